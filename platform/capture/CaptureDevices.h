@@ -1,0 +1,96 @@
+#pragma once
+// The camera capture service both deliverables use: discovery with hot-plug
+// notifications, authorization, and capture sessions that hand 1280x720 BGRA
+// frames to a callback on the caller's serial queue. Model code includes only
+// this header; the PipeWire backend and the test fake implement it.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/Dispatch.h"
+#include "platform/frames/PixelBuffer.h"
+
+namespace tovrelle::capture {
+
+enum class AuthorizationStatus { notDetermined = 0, restricted = 1, denied = 2, authorized = 3 };
+
+enum class DeviceType { builtInWideAngleCamera, external, continuityCamera, deskViewCamera, externalUnknown };
+
+struct DeviceInfo {
+  std::string uniqueId;       // stable while attached and across restarts
+  std::string localizedName;  // "Tovrelle" for our own virtual camera
+  DeviceType type = DeviceType::external;
+  friend bool operator==(const DeviceInfo&, const DeviceInfo&) = default;
+};
+
+enum class DeviceEvent { connected, disconnected };
+
+// One captured frame. `image` is none for buffers without a picture.
+struct SampleBuffer {
+  frames::ConstPixelBufferRef image;
+  uint64_t presentationTimeNs = 0;  // the capture's own stamp (host clock)
+  uint64_t sequence = 0;
+};
+
+// Keeps a notification registration alive; destroying it unregisters.
+class Subscription {
+ public:
+  virtual ~Subscription() = default;
+};
+
+// A device opened for capture, ready to be added to a session.
+class DeviceInput {
+ public:
+  virtual ~DeviceInput() = default;
+  virtual const DeviceInfo& device() const = 0;
+};
+
+// Where frames go. Frames that arrive while the callback is still busy with
+// an earlier one are dropped (only the newest waiting frame is kept).
+struct VideoOutput {
+  uint32_t pixelFormat = frames::kFourCCBGRA;
+  bool alwaysDiscardsLateVideoFrames = true;
+  std::shared_ptr<dispatch::Queue> callbackQueue;
+  std::function<void(const SampleBuffer&)> onFrame;
+};
+
+struct InputResult {
+  std::shared_ptr<DeviceInput> input;  // none on failure
+  std::string error;                   // why the device cannot be opened
+};
+
+class CaptureSession {
+ public:
+  virtual ~CaptureSession() = default;  // stops a running session
+  virtual void setPreset(int width, int height) = 0;  // callers ask for 1280x720
+  virtual bool canAddInput(const DeviceInput& input) const = 0;
+  virtual void addInput(std::shared_ptr<DeviceInput> input) = 0;
+  virtual bool canAddOutput(const VideoOutput& output) const = 0;
+  virtual void addOutput(std::shared_ptr<VideoOutput> output) = 0;
+  // Called on the capture queue; returns once the stream is running or has failed.
+  virtual void startRunning() = 0;
+  // Safe from any thread; once it returns no further frame callback starts.
+  virtual void stopRunning() = 0;
+  virtual bool isRunning() const = 0;
+};
+
+class CaptureDevices {
+ public:
+  virtual ~CaptureDevices() = default;
+  // The cameras present now, in the system's order. Our own virtual camera
+  // is listed like any other; callers drop it by name.
+  virtual std::vector<DeviceInfo> devices() = 0;
+  virtual std::optional<DeviceInfo> deviceWithUniqueId(const std::string& uniqueId) = 0;
+  // Called on any thread after the device list has changed.
+  virtual std::unique_ptr<Subscription> subscribe(std::function<void(DeviceEvent, const DeviceInfo&)> handler) = 0;
+  virtual AuthorizationStatus authorizationStatus() = 0;
+  // The completion may run on any thread.
+  virtual void requestAccess(std::function<void(bool granted)> completion) = 0;
+  virtual InputResult makeInput(const DeviceInfo& device) = 0;
+  virtual std::unique_ptr<CaptureSession> makeSession() = 0;
+};
+
+}  // namespace tovrelle::capture

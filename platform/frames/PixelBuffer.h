@@ -1,0 +1,75 @@
+#pragma once
+// Frames of the virtual camera: 32-bit BGRA buffers (bytes blue, green, red,
+// then one ignored byte) with a fixed stride, and the host clock that stamps them.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace tovrelle::frames {
+
+inline constexpr int kFrameWidth = 1280;
+inline constexpr int kFrameHeight = 720;
+inline constexpr uint32_t kFourCCBGRA = 0x42475241;  // "BGRA"
+
+class PixelBuffer {
+ public:
+  // Rows are padded to 64 bytes so SIMD loops and Cairo's stride rules agree.
+  static constexpr int strideFor(int width) { return ((width * 4) + 63) & ~63; }
+
+  PixelBuffer(int width, int height);
+  PixelBuffer(const PixelBuffer&) = delete;
+  PixelBuffer& operator=(const PixelBuffer&) = delete;
+
+  int width() const { return width_; }
+  int height() const { return height_; }
+  int bytesPerRow() const { return bytesPerRow_; }
+  size_t byteCount() const { return static_cast<size_t>(bytesPerRow_) * static_cast<size_t>(height_); }
+  uint8_t* data() { return data_.get(); }
+  const uint8_t* data() const { return data_.get(); }
+  uint8_t* row(int y) { return data_.get() + static_cast<size_t>(y) * static_cast<size_t>(bytesPerRow_); }
+  const uint8_t* row(int y) const {
+    return data_.get() + static_cast<size_t>(y) * static_cast<size_t>(bytesPerRow_);
+  }
+  void fillZero();
+
+ private:
+  struct FreeDeleter {
+    void operator()(uint8_t* p) const;
+  };
+  int width_;
+  int height_;
+  int bytesPerRow_;
+  std::unique_ptr<uint8_t, FreeDeleter> data_;
+};
+
+using PixelBufferRef = std::shared_ptr<PixelBuffer>;
+using ConstPixelBufferRef = std::shared_ptr<const PixelBuffer>;
+
+// A new buffer, or none when the size is not positive or memory runs out.
+PixelBufferRef makePixelBuffer(int width, int height);
+
+// Recycles buffers of one size so steady-state frame production allocates
+// nothing. Buffers return to the pool when their last reference goes away.
+class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
+ public:
+  static std::shared_ptr<PixelBufferPool> create(int width, int height, size_t maxIdle = 8);
+  PixelBufferRef acquire();
+  size_t idleCount() const;
+
+ private:
+  PixelBufferPool(int width, int height, size_t maxIdle) : width_(width), height_(height), maxIdle_(maxIdle) {}
+  void giveBack(PixelBuffer* buffer);
+  int width_;
+  int height_;
+  size_t maxIdle_;
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<PixelBuffer>> idle_;
+};
+
+// CLOCK_MONOTONIC, the host clock every frame is stamped with.
+uint64_t hostTimeNanos();
+double hostTimeSeconds();
+
+}  // namespace tovrelle::frames

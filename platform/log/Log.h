@@ -1,0 +1,51 @@
+#pragma once
+// One logger for both deliverables: subsystem + category lines to stderr and,
+// when a journal socket exists, to the journal. Tests install a sink to read
+// the lines a peer would see.
+#include <functional>
+#include <string>
+
+namespace tovrelle::log {
+
+enum class Level { Default, Error };
+
+struct Record {
+  Level level;
+  std::string subsystem;  // empty for plain process-log lines
+  std::string category;
+  std::string message;
+};
+
+using Sink = std::function<void(const Record&)>;
+
+// Replaces where records go (nullptr restores stderr/journal). Tests only.
+void setSink(Sink sink);
+
+void write(Level level, const std::string& subsystem, const std::string& category,
+           const std::string& message);
+
+// printf-style formatting into a std::string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+inline const char* yesNo(bool value) { return value ? "yes" : "no"; }
+
+class Logger {
+ public:
+  Logger(std::string subsystem, std::string category)
+      : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
+
+  void info(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
+  void error(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
+
+  const std::string& subsystem() const { return subsystem_; }
+  const std::string& category() const { return category_; }
+
+ private:
+  std::string subsystem_;
+  std::string category_;
+};
+
+// The host objects' plain process log ("CameraManager: wrote state ...").
+void processLog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace tovrelle::log

@@ -1,0 +1,60 @@
+#pragma once
+// The data folder both processes resolve the same way, its files, the atomic
+// writer, the bounded reader and the heartbeat.
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tovrelle {
+
+inline constexpr const char* kAppGroupIdentifier = "Q7KX2RW9ZC.velkari.tovrelle";
+inline constexpr const char* kSharedFolderPath = "/Users/Shared/Tovrelle";
+inline constexpr const char* kStateFileName = "state.json";
+inline constexpr const char* kImagesFileName = "images.json";
+inline constexpr const char* kHeartbeatFileName = "heartbeat";
+inline constexpr const char* kImagesFolderName = "Images";
+inline constexpr const char* kVirtualCameraName = "Tovrelle";
+// Set to use another data folder (tests, sandboxes); both processes honour it.
+inline constexpr const char* kDataDirEnv = "TOVRELLE_DATA_DIR";
+
+// Resolved anew at every call: $TOVRELLE_DATA_DIR, else the group container
+// under $XDG_DATA_HOME (or ~/.local/share), else the fixed shared folder.
+std::filesystem::path dataFolderURL();
+// dataFolderURL()/Images, created (with parents) on every resolution.
+std::filesystem::path imagesFolderURL();
+std::filesystem::path stateFileURL();
+std::filesystem::path imagesFileURL();
+std::filesystem::path heartbeatFileURL();
+
+// The copy inside Images named by a library entry, or none when the name
+// could reach outside that folder (absolute, a separator, "." or "..", empty).
+std::optional<std::filesystem::path> imageFileURL(std::string_view fileName);
+
+// Largest files the readers accept; anything bigger is not one of ours.
+inline constexpr size_t kMaxStateFileBytes = 64 * 1024;
+inline constexpr size_t kMaxImagesFileBytes = 16 * 1024 * 1024;
+
+struct ReadResult {
+  std::optional<std::string> bytes;
+  std::string error;  // set when bytes is none
+};
+ReadResult readFileBounded(const std::filesystem::path& path, size_t maxBytes);
+
+// Writes to a temporary file in the same folder, flushes and renames it over
+// `path`, so readers see the old or the new file, never a mixture.
+bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, std::string* error = nullptr);
+
+// Creates the empty heartbeat file if missing and sets its modification date
+// to now. Failures are ignored: the next tick tries again.
+void touchHeartbeat();
+
+// Liveness as the extension judges it: the heartbeat's modification date is
+// less than 3.0 s before `now` (a date in the future counts as running).
+inline constexpr double kHeartbeatStaleSeconds = 3.0;
+bool isHostRunning();
+bool isHostRunningAt(const std::filesystem::path& heartbeat, std::chrono::system_clock::time_point now);
+
+}  // namespace tovrelle
