@@ -1,0 +1,89 @@
+#include "platform/dispatch/QtMainQueue.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <atomic>
+#include <QThread>
+#include <QTimer>
+#include <future>
+
+namespace tovrelle::dispatch {
+namespace {
+
+class QtTimer final : public Timer {
+ public:
+  explicit QtTimer(QTimer* timer) : timer_(timer) {}
+  ~QtTimer() override { cancel(); }
+  void cancel() override {
+    if (cancelled_) return;
+    cancelled_ = true;
+    QPointer<QTimer> t = timer_;
+    auto stop = [t] {
+      if (t) {
+        t->stop();
+        t->deleteLater();
+      }
+    };
+    if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
+      stop();
+    } else {
+      QMetaObject::invokeMethod(QCoreApplication::instance(), stop, Qt::QueuedConnection);
+    }
+  }
+  bool isCancelled() const override { return cancelled_; }
+
+ private:
+  QPointer<QTimer> timer_;
+  std::atomic<bool> cancelled_{false};
+};
+
+}  // namespace
+
+std::shared_ptr<QtMainQueue> QtMainQueue::shared() {
+  static auto queue = std::make_shared<QtMainQueue>();
+  return queue;
+}
+
+void QtMainQueue::async(Task task) {
+  QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task), Qt::QueuedConnection);
+}
+
+void QtMainQueue::sync(Task task) {
+  if (isCurrent()) {
+    task();
+    return;
+  }
+  QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task), Qt::BlockingQueuedConnection);
+}
+
+bool QtMainQueue::isCurrent() const {
+  auto* app = QCoreApplication::instance();
+  return app && QThread::currentThread() == app->thread();
+}
+
+std::shared_ptr<Timer> QtMainQueue::schedule(Duration delay, Duration interval, Task handler) {
+  // QTimer must live on the main thread; create it there.
+  std::shared_ptr<QtTimer> result;
+  auto create = [&] {
+    auto* timer = new QTimer(QCoreApplication::instance());
+    timer->setTimerType(Qt::PreciseTimer);
+    auto shared = std::make_shared<Task>(std::move(handler));
+    auto firstMs = std::chrono::duration_cast<std::chrono::milliseconds>(delay).count();
+    auto everyMs = std::chrono::duration_cast<std::chrono::milliseconds>(interval).count();
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, shared, everyMs] {
+      if (everyMs > 0) {
+        if (timer->interval() != everyMs) timer->setInterval(static_cast<int>(everyMs));
+      } else {
+        timer->stop();
+      }
+      (*shared)();
+    });
+    timer->setSingleShot(everyMs <= 0);
+    timer->start(static_cast<int>(firstMs));
+    result = std::make_shared<QtTimer>(timer);
+  };
+  sync(create);
+  return result;
+}
+
+}  // namespace tovrelle::dispatch

@@ -1,0 +1,26 @@
+#pragma once
+// The host app's main queue: tasks and timers run on the Qt event loop of the
+// main thread, so model objects can use the same dispatch interface as the
+// extension (and a manual fake in tests).
+#include <QObject>
+
+#include "platform/dispatch/Dispatch.h"
+
+namespace tovrelle::dispatch {
+
+class QtMainQueue final : public Queue {
+ public:
+  // The queue of the running QCoreApplication's thread.
+  static std::shared_ptr<QtMainQueue> shared();
+
+  const std::string& label() const override { return label_; }
+  void async(Task task) override;
+  void sync(Task task) override;
+  std::shared_ptr<Timer> schedule(Duration delay, Duration interval, Task handler) override;
+  bool isCurrent() const override;
+
+ private:
+  std::string label_ = "main";
+};
+
+}  // namespace tovrelle::dispatch
