@@ -1,0 +1,133 @@
+#include "app/model/CameraManager.h"
+
+#include <QPointer>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "app/model/ImageManager.h"
+#include "app/model/UserDefaults.h"
+#include "platform/log/Log.h"
+#include "shared/DataFolder.h"
+
+namespace tovrelle {
+
+CameraManager::CameraManager(Dependencies dependencies, QObject* parent)
+    : QObject(parent), dependencies_(std::move(dependencies)) {
+  if (auto stored = UserDefaults::standard().string(kLastSelectedImageIdKey))
+    lastSelectedImageId_ = Uuid::parse(stored->toStdString());
+
+  loadState();
+  if (currentMode_ == CameraMode::image && selectedImageId_) lastSelectedImageId_ = selectedImageId_;
+
+  writeState();
+  touchHeartbeat();
+
+  QPointer<CameraManager> self(this);
+  heartbeatTimer_ = dependencies_.mainQueue->schedule(kHeartbeatInterval, kHeartbeatInterval, [self] {
+    if (self) self->touchHeartbeat();
+  });
+}
+
+CameraManager::~CameraManager() {
+  if (heartbeatTimer_) heartbeatTimer_->cancel();
+}
+
+void CameraManager::setCurrentMode(CameraMode mode) {
+  emit objectWillChange();
+  emit currentModeWillChange();
+  currentMode_ = mode;
+  emit currentModeChanged();
+}
+
+void CameraManager::setSelectedImageId(std::optional<Uuid> imageId) {
+  emit objectWillChange();
+  emit selectedImageIdWillChange();
+  selectedImageId_ = imageId;
+  emit selectedImageIdChanged();
+}
+
+void CameraManager::setSelectedCameraId(std::optional<std::string> cameraId) {
+  emit objectWillChange();
+  emit selectedCameraIdWillChange();
+  selectedCameraId_ = std::move(cameraId);
+  emit selectedCameraIdChanged();
+}
+
+void CameraManager::turnOn() {
+  setCurrentMode(CameraMode::camera);
+  setSelectedImageId(std::nullopt);
+  writeState();
+}
+
+void CameraManager::turnOff() {
+  setCurrentMode(CameraMode::off);
+  setSelectedImageId(std::nullopt);
+  writeState();
+}
+
+void CameraManager::selectImage(const Uuid& imageId) {
+  lastSelectedImageId_ = imageId;
+  persistLastSelectedImageId();
+  setCurrentMode(CameraMode::image);
+  setSelectedImageId(imageId);
+  writeState();
+}
+
+void CameraManager::showLastImage() {
+  // Copy: selectImage() notifies observers, which may change the library.
+  const std::vector<SavedImage> images = dependencies_.imageLibrary().savedImages();
+  if (images.empty()) return;
+  if (lastSelectedImageId_) {
+    auto found = std::find_if(images.begin(), images.end(),
+                              [&](const SavedImage& image) { return image.id == *lastSelectedImageId_; });
+    if (found != images.end()) {
+      selectImage(found->id);
+      return;
+    }
+  }
+  selectImage(images.front().id);
+}
+
+void CameraManager::writeState() {
+  const std::filesystem::path path = stateFileURL();
+  const CameraState state{currentMode_, selectedImageId_, selectedCameraId_};
+  std::string error;
+  if (!writeFileAtomically(path, encodeCameraState(state), &error)) {
+    log::processLog("CameraManager: failed to write state.json: %s", error.c_str());
+    return;
+  }
+  log::processLog("CameraManager: wrote state mode=%s image=%s camera=%s", rawValue(state.mode),
+                  describe(state.selectedImageId).c_str(), describe(state.selectedCameraId).c_str());
+}
+
+void CameraManager::loadState() {
+  ReadResult read = readFileBounded(stateFileURL(), kMaxStateFileBytes);
+  if (!read.bytes) return;
+  auto state = decodeCameraState(*read.bytes);
+  if (!state) return;
+  setCurrentMode(state->mode);
+  setSelectedImageId(state->selectedImageId);
+  setSelectedCameraId(state->selectedCameraId);
+}
+
+void CameraManager::touchHeartbeat() {
+  // Once a second for the life of the app, so the steady state is a single
+  // utimensat on the path found last time. When that fails (file or folder
+  // removed), resolve the folder anew and let the shared touch re-create it.
+  if (!heartbeatPath_.empty() && ::utimensat(AT_FDCWD, heartbeatPath_.c_str(), nullptr, 0) == 0) return;
+  tovrelle::touchHeartbeat();
+  heartbeatPath_ = heartbeatFileURL();
+}
+
+void CameraManager::persistLastSelectedImageId() {
+  auto& defaults = UserDefaults::standard();
+  if (lastSelectedImageId_) {
+    defaults.setValue(kLastSelectedImageIdKey, QString::fromStdString(lastSelectedImageId_->toString()));
+  } else {
+    defaults.remove(kLastSelectedImageIdKey);
+  }
+}
+
+}  // namespace tovrelle

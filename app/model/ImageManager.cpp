@@ -1,0 +1,263 @@
+#include "app/model/ImageManager.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/model/CameraManager.h"
+#include "platform/log/Log.h"
+#include "shared/DataFolder.h"
+
+namespace tovrelle {
+namespace fs = std::filesystem;
+
+namespace {
+
+// The last component of a picked path, as a file URL names it ("/a/b/" -> "b").
+std::string lastPathComponent(const fs::path& path) {
+  std::string text = path.string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  size_t slash = text.rfind('/');
+  return slash == std::string::npos ? text : text.substr(slash + 1);
+}
+
+std::string withoutExtension(const std::string& component) { return fs::path(component).stem().string(); }
+
+std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Copies a regular file of at most `maxBytes` to a new file at `to` (never
+// over an existing one). On failure the partial copy is removed.
+bool copyFileBounded(const fs::path& from, const fs::path& to, size_t maxBytes, std::string* error) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    *error = errnoText("cannot open " + from.string());
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(in, &st) != 0) {
+    *error = errnoText("cannot read " + from.string());
+    ::close(in);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = from.string() + " is not a regular file";
+    ::close(in);
+    return false;
+  }
+  if (static_cast<unsigned long long>(st.st_size) > maxBytes) {
+    *error = from.string() + " is too large (" + std::to_string(st.st_size) + " bytes)";
+    ::close(in);
+    return false;
+  }
+  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (out < 0) {
+    *error = errnoText("cannot create " + to.string());
+    ::close(in);
+    return false;
+  }
+  auto fail = [&](std::string message) {
+    *error = std::move(message);
+    ::close(in);
+    ::close(out);
+    ::unlink(to.c_str());
+    return false;
+  };
+  std::vector<char> buffer(256 * 1024);
+  size_t total = 0;
+  for (;;) {
+    ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(errnoText("cannot read " + from.string()));
+    }
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+    // The file may grow while we copy; the bound holds regardless.
+    if (total > maxBytes) return fail(from.string() + " is too large");
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return fail(errnoText("cannot write " + to.string()));
+      }
+      done += w;
+    }
+  }
+  // The entry is listed right after this; its bytes must be on disk first.
+  if (::fsync(out) != 0) return fail(errnoText("cannot flush " + to.string()));
+  ::close(in);
+  if (::close(out) != 0) {
+    *error = errnoText("cannot close " + to.string());
+    ::unlink(to.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string utcStamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  ::gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+  return text;
+}
+
+}  // namespace
+
+ImageManager::ImageManager(Dependencies dependencies, QObject* parent)
+    : QObject(parent), dependencies_(std::move(dependencies)) {
+  loadImages();
+}
+
+void ImageManager::setSavedImages(std::vector<SavedImage> images) {
+  emit objectWillChange();
+  emit savedImagesWillChange();
+  savedImages_ = std::move(images);
+  emit savedImagesChanged();
+}
+
+void ImageManager::loadImages() {
+  const fs::path path = imagesFileURL();
+  ReadResult read = readFileBounded(path, kMaxImagesFileBytes);
+  if (!read.bytes) {
+    // A file that is there but cannot be read is still the user's library.
+    std::error_code ec;
+    libraryFileUnreadable_ = fs::exists(fs::symlink_status(path, ec));
+    log::processLog("ImageManager: no images.json at %s (first run?)", path.c_str());
+    return;
+  }
+  std::string error;
+  auto images = decodeSavedImages(*read.bytes, &error);
+  if (!images) {
+    libraryFileUnreadable_ = true;
+    log::processLog("ImageManager: failed to decode images.json: %s", error.c_str());
+    return;
+  }
+  setSavedImages(std::move(*images));
+  log::processLog("ImageManager: loaded %d images from %s", static_cast<int>(savedImages_.size()), path.c_str());
+}
+
+bool ImageManager::keepUnreadableLibrary(const fs::path& path, std::string* error) {
+  const std::string base = path.string() + ".unreadable-" + utcStamp();
+  std::string kept = base;
+  std::error_code ec;
+  for (int n = 1; fs::exists(fs::symlink_status(kept, ec)); ++n) kept = base + "-" + std::to_string(n);
+  if (::rename(path.c_str(), kept.c_str()) != 0) {
+    if (errno == ENOENT) return true;  // gone meanwhile: nothing left to keep
+    *error = errnoText("cannot keep the unreadable " + path.string() + " as " + kept);
+    return false;
+  }
+  log::processLog("ImageManager: kept unreadable images.json as %s", kept.c_str());
+  return true;
+}
+
+void ImageManager::saveImages() {
+  const fs::path path = imagesFileURL();
+  const std::string bytes = encodeSavedImages(savedImages_);
+  std::string error;
+  if (libraryFileUnreadable_) {
+    if (!keepUnreadableLibrary(path, &error)) {
+      // Writing now would destroy the only copy of the old list.
+      log::processLog("ImageManager: failed to write images.json: %s", error.c_str());
+      return;
+    }
+    libraryFileUnreadable_ = false;
+  }
+  if (!writeFileAtomically(path, bytes, &error)) {
+    log::processLog("ImageManager: failed to write images.json: %s", error.c_str());
+    return;
+  }
+  log::processLog("ImageManager: wrote images.json (%d entries, %d bytes) to %s", static_cast<int>(savedImages_.size()),
+                  static_cast<int>(bytes.size()), path.c_str());
+}
+
+void ImageManager::addImage(const fs::path& from) {
+  const std::string component = lastPathComponent(from);
+  const std::string copyName = Uuid::random().toString() + "_" + component;
+  std::string error = "no usable file name in " + from.string();
+  auto destination = imageFileURL(copyName);
+  if (!destination || !copyFileBounded(from, *destination, kMaxImageFileBytes, &error)) {
+    log::processLog("ImageManager: 画像のコピーに失敗: %s", error.c_str());
+    return;
+  }
+
+  SavedImage entry{Uuid::random(), withoutExtension(component), copyName};
+  // The list, its log line and its save belong to the main thread.
+  auto append = [this, entry = std::move(entry), from, destination = *destination] {
+    std::vector<SavedImage> images = savedImages_;
+    images.push_back(entry);
+    setSavedImages(std::move(images));
+    log::processLog("ImageManager: copied %s -> %s, savedImages count=%d", from.c_str(), destination.c_str(),
+                    static_cast<int>(savedImages_.size()));
+    saveImages();
+  };
+  if (dependencies_.mainQueue->isCurrent()) {
+    append();
+  } else {
+    dependencies_.mainQueue->sync(append);
+  }
+}
+
+void ImageManager::renameImage(const Uuid& imageId, const std::string& name) {
+  auto found = std::find_if(savedImages_.begin(), savedImages_.end(),
+                            [&](const SavedImage& image) { return image.id == imageId; });
+  if (found == savedImages_.end()) return;
+  std::vector<SavedImage> images = savedImages_;
+  images[static_cast<size_t>(found - savedImages_.begin())].name = name;
+  setSavedImages(std::move(images));
+  saveImages();
+}
+
+void ImageManager::deleteImages(const IndexSet& positions) {
+  std::vector<Uuid> deletedIds;
+  for (size_t position : positions) {
+    if (position >= savedImages_.size()) continue;
+    deletedIds.push_back(savedImages_[position].id);
+  }
+  for (size_t position : positions) {
+    if (position >= savedImages_.size()) continue;
+    // A name that would reach outside "Images" is never deleted.
+    if (auto file = imageFileURL(savedImages_[position].fileName)) {
+      std::error_code ec;
+      fs::remove(*file, ec);  // already gone or not removable: the entry goes anyway
+    }
+  }
+  std::vector<SavedImage> remaining;
+  remaining.reserve(savedImages_.size());
+  for (size_t i = 0; i < savedImages_.size(); ++i)
+    if (!positions.contains(i)) remaining.push_back(savedImages_[i]);
+  setSavedImages(std::move(remaining));
+  saveImages();
+
+  CameraManager& camera = dependencies_.cameraManager();
+  if (camera.currentMode() == CameraMode::image && camera.selectedImageId() &&
+      std::find(deletedIds.begin(), deletedIds.end(), *camera.selectedImageId()) != deletedIds.end()) {
+    camera.turnOff();
+  }
+}
+
+void ImageManager::moveImages(const IndexSet& fromOffsets, size_t toOffset) {
+  const size_t count = savedImages_.size();
+  toOffset = std::min(toOffset, count);
+  std::vector<SavedImage> moved;
+  std::vector<SavedImage> rest;
+  size_t insertAt = toOffset;
+  for (size_t i = 0; i < count; ++i) {
+    if (fromOffsets.contains(i)) {
+      moved.push_back(savedImages_[i]);
+      if (i < toOffset) --insertAt;  // the destination shifts left by every entry taken from before it
+    } else {
+      rest.push_back(savedImages_[i]);
+    }
+  }
+  rest.insert(rest.begin() + static_cast<std::ptrdiff_t>(insertAt), moved.begin(), moved.end());
+  setSavedImages(std::move(rest));
+  saveImages();
+}
+
+}  // namespace tovrelle

@@ -1,0 +1,82 @@
+#pragma once
+// The user's image library: copies of picked files in "Images" and their list
+// in "images.json", in the order the user sees everywhere.
+//
+// savedImages is published like the camera manager's values:
+// savedImagesWillChange() before the list changes, savedImagesChanged() after,
+// objectWillChange() before every change.
+#include <QObject>
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/Dispatch.h"
+#include "shared/CameraState.h"
+#include "shared/Uuid.h"
+
+namespace tovrelle {
+
+class CameraManager;
+
+// A set of list positions, iterated in ascending order.
+using IndexSet = std::set<size_t>;
+
+class ImageManager : public QObject {
+  Q_OBJECT
+
+ public:
+  struct Dependencies {
+    // The main queue: additions from another thread are applied on it.
+    std::shared_ptr<dispatch::Queue> mainQueue;
+    // The camera manager to switch off when the shown image is deleted;
+    // looked up at each use, so the two managers can be built in either order.
+    std::function<CameraManager&()> cameraManager;
+  };
+
+  // The process-wide instance on the real main queue, created on first use
+  // and never destroyed.
+  static ImageManager& shared();
+
+  // Loads "images.json" (an unusable file leaves the library empty).
+  explicit ImageManager(Dependencies dependencies, QObject* parent = nullptr);
+
+  const std::vector<SavedImage>& savedImages() const { return savedImages_; }
+
+  // Copies the file into "Images" and appends an entry named after it.
+  void addImage(const std::filesystem::path& from);
+  // Stores the name as given (even empty); an unknown id changes nothing.
+  void renameImage(const Uuid& imageId, const std::string& name);
+  // Positions outside the list are ignored.
+  void deleteImages(const IndexSet& positions);
+  // The entries at `fromOffsets` keep their order and land before the entry
+  // that stood at `toOffset` before the move (at the end for the count).
+  void moveImages(const IndexSet& fromOffsets, size_t toOffset);
+  void saveImages();
+
+  // Largest picture file the library copies; anything bigger is not an image
+  // the camera can show.
+  static constexpr size_t kMaxImageFileBytes = size_t{256} * 1024 * 1024;
+
+ signals:
+  void objectWillChange();
+  void savedImagesWillChange();
+  void savedImagesChanged();
+
+ private:
+  void loadImages();
+  void setSavedImages(std::vector<SavedImage> images);
+  // Moves a library file that could not be used at start out of the way of
+  // the first save, so the user's list can still be recovered.
+  bool keepUnreadableLibrary(const std::filesystem::path& path, std::string* error);
+
+  Dependencies dependencies_;
+  std::vector<SavedImage> savedImages_;
+  bool libraryFileUnreadable_ = false;
+};
+
+}  // namespace tovrelle
