@@ -1,0 +1,44 @@
+#pragma once
+// The few calls of the systemd user manager (org.freedesktop.systemd1) that
+// installing a service needs, over the user's session bus.
+#include <memory>
+#include <string>
+
+struct sd_bus;
+
+namespace tovrelle::sysext {
+
+struct ManagerCall {
+  enum class Outcome {
+    ok,
+    refused,  // the manager answered with an error
+    lost,     // the bus or the manager went away, or never answered
+  };
+  Outcome outcome = Outcome::ok;
+  std::string value;        // the answer of calls that return text
+  std::string description;  // what went wrong, for logs and diagnostics
+
+  bool ok() const { return outcome == Outcome::ok; }
+};
+
+class SystemdUserManager {
+ public:
+  // A connection to a user bus on which the manager's name has an owner, or
+  // nothing (with the reason in `why`).
+  static std::unique_ptr<SystemdUserManager> connect(std::string& why);
+  ~SystemdUserManager();
+  SystemdUserManager(const SystemdUserManager&) = delete;
+  SystemdUserManager& operator=(const SystemdUserManager&) = delete;
+
+  ManagerCall reload();
+  ManagerCall enableUnitFile(const std::string& unit);
+  ManagerCall restartUnit(const std::string& unit);
+  // "enabled", "disabled", ...; "not-found" when the manager knows no such file.
+  ManagerCall unitFileState(const std::string& unit);
+
+ private:
+  explicit SystemdUserManager(sd_bus* bus) : bus_(bus) {}
+  sd_bus* bus_;
+};
+
+}  // namespace tovrelle::sysext

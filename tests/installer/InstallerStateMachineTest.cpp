@@ -1,0 +1,660 @@
+// The installer's status machine on the fake extension machinery and a
+// manual clock: transitions, watchdog and deadline, probes, give-up,
+// untracked callbacks and the display throttle.
+#include <gtest/gtest.h>
+
+#include "app/installer/SystemExtensionInstaller.h"
+#include "tests/fakes/FakeSystemExtensions.h"
+#include "tests/fakes/ManualDispatch.h"
+#include "tests/installer/InstallerTestSupport.h"
+
+using namespace tovrelle;
+using namespace std::chrono_literals;
+using test::FakeExtensionManager;
+using Status = SystemExtensionInstaller::Status;
+using Case = Status::Case;
+using sysext::ExtensionProperties;
+using Kind = sysext::Request::Kind;
+
+namespace {
+
+ExtensionProperties copy(const std::string& shortVersion, const std::string& version, bool enabled,
+                         bool awaiting = false, bool uninstalling = false) {
+  return ExtensionProperties{SystemExtensionInstaller::kExtensionIdentifier, version, shortVersion, enabled, awaiting,
+                             uninstalling};
+}
+// The embedded extension of the fixture is 2.0 (7).
+ExtensionProperties currentEnabled() { return copy("2.0", "7", true); }
+ExtensionProperties olderEnabled() { return copy("1.4", "5", true); }
+
+class InstallerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bundle.writeVersion("2.0", "7");
+    makeInstaller();
+  }
+
+  void makeInstaller() {
+    installer = SystemExtensionInstaller::create({fake, mainQueue, bundle.root(), [](const char* key) {
+                                                    return QStringLiteral("text of ") + QString::fromUtf8(key);
+                                                  }});
+    QObject::connect(installer.get(), &SystemExtensionInstaller::statusWillChange, [this] {
+      willChange.push_back(installer->status());
+    });
+    QObject::connect(installer.get(), &SystemExtensionInstaller::statusChanged, [this] {
+      changes.push_back(installer->status());
+    });
+  }
+
+  void run() { scheduler.drainAll(); }
+  void advance(dispatch::Duration d) { scheduler.advance(d); }
+  Case status() const { return installer->status().kind; }
+  const SystemExtensionInstaller::Failure& failure() const { return *installer->status().failure; }
+
+  // Reaches `requesting` with an activation request that has not answered.
+  std::shared_ptr<sysext::Request> pendingActivation() {
+    installer->activate(true);
+    run();
+    EXPECT_EQ(status(), Case::requesting);
+    return fake->lastActivation();
+  }
+
+  test::LogRecorder logs;
+  test::ManualScheduler scheduler;
+  std::shared_ptr<test::ManualQueue> mainQueue = scheduler.makeQueue("main");
+  std::shared_ptr<FakeExtensionManager> fake = std::make_shared<FakeExtensionManager>();
+  test::FakeAppBundle bundle;
+  std::shared_ptr<SystemExtensionInstaller> installer;
+  std::vector<Status> willChange;
+  std::vector<Status> changes;
+};
+
+// ---------------------------------------------------------------- activation
+
+TEST_F(InstallerTest, ForcedActivationSubmitsARequestAndFollowsItsResult) {
+  EXPECT_EQ(status(), Case::idle);
+  fake->scriptNextActivation({FakeExtensionManager::finish(0)});
+  installer->activate(true);
+  EXPECT_EQ(status(), Case::requesting);
+  EXPECT_TRUE(installer->isWatchdogRunning());
+  ASSERT_EQ(fake->activationCount(), 1u);
+  EXPECT_EQ(fake->propertiesCount(), 0u);
+  EXPECT_EQ(fake->lastActivation()->identifier(), "velkari.tovrelle.cameraextension");
+  EXPECT_EQ(fake->lastActivation()->queue(), mainQueue);
+  run();
+  EXPECT_EQ(status(), Case::activated);
+  EXPECT_FALSE(installer->isWatchdogRunning());
+  EXPECT_FALSE(installer->requestingDeadline());
+  EXPECT_EQ(logs.installerLines(),
+            (std::vector<std::string>{"Submitting activation request for velkari.tovrelle.cameraextension",
+                                      "Extension request finished with result: 0"}));
+}
+
+TEST_F(InstallerTest, FinishResultsMapToStatuses) {
+  fake->scriptNextActivation({FakeExtensionManager::finish(1)});
+  installer->activate(true);
+  run();
+  EXPECT_EQ(status(), Case::needsUserApproval) << "result 1 waits for a restart, it is not activated";
+
+  fake->scriptNextActivation({FakeExtensionManager::finish(7)});
+  installer->activate(true);
+  run();
+  ASSERT_EQ(status(), Case::failed);
+  EXPECT_EQ(failure().messageKey, "extensionError.unknown");
+  EXPECT_EQ(failure().diagnostic.toStdString(),
+            "OSSystemExtensionErrorDomain #1: " + sysext::describeErrorCode(sysext::kErrorUnknown));
+  EXPECT_TRUE(failure().needsSupport);
+  EXPECT_EQ(logs.count("Extension request finished with result: 7"), 1);
+}
+
+TEST_F(InstallerTest, ActivateIsIgnoredWhileRequesting) {
+  pendingActivation();
+  installer->activate(true);
+  installer->activate(false);
+  run();
+  EXPECT_EQ(fake->activationCount(), 1u);
+  EXPECT_EQ(fake->propertiesCount(), 0u);
+  EXPECT_EQ(status(), Case::requesting);
+}
+
+TEST_F(InstallerTest, ForcedActivationAfterAFailureTriesAgain) {
+  auto first = pendingActivation();
+  fake->fail(first, sysext::kErrorValidationFailed);
+  run();
+  ASSERT_EQ(status(), Case::failed);
+  fake->scriptNextActivation({FakeExtensionManager::finish(0)});
+  installer->activate(true);
+  EXPECT_EQ(status(), Case::requesting);
+  run();
+  EXPECT_EQ(fake->activationCount(), 2u);
+  EXPECT_EQ(status(), Case::activated);
+}
+
+TEST_F(InstallerTest, FailureOfTheActivationIsMappedAndLogged) {
+  auto request = pendingActivation();
+  fake->fail(request, sysext::kErrorForbiddenBySystemPolicy);
+  run();
+  ASSERT_EQ(status(), Case::failed);
+  EXPECT_EQ(failure().messageKey, "extensionError.needsApproval");
+  EXPECT_EQ(failure().message, QStringLiteral("text of extensionError.needsApproval"));
+  EXPECT_EQ(failure().diagnostic, QStringLiteral("OSSystemExtensionErrorDomain #10"));
+  EXPECT_TRUE(failure().opensSecuritySettings);
+  EXPECT_FALSE(failure().needsSupport);
+  EXPECT_EQ(logs.count("Extension request failed: domain=OSSystemExtensionErrorDomain code=10 desc=" +
+                           sysext::describeErrorCode(10),
+                       log::Level::Error),
+            1);
+  EXPECT_FALSE(installer->isWatchdogRunning());
+}
+
+TEST_F(InstallerTest, NeedsApprovalCountsOnlyForTheCurrentActivation) {
+  auto first = pendingActivation();
+  fake->needsUserApproval(first);
+  run();
+  EXPECT_EQ(status(), Case::needsUserApproval);
+  EXPECT_EQ(logs.count("Extension request needs user approval"), 1);
+
+  // A second activation replaces the first; the first one's callbacks are untracked.
+  installer->activate(true);
+  auto second = fake->lastActivation();
+  ASSERT_NE(first, second);
+  logs.clear();
+  fake->needsUserApproval(first);
+  fake->foundProperties(first, {currentEnabled()});
+  run();
+  EXPECT_EQ(status(), Case::requesting);
+  EXPECT_TRUE(logs.installerLines().empty()) << "needs-approval and properties of untracked requests are silent";
+
+  fake->finish(first, 0);
+  fake->fail(first, sysext::kErrorRequestCanceled);
+  run();
+  EXPECT_EQ(status(), Case::requesting);
+  EXPECT_EQ(logs.installerLines(),
+            (std::vector<std::string>{"ignoring result 0 from an untracked request",
+                                      "ignoring failure (OSSystemExtensionErrorDomain #11) from an untracked request"}));
+
+  fake->finish(second, 0);
+  run();
+  EXPECT_EQ(status(), Case::activated);
+}
+
+TEST_F(InstallerTest, ReplacementAlwaysReplacesAndLogsBothVersions) {
+  auto request = pendingActivation();
+  fake->askReplacement(request, copy("3.1", "12", true), copy("2.0", "7", false));
+  run();
+  ASSERT_EQ(fake->replacementAnswers().size(), 1u);
+  EXPECT_EQ(fake->replacementAnswers()[0], sysext::ReplacementAction::replace) << "a newer installed copy is replaced too";
+  EXPECT_EQ(logs.count("replacing extension 3.1/12 with 2.0/7"), 1);
+  EXPECT_EQ(status(), Case::requesting);
+}
+
+// ------------------------------------------------------- install probe first
+
+TEST_F(InstallerTest, InstallProbeSkipsActivationWhenTheCurrentVersionIsEnabled) {
+  fake->scriptNextProperties(FakeExtensionManager::answer({olderEnabled(), currentEnabled()}));
+  installer->activate(false);
+  EXPECT_EQ(status(), Case::requesting);
+  EXPECT_EQ(installer->outstandingProbeCount(), 1u);
+  run();
+  EXPECT_EQ(status(), Case::activated);
+  EXPECT_EQ(fake->activationCount(), 0u);
+  EXPECT_EQ(installer->outstandingProbeCount(), 0u);
+  EXPECT_EQ(logs.installerLines(),
+            (std::vector<std::string>{
+                "probing installed extensions (embedded 2.0/7)",
+                "probe found 2 installed copies; enabled: yes, current version: yes, awaiting approval: no",
+                "extension already installed and enabled; skipping activation"}));
+}
+
+TEST_F(InstallerTest, InstallProbeWithoutTheCurrentVersionActivates) {
+  // Same short version, other build: not current (both texts must match).
+  fake->scriptNextProperties(FakeExtensionManager::answer({copy("2.0", "6", true), copy("2.0", "7", false)}));
+  installer->activate(false);
+  run();
+  EXPECT_EQ(fake->activationCount(), 1u);
+  EXPECT_EQ(status(), Case::requesting);
+  EXPECT_EQ(logs.count("probe found 2 installed copies; enabled: yes, current version: no, awaiting approval: no"), 1);
+  // Observers saw requesting twice: once for the probe, once for the request.
+  ASSERT_EQ(changes.size(), 2u);
+  EXPECT_EQ(changes[0], Status::requesting());
+  EXPECT_EQ(changes[1], Status::requesting());
+}
+
+TEST_F(InstallerTest, InstallProbeThatTimesOutOrFailsStillActivates) {
+  installer->activate(false);  // the fake never answers this probe
+  advance(19s);
+  EXPECT_EQ(fake->activationCount(), 0u);
+  advance(1s);
+  EXPECT_EQ(logs.count("properties probe timed out after 20s", log::Level::Error), 1);
+  EXPECT_EQ(fake->activationCount(), 1u);
+  EXPECT_EQ(status(), Case::requesting) << "a timed-out install probe is not a failure";
+  EXPECT_EQ(installer->consecutiveProbeFailures(), 0) << "install probes do not count toward giving up";
+
+  fake->finish(fake->lastActivation(), 0);
+  run();
+  fake->scriptNextProperties({FakeExtensionManager::fail(sysext::kErrorUnknown)});
+  installer->activate(false);
+  run();
+  EXPECT_EQ(logs.count("properties probe failed (OSSystemExtensionErrorDomain #1)", log::Level::Error), 1);
+  EXPECT_EQ(fake->activationCount(), 2u);
+  EXPECT_EQ(status(), Case::requesting);
+}
+
+TEST_F(InstallerTest, UnreadableEmbeddedVersionActivatesWithoutProbing) {
+  for (const std::string& info : {std::string(""), std::string("{\"CFBundleVersion\": \"7\"}"),
+                                 std::string("{\"CFBundleShortVersionString\": 2, \"CFBundleVersion\": \"7\"}"),
+                                 std::string("[\"not\", \"a\", \"dictionary\"]"), std::string("{\"CFBundle")}) {
+    SCOPED_TRACE(info);
+    bundle.writeInfo(info);
+    logs.clear();
+    const size_t before = fake->activationCount();
+    installer->activate(false);
+    EXPECT_FALSE(installer->embeddedExtensionVersion());
+    EXPECT_EQ(fake->activationCount(), before + 1);
+    EXPECT_EQ(fake->propertiesCount(), 0u);
+    EXPECT_EQ(logs.installerLines().front(), "embedded extension version unreadable; activating unconditionally");
+    fake->finish(fake->lastActivation(), 0);
+    run();
+    EXPECT_EQ(status(), Case::activated);
+  }
+  std::filesystem::remove_all(bundle.extension());
+  installer->activate(false);
+  EXPECT_EQ(fake->propertiesCount(), 0u);
+  EXPECT_EQ(status(), Case::requesting);
+}
+
+TEST_F(InstallerTest, InstallProbeStartsEvenWhileAnotherProbeIsOut) {
+  installer->refreshStatusForDisplay();
+  installer->activate(false);
+  EXPECT_EQ(fake->propertiesCount(), 2u);
+  EXPECT_EQ(installer->outstandingProbeCount(), 2u);
+}
+
+// --------------------------------------------------------------- observation
+
+TEST_F(InstallerTest, EveryAssignmentNotifiesBeforeAndAfterEvenWhenEqual) {
+  fake->scriptAllProperties(FakeExtensionManager::answer({currentEnabled()}));
+  installer->refreshStatusForDisplay();
+  run();
+  advance(2s);
+  installer->refreshStatusForDisplay();
+  run();
+  ASSERT_EQ(changes.size(), 2u);
+  EXPECT_EQ(changes[0], Status::activated());
+  EXPECT_EQ(changes[1], Status::activated());
+  ASSERT_EQ(willChange.size(), 2u);
+  EXPECT_EQ(willChange[0], Status::idle()) << "observers are told before the value changes";
+  EXPECT_EQ(willChange[1], Status::activated());
+}
+
+TEST(InstallerStatus, EqualityComparesTheCaseAndTheFourFailureFields) {
+  SystemExtensionInstaller::Failure a{QStringLiteral("m"), "extensionError.unknown", QStringLiteral("d"), false, true};
+  auto b = a;
+  EXPECT_EQ(Status::failed(a), Status::failed(b));
+  b.diagnostic = QStringLiteral("e");
+  EXPECT_NE(Status::failed(a), Status::failed(b));
+  b = a;
+  b.opensSecuritySettings = true;
+  EXPECT_NE(Status::failed(a), Status::failed(b));
+  b = a;
+  b.needsSupport = false;
+  EXPECT_NE(Status::failed(a), Status::failed(b));
+  b = a;
+  b.message = QStringLiteral("n");
+  EXPECT_NE(Status::failed(a), Status::failed(b));
+  EXPECT_NE(Status::idle(), Status::requesting());
+  EXPECT_EQ(Status::activated(), Status::activated());
+}
+
+// ----------------------------------------------------- watchdog and deadline
+
+TEST_F(InstallerTest, SilentActivationIsReconciledAfterTheDeadline) {
+  pendingActivation();
+  const auto start = scheduler.now();
+  EXPECT_EQ(installer->requestingDeadline(), start + 90s);
+  advance(85s);
+  EXPECT_EQ(fake->propertiesCount(), 0u);
+  advance(4s);
+  EXPECT_EQ(fake->propertiesCount(), 0u) << "the deadline is checked every 5 s";
+  fake->scriptNextProperties(FakeExtensionManager::answer({currentEnabled()}, 1s));
+  advance(1s);
+  EXPECT_EQ(logs.count("no request callback within 90s; reconciling status with the OS", log::Level::Error), 1);
+  ASSERT_EQ(fake->propertiesCount(), 1u);
+  EXPECT_EQ(installer->requestingDeadline(), start + 180s);
+  advance(1s);
+  EXPECT_EQ(status(), Case::activated);
+  EXPECT_FALSE(installer->isWatchdogRunning());
+  EXPECT_EQ(mainQueue->liveTimerCount(), 0u);
+}
+
+TEST_F(InstallerTest, ReconcilingProbeThatFindsNothingResetsToIdle) {
+  pendingActivation();
+  fake->scriptNextProperties(FakeExtensionManager::answer({}));
+  advance(90s);
+  EXPECT_EQ(status(), Case::idle);
+  EXPECT_FALSE(installer->isWatchdogRunning());
+}
+
+TEST_F(InstallerTest, ReconcilingProbeWithApprovalPendingNeedsApproval) {
+  pendingActivation();
+  fake->scriptNextProperties(FakeExtensionManager::answer({currentEnabled(), copy("2.0", "7", false, true)}));
+  advance(90s);
+  EXPECT_EQ(status(), Case::needsUserApproval) << "a copy awaiting approval wins over an enabled one";
+}
+
+TEST_F(InstallerTest, DeadlineStepWaitsForAnOutstandingProbe) {
+  pendingActivation();
+  advance(84s);
+  installer->refreshStatusForDisplay();  // never answers; times out at 104 s
+  ASSERT_EQ(fake->propertiesCount(), 1u);
+  advance(19s);  // ticks at 85..100 s
+  EXPECT_EQ(fake->propertiesCount(), 1u);
+  EXPECT_EQ(logs.count("no request callback within 90s; reconciling status with the OS"), 0);
+  advance(1s);
+  EXPECT_EQ(logs.count("properties probe timed out after 20s"), 1);
+  EXPECT_EQ(installer->consecutiveProbeFailures(), 0) << "display probes do not count";
+  advance(1s);  // tick at 105 s
+  EXPECT_EQ(logs.count("no request callback within 90s; reconciling status with the OS"), 1);
+  EXPECT_EQ(fake->propertiesCount(), 2u);
+}
+
+TEST_F(InstallerTest, ThreeUnansweredCountingProbesGiveUp) {
+  pendingActivation();
+  advance(90s);  // first counting probe
+  advance(20s);
+  EXPECT_EQ(installer->consecutiveProbeFailures(), 1);
+  EXPECT_EQ(status(), Case::requesting);
+  advance(70s);  // deadline at 180 s: second probe
+  ASSERT_EQ(fake->propertiesCount(), 2u);
+  advance(20s);
+  EXPECT_EQ(installer->consecutiveProbeFailures(), 2);
+  EXPECT_EQ(status(), Case::requesting);
+  advance(69s);
+  EXPECT_EQ(fake->propertiesCount(), 2u);
+  advance(1s);  // 270 s: third
+  ASSERT_EQ(fake->propertiesCount(), 3u);
+  advance(20s);
+  ASSERT_EQ(status(), Case::failed);
+  EXPECT_EQ(failure().messageKey, "extensionError.canceled");
+  EXPECT_EQ(failure().message, QStringLiteral("text of extensionError.canceled"));
+  EXPECT_EQ(failure().diagnostic, QStringLiteral("properties probe unanswered x3"));
+  EXPECT_FALSE(failure().opensSecuritySettings);
+  EXPECT_FALSE(failure().needsSupport);
+  EXPECT_EQ(installer->consecutiveProbeFailures(), 0);
+  EXPECT_EQ(logs.count("giving up on .requesting after 3 consecutive probe failures", log::Level::Error), 1);
+  EXPECT_EQ(logs.count("properties probe timed out after 20s", log::Level::Error), 3);
+  EXPECT_FALSE(installer->isWatchdogRunning());
+  advance(300s);
+  EXPECT_EQ(fake->propertiesCount(), 3u) << "no probing once given up";
+}
+
+TEST_F(InstallerTest, FailedCountingProbesCountAndAnAnswerResetsTheCount) {
+  pendingActivation();
+  fake->scriptNextProperties({FakeExtensionManager::fail(sysext::kErrorUnknown)});
+  advance(90s);
+  EXPECT_EQ(installer->consecutiveProbeFailures(), 1);
+  fake->scriptNextProperties({FakeExtensionManager::fail(sysext::kErrorUnknown)});
+  advance(90s);
+  EXPECT_EQ(installer->consecutiveProbeFailures(), 2);
+  // Any probe that returns a result resets the count; a display probe that
+  // finds nothing leaves `requesting` alone.
+  fake->scriptNextProperties(FakeExtensionManager::answer({}));
+  installer->refreshStatusForDisplay();
+  run();
+  EXPECT_EQ(installer->consecutiveProbeFailures(), 0);
+  EXPECT_EQ(status(), Case::requesting);
+  fake->scriptNextProperties({FakeExtensionManager::fail(sysext::kErrorUnknown)});
+  advance(90s);
+  EXPECT_EQ(installer->consecutiveProbeFailures(), 1);
+  EXPECT_EQ(status(), Case::requesting);
+}
+
+TEST_F(InstallerTest, LeavingRequestingStopsTheWatchdog) {
+  auto request = pendingActivation();
+  EXPECT_EQ(mainQueue->liveTimerCount(), 1u);
+  fake->needsUserApproval(request);
+  run();
+  EXPECT_FALSE(installer->isWatchdogRunning());
+  EXPECT_FALSE(installer->requestingDeadline());
+  EXPECT_EQ(mainQueue->liveTimerCount(), 0u);
+  advance(200s);
+  EXPECT_EQ(fake->propertiesCount(), 0u);
+}
+
+// ---------------------------------------------------------------- supersede
+
+TEST_F(InstallerTest, SupersededActivationReconcilesInsteadOfFailing) {
+  auto request = pendingActivation();
+  advance(12s);
+  fake->supersede(request);
+  run();
+  EXPECT_EQ(status(), Case::requesting);
+  EXPECT_EQ(logs.count("Extension request failed: domain=OSSystemExtensionErrorDomain code=12 desc=" +
+                           sysext::describeErrorCode(12),
+                       log::Level::Error),
+            1);
+  EXPECT_EQ(logs.count("activation was superseded; reconciling instead of failing"), 1);
+  EXPECT_EQ(installer->requestingDeadline(), scheduler.now());
+  ASSERT_EQ(fake->propertiesCount(), 1u);
+  fake->foundProperties(fake->lastProperties(), {});
+  fake->finish(fake->lastProperties(), 0);
+  run();
+  EXPECT_EQ(status(), Case::idle) << "the reconciling probe decides";
+}
+
+TEST_F(InstallerTest, SupersededWhileAProbeIsOutWaitsForTheNextTick) {
+  auto request = pendingActivation();
+  advance(2s);
+  installer->refreshStatusForDisplay();  // unanswered display probe
+  fake->supersede(request);
+  run();
+  EXPECT_EQ(fake->propertiesCount(), 1u) << "no second probe while one is out";
+  EXPECT_EQ(status(), Case::requesting);
+  // The display probe times out at 22 s; the tick at 25 s finds the deadline
+  // passed and starts a counting probe.
+  advance(20s);
+  EXPECT_EQ(fake->propertiesCount(), 1u);
+  fake->scriptNextProperties(FakeExtensionManager::answer({olderEnabled()}));
+  advance(3s);
+  EXPECT_EQ(fake->propertiesCount(), 2u);
+  EXPECT_EQ(logs.count("no request callback within 90s; reconciling status with the OS"), 1);
+  EXPECT_EQ(status(), Case::activated);
+}
+
+// ----------------------------------------------------------------- late answers
+
+TEST_F(InstallerTest, AnswersAfterAProbeTimedOutAreUntracked) {
+  installer->refreshStatusForDisplay();
+  auto probe = fake->lastProperties();
+  advance(20s);
+  EXPECT_EQ(installer->outstandingProbeCount(), 0u);
+  logs.clear();
+  fake->foundProperties(probe, {currentEnabled()});
+  fake->finish(probe, 0);
+  fake->fail(probe, sysext::kErrorUnknown);
+  run();
+  EXPECT_EQ(status(), Case::idle);
+  EXPECT_EQ(logs.installerLines(),
+            (std::vector<std::string>{"ignoring result 0 from an untracked request",
+                                      "ignoring failure (OSSystemExtensionErrorDomain #1) from an untracked request"}));
+}
+
+TEST_F(InstallerTest, ProbeFinishedWithoutPropertiesReportsNothingInstalled) {
+  fake->scriptNextProperties({FakeExtensionManager::finish(0)});
+  installer->activate(false);
+  run();
+  EXPECT_EQ(fake->activationCount(), 1u) << "an empty answer is a result, and it has no current copy";
+}
+
+TEST_F(InstallerTest, NothingRunsOnceTheInstallerIsGone) {
+  installer->activate(false);
+  auto probe = fake->lastProperties();
+  installer.reset();
+  fake->foundProperties(probe, {currentEnabled()});
+  fake->finish(probe, 0);
+  advance(300s);
+  EXPECT_EQ(fake->activationCount(), 0u);
+  EXPECT_EQ(mainQueue->liveTimerCount(), 0u);
+}
+
+// ------------------------------------------------------------ display probes
+
+TEST_F(InstallerTest, DisplayRefreshIsThrottledToOneProbePerSecond) {
+  installer->refreshStatusForDisplay();
+  installer->refreshStatusForDisplay();
+  advance(999ms);
+  installer->refreshStatusForDisplay();
+  EXPECT_EQ(fake->propertiesCount(), 1u);
+
+  // Past the throttle but with the probe still out: only the time moves.
+  advance(501ms);  // 1.5 s
+  installer->refreshStatusForDisplay();
+  EXPECT_EQ(fake->propertiesCount(), 1u);
+  fake->foundProperties(fake->lastProperties(), {});
+  fake->finish(fake->lastProperties(), 0);
+  advance(700ms);  // 2.2 s: within a second of 1.5 s
+  installer->refreshStatusForDisplay();
+  EXPECT_EQ(fake->propertiesCount(), 1u);
+  advance(400ms);  // 2.6 s
+  installer->refreshStatusForDisplay();
+  EXPECT_EQ(fake->propertiesCount(), 2u);
+}
+
+TEST_F(InstallerTest, DisplayProbeResultsMoveTheStatus) {
+  fake->scriptNextProperties(FakeExtensionManager::answer({copy("2.0", "7", false, true)}));
+  installer->refreshStatusForDisplay();
+  run();
+  EXPECT_EQ(status(), Case::needsUserApproval);
+
+  advance(2s);
+  fake->scriptNextProperties(FakeExtensionManager::answer({olderEnabled()}));
+  installer->refreshStatusForDisplay();
+  run();
+  EXPECT_EQ(status(), Case::activated) << "any enabled copy counts when nothing failed";
+
+  advance(2s);
+  fake->scriptNextProperties(FakeExtensionManager::answer({copy("2.0", "7", true, false, true)}));
+  installer->refreshStatusForDisplay();
+  run();
+  EXPECT_EQ(status(), Case::idle) << "an uninstalling copy is not an enabled one";
+
+  advance(2s);
+  fake->scriptNextProperties(FakeExtensionManager::answer({}));
+  installer->refreshStatusForDisplay();
+  run();
+  EXPECT_EQ(status(), Case::idle);
+  EXPECT_EQ(changes.size(), 3u) << "finding nothing while idle assigns nothing";
+}
+
+TEST_F(InstallerTest, DisplayProbeFindingNothingLeavesRequesting) {
+  pendingActivation();
+  fake->scriptNextProperties(FakeExtensionManager::answer({}));
+  installer->refreshStatusForDisplay();
+  run();
+  EXPECT_EQ(status(), Case::requesting);
+  EXPECT_TRUE(installer->isWatchdogRunning());
+}
+
+TEST_F(InstallerTest, VisibleUpdateFailureSurvivesAnOlderEnabledCopy) {
+  auto request = pendingActivation();
+  fake->fail(request, sysext::kErrorCodeSignatureInvalid);
+  run();
+  ASSERT_EQ(status(), Case::failed);
+  const auto failed = installer->status();
+  const size_t notified = changes.size();
+
+  fake->scriptNextProperties(FakeExtensionManager::answer({olderEnabled()}));
+  installer->refreshStatusForDisplay();
+  run();
+  EXPECT_EQ(installer->status(), failed);
+  EXPECT_EQ(changes.size(), notified) << "left unchanged, not reassigned";
+
+  fake->scriptNextProperties(FakeExtensionManager::answer({}));
+  advance(2s);
+  installer->refreshStatusForDisplay();
+  run();
+  EXPECT_EQ(installer->status(), failed) << "nothing installed leaves a failure alone";
+
+  fake->scriptNextProperties(FakeExtensionManager::answer({olderEnabled(), currentEnabled()}));
+  advance(2s);
+  installer->refreshStatusForDisplay();
+  run();
+  EXPECT_EQ(status(), Case::activated) << "the current version replaces the failure";
+}
+
+TEST_F(InstallerTest, UnreadableEmbeddedVersionLetsAnEnabledCopyClearAFailure) {
+  auto request = pendingActivation();
+  fake->fail(request, sysext::kErrorCodeSignatureInvalid);
+  run();
+  std::filesystem::remove(bundle.extension() / "Info.json");
+  fake->scriptNextProperties(FakeExtensionManager::answer({olderEnabled()}));
+  installer->refreshStatusForDisplay();
+  run();
+  EXPECT_EQ(status(), Case::activated);
+}
+
+// --------------------------------------------------------------- mapFailure
+
+struct MapRow {
+  std::string domain;
+  int code;
+  const char* key;
+  bool withDescription;
+  bool opensSecuritySettings;
+  bool needsSupport;
+};
+
+TEST_F(InstallerTest, MapFailureFollowsTheTableForEveryCode) {
+  const std::string D = sysext::kErrorDomain;
+  const std::vector<MapRow> rows = {
+      {"NSCocoaErrorDomain", 4, "extensionError.unknown", true, false, true},
+      {D, 1, "extensionError.unknown", true, false, true},
+      {D, 2, "extensionError.buildProblem", false, false, true},
+      {D, 3, "extensionError.moveToApplications", false, false, false},
+      {D, 4, "extensionError.buildProblem", false, false, true},
+      {D, 5, "extensionError.buildProblem", false, false, true},
+      {D, 6, "extensionError.buildProblem", false, false, true},
+      {D, 7, "extensionError.buildProblem", false, false, true},
+      {D, 8, "extensionError.reinstall", false, false, true},
+      {D, 9, "extensionError.reinstall", false, false, true},
+      {D, 10, "extensionError.needsApproval", false, true, false},
+      {D, 11, "extensionError.canceled", false, false, false},
+      {D, 12, "extensionError.canceled", false, false, false},
+      {D, 13, "extensionError.needsApproval", false, true, false},
+      {D, 0, "extensionError.unknown", true, false, true},
+      {D, -3, "extensionError.unknown", true, false, true},
+      {D, 14, "extensionError.unknown", true, false, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.domain + " " + std::to_string(row.code));
+    const sysext::Error error{row.domain, row.code, "what went wrong"};
+    const auto f = installer->mapFailure(error);
+    EXPECT_EQ(f.messageKey, row.key);
+    EXPECT_EQ(f.message, QStringLiteral("text of ") + QString::fromUtf8(row.key));
+    const std::string plain = row.domain + " #" + std::to_string(row.code);
+    EXPECT_EQ(f.diagnostic.toStdString(), row.withDescription ? plain + ": what went wrong" : plain);
+    EXPECT_EQ(f.opensSecuritySettings, row.opensSecuritySettings);
+    EXPECT_EQ(f.needsSupport, row.needsSupport);
+  }
+}
+
+TEST_F(InstallerTest, FailuresOfOtherDomainsReachTheStatusWithTheirDescription) {
+  auto request = pendingActivation();
+  fake->failWith(request, sysext::Error{"org.freedesktop.DBus.Error", 12, "bus gone"});
+  run();
+  ASSERT_EQ(status(), Case::failed) << "code 12 of another domain is not a supersede";
+  EXPECT_EQ(failure().diagnostic, QStringLiteral("org.freedesktop.DBus.Error #12: bus gone"));
+  EXPECT_EQ(failure().messageKey, "extensionError.unknown");
+}
+
+TEST(InstallerLocalization, DefaultLocalizerLooksTheKeyUp) {
+  test::ManualScheduler scheduler;
+  auto installer = SystemExtensionInstaller::create(
+      {std::make_shared<FakeExtensionManager>(), scheduler.makeQueue("main"), "/nonexistent", {}});
+  // Without a loaded string table the lookup falls back to the key itself.
+  const auto f = installer->mapFailure(sysext::makeError(sysext::kErrorRequestCanceled));
+  EXPECT_EQ(f.message, qtTrId("extensionError.canceled"));
+  EXPECT_EQ(f.messageKey, "extensionError.canceled");
+}
+
+}  // namespace
