@@ -1,0 +1,557 @@
+#include "extension/StreamSource.h"
+
+#include <sys/stat.h>
+
+#include "platform/drawing/Pictures.h"
+#include "platform/log/Log.h"
+#include "shared/DataFolder.h"
+
+namespace tovrelle::extension {
+namespace {
+
+const log::Logger& logger() {
+  static const log::Logger l(kLogSubsystem, kLogCategory);
+  return l;
+}
+
+const char* modeName(CameraMode mode) { return rawValue(mode); }
+
+bool isValidUtf8(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t n;
+    uint32_t cp;
+    if ((c & 0xE0) == 0xC0) {
+      n = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      n = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      n = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (s.size() - i <= n) return false;
+    for (size_t k = 1; k <= n; ++k) {
+      const auto cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+int64_t stateHash(const CameraState& state) {
+  // Mode, then each id with a presence marker, so an absent id differs from
+  // every present one.
+  std::string key = rawValue(state.mode);
+  key += '\x1f';
+  key += state.selectedImageId ? "1" + state.selectedImageId->toString() : "0";
+  key += '\x1f';
+  key += state.selectedCameraId ? "1" + *state.selectedCameraId : "0";
+  auto h = static_cast<int64_t>(std::hash<std::string>{}(key));
+  return h == 0 ? 1 : h;  // 0 is the "nothing logged yet" value
+}
+
+}  // namespace
+
+const Uuid& deviceID() {
+  static const Uuid id = *Uuid::parse(kDeviceIDString);
+  return id;
+}
+
+const Uuid& streamID() {
+  static const Uuid id = *Uuid::parse(kStreamIDString);
+  return id;
+}
+
+std::optional<camera::StreamFormat> makeStreamFormat(const camera::VirtualCamera& sink) {
+  camera::StreamFormat format;
+  format.pixelFormat = frames::kFourCCBGRA;
+  format.width = frames::kFrameWidth;
+  format.height = frames::kFrameHeight;
+  format.minFrameDuration = kFrameDuration;
+  format.maxFrameDuration = kFrameDuration;
+  if (!sink.supportsFormat(format)) return std::nullopt;
+  return format;
+}
+
+std::shared_ptr<StreamSource> StreamSource::create(const std::string& localizedName, Dependencies deps) {
+  if (!deps.mainQueue || !deps.sink) return nullptr;
+  auto format = makeStreamFormat(*deps.sink);
+  if (!format) {
+    logger().error("Failed to create stream format");
+    return nullptr;
+  }
+  return std::shared_ptr<StreamSource>(new StreamSource(localizedName, std::move(deps), *format));
+}
+
+StreamSource::StreamSource(const std::string& localizedName, Dependencies d, camera::StreamFormat format)
+    : _streamFormat(format), deps(std::move(d)) {
+  timerQueue = deps.timerQueue ? deps.timerQueue : dispatch::makeSerialQueue(kTimerQueueLabel);
+  captureQueue = deps.captureQueue ? deps.captureQueue : dispatch::makeSerialQueue(kCaptureQueueLabel);
+  if (!deps.makeCameraOffFrame) deps.makeCameraOffFrame = drawing::makeCameraOffFrame;
+  if (!deps.makeNotRunningFrame) deps.makeNotRunningFrame = drawing::makeNotRunningFrame;
+  if (!deps.loadAnimatedImage) deps.loadAnimatedImage = extension::loadAnimatedImage;
+  if (!deps.loadStillImage) deps.loadStillImage = extension::loadStillImage;
+  if (!deps.wallClock) deps.wallClock = [] { return std::chrono::system_clock::now(); };
+  if (!deps.hostClock) deps.hostClock = frames::hostTimeNanos;
+  blackPool = frames::PixelBufferPool::create(format.width, format.height, 1);
+  stream = StreamObject{localizedName, streamID()};
+}
+
+StreamSource::~StreamSource() {
+  // Handlers hold this object weakly; what is still scheduled does nothing.
+  if (timer) timer->cancel();
+  if (stateCheckTimer) stateCheckTimer->cancel();
+  activeCaptureToken = 0;
+  if (captureSession) captureSession->stopRunning();
+}
+
+// --- stream source operations ------------------------------------------------
+
+std::set<StreamProperty> StreamSource::availableProperties() const {
+  return {StreamProperty::activeFormatIndex, StreamProperty::frameDuration};
+}
+
+StreamProperties StreamSource::streamProperties(const std::set<StreamProperty>& requested) const {
+  StreamProperties p;
+  if (requested.count(StreamProperty::activeFormatIndex)) p.activeFormatIndex = _activeFormatIndex;
+  if (requested.count(StreamProperty::frameDuration)) p.frameDuration = _frameDuration;
+  return p;
+}
+
+bool StreamSource::setStreamProperties(const StreamProperties& properties) {
+  // Stored only: the frame timers keep their 1/30 s.
+  if (properties.activeFormatIndex) _activeFormatIndex = *properties.activeFormatIndex;
+  if (properties.frameDuration) _frameDuration = *properties.frameDuration;
+  return true;
+}
+
+bool StreamSource::startStream() {
+  startStreamingInternal();
+  return true;
+}
+
+bool StreamSource::stopStream() {
+  stopStreamingInternal();
+  return true;
+}
+
+bool StreamSource::authorizedToStartStream(const std::string&) const { return true; }
+
+camera::StreamHandlers StreamSource::handlers() {
+  std::weak_ptr<StreamSource> weak = weak_from_this();
+  return camera::StreamHandlers{
+      [weak] {
+        if (auto self = weak.lock()) self->startStream();
+      },
+      [weak] {
+        if (auto self = weak.lock()) self->stopStream();
+      }};
+}
+
+// --- start and stop (client queue) ------------------------------------------
+
+void StreamSource::startStreamingInternal() {
+  const bool was = isStreaming.load();
+  logger().info("startStreamingInternal (was streaming=%s)", log::yesNo(was));
+  if (was) return;
+  isStreaming = true;
+  sequenceNumber = 0;
+  // The mode fields, the timers and the session belong to the main queue;
+  // start and stop reach it in the order they were asked for.
+  deps.mainQueue->async(dispatch::weakly(shared_from_this(), [](StreamSource& self) { self.beginStreaming(); }));
+}
+
+void StreamSource::beginStreaming() {
+  currentMode = CameraMode::off;
+  currentCameraId.reset();
+  currentImageId.reset();
+  currentImage.reset();
+  currentAnimation.reset();
+  hostRunning.reset();
+  startBlackScreenTimer();
+  if (stateCheckTimer) stateCheckTimer->cancel();
+  std::weak_ptr<StreamSource> weak = weak_from_this();
+  stateCheckTimer = deps.mainQueue->schedule(dispatch::seconds(kStateCheckInterval),
+                                             dispatch::seconds(kStateCheckInterval), [weak] {
+                                               if (auto self = weak.lock()) self->checkState();
+                                             });
+  checkState();
+}
+
+void StreamSource::stopStreamingInternal() {
+  logger().info("stopStreamingInternal");
+  isStreaming = false;
+  deps.mainQueue->async(dispatch::weakly(shared_from_this(), [](StreamSource& self) {
+    if (self.stateCheckTimer) self.stateCheckTimer->cancel();
+    self.stateCheckTimer.reset();
+    self.stopAllSources();
+  }));
+}
+
+// --- the poll (main queue) ----------------------------------------------------
+
+bool StreamSource::isHostRunning() const { return isHostRunningAt(heartbeatFileURL(), deps.wallClock()); }
+
+CameraState StreamSource::readState() const {
+  const auto path = stateFileURL();
+  auto read = readFileBounded(path, kMaxStateFileBytes);
+  if (!read.bytes) {
+    logger().error("cannot read state.json at %s", path.c_str());
+    return CameraState{};
+  }
+  auto state = decodeCameraState(*read.bytes);
+  if (!state) {
+    const std::string& bytes = *read.bytes;
+    logger().error("cannot decode state.json (%d bytes): %s", static_cast<int>(bytes.size()),
+                   isValidUtf8(bytes) ? bytes.c_str() : "<non-utf8>");
+    return CameraState{};
+  }
+  return *state;
+}
+
+void StreamSource::checkState() {
+  const bool running = isHostRunning();
+  bool forced = false;
+  if (!hostRunning || *hostRunning != running) {
+    logger().info("host running changed: %s -> %s", hostRunning ? log::yesNo(*hostRunning) : "unknown",
+                  log::yesNo(running));
+    hostRunning = running;
+    stopAllSources();
+    currentMode = CameraMode::off;
+    if (!running) {
+      currentCameraId.reset();
+      currentImageId.reset();
+      currentImage.reset();
+      currentAnimation.reset();
+      startNotRunningTimer();
+      return;
+    }
+    forced = true;
+  } else if (!running) {
+    return;
+  }
+
+  const CameraState state = readState();
+  const int64_t hash = stateHash(state);
+  if (hash != lastLoggedStateHash) {
+    lastLoggedStateHash = hash;
+    logger().info("observed state mode=%s image=%s camera=%s", modeName(state.mode),
+                  describe(state.selectedImageId).c_str(), describe(state.selectedCameraId).c_str());
+  }
+
+  bool changed = forced || state.mode != currentMode;
+  if (!changed && state.mode == CameraMode::image) changed = state.selectedImageId != currentImageId;
+  if (!changed && state.mode == CameraMode::camera) changed = state.selectedCameraId != currentCameraId;
+  if (!changed) return;
+
+  logger().info("state change mode=%s image=%s camera=%s", modeName(state.mode),
+                describe(state.selectedImageId).c_str(), describe(state.selectedCameraId).c_str());
+  currentMode = state.mode;
+  stopAllSources();
+  switch (state.mode) {
+    case CameraMode::off:
+      currentCameraId.reset();
+      currentImageId.reset();
+      currentImage.reset();
+      currentAnimation.reset();
+      startCameraOffTimer();
+      break;
+    case CameraMode::camera:
+      currentImageId.reset();
+      currentImage.reset();
+      currentAnimation.reset();
+      currentCameraId = state.selectedCameraId;
+      startCamera(currentCameraId);
+      break;
+    case CameraMode::image:
+      currentCameraId.reset();
+      currentImageId = state.selectedImageId;
+      if (!currentImageId) {
+        currentImage.reset();
+        currentAnimation.reset();
+        startBlackScreenTimer();
+      } else {
+        showImage(*currentImageId);
+      }
+      break;
+  }
+}
+
+void StreamSource::stopAllSources() {
+  logger().info("stopAllSources begin (hasCaptureSession=%s hasTimer=%s)", log::yesNo(captureSession != nullptr),
+                log::yesNo(timer != nullptr));
+  if (captureSession) {
+    activeCaptureToken = 0;
+    captureSession->stopRunning();
+  }
+  captureSession.reset();
+  videoOutput.reset();
+  if (timer) timer->cancel();
+  timer.reset();
+  logger().info("stopAllSources done");
+}
+
+// --- frame timers ---------------------------------------------------------------
+
+void StreamSource::startFrameTimer(const char* firstFrameLine, std::function<frames::ConstPixelBufferRef()> nextFrame) {
+  struct Firing {
+    bool firstFrameLogged = false;
+  };
+  auto firing = std::make_shared<Firing>();
+  std::weak_ptr<StreamSource> weak = weak_from_this();
+  const auto interval = dispatch::seconds(kFrameDuration.seconds());
+  timer = timerQueue->schedule(dispatch::Duration::zero(), interval,
+                               [weak, firing, firstFrameLine, nextFrame = std::move(nextFrame)] {
+                                 auto self = weak.lock();
+                                 if (!self || !self->isStreaming.load()) return;
+                                 if (!firing->firstFrameLogged) {
+                                   logger().info("%s", firstFrameLine);
+                                   firing->firstFrameLogged = true;
+                                 }
+                                 if (auto frame = nextFrame()) self->sendFrame(frame);
+                               });
+}
+
+void StreamSource::startBlackScreenTimer() {
+  logger().info("startBlackScreenTimer (isStreaming=%s)", log::yesNo(isStreaming.load()));
+  if (!blackFrame) {
+    // Made once: the frame path only hands out what it already holds.
+    if (auto buffer = blackPool->acquire()) {
+      buffer->fillZero();
+      blackFrame = std::move(buffer);
+    }
+  }
+  startFrameTimer("black-timer firing first frame", [frame = blackFrame] { return frame; });
+}
+
+frames::ConstPixelBufferRef StreamSource::cachedFrame(CachedFrame& cache,
+                                                      const std::function<frames::PixelBufferRef(int, int)>& make) {
+  if (!cache.built) {
+    cache.buffer = make(_streamFormat.width, _streamFormat.height);
+    cache.built = true;
+  }
+  return cache.buffer;
+}
+
+void StreamSource::startCameraOffTimer() {
+  auto frame = cachedFrame(cameraOffPixelBuffer, deps.makeCameraOffFrame);
+  if (!frame) {
+    logger().error("cameraOffPixelBuffer unavailable, falling back to black");
+    startBlackScreenTimer();
+    return;
+  }
+  logger().info("startCameraOffTimer (isStreaming=%s)", log::yesNo(isStreaming.load()));
+  startFrameTimer("camera-off-timer firing first frame", [frame] { return frame; });
+}
+
+void StreamSource::startNotRunningTimer() {
+  auto frame = cachedFrame(notRunningPixelBuffer, deps.makeNotRunningFrame);
+  if (!frame) {
+    logger().error("notRunningPixelBuffer unavailable, falling back to black");
+    startBlackScreenTimer();
+    return;
+  }
+  logger().info("startNotRunningTimer (isStreaming=%s)", log::yesNo(isStreaming.load()));
+  startFrameTimer("not-running-timer firing first frame", [frame] { return frame; });
+}
+
+void StreamSource::startImageTimer() {
+  if (!currentImage) return;
+  logger().info("startImageTimer (isStreaming=%s)", log::yesNo(isStreaming.load()));
+  // The still is rendered once when loaded; a firing only hands it on (and
+  // sends nothing when it could not be rendered).
+  startFrameTimer("image-timer firing first frame", [frame = currentImage->rendered] { return frame; });
+}
+
+void StreamSource::startAnimatedImageTimer(std::shared_ptr<AnimatedImage> animation) {
+  currentAnimation = animation;
+  logger().info("startAnimatedImageTimer (%d frames, isStreaming=%s)", static_cast<int>(animation->frameCount()),
+                log::yesNo(isStreaming.load()));
+  struct Playback {
+    std::shared_ptr<AnimatedImage> animation;
+    size_t frameIndex = 0;
+    dispatch::Clock::time_point frameShownAt;
+  };
+  auto playback = std::make_shared<Playback>();
+  playback->animation = std::move(animation);
+  playback->frameShownAt = timerQueue->now();
+  std::weak_ptr<dispatch::Queue> weakQueue = timerQueue;
+  startFrameTimer("animation-timer firing first frame", [playback, weakQueue]() -> frames::ConstPixelBufferRef {
+    auto q = weakQueue.lock();
+    if (!q) return nullptr;
+    const auto now = q->now();
+    auto& p = *playback;
+    const double shown = std::chrono::duration<double>(now - p.frameShownAt).count();
+    if (shown >= p.animation->delay(p.frameIndex)) {
+      // Restart the clock at this firing: lateness does not carry over.
+      p.frameIndex = (p.frameIndex + 1) % p.animation->frameCount();
+      p.frameShownAt = now;
+    }
+    return p.animation->frame(p.frameIndex);
+  });
+}
+
+// --- image mode -------------------------------------------------------------------
+
+void StreamSource::showImage(const Uuid& id) {
+  const auto listPath = imagesFileURL();
+  auto read = readFileBounded(listPath, kMaxImagesFileBytes);
+  if (!read.bytes) {
+    logger().error("cannot read images.json at %s", listPath.c_str());
+    startBlackScreenTimer();
+    return;
+  }
+  auto images = decodeSavedImages(*read.bytes);
+  if (!images) {
+    logger().error("cannot decode images.json (%d bytes)", static_cast<int>(read.bytes->size()));
+    startBlackScreenTimer();
+    return;
+  }
+  const SavedImageData* entry = nullptr;
+  for (const auto& image : *images) {
+    if (image.id == id) {
+      entry = &image;
+      break;
+    }
+  }
+  if (!entry) {
+    logger().error("imageId %s not found in %d saved images", id.toString().c_str(), static_cast<int>(images->size()));
+    startBlackScreenTimer();
+    return;
+  }
+
+  // Only a plain file directly inside Images is ever opened: a name that
+  // leads elsewhere, or a link, directory or device there, is unreadable.
+  auto file = imageFileURL(entry->fileName);
+  struct stat st {};
+  if (!file || ::lstat(file->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    const std::string shown = file ? file->string() : (imagesFolderURL() / entry->fileName).lexically_normal().string();
+    logger().error("NSImage(contentsOf:) failed for %s", shown.c_str());
+    startBlackScreenTimer();
+    return;
+  }
+
+  if (auto animation = deps.loadAnimatedImage(*file); animation && animation->frameCount() >= 2) {
+    logger().info("loaded animated image %s (%d frames)", entry->name.c_str(), static_cast<int>(animation->frameCount()));
+    currentImage.reset();
+    startAnimatedImageTimer(std::move(animation));
+    return;
+  }
+  auto still = deps.loadStillImage(*file);
+  if (!still) {
+    logger().error("NSImage(contentsOf:) failed for %s", file->c_str());
+    startBlackScreenTimer();
+    return;
+  }
+  logger().info("loaded image %s (%.0fx%.0f) for display", entry->name.c_str(), static_cast<double>(still->pixelWidth),
+                static_cast<double>(still->pixelHeight));
+  currentImage = std::move(still);
+  startImageTimer();
+}
+
+// --- camera mode --------------------------------------------------------------------
+
+void StreamSource::startCamera(const std::optional<std::string>& id) {
+  startBlackScreenTimer();
+  captureQueue->async(dispatch::weakly(shared_from_this(), [id](StreamSource& self) { self.setupCamera(id); }));
+}
+
+void StreamSource::setupCamera(const std::optional<std::string>& id) {
+  if (!id) {
+    logger().error("no camera selected; staying on black-screen");
+    return;
+  }
+  auto device = deps.captureDevices ? deps.captureDevices->deviceWithUniqueId(*id) : std::nullopt;
+  if (!device) {
+    logger().error("no physical camera matching id: %s", id->c_str());
+    return;
+  }
+  if (device->localizedName == kDeviceName) {
+    logger().error("refusing to open our own virtual camera");
+    return;
+  }
+  std::shared_ptr<capture::CaptureSession> session = deps.captureDevices->makeSession();
+  if (!session) {
+    logger().error("failed to setup camera: %s", "capture sessions are unavailable");
+    return;
+  }
+  session->setPreset(_streamFormat.width, _streamFormat.height);
+  auto input = deps.captureDevices->makeInput(*device);
+  if (!input.input) {
+    logger().error("failed to setup camera: %s", input.error.c_str());
+    return;
+  }
+  if (!session->canAddInput(*input.input)) {
+    logger().error("cannot add input for %s", device->localizedName.c_str());
+    return;
+  }
+  session->addInput(input.input);
+
+  const uint64_t token = ++nextCaptureToken;
+  auto output = std::make_shared<capture::VideoOutput>();
+  output->pixelFormat = frames::kFourCCBGRA;
+  output->alwaysDiscardsLateVideoFrames = true;
+  output->callbackQueue = captureQueue;
+  std::weak_ptr<StreamSource> weak = weak_from_this();
+  output->onFrame = [weak, token](const capture::SampleBuffer& sample) {
+    if (auto self = weak.lock()) self->forwardCameraFrame(sample, token);
+  };
+  if (!session->canAddOutput(*output)) {
+    logger().error("cannot add output");
+    return;
+  }
+  session->addOutput(output);
+  session->startRunning();
+  auto self = shared_from_this();
+  deps.mainQueue->async([self, id, session, output, token] { self->adoptCaptureSession(id, session, output, token); });
+}
+
+void StreamSource::adoptCaptureSession(const std::optional<std::string>& id,
+                                       std::shared_ptr<capture::CaptureSession> session,
+                                       std::shared_ptr<capture::VideoOutput> output, uint64_t token) {
+  if (currentMode == CameraMode::camera && currentCameraId && currentCameraId == id) {
+    if (timer) timer->cancel();
+    timer.reset();
+    if (captureSession) {
+      // A second set-up for the same camera finished: one session feeds the
+      // stream, so the earlier one stops.
+      activeCaptureToken = 0;
+      captureSession->stopRunning();
+    }
+    captureSession = std::move(session);
+    videoOutput = std::move(output);
+    activeCaptureToken = token;
+  } else {
+    session->stopRunning();
+  }
+}
+
+void StreamSource::forwardCameraFrame(const capture::SampleBuffer& sample, uint64_t token) {
+  if (!isStreaming.load() || token != activeCaptureToken.load() || !sample.image) return;
+  deps.sink->queueFrame(sample.image, deps.hostClock(), sample.sequence);
+}
+
+// --- frame delivery (timer queue) -------------------------------------------------------
+
+void StreamSource::sendFrame(const frames::ConstPixelBufferRef& buffer) {
+  const uint64_t now = deps.hostClock();
+  const uint64_t sequence = sequenceNumber.fetch_add(1) + 1;  // wraps
+  deps.sink->queueFrame(buffer, now, sequence);
+}
+
+}  // namespace tovrelle::extension

@@ -1,0 +1,182 @@
+#pragma once
+// The frame engine behind the one stream of the virtual camera. While a client
+// has the stream started it polls the data folder twice a second, judges from
+// the heartbeat whether the host app is alive, reads "state.json", and when
+// that differs from what it shows, tears the current frame source down and
+// starts another. Every source ends in one frame timer (or a capture session)
+// that pushes frames into the stream.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "extension/ImageSource.h"
+#include "platform/camera/VirtualCamera.h"
+#include "platform/capture/CaptureDevices.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/frames/PixelBuffer.h"
+#include "shared/CameraState.h"
+#include "shared/Uuid.h"
+
+namespace tovrelle::extension {
+
+inline constexpr const char* kLogSubsystem = "ossel.tovrelle";
+inline constexpr const char* kLogCategory = "StreamSource";
+inline constexpr const char* kTimerQueueLabel = "ossel.tovrelle.timerqueue";
+inline constexpr const char* kCaptureQueueLabel = "ossel.tovrelle.capture";
+
+// Every frame timer fires at this interval, whatever a client sets.
+inline constexpr camera::MediaTime kFrameDuration{1, 30};
+inline constexpr double kStateCheckInterval = 0.5;
+
+// The stream object the device carries (name, fixed identifier, direction
+// source, clock host time).
+struct StreamObject {
+  std::string localizedName;
+  Uuid streamID;
+};
+
+enum class StreamProperty { activeFormatIndex, frameDuration };
+
+struct StreamProperties {
+  std::optional<int64_t> activeFormatIndex;
+  std::optional<camera::MediaTime> frameDuration;
+};
+
+class StreamSource : public std::enable_shared_from_this<StreamSource> {
+ public:
+  // What the stream source works with. Tests pass fakes; unset queues are
+  // created with their labels, unset loaders default to the real ones.
+  struct Dependencies {
+    std::shared_ptr<dispatch::Queue> mainQueue;     // runs the poll; required
+    std::shared_ptr<dispatch::Queue> timerQueue;    // "ossel.tovrelle.timerqueue"
+    std::shared_ptr<dispatch::Queue> captureQueue;  // "ossel.tovrelle.capture"
+    std::shared_ptr<dispatch::Queue> clientQueue;   // start/stop requests arrive here
+    std::shared_ptr<camera::VirtualCamera> sink;    // where frames go; required
+    std::shared_ptr<capture::CaptureDevices> captureDevices;
+    std::function<frames::PixelBufferRef(int, int)> makeCameraOffFrame;
+    std::function<frames::PixelBufferRef(int, int)> makeNotRunningFrame;
+    std::function<std::shared_ptr<AnimatedImage>(const std::filesystem::path&)> loadAnimatedImage;
+    std::function<std::optional<StillImage>(const std::filesystem::path&)> loadStillImage;
+    // The wall clock the heartbeat's modification date is compared with.
+    std::function<std::chrono::system_clock::time_point()> wallClock;
+    // The host clock frames are stamped with (ns, CLOCK_MONOTONIC).
+    std::function<uint64_t()> hostClock;
+  };
+
+  // None when the stream format cannot be built: the error line "Failed to
+  // create stream format" is written and the caller must stop the process.
+  static std::shared_ptr<StreamSource> create(const std::string& localizedName, Dependencies deps);
+
+  ~StreamSource();
+  StreamSource(const StreamSource&) = delete;
+  StreamSource& operator=(const StreamSource&) = delete;
+
+  // Stream source operations (client queue).
+  const std::optional<StreamObject>& streamObject() const { return stream; }
+  std::vector<camera::StreamFormat> formats() const { return {_streamFormat}; }
+  std::set<StreamProperty> availableProperties() const;
+  StreamProperties streamProperties(const std::set<StreamProperty>& requested) const;
+  bool setStreamProperties(const StreamProperties& properties);
+  bool startStream();
+  bool stopStream();
+  bool authorizedToStartStream(const std::string& client) const;
+
+  // Start and stop as the device layer calls them: holding this weakly.
+  camera::StreamHandlers handlers();
+
+  const camera::VirtualCamera& sink() const { return *deps.sink; }
+  bool streaming() const { return isStreaming.load(); }
+
+ private:
+  StreamSource(const std::string& localizedName, Dependencies deps, camera::StreamFormat format);
+
+  // A picture drawn once and cached with its outcome: not built, built, or
+  // unavailable for good.
+  struct CachedFrame {
+    bool built = false;
+    frames::ConstPixelBufferRef buffer;  // none when built but unavailable
+  };
+
+  void startStreamingInternal();
+  void stopStreamingInternal();
+  void beginStreaming();
+
+  void checkState();
+  bool isHostRunning() const;
+  CameraState readState() const;
+  void stopAllSources();
+
+  void startBlackScreenTimer();
+  void startCameraOffTimer();
+  void startNotRunningTimer();
+  void startImageTimer();
+  void startAnimatedImageTimer(std::shared_ptr<AnimatedImage> animation);
+  void startFrameTimer(const char* firstFrameLine, std::function<frames::ConstPixelBufferRef()> nextFrame);
+  frames::ConstPixelBufferRef cachedFrame(CachedFrame& cache, const std::function<frames::PixelBufferRef(int, int)>& make);
+
+  void showImage(const Uuid& id);
+  void startCamera(const std::optional<std::string>& id);
+  void setupCamera(const std::optional<std::string>& id);
+  void adoptCaptureSession(const std::optional<std::string>& id, std::shared_ptr<capture::CaptureSession> session,
+                           std::shared_ptr<capture::VideoOutput> output, uint64_t token);
+  void forwardCameraFrame(const capture::SampleBuffer& sample, uint64_t token);
+
+  void sendFrame(const frames::ConstPixelBufferRef& buffer);
+
+  // Fields, in the order of the design. `timer`, the capture session, the
+  // mode fields, the poll timer and the caches are touched on the main queue
+  // only; `isStreaming` and `sequenceNumber` are atomic because the client,
+  // timer and capture queues read or write them too.
+  std::optional<StreamObject> stream;
+  camera::StreamFormat _streamFormat;
+  std::shared_ptr<dispatch::Timer> timer;
+  std::shared_ptr<dispatch::Queue> timerQueue;
+  std::atomic<bool> isStreaming{false};
+  std::atomic<uint64_t> sequenceNumber{0};
+  std::shared_ptr<capture::CaptureSession> captureSession;
+  std::shared_ptr<capture::VideoOutput> videoOutput;
+  std::shared_ptr<dispatch::Queue> captureQueue;
+  CameraMode currentMode = CameraMode::off;
+  std::optional<StillImage> currentImage;
+  std::shared_ptr<AnimatedImage> currentAnimation;
+  std::optional<Uuid> currentImageId;
+  std::optional<std::string> currentCameraId;
+  std::shared_ptr<dispatch::Timer> stateCheckTimer;
+  std::optional<bool> hostRunning;
+  CachedFrame notRunningPixelBuffer;
+  CachedFrame cameraOffPixelBuffer;
+  int64_t _activeFormatIndex = 0;
+  camera::MediaTime _frameDuration = kFrameDuration;
+  int64_t lastLoggedStateHash = 0;
+
+  Dependencies deps;
+  // The black frame: one zeroed buffer, made once and sent at every firing.
+  std::shared_ptr<frames::PixelBufferPool> blackPool;
+  frames::ConstPixelBufferRef blackFrame;
+  // Only the adopted capture session may feed the stream; frames of any other
+  // (one still opening, one replaced or stopped) carry another token.
+  std::atomic<uint64_t> activeCaptureToken{0};
+  std::atomic<uint64_t> nextCaptureToken{0};
+};
+
+// Fixed identity of the published camera (same across restarts).
+inline constexpr const char* kDeviceName = "Tovrelle";
+inline constexpr const char* kDeviceModel = "Tovrelle Model";
+inline constexpr const char* kManufacturer = "Velkari";
+inline constexpr const char* kDeviceIDString = "3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5";
+inline constexpr const char* kStreamIDString = "A86D2F14-9B3E-4C71-B0D5-62E8F1C47A3B";
+const Uuid& deviceID();
+const Uuid& streamID();
+
+// The stream's one format: 1280x720 BGRA at 1/30 s; none when the device
+// layer cannot carry it.
+std::optional<camera::StreamFormat> makeStreamFormat(const camera::VirtualCamera& sink);
+
+}  // namespace tovrelle::extension

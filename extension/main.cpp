@@ -1,0 +1,84 @@
+// tovrelle-camera-extension: publishes the virtual camera "Tovrelle" and
+// streams what the host app's data folder asks for. The main thread runs the
+// run loop (the poll lives there) until SIGTERM or SIGINT.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <thread>
+
+#include "extension/ExtensionProvider.h"
+#include "platform/camera/pipewire/PipeWireVirtualCamera.h"
+#include "platform/capture/pipewire/PipeWireCaptureDevices.h"
+#include "platform/log/Log.h"
+#include "shared/DataFolder.h"
+
+namespace {
+
+void printUsage(FILE* out) {
+  std::fprintf(out,
+               "Usage: tovrelle-camera-extension [--help]\n"
+               "\n"
+               "Publishes the virtual camera \"Tovrelle\" (1280x720, 30 frames per second) on PipeWire and\n"
+               "streams what the Tovrelle app selects: the camera-off picture, a library image, a physical\n"
+               "camera, or a picture asking to start the app when it is not running.\n"
+               "\n"
+               "It reads the app's data folder (state.json, images.json, heartbeat, Images/) and never\n"
+               "writes it. If PipeWire is not running it keeps trying and publishes once it is.\n"
+               "Stop it with SIGTERM or Ctrl-C.\n"
+               "\n"
+               "Environment:\n"
+               "  TOVRELLE_DATA_DIR   use this data folder instead of the app's own\n"
+               "                      ($XDG_DATA_HOME/Q7KX2RW9ZC.velkari.tovrelle)\n"
+               "  TOVRELLE_NO_JOURNAL write log lines to stderr only\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace tovrelle;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      printUsage(stdout);
+      return 0;
+    }
+    std::fprintf(stderr, "tovrelle-camera-extension: unknown option %s\n\n", argv[i]);
+    printUsage(stderr);
+    return 2;
+  }
+
+  // Signals go to one waiting thread, never into a queue or PipeWire thread.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  auto mainQueue = dispatch::RunLoop::create("ossel.tovrelle.main");
+  auto camera = camera::makePipeWireVirtualCamera();
+
+  extension::StreamSource::Dependencies deps;
+  deps.mainQueue = mainQueue;
+  deps.sink = camera;
+  deps.captureDevices = capture::makePipeWireCaptureDevices();
+  auto provider = extension::ExtensionProvider::create(nullptr, std::move(deps));
+  if (!provider) return EXIT_FAILURE;  // "Failed to create stream format" is in the log
+  log::processLog("tovrelle-camera-extension: data folder %s", dataFolderURL().c_str());
+  extension::ExtensionProvider::startService(*provider);
+
+  std::thread signalWaiter([&stopSignals, mainQueue] {
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    log::processLog("tovrelle-camera-extension: stopping on %s", sig == SIGINT ? "SIGINT" : "SIGTERM");
+    mainQueue->stop();
+  });
+
+  mainQueue->run();
+
+  signalWaiter.join();
+  camera->unpublish();
+  provider.reset();
+  camera.reset();
+  return EXIT_SUCCESS;
+}

@@ -1,0 +1,76 @@
+#pragma once
+// The virtual camera device as other programs see it: one published device
+// with one output stream. The extension's objects describe the device and
+// feed frames; a backend (PipeWire) makes it visible to clients. Extension
+// code includes only this header.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/dispatch/Dispatch.h"
+#include "platform/frames/PixelBuffer.h"
+
+namespace tovrelle::camera {
+
+// A media time: value / timescale seconds.
+struct MediaTime {
+  int64_t value = 0;
+  int32_t timescale = 0;
+  friend bool operator==(const MediaTime&, const MediaTime&) = default;
+  double seconds() const { return timescale ? static_cast<double>(value) / timescale : 0.0; }
+};
+
+// The one format a stream carries natively.
+struct StreamFormat {
+  uint32_t pixelFormat = 0;  // four-character code, e.g. frames::kFourCCBGRA
+  int width = 0;
+  int height = 0;
+  MediaTime minFrameDuration;
+  MediaTime maxFrameDuration;
+  friend bool operator==(const StreamFormat&, const StreamFormat&) = default;
+};
+
+// Everything a backend publishes about the device and its stream.
+struct DeviceDescription {
+  std::string deviceName;    // localized device name
+  std::string streamName;    // localized stream name
+  std::string model;         // device model property
+  std::string manufacturer;  // provider manufacturer property
+  std::string deviceId;      // stable UUID text, the same across restarts
+  std::string streamId;      // stable UUID text
+  StreamFormat format;
+};
+
+// What the stream's owner does when a client starts or stops the stream.
+// Backends call these on the client queue given to publish(), never on their
+// own event thread, and never two at a time.
+struct StreamHandlers {
+  std::function<void()> startStream;
+  std::function<void()> stopStream;
+};
+
+class VirtualCamera {
+ public:
+  virtual ~VirtualCamera() = default;
+
+  // True when the backend can carry frames in this format; a stream whose
+  // format is refused cannot be built.
+  virtual bool supportsFormat(const StreamFormat& format) const = 0;
+
+  // Makes the device visible to clients. A backend whose service is not
+  // reachable keeps trying and publishes as soon as it can.
+  virtual void publish(const DeviceDescription& description, std::shared_ptr<dispatch::Queue> clientQueue,
+                       StreamHandlers handlers) = 0;
+
+  // Withdraws the device; no handler runs after this returns.
+  virtual void unpublish() = 0;
+
+  // Hands one frame to the clients, stamped with the host clock (ns,
+  // CLOCK_MONOTONIC) and a sequence number. The buffer must not change
+  // afterwards. Safe from any thread (the timer queue and the capture queue
+  // both send); frames that no client takes are dropped.
+  virtual void queueFrame(const frames::ConstPixelBufferRef& buffer, uint64_t hostTimeNs, uint64_t sequence) = 0;
+};
+
+}  // namespace tovrelle::camera

@@ -1,0 +1,20 @@
+#pragma once
+#include <chrono>
+#include <memory>
+
+#include "platform/camera/VirtualCamera.h"
+
+namespace tovrelle::camera {
+
+struct PipeWireOptions {
+  // How often to try again while no PipeWire daemon can be reached.
+  std::chrono::milliseconds retryInterval{1000};
+};
+
+// The virtual camera as one PipeWire output node ("Video/Source", role
+// "Camera") that drives its own graph: every queued frame is one cycle.
+// Offers BGRA first, then I420, NV12 and YUY2, all at the stream's size and
+// rate, and converts only while a client has negotiated a YUV format.
+std::shared_ptr<VirtualCamera> makePipeWireVirtualCamera(PipeWireOptions options = {});
+
+}  // namespace tovrelle::camera
