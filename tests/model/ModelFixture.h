@@ -1,0 +1,151 @@
+#pragma once
+// A fresh data folder, settings file and log capture per test, a manual main
+// queue for the heartbeat, and the two model objects wired to each other the
+// way the shared instances are.
+#include <gtest/gtest.h>
+
+#include <QObject>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "app/model/CameraManager.h"
+#include "app/model/ImageManager.h"
+#include "app/model/UserDefaults.h"
+#include "platform/log/Log.h"
+#include "shared/DataFolder.h"
+#include "tests/fakes/ManualDispatch.h"
+
+namespace tovrelle::test {
+
+namespace fs = std::filesystem;
+
+class ModelFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tovrelle-model-XXXXXX";
+    root_ = ::mkdtemp(tmpl);
+    data_ = root_ / "data";
+    ::setenv(kDataDirEnv, data_.c_str(), 1);
+    settingsFile_ = root_ / "settings.ini";
+    UserDefaults::setStorePath(QString::fromStdString(settingsFile_.string()));
+    log::setSink([this](const log::Record& record) {
+      std::lock_guard lock(linesMutex_);
+      lines_.push_back(record.message);
+      if (events_) events_->push_back("log " + record.message);
+    });
+  }
+
+  void TearDown() override {
+    log::setSink(nullptr);
+    images_.reset();
+    camera_.reset();
+    ::unsetenv(kDataDirEnv);
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+
+  CameraManager& camera() {
+    if (!camera_)
+      camera_ = std::make_unique<CameraManager>(CameraManager::Dependencies{
+          mainQueue_, [this]() -> ImageManager& { return images(); }});
+    return *camera_;
+  }
+
+  ImageManager& images() {
+    if (!images_)
+      images_ = std::make_unique<ImageManager>(ImageManager::Dependencies{
+          mainQueue_, [this]() -> CameraManager& { return camera(); }});
+    return *images_;
+  }
+
+  // Log lines since the last call.
+  std::vector<std::string> takeLines() {
+    std::lock_guard lock(linesMutex_);
+    return std::exchange(lines_, {});
+  }
+
+  static int countStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    int n = 0;
+    for (auto& line : lines) n += line.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+  static std::optional<std::string> readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  static void writeFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+
+  // The inode changes whenever the file is replaced by an atomic write.
+  static ino_t inodeOf(const fs::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  }
+
+  // What another process reading the settings file would find.
+  std::optional<std::string> storedDefault(const char* key) const {
+    UserDefaults::standard().sync();
+    std::ifstream in(settingsFile_);
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind(std::string(key) + "=", 0) == 0) return line.substr(std::strlen(key) + 1);
+    return std::nullopt;
+  }
+
+  // Records every published notification of both managers, with the value an
+  // observer reads at that moment, into `events` (log lines go there too).
+  void observe(std::vector<std::string>& events) {
+    camera();
+    images();
+    events_ = &events;
+    auto mode = [this] { return std::string(rawValue(camera().currentMode())); };
+    auto image = [this] { return describe(camera().selectedImageId()); };
+    auto cam = [this] { return describe(camera().selectedCameraId()); };
+    auto count = [this] { return std::to_string(images().savedImages().size()); };
+    auto& e = events;
+    auto* c = &camera();
+    QObject::connect(c, &CameraManager::currentModeWillChange, [&e, mode] { e.push_back("will mode=" + mode()); });
+    QObject::connect(c, &CameraManager::currentModeChanged, [&e, mode] { e.push_back("did mode=" + mode()); });
+    QObject::connect(c, &CameraManager::selectedImageIdWillChange, [&e, image] { e.push_back("will image=" + image()); });
+    QObject::connect(c, &CameraManager::selectedImageIdChanged, [&e, image] { e.push_back("did image=" + image()); });
+    QObject::connect(c, &CameraManager::selectedCameraIdWillChange, [&e, cam] { e.push_back("will camera=" + cam()); });
+    QObject::connect(c, &CameraManager::selectedCameraIdChanged, [&e, cam] { e.push_back("did camera=" + cam()); });
+    auto* i = &images();
+    QObject::connect(i, &ImageManager::savedImagesWillChange, [&e, count] { e.push_back("will images=" + count()); });
+    QObject::connect(i, &ImageManager::savedImagesChanged, [&e, count] { e.push_back("did images=" + count()); });
+  }
+
+  // A small picked file outside the data folder.
+  fs::path pickedFile(const std::string& name, const std::string& bytes = "\x89PNG\r\n\x1a\n-picture-bytes") {
+    fs::path path = root_ / "picked" / name;
+    writeFile(path, bytes);
+    return path;
+  }
+
+  ManualScheduler scheduler_;
+  std::shared_ptr<ManualQueue> mainQueue_ = scheduler_.makeQueue("main");
+  fs::path root_;
+  fs::path data_;
+  fs::path settingsFile_;
+  std::unique_ptr<CameraManager> camera_;
+  std::unique_ptr<ImageManager> images_;
+  std::mutex linesMutex_;
+  std::vector<std::string> lines_;
+  std::vector<std::string>* events_ = nullptr;
+};
+
+}  // namespace tovrelle::test
