@@ -342,6 +342,15 @@ TEST_F(InstallerTest, ReconcilingProbeWithApprovalPendingNeedsApproval) {
   EXPECT_EQ(status(), Case::needsUserApproval) << "a copy awaiting approval wins over an enabled one";
 }
 
+TEST_F(InstallerTest, ACopyAwaitingApprovalCountsForNothingElse) {
+  // Enabled and current, but awaiting approval: only the approval flag is set.
+  fake->scriptNextProperties(FakeExtensionManager::answer({copy("2.0", "7", true, true)}));
+  installer->activate(false);
+  run();
+  EXPECT_EQ(logs.count("probe found 1 installed copies; enabled: no, current version: no, awaiting approval: yes"), 1);
+  EXPECT_EQ(fake->activationCount(), 1u);
+}
+
 TEST_F(InstallerTest, DeadlineStepWaitsForAnOutstandingProbe) {
   pendingActivation();
   advance(84s);

@@ -36,7 +36,7 @@ ManagerCall failure(const char* what, const sd_bus_error& error, int r) {
                            ? std::string(error.name) + (error.message ? std::string(": ") + error.message : "")
                            : std::string(std::strerror(-r));
   call.description = call.outcome == ManagerCall::Outcome::lost
-                         ? std::string("the service manager went away during ") + what + " (" + detail + ")"
+                         ? std::string("the service manager went away when asked ") + what + " (" + detail + ")"
                          : std::string("the service manager refused ") + what + " (" + detail + ")";
   return call;
 }
@@ -111,7 +111,7 @@ ManagerCall SystemdUserManager::unitFileState(const std::string& unit) {
                              unit.c_str());
   ManagerCall call;
   if (r < 0) {
-    call = failure(("the state of " + unit).c_str(), error, r);
+    call = failure(("to report the state of " + unit).c_str(), error, r);
     // An unknown unit is an answer, not a refusal.
     if (call.outcome == ManagerCall::Outcome::refused) call = ManagerCall{ManagerCall::Outcome::ok, "not-found", {}};
   } else {

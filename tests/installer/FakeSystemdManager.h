@@ -1,0 +1,50 @@
+#pragma once
+// A stand-in for the systemd user manager on a private session bus: it owns
+// org.freedesktop.systemd1 and answers the few Manager calls the installer's
+// backend makes, recording each one. Per method it can answer, refuse with a
+// D-Bus error, or drop off the bus without answering.
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <systemd/sd-bus.h>
+
+namespace tovrelle::test {
+
+class FakeSystemdManager {
+ public:
+  enum class Behaviour { answer, refuse, vanish };
+
+  // Connects to the session bus of the current environment.
+  FakeSystemdManager();
+  ~FakeSystemdManager();
+  FakeSystemdManager(const FakeSystemdManager&) = delete;
+  FakeSystemdManager& operator=(const FakeSystemdManager&) = delete;
+
+  void setBehaviour(const std::string& method, Behaviour behaviour);
+  // "Reload", "EnableUnitFiles <unit>", "RestartUnit <unit> <mode>", "GetUnitFileState <unit>".
+  std::vector<std::string> calls() const;
+  void clearCalls();
+  void setUnitFileState(const std::string& unit, const std::string& state);
+  bool connected() const { return !gone_; }
+
+ private:
+  static int handle(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  int handleCall(sd_bus_message* m);
+  void serve();
+
+  sd_bus* bus_ = nullptr;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> gone_{false};
+  bool vanishNow_ = false;
+  mutable std::mutex mutex_;
+  std::map<std::string, Behaviour> behaviours_;
+  std::map<std::string, std::string> unitFileStates_;
+  std::vector<std::string> calls_;
+};
+
+}  // namespace tovrelle::test
