@@ -55,6 +55,10 @@ struct VideoOutput {
   bool alwaysDiscardsLateVideoFrames = true;
   std::shared_ptr<dispatch::Queue> callbackQueue;
   std::function<void(const SampleBuffer&)> onFrame;
+  // Optional. Called once on `callbackQueue` when a running session stops on
+  // its own (the camera went away, PipeWire went down); no frame follows.
+  // The session still needs stopRunning to release it.
+  std::function<void(const std::string& reason)> onInterrupted;
 };
 
 struct InputResult {

@@ -106,3 +106,27 @@ TEST(FakeCaptureDevices, DeliversOnlyTheNewestWaitingFrameAndNothingAfterStop) {
   session.reset();
   EXPECT_TRUE(record->isDestroyed());
 }
+
+TEST(FakeCaptureDevices, RemovingACameraInterruptsItsRunningSessionsOnce) {
+  ManualScheduler scheduler;
+  auto callbackQueue = scheduler.makeQueue("callback");
+  FakeCaptureDevices fake;
+  auto cam = fake.addDevice("cam-a", "A");
+  auto session = fake.makeSession();
+  session->addInput(fake.makeInput(cam).input);
+  auto output = std::make_shared<capture::VideoOutput>();
+  std::vector<std::string> reasons;
+  int frames = 0;
+  output->callbackQueue = callbackQueue;
+  output->onFrame = [&](const capture::SampleBuffer&) { ++frames; };
+  output->onInterrupted = [&](const std::string& reason) { reasons.push_back(reason); };
+  session->addOutput(output);
+  session->startRunning();
+  fake.pushFrame("cam-a", FakeCaptureDevices::makeFrame(1));
+  fake.removeDevice("cam-a");
+  callbackQueue->drain();
+  EXPECT_EQ(frames, 0);  // the waiting frame went with the camera
+  EXPECT_EQ(reasons, std::vector<std::string>{"the camera went away"});
+  EXPECT_FALSE(session->isRunning());
+  EXPECT_EQ(fake.interrupt("cam-a", "again"), 0);
+}

@@ -36,6 +36,7 @@ struct FakeSessionRecord {
   int stopCount = 0;
   bool running = false;
   bool destroyed = false;
+  bool interrupted = false;  // stopped on its own (camera removed, interrupt())
   // Whether `FakeCaptureDevices::captureQueue` was the current queue at start.
   std::optional<bool> startedOnCaptureQueue;
   // Frames handed to the output's callback, in order of delivery.
@@ -154,8 +155,8 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     return info;
   }
 
-  // Removes a camera, then notifies subscribers. A running session on it
-  // keeps its record but receives no more frames from `pushFrame`.
+  // Removes a camera, then notifies subscribers. Running sessions on it are
+  // interrupted, as the real service does when a camera node goes away.
   void removeDevice(const std::string& uniqueId) {
     std::optional<capture::DeviceInfo> removed;
     {
@@ -166,6 +167,34 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
       devices_.erase(it);
     }
     notify(capture::DeviceEvent::disconnected, *removed);
+    interrupt(uniqueId, "the camera went away");
+  }
+
+  // Running sessions on `uniqueId` stop on their own: no more frames, and the
+  // output's onInterrupted (if any) is queued on its callback queue. Returns
+  // how many sessions were interrupted.
+  int interrupt(const std::string& uniqueId, const std::string& reason) {
+    int n = 0;
+    for (auto& record : sessions()) {
+      std::shared_ptr<capture::VideoOutput> output;
+      {
+        std::lock_guard lock(record->mutex);
+        if (!record->running || !record->input || record->input->device().uniqueId != uniqueId) continue;
+        record->running = false;
+        record->interrupted = true;
+        record->waiting.reset();
+        output = record->output;
+      }
+      ++n;
+      if (!output || !output->callbackQueue || !output->onInterrupted) continue;
+      std::weak_ptr<FakeSessionRecord> weak = record;
+      output->callbackQueue->async([weak, output, reason] {
+        auto rec = weak.lock();
+        if (!rec || rec->isDestroyed() || rec->stops() > 0) return;  // stopped since: nothing reported
+        output->onInterrupted(reason);
+      });
+    }
+    return n;
   }
 
   void setAuthorizationStatus(capture::AuthorizationStatus status) {

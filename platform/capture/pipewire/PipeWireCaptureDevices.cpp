@@ -1,26 +1,876 @@
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 
-// Placeholder until the PipeWire capture backend lands: no cameras.
+#include <pipewire/pipewire.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/utils/result.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/capture/convert/FrameConverter.h"
+#include "platform/capture/pipewire/CameraPortal.h"
+#include "platform/capture/pipewire/FormatChoice.h"
+#include "platform/log/Log.h"
+
 namespace tovrelle::capture {
 namespace {
 
-class NoCameras final : public CaptureDevices {
+using namespace std::chrono_literals;
+
+const log::Logger& logger() {
+  static const log::Logger instance("ossel.tovrelle", "Capture");
+  return instance;
+}
+
+void initPipeWire() {
+  static std::once_flag once;
+  std::call_once(once, [] { pw_init(nullptr, nullptr); });
+}
+
+// Waits on a thread loop (locked by the caller) until `done` or the deadline.
+template <typename Pred>
+void waitLocked(pw_thread_loop* loop, std::chrono::steady_clock::time_point deadline, Pred done) {
+  while (!done()) {
+    auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= 0s) return;
+    timespec abstime{};
+    pw_thread_loop_get_time(loop, &abstime,
+                            static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                     std::min<std::chrono::steady_clock::duration>(left, 200ms))
+                                                     .count()));
+    pw_thread_loop_timed_wait_full(loop, &abstime);
+  }
+}
+
+const char* lookup(const spa_dict* props, const char* key) {
+  const char* v = props ? spa_dict_lookup(props, key) : nullptr;
+  return v && *v ? v : nullptr;
+}
+
+DeviceType deviceTypeOf(const spa_dict* props) {
+  const char* formFactor = lookup(props, "device.form-factor");
+  const char* location = lookup(props, "api.libcamera.location");
+  if ((formFactor && std::strcmp(formFactor, "internal") == 0) ||
+      (location && (std::strcmp(location, "front") == 0 || std::strcmp(location, "back") == 0)))
+    return DeviceType::builtInWideAngleCamera;
+  return DeviceType::external;
+}
+
+// The portal's restricted connection inside a sandbox, the normal socket outside.
+pw_core* connectCore(pw_context* context, const CameraPortal& portal) {
+  if (portal.sandboxed()) {
+    if (portal.status() != AuthorizationStatus::authorized) return nullptr;
+    int fd = portal.openPipeWireRemote();
+    if (fd < 0) return nullptr;
+    return pw_context_connect_fd(context, fd, nullptr, 0);
+  }
+  return pw_context_connect(context, nullptr, 0);
+}
+
+struct CameraNode {
+  uint32_t id = 0;
+  std::string serial;
+  DeviceInfo info;
+};
+
+// ---------------------------------------------------------------------------
+// Device input: the node, and the format chosen from what it offers.
+
+class PipeWireDeviceInput final : public DeviceInput {
  public:
-  std::vector<DeviceInfo> devices() override { return {}; }
-  std::optional<DeviceInfo> deviceWithUniqueId(const std::string&) override { return std::nullopt; }
-  std::unique_ptr<Subscription> subscribe(std::function<void(DeviceEvent, const DeviceInfo&)>) override {
-    return std::make_unique<Subscription>();
+  PipeWireDeviceInput(CameraNode node, VideoFormat format) : node_(std::move(node)), format_(format) {}
+  const DeviceInfo& device() const override { return node_.info; }
+  const CameraNode& node() const { return node_; }
+  const VideoFormat& format() const { return format_; }
+
+ private:
+  CameraNode node_;
+  VideoFormat format_;
+};
+
+// ---------------------------------------------------------------------------
+// Capture session: one consumer stream on a connection (and thread) of its own,
+// so frame conversion never holds up discovery or another session.
+
+// Shared by the session and every frame task it posts: a closed gate lets no
+// callback start, and a callback in progress holds it.
+struct Gate {
+  std::recursive_mutex mutex;
+  bool open = true;
+  std::atomic<bool> busy{false};  // a frame is on its way to, or inside, the callback
+  std::atomic<bool> live{false};  // streaming and not interrupted
+};
+
+class Pipe {
+ public:
+  Pipe(std::shared_ptr<PipeWireDeviceInput> input, std::shared_ptr<VideoOutput> output, int width, int height,
+       std::shared_ptr<const CameraPortal> portal)
+      : input_(std::move(input)), output_(std::move(output)), width_(width), height_(height), portal_(std::move(portal)) {}
+  ~Pipe() { destroy(); }
+
+  enum class State { connecting, streaming, failed };
+
+  std::shared_ptr<Gate> gate() const { return gate_; }
+  pw_thread_loop* loop() const { return loop_; }
+  State state() const { return state_; }
+  const std::string& failure() const { return failure_; }
+  const VideoFormat& format() const { return format_; }
+
+  // The loop and its thread; false when they cannot be had.
+  bool prepare() {
+    loop_ = pw_thread_loop_new("tovrelle-capture", nullptr);
+    if (!loop_) return fail("cannot create a PipeWire loop"), false;
+    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+    if (!context_) return fail("cannot create a PipeWire context"), false;
+    if (pw_thread_loop_start(loop_) < 0) return fail("cannot start the PipeWire loop"), false;
+    return true;
   }
-  AuthorizationStatus authorizationStatus() override { return AuthorizationStatus::authorized; }
-  void requestAccess(std::function<void(bool)> completion) override { completion(true); }
+
+  // On the caller's thread: brings the stream up and waits until it streams,
+  // fails, `abort` turns true, or the deadline passes.
+  void run(const std::atomic<bool>& abort, std::chrono::steady_clock::duration timeout) {
+    if (state_ == State::failed) return;
+    pw_thread_loop_lock(loop_);
+    connect();
+    waitLocked(loop_, std::chrono::steady_clock::now() + timeout,
+               [&] { return state_ != State::connecting || abort.load(); });
+    if (state_ == State::connecting) fail(abort.load() ? "stopped while opening" : "timed out waiting for frames");
+    pw_thread_loop_unlock(loop_);
+  }
+
+  void destroy() {
+    if (loop_) {
+      pw_thread_loop_lock(loop_);
+      if (stream_) {
+        spa_hook_remove(&streamListener_);
+        pw_stream_destroy(stream_);
+        stream_ = nullptr;
+      }
+      if (registry_) {
+        spa_hook_remove(&registryListener_);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+        registry_ = nullptr;
+      }
+      if (core_) {
+        spa_hook_remove(&coreListener_);
+        pw_core_disconnect(core_);
+        core_ = nullptr;
+      }
+      pw_thread_loop_unlock(loop_);
+      pw_thread_loop_stop(loop_);
+    }
+    if (context_) pw_context_destroy(context_);
+    context_ = nullptr;
+    if (loop_) pw_thread_loop_destroy(loop_);
+    loop_ = nullptr;
+  }
+
+ private:
+  void connect() {
+    core_ = connectCore(context_, *portal_);
+    if (!core_) return fail(log::format("cannot connect to PipeWire: %s", std::strerror(errno)));
+    static const pw_core_events coreEvents = [] {
+      pw_core_events e{};
+      e.version = PW_VERSION_CORE_EVENTS;
+      e.done = [](void* data, uint32_t id, int seq) { static_cast<Pipe*>(data)->onCoreDone(id, seq); };
+      e.error = [](void* data, uint32_t id, int, int res, const char* message) {
+        static_cast<Pipe*>(data)->onCoreError(id, res, message);
+      };
+      return e;
+    }();
+    pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
+
+    static const pw_registry_events registryEvents = [] {
+      pw_registry_events e{};
+      e.version = PW_VERSION_REGISTRY_EVENTS;
+      e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
+        auto* self = static_cast<Pipe*>(data);
+        if (id != self->input_->node().id || std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0) return;
+        const char* serial = lookup(props, PW_KEY_OBJECT_SERIAL);
+        if (self->input_->node().serial.empty() || (serial && self->input_->node().serial == serial))
+          self->targetSeen_ = true;
+      };
+      e.global_remove = [](void* data, uint32_t id) {
+        auto* self = static_cast<Pipe*>(data);
+        if (id == self->input_->node().id && self->targetSeen_) self->lose("the camera went away");
+      };
+      return e;
+    }();
+    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
+    registrySync_ = pw_core_sync(core_, PW_ID_CORE, 0);
+
+    const CameraNode& node = input_->node();
+    pw_properties* props = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
+        PW_KEY_NODE_NAME, "tovrelle-capture", PW_KEY_NODE_DESCRIPTION, "Tovrelle camera capture",
+        PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+    // Serial first: it names exactly this node even if another has the same name.
+    pw_properties_set(props, PW_KEY_TARGET_OBJECT, node.serial.empty() ? node.info.uniqueId.c_str()
+                                                                        : node.serial.c_str());
+    stream_ = pw_stream_new(core_, "tovrelle-capture", props);
+    if (!stream_) return fail("cannot create a capture stream");
+    static const pw_stream_events streamEvents = [] {
+      pw_stream_events e{};
+      e.version = PW_VERSION_STREAM_EVENTS;
+      e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char* error) {
+        static_cast<Pipe*>(data)->onState(state, error);
+      };
+      e.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
+        static_cast<Pipe*>(data)->onParam(id, param);
+      };
+      e.process = [](void* data) { static_cast<Pipe*>(data)->onProcess(); };
+      return e;
+    }();
+    pw_stream_add_listener(stream_, &streamListener_, &streamEvents, this);
+
+    uint8_t storage[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
+    const spa_pod* params[1] = {buildFormatParam(&b, input_->format())};
+    int rc = pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
+                               static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                            PW_STREAM_FLAG_DONT_RECONNECT),
+                               params, 1);
+    if (rc < 0) fail(log::format("cannot connect the capture stream: %s", spa_strerror(rc)));
+  }
+
+  void onCoreDone(uint32_t id, int seq) {
+    if (id != PW_ID_CORE || seq != registrySync_) return;
+    if (!targetSeen_) lose("the camera is no longer attached");
+  }
+
+  void onCoreError(uint32_t id, int res, const char* message) {
+    if (id == PW_ID_CORE && res == -EPIPE) {
+      lose("lost the connection to PipeWire");
+    } else if (id == PW_ID_CORE || (stream_ && id == pw_stream_get_node_id(stream_))) {
+      lose(log::format("PipeWire error: %s", message ? message : spa_strerror(res)));
+    }
+  }
+
+  void onState(pw_stream_state state, const char* error) {
+    if (state == PW_STREAM_STATE_STREAMING && state_ == State::connecting) {
+      if (!converter_) return;  // not negotiated yet; the next param change will get here
+      state_ = State::streaming;
+      gate_->live = true;
+      pw_thread_loop_signal(loop_, false);
+    } else if (state == PW_STREAM_STATE_ERROR) {
+      lose(log::format("stream error: %s", error ? error : "unknown"));
+    } else if (state == PW_STREAM_STATE_UNCONNECTED && state_ == State::streaming) {
+      lose("the stream was disconnected");
+    }
+  }
+
+  void onParam(uint32_t id, const spa_pod* param) {
+    if (id != SPA_PARAM_Format || !param) return;
+    auto negotiated = parseNegotiated(param);
+    if (!negotiated) return lose("the camera settled on a format we cannot read");
+    // Sizes beyond what we offered are refused before anything is allocated.
+    if (negotiated->width != input_->format().width || negotiated->height != input_->format().height ||
+        negotiated->format != input_->format().format)
+      return lose(log::format("the camera settled on %s instead of %s", describe(*negotiated).c_str(),
+                              describe(input_->format()).c_str()));
+    converter_ = FrameConverter::create(*negotiated, width_, height_);
+    if (!converter_) return lose(log::format("cannot convert %s", describe(*negotiated).c_str()));
+    format_ = *negotiated;
+
+    uint8_t storage[512];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
+    const spa_pod* params[2];
+    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+        SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_dataType,
+        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+    params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
+        SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
+    pw_stream_update_params(stream_, params, 2);
+    if (pw_stream_get_state(stream_, nullptr) == PW_STREAM_STATE_STREAMING) onState(PW_STREAM_STATE_STREAMING, nullptr);
+  }
+
+  void onProcess() {
+    // Only the newest waiting buffer matters; older ones go straight back.
+    pw_buffer* newest = nullptr;
+    while (pw_buffer* b = pw_stream_dequeue_buffer(stream_)) {
+      if (newest) pw_stream_queue_buffer(stream_, newest);
+      newest = b;
+    }
+    if (!newest) return;
+    if (state_ == State::connecting && converter_) onState(PW_STREAM_STATE_STREAMING, nullptr);
+    frames::PixelBufferRef picture;
+    if (state_ == State::streaming && !gate_->busy.load() && converter_) picture = convert(newest->buffer);
+    pw_stream_queue_buffer(stream_, newest);
+    if (!picture) return;
+
+    SampleBuffer sample;
+    sample.image = std::move(picture);
+    sample.presentationTimeNs = frames::hostTimeNanos();
+    sample.sequence = sequence_++;
+    gate_->busy = true;
+    output_->callbackQueue->async([gate = gate_, output = output_, sample = std::move(sample)] {
+      {
+        std::lock_guard lock(gate->mutex);
+        if (gate->open) output->onFrame(sample);
+      }
+      gate->busy = false;
+    });
+  }
+
+  frames::PixelBufferRef convert(spa_buffer* buffer) {
+    auto* header =
+        static_cast<spa_meta_header*>(spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
+    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return nullptr;
+    RawFrame raw;
+    const uint32_t planes = std::min<uint32_t>(buffer->n_datas, 3);
+    for (uint32_t i = 0; i < planes; ++i) {
+      const spa_data& d = buffer->datas[i];
+      if (!d.data || !d.chunk || (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED)) break;
+      const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
+      const uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
+      raw.data[i] = static_cast<const uint8_t*>(d.data) + offset;
+      raw.size[i] = size;
+      raw.stride[i] = d.chunk->stride > 0 ? d.chunk->stride : 0;
+      raw.planes = static_cast<int>(i) + 1;
+    }
+    return converter_->convert(raw);
+  }
+
+  void fail(std::string reason) {
+    if (state_ == State::failed) return;
+    state_ = State::failed;
+    failure_ = std::move(reason);
+    if (loop_) pw_thread_loop_signal(loop_, false);
+  }
+
+  // A failure on the loop thread: while opening it ends the wait, once
+  // streaming it is reported to the output once and frames stop.
+  void lose(const std::string& reason) {
+    if (state_ == State::failed) return;
+    const bool wasStreaming = state_ == State::streaming;
+    gate_->live = false;
+    fail(reason);
+    if (!wasStreaming) return;
+    logger().error("capture of \"%s\" stopped: %s", input_->device().localizedName.c_str(), reason.c_str());
+    if (!output_->onInterrupted) return;
+    output_->callbackQueue->async([gate = gate_, output = output_, reason] {
+      std::lock_guard lock(gate->mutex);
+      if (gate->open) output->onInterrupted(reason);
+    });
+  }
+
+  std::shared_ptr<PipeWireDeviceInput> input_;
+  std::shared_ptr<VideoOutput> output_;
+  int width_;
+  int height_;
+  std::shared_ptr<const CameraPortal> portal_;
+  std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
+  pw_thread_loop* loop_ = nullptr;
+  pw_context* context_ = nullptr;
+  pw_core* core_ = nullptr;
+  pw_registry* registry_ = nullptr;
+  pw_stream* stream_ = nullptr;
+  spa_hook coreListener_{};
+  spa_hook registryListener_{};
+  spa_hook streamListener_{};
+  int registrySync_ = -1;
+  bool targetSeen_ = false;
+  State state_ = State::connecting;
+  std::string failure_;
+  VideoFormat format_;
+  std::unique_ptr<FrameConverter> converter_;
+  uint64_t sequence_ = 0;
+};
+
+class PipeWireCaptureSession final : public CaptureSession {
+ public:
+  explicit PipeWireCaptureSession(std::shared_ptr<const CameraPortal> portal) : portal_(std::move(portal)) {}
+  ~PipeWireCaptureSession() override { stopRunning(); }
+
+  void setPreset(int width, int height) override {
+    std::lock_guard lock(life_);
+    if (width >= 2 && height >= 2 && width <= FrameConverter::kMaxSide && height <= FrameConverter::kMaxSide) {
+      width_ = width;
+      height_ = height;
+    }
+  }
+  bool canAddInput(const DeviceInput& input) const override {
+    std::lock_guard lock(life_);
+    return !input_ && dynamic_cast<const PipeWireDeviceInput*>(&input) != nullptr;
+  }
+  void addInput(std::shared_ptr<DeviceInput> input) override {
+    std::lock_guard lock(life_);
+    if (auto pw = std::dynamic_pointer_cast<PipeWireDeviceInput>(input); pw && !input_) input_ = std::move(pw);
+  }
+  bool canAddOutput(const VideoOutput& output) const override {
+    std::lock_guard lock(life_);
+    return !output_ && output.pixelFormat == frames::kFourCCBGRA && output.callbackQueue && output.onFrame;
+  }
+  void addOutput(std::shared_ptr<VideoOutput> output) override {
+    std::lock_guard lock(life_);
+    if (!output_ && output && output->pixelFormat == frames::kFourCCBGRA && output->callbackQueue && output->onFrame)
+      output_ = std::move(output);
+  }
+
+  void startRunning() override {
+    std::unique_lock lock(life_);
+    if (pipe_ || !input_ || !output_) return;
+    abort_ = false;
+    pipe_ = std::make_unique<Pipe>(input_, output_, width_, height_, portal_);
+    Pipe* pipe = pipe_.get();
+    pipe->prepare();
+    waiting_ = true;
+    lock.unlock();
+    pipe->run(abort_, 5s);
+    lock.lock();
+    waiting_ = false;
+    waitDone_.notify_all();
+    if (abort_ || !pipe_) return;  // stopRunning is tearing it down
+    if (pipe->state() == Pipe::State::streaming) {
+      logger().info("capturing \"%s\" (%s) as %s", input_->device().localizedName.c_str(),
+                    input_->device().uniqueId.c_str(), describe(pipe->format()).c_str());
+      return;
+    }
+    logger().error("cannot capture \"%s\": %s", input_->device().localizedName.c_str(), pipe->failure().c_str());
+    teardownLocked();
+  }
+
+  void stopRunning() override {
+    std::unique_lock lock(life_);
+    if (!pipe_) return;
+    abort_ = true;
+    if (waiting_) {
+      // startRunning is still waiting on the pipe on another thread: wake it
+      // and let it leave before the pipe goes.
+      if (pw_thread_loop* loop = pipe_->loop()) {
+        pw_thread_loop_lock(loop);
+        pw_thread_loop_signal(loop, false);
+        pw_thread_loop_unlock(loop);
+      }
+      waitDone_.wait(lock, [&] { return !waiting_; });
+      if (!pipe_) return;
+    }
+    teardownLocked();
+  }
+
+  bool isRunning() const override {
+    std::lock_guard lock(life_);
+    return pipe_ && pipe_->gate()->live.load();
+  }
+
+ private:
+  void teardownLocked() {
+    auto gate = pipe_->gate();
+    {
+      // Waits for a callback in progress; none starts after this.
+      std::lock_guard gateLock(gate->mutex);
+      gate->open = false;
+      gate->live = false;
+    }
+    pipe_.reset();
+  }
+
+  std::shared_ptr<const CameraPortal> portal_;
+  mutable std::mutex life_;
+  std::condition_variable waitDone_;
+  bool waiting_ = false;
+  std::atomic<bool> abort_{false};
+  int width_ = frames::kFrameWidth;
+  int height_ = frames::kFrameHeight;
+  std::shared_ptr<PipeWireDeviceInput> input_;
+  std::shared_ptr<VideoOutput> output_;
+  std::unique_ptr<Pipe> pipe_;
+};
+
+// ---------------------------------------------------------------------------
+// Discovery and the rest of the service, on one shared connection.
+
+struct HandlerSlot {
+  std::recursive_mutex mutex;
+  bool active = true;
+  std::function<void(DeviceEvent, const DeviceInfo&)> handler;
+};
+
+class SlotToken final : public Subscription {
+ public:
+  explicit SlotToken(std::shared_ptr<HandlerSlot> slot) : slot_(std::move(slot)) {}
+  ~SlotToken() override {
+    std::lock_guard lock(slot_->mutex);
+    slot_->active = false;
+  }
+
+ private:
+  std::shared_ptr<HandlerSlot> slot_;
+};
+
+class PipeWireCaptureDevices final : public CaptureDevices,
+                                     public std::enable_shared_from_this<PipeWireCaptureDevices> {
+ public:
+  PipeWireCaptureDevices() : notifyQueue_(dispatch::makeSerialQueue("ossel.tovrelle.capture.devices")) {}
+
+  ~PipeWireCaptureDevices() override {
+    if (loop_) {
+      pw_thread_loop_lock(loop_);
+      if (retryTimer_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), retryTimer_);
+      retryTimer_ = nullptr;
+      disconnectLocked(false);
+      pw_thread_loop_unlock(loop_);
+      pw_thread_loop_stop(loop_);
+    }
+    if (context_) pw_context_destroy(context_);
+    if (loop_) pw_thread_loop_destroy(loop_);
+  }
+
+  void start() {
+    initPipeWire();
+    loop_ = pw_thread_loop_new("tovrelle-devices", nullptr);
+    if (!loop_) {
+      logger().error("cannot create the PipeWire loop; no cameras");
+      return;
+    }
+    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+    if (!context_) {
+      logger().error("cannot create a PipeWire context; no cameras");
+      return;
+    }
+    retryTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), [](void* data, uint64_t) {
+      static_cast<PipeWireCaptureDevices*>(data)->retry();
+    }, this);
+    if (pw_thread_loop_start(loop_) < 0) {
+      logger().error("cannot start the PipeWire loop; no cameras");
+      return;
+    }
+    pw_thread_loop_lock(loop_);
+    if (connectLocked() && core_) {
+      // Callers list the cameras right away; give the registry a moment to fill.
+      waitLocked(loop_, std::chrono::steady_clock::now() + 2s, [&] { return synced_; });
+    } else {
+      armRetryLocked();
+    }
+    pw_thread_loop_unlock(loop_);
+  }
+
+  std::vector<DeviceInfo> devices() override {
+    std::lock_guard lock(mutex_);
+    std::vector<DeviceInfo> out;
+    out.reserve(cameras_.size());
+    for (auto& c : cameras_) out.push_back(c.info);
+    return out;
+  }
+
+  std::optional<DeviceInfo> deviceWithUniqueId(const std::string& uniqueId) override {
+    auto node = cameraNode(uniqueId);
+    if (!node) return std::nullopt;
+    return node->info;
+  }
+
+  std::unique_ptr<Subscription> subscribe(std::function<void(DeviceEvent, const DeviceInfo&)> handler) override {
+    auto slot = std::make_shared<HandlerSlot>();
+    slot->handler = std::move(handler);
+    std::lock_guard lock(mutex_);
+    std::erase_if(slots_, [](const std::weak_ptr<HandlerSlot>& w) { return w.expired(); });
+    slots_.push_back(slot);
+    return std::make_unique<SlotToken>(slot);
+  }
+
+  AuthorizationStatus authorizationStatus() override { return portal_->status(); }
+
+  void requestAccess(std::function<void(bool)> completion) override {
+    const bool wasAuthorized = portal_->status() == AuthorizationStatus::authorized;
+    std::weak_ptr<PipeWireCaptureDevices> weak = weak_from_this();
+    portal_->requestAccess([weak, wasAuthorized, completion = std::move(completion)](bool granted) {
+      // In the sandbox the cameras only show on the portal's connection: reconnect.
+      if (granted && !wasAuthorized)
+        if (auto self = weak.lock(); self && self->portal_->sandboxed()) self->reconnect();
+      if (completion) completion(granted);
+    });
+  }
+
   InputResult makeInput(const DeviceInfo& device) override {
-    return {nullptr, "no capture backend for " + device.localizedName};
+    auto node = cameraNode(device.uniqueId);
+    if (!node) return {nullptr, log::format("camera \"%s\" (%s) is not attached", device.localizedName.c_str(),
+                                            device.uniqueId.c_str())};
+    if (portal_->status() != AuthorizationStatus::authorized)
+      return {nullptr, log::format("camera access is not granted for \"%s\"", node->info.localizedName.c_str())};
+    auto offers = probeFormats(*node);
+    if (!offers) return {nullptr, log::format("camera \"%s\" vanished while it was being opened",
+                                              node->info.localizedName.c_str())};
+    auto best = chooseBest(*offers, frames::kFrameWidth, frames::kFrameHeight);
+    if (!best)
+      return {nullptr, log::format("camera \"%s\" offers no usable video format (it offers %s)",
+                                   node->info.localizedName.c_str(), describeOffers(*offers).c_str())};
+    return {std::make_shared<PipeWireDeviceInput>(*node, *best), ""};
   }
-  std::unique_ptr<CaptureSession> makeSession() override { return nullptr; }
+
+  std::unique_ptr<CaptureSession> makeSession() override { return std::make_unique<PipeWireCaptureSession>(portal_); }
+
+ private:
+  std::optional<CameraNode> cameraNode(const std::string& uniqueId) {
+    std::lock_guard lock(mutex_);
+    for (auto& c : cameras_)
+      if (c.info.uniqueId == uniqueId) return c;
+    return std::nullopt;
+  }
+
+  // ---- loop thread (or callers holding the loop lock) ----
+
+  void reconnect() {
+    if (!loop_ || !retryTimer_) return;
+    pw_thread_loop_lock(loop_);
+    lost_ = true;
+    timespec soon{0, 1};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retryTimer_, &soon, nullptr, false);
+    pw_thread_loop_unlock(loop_);
+  }
+
+  bool connectLocked() {
+    core_ = connectCore(context_, *portal_);
+    if (!core_) {
+      // In the sandbox, before access is granted, there is nothing to connect to yet.
+      if (portal_->sandboxed() && portal_->status() != AuthorizationStatus::authorized) return true;
+      if (!reportedDown_) logger().error("cannot connect to PipeWire (%s); retrying every second", std::strerror(errno));
+      reportedDown_ = true;
+      return false;
+    }
+    if (reportedDown_) logger().info("connected to PipeWire");
+    reportedDown_ = false;
+    static const pw_core_events coreEvents = [] {
+      pw_core_events e{};
+      e.version = PW_VERSION_CORE_EVENTS;
+      e.done = [](void* data, uint32_t id, int seq) {
+        static_cast<PipeWireCaptureDevices*>(data)->onCoreDone(id, seq);
+      };
+      e.error = [](void* data, uint32_t id, int, int res, const char*) {
+        auto* self = static_cast<PipeWireCaptureDevices*>(data);
+        if (id == PW_ID_CORE && res == -EPIPE) self->onConnectionLost();
+      };
+      return e;
+    }();
+    pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
+    static const pw_registry_events registryEvents = [] {
+      pw_registry_events e{};
+      e.version = PW_VERSION_REGISTRY_EVENTS;
+      e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
+        static_cast<PipeWireCaptureDevices*>(data)->onGlobal(id, type, props);
+      };
+      e.global_remove = [](void* data, uint32_t id) { static_cast<PipeWireCaptureDevices*>(data)->onGlobalRemove(id); };
+      return e;
+    }();
+    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
+    synced_ = false;
+    initialSync_ = pw_core_sync(core_, PW_ID_CORE, 0);
+    return true;
+  }
+
+  void disconnectLocked(bool notify) {
+    if (registry_) {
+      spa_hook_remove(&registryListener_);
+      pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+      registry_ = nullptr;
+    }
+    if (core_) {
+      spa_hook_remove(&coreListener_);
+      pw_core_disconnect(core_);
+      core_ = nullptr;
+    }
+    for (auto& [seq, probe] : probes_) probe->gone = true;
+    std::vector<DeviceInfo> gone;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& c : cameras_) gone.push_back(c.info);
+      cameras_.clear();
+    }
+    if (notify)
+      for (auto& info : gone) post(DeviceEvent::disconnected, info);
+    pw_thread_loop_signal(loop_, false);
+  }
+
+  void armRetryLocked() {
+    timespec later{1, 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retryTimer_, &later, nullptr, false);
+  }
+
+  void onConnectionLost() {
+    if (!reportedDown_) logger().error("lost the connection to PipeWire; cameras are gone until it is back");
+    reportedDown_ = true;
+    // Not from inside the core's own event: tear down from the timer.
+    timespec soon{0, 1};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retryTimer_, &soon, nullptr, false);
+    lost_ = true;
+  }
+
+  void retry() {
+    if (lost_) {
+      lost_ = false;
+      disconnectLocked(true);
+    }
+    if (!core_ && !connectLocked()) armRetryLocked();
+  }
+
+  void onCoreDone(uint32_t id, int seq) {
+    if (id != PW_ID_CORE) return;
+    if (seq == initialSync_) synced_ = true;
+    if (auto it = probes_.find(seq); it != probes_.end()) it->second->done = true;
+    pw_thread_loop_signal(loop_, false);
+  }
+
+  void onGlobal(uint32_t id, const char* type, const spa_dict* props) {
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0) return;
+    const char* mediaClass = lookup(props, PW_KEY_MEDIA_CLASS);
+    const char* role = lookup(props, PW_KEY_MEDIA_ROLE);
+    // Screen casts are video sources too; only nodes that say they are cameras count.
+    if (!mediaClass || std::strcmp(mediaClass, "Video/Source") != 0 || !role || std::strcmp(role, "Camera") != 0)
+      return;
+    const char* name = lookup(props, PW_KEY_NODE_NAME);
+    if (!name) return;  // nothing stable to remember it by
+    const char* description = lookup(props, PW_KEY_NODE_DESCRIPTION);
+    const char* nick = lookup(props, PW_KEY_NODE_NICK);
+    const char* serial = lookup(props, PW_KEY_OBJECT_SERIAL);
+    CameraNode node;
+    node.id = id;
+    node.serial = serial ? serial : "";
+    node.info.uniqueId = name;
+    node.info.localizedName = description ? description : nick ? nick : name;
+    node.info.type = deviceTypeOf(props);
+    {
+      std::lock_guard lock(mutex_);
+      cameras_.push_back(node);
+    }
+    post(DeviceEvent::connected, node.info);
+  }
+
+  void onGlobalRemove(uint32_t id) {
+    std::optional<DeviceInfo> gone;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = std::find_if(cameras_.begin(), cameras_.end(), [&](auto& c) { return c.id == id; });
+      if (it == cameras_.end()) return;
+      gone = it->info;
+      cameras_.erase(it);
+    }
+    for (auto& [seq, probe] : probes_)
+      if (probe->nodeId == id) probe->gone = true;
+    pw_thread_loop_signal(loop_, false);
+    post(DeviceEvent::disconnected, *gone);
+  }
+
+  // The list has already changed; handlers run on the notification queue.
+  void post(DeviceEvent event, const DeviceInfo& info) {
+    std::vector<std::shared_ptr<HandlerSlot>> slots;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& w : slots_)
+        if (auto s = w.lock()) slots.push_back(std::move(s));
+    }
+    if (slots.empty()) return;
+    notifyQueue_->async([slots = std::move(slots), event, info] {
+      for (auto& slot : slots) {
+        std::lock_guard lock(slot->mutex);
+        if (slot->active) slot->handler(event, info);
+      }
+    });
+  }
+
+  // ---- format probing: what the node offers, read from its EnumFormat params ----
+
+  struct Probe {
+    uint32_t nodeId = 0;
+    std::vector<VideoFormat> offers;
+    bool done = false;
+    bool gone = false;
+    bool destroyed = false;  // the proxy went with its connection
+    spa_hook nodeListener{};
+    spa_hook proxyListener{};
+  };
+
+  std::optional<std::vector<VideoFormat>> probeFormats(const CameraNode& node) {
+    if (!loop_) return std::nullopt;
+    pw_thread_loop_lock(loop_);
+    if (!registry_ || !core_) {
+      pw_thread_loop_unlock(loop_);
+      return std::nullopt;
+    }
+    Probe probe;
+    probe.nodeId = node.id;
+    auto* proxy = static_cast<pw_node*>(pw_registry_bind(registry_, node.id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+    if (!proxy) {
+      pw_thread_loop_unlock(loop_);
+      return std::nullopt;
+    }
+    static const pw_node_events nodeEvents = [] {
+      pw_node_events e{};
+      e.version = PW_VERSION_NODE_EVENTS;
+      e.param = [](void* data, int, uint32_t id, uint32_t, uint32_t, const spa_pod* param) {
+        if (id != SPA_PARAM_EnumFormat) return;
+        auto* probe = static_cast<Probe*>(data);
+        if (probe->offers.size() > 512) return;
+        auto more = parseOffers(param, frames::kFrameWidth, frames::kFrameHeight);
+        probe->offers.insert(probe->offers.end(), more.begin(), more.end());
+      };
+      return e;
+    }();
+    static const pw_proxy_events proxyEvents = [] {
+      pw_proxy_events e{};
+      e.version = PW_VERSION_PROXY_EVENTS;
+      e.removed = [](void* data) { static_cast<Probe*>(data)->gone = true; };
+      e.error = [](void* data, int, int, const char*) { static_cast<Probe*>(data)->gone = true; };
+      e.destroy = [](void* data) {
+        auto* probe = static_cast<Probe*>(data);
+        spa_hook_remove(&probe->nodeListener);
+        spa_hook_remove(&probe->proxyListener);
+        probe->destroyed = probe->gone = true;
+      };
+      return e;
+    }();
+    pw_node_add_listener(proxy, &probe.nodeListener, &nodeEvents, &probe);
+    pw_proxy_add_listener(reinterpret_cast<pw_proxy*>(proxy), &probe.proxyListener, &proxyEvents, &probe);
+    pw_node_enum_params(proxy, 0, SPA_PARAM_EnumFormat, 0, UINT32_MAX, nullptr);
+    const int seq = pw_core_sync(core_, PW_ID_CORE, 0);
+    probes_[seq] = &probe;
+    waitLocked(loop_, std::chrono::steady_clock::now() + 3s, [&] { return probe.done || probe.gone; });
+    probes_.erase(seq);
+    if (!probe.destroyed) {
+      spa_hook_remove(&probe.nodeListener);
+      spa_hook_remove(&probe.proxyListener);
+      pw_proxy_destroy(reinterpret_cast<pw_proxy*>(proxy));
+    }
+    const bool ok = probe.done && !probe.gone;
+    pw_thread_loop_unlock(loop_);
+    if (!ok) return std::nullopt;
+    return std::move(probe.offers);
+  }
+
+  std::shared_ptr<dispatch::Queue> notifyQueue_;
+  std::shared_ptr<CameraPortal> portal_ = std::make_shared<CameraPortal>();
+  pw_thread_loop* loop_ = nullptr;
+  pw_context* context_ = nullptr;
+  pw_core* core_ = nullptr;
+  pw_registry* registry_ = nullptr;
+  spa_hook coreListener_{};
+  spa_hook registryListener_{};
+  spa_source* retryTimer_ = nullptr;
+  int initialSync_ = -1;
+  bool synced_ = false;
+  bool lost_ = false;
+  bool reportedDown_ = false;
+  std::map<int, Probe*> probes_;
+
+  std::mutex mutex_;  // cameras_ and slots_, read from any thread
+  std::vector<CameraNode> cameras_;
+  std::vector<std::weak_ptr<HandlerSlot>> slots_;
 };
 
 }  // namespace
 
-std::shared_ptr<CaptureDevices> makePipeWireCaptureDevices() { return std::make_shared<NoCameras>(); }
+std::shared_ptr<CaptureDevices> makePipeWireCaptureDevices() {
+  auto devices = std::make_shared<PipeWireCaptureDevices>();
+  devices->start();
+  return devices;
+}
 
 }  // namespace tovrelle::capture

@@ -1,0 +1,61 @@
+#pragma once
+// Turns whatever a camera delivers (packed or planar YUV, 32-bit RGB orders,
+// MJPEG) into the one frame callers get: 1280x720 BGRA with alpha 255. The
+// picture is centre-cropped to 16:9 and scaled, as a camera's own 720p mode
+// would frame it. Output buffers come from a pool; after the first frames no
+// conversion allocates.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/frames/PixelBuffer.h"
+
+namespace tovrelle::capture {
+
+enum class PixelFormat { unknown, bgrx, bgra, rgbx, rgba, xrgb, xbgr, argb, abgr, rgb, bgr, yuy2, uyvy, nv12, i420, mjpeg };
+
+const char* pixelFormatName(PixelFormat format);
+bool isCompressed(PixelFormat format);
+
+struct VideoFormat {
+  PixelFormat format = PixelFormat::unknown;
+  int width = 0;
+  int height = 0;
+  int fpsNum = 0;  // 0/1: variable
+  int fpsDen = 1;
+  friend bool operator==(const VideoFormat&, const VideoFormat&) = default;
+};
+
+std::string describe(const VideoFormat& format);
+
+// One frame as the camera handed it: up to three planes. A single block with
+// the planes one after the other (how most cameras deliver NV12 and I420) is
+// given as one plane; the converter finds the others from the stride.
+struct RawFrame {
+  const uint8_t* data[3] = {nullptr, nullptr, nullptr};
+  size_t size[3] = {0, 0, 0};
+  int stride[3] = {0, 0, 0};  // 0: tightly packed
+  int planes = 0;
+};
+
+class FrameConverter {
+ public:
+  // Largest input side accepted; anything beyond is refused rather than allocated.
+  static constexpr int kMaxSide = 8192;
+
+  // None when the format is unknown, too large, or the decoder cannot be set up.
+  static std::unique_ptr<FrameConverter> create(const VideoFormat& input, int outWidth = frames::kFrameWidth,
+                                                int outHeight = frames::kFrameHeight);
+  virtual ~FrameConverter() = default;
+
+  // A converted frame, or none when this one is unusable (too small for the
+  // format, corrupt, of another size); the first such frame is logged, later
+  // ones only counted.
+  virtual frames::PixelBufferRef convert(const RawFrame& frame) = 0;
+
+  virtual const VideoFormat& input() const = 0;
+  virtual uint64_t droppedFrames() const = 0;
+};
+
+}  // namespace tovrelle::capture

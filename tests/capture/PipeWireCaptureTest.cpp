@@ -1,0 +1,301 @@
+// The capture service against a real (private) PipeWire with test cameras:
+// what discovery lists and announces, what a session delivers, and what
+// happens when cameras misbehave or the daemon goes away.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "platform/capture/pipewire/PipeWireCaptureDevices.h"
+#include "tests/capture/CaptureTestSupport.h"
+
+using namespace tovrelle;
+using namespace tovrelle::test;
+namespace tp = tovrelle::testpattern;
+
+namespace {
+
+class PipeWireCapture : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { session_ = new PrivateSession(); }
+  static void TearDownTestSuite() {
+    delete session_;
+    session_ = nullptr;
+  }
+  static PrivateSession& session() { return *session_; }
+
+  struct Opened {
+    std::unique_ptr<capture::CaptureSession> session;
+    std::string error;
+  };
+
+  static Opened open(capture::CaptureDevices& devices, const std::string& id, FrameSink& sink) {
+    auto info = devices.deviceWithUniqueId(id);
+    if (!info) return {nullptr, "no device " + id};
+    auto input = devices.makeInput(*info);
+    if (!input.input) return {nullptr, input.error};
+    auto s = devices.makeSession();
+    s->setPreset(1280, 720);
+    EXPECT_TRUE(s->canAddInput(*input.input));
+    s->addInput(input.input);
+    auto output = sink.makeOutput();
+    EXPECT_TRUE(s->canAddOutput(*output));
+    s->addOutput(output);
+    s->startRunning();
+    return {std::move(s), ""};
+  }
+
+  static bool hasDevice(capture::CaptureDevices& d, const std::string& id) { return d.deviceWithUniqueId(id).has_value(); }
+
+  // Frames must be 1280x720, carry the bars and count up.
+  static void expectPattern(const std::vector<SeenFrame>& frames, int tolerance) {
+    ASSERT_GE(frames.size(), 5u);
+    std::optional<uint32_t> last;
+    int decoded = 0;
+    for (const auto& f : frames) {
+      ASSERT_EQ(f.width, 1280);
+      ASSERT_EQ(f.height, 720);
+      for (int i = 0; i < tp::kBarCount; ++i) {
+        ASSERT_TRUE(near(f.bars[i], tp::kBars[i], tolerance))
+            << "bar " << i << " is " << show(f.bars[i]) << ", expected " << show(tp::kBars[i]);
+      }
+      ASSERT_TRUE(f.decoded) << "frame without a readable counter";
+      if (last) {
+        EXPECT_GT(f.decoded->counter, *last);
+      }
+      last = f.decoded->counter;
+      ++decoded;
+    }
+    EXPECT_EQ(decoded, static_cast<int>(frames.size()));
+  }
+
+  static inline PrivateSession* session_ = nullptr;
+};
+
+TEST_F(PipeWireCapture, DiscoveryListsCamerasAndAnnouncesThemAfterTheListChanged) {
+  auto devices = capture::makePipeWireCaptureDevices();
+  std::mutex m;
+  std::vector<std::tuple<capture::DeviceEvent, std::string, bool>> events;  // event, id, listed at the time
+  auto sub = devices->subscribe([&](capture::DeviceEvent e, const capture::DeviceInfo& info) {
+    bool listed = devices->deviceWithUniqueId(info.uniqueId).has_value();
+    std::lock_guard lock(m);
+    events.emplace_back(e, info.uniqueId, listed);
+  });
+  EXPECT_EQ(devices->authorizationStatus(), capture::AuthorizationStatus::authorized);
+
+  auto a = startTestCam(session(), {"--name", "Desk Cam", "--node-name", "testcam-desk"});
+  // A screen cast is a video source too, but not a camera.
+  auto cast = startTestCam(session(), {"--name", "Screen", "--node-name", "testcam-screen", "--no-camera-role"});
+  ASSERT_TRUE(eventually([&] { return hasDevice(*devices, "testcam-desk"); }));
+  auto desk = devices->deviceWithUniqueId("testcam-desk");
+  EXPECT_EQ(desk->localizedName, "Desk Cam");
+  EXPECT_EQ(desk->type, capture::DeviceType::external);
+  EXPECT_FALSE(hasDevice(*devices, "testcam-screen"));
+
+  auto b = startTestCam(session(), {"--name", "Tovrelle", "--node-name", "testcam-own"});
+  ASSERT_TRUE(eventually([&] { return hasDevice(*devices, "testcam-own"); }));
+  auto list = devices->devices();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].uniqueId, "testcam-desk");  // order of appearance
+  EXPECT_EQ(list[1].localizedName, "Tovrelle");  // our own name is listed like any other
+
+  // Another process (or a restart of ours) sees the same identifiers.
+  auto second = capture::makePipeWireCaptureDevices();
+  EXPECT_TRUE(hasDevice(*second, "testcam-desk"));
+  EXPECT_TRUE(hasDevice(*second, "testcam-own"));
+  second.reset();
+
+  a->stop();
+  ASSERT_TRUE(eventually([&] { return !hasDevice(*devices, "testcam-desk"); }));
+  // The same camera coming back has the same identifier.
+  a = startTestCam(session(), {"--name", "Desk Cam", "--node-name", "testcam-desk"});
+  ASSERT_TRUE(eventually([&] { return hasDevice(*devices, "testcam-desk"); }));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(m);
+    return events.size() >= 4;
+  }));
+  std::lock_guard lock(m);
+  using E = capture::DeviceEvent;
+  std::vector<std::tuple<E, std::string, bool>> expected{{E::connected, "testcam-desk", true},
+                                                         {E::connected, "testcam-own", true},
+                                                         {E::disconnected, "testcam-desk", false},
+                                                         {E::connected, "testcam-desk", true}};
+  EXPECT_EQ(events, expected);
+}
+
+TEST_F(PipeWireCapture, Yuy2At640x480ArrivesAs1280x720BgraWithThePattern) {
+  auto cam = startTestCam(session(), {"--name", "VGA", "--node-name", "testcam-vga", "--format", "YUY2", "--size",
+                                      "640x480"});
+  auto devices = capture::makePipeWireCaptureDevices();
+  FrameSink sink;
+  auto opened = open(*devices, "testcam-vga", sink);
+  ASSERT_TRUE(opened.session) << opened.error;
+  EXPECT_TRUE(opened.session->isRunning());
+  ASSERT_TRUE(eventually([&] { return sink.count() >= 10; }));
+  opened.session->stopRunning();
+  EXPECT_FALSE(opened.session->isRunning());
+  expectPattern(sink.frames(), 30);
+  // Nothing arrives once stopRunning has returned.
+  size_t atStop = sink.count();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(sink.count(), atStop);
+}
+
+TEST_F(PipeWireCapture, MjpegAt1920x1080IsDecodedAndScaled) {
+  auto cam = startTestCam(session(), {"--name", "HD", "--node-name", "testcam-hd", "--format", "MJPEG", "--size",
+                                      "1920x1080", "--fps", "15"});
+  auto devices = capture::makePipeWireCaptureDevices();
+  FrameSink sink;
+  auto opened = open(*devices, "testcam-hd", sink);
+  ASSERT_TRUE(opened.session) << opened.error;
+  ASSERT_TRUE(eventually([&] { return sink.count() >= 6; }, 10000ms));
+  opened.session.reset();  // destroying a session stops it
+  expectPattern(sink.frames(), 40);
+}
+
+TEST_F(PipeWireCapture, Nv12AndBgrxArriveWithThePattern) {
+  for (auto format : {"NV12", "BGRx"}) {
+    SCOPED_TRACE(format);
+    std::string node = std::string("testcam-") + format;
+    auto cam = startTestCam(session(), {"--name", format, "--node-name", node, "--format", format, "--size",
+                                        std::string(format) == "NV12" ? "1920x1080" : "1280x720"});
+    auto devices = capture::makePipeWireCaptureDevices();
+    FrameSink sink;
+    auto opened = open(*devices, node, sink);
+    ASSERT_TRUE(opened.session) << opened.error;
+    ASSERT_TRUE(eventually([&] { return sink.count() >= 6; }));
+    opened.session->stopRunning();
+    expectPattern(sink.frames(), std::string(format) == "BGRx" ? 2 : 30);
+  }
+}
+
+TEST_F(PipeWireCapture, ABusyCallbackMissesFramesInsteadOfQueueingThem) {
+  auto cam = startTestCam(session(), {"--name", "Busy", "--node-name", "testcam-busy", "--fps", "30"});
+  auto devices = capture::makePipeWireCaptureDevices();
+  FrameSink sink(250ms);
+  auto opened = open(*devices, "testcam-busy", sink);
+  ASSERT_TRUE(opened.session) << opened.error;
+  std::this_thread::sleep_for(1600ms);
+  opened.session->stopRunning();
+  auto frames = sink.frames();
+  // At most one callback per 250 ms; each next frame is a fresh one, about
+  // 7 camera frames later, not the one that waited behind the last.
+  ASSERT_GE(frames.size(), 3u);
+  EXPECT_LE(frames.size(), 8u);
+  for (size_t i = 1; i < frames.size(); ++i) {
+    ASSERT_TRUE(frames[i].decoded && frames[i - 1].decoded);
+    EXPECT_GE(frames[i].decoded->counter - frames[i - 1].decoded->counter, 5u);
+  }
+}
+
+TEST_F(PipeWireCapture, CorruptOrTruncatedFramesAreDroppedWithOneLogLine) {
+  for (auto format : {"MJPEG", "YUY2"}) {
+    SCOPED_TRACE(format);
+    LogCapture logs;
+    std::string node = std::string("testcam-bad-") + format;
+    auto cam = startTestCam(session(), {"--name", "Bad", "--node-name", node, "--format", format, "--size", "640x480",
+                                        "--corrupt-every", "2"});
+    auto devices = capture::makePipeWireCaptureDevices();
+    FrameSink sink;
+    auto opened = open(*devices, node, sink);
+    ASSERT_TRUE(opened.session) << opened.error;
+    ASSERT_TRUE(eventually([&] { return sink.count() >= 8; }));
+    opened.session->stopRunning();
+    // Only good frames came through, each once, all even-numbered (every
+    // second one is broken), and none is a repeat of the picture before.
+    std::optional<uint32_t> last;
+    for (const auto& f : sink.frames()) {
+      ASSERT_TRUE(f.decoded);
+      EXPECT_EQ(f.decoded->counter % 2, 0u);
+      if (last) {
+        EXPECT_GT(f.decoded->counter, *last);
+      }
+      last = f.decoded->counter;
+    }
+    EXPECT_EQ(logs.count("dropping unusable camera frame"), 1) << logs.all();
+  }
+}
+
+TEST_F(PipeWireCapture, InputsFailClearlyForGoneOrUnusableCameras) {
+  auto devices = capture::makePipeWireCaptureDevices();
+  capture::DeviceInfo ghost{"testcam-ghost", "Ghost", capture::DeviceType::external};
+  auto missing = devices->makeInput(ghost);
+  EXPECT_FALSE(missing.input);
+  EXPECT_NE(missing.error.find("\"Ghost\" (testcam-ghost) is not attached"), std::string::npos) << missing.error;
+
+  auto grey = startTestCam(session(), {"--name", "Grey", "--node-name", "testcam-grey", "--format", "GRAY8"});
+  ASSERT_TRUE(eventually([&] { return hasDevice(*devices, "testcam-grey"); }));
+  auto unusable = devices->makeInput(*devices->deviceWithUniqueId("testcam-grey"));
+  EXPECT_FALSE(unusable.input);
+  EXPECT_NE(unusable.error.find("offers no usable video format"), std::string::npos) << unusable.error;
+
+  // The camera goes between opening the input and starting: the session
+  // fails to start, says why, and holds nothing.
+  LogCapture logs;
+  auto cam = startTestCam(session(), {"--name", "Brief", "--node-name", "testcam-brief"});
+  ASSERT_TRUE(eventually([&] { return hasDevice(*devices, "testcam-brief"); }));
+  auto input = devices->makeInput(*devices->deviceWithUniqueId("testcam-brief"));
+  ASSERT_TRUE(input.input) << input.error;
+  cam->stop();
+  ASSERT_TRUE(eventually([&] { return !hasDevice(*devices, "testcam-brief"); }));
+  auto s = devices->makeSession();
+  s->addInput(input.input);
+  FrameSink sink;
+  s->addOutput(sink.makeOutput());
+  auto before = std::chrono::steady_clock::now();
+  s->startRunning();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 5500ms);
+  EXPECT_FALSE(s->isRunning());
+  EXPECT_EQ(logs.count("cannot capture \"Brief\""), 1) << logs.all();
+  s->stopRunning();
+  EXPECT_EQ(sink.count(), 0u);
+}
+
+TEST_F(PipeWireCapture, ACameraThatGoesAwayInterruptsTheSessionOnce) {
+  auto cam = startTestCam(session(), {"--name", "Leaving", "--node-name", "testcam-leaving"});
+  auto devices = capture::makePipeWireCaptureDevices();
+  LogCapture logs;
+  FrameSink sink;
+  auto opened = open(*devices, "testcam-leaving", sink);
+  ASSERT_TRUE(opened.session) << opened.error;
+  ASSERT_TRUE(eventually([&] { return sink.count() >= 3; }));
+  cam->stop();
+  ASSERT_TRUE(eventually([&] { return !sink.interruptions().empty(); }));
+  EXPECT_FALSE(opened.session->isRunning());
+  size_t frames = sink.count();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(sink.count(), frames);
+  EXPECT_EQ(sink.interruptions().size(), 1u);
+  EXPECT_EQ(logs.count("capture of \"Leaving\" stopped"), 1) << logs.all();
+  opened.session->stopRunning();
+}
+
+// Last: it restarts the daemon the other tests share.
+TEST_F(PipeWireCapture, ZzPipeWireRestartEndsSessionsAndDiscoveryComesBack) {
+  auto cam = startTestCam(session(), {"--name", "Before", "--node-name", "testcam-before"});
+  auto devices = capture::makePipeWireCaptureDevices();
+  FrameSink sink;
+  auto opened = open(*devices, "testcam-before", sink);
+  ASSERT_TRUE(opened.session) << opened.error;
+  ASSERT_TRUE(eventually([&] { return sink.count() >= 3; }));
+
+  session().stopPipeWire();
+  cam->stop();
+  ASSERT_TRUE(eventually([&] { return devices->devices().empty(); }));
+  ASSERT_TRUE(eventually([&] { return !sink.interruptions().empty(); }));
+  EXPECT_FALSE(opened.session->isRunning());
+  // A session opened while the daemon is down fails at once.
+  EXPECT_FALSE(devices->makeInput({"testcam-before", "Before", capture::DeviceType::external}).input);
+
+  session().startPipeWire();
+  auto after = startTestCam(session(), {"--name", "After", "--node-name", "testcam-after"});
+  ASSERT_TRUE(eventually([&] { return hasDevice(*devices, "testcam-after"); }, 8000ms));
+  FrameSink again;
+  auto reopened = open(*devices, "testcam-after", again);
+  ASSERT_TRUE(reopened.session) << reopened.error;
+  ASSERT_TRUE(eventually([&] { return again.count() >= 3; }));
+  reopened.session->stopRunning();
+  opened.session->stopRunning();
+}
+
+}  // namespace
