@@ -1,0 +1,440 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en">
+<context>
+    <name></name>
+    <message id="a11y.statusItem.off">
+        <source>Tovrelle: camera off</source>
+        <extracomment>Status item accessibility label</extracomment>
+        <translation>Tovrelle: camera off</translation>
+    </message>
+    <message id="a11y.statusItem.camera">
+        <source>Tovrelle: showing the camera</source>
+        <extracomment>Status item accessibility label</extracomment>
+        <translation>Tovrelle: showing the camera</translation>
+    </message>
+    <message id="a11y.statusItem.image">
+        <source>Tovrelle: showing an image</source>
+        <extracomment>Status item accessibility label</extracomment>
+        <translation>Tovrelle: showing an image</translation>
+    </message>
+    <message id="settings.windowTitle">
+        <source>Tovrelle Settings</source>
+        <extracomment>Settings window title</extracomment>
+        <translation>Tovrelle Settings</translation>
+    </message>
+    <message id="onboarding.windowTitle">
+        <source>Welcome to Tovrelle</source>
+        <extracomment>Onboarding window title</extracomment>
+        <translation>Welcome to Tovrelle</translation>
+    </message>
+    <message id="menu.cameraPermission.denied">
+        <source>Tovrelle may not use your cameras, so camera mode stays black.</source>
+        <extracomment>Camera access is denied</extracomment>
+        <translation>Tovrelle may not use your cameras, so camera mode stays black.</translation>
+    </message>
+    <message id="menu.cameraPermission.openSettings">
+        <source>Open Camera Privacy Settings…</source>
+        <extracomment>Open the camera privacy settings</extracomment>
+        <translation>Open Camera Privacy Settings…</translation>
+    </message>
+    <message id="menu.cameraOff">
+        <source>Camera Off</source>
+        <extracomment>Turn the virtual camera off</extracomment>
+        <translation>Camera Off</translation>
+    </message>
+    <message id="menu.cameraOn">
+        <source>Camera On</source>
+        <extracomment>Turn the virtual camera on</extracomment>
+        <translation>Camera On</translation>
+    </message>
+    <message id="menu.selectCamera">
+        <source>Camera</source>
+        <extracomment>Camera selection submenu title</extracomment>
+        <translation>Camera</translation>
+    </message>
+    <message id="camera.default">
+        <source>Default Camera</source>
+        <extracomment>Default (system default) camera option</extracomment>
+        <translation>Default Camera</translation>
+    </message>
+    <message id="camera.continuitySuffix">
+        <source>%1 (Phone)</source>
+        <extracomment>Camera name with Continuity Camera suffix; %1 is the camera name</extracomment>
+        <translation>%1 (Phone)</translation>
+    </message>
+    <message id="menu.settings">
+        <source>Settings…</source>
+        <extracomment>Open the settings window</extracomment>
+        <translation>Settings…</translation>
+    </message>
+    <message id="menu.checkForUpdates">
+        <source>Check for Updates…</source>
+        <extracomment>Check for app updates via Sparkle</extracomment>
+        <translation>Check for Updates…</translation>
+    </message>
+    <message id="menu.quit">
+        <source>Quit Tovrelle</source>
+        <extracomment>Quit the app</extracomment>
+        <translation>Quit Tovrelle</translation>
+    </message>
+    <message id="menu.installExtension">
+        <source>Install Camera Extension</source>
+        <extracomment>Install the camera system extension</extracomment>
+        <translation>Install Camera Extension</translation>
+    </message>
+    <message id="extensionStatus.idle">
+        <source>The Tovrelle camera is not installed.</source>
+        <extracomment>Extension status: not installed</extracomment>
+        <translation>The Tovrelle camera is not installed.</translation>
+    </message>
+    <message id="extensionStatus.requesting">
+        <source>Installing the Tovrelle camera…</source>
+        <extracomment>Extension status: installing</extracomment>
+        <translation>Installing the Tovrelle camera…</translation>
+    </message>
+    <message id="extensionStatus.needsUserApproval">
+        <source>The Tovrelle camera is waiting for your approval in the system settings.</source>
+        <extracomment>Extension status: needs approval in System Settings</extracomment>
+        <translation>The Tovrelle camera is waiting for your approval in the system settings.</translation>
+    </message>
+    <message id="extensionStatus.failed">
+        <source>Installing the Tovrelle camera failed: %1</source>
+        <extracomment>Extension status: failed with message; %1 is the error message</extracomment>
+        <translation>Installing the Tovrelle camera failed: %1</translation>
+    </message>
+    <message id="a11y.preview.off">
+        <source>Preview: camera off</source>
+        <extracomment>Preview shows a black frame</extracomment>
+        <translation>Preview: camera off</translation>
+    </message>
+    <message id="a11y.preview.camera">
+        <source>Preview: camera picture</source>
+        <extracomment>Preview shows the real camera</extracomment>
+        <translation>Preview: camera picture</translation>
+    </message>
+    <message id="a11y.preview.image">
+        <source>Preview: image</source>
+        <extracomment>Preview shows a still image</extracomment>
+        <translation>Preview: image</translation>
+    </message>
+    <message id="onboarding.title">
+        <source>Set up Tovrelle</source>
+        <extracomment>Onboarding heading</extracomment>
+        <translation>Set up Tovrelle</translation>
+    </message>
+    <message id="onboarding.subtitle">
+        <source>Three short steps and other apps can use the Tovrelle camera.</source>
+        <extracomment>Onboarding subheading under the title</extracomment>
+        <translation>Three short steps and other apps can use the Tovrelle camera.</translation>
+    </message>
+    <message id="onboarding.step1.title">
+        <source>Install the camera</source>
+        <extracomment>Onboarding step 1 title: install the camera extension</extracomment>
+        <translation>Install the camera</translation>
+    </message>
+    <message id="onboarding.step1.detail">
+        <source>Tovrelle adds a virtual camera to your system. Installing it may ask for your password.</source>
+        <extracomment>Onboarding step 1 explanation</extracomment>
+        <translation>Tovrelle adds a virtual camera to your system. Installing it may ask for your password.</translation>
+    </message>
+    <message id="onboarding.step1.action">
+        <source>Install</source>
+        <extracomment>Onboarding step 1 button</extracomment>
+        <translation>Install</translation>
+    </message>
+    <message id="onboarding.step2.title">
+        <source>Allow the camera to run</source>
+        <extracomment>Onboarding step 2 title: approve the extension</extracomment>
+        <translation>Allow the camera to run</translation>
+    </message>
+    <message id="onboarding.step2.detail">
+        <source>If your system asks, allow the Tovrelle camera service in the system settings.</source>
+        <extracomment>Onboarding step 2 explanation</extracomment>
+        <translation>If your system asks, allow the Tovrelle camera service in the system settings.</translation>
+    </message>
+    <message id="onboarding.step2.action">
+        <source>Open System Settings</source>
+        <extracomment>Onboarding step 2 button that opens the system settings</extracomment>
+        <translation>Open System Settings</translation>
+    </message>
+    <message id="onboarding.step3.title">
+        <source>Allow camera access</source>
+        <extracomment>Onboarding step 3 title: camera access</extracomment>
+        <translation>Allow camera access</translation>
+    </message>
+    <message id="onboarding.step3.detail">
+        <source>Tovrelle needs your cameras to pass their picture through and to show the preview.</source>
+        <extracomment>Onboarding step 3 explanation</extracomment>
+        <translation>Tovrelle needs your cameras to pass their picture through and to show the preview.</translation>
+    </message>
+    <message id="onboarding.step3.action">
+        <source>Allow Camera Access</source>
+        <extracomment>Onboarding step 3 button that asks for camera access</extracomment>
+        <translation>Allow Camera Access</translation>
+    </message>
+    <message id="onboarding.usage.heading">
+        <source>Using the camera</source>
+        <extracomment>Heading of the how-to-use block in onboarding</extracomment>
+        <translation>Using the camera</translation>
+    </message>
+    <message id="onboarding.step4.title">
+        <source>Choose “Tovrelle” in your video app</source>
+        <extracomment>How-to-use title</extracomment>
+        <translation>Choose “Tovrelle” in your video app</translation>
+    </message>
+    <message id="onboarding.step4.detail">
+        <source>In the camera settings of your video-call or recording app, pick the camera named Tovrelle. Switch what it shows from the Tovrelle icon in the panel.</source>
+        <extracomment>How-to-use explanation</extracomment>
+        <translation>In the camera settings of your video-call or recording app, pick the camera named Tovrelle. Switch what it shows from the Tovrelle icon in the panel.</translation>
+    </message>
+    <message id="onboarding.done">
+        <source>Done</source>
+        <extracomment>Button that closes onboarding</extracomment>
+        <translation>Done</translation>
+    </message>
+    <message id="onboarding.openSettingsFailed.title">
+        <source>The system settings could not be opened</source>
+        <translation>The system settings could not be opened</translation>
+    </message>
+    <message id="onboarding.openSettingsFailed.message">
+        <source>Open your system settings yourself and allow the Tovrelle camera service there.</source>
+        <translation>Open your system settings yourself and allow the Tovrelle camera service there.</translation>
+    </message>
+    <message id="extensionError.unknown">
+        <source>Something went wrong while installing the camera.</source>
+        <extracomment>Extension installation failed for an unknown reason</extracomment>
+        <translation>Something went wrong while installing the camera.</translation>
+    </message>
+    <message id="extensionError.buildProblem">
+        <source>This copy of Tovrelle is incomplete. Please reinstall it or contact support.</source>
+        <extracomment>Extension installation failed because the app package is broken</extracomment>
+        <translation>This copy of Tovrelle is incomplete. Please reinstall it or contact support.</translation>
+    </message>
+    <message id="extensionError.moveToApplications">
+        <source>Tovrelle must be installed in a system location before it can add its camera.</source>
+        <extracomment>Extension installation failed because the app is not installed in a system location</extracomment>
+        <translation>Tovrelle must be installed in a system location before it can add its camera.</translation>
+    </message>
+    <message id="extensionError.reinstall">
+        <source>The camera could not be verified. Please reinstall Tovrelle.</source>
+        <extracomment>Extension installation failed because the extension could not be validated</extracomment>
+        <translation>The camera could not be verified. Please reinstall Tovrelle.</translation>
+    </message>
+    <message id="extensionError.needsApproval">
+        <source>Allow the Tovrelle camera in the system settings, then try again.</source>
+        <extracomment>Extension installation needs the user's approval in the system settings</extracomment>
+        <translation>Allow the Tovrelle camera in the system settings, then try again.</translation>
+    </message>
+    <message id="extensionError.canceled">
+        <source>Installing the camera was canceled. Try again.</source>
+        <extracomment>Extension installation was canceled or did not finish</extracomment>
+        <translation>Installing the camera was canceled. Try again.</translation>
+    </message>
+    <message id="settings.tab.images">
+        <source>Images</source>
+        <extracomment>Settings tab label</extracomment>
+        <translation>Images</translation>
+    </message>
+    <message id="settings.tab.general">
+        <source>General</source>
+        <extracomment>Settings tab label</extracomment>
+        <translation>General</translation>
+    </message>
+    <message id="settings.tab.about">
+        <source>About</source>
+        <extracomment>Settings tab label</extracomment>
+        <translation>About</translation>
+    </message>
+    <message id="settings.section.language">
+        <source>Language</source>
+        <extracomment>General settings section header</extracomment>
+        <translation>Language</translation>
+    </message>
+    <message id="settings.language.systemFollow">
+        <source>Tovrelle uses the language of your system.</source>
+        <extracomment>Explains that the app follows the system language</extracomment>
+        <translation>Tovrelle uses the language of your system.</translation>
+    </message>
+    <message id="settings.section.startup">
+        <source>Startup</source>
+        <extracomment>General settings section header</extracomment>
+        <translation>Startup</translation>
+    </message>
+    <message id="settings.launchAtLogin">
+        <source>Start Tovrelle at login</source>
+        <extracomment>Checkbox that starts the app at login</extracomment>
+        <translation>Start Tovrelle at login</translation>
+    </message>
+    <message id="settings.section.extension">
+        <source>Camera Extension</source>
+        <extracomment>General settings section header</extracomment>
+        <translation>Camera Extension</translation>
+    </message>
+    <message id="settings.extension.statusLabel">
+        <source>Status:</source>
+        <extracomment>Label before the extension status</extracomment>
+        <translation>Status:</translation>
+    </message>
+    <message id="settings.extension.reinstall">
+        <source>Reinstall Camera</source>
+        <extracomment>Button that installs the camera extension again</extracomment>
+        <translation>Reinstall Camera</translation>
+    </message>
+    <message id="settings.extension.status.idle">
+        <source>Not installed</source>
+        <extracomment>Extension status: not installed</extracomment>
+        <translation>Not installed</translation>
+    </message>
+    <message id="settings.extension.status.requesting">
+        <source>Installing…</source>
+        <extracomment>Extension status: installing</extracomment>
+        <translation>Installing…</translation>
+    </message>
+    <message id="settings.extension.status.needsApproval">
+        <source>Waiting for your approval</source>
+        <extracomment>Extension status: waiting for approval</extracomment>
+        <translation>Waiting for your approval</translation>
+    </message>
+    <message id="settings.extension.status.activated">
+        <source>Installed</source>
+        <extracomment>Extension status: installed and running</extracomment>
+        <translation>Installed</translation>
+    </message>
+    <message id="settings.extension.status.failed">
+        <source>Installation failed:</source>
+        <extracomment>Extension status: failed; the failure message follows on the next line</extracomment>
+        <translation>Installation failed:</translation>
+    </message>
+    <message id="settings.extension.openSystemSettings">
+        <source>Open System Settings</source>
+        <extracomment>Button that opens the system settings page for extensions</extracomment>
+        <translation>Open System Settings</translation>
+    </message>
+    <message id="settings.section.cameraPermission">
+        <source>Camera Access</source>
+        <extracomment>General settings section header</extracomment>
+        <translation>Camera Access</translation>
+    </message>
+    <message id="settings.cameraPermission.denied">
+        <source>Tovrelle may not use your cameras, so camera mode stays black.</source>
+        <extracomment>Camera access is denied</extracomment>
+        <translation>Tovrelle may not use your cameras, so camera mode stays black.</translation>
+    </message>
+    <message id="settings.cameraPermission.openSettings">
+        <source>Open Camera Privacy Settings…</source>
+        <extracomment>Open the camera privacy settings</extracomment>
+        <translation>Open Camera Privacy Settings…</translation>
+    </message>
+    <message id="settings.section.onboarding">
+        <source>Setup</source>
+        <extracomment>General settings section header</extracomment>
+        <translation>Setup</translation>
+    </message>
+    <message id="settings.onboarding.show">
+        <source>Show Setup Guide…</source>
+        <extracomment>Button that shows the onboarding window again</extracomment>
+        <translation>Show Setup Guide…</translation>
+    </message>
+    <message id="settings.section.shortcuts">
+        <source>Keyboard Shortcuts</source>
+        <extracomment>General settings section header</extracomment>
+        <translation>Keyboard Shortcuts</translation>
+    </message>
+    <message id="settings.shortcuts.cameraOff">
+        <source>Camera off</source>
+        <extracomment>Shortcut recorder label</extracomment>
+        <translation>Camera off</translation>
+    </message>
+    <message id="settings.shortcuts.cameraOn">
+        <source>Camera on</source>
+        <extracomment>Shortcut recorder label</extracomment>
+        <translation>Camera on</translation>
+    </message>
+    <message id="settings.shortcuts.showLastImage">
+        <source>Show last image</source>
+        <extracomment>Shortcut recorder label</extracomment>
+        <translation>Show last image</translation>
+    </message>
+    <message id="settings.shortcuts.hint">
+        <source>The shortcuts work in every app, also while Tovrelle is in the background.</source>
+        <extracomment>Hint under the shortcut recorders</extracomment>
+        <translation>The shortcuts work in every app, also while Tovrelle is in the background.</translation>
+    </message>
+    <message id="settings.noImages">
+        <source>No images yet</source>
+        <extracomment>Images tab: the library is empty</extracomment>
+        <translation>No images yet</translation>
+    </message>
+    <message id="settings.noImagesHint">
+        <source>Add a picture, GIF or animated PNG with the + button.</source>
+        <extracomment>Images tab: how to add the first image</extracomment>
+        <translation>Add a picture, GIF or animated PNG with the + button.</translation>
+    </message>
+    <message id="settings.addImage">
+        <source>Add Image…</source>
+        <extracomment>Images tab: button that adds an image</extracomment>
+        <translation>Add Image…</translation>
+    </message>
+    <message id="settings.imageName">
+        <source>Image name</source>
+        <extracomment>Images tab: placeholder of the image name field</extracomment>
+        <translation>Image name</translation>
+    </message>
+    <message id="settings.rename">
+        <source>Rename</source>
+        <extracomment>Images tab: tool tip of the rename button</extracomment>
+        <translation>Rename</translation>
+    </message>
+    <message id="settings.delete">
+        <source>Delete</source>
+        <extracomment>Images tab: tool tip of the delete button</extracomment>
+        <translation>Delete</translation>
+    </message>
+    <message id="settings.save">
+        <source>Save</source>
+        <extracomment>Images tab: tool tip of the save button</extracomment>
+        <translation>Save</translation>
+    </message>
+    <message id="about.version">
+        <source>Version %1 (%2)</source>
+        <extracomment>Version line</extracomment>
+        <translation>Version %1 (%2)</translation>
+    </message>
+    <message id="about.section.documents">
+        <source>Documents</source>
+        <extracomment>About tab section header</extracomment>
+        <translation>Documents</translation>
+    </message>
+    <message id="about.link.terms">
+        <source>Terms of Use</source>
+        <extracomment>About tab link to the terms of use</extracomment>
+        <translation>Terms of Use</translation>
+    </message>
+    <message id="about.link.privacy">
+        <source>Privacy Policy</source>
+        <extracomment>About tab link to the privacy policy</extracomment>
+        <translation>Privacy Policy</translation>
+    </message>
+    <message id="about.link.tokushoho">
+        <source>Legal Disclosure (Japan)</source>
+        <extracomment>About tab link to the legal disclosure page for Japanese users</extracomment>
+        <translation>Legal Disclosure (Japan)</translation>
+    </message>
+    <message id="about.link.support">
+        <source>Support</source>
+        <extracomment>Link to the support page</extracomment>
+        <translation>Support</translation>
+    </message>
+    <message id="about.link.hint">
+        <source>Opens in your web browser</source>
+        <extracomment>Accessibility hint of links that open in the browser</extracomment>
+        <translation>Opens in your web browser</translation>
+    </message>
+    <message id="about.section.openSource">
+        <source>Open Source</source>
+        <extracomment>About tab section header</extracomment>
+        <translation>Open Source</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,274 @@
+#include "platform/loginitem/XdgAutostart.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+
+namespace tovrelle::loginitem {
+namespace fs = std::filesystem;
+
+const char* describe(Status status) {
+  switch (status) {
+    case Status::notRegistered: return "not registered";
+    case Status::enabled: return "enabled";
+    case Status::requiresApproval: return "requires approval";
+    case Status::notFound: return "not found";
+  }
+  return "unknown";
+}
+
+namespace {
+
+fs::path defaultConfigHome() {
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/') return xdg;
+  if (const char* home = std::getenv("HOME"); home && home[0] != '\0') return fs::path(home) / ".config";
+  return {};
+}
+
+fs::path ownExecutable() {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::path() : exe;
+}
+
+bool isReservedInExec(char c) {
+  return std::strchr(" \t\n\"'\\><~|&;$*?#()`", c) != nullptr;
+}
+
+// Undoes the desktop-entry string escapes (\s \n \t \r \\).
+std::string unescapeString(const std::string& value) {
+  std::string out;
+  out.reserve(value.size());
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '\\' || i + 1 == value.size()) {
+      out += value[i];
+      continue;
+    }
+    switch (value[++i]) {
+      case 's': out += ' '; break;
+      case 'n': out += '\n'; break;
+      case 't': out += '\t'; break;
+      case 'r': out += '\r'; break;
+      case '\\': out += '\\'; break;
+      default: out += '\\'; out += value[i]; break;
+    }
+  }
+  return out;
+}
+
+std::string trim(const std::string& s) {
+  const auto first = s.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  const auto last = s.find_last_not_of(" \t\r");
+  return s.substr(first, last - first + 1);
+}
+
+// The keys of the [Desktop Entry] group; nullopt when the file cannot be read.
+std::optional<std::map<std::string, std::string>> readDesktopEntry(const fs::path& path) {
+  std::ifstream in(path);
+  if (!in) return std::nullopt;
+  std::map<std::string, std::string> keys;
+  bool inMainGroup = false;
+  std::string line;
+  size_t bytes = 0;
+  while (std::getline(in, line)) {
+    bytes += line.size() + 1;
+    if (bytes > 64 * 1024) break;  // an autostart entry is a few hundred bytes
+    const std::string t = trim(line);
+    if (t.empty() || t[0] == '#') continue;
+    if (t.front() == '[') {
+      inMainGroup = t == "[Desktop Entry]";
+      continue;
+    }
+    if (!inMainGroup) continue;
+    const auto eq = t.find('=');
+    if (eq == std::string::npos) continue;
+    keys.emplace(trim(t.substr(0, eq)), trim(t.substr(eq + 1)));
+  }
+  if (in.bad()) return std::nullopt;
+  return keys;
+}
+
+bool isTrue(const std::map<std::string, std::string>& keys, const char* key) {
+  auto it = keys.find(key);
+  return it != keys.end() && it->second == "true";
+}
+
+bool isFalse(const std::map<std::string, std::string>& keys, const char* key) {
+  auto it = keys.find(key);
+  return it != keys.end() && it->second == "false";
+}
+
+bool isExecutableProgram(const std::string& program) {
+  if (program.empty()) return false;
+  auto runnable = [](const fs::path& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(p.c_str(), X_OK) == 0;
+  };
+  if (program.find('/') != std::string::npos) return runnable(program);
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':'))
+    if (!dir.empty() && runnable(fs::path(dir) / program)) return true;
+  return false;
+}
+
+std::string errnoText(const fs::path& path, const char* what, int err) {
+  return std::string(what) + " " + path.string() + ": " + std::strerror(err);
+}
+
+}  // namespace
+
+std::string quoteExecArgument(const std::string& argument) {
+  std::string arg;
+  for (char c : argument) {
+    arg += c;
+    if (c == '%') arg += '%';  // a literal percent, not a field code
+  }
+  bool needsQuotes = arg.empty();
+  for (char c : arg) needsQuotes = needsQuotes || isReservedInExec(c);
+  std::string quoted;
+  if (needsQuotes) {
+    quoted += '"';
+    for (char c : arg) {
+      if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+      quoted += c;
+    }
+    quoted += '"';
+  } else {
+    quoted = arg;
+  }
+  // The Exec value is itself a string value: escape its backslashes and controls.
+  std::string out;
+  for (char c : quoted) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      default: out += c; break;
+    }
+  }
+  return out;
+}
+
+std::string execProgram(const std::string& execValue) {
+  const std::string value = unescapeString(execValue);
+  size_t i = value.find_first_not_of(" \t");
+  if (i == std::string::npos) return {};
+  std::string program;
+  if (value[i] == '"') {
+    bool closed = false;
+    for (++i; i < value.size(); ++i) {
+      char c = value[i];
+      if (c == '\\' && i + 1 < value.size()) {
+        program += value[++i];
+      } else if (c == '"') {
+        closed = true;
+        break;
+      } else {
+        program += c;
+      }
+    }
+    if (!closed) return {};
+  } else {
+    while (i < value.size() && value[i] != ' ' && value[i] != '\t') program += value[i++];
+  }
+  std::string out;
+  for (size_t k = 0; k < program.size(); ++k) {
+    out += program[k];
+    if (program[k] == '%' && k + 1 < program.size() && program[k + 1] == '%') ++k;
+  }
+  return out;
+}
+
+std::string autostartEntry(const fs::path& executable) {
+  std::ostringstream s;
+  s << "[Desktop Entry]\n"
+    << "Type=Application\n"
+    << "Name=Tovrelle\n"
+    << "Comment=Virtual camera\n"
+    << "Exec=" << quoteExecArgument(executable.string()) << "\n"
+    << "Icon=velkari.tovrelle\n"
+    << "Terminal=false\n"
+    << "X-GNOME-Autostart-enabled=true\n";
+  return s.str();
+}
+
+XdgAutostartService::XdgAutostartService(XdgAutostartOptions options) {
+  fs::path configHome = options.configHome.empty() ? defaultConfigHome() : options.configHome;
+  entryPath_ = configHome / "autostart" / kAutostartFileName;
+  executable_ = options.executable.empty() ? ownExecutable() : options.executable;
+}
+
+Status XdgAutostartService::status() {
+  std::error_code ec;
+  auto st = fs::symlink_status(entryPath_, ec);
+  if (ec || !fs::exists(st)) return Status::notRegistered;
+  auto keys = readDesktopEntry(entryPath_);
+  if (!keys) return Status::notFound;
+  // Hidden=true is how the autostart standard marks an entry as deleted.
+  if (isTrue(*keys, "Hidden")) return Status::notRegistered;
+  // Switched off in the desktop's own start-up settings: only the user can allow it there.
+  if (isFalse(*keys, "X-GNOME-Autostart-enabled")) return Status::requiresApproval;
+  auto exec = keys->find("Exec");
+  if (exec == keys->end() || !isExecutableProgram(execProgram(exec->second))) return Status::notFound;
+  return Status::enabled;
+}
+
+Result XdgAutostartService::registerItem() {
+  if (entryPath_.parent_path().empty() || entryPath_.parent_path() == "autostart")
+    return Result::failure("no config folder: neither XDG_CONFIG_HOME nor HOME is set");
+  if (executable_.empty()) return Result::failure("cannot tell which program to start at login");
+  const fs::path folder = entryPath_.parent_path();
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) return Result::failure("cannot create " + folder.string() + ": " + ec.message());
+
+  std::string tmpl = (folder / (std::string(".") + kAutostartFileName + ".XXXXXX")).string();
+  int fd = ::mkstemp(tmpl.data());
+  if (fd < 0) return Result::failure(errnoText(folder, "cannot write in", errno));
+  const std::string text = autostartEntry(executable_);
+  size_t written = 0;
+  int err = 0;
+  while (written < text.size()) {
+    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    written += static_cast<size_t>(n);
+  }
+  if (err == 0 && ::fchmod(fd, 0644) != 0) err = errno;
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && ::rename(tmpl.c_str(), entryPath_.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(tmpl.c_str());
+    return Result::failure(errnoText(entryPath_, "cannot write", err));
+  }
+  return Result::success();
+}
+
+Result XdgAutostartService::unregisterItem() {
+  std::error_code ec;
+  fs::remove(entryPath_, ec);
+  if (ec) return Result::failure("cannot remove " + entryPath_.string() + ": " + ec.message());
+  return Result::success();
+}
+
+std::shared_ptr<LoginItemService> makeXdgAutostartService(XdgAutostartOptions options) {
+  return std::make_shared<XdgAutostartService>(std::move(options));
+}
+
+}  // namespace tovrelle::loginitem

@@ -1,0 +1,49 @@
+#pragma once
+// Login items as XDG autostart entries: a desktop entry named
+// "velkari.tovrelle.desktop" in $XDG_CONFIG_HOME/autostart (~/.config/autostart
+// when unset), which session managers start at login.
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/loginitem/LoginItemService.h"
+
+namespace tovrelle::loginitem {
+
+inline constexpr const char* kAutostartFileName = "velkari.tovrelle.desktop";
+
+struct XdgAutostartOptions {
+  // The config folder; empty: $XDG_CONFIG_HOME, else $HOME/.config.
+  std::filesystem::path configHome;
+  // The program the entry starts; empty: this process's own executable.
+  std::filesystem::path executable;
+};
+
+class XdgAutostartService final : public LoginItemService {
+ public:
+  explicit XdgAutostartService(XdgAutostartOptions options = {});
+
+  Status status() override;
+  Result registerItem() override;
+  Result unregisterItem() override;
+
+  const std::filesystem::path& entryPath() const { return entryPath_; }
+  const std::filesystem::path& executable() const { return executable_; }
+
+ private:
+  std::filesystem::path entryPath_;
+  std::filesystem::path executable_;
+};
+
+// The text of the autostart entry for `executable`.
+std::string autostartEntry(const std::filesystem::path& executable);
+
+// Desktop-entry helpers, exposed for tests.
+// Quotes one Exec argument (and escapes it as a desktop-entry string value).
+std::string quoteExecArgument(const std::string& argument);
+// The program named by an Exec value (its first argument, unquoted); empty if malformed.
+std::string execProgram(const std::string& execValue);
+
+std::shared_ptr<LoginItemService> makeXdgAutostartService(XdgAutostartOptions options = {});
+
+}  // namespace tovrelle::loginitem

@@ -1,0 +1,252 @@
+// Camera discovery and camera permission on the fake capture service, with
+// manual queues: every pass and every main-queue delivery is stepped by hand.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+
+#include "app/model/CameraDeviceManager.h"
+#include "app/model/CameraPermission.h"
+#include "app/model/HostServices.h"
+#include "tests/fakes/FakeCaptureDevices.h"
+#include "tests/fakes/ManualDispatch.h"
+
+using namespace tovrelle;
+using capture::AuthorizationStatus;
+using capture::DeviceType;
+
+namespace {
+
+// Counts discovery passes (each pass reads the device list once).
+class CountingDevices final : public capture::CaptureDevices {
+ public:
+  explicit CountingDevices(std::shared_ptr<test::FakeCaptureDevices> fake) : fake_(std::move(fake)) {}
+  std::atomic<int> listReads{0};
+  std::vector<capture::DeviceInfo> devices() override {
+    ++listReads;
+    return fake_->devices();
+  }
+  std::optional<capture::DeviceInfo> deviceWithUniqueId(const std::string& id) override {
+    return fake_->deviceWithUniqueId(id);
+  }
+  std::unique_ptr<capture::Subscription> subscribe(
+      std::function<void(capture::DeviceEvent, const capture::DeviceInfo&)> handler) override {
+    return fake_->subscribe(std::move(handler));
+  }
+  AuthorizationStatus authorizationStatus() override { return fake_->authorizationStatus(); }
+  void requestAccess(std::function<void(bool)> completion) override { fake_->requestAccess(std::move(completion)); }
+  capture::InputResult makeInput(const capture::DeviceInfo& d) override { return fake_->makeInput(d); }
+  std::unique_ptr<capture::CaptureSession> makeSession() override { return fake_->makeSession(); }
+
+ private:
+  std::shared_ptr<test::FakeCaptureDevices> fake_;
+};
+
+struct DiscoveryRig {
+  test::ManualScheduler scheduler;
+  std::shared_ptr<test::ManualQueue> main = scheduler.makeQueue("main");
+  std::shared_ptr<test::ManualQueue> discovery = scheduler.makeQueue(CameraDeviceManager::kDiscoveryQueueLabel);
+  std::shared_ptr<test::FakeCaptureDevices> fake = std::make_shared<test::FakeCaptureDevices>();
+  std::shared_ptr<CountingDevices> devices = std::make_shared<CountingDevices>(fake);
+
+  std::unique_ptr<CameraDeviceManager> make() {
+    return std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{devices, main, discovery});
+  }
+};
+
+std::vector<std::string> names(const std::vector<CameraInfo>& cameras) {
+  std::vector<std::string> out;
+  for (auto& c : cameras) out.push_back(c.name);
+  return out;
+}
+
+}  // namespace
+
+TEST(CameraDiscovery, FirstPassRunsOnTheDiscoveryQueueAndPublishesOnMain) {
+  DiscoveryRig rig;
+  rig.fake->addDevice("usb-1", "Integrated Camera", DeviceType::builtInWideAngleCamera);
+  rig.fake->addDevice("v-1", "Tovrelle");
+  rig.fake->addDevice("usb-2", "Tovrelle HD");
+  rig.fake->addDevice("usb-3", "tovrelle");
+  auto manager = rig.make();
+  int published = 0;
+  QObject::connect(manager.get(), &CameraDeviceManager::camerasChanged, [&] { ++published; });
+
+  EXPECT_TRUE(manager->cameras().empty());  // nothing until the first pass finished
+  EXPECT_EQ(rig.discovery->pendingCount(), 1u);
+  EXPECT_EQ(rig.devices->listReads, 0);
+  rig.discovery->drain();
+  EXPECT_EQ(rig.devices->listReads, 1);
+  EXPECT_TRUE(manager->cameras().empty());  // the result is still on its way to the main queue
+  rig.main->drain();
+  // Only the exact name of our own camera is dropped; the order is the service's.
+  EXPECT_EQ(names(manager->cameras()), (std::vector<std::string>{"Integrated Camera", "Tovrelle HD", "tovrelle"}));
+  EXPECT_EQ(manager->cameras()[0], (CameraInfo{"usb-1", "Integrated Camera", false}));
+  EXPECT_EQ(published, 1);
+}
+
+TEST(CameraDiscovery, EachNotificationRunsOnePassAndResultsArriveInPassOrder) {
+  DiscoveryRig rig;
+  auto manager = rig.make();
+  std::vector<std::vector<std::string>> seen;
+  QObject::connect(manager.get(), &CameraDeviceManager::camerasChanged, [&] { seen.push_back(names(manager->cameras())); });
+  rig.scheduler.drainAll();
+  EXPECT_EQ(seen, (std::vector<std::vector<std::string>>{{}}));  // an empty machine publishes an empty list
+
+  rig.fake->addDevice("a", "Cam A");
+  rig.fake->addDevice("b", "Cam B");
+  rig.fake->removeDevice("a");
+  EXPECT_EQ(rig.discovery->pendingCount(), 3u);
+  // Run the passes one at a time: each sees the list as it is when it runs.
+  rig.discovery->drain();
+  EXPECT_EQ(rig.devices->listReads, 4);
+  rig.main->drain();
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[1], (std::vector<std::string>{"Cam B"}));
+  EXPECT_EQ(seen[3], (std::vector<std::string>{"Cam B"}));
+
+  // Passes interleaved with main turns keep their order too.
+  rig.fake->addDevice("c", "Cam C");
+  rig.discovery->drain();
+  rig.fake->removeDevice("b");
+  rig.discovery->drain();
+  rig.main->drain();
+  EXPECT_EQ(seen[4], (std::vector<std::string>{"Cam B", "Cam C"}));
+  EXPECT_EQ(seen[5], (std::vector<std::string>{"Cam C"}));
+}
+
+TEST(CameraDiscovery, AnUnchangedListIsStillPublishedAndOnlyOurCameraIsNeverListed) {
+  DiscoveryRig rig;
+  rig.fake->addDevice("usb-1", "Desk Cam");
+  auto manager = rig.make();
+  int will = 0, did = 0;
+  QObject::connect(manager.get(), &CameraDeviceManager::camerasWillChange, [&] { ++will; });
+  QObject::connect(manager.get(), &CameraDeviceManager::camerasChanged, [&] { ++did; });
+  rig.scheduler.drainAll();
+  // Our own camera coming and going causes passes whose lists are equal: each is published.
+  rig.fake->addDevice("v", "Tovrelle");
+  rig.fake->removeDevice("v");
+  rig.scheduler.drainAll();
+  EXPECT_EQ(will, 3);
+  EXPECT_EQ(did, 3);
+  EXPECT_EQ(names(manager->cameras()), (std::vector<std::string>{"Desk Cam"}));
+}
+
+TEST(CameraDiscovery, ContinuityIsAlwaysFalseOnLinux) {
+  auto list = CameraDeviceManager::camerasFrom({{"p", "Phone", DeviceType::continuityCamera}});
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_FALSE(list[0].isContinuity);
+}
+
+TEST(CameraDiscovery, AManagerThatIsGoneIsNeitherRefreshedNorUpdated) {
+  DiscoveryRig rig;
+  auto manager = rig.make();
+  rig.scheduler.drainAll();
+  rig.fake->addDevice("a", "Cam A");  // one pass queued
+  rig.discovery->drain();             // its result is queued on main
+  rig.fake->addDevice("b", "Cam B");  // another pass queued
+  const int readsBefore = rig.devices->listReads;
+  manager.reset();
+  rig.scheduler.drainAll();  // the pending work finds the manager gone
+  EXPECT_EQ(rig.devices->listReads, readsBefore);
+  // And it no longer listens for notifications.
+  rig.fake->addDevice("c", "Cam C");
+  EXPECT_EQ(rig.discovery->pendingCount(), 0u);
+}
+
+TEST(CameraDiscovery, ThePassesRunOnANamedSerialQueueByDefault) {
+  test::ManualScheduler scheduler;
+  auto main = scheduler.makeQueue("main");
+  auto fake = std::make_shared<test::FakeCaptureDevices>();
+  fake->addDevice("x", "Cam X");
+  CameraDeviceManager manager({fake, main, nullptr});
+  EXPECT_EQ(manager.discoveryQueue()->label(), "ossel.tovrelle.cameradiscovery");
+  manager.discoveryQueue()->sync([] {});  // the first pass was queued before this: it has run
+  main->drain();
+  EXPECT_EQ(names(manager.cameras()), (std::vector<std::string>{"Cam X"}));
+}
+
+namespace {
+
+class RecordingOpener final : public urls::UrlOpener {
+ public:
+  std::vector<std::string> opened;
+  std::set<std::string> refused;
+  bool open(const std::string& url) override {
+    opened.push_back(url);
+    return !refused.count(url);
+  }
+};
+
+struct PermissionRig {
+  std::shared_ptr<test::FakeCaptureDevices> fake = std::make_shared<test::FakeCaptureDevices>();
+  std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
+};
+
+}  // namespace
+
+TEST(CameraPermission, RefreshPublishesOnlyRealChanges) {
+  PermissionRig rig;
+  rig.fake->setAuthorizationStatus(AuthorizationStatus::notDetermined);
+  CameraPermission permission({rig.fake, rig.opener});
+  EXPECT_EQ(permission.status(), AuthorizationStatus::notDetermined);
+  std::vector<std::string> events;
+  QObject::connect(&permission, &CameraPermission::statusWillChange,
+                   [&] { events.push_back("will:" + std::to_string(int(permission.status()))); });
+  QObject::connect(&permission, &CameraPermission::statusChanged,
+                   [&] { events.push_back("did:" + std::to_string(int(permission.status()))); });
+
+  permission.refresh();
+  permission.refresh();
+  EXPECT_TRUE(events.empty());
+
+  rig.fake->setAuthorizationStatus(AuthorizationStatus::authorized);
+  permission.refresh();
+  permission.refresh();
+  EXPECT_EQ(events, (std::vector<std::string>{"will:0", "did:3"}));
+}
+
+TEST(CameraPermission, RefreshesWhenTheAppBecomesActive) {
+  PermissionRig rig;
+  rig.fake->setAuthorizationStatus(AuthorizationStatus::authorized);
+  CameraPermission permission({rig.fake, rig.opener});
+  int changes = 0;
+  QObject::connect(&permission, &CameraPermission::statusChanged, [&] { ++changes; });
+  host::ApplicationEvents::center().postDidBecomeActive();
+  EXPECT_EQ(changes, 0);
+  // The user turned camera access off in the settings, then came back to the app.
+  rig.fake->setAuthorizationStatus(AuthorizationStatus::denied);
+  EXPECT_EQ(permission.status(), AuthorizationStatus::authorized);
+  host::ApplicationEvents::center().postDidBecomeActive();
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(permission.status(), AuthorizationStatus::denied);
+}
+
+TEST(CameraPermission, DeniedAndRestrictedBothCountAsDenied) {
+  PermissionRig rig;
+  CameraPermission permission({rig.fake, rig.opener});
+  const std::pair<AuthorizationStatus, bool> cases[] = {{AuthorizationStatus::notDetermined, false},
+                                                        {AuthorizationStatus::restricted, true},
+                                                        {AuthorizationStatus::denied, true},
+                                                        {AuthorizationStatus::authorized, false}};
+  for (auto [status, denied] : cases) {
+    rig.fake->setAuthorizationStatus(status);
+    permission.refresh();
+    EXPECT_EQ(permission.isDenied(), denied) << int(status);
+  }
+}
+
+TEST(CameraPermission, SettingsPagesWithTheirFallback) {
+  PermissionRig rig;
+  CameraPermission permission({rig.fake, rig.opener});
+  permission.openCameraPrivacySettings();
+  permission.openExtensionSettings();
+  EXPECT_EQ(rig.opener->opened, (std::vector<std::string>{urls::kCameraPrivacySettingsURL,
+                                                          urls::kLoginItemsExtensionSettingsURL}));
+  // The login-items page cannot be opened here: the camera privacy page is opened instead.
+  rig.opener->opened.clear();
+  rig.opener->refused = {urls::kLoginItemsExtensionSettingsURL};
+  permission.openExtensionSettings();
+  EXPECT_EQ(rig.opener->opened, (std::vector<std::string>{urls::kLoginItemsExtensionSettingsURL,
+                                                          urls::kCameraPrivacySettingsURL}));
+}

@@ -1,0 +1,282 @@
+// Launch at login: the XDG autostart backend against a temporary config
+// folder, and LoginItemManager's publishing and failure rules.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/shell/LoginItemManager.h"
+#include "platform/log/Log.h"
+#include "platform/loginitem/XdgAutostart.h"
+
+namespace fs = std::filesystem;
+using tovrelle::LoginItemManager;
+using namespace tovrelle::loginitem;
+
+namespace {
+
+std::string readFile(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void writeFile(const fs::path& p, const std::string& text) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p) << text;
+}
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string tmpl = (fs::temp_directory_path() / "tovrelle-loginitem-XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// The program the entry starts: an executable file of our own.
+fs::path makeProgram(const fs::path& folder, const std::string& name) {
+  fs::path p = folder / name;
+  writeFile(p, "#!/bin/sh\nexit 0\n");
+  fs::permissions(p, fs::perms::owner_all);
+  return p;
+}
+
+struct LogCapture {
+  std::vector<std::string> lines;
+  LogCapture() {
+    tovrelle::log::setSink([this](const tovrelle::log::Record& r) { lines.push_back(r.message); });
+  }
+  ~LogCapture() { tovrelle::log::setSink(nullptr); }
+};
+
+}  // namespace
+
+TEST(XdgAutostart, RegisterWritesAnEntryThatStartsTheAppAndUnregisterRemovesIt) {
+  TempFolder tmp;
+  const fs::path program = makeProgram(tmp.path() / "bin dir", "tovrelle");
+  XdgAutostartService service({tmp.path() / "config", program});
+  EXPECT_EQ(service.entryPath(), tmp.path() / "config" / "autostart" / "velkari.tovrelle.desktop");
+  EXPECT_EQ(service.status(), Status::notRegistered);
+
+  ASSERT_TRUE(service.registerItem().ok);
+  EXPECT_EQ(service.status(), Status::enabled);
+  const std::string entry = readFile(service.entryPath());
+  EXPECT_NE(entry.find("[Desktop Entry]\n"), std::string::npos);
+  EXPECT_NE(entry.find("Type=Application\n"), std::string::npos);
+  // The folder name has a space: the program is quoted so session managers start the right file.
+  EXPECT_NE(entry.find("Exec=\"" + program.string() + "\"\n"), std::string::npos) << entry;
+  // No temporary files are left next to the entry.
+  EXPECT_EQ(std::distance(fs::directory_iterator(service.entryPath().parent_path()), fs::directory_iterator()), 1);
+
+  // Registering again replaces the entry and stays enabled.
+  ASSERT_TRUE(service.registerItem().ok);
+  EXPECT_EQ(service.status(), Status::enabled);
+
+  ASSERT_TRUE(service.unregisterItem().ok);
+  EXPECT_FALSE(fs::exists(service.entryPath()));
+  EXPECT_EQ(service.status(), Status::notRegistered);
+  // Unregistering what is not there is no failure.
+  EXPECT_TRUE(service.unregisterItem().ok);
+}
+
+TEST(XdgAutostart, StatusFollowsWhatTheDesktopDidWithTheEntry) {
+  TempFolder tmp;
+  const fs::path program = makeProgram(tmp.path(), "tovrelle");
+  XdgAutostartService service({tmp.path(), program});
+  ASSERT_TRUE(service.registerItem().ok);
+  const std::string entry = readFile(service.entryPath());
+
+  // Switched off in the desktop's start-up settings: the user has to allow it there.
+  std::string off = entry;
+  off.replace(off.find("X-GNOME-Autostart-enabled=true"), 30, "X-GNOME-Autostart-enabled=false");
+  writeFile(service.entryPath(), off);
+  EXPECT_EQ(service.status(), Status::requiresApproval);
+
+  // Hidden=true marks an entry as deleted.
+  writeFile(service.entryPath(), entry + "Hidden=true\n");
+  EXPECT_EQ(service.status(), Status::notRegistered);
+
+  // Keys of other groups do not count.
+  writeFile(service.entryPath(), entry + "[Desktop Action x]\nHidden=true\n");
+  EXPECT_EQ(service.status(), Status::enabled);
+
+  // The app was moved or removed: the entry points nowhere.
+  fs::remove(program);
+  writeFile(service.entryPath(), entry);
+  EXPECT_EQ(service.status(), Status::notFound);
+
+  // No Exec line at all.
+  writeFile(service.entryPath(), "[Desktop Entry]\nType=Application\nName=Tovrelle\n");
+  EXPECT_EQ(service.status(), Status::notFound);
+}
+
+TEST(XdgAutostart, AFolderThatCannotBeWrittenReportsWhy) {
+  TempFolder tmp;
+  const fs::path program = makeProgram(tmp.path(), "tovrelle");
+
+  // The config "folder" is a file: nothing can be created below it.
+  writeFile(tmp.path() / "config", "not a folder");
+  XdgAutostartService blocked({tmp.path() / "config", program});
+  Result r = blocked.registerItem();
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.error.find((tmp.path() / "config").string()), std::string::npos) << r.error;
+  EXPECT_EQ(blocked.status(), Status::notRegistered);
+
+  // Something that is not a file sits where the entry goes and cannot be removed.
+  XdgAutostartService occupied({tmp.path() / "other", program});
+  fs::create_directories(occupied.entryPath() / "stuff");
+  EXPECT_FALSE(occupied.registerItem().ok);
+  Result u = occupied.unregisterItem();
+  EXPECT_FALSE(u.ok);
+  EXPECT_NE(u.error.find("velkari.tovrelle.desktop"), std::string::npos) << u.error;
+
+  // A read-only autostart folder (permissions do not stop root, so only as a normal user).
+  if (::geteuid() != 0) {
+    XdgAutostartService readOnly({tmp.path() / "ro", program});
+    fs::create_directories(readOnly.entryPath().parent_path());
+    fs::permissions(readOnly.entryPath().parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_FALSE(readOnly.registerItem().ok);
+    EXPECT_EQ(readOnly.status(), Status::notRegistered);
+  }
+}
+
+TEST(XdgAutostart, ExecArgumentsRoundTripThroughQuoting) {
+  for (std::string arg : {"/usr/bin/tovrelle", "/opt/My Apps/tovrelle", "/tmp/a\"b$c`d\\e", "/tmp/100%/x"}) {
+    const std::string quoted = quoteExecArgument(arg);
+    EXPECT_EQ(execProgram(quoted + " --flag"), arg) << quoted;
+  }
+  EXPECT_EQ(quoteExecArgument("/tmp/100%/x"), "/tmp/100%%/x");
+  EXPECT_EQ(execProgram("\"/unterminated"), "");
+  EXPECT_EQ(execProgram("   "), "");
+}
+
+namespace {
+
+// A login-item service whose answers the test chooses.
+class ScriptedService final : public LoginItemService {
+ public:
+  Status current = Status::notRegistered;
+  Status afterRegister = Status::enabled;
+  std::string registerError;
+  std::string unregisterError;
+  int registers = 0;
+  int unregisters = 0;
+
+  Status status() override { return current; }
+  Result registerItem() override {
+    ++registers;
+    if (!registerError.empty()) return Result::failure(registerError);
+    current = afterRegister;
+    return Result::success();
+  }
+  Result unregisterItem() override {
+    ++unregisters;
+    if (!unregisterError.empty()) return Result::failure(unregisterError);
+    current = Status::notRegistered;
+    return Result::success();
+  }
+};
+
+struct Published {
+  int willChange = 0;
+  int changed = 0;
+  explicit Published(LoginItemManager& m) {
+    QObject::connect(&m, &LoginItemManager::isEnabledWillChange, [this] { ++willChange; });
+    QObject::connect(&m, &LoginItemManager::isEnabledChanged, [this] { ++changed; });
+  }
+};
+
+}  // namespace
+
+TEST(LoginItemManager, StartsFromTheServiceAndChangesOnlyWhatNeedsChanging) {
+  auto service = std::make_shared<ScriptedService>();
+  service->current = Status::enabled;
+  LoginItemManager manager(service);
+  EXPECT_TRUE(manager.isEnabled());
+  Published published(manager);
+
+  // Already enabled: nothing is called, true is published again.
+  EXPECT_TRUE(manager.setEnabled(true));
+  EXPECT_EQ(service->registers + service->unregisters, 0);
+  EXPECT_EQ(published.changed, 1);
+  EXPECT_EQ(published.willChange, 1);
+  EXPECT_TRUE(manager.isEnabled());
+
+  EXPECT_TRUE(manager.setEnabled(false));
+  EXPECT_EQ(service->unregisters, 1);
+  EXPECT_FALSE(manager.isEnabled());
+
+  // Waiting for approval or gone both count as off: disabling calls nothing.
+  for (Status s : {Status::requiresApproval, Status::notFound}) {
+    service->current = s;
+    EXPECT_TRUE(manager.setEnabled(false));
+    EXPECT_EQ(service->unregisters, 1);
+    EXPECT_FALSE(manager.isEnabled());
+  }
+}
+
+TEST(LoginItemManager, FailuresAreLoggedOnceAndTheServiceIsReadAgain) {
+  LogCapture logs;
+  auto service = std::make_shared<ScriptedService>();
+  LoginItemManager manager(service);
+
+  service->registerError = "Read-only file system";
+  EXPECT_FALSE(manager.setEnabled(true));
+  EXPECT_FALSE(manager.isEnabled());
+  ASSERT_EQ(logs.lines.size(), 1u);
+  EXPECT_EQ(logs.lines[0], "LoginItemManager: failed to set login item to enabled: Read-only file system");
+
+  service->registerError.clear();
+  service->current = Status::enabled;
+  manager.reload();
+  EXPECT_TRUE(manager.isEnabled());
+  service->unregisterError = "Permission denied";
+  EXPECT_FALSE(manager.setEnabled(false));
+  EXPECT_TRUE(manager.isEnabled());  // still enabled, as the service says
+  ASSERT_EQ(logs.lines.size(), 2u);
+  EXPECT_EQ(logs.lines[1], "LoginItemManager: failed to set login item to disabled: Permission denied");
+
+  // Registered but waiting for approval: no log line, off, false.
+  service->current = Status::notRegistered;
+  service->afterRegister = Status::requiresApproval;
+  EXPECT_FALSE(manager.setEnabled(true));
+  EXPECT_FALSE(manager.isEnabled());
+  EXPECT_EQ(logs.lines.size(), 2u);
+}
+
+TEST(LoginItemManager, WorksEndToEndOnTheAutostartFolder) {
+  TempFolder tmp;
+  const fs::path program = makeProgram(tmp.path(), "tovrelle");
+  auto service = std::make_shared<XdgAutostartService>(XdgAutostartOptions{tmp.path() / "cfg", program});
+  LoginItemManager manager(service);
+  EXPECT_FALSE(manager.isEnabled());
+  EXPECT_TRUE(manager.setEnabled(true));
+  EXPECT_TRUE(fs::exists(tmp.path() / "cfg/autostart/velkari.tovrelle.desktop"));
+  // A second manager (next launch) sees the registration: the folder is the only store.
+  LoginItemManager nextLaunch(std::make_shared<XdgAutostartService>(XdgAutostartOptions{tmp.path() / "cfg", program}));
+  EXPECT_TRUE(nextLaunch.isEnabled());
+  EXPECT_TRUE(manager.setEnabled(false));
+  EXPECT_FALSE(fs::exists(tmp.path() / "cfg/autostart/velkari.tovrelle.desktop"));
+
+  LogCapture logs;
+  writeFile(tmp.path() / "blocked", "x");
+  LoginItemManager blocked(std::make_shared<XdgAutostartService>(XdgAutostartOptions{tmp.path() / "blocked", program}));
+  EXPECT_FALSE(blocked.setEnabled(true));
+  ASSERT_EQ(logs.lines.size(), 1u);
+  EXPECT_EQ(logs.lines[0].rfind("LoginItemManager: failed to set login item to enabled: cannot create ", 0), 0u)
+      << logs.lines[0];
+}

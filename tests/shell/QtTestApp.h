@@ -1,0 +1,32 @@
+#pragma once
+// One QApplication for a GoogleTest program, on the offscreen platform unless
+// the test environment names another (the tray tests run under Xvfb).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <cstdlib>
+
+namespace tovrelle::test {
+
+class QtAppEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (!std::getenv("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "tovrelle-test";
+    static char* argv[] = {name, nullptr};
+    app_ = new QApplication(argc, argv);
+    app_->setQuitOnLastWindowClosed(false);
+  }
+  void TearDown() override {
+    delete app_;
+    app_ = nullptr;
+  }
+
+ private:
+  QApplication* app_ = nullptr;
+};
+
+inline ::testing::Environment* const qtAppEnvironment = ::testing::AddGlobalTestEnvironment(new QtAppEnvironment);
+
+}  // namespace tovrelle::test
