@@ -411,3 +411,26 @@ TEST_F(LinuxBackendTest, UnwritableServiceFolderRollsBack) {
 }
 
 }  // namespace
+
+#ifdef TOVRELLE_TEST_BUILD_TREE_BUNDLE
+namespace {
+
+// The build tree is laid out like an installed prefix; its staged extension
+// installs as is.
+TEST_F(LinuxBackendTest, TheBuiltExtensionBundleInstalls) {
+  startManager();
+  const fs::path buildTree = TOVRELLE_TEST_BUILD_TREE_BUNDLE;
+  paths.appBundle = buildTree;
+  manager = sysext::makeLinuxExtensionManager(paths);
+  installer = SystemExtensionInstaller::create({manager, dispatch::QtMainQueue::shared(), buildTree, {}});
+  const auto embedded = installer->embeddedExtensionVersion();
+  ASSERT_TRUE(embedded) << installer->embeddedExtensionURL();
+  ASSERT_EQ(activate(false), Case::activated);
+  const std::string name = embedded->shortVersion + "_" + embedded->bundleVersion + ".systemextension";
+  EXPECT_EQ(current(), name);
+  EXPECT_EQ(readFile(copies() / name / "tovrelle-camera-extension"),
+            readFile(test::binaryDir() / "tovrelle-camera-extension"));
+}
+
+}  // namespace
+#endif
