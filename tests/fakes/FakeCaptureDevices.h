@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,11 +85,12 @@ class FakeDeviceInput final : public capture::DeviceInput {
 class FakeCaptureSession final : public capture::CaptureSession {
  public:
   FakeCaptureSession(std::shared_ptr<FakeSessionRecord> record, bool canAddInput, bool canAddOutput,
-                     std::shared_ptr<dispatch::Queue> captureQueue)
+                     std::shared_ptr<dispatch::Queue> captureQueue, std::function<bool(const std::string&)> failsToStart)
       : record_(std::move(record)),
         canAddInput_(canAddInput),
         canAddOutput_(canAddOutput),
-        captureQueue_(std::move(captureQueue)) {}
+        captureQueue_(std::move(captureQueue)),
+        failsToStart_(std::move(failsToStart)) {}
 
   ~FakeCaptureSession() override {
     std::lock_guard lock(record_->mutex);
@@ -119,8 +121,10 @@ class FakeCaptureSession final : public capture::CaptureSession {
     std::lock_guard lock(record_->mutex);
     ++record_->startCount;
     if (captureQueue_) record_->startedOnCaptureQueue = captureQueue_->isCurrent();
-    // Like the real backend, a session without input or output never runs.
-    record_->running = record_->input != nullptr && record_->output != nullptr;
+    // Like the real backend, a session without input or output never runs,
+    // nor one whose camera fails while it opens.
+    record_->running = record_->input != nullptr && record_->output != nullptr &&
+                       !(failsToStart_ && failsToStart_(record_->input->device().uniqueId));
   }
   void stopRunning() override {
     std::lock_guard lock(record_->mutex);
@@ -135,6 +139,7 @@ class FakeCaptureSession final : public capture::CaptureSession {
   bool canAddInput_;
   bool canAddOutput_;
   std::shared_ptr<dispatch::Queue> captureQueue_;
+  std::function<bool(const std::string&)> failsToStart_;
 };
 
 class FakeCaptureDevices final : public capture::CaptureDevices {
@@ -234,6 +239,16 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
       inputErrors_.erase(uniqueId);
     } else {
       inputErrors_[uniqueId] = error;
+    }
+  }
+  // startRunning on this camera returns without the session running (the
+  // camera went away or offered nothing usable while it was being opened).
+  void failStart(const std::string& uniqueId, bool fails = true) {
+    std::lock_guard lock(mutex_);
+    if (fails) {
+      failStart_.insert(uniqueId);
+    } else {
+      failStart_.erase(uniqueId);
     }
   }
   // Sessions created from now on refuse inputs / outputs.
@@ -389,7 +404,13 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
       std::lock_guard lock(mutex_);
       auto record = std::make_shared<FakeSessionRecord>();
       sessions_.push_back(record);
-      session = std::make_unique<FakeCaptureSession>(record, canAddInput_, canAddOutput_, captureQueue_);
+      std::weak_ptr<bool> alive = alive_;
+      auto failsToStart = [this, alive](const std::string& id) {
+        if (alive.expired()) return false;
+        std::lock_guard lock(mutex_);
+        return failStart_.count(id) > 0;
+      };
+      session = std::make_unique<FakeCaptureSession>(record, canAddInput_, canAddOutput_, captureQueue_, failsToStart);
       hook = makeSessionHook_;
     }
     if (hook) hook();
@@ -430,6 +451,7 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
   std::vector<std::function<void(bool)>> pendingRequests_;
   int accessRequests_ = 0;
   std::map<std::string, std::string> inputErrors_;
+  std::set<std::string> failStart_;
   bool canAddInput_ = true;
   bool canAddOutput_ = true;
   std::shared_ptr<dispatch::Queue> captureQueue_;

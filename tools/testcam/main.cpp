@@ -18,6 +18,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
@@ -345,6 +346,7 @@ void onSignal(void* data, int) { pw_main_loop_quit(static_cast<pw_main_loop*>(da
 
 int main(int argc, char** argv) {
   TestCam cam;
+  av_log_set_level(AV_LOG_ERROR);  // the full-range JPEG input format draws a notice we do not need
   if (!parse(argc, argv, cam.opt)) {
     usage();
     return 2;
