@@ -1,0 +1,346 @@
+#include "app/shortcuts/KeyboardShortcuts.h"
+
+#include <QHash>
+
+#include "app/model/UserDefaults.h"
+#include "app/shortcuts/KeyboardShortcutsTesting.h"
+#include "app/shortcuts/MenuTracking.h"
+#include "app/shortcuts/Names.h"
+#include "platform/hotkeys/x11/X11HotKeyCenter.h"
+#include "platform/log/Log.h"
+
+namespace KeyboardShortcuts {
+
+using tovrelle::UserDefaults;
+namespace hotkeys = tovrelle::hotkeys;
+namespace logging = tovrelle::log;
+
+namespace {
+
+struct State {
+  std::shared_ptr<hotkeys::HotKeyCenter> center;
+  std::map<int, std::shared_ptr<HotKey>> hotKeys;
+  int hotKeyIdCounter = 0;  // the first id is 1; ids are never reused
+  std::set<Shortcut> activeShortcuts;
+  std::map<Name, std::vector<Action>> keyDownHandlers;
+  std::map<Name, std::vector<Action>> keyUpHandlers;
+  bool handlersPaused = false;
+  bool menuTrackingActive = false;
+  bool isEnabled = true;
+  bool eventHandlerInstalled = false;
+  bool observingMenus = false;
+  std::map<QString, std::unique_ptr<Name>> applicationNames;
+  std::set<QString> reportedBadValues;
+};
+
+State& state() {
+  static State* s = new State;  // lives for the whole process, like the hot keys it holds
+  return *s;
+}
+
+void dispatch(EventType type, const Shortcut& shortcut);
+hotkeys::EventStatus handleEvent(const hotkeys::KeyboardEvent& event);
+void updateEventHandler();
+
+// Hot keys only fire when neither a menu nor a recorder needs the keys: our
+// grabs would otherwise take the combination away from the focused field.
+bool hotKeysSuspended() { return state().menuTrackingActive || state().handlersPaused; }
+
+void installEventHandlerOnce() {
+  State& s = state();
+  if (s.eventHandlerInstalled) return;
+  s.eventHandlerInstalled = true;
+  hotKeyCenter().installHandler(handleEvent);
+  updateEventHandler();
+}
+
+void registerShortcut(const Shortcut& shortcut) {
+  State& s = state();
+  const int id = ++s.hotKeyIdCounter;
+  auto hotKey = std::make_shared<HotKey>();
+  hotKey->shortcut = shortcut;
+  hotKey->carbonHotKeyId = id;
+  hotKey->onKeyDown = [](const Shortcut& pressed) { dispatch(EventType::keyDown, pressed); };
+  hotKey->onKeyUp = [](const Shortcut& released) { dispatch(EventType::keyUp, released); };
+  if (!hotKeysSuspended()) {
+    hotKey->carbonHotKey = hotKeyCenter().registerHotKey(static_cast<uint32_t>(shortcut.carbonKeyCode),
+                                                         static_cast<uint32_t>(shortcut.carbonModifiers),
+                                                         {hotkeys::kSignature, static_cast<uint32_t>(id)});
+    // Someone else holds the combination: the shortcut simply does nothing.
+    if (!hotKey->carbonHotKey) return;
+  }
+  s.hotKeys.emplace(id, std::move(hotKey));
+  installEventHandlerOnce();
+}
+
+void unregisterShortcut(const Shortcut& shortcut) {
+  State& s = state();
+  for (auto it = s.hotKeys.begin(); it != s.hotKeys.end();) {
+    if (it->second->shortcut == shortcut) {
+      if (it->second->carbonHotKey) hotKeyCenter().unregisterHotKey(*it->second->carbonHotKey);
+      it = s.hotKeys.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// Another name with actions that still uses the shortcut keeps its hot key.
+bool stillUsedByAnotherName(const Shortcut& shortcut, const Name& changing) {
+  State& s = state();
+  for (const auto* handlers : {&s.keyDownHandlers, &s.keyUpHandlers}) {
+    for (const auto& [name, actions] : *handlers) {
+      if (name == changing) continue;
+      if (storedShortcut(name) == shortcut) return true;
+    }
+  }
+  return false;
+}
+
+void releaseShortcut(const Shortcut& shortcut, const Name& changing) {
+  if (stillUsedByAnotherName(shortcut, changing)) return;
+  unregisterShortcut(shortcut);
+  state().activeShortcuts.erase(shortcut);
+}
+
+void updateEventHandler() {
+  State& s = state();
+  if (!s.eventHandlerInstalled) return;
+  hotkeys::HotKeyCenter& center = hotKeyCenter();
+  if (!hotKeysSuspended()) {
+    for (auto it = s.hotKeys.begin(); it != s.hotKeys.end();) {
+      HotKey& hotKey = *it->second;
+      if (!hotKey.carbonHotKey) {
+        hotKey.carbonHotKey =
+            center.registerHotKey(static_cast<uint32_t>(hotKey.shortcut.carbonKeyCode),
+                                  static_cast<uint32_t>(hotKey.shortcut.carbonModifiers),
+                                  {hotkeys::kSignature, static_cast<uint32_t>(hotKey.carbonHotKeyId)});
+        if (!hotKey.carbonHotKey) {
+          it = s.hotKeys.erase(it);
+          continue;
+        }
+      }
+      ++it;
+    }
+    center.removeEventTypes({hotkeys::EventKind::rawKeyDown, hotkeys::EventKind::rawKeyUp});
+    center.addEventTypes({hotkeys::EventKind::hotKeyPressed, hotkeys::EventKind::hotKeyReleased});
+  } else {
+    for (auto& [id, hotKey] : s.hotKeys) {
+      if (hotKey->carbonHotKey) center.unregisterHotKey(*hotKey->carbonHotKey);
+      hotKey->carbonHotKey.reset();
+    }
+    center.removeEventTypes({hotkeys::EventKind::hotKeyPressed, hotkeys::EventKind::hotKeyReleased});
+    if (s.menuTrackingActive) {
+      center.addEventTypes({hotkeys::EventKind::rawKeyDown, hotkeys::EventKind::rawKeyUp});
+    } else {
+      center.removeEventTypes({hotkeys::EventKind::rawKeyDown, hotkeys::EventKind::rawKeyUp});
+    }
+  }
+}
+
+hotkeys::EventStatus handleEvent(const hotkeys::KeyboardEvent& event) {
+  State& s = state();
+  std::shared_ptr<HotKey> hotKey;
+  switch (event.kind) {
+    case hotkeys::EventKind::hotKeyPressed:
+    case hotkeys::EventKind::hotKeyReleased: {
+      if (event.hotKeyID.signature != hotkeys::kSignature) return hotkeys::EventStatus::eventNotHandled;
+      auto it = s.hotKeys.find(static_cast<int>(event.hotKeyID.id));
+      if (it == s.hotKeys.end()) return hotkeys::EventStatus::eventNotHandled;
+      hotKey = it->second;
+      break;
+    }
+    case hotkeys::EventKind::rawKeyDown:
+    case hotkeys::EventKind::rawKeyUp: {
+      const Shortcut pressed(static_cast<int>(event.keyCode), static_cast<int>(event.modifiers));
+      for (const auto& [id, candidate] : s.hotKeys) {
+        if (candidate->shortcut == pressed) {
+          hotKey = candidate;
+          break;
+        }
+      }
+      if (!hotKey) return hotkeys::EventStatus::eventNotHandled;
+      break;
+    }
+  }
+  // The actions may change the tables; `hotKey` keeps this one alive.
+  const bool down =
+      event.kind == hotkeys::EventKind::hotKeyPressed || event.kind == hotkeys::EventKind::rawKeyDown;
+  if (down) {
+    hotKey->onKeyDown(hotKey->shortcut);
+  } else {
+    hotKey->onKeyUp(hotKey->shortcut);
+  }
+  return hotkeys::EventStatus::handled;
+}
+
+void dispatch(EventType type, const Shortcut& shortcut) {
+  State& s = state();
+  if (s.handlersPaused || !s.isEnabled) return;
+  // A copy: an action may add handlers or store shortcuts.
+  const auto handlers = type == EventType::keyDown ? s.keyDownHandlers : s.keyUpHandlers;
+  for (const auto& [name, actions] : handlers) {
+    if (storedShortcut(name) != shortcut) continue;
+    for (const Action& action : actions) action();
+  }
+}
+
+void addHandler(std::map<Name, std::vector<Action>>& handlers, const Name& name, Action action) {
+  handlers[name].push_back(std::move(action));
+  State& s = state();
+  if (auto shortcut = storedShortcut(name); shortcut && !s.activeShortcuts.count(*shortcut)) {
+    registerShortcut(*shortcut);
+    s.activeShortcuts.insert(*shortcut);
+  }
+}
+
+void startObservingMenus() {
+  State& s = state();
+  if (s.observingMenus) return;
+  s.observingMenus = detail::installMenuTracking();
+}
+
+}  // namespace
+
+Name::Name(QString rawValue, std::optional<Shortcut> defaultShortcut)
+    : rawValue_(std::move(rawValue)), defaultShortcut_(defaultShortcut) {
+  startObservingMenus();
+  // Only when there is no value at all: a stored false means the user cleared it.
+  if (defaultShortcut_ && !UserDefaults::standard().contains(userDefaultsKey())) {
+    storeShortcut(defaultShortcut_, *this);
+  }
+}
+
+QString Name::userDefaultsKey() const { return QStringLiteral("KeyboardShortcuts_") + rawValue_; }
+
+const Name& ApplicationName::get() const {
+  auto& names = state().applicationNames;
+  const QString raw = QString::fromUtf8(rawValue_);
+  auto it = names.find(raw);
+  if (it == names.end()) it = names.emplace(raw, std::make_unique<Name>(raw, default_)).first;
+  return *it->second;
+}
+
+void onKeyUp(const Name& name, Action action) { addHandler(state().keyUpHandlers, name, std::move(action)); }
+
+void onKeyDown(const Name& name, Action action) { addHandler(state().keyDownHandlers, name, std::move(action)); }
+
+std::optional<Shortcut> storedShortcut(const Name& name) {
+  const QString key = name.userDefaultsKey();
+  const QVariant value = UserDefaults::standard().object(key);
+  if (!value.isValid() || tovrelle::isStoredFalse(value)) return std::nullopt;
+  std::optional<Shortcut> shortcut;
+  if (value.typeId() == QMetaType::QString) shortcut = Shortcut::fromJSON(value.toString());
+  if (!shortcut && state().reportedBadValues.insert(key).second) {
+    logging::processLog("KeyboardShortcuts: ignoring the unreadable value stored under %s", qPrintable(key));
+  }
+  return shortcut;
+}
+
+void storeShortcut(const std::optional<Shortcut>& shortcut, const Name& name) {
+  State& s = state();
+  UserDefaults& defaults = UserDefaults::standard();
+  if (shortcut) {
+    const QString text = shortcut->toJSON();
+    if (text.isEmpty()) return;
+    if (auto old = storedShortcut(name)) releaseShortcut(*old, name);
+    if (!s.activeShortcuts.count(*shortcut)) {
+      registerShortcut(*shortcut);
+      s.activeShortcuts.insert(*shortcut);
+    }
+    defaults.setValue(name.userDefaultsKey(), text);
+  } else {
+    auto old = storedShortcut(name);
+    if (!old) return;
+    if (name.defaultShortcut()) {
+      defaults.setValue(name.userDefaultsKey(), false);
+    } else {
+      defaults.remove(name.userDefaultsKey());
+    }
+    releaseShortcut(*old, name);
+  }
+  s.reportedBadValues.erase(name.userDefaultsKey());
+  emit notificationCenter().shortcutByNameDidChange(name);
+}
+
+Notifier& notificationCenter() {
+  static Notifier* notifier = new Notifier;
+  return *notifier;
+}
+
+bool handlersPaused() { return state().handlersPaused; }
+
+void setHandlersPaused(bool paused) {
+  State& s = state();
+  if (s.handlersPaused == paused) return;
+  s.handlersPaused = paused;
+  updateEventHandler();
+}
+
+bool menuTrackingActive() { return state().menuTrackingActive; }
+
+void setMenuTrackingActive(bool active) {
+  State& s = state();
+  if (s.menuTrackingActive == active) return;
+  s.menuTrackingActive = active;
+  updateEventHandler();
+}
+
+bool isEnabled() { return state().isEnabled; }
+
+bool isTakenBySystem(const Shortcut& shortcut) {
+  // One of our own names may hold it (perhaps released while recording);
+  // sharing a shortcut is allowed. A shortcut we failed to register is not ours.
+  for (const auto& [id, hotKey] : state().hotKeys) {
+    if (hotKey->shortcut == shortcut) return false;
+  }
+  return hotKeyCenter().isTakenBySystem(static_cast<uint32_t>(shortcut.carbonKeyCode),
+                                        static_cast<uint32_t>(shortcut.carbonModifiers));
+}
+
+bool handleRawKeyEvent(EventType type, const Shortcut& shortcut) {
+  const auto kind = type == EventType::keyDown ? hotkeys::EventKind::rawKeyDown : hotkeys::EventKind::rawKeyUp;
+  return hotKeyCenter().sendRawKeyEvent(kind, static_cast<uint32_t>(shortcut.carbonKeyCode),
+                                        static_cast<uint32_t>(shortcut.carbonModifiers)) ==
+         hotkeys::EventStatus::handled;
+}
+
+hotkeys::HotKeyCenter& hotKeyCenter() {
+  State& s = state();
+  if (!s.center) {
+    s.center = hotkeys::makeX11HotKeyCenter();
+    if (!s.center) {
+      logging::processLog("KeyboardShortcuts: no X display; global shortcuts are unavailable");
+      s.center = std::make_shared<hotkeys::UnavailableHotKeyCenter>();
+    }
+  }
+  return *s.center;
+}
+
+void setHotKeyCenter(std::shared_ptr<hotkeys::HotKeyCenter> center) {
+  State& s = state();
+  s.center = std::move(center);
+  s.eventHandlerInstalled = false;
+}
+
+const std::map<int, std::shared_ptr<HotKey>>& hotKeys() { return state().hotKeys; }
+
+const std::set<Shortcut>& activeShortcuts() { return state().activeShortcuts; }
+
+namespace testing {
+
+void resetProcessState() {
+  State& s = state();
+  if (s.center) {
+    for (auto& [id, hotKey] : s.hotKeys) {
+      if (hotKey->carbonHotKey) s.center->unregisterHotKey(*hotKey->carbonHotKey);
+    }
+    s.center->installHandler({});
+  }
+  detail::removeMenuTracking();
+  s = State{};
+}
+
+}  // namespace testing
+
+}  // namespace KeyboardShortcuts

@@ -1,0 +1,11 @@
+#pragma once
+// While one of the app's menus is open, Qt holds the keyboard and the global
+// grabs stay silent. An application-wide event filter notices the menus
+// opening and closing and hands their key events to the hot-key matching.
+namespace KeyboardShortcuts::detail {
+
+// False while there is no QApplication yet (try again later).
+bool installMenuTracking();
+void removeMenuTracking();
+
+}  // namespace KeyboardShortcuts::detail

@@ -1,0 +1,30 @@
+#pragma once
+// The app's three shortcut names with their defaults. Each is created on its
+// first use (which stores the default once), so using a name before the
+// settings store is set up is not possible by accident at static init.
+#include "app/shortcuts/KeyboardShortcuts.h"
+
+namespace KeyboardShortcuts {
+
+// A name created on first use; converts to `const Name&`.
+class ApplicationName {
+ public:
+  constexpr ApplicationName(const char* rawValue, Shortcut defaultShortcut)
+      : rawValue_(rawValue), default_(defaultShortcut) {}
+
+  const Name& get() const;
+  operator const Name&() const { return get(); }
+
+ private:
+  const char* rawValue_;
+  Shortcut default_;
+};
+
+namespace Names {
+// ⌃⌥⌘0, ⌃⌥⌘1 and ⌃⌥⌘2 (Control + Option + Command = 6400).
+inline constexpr ApplicationName cameraOff{"cameraOff", Shortcut(tovrelle::hotkeys::carbon::zero, 6400)};
+inline constexpr ApplicationName cameraOn{"cameraOn", Shortcut(tovrelle::hotkeys::carbon::one, 6400)};
+inline constexpr ApplicationName showLastImage{"showLastImage", Shortcut(tovrelle::hotkeys::carbon::two, 6400)};
+}  // namespace Names
+
+}  // namespace KeyboardShortcuts

@@ -1,0 +1,302 @@
+#include "app/shortcuts/RecorderCocoa.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QStyle>
+
+#include "app/shortcuts/ApplicationMenu.h"
+#include "app/shortcuts/Localization.h"
+
+namespace KeyboardShortcuts {
+namespace {
+
+std::function<void()>& beepHandler() {
+  static std::function<void()> beep = [] { QApplication::beep(); };
+  return beep;
+}
+
+void beep() {
+  if (beepHandler()) beepHandler()();
+}
+
+// Presses of the modifier keys themselves only change the held modifiers.
+bool isModifierKey(int key) {
+  switch (key) {
+    case Qt::Key_Shift:
+    case Qt::Key_Control:
+    case Qt::Key_Alt:
+    case Qt::Key_AltGr:
+    case Qt::Key_Meta:
+    case Qt::Key_Super_L:
+    case Qt::Key_Super_R:
+    case Qt::Key_Hyper_L:
+    case Qt::Key_Hyper_R:
+    case Qt::Key_CapsLock:
+    case Qt::Key_NumLock:
+    case Qt::Key_ScrollLock:
+    case Qt::Key_Mode_switch:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// F1 to F35 are the only keys that work without a modifier.
+bool isFunctionKey(int key) { return key >= Qt::Key_F1 && key <= Qt::Key_F35; }
+
+}  // namespace
+
+RecorderCocoa::RecorderCocoa(const Name& name, OnChange onChange, QWidget* parent)
+    : QLineEdit(parent), shortcutName_(name), onChange_(std::move(onChange)) {
+  setAlignment(Qt::AlignCenter);
+  // Keys are recorded, never typed; read-only also hides the text caret.
+  setReadOnly(true);
+  setContextMenuPolicy(Qt::NoContextMenu);
+  setAcceptDrops(false);
+  setFocusPolicy(Qt::StrongFocus);
+  setMinimumWidth(minimumWidth);
+  setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+
+  cancelButton_ = addAction(style()->standardIcon(QStyle::SP_LineEditClearButton), QLineEdit::TrailingPosition);
+  cancelButton_->setObjectName(QStringLiteral("cancelButton"));
+  connect(cancelButton_, &QAction::triggered, this, [this] {
+    if (!text().isEmpty()) clearShortcut();
+  });
+
+  shortcutsNameChangeObserver_ = connect(&notificationCenter(), &Notifier::shortcutByNameDidChange, this,
+                                         [this](const Name& changed) {
+                                           if (changed == shortcutName_) showStoredShortcut();
+                                         });
+  setPlaceholderText(localized("record_shortcut"));
+  showStoredShortcut();
+}
+
+RecorderCocoa::~RecorderCocoa() {
+  // A field that goes away while recording must not leave the hot keys off.
+  stopRecording();
+}
+
+void RecorderCocoa::setBeep(std::function<void()> beep) { beepHandler() = std::move(beep); }
+
+QSize RecorderCocoa::sizeHint() const {
+  QSize size = QLineEdit::sizeHint();
+  const QFontMetrics metrics = fontMetrics();
+  const int textWidth = std::max({metrics.horizontalAdvance(text()),
+                                  metrics.horizontalAdvance(localized("record_shortcut")),
+                                  metrics.horizontalAdvance(localized("press_shortcut"))});
+  // Room on both sides for the clear button, so the text stays centred.
+  const int buttonWidth = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this) + 8;
+  size.setWidth(std::max(minimumWidth, textWidth + 2 * buttonWidth + 12));
+  return size;
+}
+
+QSize RecorderCocoa::minimumSizeHint() const {
+  QSize size = QLineEdit::minimumSizeHint();
+  size.setWidth(std::max(size.width(), minimumWidth));
+  return size;
+}
+
+void RecorderCocoa::showStoredShortcut() {
+  auto shortcut = storedShortcut(shortcutName_);
+  setText(shortcut ? shortcut->description() : QString());
+  updateCancelButton();
+  updateGeometry();
+}
+
+void RecorderCocoa::updateCancelButton() { cancelButton_->setVisible(!text().isEmpty()); }
+
+void RecorderCocoa::startRecording() {
+  if (eventMonitor_) return;
+  setPlaceholderText(localized("press_shortcut"));
+  // Pressing a shortcut that is already in use records it instead of running it.
+  setHandlersPaused(true);
+  qApp->installEventFilter(this);
+  eventMonitor_ = true;
+}
+
+void RecorderCocoa::stopRecording() {
+  if (!eventMonitor_) return;
+  qApp->removeEventFilter(this);
+  eventMonitor_ = false;
+  setPlaceholderText(localized("record_shortcut"));
+  setHandlersPaused(false);
+}
+
+void RecorderCocoa::blur() {
+  stopRecording();
+  if (hasFocus()) clearFocus();
+}
+
+void RecorderCocoa::resumeRecording() {
+  if (hasFocus()) {
+    startRecording();
+  } else {
+    setFocus(Qt::OtherFocusReason);
+  }
+}
+
+void RecorderCocoa::focusInEvent(QFocusEvent* event) {
+  QLineEdit::focusInEvent(event);
+  startRecording();
+}
+
+void RecorderCocoa::focusOutEvent(QFocusEvent* event) {
+  stopRecording();
+  QLineEdit::focusOutEvent(event);
+}
+
+void RecorderCocoa::mousePressEvent(QMouseEvent* event) {
+  QLineEdit::mousePressEvent(event);
+  // Focused but idle after Tab found nothing else to focus: a click records.
+  if (hasFocus() && !isRecording()) startRecording();
+}
+
+void RecorderCocoa::changeEvent(QEvent* event) {
+  QLineEdit::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && !isActiveWindow()) blur();
+}
+
+void RecorderCocoa::hideEvent(QHideEvent* event) {
+  stopRecording();
+  QLineEdit::hideEvent(event);
+}
+
+bool RecorderCocoa::event(QEvent* event) {
+  if (isRecording()) {
+    switch (event->type()) {
+      case QEvent::ShortcutOverride:
+        // Keys go to the recorder, not to the window's shortcuts.
+        event->accept();
+        return true;
+      case QEvent::KeyPress:
+        if (handleKeyDown(*static_cast<QKeyEvent*>(event))) {
+          event->accept();
+          return true;
+        }
+        break;
+      case QEvent::KeyRelease:
+        return true;
+      default:
+        break;
+    }
+  }
+  return QLineEdit::event(event);
+}
+
+bool RecorderCocoa::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonRelease && isRecording()) {
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    if (mouse->button() == Qt::LeftButton || mouse->button() == Qt::RightButton) {
+      const QRectF area = QRectF(mapToGlobal(QPointF(0, 0)), QSizeF(size()))
+                              .adjusted(-clickMargin, -clickMargin, clickMargin, clickMargin);
+      if (!area.contains(mouse->globalPosition())) blur();
+    }
+  }
+  return QLineEdit::eventFilter(watched, event);
+}
+
+bool RecorderCocoa::handleKeyDown(const QKeyEvent& event) {
+  const int key = event.key();
+  if (isModifierKey(key)) return true;
+  // Caps Lock, the numeric pad and the function key do not count as modifiers.
+  const Qt::KeyboardModifiers modifiers =
+      event.modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+  const bool noModifiers = modifiers == Qt::NoModifier;
+
+  if (noModifiers && key == Qt::Key_Tab) {
+    // Let the key move the focus on.
+    stopRecording();
+    return false;
+  }
+  if (noModifiers && key == Qt::Key_Escape) {
+    blur();
+    return true;
+  }
+  if (noModifiers && (key == Qt::Key_Backspace || key == Qt::Key_Delete)) {
+    cancelButton_->trigger();
+    return true;
+  }
+  if ((modifiers & ~Qt::ShiftModifier) == Qt::NoModifier && !isFunctionKey(key)) {
+    beep();
+    return true;
+  }
+  const std::optional<Shortcut> shortcut = Shortcut::fromKeyEvent(event);
+  if (!shortcut) {
+    beep();
+    return true;
+  }
+  if (auto title = menuItemTitle(*shortcut)) {
+    blur();
+    showMenuItemAlert(*title);
+    return true;
+  }
+  const bool plainF12 =
+      shortcut->carbonKeyCode == tovrelle::hotkeys::carbon::f12 && shortcut->carbonModifiers == 0;
+  if (!plainF12 && isTakenBySystem(*shortcut)) {
+    blur();
+    showSystemAlert(*shortcut);
+    return true;
+  }
+  accept(*shortcut);
+  return true;
+}
+
+void RecorderCocoa::accept(const Shortcut& shortcut) {
+  setText(shortcut.description());
+  updateCancelButton();
+  storeShortcut(shortcut, shortcutName_);
+  if (onChange_) onChange_(shortcut);
+  blur();
+}
+
+void RecorderCocoa::clearShortcut() {
+  setText(QString());
+  updateCancelButton();
+  storeShortcut(std::nullopt, shortcutName_);
+  if (onChange_) onChange_(std::nullopt);
+  resumeRecording();
+}
+
+QMessageBox* RecorderCocoa::makeAlert() {
+  if (alert_) alert_->close();
+  // A sheet on the field's window: modal for that window only.
+  auto* box = new QMessageBox(window());
+  box->setObjectName(QStringLiteral("KeyboardShortcutsAlert"));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::WindowModal);
+  box->setIcon(QMessageBox::Warning);
+  alert_ = box;
+  return box;
+}
+
+void RecorderCocoa::showMenuItemAlert(const QString& title) {
+  QMessageBox* box = makeAlert();
+  box->setText(localized("keyboard_shortcut_used_by_menu_item").arg(title));
+  box->addButton(localized("ok"), QMessageBox::AcceptRole);
+  connect(box, &QMessageBox::finished, this, [this] { resumeRecording(); });
+  box->open();
+}
+
+void RecorderCocoa::showSystemAlert(const Shortcut& shortcut) {
+  QMessageBox* box = makeAlert();
+  box->setText(localized("keyboard_shortcut_used_by_system"));
+  box->setInformativeText(localized("keyboard_shortcuts_can_be_changed"));
+  QPushButton* ok = box->addButton(localized("ok"), QMessageBox::AcceptRole);
+  QPushButton* force = box->addButton(localized("force_use_shortcut"), QMessageBox::DestructiveRole);
+  box->setDefaultButton(ok);
+  box->setEscapeButton(ok);
+  connect(box, &QMessageBox::finished, this, [this, box, force, shortcut] {
+    if (box->clickedButton() == force) {
+      accept(shortcut);
+    } else {
+      resumeRecording();
+    }
+  });
+  box->open();
+}
+
+}  // namespace KeyboardShortcuts

@@ -1,0 +1,75 @@
+#pragma once
+// The field that records a shortcut for a name: shows the stored shortcut,
+// records a new one while it has the focus, and clears it with its clear
+// button, Delete or Backspace.
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <functional>
+#include <optional>
+
+#include "app/shortcuts/KeyboardShortcuts.h"
+
+class QAction;
+
+namespace KeyboardShortcuts {
+
+class RecorderCocoa : public QLineEdit {
+  Q_OBJECT
+
+ public:
+  using OnChange = std::function<void(const std::optional<Shortcut>&)>;
+
+  static constexpr int minimumWidth = 130;
+  // Clicks this far outside the field still count as inside.
+  static constexpr int clickMargin = 3;
+
+  explicit RecorderCocoa(const Name& name, OnChange onChange = {}, QWidget* parent = nullptr);
+  ~RecorderCocoa() override;
+
+  const Name& shortcutName() const { return shortcutName_; }
+  bool isRecording() const { return eventMonitor_; }
+  QAction* cancelButton() const { return cancelButton_; }
+  // The alert the field shows, while it shows one.
+  QMessageBox* alert() const { return alert_; }
+
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+
+  // Where rejected keys beep (the desktop's bell by default).
+  static void setBeep(std::function<void()> beep);
+
+ protected:
+  bool event(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+
+ private:
+  // True when the key press is consumed.
+  bool handleKeyDown(const QKeyEvent& event);
+  void startRecording();
+  void stopRecording();
+  // Gives up the focus, which stops recording.
+  void blur();
+  void showStoredShortcut();
+  void updateCancelButton();
+  void clearShortcut();
+  void accept(const Shortcut& shortcut);
+  void showMenuItemAlert(const QString& title);
+  void showSystemAlert(const Shortcut& shortcut);
+  QMessageBox* makeAlert();
+  void resumeRecording();
+
+  Name shortcutName_;
+  OnChange onChange_;
+  QAction* cancelButton_ = nullptr;
+  bool eventMonitor_ = false;  // the application-wide mouse watch is installed
+  QMetaObject::Connection shortcutsNameChangeObserver_;
+  QPointer<QMessageBox> alert_;
+};
+
+}  // namespace KeyboardShortcuts

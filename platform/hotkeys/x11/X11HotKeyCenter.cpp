@@ -1,0 +1,360 @@
+#include "platform/hotkeys/x11/X11HotKeyCenter.h"
+
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+// xkb.h names a member "explicit", a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+
+#define XK_MISCELLANY
+#include <X11/keysymdef.h>
+
+#include <QMetaObject>
+#include <QSocketNotifier>
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+#include "platform/hotkeys/CarbonKeys.h"
+#include "platform/hotkeys/x11/X11KeySyms.h"
+#include "platform/log/Log.h"
+
+namespace tovrelle::hotkeys {
+namespace {
+
+constexpr uint16_t kShortcutModifiers =
+    XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+
+// Command is the Super key (Mod4), Option is Alt (Mod1).
+uint16_t xModifiers(uint32_t carbonModifiers) {
+  uint16_t mods = 0;
+  if (carbonModifiers & carbon::cmdKey) mods |= XCB_MOD_MASK_4;
+  if (carbonModifiers & carbon::optionKey) mods |= XCB_MOD_MASK_1;
+  if (carbonModifiers & carbon::controlKey) mods |= XCB_MOD_MASK_CONTROL;
+  if (carbonModifiers & carbon::shiftKey) mods |= XCB_MOD_MASK_SHIFT;
+  return mods;
+}
+
+// Combinations the server or the desktop acts on without any client grab:
+// Ctrl+Alt+Backspace ends the session, Ctrl+Alt+F1..F12 switch consoles,
+// Ctrl+Alt+Delete brings up the log-out dialog.
+bool isReservedByDesktop(uint32_t keyCode, uint32_t carbonModifiers) {
+  if ((carbonModifiers & carbon::allModifiers) != (carbon::controlKey | carbon::optionKey)) return false;
+  if (keyCode == carbon::deleteKey || keyCode == carbon::forwardDelete) return true;
+  auto number = carbon::functionKeyNumber(keyCode);
+  return number && *number <= 12;
+}
+
+class X11HotKeyCenter final : public HotKeyCenter {
+ public:
+  X11HotKeyCenter(xcb_connection_t* connection, xcb_window_t root)
+      : connection_(connection), root_(root), symbols_(xcb_key_symbols_alloc(connection)) {
+    enableDetectableAutoRepeat();
+    numLockMask_ = findNumLockMask();
+    notifier_ = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(connection_), QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { drainEvents(); });
+  }
+
+  ~X11HotKeyCenter() override {
+    notifier_.reset();
+    if (!broken_) {
+      for (auto& [ref, registration] : registrations_) ungrab(registration.keycodes, registration.xmods);
+      xcb_flush(connection_);
+    }
+    xcb_key_symbols_free(symbols_);
+    xcb_disconnect(connection_);
+  }
+
+  std::optional<HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t carbonModifiers, HotKeyID id) override {
+    if (broken_) return std::nullopt;
+    Registration registration{keyCode, carbonModifiers, id, keycodesFor(keyCode), xModifiers(carbonModifiers)};
+    if (registration.keycodes.empty() || !grab(registration.keycodes, registration.xmods)) return std::nullopt;
+    HotKeyRef ref = nextRef_++;
+    registrations_.emplace(ref, std::move(registration));
+    return ref;
+  }
+
+  void unregisterHotKey(HotKeyRef ref) override {
+    auto it = registrations_.find(ref);
+    if (it == registrations_.end()) return;
+    if (!broken_) {
+      ungrab(it->second.keycodes, it->second.xmods);
+      xcb_flush(connection_);
+    }
+    registrations_.erase(it);
+  }
+
+  bool isTakenBySystem(uint32_t keyCode, uint32_t carbonModifiers) override {
+    if (isReservedByDesktop(keyCode, carbonModifiers)) return true;
+    if (broken_) return false;
+    const uint16_t mods = xModifiers(carbonModifiers);
+    const std::vector<xcb_keycode_t> keycodes = keycodesFor(keyCode);
+    // A grab of our own would be replaced and then dropped by the probe.
+    for (const auto& [ref, registration] : registrations_) {
+      if (registration.xmods != mods) continue;
+      for (xcb_keycode_t held : registration.keycodes) {
+        for (xcb_keycode_t wanted : keycodes) {
+          if (held == wanted) return false;
+        }
+      }
+    }
+    bool taken = false;
+    for (xcb_keycode_t keycode : keycodes) {
+      xcb_void_cookie_t cookie =
+          xcb_grab_key_checked(connection_, 0, root_, mods, keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+      if (xcb_generic_error_t* error = xcb_request_check(connection_, cookie)) {
+        std::free(error);
+        taken = true;
+      } else {
+        xcb_ungrab_key(connection_, keycode, root_, mods);
+      }
+    }
+    xcb_flush(connection_);
+    scheduleDrain();
+    return taken;
+  }
+
+  std::optional<uint32_t> carbonKeyCodeForScanCode(uint32_t scanCode) const override {
+    if (broken_ || scanCode < 8 || scanCode > 255) return std::nullopt;
+    xcb_keysym_t keysym = xcb_key_symbols_get_keysym(symbols_, static_cast<xcb_keycode_t>(scanCode), 0);
+    if (keysym == XCB_NO_SYMBOL) return std::nullopt;
+    return x11::carbonKeyCodeForKeysym(keysym);
+  }
+
+  std::optional<char32_t> characterForKeyCode(uint32_t keyCode) const override {
+    if (broken_) return std::nullopt;
+    const std::vector<xcb_keycode_t> keycodes = keycodesFor(keyCode);
+    if (keycodes.empty()) return std::nullopt;
+    const xcb_keysym_t keysym = xcb_key_symbols_get_keysym(symbols_, keycodes.front(), 0);
+    // Latin-1 symbols are their own code points; 0x01xxxxxx carries any other.
+    if ((keysym >= 0x20 && keysym <= 0x7e) || (keysym >= 0xa0 && keysym <= 0xff)) return char32_t(keysym);
+    if ((keysym & 0xff000000) == 0x01000000) return char32_t(keysym & 0x00ffffff);
+    return std::nullopt;
+  }
+
+ private:
+  struct Registration {
+    uint32_t keyCode;
+    uint32_t carbonModifiers;
+    HotKeyID id;
+    std::vector<xcb_keycode_t> keycodes;
+    uint16_t xmods;
+  };
+
+  // Every keycode that produces the key's symbol in the current mapping.
+  std::vector<xcb_keycode_t> keycodesFor(uint32_t keyCode) const {
+    std::vector<xcb_keycode_t> result;
+    auto keysym = x11::keysymForCarbonKeyCode(keyCode);
+    if (!keysym) return result;
+    xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols_, *keysym);
+    if (!codes) return result;
+    for (xcb_keycode_t* code = codes; *code != XCB_NO_SYMBOL; ++code) {
+      bool seen = false;
+      for (xcb_keycode_t known : result) seen = seen || known == *code;
+      if (!seen) result.push_back(*code);
+    }
+    std::free(codes);
+    return result;
+  }
+
+  // A lit Num Lock or Caps Lock is part of the modifier state X matches, so
+  // each grab is taken for all their combinations.
+  std::vector<uint16_t> lockCombinations() const {
+    std::vector<uint16_t> combos = {0, XCB_MOD_MASK_LOCK};
+    if (numLockMask_ != 0 && numLockMask_ != XCB_MOD_MASK_LOCK) {
+      combos.push_back(numLockMask_);
+      combos.push_back(static_cast<uint16_t>(numLockMask_ | XCB_MOD_MASK_LOCK));
+    }
+    return combos;
+  }
+
+  bool grab(const std::vector<xcb_keycode_t>& keycodes, uint16_t mods) {
+    std::vector<xcb_void_cookie_t> cookies;
+    for (xcb_keycode_t keycode : keycodes) {
+      for (uint16_t lock : lockCombinations()) {
+        cookies.push_back(xcb_grab_key_checked(connection_, 0, root_, static_cast<uint16_t>(mods | lock), keycode,
+                                               XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+      }
+    }
+    bool refused = false;
+    for (xcb_void_cookie_t cookie : cookies) {
+      if (xcb_generic_error_t* error = xcb_request_check(connection_, cookie)) {
+        std::free(error);
+        refused = true;
+      }
+    }
+    // Another client holds the combination: give back the parts we got.
+    if (refused) ungrab(keycodes, mods);
+    xcb_flush(connection_);
+    scheduleDrain();
+    return !refused && !xcb_connection_has_error(connection_);
+  }
+
+  void ungrab(const std::vector<xcb_keycode_t>& keycodes, uint16_t mods) {
+    for (xcb_keycode_t keycode : keycodes) {
+      for (uint16_t lock : lockCombinations()) {
+        xcb_ungrab_key(connection_, keycode, root_, static_cast<uint16_t>(mods | lock));
+      }
+    }
+  }
+
+  // Without this a held key reports a release before every repeated press,
+  // and a key-up action would run over and over.
+  void enableDetectableAutoRepeat() {
+    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection_, &xcb_xkb_id);
+    bool enabled = false;
+    if (extension && extension->present) {
+      xcb_xkb_use_extension_reply_t* use =
+          xcb_xkb_use_extension_reply(connection_, xcb_xkb_use_extension(connection_, 1, 0), nullptr);
+      if (use && use->supported) {
+        xcb_xkb_per_client_flags_reply_t* flags = xcb_xkb_per_client_flags_reply(
+            connection_,
+            xcb_xkb_per_client_flags(connection_, XCB_XKB_ID_USE_CORE_KBD,
+                                     XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT,
+                                     XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT, 0, 0, 0),
+            nullptr);
+        enabled = flags && (flags->value & XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT);
+        std::free(flags);
+      }
+      std::free(use);
+    }
+    if (!enabled) log::processLog("X11HotKeyCenter: detectable auto-repeat unavailable; held keys repeat releases");
+  }
+
+  uint16_t findNumLockMask() const {
+    uint16_t mask = 0;
+    xcb_keycode_t* numLock = xcb_key_symbols_get_keycode(symbols_, XK_Num_Lock);
+    xcb_get_modifier_mapping_reply_t* reply =
+        xcb_get_modifier_mapping_reply(connection_, xcb_get_modifier_mapping(connection_), nullptr);
+    if (numLock && reply) {
+      const xcb_keycode_t* map = xcb_get_modifier_mapping_keycodes(reply);
+      const int perModifier = reply->keycodes_per_modifier;
+      for (int modifier = 0; modifier < 8 && mask == 0; ++modifier) {
+        for (int i = 0; i < perModifier && mask == 0; ++i) {
+          xcb_keycode_t code = map[modifier * perModifier + i];
+          if (code == XCB_NO_SYMBOL) continue;
+          for (xcb_keycode_t* n = numLock; *n != XCB_NO_SYMBOL; ++n) {
+            if (*n == code) mask = static_cast<uint16_t>(1u << modifier);
+          }
+        }
+      }
+    }
+    std::free(reply);
+    std::free(numLock);
+    return mask;
+  }
+
+  // Replies we waited for may have pulled events off the socket; those sit
+  // in xcb's queue where the socket notifier does not see them.
+  void scheduleDrain() {
+    if (notifier_) QMetaObject::invokeMethod(notifier_.get(), [this] { drainEvents(); }, Qt::QueuedConnection);
+  }
+
+  void drainEvents() {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+      handleEvent(event);
+      std::free(event);
+    }
+    if (!broken_ && xcb_connection_has_error(connection_)) {
+      broken_ = true;
+      notifier_->setEnabled(false);
+      log::processLog("X11HotKeyCenter: lost the connection to the X server; global shortcuts stop");
+    }
+  }
+
+  void handleEvent(xcb_generic_event_t* event) {
+    switch (event->response_type & ~0x80) {
+      case XCB_KEY_PRESS: {
+        auto* press = reinterpret_cast<xcb_key_press_event_t*>(event);
+        // With detectable auto-repeat a held key sends presses only; the
+        // first one counts.
+        if (held_.count(press->detail)) return;
+        const uint16_t mods = press->state & kShortcutModifiers;
+        for (const auto& [ref, registration] : registrations_) {
+          if (registration.xmods != mods) continue;
+          for (xcb_keycode_t keycode : registration.keycodes) {
+            if (keycode != press->detail) continue;
+            held_[press->detail] = ref;
+            send(EventKind::hotKeyPressed, registration.id);
+            return;
+          }
+        }
+        return;
+      }
+      case XCB_KEY_RELEASE: {
+        auto* release = reinterpret_cast<xcb_key_release_event_t*>(event);
+        // The grab stays ours until the key goes up, whatever happened to
+        // the modifiers in between.
+        auto it = held_.find(release->detail);
+        if (it == held_.end()) return;
+        HotKeyRef ref = it->second;
+        held_.erase(it);
+        auto registration = registrations_.find(ref);
+        if (registration != registrations_.end()) send(EventKind::hotKeyReleased, registration->second.id);
+        return;
+      }
+      case XCB_MAPPING_NOTIFY: {
+        auto* mapping = reinterpret_cast<xcb_mapping_notify_event_t*>(event);
+        if (mapping->request == XCB_MAPPING_POINTER) return;
+        remap(mapping);
+        return;
+      }
+      default:
+        return;
+    }
+  }
+
+  // The keyboard layout changed: the same keys may now sit on other keycodes.
+  void remap(xcb_mapping_notify_event_t* mapping) {
+    for (auto& [ref, registration] : registrations_) ungrab(registration.keycodes, registration.xmods);
+    xcb_refresh_keyboard_mapping(symbols_, mapping);
+    numLockMask_ = findNumLockMask();
+    held_.clear();
+    for (auto& [ref, registration] : registrations_) {
+      registration.keycodes = keycodesFor(registration.keyCode);
+      if (registration.keycodes.empty() || !grab(registration.keycodes, registration.xmods)) {
+        log::processLog("X11HotKeyCenter: shortcut key %u modifiers %u not available after a keyboard change",
+                        registration.keyCode, registration.carbonModifiers);
+        registration.keycodes.clear();
+      }
+    }
+  }
+
+  void send(EventKind kind, HotKeyID id) {
+    KeyboardEvent event;
+    event.kind = kind;
+    event.hotKeyID = id;
+    deliver(event);
+  }
+
+  xcb_connection_t* connection_;
+  xcb_window_t root_;
+  xcb_key_symbols_t* symbols_;
+  std::unique_ptr<QSocketNotifier> notifier_;
+  uint16_t numLockMask_ = 0;
+  std::map<HotKeyRef, Registration> registrations_;
+  HotKeyRef nextRef_ = 1;
+  std::map<xcb_keycode_t, HotKeyRef> held_;  // keys down through one of our grabs
+  bool broken_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<HotKeyCenter> makeX11HotKeyCenter(const char* display) {
+  int screenNumber = 0;
+  xcb_connection_t* connection = xcb_connect(display, &screenNumber);
+  if (!connection || xcb_connection_has_error(connection)) {
+    if (connection) xcb_disconnect(connection);
+    return nullptr;
+  }
+  xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+  for (int i = 0; i < screenNumber && screens.rem; ++i) xcb_screen_next(&screens);
+  if (!screens.rem) {
+    xcb_disconnect(connection);
+    return nullptr;
+  }
+  return std::make_unique<X11HotKeyCenter>(connection, screens.data->root);
+}
+
+}  // namespace tovrelle::hotkeys

@@ -1,0 +1,13 @@
+#pragma once
+// Global hot keys on an X server: passive key grabs on the root window of a
+// connection of our own, read on the Qt event loop.
+#include <memory>
+
+#include "platform/hotkeys/HotKeys.h"
+
+namespace tovrelle::hotkeys {
+
+// Connects to `display` (nullptr: $DISPLAY). None when no X server answers.
+std::unique_ptr<HotKeyCenter> makeX11HotKeyCenter(const char* display = nullptr);
+
+}  // namespace tovrelle::hotkeys

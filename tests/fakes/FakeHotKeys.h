@@ -1,0 +1,106 @@
+#pragma once
+// A hot-key service in memory: registrations are kept in a table, other
+// programs' grabs and desktop reservations are whatever the test says, and
+// key presses are played by the test.
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "platform/hotkeys/HotKeys.h"
+
+namespace tovrelle::test {
+
+class FakeHotKeys final : public hotkeys::HotKeyCenter {
+ public:
+  struct Registration {
+    uint32_t keyCode = 0;
+    uint32_t modifiers = 0;
+    hotkeys::HotKeyID id;
+    hotkeys::HotKeyRef ref = 0;
+  };
+
+  std::optional<hotkeys::HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t carbonModifiers,
+                                                   hotkeys::HotKeyID id) override {
+    if (heldByOthers.count({keyCode, carbonModifiers})) {
+      ++refusedCount;
+      return std::nullopt;
+    }
+    Registration registration{keyCode, carbonModifiers, id, nextRef_++};
+    live[registration.ref] = registration;
+    history.push_back(registration);
+    return registration.ref;
+  }
+
+  void unregisterHotKey(hotkeys::HotKeyRef ref) override {
+    if (live.erase(ref)) unregistered.push_back(ref);
+  }
+
+  bool isTakenBySystem(uint32_t keyCode, uint32_t carbonModifiers) override {
+    ++systemQueries;
+    return heldByOthers.count({keyCode, carbonModifiers}) || reservedByDesktop.count({keyCode, carbonModifiers});
+  }
+
+  std::optional<uint32_t> carbonKeyCodeForScanCode(uint32_t scanCode) const override {
+    auto it = scanCodes.find(scanCode);
+    if (it == scanCodes.end()) return std::nullopt;
+    return it->second;
+  }
+
+  std::optional<char32_t> characterForKeyCode(uint32_t keyCode) const override {
+    auto it = layoutCharacters.find(keyCode);
+    if (it == layoutCharacters.end()) return std::nullopt;
+    return it->second;
+  }
+
+  // The user presses or releases a combination: it reaches us only through
+  // a live registration, as a grab would.
+  hotkeys::EventStatus press(uint32_t keyCode, uint32_t modifiers) {
+    return play(hotkeys::EventKind::hotKeyPressed, keyCode, modifiers);
+  }
+  hotkeys::EventStatus release(uint32_t keyCode, uint32_t modifiers) {
+    return play(hotkeys::EventKind::hotKeyReleased, keyCode, modifiers);
+  }
+  // Delivers an event for any identifier, as one already queued would arrive.
+  hotkeys::EventStatus send(hotkeys::EventKind kind, hotkeys::HotKeyID id) {
+    hotkeys::KeyboardEvent event;
+    event.kind = kind;
+    event.hotKeyID = id;
+    return deliver(event);
+  }
+
+  size_t liveCount(uint32_t keyCode, uint32_t modifiers) const {
+    size_t n = 0;
+    for (const auto& [ref, registration] : live) {
+      if (registration.keyCode == keyCode && registration.modifiers == modifiers) ++n;
+    }
+    return n;
+  }
+  std::optional<Registration> liveRegistration(uint32_t keyCode, uint32_t modifiers) const {
+    for (const auto& [ref, registration] : live) {
+      if (registration.keyCode == keyCode && registration.modifiers == modifiers) return registration;
+    }
+    return std::nullopt;
+  }
+
+  std::map<hotkeys::HotKeyRef, Registration> live;
+  std::vector<Registration> history;  // every successful registration, in order
+  std::vector<hotkeys::HotKeyRef> unregistered;
+  std::set<std::pair<uint32_t, uint32_t>> heldByOthers;
+  std::set<std::pair<uint32_t, uint32_t>> reservedByDesktop;
+  std::map<uint32_t, uint32_t> scanCodes;
+  std::map<uint32_t, char32_t> layoutCharacters;
+  int refusedCount = 0;
+  int systemQueries = 0;
+
+ private:
+  hotkeys::EventStatus play(hotkeys::EventKind kind, uint32_t keyCode, uint32_t modifiers) {
+    auto registration = liveRegistration(keyCode, modifiers);
+    if (!registration) return hotkeys::EventStatus::eventNotHandled;
+    return send(kind, registration->id);
+  }
+
+  hotkeys::HotKeyRef nextRef_ = 1;
+};
+
+}  // namespace tovrelle::test

@@ -1,0 +1,223 @@
+// Hot-key registration, sharing and dispatch, on the fake hot-key service.
+#include <QMenu>
+#include <QTest>
+
+#include "app/shortcuts/Names.h"
+#include "tests/shortcuts/ShortcutsFixture.h"
+
+using namespace KeyboardShortcuts;
+using tovrelle::test::ShortcutsTest;
+namespace carbon = tovrelle::hotkeys::carbon;
+namespace hotkeys = tovrelle::hotkeys;
+
+namespace {
+
+constexpr int kCOC = 6400;  // Control + Option + Command
+
+struct Counts {
+  int off = 0;
+  int on = 0;
+  int last = 0;
+};
+
+// The app's wiring: key-up actions for its three names.
+void wireApplication(Counts& counts) {
+  onKeyUp(Names::cameraOff, [&] { ++counts.off; });
+  onKeyUp(Names::cameraOn, [&] { ++counts.on; });
+  onKeyUp(Names::showLastImage, [&] { ++counts.last; });
+}
+
+}  // namespace
+
+TEST_F(ShortcutsTest, ReleaseRunsTheNamesKeyUpActionAndPressAloneDoesNothing) {
+  Counts counts;
+  wireApplication(counts);
+  ASSERT_EQ(hotKeys_->live.size(), 3u);
+  for (const auto& [ref, registration] : hotKeys_->live) EXPECT_EQ(registration.id.signature, 0x53534B53u);
+
+  EXPECT_EQ(hotKeys_->press(carbon::one, kCOC), hotkeys::EventStatus::handled);
+  EXPECT_EQ(counts.on, 0);
+  EXPECT_EQ(hotKeys_->release(carbon::one, kCOC), hotkeys::EventStatus::handled);
+  EXPECT_EQ(counts.on, 1);
+  EXPECT_EQ(counts.off + counts.last, 0);
+
+  hotKeys_->release(carbon::zero, kCOC);
+  hotKeys_->release(carbon::two, kCOC);
+  EXPECT_EQ(counts.off, 1);
+  EXPECT_EQ(counts.last, 1);
+  EXPECT_EQ(counts.on, 1);
+}
+
+TEST_F(ShortcutsTest, KeyDownActionsRunOnPressOnly) {
+  Name toggle("toggle", Shortcut(carbon::t, carbon::controlKey));
+  int down = 0;
+  onKeyDown(toggle, [&] { ++down; });
+  hotKeys_->release(carbon::t, carbon::controlKey);
+  EXPECT_EQ(down, 0);
+  hotKeys_->press(carbon::t, carbon::controlKey);
+  EXPECT_EQ(down, 1);
+}
+
+TEST_F(ShortcutsTest, ForeignAndUnknownEventsAreLeftToOthers) {
+  Counts counts;
+  wireApplication(counts);
+  const auto ours = hotKeys_->liveRegistration(carbon::one, kCOC);
+  ASSERT_TRUE(ours);
+  EXPECT_EQ(hotKeys_->send(hotkeys::EventKind::hotKeyReleased, {0x41424344, ours->id.id}),
+            hotkeys::EventStatus::eventNotHandled);
+  EXPECT_EQ(hotKeys_->send(hotkeys::EventKind::hotKeyReleased, {hotkeys::kSignature, 999}),
+            hotkeys::EventStatus::eventNotHandled);
+  EXPECT_EQ(counts.on, 0);
+  // Raw key events only count while a menu is open.
+  EXPECT_FALSE(handleRawKeyEvent(EventType::keyUp, Shortcut(carbon::one, kCOC)));
+  EXPECT_EQ(counts.on, 0);
+}
+
+TEST_F(ShortcutsTest, TwoNamesOnOneShortcutShareOneRegistrationAndBothRun) {
+  Counts counts;
+  storeShortcut(Shortcut(carbon::one, kCOC), Names::cameraOff);
+  wireApplication(counts);
+  EXPECT_EQ(hotKeys_->liveCount(carbon::one, kCOC), 1u);
+  EXPECT_EQ(hotKeys_->live.size(), 2u);
+  EXPECT_EQ(activeShortcuts().size(), 2u);
+
+  hotKeys_->release(carbon::one, kCOC);
+  EXPECT_EQ(counts.off, 1);
+  EXPECT_EQ(counts.on, 1);
+
+  // Moving one of them away leaves the other its hot key.
+  storeShortcut(Shortcut(carbon::nine, kCOC), Names::cameraOff);
+  EXPECT_EQ(hotKeys_->liveCount(carbon::one, kCOC), 1u);
+  EXPECT_EQ(hotKeys_->liveCount(carbon::nine, kCOC), 1u);
+  hotKeys_->release(carbon::one, kCOC);
+  hotKeys_->release(carbon::nine, kCOC);
+  EXPECT_EQ(counts.on, 2);
+  EXPECT_EQ(counts.off, 2);
+}
+
+TEST_F(ShortcutsTest, ChangingAShortcutUnregistersTheOldOneAndIdsAreNeverReused) {
+  Counts counts;
+  wireApplication(counts);
+  ASSERT_EQ(hotKeys_->history.size(), 3u);
+  const auto old = *hotKeys_->liveRegistration(carbon::one, kCOC);
+
+  storeShortcut(Shortcut(carbon::five, kCOC), Names::cameraOn);
+  EXPECT_EQ(hotKeys_->liveCount(carbon::one, kCOC), 0u);
+  EXPECT_EQ(hotKeys_->unregistered, std::vector<hotkeys::HotKeyRef>{old.ref});
+  EXPECT_FALSE(activeShortcuts().count(Shortcut(carbon::one, kCOC)));
+  hotKeys_->release(carbon::one, kCOC);
+  EXPECT_EQ(counts.on, 0);
+  // A late event for the old registration finds nothing.
+  EXPECT_EQ(hotKeys_->send(hotkeys::EventKind::hotKeyReleased, old.id), hotkeys::EventStatus::eventNotHandled);
+
+  storeShortcut(Shortcut(carbon::one, kCOC), Names::cameraOn);  // back again
+  storeShortcut(std::nullopt, Names::cameraOn);
+  storeShortcut(Shortcut(carbon::one, kCOC), Names::cameraOn);
+  hotKeys_->release(carbon::one, kCOC);
+  EXPECT_EQ(counts.on, 1);
+
+  std::vector<uint32_t> ids;
+  for (const auto& registration : hotKeys_->history) ids.push_back(registration.id.id);
+  EXPECT_EQ(ids, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+  std::vector<int> tableIds;
+  for (const auto& [id, hotKey] : KeyboardShortcuts::hotKeys()) tableIds.push_back(id);
+  EXPECT_EQ(tableIds, (std::vector<int>{1, 3, 6}));
+}
+
+TEST_F(ShortcutsTest, ARefusedRegistrationIsDroppedSilently) {
+  hotKeys_->heldByOthers.insert({carbon::two, kCOC});
+  Counts counts;
+  wireApplication(counts);
+  EXPECT_EQ(hotKeys_->refusedCount, 1);
+  EXPECT_EQ(hotKeys_->liveCount(carbon::two, kCOC), 0u);
+  EXPECT_EQ(KeyboardShortcuts::hotKeys().size(), 2u);
+  // The other shortcuts work; the refused one is simply inert.
+  hotKeys_->release(carbon::zero, kCOC);
+  EXPECT_EQ(counts.off, 1);
+  EXPECT_EQ(counts.last, 0);
+}
+
+TEST_F(ShortcutsTest, NoActionRunsWhileARecorderRecords) {
+  Counts counts;
+  wireApplication(counts);
+  const auto off = *hotKeys_->liveRegistration(carbon::zero, kCOC);
+
+  setHandlersPaused(true);
+  // The grabs are given back so the recorder sees the keys itself.
+  EXPECT_TRUE(hotKeys_->live.empty());
+  EXPECT_EQ(KeyboardShortcuts::hotKeys().size(), 3u);
+  // A release already on its way is not acted on.
+  EXPECT_EQ(hotKeys_->send(hotkeys::EventKind::hotKeyReleased, off.id), hotkeys::EventStatus::eventNotHandled);
+  hotKeys_->addEventTypes({hotkeys::EventKind::hotKeyReleased});
+  EXPECT_EQ(hotKeys_->send(hotkeys::EventKind::hotKeyReleased, off.id), hotkeys::EventStatus::handled);
+  EXPECT_EQ(counts.off, 0);
+
+  setHandlersPaused(false);
+  ASSERT_EQ(hotKeys_->live.size(), 3u);
+  EXPECT_EQ(hotKeys_->liveRegistration(carbon::zero, kCOC)->id.id, off.id.id);  // same hot key, same id
+  hotKeys_->release(carbon::zero, kCOC);
+  EXPECT_EQ(counts.off, 1);
+}
+
+TEST_F(ShortcutsTest, WhileAMenuIsOpenItsKeysAreMatchedAndSwallowed) {
+  Counts counts;
+  wireApplication(counts);
+  QMenu menu;
+  menu.addAction("Preview");
+  int keysSeenByMenu = 0;
+  struct Counter : QObject {
+    int* seen;
+    explicit Counter(int* s) : seen(s) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) ++*seen;
+      return false;
+    }
+  } counter(&keysSeenByMenu);
+  menu.installEventFilter(&counter);
+
+  menu.popup(QPoint(10, 10));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
+  EXPECT_TRUE(menuTrackingActive());
+  EXPECT_TRUE(hotKeys_->live.empty());  // Qt holds the keyboard; our grabs are off
+
+  // The key itself while the modifiers are held (pressing Alt alone would
+  // close a Qt menu; the restored grab then takes the shortcut).
+  const auto mods = Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+  auto sendKey = [&](QEvent::Type type, Qt::Key key) {
+    QKeyEvent event(type, key, mods);
+    QApplication::sendEvent(&menu, &event);
+  };
+  sendKey(QEvent::KeyPress, Qt::Key_1);
+  EXPECT_EQ(counts.on, 0);
+  sendKey(QEvent::KeyRelease, Qt::Key_1);
+  EXPECT_EQ(counts.on, 1);
+  EXPECT_EQ(keysSeenByMenu, 0);
+
+  sendKey(QEvent::KeyPress, Qt::Key_7);  // not a shortcut: the menu gets it
+  sendKey(QEvent::KeyRelease, Qt::Key_7);
+  EXPECT_EQ(keysSeenByMenu, 2);
+  EXPECT_TRUE(menu.isVisible());
+
+  hotKeys_->heldByOthers.insert({carbon::two, kCOC});  // taken while the menu was open
+  menu.hide();
+  EXPECT_FALSE(menuTrackingActive());
+  EXPECT_EQ(hotKeys_->live.size(), 2u);
+  EXPECT_EQ(KeyboardShortcuts::hotKeys().size(), 2u);  // the lost one is gone
+  EXPECT_FALSE(handleRawKeyEvent(EventType::keyUp, Shortcut(carbon::one, kCOC)));
+  hotKeys_->release(carbon::one, kCOC);
+  EXPECT_EQ(counts.on, 2);
+}
+
+TEST_F(ShortcutsTest, ActionsMayChangeShortcutsWhileTheyRun) {
+  Name cycle("cycle", Shortcut(carbon::c, carbon::controlKey));
+  int runs = 0;
+  onKeyUp(cycle, [&] {
+    ++runs;
+    storeShortcut(Shortcut(carbon::d, carbon::controlKey), cycle);
+  });
+  hotKeys_->release(carbon::c, carbon::controlKey);
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(hotKeys_->liveCount(carbon::c, carbon::controlKey), 0u);
+  hotKeys_->release(carbon::d, carbon::controlKey);
+  EXPECT_EQ(runs, 2);
+}

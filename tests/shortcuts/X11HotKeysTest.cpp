@@ -1,0 +1,241 @@
+// Global shortcuts on a real X server (Xvfb), keys played with xdotool.
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+
+#define XK_MISCELLANY
+#define XK_LATIN1
+#include <X11/keysymdef.h>
+
+#include <QTest>
+#include <cstdlib>
+
+#include "app/shortcuts/Names.h"
+#include "platform/hotkeys/x11/X11HotKeyCenter.h"
+#include "tests/shortcuts/ShortcutsFixture.h"
+#include "tests/support/Services.h"
+
+using namespace KeyboardShortcuts;
+using namespace std::chrono_literals;
+namespace carbon = tovrelle::hotkeys::carbon;
+
+namespace {
+
+constexpr int kCOC = 6400;
+constexpr uint16_t kXControlAltSuper = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+
+// Another X client: grabs keys of its own and reads the server's state.
+class OtherClient {
+ public:
+  OtherClient() : connection_(xcb_connect(nullptr, nullptr)) {
+    root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+    symbols_ = xcb_key_symbols_alloc(connection_);
+  }
+  ~OtherClient() {
+    xcb_key_symbols_free(symbols_);
+    xcb_disconnect(connection_);
+  }
+  bool ok() const { return !xcb_connection_has_error(connection_); }
+
+  xcb_keycode_t keycode(xcb_keysym_t keysym) const {
+    xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols_, keysym);
+    xcb_keycode_t first = codes ? codes[0] : 0;
+    std::free(codes);
+    return first;
+  }
+
+  // True when the server let us have the grab.
+  bool grab(xcb_keysym_t keysym, uint16_t mods) {
+    auto cookie = xcb_grab_key_checked(connection_, 0, root_, mods, keycode(keysym), XCB_GRAB_MODE_ASYNC,
+                                       XCB_GRAB_MODE_ASYNC);
+    xcb_generic_error_t* error = xcb_request_check(connection_, cookie);
+    std::free(error);
+    return error == nullptr;
+  }
+  void ungrab(xcb_keysym_t keysym, uint16_t mods) {
+    xcb_ungrab_key(connection_, keycode(keysym), root_, mods);
+    xcb_flush(connection_);
+  }
+
+  uint16_t modifierState() {
+    xcb_query_pointer_reply_t* reply =
+        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr);
+    uint16_t mask = reply ? reply->mask : 0;
+    std::free(reply);
+    return mask;
+  }
+
+  // The modifier bit the key with `keysym` sets, 0 if none.
+  uint16_t modifierOf(xcb_keysym_t keysym) {
+    const xcb_keycode_t wanted = keycode(keysym);
+    xcb_get_modifier_mapping_reply_t* reply =
+        xcb_get_modifier_mapping_reply(connection_, xcb_get_modifier_mapping(connection_), nullptr);
+    uint16_t mask = 0;
+    if (reply) {
+      const xcb_keycode_t* map = xcb_get_modifier_mapping_keycodes(reply);
+      for (int m = 0; m < 8; ++m) {
+        for (int i = 0; i < reply->keycodes_per_modifier; ++i) {
+          if (map[m * reply->keycodes_per_modifier + i] == wanted) mask = static_cast<uint16_t>(1u << m);
+        }
+      }
+    }
+    std::free(reply);
+    return mask;
+  }
+
+ private:
+  xcb_connection_t* connection_;
+  xcb_window_t root_ = 0;
+  xcb_key_symbols_t* symbols_ = nullptr;
+};
+
+class X11HotKeysTest : public tovrelle::test::ShortcutsTest {
+ protected:
+  static void SetUpTestSuite() {
+    tovrelle::test::SessionOptions options;
+    options.pipewire = false;
+    options.wireplumber = false;
+    options.xvfb = true;
+    session_ = new tovrelle::test::PrivateSession(options);
+  }
+  static void TearDownTestSuite() {
+    delete session_;
+    session_ = nullptr;
+  }
+
+  void SetUp() override {
+    ShortcutsTest::SetUp();
+    std::shared_ptr<tovrelle::hotkeys::HotKeyCenter> center = tovrelle::hotkeys::makeX11HotKeyCenter();
+    ASSERT_NE(center, nullptr) << "no X server at " << std::getenv("DISPLAY");
+    center_ = center.get();
+    setHotKeyCenter(center);
+    ASSERT_TRUE(other_.ok());
+    // The grabs assume Super on Mod4, Alt on Mod1, as desktops set them up.
+    ASSERT_EQ(other_.modifierOf(XK_Super_L), XCB_MOD_MASK_4);
+    ASSERT_EQ(other_.modifierOf(XK_Alt_L), XCB_MOD_MASK_1);
+  }
+
+  void TearDown() override {
+    ShortcutsTest::TearDown();  // drops our grabs and the connection
+    center_ = nullptr;
+  }
+
+  void xdotool(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"xdotool"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto process = session_->spawn(argv);
+    ASSERT_EQ(process->wait(10s), 0) << process->log();
+  }
+
+  // Lets the Qt event loop read whatever the server sent meanwhile.
+  void settle() { QTest::qWait(150); }
+
+  static tovrelle::test::PrivateSession* session_;
+  tovrelle::hotkeys::HotKeyCenter* center_ = nullptr;
+  OtherClient other_;
+};
+
+tovrelle::test::PrivateSession* X11HotKeysTest::session_ = nullptr;
+
+}  // namespace
+
+TEST_F(X11HotKeysTest, ReleasingCtrlAltSuper1RunsTheKeyUpActionOnce) {
+  int turnedOn = 0;
+  int pressedDown = 0;
+  onKeyUp(Names::cameraOn, [&] { ++turnedOn; });
+  onKeyDown(Names::cameraOn, [&] { ++pressedDown; });
+
+  xdotool({"keydown", "ctrl+alt+super+1"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return pressedDown == 1; }, 5000));
+  settle();
+  EXPECT_EQ(turnedOn, 0);  // pressed only
+
+  xdotool({"keyup", "ctrl+alt+super+1"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return turnedOn == 1; }, 5000));
+  settle();
+  EXPECT_EQ(turnedOn, 1);
+  EXPECT_EQ(pressedDown, 1);
+
+  // The same digit without Super is not ours.
+  xdotool({"key", "ctrl+alt+1"});
+  settle();
+  EXPECT_EQ(turnedOn, 1);
+}
+
+TEST_F(X11HotKeysTest, HoldingTheShortcutDownReleasesOnlyOnce) {
+  int turnedOn = 0;
+  int pressedDown = 0;
+  onKeyUp(Names::cameraOn, [&] { ++turnedOn; });
+  onKeyDown(Names::cameraOn, [&] { ++pressedDown; });
+  // Held past the server's auto-repeat delay: repeats must not look like
+  // releases, or the key-up action would run many times.
+  xdotool({"keydown", "ctrl+alt+super+1"});
+  QTest::qWait(1500);
+  EXPECT_EQ(turnedOn, 0);
+  xdotool({"keyup", "ctrl+alt+super+1"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return turnedOn >= 1; }, 5000));
+  settle();
+  EXPECT_EQ(turnedOn, 1);
+  EXPECT_EQ(pressedDown, 1);
+}
+
+TEST_F(X11HotKeysTest, WorksWithNumLockAndCapsLockLit) {
+  int turnedOff = 0;
+  onKeyUp(Names::cameraOff, [&] { ++turnedOff; });
+  const uint16_t numLock = other_.modifierOf(XK_Num_Lock);
+  ASSERT_NE(numLock, 0);
+
+  xdotool({"key", "Num_Lock"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return (other_.modifierState() & numLock) != 0; }, 3000));
+  xdotool({"key", "ctrl+alt+super+0"});
+  EXPECT_TRUE(QTest::qWaitFor([&] { return turnedOff == 1; }, 5000));
+
+  xdotool({"key", "Caps_Lock"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return (other_.modifierState() & XCB_MOD_MASK_LOCK) != 0; }, 3000));
+  xdotool({"key", "ctrl+alt+super+0"});
+  EXPECT_TRUE(QTest::qWaitFor([&] { return turnedOff == 2; }, 5000));
+
+  xdotool({"key", "Caps_Lock"});
+  xdotool({"key", "Num_Lock"});
+  EXPECT_TRUE(QTest::qWaitFor([&] { return (other_.modifierState() & (numLock | XCB_MOD_MASK_LOCK)) == 0; }, 3000));
+}
+
+TEST_F(X11HotKeysTest, ACombinationAnotherClientHoldsIsRefused) {
+  ASSERT_TRUE(other_.grab(XK_2, kXControlAltSuper));
+  int shown = 0;
+  int turnedOn = 0;
+  onKeyUp(Names::showLastImage, [&] { ++shown; });
+  onKeyUp(Names::cameraOn, [&] { ++turnedOn; });
+
+  for (const auto& [id, hotKey] : hotKeys()) EXPECT_NE(hotKey->shortcut, Shortcut(carbon::two, kCOC));
+  EXPECT_EQ(hotKeys().size(), 1u);
+  xdotool({"key", "ctrl+alt+super+2"});
+  settle();
+  EXPECT_EQ(shown, 0);
+
+  // The recorder's check: held by another client, free, or ours.
+  EXPECT_TRUE(isTakenBySystem(Shortcut(carbon::two, kCOC)));
+  EXPECT_FALSE(isTakenBySystem(Shortcut(carbon::three, kCOC)));
+  EXPECT_FALSE(isTakenBySystem(Shortcut(carbon::one, kCOC)));
+  EXPECT_TRUE(isTakenBySystem(Shortcut(carbon::deleteKey, carbon::controlKey | carbon::optionKey)));
+  // Probing left no grab behind, and did not drop ours.
+  EXPECT_TRUE(other_.grab(XK_3, kXControlAltSuper));
+  other_.ungrab(XK_3, kXControlAltSuper);
+  EXPECT_FALSE(other_.grab(XK_1, kXControlAltSuper));
+  xdotool({"key", "ctrl+alt+super+1"});
+  EXPECT_TRUE(QTest::qWaitFor([&] { return turnedOn == 1; }, 5000));
+
+  // Clearing gives the combination back to everyone.
+  storeShortcut(std::nullopt, Names::cameraOn);
+  EXPECT_TRUE(other_.grab(XK_1, kXControlAltSuper));
+  other_.ungrab(XK_1, kXControlAltSuper);
+  other_.ungrab(XK_2, kXControlAltSuper);
+}
+
+TEST_F(X11HotKeysTest, ScanCodesAndCharactersComeFromTheServersKeyboardMapping) {
+  EXPECT_EQ(center_->carbonKeyCodeForScanCode(other_.keycode(XK_1)), uint32_t(carbon::one));
+  EXPECT_EQ(center_->carbonKeyCodeForScanCode(other_.keycode(XK_q)), uint32_t(carbon::q));
+  EXPECT_EQ(center_->carbonKeyCodeForScanCode(other_.keycode(XK_F12)), uint32_t(carbon::f12));
+  EXPECT_EQ(center_->characterForKeyCode(carbon::zero), char32_t(U'0'));
+  EXPECT_EQ(center_->characterForKeyCode(carbon::slash), char32_t(U'/'));
+  EXPECT_EQ(Shortcut(carbon::a, kCOC).description(), QString::fromUtf8("⌃⌥⌘A"));
+}
