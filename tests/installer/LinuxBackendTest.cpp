@@ -172,6 +172,7 @@ TEST_F(LinuxBackendTest, ActivationInstallsTheCopyAndTheServiceUnit) {
   const std::string unit = readFile(paths.unitFolder / kUnit);
   const std::string program = (copies() / "current" / "tovrelle-camera-extension").string();
   EXPECT_NE(unit.find("\nExecStart=\"" + program + "\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nConditionPathExists=" + program + "\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\nRestart=on-failure\n"), std::string::npos);
   EXPECT_NE(unit.find("\n[Install]\nWantedBy=default.target\n"), std::string::npos);
 

@@ -169,6 +169,16 @@ std::string unitQuoted(const std::string& text) {
   return out + "\"";
 }
 
+// systemd unit files: a path setting (conditions), taken whole, specifiers escaped.
+std::string unitPath(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '%') out += '%';
+    out += c;
+  }
+  return out;
+}
+
 // Desktop entries: a quoted Exec argument, then the string escaping of the key.
 std::string desktopExecQuoted(const std::string& text) {
   std::string out = "\"";
@@ -426,7 +436,7 @@ class LinuxExtensionManager final : public ExtensionManager,
         "# Installed by Tovrelle; replaced whenever the app installs its camera extension.\n"
         "[Unit]\n"
         "Description=Tovrelle camera extension " + info.version.shortVersion + " (" + info.version.bundleVersion + ")\n"
-        "ConditionPathExists=" + unitQuoted(program.string()) + "\n"
+        "ConditionPathExists=" + unitPath(program.string()) + "\n"
         "\n"
         "[Service]\n"
         "Type=simple\n"
