@@ -28,6 +28,13 @@ struct StillImage {
   int pixelHeight = 0;
 };
 
+// Animations whose rendered frames would take more than this are not held
+// whole: a worker decodes ahead into a ring of kDecodeAheadFrames frames.
+inline constexpr size_t kPrerenderBytes = size_t{512} * 1024 * 1024;
+inline constexpr size_t kDecodeAheadFrames = 24;
+// The most frames an animation may have and still be rendered up front.
+size_t prerenderedFrameLimit();
+
 // An animation of two or more frames, or none (one frame, unreadable, or a
 // frame that fails to decode: the caller then tries the still path).
 std::shared_ptr<AnimatedImage> loadAnimatedImage(const std::filesystem::path& file);

@@ -1,0 +1,295 @@
+#include "platform/imaging/Decoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/mem.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cstring>
+
+namespace tovrelle::imaging {
+
+void Canvas::resize(int w, int h) {
+  width = w;
+  height = h;
+  stride = (static_cast<size_t>(w) * 4 + 63) & ~size_t{63};
+  // Room past the last row for converters that write whole vectors.
+  pixels.resize(stride * static_cast<size_t>(h) + 64);
+}
+
+namespace {
+
+// The demuxers and codecs an image may use; anything else (a video, a sound
+// file, a format we do not offer) is refused at the probe.
+constexpr const char* kDemuxers = "gif,apng,png_pipe,jpeg_pipe,webp_pipe,tiff_pipe,bmp_pipe";
+constexpr size_t kIoBufferSize = 64 * 1024;
+
+bool acceptedCodec(AVCodecID id) {
+  switch (id) {
+    case AV_CODEC_ID_GIF:
+    case AV_CODEC_ID_APNG:
+    case AV_CODEC_ID_PNG:
+    case AV_CODEC_ID_MJPEG:
+    case AV_CODEC_ID_WEBP:
+    case AV_CODEC_ID_TIFF:
+    case AV_CODEC_ID_BMP:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// One demuxer over the bytes, with its own read position.
+struct Input {
+  std::shared_ptr<const ByteSource> bytes;
+  uint64_t position = 0;
+  AVIOContext* io = nullptr;
+  AVFormatContext* format = nullptr;
+  int stream = -1;
+  Container container = Container::Still;
+  size_t framesRead = 0;
+
+  ~Input() {
+    if (format) avformat_close_input(&format);
+    if (io) {
+      av_freep(&io->buffer);
+      avio_context_free(&io);
+    }
+  }
+
+  static int readBytes(void* opaque, uint8_t* out, int size) {
+    auto* self = static_cast<Input*>(opaque);
+    const long n = self->bytes->read(self->position, out, static_cast<size_t>(size));
+    if (n < 0) return AVERROR(EIO);
+    if (n == 0) return AVERROR_EOF;
+    self->position += static_cast<uint64_t>(n);
+    return static_cast<int>(n);
+  }
+
+  static int64_t seekBytes(void* opaque, int64_t offset, int whence) {
+    auto* self = static_cast<Input*>(opaque);
+    const int64_t size = static_cast<int64_t>(self->bytes->size());
+    if (whence & AVSEEK_SIZE) return size;
+    int64_t target;
+    switch (whence & ~AVSEEK_FORCE) {
+      case SEEK_SET: target = offset; break;
+      case SEEK_CUR: target = static_cast<int64_t>(self->position) + offset; break;
+      case SEEK_END: target = size + offset; break;
+      default: return -1;
+    }
+    if (target < 0 || target > size) return -1;
+    self->position = static_cast<uint64_t>(target);
+    return target;
+  }
+};
+
+std::unique_ptr<Input> openInput(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
+  if (!bytes || bytes->size() == 0) return nullptr;
+  auto input = std::make_unique<Input>();
+  input->bytes = std::move(bytes);
+  auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
+  if (!buffer) return nullptr;
+  input->io = avio_alloc_context(buffer, kIoBufferSize, 0, input.get(), &Input::readBytes, nullptr, &Input::seekBytes);
+  if (!input->io) {
+    av_free(buffer);
+    return nullptr;
+  }
+  AVFormatContext* format = avformat_alloc_context();
+  if (!format) return nullptr;
+  format->pb = input->io;
+  format->format_whitelist = av_strdup(kDemuxers);
+  AVDictionary* options = nullptr;
+  // Delays are taken as the file states them: no demuxer minimum, maximum or
+  // substitute, and no looping inside the demuxer (we loop ourselves).
+  av_dict_set(&options, "min_delay", "0", 0);
+  av_dict_set(&options, "max_gif_delay", "65535", 0);
+  av_dict_set(&options, "max_fps", "0", 0);
+  av_dict_set(&options, "ignore_loop", "1", 0);
+  const int opened = avformat_open_input(&format, nullptr, nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) return nullptr;  // the context is freed on failure
+  input->format = format;
+
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVCodecParameters* par = format->streams[i]->codecpar;
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO && acceptedCodec(par->codec_id)) {
+      input->stream = static_cast<int>(i);
+      break;
+    }
+  }
+  if (input->stream < 0) return nullptr;
+  const AVCodecParameters* par = format->streams[input->stream]->codecpar;
+  if (par->width < 0 || par->height < 0 ||
+      static_cast<int64_t>(par->width) * static_cast<int64_t>(par->height) > limits.maxPixels) {
+    return nullptr;
+  }
+  input->container = par->codec_id == AV_CODEC_ID_GIF    ? Container::Gif
+                     : par->codec_id == AV_CODEC_ID_APNG ? Container::AnimatedPng
+                                                         : Container::Still;
+  return input;
+}
+
+AVPixelFormat withoutJpegRange(AVPixelFormat format, bool* fullRange) {
+  switch (format) {
+    case AV_PIX_FMT_YUVJ420P: *fullRange = true; return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: *fullRange = true; return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: *fullRange = true; return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: *fullRange = true; return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: *fullRange = true; return AV_PIX_FMT_YUV411P;
+    default: return format;
+  }
+}
+
+}  // namespace
+
+std::optional<ImageInfo> inspectImage(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
+  auto input = openInput(std::move(bytes), limits);
+  if (!input) return std::nullopt;
+  ImageInfo info;
+  info.container = input->container;
+  const AVCodecParameters* par = input->format->streams[input->stream]->codecpar;
+  info.width = par->width;
+  info.height = par->height;
+  if (info.container == Container::Still) {
+    info.frames.emplace_back();
+    return info;
+  }
+  AVPacket* packet = av_packet_alloc();
+  if (!packet) return std::nullopt;
+  while (info.frames.size() < limits.maxFrames && av_read_frame(input->format, packet) >= 0) {
+    if (packet->stream_index == input->stream) {
+      info.frames.push_back(info.container == Container::Gif ? gifFrameDelays(packet->data, packet->size)
+                                                             : apngFrameDelays(packet->data, packet->size));
+    }
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  return info;
+}
+
+struct Decoder::State {
+  std::shared_ptr<const ByteSource> bytes;
+  Limits limits;
+  std::unique_ptr<Input> input;
+  AVCodecContext* codec = nullptr;
+  AVPacket* packet = nullptr;
+  AVFrame* frame = nullptr;
+  SwsContext* sws = nullptr;
+
+  ~State() { close(); }
+
+  void close() {
+    avcodec_free_context(&codec);
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    sws_freeContext(sws);
+    sws = nullptr;
+    input.reset();
+  }
+
+  bool start() {
+    close();
+    input = openInput(bytes, limits);
+    if (!input) return false;
+    const AVCodecParameters* par = input->format->streams[input->stream]->codecpar;
+    const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
+    if (!decoder) return false;
+    codec = avcodec_alloc_context3(decoder);
+    packet = av_packet_alloc();
+    frame = av_frame_alloc();
+    if (!codec || !packet || !frame) return false;
+    if (avcodec_parameters_to_context(codec, par) < 0) return false;
+    codec->thread_count = 1;  // one frame in, one frame out, on the caller's thread
+    codec->max_pixels = limits.maxPixels;
+    return avcodec_open2(codec, decoder, nullptr) >= 0;
+  }
+
+  bool convert(Canvas& out) {
+    const int w = frame->width, h = frame->height;
+    if (w <= 0 || h <= 0 || static_cast<int64_t>(w) * h > limits.maxPixels) return false;
+    bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
+    const AVPixelFormat source = withoutJpegRange(static_cast<AVPixelFormat>(frame->format), &fullRange);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(source);
+    if (!desc) return false;
+    sws = sws_getCachedContext(sws, w, h, source, w, h, AV_PIX_FMT_BGRA,
+                               SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+    if (!sws) return false;
+    if (!(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->nb_components >= 3) {
+      const int space = frame->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
+      sws_setColorspaceDetails(sws, sws_getCoefficients(space), fullRange ? 1 : 0, sws_getCoefficients(SWS_CS_DEFAULT),
+                               1, 0, 1 << 16, 1 << 16);
+    }
+    out.resize(w, h);
+    uint8_t* planes[4] = {out.pixels.data(), nullptr, nullptr, nullptr};
+    int strides[4] = {static_cast<int>(out.stride), 0, 0, 0};
+    if (sws_scale(sws, frame->data, frame->linesize, 0, h, planes, strides) != h) return false;
+    if ((desc->flags & AV_PIX_FMT_FLAG_ALPHA) || (desc->flags & AV_PIX_FMT_FLAG_PAL)) layOverBlack(out);
+    return true;
+  }
+
+  static void layOverBlack(Canvas& canvas) {
+    for (int y = 0; y < canvas.height; ++y) {
+      uint8_t* p = canvas.pixels.data() + static_cast<size_t>(y) * canvas.stride;
+      for (int x = 0; x < canvas.width; ++x, p += 4) {
+        const unsigned a = p[3];
+        if (a == 255) continue;
+        // c * a / 255, rounded
+        for (int c = 0; c < 3; ++c) {
+          const unsigned t = p[c] * a + 128;
+          p[c] = static_cast<uint8_t>((t + (t >> 8)) >> 8);
+        }
+        p[3] = 255;
+      }
+    }
+  }
+};
+
+Decoder::Decoder(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Decoder::~Decoder() = default;
+
+std::unique_ptr<Decoder> Decoder::open(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
+  auto state = std::make_unique<State>();
+  state->bytes = std::move(bytes);
+  state->limits = limits;
+  if (!state->start()) return nullptr;
+  return std::unique_ptr<Decoder>(new Decoder(std::move(state)));
+}
+
+Container Decoder::container() const { return state_->input ? state_->input->container : Container::Still; }
+
+bool Decoder::rewind() { return state_->start(); }
+
+Decoder::Result Decoder::next(Canvas& out) {
+  State& s = *state_;
+  if (!s.input || !s.codec) return Result::End;
+  for (;;) {
+    if (s.input->framesRead >= s.limits.maxFrames) return Result::End;
+    if (av_read_frame(s.input->format, s.packet) < 0) return Result::End;
+    if (s.packet->stream_index != s.input->stream) {
+      av_packet_unref(s.packet);
+      continue;
+    }
+    ++s.input->framesRead;
+    // One packet is one frame of the file: a packet that yields no picture
+    // is that frame failing, so frame numbers stay in step with the delays.
+    const int sent = avcodec_send_packet(s.codec, s.packet);
+    av_packet_unref(s.packet);
+    if (sent < 0) return Result::Error;
+    int received = avcodec_receive_frame(s.codec, s.frame);
+    if (received == AVERROR(EAGAIN) && s.input->container == Container::Still) {
+      avcodec_send_packet(s.codec, nullptr);
+      received = avcodec_receive_frame(s.codec, s.frame);
+    }
+    if (received < 0) return Result::Error;
+    const bool converted = s.convert(out);
+    av_frame_unref(s.frame);
+    return converted ? Result::Frame : Result::Error;
+  }
+}
+
+}  // namespace tovrelle::imaging

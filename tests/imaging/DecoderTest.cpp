@@ -1,0 +1,355 @@
+#include <gtest/gtest.h>
+
+#include "platform/imaging/Decoder.h"
+#include "tests/imaging/ImagingTestSupport.h"
+
+namespace tovrelle::imaging {
+namespace {
+
+using namespace test;
+using namespace test::fixtures;
+
+class DecoderTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { quietFfmpeg(); }
+
+  static std::vector<Canvas> decodeAll(const std::vector<uint8_t>& bytes) {
+    std::vector<Canvas> frames;
+    auto decoder = Decoder::open(memoryBytes(bytes));
+    if (!decoder) return frames;
+    for (;;) {
+      Canvas c;
+      const Decoder::Result r = decoder->next(c);
+      if (r == Decoder::Result::End) break;
+      EXPECT_EQ(r, Decoder::Result::Frame) << "frame " << frames.size();
+      if (r != Decoder::Result::Frame) break;
+      frames.push_back(std::move(c));
+    }
+    return frames;
+  }
+};
+
+std::vector<double> displayTimes(const ImageInfo& info) {
+  std::vector<double> out;
+  for (const FrameDelays& d : info.frames) out.push_back(frameDelay(d));
+  return out;
+}
+
+TEST_F(DecoderTest, GifDelaysAreReadAsTheFileStatesThem) {
+  Gif gif{4, 4, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff}, 0, true, {}};
+  gif.frames.push_back(solidGifFrame(4, 4, 0, 10));            // 0.10 s
+  gif.frames.push_back(solidGifFrame(4, 4, 1, 0));             // zero
+  gif.frames.push_back(solidGifFrame(4, 4, 2, std::nullopt));  // no control block at all
+  gif.frames.push_back(solidGifFrame(4, 4, 3, 1));             // 0.01 s, below the floor
+  gif.frames.push_back(solidGifFrame(4, 4, 0, 2));             // 0.02 s, the floor itself
+  gif.frames.push_back(solidGifFrame(4, 4, 1, 5));             // 0.05 s
+  gif.frames.push_back(solidGifFrame(4, 4, 2, 1234));          // 12.34 s, no upper limit
+  auto info = inspectImage(memoryBytes(encodeGif(gif)));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->container, Container::Gif);
+  EXPECT_EQ(info->width, 4);
+  EXPECT_EQ(info->height, 4);
+  ASSERT_EQ(info->frames.size(), 7u);
+
+  EXPECT_DOUBLE_EQ(info->frames[0].gifUnclampedDelay.value_or(-1), 0.10);
+  EXPECT_DOUBLE_EQ(info->frames[0].gifDelay.value_or(-1), 0.10);
+  EXPECT_FALSE(info->frames[0].apngDelay.has_value());
+  EXPECT_DOUBLE_EQ(info->frames[1].gifUnclampedDelay.value_or(-1), 0.0);
+  EXPECT_FALSE(info->frames[2].gifUnclampedDelay.has_value());
+  EXPECT_FALSE(info->frames[2].gifDelay.has_value());
+  EXPECT_DOUBLE_EQ(info->frames[3].gifDelay.value_or(-1), 0.01);
+  EXPECT_DOUBLE_EQ(info->frames[6].gifDelay.value_or(-1), 12.34);
+
+  const std::vector<double> expected{0.10, 0.1, 0.1, 0.1, 0.02, 0.05, 12.34};
+  const std::vector<double> actual = displayTimes(*info);
+  ASSERT_EQ(actual.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_DOUBLE_EQ(actual[i], expected[i]) << "frame " << i;
+
+  const std::vector<Canvas> frames = decodeAll(encodeGif(gif));
+  ASSERT_EQ(frames.size(), 7u);
+  EXPECT_EQ(pixel(frames[0], 2, 2), kRed);
+  EXPECT_EQ(pixel(frames[1], 2, 2), kGreen);
+  EXPECT_EQ(pixel(frames[2], 2, 2), kBlue);
+  EXPECT_EQ(pixel(frames[3], 2, 2), kWhite);
+}
+
+TEST_F(DecoderTest, GifFramesAreCompositedWithTheirDisposalAndTransparency) {
+  // 0 red, 1 green, 2 blue, 3 white, 4 the transparent index.
+  Gif gif{4, 4, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff, 0x123456}, 0, false, {}};
+  GifFrame first = solidGifFrame(4, 4, 0, 10);
+  first.transparentIndex = 4;
+  first.indices[3 * 4 + 3] = 4;  // one transparent pixel over nothing: black
+  gif.frames.push_back(first);
+
+  GifFrame restoreToBackground = solidGifFrame(2, 2, 1, 10);  // green square, then cleared
+  restoreToBackground.disposal = 2;
+  restoreToBackground.transparentIndex = 4;
+  gif.frames.push_back(restoreToBackground);
+
+  GifFrame keep = solidGifFrame(4, 1, 4, 10);  // a transparent row with one blue pixel
+  keep.top = 3;
+  keep.transparentIndex = 4;
+  keep.indices[1] = 2;
+  gif.frames.push_back(keep);
+
+  GifFrame restorePrevious = solidGifFrame(2, 2, 3, 10);  // white square, then undone
+  restorePrevious.left = 2;
+  restorePrevious.disposal = 3;
+  gif.frames.push_back(restorePrevious);
+
+  GifFrame last = solidGifFrame(1, 1, 2, 10);
+  last.left = 0;
+  last.top = 2;
+  gif.frames.push_back(last);
+
+  const std::vector<Canvas> f = decodeAll(encodeGif(gif));
+  ASSERT_EQ(f.size(), 5u);
+  // Frame 0: red with the transparent corner laid over black.
+  EXPECT_EQ(pixel(f[0], 0, 0), kRed);
+  EXPECT_EQ(pixel(f[0], 3, 3), kBlack);
+  // Frame 1: the green square drawn on frame 0.
+  EXPECT_EQ(pixel(f[1], 0, 0), kGreen);
+  EXPECT_EQ(pixel(f[1], 1, 1), kGreen);
+  EXPECT_EQ(pixel(f[1], 2, 2), kRed);
+  // Frame 2: the green square's area restored to background (transparent,
+  // so black); the transparent row keeps what was under it.
+  EXPECT_EQ(pixel(f[2], 0, 0), kBlack);
+  EXPECT_EQ(pixel(f[2], 1, 1), kBlack);
+  EXPECT_EQ(pixel(f[2], 2, 0), kRed);
+  EXPECT_EQ(pixel(f[2], 0, 3), kRed);
+  EXPECT_EQ(pixel(f[2], 1, 3), kBlue);
+  // Frame 3: white square at the top right.
+  EXPECT_EQ(pixel(f[3], 2, 0), kWhite);
+  EXPECT_EQ(pixel(f[3], 3, 1), kWhite);
+  // Frame 4: the white square undone (restore to previous), blue pixel added.
+  EXPECT_EQ(pixel(f[4], 2, 0), kRed);
+  EXPECT_EQ(pixel(f[4], 3, 1), kRed);
+  EXPECT_EQ(pixel(f[4], 0, 2), kBlue);
+  EXPECT_EQ(pixel(f[4], 0, 0), kBlack);
+  EXPECT_EQ(pixel(f[4], 1, 3), kBlue);
+}
+
+TEST_F(DecoderTest, AnimatedPngDisposeBlendAndDelays) {
+  Apng a;
+  a.width = 4;
+  a.height = 4;
+  // 0: opaque red everywhere, 1/10 s.
+  a.frames.push_back({0, 0, 4, 4, solidRgba(4, 4, 255, 0, 0, 255), 1, 10, 0, 0});
+  // 1: half-transparent blue blended over at (1,1), cleared afterwards; 50/100 s.
+  a.frames.push_back({1, 1, 2, 2, solidRgba(2, 2, 0, 0, 255, 128), 50, 100, 1, 1});
+  // 2: green at (0,0) replacing what is there, undone afterwards; 0/0 s.
+  a.frames.push_back({0, 0, 1, 1, solidRgba(1, 1, 0, 255, 0, 255), 0, 0, 2, 0});
+  // 3: a fully transparent pixel at (3,3) replacing red (source blend); 1/1000 s.
+  a.frames.push_back({3, 3, 1, 1, solidRgba(1, 1, 0, 255, 0, 0), 1, 1000, 0, 0});
+  // 4: a fully transparent pixel blended over (0,0): no change; 3/0 means 3/100 s.
+  a.frames.push_back({0, 0, 1, 1, solidRgba(1, 1, 0, 0, 255, 0), 3, 0, 0, 1});
+  const auto bytes = encodeApng(a);
+
+  auto info = inspectImage(memoryBytes(bytes));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->container, Container::AnimatedPng);
+  ASSERT_EQ(info->frames.size(), 5u);
+  EXPECT_DOUBLE_EQ(info->frames[0].apngUnclampedDelay.value_or(-1), 0.1);
+  EXPECT_DOUBLE_EQ(info->frames[1].apngDelay.value_or(-1), 0.5);
+  EXPECT_DOUBLE_EQ(info->frames[2].apngDelay.value_or(-1), 0.0);
+  EXPECT_DOUBLE_EQ(info->frames[3].apngDelay.value_or(-1), 0.001);
+  EXPECT_DOUBLE_EQ(info->frames[4].apngDelay.value_or(-1), 0.03);
+  EXPECT_FALSE(info->frames[1].gifDelay.has_value());
+  const std::vector<double> expected{0.1, 0.5, 0.1, 0.1, 0.03};
+  const std::vector<double> actual = displayTimes(*info);
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_DOUBLE_EQ(actual[i], expected[i]) << "frame " << i;
+
+  const std::vector<Canvas> f = decodeAll(bytes);
+  ASSERT_EQ(f.size(), 5u);
+  EXPECT_EQ(pixel(f[0], 1, 1), kRed);
+  // Blue at alpha 128 over red.
+  EXPECT_TRUE(near(pixel(f[1], 1, 1), Rgb8{127, 0, 128}, 2)) << pixel(f[1], 1, 1);
+  EXPECT_EQ(pixel(f[1], 0, 0), kRed);
+  // Frame 1's area was cleared to transparent, seen as black.
+  EXPECT_EQ(pixel(f[2], 1, 1), kBlack);
+  EXPECT_EQ(pixel(f[2], 2, 2), kBlack);
+  EXPECT_EQ(pixel(f[2], 0, 0), kGreen);
+  EXPECT_EQ(pixel(f[2], 3, 0), kRed);
+  // Frame 2 undone; the source-blended transparent pixel is black.
+  EXPECT_EQ(pixel(f[3], 0, 0), kRed);
+  EXPECT_EQ(pixel(f[3], 3, 3), kBlack);
+  EXPECT_EQ(pixel(f[3], 1, 1), kBlack);
+  // Blending a transparent pixel over changes nothing.
+  EXPECT_EQ(pixel(f[4], 0, 0), kRed);
+}
+
+TEST_F(DecoderTest, HiddenDefaultImageIsNotAFrameAndSingleFrameApngIsOneFrame) {
+  Apng hidden;
+  hidden.width = 2;
+  hidden.height = 2;
+  hidden.defaultIsFirstFrame = false;
+  hidden.hiddenDefault = solidRgba(2, 2, 255, 255, 255, 255);
+  hidden.frames.push_back({0, 0, 2, 2, solidRgba(2, 2, 255, 0, 0, 255), 1, 3, 0, 0});
+  hidden.frames.push_back({0, 0, 2, 2, solidRgba(2, 2, 0, 255, 0, 255), 1, 4, 0, 0});
+  auto info = inspectImage(memoryBytes(encodeApng(hidden)));
+  ASSERT_TRUE(info);
+  ASSERT_EQ(info->frames.size(), 2u);
+  EXPECT_DOUBLE_EQ(frameDelay(info->frames[0]), 1.0 / 3);
+  EXPECT_DOUBLE_EQ(frameDelay(info->frames[1]), 0.25);
+  const auto f = decodeAll(encodeApng(hidden));
+  ASSERT_EQ(f.size(), 2u);
+  EXPECT_EQ(pixel(f[0], 0, 0), kRed);
+  EXPECT_EQ(pixel(f[1], 1, 1), kGreen);
+
+  Apng single;
+  single.width = 3;
+  single.height = 2;
+  single.frames.push_back({0, 0, 3, 2, solidRgba(3, 2, 0, 0, 255, 255), 1, 2, 0, 0});
+  info = inspectImage(memoryBytes(encodeApng(single)));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->frames.size(), 1u);
+  const auto g = decodeAll(encodeApng(single));
+  ASSERT_EQ(g.size(), 1u);
+  EXPECT_EQ(g[0].width, 3);
+  EXPECT_EQ(pixel(g[0], 2, 1), kBlue);
+}
+
+TEST_F(DecoderTest, StillPngWithAlphaIsLaidOverBlack) {
+  std::vector<uint8_t> rgba = solidRgba(3, 2, 200, 100, 50, 128);
+  rgba[0 * 4 + 3] = 255;  // one opaque pixel
+  rgba[5 * 4 + 3] = 0;    // one fully transparent pixel
+  const auto bytes = encodePng(3, 2, rgba);
+  auto info = inspectImage(memoryBytes(bytes));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->container, Container::Still);
+  EXPECT_EQ(info->frames.size(), 1u);
+  EXPECT_EQ(frameDelay(info->frames[0]), 0.1);
+
+  const auto f = decodeAll(bytes);
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_EQ(f[0].width, 3);
+  EXPECT_EQ(f[0].height, 2);
+  EXPECT_EQ(pixel(f[0], 0, 0), (Rgb8{200, 100, 50}));
+  EXPECT_TRUE(near(pixel(f[0], 1, 0), Rgb8{100, 50, 25}, 1)) << pixel(f[0], 1, 0);
+  EXPECT_EQ(pixel(f[0], 2, 1), kBlack);
+}
+
+TEST_F(DecoderTest, EveryStillFormatDecodes) {
+  const int w = 32, h = 16;
+  const auto rgb = quadrantsRgb(w, h);
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    int tolerance;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"bmp", encodeBmp(w, h, rgb), 0});
+  cases.push_back({"jpeg", encodeWithFfmpeg("mjpeg", w, h, rgb), 40});
+  cases.push_back({"tiff", encodeWithFfmpeg("tiff", w, h, rgb), 0});
+  cases.push_back({"webp", encodeWithFfmpeg("libwebp", w, h, rgb), 40});
+  cases.push_back({"png", encodeWithFfmpeg("png", w, h, rgb), 0});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.bytes.empty()) << "no encoder";
+    auto info = inspectImage(memoryBytes(c.bytes));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->container, Container::Still);
+    EXPECT_EQ(info->frames.size(), 1u);
+    const auto f = decodeAll(c.bytes);
+    ASSERT_EQ(f.size(), 1u);
+    ASSERT_EQ(f[0].width, w);
+    ASSERT_EQ(f[0].height, h);
+    EXPECT_TRUE(near(pixel(f[0], 4, 4), kRed, c.tolerance)) << pixel(f[0], 4, 4);
+    EXPECT_TRUE(near(pixel(f[0], w - 5, 4), kGreen, c.tolerance)) << pixel(f[0], w - 5, 4);
+    EXPECT_TRUE(near(pixel(f[0], 4, h - 5), kBlue, c.tolerance)) << pixel(f[0], 4, h - 5);
+    EXPECT_TRUE(near(pixel(f[0], w - 5, h - 5), kWhite, c.tolerance)) << pixel(f[0], w - 5, h - 5);
+  }
+}
+
+TEST_F(DecoderTest, RewindStartsAgainAtTheFirstFrame) {
+  Gif gif{2, 2, {0xff0000, 0x00ff00}, 0, true, {}};
+  gif.frames.push_back(solidGifFrame(2, 2, 0, 10));
+  gif.frames.push_back(solidGifFrame(2, 2, 1, 10));
+  auto decoder = Decoder::open(memoryBytes(encodeGif(gif)));
+  ASSERT_TRUE(decoder);
+  Canvas c;
+  for (int lap = 0; lap < 3; ++lap) {
+    ASSERT_EQ(decoder->next(c), Decoder::Result::Frame);
+    EXPECT_EQ(pixel(c, 0, 0), kRed);
+    ASSERT_EQ(decoder->next(c), Decoder::Result::Frame);
+    EXPECT_EQ(pixel(c, 0, 0), kGreen);
+    EXPECT_EQ(decoder->next(c), Decoder::Result::End);
+    ASSERT_TRUE(decoder->rewind());
+  }
+}
+
+TEST_F(DecoderTest, BrokenTruncatedAndHugeInputsAreRefusedWithoutHarm) {
+  Gif gif{4, 4, {0xff0000, 0x00ff00}, 0, true, {}};
+  for (int i = 0; i < 4; ++i) gif.frames.push_back(solidGifFrame(4, 4, static_cast<uint8_t>(i % 2), 10));
+  const auto good = encodeGif(gif);
+
+  // Not images at all.
+  EXPECT_FALSE(inspectImage(memoryBytes(std::vector<uint8_t>{})));
+  EXPECT_FALSE(Decoder::open(memoryBytes(std::vector<uint8_t>{})));
+  const std::string text = "just some text, not a picture\n";
+  EXPECT_FALSE(inspectImage(memoryBytes(std::vector<uint8_t>(text.begin(), text.end()))));
+  std::vector<uint8_t> noise(4096);
+  uint32_t seed = 12345;
+  for (auto& b : noise) b = static_cast<uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+  EXPECT_FALSE(Decoder::open(memoryBytes(noise)));
+
+  // Every truncation of a good animation: never more frames than the file
+  // has, and decoding what is there neither crashes nor runs past the end.
+  for (size_t cut = 1; cut < good.size(); ++cut) {
+    std::vector<uint8_t> partial(good.begin(), good.begin() + static_cast<long>(cut));
+    auto info = inspectImage(memoryBytes(partial));
+    if (info) {
+      EXPECT_LE(info->frames.size(), 4u) << cut;
+    }
+    auto decoder = Decoder::open(memoryBytes(partial));
+    if (!decoder) continue;
+    Canvas c;
+    int frames = 0;
+    while (frames < 10 && decoder->next(c) != Decoder::Result::End) ++frames;
+    EXPECT_LE(frames, 4) << cut;
+  }
+
+  // A GIF whose screen claims 65535 x 65535 pixels is refused up front.
+  std::vector<uint8_t> huge = good;
+  huge[6] = huge[7] = huge[8] = huge[9] = 0xff;
+  EXPECT_FALSE(inspectImage(memoryBytes(huge)));
+  EXPECT_FALSE(Decoder::open(memoryBytes(huge)));
+
+  // A PNG that claims 100000 x 100000 pixels decodes to nothing.
+  std::vector<uint8_t> bigPng = encodePng(2, 2, solidRgba(2, 2, 1, 2, 3, 255));
+  for (int i : {16, 20}) {  // IHDR width and height
+    bigPng[i] = 0x00;
+    bigPng[i + 1] = 0x01;
+    bigPng[i + 2] = 0x86;
+    bigPng[i + 3] = 0xa0;
+  }
+  auto decoder = Decoder::open(memoryBytes(bigPng));
+  if (decoder) {
+    Canvas c;
+    EXPECT_NE(decoder->next(c), Decoder::Result::Frame);
+  }
+
+  // A lower pixel limit refuses an ordinary picture too.
+  Limits small;
+  small.maxPixels = 15;
+  EXPECT_FALSE(Decoder::open(memoryBytes(good), small));
+}
+
+TEST_F(DecoderTest, FrameLimitStopsReadingLongAnimations) {
+  Gif gif{2, 2, {0xff0000, 0x00ff00}, 0, true, {}};
+  for (int i = 0; i < 50; ++i) gif.frames.push_back(solidGifFrame(2, 2, static_cast<uint8_t>(i % 2), 4));
+  Limits limits;
+  limits.maxFrames = 20;
+  auto info = inspectImage(memoryBytes(encodeGif(gif)), limits);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->frames.size(), 20u);
+  auto decoder = Decoder::open(memoryBytes(encodeGif(gif)), limits);
+  ASSERT_TRUE(decoder);
+  Canvas c;
+  int frames = 0;
+  while (decoder->next(c) == Decoder::Result::Frame) ++frames;
+  EXPECT_EQ(frames, 20);
+}
+
+}  // namespace
+}  // namespace tovrelle::imaging

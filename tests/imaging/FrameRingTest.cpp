@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/imaging/FrameRing.h"
+
+namespace tovrelle::imaging {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A producer the test can hold back: it stamps each frame with its index and
+// renders only as many frames as the test allows.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t allowed = std::numeric_limits<size_t>::max();
+  size_t calls = 0;
+  size_t restarts = 0;
+  std::set<size_t> failing;
+
+  void allow(size_t n) {
+    {
+      std::lock_guard lock(mutex);
+      allowed = n;
+    }
+    changed.notify_all();
+  }
+};
+
+class GatedProducer final : public FrameRing::Producer {
+ public:
+  explicit GatedProducer(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+  bool restart() override {
+    std::lock_guard lock(gate_->mutex);
+    ++gate_->restarts;
+    return true;
+  }
+  bool produce(size_t index, frames::PixelBuffer& out) override {
+    std::unique_lock lock(gate_->mutex);
+    gate_->changed.wait(lock, [&] { return gate_->calls < gate_->allowed; });
+    ++gate_->calls;
+    if (gate_->failing.count(index)) return false;
+    const uint32_t tag = static_cast<uint32_t>(index);
+    std::memcpy(out.data(), &tag, sizeof tag);
+    return true;
+  }
+
+ private:
+  std::shared_ptr<Gate> gate_;
+};
+
+uint32_t tagOf(const frames::ConstPixelBufferRef& frame) {
+  uint32_t tag = 0;
+  std::memcpy(&tag, frame->data(), sizeof tag);
+  return tag;
+}
+
+// The worker runs on its own thread; wait (bounded) until it has published
+// `count` frames.
+bool waitForProduced(const FrameRing& ring, uint64_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (ring.produced() < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+std::unique_ptr<FrameRing> startRing(const std::shared_ptr<Gate>& gate, size_t frames, size_t capacity) {
+  return FrameRing::start(std::make_unique<GatedProducer>(gate), frames, capacity, 8, 2);
+}
+
+TEST(FrameRing, PlaysEveryFrameInOrderLapAfterLap) {
+  auto gate = std::make_shared<Gate>();
+  auto ring = startRing(gate, 5, 3);
+  ASSERT_TRUE(ring);
+  for (uint64_t position = 0; position < 15; ++position) {
+    ASSERT_TRUE(waitForProduced(*ring, position + 1));
+    EXPECT_EQ(tagOf(ring->frame(position % 5)), position % 5) << position;
+  }
+  EXPECT_EQ(ring->lateFrames(), 0u);
+  std::lock_guard lock(gate->mutex);
+  EXPECT_GE(gate->restarts, 2u);
+}
+
+TEST(FrameRing, SlowWorkerGivesTheNewestReadyFrameWithoutBlocking) {
+  auto gate = std::make_shared<Gate>();
+  gate->allowed = 3;  // frames 0, 1 and 2, then the worker is held inside frame 3
+  auto ring = startRing(gate, 10, 4);
+  ASSERT_TRUE(ring);
+  ASSERT_TRUE(waitForProduced(*ring, 3));
+  EXPECT_EQ(tagOf(ring->frame(0)), 0u);
+  EXPECT_EQ(tagOf(ring->frame(1)), 1u);
+  EXPECT_EQ(tagOf(ring->frame(2)), 2u);
+  EXPECT_EQ(tagOf(ring->frame(3)), 2u);  // not there yet: the newest instead
+  EXPECT_EQ(tagOf(ring->frame(4)), 2u);
+  EXPECT_EQ(ring->lateFrames(), 2u);
+
+  gate->allow(std::numeric_limits<size_t>::max());
+  ASSERT_TRUE(waitForProduced(*ring, 6));
+  EXPECT_EQ(tagOf(ring->frame(5)), 5u);
+  EXPECT_EQ(ring->lateFrames(), 2u);
+}
+
+TEST(FrameRing, NeverRendersMoreThanItsCapacityAhead) {
+  auto gate = std::make_shared<Gate>();
+  auto ring = startRing(gate, 100, 4);
+  ASSERT_TRUE(ring);
+  ASSERT_TRUE(waitForProduced(*ring, 4));
+  std::this_thread::sleep_for(50ms);  // room for a runaway worker to show itself
+  EXPECT_EQ(ring->produced(), 4u);
+  {
+    std::lock_guard lock(gate->mutex);
+    EXPECT_EQ(gate->calls, 4u);
+  }
+  ring->frame(0);
+  ring->frame(1);  // frame 0's slot is free again, and only that one
+  ASSERT_TRUE(waitForProduced(*ring, 5));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(ring->produced(), 5u);
+}
+
+TEST(FrameRing, BufferStillHeldDownstreamIsNotOverwritten) {
+  auto gate = std::make_shared<Gate>();
+  auto ring = startRing(gate, 10, 2);
+  ASSERT_TRUE(ring);
+  ASSERT_TRUE(waitForProduced(*ring, 2));
+  frames::ConstPixelBufferRef held = ring->frame(0);
+  EXPECT_EQ(tagOf(ring->frame(1)), 1u);  // the player has moved past frame 0
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(ring->produced(), 2u);
+  EXPECT_EQ(tagOf(held), 0u);
+  held.reset();
+  ASSERT_TRUE(waitForProduced(*ring, 3));
+  EXPECT_EQ(tagOf(ring->frame(2)), 2u);
+}
+
+TEST(FrameRing, FailedFrameRepeatsTheFrameBeforeIt) {
+  auto gate = std::make_shared<Gate>();
+  gate->failing = {2};
+  auto ring = startRing(gate, 6, 6);
+  ASSERT_TRUE(ring);
+  ASSERT_TRUE(waitForProduced(*ring, 4));
+  EXPECT_EQ(tagOf(ring->frame(0)), 0u);
+  EXPECT_EQ(tagOf(ring->frame(1)), 1u);
+  EXPECT_EQ(tagOf(ring->frame(2)), 1u);
+  EXPECT_EQ(tagOf(ring->frame(3)), 3u);
+}
+
+TEST(FrameRing, NoRingWithoutAFirstFrame) {
+  auto gate = std::make_shared<Gate>();
+  gate->failing = {0};
+  EXPECT_FALSE(startRing(gate, 5, 3));
+  auto ok = std::make_shared<Gate>();
+  EXPECT_FALSE(startRing(ok, 5, 1));
+  EXPECT_FALSE(startRing(ok, 0, 3));
+  EXPECT_FALSE(FrameRing::start(nullptr, 5, 3, 8, 2));
+}
+
+TEST(FrameRing, StopsPromptlyWhileWaitingForRoom) {
+  auto gate = std::make_shared<Gate>();
+  auto ring = startRing(gate, 50, 3);
+  ASSERT_TRUE(ring);
+  ASSERT_TRUE(waitForProduced(*ring, 3));
+  ring.reset();  // a worker that never noticed the stop would hang the test here
+  std::lock_guard lock(gate->mutex);
+  EXPECT_EQ(gate->calls, 3u);
+}
+
+}  // namespace
+}  // namespace tovrelle::imaging

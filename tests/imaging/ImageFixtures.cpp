@@ -1,0 +1,450 @@
+#include "tests/imaging/ImageFixtures.h"
+
+#include <array>
+#include <fstream>
+#include <stdexcept>
+#include <unordered_map>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+namespace tovrelle::test::fixtures {
+namespace {
+
+void put16le(std::vector<uint8_t>& out, unsigned v) {
+  out.push_back(static_cast<uint8_t>(v & 0xff));
+  out.push_back(static_cast<uint8_t>((v >> 8) & 0xff));
+}
+
+void put32le(std::vector<uint8_t>& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>((v >> (8 * i)) & 0xff));
+}
+
+void put32be(std::vector<uint8_t>& out, uint32_t v) {
+  for (int i = 3; i >= 0; --i) out.push_back(static_cast<uint8_t>((v >> (8 * i)) & 0xff));
+}
+
+void put16be(std::vector<uint8_t>& out, unsigned v) {
+  out.push_back(static_cast<uint8_t>((v >> 8) & 0xff));
+  out.push_back(static_cast<uint8_t>(v & 0xff));
+}
+
+// --- GIF -------------------------------------------------------------------
+
+int paletteBits(size_t entries) {
+  int bits = 1;
+  while ((size_t{1} << bits) < entries) ++bits;
+  return bits;
+}
+
+void putPalette(std::vector<uint8_t>& out, const std::vector<Rgb>& palette, int bits) {
+  for (size_t i = 0; i < (size_t{1} << bits); ++i) {
+    Rgb c = i < palette.size() ? palette[i] : 0;
+    out.push_back(static_cast<uint8_t>(c >> 16));
+    out.push_back(static_cast<uint8_t>(c >> 8));
+    out.push_back(static_cast<uint8_t>(c));
+  }
+}
+
+class BitWriter {
+ public:
+  void put(unsigned code, int width) {
+    acc_ |= static_cast<uint64_t>(code) << used_;
+    used_ += width;
+    while (used_ >= 8) {
+      bytes_.push_back(static_cast<uint8_t>(acc_ & 0xff));
+      acc_ >>= 8;
+      used_ -= 8;
+    }
+  }
+  std::vector<uint8_t> finish() {
+    if (used_ > 0) bytes_.push_back(static_cast<uint8_t>(acc_ & 0xff));
+    acc_ = 0;
+    used_ = 0;
+    return std::move(bytes_);
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  uint64_t acc_ = 0;
+  int used_ = 0;
+};
+
+// Variable-width LZW as GIF uses it: codes grow from minCodeSize + 1 bits to
+// 12 bits, with a clear code once the table is full.
+std::vector<uint8_t> lzwEncode(const std::vector<uint8_t>& pixels, int minCodeSize) {
+  const unsigned clear = 1u << minCodeSize;
+  const unsigned eoi = clear + 1;
+  BitWriter bits;
+  int width = minCodeSize + 1;
+  unsigned next = eoi + 1;
+  std::unordered_map<uint32_t, unsigned> table;
+  auto emit = [&](unsigned code) {
+    bits.put(code, width);
+    if (next >= (1u << width) && width < 12) ++width;
+  };
+  bits.put(clear, width);
+  if (pixels.empty()) {
+    bits.put(eoi, width);
+    return bits.finish();
+  }
+  unsigned prefix = pixels[0];
+  for (size_t i = 1; i < pixels.size(); ++i) {
+    uint32_t key = (prefix << 8) | pixels[i];
+    auto it = table.find(key);
+    if (it != table.end()) {
+      prefix = it->second;
+      continue;
+    }
+    emit(prefix);
+    if (next < 4095) {
+      table.emplace(key, next++);
+    } else {
+      bits.put(clear, width);
+      table.clear();
+      width = minCodeSize + 1;
+      next = eoi + 1;
+    }
+    prefix = pixels[i];
+  }
+  emit(prefix);
+  bits.put(eoi, width);
+  return bits.finish();
+}
+
+void putSubBlocks(std::vector<uint8_t>& out, const std::vector<uint8_t>& data) {
+  for (size_t i = 0; i < data.size(); i += 255) {
+    size_t n = std::min<size_t>(255, data.size() - i);
+    out.push_back(static_cast<uint8_t>(n));
+    out.insert(out.end(), data.begin() + static_cast<long>(i), data.begin() + static_cast<long>(i + n));
+  }
+  out.push_back(0);
+}
+
+// --- PNG -------------------------------------------------------------------
+
+uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc = 0) {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t n = 0; n < 256; ++n) {
+      uint32_t c = n;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+      t[n] = c;
+    }
+    return t;
+  }();
+  crc = ~crc;
+  for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xff] ^ (crc >> 8);
+  return ~crc;
+}
+
+void putChunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
+  put32be(out, static_cast<uint32_t>(data.size()));
+  std::vector<uint8_t> body(type, type + 4);
+  body.insert(body.end(), data.begin(), data.end());
+  out.insert(out.end(), body.begin(), body.end());
+  put32be(out, crc32(body.data(), body.size()));
+}
+
+// zlib stream of stored (uncompressed) deflate blocks.
+std::vector<uint8_t> zlibStored(const std::vector<uint8_t>& raw) {
+  std::vector<uint8_t> out{0x78, 0x01};
+  size_t pos = 0;
+  do {
+    size_t n = std::min<size_t>(65535, raw.size() - pos);
+    bool last = pos + n == raw.size();
+    out.push_back(last ? 1 : 0);
+    put16le(out, static_cast<unsigned>(n));
+    put16le(out, static_cast<unsigned>(~n & 0xffff));
+    out.insert(out.end(), raw.begin() + static_cast<long>(pos), raw.begin() + static_cast<long>(pos + n));
+    pos += n;
+  } while (pos < raw.size());
+  uint32_t a = 1, b = 0;
+  for (uint8_t v : raw) {
+    a = (a + v) % 65521;
+    b = (b + a) % 65521;
+  }
+  put32be(out, (b << 16) | a);
+  return out;
+}
+
+std::vector<uint8_t> pngImageData(int width, int height, const std::vector<uint8_t>& rgba) {
+  if (rgba.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 4)
+    throw std::invalid_argument("rgba size does not match the frame");
+  std::vector<uint8_t> raw;
+  raw.reserve(static_cast<size_t>(height) * (static_cast<size_t>(width) * 4 + 1));
+  for (int y = 0; y < height; ++y) {
+    raw.push_back(0);
+    auto row = rgba.begin() + static_cast<long>(y) * width * 4;
+    raw.insert(raw.end(), row, row + width * 4);
+  }
+  return zlibStored(raw);
+}
+
+const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a};
+
+std::vector<uint8_t> ihdr(int width, int height) {
+  std::vector<uint8_t> d;
+  put32be(d, static_cast<uint32_t>(width));
+  put32be(d, static_cast<uint32_t>(height));
+  d.push_back(8);  // bit depth
+  d.push_back(6);  // RGBA
+  d.push_back(0);
+  d.push_back(0);
+  d.push_back(0);
+  return d;
+}
+
+}  // namespace
+
+std::vector<uint8_t> encodeGif(const Gif& gif) {
+  std::vector<uint8_t> out{'G', 'I', 'F', '8', '9', 'a'};
+  put16le(out, static_cast<unsigned>(gif.width));
+  put16le(out, static_cast<unsigned>(gif.height));
+  int globalBits = gif.globalPalette.empty() ? 0 : paletteBits(gif.globalPalette.size());
+  uint8_t packed = 0x70;  // colour resolution 8 bits
+  if (globalBits) packed |= static_cast<uint8_t>(0x80 | (globalBits - 1));
+  out.push_back(packed);
+  out.push_back(static_cast<uint8_t>(gif.backgroundIndex));
+  out.push_back(0);
+  if (globalBits) putPalette(out, gif.globalPalette, globalBits);
+  if (gif.loop) {
+    out.insert(out.end(), {0x21, 0xff, 0x0b});
+    for (char c : std::string("NETSCAPE2.0")) out.push_back(static_cast<uint8_t>(c));
+    out.insert(out.end(), {0x03, 0x01, 0x00, 0x00, 0x00});
+  }
+  for (const GifFrame& f : gif.frames) {
+    if (f.indices.size() != static_cast<size_t>(f.width) * static_cast<size_t>(f.height))
+      throw std::invalid_argument("gif frame size does not match its indices");
+    if (f.delayCs || f.transparentIndex >= 0 || f.disposal != 0) {
+      out.insert(out.end(), {0x21, 0xf9, 0x04});
+      uint8_t flags = static_cast<uint8_t>((f.disposal & 7) << 2);
+      if (f.transparentIndex >= 0) flags |= 1;
+      out.push_back(flags);
+      put16le(out, static_cast<unsigned>(f.delayCs.value_or(0)));
+      out.push_back(static_cast<uint8_t>(f.transparentIndex >= 0 ? f.transparentIndex : 0));
+      out.push_back(0);
+    }
+    out.push_back(0x2c);
+    put16le(out, static_cast<unsigned>(f.left));
+    put16le(out, static_cast<unsigned>(f.top));
+    put16le(out, static_cast<unsigned>(f.width));
+    put16le(out, static_cast<unsigned>(f.height));
+    int bits = globalBits;
+    if (!f.localPalette.empty()) {
+      bits = paletteBits(f.localPalette.size());
+      out.push_back(static_cast<uint8_t>(0x80 | (bits - 1)));
+      putPalette(out, f.localPalette, bits);
+    } else {
+      out.push_back(0);
+    }
+    int minCodeSize = std::max(2, bits);
+    out.push_back(static_cast<uint8_t>(minCodeSize));
+    putSubBlocks(out, lzwEncode(f.indices, minCodeSize));
+  }
+  out.push_back(0x3b);
+  return out;
+}
+
+GifFrame solidGifFrame(int width, int height, uint8_t index, std::optional<int> delayCs) {
+  GifFrame f;
+  f.width = width;
+  f.height = height;
+  f.indices.assign(static_cast<size_t>(width) * static_cast<size_t>(height), index);
+  f.delayCs = delayCs;
+  return f;
+}
+
+std::vector<uint8_t> encodeApng(const Apng& apng) {
+  std::vector<uint8_t> out(kPngSignature, kPngSignature + 8);
+  putChunk(out, "IHDR", ihdr(apng.width, apng.height));
+  std::vector<uint8_t> actl;
+  put32be(actl, static_cast<uint32_t>(apng.frames.size()));
+  put32be(actl, apng.plays);
+  putChunk(out, "acTL", actl);
+  uint32_t sequence = 0;
+  auto fctl = [&](const PngFrame& f) {
+    std::vector<uint8_t> d;
+    put32be(d, sequence++);
+    put32be(d, static_cast<uint32_t>(f.width));
+    put32be(d, static_cast<uint32_t>(f.height));
+    put32be(d, static_cast<uint32_t>(f.x));
+    put32be(d, static_cast<uint32_t>(f.y));
+    put16be(d, f.delayNum);
+    put16be(d, f.delayDen);
+    d.push_back(f.dispose);
+    d.push_back(f.blend);
+    putChunk(out, "fcTL", d);
+  };
+  size_t first = 0;
+  if (apng.defaultIsFirstFrame) {
+    if (apng.frames.empty()) throw std::invalid_argument("apng without frames");
+    fctl(apng.frames[0]);
+    putChunk(out, "IDAT", pngImageData(apng.frames[0].width, apng.frames[0].height, apng.frames[0].rgba));
+    first = 1;
+  } else {
+    putChunk(out, "IDAT", pngImageData(apng.width, apng.height, apng.hiddenDefault));
+  }
+  for (size_t i = first; i < apng.frames.size(); ++i) {
+    const PngFrame& f = apng.frames[i];
+    fctl(f);
+    std::vector<uint8_t> d;
+    put32be(d, sequence++);
+    std::vector<uint8_t> z = pngImageData(f.width, f.height, f.rgba);
+    d.insert(d.end(), z.begin(), z.end());
+    putChunk(out, "fdAT", d);
+  }
+  putChunk(out, "IEND", {});
+  return out;
+}
+
+std::vector<uint8_t> encodePng(int width, int height, const std::vector<uint8_t>& rgba) {
+  std::vector<uint8_t> out(kPngSignature, kPngSignature + 8);
+  putChunk(out, "IHDR", ihdr(width, height));
+  putChunk(out, "IDAT", pngImageData(width, height, rgba));
+  putChunk(out, "IEND", {});
+  return out;
+}
+
+std::vector<uint8_t> encodeBmp(int width, int height, const std::vector<uint8_t>& rgb) {
+  const uint32_t rowBytes = (static_cast<uint32_t>(width) * 3 + 3) & ~3u;
+  const uint32_t imageBytes = rowBytes * static_cast<uint32_t>(height);
+  std::vector<uint8_t> out{'B', 'M'};
+  put32le(out, 54 + imageBytes);
+  put32le(out, 0);
+  put32le(out, 54);
+  put32le(out, 40);
+  put32le(out, static_cast<uint32_t>(width));
+  put32le(out, static_cast<uint32_t>(height));
+  put16le(out, 1);
+  put16le(out, 24);
+  put32le(out, 0);
+  put32le(out, imageBytes);
+  put32le(out, 2835);
+  put32le(out, 2835);
+  put32le(out, 0);
+  put32le(out, 0);
+  for (int y = height - 1; y >= 0; --y) {
+    for (int x = 0; x < width; ++x) {
+      const uint8_t* p = &rgb[(static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3];
+      out.push_back(p[2]);
+      out.push_back(p[1]);
+      out.push_back(p[0]);
+    }
+    for (uint32_t pad = static_cast<uint32_t>(width) * 3; pad < rowBytes; ++pad) out.push_back(0);
+  }
+  return out;
+}
+
+std::vector<uint8_t> solidRgba(int width, int height, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
+  std::vector<uint8_t> px(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
+  for (size_t i = 0; i < px.size(); i += 4) {
+    px[i] = r;
+    px[i + 1] = g;
+    px[i + 2] = b;
+    px[i + 3] = a;
+  }
+  return px;
+}
+
+std::vector<uint8_t> encodeWithFfmpeg(const char* name, int width, int height, const std::vector<uint8_t>& rgb) {
+  const AVCodec* codec = avcodec_find_encoder_by_name(name);
+  if (!codec || !codec->pix_fmts) return {};
+  AVCodecContext* ctx = avcodec_alloc_context3(codec);
+  AVFrame* frame = av_frame_alloc();
+  AVPacket* packet = av_packet_alloc();
+  std::vector<uint8_t> out;
+  ctx->width = width;
+  ctx->height = height;
+  ctx->pix_fmt = codec->pix_fmts[0];
+  ctx->time_base = {1, 25};
+  ctx->color_range = AVCOL_RANGE_JPEG;
+  ctx->thread_count = 1;
+  if (avcodec_open2(ctx, codec, nullptr) >= 0) {
+    frame->format = ctx->pix_fmt;
+    frame->width = width;
+    frame->height = height;
+    frame->color_range = AVCOL_RANGE_JPEG;
+    if (av_frame_get_buffer(frame, 0) >= 0) {
+      SwsContext* sws = sws_getContext(width, height, AV_PIX_FMT_RGB24, width, height, ctx->pix_fmt,
+                                       SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+      const uint8_t* src[4] = {rgb.data(), nullptr, nullptr, nullptr};
+      const int srcStride[4] = {width * 3, 0, 0, 0};
+      if (sws) sws_scale(sws, src, srcStride, 0, height, frame->data, frame->linesize);
+      sws_freeContext(sws);
+      frame->pts = 0;
+      if (avcodec_send_frame(ctx, frame) >= 0 && avcodec_send_frame(ctx, nullptr) >= 0) {
+        while (avcodec_receive_packet(ctx, packet) >= 0) {
+          out.insert(out.end(), packet->data, packet->data + packet->size);
+          av_packet_unref(packet);
+        }
+      }
+    }
+  }
+  av_packet_free(&packet);
+  av_frame_free(&frame);
+  avcodec_free_context(&ctx);
+  return out;
+}
+
+std::vector<uint8_t> quadrantsRgb(int width, int height) {
+  std::vector<uint8_t> px(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      uint8_t* p = &px[(static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3];
+      const bool right = x >= width / 2, bottom = y >= height / 2;
+      const uint32_t c = !bottom ? (right ? 0x00ff00 : 0xff0000) : (right ? 0xffffff : 0x0000ff);
+      p[0] = static_cast<uint8_t>(c >> 16);
+      p[1] = static_cast<uint8_t>(c >> 8);
+      p[2] = static_cast<uint8_t>(c);
+    }
+  }
+  return px;
+}
+
+void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<std::pair<std::string, std::vector<uint8_t>>> seedCorpus() {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds;
+  {
+    Gif g{8, 6, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff}, 0, true, {}};
+    g.frames.push_back(solidGifFrame(8, 6, 0, 10));
+    GifFrame f = solidGifFrame(4, 3, 1, 20);
+    f.left = 2;
+    f.top = 1;
+    f.disposal = 2;
+    f.transparentIndex = 3;
+    f.indices[0] = 3;
+    g.frames.push_back(f);
+    GifFrame h = solidGifFrame(3, 2, 2, 0);
+    h.disposal = 3;
+    h.localPalette = {0x101010, 0x202020, 0x303030};
+    g.frames.push_back(h);
+    seeds.emplace_back("anim.gif", encodeGif(g));
+  }
+  {
+    Apng a;
+    a.width = 6;
+    a.height = 4;
+    a.frames.push_back({0, 0, 6, 4, solidRgba(6, 4, 255, 0, 0, 255), 1, 10, 1, 0});
+    a.frames.push_back({1, 1, 3, 2, solidRgba(3, 2, 0, 0, 255, 128), 1, 2, 2, 1});
+    a.frames.push_back({2, 0, 2, 2, solidRgba(2, 2, 0, 255, 0, 255), 0, 0, 0, 0});
+    seeds.emplace_back("anim.png", encodeApng(a));
+  }
+  seeds.emplace_back("still.png", encodePng(5, 3, solidRgba(5, 3, 10, 200, 30, 100)));
+  seeds.emplace_back("still.bmp", encodeBmp(3, 2, std::vector<uint8_t>(18, 0x7f)));
+  for (auto [encoder, name] : {std::pair{"mjpeg", "still.jpg"}, {"tiff", "still.tif"}, {"libwebp", "still.webp"}}) {
+    auto bytes = encodeWithFfmpeg(encoder, 16, 8, quadrantsRgb(16, 8));
+    if (!bytes.empty()) seeds.emplace_back(name, std::move(bytes));
+  }
+  return seeds;
+}
+
+}  // namespace tovrelle::test::fixtures

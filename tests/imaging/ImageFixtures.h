@@ -1,0 +1,86 @@
+#pragma once
+// Writers for the small image files the imaging tests, benchmarks and the
+// fuzzer's seed corpus are made of. Every byte is produced here, so each
+// fixture's frames, delays, disposal and blend operations are known exactly.
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tovrelle::test::fixtures {
+
+// 0xRRGGBB
+using Rgb = uint32_t;
+
+struct GifFrame {
+  int left = 0;
+  int top = 0;
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> indices;        // width * height palette indices
+  std::optional<int> delayCs;          // no value: the frame carries no graphic control block
+  int disposal = 0;                    // 0..3 as stored in the file
+  int transparentIndex = -1;           // -1: none
+  std::vector<Rgb> localPalette;       // empty: use the global palette
+};
+
+struct Gif {
+  int width = 0;
+  int height = 0;
+  std::vector<Rgb> globalPalette;  // may be empty when every frame has its own
+  int backgroundIndex = 0;
+  bool loop = true;                // writes the looping application block
+  std::vector<GifFrame> frames;
+};
+
+std::vector<uint8_t> encodeGif(const Gif& gif);
+
+// A frame of one solid palette index over the whole screen.
+GifFrame solidGifFrame(int width, int height, uint8_t index, std::optional<int> delayCs);
+
+struct PngFrame {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> rgba;  // width * height * 4
+  uint16_t delayNum = 1;
+  uint16_t delayDen = 10;
+  uint8_t dispose = 0;  // 0 none, 1 background, 2 previous
+  uint8_t blend = 0;    // 0 source, 1 over
+};
+
+struct Apng {
+  int width = 0;
+  int height = 0;
+  std::vector<PngFrame> frames;
+  // false: the default image is written without a frame control chunk and is
+  // not part of the animation; `hiddenDefault` is then its pixels.
+  bool defaultIsFirstFrame = true;
+  std::vector<uint8_t> hiddenDefault;
+  uint32_t plays = 0;
+};
+
+std::vector<uint8_t> encodeApng(const Apng& apng);
+// A plain (not animated) RGBA PNG.
+std::vector<uint8_t> encodePng(int width, int height, const std::vector<uint8_t>& rgba);
+// A bottom-up 24-bit BMP.
+std::vector<uint8_t> encodeBmp(int width, int height, const std::vector<uint8_t>& rgb);
+
+// A still image made by one of FFmpeg's encoders ("mjpeg", "tiff", "libwebp",
+// "png", "bmp") from 8-bit RGB pixels; empty if the encoder is missing.
+std::vector<uint8_t> encodeWithFfmpeg(const char* encoder, int width, int height, const std::vector<uint8_t>& rgb);
+
+std::vector<uint8_t> solidRgba(int width, int height, uint8_t r, uint8_t g, uint8_t b, uint8_t a);
+
+void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+
+// Four quadrants: red top-left, green top-right, blue bottom-left, white
+// bottom-right.
+std::vector<uint8_t> quadrantsRgb(int width, int height);
+
+// The named fixture set used as the fuzzer's seeds (name, bytes).
+std::vector<std::pair<std::string, std::vector<uint8_t>>> seedCorpus();
+
+}  // namespace tovrelle::test::fixtures
