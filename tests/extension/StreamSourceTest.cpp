@@ -1,0 +1,628 @@
+// The stream source's life cycle and mode state machine, on fake timers: what
+// a client receives and what the extension logs at each transition.
+#include "tests/extension/StreamSourceHarness.h"
+
+using namespace tovrelle;
+using namespace tovrelle::test;
+using extension::StreamSource;
+
+namespace {
+
+std::vector<std::string> expectedStartWithoutHost() {
+  return {"startStreamingInternal (was streaming=no)",
+          "startBlackScreenTimer (isStreaming=yes)",
+          "host running changed: unknown -> no",
+          "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
+          "stopAllSources done",
+          "startNotRunningTimer (isStreaming=yes)"};
+}
+
+}  // namespace
+
+using StreamLifecycle = StreamSourceHarness;
+
+TEST_F(StreamLifecycle, StartWithoutHostShowsNotRunningPictureAfterLoggedTransition) {
+  makeSource();
+  EXPECT_TRUE(takeFrames().empty()) << "nothing flows before a client starts the stream";
+  clientStarts();
+  EXPECT_TRUE(source->streaming());
+  EXPECT_EQ(lines(), expectedStartWithoutHost());
+
+  advance(1.0);
+  auto frames = takeFrames();
+  ASSERT_EQ(frames.size(), 31u) << "one frame at start, then every 1/30 s";
+  for (auto& f : frames) EXPECT_EQ(f.buffer, notRunningPicture);
+  EXPECT_EQ(count("not-running-timer firing first frame"), 1);
+  // Host time at sending, sequence counted from the start.
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].sequence, i + 1);
+    if (i > 0) {
+      EXPECT_EQ(frames[i].hostTimeNs - frames[i - 1].hostTimeNs, 33333333u);
+    }
+  }
+  // The poll keeps judging the host but says nothing while nothing changes.
+  EXPECT_EQ(countStartingWith("host running changed"), 1);
+  EXPECT_EQ(countStartingWith("cannot read state.json"), 0) << "state.json is not read while the host is away";
+}
+
+TEST_F(StreamLifecycle, SecondStartIsOnlyLoggedAndStopEndsFramesAndPolls) {
+  makeSource();
+  clientStarts();
+  clientStarts();
+  EXPECT_EQ(count("startStreamingInternal (was streaming=yes)"), 1);
+  EXPECT_EQ(countStartingWith("startBlackScreenTimer"), 1);
+  advance(0.2);
+  clearLog();
+  takeFrames();
+
+  clientStops();
+  EXPECT_FALSE(source->streaming());
+  EXPECT_EQ(lines(), (std::vector<std::string>{"stopStreamingInternal",
+                                               "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
+                                               "stopAllSources done"}));
+  touchHeartbeat();
+  writeState({CameraMode::off, std::nullopt, std::nullopt});
+  advance(2.0);
+  EXPECT_TRUE(takeFrames().empty());
+  EXPECT_EQ(lines().size(), 3u) << "no poll runs after a stop";
+  EXPECT_EQ(mainQueue->liveTimerCount(), 0u);
+  EXPECT_EQ(timerQueue->liveTimerCount(), 0u);
+}
+
+TEST_F(StreamLifecycle, StopThenStartJudgesLivenessAfreshAndRestartsSequence) {
+  touchHeartbeat();
+  writeState({CameraMode::off, std::nullopt, std::nullopt});
+  makeSource();
+  clientStarts();
+  advance(0.3);
+  clientStops();
+  clearLog();
+  takeFrames();
+
+  touchHeartbeat();
+  clientStarts();
+  EXPECT_EQ(lines()[0], "startStreamingInternal (was streaming=no)");
+  EXPECT_EQ(lines()[1], "startBlackScreenTimer (isStreaming=yes)");
+  EXPECT_EQ(lines()[2], "host running changed: unknown -> yes");
+  EXPECT_EQ(count("observed state mode=off image=nil camera=nil"), 0) << "the same state was logged before the stop";
+  EXPECT_EQ(count("state change mode=off image=nil camera=nil"), 1) << "liveness from unknown forces the apply";
+  advance(0.1);
+  auto frames = takeFrames();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.front().sequence, 1u);
+  EXPECT_EQ(frames.front().buffer, cameraOffPicture);
+}
+
+TEST_F(StreamLifecycle, HandlersDoNothingOnceTheSourceIsGone) {
+  makeSource();
+  clientStarts();
+  advance(0.1);
+  source.reset();
+  takeFrames();
+  sink->clientStop();
+  sink->clientStart();
+  advance(1.0);
+  EXPECT_TRUE(takeFrames().empty());
+}
+
+using HostLiveness = StreamSourceHarness;
+
+TEST_F(HostLiveness, HeartbeatAgeBoundaries) {
+  writeState({CameraMode::off, std::nullopt, std::nullopt});
+  struct Case {
+    double age;
+    const char* verdict;
+  } cases[] = {{2.9, "yes"}, {2.999, "yes"}, {3.0, "no"}, {3.2, "no"}, {-60.0, "yes"}};
+  for (auto& c : cases) {
+    makeSource();
+    setHeartbeatAge(c.age);
+    clearLog();
+    clientStarts();
+    EXPECT_EQ(count(std::string("host running changed: unknown -> ") + c.verdict), 1) << "age " << c.age;
+    clientStops();
+    source.reset();
+    scheduler.drainAll();
+  }
+  removeHeartbeat();
+  makeSource();
+  clearLog();
+  clientStarts();
+  EXPECT_EQ(count("host running changed: unknown -> no"), 1) << "a missing heartbeat means not running";
+  EXPECT_TRUE(errorLines().empty()) << "and is not an error";
+}
+
+TEST_F(HostLiveness, HostQuitsThenReturnsAndTheSameStateIsAppliedAfresh) {
+  touchHeartbeat();
+  writeState({CameraMode::off, std::nullopt, std::nullopt});
+  makeSource();
+  clientStarts();
+  advance(1.0);
+  EXPECT_EQ(count("state change mode=off image=nil camera=nil"), 1);
+  EXPECT_EQ(takeFrames().back().buffer, cameraOffPicture);
+
+  // The host stops touching the heartbeat (last touched at t=0 of this phase).
+  touchHeartbeat();
+  clearLog();
+  advance(2.9);
+  EXPECT_EQ(countStartingWith("host running changed"), 0);
+  advance(0.6);  // 3.5 s: stale plus at most one poll
+  EXPECT_EQ(count("host running changed: yes -> no"), 1);
+  EXPECT_EQ(count("startNotRunningTimer (isStreaming=yes)"), 1);
+  takeFrames();
+  advance(0.2);
+  EXPECT_EQ(takeFrames().back().buffer, notRunningPicture);
+
+  // Back: the unchanged state is applied again, forced.
+  clearLog();
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(lines(), (std::vector<std::string>{"host running changed: no -> yes",
+                                               "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
+                                               "stopAllSources done",
+                                               "state change mode=off image=nil camera=nil",
+                                               "stopAllSources begin (hasCaptureSession=no hasTimer=no)",
+                                               "stopAllSources done",
+                                               "startCameraOffTimer (isStreaming=yes)",
+                                               "camera-off-timer firing first frame"}));
+  EXPECT_EQ(cameraOffBuilds, 1) << "the camera-off picture is drawn once and reused";
+}
+
+using StateMachine = StreamSourceHarness;
+
+TEST_F(StateMachine, ForcedFirstApplyReplacesBlackWithCameraOffAndLogsEachStateOnce) {
+  touchHeartbeat();
+  writeState({CameraMode::off, std::nullopt, std::nullopt});
+  makeSource();
+  clientStarts();
+  EXPECT_EQ(lines(), (std::vector<std::string>{"startStreamingInternal (was streaming=no)",
+                                               "startBlackScreenTimer (isStreaming=yes)",
+                                               "host running changed: unknown -> yes",
+                                               "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
+                                               "stopAllSources done",
+                                               "observed state mode=off image=nil camera=nil",
+                                               "state change mode=off image=nil camera=nil",
+                                               "stopAllSources begin (hasCaptureSession=no hasTimer=no)",
+                                               "stopAllSources done",
+                                               "startCameraOffTimer (isStreaming=yes)"}));
+  for (int i = 0; i < 10; ++i) {
+    touchHeartbeat();
+    advance(0.5);
+  }
+  EXPECT_EQ(countStartingWith("observed state"), 1);
+  EXPECT_EQ(countStartingWith("state change"), 1);
+  EXPECT_EQ(count("camera-off-timer firing first frame"), 1);
+  for (auto& f : takeFrames()) EXPECT_EQ(f.buffer, cameraOffPicture);
+}
+
+TEST_F(StateMachine, ModeChangesTearDownAndStartTheNextSourceInOrder) {
+  touchHeartbeat();
+  writeState({CameraMode::off, std::nullopt, std::nullopt});
+  makeSource();
+  clientStarts();
+  advance(0.1);
+  clearLog();
+
+  const auto imageId = *Uuid::parse("6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9");
+  writeState({CameraMode::image, imageId, std::string("cam-1")});
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         "observed state mode=image image=6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9 camera=cam-1",
+                         "state change mode=image image=6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9 camera=cam-1",
+                         "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
+                         "stopAllSources done",
+                         "cannot read images.json at " + (dataDir / "images.json").string(),
+                         "startBlackScreenTimer (isStreaming=yes)",
+                         "black-timer firing first frame"}));
+
+  // The selected camera does not matter in image mode.
+  clearLog();
+  writeState({CameraMode::image, imageId, std::string("cam-2")});
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(countStartingWith("observed state"), 1);
+  EXPECT_EQ(countStartingWith("state change"), 0);
+  EXPECT_EQ(countStartingWith("cannot read images.json"), 0) << "an image that failed stays black, not retried";
+
+  // Back to off.
+  clearLog();
+  writeState({CameraMode::off, std::nullopt, std::nullopt});
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(count("state change mode=off image=nil camera=nil"), 1);
+  EXPECT_EQ(count("startCameraOffTimer (isStreaming=yes)"), 1);
+  // Only one frame timer at any time.
+  EXPECT_EQ(timerQueue->liveTimerCount(), 1u);
+}
+
+TEST_F(StateMachine, UnreadableOrUndecodableStateFallsBackToOffWithOneLinePerPoll) {
+  touchHeartbeat();
+  makeSource();
+  clientStarts();
+  const std::string readLine = "cannot read state.json at " + (dataDir / "state.json").string();
+  EXPECT_EQ(count(readLine), 1);
+  EXPECT_EQ(count("startCameraOffTimer (isStreaming=yes)"), 1);
+  touchHeartbeat();
+  advance(0.5);
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(count(readLine), 3) << "one error line at every poll";
+  EXPECT_EQ(countStartingWith("state change"), 1);
+  EXPECT_EQ(takeFrames().back().buffer, cameraOffPicture);
+
+  clearLog();
+  writeFile("state.json", "{\"mode\":\"video\"}");
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(count("cannot decode state.json (16 bytes): {\"mode\":\"video\"}"), 1);
+
+  clearLog();
+  writeFile("state.json", std::string("{\"mode\":\"o\xff\xfe", 12));
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(count("cannot decode state.json (12 bytes): <non-utf8>"), 1);
+
+  clearLog();
+  const std::string truncated = "{\"mode\":\"camera\",\"sel";  // cut off mid-write
+  writeFile("state.json", truncated);
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(count("cannot decode state.json (" + std::to_string(truncated.size()) + " bytes): " + truncated), 1);
+
+  clearLog();
+  writeFile("state.json", std::string(2 * 1024 * 1024, ' '));
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(count(readLine), 1) << "an oversized file is not read at all";
+  EXPECT_EQ(countStartingWith("state change"), 0) << "all fallbacks are the same default state";
+}
+
+TEST_F(StateMachine, CachedPicturesBuildOnceAndUnavailableOnesFallBackToBlackForGood) {
+  cameraOffAvailable = false;
+  notRunningAvailable = false;
+  makeSource();
+  clientStarts();
+  EXPECT_EQ(notRunningBuilds, 1);
+  auto l = lines();
+  ASSERT_GE(l.size(), 7u);
+  EXPECT_EQ(l[5], "notRunningPixelBuffer unavailable, falling back to black");
+  EXPECT_EQ(l[6], "startBlackScreenTimer (isStreaming=yes)");
+  EXPECT_EQ(count("startNotRunningTimer (isStreaming=yes)"), 0);
+  advance(0.1);
+  auto frames = takeFrames();
+  ASSERT_FALSE(frames.empty());
+  ASSERT_TRUE(frames.back().buffer);
+  EXPECT_EQ(frames.back().buffer->width(), 1280);
+  EXPECT_EQ(frames.back().buffer->height(), 720);
+  EXPECT_TRUE(allZero(*frames.back().buffer)) << "every byte of a black frame is 0, the fourth included";
+
+  for (int round = 0; round < 2; ++round) {
+    touchHeartbeat();
+    writeState({CameraMode::off, std::nullopt, std::nullopt});
+    advance(0.5);
+    removeHeartbeat();
+    advance(3.5);
+  }
+  EXPECT_EQ(cameraOffBuilds, 1) << "an unavailable picture is not built again";
+  EXPECT_EQ(notRunningBuilds, 1);
+  EXPECT_EQ(count("cameraOffPixelBuffer unavailable, falling back to black"), 2);
+  EXPECT_EQ(count("notRunningPixelBuffer unavailable, falling back to black"), 3);
+}
+
+TEST_F(StateMachine, FrameDurationSetByClientIsStoredButFramesKeepTheirPace) {
+  makeSource();
+  auto props = source->streamProperties({extension::StreamProperty::activeFormatIndex,
+                                         extension::StreamProperty::frameDuration});
+  EXPECT_EQ(props.activeFormatIndex, 0);
+  EXPECT_EQ(props.frameDuration, (camera::MediaTime{1, 30}));
+  EXPECT_TRUE(source->setStreamProperties({5, camera::MediaTime{1, 15}}));
+  props = source->streamProperties({extension::StreamProperty::activeFormatIndex,
+                                    extension::StreamProperty::frameDuration});
+  EXPECT_EQ(props.activeFormatIndex, 5);
+  EXPECT_EQ(props.frameDuration, (camera::MediaTime{1, 15}));
+  EXPECT_FALSE(source->streamProperties({extension::StreamProperty::frameDuration}).activeFormatIndex);
+
+  clientStarts();
+  advance(2.0);
+  EXPECT_EQ(takeFrames().size(), 61u) << "still 30 frames a second";
+}
+
+using ImageMode = StreamSourceHarness;
+
+namespace {
+const Uuid kImageA = *Uuid::parse("11111111-2222-4333-8444-555555555555");
+const Uuid kImageB = *Uuid::parse("AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE");
+}  // namespace
+
+TEST_F(ImageMode, StillImageSendsItsPreRenderedFrame) {
+  const auto file = addImageFile("C0FFEE00-0000-4000-8000-000000000001_Beach.png");
+  stills[file.filename().string()] = extension::StillImage{solidFrame(1, 2, 3), 1000, 1000};
+  writeLibrary({{kImageB, "Other", "missing.png"}, {kImageA, "Beach", file.filename().string()},
+                {kImageA, "Duplicate", "nope.png"}});
+  writeState({CameraMode::image, kImageA, std::nullopt});
+  touchHeartbeat();
+  makeSource();
+  clientStarts();
+  EXPECT_EQ(count("loaded image Beach (1000x1000) for display"), 1) << "the first entry with the id wins";
+  EXPECT_EQ(count("startImageTimer (isStreaming=yes)"), 1);
+  advance(0.5);
+  auto frames = takeFrames();
+  ASSERT_FALSE(frames.empty());
+  for (auto& f : frames) EXPECT_EQ(f.buffer, stills.begin()->second.rendered);
+  EXPECT_EQ(count("image-timer firing first frame"), 1);
+
+  // An unchanged id is not loaded again.
+  const size_t loads = loadedFiles.size();
+  touchHeartbeat();
+  advance(1.0);
+  EXPECT_EQ(loadedFiles.size(), loads);
+}
+
+TEST_F(ImageMode, StillWithoutRenderingSendsNothing) {
+  const auto file = addImageFile("still.png");
+  stills["still.png"] = extension::StillImage{nullptr, 64, 48};
+  writeLibrary({{kImageA, "Flat", "still.png"}});
+  writeState({CameraMode::image, kImageA, std::nullopt});
+  touchHeartbeat();
+  makeSource();
+  clientStarts();
+  EXPECT_EQ(count("loaded image Flat (64x48) for display"), 1);
+  advance(0.5);
+  EXPECT_TRUE(takeFrames().empty());
+  EXPECT_EQ(count("image-timer firing first frame"), 1);
+}
+
+TEST_F(ImageMode, AnimationAdvancesByItsDelaysRoundedUpToFirings) {
+  const auto file = addImageFile("loop.gif");
+  auto animation = std::make_shared<FakeAnimation>(std::vector<double>{0.1, 0.05, 0.5});
+  animations["loop.gif"] = animation;
+  writeLibrary({{kImageA, "Loop", "loop.gif"}});
+  writeState({CameraMode::image, kImageA, std::nullopt});
+  touchHeartbeat();
+  makeSource();
+  clientStarts();
+  EXPECT_EQ(count("loaded animated image Loop (3 frames)"), 1);
+  EXPECT_EQ(count("startAnimatedImageTimer (3 frames, isStreaming=yes)"), 1);
+  advance(22.0 / 30.0 + 0.001);
+  auto frames = takeFrames();
+  ASSERT_EQ(frames.size(), 23u);
+  std::vector<size_t> shown;
+  for (auto& f : frames)
+    for (size_t i = 0; i < 3; ++i)
+      if (f.buffer == animation->at(i)) shown.push_back(i);
+  ASSERT_EQ(shown.size(), frames.size());
+  // 0.1 s -> 4 firings (the 4th comes after 0.1 s has passed), 0.05 s -> 2,
+  // 0.5 s -> 16, then the loop starts again.
+  std::vector<size_t> expected;
+  expected.insert(expected.end(), 4, 0);
+  expected.insert(expected.end(), 2, 1);
+  expected.insert(expected.end(), 16, 2);
+  expected.push_back(0);
+  EXPECT_EQ(shown, expected);
+}
+
+TEST_F(ImageMode, LookupFailuresEndInBlackWithOneLinePerApplication) {
+  writeState({CameraMode::image, kImageA, std::nullopt});
+  touchHeartbeat();
+  makeSource();
+  clientStarts();
+  EXPECT_EQ(count("cannot read images.json at " + (dataDir / "images.json").string()), 1);
+
+  const std::string missingKey = "[{\"id\":\"11111111-2222-4333-8444-555555555555\",\"name\":\"x\"}]";
+  writeFile("images.json", missingKey);
+  writeState({CameraMode::image, kImageB, std::nullopt});
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(count("cannot decode images.json (" + std::to_string(missingKey.size()) + " bytes)"), 1);
+
+  writeLibrary({{kImageB, "B", "b.png"}});
+  writeState({CameraMode::image, kImageA, std::nullopt});
+  touchHeartbeat();
+  advance(0.5);
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(count("imageId 11111111-2222-4333-8444-555555555555 not found in 1 saved images"), 1)
+      << "once per application, not per poll";
+  advance(0.1);
+  auto frames = takeFrames();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_TRUE(allZero(*frames.back().buffer));
+
+  // A file that is neither animation nor still.
+  addImageFile("broken.png");
+  writeLibrary({{kImageB, "Broken", "broken.png"}});
+  writeState({CameraMode::image, kImageB, std::nullopt});
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(count("NSImage(contentsOf:) failed for " + (dataDir / "Images" / "broken.png").string()), 1);
+  EXPECT_EQ(count("startBlackScreenTimer (isStreaming=yes)"), 5);
+}
+
+TEST_F(ImageMode, FileNamesLeavingTheImagesFolderAreNeverOpened) {
+  // Things an entry could point at outside Images, or that are not plain files.
+  std::ofstream(dataDir / "secret.png") << "not for the camera";
+  stills["secret.png"] = extension::StillImage{solidFrame(9, 9, 9), 10, 10};
+  fs::create_directories(dataDir / "Images" / "folder.png");
+  fs::create_symlink(dataDir / "secret.png", dataDir / "Images" / "link.png");
+  stills["link.png"] = stills["secret.png"];
+  stills["folder.png"] = stills["secret.png"];
+  ASSERT_EQ(::mkfifo((dataDir / "Images" / "pipe.png").c_str(), 0600), 0);
+  stills["pipe.png"] = stills["secret.png"];
+
+  const std::vector<std::string> names = {(dataDir / "secret.png").string(), "../secret.png", "sub/../../secret.png",
+                                          "..", "", "folder.png", "link.png", "pipe.png"};
+  std::vector<SavedImage> library;
+  std::vector<Uuid> ids;
+  for (size_t i = 0; i < names.size(); ++i) {
+    ids.push_back(Uuid::random());
+    library.push_back({ids.back(), "Entry" + std::to_string(i), names[i]});
+  }
+  writeLibrary(library);
+  touchHeartbeat();
+  writeState({CameraMode::image, ids[0], std::nullopt});
+  makeSource();
+  clientStarts();
+  for (size_t i = 1; i < ids.size(); ++i) {
+    writeState({CameraMode::image, ids[i], std::nullopt});
+    touchHeartbeat();
+    advance(0.5);
+  }
+  EXPECT_TRUE(loadedFiles.empty()) << "no loader was handed any of these";
+  EXPECT_EQ(countStartingWith("NSImage(contentsOf:) failed for "), static_cast<int>(names.size()));
+  EXPECT_EQ(countStartingWith("loaded image"), 0);
+  advance(0.1);
+  auto frames = takeFrames();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_TRUE(allZero(*frames.back().buffer));
+}
+
+using CameraModeTest = StreamSourceHarness;
+
+TEST_F(CameraModeTest, SelectedCameraIsOpenedOnTheCaptureQueueAndItsFramesForwardedUnchanged) {
+  devices->addDevice("usb-1", "Desk Camera");
+  writeState({CameraMode::camera, std::nullopt, std::string("usb-1")});
+  touchHeartbeat();
+  makeSource();
+  clientStarts();
+  EXPECT_EQ(count("startBlackScreenTimer (isStreaming=yes)"), 2) << "black while the camera opens";
+  ASSERT_TRUE(devices->sessions().empty()) << "set-up waits for the capture queue";
+  advance(0.1);
+  EXPECT_FALSE(takeFrames().empty());
+
+  runCaptureQueue();
+  auto sessions = devices->sessions();
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_EQ(sessions[0]->presetWidth, 1280);
+  EXPECT_EQ(sessions[0]->presetHeight, 720);
+  EXPECT_EQ(sessions[0]->startedOnCaptureQueue, true);
+  EXPECT_TRUE(sessions[0]->isRunning());
+  EXPECT_EQ(sessions[0]->output->pixelFormat, frames::kFourCCBGRA);
+  EXPECT_TRUE(sessions[0]->output->alwaysDiscardsLateVideoFrames);
+  EXPECT_EQ(timerQueue->liveTimerCount(), 0u) << "adoption ends the black timer";
+
+  takeFrames();
+  auto sample = FakeCaptureDevices::makeFrame(77, 10, 20, 30);
+  ASSERT_EQ(devices->pushFrame("usb-1", sample), 1);
+  runCaptureQueue();
+  auto frames = takeFrames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].buffer, sample.image) << "forwarded without a copy";
+  EXPECT_EQ(frames[0].sequence, 77u);
+  advance(1.0);
+  EXPECT_TRUE(takeFrames().empty()) << "no synthetic frames while the camera feeds the stream";
+
+  clearLog();
+  clientStops();
+  EXPECT_EQ(count("stopAllSources begin (hasCaptureSession=yes hasTimer=no)"), 1);
+  EXPECT_FALSE(sessions[0]->isRunning());
+  devices->pushFrame("usb-1", FakeCaptureDevices::makeFrame(78));
+  runCaptureQueue();
+  EXPECT_TRUE(takeFrames().empty()) << "frames after a stop are dropped";
+}
+
+TEST_F(CameraModeTest, SetUpFailuresStayBlackWithTheirLine) {
+  devices->addDevice("self", "Tovrelle");
+  devices->addDevice("busy", "Busy Cam");
+  devices->failInput("busy", "device is busy");
+  devices->addDevice("noin", "No Input Cam");
+  devices->addDevice("noout", "No Output Cam");
+  touchHeartbeat();
+  writeState({CameraMode::camera, std::nullopt, std::nullopt});
+  makeSource();
+  clientStarts();
+  runCaptureQueue();
+  EXPECT_EQ(count("no camera selected; staying on black-screen"), 1);
+  touchHeartbeat();
+  advance(0.5);
+  runCaptureQueue();
+  EXPECT_EQ(count("no camera selected; staying on black-screen"), 1) << "unchanged selection: not applied again";
+
+  struct Case {
+    std::string id;
+    std::string line;
+    std::function<void()> prepare;
+  } cases[] = {
+      {"gone", "no physical camera matching id: gone", [] {}},
+      {"self", "refusing to open our own virtual camera", [] {}},
+      {"busy", "failed to setup camera: device is busy", [] {}},
+      {"noin", "cannot add input for No Input Cam", [this] { devices->setCanAddInput(false); }},
+      {"noout", "cannot add output",
+       [this] {
+         devices->setCanAddInput(true);
+         devices->setCanAddOutput(false);
+       }},
+  };
+  for (auto& c : cases) {
+    c.prepare();
+    writeState({CameraMode::camera, std::nullopt, c.id});
+    touchHeartbeat();
+    advance(0.5);
+    runCaptureQueue();
+    EXPECT_EQ(count(c.line), 1) << c.id;
+    takeFrames();
+    advance(0.1);
+    auto frames = takeFrames();
+    ASSERT_FALSE(frames.empty()) << c.id;
+    EXPECT_TRUE(allZero(*frames.back().buffer)) << c.id;
+  }
+  EXPECT_TRUE(devices->runningSessions().empty());
+}
+
+TEST_F(CameraModeTest, ASessionOpenedForAnOutdatedStateNeverFeedsTheStream) {
+  devices->addDevice("usb-a", "Camera A");
+  devices->addDevice("usb-b", "Camera B");
+  writeState({CameraMode::camera, std::nullopt, std::string("usb-a")});
+  touchHeartbeat();
+  makeSource();
+  clientStarts();  // set-up of A queued on the capture queue, not run yet
+
+  // The user switches to camera B, then to image mode, before A opens.
+  writeState({CameraMode::camera, std::nullopt, std::string("usb-b")});
+  touchHeartbeat();
+  advance(0.5);
+  writeState({CameraMode::image, std::nullopt, std::string("usb-b")});
+  touchHeartbeat();
+  advance(0.5);
+
+  captureQueue->drain();  // A and B open and start running...
+  auto sessions = devices->sessions();
+  ASSERT_EQ(sessions.size(), 2u);
+  takeFrames();
+  devices->pushFrame("usb-a", FakeCaptureDevices::makeFrame(1));
+  devices->pushFrame("usb-b", FakeCaptureDevices::makeFrame(2));
+  captureQueue->drain();
+  EXPECT_TRUE(takeFrames().empty()) << "frames of sessions not adopted are not forwarded";
+  scheduler.drainAll();  // ...and are stopped when the main queue sees the state moved on
+  EXPECT_FALSE(sessions[0]->isRunning());
+  EXPECT_FALSE(sessions[1]->isRunning());
+  EXPECT_EQ(timerQueue->liveTimerCount(), 1u) << "the image-mode black timer keeps running";
+  advance(0.1);
+  auto frames = takeFrames();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_TRUE(allZero(*frames.back().buffer));
+}
+
+TEST_F(CameraModeTest, ASecondAdoptionForTheSameCameraStopsTheFirstSession) {
+  devices->addDevice("usb-a", "Camera A");
+  writeState({CameraMode::camera, std::nullopt, std::string("usb-a")});
+  touchHeartbeat();
+  makeSource();
+  clientStarts();
+  // The host goes away and comes back before the first set-up ran: the same
+  // state is applied again and a second set-up is queued for the same camera.
+  removeHeartbeat();
+  advance(0.5);
+  touchHeartbeat();
+  advance(0.5);
+  EXPECT_EQ(count("state change mode=camera image=nil camera=usb-a"), 2);
+  runCaptureQueue();
+  auto sessions = devices->sessions();
+  ASSERT_EQ(sessions.size(), 2u);
+  EXPECT_EQ(devices->runningSessions().size(), 1u) << "only one session may feed the stream";
+  EXPECT_TRUE(sessions[1]->isRunning());
+
+  takeFrames();
+  devices->pushFrame("usb-a", FakeCaptureDevices::makeFrame(5));
+  runCaptureQueue();
+  EXPECT_EQ(takeFrames().size(), 1u);
+}
