@@ -30,6 +30,7 @@ struct Options {
   std::string target = "Tovrelle";
   std::vector<uint32_t> formats;  // empty: any of the four
   int frames = 30;
+  bool stamps = false;
   std::set<int> save;
   std::string output = ".";
   std::string prefix = "frame";
@@ -64,6 +65,7 @@ struct Snap {
   std::vector<uint64_t> seqs;
   std::vector<std::string> saved;
   std::vector<std::string> errors;
+  std::vector<std::string> stamps;  // one line per frame with --stamps
   double mean[3] = {0, 0, 0};
   bool timedOut = false;
   bool missingHeader = false;
@@ -207,6 +209,19 @@ void onProcess(void* data) {
     if (!usable) {
       s->errors.push_back("frame " + std::to_string(index) + " has no usable data");
     } else {
+      if (s->opt.stamps) {
+        // The frame's own stamp and its centre pixel (BGRA frames only).
+        char line[96];
+        const uint8_t* c = bytes + offset + static_cast<size_t>(s->format.size.height / 2) * stride +
+                           static_cast<size_t>(s->format.size.width / 2) * 4;
+        if (s->format.format == SPA_VIDEO_FORMAT_BGRA) {
+          std::snprintf(line, sizeof line, "stamp=%d,%lld,%u,%u,%u", index, h ? static_cast<long long>(h->pts) : -1LL,
+                        c[0], c[1], c[2]);
+        } else {
+          std::snprintf(line, sizeof line, "stamp=%d,%lld", index, h ? static_cast<long long>(h->pts) : -1LL);
+        }
+        s->stamps.emplace_back(line);
+      }
       if (s->opt.save.count(index)) {
         std::string path = s->opt.output + "/" + s->opt.prefix + "-" + std::to_string(index) + ".png";
         if (savePng(*s, bytes + offset, stride, path)) {
@@ -273,6 +288,7 @@ void usage(FILE* out) {
                "  --output DIR        folder for the PNG files (default .)\n"
                "  --prefix NAME       PNG file names are NAME-INDEX.png (default frame)\n"
                "  --timeout SECONDS   give up after this long (default 10)\n"
+               "  --stamps            print stamp=INDEX,PTS_NS[,B,G,R of the centre pixel] for every frame\n"
                "  --help              this text\n"
                "\n"
                "Prints key=value lines: format, width, height, framerate, frames, fps (from the stamps),\n"
@@ -337,6 +353,8 @@ bool parseArgs(int argc, char** argv, Options& o) {
       const char* v = value("--prefix");
       if (!v) return false;
       o.prefix = v;
+    } else if (a == "--stamps") {
+      o.stamps = true;
     } else if (a == "--timeout") {
       const char* v = value("--timeout");
       if (!v) return false;
@@ -441,6 +459,7 @@ int main(int argc, char** argv) {
     if (s.missingHeader) s.errors.push_back("buffers carry no header with a time stamp");
     if (s.received >= s.opt.frames) std::printf("mean=%.2f,%.2f,%.2f\n", s.mean[0], s.mean[1], s.mean[2]);
     for (auto& p : s.saved) std::printf("saved=%s\n", p.c_str());
+    for (auto& line : s.stamps) std::printf("%s\n", line.c_str());
     for (auto& e : s.errors) std::printf("error=%s\n", e.c_str());
     const bool ok = s.received >= s.opt.frames && s.errors.empty() && !s.missingHeader;
     std::printf("result=%s\n", ok ? "ok" : s.timedOut ? "timeout" : "error");

@@ -1,0 +1,263 @@
+// The extension streaming to a real PipeWire client (tovrelle-snap) in a
+// private session: the camera-off picture, the not-running picture, a still
+// library image and an animation whose frame changes follow its delays.
+#include <cairo.h>
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "shared/CameraState.h"
+#include "shared/DataFolder.h"
+#include "shared/Uuid.h"
+#include "tests/imaging/ImageFixtures.h"
+#include "tests/support/Services.h"
+
+namespace tovrelle::test {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace fixtures;
+
+struct Pixel {
+  int r, g, b;
+};
+
+// A PNG the client saved, read back with Cairo.
+class SavedFrame {
+ public:
+  explicit SavedFrame(const std::string& path) : surface_(cairo_image_surface_create_from_png(path.c_str())) {}
+  ~SavedFrame() { cairo_surface_destroy(surface_); }
+  bool ok() const { return cairo_surface_status(surface_) == CAIRO_STATUS_SUCCESS; }
+  int width() const { return cairo_image_surface_get_width(surface_); }
+  int height() const { return cairo_image_surface_get_height(surface_); }
+  Pixel at(int x, int y) const {
+    const uint8_t* p = cairo_image_surface_get_data(surface_) + y * cairo_image_surface_get_stride(surface_) + x * 4;
+    return {p[2], p[1], p[0]};
+  }
+
+ private:
+  cairo_surface_t* surface_;
+};
+
+bool near(Pixel p, int r, int g, int b, int tolerance) {
+  return std::abs(p.r - r) <= tolerance && std::abs(p.g - g) <= tolerance && std::abs(p.b - b) <= tolerance;
+}
+
+std::string describe(Pixel p) {
+  return "(" + std::to_string(p.r) + "," + std::to_string(p.g) + "," + std::to_string(p.b) + ")";
+}
+
+class ImageStreamEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    session_ = std::make_unique<PrivateSession>();
+    data_ = session_->makeFolder("data");
+    setenv(kDataDirEnv, data_.c_str(), 1);
+    writeState({CameraMode::off, std::nullopt, std::nullopt});
+    startHeartbeat();
+    extension_ = session_->spawn({(binaryDir() / "tovrelle-camera-extension").string()},
+                                 {{kDataDirEnv, data_.string()}}, "extension.log");
+    ASSERT_TRUE(extension_->waitForLog("on PipeWire (node", 10s)) << extension_->log();
+  }
+
+  void TearDown() override {
+    stopHeartbeat();
+    if (extension_) extension_->stop();
+    extension_.reset();
+    session_.reset();
+    unsetenv(kDataDirEnv);
+  }
+
+  void writeState(const CameraState& state) { ASSERT_TRUE(writeFileAtomically(stateFileURL(), encodeCameraState(state))); }
+
+  void startHeartbeat() {
+    beating_ = true;
+    heartbeat_ = std::thread([this] {
+      while (beating_) {
+        touchHeartbeat();
+        std::this_thread::sleep_for(200ms);
+      }
+    });
+  }
+  void stopHeartbeat() {
+    beating_ = false;
+    if (heartbeat_.joinable()) heartbeat_.join();
+  }
+
+  // Puts an image in the library and selects it.
+  void selectImage(const std::string& fileName, const std::vector<uint8_t>& bytes) {
+    writeFile(imagesFolderURL() / fileName, bytes);
+    const Uuid id = Uuid::random();
+    ASSERT_TRUE(writeFileAtomically(imagesFileURL(), encodeSavedImages({{id, fileName + " picture", fileName}})));
+    writeState({CameraMode::image, id, std::nullopt});
+  }
+
+  // Runs the client for `frames` frames; returns its key=value output.
+  std::string snap(const std::vector<std::string>& extra, int frames) {
+    std::vector<std::string> argv{(binaryDir() / "tovrelle-snap").string(), "--format", "BGRA", "--frames",
+                                  std::to_string(frames), "--output", session_->runtimeDir().string(), "--timeout",
+                                  "30"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto client = session_->spawn(argv, {}, "snap-" + std::to_string(++snaps_) + ".log");
+    EXPECT_EQ(client->wait(40s), 0) << client->log() << "\n--- extension:\n" << extension_->log();
+    return client->log();
+  }
+
+  // A frame once the poll has applied the state (frame 20 of a fresh client).
+  std::unique_ptr<SavedFrame> settledFrame(const std::string& prefix) {
+    const std::string out = snap({"--save", "20", "--prefix", prefix}, 21);
+    auto frame = std::make_unique<SavedFrame>((session_->runtimeDir() / (prefix + "-20.png")).string());
+    EXPECT_TRUE(frame->ok()) << out;
+    return frame;
+  }
+
+  std::unique_ptr<PrivateSession> session_;
+  std::filesystem::path data_;
+  std::unique_ptr<Process> extension_;
+  std::thread heartbeat_;
+  std::atomic<bool> beating_{false};
+  int snaps_ = 0;
+};
+
+TEST_F(ImageStreamEndToEnd, PicturesStillImageAndAnimationReachTheClient) {
+  // Mode off: the camera-off picture.
+  {
+    auto frame = settledFrame("off");
+    ASSERT_TRUE(frame->ok());
+    ASSERT_EQ(frame->width(), 1280);
+    ASSERT_EQ(frame->height(), 720);
+    for (auto [x, y] : {std::pair{0, 0}, {1279, 0}, {0, 719}, {1279, 719}}) {
+      EXPECT_TRUE(near(frame->at(x, y), 62, 62, 62, 0)) << describe(frame->at(x, y));
+    }
+    EXPECT_TRUE(near(frame->at(397, 381), 136, 136, 136, 0)) << describe(frame->at(397, 381));
+    EXPECT_TRUE(near(frame->at(460, 430), 62, 62, 62, 0)) << describe(frame->at(460, 430));  // inside the body
+  }
+
+  // A stale heartbeat: the not-running picture, title above subtitle.
+  {
+    stopHeartbeat();
+    struct timespec stale[2];
+    clock_gettime(CLOCK_REALTIME, &stale[0]);
+    stale[0].tv_sec -= 10;
+    stale[1] = stale[0];
+    ASSERT_EQ(utimensat(AT_FDCWD, heartbeatFileURL().c_str(), stale, 0), 0);
+    auto frame = settledFrame("notrunning");
+    ASSERT_TRUE(frame->ok());
+    EXPECT_TRUE(near(frame->at(0, 0), 25, 25, 30, 1)) << describe(frame->at(0, 0));
+    EXPECT_TRUE(near(frame->at(1279, 719), 25, 25, 30, 1)) << describe(frame->at(1279, 719));
+    // Rows with ink, as two runs: the brighter, shorter-lined title first.
+    struct Run {
+      int top = -1, bottom = -1, left = 1280, right = -1, brightest = 0;
+    };
+    std::vector<Run> runs;
+    bool open = false;
+    for (int y = 0; y < 720; ++y) {
+      bool ink = false;
+      for (int x = 0; x < 1280; ++x) {
+        const Pixel p = frame->at(x, y);
+        if (near(p, 25, 25, 30, 2)) continue;
+        if (!open) runs.push_back({y, y});
+        open = ink = true;
+        Run& run = runs.back();
+        run.bottom = y;
+        run.left = std::min(run.left, x);
+        run.right = std::max(run.right, x);
+        run.brightest = std::max(run.brightest, p.g);
+      }
+      if (!ink) open = false;
+    }
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_LT(runs[0].bottom, runs[1].top);
+    EXPECT_GT(runs[0].brightest, runs[1].brightest);
+    EXPECT_LT(runs[0].right - runs[0].left, runs[1].right - runs[1].left);
+    EXPECT_NEAR((runs[0].left + runs[0].right) / 2.0, 640, 5);
+    EXPECT_NEAR((runs[1].left + runs[1].right) / 2.0, 640, 5);
+    ASSERT_TRUE(extension_->waitForLog("host running changed: unknown -> no", 1s)) << extension_->log();
+    startHeartbeat();
+  }
+
+  // A selected still image, fitted on black.
+  {
+    selectImage("quadrants.bmp", encodeBmp(100, 100, quadrantsRgb(100, 100)));
+    auto frame = settledFrame("still");
+    ASSERT_TRUE(frame->ok());
+    EXPECT_TRUE(near(frame->at(100, 360), 0, 0, 0, 0)) << describe(frame->at(100, 360));    // bar
+    EXPECT_TRUE(near(frame->at(1180, 360), 0, 0, 0, 0)) << describe(frame->at(1180, 360));  // bar
+    EXPECT_TRUE(near(frame->at(400, 200), 255, 0, 0, 2)) << describe(frame->at(400, 200));
+    EXPECT_TRUE(near(frame->at(880, 200), 0, 255, 0, 2)) << describe(frame->at(880, 200));
+    EXPECT_TRUE(near(frame->at(400, 520), 0, 0, 255, 2)) << describe(frame->at(400, 520));
+    EXPECT_TRUE(near(frame->at(880, 520), 255, 255, 255, 2)) << describe(frame->at(880, 520));
+    EXPECT_TRUE(extension_->waitForLog("loaded image quadrants.bmp picture (100x100) for display", 1s))
+        << extension_->log();
+  }
+
+  // An animation: frame changes fall at the file's delays.
+  {
+    const std::vector<std::pair<uint8_t, double>> frames{{0, 0.20}, {1, 0.50}, {2, 0.10}, {3, 0.30}};
+    Gif gif{64, 64, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff}, 0, true, {}};
+    for (auto [index, delay] : frames) gif.frames.push_back(solidGifFrame(64, 64, index, static_cast<int>(delay * 100)));
+    selectImage("cycle.gif", encodeGif(gif));
+    const std::string out = snap({"--stamps"}, 150);
+    ASSERT_TRUE(extension_->waitForLog("loaded animated image cycle.gif picture (4 frames)", 1s)) << extension_->log();
+
+    // Each received frame's stamp and centre colour.
+    struct Frame {
+      long long pts;
+      int colour;
+    };
+    std::vector<Frame> received;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      int index = 0;
+      long long pts = 0;
+      unsigned b = 0, g = 0, r = 0;
+      if (std::sscanf(line.c_str(), "stamp=%d,%lld,%u,%u,%u", &index, &pts, &b, &g, &r) != 5) continue;
+      int colour = -1;  // black before the poll applied the image
+      if (r > 200 && g < 50 && b < 50) colour = 0;
+      if (g > 200 && r < 50 && b < 50) colour = 1;
+      if (b > 200 && r < 50 && g < 50) colour = 2;
+      if (r > 200 && g > 200 && b > 200) colour = 3;
+      received.push_back({pts, colour});
+    }
+    ASSERT_GE(received.size(), 140u) << out;
+    std::vector<size_t> changes;  // frames that show a new picture
+    for (size_t i = 1; i < received.size(); ++i) {
+      if (received[i].colour >= 0 && received[i].colour != received[i - 1].colour) changes.push_back(i);
+    }
+    ASSERT_GE(changes.size(), 10u) << out;
+
+    // A frame goes at the first firing at least its delay after it came,
+    // judged on the frames' own stamps: the frame before the change was
+    // stamped less than the delay after the start, the change at least the
+    // delay after it. Together: shown for the delay, up to one firing more.
+    const double slack = 0.002;
+    int judged = 0;
+    double worst = 0;
+    for (size_t k = 0; k + 1 < changes.size(); ++k) {  // the run before the first change began before the client
+      const Frame& first = received[changes[k]];
+      const size_t next = changes[k + 1];
+      EXPECT_EQ(received[next].colour, (first.colour + 1) % 4) << "frames play in order";
+      const double delay = frames[static_cast<size_t>(first.colour)].second;
+      const double shown = static_cast<double>(received[next].pts - first.pts) / 1e9;
+      const double lastBefore = static_cast<double>(received[next - 1].pts - first.pts) / 1e9;
+      EXPECT_GE(shown, delay - slack) << "frame " << first.colour << " left early";
+      EXPECT_LT(lastBefore, delay + slack) << "frame " << first.colour << " stayed a firing too long";
+      worst = std::max(worst, std::fabs(shown - delay));
+      ++judged;
+    }
+    std::cout << "animation: " << judged << " frame changes judged, largest difference from the delay "
+              << worst * 1000 << " ms\n";
+    EXPECT_GE(judged, 8);
+  }
+}
+
+}  // namespace
+}  // namespace tovrelle::test
