@@ -3,7 +3,7 @@
 #include <array>
 #include <fstream>
 #include <stdexcept>
-#include <unordered_map>
+#include <algorithm>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -74,14 +74,17 @@ class BitWriter {
 };
 
 // Variable-width LZW as GIF uses it: codes grow from minCodeSize + 1 bits to
-// 12 bits, with a clear code once the table is full.
+// 12 bits, with a clear code once the table is full. The table is a flat
+// (prefix code, next index) array so that long benchmark animations encode
+// in seconds.
 std::vector<uint8_t> lzwEncode(const std::vector<uint8_t>& pixels, int minCodeSize) {
   const unsigned clear = 1u << minCodeSize;
   const unsigned eoi = clear + 1;
   BitWriter bits;
   int width = minCodeSize + 1;
   unsigned next = eoi + 1;
-  std::unordered_map<uint32_t, unsigned> table;
+  static thread_local std::vector<uint16_t> table;  // 0: no entry
+  table.assign(size_t{4096} * 256, 0);
   auto emit = [&](unsigned code) {
     bits.put(code, width);
     if (next >= (1u << width) && width < 12) ++width;
@@ -93,18 +96,17 @@ std::vector<uint8_t> lzwEncode(const std::vector<uint8_t>& pixels, int minCodeSi
   }
   unsigned prefix = pixels[0];
   for (size_t i = 1; i < pixels.size(); ++i) {
-    uint32_t key = (prefix << 8) | pixels[i];
-    auto it = table.find(key);
-    if (it != table.end()) {
-      prefix = it->second;
+    uint16_t& entry = table[size_t{prefix} * 256 + pixels[i]];
+    if (entry != 0) {
+      prefix = entry;
       continue;
     }
     emit(prefix);
     if (next < 4095) {
-      table.emplace(key, next++);
+      entry = static_cast<uint16_t>(next++);
     } else {
       bits.put(clear, width);
-      table.clear();
+      std::fill(table.begin(), table.end(), 0);
       width = minCodeSize + 1;
       next = eoi + 1;
     }
