@@ -7,7 +7,9 @@
 #include <X11/keysymdef.h>
 
 #include <QTest>
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "app/shortcuts/Names.h"
 #include "platform/hotkeys/x11/X11HotKeyCenter.h"
@@ -34,7 +36,7 @@ class OtherClient {
     xcb_key_symbols_free(symbols_);
     xcb_disconnect(connection_);
   }
-  bool ok() const { return !xcb_connection_has_error(connection_); }
+  int error() const { return xcb_connection_has_error(connection_); }
 
   xcb_keycode_t keycode(xcb_keysym_t keysym) const {
     xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols_, keysym);
@@ -82,6 +84,36 @@ class OtherClient {
     return mask;
   }
 
+  // Swaps what two keycodes type, as a layout change would.
+  void swapKeys(xcb_keycode_t a, xcb_keycode_t b) {
+    const xcb_keycode_t low = std::min(a, b);
+    const uint8_t count = static_cast<uint8_t>(std::max(a, b) - low + 1);
+    xcb_get_keyboard_mapping_reply_t* reply =
+        xcb_get_keyboard_mapping_reply(connection_, xcb_get_keyboard_mapping(connection_, low, count), nullptr);
+    ASSERT_NE(reply, nullptr);
+    const int per = reply->keysyms_per_keycode;
+    std::vector<xcb_keysym_t> syms(xcb_get_keyboard_mapping_keysyms(reply),
+                                   xcb_get_keyboard_mapping_keysyms(reply) + count * per);
+    std::free(reply);
+    for (int i = 0; i < per; ++i) std::swap(syms[(a - low) * per + i], syms[(b - low) * per + i]);
+    xcb_generic_error_t* error = xcb_request_check(
+        connection_, xcb_change_keyboard_mapping_checked(connection_, count, low, static_cast<uint8_t>(per), syms.data()));
+    EXPECT_EQ(error, nullptr);
+    std::free(error);
+  }
+
+  // A keycode that types nothing.
+  xcb_keycode_t unusedKeycode() {
+    const xcb_setup_t* setup = xcb_get_setup(connection_);
+    for (int code = setup->max_keycode; code > setup->min_keycode; --code) {
+      if (xcb_key_symbols_get_keysym(symbols_, static_cast<xcb_keycode_t>(code), 0) == XCB_NO_SYMBOL &&
+          xcb_key_symbols_get_keysym(symbols_, static_cast<xcb_keycode_t>(code), 1) == XCB_NO_SYMBOL) {
+        return static_cast<xcb_keycode_t>(code);
+      }
+    }
+    return 0;
+  }
+
  private:
   xcb_connection_t* connection_;
   xcb_window_t root_ = 0;
@@ -96,8 +128,13 @@ class X11HotKeysTest : public tovrelle::test::ShortcutsTest {
     options.wireplumber = false;
     options.xvfb = true;
     session_ = new tovrelle::test::PrivateSession(options);
+    // Xvfb resets itself whenever its last client leaves, and refuses
+    // connections meanwhile; one client for the whole suite keeps it up.
+    keepAlive_ = xcb_connect(nullptr, nullptr);
   }
   static void TearDownTestSuite() {
+    xcb_disconnect(keepAlive_);
+    keepAlive_ = nullptr;
     delete session_;
     session_ = nullptr;
   }
@@ -108,7 +145,7 @@ class X11HotKeysTest : public tovrelle::test::ShortcutsTest {
     ASSERT_NE(center, nullptr) << "no X server at " << std::getenv("DISPLAY");
     center_ = center.get();
     setHotKeyCenter(center);
-    ASSERT_TRUE(other_.ok());
+    ASSERT_EQ(other_.error(), 0) << "cannot connect to " << std::getenv("DISPLAY");
     // The grabs assume Super on Mod4, Alt on Mod1, as desktops set them up.
     ASSERT_EQ(other_.modifierOf(XK_Super_L), XCB_MOD_MASK_4);
     ASSERT_EQ(other_.modifierOf(XK_Alt_L), XCB_MOD_MASK_1);
@@ -130,11 +167,13 @@ class X11HotKeysTest : public tovrelle::test::ShortcutsTest {
   void settle() { QTest::qWait(150); }
 
   static tovrelle::test::PrivateSession* session_;
+  static xcb_connection_t* keepAlive_;
   tovrelle::hotkeys::HotKeyCenter* center_ = nullptr;
   OtherClient other_;
 };
 
 tovrelle::test::PrivateSession* X11HotKeysTest::session_ = nullptr;
+xcb_connection_t* X11HotKeysTest::keepAlive_ = nullptr;
 
 }  // namespace
 
@@ -229,6 +268,26 @@ TEST_F(X11HotKeysTest, ACombinationAnotherClientHoldsIsRefused) {
   EXPECT_TRUE(other_.grab(XK_1, kXControlAltSuper));
   other_.ungrab(XK_1, kXControlAltSuper);
   other_.ungrab(XK_2, kXControlAltSuper);
+}
+
+TEST_F(X11HotKeysTest, AKeyboardMappingChangeMovesTheGrab) {
+  int shown = 0;
+  storeShortcut(Shortcut(carbon::three, kCOC), Names::showLastImage);
+  onKeyUp(Names::showLastImage, [&] { ++shown; });
+  const xcb_keycode_t original = other_.keycode(XK_3);
+  const xcb_keycode_t spare = other_.unusedKeycode();
+  ASSERT_NE(original, 0);
+  ASSERT_NE(spare, 0);
+
+  other_.swapKeys(original, spare);  // "3" now sits on another key
+  settle();
+  xdotool({"key", "ctrl+alt+super+3"});
+  EXPECT_TRUE(QTest::qWaitFor([&] { return shown == 1; }, 5000));
+
+  other_.swapKeys(original, spare);
+  settle();
+  xdotool({"key", "ctrl+alt+super+3"});
+  EXPECT_TRUE(QTest::qWaitFor([&] { return shown == 2; }, 5000));
 }
 
 TEST_F(X11HotKeysTest, ScanCodesAndCharactersComeFromTheServersKeyboardMapping) {

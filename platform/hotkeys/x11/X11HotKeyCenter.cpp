@@ -80,7 +80,7 @@ class X11HotKeyCenter final : public HotKeyCenter {
     if (it == registrations_.end()) return;
     if (!broken_) {
       ungrab(it->second.keycodes, it->second.xmods);
-      xcb_flush(connection_);
+      sync();
     }
     registrations_.erase(it);
   }
@@ -110,7 +110,7 @@ class X11HotKeyCenter final : public HotKeyCenter {
         xcb_ungrab_key(connection_, keycode, root_, mods);
       }
     }
-    xcb_flush(connection_);
+    sync();
     scheduleDrain();
     return taken;
   }
@@ -141,6 +141,13 @@ class X11HotKeyCenter final : public HotKeyCenter {
     std::vector<xcb_keycode_t> keycodes;
     uint16_t xmods;
   };
+
+  // Waits until the server has handled everything sent so far, so a key we
+  // give back is free for others once we return.
+  void sync() {
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    scheduleDrain();
+  }
 
   // Every keycode that produces the key's symbol in the current mapping.
   std::vector<xcb_keycode_t> keycodesFor(uint32_t keyCode) const {
@@ -216,6 +223,13 @@ class X11HotKeyCenter final : public HotKeyCenter {
             nullptr);
         enabled = flags && (flags->value & XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT);
         std::free(flags);
+        // A client that speaks XKB is told of layout changes by XKB events
+        // only; the core mapping notice may never come.
+        const uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+        const uint16_t parts =
+            XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS | XCB_XKB_MAP_PART_MODIFIER_MAP;
+        xcb_xkb_select_events(connection_, XCB_XKB_ID_USE_CORE_KBD, events, 0, events, parts, parts, nullptr);
+        xkbFirstEvent_ = extension->first_event;
       }
       std::free(use);
     }
@@ -297,28 +311,61 @@ class X11HotKeyCenter final : public HotKeyCenter {
       case XCB_MAPPING_NOTIFY: {
         auto* mapping = reinterpret_cast<xcb_mapping_notify_event_t*>(event);
         if (mapping->request == XCB_MAPPING_POINTER) return;
-        remap(mapping);
+        xcb_refresh_keyboard_mapping(symbols_, mapping);
+        scheduleRemap();
         return;
       }
       default:
+        if (xkbFirstEvent_ && (event->response_type & ~0x80) == xkbFirstEvent_) {
+          const uint8_t xkbType = reinterpret_cast<xcb_xkb_map_notify_event_t*>(event)->xkbType;
+          if (xkbType == XCB_XKB_NEW_KEYBOARD_NOTIFY || xkbType == XCB_XKB_MAP_NOTIFY) {
+            mappingStale_ = true;
+            scheduleRemap();
+          }
+        }
         return;
     }
   }
 
+  // One change arrives as a burst of notices; regrab once after them.
+  void scheduleRemap() {
+    if (remapPending_ || !notifier_) return;
+    remapPending_ = true;
+    QMetaObject::invokeMethod(notifier_.get(), [this] { remap(); }, Qt::QueuedConnection);
+  }
+
   // The keyboard layout changed: the same keys may now sit on other keycodes.
-  void remap(xcb_mapping_notify_event_t* mapping) {
-    for (auto& [ref, registration] : registrations_) ungrab(registration.keycodes, registration.xmods);
-    xcb_refresh_keyboard_mapping(symbols_, mapping);
-    numLockMask_ = findNumLockMask();
-    held_.clear();
+  // The server also reports a change whenever another keyboard device (a
+  // second keyboard, synthetic input) becomes the active one; then nothing
+  // moved and the grabs stay as they are.
+  void remap() {
+    remapPending_ = false;
+    if (broken_) return;
+    if (mappingStale_) {
+      xcb_key_symbols_free(symbols_);
+      symbols_ = xcb_key_symbols_alloc(connection_);
+      mappingStale_ = false;
+    }
+    const uint16_t newNumLockMask = findNumLockMask();
+    std::vector<std::pair<Registration*, std::vector<xcb_keycode_t>>> moved;
     for (auto& [ref, registration] : registrations_) {
-      registration.keycodes = keycodesFor(registration.keyCode);
-      if (registration.keycodes.empty() || !grab(registration.keycodes, registration.xmods)) {
-        log::processLog("X11HotKeyCenter: shortcut key %u modifiers %u not available after a keyboard change",
-                        registration.keyCode, registration.carbonModifiers);
-        registration.keycodes.clear();
+      std::vector<xcb_keycode_t> keycodes = keycodesFor(registration.keyCode);
+      if (keycodes != registration.keycodes || newNumLockMask != numLockMask_) {
+        moved.emplace_back(&registration, std::move(keycodes));
       }
     }
+    for (auto& [registration, keycodes] : moved) ungrab(registration->keycodes, registration->xmods);
+    numLockMask_ = newNumLockMask;
+    // Keys held right now keep their keycode until released: `held_` stays.
+    for (auto& [registration, keycodes] : moved) {
+      registration->keycodes = std::move(keycodes);
+      if (registration->keycodes.empty() || !grab(registration->keycodes, registration->xmods)) {
+        log::processLog("X11HotKeyCenter: shortcut key %u modifiers %u not available after a keyboard change",
+                        registration->keyCode, registration->carbonModifiers);
+        registration->keycodes.clear();
+      }
+    }
+    sync();
   }
 
   void send(EventKind kind, HotKeyID id) {
@@ -337,6 +384,9 @@ class X11HotKeyCenter final : public HotKeyCenter {
   HotKeyRef nextRef_ = 1;
   std::map<xcb_keycode_t, HotKeyRef> held_;  // keys down through one of our grabs
   bool broken_ = false;
+  uint8_t xkbFirstEvent_ = 0;  // 0: no XKB events selected
+  bool mappingStale_ = false;
+  bool remapPending_ = false;
 };
 
 }  // namespace
