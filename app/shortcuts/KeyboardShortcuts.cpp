@@ -185,7 +185,10 @@ void dispatch(EventType type, const Shortcut& shortcut) {
   }
 }
 
+void startObservingMenus();
+
 void addHandler(std::map<Name, std::vector<Action>>& handlers, const Name& name, Action action) {
+  startObservingMenus();  // in case the name was made before the application object
   handlers[name].push_back(std::move(action));
   State& s = state();
   if (auto shortcut = storedShortcut(name); shortcut && !s.activeShortcuts.count(*shortcut)) {

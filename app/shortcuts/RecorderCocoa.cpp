@@ -161,11 +161,13 @@ void RecorderCocoa::changeEvent(QEvent* event) {
 }
 
 void RecorderCocoa::hideEvent(QHideEvent* event) {
-  stopRecording();
+  // Closing the window must not leave the field recording when it reopens.
+  blur();
   QLineEdit::hideEvent(event);
 }
 
 bool RecorderCocoa::event(QEvent* event) {
+  if (event->type() == QEvent::ParentChange) blur();  // moved to another window
   if (isRecording()) {
     switch (event->type()) {
       case QEvent::ShortcutOverride:

@@ -365,3 +365,14 @@ TEST_F(RecorderTest, RecorderRowPutsTheLabelBesideTheField) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&row));
   EXPECT_LT(label->geometry().right(), row.control()->geometry().left());
 }
+
+TEST_F(RecorderTest, ClosingTheWindowEndsRecordingForGood) {
+  startRecording();
+  window_->hide();
+  EXPECT_FALSE(recorder_->isRecording());
+  EXPECT_FALSE(handlersPaused());
+  window_->show();
+  window_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  EXPECT_FALSE(recorder_->isRecording());
+}
