@@ -88,8 +88,27 @@ struct Input {
   }
 };
 
+// The PNG demuxers allocate each chunk in front of the image data at its
+// stated length before reading it; a chunk that claims more bytes than the
+// file has is refused here instead of costing up to 2 GB.
+bool pngHeaderChunksFit(const ByteSource& bytes) {
+  static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a};
+  uint8_t head[8];
+  if (bytes.read(0, head, 8) != 8 || std::memcmp(head, kSignature, 8) != 0) return true;
+  const uint64_t size = bytes.size();
+  uint64_t pos = 8;
+  for (int chunk = 0; chunk < 4096; ++chunk) {
+    if (bytes.read(pos, head, 8) != 8) return true;  // ends between chunks: the codec decides
+    const uint64_t length = (uint64_t{head[0]} << 24) | (uint64_t{head[1]} << 16) | (uint64_t{head[2]} << 8) | head[3];
+    if (length > 0x7fffffff || pos + 12 + length > size) return false;
+    if (std::memcmp(head + 4, "IDAT", 4) == 0 || std::memcmp(head + 4, "fcTL", 4) == 0) return true;
+    pos += 12 + length;
+  }
+  return true;
+}
+
 std::unique_ptr<Input> openInput(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
-  if (!bytes || bytes->size() == 0) return nullptr;
+  if (!bytes || bytes->size() == 0 || !pngHeaderChunksFit(*bytes)) return nullptr;
   auto input = std::make_unique<Input>();
   input->bytes = std::move(bytes);
   auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));

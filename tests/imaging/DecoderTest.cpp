@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "platform/imaging/Decoder.h"
 #include "tests/imaging/ImagingTestSupport.h"
 
@@ -333,6 +335,34 @@ TEST_F(DecoderTest, BrokenTruncatedAndHugeInputsAreRefusedWithoutHarm) {
   Limits small;
   small.maxPixels = 15;
   EXPECT_FALSE(Decoder::open(memoryBytes(good), small));
+}
+
+long peakVirtualKb() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmPeak:", 0) == 0) return std::stol(line.substr(7));
+  }
+  return -1;
+}
+
+TEST_F(DecoderTest, ChunkClaimingMoreThanTheFileIsRefusedBeforeAnyAllocation) {
+  Apng a;
+  a.width = 2;
+  a.height = 2;
+  a.frames.push_back({0, 0, 2, 2, solidRgba(2, 2, 255, 0, 0, 255), 1, 10, 0, 0});
+  a.frames.push_back({0, 0, 2, 2, solidRgba(2, 2, 0, 255, 0, 255), 1, 10, 0, 0});
+  std::vector<uint8_t> bytes = encodeApng(a);
+  // A text chunk after acTL whose length claims 2 GB.
+  const std::vector<uint8_t> lying{0x7f, 0xff, 0xff, 0xf0, 't', 'E', 'X', 't', 'a', 'b', 'c'};
+  const size_t afterActl = 8 + 25 + 20;  // signature, IHDR, acTL
+  bytes.insert(bytes.begin() + static_cast<long>(afterActl), lying.begin(), lying.end());
+  const long before = peakVirtualKb();
+  EXPECT_FALSE(inspectImage(memoryBytes(bytes)));
+  EXPECT_FALSE(Decoder::open(memoryBytes(bytes)));
+  EXPECT_LT(peakVirtualKb() - before, 512 * 1024) << "a lying chunk length must not be allocated";
+
+  // The same file without the lie still decodes.
+  EXPECT_EQ(decodeAll(encodeApng(a)).size(), 2u);
 }
 
 TEST_F(DecoderTest, FrameLimitStopsReadingLongAnimations) {
