@@ -10,6 +10,7 @@ PACKAGES=(
   libcairo2-dev libpango1.0-dev fonts-cantarell
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-svg-dev
+  qt6-image-formats-plugins
   libgl-dev
   libxkbcommon-dev libxkbcommon-x11-dev
   libxcb1-dev libxcb-keysyms1-dev libxcb-xkb-dev libxcb-xtest0-dev

@@ -1,0 +1,348 @@
+#include "app/settings/GeneralSettingsView.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+#include "app/model/HostServices.h"
+#include "app/settings/SettingsStyle.h"
+#include "app/settings/WebPage.h"
+#include "app/shortcuts/Names.h"
+#include "app/shortcuts/Recorder.h"
+
+namespace tovrelle::settings {
+namespace {
+
+using Case = SystemExtensionInstaller::Status::Case;
+
+// One group of a grouped form: rows on a rounded panel.
+class FormGroup : public QFrame {
+ public:
+  explicit FormGroup(QWidget* content, QWidget* parent) : QFrame(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(12, 10, 12, 10);
+    layout->addWidget(content);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QColor fill = palette().color(QPalette::Base);
+    QColor edge = palette().color(QPalette::WindowText);
+    edge.setAlphaF(0.12f);
+    p.setPen(QPen(edge, 1));
+    p.setBrush(fill);
+    p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
+  }
+};
+
+QLabel* plainLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  return label;
+}
+
+QLabel* secondaryLabel(const QString& text, TextStyle style, QWidget* parent) {
+  QLabel* label = plainLabel(text, parent);
+  setSecondary(*label, style);
+  label->setWordWrap(true);
+  return label;
+}
+
+QVBoxLayout* column(QWidget* widget, int spacing) {
+  auto* layout = new QVBoxLayout(widget);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(spacing);
+  return layout;
+}
+
+}  // namespace
+
+// -------------------------------------------------------- ExtensionStatusView
+
+ExtensionStatusView::ExtensionStatusView(Actions actions, QWidget* parent)
+    : QWidget(parent), actions_(std::move(actions)), layout_(column(this, 6)) {
+  setStatus(SystemExtensionInstaller::Status::idle());
+}
+
+void ExtensionStatusView::clear() {
+  while (QLayoutItem* item = layout_->takeAt(0)) {
+    if (QWidget* w = item->widget()) delete w;
+    if (QLayout* l = item->layout()) {
+      while (QLayoutItem* inner = l->takeAt(0)) {
+        delete inner->widget();
+        delete inner;
+      }
+    }
+    delete item;
+  }
+  text_ = nullptr;
+  diagnostic_ = nullptr;
+  openSystemSettings_ = nullptr;
+  supportLink_ = nullptr;
+}
+
+void ExtensionStatusView::setStatus(const SystemExtensionInstaller::Status& status) {
+  clear();
+  QString line;
+  switch (status.kind) {
+    case Case::idle:
+      //: Extension status: not installed
+      line = qtTrId("settings.extension.status.idle");
+      break;
+    case Case::requesting:
+      //: Extension status: installing
+      line = qtTrId("settings.extension.status.requesting");
+      break;
+    case Case::needsUserApproval:
+      //: Extension status: waiting for approval
+      line = qtTrId("settings.extension.status.needsApproval");
+      break;
+    case Case::activated:
+      //: Extension status: installed and running
+      line = qtTrId("settings.extension.status.activated");
+      break;
+    case Case::failed:
+      break;
+  }
+  if (status.kind != Case::failed || !status.failure) {
+    text_ = secondaryLabel(line, TextStyle::Body, this);
+    layout_->addWidget(text_);
+    return;
+  }
+
+  const SystemExtensionInstaller::Failure& failure = *status.failure;
+  //: Extension status: failed; the failure message follows on the next line
+  text_ = secondaryLabel(qtTrId("settings.extension.status.failed") + QLatin1Char('\n') + failure.message,
+                         TextStyle::Callout, this);
+  text_->setObjectName(QStringLiteral("failureMessage"));
+  layout_->addWidget(text_);
+
+  auto* remedies = new QHBoxLayout;
+  remedies->setSpacing(12);
+  diagnostic_ = secondaryLabel(failure.diagnostic, TextStyle::Caption, this);
+  diagnostic_->setObjectName(QStringLiteral("diagnostic"));
+  // Support asks for this text; let the user copy it.
+  diagnostic_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  diagnostic_->setCursor(Qt::IBeamCursor);
+  remedies->addWidget(diagnostic_, 1, Qt::AlignVCenter);
+
+  if (failure.opensSecuritySettings) {
+    //: Button that opens the system settings page for extensions
+    openSystemSettings_ = new QPushButton(qtTrId("settings.extension.openSystemSettings"), this);
+    connect(openSystemSettings_, &QPushButton::clicked, this, [this] {
+      if (actions_.openExtensionSettings) actions_.openExtensionSettings();
+    });
+    remedies->addWidget(openSystemSettings_, 0, Qt::AlignVCenter);
+  }
+  if (failure.needsSupport && actions_.supportPage) {
+    if (std::optional<QUrl> page = actions_.supportPage()) {
+      //: Link to the support page
+      const QString title = qtTrId("about.link.support");
+      supportLink_ = new QLabel(this);
+      supportLink_->setObjectName(QStringLiteral("supportLink"));
+      supportLink_->setTextFormat(Qt::RichText);
+      supportLink_->setText(QStringLiteral("<a href=\"%1\">%2</a>")
+                                .arg(page->toString(QUrl::FullyEncoded).toHtmlEscaped(), title.toHtmlEscaped()));
+      supportLink_->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+      supportLink_->setOpenExternalLinks(false);
+      supportLink_->setToolTip(page->toString());
+      const QUrl address = *page;
+      connect(supportLink_, &QLabel::linkActivated, this, [this, address] {
+        if (actions_.openWebPage) actions_.openWebPage(address);
+      });
+      remedies->addWidget(supportLink_, 0, Qt::AlignVCenter);
+    }
+  }
+  layout_->addLayout(remedies);
+}
+
+// -------------------------------------------------------- GeneralSettingsView
+
+GeneralSettingsView::Environment GeneralSettingsView::defaultEnvironment(std::function<void()> showOnboarding) {
+  Environment e;
+  e.loginItemManager = &LoginItemManager::shared();
+  e.extensionInstaller = &SystemExtensionInstaller::shared();
+  e.cameraPermission = &CameraPermission::shared();
+  e.showOnboarding = std::move(showOnboarding);
+  e.opener = host::urlOpener();
+  e.webPageURL = [](const QString& path) { return settings::webPageURL(path); };
+  return e;
+}
+
+GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* parent)
+    : QWidget(parent),
+      env_(std::move(environment)),
+      loginItemManager_(env_.loginItemManager),
+      extensionInstaller_(env_.extensionInstaller),
+      cameraPermission_(env_.cameraPermission) {
+  auto* outer = column(this, 0);
+  auto* scroll = new QScrollArea(this);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  outer->addWidget(scroll);
+  auto* page = new QWidget(scroll);
+  auto* form = new QVBoxLayout(page);
+  form->setContentsMargins(20, 16, 20, 20);
+  form->setSpacing(18);
+
+  // 1. Language: the platform picks the localization; there is nothing to set.
+  //: Explains that the app follows the system language
+  QLabel* language = secondaryLabel(qtTrId("settings.language.systemFollow"), TextStyle::Body, page);
+  //: General settings section header
+  addSection(form, qtTrId("settings.section.language"), language);
+
+  // 2. Startup.
+  //: Checkbox that starts the app at login
+  launchAtLogin_ = new QCheckBox(qtTrId("settings.launchAtLogin"), page);
+  connect(launchAtLogin_, &QCheckBox::clicked, this, [this](bool checked) {
+    if (loginItemManager_) loginItemManager_->setEnabled(checked);
+    // The box shows what the service did, not what was asked.
+    redrawLoginItem();
+  });
+  //: General settings section header
+  addSection(form, qtTrId("settings.section.startup"), launchAtLogin_);
+
+  // 3. Extension.
+  auto* extension = new QWidget(page);
+  auto* extensionRows = column(extension, 10);
+  auto* statusRow = new QHBoxLayout;
+  statusRow->setSpacing(8);
+  //: Label before the extension status
+  statusRow->addWidget(plainLabel(qtTrId("settings.extension.statusLabel"), extension), 0, Qt::AlignTop);
+  QPointer<GeneralSettingsView> self(this);
+  ExtensionStatusView::Actions actions;
+  actions.openExtensionSettings = [self] {
+    if (self && self->cameraPermission_) self->cameraPermission_->openExtensionSettings();
+  };
+  actions.supportPage = [self]() -> std::optional<QUrl> {
+    if (!self || !self->env_.webPageURL) return std::nullopt;
+    return self->env_.webPageURL(QStringLiteral("support"));
+  };
+  actions.openWebPage = [self](const QUrl& url) {
+    if (self && self->env_.opener) self->env_.opener->open(url.toString(QUrl::FullyEncoded).toStdString());
+  };
+  status_ = new ExtensionStatusView(std::move(actions), extension);
+  statusRow->addWidget(status_, 1, Qt::AlignTop);
+  extensionRows->addLayout(statusRow);
+  //: Button that installs the camera extension again
+  reinstall_ = new QPushButton(qtTrId("settings.extension.reinstall"), extension);
+  connect(reinstall_, &QPushButton::clicked, this, [this] {
+    if (extensionInstaller_) extensionInstaller_->activate(true);
+  });
+  extensionRows->addWidget(reinstall_, 0, Qt::AlignLeft);
+  //: General settings section header
+  addSection(form, qtTrId("settings.section.extension"), extension);
+
+  // 4. Camera permission, while access is refused.
+  auto* permission = new QWidget(page);
+  auto* permissionRows = column(permission, 8);
+  //: Camera access is denied
+  permissionRows->addWidget(secondaryLabel(qtTrId("settings.cameraPermission.denied"), TextStyle::Callout, permission));
+  //: Open the camera privacy settings
+  openCameraSettings_ = new QPushButton(qtTrId("settings.cameraPermission.openSettings"), permission);
+  connect(openCameraSettings_, &QPushButton::clicked, this, [this] {
+    if (cameraPermission_) cameraPermission_->openCameraPrivacySettings();
+  });
+  permissionRows->addWidget(openCameraSettings_, 0, Qt::AlignLeft);
+  //: General settings section header
+  permissionSection_ = addSection(form, qtTrId("settings.section.cameraPermission"), permission);
+
+  // 5. Onboarding.
+  //: Button that shows the onboarding window again
+  showOnboarding_ = new QPushButton(qtTrId("settings.onboarding.show"), page);
+  connect(showOnboarding_, &QPushButton::clicked, this, [this] {
+    if (env_.showOnboarding) env_.showOnboarding();
+  });
+  auto* onboarding = new QWidget(page);
+  column(onboarding, 0)->addWidget(showOnboarding_, 0, Qt::AlignLeft);
+  //: General settings section header
+  addSection(form, qtTrId("settings.section.onboarding"), onboarding);
+
+  // 6. Shortcuts: the recorders store and register on their own.
+  auto* shortcuts = new QWidget(page);
+  auto* shortcutRows = column(shortcuts, 8);
+  //: Shortcut recorder label
+  recorders_[0] = new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::cameraOff, {},
+                                                  qtTrId("settings.shortcuts.cameraOff"), shortcuts);
+  //: Shortcut recorder label
+  recorders_[1] = new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::cameraOn, {},
+                                                  qtTrId("settings.shortcuts.cameraOn"), shortcuts);
+  //: Shortcut recorder label
+  recorders_[2] = new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::showLastImage, {},
+                                                  qtTrId("settings.shortcuts.showLastImage"), shortcuts);
+  for (auto* recorder : recorders_) shortcutRows->addWidget(recorder);
+  //: Hint under the shortcut recorders
+  shortcutRows->addWidget(secondaryLabel(qtTrId("settings.shortcuts.hint"), TextStyle::Caption, shortcuts));
+  //: General settings section header
+  addSection(form, qtTrId("settings.section.shortcuts"), shortcuts);
+  form->addStretch(1);
+  scroll->setWidget(page);
+
+  if (loginItemManager_)
+    connect(loginItemManager_, &LoginItemManager::isEnabledChanged, this, &GeneralSettingsView::redrawLoginItem);
+  if (extensionInstaller_)
+    connect(extensionInstaller_, &SystemExtensionInstaller::statusChanged, this, &GeneralSettingsView::redrawExtension);
+  if (cameraPermission_)
+    connect(cameraPermission_, &CameraPermission::statusChanged, this, &GeneralSettingsView::redrawPermission);
+  redrawLoginItem();
+  redrawExtension();
+  redrawPermission();
+}
+
+QWidget* GeneralSettingsView::addSection(QVBoxLayout* form, const QString& header, QWidget* content) {
+  QWidget* page = form->parentWidget();
+  auto* section = new QWidget(page);
+  auto* rows = column(section, 6);
+  QLabel* title = plainLabel(header, section);
+  title->setFont(settings::font(*page, TextStyle::Headline));
+  rows->addWidget(title);
+  rows->addWidget(new FormGroup(content, section));
+  form->addWidget(section);
+  headers_.append(title);
+  return section;
+}
+
+QList<QLabel*> GeneralSettingsView::sectionHeaders() const {
+  QList<QLabel*> shown;
+  for (QLabel* header : headers_)
+    if (header->parentWidget()->isVisibleTo(const_cast<GeneralSettingsView*>(this))) shown.append(header);
+  return shown;
+}
+
+void GeneralSettingsView::redrawLoginItem() {
+  launchAtLogin_->setChecked(loginItemManager_ && loginItemManager_->isEnabled());
+  launchAtLogin_->setEnabled(loginItemManager_ != nullptr);
+}
+
+void GeneralSettingsView::redrawExtension() {
+  const SystemExtensionInstaller::Status status =
+      extensionInstaller_ ? extensionInstaller_->status() : SystemExtensionInstaller::Status::idle();
+  status_->setStatus(status);
+  // A forced reinstall is always possible, except while one is under way.
+  reinstall_->setEnabled(extensionInstaller_ && !status.is(Case::requesting));
+}
+
+void GeneralSettingsView::redrawPermission() {
+  permissionSection_->setVisible(cameraPermission_ && cameraPermission_->isDenied());
+}
+
+void GeneralSettingsView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  // Restoring a minimized window is not a new look at the tab.
+  if (event->spontaneous()) return;
+  // Either may have changed outside the app since the tab was last shown.
+  if (loginItemManager_) loginItemManager_->reload();
+  if (extensionInstaller_) extensionInstaller_->refreshStatusForDisplay();
+}
+
+}  // namespace tovrelle::settings

@@ -1,0 +1,124 @@
+#pragma once
+// The settings window's General tab: the language note, start at login, the
+// camera extension's status with reinstall and the failure's details, the
+// camera access hint while access is refused, a way back into the setup
+// guide, and the three shortcut recorders. It redraws from the change
+// signals of its three model objects; nothing here polls.
+#include <QPointer>
+#include <QUrl>
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "app/installer/SystemExtensionInstaller.h"
+#include "app/model/CameraPermission.h"
+#include "app/shell/LoginItemManager.h"
+#include "platform/urls/UrlOpener.h"
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QVBoxLayout;
+
+namespace KeyboardShortcuts {
+class Recorder;
+}
+
+namespace tovrelle::settings {
+
+// The extension's status as text, or for a failure: the message, the
+// copyable diagnostic, and the remedies the failure names.
+class ExtensionStatusView : public QWidget {
+  Q_OBJECT
+
+ public:
+  struct Actions {
+    // The system settings page for extensions.
+    std::function<void()> openExtensionSettings;
+    // The support page; none when its address cannot be formed.
+    std::function<std::optional<QUrl>()> supportPage;
+    std::function<void(const QUrl&)> openWebPage;
+  };
+
+  explicit ExtensionStatusView(Actions actions, QWidget* parent = nullptr);
+
+  void setStatus(const SystemExtensionInstaller::Status& status);
+
+  // The status line, or the failure's first line and message.
+  QLabel* textLabel() const { return text_; }
+  // Present for failures only.
+  QLabel* diagnosticLabel() const { return diagnostic_; }
+  QPushButton* openSystemSettingsButton() const { return openSystemSettings_; }
+  QLabel* supportLink() const { return supportLink_; }
+
+ private:
+  void clear();
+
+  Actions actions_;
+  QVBoxLayout* layout_;
+  QLabel* text_ = nullptr;
+  QLabel* diagnostic_ = nullptr;
+  QPushButton* openSystemSettings_ = nullptr;
+  QLabel* supportLink_ = nullptr;
+};
+
+class GeneralSettingsView : public QWidget {
+  Q_OBJECT
+
+ public:
+  struct Environment {
+    LoginItemManager* loginItemManager = nullptr;
+    SystemExtensionInstaller* extensionInstaller = nullptr;
+    CameraPermission* cameraPermission = nullptr;
+    // The application delegate's setup guide; nothing happens when empty.
+    std::function<void()> showOnboarding;
+    // Opens the support page in the browser.
+    std::shared_ptr<urls::UrlOpener> opener;
+    // webPageURL(path) by default.
+    std::function<std::optional<QUrl>(const QString& path)> webPageURL;
+  };
+
+  // The three shared model objects, the process's URL opener and the site's
+  // addresses in the user's language.
+  static Environment defaultEnvironment(std::function<void()> showOnboarding);
+
+  explicit GeneralSettingsView(Environment environment, QWidget* parent = nullptr);
+
+  QCheckBox* launchAtLoginCheckBox() const { return launchAtLogin_; }
+  ExtensionStatusView* statusView() const { return status_; }
+  QPushButton* reinstallButton() const { return reinstall_; }
+  // The Camera permission section, shown only while access is refused.
+  QWidget* cameraPermissionSection() const { return permissionSection_; }
+  QPushButton* openCameraSettingsButton() const { return openCameraSettings_; }
+  QPushButton* showOnboardingButton() const { return showOnboarding_; }
+  const std::array<KeyboardShortcuts::Recorder*, 3>& recorders() const { return recorders_; }
+  // The section headers in order, as shown.
+  QList<QLabel*> sectionHeaders() const;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  QWidget* addSection(QVBoxLayout* form, const QString& header, QWidget* content);
+  void redrawLoginItem();
+  void redrawExtension();
+  void redrawPermission();
+
+  Environment env_;
+  QPointer<LoginItemManager> loginItemManager_;
+  QPointer<SystemExtensionInstaller> extensionInstaller_;
+  QPointer<CameraPermission> cameraPermission_;
+
+  QList<QLabel*> headers_;
+  QCheckBox* launchAtLogin_ = nullptr;
+  ExtensionStatusView* status_ = nullptr;
+  QPushButton* reinstall_ = nullptr;
+  QWidget* permissionSection_ = nullptr;
+  QPushButton* openCameraSettings_ = nullptr;
+  QPushButton* showOnboarding_ = nullptr;
+  std::array<KeyboardShortcuts::Recorder*, 3> recorders_{};
+};
+
+}  // namespace tovrelle::settings

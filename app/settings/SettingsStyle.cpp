@@ -1,0 +1,174 @@
+#include "app/settings/SettingsStyle.h"
+
+#include <QFile>
+#include <QGuiApplication>
+#include <QHash>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPalette>
+#include <QSvgRenderer>
+#include <QWidget>
+#include <cmath>
+
+namespace tovrelle::settings {
+namespace {
+
+// The app's symbols are embedded under :/symbols; a program built without
+// them (a test, a tool) borrows the nearest icon of the desktop theme.
+QString symbolResource(const QString& name) { return QStringLiteral(":/symbols/%1.svg").arg(name); }
+
+QString themeNameFor(const QString& symbol) {
+  static const QHash<QString, QString> names{
+      {QStringLiteral("photo"), QStringLiteral("image-x-generic")},
+      {QStringLiteral("photo.on.rectangle.angled"), QStringLiteral("folder-pictures")},
+      {QStringLiteral("gearshape"), QStringLiteral("preferences-system")},
+      {QStringLiteral("info.circle"), QStringLiteral("help-about")},
+      {QStringLiteral("plus"), QStringLiteral("list-add")},
+      {QStringLiteral("pencil"), QStringLiteral("document-edit")},
+      {QStringLiteral("trash"), QStringLiteral("edit-delete")},
+      {QStringLiteral("checkmark"), QStringLiteral("dialog-ok")},
+      {QStringLiteral("arrow.up.forward.square"), QStringLiteral("external-link")},
+  };
+  return names.value(symbol);
+}
+
+QImage tinted(QImage image, const QColor& color) {
+  QPainter painter(&image);
+  painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+  painter.fillRect(image.rect(), color);
+  painter.end();
+  return image;
+}
+
+QImage symbolImage(const QString& name, QSize device, const QColor& color) {
+  if (device.isEmpty()) return {};
+  if (QFile::exists(symbolResource(name))) {
+    QSvgRenderer renderer(symbolResource(name));
+    if (renderer.isValid()) {
+      QImage out(device, QImage::Format_ARGB32_Premultiplied);
+      out.fill(Qt::transparent);
+      QPainter painter(&out);
+      painter.setRenderHint(QPainter::Antialiasing);
+      renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(device)));
+      painter.end();
+      return tinted(std::move(out), color);
+    }
+  }
+  const QString themeName = themeNameFor(name);
+  if (themeName.isEmpty() || !QIcon::hasThemeIcon(themeName)) return {};
+  QImage out = QIcon::fromTheme(themeName).pixmap(device).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+  if (out.isNull()) return {};
+  return tinted(std::move(out), color);
+}
+
+QPixmap drawnAppMark(int side) {
+  QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  QPainter p(&image);
+  p.setRenderHint(QPainter::Antialiasing);
+  QLinearGradient gradient(0, 0, 0, side);
+  gradient.setColorAt(0, QColor(88, 86, 214));
+  gradient.setColorAt(1, QColor(52, 120, 246));
+  const qreal inset = side * 0.06;
+  const QRectF square(inset, inset, side - 2 * inset, side - 2 * inset);
+  p.setPen(Qt::NoPen);
+  p.setBrush(gradient);
+  p.drawRoundedRect(square, side * 0.22, side * 0.22);
+  // A camera body and its lens housing.
+  p.setBrush(Qt::white);
+  const qreal unit = square.width() / 10.0;
+  const QRectF body(square.left() + 2 * unit, square.top() + 3.3 * unit, 4.4 * unit, 3.4 * unit);
+  p.drawRoundedRect(body, unit * 0.8, unit * 0.8);
+  QPainterPath lens;
+  lens.moveTo(body.right() + 0.4 * unit, body.center().y() - 0.5 * unit);
+  lens.lineTo(body.right() + 2.0 * unit, body.top() + 0.2 * unit);
+  lens.lineTo(body.right() + 2.0 * unit, body.bottom() - 0.2 * unit);
+  lens.lineTo(body.right() + 0.4 * unit, body.center().y() + 0.5 * unit);
+  lens.closeSubpath();
+  p.drawPath(lens);
+  p.end();
+  return QPixmap::fromImage(image);
+}
+
+}  // namespace
+
+QString text(const char* key) { return qtTrId(key); }
+
+QString text(const char* key, const QString& fallback) {
+  const QString found = qtTrId(key);
+  return found == QLatin1String(key) ? fallback : found;
+}
+
+QPixmap symbolPixmap(const QString& name, QSize size, const QColor& color, qreal devicePixelRatio) {
+  const QSize device(static_cast<int>(std::lround(size.width() * devicePixelRatio)),
+                     static_cast<int>(std::lround(size.height() * devicePixelRatio)));
+  const QImage image = symbolImage(name, device, color);
+  if (image.isNull()) return {};
+  QPixmap pixmap = QPixmap::fromImage(image);
+  pixmap.setDevicePixelRatio(devicePixelRatio);
+  return pixmap;
+}
+
+QIcon symbolIcon(const QString& name, const QColor& color) {
+  QIcon icon;
+  for (int side : {16, 20, 24, 32, 48, 64}) {
+    const QImage image = symbolImage(name, QSize(side, side), color);
+    if (!image.isNull()) icon.addPixmap(QPixmap::fromImage(image));
+  }
+  return icon;
+}
+
+QIcon applicationIcon() {
+  QIcon icon = QGuiApplication::windowIcon();
+  if (!icon.isNull()) return icon;
+  if (QIcon::hasThemeIcon(QStringLiteral("tovrelle"))) return QIcon::fromTheme(QStringLiteral("tovrelle"));
+  QIcon drawn;
+  for (int side : {64, 128}) drawn.addPixmap(drawnAppMark(side));
+  return drawn;
+}
+
+QFont font(const QWidget& widget, TextStyle style) {
+  QFont f = widget.font();
+  const qreal base = f.pointSizeF() > 0 ? f.pointSizeF() : 10.0;
+  switch (style) {
+    case TextStyle::Body:
+      break;
+    case TextStyle::Title2:
+      f.setPointSizeF(base * 1.35);
+      f.setWeight(QFont::DemiBold);
+      break;
+    case TextStyle::Headline:
+      f.setWeight(QFont::Bold);
+      break;
+    case TextStyle::Callout:
+      f.setPointSizeF(base * 0.93);
+      break;
+    case TextStyle::Footnote:
+      f.setPointSizeF(base * 0.85);
+      break;
+    case TextStyle::Caption:
+      f.setPointSizeF(base * 0.82);
+      break;
+  }
+  return f;
+}
+
+QColor primaryColor(const QWidget& widget) { return widget.palette().color(QPalette::WindowText); }
+
+QColor secondaryColor(const QWidget& widget) {
+  QColor c = widget.palette().color(QPalette::WindowText);
+  c.setAlphaF(0.55f);
+  return c;
+}
+
+QColor linkColor(const QWidget& widget) { return widget.palette().color(QPalette::Link); }
+
+void setSecondary(QWidget& widget, TextStyle style) {
+  widget.setFont(font(widget, style));
+  QPalette palette = widget.palette();
+  palette.setColor(QPalette::WindowText, secondaryColor(widget));
+  palette.setColor(QPalette::Text, secondaryColor(widget));
+  widget.setPalette(palette);
+}
+
+}  // namespace tovrelle::settings

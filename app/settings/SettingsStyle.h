@@ -1,0 +1,45 @@
+#pragma once
+// Texts, symbols, fonts and colours of the settings window, each behind one
+// small function so the window follows the app's string table and symbol set.
+#include <QColor>
+#include <QFont>
+#include <QIcon>
+#include <QPixmap>
+#include <QSize>
+#include <QString>
+
+class QWidget;
+
+namespace tovrelle::settings {
+
+// The display text of a string-table key ("settings.addImage"); the key itself
+// when the table has none.
+QString text(const char* key);
+// The same, with the text to show while the table lacks the key.
+QString text(const char* key, const QString& fallback);
+
+// A monochrome symbol ("photo", "trash", …) at `size` logical pixels painted in
+// `color`; a null pixmap for a name the app does not ship.
+QPixmap symbolPixmap(const QString& name, QSize size, const QColor& color, qreal devicePixelRatio = 1.0);
+// The symbol at the usual button and tab sizes, in `color`.
+QIcon symbolIcon(const QString& name, const QColor& color);
+
+// The application's icon: the one the app set on itself, else the desktop
+// theme's "tovrelle", else a drawn camera mark.
+QIcon applicationIcon();
+
+// Text styles, relative to the widget's own font.
+enum class TextStyle { Body, Title2, Headline, Callout, Footnote, Caption };
+QFont font(const QWidget& widget, TextStyle style);
+
+// Colours that follow the widget's palette.
+QColor primaryColor(const QWidget& widget);
+QColor secondaryColor(const QWidget& widget);
+QColor linkColor(const QWidget& widget);
+inline QColor grayColor() { return QColor(142, 142, 147); }
+inline QColor redColor() { return QColor(255, 59, 48); }
+
+// Applies `style` and the secondary colour to a label-like widget.
+void setSecondary(QWidget& widget, TextStyle style);
+
+}  // namespace tovrelle::settings

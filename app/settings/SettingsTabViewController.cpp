@@ -1,0 +1,144 @@
+#include "app/settings/SettingsTabViewController.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "app/model/ImageManager.h"
+#include "app/settings/AboutSettingsView.h"
+#include "app/settings/ImagesSettingsView.h"
+#include "app/settings/SettingsStyle.h"
+
+namespace tovrelle::settings {
+
+const std::vector<SettingsTabViewController::TabInfo>& SettingsTabViewController::tabs() {
+  static const std::vector<TabInfo> list{
+      {"settings.tab.images", "photo.on.rectangle.angled"},
+      {"settings.tab.general", "gearshape"},
+      {"settings.tab.about", "info.circle"},
+  };
+  return list;
+}
+
+SettingsTabViewController::SettingsTabViewController(QWidget* parent)
+    : SettingsTabViewController(ImageManager::shared(), parent) {}
+
+SettingsTabViewController::SettingsTabViewController(ImageManager& imageManager, QWidget* parent)
+    : QWidget(parent) {
+  setWindowTitle(text("settings.windowTitle"));
+  setMinimumSize(kMinimumContentSize);
+  resize(kContentSize);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+
+  bar_ = new QToolBar(this);
+  bar_->setMovable(false);
+  bar_->setFloatable(false);
+  bar_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  bar_->setIconSize(QSize(24, 24));
+  bar_->setAccessibleName(text("settings.windowTitle"));
+  group_ = new QActionGroup(this);
+  group_->setExclusive(true);
+  // The tabs sit in the middle of the bar, as a preferences toolbar has them.
+  auto* leading = new QWidget(bar_);
+  leading->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  bar_->addWidget(leading);
+  layout->addWidget(bar_);
+
+  auto* divider = new QFrame(this);
+  divider->setFrameShape(QFrame::HLine);
+  divider->setFrameShadow(QFrame::Sunken);
+  layout->addWidget(divider);
+
+  pages_ = new QStackedWidget(this);
+  layout->addWidget(pages_, 1);
+
+  images_ = new ImagesSettingsView(imageManager, pages_);
+  // Until the General tab's own view is set, an empty page holds its place.
+  general_ = new QWidget(pages_);
+  about_ = new AboutSettingsView(pages_);
+  addTab(Images, images_);
+  addTab(General, general_);
+  addTab(About, about_);
+
+  auto* trailing = new QWidget(bar_);
+  trailing->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  bar_->addWidget(trailing);
+
+  setCurrentTab(Images);
+}
+
+void SettingsTabViewController::addTab(int tab, QWidget* content) {
+  const TabInfo& info = tabs()[static_cast<size_t>(tab)];
+  auto* action = new QAction(symbolIcon(QString::fromLatin1(info.symbol), primaryColor(*this)),
+                             text(info.labelKey), group_);
+  action->setCheckable(true);
+  action->setData(tab);
+  bar_->addAction(action);
+  auto* button = qobject_cast<QToolButton*>(bar_->widgetForAction(action));
+  if (button) {
+    button->setAccessibleName(text(info.labelKey));
+    button->setObjectName(QString::fromLatin1(info.labelKey));
+    button->setMinimumWidth(72);
+  }
+  buttons_.push_back(button);
+  pages_->insertWidget(tab, content);
+  content->setAccessibleName(text(info.labelKey));
+  connect(action, &QAction::triggered, this, [this, tab] { setCurrentTab(tab); });
+}
+
+void SettingsTabViewController::setGeneralContent(QWidget* content) {
+  if (!content || content == general_) return;
+  const bool showing = currentTab() == General;
+  QWidget* old = general_;
+  general_ = content;
+  pages_->insertWidget(General, general_);
+  general_->setAccessibleName(text("settings.tab.general"));
+  pages_->removeWidget(old);
+  old->deleteLater();
+  if (showing) pages_->setCurrentWidget(general_);
+}
+
+int SettingsTabViewController::currentTab() const { return pages_->currentIndex(); }
+
+void SettingsTabViewController::setCurrentTab(int tab) {
+  if (tab < 0 || tab >= pages_->count()) return;
+  const auto actions = group_->actions();
+  for (QAction* action : actions) action->setChecked(action->data().toInt() == tab);
+  if (pages_->currentIndex() == tab) return;
+  pages_->setCurrentIndex(tab);
+  // The title is the window's, not the tab's.
+  setWindowTitle(text("settings.windowTitle"));
+  emit currentTabChanged(tab);
+}
+
+QWidget* SettingsTabViewController::tabContent(int tab) const { return pages_->widget(tab); }
+
+QToolButton* SettingsTabViewController::tabButton(int tab) const {
+  return tab >= 0 && static_cast<size_t>(tab) < buttons_.size() ? buttons_[static_cast<size_t>(tab)] : nullptr;
+}
+
+void SettingsTabViewController::present() {
+  if (!presented_) {
+    presented_ = true;
+    if (isWindow()) {
+      if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(), size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+      }
+    }
+  }
+  show();
+  raise();
+  activateWindow();
+}
+
+}  // namespace tovrelle::settings

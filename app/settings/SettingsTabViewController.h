@@ -1,0 +1,76 @@
+#pragma once
+// The settings window's content: a toolbar-style tab bar (icon above label)
+// over the pages Images, General and About. The window title stays
+// "settings.windowTitle" whatever tab is shown.
+#include <QSize>
+#include <QWidget>
+#include <vector>
+
+class QActionGroup;
+class QStackedWidget;
+class QToolBar;
+class QToolButton;
+
+namespace tovrelle {
+class ImageManager;
+}
+
+namespace tovrelle::settings {
+
+class AboutSettingsView;
+class ImagesSettingsView;
+
+class SettingsTabViewController : public QWidget {
+  Q_OBJECT
+
+ public:
+  enum Tab { Images = 0, General = 1, About = 2 };
+
+  struct TabInfo {
+    const char* labelKey;
+    const char* symbol;
+  };
+  // The tabs in order.
+  static const std::vector<TabInfo>& tabs();
+
+  // Window sizes of the settings window.
+  static constexpr QSize kContentSize{600, 540};
+  static constexpr QSize kMinimumContentSize{600, 460};
+
+  // On the app's shared image library.
+  explicit SettingsTabViewController(QWidget* parent = nullptr);
+  explicit SettingsTabViewController(ImageManager& imageManager, QWidget* parent = nullptr);
+
+  // Puts `content` in the General tab in place of the current one (which is
+  // deleted); the controller takes ownership.
+  void setGeneralContent(QWidget* content);
+  QWidget* generalContent() const { return general_; }
+
+  int currentTab() const;
+  void setCurrentTab(int tab);
+  QWidget* tabContent(int tab) const;
+  QToolButton* tabButton(int tab) const;
+
+  ImagesSettingsView* imagesView() const { return images_; }
+  AboutSettingsView* aboutView() const { return about_; }
+
+  // Brings the window up: centred the first time, then raised and activated.
+  void present();
+
+ signals:
+  void currentTabChanged(int tab);
+
+ private:
+  void addTab(int tab, QWidget* content);
+
+  QToolBar* bar_;
+  QActionGroup* group_;
+  QStackedWidget* pages_;
+  std::vector<QToolButton*> buttons_;
+  ImagesSettingsView* images_;
+  QWidget* general_;
+  AboutSettingsView* about_;
+  bool presented_ = false;
+};
+
+}  // namespace tovrelle::settings

@@ -1,0 +1,88 @@
+#include "app/settings/ThumbnailCache.h"
+
+#include <QFileInfo>
+#include <QImageReader>
+#include <QMetaObject>
+#include <QRunnable>
+#include <cmath>
+
+#include "platform/log/Log.h"
+
+namespace tovrelle::settings {
+namespace {
+
+// Pictures larger than this are not decoded for a thumbnail (the camera would
+// refuse them too).
+constexpr qint64 kMaxPixels = qint64{64} * 1024 * 1024;
+// Roughly 2000 thumbnails of 80 x 80.
+constexpr int kCacheCost = 2000;
+
+}  // namespace
+
+QImage decodeThumbnail(const QString& path, int side) {
+  if (side <= 0) return {};
+  QFileInfo info(path);
+  if (!info.isFile()) return {};
+  QImageReader reader(path);
+  reader.setAutoTransform(true);
+  const QSize full = reader.size();
+  if (full.isValid()) {
+    if (qint64(full.width()) * full.height() > kMaxPixels) return {};
+    // Let the decoder scale while reading (JPEG does this far faster),
+    // keeping enough pixels to cover the square.
+    const qreal scale = std::max(qreal(side) / full.width(), qreal(side) / full.height());
+    if (scale < 1.0)
+      reader.setScaledSize(QSize(std::max(side, int(std::ceil(full.width() * scale))),
+                                 std::max(side, int(std::ceil(full.height() * scale)))));
+  }
+  QImage image = reader.read();
+  if (image.isNull()) return {};
+  const QImage filled =
+      image.scaled(side, side, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+  const int x = (filled.width() - side) / 2;
+  const int y = (filled.height() - side) / 2;
+  return filled.copy(x, y, side, side).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+ThumbnailCache::ThumbnailCache(int side, QObject* parent) : QObject(parent), side_(side), entries_(kCacheCost) {
+  // One worker: thumbnails arrive in the order the rows asked for them, and the
+  // settings window never competes with the camera for both cores.
+  pool_.setMaxThreadCount(1);
+}
+
+ThumbnailCache::~ThumbnailCache() {
+  pool_.clear();
+  pool_.waitForDone();
+}
+
+ThumbnailCache::State ThumbnailCache::state(const QString& path) const {
+  if (const Entry* entry = entries_.object(path)) return entry->image.isNull() ? State::Failed : State::Ready;
+  return loading_.contains(path) ? State::Loading : State::Unknown;
+}
+
+QImage ThumbnailCache::thumbnail(const QString& path) const {
+  const Entry* entry = entries_.object(path);
+  return entry ? entry->image : QImage();
+}
+
+void ThumbnailCache::request(const QString& path) {
+  if (entries_.contains(path) || loading_.contains(path)) return;
+  loading_.insert(path);
+  const int side = side_;
+  pool_.start([this, path, side]() {
+    QImage image = decodeThumbnail(path, side);
+    // The destructor waits for this job, so the cache is still there; the
+    // result is handed to the main thread, where the cache lives (a posted
+    // call dies with its receiver).
+    QMetaObject::invokeMethod(this, [this, path, image]() { finished(path, image); }, Qt::QueuedConnection);
+  });
+}
+
+void ThumbnailCache::finished(const QString& path, const QImage& image) {
+  loading_.remove(path);
+  if (image.isNull()) log::processLog("ImageRow: no thumbnail for %s", path.toUtf8().constData());
+  entries_.insert(path, new Entry{image}, 1);
+  emit thumbnailReady(path);
+}
+
+}  // namespace tovrelle::settings

@@ -1,0 +1,160 @@
+// The About tab: identity with its fallbacks, the document links by
+// language, and the acknowledgement rows.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QTest>
+
+#include "app/installer/BundleInfo.h"
+#include "app/settings/AboutSettingsView.h"
+#include "app/settings/SettingsStyle.h"
+
+namespace tovrelle::settings {
+namespace {
+
+const QString kBase = QStringLiteral("https://tovrelle.velkari.app");
+const QString kDash = QStringLiteral("\u2014");
+
+AboutSettingsView::Environment environment(QStringList languages, std::vector<QUrl>* opened = nullptr) {
+  AboutSettingsView::Environment env;
+  env.info = {{bundle::kDisplayNameKey, "Tovrelle"},
+              {bundle::kShortVersionKey, "2.3.1"},
+              {bundle::kVersionKey, "57"},
+              {bundle::kCopyrightKey, "Copyright © 2026 Velkari"}};
+  env.preferredLanguages = std::move(languages);
+  env.webSiteBase = kBase;
+  env.dependencies = {{"Qt", "The Qt Company", "LGPL-3.0", "https://doc.qt.io/qt-6/lgpl.html"},
+                      {"Broken", "Someone", "MIT License", "not an address"}};
+  env.openURL = [opened](const QUrl& url) {
+    if (opened) opened->push_back(url);
+  };
+  return env;
+}
+
+QStringList documentKeys(const AboutSettingsView& view) {
+  QStringList keys;
+  for (auto* button : view.documentButtons()) keys << button->objectName();
+  return keys;
+}
+
+TEST(AboutIdentity, NameFallsBackFromDisplayNameToBundleNameToTovrelle) {
+  EXPECT_EQ(AboutSettingsView::appName({{bundle::kDisplayNameKey, "Shown"}, {bundle::kNameKey, "Bundle"}}), "Shown");
+  EXPECT_EQ(AboutSettingsView::appName({{bundle::kNameKey, "Bundle"}}), "Bundle");
+  EXPECT_EQ(AboutSettingsView::appName({{bundle::kDisplayNameKey, ""}, {bundle::kNameKey, "Bundle"}}), "Bundle");
+  EXPECT_EQ(AboutSettingsView::appName({}), "Tovrelle");
+}
+
+TEST(AboutIdentity, VersionLineUsesADashForAMissingValue) {
+  const QString format = text("about.version", QStringLiteral("Version %1 (%2)"));
+  ASSERT_TRUE(format.contains("%1") && format.contains("%2"));
+  EXPECT_EQ(AboutSettingsView::versionLine({{bundle::kShortVersionKey, "1.4"}, {bundle::kVersionKey, "9"}}),
+            format.arg("1.4", "9"));
+  EXPECT_EQ(AboutSettingsView::versionLine({{bundle::kVersionKey, "9"}}), format.arg(kDash, "9"));
+  EXPECT_EQ(AboutSettingsView::versionLine({{bundle::kShortVersionKey, "1.4"}}), format.arg("1.4", kDash));
+  EXPECT_EQ(AboutSettingsView::versionLine({}), format.arg(kDash, kDash));
+  // A version that looks like a placeholder is shown as it is.
+  EXPECT_EQ(AboutSettingsView::versionLine({{bundle::kShortVersionKey, "%2"}, {bundle::kVersionKey, "x"}}),
+            format.arg("%2", "x"));
+}
+
+TEST(AboutIdentity, CopyrightFallsBackToTheBuiltInLine) {
+  EXPECT_EQ(AboutSettingsView::copyright({{bundle::kCopyrightKey, "© Someone"}}), "© Someone");
+  EXPECT_EQ(AboutSettingsView::copyright({}), QString::fromUtf8(AboutSettingsView::kFallbackCopyright));
+  EXPECT_TRUE(QString::fromUtf8(AboutSettingsView::kFallbackCopyright).contains("Velkari"));
+}
+
+TEST(AboutIdentity, TheAppsOwnValuesComeFromTheBuild) {
+  const auto env = AboutSettingsView::currentEnvironment();
+  EXPECT_EQ(AboutSettingsView::appName(env.info), "Tovrelle");
+  EXPECT_EQ(AboutSettingsView::versionLine(env.info),
+            text("about.version", QStringLiteral("Version %1 (%2)"))
+                .arg(QString::fromStdString(bundle::shortVersion()), QString::fromStdString(bundle::buildNumber())));
+  EXPECT_FALSE(env.icon.isNull());
+  EXPECT_EQ(env.webSiteBase, kBase);
+}
+
+TEST(AboutView, HeaderShowsIdentityAndTheVersionCanBeSelected) {
+  AboutSettingsView view(environment({"en"}));
+  EXPECT_EQ(view.nameLabel()->text(), "Tovrelle");
+  EXPECT_EQ(view.versionLabel()->text(), text("about.version", "Version %1 (%2)").arg("2.3.1", "57"));
+  EXPECT_TRUE(view.versionLabel()->textInteractionFlags() & Qt::TextSelectableByMouse);
+  EXPECT_EQ(view.copyrightLabel()->text(), "Copyright © 2026 Velkari");
+  EXPECT_EQ(view.iconLabel()->size(), QSize(64, 64));
+  ASSERT_FALSE(view.iconLabel()->pixmap().isNull());
+}
+
+TEST(AboutView, LegalDisclosureRowOnlyForJapaneseOrNoLanguage) {
+  const QStringList withDisclosure{"about.link.terms", "about.link.privacy", "about.link.tokushoho",
+                                   "about.link.support"};
+  const QStringList without{"about.link.terms", "about.link.privacy", "about.link.support"};
+  EXPECT_EQ(documentKeys(AboutSettingsView(environment({"ja"}))), withDisclosure);
+  EXPECT_EQ(documentKeys(AboutSettingsView(environment({"ja-JP", "en"}))), withDisclosure);
+  EXPECT_EQ(documentKeys(AboutSettingsView(environment({}))), withDisclosure);
+  EXPECT_EQ(documentKeys(AboutSettingsView(environment({"en-US", "ja"}))), without);
+  EXPECT_EQ(documentKeys(AboutSettingsView(environment({"zh-Hans"}))), without);
+}
+
+TEST(AboutView, DocumentLinksOpenTheirPagesInTheBrowser) {
+  std::vector<QUrl> opened;
+  AboutSettingsView view(environment({"fr-FR"}, &opened));
+  view.resize(600, 700);
+  view.show();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(view.documentButtons().size(), 3u);
+  for (auto* button : view.documentButtons()) {
+    EXPECT_TRUE(button->showsSymbol());
+    EXPECT_EQ(button->accessibleDescription(), text("about.link.hint"));
+    EXPECT_EQ(button->text(), text(button->objectName().toLatin1().constData()));
+    QTest::mouseClick(button, Qt::LeftButton);
+  }
+  ASSERT_EQ(opened.size(), 3u);
+  EXPECT_EQ(opened[0].toString(), "https://tovrelle.velkari.app/fr/terms/");
+  EXPECT_EQ(opened[1].toString(), "https://tovrelle.velkari.app/fr/privacy/");
+  EXPECT_EQ(opened[2].toString(), "https://tovrelle.velkari.app/fr/support/");
+
+  std::vector<QUrl> japanese;
+  AboutSettingsView japaneseView(environment({"ja"}, &japanese));
+  japaneseView.show();
+  QCoreApplication::processEvents();
+  QTest::mouseClick(japaneseView.documentButtons()[2], Qt::LeftButton);
+  ASSERT_EQ(japanese.size(), 1u);
+  EXPECT_EQ(japanese[0].toString(), "https://tovrelle.velkari.app/tokushoho/");
+}
+
+TEST(AboutView, RowsWhoseAddressCannotBeFormedAreLeftOut) {
+  auto env = environment({"en"});
+  env.webSiteBase = QStringLiteral("https://exa mple.com");
+  AboutSettingsView view(env);
+  EXPECT_TRUE(view.documentButtons().empty());
+  EXPECT_TRUE(AboutSettingsView::documentLinks({"ja"}, QStringLiteral("::")).empty());
+}
+
+TEST(AboutView, AcknowledgementsLinkTheirLicenceOrShowPlainText) {
+  std::vector<QUrl> opened;
+  AboutSettingsView view(environment({"en"}, &opened));
+  view.resize(600, 800);
+  view.show();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(view.dependencyNames().size(), 2u);
+  auto* qt = qobject_cast<LinkButton*>(view.dependencyNames()[0]);
+  ASSERT_NE(qt, nullptr);
+  EXPECT_EQ(qt->text(), "Qt");
+  EXPECT_FALSE(qt->showsSymbol());
+  EXPECT_EQ(qt->accessibleDescription(), text("about.link.hint"));
+  QTest::mouseClick(qt, Qt::LeftButton);
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0].toString(), "https://doc.qt.io/qt-6/lgpl.html");
+
+  auto* broken = qobject_cast<QLabel*>(view.dependencyNames()[1]);
+  ASSERT_NE(broken, nullptr) << "an unparsable licence address shows the name as plain text";
+  EXPECT_EQ(broken->text(), "Broken");
+
+  // The author and licence line under each name.
+  QStringList details;
+  for (auto* label : view.findChildren<QLabel*>()) details << label->text();
+  EXPECT_TRUE(details.contains(QStringLiteral("The Qt Company \u2014 LGPL-3.0")));
+  EXPECT_TRUE(details.contains(QStringLiteral("Someone \u2014 MIT License")));
+}
+
+}  // namespace
+}  // namespace tovrelle::settings

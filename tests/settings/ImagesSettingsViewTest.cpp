@@ -1,0 +1,402 @@
+// The Images tab on a real image library over a temporary data folder.
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+
+#include "app/settings/ImageRow.h"
+#include "app/settings/ImagesSettingsView.h"
+#include "app/settings/SettingsStyle.h"
+#include "app/settings/ThumbnailCache.h"
+#include "tests/settings/SettingsFixture.h"
+
+namespace tovrelle::test {
+namespace {
+
+using settings::ImageRow;
+using settings::ImagesSettingsView;
+using settings::ThumbnailCache;
+
+class ImagesTab : public SettingsFixture {
+ protected:
+  void TearDown() override {
+    view_.reset();
+    SettingsFixture::TearDown();
+  }
+
+  ImagesSettingsView& view() {
+    if (!view_) {
+      camera();
+      view_ = std::make_unique<ImagesSettingsView>(images());
+      view_->resize(600, 420);
+      view_->show();
+      QCoreApplication::processEvents();
+    }
+    return *view_;
+  }
+
+  void addPictures(const std::vector<std::string>& names) {
+    const QColor colors[] = {Qt::red, Qt::green, Qt::blue, Qt::yellow};
+    int i = 0;
+    for (const auto& name : names) images().addImage(picture(name, colors[i++ % 4]));
+  }
+
+  ImageRow& row(int n) {
+    ImageRow* r = view().rowAt(n);
+    EXPECT_NE(r, nullptr) << "row " << n;
+    return *r;
+  }
+
+  // Drops the rows `rows` at `pos` in the list's viewport, as a drag ending there does.
+  void dropRows(const std::vector<int>& rows, QPoint pos) {
+    auto* list = view().listView();
+    QModelIndexList indexes;
+    for (int r : rows) indexes << view().model()->index(r);
+    std::unique_ptr<QMimeData> data(view().model()->mimeData(indexes));
+    QDragEnterEvent enter(pos, Qt::MoveAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(list->viewport(), &enter);
+    ASSERT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(pos), Qt::MoveAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(list->viewport(), &drop);
+    EXPECT_TRUE(drop.isAccepted());
+  }
+
+  std::unique_ptr<ImagesSettingsView> view_;
+};
+
+TEST_F(ImagesTab, EmptyLibraryShowsTheEmptyStateAndTheFirstAddReplacesIt) {
+  EXPECT_TRUE(view().showsEmptyState());
+  EXPECT_TRUE(view().emptyState()->isVisible());
+  EXPECT_FALSE(view().listView()->isVisible());
+  EXPECT_EQ(view().model()->rowCount(), 0);
+
+  const fs::path picked = picture("Photo.PNG", Qt::red);
+  int panels = 0;
+  view().setOpenPanelRunner([&](QFileDialog& dialog) -> std::optional<fs::path> {
+    ++panels;
+    // One existing file, never a folder, never several.
+    EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+    EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptOpen);
+    EXPECT_FALSE(dialog.testOption(QFileDialog::ShowDirsOnly));
+    const QString filter = dialog.nameFilters().join(' ');
+    for (const char* pattern : {"*.png", "*.apng", "*.jpg", "*.jpeg", "*.webp", "*.bmp", "*.tif", "*.tiff", "*.gif",
+                                "*.GIF", "*.JPG"})
+      EXPECT_TRUE(filter.contains(QLatin1String(pattern))) << pattern;
+    return picked;
+  });
+  QTest::mouseClick(view().addButton(), Qt::LeftButton);
+  EXPECT_EQ(panels, 1);
+
+  EXPECT_FALSE(view().showsEmptyState());
+  EXPECT_TRUE(view().listView()->isVisible());
+  ASSERT_EQ(view().model()->rowCount(), 1);
+  EXPECT_EQ(row(0).nameLabel()->text(), "Photo");
+  const auto stored = storedLibrary();
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].name, "Photo");
+  EXPECT_EQ(row(0).fileLabel()->fullText().toStdString(), stored[0].fileName);
+  EXPECT_TRUE(fs::exists(data_ / "Images" / stored[0].fileName));
+
+  // Deleting the only entry brings the empty state back.
+  QTest::mouseClick(row(0).deleteButton(), Qt::LeftButton);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(view().showsEmptyState());
+  EXPECT_TRUE(storedLibrary().empty());
+}
+
+TEST_F(ImagesTab, OneVisibleRowWidgetPerEntry) {
+  addPictures({"a.png", "b.png"});
+  auto visibleRows = [this] {
+    int n = 0;
+    for (auto* child : view().listView()->viewport()->findChildren<ImageRow*>(QString(), Qt::FindDirectChildrenOnly))
+      n += child->isVisible();
+    return n;
+  };
+  EXPECT_EQ(visibleRows(), 2);
+  images().addImage(picture("c.png", Qt::cyan));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(visibleRows(), 3);
+  QTest::mouseClick(row(0).deleteButton(), Qt::LeftButton);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(visibleRows(), 2);
+}
+
+TEST_F(ImagesTab, CancellingThePanelAddsNothing) {
+  view().setOpenPanelRunner([](QFileDialog&) -> std::optional<fs::path> { return std::nullopt; });
+  QTest::mouseClick(view().addButton(), Qt::LeftButton);
+  EXPECT_TRUE(view().showsEmptyState());
+  EXPECT_FALSE(fs::exists(imagesFileURL()));
+}
+
+TEST_F(ImagesTab, RenameCommitsTrimmedNamesAndBlankKeepsTheOldOne) {
+  addPictures({"beach.png", "city.png"});
+  ImageRow& first = row(0);
+  EXPECT_FALSE(first.isEditingName());
+
+  // Double-click on the name starts editing with the current name in a focused field.
+  QTest::mouseDClick(first.nameLabel(), Qt::LeftButton);
+  ASSERT_TRUE(first.isEditingName());
+  EXPECT_TRUE(first.nameField()->isVisible());
+  EXPECT_FALSE(first.nameLabel()->isVisible());
+  EXPECT_TRUE(first.saveButton()->isVisible());
+  EXPECT_FALSE(first.deleteButton()->isVisible());
+  EXPECT_EQ(first.nameField()->text(), "beach");
+  EXPECT_EQ(first.nameField()->placeholderText(), settings::text("settings.imageName"));
+  EXPECT_EQ(view().window()->focusWidget(), first.nameField());
+
+  first.nameField()->clear();
+  QTest::keyClicks(first.nameField(), "  Sunset\t ");
+  QTest::keyClick(first.nameField(), Qt::Key_Return);
+  EXPECT_FALSE(first.isEditingName());
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"Sunset", "city"}));
+  // The same row shows the new name: a rename does not rebuild the list.
+  EXPECT_EQ(view().rowAt(0), &first);
+  EXPECT_EQ(first.nameLabel()->text(), "Sunset");
+  EXPECT_TRUE(first.nameLabel()->isVisible());
+
+  // The pencil, a blank name and the check: editing ends, nothing is written.
+  const ino_t before = inodeOf(imagesFileURL());
+  ImageRow& second = row(1);
+  QTest::mouseClick(second.renameButton(), Qt::LeftButton);
+  ASSERT_TRUE(second.isEditingName());
+  second.setEditedName(QStringLiteral("   \n "));
+  QTest::mouseClick(second.saveButton(), Qt::LeftButton);
+  EXPECT_FALSE(second.isEditingName());
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"Sunset", "city"}));
+  EXPECT_EQ(inodeOf(imagesFileURL()), before);
+  EXPECT_EQ(second.nameLabel()->text(), "city");
+}
+
+TEST_F(ImagesTab, EditingStateSurvivesAnotherRowsRename) {
+  addPictures({"one.png", "two.png"});
+  row(1).startEditing();
+  row(1).setEditedName("draft");
+  row(0).startEditing();
+  row(0).setEditedName("first");
+  row(0).commit();
+  EXPECT_TRUE(row(1).isEditingName());
+  EXPECT_EQ(row(1).editedName(), "draft");
+}
+
+TEST_F(ImagesTab, MissingFileShowsThePlaceholderAndPicturesShowTheirThumbnail) {
+  addPictures({"red.png", "gone.png"});
+  const auto stored = storedLibrary();
+  ASSERT_EQ(stored.size(), 2u);
+  fs::remove(data_ / "Images" / stored[1].fileName);
+
+  view();
+  ASSERT_TRUE(waitUntil([&] {
+    return view().thumbnails().state(row(0).thumbnail()->file()) == ThumbnailCache::State::Ready &&
+           view().thumbnails().state(row(1).thumbnail()->file()) == ThumbnailCache::State::Failed;
+  }));
+  EXPECT_FALSE(row(0).thumbnail()->showsPlaceholder());
+  EXPECT_TRUE(row(1).thumbnail()->showsPlaceholder());
+
+  // What the user sees: the red picture filling its square, gray where the file is gone.
+  const QImage present = row(0).thumbnail()->grab().toImage();
+  const QImage missing = row(1).thumbnail()->grab().toImage();
+  const QColor centre = present.pixelColor(present.width() / 2, present.height() / 2);
+  EXPECT_GT(centre.red(), 200);
+  EXPECT_LT(centre.green(), 60);
+  const QColor corner = missing.pixelColor(missing.width() / 5, missing.height() / 5);
+  EXPECT_LT(std::abs(corner.red() - corner.green()), 12);
+  EXPECT_LT(std::abs(corner.green() - corner.blue()), 12);
+  EXPECT_NE(corner.rgb(), present.pixelColor(present.width() / 5, present.height() / 5).rgb());
+  // The file name is still shown under the entry's name.
+  EXPECT_EQ(row(1).fileLabel()->fullText().toStdString(), stored[1].fileName);
+}
+
+TEST_F(ImagesTab, DraggingTheThirdRowToTheTopRewritesTheLibraryInTheNewOrder) {
+  addPictures({"a.png", "b.png", "c.png", "d.png"});
+  auto* list = view().listView();
+  const QRect top = list->visualRect(view().model()->index(0));
+  ASSERT_TRUE(top.isValid());
+
+  dropRows({2}, top.topLeft() + QPoint(20, 3));
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"c", "a", "b", "d"}));
+  EXPECT_EQ(row(0).nameLabel()->text(), "c");
+  EXPECT_EQ(row(3).nameLabel()->text(), "d");
+
+  // Lower half of a row: after it (destination counted before the move).
+  const QRect second = list->visualRect(view().model()->index(1));
+  dropRows({0}, QPoint(20, second.bottom() - 3));
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"a", "c", "b", "d"}));
+
+  // Below the last row: the end.
+  dropRows({0}, QPoint(20, list->viewport()->height() - 2));
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"c", "b", "d", "a"}));
+
+  // Dropping a row where it is changes nothing and writes nothing.
+  const ino_t before = inodeOf(imagesFileURL());
+  const QRect third = list->visualRect(view().model()->index(2));
+  dropRows({2}, QPoint(20, third.top() + 3));
+  dropRows({2}, QPoint(20, third.bottom() - 3));
+  EXPECT_EQ(inodeOf(imagesFileURL()), before);
+
+  // Through the model with the list's offsets, several rows at once.
+  ASSERT_TRUE(view().model()->dropMimeData(
+      std::unique_ptr<QMimeData>(view().model()->mimeData({view().model()->index(1), view().model()->index(3)})).get(),
+      Qt::MoveAction, 0, 0, QModelIndex()));
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"b", "a", "c", "d"}));
+  ASSERT_TRUE(view().model()->moveRows(QModelIndex(), 0, 1, QModelIndex(), 4));
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"a", "c", "d", "b"}));
+  EXPECT_EQ(view().model()->rowCount(), 4);
+}
+
+TEST_F(ImagesTab, DropsFromElsewhereAreRefused) {
+  addPictures({"a.png", "b.png"});
+  QMimeData foreign;
+  foreign.setUrls({QUrl::fromLocalFile("/tmp/x.png")});
+  EXPECT_FALSE(view().model()->canDropMimeData(&foreign, Qt::MoveAction, 0, 0, QModelIndex()));
+  EXPECT_FALSE(view().model()->dropMimeData(&foreign, Qt::MoveAction, 0, 0, QModelIndex()));
+
+  // Rows of another list mean nothing here.
+  settings::ImageListModel other([](const IndexSet&, size_t) { ADD_FAILURE(); });
+  other.setImages(images().savedImages());
+  std::unique_ptr<QMimeData> theirs(other.mimeData({other.index(1)}));
+  EXPECT_FALSE(view().model()->dropMimeData(theirs.get(), Qt::MoveAction, 0, 0, QModelIndex()));
+
+  // Positions past the end (a stale drag) are refused too.
+  QMimeData stale;
+  QByteArray bytes;
+  QDataStream out(&bytes, QIODevice::WriteOnly);
+  out << quint64(reinterpret_cast<quintptr>(view().model())) << QList<int>{7};
+  stale.setData(settings::ImageListModel::kMimeType, bytes);
+  EXPECT_FALSE(view().model()->dropMimeData(&stale, Qt::MoveAction, 0, 0, QModelIndex()));
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST_F(ImagesTab, DeleteRemovesTheEntryAndItsFileAndTheCameraFollows) {
+  addPictures({"keep.png", "shown.png", "other.png"});
+  const auto stored = storedLibrary();
+  ASSERT_EQ(stored.size(), 3u);
+  camera().selectImage(stored[1].id);
+  ASSERT_EQ(camera().currentMode(), CameraMode::image);
+
+  QTest::mouseClick(row(1).deleteButton(), Qt::LeftButton);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"keep", "other"}));
+  EXPECT_FALSE(fs::exists(data_ / "Images" / stored[1].fileName));
+  EXPECT_TRUE(fs::exists(data_ / "Images" / stored[0].fileName));
+  EXPECT_TRUE(fs::exists(data_ / "Images" / stored[2].fileName));
+  ASSERT_EQ(view().model()->rowCount(), 2);
+  EXPECT_EQ(row(1).nameLabel()->text(), "other");
+  // The shown image went away, so the camera is off (state.json says so).
+  const auto state = decodeCameraState(readFile(stateFileURL()).value_or(""));
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->mode, CameraMode::off);
+
+  // Deleting an entry the camera does not show leaves the camera alone.
+  camera().selectImage(stored[0].id);
+  QTest::mouseClick(row(1).deleteButton(), Qt::LeftButton);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"keep"}));
+  EXPECT_EQ(camera().currentMode(), CameraMode::image);
+}
+
+TEST_F(ImagesTab, DeleteFindsTheEntryByIdAfterTheListChanged) {
+  addPictures({"a.png", "b.png", "c.png"});
+  ImageRow* rowOfC = view().rowAt(2);
+  const Uuid idOfC = rowOfC->savedImage().id;
+  // The library changes behind the row's back (another view added and moved an entry).
+  images().moveImages({2}, 0);
+  images().addImage(picture("d.png", Qt::black));
+  QCoreApplication::processEvents();
+  for (int i = 0; i < view().model()->rowCount(); ++i)
+    if (row(i).savedImage().id == idOfC) row(i).remove();
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"a", "b", "d"}));
+}
+
+TEST_F(ImagesTab, LongFileNamesAreShortenedInTheMiddle) {
+  addPictures({std::string(120, 'x') + "_tail.png"});
+  view().resize(400, 300);
+  QCoreApplication::processEvents();
+  const auto* label = row(0).fileLabel();
+  EXPECT_TRUE(label->text().contains(QChar(0x2026)));
+  EXPECT_TRUE(label->text().endsWith("tail.png"));
+  EXPECT_EQ(label->fullText().toStdString(), storedLibrary()[0].fileName);
+}
+
+TEST_F(ImagesTab, RowsCarryAccessibleNames) {
+  addPictures({"beach.png"});
+  EXPECT_EQ(row(0).accessibleName(), "beach");
+  EXPECT_EQ(row(0).deleteButton()->accessibleName(), settings::text("settings.delete"));
+  EXPECT_EQ(row(0).deleteButton()->toolTip(), settings::text("settings.delete"));
+  EXPECT_EQ(row(0).renameButton()->toolTip(), settings::text("settings.rename"));
+  EXPECT_EQ(row(0).saveButton()->toolTip(), settings::text("settings.save"));
+  EXPECT_EQ(view().addButton()->text(), settings::text("settings.addImage"));
+}
+
+TEST_F(ImagesTab, GifThumbnailsShowTheirFirstPicture) {
+  const fs::path path = gif("wave.gif", QColor(20, 200, 120), {30, 20});
+  const QImage thumb = settings::decodeThumbnail(QString::fromStdString(path.string()), 40);
+  ASSERT_EQ(thumb.size(), QSize(40, 40));
+  EXPECT_EQ(thumb.pixelColor(20, 20), QColor(20, 200, 120));
+}
+
+TEST(Thumbnails, FillTheSquareAndFailOnBadFiles) {
+  char tmpl[] = "/tmp/tovrelle-thumbs-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  // Left half red, right half blue, 200 x 100: the middle square shows both.
+  QImage wide(200, 100, QImage::Format_RGB32);
+  wide.fill(Qt::red);
+  for (int y = 0; y < 100; ++y)
+    for (int x = 100; x < 200; ++x) wide.setPixelColor(x, y, Qt::blue);
+  const QString widePath = QString::fromStdString((dir / "wide.png").string());
+  ASSERT_TRUE(wide.save(widePath));
+  const QImage thumb = settings::decodeThumbnail(widePath, 80);
+  ASSERT_EQ(thumb.size(), QSize(80, 80));
+  EXPECT_GT(thumb.pixelColor(5, 40).red(), 200);
+  EXPECT_GT(thumb.pixelColor(75, 40).blue(), 200);
+
+  // Every still format the panel offers decodes (WebP and TIFF need Qt's image plugins).
+  for (const char* format : {"jpg", "webp", "bmp", "tiff"}) {
+    const QString path = QString::fromStdString((dir / (std::string("p.") + format)).string());
+    ASSERT_TRUE(wide.save(path, format)) << format;
+    EXPECT_EQ(settings::decodeThumbnail(path, 40).size(), QSize(40, 40)) << format;
+  }
+
+  std::ofstream(dir / "broken.png") << "\x89PNG\r\n\x1a\nnot really";
+  EXPECT_TRUE(settings::decodeThumbnail(QString::fromStdString((dir / "broken.png").string()), 80).isNull());
+  EXPECT_TRUE(settings::decodeThumbnail(QString::fromStdString((dir / "absent.png").string()), 80).isNull());
+  EXPECT_TRUE(settings::decodeThumbnail(QString::fromStdString(dir.string()), 80).isNull());
+  fs::remove_all(dir);
+}
+
+TEST(Thumbnails, CacheLoadsOncePerFile) {
+  char tmpl[] = "/tmp/tovrelle-thumbs-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  QImage image(30, 30, QImage::Format_RGB32);
+  image.fill(Qt::green);
+  const QString path = QString::fromStdString((dir / "g.png").string());
+  ASSERT_TRUE(image.save(path));
+  {
+    ThumbnailCache cache;
+    QSignalSpy ready(&cache, &ThumbnailCache::thumbnailReady);
+    cache.request(path);
+    cache.request(path);
+    EXPECT_EQ(cache.state(path), ThumbnailCache::State::Loading);
+    ASSERT_TRUE(ready.wait(5000));
+    EXPECT_EQ(cache.state(path), ThumbnailCache::State::Ready);
+    EXPECT_EQ(cache.thumbnail(path).size(), QSize(80, 80));
+    cache.request(path);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ready.count(), 1);
+    EXPECT_EQ(cache.pending(), 0);
+  }
+  {
+    // A cache that goes away with work outstanding waits for it and drops the result.
+    auto cache = std::make_unique<ThumbnailCache>();
+    for (int i = 0; i < 20; ++i) cache->request(path + QString::number(i));
+    cache.reset();
+    QCoreApplication::processEvents();
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tovrelle::test
