@@ -10,6 +10,7 @@
 namespace tovrelle::test {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 constexpr long long kOperationLimitNs = 600'000'000;
 constexpr long long kStoppedHostLimitNs = 3'500'000'000;
@@ -44,6 +45,7 @@ TEST(HostModelEndToEnd, OperationsReachTheClientAndAStoppedHostShowsNotRunning) 
   rig.send("on");
   ASSERT_TRUE(rig.extension()->waitForLog("state change mode=camera", 3s)) << rig.extension()->log();
   Picture previous = settledPicture(rig);
+  std::map<std::string, Picture> seen;
 
   struct Step {
     std::string command;
@@ -71,6 +73,7 @@ TEST(HostModelEndToEnd, OperationsReachTheClientAndAStoppedHostShowsNotRunning) 
       EXPECT_GT(picture->mean[2], 2 * picture->mean[1]) << picture->describe();
     }
     previous = settledPicture(rig);
+    seen[step.command] = previous;
   }
 
   // The host quits: the heartbeat goes stale and the not-running picture follows.
@@ -97,10 +100,28 @@ TEST(HostModelEndToEnd, OperationsReachTheClientAndAStoppedHostShowsNotRunning) 
   EXPECT_NEAR(r, notRunning.mean[2], 6) << out;
 
   // Started again, the host's last state comes back.
+  const long long restarted = monotonicNanos();
   rig.startHostModel();
-  auto back = rig.pictureAfter(monotonicNanos(), 3s);
+  auto back = rig.pictureAfter(restarted, 3s);
   ASSERT_TRUE(back);
   EXPECT_TRUE(back->differsFrom(notRunning));
+  const Picture black = settledPicture(rig);
+  EXPECT_EQ(black.describe(), "0.0,0.0,0.0") << "camera mode without a camera";
+
+  // The shared instances reach each other: the shortcut's showLastImage()
+  // reads the library, and deleting the shown image turns the camera off.
+  const long long last = rig.send("last");
+  auto red = rig.pictureAfter(last, 2s);
+  ASSERT_TRUE(red) << rig.hostModel()->log();
+  EXPECT_EQ(red->describe(), seen["select 0"].describe());
+  settledPicture(rig);
+  const long long deleted = rig.send("delete 0");
+  auto off = rig.pictureAfter(deleted, 2s);
+  ASSERT_TRUE(off) << rig.hostModel()->log();
+  EXPECT_LE(off->t - deleted, kOperationLimitNs);
+  EXPECT_EQ(off->describe(), seen["off"].describe()) << "the camera-off picture";
+  EXPECT_TRUE(rig.hostModel()->waitForLog("CameraManager: wrote state mode=off", 1s));
+  EXPECT_TRUE(fs::is_empty(rig.data() / "Images"));
 }
 
 }  // namespace
