@@ -31,6 +31,7 @@ struct Options {
   std::vector<uint32_t> formats;  // empty: any of the four
   int frames = 30;
   bool stamps = false;
+  int skip = 0;  // frames received first and left out of the figures (a source switch at start)
   std::set<int> save;
   std::string output = ".";
   std::string prefix = "frame";
@@ -61,6 +62,7 @@ struct Snap {
   spa_video_info_raw format{};
   bool haveFormat = false;
   int received = 0;
+  int skipped = 0;
   std::vector<int64_t> pts;
   std::vector<uint64_t> seqs;
   std::vector<std::string> saved;
@@ -191,7 +193,9 @@ void onProcess(void* data) {
   pw_buffer* b = pw_stream_dequeue_buffer(s->stream);
   if (!b) return;
   spa_buffer* buf = b->buffer;
-  if (s->received < s->opt.frames && s->haveFormat) {
+  if (s->skipped < s->opt.skip && s->haveFormat) {
+    ++s->skipped;
+  } else if (s->received < s->opt.frames && s->haveFormat) {
     const spa_data& d = buf->datas[0];
     const int index = s->received++;
     auto* h = static_cast<spa_meta_header*>(spa_buffer_find_meta_data(buf, SPA_META_Header, sizeof(spa_meta_header)));
@@ -283,6 +287,7 @@ void usage(FILE* out) {
                "  --target NAME       node name or serial to read (default Tovrelle)\n"
                "  --format FMT        ask for BGRA, I420, NV12 or YUY2 (repeatable; default: any)\n"
                "  --frames N          frames to receive (default 30)\n"
+               "  --skip N            receive N frames first and leave them out of everything (default 0)\n"
                "  --save LIST         save these frame indices (0-based, comma-separated) as PNG\n"
                "  --save-count K      save the first K frames as PNG\n"
                "  --output DIR        folder for the PNG files (default .)\n"
@@ -292,7 +297,7 @@ void usage(FILE* out) {
                "  --help              this text\n"
                "\n"
                "Prints key=value lines: format, width, height, framerate, frames, fps (from the stamps),\n"
-               "interval_mean_ms, interval_min_ms, interval_max_ms, interval_p99_dev_ms (99th percentile\n"
+               "interval_mean_ms, interval_median_ms, interval_min_ms, interval_max_ms, interval_p99_dev_ms (99th percentile\n"
                "of |interval - nominal|), stamps_rising, seq_first, seq_last, mean (last frame: B,G,R or\n"
                "Y,U,V), saved=PATH per PNG, error=TEXT per problem, and result=ok|timeout|error.\n"
                "Exit status 0 when all frames arrived with stamps, 1 otherwise, 2 on bad usage.\n");
@@ -334,6 +339,11 @@ bool parseArgs(int argc, char** argv, Options& o) {
       if (!v) return false;
       o.frames = std::atoi(v);
       if (o.frames < 1) return false;
+    } else if (a == "--skip") {
+      const char* v = value("--skip");
+      if (!v) return false;
+      o.skip = std::atoi(v);
+      if (o.skip < 0) return false;
     } else if (a == "--save") {
       const char* v = value("--save");
       if (!v) return false;
@@ -447,9 +457,11 @@ int main(int argc, char** argv) {
       const size_t p99 = std::min(dev.size() - 1, static_cast<size_t>(std::ceil(0.99 * static_cast<double>(dev.size()))) - 1);
       const double span = static_cast<double>(s.pts.back() - s.pts.front()) / 1e9;
       std::printf("fps=%.3f\n", span > 0 ? static_cast<double>(s.pts.size() - 1) / span : 0.0);
-      std::printf("interval_mean_ms=%.3f\ninterval_min_ms=%.3f\ninterval_max_ms=%.3f\ninterval_p99_dev_ms=%.3f\n", mean,
-                  *std::min_element(intervals.begin(), intervals.end()),
-                  *std::max_element(intervals.begin(), intervals.end()), dev[p99]);
+      std::vector<double> sorted = intervals;
+      std::sort(sorted.begin(), sorted.end());
+      std::printf("interval_mean_ms=%.3f\ninterval_median_ms=%.3f\n", mean, sorted[sorted.size() / 2]);
+      std::printf("interval_min_ms=%.3f\ninterval_max_ms=%.3f\ninterval_p99_dev_ms=%.3f\n", sorted.front(),
+                  sorted.back(), dev[p99]);
       std::printf("stamps_rising=%s\n", rising ? "yes" : "no");
       std::printf("pts_first=%lld\npts_last=%lld\n", static_cast<long long>(s.pts.front()),
                   static_cast<long long>(s.pts.back()));

@@ -1,0 +1,216 @@
+// The extension as a program, against a private bus, PipeWire and
+// WirePlumber: independent clients (GStreamer's pipewiresrc and tovrelle-snap)
+// read 1280x720 frames whose stamps rise by 1/30 s, start and stop show in
+// its log, the data folder drives the state machine, a PipeWire restart is
+// survived, and SIGTERM ends it cleanly.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/Services.h"
+
+using namespace tovrelle;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::map<std::string, std::string> parseKeyValues(const std::string& text) {
+  std::map<std::string, std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    auto eq = line.find('=');
+    if (eq != std::string::npos && line.find(' ') > eq && out.find(line.substr(0, eq)) == out.end())
+      out[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return out;
+}
+
+int occurrences(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+  return n;
+}
+
+fs::path extensionBinary() { return test::binaryDir() / "tovrelle-camera-extension"; }
+
+class Extension : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    session = std::make_unique<test::PrivateSession>();
+    dataDir = session->makeFolder("data");
+    extension = session->spawn({extensionBinary().string()}, {{"TOVRELLE_DATA_DIR", dataDir.string()}}, "extension");
+    ASSERT_TRUE(extension->waitForLog("published \"Tovrelle\" on PipeWire", 15s)) << extension->log();
+  }
+  void TearDown() override {
+    if (extension) extension->stop();
+    extension.reset();
+    session.reset();
+  }
+
+  std::map<std::string, std::string> snap(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {(test::binaryDir() / "tovrelle-snap").string(), "--timeout", "20"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto p = session->spawn(argv);
+    EXPECT_EQ(p->wait(30s), 0) << p->log();
+    return parseKeyValues(p->log());
+  }
+
+  // gst-launch with pipewiresrc as the client; returns the caps line and the
+  // buffers' presentation stamps in ns.
+  std::pair<std::string, std::vector<long long>> gstClient(const std::string& format, int buffers) {
+    auto p = session->spawn({"gst-launch-1.0", "-v", "pipewiresrc", "target-object=Tovrelle",
+                             "num-buffers=" + std::to_string(buffers), "!", "video/x-raw,format=" + format, "!",
+                             "fakesink", "silent=false"},
+                            {}, "gst-" + format);
+    EXPECT_EQ(p->wait(30s), 0) << p->log();
+    const std::string log = p->log();
+    std::string caps;
+    std::smatch m;
+    if (std::regex_search(log, m, std::regex("pipewiresrc0\\.GstPad:src: caps = ([^\\n]*)"))) caps = m[1];
+    std::vector<long long> pts;
+    const std::regex stamp("chain[^\\n]*pts: (\\d+):(\\d\\d):(\\d\\d)\\.(\\d{9})");
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), stamp); it != std::sregex_iterator(); ++it) {
+      const auto& s = *it;
+      pts.push_back(((std::stoll(s[1]) * 60 + std::stoll(s[2])) * 60 + std::stoll(s[3])) * 1000000000ll +
+                    std::stoll(s[4]));
+    }
+    return {caps, pts};
+  }
+
+  void writeFile(const std::string& name, const std::string& bytes) {
+    // Replace whole, as the host does.
+    const fs::path tmp = dataDir / (name + ".tmp");
+    std::ofstream(tmp, std::ios::binary) << bytes;
+    fs::rename(tmp, dataDir / name);
+  }
+  void touchHeartbeat() {
+    const fs::path file = dataDir / "heartbeat";
+    if (!fs::exists(file)) std::ofstream(file).close();
+    ::utimensat(AT_FDCWD, file.c_str(), nullptr, 0);
+  }
+
+  std::unique_ptr<test::PrivateSession> session;
+  fs::path dataDir;
+  std::unique_ptr<test::Process> extension;
+};
+
+// Each source switch starts its timer at once, so the first interval after
+// the first poll is short; the steady pace is judged by the median.
+void expectThirtyFramesASecond(const std::vector<long long>& pts, const std::string& what) {
+  ASSERT_GE(pts.size(), 10u) << what;
+  std::vector<long long> intervals;
+  for (size_t i = 1; i < pts.size(); ++i) {
+    EXPECT_GT(pts[i], pts[i - 1]) << what << " stamps rise strictly";
+    intervals.push_back(pts[i] - pts[i - 1]);
+  }
+  std::sort(intervals.begin(), intervals.end());
+  EXPECT_NEAR(static_cast<double>(intervals[intervals.size() / 2]) / 1e6, 1000.0 / 30.0, 1.0) << what;
+}
+
+TEST(ExtensionProgram, HelpAndUnknownOptions) {
+  test::PrivateSession session({.pipewire = false, .wireplumber = false});
+  auto help = session.spawn({extensionBinary().string(), "--help"});
+  EXPECT_EQ(help->wait(10s), 0);
+  EXPECT_NE(help->log().find("Usage: tovrelle-camera-extension"), std::string::npos);
+  EXPECT_NE(help->log().find("TOVRELLE_DATA_DIR"), std::string::npos);
+  auto bad = session.spawn({extensionBinary().string(), "--frobnicate"});
+  const int status = bad->wait(10s);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+  EXPECT_NE(bad->log().find("unknown option --frobnicate"), std::string::npos);
+}
+
+TEST_F(Extension, IndependentClientsReadStampedFramesInBGRAAndI420) {
+  auto [bgraCaps, bgraPts] = gstClient("BGRA", 30);
+  EXPECT_NE(bgraCaps.find("format=(string)BGRA, width=(int)1280, height=(int)720, framerate=(fraction)30/1"),
+            std::string::npos)
+      << bgraCaps;
+  expectThirtyFramesASecond(bgraPts, "gst BGRA");
+  ASSERT_TRUE(extension->waitForLog("stopStreamingInternal", 10s)) << "the client left";
+
+  auto [i420Caps, i420Pts] = gstClient("I420", 30);
+  EXPECT_NE(i420Caps.find("format=(string)I420, width=(int)1280, height=(int)720"), std::string::npos) << i420Caps;
+  expectThirtyFramesASecond(i420Pts, "gst I420");
+  ASSERT_TRUE(extension->waitForLog("stopStreamingInternal", 10s, 2));
+
+  auto bgra = snap({"--format", "BGRA", "--skip", "3", "--frames", "30"});
+  EXPECT_EQ(bgra["result"], "ok");
+  EXPECT_EQ(bgra["width"], "1280");
+  EXPECT_EQ(bgra["height"], "720");
+  EXPECT_EQ(bgra["stamps_rising"], "yes");
+  EXPECT_NEAR(std::stod(bgra["interval_mean_ms"]), 33.333, 1.0);
+  EXPECT_EQ(bgra["seq_last"], std::to_string(std::stoll(bgra["seq_first"]) + 29)) << "no frame skipped";
+
+  auto i420 = snap({"--format", "I420", "--skip", "3", "--frames", "30"});
+  EXPECT_EQ(i420["result"], "ok");
+  EXPECT_EQ(i420["format"], "I420");
+  EXPECT_EQ(i420["stamps_rising"], "yes");
+  EXPECT_NEAR(std::stod(i420["interval_mean_ms"]), 33.333, 1.0);
+
+  // The same picture in both formats: the mean luma matches the BGRA mean.
+  double b = 0, g = 0, r = 0, y = 0, u = 0, v = 0;
+  ASSERT_EQ(std::sscanf(bgra["mean"].c_str(), "%lf,%lf,%lf", &b, &g, &r), 3);
+  ASSERT_EQ(std::sscanf(i420["mean"].c_str(), "%lf,%lf,%lf", &y, &u, &v), 3);
+  EXPECT_NEAR(y, (66 * r + 129 * g + 25 * b) / 256.0 + 16, 1.5);
+
+  ASSERT_TRUE(extension->waitForLog("stopStreamingInternal", 10s, 4));
+  const std::string log = extension->log();
+  EXPECT_EQ(occurrences(log, "startStreamingInternal (was streaming=no)"), 4) << "one start per client";
+  EXPECT_EQ(occurrences(log, "host running changed: unknown -> no"), 4) << "no heartbeat: not running";
+}
+
+TEST_F(Extension, StateFileAndHeartbeatMoveTheStateMachineWithinOnePoll) {
+  // A client keeps the stream open while the "host" writes its files.
+  auto client = session->spawn({(test::binaryDir() / "tovrelle-snap").string(), "--frames", "400", "--timeout", "30"},
+                               {}, "long-client");
+  ASSERT_TRUE(extension->waitForLog("host running changed: unknown -> no", 10s));
+
+  writeFile("state.json", "{\"mode\":\"image\"}");
+  touchHeartbeat();
+  const auto written = std::chrono::steady_clock::now();
+  ASSERT_TRUE(extension->waitForLog("state change mode=image image=nil camera=nil", 5s)) << extension->log();
+  EXPECT_LT(std::chrono::steady_clock::now() - written, 1500ms) << "picked up within one 0.5 s poll";
+  EXPECT_TRUE(extension->waitForLog("host running changed: no -> yes", 1s));
+
+  // Image mode without an image is black; a snapshot shows it.
+  touchHeartbeat();
+  auto black = snap({"--frames", "5"});
+  EXPECT_EQ(black["mean"], "0.00,0.00,0.00");
+
+  writeFile("state.json", "{\"mode\":\"off\"}");
+  touchHeartbeat();
+  ASSERT_TRUE(extension->waitForLog("state change mode=off image=nil camera=nil", 3s));
+  ASSERT_TRUE(extension->waitForLog("startCameraOffTimer", 2s) ||
+              extension->waitForLog("cameraOffPixelBuffer unavailable, falling back to black", 1s));
+
+  // The host stops: about 3 s later the stream goes back to not running.
+  ASSERT_TRUE(extension->waitForLog("host running changed: yes -> no", 6s));
+  client->stop();
+}
+
+TEST_F(Extension, SurvivesAPipeWireRestartAndStopsCleanlyOnSigterm) {
+  EXPECT_EQ(snap({"--frames", "5"})["result"], "ok");
+  session->stopPipeWire();
+  ASSERT_TRUE(extension->waitForLog("PipeWire connection lost", 10s)) << extension->log();
+  session->startPipeWire();
+  ASSERT_TRUE(extension->waitForLog("published \"Tovrelle\" on PipeWire", 15s, 2)) << extension->log();
+  auto after = snap({"--frames", "10"});
+  EXPECT_EQ(after["result"], "ok");
+  EXPECT_EQ(after["stamps_rising"], "yes");
+
+  const int status = extension->stop(SIGTERM, 10s);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by itself, not killed";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(extension->log().find("stopping on SIGTERM"), std::string::npos);
+}
+
+}  // namespace
