@@ -10,6 +10,7 @@
 #include "app/model/HostServices.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/ManualDispatch.h"
+#include "tests/shell/CountingCaptureDevices.h"
 
 using namespace tovrelle;
 using capture::AuthorizationStatus;
@@ -17,37 +18,12 @@ using capture::DeviceType;
 
 namespace {
 
-// Counts discovery passes (each pass reads the device list once).
-class CountingDevices final : public capture::CaptureDevices {
- public:
-  explicit CountingDevices(std::shared_ptr<test::FakeCaptureDevices> fake) : fake_(std::move(fake)) {}
-  std::atomic<int> listReads{0};
-  std::vector<capture::DeviceInfo> devices() override {
-    ++listReads;
-    return fake_->devices();
-  }
-  std::optional<capture::DeviceInfo> deviceWithUniqueId(const std::string& id) override {
-    return fake_->deviceWithUniqueId(id);
-  }
-  std::unique_ptr<capture::Subscription> subscribe(
-      std::function<void(capture::DeviceEvent, const capture::DeviceInfo&)> handler) override {
-    return fake_->subscribe(std::move(handler));
-  }
-  AuthorizationStatus authorizationStatus() override { return fake_->authorizationStatus(); }
-  void requestAccess(std::function<void(bool)> completion) override { fake_->requestAccess(std::move(completion)); }
-  capture::InputResult makeInput(const capture::DeviceInfo& d) override { return fake_->makeInput(d); }
-  std::unique_ptr<capture::CaptureSession> makeSession() override { return fake_->makeSession(); }
-
- private:
-  std::shared_ptr<test::FakeCaptureDevices> fake_;
-};
-
 struct DiscoveryRig {
   test::ManualScheduler scheduler;
   std::shared_ptr<test::ManualQueue> main = scheduler.makeQueue("main");
   std::shared_ptr<test::ManualQueue> discovery = scheduler.makeQueue(CameraDeviceManager::kDiscoveryQueueLabel);
   std::shared_ptr<test::FakeCaptureDevices> fake = std::make_shared<test::FakeCaptureDevices>();
-  std::shared_ptr<CountingDevices> devices = std::make_shared<CountingDevices>(fake);
+  std::shared_ptr<test::CountingCaptureDevices> devices = std::make_shared<test::CountingCaptureDevices>(fake);
 
   std::unique_ptr<CameraDeviceManager> make() {
     return std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{devices, main, discovery});

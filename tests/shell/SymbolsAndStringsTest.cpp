@@ -222,6 +222,7 @@ TEST(Strings, EveryKeyTheCodeUsesIsInTheTableWithTheSameComment) {
   ASSERT_EQ(lupdate.exitCode(), 0) << lupdate.readAllStandardError().toStdString();
   const auto used = readTs(extracted);
   const auto table = readTs(kTsPath);
+  EXPECT_TRUE(used.count("a11y.statusItem.off"));  // the shell's own calls are seen
   for (const auto& [key, message] : used) {
     if (key.isEmpty()) continue;
     auto it = table.find(key);

@@ -1,0 +1,275 @@
+#include "app/shell/AppDelegate.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include "app/installer/SystemExtensionInstaller.h"
+#include "app/model/CameraDeviceManager.h"
+#include "app/model/CameraManager.h"
+#include "app/model/HostServices.h"
+#include "app/model/UserDefaults.h"
+#include "app/shell/PopoverWindow.h"
+#include "app/shell/StatusItem.h"
+#include "app/shell/Symbols.h"
+#include "app/shortcuts/Names.h"
+#include "platform/dispatch/QtMainQueue.h"
+#include "platform/log/Log.h"
+#include "platform/updates/UpdateController.h"
+
+namespace tovrelle {
+namespace {
+
+// Puts `content` into `window`, edge to edge.
+void setContent(QWidget* window, QWidget* content) {
+  auto* layout = new QVBoxLayout(window);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(content);
+}
+
+void centerOnScreen(QWidget* window) {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect frame(QPoint(0, 0), window->size());
+  frame.moveCenter(screen->availableGeometry().center());
+  window->move(frame.topLeft());
+}
+
+// Stands in for the popover view until it exists: an empty panel of the popover's width.
+QWidget* placeholderPopoverContent() {
+  auto* content = new QWidget;
+  content->setObjectName(QStringLiteral("popoverPlaceholder"));
+  content->setFixedSize(260, 200);
+  return content;
+}
+
+}  // namespace
+
+AppDelegate::Services AppDelegate::defaultServices() {
+  Services s;
+  s.cameraManager = []() -> CameraManager& { return CameraManager::shared(); };
+  s.installer = []() -> SystemExtensionInstaller& { return SystemExtensionInstaller::shared(); };
+  s.cameraDevices = []() -> CameraDeviceManager& { return CameraDeviceManager::shared(); };
+  s.onKeyUp = [](const KeyboardShortcuts::Name& name, KeyboardShortcuts::Action action) {
+    KeyboardShortcuts::onKeyUp(name, std::move(action));
+  };
+  s.capture = [] { return host::captureDevices(); };
+  s.mainQueue = dispatch::QtMainQueue::shared();
+  s.utilityQueue = dispatch::makeSerialQueue("ossel.tovrelle.utility");
+  s.makeUpdater = [] {
+    return std::make_unique<updates::UpdateController>(updates::UpdateController::configuredUpdatePage(),
+                                                       host::urlOpener(), dispatch::QtMainQueue::shared());
+  };
+  s.makeStatusItem = []() -> std::unique_ptr<StatusItem> { return std::make_unique<TrayStatusItem>(); };
+  return s;
+}
+
+AppDelegate::AppDelegate(Services services, Hooks hooks, QObject* parent)
+    : QObject(parent), services_(std::move(services)), hooks_(std::move(hooks)) {
+  updaterController_ = services_.makeUpdater();
+  updaterController_->start();
+}
+
+AppDelegate::~AppDelegate() {
+  for (auto& c : cancellables_) disconnect(c);
+  delete popover_.data();
+  delete settingsWindow_.data();
+  delete onboardingWindow_.data();
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+  // 1. A panel app: no main window, and closing its windows does not quit it.
+  QGuiApplication::setQuitOnLastWindowClosed(false);
+
+  // 2. The status item; reading the mode creates the camera manager.
+  setupStatusItem();
+
+  // 3. First run goes through onboarding; later runs install and ask for the camera here.
+  if (UserDefaults::standard().boolValue(kHasCompletedOnboardingKey)) {
+    services_.installer().activate(false);
+    auto capture = services_.capture ? services_.capture() : nullptr;
+    services_.utilityQueue->async([capture] {
+      if (!capture || capture->authorizationStatus() != capture::AuthorizationStatus::notDetermined) return;
+      capture->requestAccess([](bool granted) {
+        log::processLog("Camera permission granted: %s", granted ? "true" : "false");
+      });
+    });
+  } else {
+    showOnboarding();
+  }
+
+  // 4. The status item follows every mode, one main-queue turn after the change.
+  CameraManager& cameraManager = services_.cameraManager();
+  QPointer<AppDelegate> self(this);
+  auto deliverMode = [self, main = services_.mainQueue](CameraMode mode) {
+    main->async([self, mode] {
+      if (self) self->updateStatusItem(mode);
+    });
+  };
+  deliverMode(cameraManager.currentMode());
+  cancellables_.push_back(connect(&cameraManager, &CameraManager::currentModeChanged, this,
+                                  [deliverMode, &cameraManager] { deliverMode(cameraManager.currentMode()); }));
+
+  // 5. Camera discovery starts with its manager.
+  services_.cameraDevices();
+
+  // 6. The global shortcuts act when their keys are released.
+  auto cameraManagerAccess = services_.cameraManager;
+  services_.onKeyUp(KeyboardShortcuts::Names::cameraOff, [cameraManagerAccess] { cameraManagerAccess().turnOff(); });
+  services_.onKeyUp(KeyboardShortcuts::Names::cameraOn, [cameraManagerAccess] { cameraManagerAccess().turnOn(); });
+  services_.onKeyUp(KeyboardShortcuts::Names::showLastImage,
+                    [cameraManagerAccess] { cameraManagerAccess().showLastImage(); });
+
+  // 7. Mirror whether updates can be checked; a popover built later shows it.
+  auto deliverCanCheck = [self, main = services_.mainQueue](bool canCheck) {
+    main->async([self, canCheck] {
+      if (self) self->canCheckForUpdates_ = canCheck;
+    });
+  };
+  deliverCanCheck(updaterController_->canCheckForUpdates());
+  cancellables_.push_back(connect(updaterController_.get(), &updates::UpdateController::canCheckForUpdatesChanged, this,
+                                  [this, deliverCanCheck] { deliverCanCheck(updaterController_->canCheckForUpdates()); }));
+}
+
+void AppDelegate::applicationDidBecomeActive() { services_.installer().refreshStatusForDisplay(); }
+
+void AppDelegate::setupStatusItem() {
+  statusItem_ = services_.makeStatusItem();
+  if (!statusItem_ || !statusItem_->hasButton()) return;
+  updateStatusItem(services_.cameraManager().currentMode());
+  connect(statusItem_.get(), &StatusItem::activated, this, &AppDelegate::togglePopover);
+}
+
+void AppDelegate::updateStatusItem(CameraMode mode) {
+  if (!statusItem_ || !statusItem_->hasButton()) return;
+  QString symbol;
+  QString label;
+  switch (mode) {
+    case CameraMode::off:
+      symbol = QStringLiteral("video.slash.fill");
+      //: Status item accessibility label
+      label = qtTrId("a11y.statusItem.off");
+      break;
+    case CameraMode::camera:
+      symbol = QStringLiteral("video.fill");
+      //: Status item accessibility label
+      label = qtTrId("a11y.statusItem.camera");
+      break;
+    case CameraMode::image:
+      symbol = QStringLiteral("photo.fill");
+      //: Status item accessibility label
+      label = qtTrId("a11y.statusItem.image");
+      break;
+  }
+  statusItem_->setImage(symbols::exists(symbol) ? symbol : QString());
+  statusItem_->setAccessibilityLabel(label);
+  statusItem_->setToolTip(QStringLiteral("Tovrelle"));
+}
+
+void AppDelegate::togglePopover() {
+  if (popover_ && popover_->isShown()) {
+    popover_->performClose();
+    return;
+  }
+  showPopover();
+}
+
+void AppDelegate::showPopover() {
+  // A new popover every time; the previous one goes.
+  if (popover_) popover_->deleteLater();
+  popover_ = makePopover();
+  services_.installer().refreshStatusForDisplay();
+  if (hooks_.startPreview) hooks_.startPreview();
+  popover_->showRelativeTo(statusItem_ ? statusItem_->buttonGeometry() : QRect());
+}
+
+PopoverWindow* AppDelegate::makePopover() {
+  QPointer<AppDelegate> self(this);
+  PopoverInputs inputs;
+  inputs.onOpenSettings = [self] {
+    if (!self) return;
+    if (self->popover_) self->popover_->performClose();
+    if (self) self->openSettings();
+  };
+  inputs.onInstallExtension = [main = services_.mainQueue, installer = services_.installer] {
+    main->async([installer] {
+      SystemExtensionInstaller& extensionInstaller = installer();
+      if (!extensionInstaller.status().is(SystemExtensionInstaller::Status::Case::requesting))
+        extensionInstaller.activate(true);
+    });
+  };
+  inputs.onCheckForUpdates = [self] {
+    if (!self) return;
+    if (self->popover_) self->popover_->performClose();
+    self->updaterController_->checkForUpdates();
+  };
+  inputs.canCheckForUpdates = canCheckForUpdates_;
+  QWidget* content = hooks_.makePopoverContent ? hooks_.makePopoverContent(inputs) : placeholderPopoverContent();
+  auto* popover = new PopoverWindow(content);
+  connect(popover, &PopoverWindow::didClose, this, &AppDelegate::popoverDidClose);
+  return popover;
+}
+
+void AppDelegate::popoverDidClose() {
+  if (hooks_.stopPreview) hooks_.stopPreview();
+}
+
+void AppDelegate::openSettings() {
+  if (!settingsWindow_) {
+    auto* window = new QWidget(nullptr, Qt::Window);
+    window->setObjectName(QStringLiteral("settingsWindow"));
+    setContent(window, hooks_.makeSettingsContent ? hooks_.makeSettingsContent() : new QWidget);
+    //: Settings window title
+    window->setWindowTitle(qtTrId("settings.windowTitle"));
+    window->resize(600, 540);
+    window->setMinimumSize(600, 460);
+    centerOnScreen(window);
+    // Closing only hides it; the same window comes back next time.
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
+    settingsWindow_ = window;
+  }
+  activateApplication(settingsWindow_);
+}
+
+void AppDelegate::showOnboarding() {
+  if (!onboardingWindow_) {
+    QPointer<AppDelegate> self(this);
+    auto onClose = [self] {
+      if (!self) return;
+      UserDefaults::standard().setValue(kHasCompletedOnboardingKey, true);
+      if (self->onboardingWindow_) self->onboardingWindow_->close();
+    };
+    auto* window = new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                            Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
+    window->setObjectName(QStringLiteral("onboardingWindow"));
+    setContent(window, hooks_.makeOnboardingContent ? hooks_.makeOnboardingContent(onClose) : new QWidget);
+    //: Onboarding window title
+    window->setWindowTitle(qtTrId("onboarding.windowTitle"));
+    window->setFixedSize(560, 600);
+    centerOnScreen(window);
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
+    window->installEventFilter(this);
+    onboardingWindow_ = window;
+  }
+  activateApplication(onboardingWindow_);
+}
+
+void AppDelegate::windowWillClose(QWidget* window) {
+  if (window && window == onboardingWindow_) UserDefaults::standard().setValue(kHasCompletedOnboardingKey, true);
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Close && watched == onboardingWindow_) windowWillClose(onboardingWindow_);
+  return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::activateApplication(QWidget* window) {
+  window->show();
+  window->raise();
+  window->activateWindow();
+}
+
+}  // namespace tovrelle

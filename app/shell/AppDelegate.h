@@ -1,0 +1,117 @@
+#pragma once
+// The host app's hub: puts the status item in the panel and keeps its symbol
+// in step with the camera mode, runs the launch sequence (which fixes the
+// order in which the model objects come into being), wires the three global
+// shortcuts, and owns the popover and the settings and onboarding windows.
+//
+// The popover, onboarding and settings contents are hooks; until their views
+// exist the windows open empty with their titles.
+#include <QObject>
+#include <QPointer>
+#include <functional>
+#include <memory>
+
+#include "app/shortcuts/KeyboardShortcuts.h"
+#include "platform/capture/CaptureDevices.h"
+#include "platform/dispatch/Dispatch.h"
+#include "shared/CameraState.h"
+
+class QWidget;
+
+namespace tovrelle {
+
+class CameraDeviceManager;
+class CameraManager;
+class PopoverWindow;
+class StatusItem;
+class SystemExtensionInstaller;
+namespace updates {
+class UpdateController;
+}
+
+class AppDelegate : public QObject {
+  Q_OBJECT
+
+ public:
+  // Where the delegate finds what it touches. Accessors create their object
+  // on first use, so the order of the first calls is the order of creation.
+  struct Services {
+    std::function<CameraManager&()> cameraManager;
+    std::function<SystemExtensionInstaller&()> installer;
+    std::function<CameraDeviceManager&()> cameraDevices;
+    std::function<void(const KeyboardShortcuts::Name&, KeyboardShortcuts::Action)> onKeyUp;
+    // The capture service the launch-time camera access request goes to.
+    std::function<std::shared_ptr<capture::CaptureDevices>()> capture;
+    std::shared_ptr<dispatch::Queue> mainQueue;
+    // A background queue for the launch-time camera access request.
+    std::shared_ptr<dispatch::Queue> utilityQueue;
+    std::function<std::unique_ptr<updates::UpdateController>()> makeUpdater;
+    std::function<std::unique_ptr<StatusItem>()> makeStatusItem;
+  };
+
+  // What the popover view is built with.
+  struct PopoverInputs {
+    std::function<void()> onOpenSettings;
+    std::function<void()> onInstallExtension;
+    std::function<void()> onCheckForUpdates;
+    bool canCheckForUpdates = false;
+  };
+
+  // Filled by the popover, onboarding, settings and preview.
+  struct Hooks {
+    std::function<QWidget*(const PopoverInputs&)> makePopoverContent;
+    std::function<QWidget*(std::function<void()> onClose)> makeOnboardingContent;
+    std::function<QWidget*()> makeSettingsContent;
+    std::function<void()> startPreview;
+    std::function<void()> stopPreview;
+  };
+
+  // The real model objects, shortcut module, tray and update page.
+  static Services defaultServices();
+
+  static constexpr const char* kHasCompletedOnboardingKey = "hasCompletedOnboarding";
+
+  // Creates the updater and starts it.
+  explicit AppDelegate(Services services, Hooks hooks = {}, QObject* parent = nullptr);
+  ~AppDelegate() override;
+
+  // The launch sequence; once, after the event loop started.
+  void applicationDidFinishLaunching();
+  // Each time one of the app's windows comes to the front.
+  void applicationDidBecomeActive();
+  void togglePopover();
+  void popoverDidClose();
+  void openSettings();
+  void showOnboarding();
+  void windowWillClose(QWidget* window);
+
+  // Seen by the popover's rows and by tests.
+  StatusItem* statusItem() const { return statusItem_.get(); }
+  PopoverWindow* popover() const { return popover_; }
+  QWidget* settingsWindow() const { return settingsWindow_; }
+  QWidget* onboardingWindow() const { return onboardingWindow_; }
+  bool canCheckForUpdates() const { return canCheckForUpdates_; }
+  updates::UpdateController& updaterController() const { return *updaterController_; }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void setupStatusItem();
+  void updateStatusItem(CameraMode mode);
+  PopoverWindow* makePopover();
+  void showPopover();
+  void activateApplication(QWidget* window);
+
+  Services services_;
+  Hooks hooks_;
+  std::unique_ptr<StatusItem> statusItem_;
+  QPointer<QWidget> settingsWindow_;
+  QPointer<QWidget> onboardingWindow_;
+  std::vector<QMetaObject::Connection> cancellables_;
+  QPointer<PopoverWindow> popover_;
+  std::unique_ptr<updates::UpdateController> updaterController_;
+  bool canCheckForUpdates_ = false;
+};
+
+}  // namespace tovrelle

@@ -1,0 +1,48 @@
+#pragma once
+// One running host per user: the host is the only writer of the data folder.
+// The first instance holds a lock file in the runtime folder and listens on a
+// local socket next to it; a later one finds the lock taken, asks the running
+// one to show its popover (or its settings) and exits.
+#include <QLocalServer>
+#include <QLockFile>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+namespace tovrelle {
+
+class SingleInstance : public QObject {
+  Q_OBJECT
+
+ public:
+  enum class Request { showPopover, openSettings };
+
+  // `folder`: where the lock and the socket live; empty: $XDG_RUNTIME_DIR
+  // (or a per-user folder in the temp folder when that is not set).
+  explicit SingleInstance(QString folder = {}, QObject* parent = nullptr);
+  ~SingleInstance() override;
+
+  // Takes the lock and starts listening. False when another instance holds it.
+  bool becomePrimary();
+  // Hands `request` to the running instance; true once it acknowledged.
+  // Retries for up to `timeoutMs` while that instance is still starting.
+  bool forward(Request request, int timeoutMs = 5000);
+
+  QString lockPath() const;
+  QString socketPath() const;
+
+  static QString defaultFolder();
+
+ signals:
+  // Another launch asked for something (on the primary instance).
+  void requested(Request request);
+
+ private:
+  void serve();
+
+  QString folder_;
+  std::unique_ptr<QLockFile> lock_;
+  QLocalServer server_;
+};
+
+}  // namespace tovrelle

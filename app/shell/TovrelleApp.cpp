@@ -1,0 +1,109 @@
+#include "app/shell/TovrelleApp.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <csignal>
+
+#include "app/model/HostServices.h"
+#include "app/shell/AppDelegate.h"
+#include "app/shell/PopoverWindow.h"
+#include "app/shell/SingleInstance.h"
+#include "app/shell/Strings.h"
+#include "app/shell/Symbols.h"
+#include "platform/log/Log.h"
+
+namespace tovrelle {
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] auto n = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT end the event loop, so the instance lock and socket are removed.
+void quitOnTerminationSignals(QApplication& app) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+    char byte;
+    [[maybe_unused]] auto n = ::read(signalPipe[0], &byte, 1);
+    QCoreApplication::quit();
+  });
+  struct sigaction action {};
+  action.sa_handler = onTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+QIcon appIcon() {
+  QIcon icon(QStringLiteral(":/app/velkari.tovrelle.svg"));
+  return icon.isNull() ? symbols::icon(QStringLiteral("video.fill"), Qt::black) : icon;
+}
+
+}  // namespace
+
+int TovrelleApp::main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("tovrelle"));
+  QApplication::setOrganizationName(QStringLiteral("velkari"));
+  QGuiApplication::setDesktopFileName(QStringLiteral("velkari.tovrelle"));
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral("Tovrelle, a virtual camera. Lives in the panel."));
+  parser.addHelpOption();
+  QCommandLineOption settingsOption(QStringLiteral("settings"), QStringLiteral("Open the settings window."));
+  parser.addOption(settingsOption);
+  parser.process(app);
+  const bool wantsSettings = parser.isSet(settingsOption);
+
+  // The host is the only writer of the data folder: a second launch hands over and leaves.
+  SingleInstance instance;
+  if (!instance.becomePrimary()) {
+    const auto request =
+        wantsSettings ? SingleInstance::Request::openSettings : SingleInstance::Request::showPopover;
+    if (instance.forward(request)) {
+      log::processLog("TovrelleApp: Tovrelle is already running; asked it to show its %s",
+                      wantsSettings ? "settings" : "popover");
+      return 0;
+    }
+    log::processLog("TovrelleApp: another Tovrelle holds %s but does not answer; not starting a second one",
+                    qPrintable(instance.lockPath()));
+    return 1;
+  }
+
+  QApplication::setWindowIcon(appIcon());
+  strings::install(app);
+  quitOnTerminationSignals(app);
+
+  AppDelegate delegate(AppDelegate::defaultServices());
+  QObject::connect(&instance, &SingleInstance::requested, &delegate, [&delegate](SingleInstance::Request request) {
+    if (request == SingleInstance::Request::openSettings) {
+      delegate.openSettings();
+    } else if (!delegate.popover() || !delegate.popover()->isShown()) {
+      delegate.togglePopover();
+    }
+  });
+  QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState state) {
+    if (state != Qt::ApplicationActive) return;
+    delegate.applicationDidBecomeActive();
+    host::ApplicationEvents::center().postDidBecomeActive();
+  });
+  // The launch sequence runs once the event loop is up, like a finished launch.
+  QTimer::singleShot(0, &delegate, [&delegate, wantsSettings] {
+    delegate.applicationDidFinishLaunching();
+    if (wantsSettings) delegate.openSettings();
+  });
+  return app.exec();
+}
+
+}  // namespace tovrelle
