@@ -112,20 +112,46 @@ class Rig {
   // Streams to a client for `settle` + `window`, measuring the extension's
   // CPU over the window only.
   Measurement stream(std::chrono::seconds settle, std::chrono::seconds window) {
+    return streamFrom(extension_->pid(), "Tovrelle", settle, window);
+  }
+
+  // The same for a GStreamer pipeline that sends black 1280x720 BGRA frames
+  // at 30/s into PipeWire; none if it cannot be started.
+  std::optional<Measurement> streamGStreamerBlack(std::chrono::seconds settle, std::chrono::seconds window) {
+    auto gst = session_.spawn({"gst-launch-1.0", "-q", "videotestsrc", "pattern=black", "is-live=true", "!",
+                               "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1", "!", "pipewiresink",
+                               "mode=provide",
+                               "stream-properties=props,media.class=Video/Source,node.name=gstblack"},
+                              {}, "gst.log");
+    std::this_thread::sleep_for(2s);
+    if (!gst->running()) return std::nullopt;
+    Measurement m = streamFrom(gst->pid(), "gstblack", settle, window);
+    gst->stop();
+    return m;
+  }
+
+  Measurement streamFrom(pid_t producer, const std::string& target, std::chrono::seconds settle,
+                         std::chrono::seconds window) {
     const int frames = static_cast<int>((settle + window).count() * 30 + 60);
-    auto snap = session_.spawn({(binaryDir() / "tovrelle-snap").string(), "--format", "BGRA", "--frames",
-                                std::to_string(frames), "--timeout", std::to_string((settle + window).count() + 20)},
+    auto snap = session_.spawn({(binaryDir() / "tovrelle-snap").string(), "--target", target, "--format", "BGRA",
+                                "--frames", std::to_string(frames), "--timeout",
+                                std::to_string((settle + window).count() + 20)},
                                {}, "snap.log");
     std::this_thread::sleep_for(settle);
-    const double cpu0 = cpuSeconds(extension_->pid());
+    const double cpu0 = cpuSeconds(producer);
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(window);
-    const double cpu1 = cpuSeconds(extension_->pid());
+    const double cpu1 = cpuSeconds(producer);
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     snap->wait(60s);
     const std::string log = snap->log();
     const size_t at = log.find("result=");
-    return {100.0 * (cpu1 - cpu0) / wall, at == std::string::npos ? "none" : log.substr(at, log.find('\n', at) - at)};
+    std::string result = at == std::string::npos ? "none" : log.substr(at, log.find('\n', at) - at);
+    if (const size_t error = log.find("error="); error != std::string::npos)
+      result += ", " + log.substr(error, log.find('\n', error) - error);
+    if (const size_t frames = log.find("frames="); frames != std::string::npos)
+      result += ", " + log.substr(frames, log.find('\n', frames) - frames);
+    return {100.0 * (cpu1 - cpu0) / wall, result};
   }
 
   const std::string extensionLog() const { return extension_->log(); }
@@ -177,6 +203,13 @@ int main() {
     std::printf("%-36s %6.2f %% of a core  (client %s)\n", m.name, r.cpuPercent, r.snapResult.c_str());
   }
   const double blackCpu = (cpu[0] + cpu[3]) / 2;
+  if (auto gst = rig.streamGStreamerBlack(settle, window)) {
+    std::printf("%-36s %6.2f %% of a core  (client %s)\n", "GStreamer black pipeline", gst->cpuPercent,
+                gst->snapResult.c_str());
+    std::printf("extension black / GStreamer black = %.3f\n", blackCpu / gst->cpuPercent);
+  } else {
+    std::printf("GStreamer black pipeline: could not be started\n");
+  }
   std::printf("off / black   = %.3f (target <= 1.1)\n", cpu[1] / blackCpu);
   std::printf("still / black = %.3f (target <= 1.1)\n", cpu[2] / blackCpu);
   return 0;
