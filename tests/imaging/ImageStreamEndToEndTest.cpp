@@ -199,6 +199,20 @@ TEST_F(ImageStreamEndToEnd, PicturesStillImageAndAnimationReachTheClient) {
         << extension_->log();
   }
 
+  // An unreadable library file: black frames and one error line.
+  {
+    std::vector<uint8_t> broken = encodePng(4, 4, solidRgba(4, 4, 255, 0, 0, 255));
+    broken.resize(broken.size() / 2);
+    selectImage("broken.png", broken);
+    auto frame = settledFrame("broken");
+    ASSERT_TRUE(frame->ok());
+    for (auto [x, y] : {std::pair{0, 0}, {640, 360}, {1279, 719}, {300, 500}}) {
+      EXPECT_TRUE(near(frame->at(x, y), 0, 0, 0, 0)) << describe(frame->at(x, y));
+    }
+    const std::string expected = "NSImage(contentsOf:) failed for " + (imagesFolderURL() / "broken.png").string();
+    EXPECT_TRUE(extension_->waitForLog(expected, 1s)) << extension_->log();
+  }
+
   // An animation: frame changes fall at the file's delays.
   {
     const std::vector<std::pair<uint8_t, double>> frames{{0, 0.20}, {1, 0.50}, {2, 0.10}, {3, 0.30}};
