@@ -145,7 +145,7 @@ PrivateSession::PrivateSession(SessionOptions options) : options_(options) {
   waitForSocket(runtimeDir_ / "bus", "dbus-daemon");
   if (options_.pipewire) startPipeWire();
   if (options_.xvfb) {
-    xvfb_ = spawnWith({"Xvfb", env_["DISPLAY"], "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, env_,
+    xvfb_ = spawnWith({"Xvfb", env_["DISPLAY"], "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"}, env_,
                       runtimeDir_ / "xvfb.log");
     waitForSocket("/tmp/.X11-unix/X" + env_["DISPLAY"].substr(1), "Xvfb");
   }
