@@ -91,6 +91,10 @@ const std::vector<Component>& knownComponents() {
       {{"libxkbcommon", "The xkbcommon contributors", "MIT License",
         "https://github.com/xkbcommon/libxkbcommon/blob/master/LICENSE"},
        {"libxkbcommon", "libxkbcommon-x11"}},
+      // Qt's OpenGL support links the vendor-neutral dispatch libraries.
+      {{"libglvnd", "NVIDIA Corporation and the libglvnd contributors", "MIT License",
+        "https://gitlab.freedesktop.org/glvnd/libglvnd/-/blob/master/README.md"},
+       {"libGL", "libGLX", "libOpenGL", "libEGL", "libGLdispatch"}},
       {{"libsystemd", "The systemd contributors", "LGPL-2.1-or-later",
         "https://github.com/systemd/systemd/blob/main/LICENSES/LGPL-2.1-or-later.txt"},
        {"libsystemd"}},
@@ -101,8 +105,10 @@ const std::vector<Component>& knownComponents() {
 }
 
 bool isSystemRuntimeLibrary(const std::string& needed) {
-  static const QStringList runtime{"libc", "libm", "libstdc++", "libgcc_s", "libpthread", "libdl", "librt",
-                                   "ld-linux-x86-64", "ld-linux-aarch64", "ld-linux", "linux-vdso"};
+  // The sanitizer runtimes come with checking builds only and are never shipped.
+  static const QStringList runtime{"libc",     "libm",      "libstdc++",       "libgcc_s",         "libpthread",
+                                   "libdl",    "librt",     "ld-linux-x86-64", "ld-linux-aarch64", "ld-linux",
+                                   "linux-vdso", "libasan", "libubsan",        "liblsan",          "libtsan"};
   return runtime.contains(baseName(needed));
 }
 
@@ -163,11 +169,18 @@ std::optional<std::vector<std::string>> neededLibraries(const std::filesystem::p
   return needed;
 }
 
+const Component* componentOf(const std::string& needed) {
+  const QString name = baseName(needed);
+  for (const Component& component : knownComponents())
+    if (matches(component.libraries, name)) return &component;
+  return nullptr;
+}
+
 std::vector<Dependency> acknowledgements(const std::vector<std::string>& needed) {
   std::vector<Dependency> rows;
   for (const Component& component : knownComponents()) {
     bool shipped = component.libraries.isEmpty();
-    for (const std::string& library : needed) shipped = shipped || matches(component.libraries, baseName(library));
+    for (const std::string& library : needed) shipped = shipped || componentOf(library) == &component;
     if (shipped) rows.push_back(component.dependency);
   }
   return rows;

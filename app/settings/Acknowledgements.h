@@ -31,8 +31,13 @@ struct Component {
 // Every component the app may link, in the order the About tab lists them.
 const std::vector<Component>& knownComponents();
 
-// Libraries of the C and C++ runtime, part of every program and of the system.
+// Libraries of the C and C++ runtime (and the sanitizers' in checking
+// builds), part of every program and of the system.
 bool isSystemRuntimeLibrary(const std::string& needed);
+
+// The component a linked library ("libxcb-xkb.so.1") belongs to; null for
+// libraries no component claims.
+const Component* componentOf(const std::string& needed);
 
 // The DT_NEEDED entries of an ELF file ("libQt6Core.so.6", …); none when the
 // file cannot be read or is not a 64-bit ELF of this machine's byte order.
