@@ -128,8 +128,8 @@ std::optional<StillImage> loadStillImage(const std::filesystem::path& file) {
   imaging::Canvas canvas;
   if (decoder->next(canvas) != imaging::Decoder::Result::Frame) return std::nullopt;
   StillImage image;
-  image.pixelWidth = canvas.width;
-  image.pixelHeight = canvas.height;
+  image.pixelWidth = canvas.sourceWidth;
+  image.pixelHeight = canvas.sourceHeight;
   auto buffer = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
   if (buffer && imaging::renderFitted(canvas, *buffer)) image.rendered = std::move(buffer);
   return image;

@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace tovrelle::imaging {
@@ -229,13 +230,22 @@ struct Decoder::State {
   }
 
   bool convert(Canvas& out) {
-    const int w = frame->width, h = frame->height;
-    if (w <= 0 || h <= 0 || static_cast<int64_t>(w) * h > limits.maxPixels) return false;
+    const int sw = frame->width, sh = frame->height;
+    if (sw <= 0 || sh <= 0 || static_cast<int64_t>(sw) * sh > limits.maxPixels) return false;
+    // Pictures longer than kMaxCanvasSide on a side are reduced on the way
+    // (aspect kept): far more than a 1280x720 frame can show, and within
+    // what the drawing layer accepts.
+    int w = sw, h = sh;
+    if (w > kMaxCanvasSide || h > kMaxCanvasSide) {
+      const double k = std::min(static_cast<double>(kMaxCanvasSide) / w, static_cast<double>(kMaxCanvasSide) / h);
+      w = std::clamp(static_cast<int>(std::lround(w * k)), 1, kMaxCanvasSide);
+      h = std::clamp(static_cast<int>(std::lround(h * k)), 1, kMaxCanvasSide);
+    }
     bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
     const AVPixelFormat source = withoutJpegRange(static_cast<AVPixelFormat>(frame->format), &fullRange);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(source);
     if (!desc) return false;
-    sws = sws_getCachedContext(sws, w, h, source, w, h, AV_PIX_FMT_BGRA,
+    sws = sws_getCachedContext(sws, sw, sh, source, w, h, AV_PIX_FMT_BGRA,
                                SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
     if (!sws) return false;
     if (!(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->nb_components >= 3) {
@@ -244,9 +254,11 @@ struct Decoder::State {
                                1, 0, 1 << 16, 1 << 16);
     }
     out.resize(w, h);
+    out.sourceWidth = sw;
+    out.sourceHeight = sh;
     uint8_t* planes[4] = {out.pixels.data(), nullptr, nullptr, nullptr};
     int strides[4] = {static_cast<int>(out.stride), 0, 0, 0};
-    if (sws_scale(sws, frame->data, frame->linesize, 0, h, planes, strides) != h) return false;
+    if (sws_scale(sws, frame->data, frame->linesize, 0, sh, planes, strides) != h) return false;
     if ((desc->flags & AV_PIX_FMT_FLAG_ALPHA) || (desc->flags & AV_PIX_FMT_FLAG_PAL)) layOverBlack(out);
     return true;
   }

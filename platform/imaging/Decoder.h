@@ -24,11 +24,17 @@ struct Limits {
 
 enum class Container { Still, Gif, AnimatedPng };
 
+// Longest side of a decoded picture; larger ones are reduced while decoding.
+inline constexpr int kMaxCanvasSide = 8192;
+
 // A frame as 32-bit BGRA (blue, green, red, alpha 255) with transparency
 // already laid over black. Rows are `stride` bytes apart (64-byte aligned).
 struct Canvas {
   int width = 0;
   int height = 0;
+  // The picture's own size, which is larger when it had to be reduced.
+  int sourceWidth = 0;
+  int sourceHeight = 0;
   size_t stride = 0;
   std::vector<uint8_t> pixels;
   const uint8_t* row(int y) const { return pixels.data() + static_cast<size_t>(y) * stride; }

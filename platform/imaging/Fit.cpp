@@ -17,6 +17,7 @@ FitRect aspectFit(int iw, int ih, int W, int H) {
 bool renderFitted(const Canvas& picture, frames::PixelBuffer& frame) {
   std::memset(frame.data(), 0, frame.byteCount());
   if (picture.width <= 0 || picture.height <= 0 || picture.pixels.empty()) return false;
+  if (picture.width > kMaxCanvasSide || picture.height > kMaxCanvasSide) return false;
   // Both sides as RGB24: blue, green, red and an unused byte, which is the
   // frame layout and, the picture being opaque by now, the canvas layout.
   cairo_surface_t* target = cairo_image_surface_create_for_data(frame.data(), CAIRO_FORMAT_RGB24, frame.width(),

@@ -263,6 +263,29 @@ TEST_F(DecoderTest, EveryStillFormatDecodes) {
   }
 }
 
+TEST_F(DecoderTest, VeryLongPicturesAreReducedWhileDecoding) {
+  // A GIF screen of 62216 x 6 (a fuzzer find: wider than the drawing layer
+  // takes) and a 20000 x 200 BMP.
+  Gif wide{62216, 6, {0xff0000, 0x00ff00}, 0, false, {}};
+  wide.frames.push_back(solidGifFrame(62216, 6, 1, 10));
+  auto f = decodeAll(encodeGif(wide));
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_EQ(f[0].width, kMaxCanvasSide);
+  EXPECT_EQ(f[0].height, 1);
+  EXPECT_EQ(f[0].sourceWidth, 62216);
+  EXPECT_EQ(f[0].sourceHeight, 6);
+  EXPECT_EQ(pixel(f[0], 4000, 0), kGreen);
+
+  std::vector<uint8_t> rgb(20000 * 200 * 3, 0);
+  for (size_t i = 0; i < rgb.size(); i += 3) rgb[i + 2] = 255;
+  f = decodeAll(encodeBmp(20000, 200, rgb));
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_EQ(f[0].width, kMaxCanvasSide);
+  EXPECT_EQ(f[0].height, 82);  // 200 * 8192 / 20000, rounded
+  EXPECT_EQ(f[0].sourceWidth, 20000);
+  EXPECT_TRUE(near(pixel(f[0], 100, 40), kBlue, 1)) << pixel(f[0], 100, 40);
+}
+
 TEST_F(DecoderTest, RewindStartsAgainAtTheFirstFrame) {
   Gif gif{2, 2, {0xff0000, 0x00ff00}, 0, true, {}};
   gif.frames.push_back(solidGifFrame(2, 2, 0, 10));

@@ -115,6 +115,17 @@ TEST_F(ImageSourceTest, StillImageIsRenderedOnceAspectFit) {
   EXPECT_EQ(pixel(f, 200, 450), kBlue);
   EXPECT_EQ(pixel(f, 1000, 450), kWhite);
 
+  // Longer than the decoder keeps: reported at its own size, fitted all the same.
+  std::vector<uint8_t> green(20000 * 200 * 3, 0);
+  for (size_t i = 1; i < green.size(); i += 3) green[i] = 255;
+  auto panorama = loadStillImage(folder_.write("panorama.bmp", encodeBmp(20000, 200, green)));
+  ASSERT_TRUE(panorama);
+  EXPECT_EQ(panorama->pixelWidth, 20000);
+  EXPECT_EQ(panorama->pixelHeight, 200);
+  ASSERT_TRUE(panorama->rendered);
+  EXPECT_EQ(pixel(*panorama->rendered, 640, 360), kGreen);  // 12.8 rows high around the middle
+  EXPECT_EQ(pixel(*panorama->rendered, 640, 340), kBlack);
+
   std::vector<uint8_t> rgba = solidRgba(10, 10, 255, 255, 255, 64);
   auto translucent = loadStillImage(folder_.write("alpha.png", encodePng(10, 10, rgba)));
   ASSERT_TRUE(translucent);
