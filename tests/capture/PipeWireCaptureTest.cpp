@@ -169,6 +169,26 @@ TEST_F(PipeWireCapture, Nv12AndBgrxArriveWithThePattern) {
   }
 }
 
+// The host's preview and the extension may read one camera at the same time.
+TEST_F(PipeWireCapture, TwoSessionsOnOneCameraBothReceiveFrames) {
+  auto cam = startTestCam(session(), {"--name", "Shared", "--node-name", "testcam-shared"});
+  auto devices = capture::makePipeWireCaptureDevices();
+  FrameSink first, second;
+  auto a = open(*devices, "testcam-shared", first);
+  ASSERT_TRUE(a.session) << a.error;
+  ASSERT_TRUE(eventually([&] { return first.count() >= 3; }));
+  auto b = open(*devices, "testcam-shared", second);
+  ASSERT_TRUE(b.session) << b.error;
+  ASSERT_TRUE(eventually([&] { return second.count() >= 3; })) << cam->log();
+  size_t before = first.count();
+  ASSERT_TRUE(eventually([&] { return first.count() >= before + 3; })) << "the first session keeps receiving";
+  b.session->stopRunning();
+  before = first.count();
+  ASSERT_TRUE(eventually([&] { return first.count() >= before + 3; })) << "and after the second one stopped";
+  a.session->stopRunning();
+  expectPattern(second.frames(), 30);
+}
+
 TEST_F(PipeWireCapture, ABusyCallbackMissesFramesInsteadOfQueueingThem) {
   auto cam = startTestCam(session(), {"--name", "Busy", "--node-name", "testcam-busy", "--fps", "30"});
   auto devices = capture::makePipeWireCaptureDevices();

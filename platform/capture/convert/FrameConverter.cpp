@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -139,6 +140,55 @@ void copyOpaque(const uint8_t* src, uint8_t* dst, int width) {
   }
 }
 
+// Packed 4:2:2 (YUY2 when `yFirst`, else UYVY) into three planes. The scaler
+// has a fast path for planar YUV at the same size but not for packed input,
+// so splitting first is several times cheaper than scaling from YUY2.
+void splitPacked422(const uint8_t* src, int width, bool yFirst, uint8_t* y, uint8_t* u, uint8_t* v) {
+  int x = 0;
+#if defined(__SSE2__)
+  const __m128i low = _mm_set1_epi16(0x00FF);
+  const __m128i zero = _mm_setzero_si128();
+  for (; x + 16 <= width; x += 16) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * x));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * x + 16));
+    __m128i ya = yFirst ? _mm_and_si128(a, low) : _mm_srli_epi16(a, 8);
+    __m128i yb = yFirst ? _mm_and_si128(b, low) : _mm_srli_epi16(b, 8);
+    __m128i ca = yFirst ? _mm_srli_epi16(a, 8) : _mm_and_si128(a, low);
+    __m128i cb = yFirst ? _mm_srli_epi16(b, 8) : _mm_and_si128(b, low);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(y + x), _mm_packus_epi16(ya, yb));
+    __m128i c = _mm_packus_epi16(ca, cb);  // U0 V0 U1 V1 ...
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(u + x / 2), _mm_packus_epi16(_mm_and_si128(c, low), zero));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(v + x / 2), _mm_packus_epi16(_mm_srli_epi16(c, 8), zero));
+  }
+#endif
+  for (; x + 1 < width; x += 2) {
+    const uint8_t* p = src + 2 * x;
+    y[x] = yFirst ? p[0] : p[1];
+    y[x + 1] = yFirst ? p[2] : p[3];
+    u[x / 2] = yFirst ? p[1] : p[0];
+    v[x / 2] = yFirst ? p[3] : p[2];
+  }
+}
+
+// Interleaved UV (NV12's second plane) into U and V planes; `pairs` samples each.
+void splitUV(const uint8_t* src, int pairs, uint8_t* u, uint8_t* v) {
+  int x = 0;
+#if defined(__SSE2__)
+  const __m128i low = _mm_set1_epi16(0x00FF);
+  for (; x + 16 <= pairs; x += 16) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * x));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * x + 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(u + x),
+                     _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + x), _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8)));
+  }
+#endif
+  for (; x < pairs; ++x) {
+    u[x] = src[2 * x];
+    v[x] = src[2 * x + 1];
+  }
+}
+
 class Converter final : public FrameConverter {
  public:
   Converter(const VideoFormat& input, int outWidth, int outHeight)
@@ -174,7 +224,17 @@ class Converter final : public FrameConverter {
     sameSizeCopy_ = (input_.format == PixelFormat::bgrx || input_.format == PixelFormat::bgra) &&
                     input_.width == outWidth_ && input_.height == outHeight_;
     if (sameSizeCopy_) return true;
-    return prepareScaler(avFormat(input_.format), crop_.width, crop_.height, false);
+    AVPixelFormat format = avFormat(input_.format);
+    if (input_.format == PixelFormat::yuy2 || input_.format == PixelFormat::uyvy) {
+      // Split into planar 4:2:2 first (buffers made once, reused for every frame).
+      planes_.assign(static_cast<size_t>(crop_.width) * crop_.height * 2, 0);
+      format = AV_PIX_FMT_YUV422P;
+    } else if (input_.format == PixelFormat::nv12) {
+      // Luma is read in place; only the chroma pairs are split.
+      planes_.assign(static_cast<size_t>(crop_.width / 2) * ((crop_.height + 1) / 2) * 2, 0);
+      format = AV_PIX_FMT_YUV420P;
+    }
+    return prepareScaler(format, crop_.width, crop_.height, false);
   }
 
   frames::PixelBufferRef convert(const RawFrame& frame) override {
@@ -246,6 +306,19 @@ class Converter final : public FrameConverter {
       }
       planes[0] = base + static_cast<size_t>(crop_.y) * stride + static_cast<size_t>(crop_.x) * bpp;
       strides[0] = stride;
+      if (!planes_.empty()) {
+        const bool yFirst = input_.format == PixelFormat::yuy2;
+        const int cw = crop_.width, ch = crop_.width / 2;
+        uint8_t* yp = planes_.data();
+        uint8_t* up = yp + static_cast<size_t>(cw) * crop_.height;
+        uint8_t* vp = up + static_cast<size_t>(ch) * crop_.height;
+        for (int row = 0; row < crop_.height; ++row)
+          splitPacked422(planes[0] + static_cast<size_t>(row) * stride, cw, yFirst, yp + static_cast<size_t>(row) * cw,
+                         up + static_cast<size_t>(row) * ch, vp + static_cast<size_t>(row) * ch);
+        const uint8_t* split[4] = {yp, up, vp, nullptr};
+        const int splitStrides[4] = {cw, ch, ch, 0};
+        return scale(split, splitStrides, crop_.height);
+      }
       return scale(planes, strides, crop_.height);
     }
 
@@ -285,8 +358,16 @@ class Converter final : public FrameConverter {
     planes[0] = y + static_cast<size_t>(crop_.y) * yStride + crop_.x;
     strides[0] = yStride;
     if (nv12) {
-      planes[1] = c1 + static_cast<size_t>(crop_.y / 2) * cStride + crop_.x;
-      strides[1] = cStride;
+      const uint8_t* uv = c1 + static_cast<size_t>(crop_.y / 2) * cStride + crop_.x;
+      const int pairs = crop_.width / 2, rows = (crop_.height + 1) / 2;
+      uint8_t* up = planes_.data();
+      uint8_t* vp = up + static_cast<size_t>(pairs) * rows;
+      for (int row = 0; row < rows; ++row)
+        splitUV(uv + static_cast<size_t>(row) * cStride, pairs, up + static_cast<size_t>(row) * pairs,
+                vp + static_cast<size_t>(row) * pairs);
+      planes[1] = up;
+      planes[2] = vp;
+      strides[1] = strides[2] = pairs;
     } else {
       planes[1] = c1 + static_cast<size_t>(crop_.y / 2) * cStride + crop_.x / 2;
       planes[2] = c2 + static_cast<size_t>(crop_.y / 2) * cStride + crop_.x / 2;
@@ -379,6 +460,7 @@ class Converter final : public FrameConverter {
   std::shared_ptr<frames::PixelBufferPool> pool_;
   Crop crop_;
   bool sameSizeCopy_ = false;
+  std::vector<uint8_t> planes_;  // planar copy of packed or semi-planar input
   SwsContext* sws_ = nullptr;
   AVPixelFormat swsFormat_ = AV_PIX_FMT_NONE;
   int swsWidth_ = 0;
