@@ -52,6 +52,14 @@ QIcon appIcon() {
 }  // namespace
 
 int TovrelleApp::main(int argc, char** argv) {
+  // Without any display Qt would stop the program. The host still has work to do (the state
+  // file, the heartbeat, answering a second launch), so it runs without status item and windows.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+      qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    log::processLog(
+        "TovrelleApp: no display (DISPLAY and WAYLAND_DISPLAY are unset); running without a status item or windows");
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("tovrelle"));
   QApplication::setOrganizationName(QStringLiteral("velkari"));

@@ -368,6 +368,22 @@ TEST_F(TovrelleProgram, WithoutATrayItSaysSoAndKeepsRunning) {
   EXPECT_EQ(app->stop(), 0);
 }
 
+TEST_F(TovrelleProgram, WithoutADisplayItRunsHeadlessInsteadOfStopping) {
+  completeOnboarding();
+  auto e = env();
+  e["DISPLAY"] = "";
+  e["QT_QPA_PLATFORM"] = "";
+  std::vector<std::string> argv{(tovrelle::test::binaryDir() / "tovrelle").string()};
+  auto app = session->spawn(argv, e, "headless");
+  ASSERT_TRUE(app->waitForLog("TovrelleApp: no display (DISPLAY and WAYLAND_DISPLAY are unset)", 10s)) << app->log();
+  ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 10s)) << app->log();
+  // Still the one instance: a second launch hands over to it.
+  auto second = session->spawn(argv, e, "headless-second");
+  EXPECT_EQ(second->wait(10s), 0) << second->log();
+  EXPECT_TRUE(app->running());
+  EXPECT_EQ(app->stop(), 0);
+}
+
 TEST_F(TovrelleProgram, FirstLaunchOpensOnboardingAndClosingItCompletesIt) {
   auto app = start("tovrelle");
   ASSERT_TRUE(waitUntil([] { return visibleWindows("Welcome to Tovrelle").size() == 1; })) << app->log();
