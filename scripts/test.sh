@@ -19,7 +19,7 @@ echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVRELLE_SANITIZE=ON -DTOVRELLE_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
 echo "== test (AddressSanitizer + UndefinedBehaviorSanitizer)"
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 (cd build-asan && ctest --output-on-failure -j "$jobs" -E '_fuzz$')

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -89,6 +90,8 @@ std::unique_ptr<Process> spawnWith(const std::vector<std::string>& argv, const s
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     ::setpgid(0, 0);
+    // A test that dies before its destructors run must not leave services behind.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd >= 0) {
       ::dup2(fd, 1);
