@@ -10,6 +10,7 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QStandardPaths>
 #include <QStyledItemDelegate>
@@ -312,6 +313,9 @@ ImagesSettingsView::ImagesSettingsView(ImageManager& imageManager, QWidget* pare
 
   connect(addButton_, &QPushButton::clicked, this, &ImagesSettingsView::addImage);
   connect(model_, &QAbstractItemModel::modelReset, this, &ImagesSettingsView::rebuildRows);
+  // A long library keeps row widgets only for the rows in and near view.
+  connect(list_->verticalScrollBar(), &QScrollBar::valueChanged, this, &ImagesSettingsView::showVisibleRows);
+  list_->viewport()->installEventFilter(this);
   connect(model_, &QAbstractItemModel::dataChanged, this,
           [this](const QModelIndex& first, const QModelIndex& last) { refreshRows(first.row(), last.row()); });
   connect(&imageManager_, &ImageManager::savedImagesChanged, this, &ImagesSettingsView::reload);
@@ -386,6 +390,11 @@ void ImagesSettingsView::addImage() {
 
 bool ImagesSettingsView::showsEmptyState() const { return content_->currentWidget() == emptyState_; }
 
+bool ImagesSettingsView::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == list_->viewport() && event->type() == QEvent::Resize) showVisibleRows();
+  return QWidget::eventFilter(watched, event);
+}
+
 ImageRow* ImagesSettingsView::rowAt(int row) const {
   if (row < 0 || row >= model_->rowCount()) return nullptr;
   return qobject_cast<ImageRow*>(list_->indexWidget(model_->index(row)));
@@ -409,12 +418,44 @@ void ImagesSettingsView::reload() {
 }
 
 void ImagesSettingsView::rebuildRows() {
+  // The view dropped every row widget with the reset.
+  materialized_.clear();
+  showVisibleRows();
+}
+
+void ImagesSettingsView::showVisibleRows() {
+  const int count = model_->rowCount();
+  if (count == 0) return;
+  // Rows have one height, so the rows in view follow from the scroll offset.
+  const int rowHeight = std::max(1, list_->sizeHintForRow(0));
+  const int top = list_->verticalScrollBar()->value();
+  const int height = std::max(list_->viewport()->height(), rowHeight);
+  const int first = std::max(0, top / rowHeight - kRowsAround);
+  const int last = std::min(count - 1, (top + height) / rowHeight + kRowsAround);
+
+  // Rows far from view go, unless the user is renaming them.
+  for (auto it = materialized_.begin(); it != materialized_.end();) {
+    const int row = *it;
+    ImageRow* widget = rowAt(row);
+    if ((row >= first && row <= last) || (widget && widget->isEditingName())) {
+      ++it;
+      continue;
+    }
+    if (widget) widget->hide();
+    list_->setIndexWidget(model_->index(row), nullptr);
+    it = materialized_.erase(it);
+  }
+
   const ImageRow::Actions actions{
       [this](const Uuid& id, const std::string& name) { imageManager_.renameImage(id, name); },
       [this](const Uuid& id) { deleteImage(id); }};
   const auto& images = model_->images();
-  for (size_t i = 0; i < images.size(); ++i)
-    list_->setIndexWidget(model_->index(static_cast<int>(i)), new ImageRow(images[i], *thumbnails_, actions));
+  for (int row = first; row <= last; ++row) {
+    if (materialized_.count(row)) continue;
+    list_->setIndexWidget(model_->index(row),
+                          new ImageRow(images[static_cast<size_t>(row)], *thumbnails_, actions));
+    materialized_.insert(row);
+  }
 }
 
 void ImagesSettingsView::refreshRows(int first, int last) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "app/model/ImageManager.h"
@@ -107,17 +108,25 @@ class ImagesSettingsView : public QWidget {
   QPushButton* addButton() const { return addButton_; }
   QWidget* emptyState() const { return emptyState_; }
   ThumbnailCache& thumbnails() const { return *thumbnails_; }
-  // The row widget of position `row`; null when there is none.
+  // The row widget of position `row`; null when there is none (rows far
+  // out of view have none).
   ImageRow* rowAt(int row) const;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void reload();
   void rebuildRows();
+  void showVisibleRows();
   void refreshRows(int first, int last);
   void deleteImage(const Uuid& imageId);
   QWidget* makeEmptyState();
 
+  static constexpr int kRowsAround = 4;
+
   ImageManager& imageManager_;
+  std::set<int> materialized_;
   std::unique_ptr<ThumbnailCache> thumbnails_;
   ImageListModel* model_;
   ImageListView* list_;

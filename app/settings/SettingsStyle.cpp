@@ -110,11 +110,16 @@ QPixmap symbolPixmap(const QString& name, QSize size, const QColor& color, qreal
 }
 
 QIcon symbolIcon(const QString& name, const QColor& color) {
+  // Every row of a long library asks for the same few icons; draw each once.
+  static QHash<QString, QIcon> drawn;
+  const QString key = name + QLatin1Char('|') + color.name(QColor::HexArgb);
+  if (auto found = drawn.constFind(key); found != drawn.constEnd()) return *found;
   QIcon icon;
   for (int side : {16, 20, 24, 32, 48, 64}) {
     const QImage image = symbolImage(name, QSize(side, side), color);
     if (!image.isNull()) icon.addPixmap(QPixmap::fromImage(image));
   }
+  drawn.insert(key, icon);
   return icon;
 }
 

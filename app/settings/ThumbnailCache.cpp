@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <QRunnable>
 #include <cmath>
+#include <limits>
 
 #include "platform/log/Log.h"
 
@@ -69,13 +70,16 @@ void ThumbnailCache::request(const QString& path) {
   if (entries_.contains(path) || loading_.contains(path)) return;
   loading_.insert(path);
   const int side = side_;
+  // The latest request first: after a fast scroll the rows now in view load
+  // before the ones scrolled past.
   pool_.start([this, path, side]() {
     QImage image = decodeThumbnail(path, side);
     // The destructor waits for this job, so the cache is still there; the
     // result is handed to the main thread, where the cache lives (a posted
     // call dies with its receiver).
     QMetaObject::invokeMethod(this, [this, path, image]() { finished(path, image); }, Qt::QueuedConnection);
-  });
+  }, requests_);
+  requests_ = requests_ == std::numeric_limits<int>::max() ? 0 : requests_ + 1;
 }
 
 void ThumbnailCache::finished(const QString& path, const QImage& image) {

@@ -49,6 +49,7 @@ class ThumbnailCache : public QObject {
   int side_;
   QCache<QString, Entry> entries_;
   QSet<QString> loading_;
+  int requests_ = 0;
   // Owned here so the destructor can wait for running jobs before the cache goes.
   QThreadPool pool_;
 };

@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -336,6 +337,58 @@ TEST_F(ImagesTab, GifThumbnailsShowTheirFirstPicture) {
   const QImage thumb = settings::decodeThumbnail(QString::fromStdString(path.string()), 40);
   ASSERT_EQ(thumb.size(), QSize(40, 40));
   EXPECT_EQ(thumb.pixelColor(20, 20), QColor(20, 200, 120));
+}
+
+TEST_F(ImagesTab, LongLibraryKeepsRowWidgetsOnlyNearView) {
+  // 300 entries written the way the library stores them, files and all.
+  const fs::path source = picture("tile.png", Qt::magenta, {8, 8});
+  std::vector<SavedImage> list;
+  fs::create_directories(data_ / "Images");
+  for (int i = 0; i < 300; ++i) {
+    list.push_back({Uuid::random(), "entry " + std::to_string(i), "tile" + std::to_string(i) + ".png"});
+    fs::copy_file(source, data_ / "Images" / list.back().fileName);
+  }
+  ASSERT_TRUE(writeFileAtomically(imagesFileURL(), encodeSavedImages(list)));
+
+  auto rowWidgets = [this] {
+    return view().listView()->viewport()->findChildren<ImageRow*>(QString(), Qt::FindDirectChildrenOnly).size();
+  };
+  ASSERT_EQ(view().model()->rowCount(), 300);
+  EXPECT_LT(rowWidgets(), 30);
+  ASSERT_NE(view().rowAt(0), nullptr);
+  EXPECT_EQ(view().rowAt(299), nullptr);
+
+  // Renaming the first row, then scrolling to the end: the rows there appear,
+  // the edit in progress stays.
+  row(0).startEditing();
+  row(0).setEditedName("kept while away");
+  auto* bar = view().listView()->verticalScrollBar();
+  bar->setValue(bar->maximum());
+  QCoreApplication::processEvents();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  ASSERT_NE(view().rowAt(299), nullptr);
+  EXPECT_EQ(view().rowAt(299)->nameLabel()->text(), "entry 299");
+  EXPECT_TRUE(view().rowAt(299)->isVisible());
+  EXPECT_EQ(view().rowAt(150), nullptr);
+  EXPECT_LT(rowWidgets(), 32);
+  ASSERT_NE(view().rowAt(0), nullptr);
+  EXPECT_TRUE(view().rowAt(0)->isEditingName());
+
+  // The visible rows load their thumbnails; the ones never shown are not decoded.
+  ASSERT_TRUE(waitUntil([&] { return !view().rowAt(299)->thumbnail()->showsPlaceholder() &&
+                                     view().thumbnails().state(view().rowAt(299)->thumbnail()->file()) ==
+                                         ThumbnailCache::State::Ready; }));
+  EXPECT_EQ(view().thumbnails().state(QString::fromStdString((data_ / "Images" / "tile150.png").string())),
+            ThumbnailCache::State::Unknown);
+
+  // Dragging the last row to the top still goes through one move of the library.
+  bar->setValue(0);
+  QCoreApplication::processEvents();
+  view().model()->dropMimeData(
+      std::unique_ptr<QMimeData>(view().model()->mimeData({view().model()->index(299)})).get(), Qt::MoveAction, 0, 0,
+      QModelIndex());
+  EXPECT_EQ(storedNames().front(), "entry 299");
+  EXPECT_EQ(row(0).nameLabel()->text(), "entry 299");
 }
 
 TEST(Thumbnails, FillTheSquareAndFailOnBadFiles) {
