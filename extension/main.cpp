@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <sched.h>
 #include <thread>
 
 #include "extension/ExtensionProvider.h"
@@ -34,6 +35,18 @@ void printUsage(FILE* out) {
                "  TOVRELLE_NO_JOURNAL write log lines to stderr only\n");
 }
 
+// Frames leave at an even pace only if the frame timer wakes on time on a busy
+// machine too; ask for a modest realtime priority (granted to root or with an
+// rtprio limit) and go on at normal priority otherwise.
+void raiseFrameTimerPriority(tovrelle::dispatch::Queue& timerQueue) {
+  timerQueue.async([] {
+    sched_param param{};
+    param.sched_priority = 10;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0)
+      tovrelle::log::processLog("tovrelle-camera-extension: frame timer runs at normal priority");
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,8 +71,12 @@ int main(int argc, char** argv) {
   auto mainQueue = dispatch::RunLoop::create("ossel.tovrelle.main");
   auto camera = camera::makePipeWireVirtualCamera();
 
+  auto timerQueue = dispatch::makeSerialQueue(extension::kTimerQueueLabel);
+  raiseFrameTimerPriority(*timerQueue);
+
   extension::StreamSource::Dependencies deps;
   deps.mainQueue = mainQueue;
+  deps.timerQueue = timerQueue;
   deps.sink = camera;
   deps.captureDevices = capture::makePipeWireCaptureDevices();
   auto provider = extension::ExtensionProvider::create(nullptr, std::move(deps));

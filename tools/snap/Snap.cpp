@@ -179,6 +179,15 @@ void componentMeans(const spa_video_info_raw& f, const uint8_t* data, int stride
   for (int c = 0; c < 3; ++c) out[c] = n[c] ? sum[c] / static_cast<double>(n[c]) : 0.0;
 }
 
+int tightStride(const spa_video_info_raw& f) {
+  const int w = static_cast<int>(f.size.width);
+  switch (f.format) {
+    case SPA_VIDEO_FORMAT_BGRA: return 4 * w;
+    case SPA_VIDEO_FORMAT_YUY2: return 2 * ((w + 1) / 2) * 2;
+    default: return w;
+  }
+}
+
 size_t expectedSize(const spa_video_info_raw& f, int stride) {
   const size_t h = f.size.height;
   switch (f.format) {
@@ -206,9 +215,11 @@ void onProcess(void* data) {
       s->missingHeader = true;
     }
     const auto* bytes = static_cast<const uint8_t*>(d.data);
-    const int stride = d.chunk ? d.chunk->stride : 0;
+    // Some producers leave the chunk's stride at 0: then rows are tightly packed.
+    int stride = d.chunk ? d.chunk->stride : 0;
+    if (stride <= 0) stride = tightStride(s->format);
     const size_t offset = d.chunk ? d.chunk->offset : 0;
-    const bool usable = bytes && stride > 0 && d.chunk->size >= expectedSize(s->format, stride) &&
+    const bool usable = bytes && d.chunk && stride > 0 && d.chunk->size >= expectedSize(s->format, stride) &&
                         offset + expectedSize(s->format, stride) <= d.maxsize;
     if (!usable) {
       s->errors.push_back("frame " + std::to_string(index) + " has no usable data");

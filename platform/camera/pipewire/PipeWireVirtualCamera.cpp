@@ -198,7 +198,7 @@ class PipeWireVirtualCamera final : public VirtualCamera {
       params[n++] = spa_format_video_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
     }
     const auto flags =
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS);
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
     if (int r = pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, n); r < 0) {
       logger().error("cannot connect the PipeWire stream (%s); trying again", std::strerror(-r));
       disconnect();
