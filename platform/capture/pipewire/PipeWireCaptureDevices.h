@@ -5,7 +5,25 @@
 
 namespace tovrelle::capture {
 
-// The capture service on PipeWire: camera nodes from the registry, consumed with pw_stream.
+// The capture service on PipeWire.
+//
+// Cameras are the registry's nodes with media.class "Video/Source" and
+// media.role "Camera" (screen casts are video sources without that role).
+// A camera's unique identifier is its node.name: the session manager names
+// device nodes after the device's place on the bus, so the name survives a
+// restart of either side, and our own node is "Tovrelle". The name shown is
+// node.description, else node.nick, else node.name. Connect and disconnect
+// notifications are posted on a queue of their own once the list has changed;
+// when PipeWire goes away every camera is announced gone and the service
+// reconnects every second.
+//
+// makeInput reads what the node offers and picks the best format for a
+// 1280x720 picture; a session reads the node on a PipeWire connection and
+// thread of its own and converts every frame to 1280x720 BGRA there, so the
+// callback only ever sees the newest frame in the one format callers expect.
+//
+// Inside a Flatpak sandbox the Camera portal grants access and hands out the
+// PipeWire connection; nothing is read before access is granted.
 std::shared_ptr<CaptureDevices> makePipeWireCaptureDevices();
 
 }  // namespace tovrelle::capture
