@@ -13,6 +13,7 @@
 
 #include "app/model/HostServices.h"
 #include "app/settings/SettingsStyle.h"
+#include "app/settings/SettingsTabViewController.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/Names.h"
 #include "app/shortcuts/Recorder.h"
@@ -50,8 +51,18 @@ QLabel* plainLabel(const QString& text, QWidget* parent) {
   return label;
 }
 
+// Wraps to its width; its minimum is one line, so the form takes the height
+// the text needs at the real width rather than at a narrow guess.
+class WrappingLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+  QSize minimumSizeHint() const override { return {QLabel::minimumSizeHint().width(), fontMetrics().height()}; }
+};
+
 QLabel* secondaryLabel(const QString& text, TextStyle style, QWidget* parent) {
-  QLabel* label = plainLabel(text, parent);
+  auto* label = new WrappingLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   setSecondary(*label, style);
   label->setWordWrap(true);
   return label;
@@ -116,6 +127,7 @@ void ExtensionStatusView::setStatus(const SystemExtensionInstaller::Status& stat
   if (status.kind != Case::failed || !status.failure) {
     text_ = secondaryLabel(line, TextStyle::Body, this);
     layout_->addWidget(text_);
+    showRows();
     return;
   }
 
@@ -133,6 +145,7 @@ void ExtensionStatusView::setStatus(const SystemExtensionInstaller::Status& stat
   // Support asks for this text; let the user copy it.
   diagnostic_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   diagnostic_->setCursor(Qt::IBeamCursor);
+  // The diagnostic takes the room it can get and wraps; the remedies follow it.
   remedies->addWidget(diagnostic_, 1, Qt::AlignVCenter);
 
   if (failure.opensSecuritySettings) {
@@ -163,6 +176,15 @@ void ExtensionStatusView::setStatus(const SystemExtensionInstaller::Status& stat
     }
   }
   layout_->addLayout(remedies);
+  showRows();
+}
+
+void ExtensionStatusView::showRows() {
+  // Rows added to a view already on screen would otherwise appear one event
+  // loop turn later.
+  for (QWidget* row : {static_cast<QWidget*>(text_), static_cast<QWidget*>(diagnostic_),
+                       static_cast<QWidget*>(openSystemSettings_), static_cast<QWidget*>(supportLink_)})
+    if (row) row->show();
 }
 
 // -------------------------------------------------------- GeneralSettingsView
@@ -272,14 +294,15 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   auto* shortcuts = new QWidget(page);
   auto* shortcutRows = column(shortcuts, 8);
   //: Shortcut recorder label
-  recorders_[0] = new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::cameraOff, {},
-                                                  qtTrId("settings.shortcuts.cameraOff"), shortcuts);
+  const QString cameraOffLabel = qtTrId("settings.shortcuts.cameraOff");
   //: Shortcut recorder label
-  recorders_[1] = new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::cameraOn, {},
-                                                  qtTrId("settings.shortcuts.cameraOn"), shortcuts);
+  const QString cameraOnLabel = qtTrId("settings.shortcuts.cameraOn");
   //: Shortcut recorder label
-  recorders_[2] = new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::showLastImage, {},
-                                                  qtTrId("settings.shortcuts.showLastImage"), shortcuts);
+  const QString showLastImageLabel = qtTrId("settings.shortcuts.showLastImage");
+  recorders_[0] = new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::cameraOff, {}, cameraOffLabel, shortcuts);
+  recorders_[1] = new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::cameraOn, {}, cameraOnLabel, shortcuts);
+  recorders_[2] =
+      new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::showLastImage, {}, showLastImageLabel, shortcuts);
   for (auto* recorder : recorders_) shortcutRows->addWidget(recorder);
   //: Hint under the shortcut recorders
   shortcutRows->addWidget(secondaryLabel(qtTrId("settings.shortcuts.hint"), TextStyle::Caption, shortcuts));
@@ -343,6 +366,13 @@ void GeneralSettingsView::showEvent(QShowEvent* event) {
   // Either may have changed outside the app since the tab was last shown.
   if (loginItemManager_) loginItemManager_->reload();
   if (extensionInstaller_) extensionInstaller_->refreshStatusForDisplay();
+}
+
+QWidget* makeSettingsWindowContent(std::function<void()> showOnboarding) {
+  auto* content = new SettingsTabViewController;
+  content->setGeneralContent(
+      new GeneralSettingsView(GeneralSettingsView::defaultEnvironment(std::move(showOnboarding))));
+  return content;
 }
 
 }  // namespace tovrelle::settings

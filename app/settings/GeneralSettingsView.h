@@ -55,6 +55,7 @@ class ExtensionStatusView : public QWidget {
 
  private:
   void clear();
+  void showRows();
 
   Actions actions_;
   QVBoxLayout* layout_;
@@ -120,5 +121,10 @@ class GeneralSettingsView : public QWidget {
   QPushButton* showOnboarding_ = nullptr;
   std::array<KeyboardShortcuts::Recorder*, 3> recorders_{};
 };
+
+// The settings window's content for the application delegate: the tab
+// controller on the shared image library, with this General tab on the
+// shared model objects; its setup-guide button calls `showOnboarding`.
+QWidget* makeSettingsWindowContent(std::function<void()> showOnboarding);
 
 }  // namespace tovrelle::settings

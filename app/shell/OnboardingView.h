@@ -1,0 +1,150 @@
+#pragma once
+// The first-run window's content: install the camera extension, approve it,
+// allow camera access, then a note on using the camera elsewhere. Each step
+// ticks itself off live: the first two follow the installer's status, the
+// third the camera authorization, polled every second while the view is on
+// screen. Done (also the Return key) calls `onClose`.
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/installer/SystemExtensionInstaller.h"
+#include "platform/capture/CaptureDevices.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/urls/UrlOpener.h"
+
+class QLabel;
+class QPushButton;
+class QScrollArea;
+
+namespace tovrelle {
+
+// The round badge in front of a step: its number on an accent-coloured
+// circle, or a green check once the step is complete.
+class StepBadge : public QWidget {
+  Q_OBJECT
+
+ public:
+  static constexpr int kSide = 26;
+
+  explicit StepBadge(int number, QWidget* parent = nullptr);
+  void setComplete(bool complete);
+  bool isComplete() const { return complete_; }
+  int number() const { return number_; }
+  QSize sizeHint() const override { return {kSide, kSide}; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  int number_;
+  bool complete_ = false;
+};
+
+// One numbered step: badge, title, detail and the step's control, if any.
+class StepRow : public QWidget {
+  Q_OBJECT
+
+ public:
+  // `action` may be null: the step has no control. The row takes ownership.
+  StepRow(int number, const QString& title, const QString& detail, QWidget* action = nullptr,
+          QWidget* parent = nullptr);
+
+  int number() const { return badge_->number(); }
+  bool isComplete() const { return badge_->isComplete(); }
+  void setComplete(bool complete) { badge_->setComplete(complete); }
+
+  StepBadge* badge() const { return badge_; }
+  QLabel* titleLabel() const { return title_; }
+  QLabel* detailLabel() const { return detail_; }
+  QWidget* action() const { return action_; }
+  // Shows or removes the control from the row (a row without one keeps no gap).
+  void setActionShown(bool shown);
+
+ private:
+  StepBadge* badge_;
+  QLabel* title_;
+  QLabel* detail_;
+  QWidget* action_;
+  QWidget* actionHolder_ = nullptr;
+};
+
+class OnboardingView : public QWidget {
+  Q_OBJECT
+
+ public:
+  static constexpr QSize kSize{560, 600};
+  static constexpr dispatch::Duration kPermissionPollInterval = std::chrono::seconds(1);
+
+  // What the view works with; tests script each of them.
+  struct Environment {
+    SystemExtensionInstaller* extensionInstaller = nullptr;
+    // Where the camera authorization is read and asked for.
+    std::shared_ptr<capture::CaptureDevices> authorization;
+    std::shared_ptr<urls::UrlOpener> opener;
+    // The permission poll runs here, and access answers are moved here.
+    std::shared_ptr<dispatch::Queue> mainQueue;
+    // A modal alert with one default button over `parent`'s window.
+    std::function<void(QWidget* parent, const QString& message, const QString& informative)> alert;
+  };
+
+  // The installer's shared instance, the process's capture service and URL
+  // opener, the Qt main queue and a message box.
+  static Environment defaultEnvironment();
+
+  // The extension settings pages, tried in this order.
+  static const std::vector<std::string>& extensionSettingsURLs();
+
+  explicit OnboardingView(std::function<void()> onClose, QWidget* parent = nullptr);
+  OnboardingView(Environment environment, std::function<void()> onClose, QWidget* parent = nullptr);
+  ~OnboardingView() override;
+
+  bool cameraAuthorized() const { return cameraAuthorized_; }
+  bool isPolling() const { return permissionTimer_ != nullptr; }
+
+  // Step 3's action: asks when undecided, else opens the camera privacy page.
+  void requestCameraAccess();
+  // Step 2's action: the first extension settings page that opens; the log
+  // line and an alert when none does.
+  void openExtensionSettingsPane();
+
+  StepRow* step(int number) const;
+  QPushButton* stepButton(int number) const;
+  QPushButton* doneButton() const { return done_; }
+  QScrollArea* scrollArea() const { return scroll_; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+
+ private:
+  void build();
+  void redraw();
+  void setCameraAuthorized(bool authorized);
+  bool readAuthorized() const;
+  void stopPolling();
+
+  Environment env_;
+  QPointer<SystemExtensionInstaller> extensionInstaller_;
+  std::function<void()> onClose_;
+  bool cameraAuthorized_ = false;
+  std::shared_ptr<dispatch::Timer> permissionTimer_;
+
+  StepRow* steps_[3] = {nullptr, nullptr, nullptr};
+  QPushButton* install_ = nullptr;
+  QPushButton* openSettings_ = nullptr;
+  QPushButton* allowCamera_ = nullptr;
+  QPushButton* done_ = nullptr;
+  QScrollArea* scroll_ = nullptr;
+};
+
+// The onboarding window's content for the application delegate: the view on
+// the app's shared services, ending with the delegate's `onClose`.
+QWidget* makeOnboardingContent(std::function<void()> onClose);
+
+}  // namespace tovrelle

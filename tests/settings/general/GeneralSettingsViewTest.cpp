@@ -1,0 +1,390 @@
+// The settings window's General tab on the real model objects over fakes:
+// installer on the fake extension machinery, login item in memory, camera
+// permission on the fake capture service, hot keys in memory.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+#include "app/model/CameraManager.h"
+#include "app/model/HostServices.h"
+#include "app/model/ImageManager.h"
+#include "app/model/UserDefaults.h"
+#include "app/settings/GeneralSettingsView.h"
+#include "app/settings/SettingsTabViewController.h"
+#include "app/settings/WebPage.h"
+#include "app/shortcuts/KeyboardShortcutsTesting.h"
+#include "app/shortcuts/Recorder.h"
+#include "shared/DataFolder.h"
+#include "tests/fakes/FakeCaptureDevices.h"
+#include "tests/fakes/FakeHotKeys.h"
+#include "tests/settings/general/WindowsTestSupport.h"
+
+using namespace tovrelle;
+using namespace std::chrono_literals;
+using capture::AuthorizationStatus;
+using settings::ExtensionStatusView;
+using settings::GeneralSettingsView;
+using Case = SystemExtensionInstaller::Status::Case;
+using Failure = SystemExtensionInstaller::Failure;
+
+namespace {
+
+const QString kSite = QStringLiteral("https://tovrelle.example");
+
+class GeneralTabTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tmp.isValid());
+    UserDefaults::setStorePath(tmp.filePath("settings.ini"));
+    KeyboardShortcuts::testing::resetProcessState();
+    KeyboardShortcuts::setHotKeyCenter(hotKeys);
+    capture->setAuthorizationStatus(AuthorizationStatus::notDetermined);
+    permission = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture, opener});
+  }
+  void TearDown() override {
+    view.reset();
+    KeyboardShortcuts::testing::resetProcessState();
+    UserDefaults::setStorePath({});
+  }
+
+  GeneralSettingsView::Environment environment() {
+    GeneralSettingsView::Environment e;
+    e.loginItemManager = &loginItems;
+    e.extensionInstaller = rig.installer.get();
+    e.cameraPermission = permission.get();
+    e.showOnboarding = [this] { ++onboardingShown; };
+    e.opener = opener;
+    e.webPageURL = [](const QString& path) { return settings::webPageURL(path, {"en-US"}, kSite); };
+    return e;
+  }
+  GeneralSettingsView& make() {
+    view = std::make_unique<GeneralSettingsView>(environment());
+    return *view;
+  }
+
+  // The app came to the front: the permission is read again.
+  void activateApp() { host::ApplicationEvents::center().postDidBecomeActive(); }
+
+  QTemporaryDir tmp;
+  test::InstallerRig rig;
+  std::shared_ptr<test::MemoryLoginItemService> loginService = std::make_shared<test::MemoryLoginItemService>();
+  LoginItemManager loginItems{loginService};
+  std::shared_ptr<test::FakeCaptureDevices> capture = std::make_shared<test::FakeCaptureDevices>();
+  std::shared_ptr<test::ScriptedOpener> opener = std::make_shared<test::ScriptedOpener>();
+  std::shared_ptr<test::FakeHotKeys> hotKeys = std::make_shared<test::FakeHotKeys>();
+  std::unique_ptr<CameraPermission> permission;
+  int onboardingShown = 0;
+  std::unique_ptr<GeneralSettingsView> view;
+};
+
+QStringList texts(const QList<QLabel*>& labels) {
+  QStringList out;
+  for (QLabel* l : labels) out << l->text();
+  return out;
+}
+
+// ------------------------------------------------------------------ sections
+
+TEST_F(GeneralTabTest, SectionsComeInOrderWithTheirRows) {
+  capture->setAuthorizationStatus(AuthorizationStatus::denied);
+  activateApp();
+  GeneralSettingsView& v = make();
+  v.show();
+  EXPECT_EQ(texts(v.sectionHeaders()),
+            (QStringList{qtTrId("settings.section.language"), qtTrId("settings.section.startup"),
+                         qtTrId("settings.section.extension"), qtTrId("settings.section.cameraPermission"),
+                         qtTrId("settings.section.onboarding"), qtTrId("settings.section.shortcuts")}));
+  for (QLabel* header : v.sectionHeaders()) EXPECT_NE(header->text(), "") << "texts come from the table";
+
+  QStringList labels = texts(v.findChildren<QLabel*>());
+  for (const char* key : {"settings.language.systemFollow", "settings.extension.statusLabel",
+                          "settings.cameraPermission.denied", "settings.shortcuts.hint"})
+    EXPECT_TRUE(labels.contains(qtTrId(key))) << key;
+  EXPECT_EQ(v.launchAtLoginCheckBox()->text(), qtTrId("settings.launchAtLogin"));
+  EXPECT_EQ(v.reinstallButton()->text(), qtTrId("settings.extension.reinstall"));
+  EXPECT_EQ(v.openCameraSettingsButton()->text(), qtTrId("settings.cameraPermission.openSettings"));
+  EXPECT_EQ(v.showOnboardingButton()->text(), qtTrId("settings.onboarding.show"));
+
+  // The recorders, for the three names, labelled in order.
+  const std::vector<std::pair<const char*, const char*>> recorders = {
+      {"cameraOff", "settings.shortcuts.cameraOff"},
+      {"cameraOn", "settings.shortcuts.cameraOn"},
+      {"showLastImage", "settings.shortcuts.showLastImage"}};
+  for (size_t i = 0; i < recorders.size(); ++i) {
+    KeyboardShortcuts::Recorder* r = v.recorders()[i];
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->control()->shortcutName().rawValue(), recorders[i].first);
+    EXPECT_EQ(qobject_cast<QLabel*>(r->labelView())->text(), qtTrId(recorders[i].second));
+    if (i > 0) {
+      EXPECT_LT(v.recorders()[i - 1]->y(), r->y());
+    }
+  }
+  // The stored defaults show in the fields.
+  EXPECT_EQ(v.recorders()[1]->control()->text(), QString::fromUtf8("⌃⌥⌘1"));
+
+  QTest::mouseClick(v.showOnboardingButton(), Qt::LeftButton);
+  EXPECT_EQ(onboardingShown, 1);
+}
+
+TEST_F(GeneralTabTest, OnboardingButtonWithoutTheAppsDelegateDoesNothing) {
+  GeneralSettingsView::Environment e = environment();
+  e.showOnboarding = nullptr;
+  view = std::make_unique<GeneralSettingsView>(e);
+  QTest::mouseClick(view->showOnboardingButton(), Qt::LeftButton);
+  EXPECT_EQ(onboardingShown, 0);
+}
+
+// ------------------------------------------------------------------- startup
+
+TEST_F(GeneralTabTest, LaunchAtLoginShowsTheServiceAndAsksItOnChange) {
+  GeneralSettingsView& v = make();
+  EXPECT_FALSE(v.launchAtLoginCheckBox()->isChecked());
+
+  QTest::mouseClick(v.launchAtLoginCheckBox(), Qt::LeftButton);
+  EXPECT_EQ(loginService->registers, 1);
+  EXPECT_EQ(loginService->current, loginitem::Status::enabled);
+  EXPECT_TRUE(v.launchAtLoginCheckBox()->isChecked());
+
+  QTest::mouseClick(v.launchAtLoginCheckBox(), Qt::LeftButton);
+  EXPECT_EQ(loginService->unregisters, 1);
+  EXPECT_FALSE(v.launchAtLoginCheckBox()->isChecked());
+
+  // A refused registration leaves the box as the service has it.
+  loginService->registerError = "no autostart folder";
+  QTest::mouseClick(v.launchAtLoginCheckBox(), Qt::LeftButton);
+  EXPECT_EQ(loginService->registers, 2);
+  EXPECT_FALSE(v.launchAtLoginCheckBox()->isChecked());
+}
+
+TEST_F(GeneralTabTest, ShowingTheTabRereadsTheLoginItem) {
+  GeneralSettingsView& v = make();
+  v.show();
+  EXPECT_FALSE(v.launchAtLoginCheckBox()->isChecked());
+  v.hide();
+  loginService->current = loginitem::Status::enabled;  // switched on outside the app
+  EXPECT_FALSE(v.launchAtLoginCheckBox()->isChecked());
+  v.show();
+  EXPECT_TRUE(v.launchAtLoginCheckBox()->isChecked());
+  EXPECT_EQ(loginService->registers, 0) << "reading is not registering";
+}
+
+// ----------------------------------------------------------------- extension
+
+TEST_F(GeneralTabTest, StatusTextAndReinstallFollowTheInstaller) {
+  GeneralSettingsView& v = make();
+  v.show();
+  const std::vector<std::pair<Case, const char*>> table = {
+      {Case::idle, "settings.extension.status.idle"},
+      {Case::requesting, "settings.extension.status.requesting"},
+      {Case::needsUserApproval, "settings.extension.status.needsApproval"},
+      {Case::activated, "settings.extension.status.activated"},
+      {Case::failed, nullptr},
+  };
+  for (const auto& [status, key] : table) {
+    SCOPED_TRACE(test::caseName(status));
+    rig.reach(status);
+    if (key) {
+      EXPECT_EQ(v.statusView()->textLabel()->text(), qtTrId(key));
+      EXPECT_TRUE(v.statusView()->textLabel()->isVisible());
+      EXPECT_FALSE(v.statusView()->diagnosticLabel());
+    }
+    EXPECT_EQ(v.reinstallButton()->isEnabled(), status != Case::requesting)
+        << "disabled only while requesting, enabled even when activated";
+  }
+}
+
+TEST_F(GeneralTabTest, ReinstallForcesAnActivation) {
+  GeneralSettingsView& v = make();
+  rig.reach(Case::activated);
+  const size_t before = rig.extensions->activationCount();
+  rig.extensions->scriptNextActivation(test::FakeExtensionManager::never());
+  QTest::mouseClick(v.reinstallButton(), Qt::LeftButton);
+  EXPECT_EQ(rig.extensions->activationCount(), before + 1) << "no probe first: the activation is forced";
+  EXPECT_EQ(rig.status(), Case::requesting);
+  EXPECT_FALSE(v.reinstallButton()->isEnabled());
+}
+
+struct FailureCase {
+  int code;
+  bool opensSecuritySettings;
+  bool needsSupport;
+};
+
+TEST_F(GeneralTabTest, FailureBlockShowsMessageDiagnosticAndTheRemediesTheFailureNames) {
+  GeneralSettingsView& v = make();
+  v.show();
+  const std::vector<FailureCase> cases = {
+      {sysext::kErrorUnsupportedParentBundleLocation, false, false},
+      {sysext::kErrorCodeSignatureInvalid, false, true},
+      {sysext::kErrorForbiddenBySystemPolicy, true, false},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.code);
+    rig.reach(Case::failed, c.code);
+    const Failure& failure = *rig.installer->status().failure;
+    ASSERT_EQ(failure.opensSecuritySettings, c.opensSecuritySettings);
+    ASSERT_EQ(failure.needsSupport, c.needsSupport);
+    ExtensionStatusView* s = v.statusView();
+    EXPECT_EQ(s->textLabel()->text(), qtTrId("settings.extension.status.failed") + "\n" + failure.message);
+    ASSERT_TRUE(s->diagnosticLabel());
+    EXPECT_EQ(s->diagnosticLabel()->text(), failure.diagnostic);
+    EXPECT_TRUE(s->diagnosticLabel()->text().startsWith("OSSystemExtensionErrorDomain #"));
+    EXPECT_TRUE(s->diagnosticLabel()->textInteractionFlags() & Qt::TextSelectableByMouse) << "copyable";
+    EXPECT_EQ(s->openSystemSettingsButton() != nullptr, c.opensSecuritySettings);
+    EXPECT_EQ(s->supportLink() != nullptr, c.needsSupport);
+    EXPECT_TRUE(v.reinstallButton()->isEnabled());
+    // On screen at once, without waiting for the event loop.
+    for (QWidget* row : {static_cast<QWidget*>(s->textLabel()), static_cast<QWidget*>(s->diagnosticLabel()),
+                         static_cast<QWidget*>(s->openSystemSettingsButton()), static_cast<QWidget*>(s->supportLink())})
+      if (row) {
+        EXPECT_TRUE(row->isVisible());
+      }
+
+    opener->attempts.clear();
+    if (s->openSystemSettingsButton()) {
+      EXPECT_EQ(s->openSystemSettingsButton()->text(), qtTrId("settings.extension.openSystemSettings"));
+      QTest::mouseClick(s->openSystemSettingsButton(), Qt::LeftButton);
+      EXPECT_EQ(opener->attempts.front(), "x-apple.systempreferences:com.apple.LoginItems-Settings.extension");
+    }
+    if (s->supportLink()) {
+      EXPECT_TRUE(s->supportLink()->text().contains(qtTrId("about.link.support")));
+      emit s->supportLink()->linkActivated(QStringLiteral("ignored: the view opens its own address"));
+      EXPECT_EQ(opener->attempts, std::vector<std::string>{"https://tovrelle.example/en/support/"});
+    }
+  }
+}
+
+TEST(ExtensionStatus, EveryCombinationOfTheTwoFlags) {
+  std::vector<QUrl> opened;
+  int settingsOpened = 0;
+  std::optional<QUrl> supportPage = QUrl("https://tovrelle.example/support/");
+  ExtensionStatusView::Actions actions;
+  actions.openExtensionSettings = [&] { ++settingsOpened; };
+  actions.supportPage = [&] { return supportPage; };
+  actions.openWebPage = [&](const QUrl& url) { opened.push_back(url); };
+  ExtensionStatusView view(actions);
+  for (bool security : {false, true})
+    for (bool support : {false, true}) {
+      SCOPED_TRACE(std::to_string(security) + std::to_string(support));
+      view.setStatus(SystemExtensionInstaller::Status::failed(
+          Failure{"Something went wrong", "extensionError.unknown", "Domain #4", security, support}));
+      EXPECT_EQ(view.textLabel()->text(), qtTrId("settings.extension.status.failed") + "\nSomething went wrong");
+      EXPECT_EQ(view.diagnosticLabel()->text(), "Domain #4");
+      EXPECT_EQ(view.openSystemSettingsButton() != nullptr, security);
+      EXPECT_EQ(view.supportLink() != nullptr, support);
+      // Nothing but these: no stray buttons or links from the previous status.
+      EXPECT_EQ(view.findChildren<QPushButton*>().size(), security ? 1 : 0);
+      EXPECT_EQ(view.findChildren<QLabel*>().size(), 2 + (support ? 1 : 0));
+      if (view.supportLink()) emit view.supportLink()->linkActivated({});
+      if (view.openSystemSettingsButton()) QTest::mouseClick(view.openSystemSettingsButton(), Qt::LeftButton);
+    }
+  EXPECT_EQ(opened, (std::vector<QUrl>(2, QUrl("https://tovrelle.example/support/"))));
+  EXPECT_EQ(settingsOpened, 2);
+
+  // Support is wanted but its address cannot be formed: no link.
+  supportPage.reset();
+  view.setStatus(SystemExtensionInstaller::Status::failed(Failure{"m", "extensionError.unknown", "d", false, true}));
+  EXPECT_FALSE(view.supportLink());
+  // Back to a plain status: the failure's rows go.
+  view.setStatus(SystemExtensionInstaller::Status::activated());
+  EXPECT_FALSE(view.diagnosticLabel());
+  EXPECT_EQ(view.findChildren<QLabel*>().size(), 1);
+}
+
+// --------------------------------------------------------- camera permission
+
+TEST_F(GeneralTabTest, PermissionSectionIsThereOnlyWhileAccessIsRefused) {
+  GeneralSettingsView& v = make();
+  v.show();
+  const std::vector<std::pair<AuthorizationStatus, bool>> table = {
+      {AuthorizationStatus::notDetermined, false}, {AuthorizationStatus::denied, true},
+      {AuthorizationStatus::authorized, false},    {AuthorizationStatus::restricted, true},
+      {AuthorizationStatus::notDetermined, false},
+  };
+  for (const auto& [status, shown] : table) {
+    SCOPED_TRACE(static_cast<int>(status));
+    capture->setAuthorizationStatus(status);
+    activateApp();
+    EXPECT_EQ(v.cameraPermissionSection()->isVisible(), shown);
+    EXPECT_EQ(texts(v.sectionHeaders()).contains(qtTrId("settings.section.cameraPermission")), shown);
+  }
+  capture->setAuthorizationStatus(AuthorizationStatus::denied);
+  activateApp();
+  QTest::mouseClick(v.openCameraSettingsButton(), Qt::LeftButton);
+  EXPECT_EQ(opener->attempts,
+            std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_Camera"});
+}
+
+// ------------------------------------------------ in the settings window
+
+class SettingsWindowTest : public GeneralTabTest {
+ protected:
+  void SetUp() override {
+    GeneralTabTest::SetUp();
+    ::setenv(kDataDirEnv, tmp.filePath("data").toLocal8Bit().constData(), 1);
+    cameraManager = std::make_unique<CameraManager>(
+        CameraManager::Dependencies{rig.main, [this]() -> ImageManager& { return *imageManager; }});
+    imageManager = std::make_unique<ImageManager>(
+        ImageManager::Dependencies{rig.main, [this]() -> CameraManager& { return *cameraManager; }});
+    window = std::make_unique<settings::SettingsTabViewController>(*imageManager);
+    window->setGeneralContent(new GeneralSettingsView(environment()));
+    window->show();
+    rig.run();
+  }
+  void TearDown() override {
+    window.reset();
+    imageManager.reset();
+    cameraManager.reset();
+    ::unsetenv(kDataDirEnv);
+    GeneralTabTest::TearDown();
+  }
+
+  void switchTo(int tab) {
+    QTest::mouseClick(window->tabButton(tab), Qt::LeftButton);
+    rig.run();
+  }
+
+  std::unique_ptr<CameraManager> cameraManager;
+  std::unique_ptr<ImageManager> imageManager;
+  std::unique_ptr<settings::SettingsTabViewController> window;
+};
+
+TEST_F(SettingsWindowTest, OpeningTheTabTwiceWithinASecondStartsAtMostOneProbe) {
+  // Each probe answers at once, so only the throttle can hold back a second one.
+  rig.extensions->scriptAllProperties(test::FakeExtensionManager::answer({}));
+  using Settings = settings::SettingsTabViewController;
+  EXPECT_EQ(rig.extensions->propertiesCount(), 0u) << "the Images tab comes first";
+  switchTo(Settings::General);
+  EXPECT_EQ(rig.extensions->propertiesCount(), 1u);
+  EXPECT_EQ(rig.installer->outstandingProbeCount(), 0u);
+  rig.scheduler.advance(300ms);
+  switchTo(Settings::About);
+  switchTo(Settings::General);
+  rig.scheduler.advance(600ms);
+  switchTo(Settings::Images);
+  switchTo(Settings::General);
+  EXPECT_EQ(rig.extensions->propertiesCount(), 1u);
+
+  rig.scheduler.advance(200ms);  // 1.1 s after the first
+  switchTo(Settings::About);
+  switchTo(Settings::General);
+  EXPECT_EQ(rig.extensions->propertiesCount(), 2u);
+}
+
+TEST_F(SettingsWindowTest, TheTitleStaysTheSameOnEveryTab) {
+  const QString title = qtTrId("settings.windowTitle");
+  EXPECT_EQ(window->windowTitle(), title);
+  for (int tab : {1, 2, 0, 1}) {
+    switchTo(tab);
+    EXPECT_EQ(window->currentTab(), tab);
+    EXPECT_EQ(window->windowTitle(), title);
+  }
+  EXPECT_TRUE(qobject_cast<GeneralSettingsView*>(window->tabContent(settings::SettingsTabViewController::General)));
+}
+
+}  // namespace

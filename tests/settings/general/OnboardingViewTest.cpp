@@ -1,0 +1,352 @@
+// The first-run window on the fake installer, a fake capture service and a
+// scripted URL opener: the step table under each installer status, the
+// camera step and its once-a-second poll, the settings-page fallbacks and
+// the ways the window ends onboarding.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTest>
+#include <thread>
+
+#include "app/shell/OnboardingView.h"
+#include "tests/fakes/FakeCaptureDevices.h"
+#include "tests/settings/general/WindowsTestSupport.h"
+
+using namespace tovrelle;
+using namespace std::chrono_literals;
+using capture::AuthorizationStatus;
+using Case = SystemExtensionInstaller::Status::Case;
+
+namespace {
+
+const QColor kGreen(52, 199, 89);
+
+bool near(QColor a, QColor b, int tolerance = 40) {
+  return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+// How much of a badge is drawn in `color`.
+int pixelsNear(const QImage& image, QColor color) {
+  int n = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor px = image.pixelColor(x, y);
+      n += px.alpha() > 200 && near(px, color);
+    }
+  return n;
+}
+
+class OnboardingTest : public ::testing::Test {
+ protected:
+  void SetUp() override { capture->setAuthorizationStatus(AuthorizationStatus::notDetermined); }
+  void TearDown() override { view.reset(); }
+
+  OnboardingView::Environment environment() {
+    OnboardingView::Environment e;
+    e.extensionInstaller = rig.installer.get();
+    e.authorization = capture;
+    e.opener = opener;
+    e.mainQueue = rig.main;
+    e.alert = [this](QWidget*, const QString& message, const QString& informative) {
+      alerts.push_back({message, informative});
+    };
+    return e;
+  }
+
+  OnboardingView& make() {
+    view = std::make_unique<OnboardingView>(environment(), [this] { ++closes; });
+    return *view;
+  }
+  OnboardingView& shown() {
+    make().show();
+    rig.run();
+    return *view;
+  }
+
+  bool actionShown(int step) const {
+    QWidget* control = view->step(step)->action();
+    return control && control->isVisibleTo(view.get());
+  }
+
+  test::InstallerRig rig;
+  std::shared_ptr<test::FakeCaptureDevices> capture = std::make_shared<test::FakeCaptureDevices>();
+  std::shared_ptr<test::ScriptedOpener> opener = std::make_shared<test::ScriptedOpener>();
+  std::vector<std::pair<QString, QString>> alerts;
+  int closes = 0;
+  std::unique_ptr<OnboardingView> view;
+};
+
+// ----------------------------------------------------------- layout and texts
+
+TEST_F(OnboardingTest, TheWindowHasItsHeaderStepsUsageBlockAndDoneButtonWithTheTablesTexts) {
+  OnboardingView& v = make();
+  EXPECT_EQ(v.size(), QSize(560, 600));
+  EXPECT_EQ(v.minimumSize(), v.maximumSize()) << "the window is not resizable";
+
+  QStringList texts;
+  for (QLabel* label : v.findChildren<QLabel*>()) texts << label->text();
+  for (const char* key :
+       {"onboarding.title", "onboarding.subtitle", "onboarding.step1.title", "onboarding.step1.detail",
+        "onboarding.step2.title", "onboarding.step2.detail", "onboarding.step3.title", "onboarding.step3.detail",
+        "onboarding.usage.heading", "onboarding.step4.title", "onboarding.step4.detail"}) {
+    EXPECT_TRUE(texts.contains(qtTrId(key))) << key;
+    EXPECT_NE(qtTrId(key), QString::fromLatin1(key)) << key << " is missing from the string table";
+  }
+  EXPECT_EQ(v.stepButton(1)->text(), qtTrId("onboarding.step1.action"));
+  EXPECT_EQ(v.stepButton(2)->text(), qtTrId("onboarding.step2.action"));
+  EXPECT_EQ(v.stepButton(3)->text(), qtTrId("onboarding.step3.action"));
+  EXPECT_EQ(v.doneButton()->text(), qtTrId("onboarding.done"));
+  EXPECT_TRUE(v.doneButton()->isDefault());
+
+  // Steps in order inside the scroll area; the details wrap instead of being cut.
+  ASSERT_TRUE(v.scrollArea()->widget());
+  for (int n = 1; n <= 3; ++n) {
+    ASSERT_TRUE(v.step(n));
+    EXPECT_EQ(v.step(n)->number(), n);
+    EXPECT_TRUE(v.scrollArea()->widget()->isAncestorOf(v.step(n)));
+    EXPECT_TRUE(v.step(n)->detailLabel()->wordWrap());
+  }
+  v.show();
+  rig.run();
+  EXPECT_LT(v.step(1)->y(), v.step(2)->y());
+  EXPECT_LT(v.step(2)->y(), v.step(3)->y());
+  EXPECT_EQ(v.step(2)->y() - (v.step(1)->y() + v.step(1)->height()), 24) << "24 points between steps";
+  EXPECT_EQ(v.step(1)->x(), 28);
+  EXPECT_FALSE(v.scrollArea()->isAncestorOf(v.doneButton())) << "the footer stays below the scrolling steps";
+  QLabel* usageSymbol = v.findChild<QLabel*>("usageSymbol");
+  ASSERT_TRUE(usageSymbol);
+  EXPECT_FALSE(usageSymbol->pixmap().isNull()) << "video.fill.badge.checkmark is drawn";
+  EXPECT_EQ(usageSymbol->size(), QSize(26, 26));
+}
+
+// ------------------------------------------------------------ the step table
+
+struct StepExpectation {
+  Case status;
+  bool step1Complete;
+  bool step1Enabled;
+  bool step2Complete;
+};
+
+TEST_F(OnboardingTest, StepsFollowTheInstallerStatusLive) {
+  // In this order, so the last row also shows completed steps falling back.
+  const std::vector<StepExpectation> table = {
+      {Case::idle, false, true, false},
+      {Case::requesting, false, false, false},
+      {Case::needsUserApproval, true, false, false},
+      {Case::activated, true, false, true},
+      {Case::failed, false, true, false},
+  };
+  OnboardingView& v = shown();
+  for (const StepExpectation& row : table) {
+    SCOPED_TRACE(test::caseName(row.status));
+    rig.reach(row.status);
+    EXPECT_EQ(v.step(1)->isComplete(), row.step1Complete);
+    EXPECT_EQ(v.stepButton(1)->isEnabled(), row.step1Enabled);
+    EXPECT_EQ(v.step(2)->isComplete(), row.step2Complete);
+    EXPECT_TRUE(v.stepButton(2)->isEnabled()) << "step 2's button is always enabled";
+    EXPECT_TRUE(actionShown(1));
+    EXPECT_TRUE(actionShown(2));
+  }
+}
+
+TEST_F(OnboardingTest, InstallButtonActivatesWithoutForceAndIsEnabledAgainAfterAFailure) {
+  OnboardingView& v = shown();
+  rig.extensions->scriptNextActivation(test::FakeExtensionManager::never());
+  const size_t before = rig.extensions->activationCount();
+  QTest::mouseClick(v.stepButton(1), Qt::LeftButton);
+  EXPECT_EQ(rig.status(), Case::requesting);
+  EXPECT_EQ(rig.extensions->activationCount(), before + 1);
+  EXPECT_FALSE(v.stepButton(1)->isEnabled());
+  EXPECT_FALSE(v.step(1)->isComplete());
+
+  rig.extensions->fail(rig.extensions->lastActivation(), sysext::kErrorValidationFailed);
+  rig.run();
+  EXPECT_EQ(rig.status(), Case::failed);
+  EXPECT_TRUE(v.stepButton(1)->isEnabled());
+  EXPECT_FALSE(v.step(1)->isComplete());
+
+  rig.extensions->scriptNextActivation({test::FakeExtensionManager::needsApproval()});
+  QTest::mouseClick(v.stepButton(1), Qt::LeftButton);
+  rig.run();
+  EXPECT_TRUE(v.step(1)->isComplete());
+  EXPECT_FALSE(v.step(2)->isComplete());
+  EXPECT_FALSE(v.stepButton(1)->isEnabled());
+}
+
+TEST_F(OnboardingTest, BadgesShowTheNumberOnAnAccentCircleOrAGreenCheck) {
+  OnboardingView& v = shown();
+  rig.reach(Case::needsUserApproval);
+  const QImage done = v.step(1)->badge()->grab().toImage();
+  const QImage open = v.step(2)->badge()->grab().toImage();
+  ASSERT_EQ(done.size(), QSize(26, 26) * v.devicePixelRatioF());
+  const QColor accent = v.palette().color(QPalette::Highlight);
+  EXPECT_GT(pixelsNear(done, kGreen), 150) << "a green check";
+  EXPECT_EQ(pixelsNear(done, accent), 0);
+  EXPECT_EQ(pixelsNear(open, kGreen), 0);
+  EXPECT_GT(pixelsNear(open, accent), 250) << "an accent circle";
+  EXPECT_GT(pixelsNear(open, Qt::white), 8) << "with its number in white";
+  // The number differs between badges.
+  EXPECT_NE(v.step(2)->badge()->grab().toImage(), v.step(3)->badge()->grab().toImage());
+}
+
+// --------------------------------------------------------- camera access step
+
+TEST_F(OnboardingTest, CameraStepIsCompleteWithoutAControlOnlyWhileAuthorized) {
+  for (AuthorizationStatus status : {AuthorizationStatus::notDetermined, AuthorizationStatus::denied,
+                                     AuthorizationStatus::restricted, AuthorizationStatus::authorized}) {
+    SCOPED_TRACE(static_cast<int>(status));
+    capture->setAuthorizationStatus(status);
+    OnboardingView& v = make();
+    const bool authorized = status == AuthorizationStatus::authorized;
+    EXPECT_EQ(v.cameraAuthorized(), authorized);
+    EXPECT_EQ(v.step(3)->isComplete(), authorized);
+    EXPECT_EQ(actionShown(3), !authorized);
+  }
+}
+
+TEST_F(OnboardingTest, AskingForAccessWhenUndecidedTakesTheAnswerOnTheMainQueue) {
+  capture->setAccessAnswer(std::nullopt);  // the system prompt stays up
+  OnboardingView& v = shown();
+  QTest::mouseClick(v.stepButton(3), Qt::LeftButton);
+  EXPECT_EQ(capture->accessRequestCount(), 1);
+  EXPECT_TRUE(opener->attempts.empty());
+
+  // The answer arrives on another thread; nothing changes until the main queue runs.
+  std::thread answer([this] { capture->answerPendingRequests(true); });
+  answer.join();
+  EXPECT_FALSE(v.cameraAuthorized());
+  rig.main->drain();
+  EXPECT_TRUE(v.cameraAuthorized());
+  EXPECT_TRUE(v.step(3)->isComplete());
+  EXPECT_FALSE(actionShown(3));
+}
+
+TEST_F(OnboardingTest, RefusedAccessKeepsTheStepOpenAndItsButtonThenOpensTheCameraPrivacyPage) {
+  capture->setAccessAnswer(false);
+  OnboardingView& v = shown();
+  QTest::mouseClick(v.stepButton(3), Qt::LeftButton);
+  rig.run();
+  EXPECT_FALSE(v.step(3)->isComplete());
+  EXPECT_TRUE(actionShown(3));
+  EXPECT_TRUE(opener->attempts.empty());
+
+  QTest::mouseClick(v.stepButton(3), Qt::LeftButton);
+  EXPECT_EQ(capture->accessRequestCount(), 1) << "a decided status is not asked again";
+  EXPECT_EQ(opener->attempts,
+            std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_Camera"});
+}
+
+TEST_F(OnboardingTest, AGrantInTheSystemSettingsShowsWithinASecondWhileTheWindowIsUp) {
+  OnboardingView& v = shown();
+  EXPECT_TRUE(v.isPolling());
+  rig.scheduler.advance(2500ms);
+  EXPECT_FALSE(v.step(3)->isComplete());
+
+  capture->setAuthorizationStatus(AuthorizationStatus::authorized);
+  rig.scheduler.advance(400ms);  // the next tick is at 3.0 s
+  EXPECT_FALSE(v.step(3)->isComplete()) << "the poll, not a notification, finds the change";
+  rig.scheduler.advance(600ms);
+  EXPECT_TRUE(v.step(3)->isComplete());
+  EXPECT_FALSE(actionShown(3));
+
+  // Taken back in the settings: the step opens again at the next tick.
+  capture->setAuthorizationStatus(AuthorizationStatus::denied);
+  rig.scheduler.advance(1000ms);
+  EXPECT_FALSE(v.step(3)->isComplete());
+  EXPECT_TRUE(actionShown(3));
+}
+
+TEST_F(OnboardingTest, PollingStopsWhenTheWindowHidesAndRestartsWhenItIsShownAgain) {
+  OnboardingView& v = shown();
+  const size_t withPoll = rig.main->liveTimerCount();
+  v.hide();
+  EXPECT_FALSE(v.isPolling());
+  EXPECT_EQ(rig.main->liveTimerCount(), withPoll - 1);
+
+  capture->setAuthorizationStatus(AuthorizationStatus::authorized);
+  rig.scheduler.advance(5s);
+  EXPECT_FALSE(v.step(3)->isComplete()) << "nothing polls while the window is hidden";
+
+  // Showing reads the status at once, and polls again from then on.
+  v.show();
+  EXPECT_TRUE(v.isPolling());
+  EXPECT_TRUE(v.step(3)->isComplete());
+  capture->setAuthorizationStatus(AuthorizationStatus::denied);
+  rig.scheduler.advance(1s);
+  EXPECT_FALSE(v.step(3)->isComplete());
+
+  // Showing again restarts, it does not add a second poll.
+  v.hide();
+  v.show();
+  v.hide();
+  v.show();
+  EXPECT_EQ(rig.main->liveTimerCount(), withPoll);
+}
+
+TEST_F(OnboardingTest, ShowingRefreshesTheInstallerStatusForDisplay) {
+  rig.extensions->scriptAllProperties(test::FakeExtensionManager::answer(
+      {sysext::ExtensionProperties{SystemExtensionInstaller::kExtensionIdentifier, "1", "1.0", true, false, false}}));
+  OnboardingView& v = make();
+  EXPECT_EQ(rig.extensions->propertiesCount(), 0u);
+  v.show();
+  rig.run();
+  EXPECT_EQ(rig.extensions->propertiesCount(), 1u);
+  EXPECT_EQ(rig.status(), Case::activated) << "an enabled copy found by the display probe";
+  EXPECT_TRUE(v.step(1)->isComplete());
+  EXPECT_TRUE(v.step(2)->isComplete());
+}
+
+// ------------------------------------------------------- extension settings
+
+TEST_F(OnboardingTest, ExtensionSettingsTryTheLoginItemsPageThenTheSecurityPage) {
+  test::ProcessLog log;
+  const std::string first = "x-apple.systempreferences:com.apple.LoginItems-Settings.extension";
+  const std::string second = "x-apple.systempreferences:com.apple.preference.security?Extensions";
+  EXPECT_EQ(OnboardingView::extensionSettingsURLs(), (std::vector<std::string>{first, second}));
+  OnboardingView& v = shown();
+
+  opener->available = {first, second};
+  QTest::mouseClick(v.stepButton(2), Qt::LeftButton);
+  EXPECT_EQ(opener->attempts, std::vector<std::string>{first});
+
+  opener->attempts.clear();
+  opener->available = {second};
+  QTest::mouseClick(v.stepButton(2), Qt::LeftButton);
+  EXPECT_EQ(opener->attempts, (std::vector<std::string>{first, second}));
+  EXPECT_TRUE(alerts.empty());
+  EXPECT_EQ(log.count("[Onboarding] Failed to open System Settings extension pane via known URLs"), 0);
+}
+
+TEST_F(OnboardingTest, WhenNoSettingsPageOpensALogLineAndAnAlertSaySoAndTheWindowStays) {
+  test::ProcessLog log;
+  OnboardingView& v = shown();
+  QTest::mouseClick(v.stepButton(2), Qt::LeftButton);
+  EXPECT_EQ(opener->attempts.size(), 2u);
+  EXPECT_EQ(log.count("[Onboarding] Failed to open System Settings extension pane via known URLs"), 1);
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(alerts[0].first, qtTrId("onboarding.openSettingsFailed.title"));
+  EXPECT_EQ(alerts[0].second, qtTrId("onboarding.openSettingsFailed.message"));
+  EXPECT_NE(alerts[0].first, "onboarding.openSettingsFailed.title") << "the table has the text";
+  EXPECT_TRUE(v.isVisible());
+  EXPECT_EQ(closes, 0);
+}
+
+// -------------------------------------------------------------------- Done
+
+TEST_F(OnboardingTest, DoneAndTheReturnKeyCallOnCloseWhateverIsComplete) {
+  OnboardingView& v = shown();
+  QTest::mouseClick(v.doneButton(), Qt::LeftButton);
+  EXPECT_EQ(closes, 1);
+
+  QApplication::setActiveWindow(&v);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&v));
+  v.stepButton(2)->setFocus();
+  QTest::keyClick(v.stepButton(2), Qt::Key_Return);
+  EXPECT_EQ(closes, 2) << "Return reaches the default button even from another control";
+  EXPECT_TRUE(opener->attempts.empty());
+}
+
+}  // namespace
