@@ -173,8 +173,7 @@ void AboutSettingsView::build() {
   iconLabel_->setPixmap(icon.pixmap(QSize(64, 64), devicePixelRatioF()));
   iconLabel_->setScaledContents(true);
   // Decorative: the name next to it says the same.
-  iconLabel_->setAccessibleName(QString());
-  iconLabel_->setFocusPolicy(Qt::NoFocus);
+  hideFromAccessibility(*iconLabel_);
   header->addWidget(iconLabel_, 0, Qt::AlignTop);
 
   auto* identity = new QVBoxLayout;

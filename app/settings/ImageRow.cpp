@@ -128,6 +128,7 @@ ImageRow::ImageRow(SavedImage savedImage, ThumbnailCache& cache, Actions actions
   layout->setSpacing(10);
 
   thumbnail_ = new ThumbnailView(cache, this);
+  hideFromAccessibility(*thumbnail_);
   layout->addWidget(thumbnail_);
 
   auto* column = new QVBoxLayout;

@@ -1,5 +1,7 @@
 #include "app/settings/SettingsStyle.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QFile>
 #include <QGuiApplication>
 #include <QHash>
@@ -90,6 +92,26 @@ QPixmap drawnAppMark(int side) {
   return QPixmap::fromImage(image);
 }
 
+constexpr const char* kDecorativeProperty = "tovrelleDecorative";
+
+// What assistive technologies see of a decorative widget: nothing to read.
+class DecorativeAccessible : public QAccessibleWidget {
+ public:
+  explicit DecorativeAccessible(QWidget* widget) : QAccessibleWidget(widget, QAccessible::NoRole) {}
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    s.invisible = true;
+    return s;
+  }
+  QString text(QAccessible::Text) const override { return {}; }
+};
+
+QAccessibleInterface* decorativeFactory(const QString&, QObject* object) {
+  auto* widget = qobject_cast<QWidget*>(object);
+  if (widget && widget->property(kDecorativeProperty).toBool()) return new DecorativeAccessible(widget);
+  return nullptr;
+}
+
 }  // namespace
 
 QString text(const char* key) { return qtTrId(key); }
@@ -167,6 +189,15 @@ QColor secondaryColor(const QWidget& widget) {
 }
 
 QColor linkColor(const QWidget& widget) { return widget.palette().color(QPalette::Link); }
+
+void hideFromAccessibility(QWidget& widget) {
+  static const bool installed = [] {
+    QAccessible::installFactory(decorativeFactory);
+    return true;
+  }();
+  (void)installed;
+  widget.setProperty(kDecorativeProperty, true);
+}
 
 void setSecondary(QWidget& widget, TextStyle style) {
   widget.setFont(font(widget, style));

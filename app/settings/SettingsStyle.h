@@ -39,6 +39,10 @@ QColor linkColor(const QWidget& widget);
 inline QColor grayColor() { return QColor(142, 142, 147); }
 inline QColor redColor() { return QColor(255, 59, 48); }
 
+// Keeps a purely decorative widget (an icon next to the text that says the
+// same) out of what assistive technologies read.
+void hideFromAccessibility(QWidget& widget);
+
 // Applies `style` and the secondary colour to a label-like widget.
 void setSecondary(QWidget& widget, TextStyle style);
 

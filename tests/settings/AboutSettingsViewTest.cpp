@@ -2,6 +2,7 @@
 // language, and the acknowledgement rows.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QLabel>
 #include <QTest>
 
@@ -81,6 +82,17 @@ TEST(AboutView, HeaderShowsIdentityAndTheVersionCanBeSelected) {
   EXPECT_EQ(view.copyrightLabel()->text(), "Copyright © 2026 Velkari");
   EXPECT_EQ(view.iconLabel()->size(), QSize(64, 64));
   ASSERT_FALSE(view.iconLabel()->pixmap().isNull());
+  // The icon is decoration: assistive technologies skip it and read the name.
+  view.show();
+  QCoreApplication::processEvents();
+  QAccessibleInterface* icon = QAccessible::queryAccessibleInterface(view.iconLabel());
+  ASSERT_NE(icon, nullptr);
+  EXPECT_TRUE(icon->state().invisible);
+  EXPECT_TRUE(icon->text(QAccessible::Name).isEmpty());
+  QAccessibleInterface* name = QAccessible::queryAccessibleInterface(view.nameLabel());
+  ASSERT_NE(name, nullptr);
+  EXPECT_FALSE(name->state().invisible);
+  EXPECT_EQ(name->text(QAccessible::Name), "Tovrelle");
 }
 
 TEST(AboutView, LegalDisclosureRowOnlyForJapaneseOrNoLanguage) {
