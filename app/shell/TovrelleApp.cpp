@@ -13,6 +13,7 @@
 #include "app/shell/AppDelegate.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/SingleInstance.h"
+#include "app/shell/StatusPopoverView.h"
 #include "app/shell/Strings.h"
 #include "app/shell/Symbols.h"
 #include "platform/log/Log.h"
@@ -93,7 +94,9 @@ int TovrelleApp::main(int argc, char** argv) {
   strings::install(app);
   quitOnTerminationSignals(app);
 
-  AppDelegate delegate(AppDelegate::defaultServices());
+  AppDelegate::Hooks hooks;
+  installStatusPopover(hooks);
+  AppDelegate delegate(AppDelegate::defaultServices(), std::move(hooks));
   QObject::connect(&instance, &SingleInstance::requested, &delegate, [&delegate](SingleInstance::Request request) {
     if (request == SingleInstance::Request::openSettings) {
       delegate.openSettings();

@@ -1,0 +1,182 @@
+#pragma once
+// The popover's live preview, made inside the host independently of the
+// extension: in camera mode a capture session of its own on the selected
+// camera, each frame reduced to a 320x180 picture; in image mode the selected
+// library image; otherwise black. Running only between startPreview() (the
+// popover opens) and stopPreview() (it closes).
+//
+// currentFrame is published like the other model values:
+// currentFrameWillChange() before, currentFrameChanged() after, and
+// objectWillChange() before every change.
+#include <QImage>
+#include <QMetaObject>
+#include <QObject>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/capture/CaptureDevices.h"
+#include "platform/dispatch/Dispatch.h"
+#include "shared/CameraState.h"
+#include "shared/Uuid.h"
+
+struct SwsContext;
+
+namespace tovrelle {
+
+class CameraManager;
+class ImageManager;
+
+// Letterboxes BGRA pictures of any size onto the 320x180 preview canvas: black,
+// with the picture scaled by s = min(320/w, 180/h) and centred. The scaling
+// context and the canvases are kept between calls, so a steady stream of
+// frames of one size allocates nothing. Not thread-safe: one per thread.
+class PreviewScaler {
+ public:
+  static constexpr int kWidth = 320;
+  static constexpr int kHeight = 180;
+
+  // Where a w x h picture lands on the canvas, in whole pixels (at least one
+  // pixel each way); empty for an empty picture.
+  struct Placement {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    bool isEmpty() const { return width <= 0 || height <= 0; }
+    friend bool operator==(const Placement&, const Placement&) = default;
+  };
+  static Placement placement(int width, int height);
+
+  PreviewScaler() = default;
+  ~PreviewScaler();
+  PreviewScaler(const PreviewScaler&) = delete;
+  PreviewScaler& operator=(const PreviewScaler&) = delete;
+
+  // The letterboxed canvas (Format_RGB32), or a null image when the picture
+  // is empty or cannot be scaled. The canvas is one of a few reused ones; it
+  // is written again only once nobody else holds a copy of it.
+  QImage letterbox(const uint8_t* bgra, int width, int height, size_t bytesPerRow);
+
+  // A new black canvas.
+  static QImage blackCanvas();
+
+ private:
+  QImage& freeCanvas(const Placement& placement);
+
+  SwsContext* sws_ = nullptr;
+  struct Canvas {
+    QImage image;
+    Placement drawn;  // the picture's area when it was last written
+  };
+  std::vector<Canvas> canvases_;
+  std::vector<uint8_t> scratch_;
+};
+
+class PreviewRenderer : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr const char* kCaptureQueueLabel = "ossel.tovrelle.previewcapture";
+  static constexpr int kPresetWidth = 1280;
+  static constexpr int kPresetHeight = 720;
+
+  struct Dependencies {
+    // Read at creation (the subscription) and at every configuration.
+    std::function<CameraManager&()> cameraManager;
+    // Looked up at each use.
+    std::function<ImageManager&()> imageLibrary;
+    std::shared_ptr<capture::CaptureDevices> devices;
+    std::shared_ptr<dispatch::Queue> mainQueue;
+    // Where sessions are set up and frames converted; none: a new serial
+    // queue labelled kCaptureQueueLabel.
+    std::shared_ptr<dispatch::Queue> captureQueue;
+  };
+
+  // The process-wide instance on the real capture service and main queue,
+  // created on first use on the main thread and kept until the process ends.
+  static PreviewRenderer& shared();
+
+  // Subscribes to the camera manager's mode and selections.
+  explicit PreviewRenderer(Dependencies dependencies, QObject* parent = nullptr);
+  ~PreviewRenderer() override;
+
+  // The preview picture; null while there is none.
+  const QImage& currentFrame() const { return currentFrame_; }
+
+  void startPreview();
+  void stopPreview();
+  // Configures for the camera manager's current state. Called by
+  // startPreview() and after every change of the camera manager while active.
+  void updatePreview();
+
+  bool isActive() const { return isActive_; }
+  CameraMode lastConfiguredMode() const { return lastConfiguredMode_; }
+  const std::optional<std::string>& lastConfiguredCameraId() const { return lastConfiguredCameraId_; }
+  const std::optional<Uuid>& lastConfiguredImageId() const { return lastConfiguredImageId_; }
+  // The adopted session of camera mode, if any.
+  bool hasCaptureSession() const { return captureSession_ != nullptr; }
+  const std::shared_ptr<dispatch::Queue>& captureQueue() const { return captureQueue_; }
+
+ signals:
+  void objectWillChange();
+  void currentFrameWillChange();
+  void currentFrameChanged();
+
+ private:
+  // What work on the capture queue holds instead of the renderer. `owner` is
+  // touched on the main thread only and cleared when the renderer goes; the
+  // flags are the snapshot the frame handler's early check reads.
+  struct Link {
+    PreviewRenderer* owner = nullptr;
+    std::atomic<bool> alive{true};
+    std::atomic<bool> active{false};
+    std::atomic<bool> cameraMode{false};
+    std::shared_ptr<dispatch::Queue> mainQueue;
+    std::shared_ptr<dispatch::Queue> captureQueue;
+    std::shared_ptr<capture::CaptureDevices> devices;
+    PreviewScaler frameScaler;  // capture queue only
+  };
+
+  void openCamera(const std::optional<std::string>& cameraId);
+  void dropCaptureSession();
+  void setCurrentFrame(QImage frame);
+  QImage loadLibraryImage(const std::optional<Uuid>& imageId);
+  void refreshSnapshot();
+
+  static void setUpSession(const std::weak_ptr<Link>& weak, const capture::DeviceInfo& device,
+                           const std::string& cameraId, uint64_t serial);
+  static void handleFrame(const std::weak_ptr<Link>& weak, const capture::SampleBuffer& sample,
+                          const std::string& cameraId);
+  // Main thread: the set-up's result (none when it failed), kept only if it still fits.
+  void finishSetUp(std::shared_ptr<capture::CaptureSession> session, std::shared_ptr<capture::VideoOutput> output,
+             const std::string& cameraId, uint64_t serial);
+  void publishFrame(QImage frame, const std::string& cameraId);
+  void sessionInterrupted(uint64_t serial, const std::string& cameraId, const std::string& reason);
+
+  Dependencies dependencies_;
+  CameraManager& cameraManager_;
+  QImage currentFrame_;
+  std::shared_ptr<capture::CaptureSession> captureSession_;
+  std::shared_ptr<capture::VideoOutput> videoOutput_;
+  uint64_t sessionSerial_ = 0;  // of the adopted session
+  uint64_t nextSerial_ = 0;     // one per set-up
+  uint64_t pendingSerial_ = 0;  // the set-up on its way for lastConfiguredCameraId_, if any
+  std::shared_ptr<dispatch::Queue> captureQueue_;
+  std::shared_ptr<Link> link_;
+  PreviewScaler imageScaler_;  // main thread
+  std::vector<QMetaObject::Connection> cancellables_;
+  bool isActive_ = false;
+  CameraMode lastConfiguredMode_ = CameraMode::off;
+  std::optional<std::string> lastConfiguredCameraId_;
+  std::optional<Uuid> lastConfiguredImageId_;
+  std::optional<Uuid> shownImageId_;  // the library image currentFrame shows, if it shows one
+};
+
+}  // namespace tovrelle

@@ -1,0 +1,606 @@
+#include "app/shell/StatusPopoverView.h"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QCoreApplication>
+#include <QEnterEvent>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/model/CameraManager.h"
+#include "app/model/CameraPermission.h"
+#include "app/model/ImageManager.h"
+#include "app/model/PreviewRenderer.h"
+#include "app/shell/Symbols.h"
+#include "platform/imaging/ByteSource.h"
+#include "platform/imaging/Decoder.h"
+#include "shared/DataFolder.h"
+
+namespace tovrelle {
+
+namespace popover {
+
+// The preview: a black rounded rectangle with the renderer's current frame
+// fitted into it. One accessibility element, labelled by the camera mode.
+class PreviewArea final : public QWidget {
+  Q_OBJECT
+
+ public:
+  PreviewArea(PreviewRenderer* preview, QWidget* parent) : QWidget(parent), preview_(preview) {
+    setObjectName(QStringLiteral("previewArea"));
+    setFixedSize(StatusPopoverView::kContentWidth, StatusPopoverView::kPreviewHeight);
+    setAttribute(Qt::WA_OpaquePaintEvent, false);
+    if (preview_) connect(preview_, &PreviewRenderer::currentFrameChanged, this, qOverload<>(&QWidget::update));
+  }
+
+  // Where the frame is drawn: as large as fits, centred.
+  QRectF frameRect(const QSize& frameSize) const {
+    if (frameSize.isEmpty()) return {};
+    const QSizeF fitted = QSizeF(frameSize).scaled(QSizeF(size()), Qt::KeepAspectRatio);
+    return QRectF(QPointF((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath outline;
+    outline.addRoundedRect(QRectF(rect()), StatusPopoverView::kPreviewCornerRadius,
+                           StatusPopoverView::kPreviewCornerRadius);
+    p.fillPath(outline, Qt::black);
+    if (!preview_ || preview_->currentFrame().isNull()) return;
+    const QImage& frame = preview_->currentFrame();
+    p.setClipPath(outline);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawImage(frameRect(frame.size()), frame);
+  }
+
+ private:
+  QPointer<PreviewRenderer> preview_;
+};
+
+class PreviewAccessible final : public QAccessibleWidget {
+ public:
+  explicit PreviewAccessible(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Graphic) {}
+  int childCount() const override { return 0; }
+  QAccessibleInterface* child(int) const override { return nullptr; }
+};
+
+// A row is one pressable button named by its title, checked while it carries the mark.
+class RowAccessible final : public QAccessibleWidget {
+ public:
+  explicit RowAccessible(PopoverRow* row) : QAccessibleWidget(row, QAccessible::Button) {}
+  QAccessible::State state() const override {
+    QAccessible::State state = QAccessibleWidget::state();
+    state.checked = row()->isChecked();
+    return state;
+  }
+  int childCount() const override { return 0; }
+  QAccessibleInterface* child(int) const override { return nullptr; }
+  QStringList actionNames() const override { return {pressAction()}; }
+  void doAction(const QString& name) override {
+    if (name == pressAction() && row()->isEnabled()) row()->click();
+  }
+
+ private:
+  PopoverRow* row() const { return static_cast<PopoverRow*>(widget()); }
+};
+
+QAccessibleInterface* accessibleFactory(const QString& className, QObject* object) {
+  if (!object || !object->isWidgetType()) return nullptr;
+  if (className == QLatin1String(PreviewArea::staticMetaObject.className()))
+    return new PreviewAccessible(static_cast<QWidget*>(object));
+  if (className == QLatin1String(PopoverRow::staticMetaObject.className()))
+    return new RowAccessible(static_cast<PopoverRow*>(object));
+  return nullptr;
+}
+
+}  // namespace popover
+
+namespace {
+
+QFont captionFont(QFont font) {
+  if (font.pointSizeF() > 0) {
+    font.setPointSizeF(std::max(7.0, font.pointSizeF() - 2));
+  } else {
+    font.setPixelSize(std::max(9, font.pixelSize() - 2));
+  }
+  return font;
+}
+
+QColor secondaryColor(const QPalette& palette) {
+  QColor color = palette.color(QPalette::Active, QPalette::WindowText);
+  color.setAlphaF(0.6);
+  return color;
+}
+
+const QColor kDeniedRed(0xd7, 0x26, 0x26);
+
+QString previewLabel(CameraMode mode) {
+  switch (mode) {
+    case CameraMode::off:
+      //: Preview shows a black frame
+      return qtTrId("a11y.preview.off");
+    case CameraMode::camera:
+      //: Preview shows the real camera
+      return qtTrId("a11y.preview.camera");
+    case CameraMode::image:
+      //: Preview shows a still image
+      return qtTrId("a11y.preview.image");
+  }
+  return {};
+}
+
+// Takes a widget out of the popover for good; it goes once control is back in
+// the event loop, so a row may safely end up here from its own click.
+void discard(QWidget* widget) {
+  widget->hide();
+  widget->setParent(nullptr);
+  widget->deleteLater();
+}
+
+}  // namespace
+
+// ---- PopoverRow
+
+PopoverRow::PopoverRow(QString title, bool isChecked, bool isEnabled, QImage leadingImage,
+                       std::function<void()> action, QWidget* parent)
+    : QAbstractButton(parent), title_(std::move(title)), leadingImage_(std::move(leadingImage)) {
+  setCheckable(true);
+  setChecked(isChecked);
+  setEnabled(isEnabled);
+  setFocusPolicy(Qt::NoFocus);
+  setAttribute(Qt::WA_Hover);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  setToolTip(title_);
+  setAccessibleName(title_);
+  setText(title_);
+  if (action) connect(this, &QAbstractButton::clicked, this, [action = std::move(action)] { action(); });
+}
+
+QSize PopoverRow::sizeHint() const {
+  const QFontMetrics fm(font());
+  const int content = std::max(fm.height(), leadingImage_.isNull() ? 0 : kLeadingImageSize);
+  int width = 2 * kHorizontalPadding + kCheckColumnWidth + kSpacing + fm.horizontalAdvance(title_);
+  if (!leadingImage_.isNull()) width += kLeadingImageSize + kSpacing;
+  return {width, content + 2 * kVerticalPadding};
+}
+
+QSize PopoverRow::minimumSizeHint() const {
+  const QFontMetrics fm(font());
+  int width = 2 * kHorizontalPadding + kCheckColumnWidth + kSpacing + fm.horizontalAdvance(QStringLiteral("…"));
+  if (!leadingImage_.isNull()) width += kLeadingImageSize + kSpacing;
+  return {width, sizeHint().height()};
+}
+
+QRect PopoverRow::titleRect() const {
+  int x = kHorizontalPadding + kCheckColumnWidth + kSpacing;
+  if (!leadingImage_.isNull()) x += kLeadingImageSize + kSpacing;
+  return QRect(x, kVerticalPadding, std::max(0, width() - x - kHorizontalPadding), height() - 2 * kVerticalPadding);
+}
+
+QString PopoverRow::displayedTitle() const {
+  return QFontMetrics(font()).elidedText(title_, Qt::ElideRight, titleRect().width());
+}
+
+void PopoverRow::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.setRenderHint(QPainter::Antialiasing);
+  if (drawsHighlight()) {
+    QColor accent = palette().color(QPalette::Active, QPalette::Highlight);
+    accent.setAlphaF(kHighlightOpacity);
+    QPainterPath background;
+    background.addRoundedRect(QRectF(rect()), kCornerRadius, kCornerRadius);
+    p.fillPath(background, accent);
+  }
+  const QColor text = palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText);
+
+  // The check column is always there; only the mark comes and goes.
+  int x = kHorizontalPadding;
+  if (isChecked()) {
+    const int side = std::clamp(QFontMetrics(captionFont(font())).height() * 3 / 4, 8, kCheckColumnWidth);
+    const QRect mark(x + (kCheckColumnWidth - side) / 2, (height() - side) / 2, side, side);
+    p.drawPixmap(mark, symbols::pixmap(QStringLiteral("checkmark"), mark.size(), text, devicePixelRatioF()));
+  }
+  x += kCheckColumnWidth + kSpacing;
+
+  if (!leadingImage_.isNull()) {
+    const QSizeF fitted = QSizeF(leadingImage_.size()).scaled(kLeadingImageSize, kLeadingImageSize, Qt::KeepAspectRatio);
+    const QRectF box(x + (kLeadingImageSize - fitted.width()) / 2, (height() - fitted.height()) / 2, fitted.width(),
+                     fitted.height());
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawImage(box, leadingImage_);
+  }
+
+  p.setPen(text);
+  p.setFont(font());
+  p.drawText(titleRect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, displayedTitle());
+}
+
+void PopoverRow::enterEvent(QEnterEvent* event) {
+  QAbstractButton::enterEvent(event);
+  isHovering_ = true;
+  update();
+}
+
+void PopoverRow::leaveEvent(QEvent* event) {
+  QAbstractButton::leaveEvent(event);
+  isHovering_ = false;
+  update();
+}
+
+void PopoverRow::changeEvent(QEvent* event) {
+  QAbstractButton::changeEvent(event);
+  if (event->type() == QEvent::EnabledChange) update();
+}
+
+// ---- StatusPopoverView
+
+StatusPopoverView::Models StatusPopoverView::Models::shared() {
+  Models m;
+  m.cameraManager = &CameraManager::shared();
+  m.imageManager = &ImageManager::shared();
+  m.cameraDevices = &CameraDeviceManager::shared();
+  m.extensionInstaller = &SystemExtensionInstaller::shared();
+  m.preview = &PreviewRenderer::shared();
+  m.cameraPermission = &CameraPermission::shared();
+  m.terminate = [] { QCoreApplication::quit(); };
+  return m;
+}
+
+StatusPopoverView::StatusPopoverView(std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
+                                     std::function<void()> onCheckForUpdates, bool canCheckForUpdates,
+                                     QWidget* parent)
+    : StatusPopoverView(Models::shared(), std::move(onOpenSettings), std::move(onInstallExtension),
+                        std::move(onCheckForUpdates), canCheckForUpdates, parent) {}
+
+StatusPopoverView::StatusPopoverView(Models models, std::function<void()> onOpenSettings,
+                                     std::function<void()> onInstallExtension,
+                                     std::function<void()> onCheckForUpdates, bool canCheckForUpdates,
+                                     QWidget* parent)
+    : QWidget(parent),
+      models_(std::move(models)),
+      onOpenSettings_(std::move(onOpenSettings)),
+      onInstallExtension_(std::move(onInstallExtension)),
+      onCheckForUpdates_(std::move(onCheckForUpdates)),
+      canCheckForUpdates_(canCheckForUpdates) {
+  static const bool factoryInstalled = [] {
+    QAccessible::installFactory(popover::accessibleFactory);
+    return true;
+  }();
+  (void)factoryInstalled;
+
+  setObjectName(QStringLiteral("statusPopover"));
+  setFixedWidth(kWidth);
+  layout_ = new QVBoxLayout(this);
+  layout_->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
+  layout_->setSpacing(kStackSpacing);
+  layout_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+  previewArea_ = new popover::PreviewArea(models_.preview, this);
+
+  // The camera menu stays across redraws, so a change while it is open only
+  // refreshes its items.
+  cameraMenuHolder_ = new QWidget(this);
+  cameraMenuHolder_->setObjectName(QStringLiteral("cameraMenuHolder"));
+  auto* holderLayout = new QHBoxLayout(cameraMenuHolder_);
+  holderLayout->setContentsMargins(0, 1, 0, 1);
+  holderLayout->setSpacing(0);
+  cameraMenuButton_ = new QToolButton(cameraMenuHolder_);
+  cameraMenuButton_->setObjectName(QStringLiteral("cameraMenu"));
+  //: Camera selection submenu title
+  cameraMenuButton_->setText(qtTrId("menu.selectCamera"));
+  cameraMenuButton_->setAccessibleName(cameraMenuButton_->text());
+  cameraMenuButton_->setAutoRaise(true);
+  cameraMenuButton_->setPopupMode(QToolButton::InstantPopup);
+  cameraMenuButton_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  cameraMenuButton_->setFocusPolicy(Qt::NoFocus);
+  cameraMenu_ = new QMenu(cameraMenuButton_);
+  cameraMenu_->setObjectName(QStringLiteral("cameraMenuItems"));
+  cameraMenuButton_->setMenu(cameraMenu_);
+  holderLayout->addWidget(cameraMenuButton_);
+  holderLayout->addStretch(1);
+
+  // Every published change redraws; new frames only repaint the preview.
+  auto redrawSoon = [this] { setNeedsRedraw(); };
+  if (auto* m = models_.cameraManager) {
+    connect(m, &CameraManager::currentModeChanged, this, redrawSoon);
+    connect(m, &CameraManager::selectedImageIdChanged, this, redrawSoon);
+    connect(m, &CameraManager::selectedCameraIdChanged, this, redrawSoon);
+  }
+  if (auto* m = models_.imageManager) connect(m, &ImageManager::savedImagesChanged, this, redrawSoon);
+  if (auto* m = models_.cameraDevices) connect(m, &CameraDeviceManager::camerasChanged, this, redrawSoon);
+  if (auto* m = models_.extensionInstaller) connect(m, &SystemExtensionInstaller::statusChanged, this, redrawSoon);
+  if (auto* m = models_.cameraPermission) connect(m, &CameraPermission::statusChanged, this, redrawSoon);
+
+  redraw();
+}
+
+StatusPopoverView::~StatusPopoverView() = default;
+
+void StatusPopoverView::setNeedsRedraw() {
+  if (redrawPending_) return;
+  redrawPending_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (redrawPending_) redraw();
+      },
+      Qt::QueuedConnection);
+}
+
+void StatusPopoverView::clearContent() {
+  // Keep the persistent parts out of what is thrown away.
+  cameraMenuHolder_->hide();
+  cameraMenuHolder_->setParent(this);
+  while (QLayoutItem* item = layout_->takeAt(0)) {
+    if (QWidget* widget = item->widget(); widget && widget != previewArea_) discard(widget);
+    delete item;
+  }
+}
+
+void StatusPopoverView::addChild(QWidget* child) {
+  layout_->addWidget(child);
+  // Children made while the popover is shown would otherwise appear a turn
+  // later, after the height was measured without them.
+  child->show();
+}
+
+QWidget* StatusPopoverView::makeGroup(const char* name, int spacing) {
+  auto* group = new QWidget(this);
+  group->setObjectName(QString::fromLatin1(name));
+  group->setFixedWidth(kContentWidth);
+  auto* stack = new QVBoxLayout(group);
+  stack->setContentsMargins(0, 0, 0, 0);
+  stack->setSpacing(spacing);
+  return group;
+}
+
+QWidget* StatusPopoverView::makeDivider() {
+  auto* line = new QFrame(this);
+  line->setObjectName(QStringLiteral("divider"));
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Plain);
+  line->setFixedHeight(1);
+  line->setFixedWidth(kContentWidth);
+  QPalette palette = line->palette();
+  QColor color = palette.color(QPalette::WindowText);
+  color.setAlphaF(0.15);
+  palette.setColor(QPalette::WindowText, color);
+  line->setPalette(palette);
+  return line;
+}
+
+PopoverRow* StatusPopoverView::addRow(QWidget* group, const char* name, const QString& title, bool isChecked,
+                                      bool isEnabled, std::function<void()> action, const QImage& leadingImage) {
+  auto* row = new PopoverRow(title, isChecked, isEnabled, leadingImage, std::move(action), group);
+  row->setObjectName(QString::fromLatin1(name));
+  group->layout()->addWidget(row);
+  return row;
+}
+
+void StatusPopoverView::redraw() {
+  redrawPending_ = false;
+  clearContent();
+  const CameraMode mode = models_.cameraManager ? models_.cameraManager->currentMode() : CameraMode::off;
+
+  // 1-2. Preview and divider.
+  addChild(previewArea_);
+  previewArea_->setAccessibleName(previewLabel(mode));
+  addChild(makeDivider());
+
+  // 3. Camera access denied.
+  if (auto* permission = models_.cameraPermission; permission && permission->isDenied()) {
+    QWidget* block = makeGroup("cameraPermissionBlock", kBlockSpacing);
+    //: Camera access is denied
+    auto* caption = new QLabel(qtTrId("menu.cameraPermission.denied"), block);
+    caption->setObjectName(QStringLiteral("cameraPermissionCaption"));
+    caption->setWordWrap(true);
+    caption->setFont(captionFont(font()));
+    caption->setFixedWidth(kContentWidth);
+    QPalette palette = caption->palette();
+    palette.setColor(QPalette::WindowText, kDeniedRed);
+    caption->setPalette(palette);
+    block->layout()->addWidget(caption);
+    QPointer<CameraPermission> target(permission);
+    //: Open the camera privacy settings
+    addRow(block, "openPrivacySettingsRow", qtTrId("menu.cameraPermission.openSettings"), false, true, [target] {
+      if (target) target->openCameraPrivacySettings();
+    });
+    addChild(block);
+    addChild(makeDivider());
+  }
+
+  // 4. Off, on and the camera menu.
+  {
+    QWidget* group = makeGroup("modeGroup", kGroupSpacing);
+    QPointer<CameraManager> camera(models_.cameraManager);
+    //: Turn the virtual camera off
+    addRow(group, "offRow", qtTrId("menu.cameraOff"), mode == CameraMode::off, true, [camera] {
+      if (camera) camera->turnOff();
+    });
+    //: Turn the virtual camera on
+    addRow(group, "onRow", qtTrId("menu.cameraOn"), mode == CameraMode::camera, true, [camera] {
+      if (camera) camera->turnOn();
+    });
+    cameraMenuHolder_->setParent(group);
+    group->layout()->addWidget(cameraMenuHolder_);
+    cameraMenuHolder_->show();
+    addChild(group);
+  }
+
+  // 5. Divider.
+  addChild(makeDivider());
+
+  // 6. One row per library image.
+  if (auto* library = models_.imageManager; library && !library->savedImages().empty()) {
+    QWidget* group = makeGroup("imageGroup", kGroupSpacing);
+    const auto selected = models_.cameraManager ? models_.cameraManager->selectedImageId() : std::nullopt;
+    QPointer<CameraManager> camera(models_.cameraManager);
+    for (const SavedImage& image : library->savedImages()) {
+      const bool checked = mode == CameraMode::image && selected && *selected == image.id;
+      PopoverRow* row = addRow(group, "imageRow", QString::fromStdString(image.name), checked, true,
+                               [camera, id = image.id] {
+                                 if (camera) camera->selectImage(id);
+                               },
+                               leadingImageFor(image.fileName));
+      row->setProperty("imageId", QString::fromStdString(image.id.toString()));
+    }
+    addChild(group);
+  }
+
+  // 7. Divider.
+  addChild(makeDivider());
+
+  // 8. Settings, updates, quit.
+  {
+    QWidget* group = makeGroup("appGroup", kGroupSpacing);
+    //: Open the settings window
+    addRow(group, "settingsRow", qtTrId("menu.settings"), false, true, onOpenSettings_);
+    if (onCheckForUpdates_) {
+      //: Check for app updates via Sparkle
+      addRow(group, "updateRow", qtTrId("menu.checkForUpdates"), false, canCheckForUpdates_, onCheckForUpdates_);
+    }
+    //: Quit the app
+    addRow(group, "quitRow", qtTrId("menu.quit"), false, true, models_.terminate);
+    addChild(group);
+  }
+
+  // 9. The extension, while it is not active.
+  if (auto* installer = models_.extensionInstaller;
+      installer && !installer->status().is(SystemExtensionInstaller::Status::Case::activated)) {
+    addChild(makeDivider());
+    QWidget* group = makeGroup("extensionGroup", kBlockSpacing);
+    auto* text = new QLabel(extensionStatusText(installer->status()), group);
+    text->setObjectName(QStringLiteral("extensionStatusText"));
+    text->setWordWrap(true);
+    text->setFont(captionFont(font()));
+    text->setFixedWidth(kContentWidth);
+    QPalette palette = text->palette();
+    palette.setColor(QPalette::WindowText, secondaryColor(palette));
+    text->setPalette(palette);
+    group->layout()->addWidget(text);
+    const bool requesting = installer->status().is(SystemExtensionInstaller::Status::Case::requesting);
+    //: Install the camera system extension
+    addRow(group, "installRow", qtTrId("menu.installExtension"), false, !requesting, onInstallExtension_);
+    addChild(group);
+  }
+
+  populateCameraMenu();
+  fitHeight();
+}
+
+void StatusPopoverView::populateCameraMenu() {
+  cameraMenu_->clear();
+  const std::optional<std::string> selected =
+      models_.cameraManager ? models_.cameraManager->selectedCameraId() : std::nullopt;
+  const QColor markColor = palette().color(QPalette::Active, QPalette::WindowText);
+  const QIcon checkmark = symbols::icon(QStringLiteral("checkmark"), markColor);
+
+  //: Default (system default) camera option
+  QAction* defaultItem = cameraMenu_->addAction(qtTrId("camera.default"));
+  defaultItem->setObjectName(QStringLiteral("defaultCamera"));
+  defaultItem->setIcon(selected ? QIcon() : checkmark);
+  connect(defaultItem, &QAction::triggered, this, [this] { chooseCamera(std::nullopt); });
+
+  const std::vector<CameraInfo> cameras =
+      models_.cameraDevices ? models_.cameraDevices->cameras() : std::vector<CameraInfo>{};
+  if (cameras.empty()) return;
+  cameraMenu_->addSeparator();
+  for (const CameraInfo& camera : cameras) {
+    QAction* item = cameraMenu_->addAction(cameraTitle(camera));
+    item->setData(QString::fromStdString(camera.id));
+    item->setIcon(selected && *selected == camera.id ? checkmark : QIcon());
+    connect(item, &QAction::triggered, this, [this, id = camera.id] { chooseCamera(id); });
+  }
+}
+
+void StatusPopoverView::chooseCamera(const std::optional<std::string>& cameraId) {
+  CameraManager* camera = models_.cameraManager;
+  if (!camera) return;
+  camera->setSelectedCameraId(cameraId);
+  camera->writeState();
+  // Choosing a camera also switches the virtual camera on.
+  if (camera->currentMode() != CameraMode::camera) camera->turnOn();
+}
+
+QString StatusPopoverView::cameraTitle(const CameraInfo& camera) {
+  const QString name = QString::fromStdString(camera.name);
+  if (!camera.isContinuity) return name;
+  //: Camera name with Continuity Camera suffix; %1 is the camera name
+  return qtTrId("camera.continuitySuffix").arg(name);
+}
+
+QString StatusPopoverView::extensionStatusText(const SystemExtensionInstaller::Status& status) {
+  using Case = SystemExtensionInstaller::Status::Case;
+  switch (status.kind) {
+    case Case::idle:
+      //: Extension status: not installed
+      return qtTrId("extensionStatus.idle");
+    case Case::requesting:
+      //: Extension status: installing
+      return qtTrId("extensionStatus.requesting");
+    case Case::needsUserApproval:
+      //: Extension status: needs approval in System Settings
+      return qtTrId("extensionStatus.needsUserApproval");
+    case Case::failed:
+      //: Extension status: failed with message; %1 is the error message
+      return qtTrId("extensionStatus.failed").arg(status.failure ? status.failure->message : QString());
+    case Case::activated:
+      return {};
+  }
+  return {};
+}
+
+QImage StatusPopoverView::loadLeadingImage(const std::string& fileName) {
+  const auto path = imageFileURL(fileName);
+  if (!path) return {};
+  auto bytes = imaging::openImageFile(*path);
+  if (!bytes) return {};
+  auto decoder = imaging::Decoder::open(bytes);
+  if (!decoder) return {};
+  imaging::Canvas first;
+  if (decoder->next(first) != imaging::Decoder::Result::Frame || first.width <= 0 || first.height <= 0) return {};
+  const QImage picture(first.pixels.data(), first.width, first.height, qsizetype(first.stride), QImage::Format_RGB32);
+  // Twice the drawn size keeps it sharp on high-density screens; scaled() copies out of `first`.
+  const int side = 2 * PopoverRow::kLeadingImageSize;
+  return picture.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
+
+QImage StatusPopoverView::leadingImageFor(const std::string& fileName) {
+  const QString key = QString::fromStdString(fileName);
+  auto it = leadingImages_.constFind(key);
+  if (it != leadingImages_.constEnd()) return *it;
+  QImage image = loadLeadingImage(fileName);
+  leadingImages_.insert(key, image);
+  return image;
+}
+
+void StatusPopoverView::fitHeight() {
+  layout_->invalidate();
+  layout_->activate();
+  const int height =
+      layout_->hasHeightForWidth() ? layout_->totalHeightForWidth(kWidth) : layout_->totalSizeHint().height();
+  setFixedHeight(height);
+  if (QWidget* top = window(); top != this) top->adjustSize();
+}
+
+void installStatusPopover(AppDelegate::Hooks& hooks) {
+  hooks.makePopoverContent = [](const AppDelegate::PopoverInputs& inputs) -> QWidget* {
+    return new StatusPopoverView(inputs.onOpenSettings, inputs.onInstallExtension, inputs.onCheckForUpdates,
+                                 inputs.canCheckForUpdates);
+  };
+  hooks.startPreview = [] { PreviewRenderer::shared().startPreview(); };
+  hooks.stopPreview = [] { PreviewRenderer::shared().stopPreview(); };
+}
+
+}  // namespace tovrelle
+
+#include "StatusPopoverView.moc"

@@ -1,0 +1,167 @@
+#pragma once
+// The popover's content, the app's main control surface: the live preview,
+// the camera-access warning, the off and on rows with the camera menu, one
+// row per library image, the settings, update and quit rows and, while the
+// camera extension is not active, its status with an install row.
+//
+// Built fresh for every show from the current model objects. While it is
+// shown it follows their change signals: check marks, rows, the camera menu
+// and the install group change in place, and the preview repaints with each
+// new frame. Main thread only.
+#include <QAbstractButton>
+#include <QHash>
+#include <QImage>
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/installer/SystemExtensionInstaller.h"
+#include "app/model/CameraDeviceManager.h"
+#include "app/shell/AppDelegate.h"
+#include "app/shell/PopoverWindow.h"  // AppDelegate holds it by QPointer
+
+class QMenu;
+class QToolButton;
+class QVBoxLayout;
+
+namespace tovrelle {
+
+class CameraManager;
+class CameraPermission;
+class ImageManager;
+class PreviewRenderer;
+
+// One row: a check column that keeps its place, an optional 16 x 16 image and
+// the title on one line (cut short with the whole title as tool tip). The
+// whole row is clickable, and an enabled row under the pointer is tinted with
+// the accent colour. A click runs the action; the check mark is the model's.
+class PopoverRow : public QAbstractButton {
+  Q_OBJECT
+
+ public:
+  static constexpr int kCheckColumnWidth = 12;
+  static constexpr int kLeadingImageSize = 16;
+  static constexpr int kSpacing = 6;
+  static constexpr int kVerticalPadding = 3;
+  static constexpr int kHorizontalPadding = 6;
+  static constexpr qreal kCornerRadius = 5;
+  static constexpr qreal kHighlightOpacity = 0.18;
+
+  PopoverRow(QString title, bool isChecked, bool isEnabled, QImage leadingImage, std::function<void()> action,
+             QWidget* parent = nullptr);
+
+  const QString& title() const { return title_; }
+  const QImage& leadingImage() const { return leadingImage_; }
+  bool isHovering() const { return isHovering_; }
+  // Whether the accent highlight is drawn now.
+  bool drawsHighlight() const { return isHovering_ && isEnabled(); }
+  // The title as it fits the row's current width.
+  QString displayedTitle() const;
+  // Where the title is drawn.
+  QRect titleRect() const;
+
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void enterEvent(QEnterEvent* event) override;
+  void leaveEvent(QEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  // A click acts; it does not toggle the mark.
+  void nextCheckState() override {}
+
+ private:
+  QString title_;
+  QImage leadingImage_;
+  bool isHovering_ = false;
+};
+
+class StatusPopoverView : public QWidget {
+  Q_OBJECT
+
+ public:
+  static constexpr int kWidth = 260;
+  static constexpr int kPadding = 12;
+  static constexpr int kContentWidth = kWidth - 2 * kPadding;
+  static constexpr int kStackSpacing = 8;
+  static constexpr int kGroupSpacing = 2;
+  static constexpr int kBlockSpacing = 4;
+  static constexpr int kPreviewHeight = 135;
+  static constexpr qreal kPreviewCornerRadius = 6;
+
+  // The objects the view reads and acts on.
+  struct Models {
+    CameraManager* cameraManager = nullptr;
+    ImageManager* imageManager = nullptr;
+    CameraDeviceManager* cameraDevices = nullptr;
+    SystemExtensionInstaller* extensionInstaller = nullptr;
+    PreviewRenderer* preview = nullptr;
+    CameraPermission* cameraPermission = nullptr;
+    // Ends the application (the quit row).
+    std::function<void()> terminate;
+
+    // The shared instances (each created if it does not exist yet) and
+    // QCoreApplication::quit.
+    static Models shared();
+  };
+
+  // On the shared model objects.
+  StatusPopoverView(std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
+                    std::function<void()> onCheckForUpdates, bool canCheckForUpdates, QWidget* parent = nullptr);
+  StatusPopoverView(Models models, std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
+                    std::function<void()> onCheckForUpdates, bool canCheckForUpdates, QWidget* parent = nullptr);
+  ~StatusPopoverView() override;
+
+  // Draws the current model state now (changes are otherwise drawn one
+  // event-loop turn after they are published, several at once).
+  void redraw();
+
+  QWidget* previewArea() const { return previewArea_; }
+  QToolButton* cameraMenuButton() const { return cameraMenuButton_; }
+  QMenu* cameraMenu() const { return cameraMenu_; }
+
+  // A camera's title in the camera menu.
+  static QString cameraTitle(const CameraInfo& camera);
+  // The extension status line; empty for `activated`.
+  static QString extensionStatusText(const SystemExtensionInstaller::Status& status);
+  // The file's first picture, or a null image when it does not load.
+  static QImage loadLeadingImage(const std::string& fileName);
+
+ private:
+  void setNeedsRedraw();
+  void clearContent();
+  void addChild(QWidget* child);
+  QWidget* makeGroup(const char* name, int spacing);
+  QWidget* makeDivider();
+  PopoverRow* addRow(QWidget* group, const char* name, const QString& title, bool isChecked, bool isEnabled,
+                     std::function<void()> action, const QImage& leadingImage = {});
+  void populateCameraMenu();
+  void chooseCamera(const std::optional<std::string>& cameraId);
+  QImage leadingImageFor(const std::string& fileName);
+  void fitHeight();
+
+  Models models_;
+  std::function<void()> onOpenSettings_;
+  std::function<void()> onInstallExtension_;
+  std::function<void()> onCheckForUpdates_;
+  bool canCheckForUpdates_;
+
+  QVBoxLayout* layout_ = nullptr;
+  QWidget* previewArea_ = nullptr;
+  QWidget* cameraMenuHolder_ = nullptr;
+  QToolButton* cameraMenuButton_ = nullptr;
+  QMenu* cameraMenu_ = nullptr;
+  // Thumbnails of this popover's rows, loaded when a row first needs them.
+  QHash<QString, QImage> leadingImages_;
+  bool redrawPending_ = false;
+};
+
+// Fills the delegate's popover hooks: the view on the shared model objects,
+// and the shared preview started when the popover shows and stopped when it closes.
+void installStatusPopover(AppDelegate::Hooks& hooks);
+
+}  // namespace tovrelle

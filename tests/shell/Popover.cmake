@@ -1,0 +1,5 @@
+# The popover: its preview and its view on fakes (offscreen), and the whole
+# popover against a test camera on a private PipeWire under Xvfb.
+tovrelle_add_test(shell_popover_tests
+  SOURCES PreviewRendererTest.cpp StatusPopoverViewTest.cpp
+  LIBS tovrelle_shell tovrelle_preview tovrelle_image_fixtures Qt6::Test)

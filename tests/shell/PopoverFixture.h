@@ -1,0 +1,176 @@
+#pragma once
+// The popover's model objects on fakes: a data folder and settings file of the
+// test's own, a manual main queue, a manual capture queue for the preview, a
+// manual discovery queue, the fake capture service, the fake extension
+// machinery and a recording address opener. Log lines are collected.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QColor>
+#include <QImage>
+#include <QTemporaryDir>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/installer/SystemExtensionInstaller.h"
+#include "app/model/CameraDeviceManager.h"
+#include "app/model/CameraManager.h"
+#include "app/model/CameraPermission.h"
+#include "app/model/ImageManager.h"
+#include "app/model/PreviewRenderer.h"
+#include "app/model/UserDefaults.h"
+#include "platform/log/Log.h"
+#include "shared/DataFolder.h"
+#include "tests/fakes/FakeCaptureDevices.h"
+#include "tests/fakes/FakeSystemExtensions.h"
+#include "tests/fakes/ManualDispatch.h"
+
+namespace tovrelle::test {
+
+class RecordingOpener final : public urls::UrlOpener {
+ public:
+  std::vector<std::string> opened;
+  bool open(const std::string& url) override {
+    opened.push_back(url);
+    return true;
+  }
+};
+
+class PopoverFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tmp_.isValid());
+    ::setenv(kDataDirEnv, tmp_.filePath("data").toLocal8Bit().constData(), 1);
+    UserDefaults::setStorePath(tmp_.filePath("settings.ini"));
+    log::setSink([this](const log::Record& record) {
+      std::lock_guard lock(linesMutex_);
+      lines_.push_back(record.message);
+    });
+    capture_->setCaptureQueue(captureQueue_);
+  }
+
+  void TearDown() override {
+    preview_.reset();
+    installer_.reset();
+    permission_.reset();
+    devices_.reset();
+    images_.reset();
+    camera_.reset();
+    log::setSink(nullptr);
+    ::unsetenv(kDataDirEnv);
+    UserDefaults::setStorePath({});
+  }
+
+  CameraManager& camera() {
+    if (!camera_)
+      camera_ = std::make_unique<CameraManager>(
+          CameraManager::Dependencies{main_, [this]() -> ImageManager& { return images(); }});
+    return *camera_;
+  }
+  ImageManager& images() {
+    if (!images_)
+      images_ = std::make_unique<ImageManager>(
+          ImageManager::Dependencies{main_, [this]() -> CameraManager& { return camera(); }});
+    return *images_;
+  }
+  PreviewRenderer& preview() {
+    if (!preview_)
+      preview_ = std::make_unique<PreviewRenderer>(PreviewRenderer::Dependencies{
+          [this]() -> CameraManager& { return camera(); }, [this]() -> ImageManager& { return images(); }, capture_,
+          main_, captureQueue_});
+    return *preview_;
+  }
+  CameraDeviceManager& devices() {
+    if (!devices_) devices_ = std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{capture_, main_, discovery_});
+    return *devices_;
+  }
+  CameraPermission& permission() {
+    if (!permission_) permission_ = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture_, opener_});
+    return *permission_;
+  }
+  SystemExtensionInstaller& installer() {
+    if (!installer_)
+      installer_ = SystemExtensionInstaller::create(
+          {extensions_, main_, tmp_.filePath("bundle").toStdString(), [](const char* key) { return QString(key); }});
+    return *installer_;
+  }
+
+  // Picks `camera` in the camera manager the way the popover's menu does.
+  void select(const std::optional<std::string>& cameraId) {
+    camera().setSelectedCameraId(cameraId);
+    camera().writeState();
+  }
+
+  // Adds a library entry named `name` through the library's own operation (so
+  // its change is published), from a picked file holding `bytes`.
+  Uuid addLibraryFile(const std::string& name, const std::string& extension, const std::string& bytes) {
+    const auto picked = pickedFolder() / (name + "." + extension);
+    std::ofstream(picked, std::ios::binary) << bytes;
+    return addPicked(picked);
+  }
+  // The same with `picture` saved as PNG.
+  Uuid addLibraryPicture(const std::string& name, const QImage& picture) {
+    const auto picked = pickedFolder() / (name + ".png");
+    EXPECT_TRUE(picture.save(QString::fromStdString(picked.string()), "PNG"));
+    return addPicked(picked);
+  }
+  Uuid addPicked(const std::filesystem::path& picked) {
+    const size_t before = images().savedImages().size();
+    images().addImage(picked);
+    EXPECT_EQ(images().savedImages().size(), before + 1);
+    return images().savedImages().back().id;
+  }
+  std::filesystem::path pickedFolder() {
+    const auto folder = std::filesystem::path(tmp_.filePath("picked").toStdString());
+    std::filesystem::create_directories(folder);
+    return folder;
+  }
+
+  static QImage solid(int width, int height, QColor color) {
+    QImage picture(width, height, QImage::Format_RGB32);
+    picture.fill(color);
+    return picture;
+  }
+
+  // "state.json" as the extension would read it.
+  static std::string readState() {
+    std::ifstream in(stateFileURL(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::vector<std::string> takeLines() {
+    std::lock_guard lock(linesMutex_);
+    return std::exchange(lines_, {});
+  }
+  static int countStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    int n = 0;
+    for (const auto& line : lines) n += line.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+  QTemporaryDir tmp_;
+  ManualScheduler scheduler_;
+  std::shared_ptr<ManualQueue> main_ = scheduler_.makeQueue("main");
+  std::shared_ptr<ManualQueue> captureQueue_ = scheduler_.makeQueue(PreviewRenderer::kCaptureQueueLabel);
+  std::shared_ptr<ManualQueue> discovery_ = scheduler_.makeQueue(CameraDeviceManager::kDiscoveryQueueLabel);
+  std::shared_ptr<FakeCaptureDevices> capture_ = std::make_shared<FakeCaptureDevices>();
+  std::shared_ptr<FakeExtensionManager> extensions_ = std::make_shared<FakeExtensionManager>();
+  std::shared_ptr<RecordingOpener> opener_ = std::make_shared<RecordingOpener>();
+
+  std::unique_ptr<CameraManager> camera_;
+  std::unique_ptr<ImageManager> images_;
+  std::unique_ptr<PreviewRenderer> preview_;
+  std::unique_ptr<CameraDeviceManager> devices_;
+  std::unique_ptr<CameraPermission> permission_;
+  std::shared_ptr<SystemExtensionInstaller> installer_;
+
+ private:
+  std::mutex linesMutex_;
+  std::vector<std::string> lines_;
+};
+
+}  // namespace tovrelle::test

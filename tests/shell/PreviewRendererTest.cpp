@@ -1,0 +1,558 @@
+// The popover's preview on the fake capture service, with the main queue, the
+// capture queue and the discovery queue driven by hand: what each mode shows,
+// when a camera session is opened, kept, replaced or dropped, which frames
+// reach the picture, where pictures land on the 320x180 canvas, and what is
+// logged when something cannot be used.
+#include <QSignalSpy>
+
+#include "tests/imaging/ImageFixtures.h"
+#include "tests/shell/PopoverFixture.h"
+#include "tests/shell/QtTestApp.h"
+
+using namespace tovrelle;
+using tovrelle::test::FakeCaptureDevices;
+
+namespace {
+
+constexpr int W = PreviewScaler::kWidth;
+constexpr int H = PreviewScaler::kHeight;
+
+bool near(QColor a, QColor b, int tolerance = 12) {
+  return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
+         std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+QColor at(const QImage& image, int x, int y) { return QColor(image.pixel(x, y)); }
+
+bool allBlack(const QImage& image) {
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x)
+      if ((image.pixel(x, y) & 0xffffff) != 0) return false;
+  return true;
+}
+
+// A BGRA camera frame of any size in one colour.
+capture::SampleBuffer cameraFrame(int width, int height, QColor color, uint64_t sequence) {
+  auto buffer = frames::makePixelBuffer(width, height);
+  for (int y = 0; y < height; ++y) {
+    uint8_t* row = buffer->row(y);
+    for (int x = 0; x < width; ++x) {
+      row[4 * x] = uint8_t(color.blue());
+      row[4 * x + 1] = uint8_t(color.green());
+      row[4 * x + 2] = uint8_t(color.red());
+      row[4 * x + 3] = 255;
+    }
+  }
+  capture::SampleBuffer sample;
+  sample.image = buffer;
+  sample.sequence = sequence;
+  return sample;
+}
+
+// What the published pictures showed, by their centre colour ("none" for no
+// picture); a picture published again unchanged is one entry.
+struct FrameLog {
+  std::vector<std::string> entries;
+  void record(const QImage& frame) {
+    const std::string what = describe(frame);
+    if (entries.empty() || entries.back() != what) entries.push_back(what);
+  }
+  static std::string describe(const QImage& frame) {
+    if (frame.isNull()) return "none";
+    const QColor c = at(frame, W / 2, H / 2);
+    if (near(c, Qt::black)) return "black";
+    if (near(c, Qt::red, 40)) return "red";
+    if (near(c, Qt::green, 40)) return "green";
+    if (near(c, Qt::blue, 40)) return "blue";
+    return "other";
+  }
+  bool saw(const std::string& what) const { return std::find(entries.begin(), entries.end(), what) != entries.end(); }
+};
+
+class PreviewRendererTest : public test::PopoverFixture {
+ protected:
+  void settle() { scheduler_.drainAll(); }
+
+  void watchFrames() {
+    QObject::connect(&preview(), &PreviewRenderer::currentFrameChanged,
+                     [this] { frameLog_.record(preview().currentFrame()); });
+  }
+
+  // Camera `id` chosen and the virtual camera on, the preview running on it.
+  void runCamera(const std::string& id, const std::string& name = "Desk Cam") {
+    if (!capture_->deviceWithUniqueId(id)) capture_->addDevice(id, name);
+    select(id);
+    camera().turnOn();
+    preview().startPreview();
+    settle();
+  }
+
+  std::shared_ptr<test::FakeSessionRecord> sessionFor(const std::string& id) {
+    std::shared_ptr<test::FakeSessionRecord> found;
+    for (auto& s : capture_->sessions())
+      if (s->deviceId() == id) found = s;
+    return found;
+  }
+
+  FrameLog frameLog_;
+};
+
+}  // namespace
+
+TEST_F(PreviewRendererTest, NothingRunsUntilStartedAndOffModeShowsBlackWithoutACamera) {
+  capture_->addDevice("cam-a", "Desk Cam");
+  preview();
+  settle();
+  EXPECT_FALSE(preview().isActive());
+  EXPECT_TRUE(preview().currentFrame().isNull());
+
+  // Changes while the popover is closed open nothing.
+  select("cam-a");
+  camera().turnOn();
+  settle();
+  EXPECT_TRUE(capture_->sessions().empty());
+  EXPECT_TRUE(preview().currentFrame().isNull());
+
+  camera().turnOff();
+  settle();
+  preview().startPreview();
+  EXPECT_TRUE(preview().isActive());
+  const QImage frame = preview().currentFrame();
+  ASSERT_EQ(frame.size(), QSize(W, H));
+  EXPECT_TRUE(allBlack(frame));
+  settle();
+  EXPECT_TRUE(capture_->sessions().empty());
+  EXPECT_EQ(capture_->makeInputCount(), 0);
+  EXPECT_EQ(preview().lastConfiguredMode(), CameraMode::off);
+  EXPECT_EQ(preview().lastConfiguredCameraId(), std::optional<std::string>("cam-a"));
+
+  // Starting twice changes nothing; stopping clears the picture.
+  preview().startPreview();
+  preview().stopPreview();
+  EXPECT_FALSE(preview().isActive());
+  EXPECT_TRUE(preview().currentFrame().isNull());
+  EXPECT_EQ(preview().lastConfiguredCameraId(), std::nullopt);
+}
+
+TEST_F(PreviewRendererTest, CameraModeOpensTheSelectedCameraOnTheCaptureQueueAndShowsItsFramesReduced) {
+  capture_->addDevice("cam-a", "Desk Cam");
+  select("cam-a");
+  camera().turnOn();
+  preview().startPreview();
+  // The set-up waits on the capture queue; nothing is opened on the main thread.
+  EXPECT_TRUE(capture_->sessions().empty());
+  EXPECT_EQ(captureQueue_->pendingCount(), 1u);
+  EXPECT_TRUE(preview().currentFrame().isNull());
+
+  settle();
+  ASSERT_EQ(capture_->sessions().size(), 1u);
+  auto session = capture_->sessions()[0];
+  EXPECT_EQ(session->presetWidth, 1280);
+  EXPECT_EQ(session->presetHeight, 720);
+  EXPECT_EQ(session->startedOnCaptureQueue, std::optional<bool>(true));
+  EXPECT_TRUE(session->isRunning());
+  ASSERT_TRUE(session->output);
+  EXPECT_EQ(session->output->pixelFormat, frames::kFourCCBGRA);
+  EXPECT_TRUE(session->output->alwaysDiscardsLateVideoFrames);
+  EXPECT_EQ(session->output->callbackQueue, captureQueue_);
+  EXPECT_TRUE(preview().hasCaptureSession());
+
+  ASSERT_EQ(capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 0, 0, 255)), 1);
+  settle();
+  const QImage frame = preview().currentFrame();
+  ASSERT_EQ(frame.size(), QSize(W, H));
+  for (QPoint p : {QPoint(0, 0), QPoint(W - 1, H - 1), QPoint(W / 2, H / 2), QPoint(W - 1, 0)})
+    EXPECT_TRUE(near(at(frame, p.x(), p.y()), Qt::red)) << p.x() << "," << p.y();
+
+  // Each frame becomes the new picture.
+  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(2, 255, 0, 0));
+  settle();
+  EXPECT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::blue));
+}
+
+TEST_F(PreviewRendererTest, ModeChangesReconfigureThePreview) {
+  watchFrames();
+  const Uuid green = addLibraryPicture("Green", solid(640, 360, Qt::green));
+  runCamera("cam-a");
+  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 0, 0, 255));
+  settle();
+  auto a = sessionFor("cam-a");
+
+  camera().selectImage(green);
+  settle();
+  EXPECT_FALSE(a->isRunning());
+  EXPECT_FALSE(preview().hasCaptureSession());
+  EXPECT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::green));
+  EXPECT_EQ(preview().lastConfiguredMode(), CameraMode::image);
+  EXPECT_EQ(preview().lastConfiguredImageId(), green);
+
+  camera().turnOff();
+  settle();
+  EXPECT_TRUE(allBlack(preview().currentFrame()));
+
+  // Back on: a new session on the same camera; black stays until its first frame.
+  camera().turnOn();
+  settle();
+  ASSERT_EQ(capture_->sessions().size(), 2u);
+  EXPECT_TRUE(capture_->sessions()[1]->isRunning());
+  EXPECT_TRUE(allBlack(preview().currentFrame()));
+  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(2, 0, 0, 255));
+  settle();
+  EXPECT_EQ(frameLog_.entries, (std::vector<std::string>{"red", "green", "black", "red"}));
+}
+
+TEST_F(PreviewRendererTest, TheSameCameraKeepsItsSessionAndAnotherCameraReplacesIt) {
+  runCamera("cam-a");
+  auto a = sessionFor("cam-a");
+  ASSERT_TRUE(a && a->isRunning());
+
+  // Choosing the same camera again, and changes that leave the camera alone.
+  select("cam-a");
+  camera().turnOn();
+  settle();
+  EXPECT_EQ(capture_->sessions().size(), 1u);
+  EXPECT_TRUE(a->isRunning());
+  EXPECT_EQ(a->stops(), 0);
+  EXPECT_TRUE(preview().hasCaptureSession());
+
+  capture_->addDevice("cam-b", "Document Cam");
+  select("cam-b");
+  settle();
+  auto b = sessionFor("cam-b");
+  ASSERT_TRUE(b);
+  EXPECT_FALSE(a->isRunning());
+  EXPECT_TRUE(b->isRunning());
+  EXPECT_EQ(capture_->sessions().size(), 2u);
+  EXPECT_EQ(capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1)), 0);
+  EXPECT_EQ(capture_->pushFrame("cam-b", FakeCaptureDevices::makeFrame(1, 255, 0, 0)), 1);
+  settle();
+  EXPECT_TRUE(near(at(preview().currentFrame(), 5, 5), Qt::blue));
+}
+
+TEST_F(PreviewRendererTest, ASetUpThatFinishesAfterTheUserMovedOnIsStoppedAndDropped) {
+  capture_->addDevice("cam-a", "Desk Cam");
+  capture_->addDevice("cam-b", "Document Cam");
+  select("cam-a");
+  camera().turnOn();
+  preview().startPreview();
+  settle();
+  ASSERT_TRUE(sessionFor("cam-a")->isRunning());
+
+  // A is running; the user picks B, and picks C before B's set-up has run.
+  capture_->addDevice("cam-c", "Wide Cam");
+  select("cam-b");
+  main_->drain();  // B's set-up is queued
+  select("cam-c");
+  main_->drain();  // C's set-up is queued behind it
+  EXPECT_EQ(captureQueue_->pendingCount(), 2u);
+  captureQueue_->drain();  // both sessions start
+  ASSERT_TRUE(sessionFor("cam-b") && sessionFor("cam-c"));
+  EXPECT_TRUE(sessionFor("cam-b")->isRunning());
+  main_->drain();  // adoption: B no longer wanted, C is
+  EXPECT_FALSE(sessionFor("cam-a")->isRunning());
+  EXPECT_FALSE(sessionFor("cam-b")->isRunning());
+  EXPECT_TRUE(sessionFor("cam-c")->isRunning());
+  EXPECT_TRUE(preview().hasCaptureSession());
+
+  // A set-up that finishes after the popover closed.
+  preview().stopPreview();
+  select("cam-a");
+  preview().startPreview();  // queues A's set-up
+  preview().stopPreview();
+  settle();
+  EXPECT_FALSE(sessionFor("cam-a")->isRunning());
+  EXPECT_FALSE(preview().hasCaptureSession());
+  EXPECT_TRUE(preview().currentFrame().isNull());
+
+  // ... and one that finishes after the camera was turned off.
+  preview().startPreview();
+  camera().turnOff();
+  settle();
+  EXPECT_TRUE(capture_->runningSessions().empty());
+  EXPECT_FALSE(preview().hasCaptureSession());
+  EXPECT_TRUE(allBlack(preview().currentFrame()));
+}
+
+TEST_F(PreviewRendererTest, ASetUpFinishingAfterTheRendererWentAwayStopsItsSession) {
+  capture_->addDevice("cam-a", "Desk Cam");
+  select("cam-a");
+  camera().turnOn();
+  preview().startPreview();
+  ASSERT_EQ(captureQueue_->pendingCount(), 1u);
+  preview_.reset();
+  settle();
+  // Either never built, or built and stopped: nothing keeps running.
+  EXPECT_TRUE(capture_->runningSessions().empty());
+
+  // A renderer destroyed while its session runs stops it too.
+  preview().startPreview();
+  settle();
+  ASSERT_EQ(capture_->runningSessions().size(), 1u);
+  auto running = capture_->runningSessions()[0];
+  preview_.reset();
+  EXPECT_FALSE(running->isRunning());
+  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(9));
+  settle();  // a frame after that reaches nothing
+}
+
+TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
+  watchFrames();
+  runCamera("cam-a");
+  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 255, 0, 0));
+  settle();
+  ASSERT_EQ(frameLog_.entries, (std::vector<std::string>{"blue"}));
+
+  // Turned off: the handler stops converting at once, before the main thread has reconfigured.
+  camera().turnOff();
+  const size_t mainTasks = main_->pendingCount();
+  ASSERT_EQ(capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(2, 0, 0, 255)), 1);
+  captureQueue_->drain();
+  EXPECT_EQ(main_->pendingCount(), mainTasks);  // nothing converted, nothing handed over
+  settle();
+  EXPECT_FALSE(frameLog_.saw("red"));
+  EXPECT_TRUE(allBlack(preview().currentFrame()));
+
+  // A frame converted while in camera mode but published after the mode changed is dropped.
+  camera().turnOn();
+  settle();
+  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(3, 0, 0, 255));
+  captureQueue_->drain();
+  camera().turnOff();
+  settle();
+  EXPECT_FALSE(frameLog_.saw("red"));
+
+  // Inactive: a session that started but was never adopted converts nothing.
+  camera().turnOn();
+  settle();
+  preview().stopPreview();
+  frameLog_.entries.clear();
+  preview().startPreview();  // A's set-up queued
+  captureQueue_->drain();    // running, not yet adopted
+  preview().stopPreview();
+  const size_t before = main_->pendingCount();
+  ASSERT_EQ(capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(4, 0, 0, 255)), 1);
+  captureQueue_->drain();
+  EXPECT_EQ(main_->pendingCount(), before);
+  settle();
+  EXPECT_FALSE(frameLog_.saw("red"));
+  EXPECT_TRUE(preview().currentFrame().isNull());
+  EXPECT_TRUE(capture_->runningSessions().empty());
+}
+
+TEST_F(PreviewRendererTest, LetterboxingScalesByTheSmallerRatioAndCentres) {
+  using P = PreviewScaler::Placement;
+  EXPECT_EQ(PreviewScaler::placement(1280, 720), (P{0, 0, 320, 180}));
+  EXPECT_EQ(PreviewScaler::placement(1000, 100), (P{0, 74, 320, 32}));    // wide: bars above and below
+  EXPECT_EQ(PreviewScaler::placement(100, 1000), (P{151, 0, 18, 180}));   // tall: bars left and right
+  EXPECT_EQ(PreviewScaler::placement(640, 480), (P{40, 0, 240, 180}));
+  EXPECT_EQ(PreviewScaler::placement(32, 18), (P{0, 0, 320, 180}));       // small: scaled up
+  EXPECT_EQ(PreviewScaler::placement(8, 8), (P{70, 0, 180, 180}));
+  EXPECT_EQ(PreviewScaler::placement(1, 100000), (P{159, 0, 1, 180}));    // never thinner than a pixel
+  EXPECT_TRUE(PreviewScaler::placement(0, 10).isEmpty());
+  EXPECT_TRUE(PreviewScaler::placement(10, -1).isEmpty());
+}
+
+TEST_F(PreviewRendererTest, PicturesLandOnTheCanvasWhereTheFormulaPutsThem) {
+  const Uuid wide = addLibraryPicture("Wide", solid(1000, 100, Qt::red));
+  const Uuid tall = addLibraryPicture("Tall", solid(100, 1000, Qt::blue));
+  const Uuid small = addLibraryPicture("Small", solid(8, 8, Qt::green));
+  preview().startPreview();
+
+  camera().selectImage(wide);
+  settle();
+  QImage f = preview().currentFrame();
+  ASSERT_EQ(f.size(), QSize(W, H));
+  for (int x : {0, 160, 319}) {
+    EXPECT_TRUE(near(at(f, x, 75), Qt::red, 30)) << x;
+    EXPECT_TRUE(near(at(f, x, 104), Qt::red, 30)) << x;
+    EXPECT_EQ(at(f, x, 73), QColor(Qt::black)) << x;
+    EXPECT_EQ(at(f, x, 106), QColor(Qt::black)) << x;
+    EXPECT_EQ(at(f, x, 0), QColor(Qt::black)) << x;
+  }
+
+  camera().selectImage(tall);
+  settle();
+  f = preview().currentFrame();
+  for (int y : {0, 90, 179}) {
+    EXPECT_TRUE(near(at(f, 152, y), Qt::blue, 30)) << y;
+    EXPECT_TRUE(near(at(f, 167, y), Qt::blue, 30)) << y;
+    EXPECT_EQ(at(f, 150, y), QColor(Qt::black)) << y;
+    EXPECT_EQ(at(f, 169, y), QColor(Qt::black)) << y;
+  }
+
+  camera().selectImage(small);
+  settle();
+  f = preview().currentFrame();
+  EXPECT_TRUE(near(at(f, 71, 1), Qt::green, 30));
+  EXPECT_TRUE(near(at(f, 248, 178), Qt::green, 30));
+  EXPECT_EQ(at(f, 69, 90), QColor(Qt::black));
+  EXPECT_EQ(at(f, 250, 90), QColor(Qt::black));
+
+  // A camera whose frames are 4:3 gets bars at the sides.
+  runCamera("cam-a");
+  capture_->pushFrame("cam-a", cameraFrame(640, 480, Qt::red, 1));
+  settle();
+  f = preview().currentFrame();
+  EXPECT_TRUE(near(at(f, 41, 90), Qt::red, 30));
+  EXPECT_TRUE(near(at(f, 278, 90), Qt::red, 30));
+  EXPECT_EQ(at(f, 39, 90), QColor(Qt::black));
+  EXPECT_EQ(at(f, 280, 90), QColor(Qt::black));
+  // Then a 16:9 frame fills the canvas again (the bars of a reused canvas do not linger).
+  for (uint64_t i = 2; i < 8; ++i) {
+    capture_->pushFrame("cam-a", cameraFrame(1280, 720, Qt::blue, i));
+    settle();
+  }
+  f = preview().currentFrame();
+  EXPECT_TRUE(near(at(f, 0, 90), Qt::blue, 30));
+  EXPECT_TRUE(near(at(f, 20, 5), Qt::blue, 30));
+  EXPECT_TRUE(near(at(f, 300, 170), Qt::blue, 30));
+}
+
+TEST_F(PreviewRendererTest, AnAnimationShowsItsFirstPicture) {
+  test::fixtures::Gif gif;
+  gif.width = 32;
+  gif.height = 18;
+  gif.globalPalette = {0xff0000, 0x0000ff};
+  gif.frames = {test::fixtures::solidGifFrame(32, 18, 0, 10), test::fixtures::solidGifFrame(32, 18, 1, 10)};
+  const auto bytes = test::fixtures::encodeGif(gif);
+  const Uuid animated = addLibraryFile("Blink", "gif", std::string(bytes.begin(), bytes.end()));
+  preview().startPreview();
+  camera().selectImage(animated);
+  settle();
+  const QImage f = preview().currentFrame();
+  EXPECT_TRUE(near(at(f, 0, 0), Qt::red, 30));
+  EXPECT_TRUE(near(at(f, W / 2, H / 2), Qt::red, 30));
+}
+
+TEST_F(PreviewRendererTest, AnUnreadableOrMissingImageShowsBlackWithoutALogLine) {
+  const Uuid green = addLibraryPicture("Green", solid(64, 36, Qt::green));
+  const Uuid broken = addLibraryFile("Broken", "png", "\x89PNG\r\n\x1a\nnot really a picture");
+  const Uuid gone = addLibraryPicture("Gone", solid(64, 36, Qt::blue));
+  std::filesystem::remove(imagesFolderURL() / images().savedImages().back().fileName);
+  preview().startPreview();
+  settle();
+  takeLines();
+
+  for (const Uuid& id : {broken, gone, Uuid::random()}) {
+    camera().selectImage(green);
+    settle();
+    ASSERT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::green));
+    camera().selectImage(id);
+    settle();
+    EXPECT_EQ(preview().currentFrame().size(), QSize(W, H));
+    EXPECT_TRUE(allBlack(preview().currentFrame()));
+  }
+  const auto lines = takeLines();
+  EXPECT_EQ(countStartingWith(lines, "PreviewRenderer"), 0);
+  // Only the state writes of the six selections were logged.
+  EXPECT_EQ(int(lines.size()), countStartingWith(lines, "CameraManager: wrote state"));
+}
+
+TEST_F(PreviewRendererTest, CamerasThatCannotBeUsedLeaveTheRightPicture) {
+  const Uuid green = addLibraryPicture("Green", solid(64, 36, Qt::green));
+  capture_->addDevice("cam-a", "Desk Cam");
+  capture_->addDevice("own", "Tovrelle");
+  preview().startPreview();
+  camera().selectImage(green);
+  settle();
+  takeLines();
+
+  // The camera cannot be opened: one log line, no session, the picture stays.
+  capture_->failInput("cam-a", "device busy");
+  select("cam-a");
+  camera().turnOn();
+  settle();
+  EXPECT_EQ(takeLines(),
+            (std::vector<std::string>{"CameraManager: wrote state mode=image image=" + green.toString() + " camera=cam-a",
+                                      "CameraManager: wrote state mode=camera image=nil camera=cam-a",
+                                      "PreviewRenderer: failed to setup camera: device busy"}));
+  EXPECT_TRUE(capture_->runningSessions().empty());
+  EXPECT_FALSE(preview().hasCaptureSession());
+  EXPECT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::green));
+
+  // Input or output refused: silent, no session.
+  capture_->failInput("cam-a", "");
+  capture_->setCanAddInput(false);
+  camera().turnOff();
+  camera().turnOn();
+  settle();
+  capture_->setCanAddInput(true);
+  capture_->setCanAddOutput(false);
+  camera().turnOff();
+  camera().turnOn();
+  settle();
+  EXPECT_TRUE(capture_->runningSessions().empty());
+  EXPECT_FALSE(preview().hasCaptureSession());
+  EXPECT_EQ(countStartingWith(takeLines(), "PreviewRenderer"), 0);
+  capture_->setCanAddOutput(true);
+
+  // Our own virtual camera, the default entry and a camera that is not attached show black without opening anything.
+  const int inputs = capture_->makeInputCount();
+  for (std::optional<std::string> id : {std::optional<std::string>("own"), std::optional<std::string>(),
+                                        std::optional<std::string>("unplugged")}) {
+    camera().selectImage(green);
+    settle();
+    select(id);
+    camera().turnOn();
+    settle();
+    EXPECT_TRUE(allBlack(preview().currentFrame()));
+    EXPECT_FALSE(preview().hasCaptureSession());
+  }
+  EXPECT_EQ(capture_->makeInputCount(), inputs);
+  EXPECT_EQ(countStartingWith(takeLines(), "PreviewRenderer"), 0);
+}
+
+TEST_F(PreviewRendererTest, ClosingStopsTheCameraAndACameraThatGoesAwayShowsBlack) {
+  runCamera("cam-a");
+  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 0, 0, 255));
+  settle();
+  auto a = sessionFor("cam-a");
+  preview().stopPreview();
+  EXPECT_FALSE(a->isRunning());
+  EXPECT_FALSE(preview().hasCaptureSession());
+  EXPECT_TRUE(preview().currentFrame().isNull());
+  EXPECT_EQ(preview().lastConfiguredMode(), CameraMode::off);
+  EXPECT_EQ(preview().lastConfiguredCameraId(), std::nullopt);
+  EXPECT_EQ(preview().lastConfiguredImageId(), std::nullopt);
+
+  // Opening again opens the camera again.
+  preview().startPreview();
+  settle();
+  ASSERT_EQ(capture_->runningSessions().size(), 1u);
+  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(2, 0, 0, 255));
+  settle();
+  takeLines();
+
+  capture_->removeDevice("cam-a");
+  settle();
+  EXPECT_EQ(takeLines(), (std::vector<std::string>{"PreviewRenderer: camera cam-a stopped: the camera went away"}));
+  EXPECT_FALSE(preview().hasCaptureSession());
+  EXPECT_TRUE(allBlack(preview().currentFrame()));
+
+  // Plugged in again and chosen again: a new session.
+  capture_->addDevice("cam-a", "Desk Cam");
+  select("cam-a");
+  settle();
+  EXPECT_EQ(capture_->runningSessions().size(), 1u);
+}
+
+TEST_F(PreviewRendererTest, TheScalerReusesItsCanvasesOnceNobodyHoldsThem) {
+  PreviewScaler scaler;
+  auto frame = cameraFrame(1280, 720, Qt::red, 1);
+  const uchar* first = nullptr;
+  {
+    QImage a = scaler.letterbox(frame.image->data(), 1280, 720, frame.image->bytesPerRow());
+    first = a.constBits();
+  }
+  // Released: the next frame is written into the same memory.
+  QImage b = scaler.letterbox(frame.image->data(), 1280, 720, frame.image->bytesPerRow());
+  EXPECT_EQ(b.constBits(), first);
+  // Held: the next frame goes elsewhere and the held one keeps its pixels.
+  auto blue = cameraFrame(1280, 720, Qt::blue, 2);
+  QImage c = scaler.letterbox(blue.image->data(), 1280, 720, blue.image->bytesPerRow());
+  EXPECT_NE(c.constBits(), b.constBits());
+  EXPECT_TRUE(near(at(b, 10, 10), Qt::red));
+  EXPECT_TRUE(near(at(c, 10, 10), Qt::blue));
+  EXPECT_TRUE(scaler.letterbox(nullptr, 1280, 720, 5120).isNull());
+  EXPECT_TRUE(scaler.letterbox(blue.image->data(), 1280, 720, 100).isNull());
+}
