@@ -1,0 +1,277 @@
+// The popover on a real desktop: Xvfb, a private PipeWire with WirePlumber and
+// a test camera (tovrelle-testcam, 1280x720 at 30 fps). The user opens the
+// popover, picks the test camera from the camera menu with the pointer and
+// sees its colour bars in the preview area's pixels on screen; picks a
+// library image and sees it letterboxed; closes the popover and the camera
+// is let go.
+//
+// TOVRELLE_POPOVER_SHOTS=<folder> keeps a screenshot of the open popover in
+// each mode there (popover-off.png, popover-camera.png, popover-image.png)
+// and one with the camera menu open (popover-menu.png).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QMenu>
+#include <QPainter>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <chrono>
+
+#include "app/model/CameraDeviceManager.h"
+#include "app/model/CameraManager.h"
+#include "app/model/CameraPermission.h"
+#include "app/model/ImageManager.h"
+#include "app/model/PreviewRenderer.h"
+#include "app/model/UserDefaults.h"
+#include "app/shell/PopoverWindow.h"
+#include "app/shell/StatusPopoverView.h"
+#include "app/shell/Strings.h"
+#include "platform/capture/pipewire/PipeWireCaptureDevices.h"
+#include "platform/dispatch/QtMainQueue.h"
+#include "shared/DataFolder.h"
+#include "tests/fakes/FakeSystemExtensions.h"
+#include "tests/support/Services.h"
+#include "tools/testcam/TestPattern.h"
+
+using namespace tovrelle;
+using namespace std::chrono_literals;
+namespace tp = tovrelle::testpattern;
+
+namespace {
+
+test::PrivateSession* desktop = nullptr;
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15s) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > timeout.count()) return false;
+    QEventLoop loop;
+    QTimer::singleShot(20, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  return true;
+}
+
+void pause(std::chrono::milliseconds how) {
+  waitUntil([] { return false; }, how);
+}
+
+// What the X server shows of `widget` now.
+QImage onScreen(QWidget* widget) {
+  const QPoint at = widget->mapToGlobal(QPoint(0, 0));
+  return widget->screen()->grabWindow(0, at.x(), at.y(), widget->width(), widget->height()).toImage();
+}
+
+QColor average(const QImage& image, QPointF at) {
+  int r = 0, g = 0, b = 0, n = 0;
+  for (int dy = -1; dy <= 1; ++dy)
+    for (int dx = -1; dx <= 1; ++dx) {
+      const QColor c(image.pixel(int(at.x()) + dx, int(at.y()) + dy));
+      r += c.red();
+      g += c.green();
+      b += c.blue();
+      ++n;
+    }
+  return QColor(r / n, g / n, b / n);
+}
+
+bool near(QColor a, QColor b, int tolerance) {
+  return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
+         std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+// Where a point of the 320x180 preview canvas is drawn in the 236x135 preview area.
+QPointF inPreviewArea(QPointF canvasPoint) {
+  const double s = std::min(236.0 / 320.0, 135.0 / 180.0);
+  return QPointF((236.0 - 320.0 * s) / 2 + canvasPoint.x() * s, (135.0 - 180.0 * s) / 2 + canvasPoint.y() * s);
+}
+
+void saveShot(QWidget* window, const char* name, QWidget* alsoShown = nullptr) {
+  const QString folder = qEnvironmentVariable("TOVRELLE_POPOVER_SHOTS");
+  if (folder.isEmpty()) return;
+  QDir().mkpath(folder);
+  // The popover (and an open menu) with some of the desktop around it.
+  QRect shown = window->frameGeometry();
+  if (alsoShown) shown |= alsoShown->frameGeometry();
+  const QRect around = shown.adjusted(-40, -30, 40, 30);
+  window->screen()->grabWindow(0, around.x(), around.y(), around.width(), around.height())
+      .save(folder + "/" + name);
+}
+
+struct Models {
+  QTemporaryDir tmp;
+  std::shared_ptr<dispatch::QtMainQueue> main = dispatch::QtMainQueue::shared();
+  std::shared_ptr<capture::CaptureDevices> capture = capture::makePipeWireCaptureDevices();
+  std::unique_ptr<CameraManager> camera;
+  std::unique_ptr<ImageManager> images;
+  std::unique_ptr<CameraDeviceManager> devices;
+  std::unique_ptr<CameraPermission> permission;
+  std::shared_ptr<SystemExtensionInstaller> installer;
+  std::unique_ptr<PreviewRenderer> preview;
+
+  Models() {
+    ::setenv(kDataDirEnv, tmp.filePath("data").toLocal8Bit().constData(), 1);
+    UserDefaults::setStorePath(tmp.filePath("settings.ini"));
+    camera = std::make_unique<CameraManager>(CameraManager::Dependencies{main, [this]() -> ImageManager& { return *images; }});
+    images = std::make_unique<ImageManager>(ImageManager::Dependencies{main, [this]() -> CameraManager& { return *camera; }});
+    devices = std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{capture, main, nullptr});
+    permission = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture, nullptr});
+    installer = SystemExtensionInstaller::create({std::make_shared<test::FakeExtensionManager>(), main,
+                                                  tmp.filePath("bundle").toStdString(), nullptr});
+    preview = std::make_unique<PreviewRenderer>(PreviewRenderer::Dependencies{
+        [this]() -> CameraManager& { return *camera; }, [this]() -> ImageManager& { return *images; }, capture, main,
+        nullptr});
+  }
+  ~Models() {
+    preview.reset();
+    installer.reset();
+    permission.reset();
+    devices.reset();
+    images.reset();
+    camera.reset();
+    ::unsetenv(kDataDirEnv);
+    UserDefaults::setStorePath({});
+  }
+
+  StatusPopoverView::Models forView() {
+    return {camera.get(), images.get(), devices.get(), installer.get(), preview.get(), permission.get(), [] {}};
+  }
+};
+
+// Four quadrants: red, green / blue, yellow.
+QImage quadrants(int width, int height) {
+  QImage picture(width, height, QImage::Format_RGB32);
+  QPainter p(&picture);
+  p.fillRect(0, 0, width / 2, height / 2, Qt::red);
+  p.fillRect(width / 2, 0, width - width / 2, height / 2, Qt::green);
+  p.fillRect(0, height / 2, width / 2, height - height / 2, Qt::blue);
+  p.fillRect(width / 2, height / 2, width - width / 2, height - height / 2, Qt::yellow);
+  return picture;
+}
+
+}  // namespace
+
+TEST(PopoverOnADesktop, TheChosenTestCameraAppearsInThePreviewAndClosingLetsItGo) {
+  auto testcam = desktop->spawn({(test::binaryDir() / "tovrelle-testcam").string(), "--name", "Test Cam",
+                                 "--node-name", "popover-test-cam", "--size", "1280x720", "--fps", "30"},
+                                {}, "popover-testcam");
+  Models models;
+  const QString picked = models.tmp.filePath("Quadrants.png");
+  ASSERT_TRUE(quadrants(800, 600).save(picked));
+  models.images->addImage(picked.toStdString());
+
+  bool closed = false;
+  auto* view = new StatusPopoverView(models.forView(), [] {}, [] {}, [] {}, true);
+  PopoverWindow window(view);
+  QObject::connect(&window, &PopoverWindow::didClose, [&] {
+    closed = true;
+    models.preview->stopPreview();
+  });
+  models.preview->startPreview();
+  window.showRelativeTo(QRect(1100, 0, 24, 24));
+  ASSERT_TRUE(waitUntil([&] { return window.isVisible() && window.isActiveWindow(); }, 5s));
+  // Below the item, the popover's width.
+  EXPECT_EQ(window.width(), 260);
+  EXPECT_GE(window.y(), 24);
+
+  ASSERT_TRUE(waitUntil([&] {
+    const auto& cams = models.devices->cameras();
+    return std::any_of(cams.begin(), cams.end(), [](const CameraInfo& c) { return c.name == "Test Cam"; });
+  })) << testcam->log();
+  pause(300ms);
+  // Off: a black preview.
+  const QImage offPixels = onScreen(view->previewArea());
+  EXPECT_TRUE(near(average(offPixels, QPointF(118, 67)), Qt::black, 8));
+  saveShot(&window, "popover-off.png");
+
+  // Pick the camera the way a user does: open the menu, click the item.
+  bool clickedItem = false;
+  QTimer::singleShot(400, [&] {
+    QMenu* menu = view->cameraMenu();
+    if (!menu->isVisible()) return;
+    saveShot(&window, "popover-menu.png", menu);
+    for (QAction* action : menu->actions()) {
+      if (action->text() != "Test Cam") continue;
+      QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+      clickedItem = true;
+    }
+    if (!clickedItem) menu->close();
+  });
+  QTest::mouseClick(view->cameraMenuButton(), Qt::LeftButton);
+  ASSERT_TRUE(clickedItem);
+  EXPECT_EQ(models.camera->currentMode(), CameraMode::camera);
+  ASSERT_TRUE(models.camera->selectedCameraId());
+
+  // The bars of the test pattern, where the letterboxing puts them.
+  QImage cameraPixels;
+  auto showsBars = [&] {
+    cameraPixels = onScreen(view->previewArea());
+    for (int i = 0; i < tp::kBarCount; ++i) {
+      const tp::Point bar = tp::barCentre(i, 1280, 720);
+      const QColor want(tp::kBars[i].r, tp::kBars[i].g, tp::kBars[i].b);
+      if (!near(average(cameraPixels, inPreviewArea(QPointF(bar.x / 4.0, bar.y / 4.0))), want, 48)) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(waitUntil(showsBars)) << testcam->log();
+  EXPECT_TRUE(models.preview->hasCaptureSession());
+  saveShot(&window, "popover-camera.png");
+
+  // The library image, by its row.
+  auto* row = view->findChild<PopoverRow*>("imageRow");
+  ASSERT_TRUE(row);
+  QTest::mouseClick(row, Qt::LeftButton);
+  EXPECT_EQ(models.camera->currentMode(), CameraMode::image);
+  // 800x600 on the 320x180 canvas: 240x180 from x = 40.
+  auto showsQuadrants = [&] {
+    const QImage pixels = onScreen(view->previewArea());
+    return near(average(pixels, inPreviewArea({100, 45})), Qt::red, 30) &&
+           near(average(pixels, inPreviewArea({220, 45})), Qt::green, 30) &&
+           near(average(pixels, inPreviewArea({100, 135})), Qt::blue, 30) &&
+           near(average(pixels, inPreviewArea({220, 135})), Qt::yellow, 30) &&
+           near(average(pixels, inPreviewArea({20, 90})), Qt::black, 10) &&
+           near(average(pixels, inPreviewArea({300, 90})), Qt::black, 10);
+  };
+  EXPECT_TRUE(waitUntil(showsQuadrants));
+  EXPECT_FALSE(models.preview->hasCaptureSession());
+  EXPECT_TRUE(row->isChecked() || waitUntil([&] {
+    auto* r = view->findChild<PopoverRow*>("imageRow");
+    return r && r->isChecked();
+  }));
+  saveShot(&window, "popover-image.png");
+
+  // Back to the camera, then closed: the preview lets the camera go.
+  models.camera->turnOn();
+  EXPECT_TRUE(waitUntil(showsBars));
+  ASSERT_TRUE(models.preview->hasCaptureSession());
+  window.performClose();
+  EXPECT_TRUE(closed);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_FALSE(models.preview->isActive());
+  EXPECT_FALSE(models.preview->hasCaptureSession());
+  EXPECT_TRUE(models.preview->currentFrame().isNull());
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  test::PrivateSession session(test::SessionOptions{true, true, true});
+  desktop = &session;
+  qputenv("QT_QPA_PLATFORM", "xcb");
+  int qtArgc = 1;
+  char name[] = "shell_popover_desktop_tests";
+  char* qtArgv[] = {name, nullptr};
+  QApplication app(qtArgc, qtArgv);
+  app.setQuitOnLastWindowClosed(false);
+  strings::install(app);
+  const int result = RUN_ALL_TESTS();
+  desktop = nullptr;
+  return result;
+}
