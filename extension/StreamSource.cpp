@@ -511,12 +511,23 @@ void StreamSource::setupCamera(const std::optional<std::string>& id) {
   output->onFrame = [weak, token](const capture::SampleBuffer& sample) {
     if (auto self = weak.lock()) self->forwardCameraFrame(sample, token);
   };
+  output->onInterrupted = [weak, token](const std::string& reason) {
+    if (auto self = weak.lock())
+      self->deps.mainQueue->async([weak, token, reason] {
+        if (auto source = weak.lock()) source->cameraInterrupted(token, reason);
+      });
+  };
   if (!session->canAddOutput(*output)) {
     logger().error("cannot add output");
     return;
   }
   session->addOutput(output);
   session->startRunning();
+  if (!session->isRunning()) {
+    logger().error("failed to setup camera: %s", "the camera stopped while it was being opened");
+    session->stopRunning();
+    return;
+  }
   auto self = shared_from_this();
   deps.mainQueue->async([self, id, session, output, token] { self->adoptCaptureSession(id, session, output, token); });
 }
@@ -539,6 +550,16 @@ void StreamSource::adoptCaptureSession(const std::optional<std::string>& id,
   } else {
     session->stopRunning();
   }
+}
+
+void StreamSource::cameraInterrupted(uint64_t token, const std::string& reason) {
+  if (!captureSession || token != activeCaptureToken.load()) return;  // not the session feeding the stream
+  logger().error("camera stopped: %s; falling back to black", reason.c_str());
+  activeCaptureToken = 0;
+  captureSession->stopRunning();
+  captureSession.reset();
+  videoOutput.reset();
+  startBlackScreenTimer();
 }
 
 void StreamSource::forwardCameraFrame(const capture::SampleBuffer& sample, uint64_t token) {

@@ -127,6 +127,7 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   void adoptCaptureSession(const std::optional<std::string>& id, std::shared_ptr<capture::CaptureSession> session,
                            std::shared_ptr<capture::VideoOutput> output, uint64_t token);
   void forwardCameraFrame(const capture::SampleBuffer& sample, uint64_t token);
+  void cameraInterrupted(uint64_t token, const std::string& reason);
 
   void sendFrame(const frames::ConstPixelBufferRef& buffer);
 
