@@ -145,6 +145,13 @@ TEST_F(SettingsWindow, PicturesOfTheImagesAndAboutTabs) {
     }
   }
 
+  // Renaming in place: the field with the name and the check button.
+  view->rowAt(0)->startEditing();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(view->rowAt(0)->saveButton()->isVisible());
+  save(window().grab().toImage(), "settings-images-editing.png");
+  view->rowAt(0)->commit();
+
   QTest::mouseClick(window().tabButton(SettingsTabViewController::About), Qt::LeftButton);
   QCoreApplication::processEvents();
   const QImage aboutTab = window().grab().toImage();
