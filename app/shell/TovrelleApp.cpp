@@ -5,12 +5,15 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
 
 #include "app/model/HostServices.h"
+#include "app/settings/GeneralSettingsView.h"
 #include "app/shell/AppDelegate.h"
+#include "app/shell/OnboardingView.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/SingleInstance.h"
 #include "app/shell/StatusPopoverView.h"
@@ -96,7 +99,16 @@ int TovrelleApp::main(int argc, char** argv) {
 
   AppDelegate::Hooks hooks;
   installStatusPopover(hooks);
+  hooks.makeOnboardingContent = makeOnboardingContent;
+  // The General tab's setup guide button reaches the delegate built just below.
+  QPointer<AppDelegate> appDelegate;
+  hooks.makeSettingsContent = [&appDelegate] {
+    return settings::makeSettingsWindowContent([&appDelegate] {
+      if (appDelegate) appDelegate->showOnboarding();
+    });
+  };
   AppDelegate delegate(AppDelegate::defaultServices(), std::move(hooks));
+  appDelegate = &delegate;
   QObject::connect(&instance, &SingleInstance::requested, &delegate, [&delegate](SingleInstance::Request request) {
     if (request == SingleInstance::Request::openSettings) {
       delegate.openSettings();
