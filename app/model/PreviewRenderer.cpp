@@ -27,6 +27,7 @@ namespace {
 // the main queue) keeps its canvas busy, so a few are needed.
 constexpr size_t kPooledCanvases = 4;
 constexpr QRgb kBlack = 0xff000000u;
+constexpr int kScaleFlags = SWS_AREA | SWS_FULL_CHR_H_INP;
 
 bool isAligned(const void* p, size_t stride) {
   return (reinterpret_cast<uintptr_t>(p) % 16) == 0 && stride % 16 == 0;
@@ -84,19 +85,31 @@ QImage& PreviewScaler::freeCanvas(const Placement& placement) {
 QImage PreviewScaler::letterbox(const uint8_t* bgra, int width, int height, size_t bytesPerRow) {
   const Placement p = placement(width, height);
   if (p.isEmpty() || !bgra || bytesPerRow < size_t(width) * 4) return {};
-  sws_ = sws_getCachedContext(sws_, width, height, AV_PIX_FMT_BGRA, p.width, p.height, AV_PIX_FMT_BGRA,
-                              SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP,
-                              nullptr, nullptr, nullptr);
+  // Row sampling: every step-th row, from the middle of each group of rows,
+  // handed to the scaler as a shorter picture with a longer stride.
+  const int step = reading_ == Reading::rowSampling ? std::max(1, height / (p.height * kRowsPerCanvasRow)) : 1;
+  const int first = step / 2;
+  const int rows = (height - first + step - 1) / step;
+  // Kept while the picture size stays (sws_getCachedContext would rebuild
+  // it on every call: the context rewrites its own flags).
+  if (!sws_ || swsWidth_ != width || swsHeight_ != rows) {
+    sws_freeContext(sws_);
+    // Area averaging: a box filter, exact for the usual 4:1 reduction.
+    sws_ = sws_getContext(width, rows, AV_PIX_FMT_BGRA, p.width, p.height, AV_PIX_FMT_BGRA, kScaleFlags, nullptr,
+                          nullptr, nullptr);
+    swsWidth_ = width;
+    swsHeight_ = rows;
+  }
   if (!sws_) return {};
   QImage& canvas = freeCanvas(p);
-  const uint8_t* src[4] = {bgra, nullptr, nullptr, nullptr};
-  const int srcStride[4] = {int(bytesPerRow), 0, 0, 0};
+  const uint8_t* src[4] = {bgra + size_t(first) * bytesPerRow, nullptr, nullptr, nullptr};
+  const int srcStride[4] = {int(bytesPerRow * size_t(step)), 0, 0, 0};
   uint8_t* target = canvas.bits() + size_t(p.y) * canvas.bytesPerLine() + size_t(p.x) * 4;
   const size_t canvasStride = size_t(canvas.bytesPerLine());
   if (isAligned(target, canvasStride)) {
     uint8_t* dst[4] = {target, nullptr, nullptr, nullptr};
     const int dstStride[4] = {int(canvasStride), 0, 0, 0};
-    if (sws_scale(sws_, src, srcStride, 0, height, dst, dstStride) != p.height) return {};
+    if (sws_scale(sws_, src, srcStride, 0, rows, dst, dstStride) != p.height) return {};
   } else {
     // swscale wants aligned rows: scale into a small buffer, then copy across.
     const size_t stride = (size_t(p.width) * 4 + 63) & ~size_t(63);
@@ -104,7 +117,7 @@ QImage PreviewScaler::letterbox(const uint8_t* bgra, int width, int height, size
     uint8_t* base = scratch_.data() + (64 - reinterpret_cast<uintptr_t>(scratch_.data()) % 64) % 64;
     uint8_t* dst[4] = {base, nullptr, nullptr, nullptr};
     const int dstStride[4] = {int(stride), 0, 0, 0};
-    if (sws_scale(sws_, src, srcStride, 0, height, dst, dstStride) != p.height) return {};
+    if (sws_scale(sws_, src, srcStride, 0, rows, dst, dstStride) != p.height) return {};
     for (int y = 0; y < p.height; ++y)
       std::memcpy(target + size_t(y) * canvasStride, base + size_t(y) * stride, size_t(p.width) * 4);
   }

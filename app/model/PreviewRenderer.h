@@ -54,7 +54,14 @@ class PreviewScaler {
   };
   static Placement placement(int width, int height);
 
-  PreviewScaler() = default;
+  // How much of a picture much larger than the canvas is read. `everyRow`
+  // averages over all of it (library images, scaled once). `rowSampling`
+  // reads only kRowsPerCanvasRow source rows per canvas row and averages
+  // along them: a fraction of the work, for the stream of camera frames.
+  enum class Reading { everyRow, rowSampling };
+  static constexpr int kRowsPerCanvasRow = 1;
+
+  explicit PreviewScaler(Reading reading = Reading::everyRow) : reading_(reading) {}
   ~PreviewScaler();
   PreviewScaler(const PreviewScaler&) = delete;
   PreviewScaler& operator=(const PreviewScaler&) = delete;
@@ -70,7 +77,10 @@ class PreviewScaler {
  private:
   QImage& freeCanvas(const Placement& placement);
 
+  Reading reading_;
   SwsContext* sws_ = nullptr;
+  int swsWidth_ = 0;
+  int swsHeight_ = 0;
   struct Canvas {
     QImage image;
     Placement drawn;  // the picture's area when it was last written
@@ -141,7 +151,7 @@ class PreviewRenderer : public QObject {
     std::shared_ptr<dispatch::Queue> mainQueue;
     std::shared_ptr<dispatch::Queue> captureQueue;
     std::shared_ptr<capture::CaptureDevices> devices;
-    PreviewScaler frameScaler;  // capture queue only
+    PreviewScaler frameScaler{PreviewScaler::Reading::rowSampling};  // capture queue only
   };
 
   void openCamera(const std::optional<std::string>& cameraId);

@@ -556,3 +556,28 @@ TEST_F(PreviewRendererTest, TheScalerReusesItsCanvasesOnceNobodyHoldsThem) {
   EXPECT_TRUE(scaler.letterbox(nullptr, 1280, 720, 5120).isNull());
   EXPECT_TRUE(scaler.letterbox(blue.image->data(), 1280, 720, 100).isNull());
 }
+
+TEST_F(PreviewRendererTest, CameraFramesAreReadOneRowPerCanvasRowWhileImagesAreAveragedWhole) {
+  // Every fourth row white, from the third: the rows a 4:1 row sampling reads.
+  auto striped = cameraFrame(1280, 720, Qt::black, 1);
+  auto* buffer = const_cast<frames::PixelBuffer*>(striped.image.get());
+  for (int y = 2; y < 720; y += 4) std::memset(buffer->row(y), 0xff, 1280 * 4);
+  PreviewScaler sampling(PreviewScaler::Reading::rowSampling);
+  PreviewScaler whole(PreviewScaler::Reading::everyRow);
+  const QImage sampled = sampling.letterbox(buffer->data(), 1280, 720, buffer->bytesPerRow());
+  const QImage averaged = whole.letterbox(buffer->data(), 1280, 720, buffer->bytesPerRow());
+  for (QPoint p : {QPoint(0, 0), QPoint(160, 90), QPoint(319, 179)}) {
+    EXPECT_TRUE(near(at(sampled, p.x(), p.y()), Qt::white, 2)) << p.x() << "," << p.y();
+    EXPECT_TRUE(near(at(averaged, p.x(), p.y()), QColor(64, 64, 64), 2)) << p.x() << "," << p.y();
+  }
+  // Along the rows both average: two white and two black columns per canvas pixel make grey.
+  auto columns = cameraFrame(1280, 720, Qt::black, 2);
+  buffer = const_cast<frames::PixelBuffer*>(columns.image.get());
+  for (int y = 0; y < 720; ++y)
+    for (int x = 0; x < 1280; x += 4) std::memset(buffer->row(y) + 4 * x, 0xff, 8);
+  const QImage grey = sampling.letterbox(buffer->data(), 1280, 720, buffer->bytesPerRow());
+  EXPECT_TRUE(near(at(grey, 160, 90), QColor(128, 128, 128), 2));
+  // A picture no taller than the canvas is read whole either way.
+  auto small = cameraFrame(64, 36, Qt::green, 3);
+  EXPECT_TRUE(near(at(sampling.letterbox(small.image->data(), 64, 36, small.image->bytesPerRow()), 160, 90), Qt::green));
+}
