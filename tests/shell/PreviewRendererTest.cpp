@@ -470,8 +470,18 @@ TEST_F(PreviewRendererTest, CamerasThatCannotBeUsedLeaveTheRightPicture) {
   EXPECT_FALSE(preview().hasCaptureSession());
   EXPECT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::green));
 
-  // Input or output refused: silent, no session.
+  // Choosing the same camera again tries again, and now it opens.
   capture_->failInput("cam-a", "");
+  select("cam-a");
+  settle();
+  ASSERT_EQ(capture_->runningSessions().size(), 1u);
+  EXPECT_TRUE(preview().hasCaptureSession());
+  camera().turnOff();
+  settle();
+  ASSERT_TRUE(capture_->runningSessions().empty());
+  takeLines();
+
+  // Input or output refused: silent, no session.
   capture_->setCanAddInput(false);
   camera().turnOff();
   camera().turnOn();
