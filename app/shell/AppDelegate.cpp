@@ -1,5 +1,7 @@
 #include "app/shell/AppDelegate.h"
 
+#include <QCoreApplication>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -71,6 +73,7 @@ AppDelegate::AppDelegate(Services services, Hooks hooks, QObject* parent)
     : QObject(parent), services_(std::move(services)), hooks_(std::move(hooks)) {
   updaterController_ = services_.makeUpdater();
   updaterController_->start();
+  if (auto* app = QCoreApplication::instance()) app->installEventFilter(this);
 }
 
 AppDelegate::~AppDelegate() {
@@ -262,7 +265,8 @@ void AppDelegate::windowWillClose(QWidget* window) {
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::Close && watched == onboardingWindow_) windowWillClose(onboardingWindow_);
+  if (event->type() == QEvent::Quit && watched == QCoreApplication::instance()) quitting_ = true;
+  if (event->type() == QEvent::Close && watched == onboardingWindow_ && !quitting_) windowWillClose(onboardingWindow_);
   return QObject::eventFilter(watched, event);
 }
 

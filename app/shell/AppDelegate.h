@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/shell/PopoverWindow.h"
 #include "app/shortcuts/KeyboardShortcuts.h"
 #include "platform/capture/CaptureDevices.h"
 #include "platform/dispatch/Dispatch.h"
@@ -112,6 +113,9 @@ class AppDelegate : public QObject {
   QPointer<PopoverWindow> popover_;
   std::unique_ptr<updates::UpdateController> updaterController_;
   bool canCheckForUpdates_ = false;
+  // Set once the application starts quitting: windows closed by the quit are
+  // not the user finishing onboarding.
+  bool quitting_ = false;
 };
 
 }  // namespace tovrelle

@@ -109,8 +109,8 @@ class ManualScheduler {
       } else {
         next->cancelled = true;
       }
-      auto handler = next->handler;
-      queue->sync(handler);
+      // Run the stored handler itself so state it keeps between firings survives.
+      queue->sync([next] { next->handler(); });
       std::erase_if(queue->timers_, [](auto& t) { return t->cancelled; });
       drainAll();
     }

@@ -430,6 +430,17 @@ TEST(Windows, ClosingOnboardingByAnyMeansCompletesIt) {
   }
 }
 
+TEST(Windows, QuittingWhileOnboardingIsOpenLeavesItForTheNextLaunch) {
+  Rig rig;
+  auto delegate = rig.launch();
+  ASSERT_TRUE(delegate->onboardingWindow());
+  // The application's quit closes every window; that close is not the user's.
+  QEvent quit(QEvent::Quit);
+  QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
+  EXPECT_FALSE(delegate->onboardingWindow()->isVisible());
+  EXPECT_FALSE(UserDefaults::standard().boolValue(AppDelegate::kHasCompletedOnboardingKey));
+}
+
 TEST(Windows, ActivatingTheAppRefreshesTheInstallerStatus) {
   Rig rig;
   UserDefaults::standard().setValue(AppDelegate::kHasCompletedOnboardingKey, true);
