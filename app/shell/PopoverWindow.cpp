@@ -2,59 +2,129 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QHideEvent>
 #include <QKeyEvent>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace tovrelle {
 
+namespace {
+
+constexpr int kGap = 4;  // between the item (or the click) and the popover
+
+// The pointer stands for the click the tray swallowed, where the platform
+// reports a pointer position at all.
+std::optional<QPoint> pointerAtClick() {
+  if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) return std::nullopt;
+  const QPoint pointer = QCursor::pos();
+  if (!QGuiApplication::screenAt(pointer)) return std::nullopt;
+  return pointer;
+}
+
+}  // namespace
+
 PopoverWindow::PopoverWindow(QWidget* content, QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), content_(content) {
+    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint),
+      content_(content),
+      clock_([] { return std::chrono::steady_clock::now(); }) {
   setObjectName(QStringLiteral("popover"));
   setWindowTitle(QStringLiteral("Tovrelle"));
+  // The click that closes the popover goes nowhere else, not even to our own
+  // tray icon, or it would open the popover again at once.
+  setAttribute(Qt::WA_NoMouseReplay);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(content_);
 }
 
+PopoverWindow::PanelEdge PopoverWindow::panelEdge(const QRect& screen, const QRect& available) {
+  const int top = available.top() - screen.top();
+  const int bottom = screen.bottom() - available.bottom();
+  const int left = available.left() - screen.left();
+  const int right = screen.right() - available.right();
+  // No panel keeps room (or the panel is not known): the top, where most trays are.
+  PanelEdge edge = PanelEdge::top;
+  int most = top;
+  if (bottom > most) edge = PanelEdge::bottom, most = bottom;
+  if (left > most) edge = PanelEdge::left, most = left;
+  if (right > most) edge = PanelEdge::right;
+  return edge;
+}
+
+QPoint PopoverWindow::placement(const QSize& size, const QRect& anchor, std::optional<QPoint> click,
+                                const QRect& screen, const QRect& available) {
+  QPoint at;
+  const QRect target = !anchor.isEmpty() ? anchor : click ? QRect(*click, QSize(1, 1)) : QRect();
+  if (target.isValid()) {
+    at.setX(target.center().x() - size.width() / 2);
+    // Under the item, unless it sits in the lower half (a panel at the bottom): then over it.
+    if (target.center().y() <= screen.center().y())
+      at.setY(target.bottom() + 1 + kGap);
+    else
+      at.setY(target.top() - kGap - size.height());
+  } else {
+    const int leftX = available.left();
+    const int rightX = available.right() + 1 - size.width();
+    const int topY = available.top();
+    const int bottomY = available.bottom() + 1 - size.height();
+    switch (panelEdge(screen, available)) {
+      case PanelEdge::top: at = QPoint(rightX, topY); break;
+      case PanelEdge::bottom: at = QPoint(rightX, bottomY); break;
+      case PanelEdge::left: at = QPoint(leftX, bottomY); break;
+      case PanelEdge::right: at = QPoint(rightX, bottomY); break;
+    }
+  }
+  at.setX(std::clamp(at.x(), available.left(), std::max(available.left(), available.right() + 1 - size.width())));
+  at.setY(std::clamp(at.y(), available.top(), std::max(available.top(), available.bottom() + 1 - size.height())));
+  return at;
+}
+
 void PopoverWindow::showRelativeTo(const QRect& anchor) {
+  showRelativeTo(anchor, anchor.isEmpty() ? pointerAtClick() : std::nullopt);
+}
+
+void PopoverWindow::showRelativeTo(const QRect& anchor, std::optional<QPoint> click) {
   adjustSize();
-  const QPoint pointer = QCursor::pos();
-  QScreen* screen = QGuiApplication::screenAt(anchor.isEmpty() ? pointer : anchor.center());
+  QScreen* screen = nullptr;
+  if (!anchor.isEmpty())
+    screen = QGuiApplication::screenAt(anchor.center());
+  else if (click)
+    screen = QGuiApplication::screenAt(*click);
   if (!screen) screen = QGuiApplication::primaryScreen();
-  const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
-  QPoint at = anchor.isEmpty() ? pointer + QPoint(-width() / 2, 8)
-                               : QPoint(anchor.center().x() - width() / 2, anchor.bottom() + 4);
-  // A panel at the bottom of the screen: open above the item instead.
-  if (at.y() + height() > area.bottom()) at.setY((anchor.isEmpty() ? pointer.y() : anchor.top()) - height() - 4);
-  at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - width())));
-  at.setY(std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - height())));
-  move(at);
-  wasActive_ = false;
+  const QRect whole = screen ? screen->geometry() : QRect(0, 0, 1280, 800);
+  const QRect available = screen ? screen->availableGeometry() : whole;
+  move(placement(size(), anchor, click, whole, available));
+  closedByClickAt_.reset();
   show();
   raise();
-  activateWindow();
+}
+
+bool PopoverWindow::isShown() const {
+  if (isVisible()) return true;
+  return closedByClickAt_ && clock_() - *closedByClickAt_ < kClosingClickWindow;
+}
+
+void PopoverWindow::performClose() {
+  // A toggle that finds the popover just closed by a click ends the matter.
+  closedByClickAt_.reset();
+  closingOnRequest_ = true;
+  close();
+  closingOnRequest_ = false;
 }
 
 void PopoverWindow::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
-  if (!event->spontaneous()) emit didClose();
-}
-
-void PopoverWindow::changeEvent(QEvent* event) {
-  QWidget::changeEvent(event);
-  if (event->type() != QEvent::ActivationChange) return;
-  // Transient: once it had the focus, losing it closes the popover.
-  if (isActiveWindow()) {
-    wasActive_ = true;
-  } else if (wasActive_ && isVisible()) {
-    close();
-  }
+  if (event->spontaneous()) return;
+  // Not asked for and not Esc: a click elsewhere (or the compositor) closed it.
+  if (!closingOnRequest_) closedByClickAt_ = clock_();
+  emit didClose();
 }
 
 void PopoverWindow::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_Escape) {
-    close();
+    performClose();
     return;
   }
   QWidget::keyPressEvent(event);

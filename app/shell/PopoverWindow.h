@@ -1,8 +1,13 @@
 #pragma once
-// The popover: a borderless window that opens below the status item (or at
-// the pointer when the panel does not say where the item is) and closes as
-// soon as the user works elsewhere.
+// The popover: a frameless popup that opens under the status item and closes
+// on Esc or on a click anywhere else (the click is swallowed, as menus do).
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 #include <QWidget>
+#include <chrono>
+#include <functional>
+#include <optional>
 
 namespace tovrelle {
 
@@ -10,15 +15,41 @@ class PopoverWindow : public QWidget {
   Q_OBJECT
 
  public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+  // A toggle arriving this soon after an outside click closed the popover is
+  // that same click reaching the status item: it must not reopen it.
+  static constexpr std::chrono::milliseconds kClosingClickWindow{400};
+
   // Takes ownership of `content`.
   explicit PopoverWindow(QWidget* content, QWidget* parent = nullptr);
 
-  // Shows the popover below `anchor` (screen coordinates; empty: the pointer).
+  // Shows the popover under `anchor`, the status item's geometry on screen.
+  // When the panel does not say where the item is (empty), the pointer's
+  // position stands for the click; when that is unknown too, the popover goes
+  // to the corner of the screen nearest the panel.
   void showRelativeTo(const QRect& anchor);
-  bool isShown() const { return isVisible(); }
-  void performClose() { close(); }
+  void showRelativeTo(const QRect& anchor, std::optional<QPoint> click);
+
+  // Open, or closed a moment ago by a click elsewhere that may be a click on
+  // the status item still on its way: a toggle then has nothing left to do.
+  bool isShown() const;
+  void performClose();
 
   QWidget* content() const { return content_; }
+
+  // Tests drive the closing-click window with their own clock.
+  void setClock(Clock clock) { clock_ = std::move(clock); }
+
+  // Where the panel sits on a screen, from the room it keeps for itself.
+  enum class PanelEdge { top, bottom, left, right };
+  static PanelEdge panelEdge(const QRect& screen, const QRect& available);
+
+  // The popover's top-left corner: under (or, near the bottom, over) the
+  // item's geometry, else the click point; else the corner of `available`
+  // nearest the panel. Always kept inside `available`.
+  static QPoint placement(const QSize& size, const QRect& anchor, std::optional<QPoint> click,
+                          const QRect& screen, const QRect& available);
 
  signals:
   // The popover was shown and has now closed.
@@ -26,12 +57,13 @@ class PopoverWindow : public QWidget {
 
  protected:
   void hideEvent(QHideEvent* event) override;
-  void changeEvent(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
   QWidget* content_;
-  bool wasActive_ = false;
+  Clock clock_;
+  bool closingOnRequest_ = false;
+  std::optional<std::chrono::steady_clock::time_point> closedByClickAt_;
 };
 
 }  // namespace tovrelle

@@ -7,8 +7,11 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QTemporaryDir>
 #include <QWidget>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -325,6 +328,109 @@ TEST(Popover, ClickShowsANewPopoverAndASecondClickClosesIt) {
   EXPECT_EQ(rig.previewStarts, 2);
   delegate->popover()->performClose();
   EXPECT_EQ(rig.previewStops, 2);
+}
+
+// A press outside the popup, as Qt delivers it while the popup holds the pointer.
+void pressOutside(QWidget* popup, QPoint global) {
+  QMouseEvent press(QEvent::MouseButtonPress, popup->mapFromGlobal(QPointF(global)), QPointF(global), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(popup, &press);
+}
+
+TEST(Popover, AClickElsewhereClosesItAndTheSameClickOnTheItemDoesNotReopenIt) {
+  Rig rig;
+  UserDefaults::standard().setValue(AppDelegate::kHasCompletedOnboardingKey, true);
+  auto delegate = rig.launch();
+  rig.scheduler.drainAll();
+  auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+
+  rig.statusItem->click();
+  PopoverWindow* first = delegate->popover();
+  ASSERT_TRUE(first);
+  first->setClock([&now] { return now; });
+  EXPECT_TRUE(first->isVisible());
+  EXPECT_TRUE(first->windowFlags().testFlag(Qt::Popup));
+  EXPECT_TRUE(first->windowFlags().testFlag(Qt::FramelessWindowHint));
+  EXPECT_EQ(QApplication::activePopupWidget(), first);
+
+  // A press inside keeps it open.
+  pressOutside(first, first->geometry().center());
+  EXPECT_TRUE(first->isVisible());
+  EXPECT_EQ(rig.previewStops, 0);
+
+  // A press on the status item: the popup goes, the preview stops, and the
+  // same click arriving as the item's activation does not bring it back.
+  pressOutside(first, rig.statusItem->buttonGeometry().center());
+  EXPECT_FALSE(first->isVisible());
+  EXPECT_EQ(rig.previewStops, 1);
+  now += std::chrono::milliseconds(150);
+  rig.statusItem->click();
+  EXPECT_EQ(delegate->popover(), first);
+  EXPECT_FALSE(first->isVisible());
+  EXPECT_EQ(rig.previewStarts, 1);
+  EXPECT_EQ(rig.previewStops, 1);
+  // The next click opens a new one.
+  rig.statusItem->click();
+  ASSERT_NE(delegate->popover(), first);
+  EXPECT_TRUE(delegate->popover()->isVisible());
+  EXPECT_EQ(rig.previewStarts, 2);
+
+  // Closed by a click elsewhere a while ago: a click on the item opens it again.
+  PopoverWindow* second = delegate->popover();
+  second->setClock([&now] { return now; });
+  pressOutside(second, QPoint(5, 700));
+  EXPECT_FALSE(second->isVisible());
+  EXPECT_EQ(rig.previewStops, 2);
+  now += PopoverWindow::kClosingClickWindow;
+  rig.statusItem->click();
+  ASSERT_NE(delegate->popover(), second);
+  EXPECT_TRUE(delegate->popover()->isVisible());
+  EXPECT_EQ(rig.previewStarts, 3);
+
+  // Esc closes it, and the next click opens a new one straight away.
+  PopoverWindow* third = delegate->popover();
+  QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QApplication::sendEvent(third, &esc);
+  EXPECT_FALSE(third->isVisible());
+  EXPECT_EQ(rig.previewStops, 3);
+  rig.statusItem->click();
+  EXPECT_NE(delegate->popover(), third);
+  EXPECT_TRUE(delegate->popover()->isVisible());
+  EXPECT_EQ(rig.previewStarts, 4);
+  delegate->popover()->performClose();
+  EXPECT_EQ(rig.previewStops, 4);
+}
+
+TEST(Popover, ItOpensUnderTheItemElseAtTheClickElseInThePanelsCorner) {
+  const QSize size(260, 400);
+  const QRect screen(0, 0, 1920, 1080);
+  const QRect topPanel(0, 28, 1920, 1052);
+  // The item's geometry wins over the click, centred under it with a gap.
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(1500, 2, 24, 24), QPoint(300, 10), screen, topPanel),
+            QPoint(1511 - 130, 25 + 1 + 4));
+  // ... and near the right edge it stays on the screen.
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(1890, 2, 24, 24), std::nullopt, screen, topPanel),
+            QPoint(1920 - 260, 30));
+  // An item in a bottom panel: the popover opens over it.
+  const QRect bottomPanel(0, 0, 1920, 1040);
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(1500, 1050, 24, 24), std::nullopt, screen, bottomPanel),
+            QPoint(1381, 1040 - 400));  // kept out of the panel
+  // No geometry: the click point, under it at the top, over it at the bottom.
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(), QPoint(800, 100), screen, topPanel), QPoint(670, 105));
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(), QPoint(800, 900), screen, bottomPanel), QPoint(670, 900 - 4 - 400));
+  // A click in the panel itself: just under (or over) the panel.
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(), QPoint(800, 10), screen, topPanel), QPoint(670, 28));
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(), QPoint(800, 1060), screen, bottomPanel), QPoint(670, 640));
+  // Neither: the corner of the free area nearest the panel.
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(), std::nullopt, screen, topPanel), QPoint(1660, 28));
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(), std::nullopt, screen, bottomPanel), QPoint(1660, 640));
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(), std::nullopt, screen, QRect(48, 0, 1872, 1080)), QPoint(48, 680));
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(), std::nullopt, screen, QRect(0, 0, 1872, 1080)), QPoint(1612, 680));
+  // No panel keeps room: the top-right corner.
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(), std::nullopt, screen, screen), QPoint(1660, 0));
+  // A second screen to the right keeps its own coordinates.
+  const QRect right(1920, 0, 1280, 1024);
+  EXPECT_EQ(PopoverWindow::placement(size, QRect(), std::nullopt, right, QRect(1920, 30, 1280, 994)), QPoint(2940, 30));
 }
 
 TEST(Popover, UpdateRowIsEnabledOnlyInPopoversBuiltAfterTheUpdaterReported) {

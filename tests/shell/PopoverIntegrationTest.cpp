@@ -17,6 +17,7 @@
 #include <QEventLoop>
 #include <QMenu>
 #include <QPainter>
+#include <QProcess>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
@@ -259,6 +260,49 @@ TEST(PopoverOnADesktop, TheChosenTestCameraAppearsInThePreviewAndClosingLetsItGo
   EXPECT_FALSE(models.preview->isActive());
   EXPECT_FALSE(models.preview->hasCaptureSession());
   EXPECT_TRUE(models.preview->currentFrame().isNull());
+}
+
+TEST(PopoverOnADesktop, ARealClickElsewhereClosesItAndEscToo) {
+  Models models;
+  int closes = 0;
+  auto* view = new StatusPopoverView(models.forView(), [] {}, [] {}, [] {}, true);
+  PopoverWindow window(view);
+  QObject::connect(&window, &PopoverWindow::didClose, [&] {
+    ++closes;
+    models.preview->stopPreview();
+  });
+  const QRect screen = QGuiApplication::primaryScreen()->geometry();
+  const QRect item(screen.right() - 200, 0, 24, 24);
+  auto open = [&] {
+    models.preview->startPreview();
+    window.showRelativeTo(item);
+    return waitUntil([&] { return window.isVisible() && QApplication::activePopupWidget() == &window; }, 5s);
+  };
+  ASSERT_TRUE(open());
+  // Centred under the item, kept on the screen.
+  EXPECT_EQ(window.y(), item.bottom() + 1 + 4);
+  EXPECT_EQ(window.x(), std::min(item.center().x() - window.width() / 2, screen.right() + 1 - window.width()));
+  pause(200ms);
+
+  // A click inside (on the preview) keeps it open.
+  const QPoint inside = view->previewArea()->mapToGlobal(view->previewArea()->rect().center());
+  QProcess::execute("xdotool", {"mousemove", QString::number(inside.x()), QString::number(inside.y()), "click", "1"});
+  pause(300ms);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_EQ(closes, 0);
+
+  // The pointer pressed on the far side of the screen, through the X server.
+  QProcess::execute("xdotool", {"mousemove", "10", QString::number(screen.bottom() - 10), "click", "1"});
+  EXPECT_TRUE(waitUntil([&] { return !window.isVisible(); }, 5s));
+  EXPECT_EQ(closes, 1);
+  EXPECT_FALSE(models.preview->isActive());
+
+  ASSERT_TRUE(open());
+  pause(200ms);
+  QProcess::execute("xdotool", {"key", "Escape"});
+  EXPECT_TRUE(waitUntil([&] { return !window.isVisible(); }, 5s));
+  EXPECT_EQ(closes, 2);
+  EXPECT_FALSE(models.preview->isActive());
 }
 
 int main(int argc, char** argv) {
