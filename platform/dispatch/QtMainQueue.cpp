@@ -45,7 +45,10 @@ std::shared_ptr<QtMainQueue> QtMainQueue::shared() {
 }
 
 void QtMainQueue::async(Task task) {
-  QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task), Qt::QueuedConnection);
+  // Background work can still finish while the application object is torn down.
+  auto* app = QCoreApplication::instance();
+  if (!app || QCoreApplication::closingDown()) return;
+  QMetaObject::invokeMethod(app, std::move(task), Qt::QueuedConnection);
 }
 
 void QtMainQueue::sync(Task task) {

@@ -123,12 +123,15 @@ PrivateSession::PrivateSession(SessionOptions options) : options_(options) {
   env_["PIPEWIRE_RUNTIME_DIR"] = runtimeDir_.string();
   env_["XDG_CONFIG_HOME"] = (runtimeDir_ / "config").string();
   env_["XDG_STATE_HOME"] = (runtimeDir_ / "state").string();
+  // Programs under test install and write user data; keep it out of the real home.
+  env_["XDG_DATA_HOME"] = (runtimeDir_ / "data-home").string();
   env_["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (runtimeDir_ / "bus").string();
   env_["TOVRELLE_NO_JOURNAL"] = "1";
   env_["PIPEWIRE_LOG_SYSTEMD"] = "false";
   env_["WIREPLUMBER_DEBUG"] = "1";
   fs::create_directories(runtimeDir_ / "config");
   fs::create_directories(runtimeDir_ / "state");
+  fs::create_directories(runtimeDir_ / "data-home");
   if (options_.xvfb) {
     // Pick a display number nobody uses.
     int display = 90 + static_cast<int>(::getpid() % 400);
