@@ -376,6 +376,11 @@
         <extracomment>Images tab: button that adds an image</extracomment>
         <translation>Add Image…</translation>
     </message>
+    <message id="settings.imageFileTypes">
+        <source>Images</source>
+        <extracomment>Open panel: file type filter for images</extracomment>
+        <translation>Images</translation>
+    </message>
     <message id="settings.imageName">
         <source>Image name</source>
         <extracomment>Images tab: placeholder of the image name field</extracomment>
