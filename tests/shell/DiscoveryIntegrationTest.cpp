@@ -15,6 +15,7 @@
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "tests/shell/CountingCaptureDevices.h"
+#include "tests/shell/EventLoopWait.h"
 #include "tests/support/Services.h"
 
 using namespace tovrelle;
@@ -22,17 +23,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > timeout.count()) return false;
-    QEventLoop loop;
-    QTimer::singleShot(20, &loop, &QEventLoop::quit);
-    loop.exec();
-  }
-  return true;
-}
+using tovrelle::test::waitUntil;
 
 std::vector<std::string> names(const std::vector<CameraInfo>& cameras) {
   std::vector<std::string> out;

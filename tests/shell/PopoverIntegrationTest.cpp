@@ -38,6 +38,7 @@
 #include "platform/dispatch/QtMainQueue.h"
 #include "shared/DataFolder.h"
 #include "tests/fakes/FakeSystemExtensions.h"
+#include "tests/shell/EventLoopWait.h"
 #include "tests/support/Services.h"
 #include "tools/testcam/TestPattern.h"
 
@@ -49,17 +50,7 @@ namespace {
 
 test::PrivateSession* desktop = nullptr;
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15s) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > timeout.count()) return false;
-    QEventLoop loop;
-    QTimer::singleShot(20, &loop, &QEventLoop::quit);
-    loop.exec();
-  }
-  return true;
-}
+using tovrelle::test::waitUntil;
 
 void pause(std::chrono::milliseconds how) {
   waitUntil([] { return false; }, how);

@@ -28,6 +28,7 @@
 #include <memory>
 
 #include "app/shell/Symbols.h"
+#include "tests/shell/EventLoopWait.h"
 #include "tests/support/Services.h"
 
 namespace fs = std::filesystem;
@@ -39,18 +40,7 @@ namespace {
 
 PrivateSession* session = nullptr;
 
-// Runs the event loop until `done` or the timeout.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > timeout.count()) return false;
-    QEventLoop loop;
-    QTimer::singleShot(20, &loop, &QEventLoop::quit);
-    loop.exec();
-  }
-  return true;
-}
+using tovrelle::test::waitUntil;
 
 std::string run(const QStringList& argv) {
   QProcess p;
