@@ -17,7 +17,7 @@ PACKAGES=(
   libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  xvfb xdotool x11-utils imagemagick
+  xvfb xdotool x11-utils imagemagick strace binutils
   clang libclang-rt-14-dev
 )
 
