@@ -84,6 +84,9 @@ class Extension : public ::testing::Test {
       pts.push_back(((std::stoll(s[1]) * 60 + std::stoll(s[2])) * 60 + std::stoll(s[3])) * 1000000000ll +
                     std::stoll(s[4]));
     }
+    // pipewiresrc stamps its first buffers before its clock runs (they can all
+    // read 0); judge the stream from the third buffer on.
+    if (pts.size() > 2) pts.erase(pts.begin(), pts.begin() + 2);
     return {caps, pts};
   }
 
