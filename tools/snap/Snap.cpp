@@ -22,6 +22,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
+
+#include "ClientParams.h"
 #pragma GCC diagnostic pop
 
 namespace {
@@ -260,15 +262,7 @@ void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
     return;
   if (spa_format_video_raw_parse(param, &s->format) < 0) return;
   s->haveFormat = true;
-  uint8_t storage[1024];
-  spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-  const spa_pod* params[2];
-  params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-      &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(8, 2, 16)));
-  params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-      &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
-      SPA_PARAM_META_size, SPA_POD_Int(static_cast<int32_t>(sizeof(spa_meta_header)))));
-  pw_stream_update_params(s->stream, params, 2);
+  tovrelle::tools::requestBuffersWithHeaders(s->stream);
 }
 
 void onStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* error) {

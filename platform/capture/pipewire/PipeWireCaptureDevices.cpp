@@ -33,6 +33,22 @@ void initPipeWire() {
   std::call_once(once, [] { pw_init(nullptr, nullptr); });
 }
 
+// Drops a registry and its core connection with their listeners; the thread
+// loop must be locked.
+void releaseRegistryAndCore(pw_registry*& registry, spa_hook& registryListener, pw_core*& core,
+                            spa_hook& coreListener) {
+  if (registry) {
+    spa_hook_remove(&registryListener);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+    registry = nullptr;
+  }
+  if (core) {
+    spa_hook_remove(&coreListener);
+    pw_core_disconnect(core);
+    core = nullptr;
+  }
+}
+
 // Waits on a thread loop (locked by the caller) until `done` or the deadline.
 template <typename Pred>
 void waitLocked(pw_thread_loop* loop, std::chrono::steady_clock::time_point deadline, Pred done) {
@@ -152,16 +168,7 @@ class Pipe {
         pw_stream_destroy(stream_);
         stream_ = nullptr;
       }
-      if (registry_) {
-        spa_hook_remove(&registryListener_);
-        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
-        registry_ = nullptr;
-      }
-      if (core_) {
-        spa_hook_remove(&coreListener_);
-        pw_core_disconnect(core_);
-        core_ = nullptr;
-      }
+      releaseRegistryAndCore(registry_, registryListener_, core_, coreListener_);
       pw_thread_loop_unlock(loop_);
       pw_thread_loop_stop(loop_);
     }
@@ -668,16 +675,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
   }
 
   void disconnectLocked(bool notify) {
-    if (registry_) {
-      spa_hook_remove(&registryListener_);
-      pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
-      registry_ = nullptr;
-    }
-    if (core_) {
-      spa_hook_remove(&coreListener_);
-      pw_core_disconnect(core_);
-      core_ = nullptr;
-    }
+    releaseRegistryAndCore(registry_, registryListener_, core_, coreListener_);
     for (auto& [seq, probe] : probes_) probe->gone = true;
     std::vector<DeviceInfo> gone;
     {
