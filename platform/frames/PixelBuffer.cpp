@@ -1,5 +1,6 @@
 #include "platform/frames/PixelBuffer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -30,41 +31,28 @@ std::shared_ptr<PixelBufferPool> PixelBufferPool::create(int width, int height, 
   return std::shared_ptr<PixelBufferPool>(new PixelBufferPool(width, height, maxIdle));
 }
 
-PixelBufferRef PixelBufferPool::acquire() {
-  std::unique_ptr<PixelBuffer> buffer;
-  {
-    std::lock_guard lock(mutex_);
-    if (!idle_.empty()) {
-      buffer = std::move(idle_.back());
-      idle_.pop_back();
-    }
-  }
-  if (!buffer) {
-    buffer = std::make_unique<PixelBuffer>(width_, height_);
-    if (buffer->data() == nullptr) return nullptr;
-  }
-  std::weak_ptr<PixelBufferPool> weak = weak_from_this();
-  return PixelBufferRef(buffer.release(), [weak](PixelBuffer* b) {
-    if (auto pool = weak.lock()) {
-      pool->giveBack(b);
-    } else {
-      delete b;
-    }
-  });
+void PixelBufferPool::trimLocked() const {
+  size_t idle = 0;
+  std::erase_if(buffers_, [&](const PixelBufferRef& buffer) { return buffer.use_count() == 1 && ++idle > maxIdle_; });
 }
 
-void PixelBufferPool::giveBack(PixelBuffer* buffer) {
+PixelBufferRef PixelBufferPool::acquire() {
   std::lock_guard lock(mutex_);
-  if (idle_.size() < maxIdle_) {
-    idle_.emplace_back(buffer);
-  } else {
-    delete buffer;
-  }
+  trimLocked();
+  // Only the pool hands out new references, under this lock, so a count of one
+  // means nobody else holds the buffer any more.
+  for (auto& buffer : buffers_)
+    if (buffer.use_count() == 1) return buffer;
+  auto buffer = makePixelBuffer(width_, height_);
+  if (buffer) buffers_.push_back(buffer);
+  return buffer;
 }
 
 size_t PixelBufferPool::idleCount() const {
   std::lock_guard lock(mutex_);
-  return idle_.size();
+  trimLocked();
+  return static_cast<size_t>(
+      std::count_if(buffers_.begin(), buffers_.end(), [](const PixelBufferRef& b) { return b.use_count() == 1; }));
 }
 
 uint64_t hostTimeNanos() {

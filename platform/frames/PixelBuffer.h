@@ -51,21 +51,23 @@ using ConstPixelBufferRef = std::shared_ptr<const PixelBuffer>;
 PixelBufferRef makePixelBuffer(int width, int height);
 
 // Recycles buffers of one size so steady-state frame production allocates
-// nothing. Buffers return to the pool when their last reference goes away.
-class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
+// nothing: the pool keeps its buffers and hands out one that nobody else holds
+// any more; of the unused ones it keeps at most `maxIdle`.
+class PixelBufferPool {
  public:
   static std::shared_ptr<PixelBufferPool> create(int width, int height, size_t maxIdle = 8);
   PixelBufferRef acquire();
+  // Buffers the pool holds that no caller is using.
   size_t idleCount() const;
 
  private:
   PixelBufferPool(int width, int height, size_t maxIdle) : width_(width), height_(height), maxIdle_(maxIdle) {}
-  void giveBack(PixelBuffer* buffer);
   int width_;
   int height_;
   size_t maxIdle_;
+  void trimLocked() const;
   mutable std::mutex mutex_;
-  std::vector<std::unique_ptr<PixelBuffer>> idle_;
+  mutable std::vector<PixelBufferRef> buffers_;
 };
 
 // CLOCK_MONOTONIC, the host clock every frame is stamped with.
