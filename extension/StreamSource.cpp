@@ -564,7 +564,10 @@ void StreamSource::cameraInterrupted(uint64_t token, const std::string& reason) 
 
 void StreamSource::forwardCameraFrame(const capture::SampleBuffer& sample, uint64_t token) {
   if (!isStreaming.load() || token != activeCaptureToken.load() || !sample.image) return;
-  deps.sink->queueFrame(sample.image, deps.hostClock(), sample.sequence);
+  // The frame keeps the camera's layout; the device converts it once, into
+  // the client's buffer. Its number follows the drawn frames' (one counter).
+  const uint64_t sequence = sequenceNumber.fetch_add(1) + 1;  // wraps
+  deps.sink->queueFrame(sample.image, deps.hostClock(), sequence);
 }
 
 // --- frame delivery (timer queue) -------------------------------------------------------

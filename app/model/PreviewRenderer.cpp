@@ -347,13 +347,31 @@ void PreviewRenderer::handleFrame(const std::weak_ptr<Link>& weak, const capture
   // Saves the work only; the main thread decides.
   if (!link->active || !link->cameraMode) return;
   if (!sample.image) return;
-  const frames::PixelBuffer& image = *sample.image;
-  QImage canvas = link->frameScaler.letterbox(image.data(), image.width(), image.height(), size_t(image.bytesPerRow()));
-  if (canvas.isNull()) return;
+  QImage& free = link->freeCanvas();
+  if (free.isNull() || !link->frameWriter.write(sample.image, frames::Layout::bgra, PreviewScaler::kWidth,
+                                                PreviewScaler::kHeight, free.bits(), int(free.bytesPerLine())))
+    return;
+  QImage canvas = free;
   link->mainQueue->async([weak, canvas = std::move(canvas), cameraId]() mutable {
     auto strong = weak.lock();
     if (strong && strong->owner) strong->owner->publishFrame(std::move(canvas), cameraId);
   });
+}
+
+QImage& PreviewRenderer::Link::freeCanvas() {
+  // A canvas still shown or queued for the main thread is busy; a few are kept.
+  for (auto& canvas : canvases)
+    if (canvas.isDetached()) {
+      // The last holder let go on another thread; see its reads before our writes.
+      std::atomic_thread_fence(std::memory_order_acquire);
+      return canvas;
+    }
+  if (canvases.size() < kPooledCanvases) {
+    canvases.emplace_back(PreviewScaler::kWidth, PreviewScaler::kHeight, QImage::Format_RGB32);
+    return canvases.back();
+  }
+  spare = QImage(PreviewScaler::kWidth, PreviewScaler::kHeight, QImage::Format_RGB32);
+  return spare;
 }
 
 void PreviewRenderer::publishFrame(QImage frame, const std::string& cameraId) {

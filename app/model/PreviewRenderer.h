@@ -23,6 +23,7 @@
 
 #include "platform/capture/CaptureDevices.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/frames/VideoFrame.h"
 #include "shared/CameraState.h"
 #include "shared/Uuid.h"
 
@@ -151,7 +152,12 @@ class PreviewRenderer : public QObject {
     std::shared_ptr<dispatch::Queue> mainQueue;
     std::shared_ptr<dispatch::Queue> captureQueue;
     std::shared_ptr<capture::CaptureDevices> devices;
-    PreviewScaler frameScaler{PreviewScaler::Reading::rowSampling};  // capture queue only
+    // Capture queue only: camera frames go straight from the camera's planes
+    // to the canvas, cropped to 16:9 and reduced in one pass.
+    frames::FrameWriter frameWriter;
+    std::vector<QImage> canvases;
+    QImage spare;
+    QImage& freeCanvas();
   };
 
   void openCamera(const std::optional<std::string>& cameraId);

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/dispatch/Dispatch.h"
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/VideoFrame.h"
 
 namespace tovrelle::camera {
 
@@ -67,10 +67,15 @@ class VirtualCamera {
   virtual void unpublish() = 0;
 
   // Hands one frame to the clients, stamped with the host clock (ns,
-  // CLOCK_MONOTONIC) and a sequence number. The buffer must not change
+  // CLOCK_MONOTONIC) and a sequence number. The frame keeps its own layout
+  // (a drawn BGRA picture, a camera's planes) and is written once, in the
+  // client's format, into the client's buffer. Its bytes must not change
   // afterwards. Safe from any thread (the timer queue and the capture queue
   // both send); frames that no client takes are dropped.
-  virtual void queueFrame(const frames::ConstPixelBufferRef& buffer, uint64_t hostTimeNs, uint64_t sequence) = 0;
+  virtual void queueFrame(const frames::VideoFrame& frame, uint64_t hostTimeNs, uint64_t sequence) = 0;
+  void queueFrame(const frames::ConstPixelBufferRef& picture, uint64_t hostTimeNs, uint64_t sequence) {
+    queueFrame(frames::VideoFrame::fromPicture(picture), hostTimeNs, sequence);
+  }
 };
 
 }  // namespace tovrelle::camera

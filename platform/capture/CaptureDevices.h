@@ -1,7 +1,7 @@
 #pragma once
 // The camera capture service both deliverables use: discovery with hot-plug
-// notifications, authorization, and capture sessions that hand 1280x720 BGRA
-// frames to a callback on the caller's serial queue. Model code includes only
+// notifications, authorization, and capture sessions that hand frames, in the
+// camera's own pixel layout, to a callback on the caller's serial queue. Model code includes only
 // this header; the PipeWire backend and the test fake implement it.
 #include <cstdint>
 #include <functional>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/VideoFrame.h"
 
 namespace tovrelle::capture {
 
@@ -28,9 +28,11 @@ struct DeviceInfo {
 
 enum class DeviceEvent { connected, disconnected };
 
-// One captured frame. `image` is none for buffers without a picture.
+// One captured frame. `image` keeps the camera's layout and full picture; the
+// caller crops it to 16:9, scales and converts once, where it shows it
+// (frames::FrameWriter). Empty for buffers without a picture.
 struct SampleBuffer {
-  frames::ConstPixelBufferRef image;
+  frames::VideoFrame image;
   uint64_t presentationTimeNs = 0;  // the capture's own stamp (host clock)
   uint64_t sequence = 0;
 };
@@ -51,7 +53,7 @@ class DeviceInput {
 // Where frames go. Frames that arrive while the callback is still busy with
 // an earlier one are dropped (only the newest waiting frame is kept).
 struct VideoOutput {
-  uint32_t pixelFormat = frames::kFourCCBGRA;
+  uint32_t pixelFormat = frames::kFourCCBGRA;  // what the caller finally shows
   bool alwaysDiscardsLateVideoFrames = true;
   std::shared_ptr<dispatch::Queue> callbackQueue;
   std::function<void(const SampleBuffer&)> onFrame;
@@ -69,7 +71,8 @@ struct InputResult {
 class CaptureSession {
  public:
   virtual ~CaptureSession() = default;  // stops a running session
-  virtual void setPreset(int width, int height) = 0;  // callers ask for 1280x720
+  // Callers ask for 1280x720: the camera mode chosen is the one closest to it.
+  virtual void setPreset(int width, int height) = 0;
   virtual bool canAddInput(const DeviceInput& input) const = 0;
   virtual void addInput(std::shared_ptr<DeviceInput> input) = 0;
   virtual bool canAddOutput(const VideoOutput& output) const = 0;

@@ -17,7 +17,27 @@ PixelBuffer::PixelBuffer(int width, int height)
 }
 
 void PixelBuffer::fillZero() {
+  forgetDerived();
   if (data_) std::memset(data_.get(), 0, byteCount());
+}
+
+PixelBuffer::Derived PixelBuffer::derived(int key) const {
+  if (key < 0 || key >= kDerivedSlots || !hasDerived_.load(std::memory_order_acquire)) return nullptr;
+  std::lock_guard lock(derivedMutex_);
+  return derived_[key];
+}
+
+void PixelBuffer::keepDerived(int key, Derived bytes) const {
+  if (key < 0 || key >= kDerivedSlots) return;
+  std::lock_guard lock(derivedMutex_);
+  derived_[key] = std::move(bytes);
+  hasDerived_.store(true, std::memory_order_release);
+}
+
+void PixelBuffer::forgetDerivedSlow() {
+  std::lock_guard lock(derivedMutex_);
+  for (auto& d : derived_) d.reset();
+  hasDerived_.store(false, std::memory_order_release);
 }
 
 PixelBufferRef makePixelBuffer(int width, int height) {

@@ -1,6 +1,7 @@
 #pragma once
 // Frames of the virtual camera: 32-bit BGRA buffers (bytes blue, green, red,
 // then one ignored byte) with a fixed stride, and the host clock that stamps them.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,15 +27,36 @@ class PixelBuffer {
   int height() const { return height_; }
   int bytesPerRow() const { return bytesPerRow_; }
   size_t byteCount() const { return static_cast<size_t>(bytesPerRow_) * static_cast<size_t>(height_); }
-  uint8_t* data() { return data_.get(); }
+  // Writing access forgets the converted forms kept below.
+  uint8_t* data() {
+    forgetDerived();
+    return data_.get();
+  }
   const uint8_t* data() const { return data_.get(); }
-  uint8_t* row(int y) { return data_.get() + static_cast<size_t>(y) * static_cast<size_t>(bytesPerRow_); }
+  uint8_t* row(int y) {
+    forgetDerived();
+    return data_.get() + static_cast<size_t>(y) * static_cast<size_t>(bytesPerRow_);
+  }
   const uint8_t* row(int y) const {
     return data_.get() + static_cast<size_t>(y) * static_cast<size_t>(bytesPerRow_);
   }
   void fillZero();
 
+  // This picture in other layouts (the camera clients' formats), made once by
+  // whoever needs them and kept while the pixels stay the same.
+  using Derived = std::shared_ptr<const std::vector<uint8_t>>;
+  Derived derived(int key) const;
+  void keepDerived(int key, Derived bytes) const;
+
  private:
+  void forgetDerived() {
+    if (hasDerived_.load(std::memory_order_acquire)) forgetDerivedSlow();
+  }
+  void forgetDerivedSlow();
+  static constexpr int kDerivedSlots = 8;
+  mutable std::mutex derivedMutex_;
+  mutable std::atomic<bool> hasDerived_{false};
+  mutable Derived derived_[kDerivedSlots];
   struct FreeDeleter {
     void operator()(uint8_t* p) const;
   };

@@ -54,12 +54,17 @@ inline SeenFrame inspect(const capture::SampleBuffer& sample) {
   f.receivedMicros = testpattern::stampNow();
   f.sequence = sample.sequence;
   if (!sample.image) return f;
-  const auto& img = *sample.image;
-  f.width = img.width();
-  f.height = img.height();
-  f.decoded = testpattern::decode(img.data(), img.width(), img.height(), img.bytesPerRow());
+  // What a BGRA client of the virtual camera would be shown.
+  thread_local frames::FrameWriter writer;
+  auto img = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
+  if (!writer.write(sample.image, frames::Layout::bgra, img->width(), img->height(), img->data(), img->bytesPerRow()))
+    return f;
+  f.width = img->width();
+  f.height = img->height();
+  f.decoded = testpattern::decode(img->data(), img->width(), img->height(), img->bytesPerRow());
   for (int i = 0; i < testpattern::kBarCount; ++i)
-    f.bars[i] = testpattern::sample(img.data(), img.bytesPerRow(), testpattern::barCentre(i, img.width(), img.height()));
+    f.bars[i] =
+        testpattern::sample(img->data(), img->bytesPerRow(), testpattern::barCentre(i, img->width(), img->height()));
   return f;
 }
 

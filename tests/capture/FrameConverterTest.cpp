@@ -1,16 +1,14 @@
-// Conversion of what cameras deliver into 1280x720 BGRA: every raw layout and
-// MJPEG gives the test pattern's colours, bad frames are dropped with one log
-// line, and buffers are reused rather than allocated per frame.
+// Frames taken out of a camera's buffer: every raw layout keeps its own
+// layout and shows the test pattern once written for a client, MJPEG is
+// decoded to full-range planes (reduced in decoding when much larger than the
+// output), bad frames are dropped with one log line, memory is reused.
 #include <gtest/gtest.h>
+#include <libyuv/convert_from_argb.h>
+#include <turbojpeg.h>
 
 #include <cstring>
+#include <set>
 #include <vector>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/log.h>
-#include <libswscale/swscale.h>
-}
 
 #include "platform/capture/convert/FrameConverter.h"
 #include "tests/capture/CaptureTestSupport.h"
@@ -22,101 +20,47 @@ namespace tp = tovrelle::testpattern;
 
 namespace {
 
-// The pattern drawn at width x height in BGRA, then turned into `format` the
-// way a camera would deliver it (one block, planes one after the other).
-std::vector<uint8_t> patternIn(PixelFormat format, int width, int height, uint32_t counter, int* stride) {
+std::vector<uint8_t> patternBGRA(int width, int height, uint32_t counter) {
   std::vector<uint8_t> bgra(static_cast<size_t>(width) * height * 4);
   tp::drawPattern(bgra.data(), width, height, width * 4);
   tp::drawCounter(bgra.data(), width, height, width * 4, counter, 1234);
-  AVPixelFormat target = AV_PIX_FMT_NONE;
-  size_t size = 0;
-  int planeStrides[3] = {0, 0, 0};
+  return bgra;
+}
+
+// The pattern as a camera delivers `format`: one block, planes one after the other.
+std::vector<uint8_t> patternIn(PixelFormat format, int width, int height, uint32_t counter, int* stride) {
+  auto bgra = patternBGRA(width, height, counter);
+  const auto l = frames::packedLayout(format == PixelFormat::nv12   ? frames::Layout::nv12
+                                      : format == PixelFormat::i420 ? frames::Layout::i420
+                                                                    : frames::Layout::yuy2,
+                                      width, height);
+  std::vector<uint8_t> out(format == PixelFormat::bgrx || format == PixelFormat::rgbx ? bgra.size() : l.size);
+  uint8_t* d = out.data();
+  const int s = width * 4;
+  *stride = l.stride[0];
   switch (format) {
-    case PixelFormat::bgrx:
-      *stride = width * 4;
-      return bgra;
-    case PixelFormat::rgbx:
-      target = AV_PIX_FMT_RGB0;
-      planeStrides[0] = width * 4;
-      size = static_cast<size_t>(width) * height * 4;
-      break;
-    case PixelFormat::yuy2:
-      target = AV_PIX_FMT_YUYV422;
-      planeStrides[0] = width * 2;
-      size = static_cast<size_t>(width) * height * 2;
-      break;
-    case PixelFormat::uyvy:
-      target = AV_PIX_FMT_UYVY422;
-      planeStrides[0] = width * 2;
-      size = static_cast<size_t>(width) * height * 2;
-      break;
-    case PixelFormat::nv12:
-      target = AV_PIX_FMT_NV12;
-      planeStrides[0] = planeStrides[1] = width;
-      size = static_cast<size_t>(width) * height * 3 / 2;
-      break;
+    case PixelFormat::bgrx: *stride = s; return bgra;
+    case PixelFormat::rgbx: libyuv::ARGBToABGR(bgra.data(), s, d, s, width, height); *stride = s; break;
+    case PixelFormat::yuy2: libyuv::ARGBToYUY2(bgra.data(), s, d, l.stride[0], width, height); break;
+    case PixelFormat::uyvy: libyuv::ARGBToUYVY(bgra.data(), s, d, l.stride[0], width, height); break;
+    case PixelFormat::nv12: libyuv::ARGBToNV12(bgra.data(), s, d, width, d + l.offset[1], width, width, height); break;
     case PixelFormat::i420:
-      target = AV_PIX_FMT_YUV420P;
-      planeStrides[0] = width;
-      planeStrides[1] = planeStrides[2] = width / 2;
-      size = static_cast<size_t>(width) * height * 3 / 2;
+      libyuv::ARGBToI420(bgra.data(), s, d, width, d + l.offset[1], width / 2, d + l.offset[2], width / 2, width, height);
       break;
-    default:
-      ADD_FAILURE() << "no raw layout for " << pixelFormatName(format);
-      return {};
+    default: ADD_FAILURE() << "no raw layout for " << pixelFormatName(format);
   }
-  std::vector<uint8_t> out(size);
-  uint8_t* planes[4] = {out.data(), nullptr, nullptr, nullptr};
-  const size_t lumaSize = static_cast<size_t>(width) * height;
-  if (format == PixelFormat::nv12) planes[1] = out.data() + lumaSize;
-  if (format == PixelFormat::i420) {
-    planes[1] = out.data() + lumaSize;
-    planes[2] = planes[1] + lumaSize / 4;
-  }
-  int strides[4] = {planeStrides[0], planeStrides[1], planeStrides[2], 0};
-  SwsContext* sws = sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, target, SWS_POINT, nullptr, nullptr,
-                                   nullptr);
-  const uint8_t* src[4] = {bgra.data(), nullptr, nullptr, nullptr};
-  int srcStride[4] = {width * 4, 0, 0, 0};
-  sws_scale(sws, src, srcStride, 0, height, planes, strides);
-  sws_freeContext(sws);
-  *stride = planeStrides[0];
   return out;
 }
 
 std::vector<uint8_t> jpegOf(int width, int height, uint32_t counter) {
-  av_log_set_level(AV_LOG_ERROR);
-  std::vector<uint8_t> bgra(static_cast<size_t>(width) * height * 4);
-  tp::drawPattern(bgra.data(), width, height, width * 4);
-  tp::drawCounter(bgra.data(), width, height, width * 4, counter, 99);
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
-  AVCodecContext* ctx = avcodec_alloc_context3(codec);
-  ctx->width = width;
-  ctx->height = height;
-  ctx->pix_fmt = AV_PIX_FMT_YUVJ422P;
-  ctx->time_base = AVRational{1, 30};
-  ctx->flags |= AV_CODEC_FLAG_QSCALE;
-  ctx->global_quality = FF_QP2LAMBDA * 4;
-  EXPECT_GE(avcodec_open2(ctx, codec, nullptr), 0);
-  AVFrame* frame = av_frame_alloc();
-  frame->format = ctx->pix_fmt;
-  frame->width = width;
-  frame->height = height;
-  av_frame_get_buffer(frame, 0);
-  frame->quality = ctx->global_quality;
-  SwsContext* sws = sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_YUVJ422P, SWS_POINT,
-                                   nullptr, nullptr, nullptr);
-  const uint8_t* src[4] = {bgra.data(), nullptr, nullptr, nullptr};
-  int srcStride[4] = {width * 4, 0, 0, 0};
-  sws_scale(sws, src, srcStride, 0, height, frame->data, frame->linesize);
-  sws_freeContext(sws);
-  AVPacket* packet = av_packet_alloc();
-  std::vector<uint8_t> out;
-  if (avcodec_send_frame(ctx, frame) >= 0 && avcodec_receive_packet(ctx, packet) >= 0)
-    out.assign(packet->data, packet->data + packet->size);
-  av_packet_free(&packet);
-  av_frame_free(&frame);
-  avcodec_free_context(&ctx);
+  auto bgra = patternBGRA(width, height, counter);
+  tjhandle h = tjInitCompress();
+  unsigned char* buf = nullptr;
+  unsigned long size = 0;
+  EXPECT_EQ(tjCompress2(h, bgra.data(), width, width * 4, height, TJPF_BGRX, &buf, &size, TJSAMP_422, 90, 0), 0);
+  std::vector<uint8_t> out(buf, buf + size);
+  tjFree(buf);
+  tjDestroy(h);
   return out;
 }
 
@@ -129,28 +73,30 @@ RawFrame oneBlock(const std::vector<uint8_t>& bytes, int stride, size_t size = S
   return raw;
 }
 
-void expectPattern(const frames::PixelBuffer& out, uint32_t counter, int tolerance) {
-  ASSERT_EQ(out.width(), 1280);
-  ASSERT_EQ(out.height(), 720);
-  for (int i = 0; i < tp::kBarCount; ++i) {
-    auto c = tp::sample(out.data(), out.bytesPerRow(), tp::barCentre(i, 1280, 720));
-    EXPECT_TRUE(near(c, tp::kBars[i], tolerance)) << "bar " << i << " " << show(c);
-  }
-  auto decoded = tp::decode(out.data(), 1280, 720, out.bytesPerRow());
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(decoded->counter, counter);
-  EXPECT_EQ(out.row(300)[3], 255) << "alpha is opaque";
+// What a BGRA client is shown of the frame.
+void expectPattern(const frames::VideoFrame& frame, uint32_t counter, int tolerance) {
+  SampleBuffer sample;
+  sample.image = frame;
+  const SeenFrame seen = inspect(sample);
+  ASSERT_EQ(seen.width, 1280);
+  for (int i = 0; i < tp::kBarCount; ++i)
+    EXPECT_TRUE(near(seen.bars[i], tp::kBars[i], tolerance)) << "bar " << i << " " << show(seen.bars[i]);
+  ASSERT_TRUE(seen.decoded);
+  EXPECT_EQ(seen.decoded->counter, counter);
 }
 
-TEST(FrameConverter, RawLayoutsAtVariousSizesGiveThePattern) {
+}  // namespace
+
+TEST(FrameConverter, RawLayoutsKeepTheirLayoutAndShowThePattern) {
   struct Case {
     PixelFormat format;
-    int width, height, tolerance;
+    int width, height;
+    frames::Layout layout;
   };
   const Case cases[] = {
-      {PixelFormat::bgrx, 1280, 720, 0},   {PixelFormat::bgrx, 1920, 1080, 8}, {PixelFormat::rgbx, 1280, 720, 8},
-      {PixelFormat::yuy2, 640, 480, 30},   {PixelFormat::uyvy, 1280, 720, 30}, {PixelFormat::nv12, 1920, 1080, 30},
-      {PixelFormat::i420, 640, 360, 30},   {PixelFormat::yuy2, 320, 240, 40},  {PixelFormat::nv12, 1280, 960, 30},
+      {PixelFormat::bgrx, 1280, 720, frames::Layout::bgra}, {PixelFormat::rgbx, 1920, 1080, frames::Layout::bgra},
+      {PixelFormat::yuy2, 640, 480, frames::Layout::yuy2},  {PixelFormat::uyvy, 1280, 720, frames::Layout::uyvy},
+      {PixelFormat::nv12, 1920, 1080, frames::Layout::nv12}, {PixelFormat::i420, 640, 360, frames::Layout::i420},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(pixelFormatName(c.format)) + " " + std::to_string(c.width) + "x" + std::to_string(c.height));
@@ -160,16 +106,16 @@ TEST(FrameConverter, RawLayoutsAtVariousSizesGiveThePattern) {
     auto bytes = patternIn(c.format, c.width, c.height, 4242, &stride);
     auto out = converter->convert(oneBlock(bytes, stride));
     ASSERT_TRUE(out);
-    expectPattern(*out, 4242, c.tolerance);
-    EXPECT_EQ(converter->droppedFrames(), 0u);
+    EXPECT_EQ(out.layout, c.layout);
+    EXPECT_EQ(out.width, c.width);
+    expectPattern(out, 4242, 30);
   }
 }
 
-TEST(FrameConverter, PlanesGivenSeparatelyAndPaddedStridesAreHonoured) {
+TEST(FrameConverter, PaddedStridesAndSeparatePlanesAreHonoured) {
   const int w = 640, h = 480;
   int stride = 0;
   auto bytes = patternIn(PixelFormat::i420, w, h, 77, &stride);
-  // Copy into planes with padded rows, as some cameras deliver them.
   const int ys = w + 64, cs = w / 2 + 32;
   std::vector<uint8_t> y(static_cast<size_t>(ys) * h), u(static_cast<size_t>(cs) * h / 2), v(u.size());
   for (int r = 0; r < h; ++r) std::memcpy(&y[static_cast<size_t>(r) * ys], &bytes[static_cast<size_t>(r) * w], w);
@@ -184,42 +130,45 @@ TEST(FrameConverter, PlanesGivenSeparatelyAndPaddedStridesAreHonoured) {
   raw.data[0] = y.data(), raw.size[0] = y.size(), raw.stride[0] = ys;
   raw.data[1] = u.data(), raw.size[1] = u.size(), raw.stride[1] = cs;
   raw.data[2] = v.data(), raw.size[2] = v.size(), raw.stride[2] = cs;
-  auto converter = FrameConverter::create({PixelFormat::i420, w, h, 30, 1});
-  auto out = converter->convert(raw);
+  auto out = FrameConverter::create({PixelFormat::i420, w, h, 30, 1})->convert(raw);
   ASSERT_TRUE(out);
-  expectPattern(*out, 77, 30);
+  expectPattern(out, 77, 30);
 }
 
-TEST(FrameConverter, MjpegIsDecodedScaledAndCorruptFramesAreDroppedOnce) {
+TEST(FrameConverter, MjpegIsDecodedToFullRangePlanesAndBadFramesAreDroppedOnce) {
   LogCapture logs;
   auto converter = FrameConverter::create({PixelFormat::mjpeg, 1920, 1080, 30, 1});
   ASSERT_TRUE(converter);
   auto good = jpegOf(1920, 1080, 5);
-  ASSERT_FALSE(good.empty());
   auto out = converter->convert(oneBlock(good, 0));
   ASSERT_TRUE(out);
-  expectPattern(*out, 5, 40);
+  EXPECT_EQ(out.range, frames::Range::full);
+  EXPECT_EQ(out.layout, frames::Layout::i422);
+  EXPECT_EQ(out.width, 1440) << "decoded at 3/4: the smallest DCT size still covering 1280x720";
+  expectPattern(out, 5, 40);
 
-  auto broken = good;
-  for (size_t i = broken.size() / 3; i < broken.size(); ++i) broken[i] = static_cast<uint8_t>(i * 7);
-  EXPECT_FALSE(converter->convert(oneBlock(broken, 0)));
+  auto garbled = good;  // Huffman data overwritten after the headers
+  for (size_t i = garbled.size() / 3; i < garbled.size(); ++i) garbled[i] = static_cast<uint8_t>(i * 7);
+  auto huge = good;  // the frame header declares 65535x65535
+  for (size_t i = 0; i + 8 < huge.size(); ++i)
+    if (huge[i] == 0xFF && huge[i + 1] == 0xC0) {
+      std::memset(&huge[i + 5], 0xFF, 4);
+      break;
+    }
+  EXPECT_FALSE(converter->convert(oneBlock(garbled, 0)));
   EXPECT_FALSE(converter->convert(oneBlock(good, 0, good.size() / 2)));  // cut short
-  std::vector<uint8_t> noise(5000, 0xAB);
-  EXPECT_FALSE(converter->convert(oneBlock(noise, 0)));
-  EXPECT_FALSE(converter->convert(oneBlock(good, 0, 2)));
-  auto small = jpegOf(640, 480, 6);  // a frame of another size
-  EXPECT_FALSE(converter->convert(oneBlock(small, 0)));
+  EXPECT_FALSE(converter->convert(oneBlock(huge, 0)));
+  EXPECT_FALSE(converter->convert(oneBlock(std::vector<uint8_t>(5000, 0xAB), 0)));
+  EXPECT_FALSE(converter->convert(oneBlock(jpegOf(640, 480, 6), 0)));  // another size
   EXPECT_EQ(converter->droppedFrames(), 5u);
   EXPECT_EQ(logs.count("dropping unusable camera frame (MJPEG 1920x1080@30/1)"), 1) << logs.all();
 
-  // The decoder recovers on the next good frame.
-  auto next = jpegOf(1920, 1080, 6);
-  out = converter->convert(oneBlock(next, 0));
-  ASSERT_TRUE(out);
-  expectPattern(*out, 6, 40);
+  out = converter->convert(oneBlock(jpegOf(1920, 1080, 6), 0));
+  ASSERT_TRUE(out) << "the decoder recovers on the next good frame";
+  expectPattern(out, 6, 40);
 }
 
-TEST(FrameConverter, ShortOrOddRawFramesAreDroppedOnce) {
+TEST(FrameConverter, ShortRawFramesAreDroppedOnceAndMemoryIsReused) {
   LogCapture logs;
   auto converter = FrameConverter::create({PixelFormat::nv12, 640, 480, 30, 1});
   int stride = 0;
@@ -227,33 +176,19 @@ TEST(FrameConverter, ShortOrOddRawFramesAreDroppedOnce) {
   EXPECT_FALSE(converter->convert(oneBlock(bytes, stride, bytes.size() - 1)));
   EXPECT_FALSE(converter->convert(oneBlock(bytes, 320)));  // stride below the width
   EXPECT_FALSE(converter->convert(RawFrame{}));
-  EXPECT_TRUE(converter->convert(oneBlock(bytes, stride)));
   EXPECT_EQ(converter->droppedFrames(), 3u);
   EXPECT_EQ(logs.count("dropping unusable camera frame"), 1) << logs.all();
+
+  std::set<const void*> seen;
+  for (int i = 0; i < 50; ++i) seen.insert(converter->convert(oneBlock(bytes, stride)).storage.get());
+  EXPECT_EQ(seen.size(), 1u) << "one block serves every frame once the last one is released";
+  auto a = converter->convert(oneBlock(bytes, stride));
+  auto b = converter->convert(oneBlock(bytes, stride));
+  EXPECT_NE(a.storage, b.storage) << "held frames are not overwritten";
 }
 
-TEST(FrameConverter, RefusesFormatsItCannotConvertAndAbsurdSizes) {
+TEST(FrameConverter, RefusesFormatsItCannotReadAndAbsurdSizes) {
   EXPECT_FALSE(FrameConverter::create({PixelFormat::unknown, 640, 480, 30, 1}));
   EXPECT_FALSE(FrameConverter::create({PixelFormat::yuy2, 0, 480, 30, 1}));
   EXPECT_FALSE(FrameConverter::create({PixelFormat::yuy2, 100000, 480, 30, 1}));
-  EXPECT_TRUE(FrameConverter::create({PixelFormat::yuy2, 2, 2, 30, 1}));
 }
-
-TEST(FrameConverter, OutputBuffersAreReusedOnceReleased) {
-  auto converter = FrameConverter::create({PixelFormat::yuy2, 640, 480, 30, 1});
-  int stride = 0;
-  auto bytes = patternIn(PixelFormat::yuy2, 640, 480, 1, &stride);
-  std::set<const uint8_t*> seen;
-  for (int i = 0; i < 50; ++i) {
-    auto out = converter->convert(oneBlock(bytes, stride));
-    ASSERT_TRUE(out);
-    seen.insert(out->data());
-  }
-  EXPECT_EQ(seen.size(), 1u) << "one buffer serves every frame when the last one is released";
-  // Held frames are not overwritten.
-  auto a = converter->convert(oneBlock(bytes, stride));
-  auto b = converter->convert(oneBlock(bytes, stride));
-  EXPECT_NE(a->data(), b->data());
-}
-
-}  // namespace

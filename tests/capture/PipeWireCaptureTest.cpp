@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
@@ -123,50 +124,41 @@ TEST_F(PipeWireCapture, DiscoveryListsCamerasAndAnnouncesThemAfterTheListChanged
   EXPECT_EQ(events, expected);
 }
 
-TEST_F(PipeWireCapture, Yuy2At640x480ArrivesAs1280x720BgraWithThePattern) {
-  auto cam = startTestCam(session(), {"--name", "VGA", "--node-name", "testcam-vga", "--format", "YUY2", "--size",
-                                      "640x480"});
-  auto devices = capture::makePipeWireCaptureDevices();
-  FrameSink sink;
-  auto opened = open(*devices, "testcam-vga", sink);
-  ASSERT_TRUE(opened.session) << opened.error;
-  EXPECT_TRUE(opened.session->isRunning());
-  ASSERT_TRUE(eventually([&] { return sink.count() >= 10; }));
-  opened.session->stopRunning();
-  EXPECT_FALSE(opened.session->isRunning());
-  expectPattern(sink.frames(), 30);
-  // Nothing arrives once stopRunning has returned.
-  size_t atStop = sink.count();
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(sink.count(), atStop);
+// Threads and open files of this process, to see that sessions leave nothing behind.
+size_t entriesIn(const char* dir) {
+  size_t n = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir)) ++n;
+  return n;
 }
 
-TEST_F(PipeWireCapture, MjpegAt1920x1080IsDecodedAndScaled) {
-  auto cam = startTestCam(session(), {"--name", "HD", "--node-name", "testcam-hd", "--format", "MJPEG", "--size",
-                                      "1920x1080", "--fps", "15"});
+TEST_F(PipeWireCapture, EveryCameraFormatShowsThePatternAndStoppedSessionsLeaveNothingBehind) {
+  struct Case {
+    const char* format;
+    const char* size;
+    int tolerance;
+  };
   auto devices = capture::makePipeWireCaptureDevices();
-  FrameSink sink;
-  auto opened = open(*devices, "testcam-hd", sink);
-  ASSERT_TRUE(opened.session) << opened.error;
-  ASSERT_TRUE(eventually([&] { return sink.count() >= 6; }, 10000ms));
-  opened.session.reset();  // destroying a session stops it
-  expectPattern(sink.frames(), 40);
-}
-
-TEST_F(PipeWireCapture, Nv12AndBgrxArriveWithThePattern) {
-  for (auto format : {"NV12", "BGRx"}) {
-    SCOPED_TRACE(format);
-    std::string node = std::string("testcam-") + format;
-    auto cam = startTestCam(session(), {"--name", format, "--node-name", node, "--format", format, "--size",
-                                        std::string(format) == "NV12" ? "1920x1080" : "1280x720"});
-    auto devices = capture::makePipeWireCaptureDevices();
+  const size_t threads = entriesIn("/proc/self/task"), files = entriesIn("/proc/self/fd");
+  for (const Case& c : {Case{"YUY2", "640x480", 30}, Case{"MJPEG", "1920x1080", 40}, Case{"NV12", "1920x1080", 30},
+                        Case{"BGRx", "1280x720", 2}}) {
+    SCOPED_TRACE(c.format);
+    const std::string node = std::string("testcam-") + c.format;
+    auto cam = startTestCam(session(), {"--name", c.format, "--node-name", node, "--format", c.format, "--size", c.size});
     FrameSink sink;
+    ASSERT_TRUE(eventually([&] { return hasDevice(*devices, node); }));
     auto opened = open(*devices, node, sink);
     ASSERT_TRUE(opened.session) << opened.error;
-    ASSERT_TRUE(eventually([&] { return sink.count() >= 6; }));
+    EXPECT_TRUE(opened.session->isRunning());
+    ASSERT_TRUE(eventually([&] { return sink.count() >= 6; }, 10000ms));
     opened.session->stopRunning();
-    expectPattern(sink.frames(), std::string(format) == "BGRx" ? 2 : 30);
+    EXPECT_FALSE(opened.session->isRunning());
+    const size_t atStop = sink.count();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(sink.count(), atStop) << "nothing arrives once stopRunning has returned";
+    expectPattern(sink.frames(), c.tolerance);
   }
+  EXPECT_TRUE(eventually([&] { return entriesIn("/proc/self/task") <= threads; })) << "a session's thread is left";
+  EXPECT_TRUE(eventually([&] { return entriesIn("/proc/self/fd") <= files; })) << "a session's file is left";
 }
 
 // The host's preview and the extension may read one camera at the same time.
@@ -264,7 +256,7 @@ TEST_F(PipeWireCapture, InputsFailClearlyForGoneOrUnusableCameras) {
   s->addOutput(sink.makeOutput());
   auto before = std::chrono::steady_clock::now();
   s->startRunning();
-  EXPECT_LT(std::chrono::steady_clock::now() - before, 5500ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 20s) << "a failed start does not hang";
   EXPECT_FALSE(s->isRunning());
   EXPECT_EQ(logs.count("cannot capture \"Brief\""), 1) << logs.all();
   s->stopRunning();

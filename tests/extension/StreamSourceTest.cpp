@@ -487,7 +487,9 @@ TEST_F(CameraModeTest, SelectedCameraIsOpenedOnTheCaptureQueueAndItsFramesForwar
   EXPECT_EQ(count("startBlackScreenTimer (isStreaming=yes)"), 2) << "black while the camera opens";
   ASSERT_TRUE(devices->sessions().empty()) << "set-up waits for the capture queue";
   advance(0.1);
-  EXPECT_FALSE(takeFrames().empty());
+  auto black = takeFrames();
+  ASSERT_FALSE(black.empty());
+  uint64_t lastSequence = black.back().sequence;
 
   runCaptureQueue();
   auto sessions = devices->sessions();
@@ -500,14 +502,14 @@ TEST_F(CameraModeTest, SelectedCameraIsOpenedOnTheCaptureQueueAndItsFramesForwar
   EXPECT_TRUE(sessions[0]->output->alwaysDiscardsLateVideoFrames);
   EXPECT_EQ(timerQueue->liveTimerCount(), 0u) << "adoption ends the black timer";
 
-  takeFrames();
+  for (auto& f : takeFrames()) lastSequence = f.sequence;
   auto sample = FakeCaptureDevices::makeFrame(77, 10, 20, 30);
   ASSERT_EQ(devices->pushFrame("usb-1", sample), 1);
   runCaptureQueue();
   auto frames = takeFrames();
   ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].buffer, sample.image) << "forwarded without a copy";
-  EXPECT_EQ(frames[0].sequence, 77u);
+  EXPECT_EQ(frames[0].frame.storage, sample.image.storage) << "forwarded without a copy";
+  EXPECT_EQ(frames[0].sequence, lastSequence + 1) << "camera frames continue the stream's one counter";
   advance(1.0);
   EXPECT_TRUE(takeFrames().empty()) << "no synthetic frames while the camera feeds the stream";
 

@@ -13,9 +13,10 @@ namespace tovrelle::test {
 class FakeVirtualCamera final : public camera::VirtualCamera {
  public:
   struct Frame {
-    frames::ConstPixelBufferRef buffer;
+    frames::ConstPixelBufferRef buffer;  // the drawn picture, if the frame is one
     uint64_t hostTimeNs = 0;
     uint64_t sequence = 0;
+    frames::VideoFrame frame;
   };
 
   // Makes supportsFormat refuse every format (the fatal start-up path).
@@ -41,9 +42,10 @@ class FakeVirtualCamera final : public camera::VirtualCamera {
     handlers_ = {};
   }
 
-  void queueFrame(const frames::ConstPixelBufferRef& buffer, uint64_t hostTimeNs, uint64_t sequence) override {
+  using camera::VirtualCamera::queueFrame;
+  void queueFrame(const frames::VideoFrame& frame, uint64_t hostTimeNs, uint64_t sequence) override {
     std::lock_guard lock(mutex_);
-    frames_.push_back({buffer, hostTimeNs, sequence});
+    frames_.push_back({frame.picture, hostTimeNs, sequence, frame});
   }
 
   // ---- acting as a client ----

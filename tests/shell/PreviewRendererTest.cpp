@@ -551,26 +551,26 @@ TEST_F(PreviewRendererTest, TheScalerReusesItsCanvasesOnceNobodyHoldsThem) {
   auto frame = cameraFrame(1280, 720, Qt::red, 1);
   const uchar* first = nullptr;
   {
-    QImage a = scaler.letterbox(frame.image->data(), 1280, 720, frame.image->bytesPerRow());
+    QImage a = scaler.letterbox(frame.image.picture->data(), 1280, 720, frame.image.picture->bytesPerRow());
     first = a.constBits();
   }
   // Released: the next frame is written into the same memory.
-  QImage b = scaler.letterbox(frame.image->data(), 1280, 720, frame.image->bytesPerRow());
+  QImage b = scaler.letterbox(frame.image.picture->data(), 1280, 720, frame.image.picture->bytesPerRow());
   EXPECT_EQ(b.constBits(), first);
   // Held: the next frame goes elsewhere and the held one keeps its pixels.
   auto blue = cameraFrame(1280, 720, Qt::blue, 2);
-  QImage c = scaler.letterbox(blue.image->data(), 1280, 720, blue.image->bytesPerRow());
+  QImage c = scaler.letterbox(blue.image.picture->data(), 1280, 720, blue.image.picture->bytesPerRow());
   EXPECT_NE(c.constBits(), b.constBits());
   EXPECT_TRUE(near(at(b, 10, 10), Qt::red));
   EXPECT_TRUE(near(at(c, 10, 10), Qt::blue));
   EXPECT_TRUE(scaler.letterbox(nullptr, 1280, 720, 5120).isNull());
-  EXPECT_TRUE(scaler.letterbox(blue.image->data(), 1280, 720, 100).isNull());
+  EXPECT_TRUE(scaler.letterbox(blue.image.picture->data(), 1280, 720, 100).isNull());
 }
 
 TEST_F(PreviewRendererTest, CameraFramesAreReadOneRowPerCanvasRowWhileImagesAreAveragedWhole) {
   // Every fourth row white, from the third: the rows a 4:1 row sampling reads.
   auto striped = cameraFrame(1280, 720, Qt::black, 1);
-  auto* buffer = const_cast<frames::PixelBuffer*>(striped.image.get());
+  auto* buffer = const_cast<frames::PixelBuffer*>(striped.image.picture.get());
   for (int y = 2; y < 720; y += 4) std::memset(buffer->row(y), 0xff, 1280 * 4);
   PreviewScaler sampling(PreviewScaler::Reading::rowSampling);
   PreviewScaler whole(PreviewScaler::Reading::everyRow);
@@ -582,12 +582,12 @@ TEST_F(PreviewRendererTest, CameraFramesAreReadOneRowPerCanvasRowWhileImagesAreA
   }
   // Along the rows both average: two white and two black columns per canvas pixel make grey.
   auto columns = cameraFrame(1280, 720, Qt::black, 2);
-  buffer = const_cast<frames::PixelBuffer*>(columns.image.get());
+  buffer = const_cast<frames::PixelBuffer*>(columns.image.picture.get());
   for (int y = 0; y < 720; ++y)
     for (int x = 0; x < 1280; x += 4) std::memset(buffer->row(y) + 4 * x, 0xff, 8);
   const QImage grey = sampling.letterbox(buffer->data(), 1280, 720, buffer->bytesPerRow());
   EXPECT_TRUE(near(at(grey, 160, 90), QColor(128, 128, 128), 2));
   // A picture no taller than the canvas is read whole either way.
   auto small = cameraFrame(64, 36, Qt::green, 3);
-  EXPECT_TRUE(near(at(sampling.letterbox(small.image->data(), 64, 36, small.image->bytesPerRow()), 160, 90), Qt::green));
+  EXPECT_TRUE(near(at(sampling.letterbox(small.image.picture->data(), 64, 36, small.image.picture->bytesPerRow()), 160, 90), Qt::green));
 }

@@ -71,6 +71,7 @@ struct Snap {
   std::vector<std::string> errors;
   std::vector<std::string> stamps;  // one line per frame with --stamps
   double mean[3] = {0, 0, 0};
+  int alphaMin = 256;  // the smallest fourth byte of any BGRA frame
   bool timedOut = false;
   bool missingHeader = false;
 };
@@ -248,6 +249,11 @@ void onProcess(void* data) {
         }
       }
       if (index == s->opt.frames - 1) componentMeans(s->format, bytes + offset, stride, s->mean);
+      if (s->format.format == SPA_VIDEO_FORMAT_BGRA)
+        for (uint32_t y = 0; y < s->format.size.height; ++y) {
+          const uint8_t* row = bytes + offset + static_cast<size_t>(y) * stride;
+          for (uint32_t x = 0; x < s->format.size.width; ++x) s->alphaMin = std::min<int>(s->alphaMin, row[4 * x + 3]);
+        }
     }
   }
   pw_stream_queue_buffer(s->stream, b);
@@ -303,7 +309,8 @@ void usage(FILE* out) {
                "\n"
                "Prints key=value lines: format, width, height, framerate, frames, fps (from the stamps),\n"
                "interval_mean_ms, interval_median_ms, interval_min_ms, interval_max_ms, interval_p99_dev_ms (99th percentile\n"
-               "of |interval - nominal|), stamps_rising, seq_first, seq_last, mean (last frame: B,G,R or\n"
+               "of |interval - nominal|), interval_off_period_max_ms, stamps_rising, seq_first, seq_last,\n"
+               "alpha_min (BGRA), mean (last frame: B,G,R or\n"
                "Y,U,V), saved=PATH per PNG, error=TEXT per problem, and result=ok|timeout|error.\n"
                "Exit status 0 when all frames arrived with stamps, 1 otherwise, 2 on bad usage.\n");
 }
@@ -468,6 +475,14 @@ int main(int argc, char** argv) {
       std::printf("interval_min_ms=%.3f\ninterval_max_ms=%.3f\ninterval_p99_dev_ms=%.3f\n", sorted.front(),
                   sorted.back(), dev[p99]);
       std::printf("stamps_rising=%s\n", rising ? "yes" : "no");
+      // How far any interval is from a whole number of frame periods (a
+      // dropped frame is a whole period; a late timer is not).
+      double offPeriod = 0;
+      for (double v : intervals) {
+        const double periods = std::max(1.0, std::round(v / nominal));
+        offPeriod = std::max(offPeriod, std::fabs(v - periods * nominal));
+      }
+      std::printf("interval_off_period_max_ms=%.3f\n", offPeriod);
       std::printf("pts_first=%lld\npts_last=%lld\n", static_cast<long long>(s.pts.front()),
                   static_cast<long long>(s.pts.back()));
       std::printf("seq_first=%llu\nseq_last=%llu\n", static_cast<unsigned long long>(s.seqs.front()),
@@ -475,6 +490,7 @@ int main(int argc, char** argv) {
     }
     if (s.missingHeader) s.errors.push_back("buffers carry no header with a time stamp");
     if (s.received >= s.opt.frames) std::printf("mean=%.2f,%.2f,%.2f\n", s.mean[0], s.mean[1], s.mean[2]);
+    if (s.alphaMin <= 255) std::printf("alpha_min=%d\n", s.alphaMin);
     for (auto& p : s.saved) std::printf("saved=%s\n", p.c_str());
     for (auto& line : s.stamps) std::printf("%s\n", line.c_str());
     for (auto& e : s.errors) std::printf("error=%s\n", e.c_str());

@@ -16,6 +16,7 @@
 #pragma GCC diagnostic pop
 
 #include "platform/camera/FrameConversion.h"
+#include "platform/camera/pipewire/PipeWireInit.h"
 #include "platform/log/Log.h"
 
 namespace tovrelle::camera {
@@ -45,15 +46,18 @@ std::optional<WireFormat> wireFormatOfSpa(uint32_t f) {
 // What a PipeWire buffer last carried, so an unchanged picture (a held black
 // frame, a still image) is not copied or converted into it again.
 struct Slot {
-  frames::ConstPixelBufferRef shown;
+  // Weak: a buffer with a client must not keep a camera frame's memory busy.
+  std::weak_ptr<const void> shown;
+  bool holds(const std::shared_ptr<const void>& frame) const {
+    return !shown.expired() && !shown.owner_before(frame) && !frame.owner_before(shown);
+  }
   std::optional<WireFormat> format;
 };
 
 class PipeWireVirtualCamera final : public VirtualCamera {
  public:
   explicit PipeWireVirtualCamera(PipeWireOptions options) : options_(options) {
-    static std::once_flag once;
-    std::call_once(once, [] { pw_init(nullptr, nullptr); });
+    pipewire::ensureInitialized();
     loop_ = pw_thread_loop_new("tovrelle-pw", nullptr);
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
     retryTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &PipeWireVirtualCamera::onRetryTimer, this);
@@ -101,13 +105,11 @@ class PipeWireVirtualCamera final : public VirtualCamera {
     pw_thread_loop_unlock(loop_);
   }
 
-  void queueFrame(const frames::ConstPixelBufferRef& buffer, uint64_t hostTimeNs, uint64_t sequence) override {
-    if (!buffer || buffer->data() == nullptr) return;
+  using VirtualCamera::queueFrame;
+  void queueFrame(const frames::VideoFrame& frame, uint64_t hostTimeNs, uint64_t sequence) override {
+    if (!frame) return;
     pw_thread_loop_lock(loop_);
-    if (stream_ && streaming_ && format_ && buffer->width() == description_.format.width &&
-        buffer->height() == description_.format.height) {
-      fill(buffer, hostTimeNs, sequence);
-    }
+    if (stream_ && streaming_ && format_) fill(frame, hostTimeNs, sequence);
     pw_thread_loop_unlock(loop_);
   }
 
@@ -115,22 +117,32 @@ class PipeWireVirtualCamera final : public VirtualCamera {
   // Everything below runs with the loop lock held (PipeWire's own callbacks
   // are dispatched with it held).
 
-  void fill(const frames::ConstPixelBufferRef& buffer, uint64_t hostTimeNs, uint64_t sequence) {
+  void fill(const frames::VideoFrame& frame, uint64_t hostTimeNs, uint64_t sequence) {
     pw_buffer* b = pw_stream_dequeue_buffer(stream_);
     if (b == nullptr) return;  // the client has not returned any buffer yet: drop
     spa_buffer* sb = b->buffer;
     spa_data& d = sb->datas[0];
-    const WireLayout layout = wireLayout(*format_, buffer->width(), buffer->height());
+    const int width = description_.format.width, height = description_.format.height;
+    const WireLayout layout = wireLayout(*format_, width, height);
     auto* slot = static_cast<Slot*>(b->user_data);
     if (d.data == nullptr || d.maxsize < layout.size || d.chunk == nullptr) {
       if (d.chunk) d.chunk->size = 0;
       pw_stream_queue_buffer(stream_, b);
       return;
     }
-    if (!slot || slot->shown != buffer || slot->format != format_) {
-      writeFrame(*buffer, *format_, static_cast<uint8_t*>(d.data));
+    if (!slot || !slot->holds(frame.storage) || slot->format != format_) {
+      if (!writer_.write(frame, layoutOf(*format_), width, height, static_cast<uint8_t*>(d.data))) {
+        if (!reportedUnwritable_)
+          logger().error("cannot write a %dx%d %s frame as %s; dropping such frames", frame.width, frame.height,
+                         frames::layoutName(frame.layout), wireFormatName(*format_));
+        reportedUnwritable_ = true;
+        if (slot) slot->shown.reset();
+        d.chunk->size = 0;
+        pw_stream_queue_buffer(stream_, b);
+        return;
+      }
       if (slot) {
-        slot->shown = buffer;
+        slot->shown = frame.storage;
         slot->format = format_;
       }
     }
@@ -374,6 +386,8 @@ class PipeWireVirtualCamera final : public VirtualCamera {
   spa_source* retryTimer_ = nullptr;
   bool wantPublished_ = false;
   bool reportedUnreachable_ = false;
+  bool reportedUnwritable_ = false;
+  frames::FrameWriter writer_;  // used under the loop lock
   bool reconnectPending_ = false;
   bool announced_ = false;
   bool streaming_ = false;

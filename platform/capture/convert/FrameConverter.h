@@ -1,15 +1,17 @@
 #pragma once
-// Turns whatever a camera delivers (packed or planar YUV, 32-bit RGB orders,
-// MJPEG) into the one frame callers get: 1280x720 BGRA with alpha 255. The
-// picture is centre-cropped to 16:9 and scaled, as a camera's own 720p mode
-// would frame it. Output buffers come from a pool; after the first frames no
-// conversion allocates.
+// Takes a frame out of the camera's buffer in the camera's own layout: raw
+// YUV planes are copied as they are, MJPEG is decoded to its YUV planes (at a
+// reduced DCT size when the picture is much larger than the output), RGB
+// orders become BGRA. Cropping to 16:9, scaling and the conversion to what a
+// client takes happen once, later, where the frame is written
+// (frames::FrameWriter). Memory comes from a store; after the first frames
+// nothing is allocated.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/VideoFrame.h"
 
 namespace tovrelle::capture {
 
@@ -44,15 +46,16 @@ class FrameConverter {
   // Largest input side accepted; anything beyond is refused rather than allocated.
   static constexpr int kMaxSide = 8192;
 
-  // None when the format is unknown, too large, or the decoder cannot be set up.
+  // None when the format is unknown, too large, or the decoder cannot be set
+  // up. The output size only decides how far MJPEG may be reduced in decoding.
   static std::unique_ptr<FrameConverter> create(const VideoFormat& input, int outWidth = frames::kFrameWidth,
                                                 int outHeight = frames::kFrameHeight);
   virtual ~FrameConverter() = default;
 
-  // A converted frame, or none when this one is unusable (too small for the
-  // format, corrupt, of another size); the first such frame is logged, later
-  // ones only counted.
-  virtual frames::PixelBufferRef convert(const RawFrame& frame) = 0;
+  // The frame, or none when this one is unusable (too small for the format,
+  // corrupt, of another size); the first such frame is logged, later ones
+  // only counted. Call from one thread.
+  virtual frames::VideoFrame convert(const RawFrame& frame) = 0;
 
   virtual const VideoFormat& input() const = 0;
   virtual uint64_t droppedFrames() const = 0;

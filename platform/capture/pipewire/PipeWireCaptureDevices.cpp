@@ -1,3 +1,11 @@
+// The capture service on PipeWire. Thread model, in two parts:
+// - Discovery and format probing share one connection on the service's own
+//   PipeWire thread loop; callers reach its registry under the loop lock and
+//   read the camera list under `mutex_`. Notifications leave on a serial queue.
+// - Each running capture session has a loop of its own. Everything touching
+//   its stream runs on that loop's thread (callers get there with runOnLoop);
+//   the start's outcome leaves through one promise the caller waits on, frames
+//   through one hand-off to the capture queue.
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 
 #include <pipewire/pipewire.h>
@@ -10,12 +18,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <map>
 #include <mutex>
+#include <thread>
+#include <type_traits>
 
 #include "platform/capture/convert/FrameConverter.h"
 #include "platform/capture/pipewire/CameraPortal.h"
 #include "platform/capture/pipewire/FormatChoice.h"
+#include "platform/camera/pipewire/PipeWireInit.h"
 #include "platform/log/Log.h"
 
 namespace tovrelle::capture {
@@ -26,11 +38,6 @@ using namespace std::chrono_literals;
 const log::Logger& logger() {
   static const log::Logger instance("ossel.tovrelle", "Capture");
   return instance;
-}
-
-void initPipeWire() {
-  static std::once_flag once;
-  std::call_once(once, [] { pw_init(nullptr, nullptr); });
 }
 
 // Drops a registry and its core connection with their listeners; the thread
@@ -111,16 +118,71 @@ class PipeWireDeviceInput final : public DeviceInput {
 };
 
 // ---------------------------------------------------------------------------
-// Capture session: one consumer stream on a connection (and thread) of its own,
-// so frame conversion never holds up discovery or another session.
+// Capture session.
+//
+// Thread model: a running session has a PipeWire loop and thread of its own.
+// Everything that touches its stream (connecting, negotiation, frames,
+// failures, tear-down) runs on that thread; other threads reach it only
+// through runOnLoop and never read the Pipe's fields. Results leave the loop
+// through two hand-offs: the outcome of the start, set once into a promise
+// the starting caller waits on, and each frame, posted to the output's queue
+// through the Gate, which lets no callback start once the session stops.
 
-// Shared by the session and every frame task it posts: a closed gate lets no
-// callback start, and a callback in progress holds it.
+// Runs `f` on the loop's thread and returns once it has run.
+template <typename F>
+void runOnLoop(pw_thread_loop* loop, F&& f) {
+  using Fn = std::remove_reference_t<F>;
+  pw_loop_invoke(
+      pw_thread_loop_get_loop(loop),
+      [](spa_loop*, bool, uint32_t, const void*, size_t, void* user) -> int {
+        (*static_cast<Fn*>(user))();
+        return 0;
+      },
+      SPA_ID_INVALID, nullptr, 0, true, &f);
+}
+
+// Between the loop and the output's queue. The queue is serial, so at most
+// one callback runs at a time.
 struct Gate {
-  std::recursive_mutex mutex;
-  bool open = true;
   std::atomic<bool> busy{false};  // a frame is on its way to, or inside, the callback
   std::atomic<bool> live{false};  // streaming and not interrupted
+
+  template <typename F>
+  void run(F&& f) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!open_) return;
+      runner_ = std::this_thread::get_id();
+    }
+    f();
+    {
+      std::lock_guard lock(mutex_);
+      runner_ = {};
+    }
+    idle_.notify_all();
+  }
+
+  // No callback starts after this returns, and none is running, unless the
+  // caller is that callback.
+  void close() {
+    std::unique_lock lock(mutex_);
+    open_ = false;
+    live = false;
+    if (runner_ == std::this_thread::get_id()) return;
+    idle_.wait(lock, [&] { return runner_ == std::thread::id{}; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  bool open_ = true;
+  std::thread::id runner_;
+};
+
+struct StartOutcome {
+  bool streaming = false;
+  std::string failure;
+  VideoFormat format;
 };
 
 class Pipe {
@@ -128,57 +190,63 @@ class Pipe {
   Pipe(std::shared_ptr<PipeWireDeviceInput> input, std::shared_ptr<VideoOutput> output, int width, int height,
        std::shared_ptr<const CameraPortal> portal)
       : input_(std::move(input)), output_(std::move(output)), width_(width), height_(height), portal_(std::move(portal)) {}
-  ~Pipe() { destroy(); }
 
-  enum class State { connecting, streaming, failed };
-
-  std::shared_ptr<Gate> gate() const { return gate_; }
-  pw_thread_loop* loop() const { return loop_; }
-  State state() const { return state_; }
-  const std::string& failure() const { return failure_; }
-  const VideoFormat& format() const { return format_; }
-
-  // The loop and its thread; false when they cannot be had.
-  bool prepare() {
-    loop_ = pw_thread_loop_new("tovrelle-capture", nullptr);
-    if (!loop_) return fail("cannot create a PipeWire loop"), false;
-    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
-    if (!context_) return fail("cannot create a PipeWire context"), false;
-    if (pw_thread_loop_start(loop_) < 0) return fail("cannot start the PipeWire loop"), false;
-    return true;
-  }
-
-  // On the caller's thread: brings the stream up and waits until it streams,
-  // fails, `abort` turns true, or the deadline passes.
-  void run(const std::atomic<bool>& abort, std::chrono::steady_clock::duration timeout) {
-    if (state_ == State::failed) return;
-    pw_thread_loop_lock(loop_);
-    connect();
-    waitLocked(loop_, std::chrono::steady_clock::now() + timeout,
-               [&] { return state_ != State::connecting || abort.load(); });
-    if (state_ == State::connecting) fail(abort.load() ? "stopped while opening" : "timed out waiting for frames");
-    pw_thread_loop_unlock(loop_);
-  }
-
-  void destroy() {
+  // Never on the loop's own thread.
+  ~Pipe() {
     if (loop_) {
-      pw_thread_loop_lock(loop_);
-      if (stream_) {
-        spa_hook_remove(&streamListener_);
-        pw_stream_destroy(stream_);
-        stream_ = nullptr;
+      if (running_) {
+        runOnLoop(loop_, [this] { destroyStream(); });
+        pw_thread_loop_stop(loop_);
       }
-      releaseRegistryAndCore(registry_, registryListener_, core_, coreListener_);
-      pw_thread_loop_unlock(loop_);
-      pw_thread_loop_stop(loop_);
+      if (context_) pw_context_destroy(context_);
+      pw_thread_loop_destroy(loop_);
     }
-    if (context_) pw_context_destroy(context_);
-    context_ = nullptr;
-    if (loop_) pw_thread_loop_destroy(loop_);
-    loop_ = nullptr;
+  }
+
+  const std::shared_ptr<Gate>& gate() const { return gate_; }
+
+  // Starts the loop and, on it, the stream; the outcome arrives once.
+  std::future<StartOutcome> start() {
+    auto outcome = promise_.get_future();
+    loop_ = pw_thread_loop_new("tovrelle-capture", nullptr);
+    if (loop_) context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+    if (!loop_ || !context_) {
+      settle(false, "cannot create a PipeWire loop");
+    } else if (pw_thread_loop_start(loop_) < 0) {
+      settle(false, "cannot start the PipeWire loop");
+    } else {
+      running_ = true;
+      runOnLoop(loop_, [this] { connect(); });
+    }
+    return outcome;
+  }
+
+  // Ends a start still waiting for its first frame.
+  void abort(const char* reason) {
+    if (running_) runOnLoop(loop_, [this, reason] { fail(reason); });
   }
 
  private:
+  enum class State { connecting, streaming, failed };
+
+  // ---- everything below runs on the loop's thread ----
+
+  void settle(bool streaming, std::string failure) {
+    if (settled_) return;
+    settled_ = true;
+    promise_.set_value({streaming, std::move(failure), format_});
+  }
+
+  void destroyStream() {
+    if (stream_) {
+      spa_hook_remove(&streamListener_);
+      pw_stream_destroy(stream_);
+      stream_ = nullptr;
+    }
+    releaseRegistryAndCore(registry_, registryListener_, core_, coreListener_);
+    fail("stopped");
+  }
+
   void connect() {
     core_ = connectCore(context_, *portal_);
     if (!core_) return fail(log::format("cannot connect to PipeWire: %s", std::strerror(errno)));
@@ -265,7 +333,7 @@ class Pipe {
       if (!converter_) return;  // not negotiated yet; the next param change will get here
       state_ = State::streaming;
       gate_->live = true;
-      pw_thread_loop_signal(loop_, false);
+      settle(true, "");
     } else if (state == PW_STREAM_STATE_ERROR) {
       lose(log::format("stream error: %s", error ? error : "unknown"));
     } else if (state == PW_STREAM_STATE_UNCONNECTED && state_ == State::streaming) {
@@ -277,13 +345,19 @@ class Pipe {
     if (id != SPA_PARAM_Format || !param) return;
     auto negotiated = parseNegotiated(param);
     if (!negotiated) return lose("the camera settled on a format we cannot read");
-    // Sizes beyond what we offered are refused before anything is allocated.
-    if (negotiated->width != input_->format().width || negotiated->height != input_->format().height ||
-        negotiated->format != input_->format().format)
+    // A camera that renegotiates mid-stream keeps streaming if the new format
+    // is one we can read; sizes beyond what we offered are refused before
+    // anything is allocated.
+    if (negotiated->width > input_->format().width || negotiated->height > input_->format().height)
       return lose(log::format("the camera settled on %s instead of %s", describe(*negotiated).c_str(),
                               describe(input_->format()).c_str()));
-    converter_ = FrameConverter::create(*negotiated, width_, height_);
-    if (!converter_) return lose(log::format("cannot convert %s", describe(*negotiated).c_str()));
+    if (!converter_ || !(converter_->input() == *negotiated)) {
+      converter_ = FrameConverter::create(*negotiated, width_, height_);
+      if (!converter_) return lose(log::format("cannot read %s", describe(*negotiated).c_str()));
+      if (state_ == State::streaming)
+        logger().info("camera \"%s\" switched to %s", input_->device().localizedName.c_str(),
+                      describe(*negotiated).c_str());
+    }
     format_ = *negotiated;
 
     uint8_t storage[512];
@@ -309,8 +383,8 @@ class Pipe {
     }
     if (!newest) return;
     if (state_ == State::connecting && converter_) onState(PW_STREAM_STATE_STREAMING, nullptr);
-    frames::PixelBufferRef picture;
-    if (state_ == State::streaming && !gate_->busy.load() && converter_) picture = convert(newest->buffer);
+    frames::VideoFrame picture;
+    if (state_ == State::streaming && !gate_->busy.load() && converter_) picture = read(newest->buffer);
     pw_stream_queue_buffer(stream_, newest);
     if (!picture) return;
 
@@ -320,18 +394,15 @@ class Pipe {
     sample.sequence = sequence_++;
     gate_->busy = true;
     output_->callbackQueue->async([gate = gate_, output = output_, sample = std::move(sample)] {
-      {
-        std::lock_guard lock(gate->mutex);
-        if (gate->open) output->onFrame(sample);
-      }
+      gate->run([&] { output->onFrame(sample); });
       gate->busy = false;
     });
   }
 
-  frames::PixelBufferRef convert(spa_buffer* buffer) {
+  frames::VideoFrame read(spa_buffer* buffer) {
     auto* header =
         static_cast<spa_meta_header*>(spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
-    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return nullptr;
+    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return {};
     RawFrame raw;
     const uint32_t planes = std::min<uint32_t>(buffer->n_datas, 3);
     for (uint32_t i = 0; i < planes; ++i) {
@@ -350,24 +421,21 @@ class Pipe {
   void fail(std::string reason) {
     if (state_ == State::failed) return;
     state_ = State::failed;
-    failure_ = std::move(reason);
-    if (loop_) pw_thread_loop_signal(loop_, false);
+    gate_->live = false;
+    settle(false, std::move(reason));
   }
 
-  // A failure on the loop thread: while opening it ends the wait, once
-  // streaming it is reported to the output once and frames stop.
+  // A failure: while opening it ends the wait, once streaming it is reported
+  // to the output once and frames stop.
   void lose(const std::string& reason) {
     if (state_ == State::failed) return;
     const bool wasStreaming = state_ == State::streaming;
-    gate_->live = false;
     fail(reason);
     if (!wasStreaming) return;
     logger().error("capture of \"%s\" stopped: %s", input_->device().localizedName.c_str(), reason.c_str());
     if (!output_->onInterrupted) return;
-    output_->callbackQueue->async([gate = gate_, output = output_, reason] {
-      std::lock_guard lock(gate->mutex);
-      if (gate->open) output->onInterrupted(reason);
-    });
+    output_->callbackQueue->async(
+        [gate = gate_, output = output_, reason] { gate->run([&] { output->onInterrupted(reason); }); });
   }
 
   std::shared_ptr<PipeWireDeviceInput> input_;
@@ -376,8 +444,12 @@ class Pipe {
   int height_;
   std::shared_ptr<const CameraPortal> portal_;
   std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
-  pw_thread_loop* loop_ = nullptr;
+  std::promise<StartOutcome> promise_;
+  pw_thread_loop* loop_ = nullptr;  // set before the loop runs
   pw_context* context_ = nullptr;
+  bool running_ = false;            // set before the loop runs
+
+  // The loop thread's alone.
   pw_core* core_ = nullptr;
   pw_registry* registry_ = nullptr;
   pw_stream* stream_ = nullptr;
@@ -386,129 +458,115 @@ class Pipe {
   spa_hook streamListener_{};
   int registrySync_ = -1;
   bool targetSeen_ = false;
+  bool settled_ = false;
   State state_ = State::connecting;
-  std::string failure_;
   VideoFormat format_;
   std::unique_ptr<FrameConverter> converter_;
   uint64_t sequence_ = 0;
 };
 
+// The session's own fields (input, output, the pipe) are guarded by `mutex_`;
+// the stream itself lives on the pipe's loop.
 class PipeWireCaptureSession final : public CaptureSession {
  public:
   explicit PipeWireCaptureSession(std::shared_ptr<const CameraPortal> portal) : portal_(std::move(portal)) {}
   ~PipeWireCaptureSession() override { stopRunning(); }
 
   void setPreset(int width, int height) override {
-    std::lock_guard lock(life_);
+    std::lock_guard lock(mutex_);
     if (width >= 2 && height >= 2 && width <= FrameConverter::kMaxSide && height <= FrameConverter::kMaxSide) {
       width_ = width;
       height_ = height;
     }
   }
   bool canAddInput(const DeviceInput& input) const override {
-    std::lock_guard lock(life_);
+    std::lock_guard lock(mutex_);
     return !input_ && dynamic_cast<const PipeWireDeviceInput*>(&input) != nullptr;
   }
   void addInput(std::shared_ptr<DeviceInput> input) override {
-    std::lock_guard lock(life_);
+    std::lock_guard lock(mutex_);
     if (auto pw = std::dynamic_pointer_cast<PipeWireDeviceInput>(input); pw && !input_) input_ = std::move(pw);
   }
   bool canAddOutput(const VideoOutput& output) const override {
-    std::lock_guard lock(life_);
-    return !output_ && output.pixelFormat == frames::kFourCCBGRA && output.callbackQueue && output.onFrame;
+    std::lock_guard lock(mutex_);
+    return !output_ && usable(output);
   }
   void addOutput(std::shared_ptr<VideoOutput> output) override {
-    std::lock_guard lock(life_);
-    if (!output_ && output && output->pixelFormat == frames::kFourCCBGRA && output->callbackQueue && output->onFrame)
-      output_ = std::move(output);
+    std::lock_guard lock(mutex_);
+    if (!output_ && output && usable(*output)) output_ = std::move(output);
   }
 
   void startRunning() override {
-    std::unique_lock lock(life_);
+    std::unique_lock lock(mutex_);
     if (pipe_ || !input_ || !output_) return;
-    abort_ = false;
-    pipe_ = std::make_unique<Pipe>(input_, output_, width_, height_, portal_);
-    Pipe* pipe = pipe_.get();
-    pipe->prepare();
-    waiting_ = true;
+    auto pipe = std::make_shared<Pipe>(input_, output_, width_, height_, portal_);
+    pipe_ = pipe;
+    const DeviceInfo device = input_->device();
     lock.unlock();
-    pipe->run(abort_, 5s);
+
+    // The one wait: the pipe's outcome. A stop meanwhile settles it too.
+    auto outcome = pipe->start();
+    if (outcome.wait_for(5s) == std::future_status::timeout) pipe->abort("timed out waiting for frames");
+    const StartOutcome result = outcome.get();
+
     lock.lock();
-    waiting_ = false;
-    waitDone_.notify_all();
-    if (abort_ || !pipe_) return;  // stopRunning is tearing it down
-    if (pipe->state() == Pipe::State::streaming) {
-      logger().info("capturing \"%s\" (%s) as %s", input_->device().localizedName.c_str(),
-                    input_->device().uniqueId.c_str(), describe(pipe->format()).c_str());
+    if (pipe_ != pipe) return;  // stopRunning took it
+    if (result.streaming) {
+      logger().info("capturing \"%s\" (%s) as %s", device.localizedName.c_str(), device.uniqueId.c_str(),
+                    describe(result.format).c_str());
       return;
     }
-    logger().error("cannot capture \"%s\": %s", input_->device().localizedName.c_str(), pipe->failure().c_str());
-    teardownLocked();
+    logger().error("cannot capture \"%s\": %s", device.localizedName.c_str(), result.failure.c_str());
+    pipe_.reset();
+    lock.unlock();
+    pipe->gate()->close();
   }
 
   void stopRunning() override {
-    std::unique_lock lock(life_);
-    if (!pipe_) return;
-    abort_ = true;
-    if (waiting_) {
-      // startRunning is still waiting on the pipe on another thread: wake it
-      // and let it leave before the pipe goes.
-      if (pw_thread_loop* loop = pipe_->loop()) {
-        pw_thread_loop_lock(loop);
-        pw_thread_loop_signal(loop, false);
-        pw_thread_loop_unlock(loop);
-      }
-      waitDone_.wait(lock, [&] { return !waiting_; });
-      if (!pipe_) return;
+    std::shared_ptr<Pipe> pipe;
+    {
+      std::lock_guard lock(mutex_);
+      pipe = std::move(pipe_);
     }
-    teardownLocked();
+    if (!pipe) return;
+    pipe->abort("stopped while opening");
+    pipe->gate()->close();
+    // The pipe goes with the last holder: here, or in a startRunning still returning.
   }
 
   bool isRunning() const override {
-    std::lock_guard lock(life_);
+    std::lock_guard lock(mutex_);
     return pipe_ && pipe_->gate()->live.load();
   }
 
  private:
-  void teardownLocked() {
-    auto gate = pipe_->gate();
-    {
-      // Waits for a callback in progress; none starts after this.
-      std::lock_guard gateLock(gate->mutex);
-      gate->open = false;
-      gate->live = false;
-    }
-    pipe_.reset();
+  static bool usable(const VideoOutput& output) {
+    return output.pixelFormat == frames::kFourCCBGRA && output.callbackQueue && output.onFrame;
   }
 
   std::shared_ptr<const CameraPortal> portal_;
-  mutable std::mutex life_;
-  std::condition_variable waitDone_;
-  bool waiting_ = false;
-  std::atomic<bool> abort_{false};
+  mutable std::mutex mutex_;
   int width_ = frames::kFrameWidth;
   int height_ = frames::kFrameHeight;
   std::shared_ptr<PipeWireDeviceInput> input_;
   std::shared_ptr<VideoOutput> output_;
-  std::unique_ptr<Pipe> pipe_;
+  std::shared_ptr<Pipe> pipe_;
 };
 
 // ---------------------------------------------------------------------------
 // Discovery and the rest of the service, on one shared connection.
 
+// A subscriber's handler behind a gate: once its token goes, the handler is
+// not running and never runs again (a handler may drop its own token).
 struct HandlerSlot {
-  std::recursive_mutex mutex;
-  bool active = true;
+  Gate gate;
   std::function<void(DeviceEvent, const DeviceInfo&)> handler;
 };
 
 class SlotToken final : public Subscription {
  public:
   explicit SlotToken(std::shared_ptr<HandlerSlot> slot) : slot_(std::move(slot)) {}
-  ~SlotToken() override {
-    std::lock_guard lock(slot_->mutex);
-    slot_->active = false;
-  }
+  ~SlotToken() override { slot_->gate.close(); }
 
  private:
   std::shared_ptr<HandlerSlot> slot_;
@@ -533,7 +591,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
   }
 
   void start() {
-    initPipeWire();
+    pipewire::ensureInitialized();
     loop_ = pw_thread_loop_new("tovrelle-devices", nullptr);
     if (!loop_) {
       logger().error("cannot create the PipeWire loop; no cameras");
@@ -767,10 +825,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
     }
     if (slots.empty()) return;
     notifyQueue_->async([slots = std::move(slots), event, info] {
-      for (auto& slot : slots) {
-        std::lock_guard lock(slot->mutex);
-        if (slot->active) slot->handler(event, info);
-      }
+      for (auto& slot : slots) slot->gate.run([&] { slot->handler(event, info); });
     });
   }
 

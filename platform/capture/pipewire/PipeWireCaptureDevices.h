@@ -19,8 +19,9 @@ namespace tovrelle::capture {
 //
 // makeInput reads what the node offers and picks the best format for a
 // 1280x720 picture; a session reads the node on a PipeWire connection and
-// thread of its own and converts every frame to 1280x720 BGRA there, so the
-// callback only ever sees the newest frame in the one format callers expect.
+// thread of its own and takes each frame out of the camera's buffer there in
+// the camera's own layout (MJPEG decoded to its planes), so the callback only
+// ever sees the newest frame and converts it once, where it is shown.
 //
 // Inside a Flatpak sandbox the Camera portal grants access and hands out the
 // PipeWire connection; nothing is read before access is granted.

@@ -1,0 +1,144 @@
+// What a client of the virtual camera receives from each kind of frame: the
+// camera's own layouts (limited-range YUV, full-range JPEG planes) and drawn
+// BGRA pictures, written once into BGRA and I420 buffers at 1280x720.
+#include <gtest/gtest.h>
+#include <libyuv/convert.h>
+#include <libyuv/convert_from_argb.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "platform/camera/FrameConversion.h"
+#include "platform/frames/VideoFrame.h"
+
+using namespace tovrelle;
+using frames::Layout;
+
+namespace {
+
+struct Rgb {
+  int r, g, b;
+};
+// Bars across the picture: white, yellow, red, green, blue, black.
+constexpr Rgb kBars[] = {{255, 255, 255}, {255, 255, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {0, 0, 0}};
+constexpr int kBarCount = 6;
+
+// Bars in BGRA; rows outside the 16:9 centre are magenta, which must never show.
+frames::PixelBufferRef bars(int width, int height) {
+  auto f = frames::makePixelBuffer(width, height);
+  const int visible = std::min(height, width * 9 / 16), top = (height - visible) / 2;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const Rgb c = (y < top || y >= top + visible) ? Rgb{255, 0, 255} : kBars[x * kBarCount / width];
+      uint8_t* p = f->row(y) + 4 * x;
+      p[0] = uint8_t(c.b), p[1] = uint8_t(c.g), p[2] = uint8_t(c.r), p[3] = 0;
+    }
+  return f;
+}
+
+// The bars as a camera would deliver them, in `layout` (and range).
+frames::VideoFrame asCamera(const frames::PixelBuffer& src, Layout layout, frames::Range range = frames::Range::limited) {
+  const int w = src.width(), h = src.height();
+  const auto packed = frames::packedLayout(layout, w, h);
+  auto bytes = std::make_shared<std::vector<uint8_t>>(packed.size);
+  uint8_t* d = bytes->data();
+  const bool full = range == frames::Range::full;
+  switch (layout) {
+    case Layout::i420:
+      (full ? libyuv::ARGBToJ420 : libyuv::ARGBToI420)(src.data(), src.bytesPerRow(), d, packed.stride[0],
+                                                       d + packed.offset[1], packed.stride[1], d + packed.offset[2],
+                                                       packed.stride[2], w, h);
+      break;
+    case Layout::i422:
+      (full ? libyuv::ARGBToJ422 : libyuv::ARGBToI422)(src.data(), src.bytesPerRow(), d, packed.stride[0],
+                                                       d + packed.offset[1], packed.stride[1], d + packed.offset[2],
+                                                       packed.stride[2], w, h);
+      break;
+    case Layout::nv12:
+      libyuv::ARGBToNV12(src.data(), src.bytesPerRow(), d, packed.stride[0], d + packed.offset[1], packed.stride[1], w, h);
+      break;
+    case Layout::yuy2: libyuv::ARGBToYUY2(src.data(), src.bytesPerRow(), d, packed.stride[0], w, h); break;
+    default: ADD_FAILURE() << "no camera of this layout in the test";
+  }
+  frames::VideoFrame f;
+  f.layout = layout;
+  f.range = range;
+  f.width = w;
+  f.height = h;
+  for (int i = 0; i < packed.planes; ++i) {
+    f.plane[i] = d + packed.offset[i];
+    f.stride[i] = packed.stride[i];
+  }
+  f.storage = bytes;
+  return f;
+}
+
+bool near(int a, int b, int tolerance) { return std::abs(a - b) <= tolerance; }
+
+// Checks both clients' view of the bars; `what` names the case.
+void expectBars(const frames::VideoFrame& frame, const std::string& what) {
+  frames::FrameWriter writer;
+  std::vector<uint8_t> bgra(camera::wireLayout(camera::WireFormat::BGRA, 1280, 720).size);
+  const auto l = camera::wireLayout(camera::WireFormat::I420, 1280, 720);
+  std::vector<uint8_t> i420(l.size);
+  ASSERT_TRUE(writer.write(frame, Layout::bgra, 1280, 720, bgra.data())) << what;
+  ASSERT_TRUE(writer.write(frame, Layout::i420, 1280, 720, i420.data())) << what;
+  int alphaMin = 255;
+  for (size_t i = 3; i < bgra.size(); i += 4) alphaMin = std::min<int>(alphaMin, bgra[i]);
+  EXPECT_EQ(alphaMin, 255) << what;
+  for (int bar = 0; bar < kBarCount; ++bar) {
+    const Rgb want = kBars[bar];
+    const camera::Yuv yuv = camera::yuvFromRGB(want.r, want.g, want.b);
+    for (int y : {4, 360, 715}) {  // top, middle and bottom rows: no magenta from outside the crop
+      const int x = (2 * bar + 1) * 1280 / (2 * kBarCount);
+      const uint8_t* p = bgra.data() + (size_t(y) * 1280 + x) * 4;
+      EXPECT_TRUE(near(p[2], want.r, 12) && near(p[1], want.g, 12) && near(p[0], want.b, 12))
+          << what << " BGRA bar " << bar << " row " << y << ": " << int(p[2]) << "," << int(p[1]) << "," << int(p[0]);
+      const int py = i420[size_t(y) * 1280 + x], pu = i420[l.offset[1] + size_t(y / 2) * 640 + x / 2],
+                pv = i420[l.offset[2] + size_t(y / 2) * 640 + x / 2];
+      EXPECT_TRUE(near(py, yuv.y, 4) && near(pu, yuv.u, 6) && near(pv, yuv.v, 6))
+          << what << " I420 bar " << bar << " row " << y << ": " << py << "," << pu << "," << pv << " want "
+          << int(yuv.y) << "," << int(yuv.u) << "," << int(yuv.v);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(FrameWriter, CameraLayoutsReachBGRAAndI420ClientsCroppedWithTheirColoursAndRange) {
+  auto hd = bars(1280, 720), fullHd = bars(1920, 1080), vga = bars(640, 480);
+  expectBars(asCamera(*hd, Layout::yuy2), "YUY2 1280x720");
+  expectBars(asCamera(*vga, Layout::yuy2), "YUY2 640x480");
+  expectBars(asCamera(*fullHd, Layout::nv12), "NV12 1920x1080");
+  expectBars(asCamera(*vga, Layout::nv12), "NV12 640x480");
+  expectBars(asCamera(*hd, Layout::i420), "I420 1280x720");
+  // Decoded JPEG: full range, so white must come out as 235 (not 255) and
+  // black as 16 (not 0) for a YUV client.
+  expectBars(asCamera(*hd, Layout::i420, frames::Range::full), "J420 1280x720");
+  expectBars(asCamera(*fullHd, Layout::i422, frames::Range::full), "J422 1920x1080");
+  expectBars(frames::VideoFrame(bars(1280, 720)), "drawn BGRA");
+  expectBars(frames::VideoFrame(bars(1920, 1440)), "BGRA camera 1920x1440");
+}
+
+TEST(FrameWriter, ADrawnPictureIsConvertedOnceAndAgainAfterItIsRedrawn) {
+  auto picture = bars(1280, 720);
+  frames::FrameWriter writer;
+  const auto l = camera::wireLayout(camera::WireFormat::I420, 1280, 720);
+  std::vector<uint8_t> a(l.size), b(l.size);
+  ASSERT_TRUE(writer.write(frames::VideoFrame(picture), Layout::i420, 1280, 720, a.data()));
+  EXPECT_NE(picture->derived(int(Layout::i420)), nullptr) << "the I420 form is kept with the picture";
+  // A buffer drawn again (a pool hands it out anew) must not show its old picture.
+  for (int y = 0; y < 720; ++y) std::fill(picture->row(y), picture->row(y) + 1280 * 4, uint8_t(255));
+  ASSERT_TRUE(writer.write(frames::VideoFrame(picture), Layout::i420, 1280, 720, b.data()));
+  EXPECT_EQ(b[360 * 1280 + 1100], camera::yuvFromRGB(255, 255, 255).y) << "was the black bar";
+  EXPECT_NE(a[360 * 1280 + 1100], b[360 * 1280 + 1100]);
+}
+
+TEST(FrameWriter, RefusesWhatItCannotWrite) {
+  frames::FrameWriter writer;
+  std::vector<uint8_t> out(camera::wireLayout(camera::WireFormat::I420, 1280, 720).size);
+  EXPECT_FALSE(writer.write(frames::VideoFrame{}, Layout::i420, 1280, 720, out.data())) << "an empty frame";
+  EXPECT_FALSE(writer.write(frames::VideoFrame(bars(64, 36)), Layout::i422, 1280, 720, out.data()))
+      << "a layout no client is offered";
+  EXPECT_FALSE(writer.write(frames::VideoFrame(bars(64, 36)), Layout::i420, 1279, 720, out.data())) << "odd size";
+}
