@@ -300,7 +300,7 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
       }
     }
     capture::SampleBuffer sample;
-    sample.image = buffer;
+    sample.image = frames::ConstPixelBufferRef(buffer);
     sample.presentationTimeNs = frames::hostTimeNanos();
     sample.sequence = sequence;
     return sample;

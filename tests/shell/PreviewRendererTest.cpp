@@ -44,7 +44,7 @@ capture::SampleBuffer cameraFrame(int width, int height, QColor color, uint64_t 
     }
   }
   capture::SampleBuffer sample;
-  sample.image = buffer;
+  sample.image = frames::ConstPixelBufferRef(buffer);
   sample.sequence = sequence;
   return sample;
 }

@@ -128,10 +128,13 @@ class PipeWireDeviceInput final : public DeviceInput {
 // the starting caller waits on, and each frame, posted to the output's queue
 // through the Gate, which lets no callback start once the session stops.
 
-// Runs `f` on the loop's thread and returns once it has run.
+// Runs `f` on the loop's thread and returns once it has run. The thread
+// loop wants its lock held around a blocking invoke: it lets go of it while
+// the caller waits for the loop to run `f`.
 template <typename F>
 void runOnLoop(pw_thread_loop* loop, F&& f) {
   using Fn = std::remove_reference_t<F>;
+  pw_thread_loop_lock(loop);
   pw_loop_invoke(
       pw_thread_loop_get_loop(loop),
       [](spa_loop*, bool, uint32_t, const void*, size_t, void* user) -> int {
@@ -139,6 +142,7 @@ void runOnLoop(pw_thread_loop* loop, F&& f) {
         return 0;
       },
       SPA_ID_INVALID, nullptr, 0, true, &f);
+  pw_thread_loop_unlock(loop);
 }
 
 // Between the loop and the output's queue. The queue is serial, so at most
@@ -191,13 +195,12 @@ class Pipe {
        std::shared_ptr<const CameraPortal> portal)
       : input_(std::move(input)), output_(std::move(output)), width_(width), height_(height), portal_(std::move(portal)) {}
 
-  // Never on the loop's own thread.
+  // Never on the loop's own thread. Once the loop's thread has ended, its
+  // state is this thread's to tear down.
   ~Pipe() {
     if (loop_) {
-      if (running_) {
-        runOnLoop(loop_, [this] { destroyStream(); });
-        pw_thread_loop_stop(loop_);
-      }
+      if (running_) pw_thread_loop_stop(loop_);
+      destroyStream();
       if (context_) pw_context_destroy(context_);
       pw_thread_loop_destroy(loop_);
     }
@@ -229,7 +232,7 @@ class Pipe {
  private:
   enum class State { connecting, streaming, failed };
 
-  // ---- everything below runs on the loop's thread ----
+  // ---- everything below runs on the loop's thread (or after it ended) ----
 
   void settle(bool streaming, std::string failure) {
     if (settled_) return;
