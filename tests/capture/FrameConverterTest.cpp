@@ -144,7 +144,10 @@ TEST(FrameConverter, MjpegIsDecodedToFullRangePlanesAndBadFramesAreDroppedOnce) 
   ASSERT_TRUE(out);
   EXPECT_EQ(out.range, frames::Range::full);
   EXPECT_EQ(out.layout, frames::Layout::i422);
-  EXPECT_EQ(out.width, 1440) << "decoded at 3/4: the smallest DCT size still covering 1280x720";
+  EXPECT_EQ(out.width, 1920) << "half size would not cover 1280x720";
+  auto big = FrameConverter::create({PixelFormat::mjpeg, 2880, 1620, 30, 1})->convert(oneBlock(jpegOf(2880, 1620, 7), 0));
+  EXPECT_EQ(big.width, 1440) << "decoded at half size, still covering 1280x720";
+  expectPattern(big, 7, 40);
   expectPattern(out, 5, 40);
 
   auto garbled = good;  // Huffman data overwritten after the headers

@@ -40,8 +40,6 @@ struct FakeSessionRecord {
   bool interrupted = false;  // stopped on its own (camera removed, interrupt())
   // Whether `FakeCaptureDevices::captureQueue` was the current queue at start.
   std::optional<bool> startedOnCaptureQueue;
-  // Frames handed to the output's callback, in order of delivery.
-  std::vector<uint64_t> deliveredSequences;
   // Frames pushed while a previous one was still waiting (replaced, not queued).
   int droppedLate = 0;
   // The frame waiting on the callback queue, if any.
@@ -55,10 +53,6 @@ struct FakeSessionRecord {
     std::lock_guard lock(mutex);
     return running;
   }
-  int starts() const {
-    std::lock_guard lock(mutex);
-    return startCount;
-  }
   int stops() const {
     std::lock_guard lock(mutex);
     return stopCount;
@@ -66,10 +60,6 @@ struct FakeSessionRecord {
   bool isDestroyed() const {
     std::lock_guard lock(mutex);
     return destroyed;
-  }
-  std::vector<uint64_t> delivered() const {
-    std::lock_guard lock(mutex);
-    return deliveredSequences;
   }
 };
 
@@ -227,10 +217,6 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     std::lock_guard lock(mutex_);
     return accessRequests_;
   }
-  size_t pendingRequestCount() const {
-    std::lock_guard lock(mutex_);
-    return pendingRequests_.size();
-  }
 
   // makeInput for this id fails with `error` (empty string: succeeds again).
   void failInput(const std::string& uniqueId, const std::string& error) {
@@ -264,12 +250,6 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
   void setCaptureQueue(std::shared_ptr<dispatch::Queue> queue) {
     std::lock_guard lock(mutex_);
     captureQueue_ = std::move(queue);
-  }
-  // Called inside makeSession, before the session is returned: lets a test
-  // change the world in the middle of a set-up (e.g. move the selection on).
-  void onMakeSession(std::function<void()> hook) {
-    std::lock_guard lock(mutex_);
-    makeSessionHook_ = std::move(hook);
   }
 
   std::vector<std::shared_ptr<FakeSessionRecord>> sessions() const {
@@ -345,7 +325,6 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
           if (!rec->running) return;  // stopped: no callback starts
           frame.swap(rec->waiting);
           if (!frame) return;
-          rec->deliveredSequences.push_back(frame->sequence);
         }
         output->onFrame(*frame);
       });
@@ -398,7 +377,6 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     return {std::make_shared<FakeDeviceInput>(device), ""};
   }
   std::unique_ptr<capture::CaptureSession> makeSession() override {
-    std::function<void()> hook;
     std::unique_ptr<capture::CaptureSession> session;
     {
       std::lock_guard lock(mutex_);
@@ -411,9 +389,7 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
         return failStart_.count(id) > 0;
       };
       session = std::make_unique<FakeCaptureSession>(record, canAddInput_, canAddOutput_, captureQueue_, failsToStart);
-      hook = makeSessionHook_;
     }
-    if (hook) hook();
     return session;
   }
 
@@ -455,7 +431,6 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
   bool canAddInput_ = true;
   bool canAddOutput_ = true;
   std::shared_ptr<dispatch::Queue> captureQueue_;
-  std::function<void()> makeSessionHook_;
   std::vector<std::shared_ptr<FakeSessionRecord>> sessions_;
   int makeInputs_ = 0;
 };
