@@ -503,12 +503,13 @@ class PipeWireCaptureSession final : public CaptureSession {
     std::unique_lock lock(mutex_);
     if (pipe_ || !input_ || !output_) return;
     auto pipe = std::make_shared<Pipe>(input_, output_, width_, height_, portal_);
+    // Started before a stopRunning can see it (the start does not wait).
+    auto outcome = pipe->start();
     pipe_ = pipe;
     const DeviceInfo device = input_->device();
     lock.unlock();
 
     // The one wait: the pipe's outcome. A stop meanwhile settles it too.
-    auto outcome = pipe->start();
     if (outcome.wait_for(5s) == std::future_status::timeout) pipe->abort("timed out waiting for frames");
     const StartOutcome result = outcome.get();
 
