@@ -14,7 +14,9 @@ struct PipeWireOptions {
 // The virtual camera as one PipeWire output node ("Video/Source", role
 // "Camera") that drives its own graph: every queued frame is one cycle.
 // Offers BGRA first, then I420, NV12 and YUY2, all at the stream's size and
-// rate, and converts only while a client has negotiated a YUV format.
+// rate. Each frame is written once, from its own layout, straight into the
+// client's buffer in the negotiated format; BGRA clients get an opaque
+// fourth byte.
 std::shared_ptr<VirtualCamera> makePipeWireVirtualCamera(PipeWireOptions options = {});
 
 }  // namespace tovrelle::camera
