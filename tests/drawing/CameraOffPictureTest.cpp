@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "platform/drawing/CameraOffLayout.h"
 #include "platform/drawing/Pictures.h"
 #include "tests/drawing/PictureSampling.h"
 
@@ -28,16 +27,6 @@ class CameraOffPicture : public ::testing::Test {
   static frames::PixelBufferRef frame_;
 };
 frames::PixelBufferRef CameraOffPicture::frame_;
-
-TEST(CameraOffLayoutRule, IconSizeIsBoundByTheTighterSide) {
-  const CameraOffLayout hd = cameraOffLayout(1280, 720);
-  EXPECT_NEAR(hd.size, 511.2, 1e-9);
-  EXPECT_NEAR(hd.x0, 384.4, 1e-9);
-  EXPECT_NEAR(hd.y0, 125.408, 1e-3);
-  EXPECT_NEAR(cameraOffLayout(2000, 720).size, 0.71 * 720, 1e-9);   // height-bound
-  EXPECT_NEAR(cameraOffLayout(1280, 1000).size, 0.4 * 1280, 1e-9);  // width-bound
-  EXPECT_NEAR(cameraOffLayout(1775, 1000).size, 710, 1e-9);  // a tie
-}
 
 TEST_F(CameraOffPicture, GroundAndOutlineColoursWhereTheGeometryPutsThem) {
   ASSERT_NE(frame_, nullptr);

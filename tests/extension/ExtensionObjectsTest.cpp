@@ -81,16 +81,6 @@ TEST_F(ExtensionObjects, StartServicePublishesTheFixedIdentityAndFormat) {
                                                   [](auto& r) { return r.level == log::Level::Error; }));
 }
 
-TEST_F(ExtensionObjects, IdentifiersAreTheSameForEveryProcessStart) {
-  auto first = ExtensionProvider::create(client, deps);
-  auto second = ExtensionProvider::create(client, deps);
-  ASSERT_TRUE(first && second);
-  EXPECT_EQ(describe(*first)->deviceId, describe(*second)->deviceId);
-  EXPECT_EQ(describe(*first)->streamId, describe(*second)->streamId);
-  EXPECT_EQ(deviceID().toString(), kDeviceIDString);
-  EXPECT_EQ(streamID().toString(), kStreamIDString);
-}
-
 TEST_F(ExtensionObjects, PropertyAnswersCarryOnlyWhatWasAskedFor) {
   auto provider = ExtensionProvider::create(client, deps);
   ASSERT_TRUE(provider);

@@ -1,6 +1,7 @@
 // The extension streaming to a real PipeWire client (tovrelle-snap) in a
 // private session: the camera-off picture, the not-running picture, a still
-// library image and an animation whose frame changes follow its delays.
+// library image, a sideways-stored phone photo, and an animation whose frame
+// changes follow its delays.
 #include <cairo.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -95,6 +96,9 @@ class ImageStreamEndToEnd : public ::testing::Test {
   // Puts an image in the library and selects it.
   void selectImage(const std::string& fileName, const std::vector<uint8_t>& bytes) {
     writeFile(imagesFolderURL() / fileName, bytes);
+    selectFile(fileName);
+  }
+  void selectFile(const std::string& fileName) {
     const Uuid id = Uuid::random();
     ASSERT_TRUE(writeFileAtomically(imagesFileURL(), encodeSavedImages({{id, fileName + " picture", fileName}})));
     writeState({CameraMode::image, id, std::nullopt});
@@ -153,33 +157,10 @@ TEST_F(ImageStreamEndToEnd, PicturesStillImageAndAnimationReachTheClient) {
     ASSERT_TRUE(frame->ok());
     EXPECT_TRUE(near(frame->at(0, 0), 25, 25, 30, 1)) << describe(frame->at(0, 0));
     EXPECT_TRUE(near(frame->at(1279, 719), 25, 25, 30, 1)) << describe(frame->at(1279, 719));
-    // Rows with ink, as two runs: the brighter, shorter-lined title first.
-    struct Run {
-      int top = -1, bottom = -1, left = 1280, right = -1, brightest = 0;
-    };
-    std::vector<Run> runs;
-    bool open = false;
-    for (int y = 0; y < 720; ++y) {
-      bool ink = false;
-      for (int x = 0; x < 1280; ++x) {
-        const Pixel p = frame->at(x, y);
-        if (near(p, 25, 25, 30, 2)) continue;
-        if (!open) runs.push_back({y, y});
-        open = ink = true;
-        Run& run = runs.back();
-        run.bottom = y;
-        run.left = std::min(run.left, x);
-        run.right = std::max(run.right, x);
-        run.brightest = std::max(run.brightest, p.g);
-      }
-      if (!ink) open = false;
-    }
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_LT(runs[0].bottom, runs[1].top);
-    EXPECT_GT(runs[0].brightest, runs[1].brightest);
-    EXPECT_LT(runs[0].right - runs[0].left, runs[1].right - runs[1].left);
-    EXPECT_NEAR((runs[0].left + runs[0].right) / 2.0, 640, 5);
-    EXPECT_NEAR((runs[1].left + runs[1].right) / 2.0, 640, 5);
+    int ink = 0;  // the two text lines (their layout is the drawing tests' business)
+    for (int x = 0; x < 1280; x += 2)
+      for (int y = 300; y < 420; y += 2) ink += !near(frame->at(x, y), 25, 25, 30, 2);
+    EXPECT_GT(ink, 100);
     ASSERT_TRUE(extension_->waitForLog("host running changed: unknown -> no", 1s)) << extension_->log();
     startHeartbeat();
   }
@@ -196,6 +177,26 @@ TEST_F(ImageStreamEndToEnd, PicturesStillImageAndAnimationReachTheClient) {
     EXPECT_TRUE(near(frame->at(400, 520), 0, 0, 255, 2)) << describe(frame->at(400, 520));
     EXPECT_TRUE(near(frame->at(880, 520), 255, 255, 255, 2)) << describe(frame->at(880, 520));
     EXPECT_TRUE(extension_->waitForLog("loaded image quadrants.bmp picture (100x100) for display", 1s))
+        << extension_->log();
+  }
+
+  // A phone photo stored sideways with EXIF orientation 6: shown upright, pillarboxed.
+  {
+    writeJpeg(imagesFolderURL() / "portrait.jpg", 120, 60, [](int, uint8_t* rgb) {
+      for (int x = 0; x < 120; ++x) {
+        rgb[3 * x] = x < 60 ? 255 : 0;  // the upright top (red) is stored on the left
+        rgb[3 * x + 1] = 0;
+        rgb[3 * x + 2] = x < 60 ? 0 : 255;
+      }
+    }, 6, 95);
+    selectFile("portrait.jpg");
+    auto frame = settledFrame("portrait");
+    ASSERT_TRUE(frame->ok());
+    EXPECT_TRUE(near(frame->at(300, 360), 0, 0, 0, 0)) << describe(frame->at(300, 360));
+    EXPECT_TRUE(near(frame->at(980, 360), 0, 0, 0, 0)) << describe(frame->at(980, 360));
+    EXPECT_TRUE(near(frame->at(640, 150), 255, 0, 0, 20)) << describe(frame->at(640, 150));
+    EXPECT_TRUE(near(frame->at(640, 570), 0, 0, 255, 20)) << describe(frame->at(640, 570));
+    EXPECT_TRUE(extension_->waitForLog("loaded image portrait.jpg picture (60x120) for display", 1s))
         << extension_->log();
   }
 
