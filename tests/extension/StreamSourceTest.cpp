@@ -107,30 +107,6 @@ TEST_F(StreamLifecycle, HandlersDoNothingOnceTheSourceIsGone) {
 
 using HostLiveness = StreamSourceHarness;
 
-TEST_F(HostLiveness, HeartbeatAgeBoundaries) {
-  writeState({CameraMode::off, std::nullopt, std::nullopt});
-  struct Case {
-    double age;
-    const char* verdict;
-  } cases[] = {{2.9, "yes"}, {3.0, "no"}, {-60.0, "yes"}};
-  for (auto& c : cases) {
-    makeSource();
-    setHeartbeatAge(c.age);
-    clearLog();
-    clientStarts();
-    EXPECT_EQ(count(std::string("host running changed: unknown -> ") + c.verdict), 1) << "age " << c.age;
-    clientStops();
-    source.reset();
-    scheduler.drainAll();
-  }
-  removeHeartbeat();
-  makeSource();
-  clearLog();
-  clientStarts();
-  EXPECT_EQ(count("host running changed: unknown -> no"), 1) << "a missing heartbeat means not running";
-  EXPECT_TRUE(errorLines().empty()) << "and is not an error";
-}
-
 TEST_F(HostLiveness, HostQuitsThenReturnsAndTheSameStateIsAppliedAfresh) {
   touchHeartbeat();
   writeState({CameraMode::off, std::nullopt, std::nullopt});
@@ -366,20 +342,6 @@ TEST_F(ImageMode, StillImageSendsItsPreRenderedFrame) {
   touchHeartbeat();
   advance(1.0);
   EXPECT_EQ(loadedFiles.size(), loads);
-}
-
-TEST_F(ImageMode, StillWithoutRenderingSendsNothing) {
-  const auto file = addImageFile("still.png");
-  stills["still.png"] = extension::StillImage{nullptr, 64, 48};
-  writeLibrary({{kImageA, "Flat", "still.png"}});
-  writeState({CameraMode::image, kImageA, std::nullopt});
-  touchHeartbeat();
-  makeSource();
-  clientStarts();
-  EXPECT_EQ(count("loaded image Flat (64x48) for display"), 1);
-  advance(0.5);
-  EXPECT_TRUE(takeFrames().empty());
-  EXPECT_EQ(count("image-timer firing first frame"), 1);
 }
 
 TEST_F(ImageMode, AnimationAdvancesByItsDelaysRoundedUpToFirings) {

@@ -64,62 +64,6 @@ TEST_F(DecoderTest, GifDelaysAreReadAsTheFileStatesThem) {
   EXPECT_EQ(pixel(frames[3], 2, 2), kWhite);
 }
 
-TEST_F(DecoderTest, GifFramesAreCompositedWithTheirDisposalAndTransparency) {
-  // 0 red, 1 green, 2 blue, 3 white, 4 the transparent index.
-  Gif gif{4, 4, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff, 0x123456}, 0, false, {}};
-  GifFrame first = solidGifFrame(4, 4, 0, 10);
-  first.transparentIndex = 4;
-  first.indices[3 * 4 + 3] = 4;  // one transparent pixel over nothing: black
-  gif.frames.push_back(first);
-
-  GifFrame restoreToBackground = solidGifFrame(2, 2, 1, 10);  // green square, then cleared
-  restoreToBackground.disposal = 2;
-  restoreToBackground.transparentIndex = 4;
-  gif.frames.push_back(restoreToBackground);
-
-  GifFrame keep = solidGifFrame(4, 1, 4, 10);  // a transparent row with one blue pixel
-  keep.top = 3;
-  keep.transparentIndex = 4;
-  keep.indices[1] = 2;
-  gif.frames.push_back(keep);
-
-  GifFrame restorePrevious = solidGifFrame(2, 2, 3, 10);  // white square, then undone
-  restorePrevious.left = 2;
-  restorePrevious.disposal = 3;
-  gif.frames.push_back(restorePrevious);
-
-  GifFrame last = solidGifFrame(1, 1, 2, 10);
-  last.left = 0;
-  last.top = 2;
-  gif.frames.push_back(last);
-
-  const std::vector<Canvas> f = decodeAll(encodeGif(gif));
-  ASSERT_EQ(f.size(), 5u);
-  // Frame 0: red with the transparent corner laid over black.
-  EXPECT_EQ(pixel(f[0], 0, 0), kRed);
-  EXPECT_EQ(pixel(f[0], 3, 3), kBlack);
-  // Frame 1: the green square drawn on frame 0.
-  EXPECT_EQ(pixel(f[1], 0, 0), kGreen);
-  EXPECT_EQ(pixel(f[1], 1, 1), kGreen);
-  EXPECT_EQ(pixel(f[1], 2, 2), kRed);
-  // Frame 2: the green square's area restored to background (transparent,
-  // so black); the transparent row keeps what was under it.
-  EXPECT_EQ(pixel(f[2], 0, 0), kBlack);
-  EXPECT_EQ(pixel(f[2], 1, 1), kBlack);
-  EXPECT_EQ(pixel(f[2], 2, 0), kRed);
-  EXPECT_EQ(pixel(f[2], 0, 3), kRed);
-  EXPECT_EQ(pixel(f[2], 1, 3), kBlue);
-  // Frame 3: white square at the top right.
-  EXPECT_EQ(pixel(f[3], 2, 0), kWhite);
-  EXPECT_EQ(pixel(f[3], 3, 1), kWhite);
-  // Frame 4: the white square undone (restore to previous), blue pixel added.
-  EXPECT_EQ(pixel(f[4], 2, 0), kRed);
-  EXPECT_EQ(pixel(f[4], 3, 1), kRed);
-  EXPECT_EQ(pixel(f[4], 0, 2), kBlue);
-  EXPECT_EQ(pixel(f[4], 0, 0), kBlack);
-  EXPECT_EQ(pixel(f[4], 1, 3), kBlue);
-}
-
 TEST_F(DecoderTest, AnimatedPngDisposeBlendAndDelays) {
   Apng a;
   a.width = 4;
@@ -161,37 +105,6 @@ TEST_F(DecoderTest, AnimatedPngDisposeBlendAndDelays) {
   EXPECT_EQ(pixel(f[3], 1, 1), kBlack);
   // Blending a transparent pixel over changes nothing.
   EXPECT_EQ(pixel(f[4], 0, 0), kRed);
-}
-
-TEST_F(DecoderTest, HiddenDefaultImageIsNotAFrameAndSingleFrameApngIsOneFrame) {
-  Apng hidden;
-  hidden.width = 2;
-  hidden.height = 2;
-  hidden.defaultIsFirstFrame = false;
-  hidden.hiddenDefault = solidRgba(2, 2, 255, 255, 255, 255);
-  hidden.frames.push_back({0, 0, 2, 2, solidRgba(2, 2, 255, 0, 0, 255), 1, 3, 0, 0});
-  hidden.frames.push_back({0, 0, 2, 2, solidRgba(2, 2, 0, 255, 0, 255), 1, 4, 0, 0});
-  auto info = inspectImage(memoryBytes(encodeApng(hidden)));
-  ASSERT_TRUE(info);
-  ASSERT_EQ(info->frames.size(), 2u);
-  EXPECT_DOUBLE_EQ(frameDelay(info->frames[0]), 1.0 / 3);
-  EXPECT_DOUBLE_EQ(frameDelay(info->frames[1]), 0.25);
-  const auto f = decodeAll(encodeApng(hidden));
-  ASSERT_EQ(f.size(), 2u);
-  EXPECT_EQ(pixel(f[0], 0, 0), kRed);
-  EXPECT_EQ(pixel(f[1], 1, 1), kGreen);
-
-  Apng single;
-  single.width = 3;
-  single.height = 2;
-  single.frames.push_back({0, 0, 3, 2, solidRgba(3, 2, 0, 0, 255, 255), 1, 2, 0, 0});
-  info = inspectImage(memoryBytes(encodeApng(single)));
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->frames.size(), 1u);
-  const auto g = decodeAll(encodeApng(single));
-  ASSERT_EQ(g.size(), 1u);
-  EXPECT_EQ(g[0].width, 3);
-  EXPECT_EQ(pixel(g[0], 2, 1), kBlue);
 }
 
 TEST_F(DecoderTest, StillPngWithAlphaIsLaidOverBlack) {

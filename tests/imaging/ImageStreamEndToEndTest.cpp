@@ -1,7 +1,7 @@
 // The extension streaming to a real PipeWire client (tovrelle-snap) in a
 // private session: the camera-off picture, the not-running picture, a still
-// library image, a sideways-stored phone photo, and an animation whose frame
-// changes follow its delays.
+// library image and a sideways-stored phone photo. (How an animation plays is
+// judged on fake clocks in the stream source tests.)
 #include <cairo.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -212,65 +212,6 @@ TEST_F(ImageStreamEndToEnd, PicturesStillImageAndAnimationReachTheClient) {
     }
     const std::string expected = "NSImage(contentsOf:) failed for " + (imagesFolderURL() / "broken.png").string();
     EXPECT_TRUE(extension_->waitForLog(expected, 1s)) << extension_->log();
-  }
-
-  // An animation: frame changes fall at the file's delays.
-  {
-    const std::vector<std::pair<uint8_t, double>> frames{{0, 0.20}, {1, 0.50}, {2, 0.10}, {3, 0.30}};
-    Gif gif{64, 64, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff}, 0, true, {}};
-    for (auto [index, delay] : frames) gif.frames.push_back(solidGifFrame(64, 64, index, static_cast<int>(delay * 100)));
-    selectImage("cycle.gif", encodeGif(gif));
-    const std::string out = snap({"--stamps"}, 150);
-    ASSERT_TRUE(extension_->waitForLog("loaded animated image cycle.gif picture (4 frames)", 1s)) << extension_->log();
-
-    // Each received frame's stamp and centre colour.
-    struct Frame {
-      long long pts;
-      int colour;
-    };
-    std::vector<Frame> received;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-      int index = 0;
-      long long pts = 0;
-      unsigned b = 0, g = 0, r = 0;
-      if (std::sscanf(line.c_str(), "stamp=%d,%lld,%u,%u,%u", &index, &pts, &b, &g, &r) != 5) continue;
-      int colour = -1;  // black before the poll applied the image
-      if (r > 200 && g < 50 && b < 50) colour = 0;
-      if (g > 200 && r < 50 && b < 50) colour = 1;
-      if (b > 200 && r < 50 && g < 50) colour = 2;
-      if (r > 200 && g > 200 && b > 200) colour = 3;
-      received.push_back({pts, colour});
-    }
-    ASSERT_GE(received.size(), 140u) << out;
-    std::vector<size_t> changes;  // frames that show a new picture
-    for (size_t i = 1; i < received.size(); ++i) {
-      if (received[i].colour >= 0 && received[i].colour != received[i - 1].colour) changes.push_back(i);
-    }
-    ASSERT_GE(changes.size(), 10u) << out;
-
-    // A frame goes at the first firing at least its delay after it came,
-    // judged on the frames' own stamps: the frame before the change was
-    // stamped less than the delay after the start, the change at least the
-    // delay after it. Together: shown for the delay, up to one firing more.
-    const double slack = 0.002;
-    int judged = 0;
-    double worst = 0;
-    for (size_t k = 0; k + 1 < changes.size(); ++k) {  // the run before the first change began before the client
-      const Frame& first = received[changes[k]];
-      const size_t next = changes[k + 1];
-      EXPECT_EQ(received[next].colour, (first.colour + 1) % 4) << "frames play in order";
-      const double delay = frames[static_cast<size_t>(first.colour)].second;
-      const double shown = static_cast<double>(received[next].pts - first.pts) / 1e9;
-      const double lastBefore = static_cast<double>(received[next - 1].pts - first.pts) / 1e9;
-      EXPECT_GE(shown, delay - slack) << "frame " << first.colour << " left early";
-      EXPECT_LT(lastBefore, delay + slack) << "frame " << first.colour << " stayed a firing too long";
-      worst = std::max(worst, std::fabs(shown - delay));
-      ++judged;
-    }
-    std::cout << "animation: " << judged << " frame changes judged, largest difference from the delay "
-              << worst * 1000 << " ms\n";
-    EXPECT_GE(judged, 8);
   }
 }
 
