@@ -121,17 +121,13 @@ std::shared_ptr<AnimatedImage> loadAnimatedImage(const std::filesystem::path& fi
 }
 
 std::optional<StillImage> loadStillImage(const std::filesystem::path& file) {
-  auto bytes = imaging::openImageFile(file);
-  if (!bytes) return std::nullopt;
-  auto decoder = imaging::Decoder::open(bytes);
-  if (!decoder) return std::nullopt;
-  imaging::Canvas canvas;
-  if (decoder->next(canvas) != imaging::Decoder::Result::Frame) return std::nullopt;
+  auto canvas = imaging::decodeFirstPicture(file);
+  if (!canvas) return std::nullopt;
   StillImage image;
-  image.pixelWidth = canvas.sourceWidth;
-  image.pixelHeight = canvas.sourceHeight;
+  image.pixelWidth = canvas->sourceWidth;
+  image.pixelHeight = canvas->sourceHeight;
   auto buffer = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
-  if (buffer && imaging::renderFitted(canvas, *buffer)) image.rendered = std::move(buffer);
+  if (buffer && imaging::renderFitted(*canvas, *buffer)) image.rendered = std::move(buffer);
   return image;
 }
 

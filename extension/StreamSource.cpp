@@ -1,7 +1,5 @@
 #include "extension/StreamSource.h"
 
-#include <sys/stat.h>
-
 #include "platform/drawing/Pictures.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
@@ -15,43 +13,6 @@ const log::Logger& logger() {
 }
 
 const char* modeName(CameraMode mode) { return rawValue(mode); }
-
-bool isValidUtf8(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t n;
-    uint32_t cp;
-    if ((c & 0xE0) == 0xC0) {
-      n = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (s.size() - i <= n) return false;
-    for (size_t k = 1; k <= n; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    i += n + 1;
-  }
-  return true;
-}
 
 int64_t stateHash(const CameraState& state) {
   // Mode, then each id with a presence marker, so an absent id differs from
@@ -108,7 +69,11 @@ StreamSource::StreamSource(const std::string& localizedName, Dependencies d, cam
   if (!deps.loadStillImage) deps.loadStillImage = extension::loadStillImage;
   if (!deps.wallClock) deps.wallClock = [] { return std::chrono::system_clock::now(); };
   if (!deps.hostClock) deps.hostClock = frames::hostTimeNanos;
-  blackPool = frames::PixelBufferPool::create(format.width, format.height, 1);
+  // Made once: the frame path only hands out what it already holds.
+  if (auto black = frames::makePixelBuffer(format.width, format.height)) {
+    black->fillZero();
+    blackFrame = std::move(black);
+  }
   stream = StreamObject{localizedName, streamID()};
 }
 
@@ -183,6 +148,7 @@ void StreamSource::beginStreaming() {
   currentImage.reset();
   currentAnimation.reset();
   hostRunning.reset();
+  stateFailure.reset();
   startBlackScreenTimer();
   if (stateCheckTimer) stateCheckTimer->cancel();
   std::weak_ptr<StreamSource> weak = weak_from_this();
@@ -207,21 +173,30 @@ void StreamSource::stopStreamingInternal() {
 
 bool StreamSource::isHostRunning() const { return isHostRunningAt(heartbeatFileURL(), deps.wallClock()); }
 
-CameraState StreamSource::readState() const {
+CameraState StreamSource::readState() {
   const auto path = stateFileURL();
   auto read = readFileBounded(path, kMaxStateFileBytes);
   if (!read.bytes) {
-    logger().error("cannot read state.json at %s", path.c_str());
+    reportStateFailure(log::format("cannot read state.json at %s: %s", path.c_str(), read.error.c_str()));
     return CameraState{};
   }
   auto state = decodeCameraState(*read.bytes);
   if (!state) {
-    const std::string& bytes = *read.bytes;
-    logger().error("cannot decode state.json (%d bytes): %s", static_cast<int>(bytes.size()),
-                   isValidUtf8(bytes) ? bytes.c_str() : "<non-utf8>");
+    // Never the contents themselves: their size and an escaped start.
+    reportStateFailure(log::format("cannot decode state.json (%d bytes): %s", static_cast<int>(read.bytes->size()),
+                                   escapedExcerpt(*read.bytes).c_str()));
     return CameraState{};
   }
+  stateFailure.reset();
   return *state;
+}
+
+void StreamSource::reportStateFailure(const std::string& line) {
+  // A failure that persists is said when it begins or changes, and again
+  // every kStateFailureRepeatPolls polls so a rotated log still shows it.
+  if (stateFailure && stateFailure->line == line && ++stateFailure->pollsSinceSaid < kStateFailureRepeatPolls) return;
+  stateFailure = StateFailure{line, 0};
+  logger().error("%s", line.c_str());
 }
 
 void StreamSource::checkState() {
@@ -281,9 +256,11 @@ void StreamSource::checkState() {
     case CameraMode::image:
       currentCameraId.reset();
       currentImageId = state.selectedImageId;
+      // The old picture goes before the next is decoded, so two long
+      // animations are never held at once.
+      currentImage.reset();
+      currentAnimation.reset();
       if (!currentImageId) {
-        currentImage.reset();
-        currentAnimation.reset();
         startBlackScreenTimer();
       } else {
         showImage(*currentImageId);
@@ -329,13 +306,6 @@ void StreamSource::startFrameTimer(const char* firstFrameLine, std::function<fra
 
 void StreamSource::startBlackScreenTimer() {
   logger().info("startBlackScreenTimer (isStreaming=%s)", log::yesNo(isStreaming.load()));
-  if (!blackFrame) {
-    // Made once: the frame path only hands out what it already holds.
-    if (auto buffer = blackPool->acquire()) {
-      buffer->fillZero();
-      blackFrame = std::move(buffer);
-    }
-  }
   startFrameTimer("black-timer firing first frame", [frame = blackFrame] { return frame; });
 }
 
@@ -379,30 +349,33 @@ void StreamSource::startImageTimer() {
 }
 
 void StreamSource::startAnimatedImageTimer(std::shared_ptr<AnimatedImage> animation) {
-  currentAnimation = animation;
-  logger().info("startAnimatedImageTimer (%d frames, isStreaming=%s)", static_cast<int>(animation->frameCount()),
+  currentAnimation = std::move(animation);
+  logger().info("startAnimatedImageTimer (%d frames, isStreaming=%s)", static_cast<int>(currentAnimation->frameCount()),
                 log::yesNo(isStreaming.load()));
+  // The timer holds the animation weakly: `currentAnimation` is its one
+  // owner, so clearing that field frees it before the next picture loads.
   struct Playback {
-    std::shared_ptr<AnimatedImage> animation;
+    std::weak_ptr<AnimatedImage> animation;
     size_t frameIndex = 0;
     dispatch::Clock::time_point frameShownAt;
   };
   auto playback = std::make_shared<Playback>();
-  playback->animation = std::move(animation);
+  playback->animation = currentAnimation;
   playback->frameShownAt = timerQueue->now();
   std::weak_ptr<dispatch::Queue> weakQueue = timerQueue;
   startFrameTimer("animation-timer firing first frame", [playback, weakQueue]() -> frames::ConstPixelBufferRef {
     auto q = weakQueue.lock();
-    if (!q) return nullptr;
+    auto animation = playback->animation.lock();
+    if (!q || !animation) return nullptr;
     const auto now = q->now();
     auto& p = *playback;
     const double shown = std::chrono::duration<double>(now - p.frameShownAt).count();
-    if (shown >= p.animation->delay(p.frameIndex)) {
+    if (shown >= animation->delay(p.frameIndex)) {
       // Restart the clock at this firing: lateness does not carry over.
-      p.frameIndex = (p.frameIndex + 1) % p.animation->frameCount();
+      p.frameIndex = (p.frameIndex + 1) % animation->frameCount();
       p.frameShownAt = now;
     }
-    return p.animation->frame(p.frameIndex);
+    return animation->frame(p.frameIndex);
   });
 }
 
@@ -412,7 +385,7 @@ void StreamSource::showImage(const Uuid& id) {
   const auto listPath = imagesFileURL();
   auto read = readFileBounded(listPath, kMaxImagesFileBytes);
   if (!read.bytes) {
-    logger().error("cannot read images.json at %s", listPath.c_str());
+    logger().error("cannot read images.json at %s: %s", listPath.c_str(), read.error.c_str());
     startBlackScreenTimer();
     return;
   }
@@ -435,12 +408,11 @@ void StreamSource::showImage(const Uuid& id) {
     return;
   }
 
-  // Only a plain file directly inside Images is ever opened: a name that
-  // leads elsewhere, or a link, directory or device there, is unreadable.
+  // The loaders open only a plain file directly inside Images, never through
+  // a link, so a name or a link leading elsewhere is unreadable.
   auto file = imageFileURL(entry->fileName);
-  struct stat st {};
-  if (!file || ::lstat(file->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    const std::string shown = file ? file->string() : (imagesFolderURL() / entry->fileName).lexically_normal().string();
+  if (!file) {
+    const std::string shown = (imagesFolderURL() / entry->fileName).lexically_normal().string();
     logger().error("NSImage(contentsOf:) failed for %s", shown.c_str());
     startBlackScreenTimer();
     return;

@@ -34,6 +34,8 @@ inline constexpr const char* kCaptureQueueLabel = "ossel.tovrelle.capture";
 // Every frame timer fires at this interval, whatever a client sets.
 inline constexpr camera::MediaTime kFrameDuration{1, 30};
 inline constexpr double kStateCheckInterval = 0.5;
+// A state file failure that persists is said again every this many polls (10 min).
+inline constexpr int kStateFailureRepeatPolls = 1200;
 
 // The stream object the device carries (name, fixed identifier, direction
 // source, clock host time).
@@ -110,7 +112,8 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
 
   void checkState();
   bool isHostRunning() const;
-  CameraState readState() const;
+  CameraState readState();
+  void reportStateFailure(const std::string& line);
   void stopAllSources();
 
   void startBlackScreenTimer();
@@ -156,10 +159,15 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   int64_t _activeFormatIndex = 0;
   camera::MediaTime _frameDuration = kFrameDuration;
   int64_t lastLoggedStateHash = 0;
+  // The state file failure last said, and the polls since.
+  struct StateFailure {
+    std::string line;
+    int pollsSinceSaid = 0;
+  };
+  std::optional<StateFailure> stateFailure;
 
   Dependencies deps;
   // The black frame: one zeroed buffer, made once and sent at every firing.
-  std::shared_ptr<frames::PixelBufferPool> blackPool;
   frames::ConstPixelBufferRef blackFrame;
   // Only the adopted capture session may feed the stream; frames of any other
   // (one still opening, one replaced or stopped) carry another token.

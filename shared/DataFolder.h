@@ -1,12 +1,14 @@
 #pragma once
-// The data folder both processes resolve the same way, its files, the atomic
-// writer, the bounded reader and the heartbeat.
+// The data folder both processes resolve the same way, its files and the
+// heartbeat. Reading and writing them goes through shared/Files.h.
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "shared/Files.h"
 
 namespace tovrelle {
 
@@ -36,16 +38,6 @@ std::optional<std::filesystem::path> imageFileURL(std::string_view fileName);
 // Largest files the readers accept; anything bigger is not one of ours.
 inline constexpr size_t kMaxStateFileBytes = 64 * 1024;
 inline constexpr size_t kMaxImagesFileBytes = 16 * 1024 * 1024;
-
-struct ReadResult {
-  std::optional<std::string> bytes;
-  std::string error;  // set when bytes is none
-};
-ReadResult readFileBounded(const std::filesystem::path& path, size_t maxBytes);
-
-// Writes to a temporary file in the same folder, flushes and renames it over
-// `path`, so readers see the old or the new file, never a mixture.
-bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, std::string* error = nullptr);
 
 // Creates the empty heartbeat file if missing and sets its modification date
 // to now. Failures are ignored: the next tick tries again.

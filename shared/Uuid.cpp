@@ -1,6 +1,9 @@
 #include "shared/Uuid.h"
 
-#include <random>
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 namespace tovrelle {
 namespace {
@@ -32,12 +35,14 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
 }
 
 Uuid Uuid::random() {
-  thread_local std::mt19937_64 engine{std::random_device{}()};
+  // All 122 random bits of a version 4 UUID come from the kernel.
   std::array<uint8_t, 16> bytes{};
-  uint64_t a = engine(), b = engine();
-  for (int i = 0; i < 8; ++i) {
-    bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(a >> (i * 8));
-    bytes[static_cast<size_t>(i + 8)] = static_cast<uint8_t>(b >> (i * 8));
+  size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::getrandom(bytes.data() + got, bytes.size() - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) std::abort();  // no kernel randomness: no identity we could trust
+    got += static_cast<size_t>(n);
   }
   bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);
   bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);

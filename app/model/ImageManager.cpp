@@ -11,6 +11,7 @@
 #include "app/model/CameraManager.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
+#include "shared/ListMove.h"
 
 namespace tovrelle {
 namespace fs = std::filesystem;
@@ -242,21 +243,9 @@ void ImageManager::deleteImages(const IndexSet& positions) {
 }
 
 void ImageManager::moveImages(const IndexSet& fromOffsets, size_t toOffset) {
-  const size_t count = savedImages_.size();
-  toOffset = std::min(toOffset, count);
   std::vector<SavedImage> moved;
-  std::vector<SavedImage> rest;
-  size_t insertAt = toOffset;
-  for (size_t i = 0; i < count; ++i) {
-    if (fromOffsets.contains(i)) {
-      moved.push_back(savedImages_[i]);
-      if (i < toOffset) --insertAt;  // the destination shifts left by every entry taken from before it
-    } else {
-      rest.push_back(savedImages_[i]);
-    }
-  }
-  rest.insert(rest.begin() + static_cast<std::ptrdiff_t>(insertAt), moved.begin(), moved.end());
-  setSavedImages(std::move(rest));
+  for (size_t i : orderAfterMove(savedImages_.size(), fromOffsets, toOffset)) moved.push_back(savedImages_[i]);
+  setSavedImages(std::move(moved));
   saveImages();
 }
 

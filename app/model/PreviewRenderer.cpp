@@ -240,14 +240,10 @@ QImage PreviewRenderer::loadLibraryImage(const std::optional<Uuid>& imageId) {
   if (entry == images.end()) return {};
   auto path = imageFileURL(entry->fileName);
   if (!path) return {};
-  auto bytes = imaging::openImageFile(*path);
-  if (!bytes) return {};
-  auto decoder = imaging::Decoder::open(bytes);
-  if (!decoder) return {};
   // An animation shows its first picture.
-  imaging::Canvas first;
-  if (decoder->next(first) != imaging::Decoder::Result::Frame) return {};
-  return imageScaler_.letterbox(first.pixels.data(), first.width, first.height, first.stride);
+  auto first = imaging::decodeFirstPicture(*path);
+  if (!first) return {};
+  return imageScaler_.letterbox(first->pixels.data(), first->width, first->height, first->stride);
 }
 
 void PreviewRenderer::dropCaptureSession() {

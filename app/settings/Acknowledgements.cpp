@@ -1,49 +1,7 @@
 #include "app/settings/Acknowledgements.h"
 
-#include <elf.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <bit>
-#include <cerrno>
-#include <cstring>
-#include <memory>
-
-#include "platform/log/Log.h"
-
 namespace tovrelle::settings {
 namespace {
-
-// Bounds on what is read from the file: our programs have a few dozen
-// program headers, a few hundred dynamic entries and a small string table.
-constexpr uint16_t kMaxProgramHeaders = 512;
-constexpr uint64_t kMaxDynamicBytes = 1 << 20;
-constexpr uint64_t kMaxStringTableBytes = 8 << 20;
-
-class File {
- public:
-  explicit File(const std::filesystem::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~File() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  bool isOpen() const { return fd_ >= 0; }
-  bool readAt(uint64_t offset, void* out, size_t length) const {
-    auto* bytes = static_cast<char*>(out);
-    size_t done = 0;
-    while (done < length) {
-      ssize_t n = ::pread(fd_, bytes + done, length - done, static_cast<off_t>(offset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-};
 
 QString baseName(const std::string& needed) {
   const size_t so = needed.find(".so");
@@ -95,6 +53,12 @@ const std::vector<Component>& knownComponents() {
       {{"libglvnd", "NVIDIA Corporation and the libglvnd contributors", "MIT License",
         "https://gitlab.freedesktop.org/glvnd/libglvnd/-/blob/master/README.md"},
        {"libGL", "libGLX", "libOpenGL", "libEGL", "libGLdispatch"}},
+      {{"libjpeg-turbo", "The libjpeg-turbo Project and the Independent JPEG Group", "IJG License and BSD-3-Clause",
+        "https://github.com/libjpeg-turbo/libjpeg-turbo/blob/main/LICENSE.md"},
+       {"libjpeg", "libturbojpeg"}},
+      {{"libyuv", "The LibYuv Project Authors", "BSD-3-Clause",
+        "https://chromium.googlesource.com/libyuv/libyuv/+/refs/heads/main/LICENSE"},
+       {"libyuv"}},
       {{"libsystemd", "The systemd contributors", "LGPL-2.1-or-later",
         "https://github.com/systemd/systemd/blob/main/LICENSES/LGPL-2.1-or-later.txt"},
        {"libsystemd"}},
@@ -112,61 +76,11 @@ bool isSystemRuntimeLibrary(const std::string& needed) {
   return runtime.contains(baseName(needed));
 }
 
-std::optional<std::vector<std::string>> neededLibraries(const std::filesystem::path& path) {
-  File file(path);
-  if (!file.isOpen()) return std::nullopt;
-  Elf64_Ehdr header{};
-  if (!file.readAt(0, &header, sizeof header)) return std::nullopt;
-  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64) return std::nullopt;
-  const unsigned char nativeOrder = (std::endian::native == std::endian::little) ? ELFDATA2LSB : ELFDATA2MSB;
-  if (header.e_ident[EI_DATA] != nativeOrder) return std::nullopt;
-  if (header.e_phentsize != sizeof(Elf64_Phdr) || header.e_phnum == 0 || header.e_phnum > kMaxProgramHeaders)
-    return std::nullopt;
-
-  std::vector<Elf64_Phdr> programHeaders(header.e_phnum);
-  if (!file.readAt(header.e_phoff, programHeaders.data(), programHeaders.size() * sizeof(Elf64_Phdr)))
-    return std::nullopt;
-
-  const Elf64_Phdr* dynamicSegment = nullptr;
-  for (const auto& ph : programHeaders)
-    if (ph.p_type == PT_DYNAMIC) dynamicSegment = &ph;
-  if (!dynamicSegment) return std::vector<std::string>{};  // a static program needs nothing
-  if (dynamicSegment->p_filesz > kMaxDynamicBytes) return std::nullopt;
-
-  std::vector<Elf64_Dyn> entries(dynamicSegment->p_filesz / sizeof(Elf64_Dyn));
-  if (!file.readAt(dynamicSegment->p_offset, entries.data(), entries.size() * sizeof(Elf64_Dyn)))
-    return std::nullopt;
-
-  uint64_t stringTableAddress = 0, stringTableSize = 0;
-  std::vector<uint64_t> neededOffsets;
-  for (const auto& entry : entries) {
-    if (entry.d_tag == DT_NULL) break;
-    if (entry.d_tag == DT_NEEDED) neededOffsets.push_back(entry.d_un.d_val);
-    if (entry.d_tag == DT_STRTAB) stringTableAddress = entry.d_un.d_ptr;
-    if (entry.d_tag == DT_STRSZ) stringTableSize = entry.d_un.d_val;
-  }
-  if (neededOffsets.empty()) return std::vector<std::string>{};
-  if (stringTableSize == 0 || stringTableSize > kMaxStringTableBytes) return std::nullopt;
-
-  // The table is named by its address once loaded; find where that is in the file.
-  std::optional<uint64_t> stringTableOffset;
-  for (const auto& ph : programHeaders) {
-    if (ph.p_type == PT_LOAD && stringTableAddress >= ph.p_vaddr &&
-        stringTableAddress - ph.p_vaddr + stringTableSize <= ph.p_filesz)
-      stringTableOffset = ph.p_offset + (stringTableAddress - ph.p_vaddr);
-  }
-  if (!stringTableOffset) return std::nullopt;
-  std::string strings(stringTableSize, '\0');
-  if (!file.readAt(*stringTableOffset, strings.data(), strings.size())) return std::nullopt;
-
-  std::vector<std::string> needed;
-  for (uint64_t offset : neededOffsets) {
-    if (offset >= strings.size()) return std::nullopt;
-    const size_t end = strings.find('\0', offset);
-    if (end == std::string::npos) return std::nullopt;
-    needed.push_back(strings.substr(offset, end - offset));
-  }
-  return needed;
+const std::vector<std::string>& linkedLibraries() {
+  static const std::vector<std::string> libraries{
+#include "LinkedLibraries.inc"
+  };
+  return libraries;
 }
 
 const Component* componentOf(const std::string& needed) {
@@ -186,13 +100,6 @@ std::vector<Dependency> acknowledgements(const std::vector<std::string>& needed)
   return rows;
 }
 
-std::vector<Dependency> acknowledgementsOfThisProgram() {
-  static const std::vector<Dependency> rows = [] {
-    if (auto needed = neededLibraries("/proc/self/exe")) return acknowledgements(*needed);
-    log::processLog("AboutSettingsView: cannot read the program's linked libraries; listing Qt only");
-    return acknowledgements({"libQt6Core.so.6"});
-  }();
-  return rows;
-}
+std::vector<Dependency> acknowledgementsOfThisProgram() { return acknowledgements(linkedLibraries()); }
 
 }  // namespace tovrelle::settings

@@ -1,10 +1,9 @@
 #pragma once
-// The open-source components the app contains, found from what the running
-// program is linked with, so the About tab names exactly what we ship.
+// The open-source components the app contains, found from what the program is
+// linked with (the build writes that list), so the About tab names exactly
+// what we ship.
 #include <QString>
 #include <QStringList>
-#include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,15 +38,14 @@ bool isSystemRuntimeLibrary(const std::string& needed);
 // libraries no component claims.
 const Component* componentOf(const std::string& needed);
 
-// The DT_NEEDED entries of an ELF file ("libQt6Core.so.6", …); none when the
-// file cannot be read or is not a 64-bit ELF of this machine's byte order.
-std::optional<std::vector<std::string>> neededLibraries(const std::filesystem::path& file);
+// The library files the host program links ("libQt6Core.so.6.4.2", …), as
+// the build found them.
+const std::vector<std::string>& linkedLibraries();
 
 // The components whose libraries appear in `needed` (plus the compiled-in ones).
 std::vector<Dependency> acknowledgements(const std::vector<std::string>& needed);
 
-// The same for the running program (read from /proc/self/exe). When that
-// cannot be read: the compiled-in components and Qt, which this window runs on.
+// The same for the host program.
 std::vector<Dependency> acknowledgementsOfThisProgram();
 
 }  // namespace tovrelle::settings

@@ -22,6 +22,7 @@
 #include "app/settings/SettingsStyle.h"
 #include "app/settings/ThumbnailCache.h"
 #include "platform/log/Log.h"
+#include "shared/ListMove.h"
 
 namespace tovrelle::settings {
 namespace {
@@ -48,22 +49,6 @@ class RowBackgroundDelegate : public QStyledItemDelegate {
 
   QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override { return {0, kRowHeight}; }
 };
-
-// The order after moving `from` before `to` (positions before the move).
-std::vector<size_t> orderAfterMove(size_t count, const IndexSet& from, size_t to) {
-  std::vector<size_t> moved, kept;
-  size_t insertAt = 0;
-  for (size_t i = 0; i < count; ++i) {
-    if (from.count(i)) {
-      moved.push_back(i);
-    } else {
-      if (i < to) ++insertAt;
-      kept.push_back(i);
-    }
-  }
-  kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(insertAt), moved.begin(), moved.end());
-  return kept;
-}
 
 }  // namespace
 

@@ -2,8 +2,6 @@
 
 #include <QAction>
 #include <QActionGroup>
-#include <QGuiApplication>
-#include <QScreen>
 #include <QStackedWidget>
 #include <QToolBar>
 #include <QToolButton>
@@ -123,22 +121,6 @@ QWidget* SettingsTabViewController::tabContent(int tab) const { return pages_->w
 
 QToolButton* SettingsTabViewController::tabButton(int tab) const {
   return tab >= 0 && static_cast<size_t>(tab) < buttons_.size() ? buttons_[static_cast<size_t>(tab)] : nullptr;
-}
-
-void SettingsTabViewController::present() {
-  if (!presented_) {
-    presented_ = true;
-    if (isWindow()) {
-      if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame(QPoint(), size());
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-      }
-    }
-  }
-  show();
-  raise();
-  activateWindow();
 }
 
 }  // namespace tovrelle::settings

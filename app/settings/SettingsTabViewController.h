@@ -54,9 +54,6 @@ class SettingsTabViewController : public QWidget {
   ImagesSettingsView* imagesView() const { return images_; }
   AboutSettingsView* aboutView() const { return about_; }
 
-  // Brings the window up: centred the first time, then raised and activated.
-  void present();
-
  signals:
   void currentTabChanged(int tab);
 
@@ -70,7 +67,6 @@ class SettingsTabViewController : public QWidget {
   ImagesSettingsView* images_;
   QWidget* general_;
   AboutSettingsView* about_;
-  bool presented_ = false;
 };
 
 }  // namespace tovrelle::settings

@@ -562,13 +562,10 @@ QString StatusPopoverView::extensionStatusText(const SystemExtensionInstaller::S
 QImage StatusPopoverView::loadLeadingImage(const std::string& fileName) {
   const auto path = imageFileURL(fileName);
   if (!path) return {};
-  auto bytes = imaging::openImageFile(*path);
-  if (!bytes) return {};
-  auto decoder = imaging::Decoder::open(bytes);
-  if (!decoder) return {};
-  imaging::Canvas first;
-  if (decoder->next(first) != imaging::Decoder::Result::Frame || first.width <= 0 || first.height <= 0) return {};
-  const QImage picture(first.pixels.data(), first.width, first.height, qsizetype(first.stride), QImage::Format_RGB32);
+  auto first = imaging::decodeFirstPicture(*path);
+  if (!first) return {};
+  const QImage picture(first->pixels.data(), first->width, first->height, qsizetype(first->stride),
+                       QImage::Format_RGB32);
   // Twice the drawn size keeps it sharp on high-density screens; scaled() copies out of `first`.
   const int side = 2 * PopoverRow::kLeadingImageSize;
   return picture.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);

@@ -1,7 +1,7 @@
 #include "platform/imaging/ByteSource.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#include "shared/Files.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,19 +47,12 @@ class MemoryBytes final : public ByteSource {
 }  // namespace
 
 std::shared_ptr<const ByteSource> openImageFile(const std::filesystem::path& path, std::string* error) {
-  // No following a link in the last component, and no blocking on a pipe.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    if (error) *error = std::strerror(errno);
+  OpenedFile file = openRegularFileIn(path.parent_path(), path.filename().string());
+  if (!file.fd) {
+    if (error) *error = file.error;
     return nullptr;
   }
-  struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (error) *error = "not a regular file";
-    ::close(fd);
-    return nullptr;
-  }
-  return std::make_shared<FileBytes>(fd, static_cast<uint64_t>(st.st_size));
+  return std::make_shared<FileBytes>(file.fd.release(), file.size);
 }
 
 std::shared_ptr<const ByteSource> memoryBytes(std::vector<uint8_t> bytes) {

@@ -20,8 +20,9 @@ class ByteSource {
   virtual long read(uint64_t offset, uint8_t* out, size_t length) const = 0;
 };
 
-// Opens `path` for reading. Only a regular file is accepted: a symbolic link,
-// a folder, a pipe or a device gives none and an explanation in `error`.
+// Opens `path` for reading without blocking. Only a regular file is accepted,
+// and neither it nor its folder may be a symbolic link: a link, a folder, a
+// pipe or a device gives none and an explanation in `error`.
 std::shared_ptr<const ByteSource> openImageFile(const std::filesystem::path& path, std::string* error = nullptr);
 
 std::shared_ptr<const ByteSource> memoryBytes(std::vector<uint8_t> bytes);

@@ -1,5 +1,7 @@
 #include "platform/imaging/Decoder.h"
 
+#include "platform/imaging/Jpeg.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -93,9 +95,8 @@ struct Input {
 // stated length before reading it; a chunk that claims more bytes than the
 // file has is refused here instead of costing up to 2 GB.
 bool pngHeaderChunksFit(const ByteSource& bytes) {
-  static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a};
   uint8_t head[8];
-  if (bytes.read(0, head, 8) != 8 || std::memcmp(head, kSignature, 8) != 0) return true;
+  if (bytes.read(0, head, 8) != 8 || std::memcmp(head, kPngSignature, 8) != 0) return true;
   const uint64_t size = bytes.size();
   uint64_t pos = 8;
   for (int chunk = 0; chunk < 4096; ++chunk) {
@@ -154,20 +155,19 @@ std::unique_ptr<Input> openInput(std::shared_ptr<const ByteSource> bytes, const 
   return input;
 }
 
-AVPixelFormat withoutJpegRange(AVPixelFormat format, bool* fullRange) {
-  switch (format) {
-    case AV_PIX_FMT_YUVJ420P: *fullRange = true; return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P: *fullRange = true; return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P: *fullRange = true; return AV_PIX_FMT_YUV444P;
-    case AV_PIX_FMT_YUVJ440P: *fullRange = true; return AV_PIX_FMT_YUV440P;
-    case AV_PIX_FMT_YUVJ411P: *fullRange = true; return AV_PIX_FMT_YUV411P;
-    default: return format;
-  }
-}
-
 }  // namespace
 
 std::optional<ImageInfo> inspectImage(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
+  if (bytes && looksLikeJpeg(*bytes)) {
+    if (auto header = readJpegHeader(*bytes)) {
+      const bool swaps = header->orientation >= 5;
+      ImageInfo info;
+      info.width = swaps ? header->height : header->width;
+      info.height = swaps ? header->width : header->height;
+      info.frames.emplace_back();
+      return info;
+    }
+  }
   auto input = openInput(std::move(bytes), limits);
   if (!input) return std::nullopt;
   ImageInfo info;
@@ -200,6 +200,10 @@ struct Decoder::State {
   AVPacket* packet = nullptr;
   AVFrame* frame = nullptr;
   SwsContext* sws = nullptr;
+  // A JPEG goes through libjpeg-turbo (reduced, upright) and falls back to
+  // FFmpeg only when that cannot read it.
+  bool jpeg = false;
+  bool jpegDone = false;
 
   ~State() { close(); }
 
@@ -242,7 +246,7 @@ struct Decoder::State {
       h = std::clamp(static_cast<int>(std::lround(h * k)), 1, kMaxCanvasSide);
     }
     bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
-    const AVPixelFormat source = withoutJpegRange(static_cast<AVPixelFormat>(frame->format), &fullRange);
+    const auto source = static_cast<AVPixelFormat>(withoutJpegRange(frame->format, &fullRange));
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(source);
     if (!desc) return false;
     sws = sws_getCachedContext(sws, sw, sh, source, w, h, AV_PIX_FMT_BGRA,
@@ -287,16 +291,31 @@ std::unique_ptr<Decoder> Decoder::open(std::shared_ptr<const ByteSource> bytes, 
   auto state = std::make_unique<State>();
   state->bytes = std::move(bytes);
   state->limits = limits;
-  if (!state->start()) return nullptr;
+  state->jpeg = state->bytes && looksLikeJpeg(*state->bytes) && readJpegHeader(*state->bytes);
+  if (!state->jpeg && !state->start()) return nullptr;
   return std::unique_ptr<Decoder>(new Decoder(std::move(state)));
 }
 
 Container Decoder::container() const { return state_->input ? state_->input->container : Container::Still; }
 
-bool Decoder::rewind() { return state_->start(); }
+bool Decoder::rewind() {
+  if (state_->jpeg) {
+    state_->jpegDone = false;
+    return true;
+  }
+  return state_->start();
+}
 
 Decoder::Result Decoder::next(Canvas& out) {
   State& s = *state_;
+  if (s.jpeg) {
+    if (s.jpegDone) return Result::End;
+    s.jpegDone = true;
+    if (decodeJpeg(*s.bytes, out)) return Result::Frame;
+    // Colour spaces libjpeg-turbo cannot turn into BGRA (CMYK, YCCK).
+    s.jpeg = false;
+    if (!s.start()) return Result::Error;
+  }
   if (!s.input || !s.codec) return Result::End;
   for (;;) {
     if (s.input->framesRead >= s.limits.maxFrames) return Result::End;
@@ -321,6 +340,17 @@ Decoder::Result Decoder::next(Canvas& out) {
     av_frame_unref(s.frame);
     return converted ? Result::Frame : Result::Error;
   }
+}
+
+std::optional<Canvas> decodeFirstPicture(const std::filesystem::path& file) {
+  auto bytes = openImageFile(file);
+  if (!bytes) return std::nullopt;
+  auto decoder = Decoder::open(std::move(bytes));
+  if (!decoder) return std::nullopt;
+  Canvas picture;
+  if (decoder->next(picture) != Decoder::Result::Frame || picture.width <= 0 || picture.height <= 0)
+    return std::nullopt;
+  return picture;
 }
 
 }  // namespace tovrelle::imaging

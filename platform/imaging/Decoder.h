@@ -1,9 +1,11 @@
 #pragma once
-// Image decoding on FFmpeg: stills (PNG, JPEG, WebP, BMP, TIFF) and the
-// animated containers (GIF, animated PNG). A decoder hands out each frame as
+// Image decoding: JPEG on libjpeg-turbo (reduced while decoding, turned
+// upright by its EXIF orientation), the other stills (PNG, WebP, BMP, TIFF)
+// and the animated containers (GIF, animated PNG) on FFmpeg. A decoder hands out each frame as
 // the whole picture at that point of the animation (GIF disposal, APNG
 // dispose and blend applied by the codec), composited over black.
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,8 +17,9 @@
 namespace tovrelle::imaging {
 
 struct Limits {
-  // Largest picture a frame may have; bigger ones are refused before the
-  // codec allocates anything (64 MP, 256 MB as BGRA).
+  // Largest picture a frame of a PNG, GIF, WebP, BMP or TIFF may have; bigger
+  // ones are refused before the codec allocates anything (64 MP, 256 MB as
+  // 8-bit RGBA). A JPEG has no such limit: it is decoded reduced.
   int64_t maxPixels = int64_t{64} * 1024 * 1024;
   // Frames past this count are not read.
   size_t maxFrames = 100000;
@@ -25,7 +28,8 @@ struct Limits {
 enum class Container { Still, Gif, AnimatedPng };
 
 // Longest side of a decoded picture; larger ones are reduced while decoding.
-inline constexpr int kMaxCanvasSide = 8192;
+// Far more than a 1280x720 frame or a preview shows, and 64 MB at most.
+inline constexpr int kMaxCanvasSide = 4096;
 
 // A frame as 32-bit BGRA (blue, green, red, alpha 255) with transparency
 // already laid over black. Rows are `stride` bytes apart (64-byte aligned).
@@ -77,5 +81,11 @@ class Decoder {
   explicit Decoder(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
+
+// The first picture of an image file (a still, or an animation's first frame),
+// upright and reduced as above; none when the file cannot be opened as
+// openImageFile() allows or is not an image. Every place that shows a
+// library image loads it through here.
+std::optional<Canvas> decodeFirstPicture(const std::filesystem::path& file);
 
 }  // namespace tovrelle::imaging

@@ -41,8 +41,7 @@ FrameDelays gifFrameDelays(const uint8_t* p, size_t n) {
 
 FrameDelays apngFrameDelays(const uint8_t* p, size_t n) {
   FrameDelays delays;
-  static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a};
-  size_t pos = (n >= 8 && std::memcmp(p, kSignature, 8) == 0) ? 8 : 0;
+  size_t pos = (n >= 8 && std::memcmp(p, kPngSignature, 8) == 0) ? 8 : 0;
   while (pos + 8 <= n) {
     const uint32_t length = (uint32_t{p[pos]} << 24) | (uint32_t{p[pos + 1]} << 16) |
                             (uint32_t{p[pos + 2]} << 8) | p[pos + 3];

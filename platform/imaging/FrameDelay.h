@@ -18,6 +18,9 @@ struct FrameDelays {
   std::optional<double> apngDelay;
 };
 
+// The eight bytes every PNG file starts with.
+inline constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a};
+
 inline constexpr double kDefaultFrameDelay = 0.1;
 inline constexpr double kMinimumFrameDelay = 0.02;
 

@@ -1,14 +1,13 @@
 #pragma once
 // A fixed ring of rendered frames that a worker thread fills ahead of a
 // player: memory stays at `capacity` frames however long the animation is.
-// The player's side never blocks and never allocates: it gets the frame it
-// asks for when it is ready, else the newest frame that is.
-#include <atomic>
-#include <condition_variable>
+// The player's side never waits for the worker and never allocates: it gets
+// the frame it asks for when it is ready, else the newest frame that is. One
+// mutex and one condition guard the ring: the worker sleeps on it until the
+// player has moved past a slot and every hand-out of that slot is released.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "platform/frames/PixelBuffer.h"
@@ -42,30 +41,21 @@ class FrameRing {
 
   size_t capacity() const { return capacity_; }
   // Frames rendered so far, over all laps.
-  uint64_t produced() const { return static_cast<uint64_t>(produced_.load(std::memory_order_acquire)); }
+  uint64_t produced() const;
   // Calls that got an older frame than they asked for.
-  uint64_t lateFrames() const { return late_.load(std::memory_order_relaxed); }
+  uint64_t lateFrames() const;
 
  private:
-  struct Slot {
-    frames::PixelBufferRef buffer;
-    std::atomic<int64_t> position{-1};  // place in play order, over all laps
-  };
-
+  struct Core;
   FrameRing(std::unique_ptr<Producer> producer, size_t frameCount, size_t capacity);
   void run();
-  bool waitForRoom(int64_t position);
 
   std::unique_ptr<Producer> producer_;
   const size_t frameCount_;
   const size_t capacity_;
-  std::unique_ptr<Slot[]> slots_;
-  std::atomic<int64_t> produced_{0};  // positions [0, produced_) have been published
-  std::atomic<int64_t> consumed_{0};  // the position the player shows
-  std::atomic<uint64_t> late_{0};
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::condition_variable wake_;
+  // The slots and their buffers, shared with every frame handed out so a
+  // frame still queued downstream outlives the ring.
+  std::shared_ptr<Core> core_;
   std::thread worker_;
 };
 

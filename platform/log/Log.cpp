@@ -1,6 +1,8 @@
 #include "Log.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -35,16 +37,76 @@ std::string vformat(const char* fmt, va_list args) {
   return out;
 }
 
-bool journalAvailable() {
-  // Under a service manager stderr already reaches the journal; send directly
-  // only when we run outside one and a journal is listening.
-  static const bool available = [] {
-    if (std::getenv("JOURNAL_STREAM") != nullptr) return false;
-    if (std::getenv("TOVRELLE_NO_JOURNAL") != nullptr) return false;
-    struct stat st {};
-    return ::stat("/run/systemd/journal/socket", &st) == 0;
+// Where lines go, judged at each line so a test or a restarted journal is
+// seen: the journal's own socket when it listens (every field kept, priority
+// included), else stderr with the "<N>" priority prefix, which journald reads
+// when stderr is its stream.
+bool nativeJournal() {
+  if (std::getenv("TOVRELLE_NO_JOURNAL") != nullptr) return false;
+  struct stat st {};
+  return ::stat("/run/systemd/journal/socket", &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// True when stderr is the journal stream the service manager set up, so a
+// line sent natively must not be written there again.
+bool stderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (!stream) return false;
+  unsigned long long dev = 0, ino = 0;
+  if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
+  struct stat st {};
+  return ::fstat(STDERR_FILENO, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+}
+
+int priorityOf(Level level) { return level == Level::Error ? 3 : 5; }
+
+const std::string& identifier() {
+  static const std::string name = [] {
+    const char* n = program_invocation_short_name;
+    return std::string(n && *n ? n : "tovrelle");
   }();
-  return available;
+  return name;
+}
+
+// A message never spans lines: a newline inside one would forge the next line.
+std::string oneLine(const std::string& message) {
+  std::string out;
+  out.reserve(message.size());
+  for (char c : message) {
+    if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else out += c;
+  }
+  return out;
+}
+
+bool sendToJournal(const Record& r, const std::string& message) {
+  const int priority = priorityOf(r.level);
+  if (r.subsystem.empty()) {
+    return sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", priority, "SYSLOG_IDENTIFIER=%s",
+                           identifier().c_str(), nullptr) == 0;
+  }
+  return sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", priority, "SYSLOG_IDENTIFIER=%s",
+                         identifier().c_str(), "TOVRELLE_SUBSYSTEM=%s", r.subsystem.c_str(),
+                         "TOVRELLE_CATEGORY=%s", r.category.c_str(), nullptr) == 0;
+}
+
+void writeStderr(const Record& r, const std::string& message, bool withPriority) {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm local{};
+  localtime_r(&ts.tv_sec, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+  std::string line;
+  if (withPriority) line = format("<%d>", priorityOf(r.level));
+  line += std::string(stamp) + "." + format("%03ld", ts.tv_nsec / 1000000) + " ";
+  if (!r.subsystem.empty()) line += "[" + r.subsystem + ":" + r.category + "] ";
+  if (r.level == Level::Error) line += "error: ";
+  line += message;
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
 }
 
 void emit(const Record& r) {
@@ -55,29 +117,13 @@ void emit(const Record& r) {
       return;
     }
   }
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  tm local{};
-  localtime_r(&ts.tv_sec, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-  std::string line = std::string(stamp) + "." + format("%03ld", ts.tv_nsec / 1000000) + " ";
-  if (!r.subsystem.empty()) line += "[" + r.subsystem + ":" + r.category + "] ";
-  if (r.level == Level::Error) line += "error: ";
-  line += r.message;
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-  if (journalAvailable()) {
-    const int priority = r.level == Level::Error ? 3 : 5;
-    if (r.subsystem.empty()) {
-      sd_journal_send("MESSAGE=%s", r.message.c_str(), "PRIORITY=%d", priority, nullptr);
-    } else {
-      sd_journal_send("MESSAGE=%s", r.message.c_str(), "PRIORITY=%d", priority,
-                      "TOVRELLE_SUBSYSTEM=%s", r.subsystem.c_str(), "TOVRELLE_CATEGORY=%s",
-                      r.category.c_str(), nullptr);
-    }
+  const std::string message = oneLine(r.message);
+  if (nativeJournal() && sendToJournal(r, message)) {
+    // A terminal still shows the line; the journal's own stream does not get it twice.
+    if (!stderrIsJournal()) writeStderr(r, message, false);
+    return;
   }
+  writeStderr(r, message, true);
 }
 
 }  // namespace

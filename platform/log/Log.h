@@ -1,7 +1,9 @@
 #pragma once
-// One logger for both deliverables: subsystem + category lines to stderr and,
-// when a journal socket exists, to the journal. Tests install a sink to read
-// the lines a peer would see.
+// One logger for both deliverables. Lines go to the journal through its native
+// API when it listens (PRIORITY, SYSLOG_IDENTIFIER, TOVRELLE_SUBSYSTEM and
+// TOVRELLE_CATEGORY as fields), else to stderr with the "<N>" priority prefix
+// (3 error, 5 default). TOVRELLE_NO_JOURNAL=1 keeps them on stderr. Tests
+// install a sink to read the lines a peer would see.
 #include <functional>
 #include <string>
 

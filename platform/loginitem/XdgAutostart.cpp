@@ -1,5 +1,7 @@
 #include "platform/loginitem/XdgAutostart.h"
 
+#include "shared/Files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,10 +124,6 @@ bool isExecutableProgram(const std::string& program) {
   return false;
 }
 
-std::string errnoText(const fs::path& path, const char* what, int err) {
-  return std::string(what) + " " + path.string() + ": " + std::strerror(err);
-}
-
 }  // namespace
 
 std::string quoteExecArgument(const std::string& argument) {
@@ -234,29 +232,8 @@ Result XdgAutostartService::registerItem() {
   fs::create_directories(folder, ec);
   if (ec) return Result::failure("cannot create " + folder.string() + ": " + ec.message());
 
-  std::string tmpl = (folder / (std::string(".") + kAutostartFileName + ".XXXXXX")).string();
-  int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) return Result::failure(errnoText(folder, "cannot write in", errno));
-  const std::string text = autostartEntry(executable_);
-  size_t written = 0;
-  int err = 0;
-  while (written < text.size()) {
-    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    written += static_cast<size_t>(n);
-  }
-  if (err == 0 && ::fchmod(fd, 0644) != 0) err = errno;
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(tmpl.c_str(), entryPath_.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(tmpl.c_str());
-    return Result::failure(errnoText(entryPath_, "cannot write", err));
-  }
+  std::string problem;
+  if (!writeFileAtomically(entryPath_, autostartEntry(executable_), &problem, 0644)) return Result::failure(problem);
   return Result::success();
 }
 

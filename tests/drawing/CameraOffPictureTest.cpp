@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "platform/drawing/CameraOffLayout.h"
 #include "platform/drawing/Pictures.h"
 #include "tests/drawing/PictureSampling.h"
 
@@ -28,16 +27,6 @@ class CameraOffPicture : public ::testing::Test {
   static frames::PixelBufferRef frame_;
 };
 frames::PixelBufferRef CameraOffPicture::frame_;
-
-TEST(CameraOffLayoutRule, IconSizeIsBoundByTheTighterSide) {
-  const CameraOffLayout hd = cameraOffLayout(1280, 720);
-  EXPECT_NEAR(hd.size, 511.2, 1e-9);
-  EXPECT_NEAR(hd.x0, 384.4, 1e-9);
-  EXPECT_NEAR(hd.y0, 125.408, 1e-3);
-  EXPECT_NEAR(cameraOffLayout(2000, 720).size, 0.71 * 720, 1e-9);   // height-bound
-  EXPECT_NEAR(cameraOffLayout(1280, 1000).size, 0.4 * 1280, 1e-9);  // width-bound
-  EXPECT_NEAR(cameraOffLayout(1775, 1000).size, 710, 1e-9);  // a tie
-}
 
 TEST_F(CameraOffPicture, GroundAndOutlineColoursWhereTheGeometryPutsThem) {
   ASSERT_NE(frame_, nullptr);
@@ -148,31 +137,6 @@ TEST_F(CameraOffPicture, NothingIsDrawnOutsideTheIconBox) {
   }
   EXPECT_EQ(differing, 0);
   EXPECT_GT(inside, 20000);
-}
-
-TEST(CameraOffPictureSizes, IconFollowsTheTighterSideOfOtherFrames) {
-  struct Case {
-    int w, h;
-    double s;
-  };
-  for (const Case& c : {Case{2000, 720, 511.2}, Case{1280, 1000, 512}}) {
-    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
-    auto frame = makeCameraOffFrame(c.w, c.h);
-    ASSERT_NE(frame, nullptr);
-    const double x0 = (c.w - c.s) / 2, y0 = (c.h - c.s * 487.0 / 511.0) / 2 + c.s * 9.0 / 511.0;
-    const double midY = y0 + 0.6 * c.s;
-    const double half = 0.0509 / 2 * c.s;
-    for (double sideX : {x0 + 0.0245 * c.s, x0 + 0.9755 * c.s}) {
-      EXPECT_EQ(pixelAtPoint(*frame, sideX, midY), kIcon);
-      EXPECT_EQ(pixelAtPoint(*frame, sideX - half + 2, midY), kIcon);
-      EXPECT_EQ(pixelAtPoint(*frame, sideX + half - 2, midY), kIcon);
-      EXPECT_EQ(pixelAtPoint(*frame, sideX - half - 2, midY), kBackground);
-      EXPECT_EQ(pixelAtPoint(*frame, sideX + half + 2, midY), kBackground);
-    }
-    // The bump's top edge sits at 0.0254 s below the icon origin.
-    EXPECT_EQ(pixelAtPoint(*frame, x0 + 0.45 * c.s, y0 + 0.0254 * c.s), kIcon);
-    EXPECT_EQ(pixelAtPoint(*frame, x0 + 0.45 * c.s, y0 + 0.0254 * c.s - half - 2), kBackground);
-  }
 }
 
 TEST(CameraOffPictureSizes, ImpossibleSizesGiveNoPicture) {

@@ -81,39 +81,6 @@ TEST_F(ExtensionObjects, StartServicePublishesTheFixedIdentityAndFormat) {
                                                   [](auto& r) { return r.level == log::Level::Error; }));
 }
 
-TEST_F(ExtensionObjects, IdentifiersAreTheSameForEveryProcessStart) {
-  auto first = ExtensionProvider::create(client, deps);
-  auto second = ExtensionProvider::create(client, deps);
-  ASSERT_TRUE(first && second);
-  EXPECT_EQ(describe(*first)->deviceId, describe(*second)->deviceId);
-  EXPECT_EQ(describe(*first)->streamId, describe(*second)->streamId);
-  EXPECT_EQ(deviceID().toString(), kDeviceIDString);
-  EXPECT_EQ(streamID().toString(), kStreamIDString);
-}
-
-TEST_F(ExtensionObjects, PropertyAnswersCarryOnlyWhatWasAskedFor) {
-  auto provider = ExtensionProvider::create(client, deps);
-  ASSERT_TRUE(provider);
-  EXPECT_EQ(provider->availableProperties(), std::set<ProviderProperty>{ProviderProperty::manufacturer});
-  EXPECT_FALSE(provider->providerProperties({}).manufacturer);
-  EXPECT_EQ(provider->providerProperties({ProviderProperty::manufacturer}).manufacturer, "Velkari");
-  EXPECT_TRUE(provider->setProviderProperties({std::string("Someone Else")}));
-  EXPECT_EQ(provider->providerProperties({ProviderProperty::manufacturer}).manufacturer, "Velkari");
-  EXPECT_TRUE(provider->connectClient("client-1"));
-
-  auto& device = *provider->device();
-  EXPECT_EQ(device.availableProperties(), std::set<DeviceProperty>{DeviceProperty::model});
-  EXPECT_FALSE(device.deviceProperties({}).model) << "a request without the model gets no model";
-  EXPECT_EQ(device.deviceProperties({DeviceProperty::model}).model, "Tovrelle Model");
-  EXPECT_TRUE(device.setDeviceProperties({std::string("Other Model")}));
-  EXPECT_EQ(device.deviceProperties({DeviceProperty::model}).model, "Tovrelle Model");
-
-  auto& stream = *device.source();
-  EXPECT_EQ(stream.availableProperties(),
-            (std::set<StreamProperty>{StreamProperty::activeFormatIndex, StreamProperty::frameDuration}));
-  EXPECT_TRUE(stream.authorizedToStartStream("any client"));
-}
-
 TEST_F(ExtensionObjects, RefusedStreamFormatStopsStartUpWithItsLine) {
   sink->refuseFormats();
   EXPECT_FALSE(ExtensionProvider::create(client, deps));
@@ -122,17 +89,6 @@ TEST_F(ExtensionObjects, RefusedStreamFormatStopsStartUpWithItsLine) {
   EXPECT_EQ(records[0].message, "Failed to create stream format");
   EXPECT_EQ(records[0].category, "StreamSource");
   EXPECT_EQ(records[0].subsystem, "ossel.tovrelle");
-}
-
-TEST_F(ExtensionObjects, OneDevicePerProviderAndOneStreamPerDevice) {
-  auto provider = ExtensionProvider::create(client, deps);
-  ASSERT_TRUE(provider);
-  ProviderObject object = *provider->providerObject();
-  EXPECT_EQ(object.addDevice(provider->device()), "the provider already has a device");
-  EXPECT_EQ(object.addDevice(nullptr), "the device source has no device");
-  DeviceObject device = *provider->device()->deviceObject();
-  EXPECT_EQ(device.addStream(provider->device()->source()), "the device already has a stream");
-  EXPECT_EQ(device.addStream(nullptr), "the stream source has no stream");
 }
 
 }  // namespace

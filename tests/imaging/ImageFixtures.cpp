@@ -1,5 +1,8 @@
 #include "tests/imaging/ImageFixtures.h"
 
+#include <cstdio>
+#include <jpeglib.h>
+
 #include <array>
 #include <fstream>
 #include <stdexcept>
@@ -405,6 +408,39 @@ std::vector<uint8_t> quadrantsRgb(int width, int height) {
     }
   }
   return px;
+}
+
+void writeJpeg(const std::filesystem::path& path, int width, int height,
+               const std::function<void(int y, uint8_t* rgb)>& row, int orientation, int quality) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return;
+  jpeg_compress_struct cinfo{};
+  jpeg_error_mgr errors{};
+  cinfo.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&cinfo);
+  jpeg_stdio_dest(&cinfo, file);
+  cinfo.image_width = static_cast<JDIMENSION>(width);
+  cinfo.image_height = static_cast<JDIMENSION>(height);
+  cinfo.input_components = 3;
+  cinfo.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, quality, TRUE);
+  jpeg_start_compress(&cinfo, TRUE);
+  if (orientation != 0) {
+    // "Exif\0\0", a big-endian TIFF header and one IFD entry: Orientation, SHORT, 1.
+    const uint8_t exif[] = {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1,
+                            0, static_cast<uint8_t>(orientation), 0, 0, 0, 0, 0, 0};
+    jpeg_write_marker(&cinfo, JPEG_APP0 + 1, exif, sizeof exif);
+  }
+  std::vector<uint8_t> line(static_cast<size_t>(width) * 3);
+  for (int y = 0; y < height; ++y) {
+    row(y, line.data());
+    JSAMPROW rows[1] = {line.data()};
+    jpeg_write_scanlines(&cinfo, rows, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  std::fclose(file);
 }
 
 void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {

@@ -4,6 +4,7 @@
 // fixture's frames, delays, disposal and blend operations are known exactly.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,6 +72,12 @@ std::vector<uint8_t> encodeBmp(int width, int height, const std::vector<uint8_t>
 // A still image made by one of FFmpeg's encoders ("mjpeg", "tiff", "libwebp",
 // "png", "bmp") from 8-bit RGB pixels; empty if the encoder is missing.
 std::vector<uint8_t> encodeWithFfmpeg(const char* encoder, int width, int height, const std::vector<uint8_t>& rgb);
+
+// A baseline JPEG written row by row (so a 100 MP picture costs one row of
+// memory), `row(y, out)` filling width * 3 RGB bytes, with an EXIF block
+// carrying `orientation` (1..8) when it is not 0. Written to `path`.
+void writeJpeg(const std::filesystem::path& path, int width, int height,
+               const std::function<void(int y, uint8_t* rgb)>& row, int orientation = 0, int quality = 90);
 
 std::vector<uint8_t> solidRgba(int width, int height, uint8_t r, uint8_t g, uint8_t b, uint8_t a);
 

@@ -1,6 +1,7 @@
 // The extension streaming to a real PipeWire client (tovrelle-snap) in a
 // private session: the camera-off picture, the not-running picture, a still
-// library image and an animation whose frame changes follow its delays.
+// library image and a sideways-stored phone photo. (How an animation plays is
+// judged on fake clocks in the stream source tests.)
 #include <cairo.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -95,6 +96,9 @@ class ImageStreamEndToEnd : public ::testing::Test {
   // Puts an image in the library and selects it.
   void selectImage(const std::string& fileName, const std::vector<uint8_t>& bytes) {
     writeFile(imagesFolderURL() / fileName, bytes);
+    selectFile(fileName);
+  }
+  void selectFile(const std::string& fileName) {
     const Uuid id = Uuid::random();
     ASSERT_TRUE(writeFileAtomically(imagesFileURL(), encodeSavedImages({{id, fileName + " picture", fileName}})));
     writeState({CameraMode::image, id, std::nullopt});
@@ -153,33 +157,10 @@ TEST_F(ImageStreamEndToEnd, PicturesStillImageAndAnimationReachTheClient) {
     ASSERT_TRUE(frame->ok());
     EXPECT_TRUE(near(frame->at(0, 0), 25, 25, 30, 1)) << describe(frame->at(0, 0));
     EXPECT_TRUE(near(frame->at(1279, 719), 25, 25, 30, 1)) << describe(frame->at(1279, 719));
-    // Rows with ink, as two runs: the brighter, shorter-lined title first.
-    struct Run {
-      int top = -1, bottom = -1, left = 1280, right = -1, brightest = 0;
-    };
-    std::vector<Run> runs;
-    bool open = false;
-    for (int y = 0; y < 720; ++y) {
-      bool ink = false;
-      for (int x = 0; x < 1280; ++x) {
-        const Pixel p = frame->at(x, y);
-        if (near(p, 25, 25, 30, 2)) continue;
-        if (!open) runs.push_back({y, y});
-        open = ink = true;
-        Run& run = runs.back();
-        run.bottom = y;
-        run.left = std::min(run.left, x);
-        run.right = std::max(run.right, x);
-        run.brightest = std::max(run.brightest, p.g);
-      }
-      if (!ink) open = false;
-    }
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_LT(runs[0].bottom, runs[1].top);
-    EXPECT_GT(runs[0].brightest, runs[1].brightest);
-    EXPECT_LT(runs[0].right - runs[0].left, runs[1].right - runs[1].left);
-    EXPECT_NEAR((runs[0].left + runs[0].right) / 2.0, 640, 5);
-    EXPECT_NEAR((runs[1].left + runs[1].right) / 2.0, 640, 5);
+    int ink = 0;  // the two text lines (their layout is the drawing tests' business)
+    for (int x = 0; x < 1280; x += 2)
+      for (int y = 300; y < 420; y += 2) ink += !near(frame->at(x, y), 25, 25, 30, 2);
+    EXPECT_GT(ink, 100);
     ASSERT_TRUE(extension_->waitForLog("host running changed: unknown -> no", 1s)) << extension_->log();
     startHeartbeat();
   }
@@ -199,6 +180,26 @@ TEST_F(ImageStreamEndToEnd, PicturesStillImageAndAnimationReachTheClient) {
         << extension_->log();
   }
 
+  // A phone photo stored sideways with EXIF orientation 6: shown upright, pillarboxed.
+  {
+    writeJpeg(imagesFolderURL() / "portrait.jpg", 120, 60, [](int, uint8_t* rgb) {
+      for (int x = 0; x < 120; ++x) {
+        rgb[3 * x] = x < 60 ? 255 : 0;  // the upright top (red) is stored on the left
+        rgb[3 * x + 1] = 0;
+        rgb[3 * x + 2] = x < 60 ? 0 : 255;
+      }
+    }, 6, 95);
+    selectFile("portrait.jpg");
+    auto frame = settledFrame("portrait");
+    ASSERT_TRUE(frame->ok());
+    EXPECT_TRUE(near(frame->at(300, 360), 0, 0, 0, 0)) << describe(frame->at(300, 360));
+    EXPECT_TRUE(near(frame->at(980, 360), 0, 0, 0, 0)) << describe(frame->at(980, 360));
+    EXPECT_TRUE(near(frame->at(640, 150), 255, 0, 0, 20)) << describe(frame->at(640, 150));
+    EXPECT_TRUE(near(frame->at(640, 570), 0, 0, 255, 20)) << describe(frame->at(640, 570));
+    EXPECT_TRUE(extension_->waitForLog("loaded image portrait.jpg picture (60x120) for display", 1s))
+        << extension_->log();
+  }
+
   // An unreadable library file: black frames and one error line.
   {
     std::vector<uint8_t> broken = encodePng(4, 4, solidRgba(4, 4, 255, 0, 0, 255));
@@ -211,65 +212,6 @@ TEST_F(ImageStreamEndToEnd, PicturesStillImageAndAnimationReachTheClient) {
     }
     const std::string expected = "NSImage(contentsOf:) failed for " + (imagesFolderURL() / "broken.png").string();
     EXPECT_TRUE(extension_->waitForLog(expected, 1s)) << extension_->log();
-  }
-
-  // An animation: frame changes fall at the file's delays.
-  {
-    const std::vector<std::pair<uint8_t, double>> frames{{0, 0.20}, {1, 0.50}, {2, 0.10}, {3, 0.30}};
-    Gif gif{64, 64, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff}, 0, true, {}};
-    for (auto [index, delay] : frames) gif.frames.push_back(solidGifFrame(64, 64, index, static_cast<int>(delay * 100)));
-    selectImage("cycle.gif", encodeGif(gif));
-    const std::string out = snap({"--stamps"}, 150);
-    ASSERT_TRUE(extension_->waitForLog("loaded animated image cycle.gif picture (4 frames)", 1s)) << extension_->log();
-
-    // Each received frame's stamp and centre colour.
-    struct Frame {
-      long long pts;
-      int colour;
-    };
-    std::vector<Frame> received;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-      int index = 0;
-      long long pts = 0;
-      unsigned b = 0, g = 0, r = 0;
-      if (std::sscanf(line.c_str(), "stamp=%d,%lld,%u,%u,%u", &index, &pts, &b, &g, &r) != 5) continue;
-      int colour = -1;  // black before the poll applied the image
-      if (r > 200 && g < 50 && b < 50) colour = 0;
-      if (g > 200 && r < 50 && b < 50) colour = 1;
-      if (b > 200 && r < 50 && g < 50) colour = 2;
-      if (r > 200 && g > 200 && b > 200) colour = 3;
-      received.push_back({pts, colour});
-    }
-    ASSERT_GE(received.size(), 140u) << out;
-    std::vector<size_t> changes;  // frames that show a new picture
-    for (size_t i = 1; i < received.size(); ++i) {
-      if (received[i].colour >= 0 && received[i].colour != received[i - 1].colour) changes.push_back(i);
-    }
-    ASSERT_GE(changes.size(), 10u) << out;
-
-    // A frame goes at the first firing at least its delay after it came,
-    // judged on the frames' own stamps: the frame before the change was
-    // stamped less than the delay after the start, the change at least the
-    // delay after it. Together: shown for the delay, up to one firing more.
-    const double slack = 0.002;
-    int judged = 0;
-    double worst = 0;
-    for (size_t k = 0; k + 1 < changes.size(); ++k) {  // the run before the first change began before the client
-      const Frame& first = received[changes[k]];
-      const size_t next = changes[k + 1];
-      EXPECT_EQ(received[next].colour, (first.colour + 1) % 4) << "frames play in order";
-      const double delay = frames[static_cast<size_t>(first.colour)].second;
-      const double shown = static_cast<double>(received[next].pts - first.pts) / 1e9;
-      const double lastBefore = static_cast<double>(received[next - 1].pts - first.pts) / 1e9;
-      EXPECT_GE(shown, delay - slack) << "frame " << first.colour << " left early";
-      EXPECT_LT(lastBefore, delay + slack) << "frame " << first.colour << " stayed a firing too long";
-      worst = std::max(worst, std::fabs(shown - delay));
-      ++judged;
-    }
-    std::cout << "animation: " << judged << " frame changes judged, largest difference from the delay "
-              << worst * 1000 << " ms\n";
-    EXPECT_GE(judged, 8);
   }
 }
 

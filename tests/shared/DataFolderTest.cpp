@@ -1,9 +1,13 @@
+// The data folder as both processes see it: where it is, how its files are
+// read (never blocking, never through an unexpected link, never unbounded)
+// and written (whole or not at all), and the heartbeat.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <set>
 #include <cstdlib>
-#include <fstream>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/stat.h>
 #include <thread>
 
@@ -18,18 +22,16 @@ class DataFolderTest : public ::testing::Test {
   void SetUp() override {
     char tmpl[] = "/tmp/tovrelle-data-XXXXXX";
     root_ = ::mkdtemp(tmpl);
+    for (const char* k : {"HOME", "XDG_DATA_HOME"}) {
+      const char* v = std::getenv(k);
+      saved_.emplace_back(k, v ? std::optional<std::string>(v) : std::nullopt);
+    }
     ::unsetenv(kDataDirEnv);
-    saveEnv("HOME");
-    saveEnv("XDG_DATA_HOME");
   }
   void TearDown() override {
     for (auto& [k, v] : saved_) v ? (void)::setenv(k.c_str(), v->c_str(), 1) : (void)::unsetenv(k.c_str());
     ::unsetenv(kDataDirEnv);
     fs::remove_all(root_);
-  }
-  void saveEnv(const char* k) {
-    const char* v = std::getenv(k);
-    saved_.emplace_back(k, v ? std::optional<std::string>(v) : std::nullopt);
   }
   fs::path root_;
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
@@ -46,64 +48,90 @@ TEST_F(DataFolderTest, ResolvesTheGroupContainerOrTheOverride) {
   EXPECT_EQ(heartbeatFileURL(), root_ / "override" / "heartbeat");
   EXPECT_EQ(imagesFolderURL(), root_ / "override" / "Images");
   EXPECT_TRUE(fs::is_directory(root_ / "override" / "Images"));
-  EXPECT_FALSE(fs::exists("/Users/Shared/Tovrelle") && fs::exists(root_ / "Users"));
-}
 
-TEST_F(DataFolderTest, ImageFileNamesNeverLeaveTheImagesFolder) {
-  ::setenv(kDataDirEnv, root_.c_str(), 1);
-  EXPECT_EQ(imageFileURL("ABC_Beach.png"), root_ / "Images" / "ABC_Beach.png");
-  EXPECT_EQ(imageFileURL("..."), root_ / "Images" / "...");
+  EXPECT_EQ(imageFileURL("ABC_Beach.png"), root_ / "override" / "Images" / "ABC_Beach.png");
   for (const char* bad : {"", ".", "..", "../state.json", "/etc/passwd", "a/b.png", "x/../../y"})
     EXPECT_FALSE(imageFileURL(bad)) << bad;
 }
 
-TEST_F(DataFolderTest, BoundedReadsRefuseWhatIsNotOurs) {
-  fs::path small = root_ / "small";
+TEST_F(DataFolderTest, ReadsAreBoundedAndOnlyOfRegularFiles) {
+  const fs::path small = root_ / "small";
   std::ofstream(small) << "hello";
-  EXPECT_EQ(readFileBounded(small, 100).bytes, "hello");
   EXPECT_EQ(readFileBounded(small, 5).bytes, "hello");
-  auto tooBig = readFileBounded(small, 4);
-  EXPECT_FALSE(tooBig.bytes);
-  EXPECT_NE(tooBig.error.find("too large"), std::string::npos);
+  EXPECT_NE(readFileBounded(small, 4).error.find("too large"), std::string::npos);
   // A 100 MB file is refused without being read into memory.
-  fs::path huge = root_ / "huge";
-  { std::ofstream(huge).close(); }
+  const fs::path huge = root_ / "huge";
+  std::ofstream(huge).close();
   fs::resize_file(huge, 100u * 1024 * 1024);
   EXPECT_FALSE(readFileBounded(huge, kMaxStateFileBytes).bytes);
   EXPECT_FALSE(readFileBounded(root_ / "missing", 10).bytes);
-  EXPECT_FALSE(readFileBounded(root_, 10).bytes);  // a folder
+  EXPECT_EQ(readFileBounded(root_, 10).error, "is a folder");
+
+  // A FIFO nobody writes to would block a plain open for good.
+  const fs::path fifo = root_ / "state.json";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(readFileBounded(fifo, 10).error, "is a FIFO");
+  EXPECT_EQ(readFileBounded("/dev/zero", 10).error, "is a device");
+
+  // A link where a plain file is expected is not followed; a picked file may be one.
+  fs::create_symlink(small, root_ / "link");
+  EXPECT_EQ(readFileBounded(root_ / "link", 10).error, "is a symbolic link");
+  EXPECT_EQ(readFileBounded(root_ / "link", 10, Links::follow).bytes, "hello");
+
+  // Inside a folder, neither the folder nor the file may be a link.
+  fs::create_directories(root_ / "elsewhere");
+  std::ofstream(root_ / "elsewhere" / "a.png") << "x";
+  fs::create_directory_symlink(root_ / "elsewhere", root_ / "Images");
+  EXPECT_FALSE(openRegularFileIn(root_ / "Images", "a.png").fd);
+  EXPECT_TRUE(openRegularFileIn(root_ / "elsewhere", "a.png").fd);
+  EXPECT_FALSE(openRegularFileIn(root_, "link").fd);
+  EXPECT_FALSE(openRegularFileIn(root_, "../small").fd);
 }
 
 TEST_F(DataFolderTest, AtomicWritesReplaceWholeFilesAndLeaveNoTemporaries) {
-  fs::path file = root_ / "state.json";
+  const fs::path file = root_ / "state.json";
   ASSERT_TRUE(writeFileAtomically(file, R"({"mode":"off"})"));
-  ASSERT_TRUE(writeFileAtomically(file, R"({"mode":"camera"})"));
+  ASSERT_TRUE(writeFileAtomically(file, R"({"mode":"camera"})", nullptr, 0600));
   EXPECT_EQ(readFileBounded(file, 100).bytes, R"({"mode":"camera"})");
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
   std::string error;
   EXPECT_FALSE(writeFileAtomically(root_ / "no-such-dir" / "x", "y", &error));
   EXPECT_NE(error.find("no-such-dir"), std::string::npos);
-}
 
-TEST_F(DataFolderTest, ReaderNeverSeesATornFile) {
-  fs::path file = root_ / "images.json";
+  // A reader racing the writer sees the old or the new file, never a part.
   const std::string a = encodeSavedImages(std::vector<SavedImage>(50, SavedImage{Uuid::random(), "a", "A"}));
   const std::string b = encodeSavedImages(std::vector<SavedImage>(3, SavedImage{Uuid::random(), "b", "B"}));
   ASSERT_TRUE(writeFileAtomically(file, a));
   std::atomic<bool> done{false};
-  std::atomic<int> torn{0}, reads{0};
+  std::atomic<int> torn{0};
   std::thread reader([&] {
     while (!done) {
       auto r = readFileBounded(file, kMaxImagesFileBytes);
       if (r.bytes && *r.bytes != a && *r.bytes != b) ++torn;
-      ++reads;
     }
   });
-  for (int i = 0; i < 500; ++i) ASSERT_TRUE(writeFileAtomically(file, i % 2 ? a : b));
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(writeFileAtomically(file, i % 2 ? a : b));
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0);
-  EXPECT_GT(reads, 0);
+}
+
+TEST_F(DataFolderTest, ExcerptsOfBadFilesAreShortAndEscaped) {
+  EXPECT_EQ(escapedExcerpt("{\"mode\":\"video\"}"), R"("{\"mode\":\"video\"}")");
+  EXPECT_EQ(escapedExcerpt("root:x:0:0\nforged line\x1b[31m\xff"), R"("root:x:0:0\nforged line\x1b[31m\xff")");
+  EXPECT_EQ(escapedExcerpt(std::string(100, 'a'), 4), "\"aaaa\"...");
+}
+
+TEST(Uuid, RandomOnesAreVersion4AndDistinct) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 1000; ++i) {
+    const Uuid id = Uuid::random();
+    EXPECT_EQ(id.bytes()[6] >> 4, 4);
+    EXPECT_EQ(id.bytes()[8] >> 6, 2);
+    seen.insert(id.toString());
+  }
+  EXPECT_EQ(seen.size(), 1000u);
 }
 
 TEST_F(DataFolderTest, HeartbeatLivenessAtItsBoundaries) {
@@ -111,7 +139,6 @@ TEST_F(DataFolderTest, HeartbeatLivenessAtItsBoundaries) {
   const fs::path hb = heartbeatFileURL();
   EXPECT_FALSE(isHostRunning());  // missing file
   touchHeartbeat();
-  ASSERT_TRUE(fs::exists(hb));
   EXPECT_EQ(fs::file_size(hb), 0u);
   EXPECT_TRUE(isHostRunning());
 
@@ -122,7 +149,6 @@ TEST_F(DataFolderTest, HeartbeatLivenessAtItsBoundaries) {
       seconds(st.st_mtim.tv_sec) + nanoseconds(st.st_mtim.tv_nsec)));
   EXPECT_TRUE(isHostRunningAt(hb, modified + milliseconds(2999)));
   EXPECT_FALSE(isHostRunningAt(hb, modified + milliseconds(3000)));
-  EXPECT_FALSE(isHostRunningAt(hb, modified + seconds(60)));
   EXPECT_TRUE(isHostRunningAt(hb, modified - hours(1)));  // a date in the future counts as running
 
   // Touching again moves the date forward and keeps the file empty.

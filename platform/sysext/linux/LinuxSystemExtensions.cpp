@@ -17,6 +17,7 @@
 #include "platform/log/Log.h"
 #include "platform/sysext/ExtensionBundle.h"
 #include "platform/sysext/linux/SystemdUserManager.h"
+#include "shared/Files.h"
 
 namespace tovrelle::sysext {
 namespace fs = std::filesystem;
@@ -84,32 +85,7 @@ std::vector<Copy> listCopies(const fs::path& root) {
 bool writeFileAtomically(const fs::path& path, const std::string& text, std::string& problem) {
   std::error_code ec;
   fs::create_directories(path.parent_path(), ec);
-  std::string tmpl = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-  int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) {
-    problem = "cannot write " + path.string() + ": " + errnoText();
-    return false;
-  }
-  size_t written = 0;
-  while (written < text.size()) {
-    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
-  }
-  bool ok = written == text.size() && ::fsync(fd) == 0;
-  if (!ok) problem = "cannot write " + path.string() + ": " + errnoText();
-  ::fchmod(fd, 0644);
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    problem = "cannot write " + path.string() + ": " + errnoText();
-  }
-  if (ok && ::rename(tmpl.c_str(), path.c_str()) != 0) {
-    ok = false;
-    problem = "cannot replace " + path.string() + ": " + errnoText();
-  }
-  if (!ok) ::unlink(tmpl.c_str());
-  return ok;
+  return tovrelle::writeFileAtomically(path, text, &problem, 0644);
 }
 
 // Points root/current at `name` by renaming a fresh link over it.

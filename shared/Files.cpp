@@ -1,0 +1,168 @@
+#include "shared/Files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tovrelle {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+const char* typeName(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a regular file";
+}
+
+std::string openError(int err) {
+  // O_NOFOLLOW reports a link as ELOOP.
+  return err == ELOOP ? "is a symbolic link" : std::strerror(err);
+}
+
+OpenedFile checked(int fd) {
+  OpenedFile file;
+  if (fd < 0) {
+    file.error = openError(errno);
+    return file;
+  }
+  file.fd = UniqueFd(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    file.error = std::strerror(errno);
+    file.fd.reset();
+    return file;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    file.error = std::string("is ") + typeName(st.st_mode);
+    file.fd.reset();
+    return file;
+  }
+  // Reads of a regular file never wait; back to blocking mode for callers
+  // that hand the descriptor on.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  file.size = static_cast<uint64_t>(st.st_size);
+  return file;
+}
+
+}  // namespace
+
+void UniqueFd::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+OpenedFile openRegularFile(const fs::path& path, Links links) {
+  return checked(::open(path.c_str(), kReadFlags | (links == Links::refuse ? O_NOFOLLOW : 0)));
+}
+
+OpenedFile openRegularFileIn(const fs::path& folder, std::string_view name) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+      name.find('\0') != std::string_view::npos) {
+    OpenedFile file;
+    file.error = "not a plain file name";
+    return file;
+  }
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW));
+  if (!dir) {
+    OpenedFile file;
+    file.error = folder.filename().string() + " " + openError(errno);
+    return file;
+  }
+  return checked(::openat(dir.get(), std::string(name).c_str(), kReadFlags | O_NOFOLLOW));
+}
+
+ReadResult readFileBounded(const fs::path& path, size_t maxBytes, Links links) {
+  ReadResult result;
+  OpenedFile file = openRegularFile(path, links);
+  if (!file.fd) {
+    result.error = file.error;
+    return result;
+  }
+  if (file.size > maxBytes) {
+    result.error = "file too large (" + std::to_string(file.size) + " bytes)";
+    return result;
+  }
+  // The file may grow while it is read; one byte past the bound tells.
+  std::string bytes(std::min<size_t>(maxBytes + 1, static_cast<size_t>(file.size) + 4096), '\0');
+  size_t got = 0;
+  for (;;) {
+    if (got == bytes.size()) {
+      if (got > maxBytes) break;
+      bytes.resize(std::min(maxBytes + 1, bytes.size() * 2));
+    }
+    const ssize_t n = ::read(file.fd.get(), bytes.data() + got, bytes.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result.error = std::strerror(errno);
+      return result;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got > maxBytes) {
+    result.error = "file too large (more than " + std::to_string(maxBytes) + " bytes)";
+    return result;
+  }
+  bytes.resize(got);
+  result.bytes = std::move(bytes);
+  return result;
+}
+
+bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::string* error, mode_t mode) {
+  std::string tmpl = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  auto fail = [&](const std::string& what, int err, bool created) {
+    if (error) *error = what + ": " + std::strerror(err);
+    if (created) ::unlink(tmpl.c_str());
+    return false;
+  };
+  UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
+  if (!fd) return fail("cannot create a temporary file in " + path.parent_path().string(), errno, false);
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail("cannot write " + path.string(), errno, true);
+    }
+    done += static_cast<size_t>(n);
+  }
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd.get(), mode & ~mask);
+  if (::fsync(fd.get()) != 0) return fail("cannot write " + path.string(), errno, true);
+  if (::close(fd.release()) != 0) return fail("cannot write " + path.string(), errno, true);
+  if (::rename(tmpl.c_str(), path.c_str()) != 0) return fail("cannot replace " + path.string(), errno, true);
+  return true;
+}
+
+std::string escapedExcerpt(std::string_view bytes, size_t maxShown) {
+  static const char* hex = "0123456789abcdef";
+  std::string out = "\"";
+  for (size_t i = 0; i < std::min(bytes.size(), maxShown); ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c < 0x20 || c >= 0x7f) {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += bytes.size() > maxShown ? "\"..." : "\"";
+  return out;
+}
+
+}  // namespace tovrelle
