@@ -66,6 +66,8 @@ int TovrelleApp::main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("tovrelle"));
+  // What panels and window lists show for the app (the tray item's title among them).
+  QGuiApplication::setApplicationDisplayName(QStringLiteral("Tovrelle"));
   QApplication::setOrganizationName(QStringLiteral("velkari"));
   QGuiApplication::setDesktopFileName(QStringLiteral("velkari.tovrelle"));
   QApplication::setQuitOnLastWindowClosed(false);
