@@ -65,9 +65,9 @@ int TovrelleApp::main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
   QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("tovrelle"));
-  // What panels and window lists show for the app (the tray item's title among them).
-  QGuiApplication::setApplicationDisplayName(QStringLiteral("Tovrelle"));
+  // The name panels show for the tray item. Stored settings do not depend on
+  // it: their file is named explicitly (velkari/tovrelle.ini).
+  QApplication::setApplicationName(QStringLiteral("Tovrelle"));
   QApplication::setOrganizationName(QStringLiteral("velkari"));
   QGuiApplication::setDesktopFileName(QStringLiteral("velkari.tovrelle"));
   QApplication::setQuitOnLastWindowClosed(false);
