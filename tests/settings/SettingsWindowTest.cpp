@@ -46,7 +46,9 @@ TEST_F(SettingsWindow, TabsInOrderUnderOneTitleAndTheGeneralTabTakesItsView) {
   window().setGeneralContent(general);
   for (int tab : {0, 1, 2}) {
     EXPECT_EQ(window().tabButton(tab)->text(), settings::text(labels[tab]));
-    if (tab > 0) EXPECT_LT(window().tabButton(tab - 1)->x(), window().tabButton(tab)->x());
+    if (tab > 0) {
+      EXPECT_LT(window().tabButton(tab - 1)->x(), window().tabButton(tab)->x());
+    }
   }
   EXPECT_EQ(window().tabContent(SettingsTabViewController::Images), window().imagesView());
   for (int tab : {2, 1, 0, 2}) {

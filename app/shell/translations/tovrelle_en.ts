@@ -74,9 +74,9 @@
         <translation>Check for Updates…</translation>
     </message>
     <message id="menu.updatesFromSystem">
-        <source>Updates come with system updates</source>
+        <source>Updated by your system</source>
         <extracomment>Disabled update row of a build whose updates come with the system&apos;s software updates</extracomment>
-        <translation>Updates come with system updates</translation>
+        <translation>Updated by your system</translation>
     </message>
     <message id="menu.updatesFromSystem.help">
         <source>New versions of Tovrelle arrive with your system&apos;s software updates.</source>

@@ -99,17 +99,6 @@ TEST_F(GeneralTabTest, SectionsComeInOrderWithTheirRows) {
             (QStringList{qtTrId("settings.section.language"), qtTrId("settings.section.startup"),
                          qtTrId("settings.section.extension"), qtTrId("settings.section.cameraPermission"),
                          qtTrId("settings.section.onboarding"), qtTrId("settings.section.shortcuts")}));
-  for (QLabel* header : v.sectionHeaders()) EXPECT_NE(header->text(), "") << "texts come from the table";
-
-  QStringList labels = texts(v.findChildren<QLabel*>());
-  for (const char* key : {"settings.language.systemFollow", "settings.extension.statusLabel",
-                          "settings.cameraPermission.denied", "settings.shortcuts.hint"})
-    EXPECT_TRUE(labels.contains(qtTrId(key))) << key;
-  EXPECT_EQ(v.launchAtLoginCheckBox()->text(), qtTrId("settings.launchAtLogin"));
-  EXPECT_EQ(v.reinstallButton()->text(), qtTrId("settings.extension.reinstall"));
-  EXPECT_EQ(v.openCameraSettingsButton()->text(), qtTrId("settings.cameraPermission.openSettings"));
-  EXPECT_EQ(v.showOnboardingButton()->text(), qtTrId("settings.onboarding.show"));
-
   // The recorders, for the three names, labelled in order.
   const std::vector<std::pair<const char*, const char*>> recorders = {
       {"cameraOff", "settings.shortcuts.cameraOff"},

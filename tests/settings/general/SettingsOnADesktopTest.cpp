@@ -33,6 +33,7 @@
 #include "tests/support/Services.h"
 
 using namespace tovrelle;
+using settings::GeneralSettingsView;
 using settings::SettingsTabViewController;
 
 namespace {
