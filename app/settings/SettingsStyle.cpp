@@ -200,12 +200,12 @@ QColor mixed(const QColor& from, const QColor& to, qreal amount) {
 
 QColor cardColor(const QWidget& widget) {
   const QPalette& palette = widget.palette();
-  return mixed(palette.color(QPalette::Window), palette.color(QPalette::WindowText), 0.05);
+  return mixed(palette.color(QPalette::Window), palette.color(QPalette::WindowText), 0.08);
 }
 
 QColor cardBorderColor(const QWidget& widget) {
   const QPalette& palette = widget.palette();
-  return mixed(palette.color(QPalette::Window), palette.color(QPalette::WindowText), 0.25);
+  return mixed(palette.color(QPalette::Window), palette.color(QPalette::WindowText), 0.30);
 }
 
 void hideFromAccessibility(QWidget& widget) {

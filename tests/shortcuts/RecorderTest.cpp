@@ -256,7 +256,7 @@ TEST_F(RecorderTest, MouseUpOutsideTheMarginEndsRecording) {
   EXPECT_TRUE(recorder_->isRecording());
 }
 
-TEST_F(RecorderTest, RecordingEndsWithTheWindowAndTheFieldGivingTheHotKeysBack) {
+TEST_F(RecorderTest, RecordingEndsWhenTheWindowGoesOrCloses) {
   onKeyUp(Names::cameraOn, [] {});
   startRecording();
   QWidget elsewhere;
@@ -273,11 +273,15 @@ TEST_F(RecorderTest, RecordingEndsWithTheWindowAndTheFieldGivingTheHotKeysBack) 
   startRecording();
   window_->hide();
   EXPECT_FALSE(recorder_->isRecording());
+  EXPECT_FALSE(handlersPaused());
   window_->show();
   window_->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
   EXPECT_FALSE(recorder_->isRecording());
+}
 
+TEST_F(RecorderTest, AFieldDestroyedWhileRecordingGivesTheHotKeysBack) {
+  onKeyUp(Names::cameraOn, [] {});
   startRecording();
   ASSERT_TRUE(hotKeys_->live.empty());
   delete recorder_;
