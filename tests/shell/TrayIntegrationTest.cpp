@@ -2,7 +2,7 @@
 // status item as a StatusNotifierItem seen by a watcher/host of our own (name,
 // theme icon, tool tip, menu driven over D-Bus), the popover on Activate and
 // from the keyboard, what it falls back to without a watcher, a tray or an
-// icon theme, first-launch onboarding, and one running instance per user.
+// icon theme, and one running instance per user.
 // TOVRELLE_SCREENSHOT_DIR=<folder> keeps pictures of the popover and the
 // settings in the default and the GTK dark theme.
 #include <gtest/gtest.h>
@@ -58,31 +58,6 @@ QStringList visibleWindows(const QString& title) {
   for (const QString& id : ids.split('\n', Qt::SkipEmptyParts))
     if (QString::fromStdString(run({"xdotool", "getwindowname", id})).trimmed() == title) out << id;
   return out;
-}
-
-// Asks a window to close as a window manager's close button does (WM_DELETE_WINDOW).
-void requestClose(uint32_t window) {
-  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-  ASSERT_EQ(xcb_connection_has_error(c), 0);
-  auto atom = [c](const char* name) {
-    auto* reply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, std::strlen(name), name), nullptr);
-    xcb_atom_t a = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    free(reply);
-    return a;
-  };
-  xcb_client_message_event_t event{};
-  event.response_type = XCB_CLIENT_MESSAGE;
-  event.format = 32;
-  event.window = window;
-  event.type = atom("WM_PROTOCOLS");
-  event.data.data32[0] = atom("WM_DELETE_WINDOW");
-  event.data.data32[1] = XCB_CURRENT_TIME;
-  auto cookie = xcb_send_event_checked(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
-  // Wait until the server has handled it before hanging up.
-  xcb_generic_error_t* error = xcb_request_check(c, cookie);
-  EXPECT_EQ(error, nullptr) << "send_event failed";
-  free(error);
-  xcb_disconnect(c);
 }
 
 // The StatusNotifierWatcher and host of this test: items register here.
@@ -277,11 +252,6 @@ class TovrelleProgram : public ::testing::Test {
     return shot;
   }
 
-  bool onboardingCompletedOnDisk() const {
-    QSettings s(QString::fromStdString(settingsFile_.string()), QSettings::IniFormat);
-    return s.value("hasCompletedOnboarding").toString() == "true";
-  }
-
   fs::path folder_;
   fs::path settingsFile_;
 };
@@ -469,28 +439,6 @@ TEST_F(TovrelleProgram, WithoutADisplayItRunsHeadlessInsteadOfStopping) {
   EXPECT_EQ(second->wait(10s), 0) << second->log();
   EXPECT_TRUE(app->running());
   EXPECT_EQ(app->stop(), 0);
-}
-
-TEST_F(TovrelleProgram, FirstLaunchOpensOnboardingAndClosingItCompletesIt) {
-  auto app = start("tovrelle");
-  ASSERT_TRUE(waitUntil([] { return visibleWindows("Welcome to Tovrelle").size() == 1; })) << app->log();
-  // Nothing is installed on a first launch.
-  EXPECT_EQ(app->log().find("SystemExtensionInstaller] activat"), std::string::npos);
-  EXPECT_FALSE(onboardingCompletedOnDisk());
-  const QString win = visibleWindows("Welcome to Tovrelle").first();
-  requestClose(win.toUInt());
-  EXPECT_TRUE(waitUntil([] { return visibleWindows("Welcome to Tovrelle").isEmpty(); }))
-      << app->log();
-  EXPECT_TRUE(waitUntil([this] { return onboardingCompletedOnDisk(); }));
-  EXPECT_TRUE(app->running());  // closing the last window does not quit
-  EXPECT_EQ(app->stop(), 0);
-
-  // The next launch goes straight to work.
-  auto next = start("next");
-  ASSERT_TRUE(next->waitForLog("CameraManager: wrote state", 10s));
-  waitUntil([] { return false; }, 500ms);
-  EXPECT_TRUE(visibleWindows("Welcome to Tovrelle").isEmpty());
-  EXPECT_EQ(next->stop(), 0);
 }
 
 TEST_F(TovrelleProgram, ASecondLaunchHandsOverAndTheFirstKeepsWritingAlone) {
