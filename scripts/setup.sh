@@ -19,6 +19,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   xvfb xdotool x11-utils imagemagick strace binutils
+  hicolor-icon-theme qt6-gtk-platformtheme
   clang libclang-rt-14-dev
 )
 

@@ -36,11 +36,9 @@ class FormGroup : public QFrame {
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    QColor fill = palette().color(QPalette::Base);
-    QColor edge = palette().color(QPalette::WindowText);
-    edge.setAlphaF(0.12f);
-    p.setPen(QPen(edge, 1));
-    p.setBrush(fill);
+    // Not the controls' fill: checkboxes and fields keep their edges on it.
+    p.setPen(QPen(cardBorderColor(*this), 1));
+    p.setBrush(cardColor(*this));
     p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
   }
 };

@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QFontMetrics>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
@@ -162,6 +163,8 @@ ImageRow::ImageRow(SavedImage savedImage, ThumbnailCache& cache, Actions actions
   connect(deleteButton_, &QToolButton::clicked, this, &ImageRow::remove);
   connect(saveButton_, &QToolButton::clicked, this, &ImageRow::commit);
   connect(nameField_, &QLineEdit::returnPressed, this, &ImageRow::commit);
+  // Esc gives up the edit and keeps the old name.
+  nameField_->installEventFilter(this);
 
   applyStyle();
   showValues();
@@ -223,6 +226,13 @@ void ImageRow::showEditing() {
 }
 
 bool ImageRow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == nameField_ && event->type() == QEvent::KeyPress && isEditingName_ &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+    isEditingName_ = false;
+    showEditing();
+    renameButton_->setFocus(Qt::OtherFocusReason);
+    return true;
+  }
   if (watched == nameLabel_ && event->type() == QEvent::MouseButtonDblClick &&
       static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
     startEditing();

@@ -190,6 +190,24 @@ QColor secondaryColor(const QWidget& widget) {
 
 QColor linkColor(const QWidget& widget) { return widget.palette().color(QPalette::Link); }
 
+namespace {
+QColor mixed(const QColor& from, const QColor& to, qreal amount) {
+  return QColor::fromRgbF(from.redF() + (to.redF() - from.redF()) * amount,
+                          from.greenF() + (to.greenF() - from.greenF()) * amount,
+                          from.blueF() + (to.blueF() - from.blueF()) * amount);
+}
+}  // namespace
+
+QColor cardColor(const QWidget& widget) {
+  const QPalette& palette = widget.palette();
+  return mixed(palette.color(QPalette::Window), palette.color(QPalette::WindowText), 0.08);
+}
+
+QColor cardBorderColor(const QWidget& widget) {
+  const QPalette& palette = widget.palette();
+  return mixed(palette.color(QPalette::Window), palette.color(QPalette::WindowText), 0.30);
+}
+
 void hideFromAccessibility(QWidget& widget) {
   static const bool installed = [] {
     QAccessible::installFactory(decorativeFactory);

@@ -36,6 +36,11 @@ QFont font(const QWidget& widget, TextStyle style);
 QColor primaryColor(const QWidget& widget);
 QColor secondaryColor(const QWidget& widget);
 QColor linkColor(const QWidget& widget);
+// A grouped form's card and its edge: the window colour moved a little toward
+// the text colour, so controls drawn in the base colour stand out on it in
+// light and dark palettes alike.
+QColor cardColor(const QWidget& widget);
+QColor cardBorderColor(const QWidget& widget);
 inline QColor grayColor() { return QColor(142, 142, 147); }
 inline QColor redColor() { return QColor(255, 59, 48); }
 

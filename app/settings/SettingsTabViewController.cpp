@@ -1,7 +1,13 @@
 #include "app/settings/SettingsTabViewController.h"
 
 #include <QAction>
+#include <QApplication>
+#include <algorithm>
 #include <QActionGroup>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QShortcut>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QToolBar>
 #include <QToolButton>
@@ -71,6 +77,52 @@ SettingsTabViewController::SettingsTabViewController(ImageManager& imageManager,
   bar_->addWidget(trailing);
 
   setCurrentTab(Images);
+
+  // The desktop's tab keys switch tabs from anywhere in the window.
+  auto bind = [this](QKeySequence keys, int step) {
+    auto* shortcut = new QShortcut(keys, this);
+    shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(shortcut, &QShortcut::activated, this, [this, step] { stepTab(step); });
+  };
+  bind(QKeySequence(Qt::CTRL | Qt::Key_Tab), +1);
+  bind(QKeySequence(Qt::CTRL | Qt::Key_PageDown), +1);
+  bind(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), -1);
+  bind(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab), -1);
+  bind(QKeySequence(Qt::CTRL | Qt::Key_PageUp), -1);
+}
+
+void SettingsTabViewController::stepTab(int step) {
+  const int count = pages_->count();
+  if (count == 0) return;
+  const bool barHadFocus = std::find(buttons_.begin(), buttons_.end(), QApplication::focusWidget()) != buttons_.end();
+  const int tab = ((currentTab() + step) % count + count) % count;
+  setCurrentTab(tab);
+  // Focus stays in the bar when the keys came from there.
+  if (barHadFocus && tabButton(tab)) tabButton(tab)->setFocus(Qt::TabFocusReason);
+}
+
+bool SettingsTabViewController::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress &&
+      std::find(buttons_.begin(), buttons_.end(), watched) != buttons_.end()) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->modifiers() == Qt::NoModifier) {
+      switch (key->key()) {
+        case Qt::Key_Left:
+          stepTab(-1);
+          return true;
+        case Qt::Key_Right:
+          stepTab(+1);
+          return true;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+          static_cast<QToolButton*>(watched)->click();
+          return true;
+        default:
+          break;
+      }
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void SettingsTabViewController::addTab(int tab, QWidget* content) {
@@ -85,6 +137,9 @@ void SettingsTabViewController::addTab(int tab, QWidget* content) {
     button->setAccessibleName(text(info.labelKey));
     button->setObjectName(QString::fromLatin1(info.labelKey));
     button->setMinimumWidth(72);
+    // Tabs are reachable with Tab; the arrows move between them.
+    button->setFocusPolicy(Qt::StrongFocus);
+    button->installEventFilter(this);
   }
   buttons_.push_back(button);
   pages_->insertWidget(tab, content);

@@ -57,7 +57,12 @@ class SettingsTabViewController : public QWidget {
  signals:
   void currentTabChanged(int tab);
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
+  // The next (+1) or previous (-1) tab, wrapping around.
+  void stepTab(int step);
   void addTab(int tab, QWidget* content);
 
   QToolBar* bar_;

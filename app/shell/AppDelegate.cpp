@@ -13,6 +13,7 @@
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraManager.h"
 #include "app/model/HostServices.h"
+#include "app/model/ImageManager.h"
 #include "app/model/UserDefaults.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/StatusItem.h"
@@ -66,6 +67,7 @@ AppDelegate::Services AppDelegate::defaultServices() {
                                                        host::urlOpener(), dispatch::QtMainQueue::shared());
   };
   s.makeStatusItem = []() -> std::unique_ptr<StatusItem> { return std::make_unique<TrayStatusItem>(); };
+  s.imageManager = []() -> ImageManager& { return ImageManager::shared(); };
   return s;
 }
 
@@ -118,6 +120,18 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   // 5. Camera discovery starts with its manager.
   services_.cameraDevices();
+  // The item's tool tip and context menu name cameras and images, so they follow discovery.
+  if (statusItem_ && statusItem_->hasButton()) {
+    StatusItemMenu::Models menu;
+    menu.cameraManager = &cameraManager;
+    menu.imageManager = services_.imageManager ? &services_.imageManager() : nullptr;
+    menu.cameraDevices = &services_.cameraDevices();
+    menu.openSettings = [self] {
+      if (self) self->openSettings();
+    };
+    menu.quit = [] { QCoreApplication::quit(); };
+    new StatusItemMenu(*statusItem_, std::move(menu));
+  }
 
   // 6. The global shortcuts act when their keys are released.
   auto cameraManagerAccess = services_.cameraManager;
@@ -169,7 +183,6 @@ void AppDelegate::updateStatusItem(CameraMode mode) {
   }
   statusItem_->setImage(symbols::exists(symbol) ? symbol : QString());
   statusItem_->setAccessibilityLabel(label);
-  statusItem_->setToolTip(QStringLiteral("Tovrelle"));
 }
 
 void AppDelegate::togglePopover() {

@@ -23,6 +23,7 @@ namespace tovrelle {
 
 class CameraDeviceManager;
 class CameraManager;
+class ImageManager;
 class PopoverWindow;
 class StatusItem;
 class SystemExtensionInstaller;
@@ -48,6 +49,8 @@ class AppDelegate : public QObject {
     std::shared_ptr<dispatch::Queue> utilityQueue;
     std::function<std::unique_ptr<updates::UpdateController>()> makeUpdater;
     std::function<std::unique_ptr<StatusItem>()> makeStatusItem;
+    // The library the status item's menu lists; none leaves the images out.
+    std::function<ImageManager&()> imageManager;
   };
 
   // What the popover view is built with.

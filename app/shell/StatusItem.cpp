@@ -1,24 +1,93 @@
 #include "app/shell/StatusItem.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDir>
 #include <QEvent>
+#include <QHash>
+#include <QMenu>
+#include <QPainter>
 #include <QPalette>
 #include <QSystemTrayIcon>
 
+#include "app/model/CameraDeviceManager.h"
+#include "app/model/CameraManager.h"
+#include "app/model/ImageManager.h"
 #include "app/shell/Symbols.h"
 #include "platform/log/Log.h"
 
 namespace tovrelle {
+namespace {
+
+// An installed copy next to the program (prefix/bin and prefix/share) counts
+// as installed, so a build or an unpacked tree finds its own icons.
+void addProgramIconFolder() {
+  static const bool added = [] {
+    const QString folder = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../share/icons"));
+    if (QDir(folder).exists() && !QIcon::themeSearchPaths().contains(folder)) {
+      QStringList paths = QIcon::themeSearchPaths();
+      paths.append(folder);
+      QIcon::setThemeSearchPaths(paths);
+    }
+    return true;
+  }();
+  (void)added;
+}
+
+// The glyph in `ink` over a one-pixel halo of `halo`: readable on either kind of panel.
+QImage haloed(const QString& name, int side, const QColor& ink, const QColor& halo) {
+  const int inner = side - 2;
+  const QImage glyph = symbols::image(name, QSize(inner, inner), ink);
+  const QImage rim = symbols::image(name, QSize(inner, inner), halo);
+  if (glyph.isNull()) return {};
+  QImage out(side, side, QImage::Format_ARGB32_Premultiplied);
+  out.fill(Qt::transparent);
+  QPainter p(&out);
+  for (int dx = 0; dx <= 2; ++dx)
+    for (int dy = 0; dy <= 2; ++dy)
+      if (dx != 1 || dy != 1) p.drawImage(dx, dy, rim);
+  p.drawImage(1, 1, glyph);
+  p.end();
+  return out;
+}
+
+QIcon drawnIcon(const QString& name) {
+  // The app's own text colour decides nothing about the panel's; light ink on
+  // a dark rim reads on both.
+  QIcon icon;
+  for (int side : {16, 22, 24, 32, 48, 64}) {
+    const QImage img = haloed(name, side, QColor(0xf2, 0xf2, 0xf2), QColor(0x20, 0x20, 0x20, 200));
+    if (!img.isNull()) icon.addPixmap(QPixmap::fromImage(img));
+  }
+  return icon;
+}
+
+}  // namespace
+
+// ---- TrayStatusItem
 
 TrayStatusItem::TrayStatusItem(QObject* parent) : StatusItem(parent), tray_(new QSystemTrayIcon(this)) {
+  addProgramIconFolder();
   connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
     if (reason == QSystemTrayIcon::Trigger) emit activated();
   });
-  if (!QSystemTrayIcon::isSystemTrayAvailable())
+  // Say once what the item falls back to; a working StatusNotifierItem host needs no word.
+  const bool watcher = QDBusConnection::sessionBus().isConnected() && QDBusConnection::sessionBus().interface() &&
+                       QDBusConnection::sessionBus().interface()->isServiceRegistered(
+                           QStringLiteral("org.kde.StatusNotifierWatcher"));
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
     log::processLog(
         "StatusItem: no system tray on this desktop; the status item stays hidden (the shortcuts work, and "
         "starting tovrelle again opens the popover)");
-  // Template images follow the panel's colours.
+  } else if (!watcher) {
+    log::processLog(
+        "StatusItem: no StatusNotifierWatcher on the session bus; using the XEmbed system tray, where the panel "
+        "does not recolour the icon");
+  }
+  // A new icon theme may now have (or lack) the icons.
   qApp->installEventFilter(this);
 }
 
@@ -26,7 +95,27 @@ TrayStatusItem::~TrayStatusItem() {
   if (qApp) qApp->removeEventFilter(this);
 }
 
-QColor TrayStatusItem::panelTextColor() { return QGuiApplication::palette().color(QPalette::Active, QPalette::WindowText); }
+QString TrayStatusItem::themeIconName(const QString& symbolName) {
+  static const QHash<QString, QString> names{
+      {QStringLiteral("video.slash.fill"), QStringLiteral("tovrelle-camera-off-symbolic")},
+      {QStringLiteral("video.fill"), QStringLiteral("tovrelle-camera-on-symbolic")},
+      {QStringLiteral("photo.fill"), QStringLiteral("tovrelle-image-symbolic")},
+  };
+  return names.value(symbolName);
+}
+
+QIcon TrayStatusItem::trayIcon(const QString& symbolName) {
+  addProgramIconFolder();
+  const QString themed = themeIconName(symbolName);
+  if (!themed.isEmpty() && QIcon::hasThemeIcon(themed)) return QIcon::fromTheme(themed);
+  static bool told = false;
+  if (!told) {
+    told = true;
+    log::processLog("StatusItem: no icon theme has %s; the tray shows a drawn icon instead",
+                    qPrintable(themed.isEmpty() ? symbolName : themed));
+  }
+  return drawnIcon(symbolName);
+}
 
 void TrayStatusItem::setImage(const QString& symbolName) {
   imageName_ = symbolName;
@@ -34,7 +123,7 @@ void TrayStatusItem::setImage(const QString& symbolName) {
 }
 
 void TrayStatusItem::redraw() {
-  tray_->setIcon(imageName_.isEmpty() ? QIcon() : symbols::icon(imageName_, panelTextColor()));
+  tray_->setIcon(imageName_.isEmpty() ? QIcon() : trayIcon(imageName_));
   // Shown once there is something to show; a tray item without an image is only a gap.
   tray_->setVisible(!imageName_.isEmpty());
 }
@@ -45,10 +134,115 @@ QString TrayStatusItem::toolTip() const { return tray_->toolTip(); }
 
 QRect TrayStatusItem::buttonGeometry() const { return tray_->geometry(); }
 
+void TrayStatusItem::setMenu(QMenu* menu) { tray_->setContextMenu(menu); }
+
 bool TrayStatusItem::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == qApp && (event->type() == QEvent::ApplicationPaletteChange || event->type() == QEvent::ThemeChange))
-    redraw();
+  if (watched == qApp && event->type() == QEvent::ThemeChange) redraw();
   return false;
+}
+
+// ---- StatusItemMenu
+
+StatusItemMenu::StatusItemMenu(StatusItem& item, Models models)
+    : QObject(&item), item_(&item), models_(std::move(models)), menu_(new QMenu) {
+  menu_->setObjectName(QStringLiteral("statusItemMenu"));
+  auto soon = [this] {
+    if (refreshPending_) return;
+    refreshPending_ = true;
+    QMetaObject::invokeMethod(this, [this] { refresh(); }, Qt::QueuedConnection);
+  };
+  if (auto* m = models_.cameraManager) {
+    connect(m, &CameraManager::currentModeChanged, this, soon);
+    connect(m, &CameraManager::selectedImageIdChanged, this, soon);
+    connect(m, &CameraManager::selectedCameraIdChanged, this, soon);
+  }
+  if (auto* m = models_.imageManager) connect(m, &ImageManager::savedImagesChanged, this, soon);
+  if (auto* m = models_.cameraDevices) connect(m, &CameraDeviceManager::camerasChanged, this, soon);
+  refresh();
+  item.setMenu(menu_);
+}
+
+StatusItemMenu::~StatusItemMenu() {
+  if (item_) item_->setMenu(nullptr);
+  delete menu_;
+}
+
+QString StatusItemMenu::describe() const {
+  const CameraManager* camera = models_.cameraManager;
+  if (!camera) return QStringLiteral("Tovrelle");
+  switch (camera->currentMode()) {
+    case CameraMode::off:
+      //: Status item tool tip while the virtual camera is off
+      return qtTrId("statusItem.toolTip.off");
+    case CameraMode::camera: {
+      //: Default (system default) camera option
+      QString name = qtTrId("camera.default");
+      if (const auto& id = camera->selectedCameraId(); id && models_.cameraDevices)
+        for (const CameraInfo& info : models_.cameraDevices->cameras())
+          if (info.id == *id) name = QString::fromStdString(info.name);
+      //: Status item tool tip while the virtual camera passes a camera through; %1 is the camera's name
+      return qtTrId("statusItem.toolTip.camera").arg(name);
+    }
+    case CameraMode::image: {
+      if (const auto& id = camera->selectedImageId(); id && models_.imageManager)
+        for (const SavedImage& image : models_.imageManager->savedImages())
+          if (image.id == *id)
+            //: Status item tool tip while the virtual camera shows an image; %1 is the image's name
+            return qtTrId("statusItem.toolTip.image").arg(QString::fromStdString(image.name));
+      //: Status item accessibility label
+      return qtTrId("a11y.statusItem.image");
+    }
+  }
+  return {};
+}
+
+void StatusItemMenu::refresh() {
+  refreshPending_ = false;
+  if (item_) item_->setToolTip(describe());
+  rebuildMenu();
+}
+
+void StatusItemMenu::rebuildMenu() {
+  menu_->clear();
+  CameraManager* camera = models_.cameraManager;
+  const CameraMode mode = camera ? camera->currentMode() : CameraMode::off;
+  QPointer<CameraManager> target(camera);
+  auto addCheckable = [this](const QString& title, bool checked) {
+    QAction* action = menu_->addAction(title);
+    action->setCheckable(true);
+    action->setChecked(checked);
+    return action;
+  };
+  //: Turn the virtual camera off
+  connect(addCheckable(qtTrId("menu.cameraOff"), mode == CameraMode::off), &QAction::triggered, this, [target] {
+    if (target) target->turnOff();
+  });
+  //: Turn the virtual camera on
+  connect(addCheckable(qtTrId("menu.cameraOn"), mode == CameraMode::camera), &QAction::triggered, this, [target] {
+    if (target) target->turnOn();
+  });
+  if (models_.imageManager && !models_.imageManager->savedImages().empty()) {
+    menu_->addSeparator();
+    const auto selected = camera ? camera->selectedImageId() : std::nullopt;
+    for (const SavedImage& image : models_.imageManager->savedImages()) {
+      // Names are the user's: an "&" is shown, not taken as a mnemonic.
+      QString title = QString::fromStdString(image.name);
+      title.replace(QLatin1Char('&'), QStringLiteral("&&"));
+      QAction* action = addCheckable(title, mode == CameraMode::image && selected && *selected == image.id);
+      connect(action, &QAction::triggered, this, [target, id = image.id] {
+        if (target) target->selectImage(id);
+      });
+    }
+  }
+  menu_->addSeparator();
+  //: Open the settings window
+  connect(menu_->addAction(qtTrId("menu.settings")), &QAction::triggered, this, [this] {
+    if (models_.openSettings) models_.openSettings();
+  });
+  //: Quit the app
+  connect(menu_->addAction(qtTrId("menu.quit")), &QAction::triggered, this, [this] {
+    if (models_.quit) models_.quit();
+  });
 }
 
 }  // namespace tovrelle

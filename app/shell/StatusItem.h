@@ -1,16 +1,24 @@
 #pragma once
-// The app's item in the panel: a symbol image, an accessibility label and a
-// tool tip, and a click that the delegate turns into the popover. The tray
-// backend draws on QSystemTrayIcon (StatusNotifierItem over D-Bus where a
-// panel hosts those, XEmbed otherwise); tests use a recording stand-in.
+// The app's item in the panel: a mode icon, an accessibility label, a tool tip
+// saying what the camera shows, a context menu, and a click that the delegate
+// turns into the popover. The tray backend draws on QSystemTrayIcon
+// (StatusNotifierItem over D-Bus where a panel hosts those, XEmbed otherwise);
+// tests use a recording stand-in.
 #include <QIcon>
 #include <QObject>
+#include <QPointer>
 #include <QRect>
 #include <QString>
+#include <functional>
 
+class QMenu;
 class QSystemTrayIcon;
 
 namespace tovrelle {
+
+class CameraDeviceManager;
+class CameraManager;
+class ImageManager;
 
 class StatusItem : public QObject {
   Q_OBJECT
@@ -29,14 +37,18 @@ class StatusItem : public QObject {
   virtual QString toolTip() const = 0;
   // Where the item sits on screen, when the panel tells; empty otherwise.
   virtual QRect buttonGeometry() const = 0;
+  // The menu a right click (or the panel's menu request) shows; not owned.
+  virtual void setMenu(QMenu* menu) { (void)menu; }
 
  signals:
   // The user clicked the item.
   void activated();
 };
 
-// The system tray. Images are drawn as template images in the panel's text
-// colour and redrawn when the colour scheme changes.
+// The system tray. Panels get the mode icon by theme name (installed in
+// hicolor as symbolic SVGs) so they can colour it for themselves; only when
+// no theme has it is a drawn icon sent, with a halo that keeps it visible on
+// light and dark panels alike.
 class TrayStatusItem final : public StatusItem {
   Q_OBJECT
 
@@ -52,9 +64,12 @@ class TrayStatusItem final : public StatusItem {
   void setToolTip(const QString& toolTip) override;
   QString toolTip() const override;
   QRect buttonGeometry() const override;
+  void setMenu(QMenu* menu) override;
 
-  // The colour template images take in the panel.
-  static QColor panelTextColor();
+  // The themed icon name a mode symbol is installed under; empty for others.
+  static QString themeIconName(const QString& symbolName);
+  // The icon sent for `symbolName`: the theme's, else drawn.
+  static QIcon trayIcon(const QString& symbolName);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -65,6 +80,39 @@ class TrayStatusItem final : public StatusItem {
   QSystemTrayIcon* tray_;
   QString imageName_;
   QString accessibilityLabel_;
+};
+
+// What the item says and offers besides its icon: the tool tip ("Camera off",
+// "Camera: <name>", "Image: <name>") and the context menu (Camera Off, Camera
+// On, the images, Settings…, Quit, checked as in the popover). Both follow the
+// model while the app runs.
+class StatusItemMenu : public QObject {
+  Q_OBJECT
+
+ public:
+  struct Models {
+    CameraManager* cameraManager = nullptr;
+    ImageManager* imageManager = nullptr;
+    CameraDeviceManager* cameraDevices = nullptr;
+    std::function<void()> openSettings;
+    std::function<void()> quit;
+  };
+
+  StatusItemMenu(StatusItem& item, Models models);
+  ~StatusItemMenu() override;
+
+  QMenu* menu() const { return menu_; }
+  // The tool tip for the models' current state.
+  QString describe() const;
+
+ private:
+  void refresh();
+  void rebuildMenu();
+
+  QPointer<StatusItem> item_;
+  Models models_;
+  QMenu* menu_;
+  bool refreshPending_ = false;
 };
 
 }  // namespace tovrelle

@@ -1,11 +1,14 @@
 #include "app/shell/StatusPopoverView.h"
 
 #include <QAccessible>
+#include <QApplication>
+#include <QShowEvent>
 #include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QEnterEvent>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
@@ -21,6 +24,7 @@
 #include "app/shell/Symbols.h"
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
+#include "platform/updates/UpdateController.h"
 #include "shared/DataFolder.h"
 
 namespace tovrelle {
@@ -141,6 +145,7 @@ QString previewLabel(CameraMode mode) {
 // Takes a widget out of the popover for good; it goes once control is back in
 // the event loop, so a row may safely end up here from its own click.
 void discard(QWidget* widget) {
+  widget->setProperty("discarded", true);
   widget->hide();
   widget->setParent(nullptr);
   widget->deleteLater();
@@ -156,7 +161,9 @@ PopoverRow::PopoverRow(QString title, bool isChecked, bool isEnabled, QImage lea
   setCheckable(true);
   setChecked(isChecked);
   setEnabled(isEnabled);
-  setFocusPolicy(Qt::NoFocus);
+  // Tab and the arrow keys reach every row, Return and Space act; a click
+  // does not move the focus (and its ring) to the row clicked.
+  setFocusPolicy(Qt::TabFocus);
   setAttribute(Qt::WA_Hover);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   setToolTip(title_);
@@ -222,6 +229,41 @@ void PopoverRow::paintEvent(QPaintEvent*) {
   p.setPen(text);
   p.setFont(font());
   p.drawText(titleRect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, displayedTitle());
+
+  if (hasFocus()) {
+    // The focus ring: the palette's highlight, strong enough on light and dark.
+    QPainterPath ring;
+    ring.addRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), kCornerRadius, kCornerRadius);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(palette().color(QPalette::Active, QPalette::Highlight), 2));
+    p.drawPath(ring);
+  }
+}
+
+void PopoverRow::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      if (isEnabled()) click();
+      return;
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+      // The popover moves between its rows.
+      event->ignore();
+      return;
+    default:
+      QAbstractButton::keyPressEvent(event);
+  }
+}
+
+void PopoverRow::focusInEvent(QFocusEvent* event) {
+  QAbstractButton::focusInEvent(event);
+  update();
+}
+
+void PopoverRow::focusOutEvent(QFocusEvent* event) {
+  QAbstractButton::focusOutEvent(event);
+  update();
 }
 
 void PopoverRow::enterEvent(QEnterEvent* event) {
@@ -301,7 +343,8 @@ StatusPopoverView::StatusPopoverView(Models models, std::function<void()> onOpen
   cameraMenuButton_->setAutoRaise(true);
   cameraMenuButton_->setPopupMode(QToolButton::InstantPopup);
   cameraMenuButton_->setToolButtonStyle(Qt::ToolButtonTextOnly);
-  cameraMenuButton_->setFocusPolicy(Qt::NoFocus);
+  cameraMenuButton_->setFocusPolicy(Qt::TabFocus);
+  cameraMenuButton_->installEventFilter(this);
   cameraMenu_ = new QMenu(cameraMenuButton_);
   cameraMenu_->setObjectName(QStringLiteral("cameraMenuItems"));
   cameraMenuButton_->setMenu(cameraMenu_);
@@ -388,6 +431,13 @@ PopoverRow* StatusPopoverView::addRow(QWidget* group, const char* name, const QS
 
 void StatusPopoverView::redraw() {
   redrawPending_ = false;
+  // The rows are rebuilt; the keyboard focus stays on the same row.
+  QString focusedName;
+  QVariant focusedImage;
+  if (QWidget* focused = QApplication::focusWidget(); focused && isAncestorOf(focused)) {
+    focusedName = focused->objectName();
+    focusedImage = focused->property("imageId");
+  }
   clearContent();
   const CameraMode mode = models_.cameraManager ? models_.cameraManager->currentMode() : CameraMode::off;
 
@@ -465,8 +515,16 @@ void StatusPopoverView::redraw() {
     //: Open the settings window
     addRow(group, "settingsRow", qtTrId("menu.settings"), false, true, onOpenSettings_);
     if (onCheckForUpdates_) {
-      //: Check for app updates via Sparkle
-      addRow(group, "updateRow", qtTrId("menu.checkForUpdates"), false, canCheckForUpdates_, onCheckForUpdates_);
+      if (!canCheckForUpdates_ && !updates::UpdateController::hasUpdateFeed()) {
+        // Nothing to check here: the system's package updates bring new versions.
+        //: Disabled update row of a build whose updates come with the system's software updates
+        PopoverRow* row = addRow(group, "updateRow", qtTrId("menu.updatesFromSystem"), false, false, {});
+        //: Tool tip of that row
+        row->setToolTip(qtTrId("menu.updatesFromSystem.help"));
+      } else {
+        //: Check for app updates via Sparkle
+        addRow(group, "updateRow", qtTrId("menu.checkForUpdates"), false, canCheckForUpdates_, onCheckForUpdates_);
+      }
     }
     //: Quit the app
     addRow(group, "quitRow", qtTrId("menu.quit"), false, true, models_.terminate);
@@ -495,6 +553,92 @@ void StatusPopoverView::redraw() {
 
   populateCameraMenu();
   fitHeight();
+  if (!focusedName.isEmpty()) {
+    for (QWidget* candidate : focusChain())
+      if (candidate->objectName() == focusedName && candidate->property("imageId") == focusedImage) {
+        candidate->setFocus(Qt::OtherFocusReason);
+        break;
+      }
+  }
+}
+
+std::vector<QWidget*> StatusPopoverView::focusChain() const {
+  std::vector<QWidget*> chain;
+  for (QWidget* widget : findChildren<QWidget*>()) {
+    const bool control = qobject_cast<PopoverRow*>(widget) || widget == cameraMenuButton_;
+    if (control && widget->isVisibleTo(this) && widget->isEnabled() && widget->focusPolicy() != Qt::NoFocus &&
+        !widget->property("discarded").toBool())
+      chain.push_back(widget);
+  }
+  // Top to bottom, as drawn.
+  std::stable_sort(chain.begin(), chain.end(), [this](QWidget* a, QWidget* b) {
+    return a->mapTo(this, QPoint(0, 0)).y() < b->mapTo(this, QPoint(0, 0)).y();
+  });
+  return chain;
+}
+
+void StatusPopoverView::focusCurrentRow() {
+  const auto chain = focusChain();
+  if (chain.empty()) return;
+  const CameraMode mode = models_.cameraManager ? models_.cameraManager->currentMode() : CameraMode::off;
+  QWidget* target = nullptr;
+  for (QWidget* widget : chain) {
+    auto* row = qobject_cast<PopoverRow*>(widget);
+    if (!row || !row->isChecked()) continue;
+    target = row;
+    break;
+  }
+  // Image mode with its image gone from the library: the off row.
+  if (!target) target = findChild<PopoverRow*>(mode == CameraMode::camera ? QStringLiteral("onRow") : QStringLiteral("offRow"));
+  (target ? target : chain.front())->setFocus(Qt::PopupFocusReason);
+}
+
+bool StatusPopoverView::moveFocus(int step) {
+  const auto chain = focusChain();
+  if (chain.empty()) return false;
+  QWidget* focused = QApplication::focusWidget();
+  auto at = std::find(chain.begin(), chain.end(), focused);
+  if (at == chain.end()) {
+    focusCurrentRow();
+    return true;
+  }
+  const auto index = (at - chain.begin()) + step;
+  if (index < 0 || index >= static_cast<long>(chain.size())) return true;  // stays at the end
+  chain[static_cast<size_t>(index)]->setFocus(step > 0 ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+  return true;
+}
+
+void StatusPopoverView::keyPressEvent(QKeyEvent* event) {
+  if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+    if (event->key() == Qt::Key_Down && moveFocus(+1)) return;
+    if (event->key() == Qt::Key_Up && moveFocus(-1)) return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+void StatusPopoverView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!event->spontaneous()) focusCurrentRow();
+}
+
+bool StatusPopoverView::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == cameraMenuButton_ && event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    switch (key->key()) {
+      case Qt::Key_Return:
+      case Qt::Key_Enter:
+        // Opened once this key press is done: the menu then takes the keys.
+        QMetaObject::invokeMethod(cameraMenuButton_, &QToolButton::showMenu, Qt::QueuedConnection);
+        return true;
+      case Qt::Key_Up:
+        return moveFocus(-1);
+      case Qt::Key_Down:
+        return moveFocus(+1);
+      default:
+        break;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void StatusPopoverView::populateCameraMenu() {

@@ -71,6 +71,9 @@ class PopoverRow : public QAbstractButton {
   void enterEvent(QEnterEvent* event) override;
   void leaveEvent(QEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
   // A click acts; it does not toggle the mark.
   void nextCheckState() override {}
 
@@ -124,6 +127,11 @@ class StatusPopoverView : public QWidget {
   QToolButton* cameraMenuButton() const { return cameraMenuButton_; }
   QMenu* cameraMenu() const { return cameraMenu_; }
 
+  // The rows and the camera menu that take the keyboard focus, top to bottom.
+  std::vector<QWidget*> focusChain() const;
+  // Focuses the row of what the camera shows now (the checked row).
+  void focusCurrentRow();
+
   // A camera's title in the camera menu.
   static QString cameraTitle(const CameraInfo& camera);
   // The extension status line; empty for `activated`.
@@ -131,7 +139,14 @@ class StatusPopoverView : public QWidget {
   // The file's first picture, or a null image when it does not load.
   static QImage loadLeadingImage(const std::string& fileName);
 
+ protected:
+  // Up and Down move between the rows; Return on the camera menu opens it.
+  void keyPressEvent(QKeyEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
+  bool moveFocus(int step);
   void setNeedsRedraw();
   void clearContent();
   void addChild(QWidget* child);

@@ -65,7 +65,9 @@ int TovrelleApp::main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
   QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("tovrelle"));
+  // The name panels show for the tray item. Stored settings do not depend on
+  // it: their file is named explicitly (velkari/tovrelle.ini).
+  QApplication::setApplicationName(QStringLiteral("Tovrelle"));
   QApplication::setOrganizationName(QStringLiteral("velkari"));
   QGuiApplication::setDesktopFileName(QStringLiteral("velkari.tovrelle"));
   QApplication::setQuitOnLastWindowClosed(false);

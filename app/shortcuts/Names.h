@@ -21,7 +21,7 @@ class ApplicationName {
 };
 
 namespace Names {
-// ⌃⌥⌘0, ⌃⌥⌘1 and ⌃⌥⌘2 (Control + Option + Command = 6400).
+// Ctrl+Alt+Super+0, 1 and 2 (stored with the modifier mask Control + Option + Command = 6400).
 inline constexpr ApplicationName cameraOff{"cameraOff", Shortcut(tovrelle::hotkeys::carbon::zero, 6400)};
 inline constexpr ApplicationName cameraOn{"cameraOn", Shortcut(tovrelle::hotkeys::carbon::one, 6400)};
 inline constexpr ApplicationName showLastImage{"showLastImage", Shortcut(tovrelle::hotkeys::carbon::two, 6400)};

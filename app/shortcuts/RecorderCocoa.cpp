@@ -2,7 +2,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCoreApplication>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -48,7 +50,54 @@ bool isModifierKey(int key) {
 // F1 to F35 are the only keys that work without a modifier.
 bool isFunctionKey(int key) { return key >= Qt::Key_F1 && key <= Qt::Key_F35; }
 
+// Keys whose name is a word; Qt gives it in the desktop's language.
+std::optional<int> namedQtKey(int keyCode) {
+  namespace carbon = tovrelle::hotkeys::carbon;
+  switch (static_cast<uint32_t>(keyCode)) {
+    case carbon::returnKey: return Qt::Key_Return;
+    case carbon::keypadEnter: return Qt::Key_Enter;
+    case carbon::tab: return Qt::Key_Tab;
+    case carbon::space: return Qt::Key_Space;
+    case carbon::deleteKey: return Qt::Key_Backspace;
+    case carbon::escape: return Qt::Key_Escape;
+    case carbon::forwardDelete: return Qt::Key_Delete;
+    case carbon::home: return Qt::Key_Home;
+    case carbon::end: return Qt::Key_End;
+    case carbon::pageUp: return Qt::Key_PageUp;
+    case carbon::pageDown: return Qt::Key_PageDown;
+    case carbon::leftArrow: return Qt::Key_Left;
+    case carbon::rightArrow: return Qt::Key_Right;
+    case carbon::upArrow: return Qt::Key_Up;
+    case carbon::downArrow: return Qt::Key_Down;
+    case carbon::help: return Qt::Key_Help;
+    case carbon::contextualMenu: return Qt::Key_Menu;
+    case carbon::capsLock: return Qt::Key_CapsLock;
+    case carbon::volumeUp: return Qt::Key_VolumeUp;
+    case carbon::volumeDown: return Qt::Key_VolumeDown;
+    case carbon::mute: return Qt::Key_VolumeMute;
+    case carbon::keypadClear: return Qt::Key_Clear;
+    default: return std::nullopt;
+  }
+}
+
 }  // namespace
+
+QString shortcutText(const Shortcut& shortcut) {
+  QStringList parts;
+  const ModifierFlags flags = shortcut.modifiers();
+  //: Modifier key names in shortcuts
+  if (flags & ModifierFlag::control) parts << QCoreApplication::translate("QShortcut", "Ctrl");
+  if (flags & ModifierFlag::option) parts << QCoreApplication::translate("QShortcut", "Alt");
+  if (flags & ModifierFlag::shift) parts << QCoreApplication::translate("QShortcut", "Shift");
+  // The key with the logo, which Linux desktops call Super.
+  if (flags & ModifierFlag::command) parts << QStringLiteral("Super");
+  if (auto qtKey = namedQtKey(shortcut.carbonKeyCode)) {
+    parts << QKeySequence(*qtKey).toString(QKeySequence::NativeText);
+  } else {
+    parts << keyText(shortcut.key());
+  }
+  return parts.join(QLatin1Char('+'));
+}
 
 RecorderCocoa::RecorderCocoa(const Name& name, OnChange onChange, QWidget* parent)
     : QLineEdit(parent), shortcutName_(name), onChange_(std::move(onChange)) {
@@ -64,7 +113,7 @@ RecorderCocoa::RecorderCocoa(const Name& name, OnChange onChange, QWidget* paren
   cancelButton_ = addAction(style()->standardIcon(QStyle::SP_LineEditClearButton), QLineEdit::TrailingPosition);
   cancelButton_->setObjectName(QStringLiteral("cancelButton"));
   connect(cancelButton_, &QAction::triggered, this, [this] {
-    if (!text().isEmpty()) clearShortcut();
+    if (storedShortcut(shortcutName_)) clearShortcut();
   });
 
   shortcutsNameChangeObserver_ = connect(&notificationCenter(), &Notifier::shortcutByNameDidChange, this,
@@ -102,12 +151,14 @@ QSize RecorderCocoa::minimumSizeHint() const {
 
 void RecorderCocoa::showStoredShortcut() {
   auto shortcut = storedShortcut(shortcutName_);
-  setText(shortcut ? shortcut->description() : QString());
+  setText(shortcut && !isRecording() ? shortcutText(*shortcut) : QString());
   updateCancelButton();
   updateGeometry();
 }
 
-void RecorderCocoa::updateCancelButton() { cancelButton_->setVisible(!text().isEmpty()); }
+// While recording the field is empty, so its "Press shortcut" prompt shows;
+// the clear button stays while a shortcut is stored.
+void RecorderCocoa::updateCancelButton() { cancelButton_->setVisible(storedShortcut(shortcutName_).has_value()); }
 
 void RecorderCocoa::startRecording() {
   if (eventMonitor_) return;
@@ -116,6 +167,7 @@ void RecorderCocoa::startRecording() {
   setHandlersPaused(true);
   qApp->installEventFilter(this);
   eventMonitor_ = true;
+  showStoredShortcut();
 }
 
 void RecorderCocoa::stopRecording() {
@@ -124,6 +176,7 @@ void RecorderCocoa::stopRecording() {
   eventMonitor_ = false;
   setPlaceholderText(localized("record_shortcut"));
   setHandlersPaused(false);
+  showStoredShortcut();
 }
 
 void RecorderCocoa::blur() {
@@ -248,7 +301,7 @@ bool RecorderCocoa::handleKeyDown(const QKeyEvent& event) {
 }
 
 void RecorderCocoa::accept(const Shortcut& shortcut) {
-  setText(shortcut.description());
+  setText(shortcutText(shortcut));
   updateCancelButton();
   storeShortcut(shortcut, shortcutName_);
   if (onChange_) onChange_(shortcut);

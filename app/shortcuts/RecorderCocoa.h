@@ -14,6 +14,10 @@ class QAction;
 
 namespace KeyboardShortcuts {
 
+// A shortcut as this desktop writes it: "Ctrl+Alt+Super+0" (modifiers in
+// the order Ctrl, Alt, Shift, Super, then the key).
+QString shortcutText(const Shortcut& shortcut);
+
 class RecorderCocoa : public QLineEdit {
   Q_OBJECT
 

@@ -20,12 +20,16 @@ UpdateController::UpdateController(QString updatePage, std::shared_ptr<urls::Url
 
 QString UpdateController::configuredUpdatePage() { return QStringLiteral(TOVRELLE_UPDATE_PAGE_URL); }
 
+bool UpdateController::isUpdatePage(const QString& text) {
+  const QUrl page(text, QUrl::StrictMode);
+  return !text.isEmpty() && page.isValid() && (page.scheme() == "https" || page.scheme() == "http") &&
+         !page.host().isEmpty();
+}
+
 void UpdateController::start() {
   if (started_) return;
   started_ = true;
-  const QUrl page(updatePage_, QUrl::StrictMode);
-  const bool usable = !updatePage_.isEmpty() && page.isValid() &&
-                      (page.scheme() == "https" || page.scheme() == "http") && !page.host().isEmpty();
+  const bool usable = isUpdatePage(updatePage_);
   if (!updatePage_.isEmpty() && !usable)
     log::processLog("UpdateController: ignoring update page %s (not a web address)", qPrintable(updatePage_));
   if (!usable) return;

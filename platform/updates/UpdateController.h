@@ -21,6 +21,11 @@ class UpdateController : public QObject {
 
   // The page this build names (TOVRELLE_UPDATE_PAGE_URL at configure time), may be empty.
   static QString configuredUpdatePage();
+  // Whether `page` is a web address the updater can open.
+  static bool isUpdatePage(const QString& page);
+  // False for a build without an update page: its updates come with the
+  // system's software updates (the distribution's packages).
+  static bool hasUpdateFeed() { return isUpdatePage(configuredUpdatePage()); }
 
   // Starts the updater: one turn of the main queue later it reports whether it can check.
   void start();

@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QImage>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QTranslator>
 #include <QMouseEvent>
 #include <QTemporaryDir>
 #include <QWidget>
@@ -23,6 +25,7 @@
 #include "app/shell/AppDelegate.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/StatusItem.h"
+#include "app/shell/Strings.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "platform/hotkeys/CarbonKeys.h"
 #include "platform/log/Log.h"
@@ -53,9 +56,23 @@ class FakeStatusItem final : public StatusItem {
   void setToolTip(const QString& tip) override { tooltip = tip; }
   QString toolTip() const override { return tooltip; }
   QRect buttonGeometry() const override { return QRect(1200, 0, 24, 24); }
+  void setMenu(QMenu* m) override { menu = m; }
   void click() { emit activated(); }
+  // The menu's entries as "title" or "[x] title" when checked; "---" for separators.
+  QStringList entries() const {
+    QStringList out;
+    for (QAction* a : menu->actions())
+      out << (a->isSeparator() ? QStringLiteral("---") : (a->isChecked() ? "[x] " : "") + a->text());
+    return out;
+  }
+  QAction* entry(const QString& title) const {
+    for (QAction* a : menu->actions())
+      if (a->text() == title) return a;
+    return nullptr;
+  }
 
   QString image, a11y, tooltip;
+  QMenu* menu = nullptr;
   QStringList images;
 };
 
@@ -119,19 +136,20 @@ struct Rig {
 
   AppDelegate::Services services() {
     AppDelegate::Services s;
-    s.cameraManager = [this]() -> CameraManager& {
+    auto library = [this]() -> ImageManager& {
+      if (!imageManager)
+        imageManager = std::make_unique<ImageManager>(
+            ImageManager::Dependencies{main, [this]() -> CameraManager& { return *cameraManager; }});
+      return *imageManager;
+    };
+    s.cameraManager = [this, library]() -> CameraManager& {
       if (!cameraManager) {
         created.push_back("CameraManager");
-        cameraManager = std::make_unique<CameraManager>(CameraManager::Dependencies{
-            main, [this]() -> ImageManager& {
-              if (!imageManager)
-                imageManager = std::make_unique<ImageManager>(ImageManager::Dependencies{
-                    main, [this]() -> CameraManager& { return *cameraManager; }});
-              return *imageManager;
-            }});
+        cameraManager = std::make_unique<CameraManager>(CameraManager::Dependencies{main, library});
       }
       return *cameraManager;
     };
+    s.imageManager = library;
     s.installer = [this]() -> SystemExtensionInstaller& {
       if (!installer) {
         created.push_back("SystemExtensionInstaller");
@@ -258,7 +276,6 @@ TEST(StatusItemFollowsTheMode, OneMainQueueTurnAfterEachChangeIncludingFromShort
   ASSERT_TRUE(rig.statusItem);
   // Set up from the current mode at once, with the label and the tool tip.
   EXPECT_EQ(rig.statusItem->image, "video.slash.fill");
-  EXPECT_EQ(rig.statusItem->tooltip, "Tovrelle");
   EXPECT_EQ(rig.statusItem->a11y, "a11y.statusItem.off");  // no string table loaded here: the key
   rig.scheduler.drainAll();
 
@@ -275,7 +292,6 @@ TEST(StatusItemFollowsTheMode, OneMainQueueTurnAfterEachChangeIncludingFromShort
   rig.main->drain();
   EXPECT_EQ(rig.cameraManager->currentMode(), CameraMode::off);
   EXPECT_EQ(rig.statusItem->image, "video.slash.fill");
-  EXPECT_EQ(rig.statusItem->tooltip, "Tovrelle");
 
   // ⌃⌥⌘2 shows the last image of the library.
   const QString png = rig.tmp.filePath("picture.png");
@@ -292,7 +308,6 @@ TEST(StatusItemFollowsTheMode, OneMainQueueTurnAfterEachChangeIncludingFromShort
   rig.main->drain();
   EXPECT_EQ(rig.statusItem->image, "photo.fill");
   EXPECT_EQ(rig.statusItem->a11y, "a11y.statusItem.image");
-  EXPECT_EQ(rig.statusItem->tooltip, "Tovrelle");
   // Every mode reached the icon, in order, once each.
   EXPECT_EQ(rig.statusItem->images, (QStringList{"video.slash.fill", "video.slash.fill", "video.fill",
                                                  "video.slash.fill", "photo.fill"}));
@@ -302,39 +317,51 @@ TEST(StatusItemFollowsTheMode, OneMainQueueTurnAfterEachChangeIncludingFromShort
   EXPECT_EQ(rig.cameraManager->currentMode(), CameraMode::image);
 }
 
-TEST(Popover, ClickShowsANewPopoverAndASecondClickClosesIt) {
-  Rig rig;
-  UserDefaults::standard().setValue(AppDelegate::kHasCompletedOnboardingKey, true);
-  auto delegate = rig.launch();
-  rig.scheduler.drainAll();
-  const size_t probesBefore = rig.extensions->propertiesCount();
-
-  rig.statusItem->click();
-  PopoverWindow* first = delegate->popover();
-  ASSERT_TRUE(first);
-  EXPECT_TRUE(first->isShown());
-  EXPECT_EQ(rig.previewStarts, 1);
-  // Showing the popover asks the installer for a fresh status.
-  rig.scheduler.advance(std::chrono::seconds(2));
-  EXPECT_GE(rig.extensions->propertiesCount(), probesBefore);
-
-  rig.statusItem->click();
-  EXPECT_FALSE(first->isShown());
-  EXPECT_EQ(rig.previewStops, 1);
-
-  rig.statusItem->click();
-  EXPECT_NE(delegate->popover(), first);  // rebuilt on every show
-  EXPECT_TRUE(delegate->popover()->isShown());
-  EXPECT_EQ(rig.previewStarts, 2);
-  delegate->popover()->performClose();
-  EXPECT_EQ(rig.previewStops, 2);
-}
-
 // A press outside the popup, as Qt delivers it while the popup holds the pointer.
 void pressOutside(QWidget* popup, QPoint global) {
   QMouseEvent press(QEvent::MouseButtonPress, popup->mapFromGlobal(QPointF(global)), QPointF(global), Qt::LeftButton,
                     Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(popup, &press);
+}
+
+TEST(StatusItemMenu, ToolTipSaysWhatTheCameraShowsAndTheMenuSwitchesLikeThePopover) {
+  Rig rig;
+  ASSERT_TRUE(strings::install(*QCoreApplication::instance()));
+  UserDefaults::standard().setValue(AppDelegate::kHasCompletedOnboardingKey, true);
+  rig.capture->addDevice("cam-a", "Desk Cam");
+  auto delegate = rig.launch();
+  rig.scheduler.drainAll();
+  QCoreApplication::processEvents();
+  ASSERT_TRUE(rig.statusItem->menu);
+  EXPECT_EQ(rig.statusItem->tooltip, "Camera off");
+  EXPECT_EQ(rig.statusItem->entries(), (QStringList{"[x] Camera Off", "Camera On", "---", "Settings…", "Quit Tovrelle"}));
+
+  const QString png = rig.tmp.filePath("beach.png");
+  QImage picture(8, 8, QImage::Format_RGB32);
+  picture.fill(Qt::red);
+  ASSERT_TRUE(picture.save(png));
+  rig.imageManager->addImage(png.toStdString());
+  rig.scheduler.drainAll();
+  rig.cameraManager->setSelectedCameraId("cam-a");
+  rig.statusItem->entry("Camera On")->trigger();
+  rig.scheduler.drainAll();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(rig.cameraManager->currentMode(), CameraMode::camera);
+  EXPECT_EQ(rig.statusItem->tooltip, "Camera: Desk Cam");
+  EXPECT_EQ(rig.statusItem->entries(),
+            (QStringList{"Camera Off", "[x] Camera On", "---", "beach", "---", "Settings…", "Quit Tovrelle"}));
+
+  rig.statusItem->entry("beach")->trigger();
+  rig.scheduler.drainAll();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(rig.cameraManager->currentMode(), CameraMode::image);
+  EXPECT_EQ(rig.statusItem->tooltip, "Image: beach");
+  EXPECT_EQ(rig.statusItem->entries().value(3), "[x] beach");
+
+  rig.statusItem->entry("Settings…")->trigger();
+  ASSERT_TRUE(delegate->settingsWindow());
+  EXPECT_TRUE(delegate->settingsWindow()->isVisible());
+  QCoreApplication::removeTranslator(QCoreApplication::instance()->findChild<QTranslator*>());
 }
 
 TEST(Popover, AClickElsewhereClosesItAndTheSameClickOnTheItemDoesNotReopenIt) {

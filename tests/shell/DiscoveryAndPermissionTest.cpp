@@ -108,12 +108,6 @@ TEST(CameraDiscovery, AnUnchangedListIsStillPublishedAndOnlyOurCameraIsNeverList
   EXPECT_EQ(names(manager->cameras()), (std::vector<std::string>{"Desk Cam"}));
 }
 
-TEST(CameraDiscovery, ContinuityIsAlwaysFalseOnLinux) {
-  auto list = CameraDeviceManager::camerasFrom({{"p", "Phone", DeviceType::continuityCamera}});
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_FALSE(list[0].isContinuity);
-}
-
 TEST(CameraDiscovery, AManagerThatIsGoneIsNeitherRefreshedNorUpdated) {
   DiscoveryRig rig;
   auto manager = rig.make();
@@ -128,18 +122,6 @@ TEST(CameraDiscovery, AManagerThatIsGoneIsNeitherRefreshedNorUpdated) {
   // And it no longer listens for notifications.
   rig.fake->addDevice("c", "Cam C");
   EXPECT_EQ(rig.discovery->pendingCount(), 0u);
-}
-
-TEST(CameraDiscovery, ThePassesRunOnANamedSerialQueueByDefault) {
-  test::ManualScheduler scheduler;
-  auto main = scheduler.makeQueue("main");
-  auto fake = std::make_shared<test::FakeCaptureDevices>();
-  fake->addDevice("x", "Cam X");
-  CameraDeviceManager manager({fake, main, nullptr});
-  EXPECT_EQ(manager.discoveryQueue()->label(), "ossel.tovrelle.cameradiscovery");
-  manager.discoveryQueue()->sync([] {});  // the first pass was queued before this: it has run
-  main->drain();
-  EXPECT_EQ(names(manager.cameras()), (std::vector<std::string>{"Cam X"}));
 }
 
 namespace {

@@ -339,23 +339,8 @@ TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
   EXPECT_TRUE(capture_->runningSessions().empty());
 }
 
-TEST_F(PreviewRendererTest, LetterboxingScalesByTheSmallerRatioAndCentres) {
-  using P = PreviewScaler::Placement;
-  EXPECT_EQ(PreviewScaler::placement(1280, 720), (P{0, 0, 320, 180}));
-  EXPECT_EQ(PreviewScaler::placement(1000, 100), (P{0, 74, 320, 32}));    // wide: bars above and below
-  EXPECT_EQ(PreviewScaler::placement(100, 1000), (P{151, 0, 18, 180}));   // tall: bars left and right
-  EXPECT_EQ(PreviewScaler::placement(640, 480), (P{40, 0, 240, 180}));
-  EXPECT_EQ(PreviewScaler::placement(32, 18), (P{0, 0, 320, 180}));       // small: scaled up
-  EXPECT_EQ(PreviewScaler::placement(8, 8), (P{70, 0, 180, 180}));
-  EXPECT_EQ(PreviewScaler::placement(1, 100000), (P{159, 0, 1, 180}));    // never thinner than a pixel
-  EXPECT_TRUE(PreviewScaler::placement(0, 10).isEmpty());
-  EXPECT_TRUE(PreviewScaler::placement(10, -1).isEmpty());
-}
-
-TEST_F(PreviewRendererTest, PicturesLandOnTheCanvasWhereTheFormulaPutsThem) {
+TEST_F(PreviewRendererTest, PicturesAreLetterboxedOnTheCanvasAndOldBarsDoNotLinger) {
   const Uuid wide = addLibraryPicture("Wide", solid(1000, 100, Qt::red));
-  const Uuid tall = addLibraryPicture("Tall", solid(100, 1000, Qt::blue));
-  const Uuid small = addLibraryPicture("Small", solid(8, 8, Qt::green));
   preview().startPreview();
 
   camera().selectImage(wide);
@@ -369,24 +354,6 @@ TEST_F(PreviewRendererTest, PicturesLandOnTheCanvasWhereTheFormulaPutsThem) {
     EXPECT_EQ(at(f, x, 106), QColor(Qt::black)) << x;
     EXPECT_EQ(at(f, x, 0), QColor(Qt::black)) << x;
   }
-
-  camera().selectImage(tall);
-  settle();
-  f = preview().currentFrame();
-  for (int y : {0, 90, 179}) {
-    EXPECT_TRUE(near(at(f, 152, y), Qt::blue, 30)) << y;
-    EXPECT_TRUE(near(at(f, 167, y), Qt::blue, 30)) << y;
-    EXPECT_EQ(at(f, 150, y), QColor(Qt::black)) << y;
-    EXPECT_EQ(at(f, 169, y), QColor(Qt::black)) << y;
-  }
-
-  camera().selectImage(small);
-  settle();
-  f = preview().currentFrame();
-  EXPECT_TRUE(near(at(f, 71, 1), Qt::green, 30));
-  EXPECT_TRUE(near(at(f, 248, 178), Qt::green, 30));
-  EXPECT_EQ(at(f, 69, 90), QColor(Qt::black));
-  EXPECT_EQ(at(f, 250, 90), QColor(Qt::black));
 
   // A camera whose frames are 4:3 gets bars at the sides.
   runCamera("cam-a");
@@ -544,50 +511,4 @@ TEST_F(PreviewRendererTest, ClosingStopsTheCameraAndACameraThatGoesAwayShowsBlac
   select("cam-a");
   settle();
   EXPECT_EQ(capture_->runningSessions().size(), 1u);
-}
-
-TEST_F(PreviewRendererTest, TheScalerReusesItsCanvasesOnceNobodyHoldsThem) {
-  PreviewScaler scaler;
-  auto frame = cameraFrame(1280, 720, Qt::red, 1);
-  const uchar* first = nullptr;
-  {
-    QImage a = scaler.letterbox(frame.image.picture->data(), 1280, 720, frame.image.picture->bytesPerRow());
-    first = a.constBits();
-  }
-  // Released: the next frame is written into the same memory.
-  QImage b = scaler.letterbox(frame.image.picture->data(), 1280, 720, frame.image.picture->bytesPerRow());
-  EXPECT_EQ(b.constBits(), first);
-  // Held: the next frame goes elsewhere and the held one keeps its pixels.
-  auto blue = cameraFrame(1280, 720, Qt::blue, 2);
-  QImage c = scaler.letterbox(blue.image.picture->data(), 1280, 720, blue.image.picture->bytesPerRow());
-  EXPECT_NE(c.constBits(), b.constBits());
-  EXPECT_TRUE(near(at(b, 10, 10), Qt::red));
-  EXPECT_TRUE(near(at(c, 10, 10), Qt::blue));
-  EXPECT_TRUE(scaler.letterbox(nullptr, 1280, 720, 5120).isNull());
-  EXPECT_TRUE(scaler.letterbox(blue.image.picture->data(), 1280, 720, 100).isNull());
-}
-
-TEST_F(PreviewRendererTest, CameraFramesAreReadOneRowPerCanvasRowWhileImagesAreAveragedWhole) {
-  // Every fourth row white, from the third: the rows a 4:1 row sampling reads.
-  auto striped = cameraFrame(1280, 720, Qt::black, 1);
-  auto* buffer = const_cast<frames::PixelBuffer*>(striped.image.picture.get());
-  for (int y = 2; y < 720; y += 4) std::memset(buffer->row(y), 0xff, 1280 * 4);
-  PreviewScaler sampling(PreviewScaler::Reading::rowSampling);
-  PreviewScaler whole(PreviewScaler::Reading::everyRow);
-  const QImage sampled = sampling.letterbox(buffer->data(), 1280, 720, buffer->bytesPerRow());
-  const QImage averaged = whole.letterbox(buffer->data(), 1280, 720, buffer->bytesPerRow());
-  for (QPoint p : {QPoint(0, 0), QPoint(160, 90), QPoint(319, 179)}) {
-    EXPECT_TRUE(near(at(sampled, p.x(), p.y()), Qt::white, 2)) << p.x() << "," << p.y();
-    EXPECT_TRUE(near(at(averaged, p.x(), p.y()), QColor(64, 64, 64), 2)) << p.x() << "," << p.y();
-  }
-  // Along the rows both average: two white and two black columns per canvas pixel make grey.
-  auto columns = cameraFrame(1280, 720, Qt::black, 2);
-  buffer = const_cast<frames::PixelBuffer*>(columns.image.picture.get());
-  for (int y = 0; y < 720; ++y)
-    for (int x = 0; x < 1280; x += 4) std::memset(buffer->row(y) + 4 * x, 0xff, 8);
-  const QImage grey = sampling.letterbox(buffer->data(), 1280, 720, buffer->bytesPerRow());
-  EXPECT_TRUE(near(at(grey, 160, 90), QColor(128, 128, 128), 2));
-  // A picture no taller than the canvas is read whole either way.
-  auto small = cameraFrame(64, 36, Qt::green, 3);
-  EXPECT_TRUE(near(at(sampling.letterbox(small.image.picture->data(), 64, 36, small.image.picture->bytesPerRow()), 160, 90), Qt::green));
 }

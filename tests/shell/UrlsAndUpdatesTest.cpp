@@ -134,8 +134,9 @@ TEST(UpdateController, WithoutAnUpdatePageItNeverOffersToCheck) {
   EXPECT_EQ(changes, 0);
   controller.checkForUpdates();
   EXPECT_TRUE(opener->opened.empty());
-  // This build was configured without a page.
+  // This build was configured without a page: its updates come with the system's.
   EXPECT_EQ(updates::UpdateController::configuredUpdatePage(), "");
+  EXPECT_FALSE(updates::UpdateController::hasUpdateFeed());
 }
 
 TEST(UpdateController, AnUpdatePageIsOfferedAfterStartAndOpenedOnCheck) {

@@ -73,6 +73,31 @@
         <extracomment>Check for app updates via Sparkle</extracomment>
         <translation>Check for Updates…</translation>
     </message>
+    <message id="menu.updatesFromSystem">
+        <source>Updated by your system</source>
+        <extracomment>Disabled update row of a build whose updates come with the system&apos;s software updates</extracomment>
+        <translation>Updated by your system</translation>
+    </message>
+    <message id="menu.updatesFromSystem.help">
+        <source>New versions of Tovrelle arrive with your system&apos;s software updates.</source>
+        <extracomment>Tool tip of that row</extracomment>
+        <translation>New versions of Tovrelle arrive with your system&apos;s software updates.</translation>
+    </message>
+    <message id="statusItem.toolTip.off">
+        <source>Camera off</source>
+        <extracomment>Status item tool tip while the virtual camera is off</extracomment>
+        <translation>Camera off</translation>
+    </message>
+    <message id="statusItem.toolTip.camera">
+        <source>Camera: %1</source>
+        <extracomment>Status item tool tip while the virtual camera passes a camera through; %1 is the camera&apos;s name</extracomment>
+        <translation>Camera: %1</translation>
+    </message>
+    <message id="statusItem.toolTip.image">
+        <source>Image: %1</source>
+        <extracomment>Status item tool tip while the virtual camera shows an image; %1 is the image&apos;s name</extracomment>
+        <translation>Image: %1</translation>
+    </message>
     <message id="menu.quit">
         <source>Quit Tovrelle</source>
         <extracomment>Quit the app</extracomment>

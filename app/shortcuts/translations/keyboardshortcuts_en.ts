@@ -9,7 +9,7 @@
     </message>
     <message>
         <source>press_shortcut</source>
-        <translation>Type shortcut…</translation>
+        <translation>Press shortcut</translation>
     </message>
     <message>
         <source>keyboard_shortcut_used_by_menu_item</source>

@@ -1,0 +1,248 @@
+// The settings window on a private X server, driven with real key presses
+// (xdotool): the tab keys, Esc in a rename; and drawn in a light and a dark
+// palette, where the cards must not swallow the checkbox and the shortcut
+// fields. TOVRELLE_SCREENSHOT_DIR=<folder> keeps the pictures for a look.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDeadlineTimer>
+#include <QLineEdit>
+#include <QProcess>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QStyleOptionButton>
+#include <QTemporaryDir>
+#include <QWindow>
+
+#include "app/model/CameraManager.h"
+#include "app/model/ImageManager.h"
+#include "app/model/UserDefaults.h"
+#include "app/settings/GeneralSettingsView.h"
+#include "app/settings/ImageRow.h"
+#include "app/settings/ImagesSettingsView.h"
+#include "app/settings/SettingsTabViewController.h"
+#include "app/settings/WebPage.h"
+#include "app/shortcuts/KeyboardShortcutsTesting.h"
+#include "app/shortcuts/Recorder.h"
+#include "app/shell/StatusPopoverView.h"
+#include "shared/DataFolder.h"
+#include "tests/fakes/FakeCaptureDevices.h"
+#include "tests/fakes/FakeHotKeys.h"
+#include "tests/settings/general/WindowsTestSupport.h"
+#include "tests/support/Services.h"
+
+using namespace tovrelle;
+using settings::GeneralSettingsView;
+using settings::SettingsTabViewController;
+
+namespace {
+
+bool runUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+  QDeadlineTimer deadline(timeoutMs);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+// Real key presses through the X server, to whatever window has the focus.
+void keys(const QStringList& names) {
+  QProcess xdotool;
+  xdotool.start(QStringLiteral("xdotool"), QStringList{QStringLiteral("key"), QStringLiteral("--delay"),
+                                                       QStringLiteral("60")} + names);
+  ASSERT_TRUE(xdotool.waitForStarted(5000));
+  ASSERT_TRUE(runUntil([&] { return xdotool.state() == QProcess::NotRunning; }, 10000));
+  ASSERT_EQ(xdotool.exitCode(), 0) << xdotool.readAllStandardError().toStdString();
+}
+
+QPalette darkPalette() {
+  QPalette p;
+  p.setColor(QPalette::Window, QColor(0x2d, 0x2d, 0x2d));
+  p.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+  p.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+  p.setColor(QPalette::AlternateBase, QColor(0x35, 0x35, 0x35));
+  p.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+  p.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
+  p.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xee));
+  p.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
+  p.setColor(QPalette::HighlightedText, Qt::white);
+  p.setColor(QPalette::Link, QColor(0x78, 0xae, 0xed));
+  p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x80));
+  p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
+  p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
+  return p;
+}
+
+// The largest difference in lightness between `rect` of `image` and `ground`.
+int strongestEdge(const QImage& image, QRect rect, const QColor& ground) {
+  int strongest = 0;
+  rect = rect.intersected(image.rect());
+  for (int y = rect.top(); y <= rect.bottom(); ++y)
+    for (int x = rect.left(); x <= rect.right(); ++x)
+      strongest = std::max(strongest, std::abs(image.pixelColor(x, y).lightness() - ground.lightness()));
+  return strongest;
+}
+
+class SettingsOnADesktop : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    session_ = new test::PrivateSession({.pipewire = false, .wireplumber = false, .xvfb = true});
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    static int argc = 1;
+    static char name[] = "settings-desktop-test";
+    static char* argv[] = {name, nullptr};
+    app_ = new QApplication(argc, argv);
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    strings::install(*app_);
+  }
+  static void TearDownTestSuite() {
+    delete app_;
+    delete session_;
+  }
+
+  void SetUp() override {
+    UserDefaults::setStorePath(tmp_.filePath("settings.ini"));
+    ::setenv(kDataDirEnv, tmp_.filePath("data").toLocal8Bit().constData(), 1);
+    KeyboardShortcuts::testing::resetProcessState();
+    KeyboardShortcuts::setHotKeyCenter(std::make_shared<test::FakeHotKeys>());
+    camera_ = std::make_unique<CameraManager>(
+        CameraManager::Dependencies{rig_.main, [this]() -> ImageManager& { return *images_; }});
+    images_ = std::make_unique<ImageManager>(
+        ImageManager::Dependencies{rig_.main, [this]() -> CameraManager& { return *camera_; }});
+    for (auto [name, colour] : {std::pair{"Beach", QColor(230, 170, 60)}, std::pair{"Office", QColor(60, 120, 200)}}) {
+      QImage picture(64, 40, QImage::Format_RGB32);
+      picture.fill(colour);
+      const QString path = tmp_.filePath(QString::fromLatin1(name) + ".png");
+      ASSERT_TRUE(picture.save(path));
+      images_->addImage(path.toStdString());
+    }
+    rig_.run();
+    capture_->setAuthorizationStatus(capture::AuthorizationStatus::authorized);
+    makeWindow();
+  }
+
+  // The window as the app builds it, in the palette of the moment.
+  void makeWindow() {
+    window_.reset();
+    window_ = std::make_unique<SettingsTabViewController>(*images_);
+    GeneralSettingsView::Environment e{&loginItems_, rig_.installer.get(), &permission_, [] {}, opener_,
+                                       [](const QString& path) {
+                                         return settings::webPageURL(path, {"en-US"}, "https://tovrelle.example");
+                                       }};
+    general_ = new GeneralSettingsView(e);
+    window_->setGeneralContent(general_);
+    window_->move(40, 40);
+    window_->show();
+    ASSERT_TRUE(runUntil([&] { return window_->windowHandle() && window_->windowHandle()->isExposed(); }));
+    window_->activateWindow();
+    ASSERT_TRUE(runUntil([&] { return window_->isActiveWindow(); })) << "the window never got the focus";
+  }
+
+  void TearDown() override {
+    window_.reset();
+    images_.reset();
+    camera_.reset();
+    KeyboardShortcuts::testing::resetProcessState();
+    ::unsetenv(kDataDirEnv);
+    UserDefaults::setStorePath({});
+  }
+
+  QImage picture(const QString& name) {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    const QImage image = window_->grab().toImage();
+    test::saveForLooking(image, name);
+    return image;
+  }
+
+  static inline test::PrivateSession* session_ = nullptr;
+  static inline QApplication* app_ = nullptr;
+  QTemporaryDir tmp_;
+  test::InstallerRig rig_;
+  std::shared_ptr<test::FakeCaptureDevices> capture_ = std::make_shared<test::FakeCaptureDevices>();
+  std::shared_ptr<test::ScriptedOpener> opener_ = std::make_shared<test::ScriptedOpener>();
+  LoginItemManager loginItems_{std::make_shared<test::MemoryLoginItemService>()};
+  CameraPermission permission_{{capture_, opener_}};
+  std::unique_ptr<CameraManager> camera_;
+  std::unique_ptr<ImageManager> images_;
+  std::unique_ptr<SettingsTabViewController> window_;
+  GeneralSettingsView* general_ = nullptr;
+};
+
+TEST_F(SettingsOnADesktop, TabKeysSwitchTabsAndEscEndsARenameWithoutRenaming) {
+  ASSERT_EQ(window_->currentTab(), SettingsTabViewController::Images);
+  keys({"ctrl+Tab"});
+  EXPECT_TRUE(runUntil([&] { return window_->currentTab() == SettingsTabViewController::General; }));
+  keys({"ctrl+Next"});
+  EXPECT_TRUE(runUntil([&] { return window_->currentTab() == SettingsTabViewController::About; }));
+  keys({"ctrl+shift+Tab"});
+  EXPECT_TRUE(runUntil([&] { return window_->currentTab() == SettingsTabViewController::General; }));
+  keys({"ctrl+Prior"});
+  EXPECT_TRUE(runUntil([&] { return window_->currentTab() == SettingsTabViewController::Images; }));
+
+  settings::ImageRow* row = window_->imagesView()->rowAt(0);
+  ASSERT_TRUE(row);
+  row->startEditing();
+  ASSERT_TRUE(runUntil([&] { return row->nameField()->hasFocus(); }));
+  keys({"H", "a", "r", "b", "o", "u", "r"});
+  EXPECT_TRUE(runUntil([&] { return row->editedName() == "Harbour"; }));
+  picture("images-tab-renaming");
+  keys({"Escape"});
+  EXPECT_TRUE(runUntil([&] { return !row->isEditingName(); }));
+  rig_.run();
+  EXPECT_EQ(images_->savedImages().at(0).name, "Beach");
+  EXPECT_TRUE(window_->isVisible()) << "Esc ends the edit, not the window";
+}
+
+TEST_F(SettingsOnADesktop, CheckboxFieldsAndFocusRingStayVisibleInLightAndDark) {
+  for (const auto& [name, palette] : {std::pair{QStringLiteral("light"), QApplication::style()->standardPalette()},
+                                      std::pair{QStringLiteral("dark"), darkPalette()}}) {
+    SCOPED_TRACE(name.toStdString());
+    QApplication::setPalette(palette);
+    makeWindow();
+    window_->setCurrentTab(SettingsTabViewController::Images);
+    picture("images-tab-" + name);
+    window_->setCurrentTab(SettingsTabViewController::General);
+    const QImage general = picture("general-tab-" + name);
+    const qreal ratio = general.devicePixelRatio();
+
+    // The checkbox's box against the card it sits on.
+    QCheckBox* box = general_->launchAtLoginCheckBox();
+    QStyleOptionButton option;
+    option.initFrom(box);
+    const QRect indicator = box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box);
+    const QRect inWindow(box->mapTo(window_.get(), indicator.topLeft()) * ratio, indicator.size() * ratio);
+    const QColor card = general.pixelColor(inWindow.left() - 4, inWindow.center().y());
+    EXPECT_GT(strongestEdge(general, inWindow, card), 20) << "checkbox edge against its card";
+
+    // The shortcut fields show this desktop's notation, inside a visible frame.
+    auto* field = general_->recorders()[0]->control();
+    EXPECT_EQ(field->text(), "Ctrl+Alt+Super+0");
+    const QRect frame(field->mapTo(window_.get(), QPoint(0, 0)) * ratio, field->size() * ratio);
+    const QColor around = general.pixelColor(frame.left() - 3, frame.center().y());
+    EXPECT_GT(strongestEdge(general, QRect(frame.left(), frame.center().y(), 3, 1), around), 15)
+        << "field border against its card";
+
+    // The popover in the same palette, its current row showing the focus ring.
+    StatusPopoverView popover({camera_.get(), images_.get(), nullptr, rig_.installer.get(), nullptr, &permission_, [] {}},
+                              [] {}, [] {}, [] {}, false);
+    popover.show();
+    popover.activateWindow();
+    runUntil([&] { return popover.isActiveWindow(); });
+    popover.focusCurrentRow();
+    PopoverRow* off = popover.findChild<PopoverRow*>("offRow");
+    ASSERT_TRUE(runUntil([&] { return off->hasFocus(); }));
+    QCoreApplication::processEvents();
+    const QImage shot = popover.grab().toImage();
+    test::saveForLooking(shot, "popover-" + name);
+    const QPoint rowAt = off->mapTo(&popover, QPoint(0, 0)) * shot.devicePixelRatio();
+    const QColor inside = shot.pixelColor(rowAt + QPoint(off->width() * shot.devicePixelRatio() - 12, 6));
+    EXPECT_GT(strongestEdge(shot, QRect(rowAt + QPoint(off->width() / 2, 0), QSize(1, 3)), inside), 40)
+        << "focus ring against the popover";
+  }
+  QApplication::setPalette(QApplication::style()->standardPalette());
+}
+
+}  // namespace
