@@ -54,22 +54,15 @@ TEST_F(ShortcutsTest, ReleaseRunsTheNamesKeyUpActionAndPressAloneDoesNothing) {
   onKeyDown(Names::cameraOn, [&] { ++down; });
   hotKeys_->press(carbon::one, kCOC);
   EXPECT_EQ(down, 1);
-  EXPECT_EQ(counts.on, 1);
-}
 
-TEST_F(ShortcutsTest, ForeignAndUnknownEventsAreLeftToOthers) {
-  Counts counts;
-  wireApplication(counts);
+  // Another signature, an unknown id, and raw keys while no menu is open are left to others.
   const auto ours = hotKeys_->liveRegistration(carbon::one, kCOC);
-  ASSERT_TRUE(ours);
   EXPECT_EQ(hotKeys_->send(hotkeys::EventKind::hotKeyReleased, {0x41424344, ours->id.id}),
             hotkeys::EventStatus::eventNotHandled);
   EXPECT_EQ(hotKeys_->send(hotkeys::EventKind::hotKeyReleased, {hotkeys::kSignature, 999}),
             hotkeys::EventStatus::eventNotHandled);
-  EXPECT_EQ(counts.on, 0);
-  // Raw key events only count while a menu is open.
   EXPECT_FALSE(handleRawKeyEvent(EventType::keyUp, Shortcut(carbon::one, kCOC)));
-  EXPECT_EQ(counts.on, 0);
+  EXPECT_EQ(counts.on, 1);
 }
 
 TEST_F(ShortcutsTest, TwoNamesOnOneShortcutShareOneRegistrationAndBothRun) {
@@ -109,15 +102,14 @@ TEST_F(ShortcutsTest, ChangingAShortcutUnregistersTheOldOneAndIdsAreNeverReused)
   // A late event for the old registration finds nothing.
   EXPECT_EQ(hotKeys_->send(hotkeys::EventKind::hotKeyReleased, old.id), hotkeys::EventStatus::eventNotHandled);
 
-  storeShortcut(Shortcut(carbon::one, kCOC), Names::cameraOn);  // back again
   storeShortcut(std::nullopt, Names::cameraOn);
-  storeShortcut(Shortcut(carbon::one, kCOC), Names::cameraOn);
+  storeShortcut(Shortcut(carbon::one, kCOC), Names::cameraOn);  // back again
   hotKeys_->release(carbon::one, kCOC);
   EXPECT_EQ(counts.on, 1);
 
   std::vector<int> tableIds;
   for (const auto& [id, hotKey] : KeyboardShortcuts::hotKeys()) tableIds.push_back(id);
-  EXPECT_EQ(tableIds, (std::vector<int>{1, 3, 6}));
+  EXPECT_EQ(tableIds, (std::vector<int>{1, 3, 5}));
 }
 
 TEST_F(ShortcutsTest, NoActionRunsWhileARecorderRecords) {
