@@ -308,21 +308,23 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   recorders_[2] =
       new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::showLastImage, {}, showLastImageLabel, shortcuts);
   for (auto* recorder : recorders_) shortcutRows->addWidget(recorder);
+  //: Hint under the shortcut recorders
+  QLabel* shortcutsHint = secondaryLabel(qtTrId("settings.shortcuts.hint"), TextStyle::Caption, shortcuts);
+  shortcutRows->addWidget(shortcutsHint);
   shortcutsNote_ = secondaryLabel(QString(), TextStyle::Caption, shortcuts);
   shortcutsNote_->setObjectName(QStringLiteral("shortcutsUnavailableNote"));
   shortcutsNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   shortcutRows->addWidget(shortcutsNote_);
-  auto redrawShortcutsNote = [this] {
+  auto redrawShortcutsNote = [this, shortcutsHint] {
     const KeyboardShortcuts::GlobalShortcutsStatus status = KeyboardShortcuts::globalShortcutsStatus();
     //: Under the shortcut recorders when the session offers no global shortcuts; %1 is the reason
     shortcutsNote_->setText(qtTrId("settings.shortcuts.unavailable").arg(status.reason));
     shortcutsNote_->setVisible(!status.available);
+    shortcutsHint->setVisible(status.available);
   };
   connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::availabilityChanged,
           shortcutsNote_, redrawShortcutsNote);
   redrawShortcutsNote();
-  //: Hint under the shortcut recorders
-  shortcutRows->addWidget(secondaryLabel(qtTrId("settings.shortcuts.hint"), TextStyle::Caption, shortcuts));
   //: General settings section header
   addSection(form, qtTrId("settings.section.shortcuts"), shortcuts);
   form->addStretch(1);
