@@ -34,7 +34,7 @@ DesktopPortal* desktop = nullptr;
 class DesktopEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    session = new PrivateSession({.pipewire = false, .wireplumber = false});
+    session = new PrivateSession();
     desktop = new DesktopPortal(*session);
     static int argc = 1;
     static char name[] = "wayland_session_tests";
@@ -119,10 +119,14 @@ TEST(ShortcutPortalClient, RefusingOrSilentDesktopLeavesShortcutsUnavailable) {
   ASSERT_TRUE(desktop->setBackendMode("bind"));
 }
 
-// The app on the Wayland desktop, with a library of two images.
+// The app on the Wayland desktop, with a library of two images and one camera.
 class WaylandApp : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    camera_ = session->spawn({(tovrelle::test::binaryDir() / "tovrelle-testcam").string(), "--name", "Desk Cam",
+                              "--node-name", "desk-cam", "--size", "320x240", "--fps", "10"},
+                             {}, "desk-cam")
+                  .release();
     data_ = session->makeFolder("data");
     fs::create_directories(data_ / "Images");
     std::ofstream(data_ / "images.json")
@@ -153,7 +157,10 @@ class WaylandApp : public ::testing::Test {
 
   static std::string state() { return readFile(data_ / "state.json"); }
 
+  static void TearDownTestSuite() { delete camera_; }
+
   static inline fs::path data_;
+  static inline Process* camera_ = nullptr;
 };
 
 TEST_F(WaylandApp, ControlWithoutARunningAppStartsNothing) {
@@ -215,6 +222,14 @@ TEST_F(WaylandApp, ShortcutsThroughThePortalAndTheCommandLine) {
   std::tie(status, line) = control({"--camera", "default"});
   EXPECT_EQ(status, 0);
   EXPECT_EQ(line, "Tovrelle camera: on, showing the default camera\n");
+  // By name once discovery has found it; by id as stored.
+  ASSERT_TRUE(waitUntil([&] {
+    std::tie(status, line) = control({"--camera", "desk cam"});
+    return status == 0;
+  })) << line;
+  EXPECT_EQ(line, "Tovrelle camera: on, showing Desk Cam\n");
+  EXPECT_NE(state().find(R"("selectedCameraId":")"), std::string::npos) << state();
+
   std::tie(status, line) = control({"--show-last-image"});
   EXPECT_EQ(status, 0);
   EXPECT_EQ(line, "Tovrelle camera: image \"Beach\"\n");
