@@ -74,7 +74,7 @@ TEST_F(ShortcutsTest, ClearingStoresFalseForDefaultsAndRemovesOtherKeys) {
   Name plain("toggleMirror");
   storeShortcut(Shortcut(carbon::m, carbon::controlKey), plain);
   storeShortcut(std::nullopt, plain);
-  EXPECT_FALSE(fileBytes().contains("toggleMirror"));
+  EXPECT_FALSE(valueOnDisk("KeyboardShortcuts_toggleMirror").isValid());
 }
 
 TEST_F(ShortcutsTest, UnreadableValuesReadAsNoneOnceLoggedAndAreNotRepaired) {
