@@ -21,6 +21,7 @@ PACKAGES=(
   xvfb xdotool x11-utils imagemagick strace binutils
   hicolor-icon-theme qt6-gtk-platformtheme
   clang libclang-rt-14-dev
+  qt6-wayland weston xdg-desktop-portal python3-dbus python3-gi pipewire-v4l2 ffmpeg
 )
 
 missing=()

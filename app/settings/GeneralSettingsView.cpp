@@ -260,6 +260,10 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
     if (extensionInstaller_) extensionInstaller_->activate(true);
   });
   extensionRows->addWidget(reinstall_, 0, Qt::AlignLeft);
+  //: Where apps that only open /dev/video devices find the camera
+  auto* v4l2Hint = secondaryLabel(qtTrId("settings.extension.v4l2Hint"), TextStyle::Caption, extension);
+  v4l2Hint->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  extensionRows->addWidget(v4l2Hint);
   //: General settings section header
   addSection(form, qtTrId("settings.section.extension"), extension);
 
@@ -303,7 +307,22 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
       new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::showLastImage, {}, showLastImageLabel, shortcuts);
   for (auto* recorder : recorders_) shortcutRows->addWidget(recorder);
   //: Hint under the shortcut recorders
-  shortcutRows->addWidget(secondaryLabel(qtTrId("settings.shortcuts.hint"), TextStyle::Caption, shortcuts));
+  QLabel* shortcutsHint = secondaryLabel(qtTrId("settings.shortcuts.hint"), TextStyle::Caption, shortcuts);
+  shortcutRows->addWidget(shortcutsHint);
+  shortcutsNote_ = secondaryLabel(QString(), TextStyle::Caption, shortcuts);
+  shortcutsNote_->setObjectName(QStringLiteral("shortcutsUnavailableNote"));
+  shortcutsNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  shortcutRows->addWidget(shortcutsNote_);
+  auto redrawShortcutsNote = [this, shortcutsHint] {
+    const KeyboardShortcuts::GlobalShortcutsStatus status = KeyboardShortcuts::globalShortcutsStatus();
+    //: Under the shortcut recorders when the session offers no global shortcuts; %1 is the reason
+    shortcutsNote_->setText(qtTrId("settings.shortcuts.unavailable").arg(status.reason));
+    shortcutsNote_->setVisible(!status.available);
+    shortcutsHint->setVisible(status.available);
+  };
+  connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::availabilityChanged,
+          shortcutsNote_, redrawShortcutsNote);
+  redrawShortcutsNote();
   //: General settings section header
   addSection(form, qtTrId("settings.section.shortcuts"), shortcuts);
   form->addStretch(1);

@@ -95,6 +95,8 @@ class GeneralSettingsView : public QWidget {
   QPushButton* openCameraSettingsButton() const { return openCameraSettings_; }
   QPushButton* showOnboardingButton() const { return showOnboarding_; }
   const std::array<KeyboardShortcuts::Recorder*, 3>& recorders() const { return recorders_; }
+  // Shown while the session offers no global shortcuts.
+  QLabel* shortcutsNote() const { return shortcutsNote_; }
   // The section headers in order, as shown.
   QList<QLabel*> sectionHeaders() const;
 
@@ -120,6 +122,7 @@ class GeneralSettingsView : public QWidget {
   QPushButton* openCameraSettings_ = nullptr;
   QPushButton* showOnboarding_ = nullptr;
   std::array<KeyboardShortcuts::Recorder*, 3> recorders_{};
+  QLabel* shortcutsNote_ = nullptr;
 };
 
 // The settings window's content for the application delegate: the tab

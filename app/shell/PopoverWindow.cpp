@@ -14,10 +14,12 @@ namespace {
 
 constexpr int kGap = 4;  // between the item (or the click) and the popover
 
+bool onWayland() { return QGuiApplication::platformName().startsWith(QLatin1String("wayland")); }
+
 // The pointer stands for the click the tray swallowed, where the platform
 // reports a pointer position at all.
 std::optional<QPoint> pointerAtClick() {
-  if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) return std::nullopt;
+  if (onWayland()) return std::nullopt;
   const QPoint pointer = QCursor::pos();
   if (!QGuiApplication::screenAt(pointer)) return std::nullopt;
   return pointer;
@@ -87,6 +89,16 @@ void PopoverWindow::showRelativeTo(const QRect& anchor) {
 
 void PopoverWindow::showRelativeTo(const QRect& anchor, std::optional<QPoint> click) {
   adjustSize();
+  closedByClickAt_.reset();
+  if (onWayland()) {
+    // Clients have no global coordinates here: the compositor places the
+    // window (Qt anchors it as a popup to our window that last had input),
+    // so no position we computed, stale or not, is ever applied.
+    show();
+    raise();
+    activateWindow();
+    return;
+  }
   QScreen* screen = nullptr;
   if (!anchor.isEmpty())
     screen = QGuiApplication::screenAt(anchor.center());
@@ -96,7 +108,6 @@ void PopoverWindow::showRelativeTo(const QRect& anchor, std::optional<QPoint> cl
   const QRect whole = screen ? screen->geometry() : QRect(0, 0, 1280, 800);
   const QRect available = screen ? screen->availableGeometry() : whole;
   move(placement(size(), anchor, click, whole, available));
-  closedByClickAt_.reset();
   show();
   raise();
 }
@@ -120,6 +131,13 @@ void PopoverWindow::hideEvent(QHideEvent* event) {
   // Not asked for and not Esc: a click elsewhere (or the compositor) closed it.
   if (!closingOnRequest_) closedByClickAt_ = clock_();
   emit didClose();
+}
+
+void PopoverWindow::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // A click elsewhere never reaches a Wayland client; what it sees is that
+  // the popover lost the keyboard to another window.
+  if (event->type() == QEvent::ActivationChange && onWayland() && isVisible() && !isActiveWindow()) hide();
 }
 
 void PopoverWindow::keyPressEvent(QKeyEvent* event) {

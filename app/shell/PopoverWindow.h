@@ -58,6 +58,7 @@ class PopoverWindow : public QWidget {
  protected:
   void hideEvent(QHideEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   QWidget* content_;

@@ -1,11 +1,14 @@
 #include "app/shell/SingleInstance.h"
 
+#include <signal.h>
+#include <cerrno>
 #include <unistd.h>
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalSocket>
 #include <QThread>
+#include <QUrl>
 
 #include "platform/log/Log.h"
 
@@ -15,6 +18,11 @@ namespace {
 constexpr const char* kShowPopover = "show-popover";
 constexpr const char* kOpenSettings = "open-settings";
 constexpr const char* kAcknowledge = "ok";
+// "cmd VERB ARGUMENT": the argument percent-encoded, so any name stays one line.
+constexpr const char* kCommand = "cmd ";
+constexpr const char* kRefused = "error";
+// Image names are short, but a line must fit whatever a script passes.
+constexpr qint64 kMaxLine = 4096;
 
 }  // namespace
 
@@ -65,7 +73,12 @@ void SingleInstance::serve() {
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
       while (socket->canReadLine()) {
-        const QByteArray line = socket->readLine(64).trimmed();
+        const QByteArray line = socket->readLine(kMaxLine).trimmed();
+        if (line.startsWith(kCommand)) {
+          socket->write(answer(line.mid(static_cast<int>(qstrlen(kCommand)))) + "\n");
+          socket->flush();
+          continue;
+        }
         std::optional<Request> request;
         if (line == kShowPopover) request = Request::showPopover;
         if (line == kOpenSettings) request = Request::openSettings;
@@ -79,9 +92,61 @@ void SingleInstance::serve() {
         emit requested(*request);
       }
       // Nobody sends long lines: drop a peer that does.
-      if (socket->bytesAvailable() > 64) socket->abort();
+      if (socket->bytesAvailable() > kMaxLine) socket->abort();
     });
   }
+}
+
+QByteArray SingleInstance::answer(const QByteArray& command) {
+  const int space = command.indexOf(' ');
+  const QString verb = QString::fromUtf8(space < 0 ? command : command.left(space));
+  const QString argument = space < 0 ? QString() : QUrl::fromPercentEncoding(command.mid(space + 1));
+  for (const CommandHandler& handler : handlers_) {
+    if (auto reply = handler(verb, argument)) {
+      QString text = reply->text;
+      text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+      return QByteArray(reply->ok ? kAcknowledge : kRefused) + ' ' + text.toUtf8();
+    }
+  }
+  log::processLog("TovrelleApp: ignoring an unknown control command from another launch");
+  return QByteArray(kRefused) + " this Tovrelle does not know that command";
+}
+
+bool SingleInstance::otherInstanceRunning() const {
+  QLockFile lock(lockPath());
+  qint64 pid = 0;
+  QString host, app;
+  if (!lock.getLockInfo(&pid, &host, &app) || pid <= 0) return false;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+std::optional<SingleInstance::Reply> SingleInstance::send(const QString& verb, const QString& argument,
+                                                          int timeoutMs) {
+  QDeadlineTimer deadline(timeoutMs);
+  QByteArray message = kCommand + verb.toUtf8();
+  if (!argument.isEmpty()) message += ' ' + QUrl::toPercentEncoding(argument);
+  message += '\n';
+  while (otherInstanceRunning()) {
+    QLocalSocket socket;
+    socket.connectToServer(socketPath());
+    if (socket.waitForConnected(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
+      socket.write(message);
+      socket.flush();
+      while (!socket.canReadLine() &&
+             socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
+      }
+      if (socket.canReadLine()) {
+        const QString line = QString::fromUtf8(socket.readLine(kMaxLine)).trimmed();
+        const int space = line.indexOf(QLatin1Char(' '));
+        const QString status = space < 0 ? line : line.left(space);
+        return Reply{status == QLatin1String(kAcknowledge), space < 0 ? QString() : line.mid(space + 1)};
+      }
+    }
+    if (deadline.hasExpired()) break;
+    // The running instance may still be starting up.
+    QThread::msleep(100);
+  }
+  return std::nullopt;
 }
 
 bool SingleInstance::forward(Request request, int timeoutMs) {

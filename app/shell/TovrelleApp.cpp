@@ -10,11 +10,15 @@
 #include <QTimer>
 #include <csignal>
 
+#include "app/model/CameraDeviceManager.h"
+#include "app/model/CameraManager.h"
 #include "app/model/HostServices.h"
+#include "app/model/ImageManager.h"
 #include "app/settings/GeneralSettingsView.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/OnboardingView.h"
 #include "app/shell/PopoverWindow.h"
+#include "app/shell/RemoteControl.h"
 #include "app/shell/SingleInstance.h"
 #include "app/shell/StatusPopoverView.h"
 #include "app/shell/Strings.h"
@@ -56,6 +60,8 @@ QIcon appIcon() {
 }  // namespace
 
 int TovrelleApp::main(int argc, char** argv) {
+  // Control options talk to the running instance and never start one.
+  if (auto status = RemoteControl::runIfRequested(argc, argv)) return *status;
   // Without any display Qt would stop the program. The host still has work to do (the state
   // file, the heartbeat, answering a second launch), so it runs without status item and windows.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
@@ -73,8 +79,14 @@ int TovrelleApp::main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral("Tovrelle, a virtual camera. Lives in the panel."));
+  parser.setApplicationDescription(QStringLiteral(
+      "Tovrelle, a virtual camera. Lives in the panel.\n\n"
+      "The control options below act on the running Tovrelle and print what the camera shows;\n"
+      "bind them to keys in your desktop's keyboard settings.\n\n"
+      "Apps that only open /dev/video devices see the Tovrelle camera when started\n"
+      "through PipeWire's wrapper: pw-v4l2 APP"));
   parser.addHelpOption();
+  RemoteControl::addOptions(parser);
   QCommandLineOption settingsOption(QStringLiteral("settings"), QStringLiteral("Open the settings window."));
   parser.addOption(settingsOption);
   parser.process(app);
@@ -117,6 +129,10 @@ int TovrelleApp::main(int argc, char** argv) {
     } else if (!delegate.popover() || !delegate.popover()->isShown()) {
       delegate.togglePopover();
     }
+  });
+  instance.addCommandHandler([](const QString& verb, const QString& argument) {
+    return RemoteControl::handle({CameraManager::shared(), ImageManager::shared(), CameraDeviceManager::shared()},
+                                 verb, argument);
   });
   QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState state) {
     if (state != Qt::ApplicationActive) return;

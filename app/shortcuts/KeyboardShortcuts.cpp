@@ -1,11 +1,14 @@
 #include "app/shortcuts/KeyboardShortcuts.h"
 
+#include <QGuiApplication>
 #include <QHash>
+#include <QTimer>
 
 #include "app/model/UserDefaults.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/MenuTracking.h"
 #include "app/shortcuts/Names.h"
+#include "platform/hotkeys/portal/DesktopPortalShortcuts.h"
 #include "platform/hotkeys/x11/X11HotKeyCenter.h"
 #include "platform/log/Log.h"
 
@@ -31,6 +34,11 @@ struct State {
   bool observingMenus = false;
   std::map<QString, std::unique_ptr<Name>> applicationNames;
   std::set<QString> reportedBadValues;
+  // Wayland: the desktop binds the names; `center` then grabs nothing.
+  std::shared_ptr<hotkeys::ShortcutPortal> portal;
+  std::map<QString, QString> descriptions;
+  bool rebindScheduled = false;
+  GlobalShortcutsStatus status;
 };
 
 State& state() {
@@ -187,10 +195,83 @@ void dispatch(EventType type, const Shortcut& shortcut) {
 
 void startObservingMenus();
 
+// Qt's Wayland platform, or no X11 platform in a Wayland session: grabs on an
+// X server would only see keys while one of our own windows has focus.
+bool runsOnWayland() {
+  const QString platform = QGuiApplication::platformName();
+  if (platform.startsWith(QLatin1String("wayland"))) return true;
+  return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && platform != QLatin1String("xcb");
+}
+
+void runPortalActions(const std::map<Name, std::vector<Action>>& handlers, const std::string& id) {
+  State& s = state();
+  if (s.handlersPaused || !s.isEnabled) return;
+  const QString raw = QString::fromStdString(id);
+  for (const auto& [name, actions] : handlers) {
+    if (name.rawValue() != raw) continue;
+    const auto copy = actions;  // an action may add handlers
+    for (const Action& action : copy) action();
+  }
+}
+
+void adoptPortal(std::shared_ptr<hotkeys::ShortcutPortal> portal) {
+  State& s = state();
+  s.portal = std::move(portal);
+  s.center = std::make_shared<hotkeys::UnavailableHotKeyCenter>();
+  s.status = {true, true, {}};
+  s.portal->setCallbacks({
+      // Like the hot keys: presses run key-down actions, releases key-up ones.
+      [](const std::string& id) { runPortalActions(state().keyDownHandlers, id); },
+      [](const std::string& id) { runPortalActions(state().keyUpHandlers, id); },
+      [](hotkeys::ShortcutPortal::State portalState, const std::string& reason) {
+        State& st = state();
+        const bool available = portalState != hotkeys::ShortcutPortal::State::unavailable;
+        const QString why = available ? QString() : QString::fromStdString(reason);
+        if (st.status.available == available && st.status.reason == why) return;
+        st.status.available = available;
+        st.status.reason = why;
+        if (!available)
+          logging::processLog("KeyboardShortcuts: global shortcuts are not available in this session: %s",
+                              reason.c_str());
+        emit notificationCenter().availabilityChanged();
+      },
+  });
+}
+
+// Every name with actions, bound in one call with its current shortcut as
+// the preferred trigger. Coalesced: a launch adds three names in a row.
+void scheduleRebind() {
+  State& s = state();
+  if (!s.portal || s.rebindScheduled) return;
+  s.rebindScheduled = true;
+  QTimer::singleShot(0, &notificationCenter(), [] {
+    State& st = state();
+    st.rebindScheduled = false;
+    if (!st.portal) return;
+    std::set<Name> names;
+    for (const auto* handlers : {&st.keyDownHandlers, &st.keyUpHandlers})
+      for (const auto& [name, actions] : *handlers) names.insert(name);
+    std::vector<hotkeys::PortalShortcut> shortcuts;
+    for (const Name& name : names) {
+      hotkeys::PortalShortcut entry;
+      entry.id = name.rawValue().toStdString();
+      entry.description = st.descriptions.count(name.rawValue()) ? st.descriptions[name.rawValue()].toStdString()
+                                                                  : entry.id;
+      if (auto shortcut = storedShortcut(name))
+        entry.preferredTrigger = hotkeys::portalTrigger(static_cast<uint32_t>(shortcut->carbonKeyCode),
+                                                        static_cast<uint32_t>(shortcut->carbonModifiers));
+      shortcuts.push_back(std::move(entry));
+    }
+    st.portal->bind(std::move(shortcuts));
+  });
+}
+
 void addHandler(std::map<Name, std::vector<Action>>& handlers, const Name& name, Action action) {
   startObservingMenus();  // in case the name was made before the application object
   handlers[name].push_back(std::move(action));
   State& s = state();
+  hotKeyCenter();  // picks the backend
+  scheduleRebind();
   if (auto shortcut = storedShortcut(name); shortcut && !s.activeShortcuts.count(*shortcut)) {
     registerShortcut(*shortcut);
     s.activeShortcuts.insert(*shortcut);
@@ -220,7 +301,10 @@ const Name& ApplicationName::get() const {
   auto& names = state().applicationNames;
   const QString raw = QString::fromUtf8(rawValue_);
   auto it = names.find(raw);
-  if (it == names.end()) it = names.emplace(raw, std::make_unique<Name>(raw, default_)).first;
+  if (it == names.end()) {
+    it = names.emplace(raw, std::make_unique<Name>(raw, default_)).first;
+    setDescription(*it->second, QString::fromUtf8(description_));
+  }
   return *it->second;
 }
 
@@ -263,6 +347,7 @@ void storeShortcut(const std::optional<Shortcut>& shortcut, const Name& name) {
     releaseShortcut(*old, name);
   }
   s.reportedBadValues.erase(name.userDefaultsKey());
+  scheduleRebind();
   emit notificationCenter().shortcutByNameDidChange(name);
 }
 
@@ -310,14 +395,33 @@ bool handleRawKeyEvent(EventType type, const Shortcut& shortcut) {
 
 hotkeys::HotKeyCenter& hotKeyCenter() {
   State& s = state();
+  if (!s.center && runsOnWayland()) {
+    logging::processLog("KeyboardShortcuts: Wayland session; the desktop portal binds the global shortcuts");
+    adoptPortal(hotkeys::makeDesktopPortalShortcuts());
+  }
   if (!s.center) {
     s.center = hotkeys::makeX11HotKeyCenter();
     if (!s.center) {
       logging::processLog("KeyboardShortcuts: no X display; global shortcuts are unavailable");
+      s.status = {false, false, QStringLiteral("no X display")};
       s.center = std::make_shared<hotkeys::UnavailableHotKeyCenter>();
     }
   }
   return *s.center;
+}
+
+void setShortcutPortal(std::shared_ptr<hotkeys::ShortcutPortal> portal) {
+  adoptPortal(std::move(portal));
+  state().eventHandlerInstalled = false;
+}
+
+GlobalShortcutsStatus globalShortcutsStatus() {
+  hotKeyCenter();
+  return state().status;
+}
+
+void setDescription(const Name& name, const QString& description) {
+  state().descriptions[name.rawValue()] = description;
 }
 
 void setHotKeyCenter(std::shared_ptr<hotkeys::HotKeyCenter> center) {

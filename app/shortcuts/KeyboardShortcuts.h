@@ -18,6 +18,7 @@
 
 #include "platform/hotkeys/CarbonKeys.h"
 #include "platform/hotkeys/HotKeys.h"
+#include "platform/hotkeys/ShortcutPortal.h"
 
 class QKeyEvent;
 class QKeyCombination;
@@ -147,6 +148,8 @@ class Notifier : public QObject {
  signals:
   // Posted after every change of a stored shortcut; carries the name.
   void shortcutByNameDidChange(const KeyboardShortcuts::Name& name);
+  // Global shortcuts became usable or unusable (see globalShortcutsStatus()).
+  void availabilityChanged();
 };
 Notifier& notificationCenter();
 
@@ -170,6 +173,23 @@ bool handleRawKeyEvent(EventType type, const Shortcut& shortcut);
 // the program (or a test) set one before the first registration.
 tovrelle::hotkeys::HotKeyCenter& hotKeyCenter();
 void setHotKeyCenter(std::shared_ptr<tovrelle::hotkeys::HotKeyCenter> center);
+
+// Where the global shortcuts come from. On Wayland the desktop binds them
+// through its portal (the desktop may then assign other keys than the stored
+// ones); elsewhere they are hot keys grabbed here.
+struct GlobalShortcutsStatus {
+  bool throughDesktop = false;
+  bool available = true;
+  QString reason;  // why they are unavailable
+};
+GlobalShortcutsStatus globalShortcutsStatus();
+
+// The desktop's shortcut dialog shows this text for the name.
+void setDescription(const Name& name, const QString& description);
+
+// Binds the names through `portal` instead of grabbing hot keys; the program
+// picks the desktop portal on Wayland by itself, tests set their own.
+void setShortcutPortal(std::shared_ptr<tovrelle::hotkeys::ShortcutPortal> portal);
 
 // A registered hot key.
 struct HotKey {

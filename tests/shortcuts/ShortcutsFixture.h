@@ -68,11 +68,6 @@ class ShortcutsTest : public ::testing::Test {
     QSettings settings(settingsPath_, QSettings::IniFormat);
     return settings.value(key);
   }
-  QByteArray fileBytes() const {
-    QFile file(settingsPath_);
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    return file.readAll();
-  }
 
   int logCount(const std::string& needle) const {
     int n = 0;

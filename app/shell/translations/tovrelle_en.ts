@@ -381,6 +381,16 @@
         <extracomment>Shortcut recorder label</extracomment>
         <translation>Show last image</translation>
     </message>
+    <message id="settings.shortcuts.unavailable">
+        <source>Global shortcuts are not available in this session (%1). Set them in your desktop's keyboard settings instead, as the commands tovrelle --camera-off, tovrelle --camera-on and tovrelle --show-last-image.</source>
+        <extracomment>Under the shortcut recorders when the session offers no global shortcuts; %1 is the reason</extracomment>
+        <translation>Global shortcuts are not available in this session (%1). Set them in your desktop's keyboard settings instead, as the commands tovrelle --camera-off, tovrelle --camera-on and tovrelle --show-last-image.</translation>
+    </message>
+    <message id="settings.extension.v4l2Hint">
+        <source>Apps that only look for /dev/video devices see the Tovrelle camera when started with PipeWire's wrapper: pw-v4l2 APP</source>
+        <extracomment>Where apps that only open /dev/video devices find the camera</extracomment>
+        <translation>Apps that only look for /dev/video devices see the Tovrelle camera when started with PipeWire's wrapper: pw-v4l2 APP</translation>
+    </message>
     <message id="settings.shortcuts.hint">
         <source>The shortcuts work in every app, also while Tovrelle is in the background.</source>
         <extracomment>Hint under the shortcut recorders</extracomment>
