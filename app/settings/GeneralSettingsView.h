@@ -95,6 +95,10 @@ class GeneralSettingsView : public QWidget {
   QPushButton* openCameraSettingsButton() const { return openCameraSettings_; }
   QPushButton* showOnboardingButton() const { return showOnboarding_; }
   const std::array<KeyboardShortcuts::Recorder*, 3>& recorders() const { return recorders_; }
+  // Shown while the settings file cannot be written.
+  QLabel* settingsStoreWarning() const { return storeWarning_; }
+  // Shown while the desktop refuses one of the stored shortcuts.
+  QLabel* refusedShortcutsWarning() const { return refusedWarning_; }
   // The section headers in order, as shown.
   QList<QLabel*> sectionHeaders() const;
 
@@ -106,6 +110,8 @@ class GeneralSettingsView : public QWidget {
   void redrawLoginItem();
   void redrawExtension();
   void redrawPermission();
+  void redrawStoreWarning();
+  void redrawRefusedShortcuts();
 
   Environment env_;
   QPointer<LoginItemManager> loginItemManager_;
@@ -120,6 +126,8 @@ class GeneralSettingsView : public QWidget {
   QPushButton* openCameraSettings_ = nullptr;
   QPushButton* showOnboarding_ = nullptr;
   std::array<KeyboardShortcuts::Recorder*, 3> recorders_{};
+  QLabel* storeWarning_ = nullptr;
+  QLabel* refusedWarning_ = nullptr;
 };
 
 // The settings window's content for the application delegate: the tab

@@ -147,6 +147,8 @@ class Notifier : public QObject {
  signals:
   // Posted after every change of a stored shortcut; carries the name.
   void shortcutByNameDidChange(const KeyboardShortcuts::Name& name);
+  // The set of refusedShortcuts() changed.
+  void refusedShortcutsChanged();
 };
 Notifier& notificationCenter();
 
@@ -183,5 +185,7 @@ struct HotKey {
 // The process-wide tables, for inspection.
 const std::map<int, std::shared_ptr<HotKey>>& hotKeys();
 const std::set<Shortcut>& activeShortcuts();
+// Shortcuts in use by a name that the desktop refused to grab; they do nothing.
+const std::set<Shortcut>& refusedShortcuts();
 
 }  // namespace KeyboardShortcuts

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QDir>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -18,6 +19,7 @@
 #include "app/settings/SettingsTabViewController.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
+#include "app/shortcuts/Names.h"
 #include "app/shortcuts/Recorder.h"
 #include "shared/DataFolder.h"
 #include "tests/fakes/FakeCaptureDevices.h"
@@ -297,6 +299,37 @@ TEST(ExtensionStatus, EveryCombinationOfTheTwoFlags) {
 }
 
 // --------------------------------------------------------- camera permission
+
+TEST_F(GeneralTabTest, ASettingsFileThatCannotBeWrittenAndARefusedShortcutAreShown) {
+  using namespace KeyboardShortcuts;
+  GeneralSettingsView& v = make();
+  v.show();
+  EXPECT_FALSE(v.settingsStoreWarning()->isVisible());
+  EXPECT_FALSE(v.refusedShortcutsWarning()->isVisible());
+
+  // "Use Anyway" stores a shortcut another program holds: stored, never grabbed.
+  const Shortcut held(tovrelle::hotkeys::carbon::five, 6400);
+  hotKeys->heldByOthers.insert({static_cast<uint32_t>(held.carbonKeyCode), 6400u});
+  onKeyUp(Names::cameraOn, [] {});
+  storeShortcut(held, Names::cameraOn);
+  EXPECT_EQ(storedShortcut(Names::cameraOn), held);
+  ASSERT_TRUE(v.refusedShortcutsWarning()->isVisible());
+  const QString refused = v.refusedShortcutsWarning()->text();
+  EXPECT_TRUE(refused.contains(held.description()) && refused.contains(qtTrId("settings.shortcuts.cameraOn")))
+      << refused.toStdString();
+  storeShortcut(Shortcut(tovrelle::hotkeys::carbon::six, 6400), Names::cameraOn);
+  EXPECT_FALSE(v.refusedShortcutsWarning()->isVisible());
+
+  // A folder where the settings file belongs: nothing set survives a restart.
+  ASSERT_TRUE(QDir(tmp.path()).mkpath("blocked.ini/x"));
+  UserDefaults::setStorePath(tmp.filePath("blocked.ini"));
+  UserDefaults::standard().setValue("hasCompletedOnboarding", true);
+  ASSERT_TRUE(v.settingsStoreWarning()->isVisible());
+  EXPECT_TRUE(v.settingsStoreWarning()->text().contains(tmp.filePath("blocked.ini")));
+  UserDefaults::setStorePath(tmp.filePath("settings.ini"));
+  UserDefaults::standard().setValue("hasCompletedOnboarding", true);
+  EXPECT_FALSE(v.settingsStoreWarning()->isVisible());
+}
 
 TEST_F(GeneralTabTest, PermissionSectionIsThereOnlyWhileAccessIsRefused) {
   GeneralSettingsView& v = make();
