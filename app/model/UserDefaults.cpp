@@ -45,7 +45,16 @@ UserDefaultsEvents& UserDefaults::events() {
 }
 
 void UserDefaults::checkWritten() {
-  const bool failed = settings_->status() != QSettings::NoError;
+  bool failed = settings_->status() != QSettings::NoError;
+  if (failed && writeFailed_) {
+    // QSettings keeps its error for good: try again with a fresh one holding
+    // every value, so a store that became writable is noticed.
+    auto fresh = std::make_unique<QSettings>(settings_->fileName(), QSettings::IniFormat);
+    for (const QString& key : settings_->allKeys()) fresh->setValue(key, settings_->value(key));
+    fresh->sync();
+    failed = fresh->status() != QSettings::NoError;
+    settings_ = std::move(fresh);
+  }
   if (failed == writeFailed_) return;
   writeFailed_ = failed;
   if (failed) {

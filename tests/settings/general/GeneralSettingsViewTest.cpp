@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -326,9 +327,14 @@ TEST_F(GeneralTabTest, ASettingsFileThatCannotBeWrittenAndARefusedShortcutAreSho
   UserDefaults::standard().setValue("hasCompletedOnboarding", true);
   ASSERT_TRUE(v.settingsStoreWarning()->isVisible());
   EXPECT_TRUE(v.settingsStoreWarning()->text().contains(tmp.filePath("blocked.ini")));
-  UserDefaults::setStorePath(tmp.filePath("settings.ini"));
-  UserDefaults::standard().setValue("hasCompletedOnboarding", true);
+  // Writable again: the next write saves everything set meanwhile.
+  UserDefaults::standard().setValue("lastSelectedImageId", "x");
+  ASSERT_TRUE(QDir(tmp.filePath("blocked.ini")).removeRecursively());
+  UserDefaults::standard().setValue("lastSelectedImageId", "y");
   EXPECT_FALSE(v.settingsStoreWarning()->isVisible());
+  QSettings saved(tmp.filePath("blocked.ini"), QSettings::IniFormat);
+  EXPECT_EQ(saved.value("hasCompletedOnboarding").toString(), "true");
+  EXPECT_EQ(saved.value("lastSelectedImageId").toString(), "y");
 }
 
 TEST_F(GeneralTabTest, PermissionSectionIsThereOnlyWhileAccessIsRefused) {
