@@ -3,6 +3,8 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -94,12 +96,21 @@ void CameraManager::writeState() {
   const std::filesystem::path path = stateFileURL();
   const CameraState state{currentMode_, selectedImageId_, selectedCameraId_};
   std::string error;
+  errno = 0;
   if (!writeFileAtomically(path, encodeCameraState(state), &error)) {
-    log::processLog("CameraManager: failed to write state.json: %s", error.c_str());
+    const int code = errno;
+    // The heartbeat retries every second: say it once per reason.
+    if (!stateFault_ || code != stateErrno_)
+      log::processLog("CameraManager: failed to write state.json: %s", error.c_str());
+    stateErrno_ = code;
+    stateFault_ = classifyStorageFault(code, path.parent_path());
+    updateDataFolderProblem();
     return;
   }
+  stateFault_.reset();
   log::processLog("CameraManager: wrote state mode=%s image=%s camera=%s", rawValue(state.mode),
                   describe(state.selectedImageId).c_str(), describe(state.selectedCameraId).c_str());
+  updateDataFolderProblem();
 }
 
 void CameraManager::loadState() {
@@ -116,9 +127,37 @@ void CameraManager::touchHeartbeat() {
   // Once a second for the life of the app, so the steady state is a single
   // utimensat on the path found last time. When that fails (file or folder
   // removed), resolve the folder anew and let the shared touch re-create it.
-  if (!heartbeatPath_.empty() && ::utimensat(AT_FDCWD, heartbeatPath_.c_str(), nullptr, 0) == 0) return;
-  tovrelle::touchHeartbeat();
-  heartbeatPath_ = heartbeatFileURL();
+  bool touched = !heartbeatPath_.empty() && ::utimensat(AT_FDCWD, heartbeatPath_.c_str(), nullptr, 0) == 0;
+  if (!touched) {
+    tovrelle::touchHeartbeat();
+    heartbeatPath_ = heartbeatFileURL();
+    touched = ::utimensat(AT_FDCWD, heartbeatPath_.c_str(), nullptr, 0) == 0;
+  }
+  if (touched) {
+    heartbeatFault_.reset();
+  } else {
+    const int code = errno;
+    if (!heartbeatFault_ || code != heartbeatErrno_)
+      log::processLog("CameraManager: cannot renew the heartbeat %s: %s", heartbeatPath_.c_str(), std::strerror(code));
+    heartbeatErrno_ = code;
+    heartbeatFault_ = classifyStorageFault(code, heartbeatPath_.parent_path());
+  }
+  // A state that could not be written is written as soon as the disk allows,
+  // so the camera follows the choice the app already shows.
+  if (stateFault_) writeState();
+  updateDataFolderProblem();
+}
+
+void CameraManager::updateDataFolderProblem() {
+  std::optional<DataFolderProblem> problem;
+  if (heartbeatFault_ || stateFault_) {
+    problem = DataFolderProblem{heartbeatFault_ ? *heartbeatFault_ : *stateFault_, stateFileURL().parent_path(),
+                                heartbeatFault_.has_value(), stateFault_.has_value()};
+  }
+  if (problem == dataFolderProblem_) return;
+  emit objectWillChange();
+  dataFolderProblem_ = std::move(problem);
+  emit dataFolderProblemChanged();
 }
 
 void CameraManager::persistLastSelectedImageId() {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/dispatch/Dispatch.h"
+#include "app/model/StorageFault.h"
 #include "shared/CameraState.h"
 #include "shared/Uuid.h"
 
@@ -58,6 +59,18 @@ class CameraManager : public QObject {
   void showLastImage();
   void writeState();
 
+  // The data folder refuses our writes. Without the heartbeat the camera
+  // shows "launch the app"; without the state it keeps an older choice until
+  // a heartbeat's retry gets the state written.
+  struct DataFolderProblem {
+    StorageFault fault;
+    std::filesystem::path folder;
+    bool heartbeatStopped = false;
+    bool stateBehind = false;
+    friend bool operator==(const DataFolderProblem&, const DataFolderProblem&) = default;
+  };
+  const std::optional<DataFolderProblem>& dataFolderProblem() const { return dataFolderProblem_; }
+
   // User-defaults key of the most recently selected image.
   static constexpr const char* kLastSelectedImageIdKey = "lastSelectedImageId";
   static constexpr dispatch::Duration kHeartbeatInterval = dispatch::seconds(1.0);
@@ -70,6 +83,7 @@ class CameraManager : public QObject {
   void selectedImageIdChanged();
   void selectedCameraIdWillChange();
   void selectedCameraIdChanged();
+  void dataFolderProblemChanged();
 
  private:
   void loadState();
@@ -77,6 +91,7 @@ class CameraManager : public QObject {
   void persistLastSelectedImageId();
   void setCurrentMode(CameraMode mode);
   void setSelectedImageId(std::optional<Uuid> imageId);
+  void updateDataFolderProblem();
 
   Dependencies dependencies_;
   CameraMode currentMode_ = CameraMode::off;
@@ -86,6 +101,13 @@ class CameraManager : public QObject {
   std::shared_ptr<dispatch::Timer> heartbeatTimer_;
   // Where the last touch found the heartbeat; resolved anew when a touch fails.
   std::filesystem::path heartbeatPath_;
+  // errno of the failing heartbeat touch or state write; a failure is logged
+  // when it starts or its reason changes, not at every retry.
+  int heartbeatErrno_ = 0;
+  int stateErrno_ = 0;
+  std::optional<StorageFault> heartbeatFault_;
+  std::optional<StorageFault> stateFault_;
+  std::optional<DataFolderProblem> dataFolderProblem_;
 };
 
 }  // namespace tovrelle

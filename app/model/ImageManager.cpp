@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,44 +29,77 @@ std::string lastPathComponent(const fs::path& path) {
 
 std::string withoutExtension(const std::string& component) { return fs::path(component).stem().string(); }
 
-std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string errnoText(const std::string& what, int code = errno) { return what + ": " + std::strerror(code); }
+
+using Reason = ImageManager::Failure::Reason;
+
+Reason reasonOf(StorageFault fault) {
+  switch (fault) {
+    case StorageFault::readOnly:
+      return Reason::readOnly;
+    case StorageFault::full:
+      return Reason::full;
+    case StorageFault::notPermitted:
+      return Reason::notPermitted;
+    case StorageFault::other:
+      break;
+  }
+  return Reason::other;
+}
+
+struct CopyError {
+  Reason reason;
+  std::string text;
+};
+
+// Why creating or filling the copy in `folder` failed.
+CopyError destinationError(const std::string& what, int code, const fs::path& folder) {
+  if (code == ENAMETOOLONG) return {Reason::nameTooLong, errnoText(what, code)};
+  return {reasonOf(classifyStorageFault(code, folder)), errnoText(what, code)};
+}
+
+// Opens the picked file for reading only if it is a regular file of at most
+// `maxBytes`. A FIFO, socket or device is refused before it is opened, and the
+// open itself never waits (a FIFO swapped in meanwhile has no writer).
+std::optional<CopyError> openPicked(const fs::path& from, size_t maxBytes, int* fd) {
+  struct stat st {};
+  if (::stat(from.c_str(), &st) != 0) return CopyError{Reason::unreadable, errnoText("cannot open " + from.string())};
+  auto check = [&]() -> std::optional<CopyError> {
+    if (!S_ISREG(st.st_mode)) return CopyError{Reason::notAFile, from.string() + " is not a regular file"};
+    if (static_cast<unsigned long long>(st.st_size) > maxBytes)
+      return CopyError{Reason::tooLarge, from.string() + " is too large (" + std::to_string(st.st_size) + " bytes)"};
+    return std::nullopt;
+  };
+  if (auto refused = check()) return refused;
+  *fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (*fd < 0)
+    return CopyError{errno == ENXIO ? Reason::notAFile : Reason::unreadable, errnoText("cannot open " + from.string())};
+  if (::fstat(*fd, &st) != 0) st.st_mode = 0;
+  if (auto refused = check()) {
+    ::close(*fd);
+    return refused;
+  }
+  ::fcntl(*fd, F_SETFL, ::fcntl(*fd, F_GETFL) & ~O_NONBLOCK);
+  return std::nullopt;
+}
 
 // Copies a regular file of at most `maxBytes` to a new file at `to` (never
 // over an existing one). On failure the partial copy is removed.
-bool copyFileBounded(const fs::path& from, const fs::path& to, size_t maxBytes, std::string* error) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    *error = errnoText("cannot open " + from.string());
-    return false;
-  }
-  struct stat st {};
-  if (::fstat(in, &st) != 0) {
-    *error = errnoText("cannot read " + from.string());
-    ::close(in);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *error = from.string() + " is not a regular file";
-    ::close(in);
-    return false;
-  }
-  if (static_cast<unsigned long long>(st.st_size) > maxBytes) {
-    *error = from.string() + " is too large (" + std::to_string(st.st_size) + " bytes)";
-    ::close(in);
-    return false;
-  }
+std::optional<CopyError> copyFileBounded(const fs::path& from, const fs::path& to, size_t maxBytes) {
+  int in = -1;
+  if (auto refused = openPicked(from, maxBytes, &in)) return refused;
+  const fs::path folder = to.parent_path();
   int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (out < 0) {
-    *error = errnoText("cannot create " + to.string());
+    CopyError error = destinationError("cannot create " + to.string(), errno, folder);
     ::close(in);
-    return false;
+    return error;
   }
-  auto fail = [&](std::string message) {
-    *error = std::move(message);
+  auto fail = [&](CopyError error) {
     ::close(in);
     ::close(out);
     ::unlink(to.c_str());
-    return false;
+    return error;
   };
   std::vector<char> buffer(256 * 1024);
   size_t total = 0;
@@ -73,30 +107,30 @@ bool copyFileBounded(const fs::path& from, const fs::path& to, size_t maxBytes, 
     ssize_t n = ::read(in, buffer.data(), buffer.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail(errnoText("cannot read " + from.string()));
+      return fail({Reason::unreadable, errnoText("cannot read " + from.string())});
     }
     if (n == 0) break;
     total += static_cast<size_t>(n);
     // The file may grow while we copy; the bound holds regardless.
-    if (total > maxBytes) return fail(from.string() + " is too large");
+    if (total > maxBytes) return fail({Reason::tooLarge, from.string() + " is too large"});
     for (ssize_t done = 0; done < n;) {
       ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
       if (w < 0) {
         if (errno == EINTR) continue;
-        return fail(errnoText("cannot write " + to.string()));
+        return fail(destinationError("cannot write " + to.string(), errno, folder));
       }
       done += w;
     }
   }
   // The entry is listed right after this; its bytes must be on disk first.
-  if (::fsync(out) != 0) return fail(errnoText("cannot flush " + to.string()));
+  if (::fsync(out) != 0) return fail(destinationError("cannot flush " + to.string(), errno, folder));
   ::close(in);
   if (::close(out) != 0) {
-    *error = errnoText("cannot close " + to.string());
+    CopyError error = destinationError("cannot close " + to.string(), errno, folder);
     ::unlink(to.c_str());
-    return false;
+    return error;
   }
-  return true;
+  return std::nullopt;
 }
 
 std::string utcStamp() {
@@ -120,6 +154,13 @@ void ImageManager::setSavedImages(std::vector<SavedImage> images) {
   emit savedImagesWillChange();
   savedImages_ = std::move(images);
   emit savedImagesChanged();
+}
+
+void ImageManager::setLastFailure(std::optional<Failure> failure) {
+  if (failure == lastFailure_) return;
+  emit objectWillChange();
+  lastFailure_ = std::move(failure);
+  emit lastFailureChanged();
 }
 
 void ImageManager::loadImages() {
@@ -161,18 +202,25 @@ void ImageManager::saveImages() {
   const fs::path path = imagesFileURL();
   const std::string bytes = encodeSavedImages(savedImages_);
   std::string error;
+  auto failed = [&] {
+    const int code = errno;
+    log::processLog("ImageManager: failed to write images.json: %s", error.c_str());
+    setLastFailure(Failure{Failure::Operation::save, reasonOf(classifyStorageFault(code, path.parent_path())), {}});
+  };
+  errno = 0;
   if (libraryFileUnreadable_) {
     if (!keepUnreadableLibrary(path, &error)) {
       // Writing now would destroy the only copy of the old list.
-      log::processLog("ImageManager: failed to write images.json: %s", error.c_str());
+      failed();
       return;
     }
     libraryFileUnreadable_ = false;
   }
   if (!writeFileAtomically(path, bytes, &error)) {
-    log::processLog("ImageManager: failed to write images.json: %s", error.c_str());
+    failed();
     return;
   }
+  if (lastFailure_ && lastFailure_->operation == Failure::Operation::save) setLastFailure(std::nullopt);
   log::processLog("ImageManager: wrote images.json (%d entries, %d bytes) to %s", static_cast<int>(savedImages_.size()),
                   static_cast<int>(bytes.size()), path.c_str());
 }
@@ -180,28 +228,44 @@ void ImageManager::saveImages() {
 void ImageManager::addImage(const fs::path& from) {
   const std::string component = lastPathComponent(from);
   const std::string copyName = Uuid::random().toString() + "_" + component;
-  std::string error = "no usable file name in " + from.string();
-  auto destination = imageFileURL(copyName);
-  if (!destination || !copyFileBounded(from, *destination, kMaxImageFileBytes, &error)) {
-    log::processLog("ImageManager: 画像のコピーに失敗: %s", error.c_str());
+  // The published values belong to the main thread, whoever calls.
+  auto onMain = [this](const std::function<void()>& work) {
+    if (dependencies_.mainQueue->isCurrent()) {
+      work();
+    } else {
+      dependencies_.mainQueue->sync(work);
+    }
+  };
+  auto refuse = [&](const CopyError& error) {
+    log::processLog("ImageManager: 画像のコピーに失敗: %s", error.text.c_str());
+    onMain([&] { setLastFailure(Failure{Failure::Operation::add, error.reason, component}); });
+  };
+  // The copy's name is the picked name behind a UUID: it must still be a name
+  // the file system takes.
+  if (copyName.size() > NAME_MAX) {
+    refuse({Reason::nameTooLong, "the name of " + from.string() + " is too long for the copy " + copyName});
     return;
   }
-
+  auto destination = imageFileURL(copyName);
+  if (!destination) {
+    refuse({Reason::unreadable, "no usable file name in " + from.string()});
+    return;
+  }
+  if (auto error = copyFileBounded(from, *destination, kMaxImageFileBytes)) {
+    refuse(*error);
+    return;
+  }
   SavedImage entry{Uuid::random(), withoutExtension(component), copyName};
   // The list, its log line and its save belong to the main thread.
-  auto append = [this, entry = std::move(entry), from, destination = *destination] {
+  onMain([&, entry = std::move(entry)] {
+    if (lastFailure_ && lastFailure_->operation == Failure::Operation::add) setLastFailure(std::nullopt);
     std::vector<SavedImage> images = savedImages_;
     images.push_back(entry);
     setSavedImages(std::move(images));
-    log::processLog("ImageManager: copied %s -> %s, savedImages count=%d", from.c_str(), destination.c_str(),
+    log::processLog("ImageManager: copied %s -> %s, savedImages count=%d", from.c_str(), destination->c_str(),
                     static_cast<int>(savedImages_.size()));
     saveImages();
-  };
-  if (dependencies_.mainQueue->isCurrent()) {
-    append();
-  } else {
-    dependencies_.mainQueue->sync(append);
-  }
+  });
 }
 
 void ImageManager::renameImage(const Uuid& imageId, const std::string& name) {

@@ -11,10 +11,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "app/model/StorageFault.h"
 #include "platform/dispatch/Dispatch.h"
 #include "shared/CameraState.h"
 #include "shared/Uuid.h"
@@ -58,6 +60,20 @@ class ImageManager : public QObject {
   void moveImages(const IndexSet& fromOffsets, size_t toOffset);
   void saveImages();
 
+  // The last add or save that failed, until one succeeds or the user
+  // dismisses it: what the Images tab tells the user.
+  struct Failure {
+    enum class Operation { add, save };
+    enum class Reason { tooLarge, unreadable, notAFile, nameTooLong, readOnly, full, notPermitted, other };
+    Operation operation = Operation::add;
+    Reason reason = Reason::other;
+    // The picked file's name (adding only).
+    std::string fileName;
+    friend bool operator==(const Failure&, const Failure&) = default;
+  };
+  const std::optional<Failure>& lastFailure() const { return lastFailure_; }
+  void dismissFailure() { setLastFailure(std::nullopt); }
+
   // Largest picture file the library copies; anything bigger is not an image
   // the camera can show.
   static constexpr size_t kMaxImageFileBytes = size_t{256} * 1024 * 1024;
@@ -66,10 +82,12 @@ class ImageManager : public QObject {
   void objectWillChange();
   void savedImagesWillChange();
   void savedImagesChanged();
+  void lastFailureChanged();
 
  private:
   void loadImages();
   void setSavedImages(std::vector<SavedImage> images);
+  void setLastFailure(std::optional<Failure> failure);
   // Moves a library file that could not be used at start out of the way of
   // the first save, so the user's list can still be recovered.
   bool keepUnreadableLibrary(const std::filesystem::path& path, std::string* error);
@@ -77,6 +95,7 @@ class ImageManager : public QObject {
   Dependencies dependencies_;
   std::vector<SavedImage> savedImages_;
   bool libraryFileUnreadable_ = false;
+  std::optional<Failure> lastFailure_;
 };
 
 }  // namespace tovrelle

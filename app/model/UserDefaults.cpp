@@ -2,6 +2,8 @@
 
 #include <QSettings>
 
+#include "platform/log/Log.h"
+
 namespace tovrelle {
 namespace {
 
@@ -32,7 +34,36 @@ UserDefaults& UserDefaults::standard() {
 }
 
 void UserDefaults::setStorePath(const QString& iniPath) {
+  const bool failed = instance() && instance()->writeFailed_;
   instance().reset(new UserDefaults(iniPath.isEmpty() ? defaultPath() : iniPath));
+  if (failed) emit events().writeFailureChanged();
+}
+
+UserDefaultsEvents& UserDefaults::events() {
+  static UserDefaultsEvents* const events = new UserDefaultsEvents;
+  return *events;
+}
+
+void UserDefaults::checkWritten() {
+  bool failed = settings_->status() != QSettings::NoError;
+  if (failed && writeFailed_) {
+    // QSettings keeps its error for good: try again with a fresh one holding
+    // every value, so a store that became writable is noticed.
+    auto fresh = std::make_unique<QSettings>(settings_->fileName(), QSettings::IniFormat);
+    for (const QString& key : settings_->allKeys()) fresh->setValue(key, settings_->value(key));
+    fresh->sync();
+    failed = fresh->status() != QSettings::NoError;
+    settings_ = std::move(fresh);
+  }
+  if (failed == writeFailed_) return;
+  writeFailed_ = failed;
+  if (failed) {
+    log::processLog("UserDefaults: cannot write %s; settings last only until the app quits",
+                    settings_->fileName().toUtf8().constData());
+  } else {
+    log::processLog("UserDefaults: %s is written again", settings_->fileName().toUtf8().constData());
+  }
+  emit events().writeFailureChanged();
 }
 
 bool UserDefaults::contains(const QString& key) const { return settings_->contains(key); }
@@ -56,14 +87,19 @@ bool UserDefaults::boolValue(const QString& key) const {
 void UserDefaults::setValue(const QString& key, const QVariant& value) {
   settings_->setValue(key, value);
   settings_->sync();
+  checkWritten();
 }
 
 void UserDefaults::remove(const QString& key) {
   settings_->remove(key);
   settings_->sync();
+  checkWritten();
 }
 
-void UserDefaults::sync() { settings_->sync(); }
+void UserDefaults::sync() {
+  settings_->sync();
+  checkWritten();
+}
 
 QString UserDefaults::fileName() const { return settings_->fileName(); }
 

@@ -2,6 +2,7 @@
 // The host app's one settings store ("user defaults"): QSettings in the XDG
 // config folder, keys as the rest of the app names them. Tests point it at a
 // file of their own with TOVRELLE_SETTINGS_FILE or setStorePath().
+#include <QObject>
 #include <QString>
 #include <QVariant>
 #include <memory>
@@ -10,6 +11,13 @@
 class QSettings;
 
 namespace tovrelle {
+
+// Tells observers that the store's writes started or stopped failing.
+class UserDefaultsEvents : public QObject {
+  Q_OBJECT
+ signals:
+  void writeFailureChanged();
+};
 
 class UserDefaults {
  public:
@@ -28,9 +36,18 @@ class UserDefaults {
   void sync();
   QString fileName() const;
 
+  // True while the store cannot be written (a read-only folder, a full disk,
+  // a folder in the file's place): what is set lives only until the app ends.
+  bool writeFailed() const { return writeFailed_; }
+  // Outlives store re-openings, so observers connect once.
+  static UserDefaultsEvents& events();
+
  private:
   explicit UserDefaults(const QString& iniPath);
+  void checkWritten();
+
   std::unique_ptr<QSettings> settings_;
+  bool writeFailed_ = false;
 };
 
 // True for a stored boolean false, whether still typed or read back as text.

@@ -12,9 +12,11 @@
 #include <QVBoxLayout>
 
 #include "app/model/HostServices.h"
+#include "app/model/UserDefaults.h"
 #include "app/settings/SettingsStyle.h"
 #include "app/settings/SettingsTabViewController.h"
 #include "app/settings/WebPage.h"
+#include "app/shortcuts/KeyboardShortcuts.h"
 #include "app/shortcuts/Names.h"
 #include "app/shortcuts/Recorder.h"
 
@@ -63,6 +65,17 @@ QLabel* secondaryLabel(const QString& text, TextStyle style, QWidget* parent) {
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   setSecondary(*label, style);
   label->setWordWrap(true);
+  return label;
+}
+
+// Something the user must act on: in the warning colour, hidden until needed.
+QLabel* warningLabel(const char* name, QWidget* parent) {
+  QLabel* label = secondaryLabel({}, TextStyle::Callout, parent);
+  label->setObjectName(QString::fromLatin1(name));
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, QColor(0xc0, 0x39, 0x2b));
+  label->setPalette(palette);
+  label->hide();
   return label;
 }
 
@@ -215,6 +228,10 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   form->setContentsMargins(20, 16, 20, 20);
   form->setSpacing(18);
 
+  // Settings that cannot be saved are lost at quit: setup then comes back.
+  storeWarning_ = warningLabel("settingsStoreWarning", page);
+  form->addWidget(storeWarning_);
+
   // 1. Language: the platform picks the localization; there is nothing to set.
   //: Explains that the app follows the system language
   QLabel* language = secondaryLabel(qtTrId("settings.language.systemFollow"), TextStyle::Body, page);
@@ -306,6 +323,8 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   recorders_[2] =
       new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::showLastImage, {}, showLastImageLabel, shortcuts);
   for (auto* recorder : recorders_) shortcutRows->addWidget(recorder);
+  refusedWarning_ = warningLabel("refusedShortcutsWarning", shortcuts);
+  shortcutRows->addWidget(refusedWarning_);
   //: Hint under the shortcut recorders
   QLabel* shortcutsHint = secondaryLabel(qtTrId("settings.shortcuts.hint"), TextStyle::Caption, shortcuts);
   shortcutRows->addWidget(shortcutsHint);
@@ -334,9 +353,17 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
     connect(extensionInstaller_, &SystemExtensionInstaller::statusChanged, this, &GeneralSettingsView::redrawExtension);
   if (cameraPermission_)
     connect(cameraPermission_, &CameraPermission::statusChanged, this, &GeneralSettingsView::redrawPermission);
+  connect(&UserDefaults::events(), &UserDefaultsEvents::writeFailureChanged, this,
+          &GeneralSettingsView::redrawStoreWarning);
+  connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::refusedShortcutsChanged, this,
+          &GeneralSettingsView::redrawRefusedShortcuts);
+  connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::shortcutByNameDidChange, this,
+          &GeneralSettingsView::redrawRefusedShortcuts);
   redrawLoginItem();
   redrawExtension();
   redrawPermission();
+  redrawStoreWarning();
+  redrawRefusedShortcuts();
 }
 
 QWidget* GeneralSettingsView::addSection(QVBoxLayout* form, const QString& header, QWidget* content) {
@@ -374,6 +401,34 @@ void GeneralSettingsView::redrawExtension() {
 
 void GeneralSettingsView::redrawPermission() {
   permissionSection_->setVisible(cameraPermission_ && cameraPermission_->isDenied());
+}
+
+void GeneralSettingsView::redrawStoreWarning() {
+  const UserDefaults& defaults = UserDefaults::standard();
+  //: General tab warning when the settings file cannot be written; %1 is its path
+  storeWarning_->setText(qtTrId("settings.storeFailure").arg(defaults.fileName()));
+  storeWarning_->setVisible(defaults.writeFailed());
+}
+
+void GeneralSettingsView::redrawRefusedShortcuts() {
+  const auto& refused = KeyboardShortcuts::refusedShortcuts();
+  QStringList lines;
+  if (refused.empty()) {
+    refusedWarning_->hide();
+    return;
+  }
+  using namespace KeyboardShortcuts;
+  const std::array<const Name*, 3> names = {&Names::cameraOff.get(), &Names::cameraOn.get(),
+                                            &Names::showLastImage.get()};
+  for (size_t i = 0; i < names.size(); ++i) {
+    const auto shortcut = storedShortcut(*names[i]);
+    if (!shortcut || !refused.count(*shortcut)) continue;
+    auto* label = qobject_cast<QLabel*>(recorders_[i]->labelView());
+    //: General tab warning for a shortcut the desktop would not grab; %1 is the shortcut, %2 what it does
+    lines << qtTrId("settings.shortcuts.refused").arg(shortcut->description(), label ? label->text() : QString());
+  }
+  refusedWarning_->setText(lines.join(QLatin1Char('\n')));
+  refusedWarning_->setVisible(!lines.isEmpty());
 }
 
 void GeneralSettingsView::showEvent(QShowEvent* event) {

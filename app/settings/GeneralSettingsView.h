@@ -97,6 +97,10 @@ class GeneralSettingsView : public QWidget {
   const std::array<KeyboardShortcuts::Recorder*, 3>& recorders() const { return recorders_; }
   // Shown while the session offers no global shortcuts.
   QLabel* shortcutsNote() const { return shortcutsNote_; }
+  // Shown while the settings file cannot be written.
+  QLabel* settingsStoreWarning() const { return storeWarning_; }
+  // Shown while the desktop refuses one of the stored shortcuts.
+  QLabel* refusedShortcutsWarning() const { return refusedWarning_; }
   // The section headers in order, as shown.
   QList<QLabel*> sectionHeaders() const;
 
@@ -108,6 +112,8 @@ class GeneralSettingsView : public QWidget {
   void redrawLoginItem();
   void redrawExtension();
   void redrawPermission();
+  void redrawStoreWarning();
+  void redrawRefusedShortcuts();
 
   Environment env_;
   QPointer<LoginItemManager> loginItemManager_;
@@ -123,6 +129,8 @@ class GeneralSettingsView : public QWidget {
   QPushButton* showOnboarding_ = nullptr;
   std::array<KeyboardShortcuts::Recorder*, 3> recorders_{};
   QLabel* shortcutsNote_ = nullptr;
+  QLabel* storeWarning_ = nullptr;
+  QLabel* refusedWarning_ = nullptr;
 };
 
 // The settings window's content for the application delegate: the tab

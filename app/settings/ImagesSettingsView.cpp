@@ -14,6 +14,7 @@
 #include <QStackedWidget>
 #include <QStandardPaths>
 #include <QStyledItemDelegate>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <numeric>
@@ -290,7 +291,27 @@ ImagesSettingsView::ImagesSettingsView(ImageManager& imageManager, QWidget* pare
 
   auto* bar = new QHBoxLayout;
   bar->setContentsMargins(12, 10, 12, 10);
-  bar->addStretch(1);
+  // Why the last add or save failed, beside the button the user just used.
+  failureMessage_ = new QLabel(this);
+  failureMessage_->setObjectName(QStringLiteral("imageFailureMessage"));
+  failureMessage_->setTextFormat(Qt::PlainText);
+  failureMessage_->setWordWrap(true);
+  QPalette warning = failureMessage_->palette();
+  warning.setColor(QPalette::WindowText, QColor(0xc0, 0x39, 0x2b));
+  failureMessage_->setPalette(warning);
+  // Hidden, it still holds the space, so the add button stays at the right end.
+  QSizePolicy holdsSpace = failureMessage_->sizePolicy();
+  holdsSpace.setRetainSizeWhenHidden(true);
+  failureMessage_->setSizePolicy(holdsSpace);
+  bar->addWidget(failureMessage_, 1);
+  dismissFailure_ = new QToolButton(this);
+  dismissFailure_->setObjectName(QStringLiteral("dismissImageFailure"));
+  dismissFailure_->setText(QStringLiteral("×"));
+  dismissFailure_->setAutoRaise(true);
+  //: Images tab: closes the message about a failed add
+  dismissFailure_->setToolTip(text("settings.imageFailure.dismiss"));
+  dismissFailure_->setAccessibleName(dismissFailure_->toolTip());
+  bar->addWidget(dismissFailure_);
   addButton_ = new QPushButton(symbolIcon(QStringLiteral("plus"), primaryColor(*this)), text("settings.addImage"), this);
   addButton_->setAccessibleName(text("settings.addImage"));
   bar->addWidget(addButton_);
@@ -304,6 +325,9 @@ ImagesSettingsView::ImagesSettingsView(ImageManager& imageManager, QWidget* pare
   connect(model_, &QAbstractItemModel::dataChanged, this,
           [this](const QModelIndex& first, const QModelIndex& last) { refreshRows(first.row(), last.row()); });
   connect(&imageManager_, &ImageManager::savedImagesChanged, this, &ImagesSettingsView::reload);
+  connect(&imageManager_, &ImageManager::lastFailureChanged, this, &ImagesSettingsView::redrawFailure);
+  connect(dismissFailure_, &QToolButton::clicked, this, [this] { imageManager_.dismissFailure(); });
+  redrawFailure();
 
   // The model starts empty: a library with entries resets it, which builds the rows.
   reload();
@@ -371,6 +395,49 @@ void ImagesSettingsView::addImage() {
   const auto picked = runOpenPanel_ ? runOpenPanel_(dialog) : std::nullopt;
   if (!picked) return;
   imageManager_.addImage(*picked);
+}
+
+QString ImagesSettingsView::failureText(const ImageManager::Failure& failure) {
+  using Reason = ImageManager::Failure::Reason;
+  const char* reason = "settings.imageFailure.other";
+  switch (failure.reason) {
+    case Reason::tooLarge:
+      reason = "settings.imageFailure.tooLarge";
+      break;
+    case Reason::unreadable:
+      reason = "settings.imageFailure.unreadable";
+      break;
+    case Reason::notAFile:
+      reason = "settings.imageFailure.notAFile";
+      break;
+    case Reason::nameTooLong:
+      reason = "settings.imageFailure.nameTooLong";
+      break;
+    case Reason::readOnly:
+      reason = "settings.imageFailure.readOnly";
+      break;
+    case Reason::full:
+      reason = "settings.imageFailure.full";
+      break;
+    case Reason::notPermitted:
+      reason = "settings.imageFailure.notPermitted";
+      break;
+    case Reason::other:
+      break;
+  }
+  //: Images tab: a picked file was not added; %1 is its name
+  const QString what = failure.operation == ImageManager::Failure::Operation::add
+                           ? text("settings.imageFailure.notAdded").arg(QString::fromStdString(failure.fileName))
+                           //: Images tab: the list of images could not be saved
+                           : text("settings.imageFailure.notSaved");
+  return what + QLatin1Char(' ') + text(reason);
+}
+
+void ImagesSettingsView::redrawFailure() {
+  const auto& failure = imageManager_.lastFailure();
+  failureMessage_->setText(failure ? failureText(*failure) : QString());
+  failureMessage_->setVisible(failure.has_value());
+  dismissFailure_->setVisible(failure.has_value());
 }
 
 bool ImagesSettingsView::showsEmptyState() const { return content_->currentWidget() == emptyState_; }

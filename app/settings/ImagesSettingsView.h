@@ -16,7 +16,9 @@
 #include "shared/CameraState.h"
 
 class QFileDialog;
+class QLabel;
 class QPushButton;
+class QToolButton;
 class QStackedWidget;
 
 namespace tovrelle::settings {
@@ -107,6 +109,9 @@ class ImagesSettingsView : public QWidget {
   ImageListModel* model() const { return model_; }
   QPushButton* addButton() const { return addButton_; }
   QWidget* emptyState() const { return emptyState_; }
+  // The last add or save that failed, in words; hidden when there is none.
+  QLabel* failureMessage() const { return failureMessage_; }
+  static QString failureText(const ImageManager::Failure& failure);
   ThumbnailCache& thumbnails() const { return *thumbnails_; }
   // The row widget of position `row`; null when there is none (rows far
   // out of view have none).
@@ -122,6 +127,7 @@ class ImagesSettingsView : public QWidget {
   void refreshRows(int first, int last);
   void deleteImage(const Uuid& imageId);
   QWidget* makeEmptyState();
+  void redrawFailure();
 
   static constexpr int kRowsAround = 4;
 
@@ -133,6 +139,8 @@ class ImagesSettingsView : public QWidget {
   QWidget* emptyState_;
   QStackedWidget* content_;
   QPushButton* addButton_;
+  QLabel* failureMessage_;
+  QToolButton* dismissFailure_;
   OpenPanelRunner runOpenPanel_;
 };
 

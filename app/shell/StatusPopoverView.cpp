@@ -357,6 +357,7 @@ StatusPopoverView::StatusPopoverView(Models models, std::function<void()> onOpen
     connect(m, &CameraManager::currentModeChanged, this, redrawSoon);
     connect(m, &CameraManager::selectedImageIdChanged, this, redrawSoon);
     connect(m, &CameraManager::selectedCameraIdChanged, this, redrawSoon);
+    connect(m, &CameraManager::dataFolderProblemChanged, this, redrawSoon);
   }
   if (auto* m = models_.imageManager) connect(m, &ImageManager::savedImagesChanged, this, redrawSoon);
   if (auto* m = models_.cameraDevices) connect(m, &CameraDeviceManager::camerasChanged, this, redrawSoon);
@@ -551,6 +552,23 @@ void StatusPopoverView::redraw() {
     addChild(group);
   }
 
+  // 10. A data folder the app cannot write: the camera does not follow.
+  if (auto* camera = models_.cameraManager; camera && camera->dataFolderProblem()) {
+    addChild(makeDivider());
+    QWidget* group = makeGroup("dataFolderGroup", kBlockSpacing);
+    auto* text = new QLabel(dataFolderProblemText(*camera->dataFolderProblem()), group);
+    text->setObjectName(QStringLiteral("dataFolderProblemText"));
+    text->setTextFormat(Qt::PlainText);
+    text->setWordWrap(true);
+    text->setFont(captionFont(font()));
+    text->setFixedWidth(kContentWidth);
+    QPalette palette = text->palette();
+    palette.setColor(QPalette::WindowText, kDeniedRed);
+    text->setPalette(palette);
+    group->layout()->addWidget(text);
+    addChild(group);
+  }
+
   populateCameraMenu();
   fitHeight();
   if (!focusedName.isEmpty()) {
@@ -639,6 +657,34 @@ bool StatusPopoverView::eventFilter(QObject* watched, QEvent* event) {
     }
   }
   return QWidget::eventFilter(watched, event);
+}
+
+QString StatusPopoverView::dataFolderProblemText(const CameraManager::DataFolderProblem& problem) {
+  const QString folder = QString::fromStdString(problem.folder.string());
+  QString text;
+  switch (problem.fault) {
+    case StorageFault::readOnly:
+      //: Popover: the data folder is read-only; %1 is its path
+      text = qtTrId("menu.dataFolder.readOnly").arg(folder);
+      break;
+    case StorageFault::full:
+      //: Popover: the disk of the data folder is full; %1 is the folder's path
+      text = qtTrId("menu.dataFolder.full").arg(folder);
+      break;
+    case StorageFault::notPermitted:
+      //: Popover: the app may not write its data folder; %1 is its path
+      text = qtTrId("menu.dataFolder.notPermitted").arg(folder);
+      break;
+    case StorageFault::other:
+      //: Popover: the app cannot write its data folder; %1 is its path
+      text = qtTrId("menu.dataFolder.unavailable").arg(folder);
+      break;
+  }
+  //: Popover: without the heartbeat, calls show the launch-the-app picture
+  if (problem.heartbeatStopped) text += QLatin1Char(' ') + qtTrId("menu.dataFolder.heartbeatStopped");
+  //: Popover: the camera keeps the previous choice until the state is written
+  if (problem.stateBehind) text += QLatin1Char(' ') + qtTrId("menu.dataFolder.stateBehind");
+  return text;
 }
 
 void StatusPopoverView::populateCameraMenu() {

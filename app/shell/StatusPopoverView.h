@@ -20,6 +20,7 @@
 
 #include "app/installer/SystemExtensionInstaller.h"
 #include "app/model/CameraDeviceManager.h"
+#include "app/model/CameraManager.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/PopoverWindow.h"  // AppDelegate holds it by QPointer
 
@@ -136,6 +137,8 @@ class StatusPopoverView : public QWidget {
   static QString cameraTitle(const CameraInfo& camera);
   // The extension status line; empty for `activated`.
   static QString extensionStatusText(const SystemExtensionInstaller::Status& status);
+  // What the data folder's trouble means for the camera, in words.
+  static QString dataFolderProblemText(const CameraManager::DataFolderProblem& problem);
   // The file's first picture, or a null image when it does not load.
   static QImage loadLeadingImage(const std::string& fileName);
 

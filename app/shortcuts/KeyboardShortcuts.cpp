@@ -39,6 +39,7 @@ struct State {
   std::map<QString, QString> descriptions;
   bool rebindScheduled = false;
   GlobalShortcutsStatus status;
+  std::set<Shortcut> refusedShortcuts;
 };
 
 State& state() {
@@ -53,6 +54,16 @@ void updateEventHandler();
 // Hot keys only fire when neither a menu nor a recorder needs the keys: our
 // grabs would otherwise take the combination away from the focused field.
 bool hotKeysSuspended() { return state().menuTrackingActive || state().handlersPaused; }
+
+// Stored shortcuts the desktop would not grab: shown to the user, who would
+// otherwise press them in vain.
+void setRefused(const Shortcut& shortcut, bool refused) {
+  State& s = state();
+  const bool changed = refused ? s.refusedShortcuts.insert(shortcut).second : s.refusedShortcuts.erase(shortcut) > 0;
+  if (!changed) return;
+  if (refused) logging::processLog("KeyboardShortcuts: the desktop refused %s", qPrintable(shortcut.description()));
+  emit notificationCenter().refusedShortcutsChanged();
+}
 
 void installEventHandlerOnce() {
   State& s = state();
@@ -74,7 +85,8 @@ void registerShortcut(const Shortcut& shortcut) {
     hotKey->carbonHotKey = hotKeyCenter().registerHotKey(static_cast<uint32_t>(shortcut.carbonKeyCode),
                                                          static_cast<uint32_t>(shortcut.carbonModifiers),
                                                          {hotkeys::kSignature, static_cast<uint32_t>(id)});
-    // Someone else holds the combination: the shortcut simply does nothing.
+    // Someone else holds the combination: the shortcut does nothing, and the user is told.
+    setRefused(shortcut, !hotKey->carbonHotKey);
     if (!hotKey->carbonHotKey) return;
   }
   s.hotKeys.emplace(id, std::move(hotKey));
@@ -109,6 +121,7 @@ void releaseShortcut(const Shortcut& shortcut, const Name& changing) {
   if (stillUsedByAnotherName(shortcut, changing)) return;
   unregisterShortcut(shortcut);
   state().activeShortcuts.erase(shortcut);
+  setRefused(shortcut, false);
 }
 
 void updateEventHandler() {
@@ -124,6 +137,7 @@ void updateEventHandler() {
                                   static_cast<uint32_t>(hotKey.shortcut.carbonModifiers),
                                   {hotkeys::kSignature, static_cast<uint32_t>(hotKey.carbonHotKeyId)});
         if (!hotKey.carbonHotKey) {
+          setRefused(hotKey.shortcut, true);
           it = s.hotKeys.erase(it);
           continue;
         }
@@ -433,6 +447,8 @@ void setHotKeyCenter(std::shared_ptr<hotkeys::HotKeyCenter> center) {
 const std::map<int, std::shared_ptr<HotKey>>& hotKeys() { return state().hotKeys; }
 
 const std::set<Shortcut>& activeShortcuts() { return state().activeShortcuts; }
+
+const std::set<Shortcut>& refusedShortcuts() { return state().refusedShortcuts; }
 
 namespace testing {
 

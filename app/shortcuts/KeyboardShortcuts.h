@@ -150,6 +150,8 @@ class Notifier : public QObject {
   void shortcutByNameDidChange(const KeyboardShortcuts::Name& name);
   // Global shortcuts became usable or unusable (see globalShortcutsStatus()).
   void availabilityChanged();
+  // The set of refusedShortcuts() changed.
+  void refusedShortcutsChanged();
 };
 Notifier& notificationCenter();
 
@@ -203,5 +205,7 @@ struct HotKey {
 // The process-wide tables, for inspection.
 const std::map<int, std::shared_ptr<HotKey>>& hotKeys();
 const std::set<Shortcut>& activeShortcuts();
+// Shortcuts in use by a name that the desktop refused to grab; they do nothing.
+const std::set<Shortcut>& refusedShortcuts();
 
 }  // namespace KeyboardShortcuts

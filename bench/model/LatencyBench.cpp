@@ -17,7 +17,7 @@
 
 #include "shared/CameraState.h"
 #include "shared/DataFolder.h"
-#include "tests/model/EndToEndRig.h"
+#include "bench/model/EndToEndRig.h"
 
 using namespace tovrelle;
 using namespace tovrelle::test;

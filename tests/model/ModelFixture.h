@@ -6,13 +6,17 @@
 
 #include <QObject>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -26,6 +30,9 @@
 namespace tovrelle::test {
 
 namespace fs = std::filesystem;
+
+// Set by main() when the tests run in a mount namespace of their own (root).
+extern bool gPrivateMounts;
 
 class ModelFixture : public ::testing::Test {
  protected:
@@ -44,6 +51,7 @@ class ModelFixture : public ::testing::Test {
   }
 
   void TearDown() override {
+    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
     log::setSink(nullptr);
     images_.reset();
     camera_.reset();
@@ -64,6 +72,39 @@ class ModelFixture : public ::testing::Test {
       images_ = std::make_unique<ImageManager>(ImageManager::Dependencies{
           mainQueue_, [this]() -> CameraManager& { return camera(); }});
     return *images_;
+  }
+
+  // The data folder made read-only (a read-only bind mount of itself), or
+  // writable again. Root only: chmod does not stop root.
+  void setDataFolderReadOnly(bool readOnly) {
+    fs::create_directories(data_);
+    if (std::find(mounts_.begin(), mounts_.end(), data_) == mounts_.end()) {
+      ASSERT_EQ(::mount(data_.c_str(), data_.c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+      mounts_.push_back(data_);
+    }
+    const unsigned long flags = MS_REMOUNT | MS_BIND | (readOnly ? MS_RDONLY : 0);
+    ASSERT_EQ(::mount(nullptr, data_.c_str(), nullptr, flags, nullptr), 0) << std::strerror(errno);
+  }
+
+  // The data folder on a file system of `bytes`, to be filled by the test.
+  void putDataFolderOnSmallDisk(size_t bytes) {
+    fs::create_directories(data_);
+    const std::string options = "size=" + std::to_string(bytes);
+    ASSERT_EQ(::mount("tovrelle-test", data_.c_str(), "tmpfs", 0, options.c_str()), 0) << std::strerror(errno);
+    mounts_.push_back(data_);
+  }
+
+  // Takes every free byte of the data folder's disk; removing the file frees it.
+  fs::path fillDataFolder() {
+    const fs::path filler = data_ / "filler";
+    std::ofstream out(filler, std::ios::binary);
+    const std::string block(4096, 'x');
+    while (out.write(block.data(), static_cast<std::streamsize>(block.size()))) out.flush();
+    out.close();
+    // The last partial block, byte by byte.
+    for (std::ofstream tail(filler, std::ios::binary | std::ios::app); tail.put('x') && tail.flush();) {
+    }
+    return filler;
   }
 
   // Log lines since the last call.
@@ -146,6 +187,10 @@ class ModelFixture : public ::testing::Test {
   std::mutex linesMutex_;
   std::vector<std::string> lines_;
   std::vector<std::string>* events_ = nullptr;
+  std::vector<fs::path> mounts_;
 };
+
+#define REQUIRE_PRIVATE_MOUNTS()                                                     \
+  if (!gPrivateMounts) GTEST_SKIP() << "needs root for a mount namespace of its own"
 
 }  // namespace tovrelle::test

@@ -1,6 +1,7 @@
 // The Images tab on a real image library over a temporary data folder.
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
@@ -8,6 +9,8 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
+
+#include <sys/stat.h>
 
 #include "app/settings/ImageRow.h"
 #include "app/settings/ImagesSettingsView.h"
@@ -131,6 +134,28 @@ TEST_F(ImagesTab, CancellingThePanelAddsNothing) {
   QTest::mouseClick(view().addButton(), Qt::LeftButton);
   EXPECT_TRUE(view().showsEmptyState());
   EXPECT_FALSE(fs::exists(imagesFileURL()));
+}
+
+TEST_F(ImagesTab, AFileThatCannotBeAddedIsToldBesideTheAddButtonUntilDismissed) {
+  // A FIFO picked in the panel: refused at once, the window never waits on it.
+  const fs::path fifo = root_ / "camera-roll.png";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  view().setOpenPanelRunner([&](QFileDialog&) -> std::optional<fs::path> { return fifo; });
+  EXPECT_FALSE(view().failureMessage()->isVisible());
+  const int addRight = view().addButton()->geometry().right();
+  QTest::mouseClick(view().addButton(), Qt::LeftButton);
+  EXPECT_TRUE(view().showsEmptyState());
+  ASSERT_TRUE(view().failureMessage()->isVisible());
+  const QString message = view().failureMessage()->text();
+  EXPECT_TRUE(message.contains("camera-roll.png")) << message.toStdString();
+  EXPECT_EQ(message, ImagesSettingsView::failureText(*images().lastFailure()));
+  EXPECT_EQ(view().addButton()->geometry().right(), addRight) << "the button stays at the right end";
+
+  auto* dismiss = view().findChild<QToolButton*>("dismissImageFailure");
+  ASSERT_NE(dismiss, nullptr);
+  QTest::mouseClick(dismiss, Qt::LeftButton);
+  EXPECT_FALSE(view().failureMessage()->isVisible());
+  EXPECT_FALSE(images().lastFailure());
 }
 
 TEST_F(ImagesTab, RenameCommitsTrimmedNamesAndBlankKeepsTheOldOne) {

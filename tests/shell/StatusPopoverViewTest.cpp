@@ -362,6 +362,28 @@ TEST_F(StatusPopoverViewTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivate
   EXPECT_TRUE(StatusPopoverView::extensionStatusText(SystemExtensionInstaller::Status::activated()).isEmpty());
 }
 
+TEST_F(StatusPopoverViewTest, ADataFolderThatRefusesTheStateIsToldUntilTheHeartbeatWritesIt) {
+  build();
+  settle();
+  EXPECT_FALSE(view_->findChild<QLabel*>("dataFolderProblemText"));
+  // A folder in the way of state.json: the camera keeps the old mode.
+  const std::filesystem::path state = stateFileURL();
+  std::filesystem::remove(state);
+  std::filesystem::create_directories(state / "blocker");
+  QTest::mouseClick(row("onRow"), Qt::LeftButton);
+  settle();
+  auto* text = view_->findChild<QLabel*>("dataFolderProblemText");
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->text(), StatusPopoverView::dataFolderProblemText(*camera().dataFolderProblem()));
+  EXPECT_TRUE(text->text().contains(QString::fromStdString(state.parent_path().string())));
+  EXPECT_TRUE(text->text().contains(qtTrId("menu.dataFolder.stateBehind")));
+
+  std::filesystem::remove_all(state);
+  scheduler_.advance(std::chrono::seconds(1));
+  settle();
+  EXPECT_FALSE(view_->findChild<QLabel*>("dataFolderProblemText"));
+}
+
 TEST_F(StatusPopoverViewTest, ALongTitleIsCutToOneLineWithTheWholeTitleAsToolTip) {
   const std::string longName =
       "Holiday at the lake with the whole family and the neighbours' dog, second afternoon, wide shot";

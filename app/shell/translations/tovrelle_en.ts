@@ -108,6 +108,36 @@
         <extracomment>Install the camera system extension</extracomment>
         <translation>Install Camera Extension</translation>
     </message>
+    <message id="menu.dataFolder.readOnly">
+        <source>The data folder %1 is read-only.</source>
+        <extracomment>Popover: the data folder is read-only; %1 is its path</extracomment>
+        <translation>The data folder %1 is read-only.</translation>
+    </message>
+    <message id="menu.dataFolder.full">
+        <source>The disk that holds the data folder %1 is full.</source>
+        <extracomment>Popover: the disk of the data folder is full; %1 is the folder's path</extracomment>
+        <translation>The disk that holds the data folder %1 is full.</translation>
+    </message>
+    <message id="menu.dataFolder.notPermitted">
+        <source>Tovrelle may not write to its data folder %1.</source>
+        <extracomment>Popover: the app may not write its data folder; %1 is its path</extracomment>
+        <translation>Tovrelle may not write to its data folder %1.</translation>
+    </message>
+    <message id="menu.dataFolder.unavailable">
+        <source>Tovrelle cannot write to its data folder %1.</source>
+        <extracomment>Popover: the app cannot write its data folder; %1 is its path</extracomment>
+        <translation>Tovrelle cannot write to its data folder %1.</translation>
+    </message>
+    <message id="menu.dataFolder.heartbeatStopped">
+        <source>Calls show “Launch Tovrelle” although it is running.</source>
+        <extracomment>Popover: without the heartbeat, calls show the launch-the-app picture</extracomment>
+        <translation>Calls show “Launch Tovrelle” although it is running.</translation>
+    </message>
+    <message id="menu.dataFolder.stateBehind">
+        <source>The camera keeps showing your previous choice and follows as soon as the folder can be written.</source>
+        <extracomment>Popover: the camera keeps the previous choice until the state is written</extracomment>
+        <translation>The camera keeps showing your previous choice and follows as soon as the folder can be written.</translation>
+    </message>
     <message id="extensionStatus.idle">
         <source>The Tovrelle camera is not installed.</source>
         <extracomment>Extension status: not installed</extracomment>
@@ -396,6 +426,16 @@
         <extracomment>Hint under the shortcut recorders</extracomment>
         <translation>The shortcuts work in every app, also while Tovrelle is in the background.</translation>
     </message>
+    <message id="settings.storeFailure">
+        <source>Settings cannot be saved to %1. Changes last only until Tovrelle quits, and setup will be shown again at the next start.</source>
+        <extracomment>General tab warning when the settings file cannot be written; %1 is its path</extracomment>
+        <translation>Settings cannot be saved to %1. Changes last only until Tovrelle quits, and setup will be shown again at the next start.</translation>
+    </message>
+    <message id="settings.shortcuts.refused">
+        <source>%1 (%2) is taken by another program or the desktop and does nothing. Choose another shortcut.</source>
+        <extracomment>General tab warning for a shortcut the desktop would not grab; %1 is the shortcut, %2 what it does</extracomment>
+        <translation>%1 (%2) is taken by another program or the desktop and does nothing. Choose another shortcut.</translation>
+    </message>
     <message id="settings.noImages">
         <source>No images yet</source>
         <extracomment>Images tab: the library is empty</extracomment>
@@ -410,6 +450,61 @@
         <source>Add Image…</source>
         <extracomment>Images tab: button that adds an image</extracomment>
         <translation>Add Image…</translation>
+    </message>
+    <message id="settings.imageFailure.notAdded">
+        <source>“%1” was not added:</source>
+        <extracomment>Images tab: a picked file was not added; %1 is its name</extracomment>
+        <translation>“%1” was not added:</translation>
+    </message>
+    <message id="settings.imageFailure.notSaved">
+        <source>The image list was not saved:</source>
+        <extracomment>Images tab: the list of images could not be saved</extracomment>
+        <translation>The image list was not saved:</translation>
+    </message>
+    <message id="settings.imageFailure.tooLarge">
+        <source>it is larger than 256 MB.</source>
+        <extracomment>Images tab: reason a file was not added</extracomment>
+        <translation>it is larger than 256 MB.</translation>
+    </message>
+    <message id="settings.imageFailure.unreadable">
+        <source>the file cannot be read.</source>
+        <extracomment>Images tab: reason a file was not added</extracomment>
+        <translation>the file cannot be read.</translation>
+    </message>
+    <message id="settings.imageFailure.notAFile">
+        <source>it is not an ordinary file.</source>
+        <extracomment>Images tab: reason a file was not added (a pipe, device or socket)</extracomment>
+        <translation>it is not an ordinary file.</translation>
+    </message>
+    <message id="settings.imageFailure.nameTooLong">
+        <source>its name is too long. Rename the file and add it again.</source>
+        <extracomment>Images tab: reason a file was not added</extracomment>
+        <translation>its name is too long. Rename the file and add it again.</translation>
+    </message>
+    <message id="settings.imageFailure.readOnly">
+        <source>Tovrelle’s data folder is read-only.</source>
+        <extracomment>Images tab: reason an add or save failed</extracomment>
+        <translation>Tovrelle’s data folder is read-only.</translation>
+    </message>
+    <message id="settings.imageFailure.full">
+        <source>the disk is full.</source>
+        <extracomment>Images tab: reason an add or save failed</extracomment>
+        <translation>the disk is full.</translation>
+    </message>
+    <message id="settings.imageFailure.notPermitted">
+        <source>Tovrelle may not write to its data folder.</source>
+        <extracomment>Images tab: reason an add or save failed</extracomment>
+        <translation>Tovrelle may not write to its data folder.</translation>
+    </message>
+    <message id="settings.imageFailure.other">
+        <source>Tovrelle cannot write to its data folder.</source>
+        <extracomment>Images tab: reason an add or save failed</extracomment>
+        <translation>Tovrelle cannot write to its data folder.</translation>
+    </message>
+    <message id="settings.imageFailure.dismiss">
+        <source>Dismiss</source>
+        <extracomment>Images tab: closes the message about a failed add</extracomment>
+        <translation>Dismiss</translation>
     </message>
     <message id="settings.imageFileTypes">
         <source>Images</source>

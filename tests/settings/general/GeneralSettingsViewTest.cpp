@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QDir>
 #include <QLabel>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -18,6 +20,7 @@
 #include "app/settings/SettingsTabViewController.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
+#include "app/shortcuts/Names.h"
 #include "app/shortcuts/Recorder.h"
 #include "shared/DataFolder.h"
 #include "tests/fakes/FakeCaptureDevices.h"
@@ -241,6 +244,42 @@ TEST_F(GeneralTabTest, FailureBlockShowsMessageDiagnosticAndTheRemediesTheFailur
 }
 
 // --------------------------------------------------------- camera permission
+
+TEST_F(GeneralTabTest, ASettingsFileThatCannotBeWrittenAndARefusedShortcutAreShown) {
+  using namespace KeyboardShortcuts;
+  GeneralSettingsView& v = make();
+  v.show();
+  EXPECT_FALSE(v.settingsStoreWarning()->isVisible());
+  EXPECT_FALSE(v.refusedShortcutsWarning()->isVisible());
+
+  // "Use Anyway" stores a shortcut another program holds: stored, never grabbed.
+  const Shortcut held(tovrelle::hotkeys::carbon::five, 6400);
+  hotKeys->heldByOthers.insert({static_cast<uint32_t>(held.carbonKeyCode), 6400u});
+  onKeyUp(Names::cameraOn, [] {});
+  storeShortcut(held, Names::cameraOn);
+  EXPECT_EQ(storedShortcut(Names::cameraOn), held);
+  ASSERT_TRUE(v.refusedShortcutsWarning()->isVisible());
+  const QString refused = v.refusedShortcutsWarning()->text();
+  EXPECT_TRUE(refused.contains(held.description()) && refused.contains(qtTrId("settings.shortcuts.cameraOn")))
+      << refused.toStdString();
+  storeShortcut(Shortcut(tovrelle::hotkeys::carbon::six, 6400), Names::cameraOn);
+  EXPECT_FALSE(v.refusedShortcutsWarning()->isVisible());
+
+  // A folder where the settings file belongs: nothing set survives a restart.
+  ASSERT_TRUE(QDir(tmp.path()).mkpath("blocked.ini/x"));
+  UserDefaults::setStorePath(tmp.filePath("blocked.ini"));
+  UserDefaults::standard().setValue("hasCompletedOnboarding", true);
+  ASSERT_TRUE(v.settingsStoreWarning()->isVisible());
+  EXPECT_TRUE(v.settingsStoreWarning()->text().contains(tmp.filePath("blocked.ini")));
+  // Writable again: the next write saves everything set meanwhile.
+  UserDefaults::standard().setValue("lastSelectedImageId", "x");
+  ASSERT_TRUE(QDir(tmp.filePath("blocked.ini")).removeRecursively());
+  UserDefaults::standard().setValue("lastSelectedImageId", "y");
+  EXPECT_FALSE(v.settingsStoreWarning()->isVisible());
+  QSettings saved(tmp.filePath("blocked.ini"), QSettings::IniFormat);
+  EXPECT_EQ(saved.value("hasCompletedOnboarding").toString(), "true");
+  EXPECT_EQ(saved.value("lastSelectedImageId").toString(), "y");
+}
 
 TEST_F(GeneralTabTest, PermissionSectionIsThereOnlyWhileAccessIsRefused) {
   GeneralSettingsView& v = make();

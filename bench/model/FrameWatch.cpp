@@ -6,8 +6,8 @@
 //
 // t is CLOCK_MONOTONIC when the frame reached this client, pts the frame's own
 // stamp; mean is the average colour over a sparse grid, enough to tell the
-// pictures apart. The end-to-end tests and the latency benchmark measure from
-// an operation of the host model to the first such line after it.
+// pictures apart. The latency benchmark measures from an operation of the
+// host model to the first such line after it.
 #include <cmath>
 #include <csignal>
 #include <cstdio>

@@ -2,8 +2,7 @@
 // The whole road from the host model to a client's picture: a private
 // PipeWire session, the camera extension reading a data folder, the host
 // model harness writing it (driven through its control pipe), and a client
-// that prints every change of picture. Used by the end-to-end test and the
-// latency benchmark.
+// that prints every change of picture. Used by the latency benchmark.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
