@@ -4,6 +4,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
@@ -73,6 +74,25 @@ QVBoxLayout* column(QWidget* widget, int spacing) {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(spacing);
   return layout;
+}
+
+}  // namespace
+
+namespace {
+
+bool confirmRemoval(QWidget* parent) {
+  QMessageBox box(parent ? parent->window() : nullptr);
+  box.setIcon(QMessageBox::Question);
+  //: Title of the confirmation before removing the camera service
+  box.setText(qtTrId("settings.extension.remove.title"));
+  //: Text of the confirmation before removing the camera service
+  box.setInformativeText(qtTrId("settings.extension.remove.message"));
+  //: Confirming button of the removal
+  QPushButton* remove = box.addButton(qtTrId("settings.extension.remove.confirm"), QMessageBox::DestructiveRole);
+  box.addButton(QMessageBox::Cancel);
+  box.setDefaultButton(QMessageBox::Cancel);
+  box.exec();
+  return box.clickedButton() == remove;
 }
 
 }  // namespace
@@ -261,7 +281,19 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   connect(reinstall_, &QPushButton::clicked, this, [this] {
     if (extensionInstaller_) extensionInstaller_->activate(true);
   });
-  extensionRows->addWidget(reinstall_, 0, Qt::AlignLeft);
+  //: Button that stops and removes the camera service
+  remove_ = new QPushButton(qtTrId("settings.extension.remove"), extension);
+  connect(remove_, &QPushButton::clicked, this, [this] {
+    if (!extensionInstaller_) return;
+    if (!(env_.confirmRemoval ? env_.confirmRemoval(this) : confirmRemoval(this))) return;
+    extensionInstaller_->deactivate();
+  });
+  auto* buttons = new QHBoxLayout;
+  buttons->setSpacing(8);
+  buttons->addWidget(reinstall_);
+  buttons->addWidget(remove_);
+  buttons->addStretch(1);
+  extensionRows->addLayout(buttons);
   //: General settings section header
   addSection(form, qtTrId("settings.section.extension"), extension);
 
@@ -315,6 +347,9 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
     connect(loginItemManager_, &LoginItemManager::isEnabledChanged, this, &GeneralSettingsView::redrawLoginItem);
   if (extensionInstaller_)
     connect(extensionInstaller_, &SystemExtensionInstaller::statusChanged, this, &GeneralSettingsView::redrawExtension);
+  if (extensionInstaller_)
+    connect(extensionInstaller_, &SystemExtensionInstaller::removingChanged, this,
+            &GeneralSettingsView::redrawExtension);
   if (cameraPermission_)
     connect(cameraPermission_, &CameraPermission::statusChanged, this, &GeneralSettingsView::redrawPermission);
   redrawLoginItem();
@@ -350,9 +385,13 @@ void GeneralSettingsView::redrawLoginItem() {
 void GeneralSettingsView::redrawExtension() {
   const SystemExtensionInstaller::Status status =
       extensionInstaller_ ? extensionInstaller_->status() : SystemExtensionInstaller::Status::idle();
-  status_->setStatus(status);
+  const bool removing = extensionInstaller_ && extensionInstaller_->isRemoving();
+  status_->setStatus(removing ? SystemExtensionInstaller::Status::idle() : status);
+  //: Camera service status: being removed
+  if (removing && status_->textLabel()) status_->textLabel()->setText(qtTrId("settings.extension.status.removing"));
   // A forced reinstall is always possible, except while one is under way.
-  reinstall_->setEnabled(extensionInstaller_ && !status.is(Case::requesting));
+  reinstall_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing);
+  remove_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing);
 }
 
 void GeneralSettingsView::redrawPermission() {

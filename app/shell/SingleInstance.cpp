@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QThread>
 
 #include "platform/log/Log.h"
@@ -15,6 +16,7 @@ namespace {
 constexpr const char* kShowPopover = "show-popover";
 constexpr const char* kOpenSettings = "open-settings";
 constexpr const char* kAcknowledge = "ok";
+constexpr const char* kCommandPrefix = "command ";
 
 }  // namespace
 
@@ -66,6 +68,15 @@ void SingleInstance::serve() {
     connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
       while (socket->canReadLine()) {
         const QByteArray line = socket->readLine(64).trimmed();
+        if (line.startsWith(kCommandPrefix) && commandHandler_) {
+          QPointer<QLocalSocket> peer(socket);
+          commandHandler_(line.mid(static_cast<int>(qstrlen(kCommandPrefix))), [peer](const QByteArray& reply) {
+            if (!peer) return;
+            peer->write(reply + '\n');
+            peer->flush();
+          });
+          continue;
+        }
         std::optional<Request> request;
         if (line == kShowPopover) request = Request::showPopover;
         if (line == kOpenSettings) request = Request::openSettings;
@@ -82,6 +93,20 @@ void SingleInstance::serve() {
       if (socket->bytesAvailable() > 64) socket->abort();
     });
   }
+}
+
+std::optional<QByteArray> SingleInstance::ask(const QByteArray& command, int timeoutMs) {
+  QDeadlineTimer deadline(timeoutMs);
+  QLocalSocket socket;
+  socket.connectToServer(socketPath());
+  if (!socket.waitForConnected(5000)) return std::nullopt;
+  socket.write(kCommandPrefix + command + '\n');
+  socket.flush();
+  while (!socket.canReadLine() &&
+         socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
+  }
+  if (!socket.canReadLine()) return std::nullopt;
+  return socket.readLine(4096).trimmed();
 }
 
 bool SingleInstance::forward(Request request, int timeoutMs) {

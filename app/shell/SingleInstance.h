@@ -7,7 +7,9 @@
 #include <QLockFile>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace tovrelle {
 
@@ -28,6 +30,13 @@ class SingleInstance : public QObject {
   // Retries for up to `timeoutMs` while that instance is still starting.
   bool forward(Request request, int timeoutMs = 5000);
 
+  // Commands with an answer (the camera service's command line): the
+  // primary instance hands each to `handler`, which replies once, later.
+  using CommandHandler = std::function<void(const QByteArray& command, std::function<void(const QByteArray&)> reply)>;
+  void setCommandHandler(CommandHandler handler) { commandHandler_ = std::move(handler); }
+  // Sends `command` to the running instance and waits for its one-line reply.
+  std::optional<QByteArray> ask(const QByteArray& command, int timeoutMs);
+
   QString lockPath() const;
   QString socketPath() const;
 
@@ -43,6 +52,7 @@ class SingleInstance : public QObject {
   QString folder_;
   std::unique_ptr<QLockFile> lock_;
   QLocalServer server_;
+  CommandHandler commandHandler_;
 };
 
 }  // namespace tovrelle
