@@ -18,6 +18,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   xvfb xdotool x11-utils imagemagick strace binutils
+  lintian desktop-file-utils appstream
   clang libclang-rt-14-dev
 )
 

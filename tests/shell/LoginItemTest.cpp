@@ -257,26 +257,3 @@ TEST(LoginItemManager, FailuresAreLoggedOnceAndTheServiceIsReadAgain) {
   EXPECT_FALSE(manager.isEnabled());
   EXPECT_EQ(logs.lines.size(), 2u);
 }
-
-TEST(LoginItemManager, WorksEndToEndOnTheAutostartFolder) {
-  TempFolder tmp;
-  const fs::path program = makeProgram(tmp.path(), "tovrelle");
-  auto service = std::make_shared<XdgAutostartService>(XdgAutostartOptions{tmp.path() / "cfg", program});
-  LoginItemManager manager(service);
-  EXPECT_FALSE(manager.isEnabled());
-  EXPECT_TRUE(manager.setEnabled(true));
-  EXPECT_TRUE(fs::exists(tmp.path() / "cfg/autostart/velkari.tovrelle.desktop"));
-  // A second manager (next launch) sees the registration: the folder is the only store.
-  LoginItemManager nextLaunch(std::make_shared<XdgAutostartService>(XdgAutostartOptions{tmp.path() / "cfg", program}));
-  EXPECT_TRUE(nextLaunch.isEnabled());
-  EXPECT_TRUE(manager.setEnabled(false));
-  EXPECT_FALSE(fs::exists(tmp.path() / "cfg/autostart/velkari.tovrelle.desktop"));
-
-  LogCapture logs;
-  writeFile(tmp.path() / "blocked", "x");
-  LoginItemManager blocked(std::make_shared<XdgAutostartService>(XdgAutostartOptions{tmp.path() / "blocked", program}));
-  EXPECT_FALSE(blocked.setEnabled(true));
-  ASSERT_EQ(logs.lines.size(), 1u);
-  EXPECT_EQ(logs.lines[0].rfind("LoginItemManager: failed to set login item to enabled: cannot create ", 0), 0u)
-      << logs.lines[0];
-}

@@ -80,27 +80,27 @@
     </message>
     <message id="menu.installExtension">
         <source>Set Up Camera Service</source>
-        <extracomment>Set up (install and start) the camera service</extracomment>
+        <extracomment>Install the camera system extension</extracomment>
         <translation>Set Up Camera Service</translation>
     </message>
     <message id="extensionStatus.idle">
         <source>The Tovrelle camera is not available: its camera service is not installed or not running.</source>
-        <extracomment>Camera service status: not installed or not running</extracomment>
+        <extracomment>Extension status: not installed</extracomment>
         <translation>The Tovrelle camera is not available: its camera service is not installed or not running.</translation>
     </message>
     <message id="extensionStatus.requesting">
         <source>Setting up the Tovrelle camera service…</source>
-        <extracomment>Camera service status: installing and starting</extracomment>
+        <extracomment>Extension status: installing</extracomment>
         <translation>Setting up the Tovrelle camera service…</translation>
     </message>
     <message id="extensionStatus.needsUserApproval">
         <source>The Tovrelle camera service starts when you next log in.</source>
-        <extracomment>Camera service status: installed, starts at the next login</extracomment>
+        <extracomment>Extension status: needs approval in System Settings</extracomment>
         <translation>The Tovrelle camera service starts when you next log in.</translation>
     </message>
     <message id="extensionStatus.failed">
         <source>The Tovrelle camera service could not start: %1</source>
-        <extracomment>Camera service status: failed; %1 is the error message</extracomment>
+        <extracomment>Extension status: failed with message; %1 is the error message</extracomment>
         <translation>The Tovrelle camera service could not start: %1</translation>
     </message>
     <message id="a11y.preview.off">
@@ -223,7 +223,7 @@
     </message>
     <message id="extensionError.needsApproval">
         <source>Your service manager refused to start the Tovrelle camera service. Check that it is not masked, then try again.</source>
-        <extracomment>The user service manager refused to enable or start the camera service</extracomment>
+        <extracomment>Extension installation needs the user's approval in the system settings</extracomment>
         <translation>Your service manager refused to start the Tovrelle camera service. Check that it is not masked, then try again.</translation>
     </message>
     <message id="extensionError.canceled">
