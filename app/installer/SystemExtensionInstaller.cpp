@@ -337,7 +337,8 @@ void SystemExtensionInstaller::requestFoundProperties(Request& request,
 SystemExtensionInstaller::Failure SystemExtensionInstaller::mapFailure(const Error& error) const {
   const char* key = "extensionError.unknown";
   bool withDescription = true;
-  bool opensSecuritySettings = false;
+  // Nothing in this domain sends a Linux user to a settings page.
+  const bool opensSecuritySettings = false;
   bool needsSupport = true;
   if (error.domain == sysext::kErrorDomain) {
     switch (error.code) {
@@ -347,29 +348,24 @@ SystemExtensionInstaller::Failure SystemExtensionInstaller::mapFailure(const Err
       case sysext::kErrorDuplicateExtensionIdentifer:
       case sysext::kErrorUnknownExtensionCategory:
         key = "extensionError.buildProblem";
-        withDescription = false;
         break;
       case sysext::kErrorUnsupportedParentBundleLocation:
         key = "extensionError.moveToApplications";
-        withDescription = false;
         needsSupport = false;
         break;
       case sysext::kErrorCodeSignatureInvalid:
       case sysext::kErrorValidationFailed:
         key = "extensionError.reinstall";
-        withDescription = false;
         break;
       case sysext::kErrorForbiddenBySystemPolicy:
       case sysext::kErrorAuthorizationRequired:
         // The service manager refused: there is no settings page to send the user to.
         key = "extensionError.needsApproval";
-        withDescription = false;
         needsSupport = false;
         break;
       case sysext::kErrorRequestCanceled:
       case sysext::kErrorRequestSuperseded:
         key = "extensionError.canceled";
-        withDescription = false;
         needsSupport = false;
         break;
       case sysext::kErrorNoCamera:
@@ -386,7 +382,6 @@ SystemExtensionInstaller::Failure SystemExtensionInstaller::mapFailure(const Err
     // Our own backend's descriptions name the real cause ("no extension
     // bundle at …"), so they always follow the code.
     withDescription = !error.localizedDescription.empty();
-    }
   }
   Failure failure;
   failure.messageKey = key;

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/installer/SystemExtensionInstaller.h"
@@ -381,7 +382,8 @@ TEST_F(LinuxBackendTest, OneCameraOnly) {
   auto first = session->spawn({(test::binaryDir() / "tovrelle-camera-extension").string()}, {}, "first");
   ASSERT_TRUE(waitUntil([&] { return cameras().size() == 1; }));
   auto second = session->spawn({(test::binaryDir() / "tovrelle-camera-extension").string()}, {}, "second");
-  EXPECT_EQ(second->wait(20s), 3);
+  const int status = second->wait(20s);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
   EXPECT_TRUE(second->log().find("already published by process " + std::to_string(first->pid())) != std::string::npos)
       << second->log();
   EXPECT_EQ(cameras().size(), 1u);

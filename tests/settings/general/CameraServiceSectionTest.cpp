@@ -11,6 +11,7 @@
 
 #include "app/model/UserDefaults.h"
 #include "app/settings/GeneralSettingsView.h"
+#include "app/shortcuts/KeyboardShortcuts.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "tests/fakes/FakeHotKeys.h"
 #include "tests/settings/general/WindowsTestSupport.h"
