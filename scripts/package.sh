@@ -8,7 +8,7 @@ launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
   -DTOVRELLE_BUILD_TESTS=OFF -DTOVRELLE_BUILD_BENCH=OFF "${launcher[@]}"
 cmake --build "$build" -j"$(nproc)"
 (cd "$build" && cpack -G DEB)

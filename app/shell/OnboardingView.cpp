@@ -257,6 +257,7 @@ void OnboardingView::build() {
   checkRow->addWidget(openSettings_, 0, Qt::AlignTop);
   checkResult_ = wrapping(QString(), TextStyle::Subheadline, check);
   checkResult_->setObjectName(QStringLiteral("checkResult"));
+  checkResult_->setMinimumWidth(320);  // a sentence per line, not a word
   checkRow->addWidget(checkResult_, 1, Qt::AlignVCenter);
   //: Onboarding step 3 button that asks for camera access
   allowCamera_ = new QPushButton(qtTrId("onboarding.step3.action"), content);

@@ -267,9 +267,9 @@
         <translation>Start Tovrelle at login</translation>
     </message>
     <message id="settings.section.extension">
-        <source>Camera Extension</source>
+        <source>Camera Service</source>
         <extracomment>General settings section header</extracomment>
-        <translation>Camera Extension</translation>
+        <translation>Camera Service</translation>
     </message>
     <message id="settings.extension.statusLabel">
         <source>Status:</source>

@@ -563,6 +563,7 @@ class LinuxExtensionManager final : public ExtensionManager,
     stopCopiesUnder(root);
     fs::remove_all(root, ec);
     if (ec) return fail(request, makeError(kErrorUnknown, "cannot remove " + root.string() + ": " + ec.message()));
+    fs::remove(paths_.installRoot, ec);  // only when no other extension is left in it
 
     const auto deadline = std::chrono::steady_clock::now() + paths_.cameraWait;
     for (;;) {
