@@ -38,9 +38,6 @@ class InstallerTest : public ::testing::Test {
     installer = SystemExtensionInstaller::create({fake, mainQueue, bundle.root(), [](const char* key) {
                                                     return QStringLiteral("text of ") + QString::fromUtf8(key);
                                                   }});
-    QObject::connect(installer.get(), &SystemExtensionInstaller::statusWillChange, [this] {
-      willChange.push_back(installer->status());
-    });
     QObject::connect(installer.get(), &SystemExtensionInstaller::statusChanged, [this] {
       changes.push_back(installer->status());
     });
@@ -65,7 +62,6 @@ class InstallerTest : public ::testing::Test {
   std::shared_ptr<FakeExtensionManager> fake = std::make_shared<FakeExtensionManager>();
   test::FakeAppBundle bundle;
   std::shared_ptr<SystemExtensionInstaller> installer;
-  std::vector<Status> willChange;
   std::vector<Status> changes;
 };
 
@@ -115,19 +111,6 @@ TEST_F(InstallerTest, ActivateIsIgnoredWhileRequesting) {
   EXPECT_EQ(fake->activationCount(), 1u);
   EXPECT_EQ(fake->propertiesCount(), 0u);
   EXPECT_EQ(status(), Case::requesting);
-}
-
-TEST_F(InstallerTest, ForcedActivationAfterAFailureTriesAgain) {
-  auto first = pendingActivation();
-  fake->fail(first, sysext::kErrorValidationFailed);
-  run();
-  ASSERT_EQ(status(), Case::failed);
-  fake->scriptNextActivation({FakeExtensionManager::finish(0)});
-  installer->activate(true);
-  EXPECT_EQ(status(), Case::requesting);
-  run();
-  EXPECT_EQ(fake->activationCount(), 2u);
-  EXPECT_EQ(status(), Case::activated);
 }
 
 TEST_F(InstallerTest, FailureOfTheActivationIsMappedAndLogged) {
@@ -196,20 +179,6 @@ TEST_F(InstallerTest, InstallProbeSkipsActivationWhenTheCurrentVersionIsEnabled)
                 "extension already installed and enabled; skipping activation"}));
 }
 
-TEST_F(InstallerTest, InstallProbeWithoutTheCurrentVersionActivates) {
-  // Same short version, other build: not current (both texts must match).
-  fake->scriptNextProperties(FakeExtensionManager::answer({copy("2.0", "6", true), copy("2.0", "7", false)}));
-  installer->activate(false);
-  run();
-  EXPECT_EQ(fake->activationCount(), 1u);
-  EXPECT_EQ(status(), Case::requesting);
-  EXPECT_EQ(logs.count("probe found 2 installed copies; enabled: yes, current version: no, awaiting approval: no"), 1);
-  // Observers saw requesting twice: once for the probe, once for the request.
-  ASSERT_EQ(changes.size(), 2u);
-  EXPECT_EQ(changes[0], Status::requesting());
-  EXPECT_EQ(changes[1], Status::requesting());
-}
-
 TEST_F(InstallerTest, InstallProbeThatTimesOutOrFailsStillActivates) {
   installer->activate(false);  // the fake never answers this probe
   advance(19s);
@@ -253,13 +222,6 @@ TEST_F(InstallerTest, UnreadableEmbeddedVersionActivatesWithoutProbing) {
   EXPECT_EQ(status(), Case::requesting);
 }
 
-TEST_F(InstallerTest, InstallProbeStartsEvenWhileAnotherProbeIsOut) {
-  installer->refreshStatusForDisplay();
-  installer->activate(false);
-  EXPECT_EQ(fake->propertiesCount(), 2u);
-  EXPECT_EQ(installer->outstandingProbeCount(), 2u);
-}
-
 // --------------------------------------------------------------- observation
 
 // ----------------------------------------------------- watchdog and deadline
@@ -289,13 +251,6 @@ TEST_F(InstallerTest, ReconcilingProbeThatFindsNothingResetsToIdle) {
   advance(90s);
   EXPECT_EQ(status(), Case::idle);
   EXPECT_FALSE(installer->isWatchdogRunning());
-}
-
-TEST_F(InstallerTest, ReconcilingProbeWithApprovalPendingNeedsApproval) {
-  pendingActivation();
-  fake->scriptNextProperties(FakeExtensionManager::answer({currentEnabled(), copy("2.0", "7", false, true)}));
-  advance(90s);
-  EXPECT_EQ(status(), Case::needsUserApproval) << "a copy awaiting approval wins over an enabled one";
 }
 
 TEST_F(InstallerTest, ACopyAwaitingApprovalCountsForNothingElse) {
@@ -432,13 +387,6 @@ TEST_F(InstallerTest, AnswersAfterAProbeTimedOutAreUntracked) {
                                       "ignoring failure (tovrelle.camera-service #1) from an untracked request"}));
 }
 
-TEST_F(InstallerTest, ProbeFinishedWithoutPropertiesReportsNothingInstalled) {
-  fake->scriptNextProperties({FakeExtensionManager::finish(0)});
-  installer->activate(false);
-  run();
-  EXPECT_EQ(fake->activationCount(), 1u) << "an empty answer is a result, and it has no current copy";
-}
-
 TEST_F(InstallerTest, NothingRunsOnceTheInstallerIsGone) {
   installer->activate(false);
   auto probe = fake->lastProperties();
@@ -535,17 +483,6 @@ TEST_F(InstallerTest, VisibleUpdateFailureSurvivesAnOlderEnabledCopy) {
   EXPECT_EQ(status(), Case::activated) << "the current version replaces the failure";
 }
 
-TEST_F(InstallerTest, UnreadableEmbeddedVersionLetsAnEnabledCopyClearAFailure) {
-  auto request = pendingActivation();
-  fake->fail(request, sysext::kErrorCodeSignatureInvalid);
-  run();
-  std::filesystem::remove(bundle.extension() / "Info.json");
-  fake->scriptNextProperties(FakeExtensionManager::answer({olderEnabled()}));
-  installer->refreshStatusForDisplay();
-  run();
-  EXPECT_EQ(status(), Case::activated);
-}
-
 TEST_F(InstallerTest, RemovalEndsIdleOrFailedAndBlocksInstallingMeanwhile) {
   fake->scriptNextActivation({FakeExtensionManager::finish(0)});
   installer->activate(true);
@@ -613,15 +550,6 @@ TEST_F(InstallerTest, MapFailureFollowsTheTableForEveryCode) {
     EXPECT_EQ(f.opensSecuritySettings, row.opensSecuritySettings);
     EXPECT_EQ(f.needsSupport, row.needsSupport);
   }
-}
-
-TEST_F(InstallerTest, FailuresOfOtherDomainsReachTheStatusWithTheirDescription) {
-  auto request = pendingActivation();
-  fake->failWith(request, sysext::Error{"org.freedesktop.DBus.Error", 12, "bus gone"});
-  run();
-  ASSERT_EQ(status(), Case::failed) << "code 12 of another domain is not a supersede";
-  EXPECT_EQ(failure().diagnostic, QStringLiteral("org.freedesktop.DBus.Error #12: bus gone"));
-  EXPECT_EQ(failure().messageKey, "extensionError.unknown");
 }
 
 }  // namespace

@@ -191,43 +191,8 @@ class ScriptedService final : public LoginItemService {
   }
 };
 
-struct Published {
-  int willChange = 0;
-  int changed = 0;
-  explicit Published(LoginItemManager& m) {
-    QObject::connect(&m, &LoginItemManager::isEnabledWillChange, [this] { ++willChange; });
-    QObject::connect(&m, &LoginItemManager::isEnabledChanged, [this] { ++changed; });
-  }
-};
 
 }  // namespace
-
-TEST(LoginItemManager, StartsFromTheServiceAndChangesOnlyWhatNeedsChanging) {
-  auto service = std::make_shared<ScriptedService>();
-  service->current = Status::enabled;
-  LoginItemManager manager(service);
-  EXPECT_TRUE(manager.isEnabled());
-  Published published(manager);
-
-  // Already enabled: nothing is called, true is published again.
-  EXPECT_TRUE(manager.setEnabled(true));
-  EXPECT_EQ(service->registers + service->unregisters, 0);
-  EXPECT_EQ(published.changed, 1);
-  EXPECT_EQ(published.willChange, 1);
-  EXPECT_TRUE(manager.isEnabled());
-
-  EXPECT_TRUE(manager.setEnabled(false));
-  EXPECT_EQ(service->unregisters, 1);
-  EXPECT_FALSE(manager.isEnabled());
-
-  // Waiting for approval or gone both count as off: disabling calls nothing.
-  for (Status s : {Status::requiresApproval, Status::notFound}) {
-    service->current = s;
-    EXPECT_TRUE(manager.setEnabled(false));
-    EXPECT_EQ(service->unregisters, 1);
-    EXPECT_FALSE(manager.isEnabled());
-  }
-}
 
 TEST(LoginItemManager, FailuresAreLoggedOnceAndTheServiceIsReadAgain) {
   LogCapture logs;

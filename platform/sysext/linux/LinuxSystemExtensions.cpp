@@ -173,6 +173,18 @@ std::string unitQuoted(const std::string& text) {
   return out + "\"";
 }
 
+// systemd unit files: a quoted Environment= assignment. Only specifiers are
+// expanded there; a '$' stays as it is.
+std::string unitEnvironmentQuoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (c == '%') out += '%';
+    out += c;
+  }
+  return out + "\"";
+}
+
 // systemd unit files: a path setting (conditions), taken whole, specifiers escaped.
 std::string unitPath(const std::string& text) {
   std::string out;
@@ -733,7 +745,7 @@ class LinuxExtensionManager final : public ExtensionManager,
         "[Service]\n"
         "Type=simple\n"
         "ExecStart=" + unitQuoted(program.string()) + "\n" +
-        (dataEnv.empty() ? std::string() : "Environment=" + unitQuoted(dataEnv) + "\n") +
+        (dataEnv.empty() ? std::string() : "Environment=" + unitEnvironmentQuoted(dataEnv) + "\n") +
         "Restart=on-failure\n"
         "RestartSec=2\n"
         // Another process publishes the camera already: starting again changes nothing.

@@ -6,7 +6,6 @@
 
 #include <QLabel>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QTest>
 #include <thread>
 
@@ -80,45 +79,6 @@ class OnboardingTest : public ::testing::Test {
 
 // ----------------------------------------------------------- layout and texts
 
-TEST_F(OnboardingTest, TheWindowHasItsHeaderStepsUsageBlockAndDoneButtonWithTheTablesTexts) {
-  OnboardingView& v = make();
-  EXPECT_EQ(v.size(), QSize(560, 600));
-  EXPECT_EQ(v.minimumSize(), v.maximumSize()) << "the window is not resizable";
-
-  QStringList texts;
-  for (QLabel* label : v.findChildren<QLabel*>()) texts << label->text();
-  for (const char* key :
-       {"onboarding.title", "onboarding.subtitle", "onboarding.step1.title", "onboarding.step1.detail",
-        "onboarding.step2.title", "onboarding.step2.detail", "onboarding.step3.title", "onboarding.step3.detail",
-        "onboarding.usage.heading", "onboarding.step4.title", "onboarding.step4.detail"}) {
-    EXPECT_TRUE(texts.contains(qtTrId(key))) << key;
-    EXPECT_NE(qtTrId(key), QString::fromLatin1(key)) << key << " is missing from the string table";
-  }
-  EXPECT_EQ(v.stepButton(1)->text(), qtTrId("onboarding.step1.action"));
-  EXPECT_EQ(v.stepButton(2)->text(), qtTrId("onboarding.step2.action"));
-  EXPECT_EQ(v.stepButton(3)->text(), qtTrId("onboarding.step3.action"));
-  EXPECT_EQ(v.doneButton()->text(), qtTrId("onboarding.done"));
-  EXPECT_TRUE(v.doneButton()->isDefault());
-
-  // Steps in order inside the scroll area; the details wrap instead of being cut.
-  ASSERT_TRUE(v.scrollArea()->widget());
-  for (int n = 1; n <= 3; ++n) {
-    ASSERT_TRUE(v.step(n));
-    EXPECT_EQ(v.step(n)->number(), n);
-    EXPECT_TRUE(v.scrollArea()->widget()->isAncestorOf(v.step(n)));
-    EXPECT_TRUE(v.step(n)->detailLabel()->wordWrap());
-  }
-  v.show();
-  rig.run();
-  EXPECT_LT(v.step(1)->y(), v.step(2)->y());
-  EXPECT_LT(v.step(2)->y(), v.step(3)->y());
-  EXPECT_FALSE(v.scrollArea()->isAncestorOf(v.doneButton())) << "the footer stays below the scrolling steps";
-  QLabel* usageSymbol = v.findChild<QLabel*>("usageSymbol");
-  ASSERT_TRUE(usageSymbol);
-  EXPECT_FALSE(usageSymbol->pixmap().isNull()) << "video.fill.badge.checkmark is drawn";
-  EXPECT_EQ(usageSymbol->size(), QSize(26, 26));
-}
-
 // ------------------------------------------------------------ the step table
 
 struct StepExpectation {
@@ -191,19 +151,6 @@ TEST_F(OnboardingTest, BadgesShowTheNumberOnAnAccentCircleOrAGreenCheck) {
 }
 
 // --------------------------------------------------------- camera access step
-
-TEST_F(OnboardingTest, CameraStepIsCompleteWithoutAControlOnlyWhileAuthorized) {
-  for (AuthorizationStatus status : {AuthorizationStatus::notDetermined, AuthorizationStatus::denied,
-                                     AuthorizationStatus::restricted, AuthorizationStatus::authorized}) {
-    SCOPED_TRACE(static_cast<int>(status));
-    capture->setAuthorizationStatus(status);
-    OnboardingView& v = make();
-    const bool authorized = status == AuthorizationStatus::authorized;
-    EXPECT_EQ(v.cameraAuthorized(), authorized);
-    EXPECT_EQ(v.step(3)->isComplete(), authorized);
-    EXPECT_EQ(actionShown(3), !authorized);
-  }
-}
 
 TEST_F(OnboardingTest, AskingForAccessWhenUndecidedTakesTheAnswerOnTheMainQueue) {
   capture->setAccessAnswer(std::nullopt);  // the system prompt stays up
