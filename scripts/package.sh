@@ -15,5 +15,5 @@ cmake --build "$build" -j"$(nproc)"
 deb=$(ls -t "$build"/tovrelle_*.deb | head -n1)
 echo "package: $deb"
 if command -v lintian >/dev/null; then
-  lintian --no-tag-display-limit "$deb"
+  lintian --tag-display-limit 0 "$deb"
 fi
