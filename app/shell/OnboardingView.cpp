@@ -419,7 +419,7 @@ QString OnboardingView::checkResultText() const {
       //: Onboarding step 2: the camera is published
       return qtTrId("onboarding.step2.available");
     case Case::failed:
-      //: Camera service status: failed; %1 is the error message
+      //: Extension status: failed with message; %1 is the error message
       return qtTrId("extensionStatus.failed").arg(status.failure ? status.failure->message : QString());
     case Case::requesting:
       return qtTrId("extensionStatus.requesting");

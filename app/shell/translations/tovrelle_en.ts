@@ -155,7 +155,7 @@
     </message>
     <message id="onboarding.step2.action">
         <source>Check Again</source>
-        <extracomment>Onboarding step 2 button that opens the system settings</extracomment>
+        <extracomment>Onboarding step 2 button that checks the camera service again</extracomment>
         <translation>Check Again</translation>
     </message>
     <message id="onboarding.step3.title">
