@@ -290,7 +290,8 @@ TEST_F(LinuxBackendTest, PropertiesRequestReportsEveryCopy) {
 
   // A disabled unit means nothing is enabled, though the camera still runs.
   systemd->setUnitFileState(kUnit, "disabled");
-  for (auto& p : request(sysext::Request::Kind::properties)->found) EXPECT_FALSE(p.isEnabled);
+  report = request(sysext::Request::Kind::properties);
+  for (auto& p : report->found) EXPECT_FALSE(p.isEnabled);
 }
 
 TEST_F(LinuxBackendTest, RefusingOrVanishingManagerFailsAndInstallsNothing) {
