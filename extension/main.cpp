@@ -8,8 +8,10 @@
 #include <pthread.h>
 #include <sched.h>
 #include <thread>
+#include <unistd.h>
 
 #include "extension/ExtensionProvider.h"
+#include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/camera/pipewire/PipeWireVirtualCamera.h"
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/log/Log.h"
@@ -27,11 +29,12 @@ void printUsage(FILE* out) {
                "\n"
                "It reads the app's data folder (state.json, images.json, heartbeat, Images/) and never\n"
                "writes it. If PipeWire is not running it keeps trying and publishes once it is.\n"
-               "Stop it with SIGTERM or Ctrl-C.\n"
+               "Stop it with SIGTERM or Ctrl-C. If another process already publishes a \"Tovrelle\"\n"
+               "camera, it exits at once with status 3.\n"
                "\n"
                "Environment:\n"
                "  TOVRELLE_DATA_DIR   use this data folder instead of the app's own\n"
-               "                      ($XDG_DATA_HOME/Q7KX2RW9ZC.velkari.tovrelle)\n"
+               "                      ($XDG_DATA_HOME/tovrelle)\n"
                "  TOVRELLE_NO_JOURNAL write log lines to stderr only\n");
 }
 
@@ -67,6 +70,17 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  // One "Tovrelle" camera per user: a second one would make apps list two.
+  if (auto nodes = camera::findCameraNodes(kVirtualCameraName, std::chrono::seconds(5))) {
+    for (const auto& node : *nodes) {
+      if (node.pid == ::getpid()) continue;
+      log::processLog("tovrelle-camera-extension: the Tovrelle camera is already published by process %d (%s); "
+                      "not publishing a second one",
+                      static_cast<int>(node.pid), node.binary.empty() ? "unknown program" : node.binary.c_str());
+      return camera::kAnotherCameraExitStatus;
+    }
+  }
 
   auto mainQueue = dispatch::RunLoop::create("ossel.tovrelle.main");
   auto camera = camera::makePipeWireVirtualCamera();

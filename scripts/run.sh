@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the Tovrelle camera extension in
-# the foreground (Ctrl-C stops it). It uses the desktop's PipeWire when one is
+# the foreground (Ctrl-C stops it); where the installed camera service already
+# publishes the camera, it uses that one instead of starting a second camera.
+# It uses the desktop's PipeWire when one is
 # reachable; on a machine without one it starts a private session bus,
 # PipeWire and WirePlumber in a runtime directory of its own, says so, and
 # stops them on exit.
@@ -76,11 +78,23 @@ if [ -x build/bin/tovrelle ]; then
 fi
 # -------------------------------------------------------------------------------
 
-echo "== running tovrelle-camera-extension (Ctrl-C to stop)"
-build/bin/tovrelle-camera-extension &
-extension=$!
-pids+=("$extension")
 echo "== see the camera \"Tovrelle\" with:"
 echo "   ${runtime:+XDG_RUNTIME_DIR=$runtime }build/bin/tovrelle-snap --save 0"
 echo "   ${runtime:+XDG_RUNTIME_DIR=$runtime }gst-launch-1.0 pipewiresrc target-object=Tovrelle ! videoconvert ! autovideosink"
-wait "$extension"
+echo "== running tovrelle-camera-extension (Ctrl-C to stop)"
+status=0
+build/bin/tovrelle-camera-extension &
+extension=$!
+pids+=("$extension")
+wait "$extension" || status=$?
+if [ "$status" -eq 3 ]; then
+  # Another process (the installed camera service) publishes the camera already.
+  echo "== the installed Tovrelle camera service already publishes the camera; using it"
+  if [ -x build/bin/tovrelle ]; then
+    build/bin/tovrelle --camera-status || true
+    echo "== the app keeps running (Ctrl-C to stop)"
+    wait
+  fi
+  exit 0
+fi
+exit "$status"

@@ -20,6 +20,7 @@ PACKAGES=(
   gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   xvfb xdotool x11-utils imagemagick strace binutils
   hicolor-icon-theme qt6-gtk-platformtheme
+  lintian desktop-file-utils appstream
   clang libclang-rt-14-dev
   qt6-wayland weston xdg-desktop-portal python3-dbus python3-gi pipewire-v4l2 ffmpeg
 )

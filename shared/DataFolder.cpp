@@ -24,7 +24,7 @@ std::optional<fs::path> homeFolder() {
   return std::nullopt;
 }
 
-// The platform's group container: one folder per app group in the user's data home.
+// The app's folder in the user's data home.
 std::optional<fs::path> groupContainer() {
   fs::path base;
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg && xdg[0] == '/') {
@@ -34,7 +34,9 @@ std::optional<fs::path> groupContainer() {
   } else {
     return std::nullopt;
   }
-  fs::path folder = base / kAppGroupIdentifier;
+  std::error_code ec;
+  if (fs::path legacy = base / kLegacyDataFolderName; fs::is_directory(legacy, ec)) return legacy;
+  fs::path folder = base / kDataFolderName;
   createDirectories(folder);
   return folder;
 }

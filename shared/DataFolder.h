@@ -13,6 +13,11 @@
 namespace tovrelle {
 
 inline constexpr const char* kAppGroupIdentifier = "Q7KX2RW9ZC.velkari.tovrelle";
+// The data folder's name under $XDG_DATA_HOME. Earlier versions used the
+// group identifier; while a folder of that name is left (its move failed),
+// both processes keep using it so nothing goes missing.
+inline constexpr const char* kDataFolderName = "tovrelle";
+inline constexpr const char* kLegacyDataFolderName = kAppGroupIdentifier;
 inline constexpr const char* kSharedFolderPath = "/Users/Shared/Tovrelle";
 inline constexpr const char* kStateFileName = "state.json";
 inline constexpr const char* kImagesFileName = "images.json";
@@ -22,8 +27,9 @@ inline constexpr const char* kVirtualCameraName = "Tovrelle";
 // Set to use another data folder (tests, sandboxes); both processes honour it.
 inline constexpr const char* kDataDirEnv = "TOVRELLE_DATA_DIR";
 
-// Resolved anew at every call: $TOVRELLE_DATA_DIR, else the group container
-// under $XDG_DATA_HOME (or ~/.local/share), else the fixed shared folder.
+// Resolved anew at every call: $TOVRELLE_DATA_DIR, else $XDG_DATA_HOME/tovrelle
+// (or ~/.local/share/tovrelle; the old-named folder there while it exists),
+// else the fixed shared folder.
 std::filesystem::path dataFolderURL();
 // dataFolderURL()/Images, created (with parents) on every resolution.
 std::filesystem::path imagesFolderURL();

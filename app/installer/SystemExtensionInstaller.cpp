@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/sysext/linux/LinuxSystemExtensions.h"
+#include "shared/DataFolder.h"
 
 namespace tovrelle {
 
@@ -13,8 +14,11 @@ using Case = SystemExtensionInstaller::Status::Case;
 SystemExtensionInstaller& SystemExtensionInstaller::shared() {
   static const std::shared_ptr<SystemExtensionInstaller> instance = [] {
     const auto bundle = sysext::mainBundlePath();
-    return create(Environment{sysext::makeLinuxExtensionManager(sysext::LinuxPaths::fromEnvironment(bundle)),
-                              dispatch::QtMainQueue::shared(), bundle, {}});
+    auto paths = sysext::LinuxPaths::fromEnvironment(bundle);
+    paths.dataFolder = dataFolderURL();
+    paths.cameraName = kVirtualCameraName;
+    return create(Environment{sysext::makeLinuxExtensionManager(std::move(paths)), dispatch::QtMainQueue::shared(),
+                              bundle, {}});
   }();
   return *instance;
 }
@@ -53,7 +57,7 @@ void SystemExtensionInstaller::stopWatchdog() {
 // ---- activation
 
 void SystemExtensionInstaller::activate(bool force) {
-  if (status_.is(Case::requesting)) return;
+  if (status_.is(Case::requesting) || deactivationRequest_) return;
   if (force) {
     submitActivationRequest();
     return;
@@ -78,6 +82,38 @@ void SystemExtensionInstaller::activate(bool force) {
       self->submitActivationRequest();
     }
   });
+}
+
+void SystemExtensionInstaller::deactivate(std::function<void(bool removed)> done) {
+  if (status_.is(Case::requesting) || deactivationRequest_) {
+    if (done) done(false);
+    return;
+  }
+  logger_.info("Submitting removal request for %s", kExtensionIdentifier);
+  auto request = env_.manager->deactivationRequest(kExtensionIdentifier, env_.mainQueue);
+  request->setDelegate(weak_from_this());
+  deactivationRequest_ = request;
+  deactivationDone_ = std::move(done);
+  emit removingChanged();
+  env_.manager->submitRequest(std::move(request));
+}
+
+bool SystemExtensionInstaller::finishDeactivation(Request& request, const Error* error) {
+  if (!deactivationRequest_ || &request != deactivationRequest_.get()) return false;
+  deactivationRequest_.reset();
+  auto done = std::move(deactivationDone_);
+  deactivationDone_ = nullptr;
+  if (error) {
+    logger_.error("Removal failed: domain=%s code=%d desc=%s", error->domain.c_str(), error->code,
+                  error->localizedDescription.c_str());
+    setStatus(Status::failed(mapFailure(*error)));
+  } else {
+    logger_.info("camera service removed");
+    setStatus(Status::idle());
+  }
+  emit removingChanged();
+  if (done) done(error == nullptr);
+  return true;
 }
 
 void SystemExtensionInstaller::submitActivationRequest() {
@@ -203,6 +239,15 @@ void SystemExtensionInstaller::refreshStatusForDisplay() {
   if (probes_.empty()) startProbe(false, applyingCompletion(false));
 }
 
+void SystemExtensionInstaller::probeNow(std::function<void(bool answered)> done) {
+  lastDisplayProbe_ = env_.mainQueue->now();
+  std::weak_ptr<SystemExtensionInstaller> weak = weak_from_this();
+  startProbe(false, [weak, done = std::move(done)](std::optional<InstalledState> result) {
+    if (auto self = weak.lock()) self->applyProbeResult(result, false);
+    if (done) done(result.has_value());
+  });
+}
+
 // ---- delegate
 
 sysext::ReplacementAction SystemExtensionInstaller::actionForReplacingExtension(
@@ -221,6 +266,7 @@ void SystemExtensionInstaller::requestNeedsUserApproval(Request& request) {
 }
 
 void SystemExtensionInstaller::requestDidFinishWithResult(Request& request, int result) {
+  if (finishDeactivation(request, nullptr)) return;
   if (auto probe = probeFor(request)) {
     finishProbe(probe, probe->state);
     return;
@@ -241,6 +287,7 @@ void SystemExtensionInstaller::requestDidFinishWithResult(Request& request, int 
 }
 
 void SystemExtensionInstaller::requestDidFailWithError(Request& request, const Error& error) {
+  if (finishDeactivation(request, &error)) return;
   if (auto probe = probeFor(request)) {
     logger_.error("properties probe failed (%s #%d)", error.domain.c_str(), error.code);
     finishProbe(probe, std::nullopt);
@@ -290,7 +337,8 @@ void SystemExtensionInstaller::requestFoundProperties(Request& request,
 SystemExtensionInstaller::Failure SystemExtensionInstaller::mapFailure(const Error& error) const {
   const char* key = "extensionError.unknown";
   bool withDescription = true;
-  bool opensSecuritySettings = false;
+  // Nothing in this domain sends a Linux user to a settings page.
+  const bool opensSecuritySettings = false;
   bool needsSupport = true;
   if (error.domain == sysext::kErrorDomain) {
     switch (error.code) {
@@ -300,34 +348,40 @@ SystemExtensionInstaller::Failure SystemExtensionInstaller::mapFailure(const Err
       case sysext::kErrorDuplicateExtensionIdentifer:
       case sysext::kErrorUnknownExtensionCategory:
         key = "extensionError.buildProblem";
-        withDescription = false;
         break;
       case sysext::kErrorUnsupportedParentBundleLocation:
         key = "extensionError.moveToApplications";
-        withDescription = false;
         needsSupport = false;
         break;
       case sysext::kErrorCodeSignatureInvalid:
       case sysext::kErrorValidationFailed:
         key = "extensionError.reinstall";
-        withDescription = false;
         break;
       case sysext::kErrorForbiddenBySystemPolicy:
       case sysext::kErrorAuthorizationRequired:
+        // The service manager refused: there is no settings page to send the user to.
         key = "extensionError.needsApproval";
-        withDescription = false;
-        opensSecuritySettings = true;
         needsSupport = false;
         break;
       case sysext::kErrorRequestCanceled:
       case sysext::kErrorRequestSuperseded:
         key = "extensionError.canceled";
-        withDescription = false;
         needsSupport = false;
         break;
-      default:  // 1 and every code outside 1–13
+      case sysext::kErrorNoCamera:
+        key = "extensionError.noCamera";
+        needsSupport = false;
+        break;
+      case sysext::kErrorCameraTaken:
+        key = "extensionError.cameraTaken";
+        needsSupport = false;
+        break;
+      default:  // 1 and every code outside 1–15
         break;
     }
+    // Our own backend's descriptions name the real cause ("no extension
+    // bundle at …"), so they always follow the code.
+    withDescription = !error.localizedDescription.empty();
   }
   Failure failure;
   failure.messageKey = key;

@@ -89,6 +89,14 @@ class SystemExtensionInstaller final : public QObject,
 
   void activate(bool force);
   void refreshStatusForDisplay();
+  // refreshStatusForDisplay without its throttle, even while another probe
+  // is out; `done` gets whether the system answered.
+  void probeNow(std::function<void(bool answered)> done = {});
+  // Stops the camera service and removes it with every installed copy; the
+  // status becomes `idle` (or `failed`). `done` gets whether it worked. Not
+  // while `requesting` or while a removal runs (then `done(false)` at once).
+  void deactivate(std::function<void(bool removed)> done = {});
+  bool isRemoving() const { return deactivationRequest_ != nullptr; }
 
   Failure mapFailure(const sysext::Error& error) const;
 
@@ -115,6 +123,7 @@ class SystemExtensionInstaller final : public QObject,
  signals:
   void statusWillChange();
   void statusChanged();
+  void removingChanged();
 
  private:
   struct Probe {
@@ -138,6 +147,8 @@ class SystemExtensionInstaller final : public QObject,
   // A completion that calls applyProbeResult while the installer exists.
   std::function<void(std::optional<InstalledState>)> applyingCompletion(bool reconciling);
   std::shared_ptr<Probe> probeFor(const sysext::Request& request) const;
+  // Ends the removal when `request` is it (error: it failed).
+  bool finishDeactivation(sysext::Request& request, const sysext::Error* error);
   QString localized(const char* key) const;
 
   Environment env_;
@@ -146,6 +157,8 @@ class SystemExtensionInstaller final : public QObject,
   Status status_ = Status::idle();
   std::map<const sysext::Request*, std::shared_ptr<Probe>> probes_;
   std::shared_ptr<sysext::Request> activationRequest_;
+  std::shared_ptr<sysext::Request> deactivationRequest_;
+  std::function<void(bool)> deactivationDone_;
   std::shared_ptr<dispatch::Timer> stallWatchdog_;
   std::optional<dispatch::Clock::time_point> requestingDeadline_;
   std::optional<dispatch::Clock::time_point> lastDisplayProbe_;

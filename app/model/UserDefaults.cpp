@@ -21,7 +21,7 @@ std::unique_ptr<UserDefaults>& instance() {
 
 UserDefaults::UserDefaults(const QString& iniPath) {
   if (iniPath.isEmpty()) {
-    settings_ = std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "velkari", "tovrelle");
+    settings_ = std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "tovrelle", "tovrelle");
   } else {
     settings_ = std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
   }

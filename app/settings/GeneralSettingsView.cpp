@@ -4,6 +4,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
@@ -84,6 +85,25 @@ QVBoxLayout* column(QWidget* widget, int spacing) {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(spacing);
   return layout;
+}
+
+}  // namespace
+
+namespace {
+
+bool confirmRemoval(QWidget* parent) {
+  QMessageBox box(parent ? parent->window() : nullptr);
+  box.setIcon(QMessageBox::Question);
+  //: Title of the confirmation before removing the camera service
+  box.setText(qtTrId("settings.extension.remove.title"));
+  //: Text of the confirmation before removing the camera service
+  box.setInformativeText(qtTrId("settings.extension.remove.message"));
+  //: Confirming button of the removal
+  QPushButton* remove = box.addButton(qtTrId("settings.extension.remove.confirm"), QMessageBox::DestructiveRole);
+  box.addButton(QMessageBox::Cancel);
+  box.setDefaultButton(QMessageBox::Cancel);
+  box.exec();
+  return box.clickedButton() == remove;
 }
 
 }  // namespace
@@ -276,7 +296,19 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   connect(reinstall_, &QPushButton::clicked, this, [this] {
     if (extensionInstaller_) extensionInstaller_->activate(true);
   });
-  extensionRows->addWidget(reinstall_, 0, Qt::AlignLeft);
+  //: Button that stops and removes the camera service
+  remove_ = new QPushButton(qtTrId("settings.extension.remove"), extension);
+  connect(remove_, &QPushButton::clicked, this, [this] {
+    if (!extensionInstaller_) return;
+    if (!(env_.confirmRemoval ? env_.confirmRemoval(this) : confirmRemoval(this))) return;
+    extensionInstaller_->deactivate();
+  });
+  auto* buttons = new QHBoxLayout;
+  buttons->setSpacing(8);
+  buttons->addWidget(reinstall_);
+  buttons->addWidget(remove_);
+  buttons->addStretch(1);
+  extensionRows->addLayout(buttons);
   //: Where apps that only open /dev/video devices find the camera
   auto* v4l2Hint = secondaryLabel(qtTrId("settings.extension.v4l2Hint"), TextStyle::Caption, extension);
   v4l2Hint->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -351,6 +383,9 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
     connect(loginItemManager_, &LoginItemManager::isEnabledChanged, this, &GeneralSettingsView::redrawLoginItem);
   if (extensionInstaller_)
     connect(extensionInstaller_, &SystemExtensionInstaller::statusChanged, this, &GeneralSettingsView::redrawExtension);
+  if (extensionInstaller_)
+    connect(extensionInstaller_, &SystemExtensionInstaller::removingChanged, this,
+            &GeneralSettingsView::redrawExtension);
   if (cameraPermission_)
     connect(cameraPermission_, &CameraPermission::statusChanged, this, &GeneralSettingsView::redrawPermission);
   connect(&UserDefaults::events(), &UserDefaultsEvents::writeFailureChanged, this,
@@ -394,9 +429,13 @@ void GeneralSettingsView::redrawLoginItem() {
 void GeneralSettingsView::redrawExtension() {
   const SystemExtensionInstaller::Status status =
       extensionInstaller_ ? extensionInstaller_->status() : SystemExtensionInstaller::Status::idle();
-  status_->setStatus(status);
+  const bool removing = extensionInstaller_ && extensionInstaller_->isRemoving();
+  status_->setStatus(removing ? SystemExtensionInstaller::Status::idle() : status);
+  //: Camera service status: being removed
+  if (removing && status_->textLabel()) status_->textLabel()->setText(qtTrId("settings.extension.status.removing"));
   // A forced reinstall is always possible, except while one is under way.
-  reinstall_->setEnabled(extensionInstaller_ && !status.is(Case::requesting));
+  reinstall_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing);
+  remove_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing);
 }
 
 void GeneralSettingsView::redrawPermission() {

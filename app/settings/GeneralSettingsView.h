@@ -79,6 +79,8 @@ class GeneralSettingsView : public QWidget {
     std::shared_ptr<urls::UrlOpener> opener;
     // webPageURL(path) by default.
     std::function<std::optional<QUrl>(const QString& path)> webPageURL;
+    // Asks before the camera service is removed; a message box when empty.
+    std::function<bool(QWidget* parent)> confirmRemoval;
   };
 
   // The three shared model objects, the process's URL opener and the site's
@@ -90,6 +92,7 @@ class GeneralSettingsView : public QWidget {
   QCheckBox* launchAtLoginCheckBox() const { return launchAtLogin_; }
   ExtensionStatusView* statusView() const { return status_; }
   QPushButton* reinstallButton() const { return reinstall_; }
+  QPushButton* removeButton() const { return remove_; }
   // The Camera permission section, shown only while access is refused.
   QWidget* cameraPermissionSection() const { return permissionSection_; }
   QPushButton* openCameraSettingsButton() const { return openCameraSettings_; }
@@ -124,6 +127,7 @@ class GeneralSettingsView : public QWidget {
   QCheckBox* launchAtLogin_ = nullptr;
   ExtensionStatusView* status_ = nullptr;
   QPushButton* reinstall_ = nullptr;
+  QPushButton* remove_ = nullptr;
   QWidget* permissionSection_ = nullptr;
   QPushButton* openCameraSettings_ = nullptr;
   QPushButton* showOnboarding_ = nullptr;

@@ -193,12 +193,6 @@ OnboardingView::Environment OnboardingView::defaultEnvironment() {
   return e;
 }
 
-const std::vector<std::string>& OnboardingView::extensionSettingsURLs() {
-  static const std::vector<std::string> list{urls::kLoginItemsExtensionSettingsURL,
-                                             urls::kSecurityExtensionsSettingsURL};
-  return list;
-}
-
 OnboardingView::OnboardingView(std::function<void()> onClose, QWidget* parent)
     : OnboardingView(defaultEnvironment(), std::move(onClose), parent) {}
 
@@ -251,10 +245,20 @@ void OnboardingView::build() {
   connect(install_, &QPushButton::clicked, this, [this] {
     if (extensionInstaller_) extensionInstaller_->activate(false);
   });
-  //: Onboarding step 2 button that opens the system settings
-  openSettings_ = new QPushButton(qtTrId("onboarding.step2.action"), content);
+  // Step 2's control: the check button and what the last check found.
+  auto* check = new QWidget(content);
+  auto* checkRow = new QHBoxLayout(check);
+  checkRow->setContentsMargins(0, 0, 0, 0);
+  checkRow->setSpacing(10);
+  //: Onboarding step 2 button that checks the camera service again
+  openSettings_ = new QPushButton(qtTrId("onboarding.step2.action"), check);
   openSettings_->setAutoDefault(false);
-  connect(openSettings_, &QPushButton::clicked, this, &OnboardingView::openExtensionSettingsPane);
+  connect(openSettings_, &QPushButton::clicked, this, &OnboardingView::checkCameraService);
+  checkRow->addWidget(openSettings_, 0, Qt::AlignTop);
+  checkResult_ = wrapping(QString(), TextStyle::Subheadline, check);
+  checkResult_->setObjectName(QStringLiteral("checkResult"));
+  checkResult_->setMinimumWidth(320);  // a sentence per line, not a word
+  checkRow->addWidget(checkResult_, 1, Qt::AlignVCenter);
   //: Onboarding step 3 button that asks for camera access
   allowCamera_ = new QPushButton(qtTrId("onboarding.step3.action"), content);
   allowCamera_->setAutoDefault(false);
@@ -269,7 +273,7 @@ void OnboardingView::build() {
                           //: Onboarding step 2 title: approve the extension
                           qtTrId("onboarding.step2.title"),
                           //: Onboarding step 2 explanation
-                          qtTrId("onboarding.step2.detail"), openSettings_, content);
+                          qtTrId("onboarding.step2.detail"), check, content);
   steps_[2] = new StepRow(3,
                           //: Onboarding step 3 title: camera access
                           qtTrId("onboarding.step3.title"),
@@ -342,6 +346,8 @@ void OnboardingView::redraw() {
   steps_[0]->setComplete(status == Case::needsUserApproval || status == Case::activated);
   install_->setEnabled(status != Case::requesting && status != Case::needsUserApproval && status != Case::activated);
   steps_[1]->setComplete(status == Case::activated);
+  checkResult_->setText(checkResultText());
+  openSettings_->setEnabled(!checking_);
   steps_[2]->setComplete(cameraAuthorized_);
   steps_[2]->setActionShown(!cameraAuthorized_);
 }
@@ -401,15 +407,47 @@ void OnboardingView::requestCameraAccess() {
   if (env_.opener) env_.opener->open(urls::kCameraPrivacySettingsURL);
 }
 
-void OnboardingView::openExtensionSettingsPane() {
-  for (const std::string& address : extensionSettingsURLs()) {
-    const QUrl url(QString::fromStdString(address), QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty()) continue;
-    if (env_.opener && env_.opener->open(address)) return;
+QString OnboardingView::checkResultText() const {
+  if (checking_) {
+    //: Onboarding step 2: a check of the camera service is running
+    return qtTrId("onboarding.step2.checking");
   }
-  log::processLog("[Onboarding] Failed to open System Settings extension pane via known URLs");
-  if (env_.alert)
-    env_.alert(this, qtTrId("onboarding.openSettingsFailed.title"), qtTrId("onboarding.openSettingsFailed.message"));
+  if (!extensionInstaller_) return {};
+  const auto& status = extensionInstaller_->status();
+  switch (status.kind) {
+    case Case::activated:
+      //: Onboarding step 2: the camera is published
+      return qtTrId("onboarding.step2.available");
+    case Case::failed:
+      //: Extension status: failed with message; %1 is the error message
+      return qtTrId("extensionStatus.failed").arg(status.failure ? status.failure->message : QString());
+    case Case::requesting:
+      return qtTrId("extensionStatus.requesting");
+    case Case::needsUserApproval:
+      return qtTrId("extensionStatus.needsUserApproval");
+    case Case::idle:
+      // Before the first look the step speaks for itself.
+      return checked_ ? qtTrId("extensionStatus.idle") : QString();
+  }
+  return {};
+}
+
+void OnboardingView::checkCameraService() {
+  if (!extensionInstaller_ || checking_) return;
+  checking_ = true;
+  checked_ = true;
+  redraw();
+  QPointer<OnboardingView> self(this);
+  extensionInstaller_->probeNow([self](bool answered) {
+    if (!self) return;
+    self->checking_ = false;
+    self->redraw();
+    if (answered) return;
+    log::processLog("[Onboarding] The camera service check got no answer");
+    if (self->env_.alert)
+      self->env_.alert(self, qtTrId("onboarding.openSettingsFailed.title"),
+                       qtTrId("onboarding.openSettingsFailed.message"));
+  });
 }
 
 StepRow* OnboardingView::step(int number) const { return number >= 1 && number <= 3 ? steps_[number - 1] : nullptr; }

@@ -1,9 +1,10 @@
 #pragma once
-// The first-run window's content: install the camera extension, approve it,
-// allow camera access, then a note on using the camera elsewhere. Each step
-// ticks itself off live: the first two follow the installer's status, the
-// third the camera authorization, polled every second while the view is on
-// screen. Done (also the Return key) calls `onClose`.
+// The first-run window's content: install the camera service, see that other
+// apps can use its camera, allow camera access, then a note on using the
+// camera elsewhere. Each step ticks itself off live: the first two follow
+// the installer's status, the third the camera authorization, polled every
+// second while the view is on screen. Done (also the Return key) calls
+// `onClose`.
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -97,9 +98,6 @@ class OnboardingView : public QWidget {
   // opener, the Qt main queue and a message box.
   static Environment defaultEnvironment();
 
-  // The extension settings pages, tried in this order.
-  static const std::vector<std::string>& extensionSettingsURLs();
-
   explicit OnboardingView(std::function<void()> onClose, QWidget* parent = nullptr);
   OnboardingView(Environment environment, std::function<void()> onClose, QWidget* parent = nullptr);
   ~OnboardingView() override;
@@ -109,9 +107,10 @@ class OnboardingView : public QWidget {
 
   // Step 3's action: asks when undecided, else opens the camera privacy page.
   void requestCameraAccess();
-  // Step 2's action: the first extension settings page that opens; the log
-  // line and an alert when none does.
-  void openExtensionSettingsPane();
+  // Step 2's action: checks the camera service now and shows what it found
+  // beside the button; an alert when the check gets no answer.
+  void checkCameraService();
+  QLabel* checkResultLabel() const { return checkResult_; }
 
   StepRow* step(int number) const;
   QPushButton* stepButton(int number) const;
@@ -128,6 +127,7 @@ class OnboardingView : public QWidget {
   void setCameraAuthorized(bool authorized);
   bool readAuthorized() const;
   void stopPolling();
+  QString checkResultText() const;
 
   Environment env_;
   QPointer<SystemExtensionInstaller> extensionInstaller_;
@@ -137,7 +137,10 @@ class OnboardingView : public QWidget {
 
   StepRow* steps_[3] = {nullptr, nullptr, nullptr};
   QPushButton* install_ = nullptr;
-  QPushButton* openSettings_ = nullptr;
+  QPushButton* openSettings_ = nullptr;  // step 2: check again
+  QLabel* checkResult_ = nullptr;
+  bool checking_ = false;
+  bool checked_ = false;
   QPushButton* allowCamera_ = nullptr;
   QPushButton* done_ = nullptr;
   QScrollArea* scroll_ = nullptr;

@@ -35,7 +35,7 @@ QString printable(QString text) {
   return text;
 }
 
-std::optional<SingleInstance::Reply> refused(const QString& text) { return SingleInstance::Reply{false, text}; }
+std::optional<SingleInstance::Reply> refused(const QString& text) { return SingleInstance::Reply{1, text}; }
 
 }  // namespace
 
@@ -97,8 +97,8 @@ std::optional<int> runIfRequested(int argc, char** argv) {
     std::fprintf(stderr, "tovrelle: the running Tovrelle did not answer (nothing was changed)\n");
     return 2;
   }
-  std::fprintf(reply->ok ? stdout : stderr, "%s\n", qPrintable(reply->text));
-  return reply->ok ? 0 : 1;
+  std::fprintf(reply->ok() ? stdout : stderr, "%s\n", qPrintable(reply->text));
+  return reply->exitCode;
 }
 
 QString describe(const Models& models) {
@@ -171,7 +171,7 @@ std::optional<SingleInstance::Reply> handle(const Models& models, const QString&
     return std::nullopt;
   }
   log::processLog("TovrelleApp: command line asked for %s", qPrintable(verb));
-  return SingleInstance::Reply{true, describe(models)};
+  return SingleInstance::Reply{0, describe(models)};
 }
 
 }  // namespace tovrelle::RemoteControl

@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QThread>
 #include <QUrl>
 
@@ -18,9 +19,9 @@ namespace {
 constexpr const char* kShowPopover = "show-popover";
 constexpr const char* kOpenSettings = "open-settings";
 constexpr const char* kAcknowledge = "ok";
-// "cmd VERB ARGUMENT": the argument percent-encoded, so any name stays one line.
+// "cmd VERB ARGUMENT", the argument percent-encoded so any name stays one
+// line; answered with "EXITCODE TEXT".
 constexpr const char* kCommand = "cmd ";
-constexpr const char* kRefused = "error";
 // Image names are short, but a line must fit whatever a script passes.
 constexpr qint64 kMaxLine = 4096;
 
@@ -75,8 +76,7 @@ void SingleInstance::serve() {
       while (socket->canReadLine()) {
         const QByteArray line = socket->readLine(kMaxLine).trimmed();
         if (line.startsWith(kCommand)) {
-          socket->write(answer(line.mid(static_cast<int>(qstrlen(kCommand)))) + "\n");
-          socket->flush();
+          answer(socket, line.mid(static_cast<int>(qstrlen(kCommand))));
           continue;
         }
         std::optional<Request> request;
@@ -97,19 +97,23 @@ void SingleInstance::serve() {
   }
 }
 
-QByteArray SingleInstance::answer(const QByteArray& command) {
+void SingleInstance::answer(QLocalSocket* socket, const QByteArray& command) {
   const int space = command.indexOf(' ');
   const QString verb = QString::fromUtf8(space < 0 ? command : command.left(space));
   const QString argument = space < 0 ? QString() : QUrl::fromPercentEncoding(command.mid(space + 1));
-  for (const CommandHandler& handler : handlers_) {
-    if (auto reply = handler(verb, argument)) {
-      QString text = reply->text;
-      text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-      return QByteArray(reply->ok ? kAcknowledge : kRefused) + ' ' + text.toUtf8();
-    }
-  }
+  QPointer<QLocalSocket> peer(socket);
+  const Respond respond = [peer](const Reply& reply) {
+    // The asking launch may have given up meanwhile.
+    if (!peer) return;
+    QString text = reply.text;
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    peer->write(QByteArray::number(reply.exitCode) + ' ' + text.toUtf8() + '\n');
+    peer->flush();
+  };
+  for (const CommandHandler& handler : handlers_)
+    if (handler(verb, argument, respond)) return;
   log::processLog("TovrelleApp: ignoring an unknown control command from another launch");
-  return QByteArray(kRefused) + " this Tovrelle does not know that command";
+  respond({2, QStringLiteral("this Tovrelle does not know that command")});
 }
 
 bool SingleInstance::otherInstanceRunning() const {
@@ -138,8 +142,9 @@ std::optional<SingleInstance::Reply> SingleInstance::send(const QString& verb, c
       if (socket.canReadLine()) {
         const QString line = QString::fromUtf8(socket.readLine(kMaxLine)).trimmed();
         const int space = line.indexOf(QLatin1Char(' '));
-        const QString status = space < 0 ? line : line.left(space);
-        return Reply{status == QLatin1String(kAcknowledge), space < 0 ? QString() : line.mid(space + 1)};
+        bool numeric = false;
+        const int code = (space < 0 ? line : line.left(space)).toInt(&numeric);
+        return Reply{numeric ? code : 1, space < 0 ? QString() : line.mid(space + 1)};
       }
     }
     if (deadline.hasExpired()) break;

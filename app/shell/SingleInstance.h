@@ -14,6 +14,8 @@
 #include <optional>
 #include <vector>
 
+class QLocalSocket;
+
 namespace tovrelle {
 
 class SingleInstance : public QObject {
@@ -38,15 +40,18 @@ class SingleInstance : public QObject {
 
   static QString defaultFolder();
 
-  // A control command's answer: one line for the user.
+  // A control command's answer: one line for the user and the exit status
+  // the asking launch ends with (0 for success).
   struct Reply {
-    bool ok = false;
+    int exitCode = 1;
     QString text;
+    bool ok() const { return exitCode == 0; }
   };
-  // Answers a command it knows; none for a verb it does not know, so the
-  // next handler is asked.
-  using CommandHandler = std::function<std::optional<Reply>(const QString& verb, const QString& argument)>;
-  // On the primary instance.
+  using Respond = std::function<void(const Reply&)>;
+  // Takes a command it knows and answers it once, at once or later (an
+  // install waits for the camera); false for a verb it does not know, so the
+  // next handler is asked. On the primary instance.
+  using CommandHandler = std::function<bool(const QString& verb, const QString& argument, const Respond& respond)>;
   void addCommandHandler(CommandHandler handler) { handlers_.push_back(std::move(handler)); }
 
   // Whether a live process holds the lock, without taking it.
@@ -61,7 +66,7 @@ class SingleInstance : public QObject {
 
  private:
   void serve();
-  QByteArray answer(const QByteArray& line);
+  void answer(QLocalSocket* socket, const QByteArray& command);
 
   QString folder_;
   std::unique_ptr<QLockFile> lock_;

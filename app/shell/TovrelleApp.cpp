@@ -15,7 +15,10 @@
 #include "app/model/HostServices.h"
 #include "app/model/ImageManager.h"
 #include "app/settings/GeneralSettingsView.h"
+#include "app/model/UserDefaults.h"
 #include "app/shell/AppDelegate.h"
+#include "app/shell/CameraServiceCommand.h"
+#include "app/shell/FolderMigration.h"
 #include "app/shell/OnboardingView.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/RemoteControl.h"
@@ -89,11 +92,20 @@ int TovrelleApp::main(int argc, char** argv) {
   RemoteControl::addOptions(parser);
   QCommandLineOption settingsOption(QStringLiteral("settings"), QStringLiteral("Open the settings window."));
   parser.addOption(settingsOption);
+  camera_service_command::addOptions(parser);
   parser.process(app);
   const bool wantsSettings = parser.isSet(settingsOption);
 
   // The host is the only writer of the data folder: a second launch hands over and leaves.
   SingleInstance instance;
+  // Old folder names move before anything resolves the data folder or reads the settings.
+  auto moveLegacyFolders = [] {
+    if (auto kept = migrateLegacyFolders().keepSettingsAt) UserDefaults::setStorePath(QString::fromStdString(kept->string()));
+  };
+  if (auto command = camera_service_command::requested(parser)) {
+    strings::install(app);
+    return camera_service_command::runFromCommandLine(*command, instance, moveLegacyFolders);
+  }
   if (!instance.becomePrimary()) {
     const auto request =
         wantsSettings ? SingleInstance::Request::openSettings : SingleInstance::Request::showPopover;
@@ -107,6 +119,7 @@ int TovrelleApp::main(int argc, char** argv) {
     return 1;
   }
 
+  moveLegacyFolders();
   QApplication::setWindowIcon(appIcon());
   strings::install(app);
   quitOnTerminationSignals(app);
@@ -123,6 +136,7 @@ int TovrelleApp::main(int argc, char** argv) {
   };
   AppDelegate delegate(AppDelegate::defaultServices(), std::move(hooks));
   appDelegate = &delegate;
+  camera_service_command::serve(instance, SystemExtensionInstaller::shared());
   QObject::connect(&instance, &SingleInstance::requested, &delegate, [&delegate](SingleInstance::Request request) {
     if (request == SingleInstance::Request::openSettings) {
       delegate.openSettings();
@@ -130,9 +144,11 @@ int TovrelleApp::main(int argc, char** argv) {
       delegate.togglePopover();
     }
   });
-  instance.addCommandHandler([](const QString& verb, const QString& argument) {
-    return RemoteControl::handle({CameraManager::shared(), ImageManager::shared(), CameraDeviceManager::shared()},
-                                 verb, argument);
+  instance.addCommandHandler([](const QString& verb, const QString& argument, const SingleInstance::Respond& respond) {
+    auto reply = RemoteControl::handle({CameraManager::shared(), ImageManager::shared(), CameraDeviceManager::shared()},
+                                       verb, argument);
+    if (reply) respond(*reply);
+    return reply.has_value();
   });
   QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState state) {
     if (state != Qt::ApplicationActive) return;

@@ -17,6 +17,8 @@ std::string describeErrorCode(int code) {
     case kErrorRequestCanceled: return "The request was canceled.";
     case kErrorRequestSuperseded: return "A newer request replaced this one.";
     case kErrorAuthorizationRequired: return "The extension needs authorization.";
+    case kErrorNoCamera: return "The camera service published no camera.";
+    case kErrorCameraTaken: return "Another program already publishes the camera.";
     default: return "The operation could not be completed (" + std::string(kErrorDomain) + " error " +
                     std::to_string(code) + ").";
   }

@@ -12,7 +12,8 @@
 
 namespace tovrelle::sysext {
 
-inline constexpr const char* kErrorDomain = "OSSystemExtensionErrorDomain";
+// The domain of the camera service's errors, shown before their code.
+inline constexpr const char* kErrorDomain = "tovrelle.camera-service";
 
 // Error codes of kErrorDomain.
 enum ErrorCode : int {
@@ -29,6 +30,10 @@ enum ErrorCode : int {
   kErrorRequestCanceled = 11,
   kErrorRequestSuperseded = 12,
   kErrorAuthorizationRequired = 13,
+  // The service runs (or was started) but no camera of it appeared.
+  kErrorNoCamera = 14,
+  // Another program already publishes a camera of the same name.
+  kErrorCameraTaken = 15,
 };
 
 // Request results.
@@ -74,7 +79,7 @@ class RequestDelegate {
 
 class Request {
  public:
-  enum class Kind { activation, properties };
+  enum class Kind { activation, properties, deactivation };
 
   Request(Kind kind, std::string identifier, std::shared_ptr<dispatch::Queue> queue)
       : kind_(kind), identifier_(std::move(identifier)), queue_(std::move(queue)) {}
@@ -117,6 +122,11 @@ class ExtensionManager {
   virtual std::shared_ptr<Request> propertiesRequest(const std::string& identifier,
                                                      std::shared_ptr<dispatch::Queue> queue) {
     return std::make_shared<Request>(Request::Kind::properties, identifier, std::move(queue));
+  }
+  // Stops and removes every installed copy; finishes once none runs.
+  virtual std::shared_ptr<Request> deactivationRequest(const std::string& identifier,
+                                                       std::shared_ptr<dispatch::Queue> queue) {
+    return std::make_shared<Request>(Request::Kind::deactivation, identifier, std::move(queue));
   }
   virtual void submitRequest(std::shared_ptr<Request> request) = 0;
 };

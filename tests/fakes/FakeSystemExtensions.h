@@ -51,6 +51,7 @@ class FakeExtensionManager final : public sysext::ExtensionManager {
 
   // Scripts for the next requests of each kind, used in submission order.
   void scriptNextActivation(Script script) { activationScripts_.push_back(std::move(script)); }
+  void scriptNextDeactivation(Script script) { deactivationScripts_.push_back(std::move(script)); }
   void scriptNextProperties(Script script) { propertiesScripts_.push_back(std::move(script)); }
   // Used for every request of the kind once the queued scripts run out.
   void scriptAllProperties(Script script) { defaultPropertiesScript_ = std::move(script); }
@@ -59,8 +60,9 @@ class FakeExtensionManager final : public sysext::ExtensionManager {
 
   void submitRequest(RequestPtr request) override {
     submitted_.push_back(request);
-    auto& scripts =
-        request->kind() == sysext::Request::Kind::activation ? activationScripts_ : propertiesScripts_;
+    auto& scripts = request->kind() == sysext::Request::Kind::activation     ? activationScripts_
+                    : request->kind() == sysext::Request::Kind::deactivation ? deactivationScripts_
+                                                                             : propertiesScripts_;
     std::optional<Script> script;
     if (!scripts.empty()) {
       script = std::move(scripts.front());
@@ -136,6 +138,7 @@ class FakeExtensionManager final : public sysext::ExtensionManager {
 
   std::vector<RequestPtr> submitted_;
   std::deque<Script> activationScripts_;
+  std::deque<Script> deactivationScripts_;
   std::deque<Script> propertiesScripts_;
   std::optional<Script> defaultPropertiesScript_;
   std::vector<std::shared_ptr<dispatch::Timer>> timers_;

@@ -1,9 +1,13 @@
 #pragma once
 // A stand-in for the systemd user manager on a private session bus: it owns
-// org.freedesktop.systemd1 and answers the few Manager calls the installer's
-// backend makes, recording each one. Per method it can answer, refuse with a
-// D-Bus error, or drop off the bus without answering.
+// org.freedesktop.systemd1, answers the Manager calls the installer's backend
+// makes and records each one. Like the real one it runs a unit's ExecStart
+// (with its Environment) on RestartUnit and stops it on StopUnit. Per method
+// it can answer, refuse with a D-Bus error, or drop off the bus.
+#include <sys/types.h>
+
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -18,24 +22,31 @@ class FakeSystemdManager {
  public:
   enum class Behaviour { answer, refuse, vanish };
 
-  // Connects to the session bus of the current environment.
-  FakeSystemdManager();
+  // Connects to the session bus of the current environment; unit files are
+  // read from `unitFolder`.
+  explicit FakeSystemdManager(std::filesystem::path unitFolder);
   ~FakeSystemdManager();
   FakeSystemdManager(const FakeSystemdManager&) = delete;
   FakeSystemdManager& operator=(const FakeSystemdManager&) = delete;
 
   void setBehaviour(const std::string& method, Behaviour behaviour);
-  // "Reload", "EnableUnitFiles <unit>", "RestartUnit <unit> <mode>", "GetUnitFileState <unit>".
+  // "Reload", "EnableUnitFiles <unit>", "RestartUnit <unit> <mode>", "StopUnit <unit> <mode>",
+  // "DisableUnitFiles <unit>", "GetUnitFileState <unit>".
   std::vector<std::string> calls() const;
   void clearCalls();
   void setUnitFileState(const std::string& unit, const std::string& state);
   bool connected() const { return !gone_; }
+  // The main process of the running unit, or 0.
+  pid_t mainPid() const;
 
  private:
   static int handle(sd_bus_message* m, void* userdata, sd_bus_error* error);
   int handleCall(sd_bus_message* m);
   void serve();
+  void start(const std::string& unit);
+  void stop();
 
+  std::filesystem::path unitFolder_;
   sd_bus* bus_ = nullptr;
   std::thread thread_;
   std::atomic<bool> stop_{false};
@@ -45,6 +56,7 @@ class FakeSystemdManager {
   std::map<std::string, Behaviour> behaviours_;
   std::map<std::string, std::string> unitFileStates_;
   std::vector<std::string> calls_;
+  pid_t service_ = 0;
 };
 
 }  // namespace tovrelle::test

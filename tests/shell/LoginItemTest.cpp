@@ -191,43 +191,8 @@ class ScriptedService final : public LoginItemService {
   }
 };
 
-struct Published {
-  int willChange = 0;
-  int changed = 0;
-  explicit Published(LoginItemManager& m) {
-    QObject::connect(&m, &LoginItemManager::isEnabledWillChange, [this] { ++willChange; });
-    QObject::connect(&m, &LoginItemManager::isEnabledChanged, [this] { ++changed; });
-  }
-};
 
 }  // namespace
-
-TEST(LoginItemManager, StartsFromTheServiceAndChangesOnlyWhatNeedsChanging) {
-  auto service = std::make_shared<ScriptedService>();
-  service->current = Status::enabled;
-  LoginItemManager manager(service);
-  EXPECT_TRUE(manager.isEnabled());
-  Published published(manager);
-
-  // Already enabled: nothing is called, true is published again.
-  EXPECT_TRUE(manager.setEnabled(true));
-  EXPECT_EQ(service->registers + service->unregisters, 0);
-  EXPECT_EQ(published.changed, 1);
-  EXPECT_EQ(published.willChange, 1);
-  EXPECT_TRUE(manager.isEnabled());
-
-  EXPECT_TRUE(manager.setEnabled(false));
-  EXPECT_EQ(service->unregisters, 1);
-  EXPECT_FALSE(manager.isEnabled());
-
-  // Waiting for approval or gone both count as off: disabling calls nothing.
-  for (Status s : {Status::requiresApproval, Status::notFound}) {
-    service->current = s;
-    EXPECT_TRUE(manager.setEnabled(false));
-    EXPECT_EQ(service->unregisters, 1);
-    EXPECT_FALSE(manager.isEnabled());
-  }
-}
 
 TEST(LoginItemManager, FailuresAreLoggedOnceAndTheServiceIsReadAgain) {
   LogCapture logs;
@@ -256,27 +221,4 @@ TEST(LoginItemManager, FailuresAreLoggedOnceAndTheServiceIsReadAgain) {
   EXPECT_FALSE(manager.setEnabled(true));
   EXPECT_FALSE(manager.isEnabled());
   EXPECT_EQ(logs.lines.size(), 2u);
-}
-
-TEST(LoginItemManager, WorksEndToEndOnTheAutostartFolder) {
-  TempFolder tmp;
-  const fs::path program = makeProgram(tmp.path(), "tovrelle");
-  auto service = std::make_shared<XdgAutostartService>(XdgAutostartOptions{tmp.path() / "cfg", program});
-  LoginItemManager manager(service);
-  EXPECT_FALSE(manager.isEnabled());
-  EXPECT_TRUE(manager.setEnabled(true));
-  EXPECT_TRUE(fs::exists(tmp.path() / "cfg/autostart/velkari.tovrelle.desktop"));
-  // A second manager (next launch) sees the registration: the folder is the only store.
-  LoginItemManager nextLaunch(std::make_shared<XdgAutostartService>(XdgAutostartOptions{tmp.path() / "cfg", program}));
-  EXPECT_TRUE(nextLaunch.isEnabled());
-  EXPECT_TRUE(manager.setEnabled(false));
-  EXPECT_FALSE(fs::exists(tmp.path() / "cfg/autostart/velkari.tovrelle.desktop"));
-
-  LogCapture logs;
-  writeFile(tmp.path() / "blocked", "x");
-  LoginItemManager blocked(std::make_shared<XdgAutostartService>(XdgAutostartOptions{tmp.path() / "blocked", program}));
-  EXPECT_FALSE(blocked.setEnabled(true));
-  ASSERT_EQ(logs.lines.size(), 1u);
-  EXPECT_EQ(logs.lines[0].rfind("LoginItemManager: failed to set login item to enabled: cannot create ", 0), 0u)
-      << logs.lines[0];
 }

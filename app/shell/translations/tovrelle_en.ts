@@ -104,9 +104,9 @@
         <translation>Quit Tovrelle</translation>
     </message>
     <message id="menu.installExtension">
-        <source>Install Camera Extension</source>
+        <source>Set Up Camera Service</source>
         <extracomment>Install the camera system extension</extracomment>
-        <translation>Install Camera Extension</translation>
+        <translation>Set Up Camera Service</translation>
     </message>
     <message id="menu.dataFolder.readOnly">
         <source>The data folder %1 is read-only.</source>
@@ -139,24 +139,24 @@
         <translation>The camera keeps showing your previous choice and follows as soon as the folder can be written.</translation>
     </message>
     <message id="extensionStatus.idle">
-        <source>The Tovrelle camera is not installed.</source>
+        <source>The Tovrelle camera is not available: its camera service is not installed or not running.</source>
         <extracomment>Extension status: not installed</extracomment>
-        <translation>The Tovrelle camera is not installed.</translation>
+        <translation>The Tovrelle camera is not available: its camera service is not installed or not running.</translation>
     </message>
     <message id="extensionStatus.requesting">
-        <source>Installing the Tovrelle camera…</source>
+        <source>Setting up the Tovrelle camera service…</source>
         <extracomment>Extension status: installing</extracomment>
-        <translation>Installing the Tovrelle camera…</translation>
+        <translation>Setting up the Tovrelle camera service…</translation>
     </message>
     <message id="extensionStatus.needsUserApproval">
-        <source>The Tovrelle camera is waiting for your approval in the system settings.</source>
+        <source>The Tovrelle camera service starts when you next log in.</source>
         <extracomment>Extension status: needs approval in System Settings</extracomment>
-        <translation>The Tovrelle camera is waiting for your approval in the system settings.</translation>
+        <translation>The Tovrelle camera service starts when you next log in.</translation>
     </message>
     <message id="extensionStatus.failed">
-        <source>Installing the Tovrelle camera failed: %1</source>
+        <source>The Tovrelle camera service could not start: %1</source>
         <extracomment>Extension status: failed with message; %1 is the error message</extracomment>
-        <translation>Installing the Tovrelle camera failed: %1</translation>
+        <translation>The Tovrelle camera service could not start: %1</translation>
     </message>
     <message id="a11y.preview.off">
         <source>Preview: camera off</source>
@@ -184,14 +184,14 @@
         <translation>Three short steps and other apps can use the Tovrelle camera.</translation>
     </message>
     <message id="onboarding.step1.title">
-        <source>Install the camera</source>
+        <source>Install the camera service</source>
         <extracomment>Onboarding step 1 title: install the camera extension</extracomment>
-        <translation>Install the camera</translation>
+        <translation>Install the camera service</translation>
     </message>
     <message id="onboarding.step1.detail">
-        <source>Tovrelle adds a virtual camera to your system. Installing it may ask for your password.</source>
+        <source>Tovrelle publishes its camera through a small service that runs in your session and starts whenever you log in. It is set up for you alone; no password is needed.</source>
         <extracomment>Onboarding step 1 explanation</extracomment>
-        <translation>Tovrelle adds a virtual camera to your system. Installing it may ask for your password.</translation>
+        <translation>Tovrelle publishes its camera through a small service that runs in your session and starts whenever you log in. It is set up for you alone; no password is needed.</translation>
     </message>
     <message id="onboarding.step1.action">
         <source>Install</source>
@@ -199,19 +199,19 @@
         <translation>Install</translation>
     </message>
     <message id="onboarding.step2.title">
-        <source>Allow the camera to run</source>
+        <source>Check that other apps see the camera</source>
         <extracomment>Onboarding step 2 title: approve the extension</extracomment>
-        <translation>Allow the camera to run</translation>
+        <translation>Check that other apps see the camera</translation>
     </message>
     <message id="onboarding.step2.detail">
-        <source>If your system asks, allow the Tovrelle camera service in the system settings.</source>
+        <source>This step ticks itself off as soon as other apps can pick the Tovrelle camera. If it does not, check again to see what is wrong.</source>
         <extracomment>Onboarding step 2 explanation</extracomment>
-        <translation>If your system asks, allow the Tovrelle camera service in the system settings.</translation>
+        <translation>This step ticks itself off as soon as other apps can pick the Tovrelle camera. If it does not, check again to see what is wrong.</translation>
     </message>
     <message id="onboarding.step2.action">
-        <source>Open System Settings</source>
-        <extracomment>Onboarding step 2 button that opens the system settings</extracomment>
-        <translation>Open System Settings</translation>
+        <source>Check Again</source>
+        <extracomment>Onboarding step 2 button that checks the camera service again</extracomment>
+        <translation>Check Again</translation>
     </message>
     <message id="onboarding.step3.title">
         <source>Allow camera access</source>
@@ -249,42 +249,42 @@
         <translation>Done</translation>
     </message>
     <message id="onboarding.openSettingsFailed.title">
-        <source>The system settings could not be opened</source>
-        <translation>The system settings could not be opened</translation>
+        <source>The camera service could not be checked</source>
+        <translation>The camera service could not be checked</translation>
     </message>
     <message id="onboarding.openSettingsFailed.message">
-        <source>Open your system settings yourself and allow the Tovrelle camera service there.</source>
-        <translation>Open your system settings yourself and allow the Tovrelle camera service there.</translation>
+        <source>Try again in a moment; Tovrelle’s log tells what went wrong.</source>
+        <translation>Try again in a moment; Tovrelle’s log tells what went wrong.</translation>
     </message>
     <message id="extensionError.unknown">
-        <source>Something went wrong while installing the camera.</source>
+        <source>Something went wrong while setting up the camera service.</source>
         <extracomment>Extension installation failed for an unknown reason</extracomment>
-        <translation>Something went wrong while installing the camera.</translation>
+        <translation>Something went wrong while setting up the camera service.</translation>
     </message>
     <message id="extensionError.buildProblem">
-        <source>This copy of Tovrelle is incomplete. Please reinstall it or contact support.</source>
+        <source>This copy of Tovrelle is incomplete: its camera service is missing or damaged. Reinstall the Tovrelle package.</source>
         <extracomment>Extension installation failed because the app package is broken</extracomment>
-        <translation>This copy of Tovrelle is incomplete. Please reinstall it or contact support.</translation>
+        <translation>This copy of Tovrelle is incomplete: its camera service is missing or damaged. Reinstall the Tovrelle package.</translation>
     </message>
     <message id="extensionError.moveToApplications">
-        <source>Tovrelle must be installed in a system location before it can add its camera.</source>
+        <source>Tovrelle cannot set up its camera service from this location. Install the Tovrelle package.</source>
         <extracomment>Extension installation failed because the app is not installed in a system location</extracomment>
-        <translation>Tovrelle must be installed in a system location before it can add its camera.</translation>
+        <translation>Tovrelle cannot set up its camera service from this location. Install the Tovrelle package.</translation>
     </message>
     <message id="extensionError.reinstall">
-        <source>The camera could not be verified. Please reinstall Tovrelle.</source>
+        <source>The camera service could not be verified. Reinstall the Tovrelle package.</source>
         <extracomment>Extension installation failed because the extension could not be validated</extracomment>
-        <translation>The camera could not be verified. Please reinstall Tovrelle.</translation>
+        <translation>The camera service could not be verified. Reinstall the Tovrelle package.</translation>
     </message>
     <message id="extensionError.needsApproval">
-        <source>Allow the Tovrelle camera in the system settings, then try again.</source>
+        <source>Your service manager refused to start the Tovrelle camera service. Check that it is not masked, then try again.</source>
         <extracomment>Extension installation needs the user's approval in the system settings</extracomment>
-        <translation>Allow the Tovrelle camera in the system settings, then try again.</translation>
+        <translation>Your service manager refused to start the Tovrelle camera service. Check that it is not masked, then try again.</translation>
     </message>
     <message id="extensionError.canceled">
-        <source>Installing the camera was canceled. Try again.</source>
+        <source>Setting up the camera service was interrupted. Try again.</source>
         <extracomment>Extension installation was canceled or did not finish</extracomment>
-        <translation>Installing the camera was canceled. Try again.</translation>
+        <translation>Setting up the camera service was interrupted. Try again.</translation>
     </message>
     <message id="settings.tab.images">
         <source>Images</source>
@@ -322,9 +322,9 @@
         <translation>Start Tovrelle at login</translation>
     </message>
     <message id="settings.section.extension">
-        <source>Camera Extension</source>
+        <source>Camera Service</source>
         <extracomment>General settings section header</extracomment>
-        <translation>Camera Extension</translation>
+        <translation>Camera Service</translation>
     </message>
     <message id="settings.extension.statusLabel">
         <source>Status:</source>
@@ -332,34 +332,34 @@
         <translation>Status:</translation>
     </message>
     <message id="settings.extension.reinstall">
-        <source>Reinstall Camera</source>
+        <source>Reinstall Camera Service</source>
         <extracomment>Button that installs the camera extension again</extracomment>
-        <translation>Reinstall Camera</translation>
+        <translation>Reinstall Camera Service</translation>
     </message>
     <message id="settings.extension.status.idle">
-        <source>Not installed</source>
+        <source>Not installed or not running</source>
         <extracomment>Extension status: not installed</extracomment>
-        <translation>Not installed</translation>
+        <translation>Not installed or not running</translation>
     </message>
     <message id="settings.extension.status.requesting">
-        <source>Installing…</source>
+        <source>Setting up…</source>
         <extracomment>Extension status: installing</extracomment>
-        <translation>Installing…</translation>
+        <translation>Setting up…</translation>
     </message>
     <message id="settings.extension.status.needsApproval">
-        <source>Waiting for your approval</source>
+        <source>Starts at your next login</source>
         <extracomment>Extension status: waiting for approval</extracomment>
-        <translation>Waiting for your approval</translation>
+        <translation>Starts at your next login</translation>
     </message>
     <message id="settings.extension.status.activated">
-        <source>Installed</source>
+        <source>Running: other apps can use the Tovrelle camera. It starts whenever you log in.</source>
         <extracomment>Extension status: installed and running</extracomment>
-        <translation>Installed</translation>
+        <translation>Running: other apps can use the Tovrelle camera. It starts whenever you log in.</translation>
     </message>
     <message id="settings.extension.status.failed">
-        <source>Installation failed:</source>
+        <source>The camera service could not start:</source>
         <extracomment>Extension status: failed; the failure message follows on the next line</extracomment>
-        <translation>Installation failed:</translation>
+        <translation>The camera service could not start:</translation>
     </message>
     <message id="settings.extension.openSystemSettings">
         <source>Open System Settings</source>
@@ -570,6 +570,51 @@
         <source>Open Source</source>
         <extracomment>About tab section header</extracomment>
         <translation>Open Source</translation>
+    </message>
+    <message id="extensionError.noCamera">
+        <source>The Tovrelle camera service did not publish its camera. Make sure PipeWire is running, then try again.</source>
+        <extracomment>The camera service started (or runs) but no camera appeared</extracomment>
+        <translation>The Tovrelle camera service did not publish its camera. Make sure PipeWire is running, then try again.</translation>
+    </message>
+    <message id="extensionError.cameraTaken">
+        <source>Another program already publishes a camera named Tovrelle. Quit it, then try again.</source>
+        <extracomment>Another program publishes a camera of the same name</extracomment>
+        <translation>Another program already publishes a camera named Tovrelle. Quit it, then try again.</translation>
+    </message>
+    <message id="settings.extension.remove">
+        <source>Remove Camera…</source>
+        <extracomment>Button that stops and removes the camera service</extracomment>
+        <translation>Remove Camera…</translation>
+    </message>
+    <message id="settings.extension.remove.title">
+        <source>Remove the Tovrelle camera?</source>
+        <extracomment>Title of the confirmation before removing the camera service</extracomment>
+        <translation>Remove the Tovrelle camera?</translation>
+    </message>
+    <message id="settings.extension.remove.message">
+        <source>The camera service stops and is removed, so other apps no longer see the Tovrelle camera, now or after you log in again. Your images and settings stay, and you can set the camera up again at any time.</source>
+        <extracomment>Text of the confirmation before removing the camera service</extracomment>
+        <translation>The camera service stops and is removed, so other apps no longer see the Tovrelle camera, now or after you log in again. Your images and settings stay, and you can set the camera up again at any time.</translation>
+    </message>
+    <message id="settings.extension.remove.confirm">
+        <source>Remove Camera</source>
+        <extracomment>Confirming button of the removal</extracomment>
+        <translation>Remove Camera</translation>
+    </message>
+    <message id="settings.extension.status.removing">
+        <source>Removing…</source>
+        <extracomment>Camera service status: being removed</extracomment>
+        <translation>Removing…</translation>
+    </message>
+    <message id="onboarding.step2.checking">
+        <source>Checking…</source>
+        <extracomment>Onboarding step 2: a check of the camera service is running</extracomment>
+        <translation>Checking…</translation>
+    </message>
+    <message id="onboarding.step2.available">
+        <source>Other apps can pick the Tovrelle camera now.</source>
+        <extracomment>Onboarding step 2: the camera is published</extracomment>
+        <translation>Other apps can pick the Tovrelle camera now.</translation>
     </message>
 </context>
 </TS>

@@ -10,10 +10,14 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <csignal>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
+#include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/log/Log.h"
 #include "platform/sysext/ExtensionBundle.h"
 #include "platform/sysext/linux/SystemdUserManager.h"
@@ -145,6 +149,18 @@ std::string unitQuoted(const std::string& text) {
   return out + "\"";
 }
 
+// systemd unit files: a quoted Environment= assignment. Only specifiers are
+// expanded there; a '$' stays as it is.
+std::string unitEnvironmentQuoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (c == '%') out += '%';
+    out += c;
+  }
+  return out + "\"";
+}
+
 // systemd unit files: a path setting (conditions), taken whole, specifiers escaped.
 std::string unitPath(const std::string& text) {
   std::string out;
@@ -169,21 +185,172 @@ std::string desktopExecQuoted(const std::string& text) {
   return out + "\"";
 }
 
-// Whether any process of ours runs `binary` (compared by its real path).
-bool isRunning(const fs::path& binary) {
+// The executable a process runs, with a " (deleted)" mark (the copy was
+// replaced or removed under it) taken off.
+std::string exeOf(const std::string& pid) { return camera::processBinary(static_cast<pid_t>(std::stol(pid))); }
+
+bool isUnder(const std::string& path, const fs::path& root) {
+  const std::string prefix = root.string() + "/";
+  return path.rfind(prefix, 0) == 0;
+}
+
+// Our processes whose executable lies inside `root`.
+std::vector<pid_t> processesUnder(const fs::path& root) {
+  std::vector<pid_t> found;
   std::error_code ec;
-  const fs::path wanted = fs::canonical(binary, ec);
-  if (ec) return false;
+  const fs::path real = fs::weakly_canonical(root, ec);
+  if (ec) return found;
   for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
     const std::string pid = it->path().filename().string();
     if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code linkError;
-    std::string exe = fs::read_symlink(it->path() / "exe", linkError).string();
-    if (linkError) continue;
-    if (exe.ends_with(" (deleted)")) continue;
-    if (exe == wanted.string()) return true;
+    if (isUnder(exeOf(pid), real)) found.push_back(static_cast<pid_t>(std::stol(pid)));
   }
-  return false;
+  return found;
+}
+
+bool alive(pid_t pid) {
+  // A child that exited but is not reaped yet is as good as gone.
+  std::error_code ec;
+  std::string stat;
+  if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re")) {
+    char buffer[512] = {};
+    size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+    std::fclose(f);
+    stat.assign(buffer, n);
+  }
+  if (stat.empty()) return false;
+  auto paren = stat.rfind(')');
+  return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z';
+}
+
+// Asks every process running a copy inside `root` (except `keep`) to stop,
+// and kills those still there after a grace period.
+void stopCopiesUnder(const fs::path& root, const std::string& keep = {}) {
+  std::vector<pid_t> asked;
+  for (pid_t pid : processesUnder(root)) {
+    if (!keep.empty() && camera::processBinary(pid) == keep) continue;
+    if (::kill(pid, SIGTERM) == 0) asked.push_back(pid);
+  }
+  if (asked.empty()) return;
+  log::processLog("LinuxSystemExtensions: stopping %zu running camera service process(es)", asked.size());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (pid_t pid : asked) {
+    while (alive(pid) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (alive(pid)) ::kill(pid, SIGKILL);
+  }
+}
+
+// Exit statuses of the services this process started itself, collected by
+// one waiting thread per child so no zombie is left behind.
+class Children {
+ public:
+  static Children& shared() {
+    static Children* children = new Children;  // outlives detached waiters
+    return *children;
+  }
+  void watch(pid_t pid) {
+    std::thread([this, pid] {
+      int status = 0;
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      std::lock_guard lock(mutex_);
+      exits_[pid] = status;
+    }).detach();
+  }
+  // "exited with status N" / "was killed by signal N", or nothing while it runs.
+  std::optional<std::string> exitOf(pid_t pid) {
+    std::lock_guard lock(mutex_);
+    auto it = exits_.find(pid);
+    if (it == exits_.end()) return std::nullopt;
+    const int status = it->second;
+    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
+    return "ended";
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<pid_t, int> exits_;
+};
+
+// Starts `program` in a session of its own, as the desktop session starts an
+// autostart entry, with its output appended to `logFile` (or discarded when
+// that cannot be opened). The data folder is handed over explicitly.
+std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logFile, const fs::path& dataFolder,
+                                   std::string& problem) {
+  std::error_code ec;
+  fs::create_directories(logFile.parent_path(), ec);
+  int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
+  if (out < 0) {
+    log::processLog("LinuxSystemExtensions: cannot write the camera service log %s (%s); its output is discarded",
+                    logFile.c_str(), errnoText().c_str());
+    out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  }
+  const std::string programText = program.string();
+  const std::string dataEnv = std::string("TOVRELLE_DATA_DIR=") + dataFolder.string();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    problem = "cannot start " + programText + ": " + errnoText();
+    if (out >= 0) ::close(out);
+    return std::nullopt;
+  }
+  if (pid == 0) {
+    ::setsid();
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    int in = ::open("/dev/null", O_RDONLY);
+    if (in >= 0) ::dup2(in, STDIN_FILENO);
+    if (out >= 0) {
+      ::dup2(out, STDOUT_FILENO);
+      ::dup2(out, STDERR_FILENO);
+    }
+    if (!dataFolder.empty()) ::putenv(const_cast<char*>(dataEnv.c_str()));
+    ::unsetenv("TOVRELLE_NO_JOURNAL");
+    ::execl(programText.c_str(), programText.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (out >= 0) ::close(out);
+  Children::shared().watch(pid);
+  return pid;
+}
+
+// The last lines the service manager's journal holds for `unit`, for the log.
+std::string journalTail(const std::string& unit) {
+  const std::string command = "journalctl --user --no-pager -o cat -n 8 -u '" + unit + "' 2>/dev/null";
+  std::string text;
+  if (FILE* pipe = ::popen(command.c_str(), "re")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0 && text.size() < 16384) text.append(buffer, n);
+    ::pclose(pipe);
+  }
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+// The last lines of a log file (bounded), for the app's own log.
+std::string fileTail(const fs::path& file) {
+  std::string text;
+  if (FILE* f = std::fopen(file.c_str(), "re")) {
+    std::fseek(f, 0, SEEK_END);
+    long size = std::ftell(f);
+    std::fseek(f, size > 2048 ? size - 2048 : 0, SEEK_SET);
+    char buffer[2048];
+    size_t n = std::fread(buffer, 1, sizeof buffer, f);
+    std::fclose(f);
+    text.assign(buffer, n);
+  }
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+// Log text of another process: one line per line, control characters shown as '?'.
+std::string escaped(std::string text) {
+  for (char& c : text)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f) c = '?';
+  return text;
 }
 
 class LinuxExtensionManager final : public ExtensionManager,
@@ -195,17 +362,18 @@ class LinuxExtensionManager final : public ExtensionManager,
   void submitRequest(std::shared_ptr<Request> request) override {
     if (!request) return;
     uint64_t sequence = 0;
-    if (request->kind() == Request::Kind::activation) {
+    if (request->kind() != Request::Kind::properties) {
+      // A removal supersedes a pending install, and the other way round.
       std::lock_guard lock(mutex_);
       sequence = ++sequence_;
       latestActivation_[request->identifier()] = sequence;
     }
     auto self = shared_from_this();
     worker_->async([self, request, sequence] {
-      if (request->kind() == Request::Kind::activation) {
-        self->activate(request, sequence);
-      } else {
-        self->reportProperties(request);
+      switch (request->kind()) {
+        case Request::Kind::activation: self->activate(request, sequence); break;
+        case Request::Kind::deactivation: self->deactivate(request); break;
+        case Request::Kind::properties: self->reportProperties(request); break;
       }
     });
   }
@@ -239,6 +407,79 @@ class LinuxExtensionManager final : public ExtensionManager,
                      call.description);
   }
 
+  // ---- the camera in the PipeWire graph
+
+  struct CameraLook {
+    bool reachable = true;
+    std::string why;                         // when not reachable
+    bool ours = false;                       // published by `binary`
+    std::optional<camera::CameraNode> other;  // published by any other process
+    bool fromRoot = false;                   // published by some copy inside the install folder
+  };
+
+  CameraLook lookForCamera(const fs::path& root, const std::string& binary) const {
+    CameraLook look;
+    auto nodes = camera::findCameraNodes(paths_.cameraName, std::chrono::seconds(5), &look.why);
+    if (!nodes) {
+      look.reachable = false;
+      return look;
+    }
+    std::error_code ec;
+    const fs::path realRoot = fs::weakly_canonical(root, ec);
+    for (const auto& node : *nodes) {
+      if (!binary.empty() && node.binary == binary) {
+        look.ours = true;
+      } else {
+        look.other = node;
+      }
+      if (isUnder(node.binary, realRoot)) look.fromRoot = true;
+    }
+    return look;
+  }
+
+  // The real path of a copy's program: what /proc shows for its process.
+  static std::string realProgram(const fs::path& root, const std::string& copyName, const std::string& executable) {
+    std::error_code ec;
+    auto path = fs::canonical(root / copyName / executable, ec);
+    return ec ? std::string() : path.string();
+  }
+
+  // Waits until `binary`'s camera shows up. Nothing when it does, else the
+  // error to report (its details also go to the log).
+  std::optional<Error> waitForCamera(const fs::path& root, const std::string& binary, std::optional<pid_t> started,
+                                     const std::string& unit) const {
+    const auto deadline = std::chrono::steady_clock::now() + paths_.cameraWait;
+    CameraLook look;
+    std::optional<std::string> exit;
+    for (;;) {
+      look = lookForCamera(root, binary);
+      if (look.ours) return std::nullopt;
+      if (started) exit = Children::shared().exitOf(*started);
+      if (exit || std::chrono::steady_clock::now() >= deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    if (look.other && !look.fromRoot) {
+      const auto& node = *look.other;
+      return makeError(kErrorCameraTaken, "another program already publishes the " + paths_.cameraName +
+                                              " camera: process " + std::to_string(node.pid) + " (" +
+                                              (node.binary.empty() ? "unknown program" : node.binary) + ")");
+    }
+    if (!look.reachable) return makeError(kErrorNoCamera, "PipeWire cannot be reached: " + look.why);
+    const long seconds = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(paths_.cameraWait).count());
+    std::string cause = exit ? "the camera service " + *exit + " before its camera appeared"
+                             : "the camera service runs but published no camera within " + std::to_string(seconds) + " s";
+    if (!unit.empty()) {
+      const std::string journal = journalTail(unit);
+      log::processLog("LinuxSystemExtensions: %s; last journal lines of %s:\n%s", cause.c_str(), unit.c_str(),
+                      journal.empty() ? "(the journal has none)" : escaped(journal).c_str());
+    } else {
+      const fs::path logFile = paths_.stateFolder / kServiceLogName;
+      log::processLog("LinuxSystemExtensions: %s; last lines of %s:\n%s", cause.c_str(), logFile.c_str(),
+                      escaped(fileTail(logFile)).c_str());
+    }
+    return makeError(kErrorNoCamera, cause);
+  }
+
   // ---- properties
 
   void reportProperties(const std::shared_ptr<Request>& request) {
@@ -247,19 +488,25 @@ class LinuxExtensionManager final : public ExtensionManager,
     const auto copies = listCopies(root);
     const auto current = currentCopyName(root);
 
+    // Enabled means: it comes back at the next login (unit enabled, or an
+    // autostart entry) and its camera is in the graph now.
     bool currentEnabled = false;
-    bool currentAwaiting = false;
     if (current) {
+      bool registered = false;
       std::string why;
       if (auto manager = SystemdUserManager::connect(why)) {
         auto state = manager->unitFileState(serviceUnitName(identifier));
         if (!state.ok()) return fail(request, managerError(state));
-        currentEnabled = state.value == "enabled" || state.value == "enabled-runtime";
-      } else if (fs::exists(paths_.autostartFolder / autostartEntryName(identifier))) {
-        // Registered for the next login: enabled once the session runs it.
-        const auto info = validateCurrent(root, identifier, *current);
-        currentEnabled = info && isRunning(root / *current / info->executable);
-        currentAwaiting = !currentEnabled;
+        registered = state.value == "enabled" || state.value == "enabled-runtime";
+      } else {
+        registered = fs::exists(paths_.autostartFolder / autostartEntryName(identifier));
+      }
+      const auto info = validateCurrent(root, identifier, *current);
+      if (registered && info) {
+        const auto look = lookForCamera(root, realProgram(root, *current, info->executable));
+        if (!look.reachable)
+          log::processLog("LinuxSystemExtensions: cannot see the camera: %s", look.why.c_str());
+        currentEnabled = look.ours;
       }
     }
 
@@ -272,10 +519,50 @@ class LinuxExtensionManager final : public ExtensionManager,
       p.isUninstalling = copy.retired;
       const bool isCurrent = !copy.retired && current && *current == copy.name;
       p.isEnabled = isCurrent && currentEnabled;
-      p.isAwaitingUserApproval = isCurrent && currentAwaiting;
       properties.push_back(std::move(p));
     }
     deliver(request, [properties](RequestDelegate& d, Request& r) { d.requestFoundProperties(r, properties); });
+    finish(request, kRequestCompleted);
+  }
+
+  // ---- removal
+
+  void deactivate(const std::shared_ptr<Request>& request) {
+    const std::string& identifier = request->identifier();
+    const fs::path root = rootFor(identifier);
+    const std::string unitName = serviceUnitName(identifier);
+    std::string why;
+    if (auto manager = SystemdUserManager::connect(why)) {
+      // Each step may find its part gone already (a half-removed install).
+      if (auto call = manager->stopUnit(unitName); !call.ok())
+        log::processLog("LinuxSystemExtensions: %s", call.description.c_str());
+      if (auto call = manager->disableUnitFile(unitName); !call.ok())
+        log::processLog("LinuxSystemExtensions: %s", call.description.c_str());
+    }
+    std::error_code ec;
+    const bool hadUnit = fs::remove(paths_.unitFolder / unitName, ec);
+    if (ec) return fail(request, makeError(kErrorUnknown, "cannot remove " + (paths_.unitFolder / unitName).string() +
+                                                              ": " + ec.message()));
+    if (hadUnit) {
+      if (auto manager = SystemdUserManager::connect(why)) manager->reload();
+    }
+    fs::remove(paths_.autostartFolder / autostartEntryName(identifier), ec);
+    if (ec) return fail(request, makeError(kErrorUnknown, "cannot remove the autostart entry: " + ec.message()));
+    stopCopiesUnder(root);
+    fs::remove_all(root, ec);
+    if (ec) return fail(request, makeError(kErrorUnknown, "cannot remove " + root.string() + ": " + ec.message()));
+    fs::remove(paths_.installRoot, ec);  // only when no other extension is left in it
+
+    const auto deadline = std::chrono::steady_clock::now() + paths_.cameraWait;
+    for (;;) {
+      const auto look = lookForCamera(root, {});
+      if (!look.reachable || !look.fromRoot) break;  // no PipeWire, no camera
+      if (std::chrono::steady_clock::now() >= deadline)
+        return fail(request, makeError(kErrorUnknown, "the removed camera service's camera is still published"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    log::processLog("LinuxSystemExtensions: removed %s (service, autostart entry and installed copies)",
+                    identifier.c_str());
     finish(request, kRequestCompleted);
   }
 
@@ -379,12 +666,13 @@ class LinuxExtensionManager final : public ExtensionManager,
       if (previous != copyName) retire(root, copyName);
     };
     const fs::path program = root / kCurrentLink / info.executable;
+    const std::string dataEnv = paths_.dataFolder.empty() ? std::string() : "TOVRELLE_DATA_DIR=" + paths_.dataFolder.string();
 
     std::string why;
     auto manager = SystemdUserManager::connect(why);
     if (!manager) {
-      log::processLog("LinuxSystemExtensions: %s; starting %s at the next login instead", why.c_str(),
-                      identifier.c_str());
+      log::processLog("LinuxSystemExtensions: %s; starting %s now and at every login through an autostart entry",
+                      why.c_str(), identifier.c_str());
       if (!pointCurrentAt(root, copyName, problem)) {
         rollBack(false);
         return fail(request, makeError(kErrorUnknown, problem));
@@ -392,9 +680,10 @@ class LinuxExtensionManager final : public ExtensionManager,
       const std::string entry =
           "[Desktop Entry]\n"
           "Type=Application\n"
-          "Name=Tovrelle Camera Extension\n"
-          "Comment=Serves the Tovrelle virtual camera\n"
-          "Exec=" + desktopExecQuoted(program.string()) + "\n"
+          "Name=Tovrelle Camera Service\n"
+          "Comment=Publishes the Tovrelle camera for other apps\n"
+          "Exec=" + (dataEnv.empty() ? std::string() : "env " + desktopExecQuoted(dataEnv) + " ") +
+          desktopExecQuoted(program.string()) + "\n"
           "NoDisplay=true\n"
           "Terminal=false\n"
           "X-GNOME-Autostart-enabled=true\n"
@@ -404,21 +693,39 @@ class LinuxExtensionManager final : public ExtensionManager,
         return fail(request, makeError(kErrorUnknown, problem));
       }
       retireOthers(root, copyName);
-      return finish(request, kRequestWillCompleteAfterReboot);
+      // What the session would do at the next login, done now: older copies
+      // stop, this one runs unless it already does.
+      const std::string binary = realProgram(root, copyName, info.executable);
+      stopCopiesUnder(root, binary);
+      std::optional<pid_t> started;
+      if (processesUnder(root).empty()) {
+        started = startDetached(root / copyName / info.executable, paths_.stateFolder / kServiceLogName,
+                                paths_.dataFolder, problem);
+        if (!started) return fail(request, makeError(kErrorUnknown, problem));
+        log::processLog("LinuxSystemExtensions: started the camera service (process %d), output in %s",
+                        static_cast<int>(*started), (paths_.stateFolder / kServiceLogName).c_str());
+      }
+      if (auto error = waitForCamera(root, binary, started, {})) return fail(request, *error);
+      log::processLog("LinuxSystemExtensions: installed %s %s (%s); its camera is published", identifier.c_str(),
+                      info.version.shortVersion.c_str(), info.version.bundleVersion.c_str());
+      return finish(request, kRequestCompleted);
     }
 
     const std::string unitName = serviceUnitName(identifier);
     const std::string unit =
-        "# Installed by Tovrelle; replaced whenever the app installs its camera extension.\n"
+        "# Installed by Tovrelle; replaced whenever the app installs its camera service.\n"
         "[Unit]\n"
-        "Description=Tovrelle camera extension " + info.version.shortVersion + " (" + info.version.bundleVersion + ")\n"
+        "Description=Tovrelle camera service " + info.version.shortVersion + " (" + info.version.bundleVersion + ")\n"
         "ConditionPathExists=" + unitPath(program.string()) + "\n"
         "\n"
         "[Service]\n"
         "Type=simple\n"
-        "ExecStart=" + unitQuoted(program.string()) + "\n"
+        "ExecStart=" + unitQuoted(program.string()) + "\n" +
+        (dataEnv.empty() ? std::string() : "Environment=" + unitEnvironmentQuoted(dataEnv) + "\n") +
         "Restart=on-failure\n"
         "RestartSec=2\n"
+        // Another process publishes the camera already: starting again changes nothing.
+        "RestartPreventExitStatus=" + std::to_string(camera::kAnotherCameraExitStatus) + "\n"
         "\n"
         "[Install]\n"
         "WantedBy=default.target\n";
@@ -438,6 +745,8 @@ class LinuxExtensionManager final : public ExtensionManager,
       rollBack(false);
       return fail(request, makeError(kErrorUnknown, problem));
     }
+    // A copy started by an autostart entry earlier would keep the camera.
+    stopCopiesUnder(root);
     if (auto call = manager->restartUnit(unitName); !call.ok()) {
       rollBack(true);
       return fail(request, managerError(call));
@@ -446,7 +755,9 @@ class LinuxExtensionManager final : public ExtensionManager,
     std::error_code ignored;
     fs::remove(paths_.autostartFolder / autostartEntryName(identifier), ignored);
     retireOthers(root, copyName);
-    log::processLog("LinuxSystemExtensions: installed %s %s (%s) as %s", identifier.c_str(),
+    if (auto error = waitForCamera(root, realProgram(root, copyName, info.executable), std::nullopt, unitName))
+      return fail(request, *error);
+    log::processLog("LinuxSystemExtensions: installed %s %s (%s) as %s; its camera is published", identifier.c_str(),
                     info.version.shortVersion.c_str(), info.version.bundleVersion.c_str(), unitName.c_str());
     finish(request, kRequestCompleted);
   }
@@ -472,6 +783,7 @@ LinuxPaths LinuxPaths::fromEnvironment(fs::path appBundle) {
   const fs::path config = xdgFolder("XDG_CONFIG_HOME", ".config");
   paths.unitFolder = config / "systemd" / "user";
   paths.autostartFolder = config / "autostart";
+  paths.stateFolder = xdgFolder("XDG_STATE_HOME", ".local/state") / "tovrelle";
   return paths;
 }
 

@@ -104,6 +104,28 @@ ManagerCall SystemdUserManager::restartUnit(const std::string& unit) {
   return call;
 }
 
+ManagerCall SystemdUserManager::stopUnit(const std::string& unit) {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  int r = sd_bus_call_method(bus_, kService, kPath, kInterface, "StopUnit", &error, &reply, "ss", unit.c_str(),
+                             "replace");
+  ManagerCall call = r < 0 ? failure(("to stop " + unit).c_str(), error, r) : ManagerCall{};
+  sd_bus_error_free(&error);
+  sd_bus_message_unref(reply);
+  return call;
+}
+
+ManagerCall SystemdUserManager::disableUnitFile(const std::string& unit) {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  int r = sd_bus_call_method(bus_, kService, kPath, kInterface, "DisableUnitFiles", &error, &reply, "asb", 1,
+                             unit.c_str(), 0);
+  ManagerCall call = r < 0 ? failure(("to disable " + unit).c_str(), error, r) : ManagerCall{};
+  sd_bus_error_free(&error);
+  sd_bus_message_unref(reply);
+  return call;
+}
+
 ManagerCall SystemdUserManager::unitFileState(const std::string& unit) {
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;

@@ -33,6 +33,8 @@ class SystemdUserManager {
   ManagerCall reload();
   ManagerCall enableUnitFile(const std::string& unit);
   ManagerCall restartUnit(const std::string& unit);
+  ManagerCall stopUnit(const std::string& unit);
+  ManagerCall disableUnitFile(const std::string& unit);
   // "enabled", "disabled", ...; "not-found" when the manager knows no such file.
   ManagerCall unitFileState(const std::string& unit);
 

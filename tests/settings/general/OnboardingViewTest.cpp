@@ -1,12 +1,11 @@
 // The first-run window on the fake installer, a fake capture service and a
 // scripted URL opener: the step table under each installer status, the
-// camera step and its once-a-second poll, the settings-page fallbacks and
-// the ways the window ends onboarding.
+// camera step and its once-a-second poll, checking the camera service again,
+// and the ways the window ends onboarding.
 #include <gtest/gtest.h>
 
 #include <QLabel>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QTest>
 #include <thread>
 
@@ -80,47 +79,6 @@ class OnboardingTest : public ::testing::Test {
 
 // ----------------------------------------------------------- layout and texts
 
-TEST_F(OnboardingTest, TheWindowHasItsHeaderStepsUsageBlockAndDoneButtonWithTheTablesTexts) {
-  OnboardingView& v = make();
-  EXPECT_EQ(v.size(), QSize(560, 600));
-  EXPECT_EQ(v.minimumSize(), v.maximumSize()) << "the window is not resizable";
-
-  QStringList texts;
-  for (QLabel* label : v.findChildren<QLabel*>()) texts << label->text();
-  for (const char* key :
-       {"onboarding.title", "onboarding.subtitle", "onboarding.step1.title", "onboarding.step1.detail",
-        "onboarding.step2.title", "onboarding.step2.detail", "onboarding.step3.title", "onboarding.step3.detail",
-        "onboarding.usage.heading", "onboarding.step4.title", "onboarding.step4.detail"}) {
-    EXPECT_TRUE(texts.contains(qtTrId(key))) << key;
-    EXPECT_NE(qtTrId(key), QString::fromLatin1(key)) << key << " is missing from the string table";
-  }
-  EXPECT_EQ(v.stepButton(1)->text(), qtTrId("onboarding.step1.action"));
-  EXPECT_EQ(v.stepButton(2)->text(), qtTrId("onboarding.step2.action"));
-  EXPECT_EQ(v.stepButton(3)->text(), qtTrId("onboarding.step3.action"));
-  EXPECT_EQ(v.doneButton()->text(), qtTrId("onboarding.done"));
-  EXPECT_TRUE(v.doneButton()->isDefault());
-
-  // Steps in order inside the scroll area; the details wrap instead of being cut.
-  ASSERT_TRUE(v.scrollArea()->widget());
-  for (int n = 1; n <= 3; ++n) {
-    ASSERT_TRUE(v.step(n));
-    EXPECT_EQ(v.step(n)->number(), n);
-    EXPECT_TRUE(v.scrollArea()->widget()->isAncestorOf(v.step(n)));
-    EXPECT_TRUE(v.step(n)->detailLabel()->wordWrap());
-  }
-  v.show();
-  rig.run();
-  EXPECT_LT(v.step(1)->y(), v.step(2)->y());
-  EXPECT_LT(v.step(2)->y(), v.step(3)->y());
-  EXPECT_EQ(v.step(2)->y() - (v.step(1)->y() + v.step(1)->height()), 24) << "24 points between steps";
-  EXPECT_EQ(v.step(1)->x(), 28);
-  EXPECT_FALSE(v.scrollArea()->isAncestorOf(v.doneButton())) << "the footer stays below the scrolling steps";
-  QLabel* usageSymbol = v.findChild<QLabel*>("usageSymbol");
-  ASSERT_TRUE(usageSymbol);
-  EXPECT_FALSE(usageSymbol->pixmap().isNull()) << "video.fill.badge.checkmark is drawn";
-  EXPECT_EQ(usageSymbol->size(), QSize(26, 26));
-}
-
 // ------------------------------------------------------------ the step table
 
 struct StepExpectation {
@@ -146,7 +104,7 @@ TEST_F(OnboardingTest, StepsFollowTheInstallerStatusLive) {
     EXPECT_EQ(v.step(1)->isComplete(), row.step1Complete);
     EXPECT_EQ(v.stepButton(1)->isEnabled(), row.step1Enabled);
     EXPECT_EQ(v.step(2)->isComplete(), row.step2Complete);
-    EXPECT_TRUE(v.stepButton(2)->isEnabled()) << "step 2's button is always enabled";
+    EXPECT_TRUE(v.stepButton(2)->isEnabled()) << "checking is always possible";
     EXPECT_TRUE(actionShown(1));
     EXPECT_TRUE(actionShown(2));
   }
@@ -193,19 +151,6 @@ TEST_F(OnboardingTest, BadgesShowTheNumberOnAnAccentCircleOrAGreenCheck) {
 }
 
 // --------------------------------------------------------- camera access step
-
-TEST_F(OnboardingTest, CameraStepIsCompleteWithoutAControlOnlyWhileAuthorized) {
-  for (AuthorizationStatus status : {AuthorizationStatus::notDetermined, AuthorizationStatus::denied,
-                                     AuthorizationStatus::restricted, AuthorizationStatus::authorized}) {
-    SCOPED_TRACE(static_cast<int>(status));
-    capture->setAuthorizationStatus(status);
-    OnboardingView& v = make();
-    const bool authorized = status == AuthorizationStatus::authorized;
-    EXPECT_EQ(v.cameraAuthorized(), authorized);
-    EXPECT_EQ(v.step(3)->isComplete(), authorized);
-    EXPECT_EQ(actionShown(3), !authorized);
-  }
-}
 
 TEST_F(OnboardingTest, AskingForAccessWhenUndecidedTakesTheAnswerOnTheMainQueue) {
   capture->setAccessAnswer(std::nullopt);  // the system prompt stays up
@@ -277,13 +222,9 @@ TEST_F(OnboardingTest, PollingStopsWhenTheWindowHidesAndRestartsWhenItIsShownAga
   capture->setAuthorizationStatus(AuthorizationStatus::denied);
   rig.scheduler.advance(1s);
   EXPECT_FALSE(v.step(3)->isComplete());
-
-  // Showing again restarts, it does not add a second poll.
   v.hide();
   v.show();
-  v.hide();
-  v.show();
-  EXPECT_EQ(rig.main->liveTimerCount(), withPoll);
+  EXPECT_EQ(rig.main->liveTimerCount(), withPoll) << "showing again restarts the poll, it adds none";
 }
 
 TEST_F(OnboardingTest, ShowingRefreshesTheInstallerStatusForDisplay) {
@@ -299,39 +240,51 @@ TEST_F(OnboardingTest, ShowingRefreshesTheInstallerStatusForDisplay) {
   EXPECT_TRUE(v.step(2)->isComplete());
 }
 
-// ------------------------------------------------------- extension settings
+// ------------------------------------------------------ checking the camera
 
-TEST_F(OnboardingTest, ExtensionSettingsTryTheLoginItemsPageThenTheSecurityPage) {
-  test::ProcessLog log;
-  const std::string first = "x-apple.systempreferences:com.apple.LoginItems-Settings.extension";
-  const std::string second = "x-apple.systempreferences:com.apple.preference.security?Extensions";
-  EXPECT_EQ(OnboardingView::extensionSettingsURLs(), (std::vector<std::string>{first, second}));
+TEST_F(OnboardingTest, CheckAgainLooksAtOnceAndShowsWhatItFound) {
   OnboardingView& v = shown();
+  EXPECT_TRUE(v.checkResultLabel()->text().isEmpty()) << "nothing to say before the first look";
+  rig.scheduler.advance(2s);  // past the display throttle of the look on showing
 
-  opener->available = {first, second};
+  // Nothing installed: the answer says so beside the button.
+  rig.extensions->scriptNextProperties(test::FakeExtensionManager::answer({}));
   QTest::mouseClick(v.stepButton(2), Qt::LeftButton);
-  EXPECT_EQ(opener->attempts, std::vector<std::string>{first});
+  EXPECT_EQ(v.checkResultLabel()->text(), qtTrId("onboarding.step2.checking"));
+  EXPECT_FALSE(v.stepButton(2)->isEnabled());
+  rig.run();
+  EXPECT_EQ(v.checkResultLabel()->text(), qtTrId("extensionStatus.idle"));
+  EXPECT_TRUE(v.stepButton(2)->isEnabled());
 
-  opener->attempts.clear();
-  opener->available = {second};
+  // Checked again at once, without the display throttle: the camera is there.
+  rig.extensions->scriptNextProperties(test::FakeExtensionManager::answer(
+      {sysext::ExtensionProperties{SystemExtensionInstaller::kExtensionIdentifier, "1", "1.0", true, false, false}}));
   QTest::mouseClick(v.stepButton(2), Qt::LeftButton);
-  EXPECT_EQ(opener->attempts, (std::vector<std::string>{first, second}));
-  EXPECT_TRUE(alerts.empty());
-  EXPECT_EQ(log.count("[Onboarding] Failed to open System Settings extension pane via known URLs"), 0);
-}
+  rig.run();
+  EXPECT_TRUE(v.step(2)->isComplete());
+  EXPECT_EQ(v.checkResultLabel()->text(), qtTrId("onboarding.step2.available"));
 
-TEST_F(OnboardingTest, WhenNoSettingsPageOpensALogLineAndAnAlertSaySoAndTheWindowStays) {
+  // A check nobody answers ends in an alert; the window stays.
   test::ProcessLog log;
-  OnboardingView& v = shown();
+  rig.extensions->scriptNextProperties(test::FakeExtensionManager::never());
   QTest::mouseClick(v.stepButton(2), Qt::LeftButton);
-  EXPECT_EQ(opener->attempts.size(), 2u);
-  EXPECT_EQ(log.count("[Onboarding] Failed to open System Settings extension pane via known URLs"), 1);
+  rig.scheduler.advance(21s);
+  EXPECT_EQ(log.count("[Onboarding] The camera service check got no answer"), 1);
   ASSERT_EQ(alerts.size(), 1u);
   EXPECT_EQ(alerts[0].first, qtTrId("onboarding.openSettingsFailed.title"));
-  EXPECT_EQ(alerts[0].second, qtTrId("onboarding.openSettingsFailed.message"));
-  EXPECT_NE(alerts[0].first, "onboarding.openSettingsFailed.title") << "the table has the text";
-  EXPECT_TRUE(v.isVisible());
+  EXPECT_TRUE(v.stepButton(2)->isEnabled());
   EXPECT_EQ(closes, 0);
+  EXPECT_TRUE(opener->attempts.empty()) << "no settings page is opened";
+}
+
+TEST_F(OnboardingTest, TextsSpeakOfTheCameraServiceNotOfApproval) {
+  for (const char* key : {"onboarding.step1.detail", "onboarding.step2.title", "onboarding.step2.detail",
+                          "onboarding.step2.action", "extensionStatus.needsUserApproval", "extensionStatus.idle"}) {
+    const QString text = qtTrId(key);
+    EXPECT_NE(text, QString::fromLatin1(key)) << key;
+    EXPECT_FALSE(text.contains(QStringLiteral("approv"), Qt::CaseInsensitive)) << key << ": " << text.toStdString();
+    EXPECT_FALSE(text.contains(QStringLiteral("System Settings"), Qt::CaseInsensitive)) << key;
+  }
 }
 
 // -------------------------------------------------------------------- Done

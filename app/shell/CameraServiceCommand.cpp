@@ -1,0 +1,154 @@
+#include "app/shell/CameraServiceCommand.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QPointer>
+#include <cstdio>
+
+#include "app/shell/SingleInstance.h"
+#include "platform/log/Log.h"
+
+namespace tovrelle::camera_service_command {
+namespace {
+
+using Case = SystemExtensionInstaller::Status::Case;
+
+constexpr const char* kStatusWord = "camera-status";
+constexpr const char* kInstallWord = "install-camera";
+constexpr const char* kRemoveWord = "remove-camera";
+
+// Long enough for an install that waits for its camera after a slow start.
+constexpr int kForwardTimeoutMs = 180 * 1000;
+
+const char* wordFor(Command command) {
+  switch (command) {
+    case Command::status: return kStatusWord;
+    case Command::install: return kInstallWord;
+    case Command::remove: return kRemoveWord;
+  }
+  return kStatusWord;
+}
+
+std::optional<Command> commandFor(const QByteArray& word) {
+  if (word == kStatusWord) return Command::status;
+  if (word == kInstallWord) return Command::install;
+  if (word == kRemoveWord) return Command::remove;
+  return std::nullopt;
+}
+
+int exitCodeFor(const SystemExtensionInstaller::Status& status) { return status.is(Case::activated) ? 0 : 1; }
+
+}  // namespace
+
+void addOptions(QCommandLineParser& parser) {
+  parser.addOption({QString::fromLatin1(kStatusWord),
+                    QStringLiteral("Check the Tovrelle camera service now and print its status (exit 0 when other "
+                                   "apps can use the camera).")});
+  parser.addOption({QString::fromLatin1(kInstallWord),
+                    QStringLiteral("Install and start the Tovrelle camera service (exit 0 once its camera is "
+                                   "published).")});
+  parser.addOption({QString::fromLatin1(kRemoveWord),
+                    QStringLiteral("Stop and remove the Tovrelle camera service; your images and settings stay.")});
+}
+
+std::optional<Command> requested(const QCommandLineParser& parser) {
+  for (Command command : {Command::remove, Command::install, Command::status})
+    if (parser.isSet(QString::fromLatin1(wordFor(command)))) return command;
+  return std::nullopt;
+}
+
+QString statusLine(const SystemExtensionInstaller::Status& status) {
+  switch (status.kind) {
+    case Case::activated:
+      return QStringLiteral("activated: the Tovrelle camera is published and starts when you log in");
+    case Case::idle:
+      return QStringLiteral("idle: the Tovrelle camera service is not installed or not running");
+    case Case::requesting:
+      return QStringLiteral("requesting: the Tovrelle camera service is being set up");
+    case Case::needsUserApproval:
+      return QStringLiteral("needsUserApproval: the Tovrelle camera service starts at the next login");
+    case Case::failed:
+      return QStringLiteral("failed: %1 (%2)")
+          .arg(status.failure ? status.failure->message : QString(),
+               status.failure ? status.failure->diagnostic : QString());
+  }
+  return {};
+}
+
+void run(Command command, SystemExtensionInstaller& installer,
+         std::function<void(int exitCode, const QString& line)> finished) {
+  QPointer<SystemExtensionInstaller> target(&installer);
+  auto report = [target, finished](std::optional<int> code = std::nullopt) {
+    if (!target) return finished(1, QStringLiteral("failed: the installer went away"));
+    finished(code.value_or(exitCodeFor(target->status())), statusLine(target->status()));
+  };
+  switch (command) {
+    case Command::status:
+      installer.probeNow([report](bool answered) {
+        if (!answered) log::processLog("CameraServiceCommand: the check got no answer; the status is the last known one");
+        report();
+      });
+      return;
+    case Command::remove:
+      installer.deactivate([report](bool removed) { report(removed ? 0 : 1); });
+      return;
+    case Command::install: {
+      if (installer.status().is(Case::requesting)) {
+        // Someone else's install is running: wait for it like our own.
+      } else {
+        installer.activate(false);
+      }
+      if (!installer.status().is(Case::requesting)) return report();
+      auto connection = std::make_shared<QMetaObject::Connection>();
+      *connection = QObject::connect(&installer, &SystemExtensionInstaller::statusChanged, &installer,
+                                     [target, report, connection] {
+                                       if (!target || target->status().is(Case::requesting)) return;
+                                       QObject::disconnect(*connection);
+                                       report();
+                                     });
+      return;
+    }
+  }
+}
+
+int runFromCommandLine(Command command, SingleInstance& instance, const std::function<void()>& beforeRunningHere) {
+  if (!instance.becomePrimary()) {
+    if (auto reply = instance.send(QString::fromLatin1(wordFor(command)), {}, kForwardTimeoutMs)) {
+      std::printf("%s\n", qPrintable(reply->text));
+      return reply->exitCode;
+    }
+    std::fprintf(stderr, "tovrelle: a running Tovrelle did not answer; try again once it has started\n");
+    return 1;
+  }
+  if (beforeRunningHere) beforeRunningHere();
+  int exitCode = 1;
+  bool done = false;
+  QEventLoop loop;
+  run(command, SystemExtensionInstaller::shared(), [&](int code, const QString& line) {
+    exitCode = code;
+    done = true;
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+    loop.quit();
+  });
+  if (!done) loop.exec();
+  return exitCode;
+}
+
+void serve(SingleInstance& instance, SystemExtensionInstaller& installer) {
+  QPointer<SystemExtensionInstaller> target(&installer);
+  instance.addCommandHandler([target](const QString& verb, const QString&, const SingleInstance::Respond& respond) {
+    auto command = commandFor(verb.toUtf8());
+    if (!command) return false;
+    if (!target) {
+      respond({2, QStringLiteral("the camera service check is not available")});
+      return true;
+    }
+    log::processLog("CameraServiceCommand: another launch asked for --%s", qPrintable(verb));
+    run(*command, *target, [respond](int code, const QString& line) { respond({code, line}); });
+    return true;
+  });
+}
+
+}  // namespace tovrelle::camera_service_command

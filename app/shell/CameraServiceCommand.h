@@ -1,0 +1,43 @@
+#pragma once
+// `tovrelle --camera-status | --install-camera | --remove-camera`: the camera
+// service from a terminal. A running Tovrelle does the work (it owns the
+// status the tray shows); without one, this process does it and leaves.
+// Each prints one line and exits 0 only when the camera is where it was
+// asked to be.
+#include <QString>
+#include <functional>
+#include <optional>
+
+#include "app/installer/SystemExtensionInstaller.h"
+
+class QCommandLineParser;
+
+namespace tovrelle {
+
+class SingleInstance;
+
+namespace camera_service_command {
+
+enum class Command { status, install, remove };
+
+void addOptions(QCommandLineParser& parser);
+std::optional<Command> requested(const QCommandLineParser& parser);
+
+// Runs `command` on `installer` and calls `finished` with the exit code and
+// the line to print, on the main thread, once it is done.
+void run(Command command, SystemExtensionInstaller& installer,
+         std::function<void(int exitCode, const QString& line)> finished);
+
+// In a launch that asked for `command`: hands it to the running instance
+// through `instance` or, when none runs, runs it here on the event loop.
+// Returns the process's exit code.
+int runFromCommandLine(Command command, SingleInstance& instance, const std::function<void()>& beforeRunningHere);
+
+// Answers the commands other launches hand to this (running) instance.
+void serve(SingleInstance& instance, SystemExtensionInstaller& installer);
+
+// "activated: …", "idle: …", "failed: <message> (<diagnostic>)".
+QString statusLine(const SystemExtensionInstaller::Status& status);
+
+}  // namespace camera_service_command
+}  // namespace tovrelle

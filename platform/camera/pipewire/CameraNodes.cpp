@@ -1,0 +1,148 @@
+#include "platform/camera/pipewire/CameraNodes.h"
+#include "platform/camera/pipewire/PipeWireInit.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/utils/dict.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+namespace tovrelle::camera {
+namespace {
+
+// One private loop per call, iterated on the caller's thread: no loop thread
+// of ours exists to be blocked.
+struct Lookup {
+  std::string wanted;
+  std::vector<CameraNode> nodes;
+  std::map<unsigned, unsigned> nodeClient;  // node id -> client id
+  std::map<unsigned, pid_t> clientPid;
+  int syncSeq = -1;
+  bool done = false;
+  bool broken = false;
+  std::string error;
+};
+
+const char* lookupKey(const spa_dict* props, const char* key) { return props ? spa_dict_lookup(props, key) : nullptr; }
+
+void onGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
+  auto* lookup = static_cast<Lookup*>(data);
+  if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
+    if (const char* pid = lookupKey(props, PW_KEY_SEC_PID)) lookup->clientPid[id] = static_cast<pid_t>(std::atol(pid));
+    return;
+  }
+  if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0) return;
+  const char* name = lookupKey(props, PW_KEY_NODE_NAME);
+  const char* mediaClass = lookupKey(props, PW_KEY_MEDIA_CLASS);
+  if (!name || !mediaClass || lookup->wanted != name || std::strcmp(mediaClass, "Video/Source") != 0) return;
+  CameraNode node;
+  node.id = id;
+  node.name = name;
+  node.mediaClass = mediaClass;
+  lookup->nodes.push_back(node);
+  if (const char* client = lookupKey(props, PW_KEY_CLIENT_ID))
+    lookup->nodeClient[id] = static_cast<unsigned>(std::atol(client));
+}
+
+void onDone(void* data, uint32_t id, int seq) {
+  auto* lookup = static_cast<Lookup*>(data);
+  if (id == PW_ID_CORE && seq == lookup->syncSeq) lookup->done = true;
+}
+
+void onError(void* data, uint32_t id, int, int res, const char* message) {
+  auto* lookup = static_cast<Lookup*>(data);
+  if (id != PW_ID_CORE) return;
+  lookup->broken = true;
+  lookup->error = std::string("PipeWire reported an error: ") + (message ? message : std::strerror(-res));
+}
+
+}  // namespace
+
+std::string processBinary(pid_t pid) {
+  if (pid <= 0) return {};
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
+  if (ec) return {};
+  // A program replaced on disk while it runs still counts as that program.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (exe.ends_with(kDeleted)) exe.resize(exe.size() - kDeleted.size());
+  return exe;
+}
+
+std::optional<std::vector<CameraNode>> findCameraNodes(const std::string& name, std::chrono::milliseconds timeout,
+                                                       std::string* why) {
+  pipewire::ensureInitialized();
+
+  auto fail = [why](std::string text) -> std::optional<std::vector<CameraNode>> {
+    if (why) *why = std::move(text);
+    return std::nullopt;
+  };
+
+  pw_loop* loop = pw_loop_new(nullptr);
+  if (!loop) return fail("cannot create a PipeWire loop");
+  pw_context* context = pw_context_new(loop, nullptr, 0);
+  if (!context) {
+    pw_loop_destroy(loop);
+    return fail("cannot create a PipeWire context");
+  }
+  pw_core* core = pw_context_connect(context, nullptr, 0);
+  if (!core) {
+    pw_context_destroy(context);
+    pw_loop_destroy(loop);
+    return fail(std::string("PipeWire is not running (") + std::strerror(errno) + ")");
+  }
+
+  Lookup lookup;
+  lookup.wanted = name;
+  pw_registry* registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
+  static const pw_registry_events registryEvents = [] {
+    pw_registry_events e{};
+    e.version = PW_VERSION_REGISTRY_EVENTS;
+    e.global = onGlobal;
+    return e;
+  }();
+  static const pw_core_events coreEvents = [] {
+    pw_core_events e{};
+    e.version = PW_VERSION_CORE_EVENTS;
+    e.done = onDone;
+    e.error = onError;
+    return e;
+  }();
+  spa_hook registryListener{}, coreListener{};
+  pw_registry_add_listener(registry, &registryListener, &registryEvents, &lookup);
+  pw_core_add_listener(core, &coreListener, &coreEvents, &lookup);
+  lookup.syncSeq = pw_core_sync(core, PW_ID_CORE, 0);
+
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  pw_loop_enter(loop);
+  while (!lookup.done && !lookup.broken) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    if (pw_loop_iterate(loop, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+  }
+  pw_loop_leave(loop);
+
+  spa_hook_remove(&coreListener);
+  spa_hook_remove(&registryListener);
+  pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+  pw_core_disconnect(core);
+  pw_context_destroy(context);
+  pw_loop_destroy(loop);
+
+  if (lookup.broken) return fail(lookup.error);
+  if (!lookup.done) return fail("PipeWire did not answer within " + std::to_string(timeout.count()) + " ms");
+  for (auto& node : lookup.nodes) {
+    auto client = lookup.nodeClient.find(node.id);
+    if (client == lookup.nodeClient.end()) continue;
+    auto pid = lookup.clientPid.find(client->second);
+    if (pid == lookup.clientPid.end()) continue;
+    node.pid = pid->second;
+    node.binary = processBinary(node.pid);
+  }
+  return lookup.nodes;
+}
+
+}  // namespace tovrelle::camera
