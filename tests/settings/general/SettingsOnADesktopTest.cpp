@@ -130,7 +130,8 @@ class SettingsOnADesktop : public ::testing::Test {
     GeneralSettingsView::Environment e{&loginItems_, rig_.installer.get(), &permission_, [] {}, opener_,
                                        [](const QString& path) {
                                          return settings::webPageURL(path, {"en-US"}, "https://tovrelle.example");
-                                       }};
+                                       },
+                                       {}};
     general_ = new GeneralSettingsView(e);
     window_->setGeneralContent(general_);
     window_->move(40, 40);
