@@ -1,5 +1,7 @@
 #include "shared/Files.h"
 
+#include <fstream>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -117,6 +119,20 @@ ReadResult readFileBounded(const fs::path& path, size_t maxBytes, Links links) {
   return result;
 }
 
+namespace {
+
+// Read, never set: umask(2) is the only way to set it and would change it for
+// every thread for a moment.
+mode_t currentUmask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+  return 022;
+}
+
+}  // namespace
+
 bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::string* error, mode_t mode) {
   std::string tmpl = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
   auto fail = [&](const std::string& what, int err, bool created) {
@@ -125,7 +141,7 @@ bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::stri
     return false;
   };
   UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
-  if (!fd) return fail("cannot create a temporary file in " + path.parent_path().string(), errno, false);
+  if (!fd) return fail("cannot write " + path.string() + " (no temporary file in its folder)", errno, false);
   for (size_t done = 0; done < bytes.size();) {
     const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
     if (n < 0) {
@@ -134,9 +150,7 @@ bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::stri
     }
     done += static_cast<size_t>(n);
   }
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd.get(), mode & ~mask);
+  ::fchmod(fd.get(), mode & ~currentUmask());
   if (::fsync(fd.get()) != 0) return fail("cannot write " + path.string(), errno, true);
   if (::close(fd.release()) != 0) return fail("cannot write " + path.string(), errno, true);
   if (::rename(tmpl.c_str(), path.c_str()) != 0) return fail("cannot replace " + path.string(), errno, true);

@@ -344,9 +344,17 @@ void PreviewRenderer::handleFrame(const std::weak_ptr<Link>& weak, const capture
   if (!link->active || !link->cameraMode) return;
   if (!sample.image) return;
   QImage& free = link->freeCanvas();
-  if (free.isNull() || !link->frameWriter.write(sample.image, frames::Layout::bgra, PreviewScaler::kWidth,
-                                                PreviewScaler::kHeight, free.bits(), int(free.bytesPerLine())))
-    return;
+  if (free.isNull()) return;
+  // Letterboxed like a library picture: the whole camera picture, black where
+  // the aspects differ (a reused canvas is cleared, so no old bars linger).
+  const frames::VideoFrame& frame = sample.image;
+  constexpr int W = PreviewScaler::kWidth, H = PreviewScaler::kHeight;
+  const double s = std::min(double(W) / frame.width, double(H) / frame.height);
+  const int w = std::clamp(static_cast<int>(std::lround(frame.width * s)) & ~1, 2, W);
+  const int h = std::clamp(static_cast<int>(std::lround(frame.height * s)) & ~1, 2, H);
+  if (w != W || h != H) free.fill(Qt::black);
+  uint8_t* origin = free.bits() + static_cast<size_t>((H - h) / 2) * free.bytesPerLine() + ((W - w) / 2) * 4;
+  if (!link->frameWriter.write(frame, frames::Layout::bgra, w, h, origin, int(free.bytesPerLine()))) return;
   QImage canvas = free;
   link->mainQueue->async([weak, canvas = std::move(canvas), cameraId]() mutable {
     auto strong = weak.lock();

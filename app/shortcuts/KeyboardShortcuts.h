@@ -42,9 +42,6 @@ inline constexpr ModifierFlags deviceIndependent = capsLock | shift | control | 
 int carbonModifiers(ModifierFlags flags);
 ModifierFlags modifierFlags(int carbonModifiers);
 
-// ⌃ ⌥ ⇧ ⌘ in that order, then the globe symbol for the function key.
-QString modifierSymbols(ModifierFlags flags);
-
 // A key by its Carbon virtual key code.
 struct Key {
   int rawValue = 0;
@@ -98,7 +95,7 @@ struct Shortcut {
   // Either member order; none unless both members are integers.
   static std::optional<Shortcut> fromJSON(const QString& text);
 
-  // What the recorder shows: modifier symbols, then the key.
+  // As Linux desktops write it: "Ctrl+Alt+Super+0".
   QString description() const;
 
   friend bool operator==(const Shortcut&, const Shortcut&) = default;

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "app/shortcuts/KeyboardShortcuts.h"
+#include "app/shortcuts/RecorderCocoa.h"
 
 namespace KeyboardShortcuts {
 namespace {
@@ -162,17 +163,6 @@ ModifierFlags modifierFlags(int carbon) {
   return flags;
 }
 
-QString modifierSymbols(ModifierFlags flags) {
-  QString text;
-  if (flags & ModifierFlag::control) text += QStringLiteral("⌃");
-  if (flags & ModifierFlag::option) text += QStringLiteral("⌥");
-  if (flags & ModifierFlag::shift) text += QStringLiteral("⇧");
-  if (flags & ModifierFlag::command) text += QStringLiteral("⌘");
-  // The globe, drawn as text rather than as a colour emoji.
-  if (flags & ModifierFlag::function) text += QStringLiteral("\U0001F310\uFE0E");
-  return text;
-}
-
 QString keyText(Key key) {
   const auto keyCode = static_cast<uint32_t>(key.rawValue);
   if (auto special = specialKeyText(keyCode)) return *special;
@@ -221,6 +211,6 @@ std::optional<Shortcut> Shortcut::fromJSON(const QString& text) {
   return Shortcut(*keyCode, *modifiers);
 }
 
-QString Shortcut::description() const { return modifierSymbols(modifiers()) + keyText(key()); }
+QString Shortcut::description() const { return shortcutText(*this); }
 
 }  // namespace KeyboardShortcuts

@@ -100,15 +100,13 @@ TEST_F(ShortcutsTest, UnreadableValuesReadAsNoneOnceLoggedAndAreNotRepaired) {
 }
 
 TEST_F(ShortcutsTest, TextShowsModifiersInOrderThenTheKeyOfTheCurrentLayout) {
-  EXPECT_EQ(Shortcut(carbon::a, carbon::allModifiers).description(), QString::fromUtf8("⌃⌥⇧⌘A"));
-  EXPECT_EQ(Shortcut(carbon::f20, carbon::cmdKey).description(), QString::fromUtf8("⌘F20"));
-  EXPECT_EQ(Shortcut(carbon::escape, carbon::shiftKey).description(), QString::fromUtf8("⇧⎋"));
-  EXPECT_EQ(modifierSymbols(ModifierFlag::function | ModifierFlag::command | ModifierFlag::capsLock),
-            QString::fromUtf8("⌘") + QString::fromUcs4(U"\U0001F310\uFE0E"));
+  EXPECT_EQ(Shortcut(carbon::a, carbon::allModifiers).description(), "Ctrl+Alt+Shift+Super+A");
+  EXPECT_EQ(Shortcut(carbon::f20, carbon::cmdKey).description(), "Super+F20");
+  EXPECT_EQ(Shortcut(carbon::escape, carbon::shiftKey).description(), "Shift+Esc");
   EXPECT_EQ(carbonModifiers(ModifierFlag::deviceIndependent), int(carbon::allModifiers));
   // On a French layout the key in the "1" position types "&".
   hotKeys_->layoutCharacters[carbon::one] = U'&';
-  EXPECT_EQ(Shortcut(carbon::one, kCOC).description(), QString::fromUtf8("⌃⌥⌘&"));
+  EXPECT_EQ(Shortcut(carbon::one, kCOC).description(), "Ctrl+Alt+Super+&");
   EXPECT_EQ(keyText(Key{carbon::w}), "W");  // unknown to the layout: US character
 }
 
