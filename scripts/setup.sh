@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus dbus-daemon
   nlohmann-json3-dev
   libcairo2-dev libpango1.0-dev fonts-cantarell

@@ -8,15 +8,20 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 jobs=$(nproc)
+# Rebuilds reuse earlier compiles where the machine keeps a compiler cache.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
 
 echo "== build (RelWithDebInfo)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
 cmake --build build -j "$jobs"
 echo "== test (RelWithDebInfo)"
 (cd build && ctest --output-on-failure -j "$jobs")
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVRELLE_SANITIZE=ON -DTOVRELLE_BUILD_BENCH=OFF >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVRELLE_SANITIZE=ON -DTOVRELLE_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
 cmake --build build-asan -j "$jobs"
 echo "== test (AddressSanitizer + UndefinedBehaviorSanitizer)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
