@@ -8,19 +8,6 @@
 
 using namespace tovrelle;
 
-TEST(BundleInfo, DictionaryCarriesTheBuildValues) {
-  const auto& info = bundle::mainInfoDictionary();
-  EXPECT_EQ(bundle::infoValue(info, "CFBundleDisplayName"), "Tovrelle");
-  EXPECT_EQ(bundle::infoValue(info, "CFBundleName"), "Tovrelle");
-  EXPECT_EQ(bundle::infoValue(info, "CFBundleShortVersionString"), TOVRELLE_TEST_PROJECT_VERSION);
-  EXPECT_EQ(bundle::infoValue(info, "CFBundleVersion"), TOVRELLE_TEST_BUILD_NUMBER);
-  EXPECT_EQ(bundle::shortVersion(), TOVRELLE_TEST_PROJECT_VERSION);
-  EXPECT_EQ(bundle::buildNumber(), TOVRELLE_TEST_BUILD_NUMBER);
-  ASSERT_TRUE(bundle::infoValue(info, "NSHumanReadableCopyright"));
-  EXPECT_NE(bundle::infoValue(info, "NSHumanReadableCopyright")->find("Velkari"), std::string::npos);
-  EXPECT_FALSE(bundle::infoValue(info, "CFBundleIconFile"));
-}
-
 TEST(BundleInfo, GeneratedExtensionInfoMatchesTheAppsVersion) {
   test::FakeAppBundle app;
   std::filesystem::create_directories(app.extension());
