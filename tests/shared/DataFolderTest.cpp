@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <set>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -118,23 +117,6 @@ TEST_F(DataFolderTest, AtomicWritesReplaceWholeFilesAndLeaveNoTemporaries) {
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0);
-}
-
-TEST_F(DataFolderTest, ExcerptsOfBadFilesAreShortAndEscaped) {
-  EXPECT_EQ(escapedExcerpt("{\"mode\":\"video\"}"), R"("{\"mode\":\"video\"}")");
-  EXPECT_EQ(escapedExcerpt("root:x:0:0\nforged line\x1b[31m\xff"), R"("root:x:0:0\nforged line\x1b[31m\xff")");
-  EXPECT_EQ(escapedExcerpt(std::string(100, 'a'), 4), "\"aaaa\"...");
-}
-
-TEST(Uuid, RandomOnesAreVersion4AndDistinct) {
-  std::set<std::string> seen;
-  for (int i = 0; i < 1000; ++i) {
-    const Uuid id = Uuid::random();
-    EXPECT_EQ(id.bytes()[6] >> 4, 4);
-    EXPECT_EQ(id.bytes()[8] >> 6, 2);
-    seen.insert(id.toString());
-  }
-  EXPECT_EQ(seen.size(), 1000u);
 }
 
 TEST_F(DataFolderTest, HeartbeatLivenessAtItsBoundaries) {
