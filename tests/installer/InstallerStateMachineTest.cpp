@@ -131,29 +131,6 @@ TEST_F(InstallerTest, InstallProbeThatTimesOutOrFailsStillActivates) {
   EXPECT_EQ(status(), Case::requesting);
 }
 
-TEST_F(InstallerTest, UnreadableEmbeddedVersionActivatesWithoutProbing) {
-  for (const std::string& info : {std::string(""), std::string("{\"CFBundleVersion\": \"7\"}"),
-                                 std::string("{\"CFBundleShortVersionString\": 2, \"CFBundleVersion\": \"7\"}"),
-                                 std::string("[\"not\", \"a\", \"dictionary\"]"), std::string("{\"CFBundle")}) {
-    SCOPED_TRACE(info);
-    bundle.writeInfo(info);
-    logs.clear();
-    const size_t before = fake->activationCount();
-    installer->activate(false);
-    EXPECT_FALSE(installer->embeddedExtensionVersion());
-    EXPECT_EQ(fake->activationCount(), before + 1);
-    EXPECT_EQ(fake->propertiesCount(), 0u);
-    EXPECT_EQ(logs.installerLines().front(), "embedded extension version unreadable; activating unconditionally");
-    fake->finish(fake->lastActivation(), 0);
-    run();
-    EXPECT_EQ(status(), Case::activated);
-  }
-  std::filesystem::remove_all(bundle.extension());
-  installer->activate(false);
-  EXPECT_EQ(fake->propertiesCount(), 0u);
-  EXPECT_EQ(status(), Case::requesting);
-}
-
 // ----------------------------------------------------- watchdog and deadline
 
 TEST_F(InstallerTest, SilentActivationIsReconciledAfterTheDeadline) {
