@@ -1,7 +1,7 @@
 // The extension as a program, against a private bus, PipeWire and
-// WirePlumber: clients read 1280x720 frames with rising stamps, start and stop
-// show in its log, the data folder drives the state machine, and SIGTERM ends
-// it cleanly.
+// WirePlumber: its options, the data folder driving the state machine within
+// a poll, FIFOs where its files belong, and SIGTERM. (What clients receive is
+// the camera layer's test; the state machine's order is the stream source's.)
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -90,32 +90,6 @@ TEST(ExtensionProgram, HelpAndUnknownOptions) {
   const int status = bad->wait(10s);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
   EXPECT_NE(bad->log().find("unknown option --frobnicate"), std::string::npos);
-}
-
-TEST_F(Extension, ClientsReadStampedFramesInBGRAAndI420) {
-  auto bgra = snap({"--format", "BGRA", "--skip", "3", "--frames", "30"});
-  EXPECT_EQ(bgra["result"], "ok");
-  EXPECT_EQ(bgra["width"], "1280");
-  EXPECT_EQ(bgra["height"], "720");
-  EXPECT_EQ(bgra["stamps_rising"], "yes");
-  // Sequence numbers count the frames sent; a loaded machine may drop some on the way.
-  EXPECT_GE(std::stoll(bgra["seq_last"]) - std::stoll(bgra["seq_first"]), 29);
-
-  auto i420 = snap({"--format", "I420", "--skip", "3", "--frames", "30"});
-  EXPECT_EQ(i420["result"], "ok");
-  EXPECT_EQ(i420["format"], "I420");
-  EXPECT_EQ(i420["stamps_rising"], "yes");
-
-  // The same picture in both formats: the mean luma matches the BGRA mean.
-  double b = 0, g = 0, r = 0, y = 0, u = 0, v = 0;
-  ASSERT_EQ(std::sscanf(bgra["mean"].c_str(), "%lf,%lf,%lf", &b, &g, &r), 3);
-  ASSERT_EQ(std::sscanf(i420["mean"].c_str(), "%lf,%lf,%lf", &y, &u, &v), 3);
-  EXPECT_NEAR(y, (66 * r + 129 * g + 25 * b) / 256.0 + 16, 1.5);
-
-  ASSERT_TRUE(extension->waitForLog("stopStreamingInternal", 10s, 2));
-  const std::string log = extension->log();
-  EXPECT_EQ(occurrences(log, "startStreamingInternal (was streaming=no)"), 2) << "one start per client";
-  EXPECT_EQ(occurrences(log, "host running changed: unknown -> no"), 2) << "no heartbeat: not running";
 }
 
 TEST_F(Extension, StateFileAndHeartbeatMoveTheStateMachineWithinOnePoll) {
