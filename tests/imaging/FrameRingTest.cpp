@@ -22,7 +22,6 @@ struct Gate {
   std::condition_variable changed;
   size_t allowed = std::numeric_limits<size_t>::max();
   size_t calls = 0;
-  size_t restarts = 0;
   std::set<size_t> failing;
 
   void allow(size_t n) {
@@ -37,11 +36,7 @@ struct Gate {
 class GatedProducer final : public FrameRing::Producer {
  public:
   explicit GatedProducer(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
-  bool restart() override {
-    std::lock_guard lock(gate_->mutex);
-    ++gate_->restarts;
-    return true;
-  }
+  bool restart() override { return true; }
   bool produce(size_t index, frames::PixelBuffer& out) override {
     std::unique_lock lock(gate_->mutex);
     gate_->changed.wait(lock, [&] { return gate_->calls < gate_->allowed; });
