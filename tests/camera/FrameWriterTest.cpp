@@ -134,11 +134,3 @@ TEST(FrameWriter, ADrawnPictureIsConvertedOnceAndAgainAfterItIsRedrawn) {
   EXPECT_NE(a[360 * 1280 + 1100], b[360 * 1280 + 1100]);
 }
 
-TEST(FrameWriter, RefusesWhatItCannotWrite) {
-  frames::FrameWriter writer;
-  std::vector<uint8_t> out(camera::wireLayout(camera::WireFormat::I420, 1280, 720).size);
-  EXPECT_FALSE(writer.write(frames::VideoFrame{}, Layout::i420, 1280, 720, out.data())) << "an empty frame";
-  EXPECT_FALSE(writer.write(frames::VideoFrame(bars(64, 36)), Layout::i422, 1280, 720, out.data()))
-      << "a layout no client is offered";
-  EXPECT_FALSE(writer.write(frames::VideoFrame(bars(64, 36)), Layout::i420, 1279, 720, out.data())) << "odd size";
-}

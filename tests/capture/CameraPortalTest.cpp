@@ -186,15 +186,4 @@ TEST_F(CameraPortalTest, RefusedOrMissingPortalKeepsCamerasClosed) {
   EXPECT_EQ(logs.count("camera portal unavailable"), 1) << logs.all();
 }
 
-TEST(CameraPortalOutsideSandbox, AccessIsAuthorizedWithoutAsking) {
-  ::setenv("TOVRELLE_SANDBOX_MARKER", "/nonexistent/flatpak-info", 1);
-  capture::CameraPortal portal;
-  EXPECT_FALSE(portal.sandboxed());
-  EXPECT_EQ(portal.status(), capture::AuthorizationStatus::authorized);
-  bool granted = false;
-  portal.requestAccess([&](bool g) { granted = g; });
-  EXPECT_TRUE(granted);
-  ::unsetenv("TOVRELLE_SANDBOX_MARKER");
-}
-
 }  // namespace

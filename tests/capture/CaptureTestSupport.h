@@ -45,14 +45,10 @@ struct SeenFrame {
   int height = 0;
   std::optional<testpattern::Decoded> decoded;
   testpattern::Rgb bars[testpattern::kBarCount]{};
-  uint32_t receivedMicros = 0;
-  uint64_t sequence = 0;
 };
 
 inline SeenFrame inspect(const capture::SampleBuffer& sample) {
   SeenFrame f;
-  f.receivedMicros = testpattern::stampNow();
-  f.sequence = sample.sequence;
   if (!sample.image) return f;
   // What a BGRA client of the virtual camera would be shown.
   thread_local frames::FrameWriter writer;
@@ -112,11 +108,6 @@ class FrameSink {
     std::lock_guard lock(mutex_);
     return interruptions_;
   }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    frames_.clear();
-  }
-  std::shared_ptr<dispatch::Queue> queue() const { return queue_; }
 
  private:
   std::shared_ptr<dispatch::Queue> queue_;

@@ -190,8 +190,3 @@ TEST(FrameConverter, ShortRawFramesAreDroppedOnceAndMemoryIsReused) {
   EXPECT_NE(a.storage, b.storage) << "held frames are not overwritten";
 }
 
-TEST(FrameConverter, RefusesFormatsItCannotReadAndAbsurdSizes) {
-  EXPECT_FALSE(FrameConverter::create({PixelFormat::unknown, 640, 480, 30, 1}));
-  EXPECT_FALSE(FrameConverter::create({PixelFormat::yuy2, 0, 480, 30, 1}));
-  EXPECT_FALSE(FrameConverter::create({PixelFormat::yuy2, 100000, 480, 30, 1}));
-}

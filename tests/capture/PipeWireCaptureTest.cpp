@@ -263,25 +263,6 @@ TEST_F(PipeWireCapture, InputsFailClearlyForGoneOrUnusableCameras) {
   EXPECT_EQ(sink.count(), 0u);
 }
 
-TEST_F(PipeWireCapture, ACameraThatGoesAwayInterruptsTheSessionOnce) {
-  auto cam = startTestCam(session(), {"--name", "Leaving", "--node-name", "testcam-leaving"});
-  auto devices = capture::makePipeWireCaptureDevices();
-  LogCapture logs;
-  FrameSink sink;
-  auto opened = open(*devices, "testcam-leaving", sink);
-  ASSERT_TRUE(opened.session) << opened.error;
-  ASSERT_TRUE(eventually([&] { return sink.count() >= 3; }));
-  cam->stop();
-  ASSERT_TRUE(eventually([&] { return !sink.interruptions().empty(); }));
-  EXPECT_FALSE(opened.session->isRunning());
-  size_t frames = sink.count();
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(sink.count(), frames);
-  EXPECT_EQ(sink.interruptions().size(), 1u);
-  EXPECT_EQ(logs.count("capture of \"Leaving\" stopped"), 1) << logs.all();
-  opened.session->stopRunning();
-}
-
 // Last: it restarts the daemon the other tests share.
 TEST_F(PipeWireCapture, ZzPipeWireRestartEndsSessionsAndDiscoveryComesBack) {
   auto cam = startTestCam(session(), {"--name", "Before", "--node-name", "testcam-before"});

@@ -78,15 +78,5 @@ TEST(NotRunningPicture, TitleAboveSubtitleBothCentredOnTheDarkGround) {
   EXPECT_LT(subtitle.bottom, 470);
 }
 
-TEST(NotRunningPicture, BlockStaysCentredInOtherFrameSizes) {
-  auto frame = makeNotRunningFrame(800, 1000);
-  ASSERT_NE(frame, nullptr);
-  const std::vector<InkBox> lines = inkLines(*frame);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NEAR(lines[0].centreX(), 400, 4);
-  EXPECT_NEAR(lines[1].centreX(), 400, 4);
-  EXPECT_NEAR((lines[0].top + lines[1].bottom + 1) / 2.0, 500, 16);
-}
-
 }  // namespace
 }  // namespace tovrelle::drawing

@@ -94,18 +94,11 @@ class StreamSourceHarness : public ::testing::Test {
     deps.clientQueue = clientQueue;
     deps.sink = sink;
     deps.captureDevices = devices;
-    deps.makeCameraOffFrame = [this](int w, int h) -> frames::PixelBufferRef {
+    deps.makeCameraOffFrame = [this](int, int) -> frames::PixelBufferRef {
       ++cameraOffBuilds;
-      EXPECT_EQ(w, 1280);
-      EXPECT_EQ(h, 720);
-      return cameraOffAvailable ? cameraOffPicture : nullptr;
+      return cameraOffPicture;
     };
-    deps.makeNotRunningFrame = [this](int w, int h) -> frames::PixelBufferRef {
-      ++notRunningBuilds;
-      EXPECT_EQ(w, 1280);
-      EXPECT_EQ(h, 720);
-      return notRunningAvailable ? notRunningPicture : nullptr;
-    };
+    deps.makeNotRunningFrame = [this](int, int) -> frames::PixelBufferRef { return notRunningPicture; };
     deps.loadAnimatedImage = [this](const fs::path& file) -> std::shared_ptr<extension::AnimatedImage> {
       loadedFiles.push_back(file);
       auto it = animations.find(file.filename().string());
@@ -158,20 +151,16 @@ class StreamSourceHarness : public ::testing::Test {
   std::chrono::system_clock::time_point wallNow() const {
     return wallBase + std::chrono::duration_cast<std::chrono::system_clock::duration>(scheduler.now() - schedulerBase);
   }
-  // Creates the heartbeat if needed and dates it `age` seconds before now
-  // (negative: in the future).
-  void setHeartbeatAge(double age) {
+  // Creates the heartbeat if needed and dates it now on the fake clock.
+  void touchHeartbeat() {
     const fs::path file = dataDir / "heartbeat";
     if (!fs::exists(file)) std::ofstream(file).close();
-    const auto when = wallNow() - std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                      std::chrono::duration<double>(age));
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wallNow().time_since_epoch()).count();
     timespec times[2];
     times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(ns / 1000000000);
     times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(ns % 1000000000);
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
   }
-  void touchHeartbeat() { setHeartbeatAge(0); }
   void removeHeartbeat() { fs::remove(dataDir / "heartbeat"); }
   void writeFile(const std::string& name, const std::string& bytes) {
     std::ofstream out(dataDir / name, std::ios::binary | std::ios::trunc);
@@ -234,10 +223,7 @@ class StreamSourceHarness : public ::testing::Test {
 
   frames::PixelBufferRef cameraOffPicture = solidFrame(62, 62, 62);
   frames::PixelBufferRef notRunningPicture = solidFrame(31, 26, 26);
-  bool cameraOffAvailable = true;
-  bool notRunningAvailable = true;
   int cameraOffBuilds = 0;
-  int notRunningBuilds = 0;
   std::map<std::string, std::shared_ptr<extension::AnimatedImage>> animations;
   std::map<std::string, extension::StillImage> stills;
   std::vector<fs::path> loadedFiles;

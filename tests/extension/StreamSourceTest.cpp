@@ -263,56 +263,6 @@ TEST_F(StateMachine, StateFileFailuresAreSaidBoundedEscapedAndOnlyWhenTheyChange
   EXPECT_EQ(countStartingWith("state change"), 0) << "every fallback is the same default state";
 }
 
-TEST_F(StateMachine, CachedPicturesBuildOnceAndUnavailableOnesFallBackToBlackForGood) {
-  cameraOffAvailable = false;
-  notRunningAvailable = false;
-  makeSource();
-  clientStarts();
-  EXPECT_EQ(notRunningBuilds, 1);
-  auto l = lines();
-  ASSERT_GE(l.size(), 7u);
-  EXPECT_EQ(l[5], "notRunningPixelBuffer unavailable, falling back to black");
-  EXPECT_EQ(l[6], "startBlackScreenTimer (isStreaming=yes)");
-  EXPECT_EQ(count("startNotRunningTimer (isStreaming=yes)"), 0);
-  advance(0.1);
-  auto frames = takeFrames();
-  ASSERT_FALSE(frames.empty());
-  ASSERT_TRUE(frames.back().buffer);
-  EXPECT_EQ(frames.back().buffer->width(), 1280);
-  EXPECT_EQ(frames.back().buffer->height(), 720);
-  EXPECT_TRUE(allZero(*frames.back().buffer)) << "every byte of a black frame is 0, the fourth included";
-
-  for (int round = 0; round < 2; ++round) {
-    touchHeartbeat();
-    writeState({CameraMode::off, std::nullopt, std::nullopt});
-    advance(0.5);
-    removeHeartbeat();
-    advance(3.5);
-  }
-  EXPECT_EQ(cameraOffBuilds, 1) << "an unavailable picture is not built again";
-  EXPECT_EQ(notRunningBuilds, 1);
-  EXPECT_EQ(count("cameraOffPixelBuffer unavailable, falling back to black"), 2);
-  EXPECT_EQ(count("notRunningPixelBuffer unavailable, falling back to black"), 3);
-}
-
-TEST_F(StateMachine, FrameDurationSetByClientIsStoredButFramesKeepTheirPace) {
-  makeSource();
-  auto props = source->streamProperties({extension::StreamProperty::activeFormatIndex,
-                                         extension::StreamProperty::frameDuration});
-  EXPECT_EQ(props.activeFormatIndex, 0);
-  EXPECT_EQ(props.frameDuration, (camera::MediaTime{1, 30}));
-  EXPECT_TRUE(source->setStreamProperties({5, camera::MediaTime{1, 15}}));
-  props = source->streamProperties({extension::StreamProperty::activeFormatIndex,
-                                    extension::StreamProperty::frameDuration});
-  EXPECT_EQ(props.activeFormatIndex, 5);
-  EXPECT_EQ(props.frameDuration, (camera::MediaTime{1, 15}));
-  EXPECT_FALSE(source->streamProperties({extension::StreamProperty::frameDuration}).activeFormatIndex);
-
-  clientStarts();
-  advance(2.0);
-  EXPECT_EQ(takeFrames().size(), 61u) << "still 30 frames a second";
-}
-
 using ImageMode = StreamSourceHarness;
 
 namespace {
@@ -515,11 +465,12 @@ TEST_F(CameraModeTest, SelectedCameraIsOpenedOnTheCaptureQueueAndItsFramesForwar
 }
 
 TEST_F(CameraModeTest, SetUpFailuresStayBlackWithTheirLine) {
-  devices->addDevice("self", "Tovrelle");
   devices->addDevice("busy", "Busy Cam");
   devices->failInput("busy", "device is busy");
   devices->addDevice("noin", "No Input Cam");
   devices->addDevice("noout", "No Output Cam");
+  devices->addDevice("nostart", "Vanishing Cam");
+  devices->failStart("nostart");
   touchHeartbeat();
   writeState({CameraMode::camera, std::nullopt, std::nullopt});
   makeSource();
@@ -536,8 +487,6 @@ TEST_F(CameraModeTest, SetUpFailuresStayBlackWithTheirLine) {
     std::string line;
     std::function<void()> prepare;
   } cases[] = {
-      {"gone", "no physical camera matching id: gone", [] {}},
-      {"self", "refusing to open our own virtual camera", [] {}},
       {"busy", "failed to setup camera: device is busy", [] {}},
       {"noin", "cannot add input for No Input Cam", [this] { devices->setCanAddInput(false); }},
       {"noout", "cannot add output",
@@ -545,6 +494,8 @@ TEST_F(CameraModeTest, SetUpFailuresStayBlackWithTheirLine) {
          devices->setCanAddInput(true);
          devices->setCanAddOutput(false);
        }},
+      {"nostart", "failed to setup camera: the camera stopped while it was being opened",
+       [this] { devices->setCanAddOutput(true); }},
   };
   for (auto& c : cases) {
     c.prepare();

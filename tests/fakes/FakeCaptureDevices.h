@@ -7,8 +7,8 @@
 // is still waiting on the queue, a newer one replaces it instead of queueing.
 //
 // Every session the code under test creates is recorded (`sessions()`), so a
-// test can see its preset, input, output, how often it was started and
-// stopped, on which queue it was started, and whether it still exists.
+// test can see its preset, input, output, whether it runs and on which queue
+// it was started.
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -33,15 +33,11 @@ struct FakeSessionRecord {
   int presetHeight = 0;
   std::shared_ptr<capture::DeviceInput> input;
   std::shared_ptr<capture::VideoOutput> output;
-  int startCount = 0;
   int stopCount = 0;
   bool running = false;
   bool destroyed = false;
-  bool interrupted = false;  // stopped on its own (camera removed, interrupt())
   // Whether `FakeCaptureDevices::captureQueue` was the current queue at start.
   std::optional<bool> startedOnCaptureQueue;
-  // Frames pushed while a previous one was still waiting (replaced, not queued).
-  int droppedLate = 0;
   // The frame waiting on the callback queue, if any.
   std::optional<capture::SampleBuffer> waiting;
 
@@ -109,7 +105,6 @@ class FakeCaptureSession final : public capture::CaptureSession {
   }
   void startRunning() override {
     std::lock_guard lock(record_->mutex);
-    ++record_->startCount;
     if (captureQueue_) record_->startedOnCaptureQueue = captureQueue_->isCurrent();
     // Like the real backend, a session without input or output never runs,
     // nor one whose camera fails while it opens.
@@ -176,7 +171,6 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
         std::lock_guard lock(record->mutex);
         if (!record->running || !record->input || record->input->device().uniqueId != uniqueId) continue;
         record->running = false;
-        record->interrupted = true;
         record->waiting.reset();
         output = record->output;
       }
@@ -307,7 +301,6 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
         if (!output || !output->callbackQueue || !output->onFrame) continue;
         ++taken;
         if (record->waiting && output->alwaysDiscardsLateVideoFrames) {
-          ++record->droppedLate;
           record->waiting = sample;
           continue;
         }

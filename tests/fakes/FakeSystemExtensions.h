@@ -37,12 +37,6 @@ class FakeExtensionManager final : public sysext::ExtensionManager {
   static Step needsApproval(dispatch::Duration delay = {}) {
     return {delay, [](FakeExtensionManager& m, const RequestPtr& r) { m.needsUserApproval(r); }};
   }
-  static Step replace(sysext::ExtensionProperties existing, sysext::ExtensionProperties replacement,
-                      dispatch::Duration delay = {}) {
-    return {delay, [existing, replacement](FakeExtensionManager& m, const RequestPtr& r) {
-              m.askReplacement(r, existing, replacement);
-            }};
-  }
   // A properties answer: the copies, then the finish callback.
   static Script answer(std::vector<sysext::ExtensionProperties> properties, dispatch::Duration delay = {}) {
     return {found(std::move(properties), delay), finish(sysext::kRequestCompleted, delay)};
@@ -91,23 +85,13 @@ class FakeExtensionManager final : public sysext::ExtensionManager {
   void finish(const RequestPtr& r, int result) {
     deliver(r, [result](sysext::RequestDelegate& d, sysext::Request& q) { d.requestDidFinishWithResult(q, result); });
   }
-  void fail(const RequestPtr& r, int code, std::string domain = sysext::kErrorDomain) {
-    sysext::Error error = sysext::makeError(code);
-    error.domain = std::move(domain);
-    failWith(r, error);
-  }
-  void failWith(const RequestPtr& r, sysext::Error error) {
+  void fail(const RequestPtr& r, int code) {
+    const sysext::Error error = sysext::makeError(code);
     deliver(r, [error](sysext::RequestDelegate& d, sysext::Request& q) { d.requestDidFailWithError(q, error); });
   }
   void supersede(const RequestPtr& r) { fail(r, sysext::kErrorRequestSuperseded); }
   void needsUserApproval(const RequestPtr& r) {
     deliver(r, [](sysext::RequestDelegate& d, sysext::Request& q) { d.requestNeedsUserApproval(q); });
-  }
-  void askReplacement(const RequestPtr& r, sysext::ExtensionProperties existing,
-                      sysext::ExtensionProperties replacement) {
-    deliver(r, [this, existing, replacement](sysext::RequestDelegate& d, sysext::Request& q) {
-      replacementAnswers_.push_back(d.actionForReplacingExtension(q, existing, replacement));
-    });
   }
 
   // ---- what was asked
@@ -123,7 +107,6 @@ class FakeExtensionManager final : public sysext::ExtensionManager {
   size_t propertiesCount() const { return requests(sysext::Request::Kind::properties).size(); }
   RequestPtr lastActivation() const { return last(sysext::Request::Kind::activation); }
   RequestPtr lastProperties() const { return last(sysext::Request::Kind::properties); }
-  const std::vector<sysext::ReplacementAction>& replacementAnswers() const { return replacementAnswers_; }
 
  private:
   RequestPtr last(sysext::Request::Kind kind) const {
@@ -142,7 +125,6 @@ class FakeExtensionManager final : public sysext::ExtensionManager {
   std::deque<Script> propertiesScripts_;
   std::optional<Script> defaultPropertiesScript_;
   std::vector<std::shared_ptr<dispatch::Timer>> timers_;
-  std::vector<sysext::ReplacementAction> replacementAnswers_;
 };
 
 }  // namespace tovrelle::test

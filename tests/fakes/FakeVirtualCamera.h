@@ -1,6 +1,5 @@
 #pragma once
-// Stand-in for the virtual camera device layer. Records what would be
-// published and every frame queued (buffer, host-time stamp, sequence), and
+// Stand-in for the virtual camera device layer. Records every frame queued (buffer, host-time stamp, sequence), and
 // lets a test act as a client: clientStart()/clientStop() post the stream's
 // start and stop requests to the client queue the way a backend does.
 #include <mutex>
@@ -19,26 +18,19 @@ class FakeVirtualCamera final : public camera::VirtualCamera {
     frames::VideoFrame frame;
   };
 
-  // Makes supportsFormat refuse every format (the fatal start-up path).
-  void refuseFormats() { refuse_ = true; }
-
   bool supportsFormat(const camera::StreamFormat& format) const override {
-    return !refuse_ && format.width > 0 && format.height > 0;
+    return format.width > 0 && format.height > 0;
   }
 
-  void publish(const camera::DeviceDescription& description, std::shared_ptr<dispatch::Queue> clientQueue,
+  void publish(const camera::DeviceDescription&, std::shared_ptr<dispatch::Queue> clientQueue,
                camera::StreamHandlers handlers) override {
     std::lock_guard lock(mutex_);
-    description_ = description;
     clientQueue_ = std::move(clientQueue);
     handlers_ = std::move(handlers);
-    published_ = true;
-    ++publishCount_;
   }
 
   void unpublish() override {
     std::lock_guard lock(mutex_);
-    published_ = false;
     handlers_ = {};
   }
 
@@ -53,22 +45,6 @@ class FakeVirtualCamera final : public camera::VirtualCamera {
   void clientStop() { post(false); }
 
   // ---- what happened ----
-  bool published() const {
-    std::lock_guard lock(mutex_);
-    return published_;
-  }
-  int publishCount() const {
-    std::lock_guard lock(mutex_);
-    return publishCount_;
-  }
-  camera::DeviceDescription description() const {
-    std::lock_guard lock(mutex_);
-    return description_;
-  }
-  std::shared_ptr<dispatch::Queue> clientQueue() const {
-    std::lock_guard lock(mutex_);
-    return clientQueue_;
-  }
   std::vector<Frame> frames() const {
     std::lock_guard lock(mutex_);
     return frames_;
@@ -76,10 +52,6 @@ class FakeVirtualCamera final : public camera::VirtualCamera {
   size_t frameCount() const {
     std::lock_guard lock(mutex_);
     return frames_.size();
-  }
-  Frame lastFrame() const {
-    std::lock_guard lock(mutex_);
-    return frames_.empty() ? Frame{} : frames_.back();
   }
   void clearFrames() {
     std::lock_guard lock(mutex_);
@@ -99,10 +71,6 @@ class FakeVirtualCamera final : public camera::VirtualCamera {
   }
 
   mutable std::mutex mutex_;
-  bool refuse_ = false;
-  bool published_ = false;
-  int publishCount_ = 0;
-  camera::DeviceDescription description_;
   std::shared_ptr<dispatch::Queue> clientQueue_;
   camera::StreamHandlers handlers_;
   std::vector<Frame> frames_;

@@ -227,23 +227,6 @@ TEST_F(DecoderTest, JpegsAreTurnedUprightByTheirExifOrientation) {
   }
 }
 
-TEST_F(DecoderTest, RewindStartsAgainAtTheFirstFrame) {
-  Gif gif{2, 2, {0xff0000, 0x00ff00}, 0, true, {}};
-  gif.frames.push_back(solidGifFrame(2, 2, 0, 10));
-  gif.frames.push_back(solidGifFrame(2, 2, 1, 10));
-  auto decoder = Decoder::open(memoryBytes(encodeGif(gif)));
-  ASSERT_TRUE(decoder);
-  Canvas c;
-  for (int lap = 0; lap < 3; ++lap) {
-    ASSERT_EQ(decoder->next(c), Decoder::Result::Frame);
-    EXPECT_EQ(pixel(c, 0, 0), kRed);
-    ASSERT_EQ(decoder->next(c), Decoder::Result::Frame);
-    EXPECT_EQ(pixel(c, 0, 0), kGreen);
-    EXPECT_EQ(decoder->next(c), Decoder::Result::End);
-    ASSERT_TRUE(decoder->rewind());
-  }
-}
-
 TEST_F(DecoderTest, BrokenTruncatedAndHugeInputsAreRefusedWithoutHarm) {
   Gif gif{4, 4, {0xff0000, 0x00ff00}, 0, true, {}};
   for (int i = 0; i < 4; ++i) gif.frames.push_back(solidGifFrame(4, 4, static_cast<uint8_t>(i % 2), 10));

@@ -10,21 +10,6 @@ namespace {
 
 using namespace test;
 
-void expectRect(FitRect r, double x, double y, double w, double h) {
-  EXPECT_NEAR(r.x, x, 1e-9);
-  EXPECT_NEAR(r.y, y, 1e-9);
-  EXPECT_NEAR(r.width, w, 1e-9);
-  EXPECT_NEAR(r.height, h, 1e-9);
-}
-
-TEST(AspectFit, LargestCentredRectangleThatFits) {
-  expectRect(aspectFit(1000, 1000, 1280, 720), 280, 0, 720, 720);  // bars left and right
-  expectRect(aspectFit(1920, 400, 1280, 720), 0, (720 - 800.0 / 3) / 2, 1280, 800.0 / 3);
-  expectRect(aspectFit(640, 360, 1280, 720), 0, 0, 1280, 720);  // scaled up
-  expectRect(aspectFit(10, 1000, 1280, 720), 636.4, 0, 7.2, 720);
-  expectRect(aspectFit(0, 10, 1280, 720), 0, 0, 0, 0);
-}
-
 Canvas halves(int w, int h, Rgb8 left, Rgb8 right) {
   Canvas c;
   c.resize(w, h);

@@ -106,11 +106,6 @@ void FakeSystemdManager::clearCalls() {
   calls_.clear();
 }
 
-void FakeSystemdManager::setUnitFileState(const std::string& unit, const std::string& state) {
-  std::lock_guard lock(mutex_);
-  unitFileStates_[unit] = state;
-}
-
 int FakeSystemdManager::handle(sd_bus_message* m, void* userdata, sd_bus_error*) {
   return static_cast<FakeSystemdManager*>(userdata)->handleCall(m);
 }

@@ -34,7 +34,6 @@ class FakeSystemdManager {
   // "DisableUnitFiles <unit>", "GetUnitFileState <unit>".
   std::vector<std::string> calls() const;
   void clearCalls();
-  void setUnitFileState(const std::string& unit, const std::string& state);
   bool connected() const { return !gone_; }
   // The main process of the running unit, or 0.
   pid_t mainPid() const;

@@ -1,6 +1,7 @@
 // The installer's status machine on the fake extension machinery and a
-// manual clock: transitions, watchdog and deadline, probes, give-up,
-// untracked callbacks and the display throttle.
+// manual clock: what only a fake can stage (watchdog and deadline, silent
+// probes, give-up, superseded and untracked callbacks). Installing and
+// removing for real is the backend test's business.
 #include <gtest/gtest.h>
 
 #include "app/installer/SystemExtensionInstaller.h"
@@ -67,42 +68,6 @@ class InstallerTest : public ::testing::Test {
 
 // ---------------------------------------------------------------- activation
 
-TEST_F(InstallerTest, ForcedActivationSubmitsARequestAndFollowsItsResult) {
-  EXPECT_EQ(status(), Case::idle);
-  fake->scriptNextActivation({FakeExtensionManager::finish(0)});
-  installer->activate(true);
-  EXPECT_EQ(status(), Case::requesting);
-  EXPECT_TRUE(installer->isWatchdogRunning());
-  ASSERT_EQ(fake->activationCount(), 1u);
-  EXPECT_EQ(fake->propertiesCount(), 0u);
-  EXPECT_EQ(fake->lastActivation()->identifier(), "velkari.tovrelle.cameraextension");
-  EXPECT_EQ(fake->lastActivation()->queue(), mainQueue);
-  run();
-  EXPECT_EQ(status(), Case::activated);
-  EXPECT_FALSE(installer->isWatchdogRunning());
-  EXPECT_FALSE(installer->requestingDeadline());
-  EXPECT_EQ(logs.installerLines(),
-            (std::vector<std::string>{"Submitting activation request for velkari.tovrelle.cameraextension",
-                                      "Extension request finished with result: 0"}));
-}
-
-TEST_F(InstallerTest, FinishResultsMapToStatuses) {
-  fake->scriptNextActivation({FakeExtensionManager::finish(1)});
-  installer->activate(true);
-  run();
-  EXPECT_EQ(status(), Case::needsUserApproval) << "result 1 waits for a restart, it is not activated";
-
-  fake->scriptNextActivation({FakeExtensionManager::finish(7)});
-  installer->activate(true);
-  run();
-  ASSERT_EQ(status(), Case::failed);
-  EXPECT_EQ(failure().messageKey, "extensionError.unknown");
-  EXPECT_EQ(failure().diagnostic.toStdString(),
-            "tovrelle.camera-service #1: " + sysext::describeErrorCode(sysext::kErrorUnknown));
-  EXPECT_TRUE(failure().needsSupport);
-  EXPECT_EQ(logs.count("Extension request finished with result: 7"), 1);
-}
-
 TEST_F(InstallerTest, ActivateIsIgnoredWhileRequesting) {
   pendingActivation();
   installer->activate(true);
@@ -111,23 +76,6 @@ TEST_F(InstallerTest, ActivateIsIgnoredWhileRequesting) {
   EXPECT_EQ(fake->activationCount(), 1u);
   EXPECT_EQ(fake->propertiesCount(), 0u);
   EXPECT_EQ(status(), Case::requesting);
-}
-
-TEST_F(InstallerTest, FailureOfTheActivationIsMappedAndLogged) {
-  auto request = pendingActivation();
-  fake->fail(request, sysext::kErrorForbiddenBySystemPolicy);
-  run();
-  ASSERT_EQ(status(), Case::failed);
-  EXPECT_EQ(failure().messageKey, "extensionError.needsApproval");
-  EXPECT_EQ(failure().message, QStringLiteral("text of extensionError.needsApproval"));
-  EXPECT_EQ(failure().diagnostic.toStdString(), "tovrelle.camera-service #10: " + sysext::describeErrorCode(10));
-  EXPECT_FALSE(failure().opensSecuritySettings) << "no settings page to send a Linux user to";
-  EXPECT_FALSE(failure().needsSupport);
-  EXPECT_EQ(logs.count("Extension request failed: domain=tovrelle.camera-service code=10 desc=" +
-                           sysext::describeErrorCode(10),
-                       log::Level::Error),
-            1);
-  EXPECT_FALSE(installer->isWatchdogRunning());
 }
 
 TEST_F(InstallerTest, NeedsApprovalCountsOnlyForTheCurrentActivation) {
@@ -163,22 +111,6 @@ TEST_F(InstallerTest, NeedsApprovalCountsOnlyForTheCurrentActivation) {
 
 // ------------------------------------------------------- install probe first
 
-TEST_F(InstallerTest, InstallProbeSkipsActivationWhenTheCurrentVersionIsEnabled) {
-  fake->scriptNextProperties(FakeExtensionManager::answer({olderEnabled(), currentEnabled()}));
-  installer->activate(false);
-  EXPECT_EQ(status(), Case::requesting);
-  EXPECT_EQ(installer->outstandingProbeCount(), 1u);
-  run();
-  EXPECT_EQ(status(), Case::activated);
-  EXPECT_EQ(fake->activationCount(), 0u);
-  EXPECT_EQ(installer->outstandingProbeCount(), 0u);
-  EXPECT_EQ(logs.installerLines(),
-            (std::vector<std::string>{
-                "probing installed extensions (embedded 2.0/7)",
-                "probe found 2 installed copies; enabled: yes, current version: yes, awaiting approval: no",
-                "extension already installed and enabled; skipping activation"}));
-}
-
 TEST_F(InstallerTest, InstallProbeThatTimesOutOrFailsStillActivates) {
   installer->activate(false);  // the fake never answers this probe
   advance(19s);
@@ -198,31 +130,6 @@ TEST_F(InstallerTest, InstallProbeThatTimesOutOrFailsStillActivates) {
   EXPECT_EQ(fake->activationCount(), 2u);
   EXPECT_EQ(status(), Case::requesting);
 }
-
-TEST_F(InstallerTest, UnreadableEmbeddedVersionActivatesWithoutProbing) {
-  for (const std::string& info : {std::string(""), std::string("{\"CFBundleVersion\": \"7\"}"),
-                                 std::string("{\"CFBundleShortVersionString\": 2, \"CFBundleVersion\": \"7\"}"),
-                                 std::string("[\"not\", \"a\", \"dictionary\"]"), std::string("{\"CFBundle")}) {
-    SCOPED_TRACE(info);
-    bundle.writeInfo(info);
-    logs.clear();
-    const size_t before = fake->activationCount();
-    installer->activate(false);
-    EXPECT_FALSE(installer->embeddedExtensionVersion());
-    EXPECT_EQ(fake->activationCount(), before + 1);
-    EXPECT_EQ(fake->propertiesCount(), 0u);
-    EXPECT_EQ(logs.installerLines().front(), "embedded extension version unreadable; activating unconditionally");
-    fake->finish(fake->lastActivation(), 0);
-    run();
-    EXPECT_EQ(status(), Case::activated);
-  }
-  std::filesystem::remove_all(bundle.extension());
-  installer->activate(false);
-  EXPECT_EQ(fake->propertiesCount(), 0u);
-  EXPECT_EQ(status(), Case::requesting);
-}
-
-// --------------------------------------------------------------- observation
 
 // ----------------------------------------------------- watchdog and deadline
 
@@ -251,31 +158,6 @@ TEST_F(InstallerTest, ReconcilingProbeThatFindsNothingResetsToIdle) {
   advance(90s);
   EXPECT_EQ(status(), Case::idle);
   EXPECT_FALSE(installer->isWatchdogRunning());
-}
-
-TEST_F(InstallerTest, ACopyAwaitingApprovalCountsForNothingElse) {
-  // Enabled and current, but awaiting approval: only the approval flag is set.
-  fake->scriptNextProperties(FakeExtensionManager::answer({copy("2.0", "7", true, true)}));
-  installer->activate(false);
-  run();
-  EXPECT_EQ(logs.count("probe found 1 installed copies; enabled: no, current version: no, awaiting approval: yes"), 1);
-  EXPECT_EQ(fake->activationCount(), 1u);
-}
-
-TEST_F(InstallerTest, DeadlineStepWaitsForAnOutstandingProbe) {
-  pendingActivation();
-  advance(84s);
-  installer->refreshStatusForDisplay();  // never answers; times out at 104 s
-  ASSERT_EQ(fake->propertiesCount(), 1u);
-  advance(19s);  // ticks at 85..100 s
-  EXPECT_EQ(fake->propertiesCount(), 1u);
-  EXPECT_EQ(logs.count("no request callback within 90s; reconciling status with the OS"), 0);
-  advance(1s);
-  EXPECT_EQ(logs.count("properties probe timed out after 20s"), 1);
-  EXPECT_EQ(installer->consecutiveProbeFailures(), 0) << "display probes do not count";
-  advance(1s);  // tick at 105 s
-  EXPECT_EQ(logs.count("no request callback within 90s; reconciling status with the OS"), 1);
-  EXPECT_EQ(fake->propertiesCount(), 2u);
 }
 
 TEST_F(InstallerTest, ThreeUnansweredCountingProbesGiveUp) {
@@ -308,27 +190,6 @@ TEST_F(InstallerTest, ThreeUnansweredCountingProbesGiveUp) {
   EXPECT_EQ(fake->propertiesCount(), 3u) << "no probing once given up";
 }
 
-TEST_F(InstallerTest, FailedCountingProbesCountAndAnAnswerResetsTheCount) {
-  pendingActivation();
-  fake->scriptNextProperties({FakeExtensionManager::fail(sysext::kErrorUnknown)});
-  advance(90s);
-  EXPECT_EQ(installer->consecutiveProbeFailures(), 1);
-  fake->scriptNextProperties({FakeExtensionManager::fail(sysext::kErrorUnknown)});
-  advance(90s);
-  EXPECT_EQ(installer->consecutiveProbeFailures(), 2);
-  // Any probe that returns a result resets the count; a display probe that
-  // finds nothing leaves `requesting` alone.
-  fake->scriptNextProperties(FakeExtensionManager::answer({}));
-  installer->refreshStatusForDisplay();
-  run();
-  EXPECT_EQ(installer->consecutiveProbeFailures(), 0);
-  EXPECT_EQ(status(), Case::requesting);
-  fake->scriptNextProperties({FakeExtensionManager::fail(sysext::kErrorUnknown)});
-  advance(90s);
-  EXPECT_EQ(installer->consecutiveProbeFailures(), 1);
-  EXPECT_EQ(status(), Case::requesting);
-}
-
 // ---------------------------------------------------------------- supersede
 
 TEST_F(InstallerTest, SupersededActivationReconcilesInsteadOfFailing) {
@@ -350,43 +211,6 @@ TEST_F(InstallerTest, SupersededActivationReconcilesInsteadOfFailing) {
   EXPECT_EQ(status(), Case::idle) << "the reconciling probe decides";
 }
 
-TEST_F(InstallerTest, SupersededWhileAProbeIsOutWaitsForTheNextTick) {
-  auto request = pendingActivation();
-  advance(2s);
-  installer->refreshStatusForDisplay();  // unanswered display probe
-  fake->supersede(request);
-  run();
-  EXPECT_EQ(fake->propertiesCount(), 1u) << "no second probe while one is out";
-  EXPECT_EQ(status(), Case::requesting);
-  // The display probe times out at 22 s; the tick at 25 s finds the deadline
-  // passed and starts a counting probe.
-  advance(20s);
-  EXPECT_EQ(fake->propertiesCount(), 1u);
-  fake->scriptNextProperties(FakeExtensionManager::answer({olderEnabled()}));
-  advance(3s);
-  EXPECT_EQ(fake->propertiesCount(), 2u);
-  EXPECT_EQ(logs.count("no request callback within 90s; reconciling status with the OS"), 1);
-  EXPECT_EQ(status(), Case::activated);
-}
-
-// ----------------------------------------------------------------- late answers
-
-TEST_F(InstallerTest, AnswersAfterAProbeTimedOutAreUntracked) {
-  installer->refreshStatusForDisplay();
-  auto probe = fake->lastProperties();
-  advance(20s);
-  EXPECT_EQ(installer->outstandingProbeCount(), 0u);
-  logs.clear();
-  fake->foundProperties(probe, {currentEnabled()});
-  fake->finish(probe, 0);
-  fake->fail(probe, sysext::kErrorUnknown);
-  run();
-  EXPECT_EQ(status(), Case::idle);
-  EXPECT_EQ(logs.installerLines(),
-            (std::vector<std::string>{"ignoring result 0 from an untracked request",
-                                      "ignoring failure (tovrelle.camera-service #1) from an untracked request"}));
-}
-
 TEST_F(InstallerTest, NothingRunsOnceTheInstallerIsGone) {
   installer->activate(false);
   auto probe = fake->lastProperties();
@@ -399,27 +223,6 @@ TEST_F(InstallerTest, NothingRunsOnceTheInstallerIsGone) {
 }
 
 // ------------------------------------------------------------ display probes
-
-TEST_F(InstallerTest, DisplayRefreshIsThrottledToOneProbePerSecond) {
-  installer->refreshStatusForDisplay();
-  installer->refreshStatusForDisplay();
-  advance(999ms);
-  installer->refreshStatusForDisplay();
-  EXPECT_EQ(fake->propertiesCount(), 1u);
-
-  // Past the throttle but with the probe still out: only the time moves.
-  advance(501ms);  // 1.5 s
-  installer->refreshStatusForDisplay();
-  EXPECT_EQ(fake->propertiesCount(), 1u);
-  fake->foundProperties(fake->lastProperties(), {});
-  fake->finish(fake->lastProperties(), 0);
-  advance(700ms);  // 2.2 s: within a second of 1.5 s
-  installer->refreshStatusForDisplay();
-  EXPECT_EQ(fake->propertiesCount(), 1u);
-  advance(400ms);  // 2.6 s
-  installer->refreshStatusForDisplay();
-  EXPECT_EQ(fake->propertiesCount(), 2u);
-}
 
 TEST_F(InstallerTest, DisplayProbeResultsMoveTheStatus) {
   fake->scriptNextProperties(FakeExtensionManager::answer({copy("2.0", "7", false, true)}));
@@ -445,15 +248,6 @@ TEST_F(InstallerTest, DisplayProbeResultsMoveTheStatus) {
   run();
   EXPECT_EQ(status(), Case::idle);
   EXPECT_EQ(changes.size(), 3u) << "finding nothing while idle assigns nothing";
-}
-
-TEST_F(InstallerTest, DisplayProbeFindingNothingLeavesRequesting) {
-  pendingActivation();
-  fake->scriptNextProperties(FakeExtensionManager::answer({}));
-  installer->refreshStatusForDisplay();
-  run();
-  EXPECT_EQ(status(), Case::requesting);
-  EXPECT_TRUE(installer->isWatchdogRunning());
 }
 
 TEST_F(InstallerTest, VisibleUpdateFailureSurvivesAnOlderEnabledCopy) {
@@ -505,51 +299,6 @@ TEST_F(InstallerTest, RemovalEndsIdleOrFailedAndBlocksInstallingMeanwhile) {
   EXPECT_FALSE(removed);
   ASSERT_EQ(status(), Case::failed);
   EXPECT_EQ(failure().messageKey, "extensionError.unknown");
-}
-
-// --------------------------------------------------------------- mapFailure
-
-struct MapRow {
-  std::string domain;
-  int code;
-  const char* key;
-  bool withDescription;
-  bool opensSecuritySettings;
-  bool needsSupport;
-};
-
-TEST_F(InstallerTest, MapFailureFollowsTheTableForEveryCode) {
-  const std::string D = sysext::kErrorDomain;
-  // Our own domain always names the cause after the code.
-  const std::vector<MapRow> rows = {
-      {"NSCocoaErrorDomain", 4, "extensionError.unknown", true, false, true},
-      {D, 1, "extensionError.unknown", true, false, true},
-      {D, 2, "extensionError.buildProblem", true, false, true},
-      {D, 3, "extensionError.moveToApplications", true, false, false},
-      {D, 4, "extensionError.buildProblem", true, false, true},
-      {D, 7, "extensionError.buildProblem", true, false, true},
-      {D, 8, "extensionError.reinstall", true, false, true},
-      {D, 9, "extensionError.reinstall", true, false, true},
-      {D, 10, "extensionError.needsApproval", true, false, false},
-      {D, 11, "extensionError.canceled", true, false, false},
-      {D, 12, "extensionError.canceled", true, false, false},
-      {D, 13, "extensionError.needsApproval", true, false, false},
-      {D, 14, "extensionError.noCamera", true, false, false},
-      {D, 15, "extensionError.cameraTaken", true, false, false},
-      {D, 0, "extensionError.unknown", true, false, true},
-      {D, 16, "extensionError.unknown", true, false, true},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.domain + " " + std::to_string(row.code));
-    const sysext::Error error{row.domain, row.code, "what went wrong"};
-    const auto f = installer->mapFailure(error);
-    EXPECT_EQ(f.messageKey, row.key);
-    EXPECT_EQ(f.message, QStringLiteral("text of ") + QString::fromUtf8(row.key));
-    const std::string plain = row.domain + " #" + std::to_string(row.code);
-    EXPECT_EQ(f.diagnostic.toStdString(), row.withDescription ? plain + ": what went wrong" : plain);
-    EXPECT_EQ(f.opensSecuritySettings, row.opensSecuritySettings);
-    EXPECT_EQ(f.needsSupport, row.needsSupport);
-  }
 }
 
 }  // namespace

@@ -115,6 +115,8 @@ TEST_F(CameraManagerTest, EachOperationPublishesBeforeChangingThenWritesOnce) {
   camera().turnOff();
   EXPECT_EQ(events, (std::vector<std::string>{"will mode=camera", "did mode=off", "will image=nil", "did image=nil",
                                               "log CameraManager: wrote state mode=off image=nil camera=cam-7"}));
+  EXPECT_EQ(camera().lastSelectedImageId(), kImageA) << "on and off keep the remembered image";
+  EXPECT_EQ(storedDefault("lastSelectedImageId"), a);
 
   // An id the library does not have is written all the same.
   events.clear();
@@ -123,26 +125,12 @@ TEST_F(CameraManagerTest, EachOperationPublishesBeforeChangingThenWritesOnce) {
   EXPECT_EQ(events, (std::vector<std::string>{"will mode=off", "did mode=image", "will image=nil", "did image=" + b,
                                               "log CameraManager: wrote state mode=image image=" + b + " camera=cam-7"}));
   EXPECT_EQ(state(), R"({"mode":"image","selectedImageId":")" + b + R"(","selectedCameraId":"cam-7"})");
+  EXPECT_EQ(storedDefault("lastSelectedImageId"), b);
 
   // Repeating an operation writes and logs again.
   const ino_t first = inodeOf(data_ / "state.json");
   camera().selectImage(kImageB);
   EXPECT_NE(inodeOf(data_ / "state.json"), first);
-}
-
-TEST_F(CameraManagerTest, TurningOnAndOffKeepsTheCameraAndTheRememberedImage) {
-  camera().setSelectedCameraId("usb-1");
-  camera().selectImage(kImageA);
-  camera().turnOn();
-  EXPECT_EQ(camera().selectedCameraId(), "usb-1");
-  EXPECT_EQ(camera().lastSelectedImageId(), kImageA);
-  camera().turnOff();
-  EXPECT_EQ(camera().selectedCameraId(), "usb-1");
-  EXPECT_EQ(camera().lastSelectedImageId(), kImageA);
-  // The user-defaults entry survives both and is replaced only by a selection.
-  EXPECT_EQ(storedDefault("lastSelectedImageId"), kImageA.toString());
-  camera().selectImage(kImageB);
-  EXPECT_EQ(storedDefault("lastSelectedImageId"), kImageB.toString());
 }
 
 TEST_F(CameraManagerTest, AssigningTheCameraAloneChangesNothingOnDisk) {

@@ -50,30 +50,3 @@ TEST(SerialQueue, TimersRepeatUntilCancelledAndReleaseTheirHandler) {
   EXPECT_TRUE(weakPayload.expired()) << "a cancelled timer lets go of what its handler holds";
 }
 
-TEST(SerialQueue, WeaklyHeldOwnersAreNotCalledOnceGone) {
-  struct Owner {
-    int calls = 0;
-  };
-  auto owner = std::make_shared<Owner>();
-  int callsAfterGone = 0;
-  auto task = dispatch::weakly(owner, [&](Owner& o) {
-    ++o.calls;
-    ++callsAfterGone;
-  });
-  task();
-  EXPECT_EQ(owner->calls, 1);
-  owner.reset();
-  callsAfterGone = 0;
-  task();
-  EXPECT_EQ(callsAfterGone, 0);
-}
-
-TEST(RunLoop, ServesTheCallingThreadUntilStopped) {
-  auto loop = dispatch::RunLoop::create();
-  int ticks = 0;
-  auto t = loop->schedule(1ms, 1ms, [&] {
-    if (++ticks == 3) loop->stop();
-  });
-  loop->run();
-  EXPECT_EQ(ticks, 3);
-}
