@@ -91,38 +91,6 @@ QStringList texts(const QList<QLabel*>& labels) {
   return out;
 }
 
-// ------------------------------------------------------------------ sections
-
-TEST_F(GeneralTabTest, SectionsComeInOrderWithTheirRows) {
-  capture->setAuthorizationStatus(AuthorizationStatus::denied);
-  activateApp();
-  GeneralSettingsView& v = make();
-  v.show();
-  EXPECT_EQ(texts(v.sectionHeaders()),
-            (QStringList{qtTrId("settings.section.language"), qtTrId("settings.section.startup"),
-                         qtTrId("settings.section.extension"), qtTrId("settings.section.cameraPermission"),
-                         qtTrId("settings.section.onboarding"), qtTrId("settings.section.shortcuts")}));
-  // The recorders, for the three names, labelled in order.
-  const std::vector<std::pair<const char*, const char*>> recorders = {
-      {"cameraOff", "settings.shortcuts.cameraOff"},
-      {"cameraOn", "settings.shortcuts.cameraOn"},
-      {"showLastImage", "settings.shortcuts.showLastImage"}};
-  for (size_t i = 0; i < recorders.size(); ++i) {
-    KeyboardShortcuts::Recorder* r = v.recorders()[i];
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->control()->shortcutName().rawValue(), recorders[i].first);
-    EXPECT_EQ(qobject_cast<QLabel*>(r->labelView())->text(), qtTrId(recorders[i].second));
-    if (i > 0) {
-      EXPECT_LT(v.recorders()[i - 1]->y(), r->y());
-    }
-  }
-  // The stored defaults show in the fields.
-  EXPECT_EQ(v.recorders()[1]->control()->text(), "Ctrl+Alt+Super+1");
-
-  QTest::mouseClick(v.showOnboardingButton(), Qt::LeftButton);
-  EXPECT_EQ(onboardingShown, 1);
-}
-
 // ------------------------------------------------------------------- startup
 
 TEST_F(GeneralTabTest, LaunchAtLoginShowsTheServiceAndAsksItOnChange) {
@@ -158,29 +126,6 @@ TEST_F(GeneralTabTest, ShowingTheTabRereadsTheLoginItem) {
 }
 
 // ----------------------------------------------------------------- extension
-
-TEST_F(GeneralTabTest, StatusTextAndReinstallFollowTheInstaller) {
-  GeneralSettingsView& v = make();
-  v.show();
-  const std::vector<std::pair<Case, const char*>> table = {
-      {Case::idle, "settings.extension.status.idle"},
-      {Case::requesting, "settings.extension.status.requesting"},
-      {Case::needsUserApproval, "settings.extension.status.needsApproval"},
-      {Case::activated, "settings.extension.status.activated"},
-      {Case::failed, nullptr},
-  };
-  for (const auto& [status, key] : table) {
-    SCOPED_TRACE(test::caseName(status));
-    rig.reach(status);
-    if (key) {
-      EXPECT_EQ(v.statusView()->textLabel()->text(), qtTrId(key));
-      EXPECT_TRUE(v.statusView()->textLabel()->isVisible());
-      EXPECT_FALSE(v.statusView()->diagnosticLabel());
-    }
-    EXPECT_EQ(v.reinstallButton()->isEnabled(), status != Case::requesting)
-        << "disabled only while requesting, enabled even when activated";
-  }
-}
 
 TEST_F(GeneralTabTest, ReinstallForcesAnActivation) {
   GeneralSettingsView& v = make();
