@@ -1,5 +1,5 @@
 // What the shortcut names leave in the settings file across launches, the
-// stored text format, and how a shortcut is shown.
+// stored text format, and which key a key event names.
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QKeyEvent>
@@ -97,19 +97,6 @@ TEST_F(ShortcutsTest, UnreadableValuesReadAsNoneOnceLoggedAndAreNotRepaired) {
       .setValue("KeyboardShortcuts_cameraOn", R"({ "carbonModifiers" : 6400, "carbonKeyCode":18 })");
   launch();
   EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(18, 6400));
-}
-
-TEST_F(ShortcutsTest, TextShowsModifiersInOrderThenTheKeyOfTheCurrentLayout) {
-  EXPECT_EQ(Shortcut(carbon::a, carbon::allModifiers).description(), QString::fromUtf8("⌃⌥⇧⌘A"));
-  EXPECT_EQ(Shortcut(carbon::f20, carbon::cmdKey).description(), QString::fromUtf8("⌘F20"));
-  EXPECT_EQ(Shortcut(carbon::escape, carbon::shiftKey).description(), QString::fromUtf8("⇧⎋"));
-  EXPECT_EQ(modifierSymbols(ModifierFlag::function | ModifierFlag::command | ModifierFlag::capsLock),
-            QString::fromUtf8("⌘") + QString::fromUcs4(U"\U0001F310\uFE0E"));
-  EXPECT_EQ(carbonModifiers(ModifierFlag::deviceIndependent), int(carbon::allModifiers));
-  // On a French layout the key in the "1" position types "&".
-  hotKeys_->layoutCharacters[carbon::one] = U'&';
-  EXPECT_EQ(Shortcut(carbon::one, kCOC).description(), QString::fromUtf8("⌃⌥⌘&"));
-  EXPECT_EQ(keyText(Key{carbon::w}), "W");  // unknown to the layout: US character
 }
 
 TEST_F(ShortcutsTest, KeyEventsBecomeCarbonCodesOfTheUnshiftedKey) {
