@@ -63,6 +63,10 @@ class GeneralTabTest : public ::testing::Test {
     e.showOnboarding = [this] { ++onboardingShown; };
     e.opener = opener;
     e.webPageURL = [](const QString& path) { return settings::webPageURL(path, {"en-US"}, kSite); };
+    e.confirmRemoval = [this](QWidget*) {
+      ++questions;
+      return confirm;
+    };
     return e;
   }
   GeneralSettingsView& make() {
@@ -82,6 +86,8 @@ class GeneralTabTest : public ::testing::Test {
   std::shared_ptr<test::FakeHotKeys> hotKeys = std::make_shared<test::FakeHotKeys>();
   std::unique_ptr<CameraPermission> permission;
   int onboardingShown = 0;
+  bool confirm = false;
+  int questions = 0;
   std::unique_ptr<GeneralSettingsView> view;
 };
 
@@ -91,7 +97,6 @@ QStringList texts(const QList<QLabel*>& labels) {
   return out;
 }
 
-// ------------------------------------------------------------------- startup
 
 TEST_F(GeneralTabTest, LaunchAtLoginShowsTheServiceAndAsksItOnChange) {
   GeneralSettingsView& v = make();
@@ -125,7 +130,6 @@ TEST_F(GeneralTabTest, ShowingTheTabRereadsTheLoginItem) {
   EXPECT_EQ(loginService->registers, 0) << "reading is not registering";
 }
 
-// ----------------------------------------------------------------- extension
 
 TEST_F(GeneralTabTest, ReinstallForcesAnActivation) {
   GeneralSettingsView& v = make();
@@ -188,7 +192,6 @@ TEST_F(GeneralTabTest, FailureBlockShowsMessageDiagnosticAndTheRemediesTheFailur
   }
 }
 
-// --------------------------------------------------------- camera permission
 
 TEST_F(GeneralTabTest, ASettingsFileThatCannotBeWrittenAndARefusedShortcutAreShown) {
   using namespace KeyboardShortcuts;
@@ -248,7 +251,59 @@ TEST_F(GeneralTabTest, PermissionSectionIsThereOnlyWhileAccessIsRefused) {
             std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_Camera"});
 }
 
-// ------------------------------------------------ in the settings window
+
+// The camera service rows: "Remove Camera…" asks first, shows the removal while
+// it runs and ends where the system says; the texts speak of the camera service.
+TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
+  GeneralSettingsView& v = make();
+  v.show();
+  rig.run();
+  auto statusText = [&] { return v.statusView()->textLabel()->text(); };
+  rig.reach(Case::activated);
+  EXPECT_EQ(v.removeButton()->text(), qtTrId("settings.extension.remove"));
+  EXPECT_NE(v.removeButton()->text(), QStringLiteral("settings.extension.remove")) << "the table has the text";
+
+  // Declined: nothing happens.
+  QTest::mouseClick(v.removeButton(), Qt::LeftButton);
+  EXPECT_EQ(questions, 1);
+  EXPECT_FALSE(rig.installer->isRemoving());
+
+  confirm = true;
+  rig.extensions->scriptNextDeactivation({test::FakeExtensionManager::finish(0, 2s)});
+  QTest::mouseClick(v.removeButton(), Qt::LeftButton);
+  EXPECT_TRUE(rig.installer->isRemoving());
+  EXPECT_EQ(statusText(), qtTrId("settings.extension.status.removing"));
+  EXPECT_FALSE(v.removeButton()->isEnabled());
+  EXPECT_FALSE(v.reinstallButton()->isEnabled());
+  rig.scheduler.advance(2s);
+  EXPECT_EQ(rig.status(), Case::idle);
+  EXPECT_EQ(statusText(), qtTrId("settings.extension.status.idle"));
+  EXPECT_TRUE(v.removeButton()->isEnabled()) << "a half-removed install can be removed again";
+
+  // A removal the system refuses shows as a failure with its cause.
+  rig.extensions->scriptNextDeactivation({test::FakeExtensionManager::fail(sysext::kErrorUnknown)});
+  QTest::mouseClick(v.removeButton(), Qt::LeftButton);
+  rig.run();
+  ASSERT_EQ(rig.status(), Case::failed);
+  EXPECT_TRUE(v.statusView()->diagnosticLabel()->text().startsWith(QStringLiteral("tovrelle.camera-service #1: ")));
+  EXPECT_TRUE(v.reinstallButton()->isEnabled());
+}
+
+TEST_F(GeneralTabTest, StatusTextsSayWhatRunsAndNothingAboutApproval) {
+  GeneralSettingsView& v = make();
+  v.show();
+  rig.run();
+  auto statusText = [&] { return v.statusView()->textLabel()->text(); };
+  for (Case status : {Case::idle, Case::requesting, Case::activated}) {
+    SCOPED_TRACE(test::caseName(status));
+    rig.reach(status);
+    const QString text = statusText();
+    EXPECT_FALSE(text.contains(QStringLiteral("approv"), Qt::CaseInsensitive)) << text.toStdString();
+    EXPECT_FALSE(text.startsWith(QStringLiteral("settings."))) << "the table has the text";
+    EXPECT_EQ(v.removeButton()->isEnabled(), status != Case::requesting);
+  }
+  EXPECT_TRUE(statusText().contains(QStringLiteral("log in"))) << "activated says it comes back after login";
+}
 
 class SettingsWindowTest : public GeneralTabTest {
  protected:

@@ -60,7 +60,6 @@ class OnboardingTest : public ::testing::Test {
   std::unique_ptr<OnboardingView> view;
 };
 
-// ------------------------------------------------------------ the step table
 
 struct StepExpectation {
   Case status;
@@ -115,7 +114,6 @@ TEST_F(OnboardingTest, InstallButtonActivatesWithoutForceAndIsEnabledAgainAfterA
   EXPECT_FALSE(v.stepButton(1)->isEnabled());
 }
 
-// --------------------------------------------------------- camera access step
 
 TEST_F(OnboardingTest, AskingForAccessWhenUndecidedTakesTheAnswerOnTheMainQueue) {
   capture->setAccessAnswer(std::nullopt);  // the system prompt stays up
@@ -169,43 +167,6 @@ TEST_F(OnboardingTest, AGrantInTheSystemSettingsShowsWithinASecondWhileTheWindow
   EXPECT_TRUE(actionShown(3));
 }
 
-TEST_F(OnboardingTest, PollingStopsWhenTheWindowHidesAndRestartsWhenItIsShownAgain) {
-  OnboardingView& v = shown();
-  const size_t withPoll = rig.main->liveTimerCount();
-  v.hide();
-  EXPECT_FALSE(v.isPolling());
-  EXPECT_EQ(rig.main->liveTimerCount(), withPoll - 1);
-
-  capture->setAuthorizationStatus(AuthorizationStatus::authorized);
-  rig.scheduler.advance(5s);
-  EXPECT_FALSE(v.step(3)->isComplete()) << "nothing polls while the window is hidden";
-
-  // Showing reads the status at once, and polls again from then on.
-  v.show();
-  EXPECT_TRUE(v.isPolling());
-  EXPECT_TRUE(v.step(3)->isComplete());
-  capture->setAuthorizationStatus(AuthorizationStatus::denied);
-  rig.scheduler.advance(1s);
-  EXPECT_FALSE(v.step(3)->isComplete());
-  v.hide();
-  v.show();
-  EXPECT_EQ(rig.main->liveTimerCount(), withPoll) << "showing again restarts the poll, it adds none";
-}
-
-TEST_F(OnboardingTest, ShowingRefreshesTheInstallerStatusForDisplay) {
-  rig.extensions->scriptAllProperties(test::FakeExtensionManager::answer(
-      {sysext::ExtensionProperties{SystemExtensionInstaller::kExtensionIdentifier, "1", "1.0", true, false, false}}));
-  OnboardingView& v = make();
-  EXPECT_EQ(rig.extensions->propertiesCount(), 0u);
-  v.show();
-  rig.run();
-  EXPECT_EQ(rig.extensions->propertiesCount(), 1u);
-  EXPECT_EQ(rig.status(), Case::activated) << "an enabled copy found by the display probe";
-  EXPECT_TRUE(v.step(1)->isComplete());
-  EXPECT_TRUE(v.step(2)->isComplete());
-}
-
-// ------------------------------------------------------ checking the camera
 
 TEST_F(OnboardingTest, CheckAgainLooksAtOnceAndShowsWhatItFound) {
   OnboardingView& v = shown();
@@ -242,7 +203,6 @@ TEST_F(OnboardingTest, CheckAgainLooksAtOnceAndShowsWhatItFound) {
   EXPECT_TRUE(opener->attempts.empty()) << "no settings page is opened";
 }
 
-// -------------------------------------------------------------------- Done
 
 TEST_F(OnboardingTest, DoneAndTheReturnKeyCallOnCloseWhateverIsComplete) {
   OnboardingView& v = shown();
