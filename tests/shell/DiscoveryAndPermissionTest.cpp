@@ -10,7 +10,6 @@
 #include "app/model/HostServices.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/ManualDispatch.h"
-#include "tests/shell/CountingCaptureDevices.h"
 
 using namespace tovrelle;
 using capture::AuthorizationStatus;
@@ -18,12 +17,38 @@ using capture::DeviceType;
 
 namespace {
 
+// The fake capture service, counting the device-list reads (one per discovery pass).
+class CountingCaptureDevices final : public capture::CaptureDevices {
+ public:
+  explicit CountingCaptureDevices(std::shared_ptr<capture::CaptureDevices> inner) : inner_(std::move(inner)) {}
+  std::atomic<int> listReads{0};
+
+  std::vector<capture::DeviceInfo> devices() override {
+    ++listReads;
+    return inner_->devices();
+  }
+  std::optional<capture::DeviceInfo> deviceWithUniqueId(const std::string& id) override {
+    return inner_->deviceWithUniqueId(id);
+  }
+  std::unique_ptr<capture::Subscription> subscribe(
+      std::function<void(capture::DeviceEvent, const capture::DeviceInfo&)> handler) override {
+    return inner_->subscribe(std::move(handler));
+  }
+  capture::AuthorizationStatus authorizationStatus() override { return inner_->authorizationStatus(); }
+  void requestAccess(std::function<void(bool)> completion) override { inner_->requestAccess(std::move(completion)); }
+  capture::InputResult makeInput(const capture::DeviceInfo& d) override { return inner_->makeInput(d); }
+  std::unique_ptr<capture::CaptureSession> makeSession() override { return inner_->makeSession(); }
+
+ private:
+  std::shared_ptr<capture::CaptureDevices> inner_;
+};
+
 struct DiscoveryRig {
   test::ManualScheduler scheduler;
   std::shared_ptr<test::ManualQueue> main = scheduler.makeQueue("main");
   std::shared_ptr<test::ManualQueue> discovery = scheduler.makeQueue(CameraDeviceManager::kDiscoveryQueueLabel);
   std::shared_ptr<test::FakeCaptureDevices> fake = std::make_shared<test::FakeCaptureDevices>();
-  std::shared_ptr<test::CountingCaptureDevices> devices = std::make_shared<test::CountingCaptureDevices>(fake);
+  std::shared_ptr<CountingCaptureDevices> devices = std::make_shared<CountingCaptureDevices>(fake);
 
   std::unique_ptr<CameraDeviceManager> make() {
     return std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{devices, main, discovery});

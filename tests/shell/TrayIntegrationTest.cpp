@@ -108,26 +108,6 @@ struct TrayItem {
     return reply.arguments().first().value<QDBusVariant>().variant();
   }
 
-  static std::vector<QImage> readPixmaps(const QDBusArgument& arg) {
-    std::vector<QImage> images;
-    arg.beginArray();
-    while (!arg.atEnd()) {
-      int w = 0, h = 0;
-      QByteArray data;
-      arg.beginStructure();
-      arg >> w >> h >> data;
-      arg.endStructure();
-      if (w <= 0 || h <= 0 || data.size() != w * h * 4) continue;
-      QImage img(w, h, QImage::Format_ARGB32);
-      const auto* p = reinterpret_cast<const uchar*>(data.constData());
-      for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x, p += 4) img.setPixel(x, y, qRgba(p[1], p[2], p[3], p[0]));  // ARGB, network order
-      images.push_back(img);
-    }
-    arg.endArray();
-    return images;
-  }
-
   // The ToolTip struct (icon name, icon pixmaps, title, description): its title.
   QString toolTipTitle() const {
     QVariant v = property("ToolTip");
@@ -136,7 +116,15 @@ struct TrayItem {
     QString iconName, title, description;
     arg.beginStructure();
     arg >> iconName;
-    readPixmaps(arg);
+    arg.beginArray();  // the icon pixmaps, skipped
+    while (!arg.atEnd()) {
+      int w = 0, h = 0;
+      QByteArray data;
+      arg.beginStructure();
+      arg >> w >> h >> data;
+      arg.endStructure();
+    }
+    arg.endArray();
     arg >> title >> description;
     arg.endStructure();
     return title;
@@ -393,9 +381,6 @@ TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndSt
   ASSERT_TRUE(app->waitForLog("wrote state mode=off", 5s));
   EXPECT_FALSE(app->waitForLog("StatusItem: no icon theme", 300ms, 2));
   EXPECT_TRUE(app->running());
-  auto second = start("second");
-  EXPECT_EQ(second->wait(10s), 0) << second->log();
-  EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; }));
   EXPECT_EQ(app->stop(), 0);
   xcb_disconnect(c);
 }
@@ -407,10 +392,6 @@ TEST_F(TovrelleProgram, WithoutATrayItSaysSoAndKeepsRunning) {
   ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 5s));
   waitUntil([] { return false; }, 500ms);
   EXPECT_TRUE(app->running());
-  // A second launch still brings up the popover.
-  auto second = start("second");
-  EXPECT_EQ(second->wait(10s), 0) << second->log();
-  EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; }));
   EXPECT_EQ(app->stop(), 0);
 }
 
@@ -423,9 +404,6 @@ TEST_F(TovrelleProgram, WithoutADisplayItRunsHeadlessInsteadOfStopping) {
   auto app = session->spawn(argv, e, "headless");
   ASSERT_TRUE(app->waitForLog("TovrelleApp: no display (DISPLAY and WAYLAND_DISPLAY are unset)", 10s)) << app->log();
   ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 10s)) << app->log();
-  // Still the one instance: a second launch hands over to it.
-  auto second = session->spawn(argv, e, "headless-second");
-  EXPECT_EQ(second->wait(10s), 0) << second->log();
   EXPECT_TRUE(app->running());
   EXPECT_EQ(app->stop(), 0);
 }
