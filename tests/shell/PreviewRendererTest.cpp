@@ -112,42 +112,6 @@ TEST_F(PreviewRendererTest, NothingRunsUntilStartedAndOffModeShowsBlackWithoutAC
   EXPECT_EQ(preview().lastConfiguredCameraId(), std::nullopt);
 }
 
-TEST_F(PreviewRendererTest, CameraModeOpensTheSelectedCameraOnTheCaptureQueueAndShowsItsFramesReduced) {
-  capture_->addDevice("cam-a", "Desk Cam");
-  select("cam-a");
-  camera().turnOn();
-  preview().startPreview();
-  // The set-up waits on the capture queue; nothing is opened on the main thread.
-  EXPECT_TRUE(capture_->sessions().empty());
-  EXPECT_EQ(captureQueue_->pendingCount(), 1u);
-  EXPECT_TRUE(preview().currentFrame().isNull());
-
-  settle();
-  ASSERT_EQ(capture_->sessions().size(), 1u);
-  auto session = capture_->sessions()[0];
-  EXPECT_EQ(session->presetWidth, 1280);
-  EXPECT_EQ(session->presetHeight, 720);
-  EXPECT_EQ(session->startedOnCaptureQueue, std::optional<bool>(true));
-  EXPECT_TRUE(session->isRunning());
-  ASSERT_TRUE(session->output);
-  EXPECT_EQ(session->output->pixelFormat, frames::kFourCCBGRA);
-  EXPECT_TRUE(session->output->alwaysDiscardsLateVideoFrames);
-  EXPECT_EQ(session->output->callbackQueue, captureQueue_);
-  EXPECT_TRUE(preview().hasCaptureSession());
-
-  ASSERT_EQ(capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 0, 0, 255)), 1);
-  settle();
-  const QImage frame = preview().currentFrame();
-  ASSERT_EQ(frame.size(), QSize(W, H));
-  for (QPoint p : {QPoint(0, 0), QPoint(W - 1, H - 1), QPoint(W / 2, H / 2), QPoint(W - 1, 0)})
-    EXPECT_TRUE(near(at(frame, p.x(), p.y()), Qt::red)) << p.x() << "," << p.y();
-
-  // Each frame becomes the new picture.
-  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(2, 255, 0, 0));
-  settle();
-  EXPECT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::blue));
-}
-
 TEST_F(PreviewRendererTest, ASetUpThatFinishesAfterTheUserMovedOnIsStoppedAndDropped) {
   capture_->addDevice("cam-a", "Desk Cam");
   capture_->addDevice("cam-b", "Document Cam");

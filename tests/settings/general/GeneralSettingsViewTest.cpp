@@ -12,17 +12,12 @@
 #include <QTest>
 #include <QToolButton>
 
-#include "app/model/CameraManager.h"
 #include "app/model/HostServices.h"
-#include "app/model/ImageManager.h"
 #include "app/model/UserDefaults.h"
 #include "app/settings/GeneralSettingsView.h"
-#include "app/settings/SettingsTabViewController.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/Names.h"
-#include "app/shortcuts/Recorder.h"
-#include "shared/DataFolder.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeHotKeys.h"
 #include "tests/settings/general/WindowsTestSupport.h"
@@ -303,60 +298,6 @@ TEST_F(GeneralTabTest, StatusTextsSayWhatRunsAndNothingAboutApproval) {
     EXPECT_EQ(v.removeButton()->isEnabled(), status != Case::requesting);
   }
   EXPECT_TRUE(statusText().contains(QStringLiteral("log in"))) << "activated says it comes back after login";
-}
-
-class SettingsWindowTest : public GeneralTabTest {
- protected:
-  void SetUp() override {
-    GeneralTabTest::SetUp();
-    ::setenv(kDataDirEnv, tmp.filePath("data").toLocal8Bit().constData(), 1);
-    cameraManager = std::make_unique<CameraManager>(
-        CameraManager::Dependencies{rig.main, [this]() -> ImageManager& { return *imageManager; }});
-    imageManager = std::make_unique<ImageManager>(
-        ImageManager::Dependencies{rig.main, [this]() -> CameraManager& { return *cameraManager; }});
-    window = std::make_unique<settings::SettingsTabViewController>(*imageManager);
-    window->setGeneralContent(new GeneralSettingsView(environment()));
-    window->show();
-    rig.run();
-  }
-  void TearDown() override {
-    window.reset();
-    imageManager.reset();
-    cameraManager.reset();
-    ::unsetenv(kDataDirEnv);
-    GeneralTabTest::TearDown();
-  }
-
-  void switchTo(int tab) {
-    QTest::mouseClick(window->tabButton(tab), Qt::LeftButton);
-    rig.run();
-  }
-
-  std::unique_ptr<CameraManager> cameraManager;
-  std::unique_ptr<ImageManager> imageManager;
-  std::unique_ptr<settings::SettingsTabViewController> window;
-};
-
-TEST_F(SettingsWindowTest, OpeningTheTabTwiceWithinASecondStartsAtMostOneProbe) {
-  // Each probe answers at once, so only the throttle can hold back a second one.
-  rig.extensions->scriptAllProperties(test::FakeExtensionManager::answer({}));
-  using Settings = settings::SettingsTabViewController;
-  EXPECT_EQ(rig.extensions->propertiesCount(), 0u) << "the Images tab comes first";
-  switchTo(Settings::General);
-  EXPECT_EQ(rig.extensions->propertiesCount(), 1u);
-  EXPECT_EQ(rig.installer->outstandingProbeCount(), 0u);
-  rig.scheduler.advance(300ms);
-  switchTo(Settings::About);
-  switchTo(Settings::General);
-  rig.scheduler.advance(600ms);
-  switchTo(Settings::Images);
-  switchTo(Settings::General);
-  EXPECT_EQ(rig.extensions->propertiesCount(), 1u);
-
-  rig.scheduler.advance(200ms);  // 1.1 s after the first
-  switchTo(Settings::About);
-  switchTo(Settings::General);
-  EXPECT_EQ(rig.extensions->propertiesCount(), 2u);
 }
 
 }  // namespace
