@@ -20,6 +20,7 @@
 #include "app/shortcuts/Names.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeHotKeys.h"
+#include "tests/fakes/FakeShortcutPortal.h"
 #include "tests/settings/general/WindowsTestSupport.h"
 
 using namespace tovrelle;
@@ -298,6 +299,26 @@ TEST_F(GeneralTabTest, StatusTextsSayWhatRunsAndNothingAboutApproval) {
     EXPECT_EQ(v.removeButton()->isEnabled(), status != Case::requesting);
   }
   EXPECT_TRUE(statusText().contains(QStringLiteral("log in"))) << "activated says it comes back after login";
+}
+
+// A session without global shortcuts: the tab says so and where to set them instead.
+TEST_F(GeneralTabTest, ShortcutsNoteShownWhileTheDesktopRefusesTheShortcuts) {
+  auto portal = std::make_shared<test::FakeShortcutPortal>();
+  portal->refuseWith = "the desktop portal has no global shortcuts";
+  KeyboardShortcuts::setShortcutPortal(portal);
+  GeneralSettingsView& v = make();
+  v.show();
+  EXPECT_FALSE(v.shortcutsNote()->isVisible());
+  KeyboardShortcuts::onKeyUp(KeyboardShortcuts::Names::cameraOn, [] {});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return v.shortcutsNote()->isVisible(); }, 3000));
+  const QString note = v.shortcutsNote()->text();
+  EXPECT_TRUE(note.contains("not available in this session (the desktop portal has no global shortcuts)")) << note.toStdString();
+  EXPECT_TRUE(note.contains("tovrelle --camera-on")) << note.toStdString();
+
+  portal->refuseWith.clear();  // the desktop binds them after all
+  KeyboardShortcuts::storeShortcut(KeyboardShortcuts::Shortcut(tovrelle::hotkeys::carbon::five, 6400),
+                                   KeyboardShortcuts::Names::cameraOn);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !v.shortcutsNote()->isVisible(); }, 3000));
 }
 
 }  // namespace
