@@ -33,6 +33,7 @@
 #include "tests/fakes/FakeHotKeys.h"
 #include "tests/fakes/FakeSystemExtensions.h"
 #include "tests/fakes/ManualDispatch.h"
+#include "tests/shell/RecordingOpener.h"
 #include "tests/shell/QtTestApp.h"
 
 using namespace tovrelle;
@@ -62,15 +63,6 @@ class FakeStatusItem final : public StatusItem {
   QStringList images;
 };
 
-class RecordingOpener final : public urls::UrlOpener {
- public:
-  std::vector<std::string> opened;
-  bool open(const std::string& url) override {
-    opened.push_back(url);
-    return true;
-  }
-};
-
 constexpr uint32_t kControlOptionCommand = 6400;
 
 struct Rig {
@@ -82,7 +74,7 @@ struct Rig {
   std::shared_ptr<test::FakeCaptureDevices> capture = std::make_shared<test::FakeCaptureDevices>();
   std::shared_ptr<test::FakeExtensionManager> extensions = std::make_shared<test::FakeExtensionManager>();
   std::shared_ptr<test::FakeHotKeys> hotKeys = std::make_shared<test::FakeHotKeys>();
-  std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
+  std::shared_ptr<test::RecordingOpener> opener = std::make_shared<test::RecordingOpener>();
   QString updatePage;
 
   std::vector<std::string> created;

@@ -10,6 +10,7 @@
 #include "app/model/HostServices.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/ManualDispatch.h"
+#include "tests/shell/RecordingOpener.h"
 
 using namespace tovrelle;
 using capture::AuthorizationStatus;
@@ -134,19 +135,9 @@ TEST(CameraDiscovery, AManagerThatIsGoneIsNeitherRefreshedNorUpdated) {
 
 namespace {
 
-class RecordingOpener final : public urls::UrlOpener {
- public:
-  std::vector<std::string> opened;
-  std::set<std::string> refused;
-  bool open(const std::string& url) override {
-    opened.push_back(url);
-    return !refused.count(url);
-  }
-};
-
 struct PermissionRig {
   std::shared_ptr<test::FakeCaptureDevices> fake = std::make_shared<test::FakeCaptureDevices>();
-  std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
+  std::shared_ptr<test::RecordingOpener> opener = std::make_shared<test::RecordingOpener>();
 };
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -16,6 +15,7 @@
 #include "platform/updates/UpdateController.h"
 #include "platform/urls/UrlOpener.h"
 #include "tests/fakes/ManualDispatch.h"
+#include "tests/shell/RecordingOpener.h"
 
 namespace fs = std::filesystem;
 using namespace tovrelle;
@@ -71,24 +71,10 @@ TEST(DesktopUrlOpener, StartsTheSettingsProgramFoundOnThePath) {
   fs::remove_all(dir);
 }
 
-namespace {
-
-class RecordingOpener final : public urls::UrlOpener {
- public:
-  std::vector<std::string> opened;
-  bool answer = true;
-  bool open(const std::string& url) override {
-    opened.push_back(url);
-    return answer;
-  }
-};
-
-}  // namespace
-
 TEST(UpdateController, AnUpdatePageIsOfferedAfterStartAndOpenedOnCheck) {
   test::ManualScheduler scheduler;
   auto main = scheduler.makeQueue("main");
-  auto opener = std::make_shared<RecordingOpener>();
+  auto opener = std::make_shared<test::RecordingOpener>();
   updates::UpdateController controller("https://updates.example.org/tovrelle/", opener, main);
   std::vector<std::string> events;
   QObject::connect(&controller, &updates::UpdateController::canCheckForUpdatesWillChange, [&] {
@@ -107,7 +93,7 @@ TEST(UpdateController, AnUpdatePageIsOfferedAfterStartAndOpenedOnCheck) {
 
   std::vector<std::string> lines;
   log::setSink([&](const log::Record& r) { lines.push_back(r.message); });
-  opener->answer = false;
+  opener->refused.insert("https://updates.example.org/tovrelle/");
   controller.checkForUpdates();
   log::setSink(nullptr);
   EXPECT_EQ(lines, (std::vector<std::string>{
@@ -119,7 +105,7 @@ TEST(UpdateController, APageThatIsNotAWebAddressIsIgnoredWithOneLogLine) {
   auto main = scheduler.makeQueue("main");
   std::vector<std::string> lines;
   log::setSink([&](const log::Record& r) { lines.push_back(r.message); });
-  updates::UpdateController controller("file:///etc/passwd", std::make_shared<RecordingOpener>(), main);
+  updates::UpdateController controller("file:///etc/passwd", std::make_shared<test::RecordingOpener>(), main);
   controller.start();
   scheduler.drainAll();
   log::setSink(nullptr);

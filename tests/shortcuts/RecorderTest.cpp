@@ -1,4 +1,5 @@
 // The recorder field, driven with Qt's key and mouse test events.
+#include <QAbstractButton>
 #include <QMenu>
 #include <QTest>
 #include <QVBoxLayout>
