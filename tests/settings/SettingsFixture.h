@@ -15,7 +15,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -25,7 +24,6 @@
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
 #include "app/model/UserDefaults.h"
-#include "platform/log/Log.h"
 #include "shared/CameraState.h"
 #include "shared/DataFolder.h"
 #include "tests/fakes/ManualDispatch.h"
@@ -42,10 +40,6 @@ class SettingsFixture : public ::testing::Test {
     data_ = root_ / "data";
     ::setenv(kDataDirEnv, data_.c_str(), 1);
     UserDefaults::setStorePath(QString::fromStdString((root_ / "settings.ini").string()));
-    log::setSink([this](const log::Record& record) {
-      std::lock_guard lock(linesMutex_);
-      lines_.push_back(record.message);
-    });
   }
 
   void TearDown() override {
@@ -53,7 +47,6 @@ class SettingsFixture : public ::testing::Test {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     images_.reset();
     camera_.reset();
-    log::setSink(nullptr);
     ::unsetenv(kDataDirEnv);
     std::error_code ec;
     fs::remove_all(root_, ec);
@@ -80,58 +73,6 @@ class SettingsFixture : public ::testing::Test {
     QImage image(size, QImage::Format_RGB32);
     image.fill(color);
     EXPECT_TRUE(image.save(QString::fromStdString(path.string()), format)) << name;
-    return path;
-  }
-
-  // A one-colour GIF (Qt reads GIF but does not write it). The pixel codes
-  // are sent uncompressed: a clear code before every second pixel keeps the
-  // code width at three bits.
-  fs::path gif(const std::string& name, const QColor& color, QSize size) {
-    fs::path path = root_ / "picked" / name;
-    fs::create_directories(path.parent_path());
-    std::string bytes = "GIF89a";
-    auto u16 = [&bytes](int v) { bytes += char(v & 0xff); bytes += char((v >> 8) & 0xff); };
-    u16(size.width());
-    u16(size.height());
-    bytes += char(0x81);  // global colour table of 4 entries
-    bytes += '\0';
-    bytes += '\0';
-    const QColor table[4] = {color, Qt::black, Qt::black, Qt::black};
-    for (const QColor& c : table) bytes += {char(c.red()), char(c.green()), char(c.blue())};
-    bytes += ',';
-    u16(0);
-    u16(0);
-    u16(size.width());
-    u16(size.height());
-    bytes += '\0';
-    bytes += char(2);  // minimum code size
-    std::string data;
-    uint32_t bits = 0;
-    int count = 0;
-    auto put = [&](uint32_t code) {
-      bits |= code << count;
-      count += 3;
-      while (count >= 8) {
-        data += char(bits & 0xff);
-        bits >>= 8;
-        count -= 8;
-      }
-    };
-    const int pixels = size.width() * size.height();
-    for (int i = 0; i < pixels; ++i) {
-      if (i % 2 == 0) put(4);
-      put(0);
-    }
-    put(5);
-    if (count > 0) data += char(bits & 0xff);
-    for (size_t at = 0; at < data.size(); at += 255) {
-      const size_t n = std::min<size_t>(255, data.size() - at);
-      bytes += char(n);
-      bytes += data.substr(at, n);
-    }
-    bytes += '\0';
-    bytes += ';';
-    std::ofstream(path, std::ios::binary) << bytes;
     return path;
   }
 
@@ -175,19 +116,12 @@ class SettingsFixture : public ::testing::Test {
     return true;
   }
 
-  std::vector<std::string> takeLines() {
-    std::lock_guard lock(linesMutex_);
-    return std::exchange(lines_, {});
-  }
-
   ManualScheduler scheduler_;
   std::shared_ptr<ManualQueue> mainQueue_ = scheduler_.makeQueue("main");
   fs::path root_;
   fs::path data_;
   std::unique_ptr<CameraManager> camera_;
   std::unique_ptr<ImageManager> images_;
-  std::mutex linesMutex_;
-  std::vector<std::string> lines_;
 };
 
 }  // namespace tovrelle::test

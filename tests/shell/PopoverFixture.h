@@ -28,17 +28,9 @@
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeSystemExtensions.h"
 #include "tests/fakes/ManualDispatch.h"
+#include "tests/shell/RecordingOpener.h"
 
 namespace tovrelle::test {
-
-class RecordingOpener final : public urls::UrlOpener {
- public:
-  std::vector<std::string> opened;
-  bool open(const std::string& url) override {
-    opened.push_back(url);
-    return true;
-  }
-};
 
 class PopoverFixture : public ::testing::Test {
  protected:
@@ -159,7 +151,7 @@ class PopoverFixture : public ::testing::Test {
   std::shared_ptr<ManualQueue> discovery_ = scheduler_.makeQueue(CameraDeviceManager::kDiscoveryQueueLabel);
   std::shared_ptr<FakeCaptureDevices> capture_ = std::make_shared<FakeCaptureDevices>();
   std::shared_ptr<FakeExtensionManager> extensions_ = std::make_shared<FakeExtensionManager>();
-  std::shared_ptr<RecordingOpener> opener_ = std::make_shared<RecordingOpener>();
+  std::shared_ptr<test::RecordingOpener> opener_ = std::make_shared<test::RecordingOpener>();
 
   std::unique_ptr<CameraManager> camera_;
   std::unique_ptr<ImageManager> images_;

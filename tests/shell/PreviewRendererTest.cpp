@@ -1,11 +1,7 @@
 // The popover's preview on the fake capture service, with the main queue, the
 // capture queue and the discovery queue driven by hand: what each mode shows,
 // when a camera session is opened, kept, replaced or dropped, which frames
-// reach the picture, where pictures land on the 320x180 canvas, and what is
-// logged when something cannot be used.
-#include <QSignalSpy>
-
-#include "tests/imaging/ImageFixtures.h"
+// reach the picture, and what is logged when something cannot be used.
 #include "tests/shell/PopoverFixture.h"
 #include "tests/shell/QtTestApp.h"
 
@@ -29,24 +25,6 @@ bool allBlack(const QImage& image) {
     for (int x = 0; x < image.width(); ++x)
       if ((image.pixel(x, y) & 0xffffff) != 0) return false;
   return true;
-}
-
-// A BGRA camera frame of any size in one colour.
-capture::SampleBuffer cameraFrame(int width, int height, QColor color, uint64_t sequence) {
-  auto buffer = frames::makePixelBuffer(width, height);
-  for (int y = 0; y < height; ++y) {
-    uint8_t* row = buffer->row(y);
-    for (int x = 0; x < width; ++x) {
-      row[4 * x] = uint8_t(color.blue());
-      row[4 * x + 1] = uint8_t(color.green());
-      row[4 * x + 2] = uint8_t(color.red());
-      row[4 * x + 3] = 255;
-    }
-  }
-  capture::SampleBuffer sample;
-  sample.image = frames::ConstPixelBufferRef(buffer);
-  sample.sequence = sequence;
-  return sample;
 }
 
 // What the published pictures showed, by their centre colour ("none" for no
@@ -132,101 +110,6 @@ TEST_F(PreviewRendererTest, NothingRunsUntilStartedAndOffModeShowsBlackWithoutAC
   EXPECT_FALSE(preview().isActive());
   EXPECT_TRUE(preview().currentFrame().isNull());
   EXPECT_EQ(preview().lastConfiguredCameraId(), std::nullopt);
-}
-
-TEST_F(PreviewRendererTest, CameraModeOpensTheSelectedCameraOnTheCaptureQueueAndShowsItsFramesReduced) {
-  capture_->addDevice("cam-a", "Desk Cam");
-  select("cam-a");
-  camera().turnOn();
-  preview().startPreview();
-  // The set-up waits on the capture queue; nothing is opened on the main thread.
-  EXPECT_TRUE(capture_->sessions().empty());
-  EXPECT_EQ(captureQueue_->pendingCount(), 1u);
-  EXPECT_TRUE(preview().currentFrame().isNull());
-
-  settle();
-  ASSERT_EQ(capture_->sessions().size(), 1u);
-  auto session = capture_->sessions()[0];
-  EXPECT_EQ(session->presetWidth, 1280);
-  EXPECT_EQ(session->presetHeight, 720);
-  EXPECT_EQ(session->startedOnCaptureQueue, std::optional<bool>(true));
-  EXPECT_TRUE(session->isRunning());
-  ASSERT_TRUE(session->output);
-  EXPECT_EQ(session->output->pixelFormat, frames::kFourCCBGRA);
-  EXPECT_TRUE(session->output->alwaysDiscardsLateVideoFrames);
-  EXPECT_EQ(session->output->callbackQueue, captureQueue_);
-  EXPECT_TRUE(preview().hasCaptureSession());
-
-  ASSERT_EQ(capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 0, 0, 255)), 1);
-  settle();
-  const QImage frame = preview().currentFrame();
-  ASSERT_EQ(frame.size(), QSize(W, H));
-  for (QPoint p : {QPoint(0, 0), QPoint(W - 1, H - 1), QPoint(W / 2, H / 2), QPoint(W - 1, 0)})
-    EXPECT_TRUE(near(at(frame, p.x(), p.y()), Qt::red)) << p.x() << "," << p.y();
-
-  // Each frame becomes the new picture.
-  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(2, 255, 0, 0));
-  settle();
-  EXPECT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::blue));
-}
-
-TEST_F(PreviewRendererTest, ModeChangesReconfigureThePreview) {
-  watchFrames();
-  const Uuid green = addLibraryPicture("Green", solid(640, 360, Qt::green));
-  runCamera("cam-a");
-  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 0, 0, 255));
-  settle();
-  auto a = sessionFor("cam-a");
-
-  camera().selectImage(green);
-  settle();
-  EXPECT_FALSE(a->isRunning());
-  EXPECT_FALSE(preview().hasCaptureSession());
-  EXPECT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::green));
-  EXPECT_EQ(preview().lastConfiguredMode(), CameraMode::image);
-  EXPECT_EQ(preview().lastConfiguredImageId(), green);
-
-  camera().turnOff();
-  settle();
-  EXPECT_TRUE(allBlack(preview().currentFrame()));
-
-  // Back on: a new session on the same camera; black stays until its first frame.
-  camera().turnOn();
-  settle();
-  ASSERT_EQ(capture_->sessions().size(), 2u);
-  EXPECT_TRUE(capture_->sessions()[1]->isRunning());
-  EXPECT_TRUE(allBlack(preview().currentFrame()));
-  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(2, 0, 0, 255));
-  settle();
-  EXPECT_EQ(frameLog_.entries, (std::vector<std::string>{"red", "green", "black", "red"}));
-}
-
-TEST_F(PreviewRendererTest, TheSameCameraKeepsItsSessionAndAnotherCameraReplacesIt) {
-  runCamera("cam-a");
-  auto a = sessionFor("cam-a");
-  ASSERT_TRUE(a && a->isRunning());
-
-  // Choosing the same camera again, and changes that leave the camera alone.
-  select("cam-a");
-  camera().turnOn();
-  settle();
-  EXPECT_EQ(capture_->sessions().size(), 1u);
-  EXPECT_TRUE(a->isRunning());
-  EXPECT_EQ(a->stops(), 0);
-  EXPECT_TRUE(preview().hasCaptureSession());
-
-  capture_->addDevice("cam-b", "Document Cam");
-  select("cam-b");
-  settle();
-  auto b = sessionFor("cam-b");
-  ASSERT_TRUE(b);
-  EXPECT_FALSE(a->isRunning());
-  EXPECT_TRUE(b->isRunning());
-  EXPECT_EQ(capture_->sessions().size(), 2u);
-  EXPECT_EQ(capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1)), 0);
-  EXPECT_EQ(capture_->pushFrame("cam-b", FakeCaptureDevices::makeFrame(1, 255, 0, 0)), 1);
-  settle();
-  EXPECT_TRUE(near(at(preview().currentFrame(), 5, 5), Qt::blue));
 }
 
 TEST_F(PreviewRendererTest, ASetUpThatFinishesAfterTheUserMovedOnIsStoppedAndDropped) {
@@ -337,58 +220,6 @@ TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
   EXPECT_FALSE(frameLog_.saw("red"));
   EXPECT_TRUE(preview().currentFrame().isNull());
   EXPECT_TRUE(capture_->runningSessions().empty());
-}
-
-TEST_F(PreviewRendererTest, PicturesAreLetterboxedOnTheCanvasAndOldBarsDoNotLinger) {
-  const Uuid wide = addLibraryPicture("Wide", solid(1000, 100, Qt::red));
-  preview().startPreview();
-
-  camera().selectImage(wide);
-  settle();
-  QImage f = preview().currentFrame();
-  ASSERT_EQ(f.size(), QSize(W, H));
-  for (int x : {0, 160, 319}) {
-    EXPECT_TRUE(near(at(f, x, 75), Qt::red, 30)) << x;
-    EXPECT_TRUE(near(at(f, x, 104), Qt::red, 30)) << x;
-    EXPECT_EQ(at(f, x, 73), QColor(Qt::black)) << x;
-    EXPECT_EQ(at(f, x, 106), QColor(Qt::black)) << x;
-    EXPECT_EQ(at(f, x, 0), QColor(Qt::black)) << x;
-  }
-
-  // A camera whose frames are 4:3 gets bars at the sides.
-  runCamera("cam-a");
-  capture_->pushFrame("cam-a", cameraFrame(640, 480, Qt::red, 1));
-  settle();
-  f = preview().currentFrame();
-  EXPECT_TRUE(near(at(f, 41, 90), Qt::red, 30));
-  EXPECT_TRUE(near(at(f, 278, 90), Qt::red, 30));
-  EXPECT_EQ(at(f, 39, 90), QColor(Qt::black));
-  EXPECT_EQ(at(f, 280, 90), QColor(Qt::black));
-  // Then a 16:9 frame fills the canvas again (the bars of a reused canvas do not linger).
-  for (uint64_t i = 2; i < 8; ++i) {
-    capture_->pushFrame("cam-a", cameraFrame(1280, 720, Qt::blue, i));
-    settle();
-  }
-  f = preview().currentFrame();
-  EXPECT_TRUE(near(at(f, 0, 90), Qt::blue, 30));
-  EXPECT_TRUE(near(at(f, 20, 5), Qt::blue, 30));
-  EXPECT_TRUE(near(at(f, 300, 170), Qt::blue, 30));
-}
-
-TEST_F(PreviewRendererTest, AnAnimationShowsItsFirstPicture) {
-  test::fixtures::Gif gif;
-  gif.width = 32;
-  gif.height = 18;
-  gif.globalPalette = {0xff0000, 0x0000ff};
-  gif.frames = {test::fixtures::solidGifFrame(32, 18, 0, 10), test::fixtures::solidGifFrame(32, 18, 1, 10)};
-  const auto bytes = test::fixtures::encodeGif(gif);
-  const Uuid animated = addLibraryFile("Blink", "gif", std::string(bytes.begin(), bytes.end()));
-  preview().startPreview();
-  camera().selectImage(animated);
-  settle();
-  const QImage f = preview().currentFrame();
-  EXPECT_TRUE(near(at(f, 0, 0), Qt::red, 30));
-  EXPECT_TRUE(near(at(f, W / 2, H / 2), Qt::red, 30));
 }
 
 TEST_F(PreviewRendererTest, AnUnreadableOrMissingImageShowsBlackWithoutALogLine) {

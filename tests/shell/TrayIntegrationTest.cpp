@@ -3,8 +3,6 @@
 // theme icon, tool tip, menu driven over D-Bus), the popover on Activate and
 // from the keyboard, what it falls back to without a watcher, a tray or an
 // icon theme, and one running instance per user.
-// TOVRELLE_SCREENSHOT_DIR=<folder> keeps pictures of the popover and the
-// settings in the default and the GTK dark theme.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <xcb/xcb.h>
@@ -110,26 +108,6 @@ struct TrayItem {
     return reply.arguments().first().value<QDBusVariant>().variant();
   }
 
-  static std::vector<QImage> readPixmaps(const QDBusArgument& arg) {
-    std::vector<QImage> images;
-    arg.beginArray();
-    while (!arg.atEnd()) {
-      int w = 0, h = 0;
-      QByteArray data;
-      arg.beginStructure();
-      arg >> w >> h >> data;
-      arg.endStructure();
-      if (w <= 0 || h <= 0 || data.size() != w * h * 4) continue;
-      QImage img(w, h, QImage::Format_ARGB32);
-      const auto* p = reinterpret_cast<const uchar*>(data.constData());
-      for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x, p += 4) img.setPixel(x, y, qRgba(p[1], p[2], p[3], p[0]));  // ARGB, network order
-      images.push_back(img);
-    }
-    arg.endArray();
-    return images;
-  }
-
   // The ToolTip struct (icon name, icon pixmaps, title, description): its title.
   QString toolTipTitle() const {
     QVariant v = property("ToolTip");
@@ -138,7 +116,15 @@ struct TrayItem {
     QString iconName, title, description;
     arg.beginStructure();
     arg >> iconName;
-    readPixmaps(arg);
+    arg.beginArray();  // the icon pixmaps, skipped
+    while (!arg.atEnd()) {
+      int w = 0, h = 0;
+      QByteArray data;
+      arg.beginStructure();
+      arg >> w >> h >> data;
+      arg.endStructure();
+    }
+    arg.endArray();
     arg >> title >> description;
     arg.endStructure();
     return title;
@@ -241,15 +227,12 @@ class TovrelleProgram : public ::testing::Test {
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
   }
 
-  // The whole screen, kept in TOVRELLE_SCREENSHOT_DIR when that is set.
+  // The whole screen as the X server shows it.
   QImage shoot(const QString& name) {
     const QString path = QString::fromStdString((folder_ / (name.toStdString() + ".png")).string());
     waitUntil([] { return false; }, 300ms);
     run({"import", "-window", "root", path});
-    const QImage shot(path);
-    if (const QString dir = qEnvironmentVariable("TOVRELLE_SCREENSHOT_DIR"); !dir.isEmpty())
-      shot.save(dir + "/" + name + ".png");
-    return shot;
+    return QImage(path);
   }
 
   fs::path folder_;
@@ -327,7 +310,6 @@ TEST_F(Tray, ThePopoverWorksFromTheKeyboard) {
   ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 10s));
   item.activate();
   ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << app->log();
-  shoot("popover-default-theme");
   // It opens on the row of the current mode (off): Down, Return turns the camera on.
   run({"xdotool", "key", "--delay", "80", "Down", "Return"});
   EXPECT_TRUE(waitUntil([&] { return stateOnDisk().contains(R"("mode":"camera")"); })) << app->log();
@@ -364,11 +346,9 @@ TEST_F(TovrelleProgram, InTheGtkDarkThemeThePopoverAndSettingsAreDark) {
   // Just inside the popover's bottom-left corner: its background, not the root window.
   const QColor background = popover.pixelColor(value("X") + 4, value("Y") + value("HEIGHT") - 4);
   EXPECT_LT(background.lightness(), 90) << background.name().toStdString();
-  auto settings = session->spawn({argv[0], "--settings"}, e, "dark-settings");
-  EXPECT_EQ(settings->wait(10s), 0);
-  EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle Settings").size() == 1; }));
-  waitUntil([] { return false; }, 500ms);
-  shoot("settings-gtk-dark");
+  // Closed first: an open popover holds the keyboard of the next test's program.
+  run({"xdotool", "key", "Escape"});
+  EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").isEmpty(); }));
   EXPECT_EQ(app->stop(), 0);
 }
 
@@ -404,9 +384,6 @@ TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndSt
   ASSERT_TRUE(app->waitForLog("wrote state mode=off", 5s));
   EXPECT_FALSE(app->waitForLog("StatusItem: no icon theme", 300ms, 2));
   EXPECT_TRUE(app->running());
-  auto second = start("second");
-  EXPECT_EQ(second->wait(10s), 0) << second->log();
-  EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; }));
   EXPECT_EQ(app->stop(), 0);
   xcb_disconnect(c);
 }
@@ -418,10 +395,6 @@ TEST_F(TovrelleProgram, WithoutATrayItSaysSoAndKeepsRunning) {
   ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 5s));
   waitUntil([] { return false; }, 500ms);
   EXPECT_TRUE(app->running());
-  // A second launch still brings up the popover.
-  auto second = start("second");
-  EXPECT_EQ(second->wait(10s), 0) << second->log();
-  EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; }));
   EXPECT_EQ(app->stop(), 0);
 }
 
@@ -434,9 +407,6 @@ TEST_F(TovrelleProgram, WithoutADisplayItRunsHeadlessInsteadOfStopping) {
   auto app = session->spawn(argv, e, "headless");
   ASSERT_TRUE(app->waitForLog("TovrelleApp: no display (DISPLAY and WAYLAND_DISPLAY are unset)", 10s)) << app->log();
   ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 10s)) << app->log();
-  // Still the one instance: a second launch hands over to it.
-  auto second = session->spawn(argv, e, "headless-second");
-  EXPECT_EQ(second->wait(10s), 0) << second->log();
   EXPECT_TRUE(app->running());
   EXPECT_EQ(app->stop(), 0);
 }

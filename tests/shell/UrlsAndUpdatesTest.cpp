@@ -8,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -16,20 +15,12 @@
 #include "platform/updates/UpdateController.h"
 #include "platform/urls/UrlOpener.h"
 #include "tests/fakes/ManualDispatch.h"
+#include "tests/shell/RecordingOpener.h"
 
 namespace fs = std::filesystem;
 using namespace tovrelle;
-using urls::Command;
-using urls::settingsCommandFor;
 
 namespace {
-
-urls::ProgramLookup installed(std::set<std::string> programs) {
-  return [programs](const std::string& name) -> std::optional<std::string> {
-    if (!programs.count(name)) return std::nullopt;
-    return "/usr/bin/" + name;
-  };
-}
 
 class EnvVar {
  public:
@@ -48,33 +39,6 @@ class EnvVar {
 };
 
 }  // namespace
-
-TEST(SettingsCommands, EachAddressOpensTheMatchingPageOfTheDesktopsSettings) {
-  auto gnome = installed({"gnome-control-center", "systemsettings"});
-  EXPECT_EQ(settingsCommandFor(urls::kCameraPrivacySettingsURL, gnome, "GNOME"),
-            (Command{"/usr/bin/gnome-control-center", {"camera"}}));
-  EXPECT_EQ(settingsCommandFor(urls::kLoginItemsExtensionSettingsURL, gnome, "ubuntu:GNOME"),
-            (Command{"/usr/bin/gnome-control-center", {"applications"}}));
-  EXPECT_EQ(settingsCommandFor(urls::kSecurityExtensionsSettingsURL, gnome, "GNOME"),
-            (Command{"/usr/bin/gnome-control-center", {"privacy"}}));
-  // The current desktop's program wins even when another desktop's comes first in the table.
-  EXPECT_EQ(settingsCommandFor(urls::kLoginItemsExtensionSettingsURL, gnome, "KDE"),
-            (Command{"/usr/bin/systemsettings", {"kcm_autostart"}}));
-  // An unknown desktop takes whatever settings program is installed.
-  EXPECT_EQ(settingsCommandFor(urls::kLoginItemsExtensionSettingsURL, installed({"xfce4-session-settings"}), ""),
-            (Command{"/usr/bin/xfce4-session-settings", {}}));
-  // The desktop's program is not installed: another one is used.
-  EXPECT_EQ(settingsCommandFor(urls::kCameraPrivacySettingsURL, installed({"systemsettings"}), "GNOME"),
-            (Command{"/usr/bin/systemsettings", {}}));
-}
-
-TEST(SettingsCommands, NothingOpensWithoutASettingsProgramOrForUnknownAddresses) {
-  EXPECT_FALSE(settingsCommandFor(urls::kCameraPrivacySettingsURL, installed({}), "GNOME"));
-  EXPECT_FALSE(settingsCommandFor("x-apple.systempreferences:com.apple.preference.displays",
-                                  installed({"gnome-control-center"}), "GNOME"));
-  EXPECT_TRUE(urls::isSystemSettingsURL(urls::kSecurityExtensionsSettingsURL));
-  EXPECT_FALSE(urls::isSystemSettingsURL("https://example.org/"));
-}
 
 TEST(DesktopUrlOpener, StartsTheSettingsProgramFoundOnThePath) {
   std::string tmpl = (fs::temp_directory_path() / "tovrelle-urls-XXXXXX").string();
@@ -107,42 +71,10 @@ TEST(DesktopUrlOpener, StartsTheSettingsProgramFoundOnThePath) {
   fs::remove_all(dir);
 }
 
-namespace {
-
-class RecordingOpener final : public urls::UrlOpener {
- public:
-  std::vector<std::string> opened;
-  bool answer = true;
-  bool open(const std::string& url) override {
-    opened.push_back(url);
-    return answer;
-  }
-};
-
-}  // namespace
-
-TEST(UpdateController, WithoutAnUpdatePageItNeverOffersToCheck) {
-  test::ManualScheduler scheduler;
-  auto main = scheduler.makeQueue("main");
-  auto opener = std::make_shared<RecordingOpener>();
-  updates::UpdateController controller("", opener, main);
-  int changes = 0;
-  QObject::connect(&controller, &updates::UpdateController::canCheckForUpdatesChanged, [&] { ++changes; });
-  controller.start();
-  scheduler.drainAll();
-  EXPECT_FALSE(controller.canCheckForUpdates());
-  EXPECT_EQ(changes, 0);
-  controller.checkForUpdates();
-  EXPECT_TRUE(opener->opened.empty());
-  // This build was configured without a page: its updates come with the system's.
-  EXPECT_EQ(updates::UpdateController::configuredUpdatePage(), "");
-  EXPECT_FALSE(updates::UpdateController::hasUpdateFeed());
-}
-
 TEST(UpdateController, AnUpdatePageIsOfferedAfterStartAndOpenedOnCheck) {
   test::ManualScheduler scheduler;
   auto main = scheduler.makeQueue("main");
-  auto opener = std::make_shared<RecordingOpener>();
+  auto opener = std::make_shared<test::RecordingOpener>();
   updates::UpdateController controller("https://updates.example.org/tovrelle/", opener, main);
   std::vector<std::string> events;
   QObject::connect(&controller, &updates::UpdateController::canCheckForUpdatesWillChange, [&] {
@@ -161,7 +93,7 @@ TEST(UpdateController, AnUpdatePageIsOfferedAfterStartAndOpenedOnCheck) {
 
   std::vector<std::string> lines;
   log::setSink([&](const log::Record& r) { lines.push_back(r.message); });
-  opener->answer = false;
+  opener->refused.insert("https://updates.example.org/tovrelle/");
   controller.checkForUpdates();
   log::setSink(nullptr);
   EXPECT_EQ(lines, (std::vector<std::string>{
@@ -173,7 +105,7 @@ TEST(UpdateController, APageThatIsNotAWebAddressIsIgnoredWithOneLogLine) {
   auto main = scheduler.makeQueue("main");
   std::vector<std::string> lines;
   log::setSink([&](const log::Record& r) { lines.push_back(r.message); });
-  updates::UpdateController controller("file:///etc/passwd", std::make_shared<RecordingOpener>(), main);
+  updates::UpdateController controller("file:///etc/passwd", std::make_shared<test::RecordingOpener>(), main);
   controller.start();
   scheduler.drainAll();
   log::setSink(nullptr);

@@ -112,18 +112,6 @@ TEST_F(ShortcutsTest, ChangingAShortcutUnregistersTheOldOneAndIdsAreNeverReused)
   EXPECT_EQ(tableIds, (std::vector<int>{1, 3, 5}));
 }
 
-TEST_F(ShortcutsTest, AReleaseArrivingWhileARecorderRecordsRunsNothing) {
-  Counts counts;
-  wireApplication(counts);
-  const auto off = *hotKeys_->liveRegistration(carbon::zero, kCOC);
-  setHandlersPaused(true);
-  hotKeys_->addEventTypes({hotkeys::EventKind::hotKeyReleased});  // already on its way
-  EXPECT_EQ(hotKeys_->send(hotkeys::EventKind::hotKeyReleased, off.id), hotkeys::EventStatus::handled);
-  EXPECT_EQ(counts.off, 0);
-  setHandlersPaused(false);
-  EXPECT_EQ(hotKeys_->liveRegistration(carbon::zero, kCOC)->id.id, off.id.id);  // same hot key, same id
-}
-
 TEST_F(ShortcutsTest, WhileAMenuIsOpenItsKeysAreMatchedAndSwallowed) {
   Counts counts;
   wireApplication(counts);

@@ -1,5 +1,5 @@
 // What the shortcut names leave in the settings file across launches, the
-// stored text format, and how a shortcut is shown.
+// stored text format, and which key a key event names.
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QKeyEvent>

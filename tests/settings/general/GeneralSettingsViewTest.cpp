@@ -12,19 +12,15 @@
 #include <QTest>
 #include <QToolButton>
 
-#include "app/model/CameraManager.h"
 #include "app/model/HostServices.h"
-#include "app/model/ImageManager.h"
 #include "app/model/UserDefaults.h"
 #include "app/settings/GeneralSettingsView.h"
-#include "app/settings/SettingsTabViewController.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/Names.h"
-#include "app/shortcuts/Recorder.h"
-#include "shared/DataFolder.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeHotKeys.h"
+#include "tests/fakes/FakeShortcutPortal.h"
 #include "tests/settings/general/WindowsTestSupport.h"
 
 using namespace tovrelle;
@@ -63,6 +59,10 @@ class GeneralTabTest : public ::testing::Test {
     e.showOnboarding = [this] { ++onboardingShown; };
     e.opener = opener;
     e.webPageURL = [](const QString& path) { return settings::webPageURL(path, {"en-US"}, kSite); };
+    e.confirmRemoval = [this](QWidget*) {
+      ++questions;
+      return confirm;
+    };
     return e;
   }
   GeneralSettingsView& make() {
@@ -82,6 +82,8 @@ class GeneralTabTest : public ::testing::Test {
   std::shared_ptr<test::FakeHotKeys> hotKeys = std::make_shared<test::FakeHotKeys>();
   std::unique_ptr<CameraPermission> permission;
   int onboardingShown = 0;
+  bool confirm = false;
+  int questions = 0;
   std::unique_ptr<GeneralSettingsView> view;
 };
 
@@ -91,39 +93,6 @@ QStringList texts(const QList<QLabel*>& labels) {
   return out;
 }
 
-// ------------------------------------------------------------------ sections
-
-TEST_F(GeneralTabTest, SectionsComeInOrderWithTheirRows) {
-  capture->setAuthorizationStatus(AuthorizationStatus::denied);
-  activateApp();
-  GeneralSettingsView& v = make();
-  v.show();
-  EXPECT_EQ(texts(v.sectionHeaders()),
-            (QStringList{qtTrId("settings.section.language"), qtTrId("settings.section.startup"),
-                         qtTrId("settings.section.extension"), qtTrId("settings.section.cameraPermission"),
-                         qtTrId("settings.section.onboarding"), qtTrId("settings.section.shortcuts")}));
-  // The recorders, for the three names, labelled in order.
-  const std::vector<std::pair<const char*, const char*>> recorders = {
-      {"cameraOff", "settings.shortcuts.cameraOff"},
-      {"cameraOn", "settings.shortcuts.cameraOn"},
-      {"showLastImage", "settings.shortcuts.showLastImage"}};
-  for (size_t i = 0; i < recorders.size(); ++i) {
-    KeyboardShortcuts::Recorder* r = v.recorders()[i];
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->control()->shortcutName().rawValue(), recorders[i].first);
-    EXPECT_EQ(qobject_cast<QLabel*>(r->labelView())->text(), qtTrId(recorders[i].second));
-    if (i > 0) {
-      EXPECT_LT(v.recorders()[i - 1]->y(), r->y());
-    }
-  }
-  // The stored defaults show in the fields.
-  EXPECT_EQ(v.recorders()[1]->control()->text(), "Ctrl+Alt+Super+1");
-
-  QTest::mouseClick(v.showOnboardingButton(), Qt::LeftButton);
-  EXPECT_EQ(onboardingShown, 1);
-}
-
-// ------------------------------------------------------------------- startup
 
 TEST_F(GeneralTabTest, LaunchAtLoginShowsTheServiceAndAsksItOnChange) {
   GeneralSettingsView& v = make();
@@ -157,30 +126,6 @@ TEST_F(GeneralTabTest, ShowingTheTabRereadsTheLoginItem) {
   EXPECT_EQ(loginService->registers, 0) << "reading is not registering";
 }
 
-// ----------------------------------------------------------------- extension
-
-TEST_F(GeneralTabTest, StatusTextAndReinstallFollowTheInstaller) {
-  GeneralSettingsView& v = make();
-  v.show();
-  const std::vector<std::pair<Case, const char*>> table = {
-      {Case::idle, "settings.extension.status.idle"},
-      {Case::requesting, "settings.extension.status.requesting"},
-      {Case::needsUserApproval, "settings.extension.status.needsApproval"},
-      {Case::activated, "settings.extension.status.activated"},
-      {Case::failed, nullptr},
-  };
-  for (const auto& [status, key] : table) {
-    SCOPED_TRACE(test::caseName(status));
-    rig.reach(status);
-    if (key) {
-      EXPECT_EQ(v.statusView()->textLabel()->text(), qtTrId(key));
-      EXPECT_TRUE(v.statusView()->textLabel()->isVisible());
-      EXPECT_FALSE(v.statusView()->diagnosticLabel());
-    }
-    EXPECT_EQ(v.reinstallButton()->isEnabled(), status != Case::requesting)
-        << "disabled only while requesting, enabled even when activated";
-  }
-}
 
 TEST_F(GeneralTabTest, ReinstallForcesAnActivation) {
   GeneralSettingsView& v = make();
@@ -243,7 +188,6 @@ TEST_F(GeneralTabTest, FailureBlockShowsMessageDiagnosticAndTheRemediesTheFailur
   }
 }
 
-// --------------------------------------------------------- camera permission
 
 TEST_F(GeneralTabTest, ASettingsFileThatCannotBeWrittenAndARefusedShortcutAreShown) {
   using namespace KeyboardShortcuts;
@@ -303,60 +247,78 @@ TEST_F(GeneralTabTest, PermissionSectionIsThereOnlyWhileAccessIsRefused) {
             std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_Camera"});
 }
 
-// ------------------------------------------------ in the settings window
 
-class SettingsWindowTest : public GeneralTabTest {
- protected:
-  void SetUp() override {
-    GeneralTabTest::SetUp();
-    ::setenv(kDataDirEnv, tmp.filePath("data").toLocal8Bit().constData(), 1);
-    cameraManager = std::make_unique<CameraManager>(
-        CameraManager::Dependencies{rig.main, [this]() -> ImageManager& { return *imageManager; }});
-    imageManager = std::make_unique<ImageManager>(
-        ImageManager::Dependencies{rig.main, [this]() -> CameraManager& { return *cameraManager; }});
-    window = std::make_unique<settings::SettingsTabViewController>(*imageManager);
-    window->setGeneralContent(new GeneralSettingsView(environment()));
-    window->show();
-    rig.run();
+// The camera service rows: "Remove Camera…" asks first, shows the removal while
+// it runs and ends where the system says; the texts speak of the camera service.
+TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
+  GeneralSettingsView& v = make();
+  v.show();
+  rig.run();
+  auto statusText = [&] { return v.statusView()->textLabel()->text(); };
+  rig.reach(Case::activated);
+  EXPECT_EQ(v.removeButton()->text(), qtTrId("settings.extension.remove"));
+  EXPECT_NE(v.removeButton()->text(), QStringLiteral("settings.extension.remove")) << "the table has the text";
+
+  // Declined: nothing happens.
+  QTest::mouseClick(v.removeButton(), Qt::LeftButton);
+  EXPECT_EQ(questions, 1);
+  EXPECT_FALSE(rig.installer->isRemoving());
+
+  confirm = true;
+  rig.extensions->scriptNextDeactivation({test::FakeExtensionManager::finish(0, 2s)});
+  QTest::mouseClick(v.removeButton(), Qt::LeftButton);
+  EXPECT_TRUE(rig.installer->isRemoving());
+  EXPECT_EQ(statusText(), qtTrId("settings.extension.status.removing"));
+  EXPECT_FALSE(v.removeButton()->isEnabled());
+  EXPECT_FALSE(v.reinstallButton()->isEnabled());
+  rig.scheduler.advance(2s);
+  EXPECT_EQ(rig.status(), Case::idle);
+  EXPECT_EQ(statusText(), qtTrId("settings.extension.status.idle"));
+  EXPECT_TRUE(v.removeButton()->isEnabled()) << "a half-removed install can be removed again";
+
+  // A removal the system refuses shows as a failure with its cause.
+  rig.extensions->scriptNextDeactivation({test::FakeExtensionManager::fail(sysext::kErrorUnknown)});
+  QTest::mouseClick(v.removeButton(), Qt::LeftButton);
+  rig.run();
+  ASSERT_EQ(rig.status(), Case::failed);
+  EXPECT_TRUE(v.statusView()->diagnosticLabel()->text().startsWith(QStringLiteral("tovrelle.camera-service #1: ")));
+  EXPECT_TRUE(v.reinstallButton()->isEnabled());
+}
+
+TEST_F(GeneralTabTest, StatusTextsSayWhatRunsAndNothingAboutApproval) {
+  GeneralSettingsView& v = make();
+  v.show();
+  rig.run();
+  auto statusText = [&] { return v.statusView()->textLabel()->text(); };
+  for (Case status : {Case::idle, Case::requesting, Case::activated}) {
+    SCOPED_TRACE(test::caseName(status));
+    rig.reach(status);
+    const QString text = statusText();
+    EXPECT_FALSE(text.contains(QStringLiteral("approv"), Qt::CaseInsensitive)) << text.toStdString();
+    EXPECT_FALSE(text.startsWith(QStringLiteral("settings."))) << "the table has the text";
+    EXPECT_EQ(v.removeButton()->isEnabled(), status != Case::requesting);
   }
-  void TearDown() override {
-    window.reset();
-    imageManager.reset();
-    cameraManager.reset();
-    ::unsetenv(kDataDirEnv);
-    GeneralTabTest::TearDown();
-  }
+  EXPECT_TRUE(statusText().contains(QStringLiteral("log in"))) << "activated says it comes back after login";
+}
 
-  void switchTo(int tab) {
-    QTest::mouseClick(window->tabButton(tab), Qt::LeftButton);
-    rig.run();
-  }
+// A session without global shortcuts: the tab says so and where to set them instead.
+TEST_F(GeneralTabTest, ShortcutsNoteShownWhileTheDesktopRefusesTheShortcuts) {
+  auto portal = std::make_shared<test::FakeShortcutPortal>();
+  portal->refuseWith = "the desktop portal has no global shortcuts";
+  KeyboardShortcuts::setShortcutPortal(portal);
+  GeneralSettingsView& v = make();
+  v.show();
+  EXPECT_FALSE(v.shortcutsNote()->isVisible());
+  KeyboardShortcuts::onKeyUp(KeyboardShortcuts::Names::cameraOn, [] {});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return v.shortcutsNote()->isVisible(); }, 3000));
+  const QString note = v.shortcutsNote()->text();
+  EXPECT_TRUE(note.contains("not available in this session (the desktop portal has no global shortcuts)")) << note.toStdString();
+  EXPECT_TRUE(note.contains("tovrelle --camera-on")) << note.toStdString();
 
-  std::unique_ptr<CameraManager> cameraManager;
-  std::unique_ptr<ImageManager> imageManager;
-  std::unique_ptr<settings::SettingsTabViewController> window;
-};
-
-TEST_F(SettingsWindowTest, OpeningTheTabTwiceWithinASecondStartsAtMostOneProbe) {
-  // Each probe answers at once, so only the throttle can hold back a second one.
-  rig.extensions->scriptAllProperties(test::FakeExtensionManager::answer({}));
-  using Settings = settings::SettingsTabViewController;
-  EXPECT_EQ(rig.extensions->propertiesCount(), 0u) << "the Images tab comes first";
-  switchTo(Settings::General);
-  EXPECT_EQ(rig.extensions->propertiesCount(), 1u);
-  EXPECT_EQ(rig.installer->outstandingProbeCount(), 0u);
-  rig.scheduler.advance(300ms);
-  switchTo(Settings::About);
-  switchTo(Settings::General);
-  rig.scheduler.advance(600ms);
-  switchTo(Settings::Images);
-  switchTo(Settings::General);
-  EXPECT_EQ(rig.extensions->propertiesCount(), 1u);
-
-  rig.scheduler.advance(200ms);  // 1.1 s after the first
-  switchTo(Settings::About);
-  switchTo(Settings::General);
-  EXPECT_EQ(rig.extensions->propertiesCount(), 2u);
+  portal->refuseWith.clear();  // the desktop binds them after all
+  KeyboardShortcuts::storeShortcut(KeyboardShortcuts::Shortcut(tovrelle::hotkeys::carbon::five, 6400),
+                                   KeyboardShortcuts::Names::cameraOn);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !v.shortcutsNote()->isVisible(); }, 3000));
 }
 
 }  // namespace

@@ -20,23 +20,6 @@ using Case = SystemExtensionInstaller::Status::Case;
 
 namespace {
 
-const QColor kGreen(52, 199, 89);
-
-bool near(QColor a, QColor b, int tolerance = 40) {
-  return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue()) <= tolerance;
-}
-
-// How much of a badge is drawn in `color`.
-int pixelsNear(const QImage& image, QColor color) {
-  int n = 0;
-  for (int y = 0; y < image.height(); ++y)
-    for (int x = 0; x < image.width(); ++x) {
-      const QColor px = image.pixelColor(x, y);
-      n += px.alpha() > 200 && near(px, color);
-    }
-  return n;
-}
-
 class OnboardingTest : public ::testing::Test {
  protected:
   void SetUp() override { capture->setAuthorizationStatus(AuthorizationStatus::notDetermined); }
@@ -77,9 +60,6 @@ class OnboardingTest : public ::testing::Test {
   std::unique_ptr<OnboardingView> view;
 };
 
-// ----------------------------------------------------------- layout and texts
-
-// ------------------------------------------------------------ the step table
 
 struct StepExpectation {
   Case status;
@@ -134,23 +114,6 @@ TEST_F(OnboardingTest, InstallButtonActivatesWithoutForceAndIsEnabledAgainAfterA
   EXPECT_FALSE(v.stepButton(1)->isEnabled());
 }
 
-TEST_F(OnboardingTest, BadgesShowTheNumberOnAnAccentCircleOrAGreenCheck) {
-  OnboardingView& v = shown();
-  rig.reach(Case::needsUserApproval);
-  const QImage done = v.step(1)->badge()->grab().toImage();
-  const QImage open = v.step(2)->badge()->grab().toImage();
-  ASSERT_EQ(done.size(), QSize(26, 26) * v.devicePixelRatioF());
-  const QColor accent = v.palette().color(QPalette::Highlight);
-  EXPECT_GT(pixelsNear(done, kGreen), 150) << "a green check";
-  EXPECT_EQ(pixelsNear(done, accent), 0);
-  EXPECT_EQ(pixelsNear(open, kGreen), 0);
-  EXPECT_GT(pixelsNear(open, accent), 250) << "an accent circle";
-  EXPECT_GT(pixelsNear(open, Qt::white), 8) << "with its number in white";
-  // The number differs between badges.
-  EXPECT_NE(v.step(2)->badge()->grab().toImage(), v.step(3)->badge()->grab().toImage());
-}
-
-// --------------------------------------------------------- camera access step
 
 TEST_F(OnboardingTest, AskingForAccessWhenUndecidedTakesTheAnswerOnTheMainQueue) {
   capture->setAccessAnswer(std::nullopt);  // the system prompt stays up
@@ -204,43 +167,6 @@ TEST_F(OnboardingTest, AGrantInTheSystemSettingsShowsWithinASecondWhileTheWindow
   EXPECT_TRUE(actionShown(3));
 }
 
-TEST_F(OnboardingTest, PollingStopsWhenTheWindowHidesAndRestartsWhenItIsShownAgain) {
-  OnboardingView& v = shown();
-  const size_t withPoll = rig.main->liveTimerCount();
-  v.hide();
-  EXPECT_FALSE(v.isPolling());
-  EXPECT_EQ(rig.main->liveTimerCount(), withPoll - 1);
-
-  capture->setAuthorizationStatus(AuthorizationStatus::authorized);
-  rig.scheduler.advance(5s);
-  EXPECT_FALSE(v.step(3)->isComplete()) << "nothing polls while the window is hidden";
-
-  // Showing reads the status at once, and polls again from then on.
-  v.show();
-  EXPECT_TRUE(v.isPolling());
-  EXPECT_TRUE(v.step(3)->isComplete());
-  capture->setAuthorizationStatus(AuthorizationStatus::denied);
-  rig.scheduler.advance(1s);
-  EXPECT_FALSE(v.step(3)->isComplete());
-  v.hide();
-  v.show();
-  EXPECT_EQ(rig.main->liveTimerCount(), withPoll) << "showing again restarts the poll, it adds none";
-}
-
-TEST_F(OnboardingTest, ShowingRefreshesTheInstallerStatusForDisplay) {
-  rig.extensions->scriptAllProperties(test::FakeExtensionManager::answer(
-      {sysext::ExtensionProperties{SystemExtensionInstaller::kExtensionIdentifier, "1", "1.0", true, false, false}}));
-  OnboardingView& v = make();
-  EXPECT_EQ(rig.extensions->propertiesCount(), 0u);
-  v.show();
-  rig.run();
-  EXPECT_EQ(rig.extensions->propertiesCount(), 1u);
-  EXPECT_EQ(rig.status(), Case::activated) << "an enabled copy found by the display probe";
-  EXPECT_TRUE(v.step(1)->isComplete());
-  EXPECT_TRUE(v.step(2)->isComplete());
-}
-
-// ------------------------------------------------------ checking the camera
 
 TEST_F(OnboardingTest, CheckAgainLooksAtOnceAndShowsWhatItFound) {
   OnboardingView& v = shown();
@@ -277,17 +203,6 @@ TEST_F(OnboardingTest, CheckAgainLooksAtOnceAndShowsWhatItFound) {
   EXPECT_TRUE(opener->attempts.empty()) << "no settings page is opened";
 }
 
-TEST_F(OnboardingTest, TextsSpeakOfTheCameraServiceNotOfApproval) {
-  for (const char* key : {"onboarding.step1.detail", "onboarding.step2.title", "onboarding.step2.detail",
-                          "onboarding.step2.action", "extensionStatus.needsUserApproval", "extensionStatus.idle"}) {
-    const QString text = qtTrId(key);
-    EXPECT_NE(text, QString::fromLatin1(key)) << key;
-    EXPECT_FALSE(text.contains(QStringLiteral("approv"), Qt::CaseInsensitive)) << key << ": " << text.toStdString();
-    EXPECT_FALSE(text.contains(QStringLiteral("System Settings"), Qt::CaseInsensitive)) << key;
-  }
-}
-
-// -------------------------------------------------------------------- Done
 
 TEST_F(OnboardingTest, DoneAndTheReturnKeyCallOnCloseWhateverIsComplete) {
   OnboardingView& v = shown();

@@ -161,10 +161,4 @@ inline const char* caseName(SystemExtensionInstaller::Status::Case c) {
   return "?";
 }
 
-// Saves a grab when TOVRELLE_SCREENSHOT_DIR names a folder, for a look by eye.
-inline void saveForLooking(const QImage& image, const QString& name) {
-  const QString dir = qEnvironmentVariable("TOVRELLE_SCREENSHOT_DIR");
-  if (!dir.isEmpty()) image.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
-}
-
 }  // namespace tovrelle::test
