@@ -426,7 +426,8 @@ TEST_F(LinuxBackendTest, UnwritableFoldersFailWithTheirReason) {
   ASSERT_EQ(activate(true), Case::failed);
   // The reason names the folder and what is wrong with it.
   const std::string diagnostic = installer->status().failure->diagnostic.toStdString();
-  EXPECT_NE(diagnostic.find(paths.unitFolder.string() + ": Not a directory"), std::string::npos) << diagnostic;
+  EXPECT_NE(diagnostic.find("cannot write " + paths.unitFolder.string()), std::string::npos) << diagnostic;
+  EXPECT_NE(diagnostic.find("Not a directory"), std::string::npos) << diagnostic;
   EXPECT_TRUE(copyFolders().empty()) << "rolled back";
 
   paths.installRoot = blocker / "tovrelle" / "SystemExtensions";

@@ -186,7 +186,33 @@ void PrivateSession::waitForSocket(const fs::path& path, const char* what) {
   }
 }
 
+namespace {
+
+// Programs started from inside the folder (a camera service the app under
+// test installed and started detached, as it does at a user's login) belong
+// to the test too: stop them, or they outlive it.
+void stopProgramsRunFrom(const fs::path& folder) {
+  const std::string prefix = folder.string() + "/";
+  auto strays = [&] {
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const fs::path exe = fs::read_symlink(entry.path() / "exe", ec);
+      if (!ec && exe.string().rfind(prefix, 0) == 0) found.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return found;
+  };
+  for (pid_t pid : strays()) ::kill(pid, SIGTERM);
+  for (int i = 0; i < 40 && !strays().empty(); ++i) std::this_thread::sleep_for(50ms);
+  for (pid_t pid : strays()) ::kill(pid, SIGKILL);
+}
+
+}  // namespace
+
 PrivateSession::~PrivateSession() {
+  stopProgramsRunFrom(runtimeDir_);
   if (xvfb_) xvfb_->stop();
   stopPipeWire();
   if (dbus_) dbus_->stop();
