@@ -12,8 +12,8 @@
 namespace tovrelle::settings {
 namespace {
 
-// Pictures larger than this are not decoded for a thumbnail (the camera would
-// refuse them too).
+// Pictures larger than this are not decoded whole for a thumbnail (the camera
+// refuses them too); a JPEG is reduced while it is read, so any size will do.
 constexpr qint64 kMaxPixels = qint64{64} * 1024 * 1024;
 // Roughly 2000 thumbnails of 80 x 80.
 constexpr int kCacheCost = 2000;
@@ -28,7 +28,7 @@ QImage decodeThumbnail(const QString& path, int side) {
   reader.setAutoTransform(true);
   const QSize full = reader.size();
   if (full.isValid()) {
-    if (qint64(full.width()) * full.height() > kMaxPixels) return {};
+    if (qint64(full.width()) * full.height() > kMaxPixels && reader.format() != "jpeg") return {};
     // Let the decoder scale while reading (JPEG does this far faster),
     // keeping enough pixels to cover the square.
     const qreal scale = std::max(qreal(side) / full.width(), qreal(side) / full.height());

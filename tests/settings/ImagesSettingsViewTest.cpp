@@ -10,11 +10,15 @@
 #include <QToolButton>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include "app/settings/ImageRow.h"
 #include "app/settings/ImagesSettingsView.h"
 #include "app/settings/SettingsStyle.h"
 #include "app/settings/ThumbnailCache.h"
+#include "tests/imaging/ImageFixtures.h"
 #include "tests/settings/SettingsFixture.h"
 
 namespace tovrelle::test {
@@ -380,6 +384,20 @@ TEST(Thumbnails, FillTheSquareAndFailOnBadFiles) {
   EXPECT_TRUE(settings::decodeThumbnail(QString::fromStdString((dir / "absent.png").string()), 80).isNull());
   EXPECT_TRUE(settings::decodeThumbnail(QString::fromStdString(dir.string()), 80).isNull());
   fs::remove_all(dir);
+}
+
+TEST(Thumbnails, AHundredMegapixelPhotoGetsItsThumbnail) {
+  const fs::path dir = fs::temp_directory_path() / ("tovrelle-thumb-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const int w = 12240, h = 8160;  // a phone's high-resolution mode
+  std::vector<uint8_t> row(static_cast<size_t>(w) * 3);
+  for (int x = 0; x < w; ++x) row[3 * static_cast<size_t>(x) + (x < w / 2 ? 0 : 2)] = 255;  // red | blue
+  fixtures::writeJpeg(dir / "huge.jpg", w, h, [&](int, uint8_t* rgb) { std::memcpy(rgb, row.data(), row.size()); });
+  const QImage thumb = settings::decodeThumbnail(QString::fromStdString((dir / "huge.jpg").string()), 80);
+  fs::remove_all(dir);
+  ASSERT_EQ(thumb.size(), QSize(80, 80));
+  EXPECT_GT(qRed(thumb.pixel(10, 40)), 200);
+  EXPECT_GT(qBlue(thumb.pixel(70, 40)), 200);
 }
 
 }  // namespace
