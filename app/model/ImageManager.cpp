@@ -61,42 +61,36 @@ CopyError destinationError(const std::string& what, int code, const fs::path& fo
 // Opens the picked file for reading only if it is a regular file of at most
 // `maxBytes`. A FIFO, socket or device is refused before it is opened, and the
 // open itself never waits (a FIFO swapped in meanwhile has no writer).
-std::optional<CopyError> openPicked(const fs::path& from, size_t maxBytes, int* fd) {
+std::optional<CopyError> openPicked(const fs::path& from, size_t maxBytes, UniqueFd* fd) {
+  auto regular = [&] {
+    struct stat st {};
+    return ::stat(from.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  };
   struct stat st {};
   if (::stat(from.c_str(), &st) != 0) return CopyError{Reason::unreadable, errnoText("cannot open " + from.string())};
-  auto check = [&]() -> std::optional<CopyError> {
-    if (!S_ISREG(st.st_mode)) return CopyError{Reason::notAFile, from.string() + " is not a regular file"};
-    if (static_cast<unsigned long long>(st.st_size) > maxBytes)
-      return CopyError{Reason::tooLarge, from.string() + " is too large (" + std::to_string(st.st_size) + " bytes)"};
-    return std::nullopt;
-  };
-  if (auto refused = check()) return refused;
-  *fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (*fd < 0)
-    return CopyError{errno == ENXIO ? Reason::notAFile : Reason::unreadable, errnoText("cannot open " + from.string())};
-  if (::fstat(*fd, &st) != 0) st.st_mode = 0;
-  if (auto refused = check()) {
-    ::close(*fd);
-    return refused;
-  }
-  ::fcntl(*fd, F_SETFL, ::fcntl(*fd, F_GETFL) & ~O_NONBLOCK);
+  const std::string notAFile = from.string() + " is not a regular file";
+  if (!S_ISREG(st.st_mode)) return CopyError{Reason::notAFile, notAFile};
+  OpenedFile file = openRegularFile(from, Links::follow);
+  if (!file.fd)
+    return regular() ? CopyError{Reason::unreadable, "cannot open " + from.string() + ": " + file.error}
+                     : CopyError{Reason::notAFile, notAFile};
+  if (file.size > maxBytes)
+    return CopyError{Reason::tooLarge, from.string() + " is too large (" + std::to_string(file.size) + " bytes)"};
+  *fd = std::move(file.fd);
   return std::nullopt;
 }
 
 // Copies a regular file of at most `maxBytes` to a new file at `to` (never
 // over an existing one). On failure the partial copy is removed.
 std::optional<CopyError> copyFileBounded(const fs::path& from, const fs::path& to, size_t maxBytes) {
-  int in = -1;
+  UniqueFd in;
   if (auto refused = openPicked(from, maxBytes, &in)) return refused;
   const fs::path folder = to.parent_path();
   int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (out < 0) {
-    CopyError error = destinationError("cannot create " + to.string(), errno, folder);
-    ::close(in);
-    return error;
+    return destinationError("cannot create " + to.string(), errno, folder);
   }
   auto fail = [&](CopyError error) {
-    ::close(in);
     ::close(out);
     ::unlink(to.c_str());
     return error;
@@ -104,7 +98,7 @@ std::optional<CopyError> copyFileBounded(const fs::path& from, const fs::path& t
   std::vector<char> buffer(256 * 1024);
   size_t total = 0;
   for (;;) {
-    ssize_t n = ::read(in, buffer.data(), buffer.size());
+    ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail({Reason::unreadable, errnoText("cannot read " + from.string())});
@@ -124,7 +118,6 @@ std::optional<CopyError> copyFileBounded(const fs::path& from, const fs::path& t
   }
   // The entry is listed right after this; its bytes must be on disk first.
   if (::fsync(out) != 0) return fail(destinationError("cannot flush " + to.string(), errno, folder));
-  ::close(in);
   if (::close(out) != 0) {
     CopyError error = destinationError("cannot close " + to.string(), errno, folder);
     ::unlink(to.c_str());
