@@ -3,6 +3,7 @@
 #include <libyuv/convert_from.h>
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/planar_functions.h>
+#include <libyuv/rotate.h>
 #include <libyuv/scale.h>
 #include <libyuv/scale_argb.h>
 
@@ -188,7 +189,38 @@ struct Planes {
   int cw = 0, ch = 0;  // chroma plane size
 };
 
+// Each pair of output rows from three source rows, by area: the first takes
+// 2/3 of row 0 and 1/3 of row 1, the second 1/3 of row 1 and 2/3 of row 2.
+void rowsTwoThirds(const uint8_t* src, int ss, int width, int outRows, uint8_t* dst, int ds) {
+  libyuv::InterpolatePlane(src, 3 * ss, src + ss, 3 * ss, dst, 2 * ds, width, outRows / 2, 85);
+  libyuv::InterpolatePlane(src + ss, 3 * ss, src + 2 * ss, 3 * ss, dst + ds, 2 * ds, width, outRows / 2, 171);
+}
+
 }  // namespace
+
+// The library's general scaler is slow at 2/3, the step from 1080p to 720p
+// that most webcams need: there the rows are reduced by blending, and the
+// columns the same way between two transposes, about three times faster.
+void FrameWriter::scalePlane(const uint8_t* src, int ss, int sw, int sh, uint8_t* dst, int ds, int dw, int dh) {
+  // 4:2:2 chroma on its way to 4:2:0 first loses every other row's half.
+  if (sh == 3 * dh && sw * 2 == dw * 3 && sh % 2 == 0) {
+    uint8_t* half = scratch(3, static_cast<size_t>(sw) * (sh / 2));
+    libyuv::InterpolatePlane(src, 2 * ss, src + ss, 2 * ss, half, sw, sw, sh / 2, 128);
+    src = half;
+    ss = sw;
+    sh /= 2;
+  }
+  if (sw * 2 != dw * 3 || sh * 2 != dh * 3 || dw % 2 || dh % 2) {
+    libyuv::ScalePlane(src, ss, sw, sh, dst, ds, dw, dh, libyuv::kFilterBilinear);
+    return;
+  }
+  uint8_t* rows = scratch(4, static_cast<size_t>(sw) * dh);
+  uint8_t* turned = scratch(5, static_cast<size_t>(sw) * dh);
+  rowsTwoThirds(src, ss, sw, dh, rows, sw);
+  libyuv::TransposePlane(rows, sw, turned, dh, sw, dh);  // dh wide, sw tall
+  rowsTwoThirds(turned, dh, dh, dw, rows, dh);           // dh wide, dw tall
+  libyuv::TransposePlane(rows, dh, dst, ds, dh, dw);
+}
 
 uint8_t* FrameWriter::scratch(size_t index, size_t size) {
   if (scratch_[index].size() < size) scratch_[index].resize(size);
@@ -352,9 +384,9 @@ bool FrameWriter::write(const VideoFrame& f, Layout target, int W, int H, uint8_
   uint8_t* py = target == Layout::i420 ? dst : scratch(2, i420.size);
   uint8_t* pu = py + i420.offset[1];
   uint8_t* pv = py + i420.offset[2];
-  ScalePlane(in.p[0], in.stride[0], c.width, c.height, py, W, W, H, kFilterBilinear);
-  ScalePlane(in.p[1], in.stride[1], in.cw, in.ch, pu, ow, ow, oh, kFilterBilinear);
-  ScalePlane(in.p[2], in.stride[2], in.cw, in.ch, pv, ow, ow, oh, kFilterBilinear);
+  scalePlane(in.p[0], in.stride[0], c.width, c.height, py, W, W, H);
+  scalePlane(in.p[1], in.stride[1], in.cw, in.ch, pu, ow, ow, oh);
+  scalePlane(in.p[2], in.stride[2], in.cw, in.ch, pv, ow, ow, oh);
   if (target == Layout::bgra) {
     auto convert = full ? J420ToARGB : I420ToARGB;
     return convert(py, W, pu, ow, pv, ow, dst, bgraStride, W, H) == 0;

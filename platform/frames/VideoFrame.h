@@ -80,8 +80,10 @@ class FrameWriter {
   bool write(const VideoFrame& frame, Layout target, int width, int height, uint8_t* dst, int dstStride = 0);
 
  private:
+  void scalePlane(const uint8_t* src, int srcStride, int srcWidth, int srcHeight, uint8_t* dst, int dstStride,
+                  int width, int height);
   uint8_t* scratch(size_t index, size_t size);
-  std::vector<uint8_t> scratch_[3];
+  std::vector<uint8_t> scratch_[6];
 };
 
 }  // namespace tovrelle::frames

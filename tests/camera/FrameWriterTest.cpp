@@ -86,11 +86,13 @@ void expectBars(const frames::VideoFrame& frame, const std::string& what) {
   int alphaMin = 255;
   for (size_t i = 3; i < bgra.size(); i += 4) alphaMin = std::min<int>(alphaMin, bgra[i]);
   EXPECT_EQ(alphaMin, 255) << what;
-  for (int bar = 0; bar < kBarCount; ++bar) {
+  // Each bar's centre, and the outermost columns (where a scaler's edge handling shows).
+  std::vector<std::pair<int, int>> probes{{0, 1}, {kBarCount - 1, 1278}};
+  for (int bar = 0; bar < kBarCount; ++bar) probes.emplace_back(bar, (2 * bar + 1) * 1280 / (2 * kBarCount));
+  for (const auto& [bar, x] : probes) {
     const Rgb want = kBars[bar];
     const camera::Yuv yuv = camera::yuvFromRGB(want.r, want.g, want.b);
-    for (int y : {4, 360, 715}) {  // top, middle and bottom rows: no magenta from outside the crop
-      const int x = (2 * bar + 1) * 1280 / (2 * kBarCount);
+    for (int y : {1, 360, 718}) {  // top, middle and bottom rows: no magenta from outside the crop
       const uint8_t* p = bgra.data() + (size_t(y) * 1280 + x) * 4;
       EXPECT_TRUE(near(p[2], want.r, 12) && near(p[1], want.g, 12) && near(p[0], want.b, 12))
           << what << " BGRA bar " << bar << " row " << y << ": " << int(p[2]) << "," << int(p[1]) << "," << int(p[0]);

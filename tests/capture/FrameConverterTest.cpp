@@ -52,12 +52,12 @@ std::vector<uint8_t> patternIn(PixelFormat format, int width, int height, uint32
   return out;
 }
 
-std::vector<uint8_t> jpegOf(int width, int height, uint32_t counter) {
+std::vector<uint8_t> jpegOf(int width, int height, uint32_t counter, int subsampling = TJSAMP_422) {
   auto bgra = patternBGRA(width, height, counter);
   tjhandle h = tjInitCompress();
   unsigned char* buf = nullptr;
   unsigned long size = 0;
-  EXPECT_EQ(tjCompress2(h, bgra.data(), width, width * 4, height, TJPF_BGRX, &buf, &size, TJSAMP_422, 90, 0), 0);
+  EXPECT_EQ(tjCompress2(h, bgra.data(), width, width * 4, height, TJPF_BGRX, &buf, &size, subsampling, 90, 0), 0);
   std::vector<uint8_t> out(buf, buf + size);
   tjFree(buf);
   tjDestroy(h);
@@ -149,6 +149,19 @@ TEST(FrameConverter, MjpegIsDecodedToFullRangePlanesAndBadFramesAreDroppedOnce) 
   EXPECT_EQ(big.width, 1440) << "decoded at half size, still covering 1280x720";
   expectPattern(big, 7, 40);
   expectPattern(out, 5, 40);
+  // Other samplings, full size and reduced (where the decoder may widen the chroma).
+  for (int sampling : {TJSAMP_420, TJSAMP_444}) {
+    for (auto [w, h] : {std::pair{1920, 1080}, std::pair{2880, 1620}}) {
+      SCOPED_TRACE("sampling " + std::to_string(sampling) + " " + std::to_string(w));
+      auto f = FrameConverter::create({PixelFormat::mjpeg, w, h, 30, 1})->convert(oneBlock(jpegOf(w, h, 9, sampling), 0));
+      ASSERT_TRUE(f);
+      expectPattern(f, 9, 40);
+    }
+  }
+  auto gray = FrameConverter::create({PixelFormat::mjpeg, 1920, 1080, 30, 1})->convert(oneBlock(jpegOf(1920, 1080, 3, TJSAMP_GRAY), 0));
+  ASSERT_TRUE(gray);
+  EXPECT_EQ(gray.plane[1][640], 128);
+  EXPECT_EQ(gray.plane[2][gray.stride[2] * 539], 128);
 
   auto garbled = good;  // Huffman data overwritten after the headers
   for (size_t i = garbled.size() / 3; i < garbled.size(); ++i) garbled[i] = static_cast<uint8_t>(i * 7);

@@ -2,12 +2,12 @@
 
 #include <libyuv/convert_argb.h>
 #include <libyuv/planar_functions.h>
-#include <turbojpeg.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
+#include "platform/capture/convert/JpegPlanes.h"
 #include "platform/log/Log.h"
 
 namespace tovrelle::capture {
@@ -67,18 +67,13 @@ class Converter final : public FrameConverter {
  public:
   Converter(const VideoFormat& input, int outWidth, int outHeight)
       : input_(input), outWidth_(outWidth), outHeight_(outHeight) {}
-  ~Converter() override {
-    if (jpeg_) tjDestroy(jpeg_);
-  }
-
   bool setUp() {
-    if (!isCompressed(input_.format)) return true;
-    jpeg_ = tjInitDecompress();
-    return jpeg_ != nullptr;
+    if (isCompressed(input_.format)) jpeg_ = std::make_unique<JpegPlanes>();
+    return true;
   }
 
-  frames::VideoFrame convert(const RawFrame& frame) override {
-    return isCompressed(input_.format) ? decode(frame) : copyRaw(frame);
+  frames::VideoFrame convert(const RawFrame& frame, Memory memory) override {
+    return isCompressed(input_.format) ? decode(frame) : copyRaw(frame, memory == Memory::borrow);
   }
 
   const VideoFormat& input() const override { return input_; }
@@ -104,7 +99,7 @@ class Converter final : public FrameConverter {
     return f;
   }
 
-  frames::VideoFrame copyRaw(const RawFrame& frame) {
+  frames::VideoFrame copyRaw(const RawFrame& frame, bool borrow) {
     using namespace libyuv;
     const int w = input_.width, h = input_.height;
     if (frame.planes < 1 || !frame.data[0]) return drop("no picture data");
@@ -119,6 +114,15 @@ class Converter final : public FrameConverter {
       const frames::Layout layout = input_.format == PixelFormat::yuy2   ? frames::Layout::yuy2
                                     : input_.format == PixelFormat::uyvy ? frames::Layout::uyvy
                                                                          : frames::Layout::bgra;
+      if (borrow && (yuv || input_.format == PixelFormat::bgrx || input_.format == PixelFormat::bgra)) {
+        frames::VideoFrame f;
+        f.layout = layout;
+        f.width = w;
+        f.height = h;
+        f.plane[0] = src;
+        f.stride[0] = stride;
+        return f;
+      }
       const frames::PackedLayout packed = frames::packedLayout(layout, w, h);
       auto f = blank(layout, w, h, packed.size);
       if (!f.storage) return {};
@@ -169,6 +173,18 @@ class Converter final : public FrameConverter {
       c2 = nv12 ? nullptr : c1 + cSize;
     }
     const frames::Layout layout = nv12 ? frames::Layout::nv12 : frames::Layout::i420;
+    if (borrow) {
+      frames::VideoFrame f;
+      f.layout = layout;
+      f.width = w;
+      f.height = h;
+      const uint8_t* planes[3] = {y, c1, c2};
+      for (int i = 0; i <= chromaPlanes; ++i) {
+        f.plane[i] = planes[i];
+        f.stride[i] = i == 0 ? yStride : cStride;
+      }
+      return f;
+    }
     const frames::PackedLayout packed = frames::packedLayout(layout, w, h);
     auto f = blank(layout, w, h, packed.size);
     if (!f.storage) return {};
@@ -187,80 +203,51 @@ class Converter final : public FrameConverter {
     return f;
   }
 
-  // The decoded size: reduced by the decoder's DCT scaling when the camera's
-  // picture is large enough, never below the output. Only 1/2, 1/4 and 1/8:
+  // The DCT scaling denominator: the picture is reduced while it is decoded
+  // when it is large enough, never below the output. Only 1/2, 1/4 and 1/8:
   // the library's other factors (3/4 for 1080p) decode slower than full size.
-  void scaledSize(int width, int height, int& sw, int& sh) const {
-    sw = width;
-    sh = height;
-    if (2 * static_cast<int64_t>(width) < 3 * static_cast<int64_t>(outWidth_) ||
-        2 * static_cast<int64_t>(height) < 3 * static_cast<int64_t>(outHeight_))
-      return;
+  int reduction(int width, int height) const {
     // Only the 16:9 centre is shown; it must keep the output's size.
     const int64_t cropW = std::min<int64_t>(width, static_cast<int64_t>(height) * outWidth_ / outHeight_);
     const int64_t cropH = std::min<int64_t>(height, static_cast<int64_t>(width) * outHeight_ / outWidth_);
-    int count = 0;
-    const tjscalingfactor* factors = tjGetScalingFactors(&count);
-    double best = 1.0;
-    for (int i = 0; factors && i < count; ++i) {
-      const double s = static_cast<double>(factors[i].num) / factors[i].denom;
-      if (factors[i].num != 1 || s >= best || cropW * factors[i].num / factors[i].denom < outWidth_ ||
-          cropH * factors[i].num / factors[i].denom < outHeight_)
-        continue;
-      best = s;
-      sw = TJSCALED(width, factors[i]);
-      sh = TJSCALED(height, factors[i]);
-    }
+    int denom = 1;
+    while (denom < 8 && cropW / (denom * 2) >= outWidth_ && cropH / (denom * 2) >= outHeight_) denom *= 2;
+    return denom;
   }
 
   frames::VideoFrame decode(const RawFrame& frame) {
     if (frame.planes < 1 || !frame.data[0] || frame.size[0] < 4) return drop("empty compressed frame");
     if (frame.size[0] > static_cast<size_t>(INT32_MAX)) return drop("compressed frame too large");
-    const auto* data = frame.data[0];
-    const auto size = static_cast<unsigned long>(frame.size[0]);
-    int width = 0, height = 0, subsamp = -1, colorspace = -1;
-    if (tjDecompressHeader3(jpeg_, data, size, &width, &height, &subsamp, &colorspace) != 0)
-      return drop("corrupt MJPEG data");
-    // The declared size is checked before anything is allocated for it.
-    if (width != input_.width || height != input_.height)
-      return drop(log::format("a %dx%d picture in the stream", width, height).c_str());
-    frames::Layout layout;
-    switch (subsamp) {
-      case TJSAMP_420: layout = frames::Layout::i420; break;
-      case TJSAMP_422: layout = frames::Layout::i422; break;
-      case TJSAMP_444: layout = frames::Layout::i444; break;
-      case TJSAMP_GRAY: layout = frames::Layout::i420; break;
-      default: return drop("unsupported JPEG chroma subsampling");
-    }
-    int sw = 0, sh = 0;
-    scaledSize(width, height, sw, sh);
-    const frames::PackedLayout packed = frames::packedLayout(layout, sw, sh);
-    auto f = blank(layout, sw, sh, packed.size);
-    if (!f.storage) return {};
-    f.range = frames::Range::full;
-    auto* dst = static_cast<uint8_t*>(const_cast<void*>(f.storage.get()));
-    unsigned char* planes[3];
-    int strides[3];
-    for (int i = 0; i < 3; ++i) {
-      planes[i] = dst + packed.offset[i];
-      strides[i] = packed.stride[i];
-      f.plane[i] = planes[i];
-      f.stride[i] = strides[i];
-    }
-    if (subsamp == TJSAMP_GRAY) {
-      std::memset(planes[1], 128, packed.size - packed.offset[1]);
-      planes[1] = planes[2] = nullptr;
-    }
-    if (tjDecompressToYUVPlanes(jpeg_, data, size, planes, sw, strides, sh,
-                                TJFLAG_FASTDCT | TJFLAG_STOPONWARNING) != 0)
-      return drop("corrupt MJPEG data");
+    std::string otherSize;
+    frames::VideoFrame f;
+    const std::string failure = jpeg_->decode(
+        frame.data[0], frame.size[0],
+        [&](int width, int height) {
+          // The declared size is checked before anything is allocated for it.
+          if (width == input_.width && height == input_.height) return reduction(width, height);
+          otherSize = log::format("a %dx%d picture in the stream", width, height);
+          return 0;
+        },
+        [&](const JpegPlanes::Layout& l) -> uint8_t* {
+          f = blank(l.layout, l.width, l.height, l.size);
+          if (!f.storage) return nullptr;
+          auto* base = static_cast<uint8_t*>(const_cast<void*>(f.storage.get()));
+          for (int i = 0; i < 3; ++i) {
+            f.plane[i] = base + l.offset[i];
+            f.stride[i] = l.stride[i];
+          }
+          f.range = frames::Range::full;
+          return base;
+        });
+    if (!otherSize.empty()) return drop(otherSize.c_str());
+    if (!failure.empty()) return drop(failure.c_str());
     return f;
   }
 
   VideoFormat input_;
   int outWidth_;
   int outHeight_;
-  tjhandle jpeg_ = nullptr;
+  std::unique_ptr<JpegPlanes> jpeg_;
   frames::FrameStore store_;
   uint64_t dropped_ = 0;
 };

@@ -1,6 +1,6 @@
 #pragma once
 // Takes a frame out of the camera's buffer in the camera's own layout: raw
-// YUV planes are copied as they are, MJPEG is decoded to its YUV planes (at a
+// YUV planes are copied as they are (or lent, see Memory), MJPEG is decoded to its YUV planes (at a
 // reduced DCT size when the picture is much larger than the output), RGB
 // orders become BGRA. Cropping to 16:9, scaling and the conversion to what a
 // client takes happen once, later, where the frame is written
@@ -52,10 +52,15 @@ class FrameConverter {
                                                 int outHeight = frames::kFrameHeight);
   virtual ~FrameConverter() = default;
 
+  // own: the frame has memory of its own. borrow: where the camera's layout
+  // needs no conversion, the frame points into the camera's buffer and has no
+  // `storage`; it is good only while that buffer is.
+  enum class Memory { own, borrow };
+
   // The frame, or none when this one is unusable (too small for the format,
   // corrupt, of another size); the first such frame is logged, later ones
   // only counted. Call from one thread.
-  virtual frames::VideoFrame convert(const RawFrame& frame) = 0;
+  virtual frames::VideoFrame convert(const RawFrame& frame, Memory memory = Memory::own) = 0;
 
   virtual const VideoFormat& input() const = 0;
   virtual uint64_t droppedFrames() const = 0;

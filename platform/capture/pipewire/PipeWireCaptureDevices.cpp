@@ -5,7 +5,9 @@
 // - Each running capture session has a loop of its own. Everything touching
 //   its stream runs on that loop's thread (callers get there with runOnLoop);
 //   the start's outcome leaves through one promise the caller waits on, frames
-//   through one hand-off to the capture queue.
+//   through one hand-off to the capture queue. A raw frame is not copied: the
+//   camera's buffer goes with it (a Loan) and the loop takes it back at the
+//   next frame.
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 
 #include <pipewire/pipewire.h>
@@ -23,6 +25,7 @@
 #include <mutex>
 #include <thread>
 #include <type_traits>
+#include <utility>
 
 #include "platform/capture/convert/FrameConverter.h"
 #include "platform/capture/pipewire/CameraPortal.h"
@@ -183,6 +186,59 @@ struct Gate {
   std::thread::id runner_;
 };
 
+// A camera buffer lent with a raw frame to the output's callback. The loop
+// takes it back once the callback is done. When PipeWire drops buffers (a
+// new format, the end) one still lent is called back: a callback that has
+// not begun skips the frame, one that is reading it is waited for.
+struct Loan {
+  std::mutex mutex;
+  std::condition_variable idle;
+  pw_buffer* buffer = nullptr;  // lent, not yet taken back
+  uint64_t ticket = 0;          // of the current loan; a called-back one no longer matches
+  std::thread::id reader;  // of a callback reading it now
+  bool done = false;       // the callback has finished with `buffer`
+
+  // The callback's side: runs `f` if loan `t` still stands.
+  template <typename F>
+  void read(uint64_t t, F&& f) {
+    {
+      std::lock_guard lock(mutex);
+      if (t != ticket || !buffer) return;
+      reader = std::this_thread::get_id();
+    }
+    f();
+    {
+      std::lock_guard lock(mutex);
+      reader = {};
+      if (t == ticket) done = true;
+    }
+    idle.notify_all();
+  }
+
+  // The loop's side. The buffer to queue again, if the callback is done with it.
+  pw_buffer* takeBack() {
+    std::lock_guard lock(mutex);
+    if (!buffer || !done) return nullptr;
+    return std::exchange(buffer, nullptr);
+  }
+  uint64_t lend(pw_buffer* b) {
+    std::lock_guard lock(mutex);
+    buffer = b;
+    done = false;
+    return ++ticket;
+  }
+  // `b` (any when null) is going away: once this returns nobody reads it,
+  // unless the caller is the reader (a callback that stops its own session).
+  void callBack(pw_buffer* b) {
+    std::unique_lock lock(mutex);
+    if (!buffer || (b && b != buffer)) return;
+    ++ticket;
+    buffer = nullptr;
+    if (reader == std::this_thread::get_id()) return;
+    idle.wait(lock, [&] { return reader == std::thread::id{}; });
+  }
+};
+
 struct StartOutcome {
   bool streaming = false;
   std::string failure;
@@ -241,6 +297,7 @@ class Pipe {
   }
 
   void destroyStream() {
+    loan_->callBack(nullptr);
     if (stream_) {
       spa_hook_remove(&streamListener_);
       pw_stream_destroy(stream_);
@@ -304,6 +361,7 @@ class Pipe {
         static_cast<Pipe*>(data)->onParam(id, param);
       };
       e.process = [](void* data) { static_cast<Pipe*>(data)->onProcess(); };
+      e.remove_buffer = [](void* data, pw_buffer* buffer) { static_cast<Pipe*>(data)->loan_->callBack(buffer); };
       return e;
     }();
     pw_stream_add_listener(stream_, &streamListener_, &streamEvents, this);
@@ -378,6 +436,7 @@ class Pipe {
   }
 
   void onProcess() {
+    if (pw_buffer* back = loan_->takeBack()) pw_stream_queue_buffer(stream_, back);
     // Only the newest waiting buffer matters; older ones go straight back.
     pw_buffer* newest = nullptr;
     while (pw_buffer* b = pw_stream_dequeue_buffer(stream_)) {
@@ -388,7 +447,9 @@ class Pipe {
     if (state_ == State::connecting && converter_) onState(PW_STREAM_STATE_STREAMING, nullptr);
     frames::VideoFrame picture;
     if (state_ == State::streaming && !gate_->busy.load() && converter_) picture = read(newest->buffer);
-    pw_stream_queue_buffer(stream_, newest);
+    // A frame without storage points into the buffer: it goes along.
+    const uint64_t ticket = picture && !picture.storage ? loan_->lend(newest) : 0;
+    if (!ticket) pw_stream_queue_buffer(stream_, newest);
     if (!picture) return;
 
     SampleBuffer sample;
@@ -396,8 +457,12 @@ class Pipe {
     sample.presentationTimeNs = frames::hostTimeNanos();
     sample.sequence = sequence_++;
     gate_->busy = true;
-    output_->callbackQueue->async([gate = gate_, output = output_, sample = std::move(sample)] {
-      gate->run([&] { output->onFrame(sample); });
+    output_->callbackQueue->async([gate = gate_, output = output_, loan = loan_, ticket, sample = std::move(sample)] {
+      auto deliver = [&] { gate->run([&] { output->onFrame(sample); }); };
+      if (ticket)
+        loan->read(ticket, deliver);
+      else
+        deliver();
       gate->busy = false;
     });
   }
@@ -418,7 +483,7 @@ class Pipe {
       raw.stride[i] = d.chunk->stride > 0 ? d.chunk->stride : 0;
       raw.planes = static_cast<int>(i) + 1;
     }
-    return converter_->convert(raw);
+    return converter_->convert(raw, FrameConverter::Memory::borrow);
   }
 
   void fail(std::string reason) {
@@ -447,6 +512,7 @@ class Pipe {
   int height_;
   std::shared_ptr<const CameraPortal> portal_;
   std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
+  std::shared_ptr<Loan> loan_ = std::make_shared<Loan>();
   std::promise<StartOutcome> promise_;
   pw_thread_loop* loop_ = nullptr;  // set before the loop runs
   pw_context* context_ = nullptr;
