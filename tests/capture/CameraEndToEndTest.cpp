@@ -8,6 +8,7 @@
 
 #include <sys/wait.h>
 
+#include <csignal>
 #include <fstream>
 #include <regex>
 
@@ -259,10 +260,10 @@ TEST_F(CameraEndToEnd, RemovingTheCameraGivesBlack) {
 }
 
 // A camera that changes format and size mid-stream, as when another program
-// reconfigures it: from YUY2 1280x720 to a format the service reads, or to
-// one it cannot (refused once, black after), or to a size larger than it
-// first offered (the same).
+// reconfigures it: to a format the service reads, to one it cannot (refused
+// once, black after), or to a size larger than it first offered (the same).
 struct Switch {
+  std::string from;  // YUY2 at this size first
   std::string to;    // --switch-format value
   std::string says;  // what the service logs about it
   bool readable;
@@ -271,26 +272,32 @@ struct Switch {
 
 class CameraSwitch : public CameraEndToEnd, public ::testing::WithParamInterface<Switch> {
  protected:
-  static constexpr uint32_t kSwitchAfter = 30;
-  std::pair<std::string, std::string> cameraFormat() const override {
-    return GetParam().to.rfind("YUY2", 0) == 0 ? std::pair<std::string, std::string>{"YUY2", "640x480"}
-                                               : std::pair<std::string, std::string>{"YUY2", "1280x720"};
-  }
-  std::vector<std::string> switchArgs() const override {
-    return {"--switch-after", std::to_string(kSwitchAfter), "--switch-format", GetParam().to};
+  std::pair<std::string, std::string> cameraFormat() const override { return {"YUY2", GetParam().from}; }
+  std::vector<std::string> switchArgs() const override { return {"--switch-format", GetParam().to}; }
+
+  // Switches once our reader has seen the camera; the number of frames made before.
+  uint32_t switchCamera() {
+    EXPECT_TRUE(eventually([&] { return !frames.frames().empty() && frames.frames().back().decoded; }, 15s))
+        << extension->log();
+    ::kill(cam->pid(), SIGUSR1);
+    EXPECT_TRUE(cam->waitForLog("testcam: switching to", 10s)) << cam->log();
+    std::smatch m;
+    const std::string log = cam->log();
+    return std::regex_search(log, m, std::regex("after (\\d+) frames")) ? std::stoul(m[1]) : 0;
   }
 };
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, CameraSwitch,
-                         ::testing::Values(Switch{"MJPEG:640x480", "switched to MJPEG 640x480", true},
-                                           Switch{"NV12:1280x720", "switched to NV12 1280x720", true},
-                                           Switch{"GRAY8", "capture of \"E2E Cam\" stopped", false},
-                                           Switch{"YUY2:1280x720", "capture of \"E2E Cam\" stopped", false}));
+                         ::testing::Values(Switch{"1280x720", "MJPEG:640x480", "switched to MJPEG 640x480", true},
+                                           Switch{"1280x720", "NV12", "switched to NV12 1280x720", true},
+                                           Switch{"1280x720", "GRAY8", "capture of \"E2E Cam\" stopped", false},
+                                           Switch{"640x480", "YUY2:1280x720", "capture of \"E2E Cam\" stopped", false}));
 
 TEST_P(CameraSwitch, ClientsKeepGettingFramesOrBlack) {
   selectCamera("testcam-e2e");
   ASSERT_TRUE(extension->waitForLog("capturing \"E2E Cam\"", 15s)) << extension->log();
-  ASSERT_TRUE(cam->waitForLog("testcam: switching to", 15s)) << cam->log();
+  const uint32_t switchedAt = switchCamera();
+  ASSERT_GT(switchedAt, 0u);
   ASSERT_TRUE(extension->waitForLog(GetParam().says, 15s)) << extension->log() << cam->log();
 
   if (GetParam().readable) {
@@ -298,7 +305,7 @@ TEST_P(CameraSwitch, ClientsKeepGettingFramesOrBlack) {
     ASSERT_TRUE(eventually(
         [&] {
           auto seen = frames.frames();
-          return !seen.empty() && seen.back().decoded && seen.back().decoded->counter > kSwitchAfter + 15;
+          return !seen.empty() && seen.back().decoded && seen.back().decoded->counter > switchedAt + 15;
         },
         20s))
         << extension->log();
@@ -308,7 +315,7 @@ TEST_P(CameraSwitch, ClientsKeepGettingFramesOrBlack) {
       if (!f.decoded) continue;
       EXPECT_GE(f.decoded->counter, last) << "frames arrive in order";
       last = f.decoded->counter;
-      (f.decoded->counter < kSwitchAfter ? before : after)++;
+      (f.decoded->counter < switchedAt ? before : after)++;
     }
     EXPECT_GT(before, 0u);
     EXPECT_GT(after, 0u);
@@ -321,7 +328,7 @@ TEST_P(CameraSwitch, ClientsKeepGettingFramesOrBlack) {
     EXPECT_EQ(later.height, 720);
     EXPECT_TRUE(later.hasBars()) << lastSnapLog;
     ASSERT_TRUE(later.decoded());
-    EXPECT_GT(later.decoded()->counter, kSwitchAfter);
+    EXPECT_GT(later.decoded()->counter, switchedAt);
     EXPECT_NE(lastSnapLog.find("stamps_rising=yes"), std::string::npos) << lastSnapLog;
     EXPECT_EQ(extension->log().find("stopped"), std::string::npos) << extension->log();
   } else {

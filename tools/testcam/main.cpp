@@ -2,9 +2,10 @@
 // node (Video/Source, media.role Camera) that shows colour bars and encodes a
 // frame counter and a CLOCK_MONOTONIC stamp in pixels, so passthrough and
 // latency can be checked by decoding what a client receives. With
-// --switch-after it changes its format mid-stream, as a real camera does when
-// another program reconfigures it: it then offers only the new format and
-// its consumer must renegotiate.
+// --switch-format it changes its format mid-stream (after --switch-after
+// frames, or on SIGUSR1), as a real camera does when another program
+// reconfigures it: it then offers only the new format and its consumer must
+// renegotiate.
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/param/video/raw.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,8 +46,8 @@ struct Options {
   bool cameraRole = true;
   int corruptEvery = 0;  // every Nth frame is broken (bad JPEG bytes / truncated)
   int quality = 6;       // MJPEG quantiser, 2 (best) .. 31
-  int switchAfter = 0;   // frames before the switch; 0: never
-  Format switchFormat = Format::yuy2;
+  int switchAfter = 0;   // frames before the switch; 0: only on SIGUSR1
+  std::optional<Format> switchFormat;
   int switchWidth = 0;   // 0: keep the size
   int switchHeight = 0;
 };
@@ -56,7 +58,7 @@ void usage() {
                "                        [--size WxH] [--fps N] [--corrupt-every N] [--no-camera-role]\n"
                "                        [--switch-after N --switch-format FMT[:WxH]]\n"
                "Publishes a test camera on PipeWire: colour bars with the frame counter in pixels.\n"
-               "--switch-after: after N frames offer only FMT (at WxH) and renegotiate.\n");
+               "--switch-format: after N frames, or on SIGUSR1, offer only FMT (at WxH) and renegotiate.\n");
 }
 
 bool parseFormat(std::string v, Format& out) {
@@ -105,7 +107,9 @@ bool parse(int argc, char** argv, Options& o) {
     } else if (a == "--switch-format") {
       if (!value(v)) return false;
       const auto colon = v.find(':');
-      if (!parseFormat(v.substr(0, colon), o.switchFormat)) return false;
+      Format f{};
+      if (!parseFormat(v.substr(0, colon), f)) return false;
+      o.switchFormat = f;
       if (colon != std::string::npos && !parseSize(v.substr(colon + 1), o.switchWidth, o.switchHeight)) return false;
     } else if (a == "--fps") {
       if (!value(v)) return false;
@@ -124,7 +128,7 @@ bool parse(int argc, char** argv, Options& o) {
     o.nodeName = "tovrelle-testcam-";
     for (char ch : o.name) o.nodeName += std::isalnum(static_cast<unsigned char>(ch)) ? static_cast<char>(std::tolower(ch)) : '-';
   }
-  return true;
+  return o.switchAfter == 0 || o.switchFormat;
 }
 
 struct TestCam {
@@ -260,8 +264,9 @@ struct TestCam {
   // The mid-stream switch: from now on only the new format is offered, and
   // frames wait until the consumer has taken it.
   void switchFormat() {
+    if (switched || !opt.switchFormat) return;
     switched = true;
-    opt.format = opt.switchFormat;
+    opt.format = *opt.switchFormat;
     if (opt.switchWidth > 0) {
       opt.width = opt.switchWidth;
       opt.height = opt.switchHeight;
@@ -275,7 +280,7 @@ struct TestCam {
     uint8_t storage[512];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const spa_pod* params[1] = {enumFormat(&b)};
-    std::printf("testcam: switching to %s %dx%d after frame %u\n", formatName(), opt.width, opt.height, counter - 1);
+    std::printf("testcam: switching to %s %dx%d after %u frames\n", formatName(), opt.width, opt.height, counter);
     std::fflush(stdout);
     pw_stream_update_params(stream, params, 1);
   }
@@ -356,8 +361,7 @@ void onProcess(void* data) {
 
 void onTimeout(void* data, uint64_t) {
   auto* cam = static_cast<TestCam*>(data);
-  if (cam->opt.switchAfter > 0 && !cam->switched && cam->counter >= static_cast<uint32_t>(cam->opt.switchAfter))
-    cam->switchFormat();
+  if (cam->opt.switchAfter > 0 && cam->counter >= static_cast<uint32_t>(cam->opt.switchAfter)) cam->switchFormat();
   if (cam->negotiated) pw_stream_trigger_process(cam->stream);
 }
 
@@ -427,6 +431,7 @@ const pw_stream_events kEvents = [] {
 }();
 
 void onSignal(void* data, int) { pw_main_loop_quit(static_cast<pw_main_loop*>(data)); }
+void onSwitchSignal(void* data, int) { static_cast<TestCam*>(data)->switchFormat(); }
 
 }  // namespace
 
@@ -446,6 +451,7 @@ int main(int argc, char** argv) {
   pw_loop* loop = pw_main_loop_get_loop(cam.loop);
   pw_loop_add_signal(loop, SIGINT, onSignal, cam.loop);
   pw_loop_add_signal(loop, SIGTERM, onSignal, cam.loop);
+  pw_loop_add_signal(loop, SIGUSR1, onSwitchSignal, &cam);
   cam.timer = pw_loop_add_timer(loop, onTimeout, &cam);
 
   pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CLASS, "Video/Source",
