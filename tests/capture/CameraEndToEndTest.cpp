@@ -6,6 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/wait.h>
+
+#include <csignal>
 #include <fstream>
 #include <regex>
 
@@ -76,8 +79,10 @@ class CameraEndToEnd : public ::testing::Test {
       }
     });
     writeState({CameraMode::off, std::nullopt, std::nullopt});
-    cam = startTestCam(*session, {"--name", "E2E Cam", "--node-name", "testcam-e2e", "--format", cameraFormat().first,
-                                  "--size", cameraFormat().second});
+    std::vector<std::string> camArgs{"--name",   "E2E Cam", "--node-name", "testcam-e2e", "--format",
+                                     cameraFormat().first, "--size", cameraFormat().second};
+    for (auto& a : switchArgs()) camArgs.push_back(a);
+    cam = startTestCam(*session, camArgs);
     extension = session->spawn({(binaryDir() / "tovrelle-camera-extension").string()}, {{kDataDirEnv, data.string()}});
     ASSERT_TRUE(extension->waitForLog("published \"Tovrelle\"", 10s)) << extension->log();
     // The extension only polls while a client streams: keep one reading all along.
@@ -104,17 +109,21 @@ class CameraEndToEnd : public ::testing::Test {
   }
 
   virtual std::pair<std::string, std::string> cameraFormat() const { return {"YUY2", "640x480"}; }
+  // Extra test camera options: a format switch mid-stream.
+  virtual std::vector<std::string> switchArgs() const { return {}; }
 
   void writeState(const CameraState& state) { ASSERT_TRUE(writeFileAtomically(stateFileURL(), encodeCameraState(state))); }
   void selectCamera(const std::string& id) { writeState({CameraMode::camera, std::nullopt, id}); }
 
   // tovrelle-snap reads `frames` frames in `format` and keeps the last one.
-  Picture snap(int frames = 45, const std::string& format = "BGRA") {
+  Picture snap(int frames = 45, const std::string& format = "BGRA", const std::vector<std::string>& more = {}) {
     static int run = 0;
     auto dir = session->makeFolder("snap" + std::to_string(++run));
-    auto p = session->spawn({(binaryDir() / "tovrelle-snap").string(), "--format", format, "--frames",
-                             std::to_string(frames), "--save", std::to_string(frames - 1), "--output", dir.string(),
-                             "--prefix", "f", "--timeout", "15"});
+    std::vector<std::string> argv{(binaryDir() / "tovrelle-snap").string(), "--format", format, "--frames",
+                                  std::to_string(frames), "--save", std::to_string(frames - 1), "--output", dir.string(),
+                                  "--prefix", "f", "--timeout", "15"};
+    argv.insert(argv.end(), more.begin(), more.end());
+    auto p = session->spawn(argv);
     p->wait(20s);
     lastSnapLog = p->log();
     for (auto& entry : fs::directory_iterator(dir))
@@ -248,6 +257,115 @@ TEST_F(CameraEndToEnd, RemovingTheCameraGivesBlack) {
   ASSERT_TRUE(extension->waitForLog("stopped", 10s)) << extension->log();
   Picture after = snap();
   EXPECT_TRUE(after.black()) << lastSnapLog;
+}
+
+// A camera that changes format and size mid-stream, as when another program
+// reconfigures it: to a format the service reads, to one it cannot (refused
+// once, black after), or to a size larger than it first offered (the same).
+struct Switch {
+  std::string from;  // YUY2 at this size first
+  std::string to;    // --switch-format value
+  std::string says;  // what the service logs about it
+  bool readable;
+  friend void PrintTo(const Switch& s, std::ostream* os) { *os << s.to; }
+};
+
+class CameraSwitch : public CameraEndToEnd, public ::testing::WithParamInterface<Switch> {
+ protected:
+  std::pair<std::string, std::string> cameraFormat() const override { return {"YUY2", GetParam().from}; }
+  std::vector<std::string> switchArgs() const override { return {"--switch-format", GetParam().to}; }
+
+  // Switches once our reader has seen the camera; the number of frames made before.
+  uint32_t switchCamera() {
+    EXPECT_TRUE(eventually([&] { return !frames.frames().empty() && frames.frames().back().decoded; }, 15s))
+        << extension->log();
+    ::kill(cam->pid(), SIGUSR1);
+    EXPECT_TRUE(cam->waitForLog("testcam: switching to", 10s)) << cam->log();
+    std::smatch m;
+    const std::string log = cam->log();
+    return std::regex_search(log, m, std::regex("after (\\d+) frames")) ? std::stoul(m[1]) : 0;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, CameraSwitch,
+                         ::testing::Values(Switch{"1280x720", "MJPEG:640x480", "switched to MJPEG 640x480", true},
+                                           Switch{"1280x720", "NV12", "switched to NV12 1280x720", true},
+                                           Switch{"1280x720", "GRAY8", "capture of \"E2E Cam\" stopped", false},
+                                           Switch{"640x480", "YUY2:1280x720", "capture of \"E2E Cam\" stopped", false}));
+
+TEST_P(CameraSwitch, ClientsKeepGettingFramesOrBlack) {
+  selectCamera("testcam-e2e");
+  ASSERT_TRUE(extension->waitForLog("capturing \"E2E Cam\"", 15s)) << extension->log();
+  const uint32_t switchedAt = switchCamera();
+  ASSERT_GT(switchedAt, 0u);
+  ASSERT_TRUE(extension->waitForLog(GetParam().says, 15s)) << extension->log() << cam->log();
+
+  if (GetParam().readable) {
+    // Our own reader of "Tovrelle" sees the camera's frames on both sides of the switch.
+    ASSERT_TRUE(eventually(
+        [&] {
+          auto seen = frames.frames();
+          return !seen.empty() && seen.back().decoded && seen.back().decoded->counter > switchedAt + 15;
+        },
+        20s))
+        << extension->log();
+    auto seen = frames.frames();
+    uint32_t last = 0, before = 0, after = 0;
+    for (auto& f : seen) {
+      if (!f.decoded) continue;
+      EXPECT_GE(f.decoded->counter, last) << "frames arrive in order";
+      last = f.decoded->counter;
+      (f.decoded->counter < switchedAt ? before : after)++;
+    }
+    EXPECT_GT(before, 0u);
+    EXPECT_GT(after, 0u);
+    for (int i = 0; i < tp::kBarCount; ++i)
+      EXPECT_TRUE(near(seen.back().bars[i], tp::kBars[i])) << "bar " << i << " is " << show(seen.back().bars[i]);
+
+    // And so does another client, with stamps rising.
+    Picture later = snap(30, "BGRA", {"--stamps"});
+    ASSERT_EQ(later.width, 1280) << lastSnapLog;
+    EXPECT_EQ(later.height, 720);
+    EXPECT_TRUE(later.hasBars()) << lastSnapLog;
+    ASSERT_TRUE(later.decoded());
+    EXPECT_GT(later.decoded()->counter, switchedAt);
+    EXPECT_NE(lastSnapLog.find("stamps_rising=yes"), std::string::npos) << lastSnapLog;
+    EXPECT_EQ(extension->log().find("stopped"), std::string::npos) << extension->log();
+  } else {
+    Picture after = snap();
+    EXPECT_TRUE(after.black()) << lastSnapLog << extension->log();
+    EXPECT_NE(lastSnapLog.find("result=ok"), std::string::npos) << "black frames keep coming\n" << lastSnapLog;
+    EXPECT_TRUE(extension->waitForLog(GetParam().says, 0s, 1));
+    EXPECT_FALSE(extension->waitForLog(GetParam().says, 0s, 2)) << "said once\n" << extension->log();
+  }
+  reader->stopRunning();
+  const int status = extension->stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit status " << status << "\n" << extension->log();
+}
+
+// A client that renegotiates mid-stream gets the camera's frames in the new
+// format.
+TEST_F(CameraEndToEnd, AClientThatRenegotiatesKeepsGettingFrames) {
+  selectCamera("testcam-e2e");
+  ASSERT_TRUE(extension->waitForLog("capturing \"E2E Cam\"", 15s)) << extension->log();
+  reader->stopRunning();  // one format per stream at a time: the client comes alone
+  auto told = [&](const std::string& format) {
+    const std::string text = extension->log(), line = "client format " + format + " 1280x720";
+    int n = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
+    return n;
+  };
+  for (auto [from, to] : {std::pair<std::string, std::string>{"BGRA", "I420"}, {"NV12", "BGRA"}}) {
+    SCOPED_TRACE(from + " to " + to);
+    const int before = told(to);
+    Picture last = snap(60, from, {"--switch-after", "20", "--switch-format", to, "--stamps"});
+    EXPECT_NE(lastSnapLog.find("negotiated=" + from + "," + to + "\n"), std::string::npos) << lastSnapLog;
+    EXPECT_NE(lastSnapLog.find("result=ok"), std::string::npos) << lastSnapLog;
+    EXPECT_NE(lastSnapLog.find("stamps_rising=yes"), std::string::npos) << lastSnapLog;
+    EXPECT_TRUE(last.hasBars()) << lastSnapLog;
+    EXPECT_TRUE(last.decoded()) << "a live camera frame in the new format";
+    EXPECT_EQ(told(to), before + 1) << extension->log();
+  }
 }
 
 }  // namespace

@@ -38,6 +38,8 @@ struct Options {
   std::string output = ".";
   std::string prefix = "frame";
   double timeout = 10.0;
+  int switchAfter = 0;  // after this many frames ask for switchFormat instead; 0: never
+  uint32_t switchFormat = 0;
 };
 
 struct FormatName {
@@ -74,7 +76,23 @@ struct Snap {
   int alphaMin = 256;  // the smallest fourth byte of any BGRA frame
   bool timedOut = false;
   bool missingHeader = false;
+  bool switched = false;
+  std::vector<std::string> negotiated;  // every format settled on, in order
 };
+
+// The formats a client of `formats` asks for, as EnumFormat params.
+std::vector<const spa_pod*> enumFormats(spa_pod_builder* b, const std::vector<uint32_t>& formats) {
+  std::vector<const spa_pod*> params;
+  spa_rectangle size{1280, 720}, minSize{1, 1}, maxSize{8192, 8192};
+  spa_fraction rate{30, 1}, minRate{0, 1}, maxRate{1000, 1};
+  for (uint32_t f : formats)
+    params.push_back(static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Id(f),
+        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize), SPA_FORMAT_VIDEO_framerate,
+        SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate))));
+  return params;
+}
 
 // Limited-range BT.601 back to 8-bit RGB, for saving YUV frames as PNG.
 inline uint8_t clamp8(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
@@ -257,7 +275,17 @@ void onProcess(void* data) {
     }
   }
   pw_stream_queue_buffer(s->stream, b);
-  if (s->received >= s->opt.frames) pw_main_loop_quit(s->loop);
+  if (s->received >= s->opt.frames) {
+    pw_main_loop_quit(s->loop);
+  } else if (s->opt.switchAfter > 0 && !s->switched && s->received >= s->opt.switchAfter) {
+    // Renegotiate mid-stream: from now on only the other format is taken.
+    s->switched = true;
+    s->haveFormat = false;
+    uint8_t storage[1024];
+    spa_pod_builder pb = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    auto params = enumFormats(&pb, {s->opt.switchFormat});
+    pw_stream_update_params(s->stream, params.data(), static_cast<uint32_t>(params.size()));
+  }
 }
 
 void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
@@ -268,6 +296,7 @@ void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
     return;
   if (spa_format_video_raw_parse(param, &s->format) < 0) return;
   s->haveFormat = true;
+  s->negotiated.emplace_back(nameOf(s->format.format));
   tovrelle::tools::requestBuffersWithHeaders(s->stream);
 }
 
@@ -305,9 +334,12 @@ void usage(FILE* out) {
                "  --prefix NAME       PNG file names are NAME-INDEX.png (default frame)\n"
                "  --timeout SECONDS   give up after this long (default 10)\n"
                "  --stamps            print stamp=INDEX,PTS_NS[,B,G,R of the centre pixel] for every frame\n"
+               "  --switch-after N    after N frames renegotiate, asking only for the --switch-format\n"
+               "  --switch-format FMT the format asked for after the switch\n"
                "  --help              this text\n"
                "\n"
-               "Prints key=value lines: format, width, height, framerate, frames, fps (from the stamps),\n"
+               "Prints key=value lines: format (the last negotiated), negotiated (all, in order), width,\n"
+               "height, framerate, frames, fps (from the stamps),\n"
                "interval_mean_ms, interval_median_ms, interval_min_ms, interval_max_ms, interval_p99_dev_ms (99th percentile\n"
                "of |interval - nominal|), interval_off_period_max_ms, stamps_rising, seq_first, seq_last,\n"
                "alpha_min (BGRA), mean (last frame: B,G,R or\n"
@@ -351,6 +383,20 @@ bool parseArgs(int argc, char** argv, Options& o) {
       if (!v) return false;
       o.frames = std::atoi(v);
       if (o.frames < 1) return false;
+    } else if (a == "--switch-after") {
+      const char* v = value("--switch-after");
+      if (!v) return false;
+      o.switchAfter = std::atoi(v);
+      if (o.switchAfter < 0) return false;
+    } else if (a == "--switch-format") {
+      const char* v = value("--switch-format");
+      if (!v) return false;
+      for (auto& f : kFormats)
+        if (strcasecmp(v, f.name) == 0) o.switchFormat = f.spa;
+      if (o.switchFormat == 0) {
+        std::fprintf(stderr, "tovrelle-snap: unknown format %s\n", v);
+        return false;
+      }
     } else if (a == "--skip") {
       const char* v = value("--skip");
       if (!v) return false;
@@ -386,6 +432,10 @@ bool parseArgs(int argc, char** argv, Options& o) {
       std::fprintf(stderr, "tovrelle-snap: unknown option %s\n", a.c_str());
       return false;
     }
+  }
+  if ((o.switchAfter > 0) != (o.switchFormat != 0)) {
+    std::fprintf(stderr, "tovrelle-snap: --switch-after and --switch-format go together\n");
+    return false;
   }
   return true;
 }
@@ -429,15 +479,7 @@ int main(int argc, char** argv) {
   } else {
     uint8_t storage[4096];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-    std::vector<const spa_pod*> params;
-    spa_rectangle size{1280, 720}, minSize{1, 1}, maxSize{8192, 8192};
-    spa_fraction rate{30, 1}, minRate{0, 1}, maxRate{1000, 1};
-    for (uint32_t f : s.opt.formats)
-      params.push_back(static_cast<const spa_pod*>(spa_pod_builder_add_object(
-          &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-          SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Id(f),
-          SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize), SPA_FORMAT_VIDEO_framerate,
-          SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate))));
+    std::vector<const spa_pod*> params = enumFormats(&b, s.opt.formats);
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
     if (pw_stream_connect(s.stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params.data(),
                           static_cast<uint32_t>(params.size())) < 0) {
@@ -451,6 +493,9 @@ int main(int argc, char** argv) {
       std::printf("format=%s\nwidth=%u\nheight=%u\nframerate=%u/%u\n", nameOf(s.format.format), s.format.size.width,
                   s.format.size.height, s.format.framerate.num, s.format.framerate.denom);
     }
+    std::string all;
+    for (auto& n : s.negotiated) all += (all.empty() ? "" : ",") + n;
+    if (!all.empty()) std::printf("negotiated=%s\n", all.c_str());
     std::printf("frames=%d\n", s.received);
     if (s.pts.size() >= 2) {
       std::vector<double> intervals;

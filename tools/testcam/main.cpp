@@ -1,7 +1,11 @@
 // tovrelle-testcam: a camera without hardware. Publishes a PipeWire camera
 // node (Video/Source, media.role Camera) that shows colour bars and encodes a
 // frame counter and a CLOCK_MONOTONIC stamp in pixels, so passthrough and
-// latency can be checked by decoding what a client receives.
+// latency can be checked by decoding what a client receives. With
+// --switch-format it changes its format mid-stream (after --switch-after
+// frames, or on SIGUSR1), as a real camera does when another program
+// reconfigures it: it then offers only the new format and its consumer must
+// renegotiate.
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/param/video/raw.h>
@@ -12,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,13 +46,42 @@ struct Options {
   bool cameraRole = true;
   int corruptEvery = 0;  // every Nth frame is broken (bad JPEG bytes / truncated)
   int quality = 6;       // MJPEG quantiser, 2 (best) .. 31
+  int switchAfter = 0;   // frames before the switch; 0: only on SIGUSR1
+  std::optional<Format> switchFormat;
+  int switchWidth = 0;   // 0: keep the size
+  int switchHeight = 0;
 };
 
 void usage() {
   std::fprintf(stderr,
                "usage: tovrelle-testcam [--name NAME] [--node-name NAME] [--format YUY2|NV12|MJPEG|BGRx|GRAY8]\n"
                "                        [--size WxH] [--fps N] [--corrupt-every N] [--no-camera-role]\n"
-               "Publishes a test camera on PipeWire: colour bars with the frame counter in pixels.\n");
+               "                        [--switch-after N --switch-format FMT[:WxH]]\n"
+               "Publishes a test camera on PipeWire: colour bars with the frame counter in pixels.\n"
+               "--switch-format: after N frames, or on SIGUSR1, offer only FMT (at WxH) and renegotiate.\n");
+}
+
+bool parseFormat(std::string v, Format& out) {
+  for (auto& ch : v) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  if (v == "YUY2" || v == "YUYV") {
+    out = Format::yuy2;
+  } else if (v == "NV12") {
+    out = Format::nv12;
+  } else if (v == "MJPEG" || v == "MJPG") {
+    out = Format::mjpeg;
+  } else if (v == "BGRX") {
+    out = Format::bgrx;
+  } else if (v == "GRAY8") {
+    out = Format::gray8;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool parseSize(const std::string& v, int& width, int& height) {
+  if (std::sscanf(v.c_str(), "%dx%d", &width, &height) != 2) return false;
+  return width >= 64 && height >= 36 && width <= 4096 && height <= 4096 && !((width | height) & 1);
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -64,24 +98,19 @@ bool parse(int argc, char** argv, Options& o) {
     } else if (a == "--node-name") {
       if (!value(o.nodeName)) return false;
     } else if (a == "--format") {
-      if (!value(v)) return false;
-      for (auto& ch : v) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-      if (v == "YUY2" || v == "YUYV") {
-        o.format = Format::yuy2;
-      } else if (v == "NV12") {
-        o.format = Format::nv12;
-      } else if (v == "MJPEG" || v == "MJPG") {
-        o.format = Format::mjpeg;
-      } else if (v == "BGRX") {
-        o.format = Format::bgrx;
-      } else if (v == "GRAY8") {
-        o.format = Format::gray8;
-      } else {
-        return false;
-      }
+      if (!value(v) || !parseFormat(v, o.format)) return false;
     } else if (a == "--size") {
-      if (!value(v) || std::sscanf(v.c_str(), "%dx%d", &o.width, &o.height) != 2) return false;
-      if (o.width < 64 || o.height < 36 || o.width > 4096 || o.height > 4096 || (o.width | o.height) & 1) return false;
+      if (!value(v) || !parseSize(v, o.width, o.height)) return false;
+    } else if (a == "--switch-after") {
+      if (!value(v)) return false;
+      o.switchAfter = std::max(0, std::atoi(v.c_str()));
+    } else if (a == "--switch-format") {
+      if (!value(v)) return false;
+      const auto colon = v.find(':');
+      Format f{};
+      if (!parseFormat(v.substr(0, colon), f)) return false;
+      o.switchFormat = f;
+      if (colon != std::string::npos && !parseSize(v.substr(colon + 1), o.switchWidth, o.switchHeight)) return false;
     } else if (a == "--fps") {
       if (!value(v)) return false;
       o.fps = std::atoi(v.c_str());
@@ -99,7 +128,7 @@ bool parse(int argc, char** argv, Options& o) {
     o.nodeName = "tovrelle-testcam-";
     for (char ch : o.name) o.nodeName += std::isalnum(static_cast<unsigned char>(ch)) ? static_cast<char>(std::tolower(ch)) : '-';
   }
-  return true;
+  return o.switchAfter == 0 || o.switchFormat;
 }
 
 struct TestCam {
@@ -110,6 +139,7 @@ struct TestCam {
   spa_source* timer = nullptr;
   bool negotiated = false;
   bool announced = false;
+  bool switched = false;
   uint32_t counter = 0;
 
   std::vector<uint8_t> picture;  // BGRA
@@ -151,7 +181,9 @@ struct TestCam {
     return px * 2;  // ample for one JPEG
   }
 
+  // (Re)builds the picture and encoders for the current format and size.
   bool setUp() {
+    release();
     pictureStride = opt.width * 4;
     picture.assign(static_cast<size_t>(pictureStride) * opt.height, 0);
     tp::drawPattern(picture.data(), opt.width, opt.height, pictureStride);
@@ -194,11 +226,63 @@ struct TestCam {
     return true;
   }
 
-  ~TestCam() {
+  void release() {
     sws_freeContext(sws);
+    sws = nullptr;
     av_frame_free(&yuv);
     av_packet_free(&packet);
     avcodec_free_context(&encoder);
+  }
+  ~TestCam() { release(); }
+
+  // The one format offered: the current format, size and rate.
+  const spa_pod* enumFormat(spa_pod_builder* b) const {
+    spa_rectangle size = SPA_RECTANGLE(static_cast<uint32_t>(opt.width), static_cast<uint32_t>(opt.height));
+    spa_fraction rate = SPA_FRACTION(static_cast<uint32_t>(opt.fps), 1);
+    if (opt.format == Format::mjpeg)
+      return static_cast<const spa_pod*>(spa_pod_builder_add_object(
+          b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+          SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_mjpg), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
+          SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
+    return static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Id(spaFormat()),
+        SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
+  }
+
+  const char* formatName() const {
+    switch (opt.format) {
+      case Format::yuy2: return "YUY2";
+      case Format::nv12: return "NV12";
+      case Format::mjpeg: return "MJPEG";
+      case Format::bgrx: return "BGRx";
+      case Format::gray8: return "GRAY8";
+    }
+    return "?";
+  }
+
+  // The mid-stream switch: from now on only the new format is offered, and
+  // frames wait until the consumer has taken it.
+  void switchFormat() {
+    if (switched || !opt.switchFormat) return;
+    switched = true;
+    opt.format = *opt.switchFormat;
+    if (opt.switchWidth > 0) {
+      opt.width = opt.switchWidth;
+      opt.height = opt.switchHeight;
+    }
+    negotiated = false;
+    if (!setUp()) {
+      std::fprintf(stderr, "testcam: cannot prepare the %dx%d picture\n", opt.width, opt.height);
+      pw_main_loop_quit(loop);
+      return;
+    }
+    uint8_t storage[512];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
+    const spa_pod* params[1] = {enumFormat(&b)};
+    std::printf("testcam: switching to %s %dx%d after %u frames\n", formatName(), opt.width, opt.height, counter);
+    std::fflush(stdout);
+    pw_stream_update_params(stream, params, 1);
   }
 
   // Fills `dst` (capacity `cap`) with the current frame; returns the byte count.
@@ -254,7 +338,8 @@ void onProcess(void* data) {
   if (!b) return;
   spa_buffer* buf = b->buffer;
   spa_data& d = buf->datas[0];
-  if (!d.data) {
+  // Buffers of the format before a switch may still come by: never overrun them.
+  if (!d.data || !cam->negotiated || (cam->opt.format != Format::mjpeg && d.maxsize < cam->bufferSize())) {
     pw_stream_queue_buffer(cam->stream, b);
     return;
   }
@@ -276,6 +361,7 @@ void onProcess(void* data) {
 
 void onTimeout(void* data, uint64_t) {
   auto* cam = static_cast<TestCam*>(data);
+  if (cam->opt.switchAfter > 0 && cam->counter >= static_cast<uint32_t>(cam->opt.switchAfter)) cam->switchFormat();
   if (cam->negotiated) pw_stream_trigger_process(cam->stream);
 }
 
@@ -317,6 +403,10 @@ void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
     return;
   }
   cam->negotiated = true;
+  if (cam->switched) {
+    std::printf("testcam: now %s %dx%d\n", cam->formatName(), cam->opt.width, cam->opt.height);
+    std::fflush(stdout);
+  }
   uint8_t storage[512];
   spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
   const spa_pod* params[2];
@@ -341,6 +431,7 @@ const pw_stream_events kEvents = [] {
 }();
 
 void onSignal(void* data, int) { pw_main_loop_quit(static_cast<pw_main_loop*>(data)); }
+void onSwitchSignal(void* data, int) { static_cast<TestCam*>(data)->switchFormat(); }
 
 }  // namespace
 
@@ -360,6 +451,7 @@ int main(int argc, char** argv) {
   pw_loop* loop = pw_main_loop_get_loop(cam.loop);
   pw_loop_add_signal(loop, SIGINT, onSignal, cam.loop);
   pw_loop_add_signal(loop, SIGTERM, onSignal, cam.loop);
+  pw_loop_add_signal(loop, SIGUSR1, onSwitchSignal, &cam);
   cam.timer = pw_loop_add_timer(loop, onTimeout, &cam);
 
   pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CLASS, "Video/Source",
@@ -370,20 +462,7 @@ int main(int argc, char** argv) {
 
   uint8_t storage[512];
   spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
-  spa_rectangle size = SPA_RECTANGLE(static_cast<uint32_t>(cam.opt.width), static_cast<uint32_t>(cam.opt.height));
-  spa_fraction rate = SPA_FRACTION(static_cast<uint32_t>(cam.opt.fps), 1);
-  const spa_pod* params[1];
-  if (cam.opt.format == Format::mjpeg) {
-    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_mjpg), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
-        SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
-  } else {
-    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Id(cam.spaFormat()),
-        SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
-  }
+  const spa_pod* params[1] = {cam.enumFormat(&b)};
   int rc = pw_stream_connect(cam.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
                              static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
   if (rc < 0) {

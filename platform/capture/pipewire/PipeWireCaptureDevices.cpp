@@ -368,11 +368,17 @@ class Pipe {
 
     uint8_t storage[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
-    const spa_pod* params[1] = {buildFormatParam(&b, input_->format())};
+    // The chosen format first; then any video, so that a camera switching to
+    // another format mid-stream reaches onParam (read, or refused once)
+    // instead of leaving the link failed and the stream silent.
+    const spa_pod* params[2] = {buildFormatParam(&b, input_->format()),
+                                static_cast<const spa_pod*>(spa_pod_builder_add_object(
+                                    &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+                                    SPA_POD_Id(SPA_MEDIA_TYPE_video)))};
     int rc = pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
                                static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
                                                             PW_STREAM_FLAG_DONT_RECONNECT),
-                               params, 1);
+                               params, 2);
     if (rc < 0) fail(log::format("cannot connect the capture stream: %s", spa_strerror(rc)));
   }
 
