@@ -251,11 +251,15 @@ class Pipe {
        std::shared_ptr<const CameraPortal> portal)
       : input_(std::move(input)), output_(std::move(output)), width_(width), height_(height), portal_(std::move(portal)) {}
 
-  // Never on the loop's own thread. Once the loop's thread has ended, its
-  // state is this thread's to tear down.
+  // Never on the loop's own thread. The stream goes on the loop's thread:
+  // once that has ended, PipeWire's data thread would run the stream's
+  // callbacks itself, beside this one.
   ~Pipe() {
     if (loop_) {
-      if (running_) pw_thread_loop_stop(loop_);
+      if (running_) {
+        runOnLoop(loop_, [this] { destroyStream(); });
+        pw_thread_loop_stop(loop_);
+      }
       destroyStream();
       if (context_) pw_context_destroy(context_);
       pw_thread_loop_destroy(loop_);
