@@ -7,7 +7,8 @@
 //  2. for test cameras in MJPEG 1920x1080, MJPEG 1280x720, YUY2 1280x720 and
 //     NV12 1920x1080, the extension's CPU while a client takes I420 and while
 //     one takes BGRA, against a GStreamer pipeline doing the same decode, scale
-//     and conversion (targets: MJPEG <= 0.6x, raw <= 0.5x);
+//     and conversion, running beside it over the same window (targets: MJPEG
+//     <= 0.6x, raw <= 0.5x);
 //  3. the latency camera -> client through the extension minus reading the
 //     camera directly (<= one frame period);
 //  4. the host's CPU for the preview of a 1080p MJPEG camera (capture and
@@ -207,13 +208,19 @@ double cpuSeconds(pid_t pid) {
   return total;
 }
 
-// Percent of a core `pid` uses over the measuring window, after settling.
-double cpuPercent(pid_t pid) {
+// Percent of a core each of `pids` uses over one measuring window, after
+// settling. Measured side by side, so a busy moment of the machine weighs on
+// both alike.
+std::vector<double> cpuPercents(const std::vector<pid_t>& pids) {
   std::this_thread::sleep_for(kSettle);
-  const double c0 = cpuSeconds(pid);
+  std::vector<double> start;
+  for (pid_t p : pids) start.push_back(cpuSeconds(p));
   const auto t0 = Clock::now();
   std::this_thread::sleep_for(kMeasure);
-  return (cpuSeconds(pid) - c0) / std::chrono::duration<double>(Clock::now() - t0).count() * 100.0;
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  std::vector<double> out;
+  for (size_t i = 0; i < pids.size(); ++i) out.push_back((cpuSeconds(pids[i]) - start[i]) / seconds * 100.0);
+  return out;
 }
 
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
@@ -313,18 +320,15 @@ std::unique_ptr<test::Process> startCamera(const test::PrivateSession& session, 
 }
 
 // GStreamer doing the same work: read the camera, decode, scale, convert.
-double gstreamerCpu(const test::PrivateSession& session, const Camera& c, const std::string& client, int width,
-                    int height) {
+std::unique_ptr<test::Process> startGStreamer(const test::PrivateSession& session, const Camera& c,
+                                              const std::string& client, int width, int height) {
   std::vector<std::string> argv{"gst-launch-1.0", "-q", "pipewiresrc", "target-object=bench-cam", "!"};
   if (c.compressed()) argv.insert(argv.end(), {"image/jpeg", "!", "jpegdec", "!"});
   argv.insert(argv.end(), {"videoconvert", "!", "videoscale", "!",
                            "video/x-raw,format=" + client + ",width=" + std::to_string(width) +
                                ",height=" + std::to_string(height),
                            "!", "fakesink", "sync=false"});
-  auto gst = session.spawn(argv);
-  const double cpu = cpuPercent(gst->pid());
-  gst->stop();
-  return cpu;
+  return session.spawn(argv);
 }
 
 bool liveBench(const Camera& c) {
@@ -332,7 +336,6 @@ bool liveBench(const Camera& c) {
               static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kMeasure).count()));
   test::PrivateSession session;
   auto cam = startCamera(session, c);
-  double gst[2] = {gstreamerCpu(session, c, "I420", 1280, 720), gstreamerCpu(session, c, "BGRA", 1280, 720)};
 
   auto data = session.makeFolder("data");
   ::setenv("TOVRELLE_DATA_DIR", data.c_str(), 1);
@@ -349,13 +352,17 @@ bool liveBench(const Camera& c) {
     std::printf("the camera nodes did not appear; extension log:\n%s\n", extension->log().c_str());
     return false;
   }
-  double ext[2] = {0, 0};
+  // Each client beside a GStreamer pipeline doing its work, over one window.
+  double ext[2] = {0, 0}, gst[2] = {0, 0};
   // An I420 client (a browser's usual choice).
   {
     auto snap = session.spawn({(test::binaryDir() / "tovrelle-snap").string(), "--format", "I420", "--frames",
                                "100000", "--timeout", "30"});
+    auto pipeline = startGStreamer(session, c, "I420", 1280, 720);
     extension->waitForLog("capturing \"Bench Cam\"", 10s, 1);
-    ext[0] = cpuPercent(extension->pid());
+    const auto cpu = cpuPercents({extension->pid(), pipeline->pid()});
+    ext[0] = cpu[0];
+    gst[0] = cpu[1];
     snap->stop();
   }
   // A BGRA client that also reads the stamps for the latency.
@@ -366,10 +373,13 @@ bool liveBench(const Camera& c) {
     extension->waitForLog("stopAllSources", 10s, 1);
     LatencyProbe direct(*devices, "bench-cam");
     LatencyProbe viaExtension(*devices, "Tovrelle");
+    auto pipeline = startGStreamer(session, c, "BGRA", 1280, 720);
     extension->waitForLog("capturing \"Bench Cam\"", 10s, 2);
     direct.record(true);
     viaExtension.record(true);
-    ext[1] = cpuPercent(extension->pid());
+    const auto cpu = cpuPercents({extension->pid(), pipeline->pid()});
+    ext[1] = cpu[0];
+    gst[1] = cpu[1];
     direct.record(false);
     viaExtension.record(false);
     added = viaExtension.medianMs() - direct.medianMs();
@@ -397,19 +407,21 @@ bool previewBench() {
   std::printf("\n== host preview of a %s camera (capture + 320x180) ==\n", c.name().c_str());
   test::PrivateSession session;
   auto cam = startCamera(session, c);
-  const double gst = gstreamerCpu(session, c, "BGRx", 320, 180);
   auto devices = capture::makePipeWireCaptureDevices();
   if (!waitFor([&] { return devices->deviceWithUniqueId("bench-cam").has_value(); }, 10s)) return false;
   std::vector<uint8_t> canvas(320 * 180 * 4);
   frames::FrameWriter writer;
   std::atomic<int> frames{0};
-  double host = 0;
+  double host = 0, gst = 0;
   {
     Probe preview(*devices, "bench-cam", [&](const frames::VideoFrame& f) {
       writer.write(f, frames::Layout::bgra, 320, 180, canvas.data());
       ++frames;
     });
-    host = cpuPercent(getpid());
+    auto pipeline = startGStreamer(session, c, "BGRx", 320, 180);
+    const auto cpu = cpuPercents({getpid(), pipeline->pid()});
+    host = cpu[0];
+    gst = cpu[1];
   }
   const double ratio = gst > 0 ? host / gst : 0;
   std::printf("host preview %5.1f %% of a core (%d frames), GStreamer %5.1f %%, ratio %.2f\n", host, frames.load(), gst,
