@@ -26,20 +26,6 @@ namespace tovrelle::test {
 
 namespace fs = std::filesystem;
 
-inline frames::PixelBufferRef solidFrame(uint8_t b, uint8_t g, uint8_t r) {
-  auto buffer = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
-  for (int y = 0; y < buffer->height(); ++y) {
-    uint8_t* row = buffer->row(y);
-    for (int x = 0; x < buffer->width(); ++x) {
-      row[4 * x] = b;
-      row[4 * x + 1] = g;
-      row[4 * x + 2] = r;
-      row[4 * x + 3] = 255;
-    }
-  }
-  return buffer;
-}
-
 inline bool allZero(const frames::PixelBuffer& buffer) {
   const uint8_t* p = buffer.data();
   for (size_t i = 0; i < buffer.byteCount(); ++i)

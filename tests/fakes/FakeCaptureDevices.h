@@ -23,6 +23,21 @@
 
 namespace tovrelle::test {
 
+// A solid-colour 1280x720 BGRA frame.
+inline frames::PixelBufferRef solidFrame(uint8_t b, uint8_t g, uint8_t r) {
+  auto buffer = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
+  for (int y = 0; y < buffer->height(); ++y) {
+    uint8_t* row = buffer->row(y);
+    for (int x = 0; x < buffer->width(); ++x) {
+      row[4 * x] = b;
+      row[4 * x + 1] = g;
+      row[4 * x + 2] = r;
+      row[4 * x + 3] = 255;
+    }
+  }
+  return buffer;
+}
+
 class FakeCaptureDevices;
 
 // What one session went through. Shared between the session object the code
@@ -261,18 +276,9 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     return makeInputs_;
   }
 
-  // A solid-colour 1280x720 BGRA frame.
+  // A solid-colour frame as a sample.
   static capture::SampleBuffer makeFrame(uint64_t sequence, uint8_t b = 0, uint8_t g = 0, uint8_t r = 0) {
-    auto buffer = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
-    for (int y = 0; y < buffer->height(); ++y) {
-      uint8_t* row = buffer->row(y);
-      for (int x = 0; x < buffer->width(); ++x) {
-        row[4 * x] = b;
-        row[4 * x + 1] = g;
-        row[4 * x + 2] = r;
-        row[4 * x + 3] = 255;
-      }
-    }
+    auto buffer = solidFrame(b, g, r);
     capture::SampleBuffer sample;
     sample.image = frames::ConstPixelBufferRef(buffer);
     sample.presentationTimeNs = frames::hostTimeNanos();

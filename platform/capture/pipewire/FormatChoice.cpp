@@ -1,6 +1,8 @@
 #include "platform/capture/pipewire/FormatChoice.h"
 
+#include <spa/debug/types.h>
 #include <spa/param/format-utils.h>
+#include <spa/param/video/type-info.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/pod/iter.h>
@@ -234,6 +236,20 @@ std::optional<VideoFormat> parseNegotiated(const spa_pod* param) {
   auto offers = parseOffers(param, 0, 0);
   if (offers.size() != 1) return std::nullopt;
   return offers.front();
+}
+
+std::string describeFormatParam(const spa_pod* param) {
+  uint32_t mediaType = 0, mediaSubtype = 0;
+  if (!param || spa_format_parse(param, &mediaType, &mediaSubtype) < 0) return "an unreadable format";
+  const char* subtype = spa_debug_type_find_short_name(spa_type_media_subtype, mediaSubtype);
+  std::string out = subtype ? subtype : "unknown";
+  spa_video_info_raw raw{};
+  if (mediaSubtype == SPA_MEDIA_SUBTYPE_raw && spa_format_video_raw_parse(param, &raw) >= 0) {
+    const char* name = spa_debug_type_find_short_name(spa_type_video_format, raw.format);
+    out += std::string(" ") + (name ? name : "unknown") + " " + std::to_string(raw.size.width) + "x" +
+           std::to_string(raw.size.height);
+  }
+  return out;
 }
 
 std::string describeOffers(const std::vector<VideoFormat>& offers) {

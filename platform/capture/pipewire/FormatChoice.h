@@ -27,6 +27,9 @@ const spa_pod* buildFormatParam(spa_pod_builder* builder, const VideoFormat& for
 // Reads the negotiated Format param; none when it is not one we handle.
 std::optional<VideoFormat> parseNegotiated(const spa_pod* param);
 
+// A Format param we do not handle, named for a log line ("raw GRAY8 640x480").
+std::string describeFormatParam(const spa_pod* param);
+
 std::string describeOffers(const std::vector<VideoFormat>& offers);
 
 }  // namespace tovrelle::capture

@@ -344,7 +344,11 @@ class Pipe {
     registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
     pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
     registrySync_ = pw_core_sync(core_, PW_ID_CORE, 0);
+  }
 
+  // Once the registry shows the camera still there: a stream whose target is
+  // gone could be linked to some other camera, and torn down mid-link.
+  void connectStream() {
     const CameraNode& node = input_->node();
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
@@ -387,8 +391,9 @@ class Pipe {
   }
 
   void onCoreDone(uint32_t id, int seq) {
-    if (id != PW_ID_CORE || seq != registrySync_) return;
-    if (!targetSeen_) lose("the camera is no longer attached");
+    if (id != PW_ID_CORE || seq != registrySync_ || state_ != State::connecting || stream_) return;
+    if (!targetSeen_) return lose("the camera is no longer attached");
+    connectStream();
   }
 
   void onCoreError(uint32_t id, int res, const char* message) {
@@ -415,7 +420,8 @@ class Pipe {
   void onParam(uint32_t id, const spa_pod* param) {
     if (id != SPA_PARAM_Format || !param) return;
     auto negotiated = parseNegotiated(param);
-    if (!negotiated) return lose("the camera settled on a format we cannot read");
+    if (!negotiated)
+      return lose(log::format("the camera settled on a format we cannot read (%s)", describeFormatParam(param).c_str()));
     // A camera that renegotiates mid-stream keeps streaming if the new format
     // is one we can read; sizes beyond what we offered are refused before
     // anything is allocated.
