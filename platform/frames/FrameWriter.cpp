@@ -149,11 +149,13 @@ const ConstantRows& constants() {
   return rows;
 }
 
-// Full range to limited range in place: luma 0..255 to 16..235 as
-// (114·36 + y·220) / 256, chroma to 16..240 as (128·31 + c·225) / 256.
-void limitRange(uint8_t* p, int stride, int width, int height, bool chroma) {
+// Full range to limited range: luma 0..255 to 16..235 as (114·36 + y·220) /
+// 256, chroma to 16..240 as (128·31 + c·225) / 256.
+void limitRange(const uint8_t* src, int ss, uint8_t* dst, int ds, int width, int height,
+                FrameWriter::Mapping mapping) {
   const auto& c = constants();
-  libyuv::InterpolatePlane(chroma ? c.chromaBase.data() : c.lumaBase.data(), 0, p, stride, p, stride, width, height,
+  const bool chroma = mapping == FrameWriter::Mapping::toLimitedChroma;
+  libyuv::InterpolatePlane(chroma ? c.chromaBase.data() : c.lumaBase.data(), 0, src, ss, dst, ds, width, height,
                            chroma ? 225 : 220);
 }
 
@@ -201,7 +203,13 @@ void rowsTwoThirds(const uint8_t* src, int ss, int width, int outRows, uint8_t* 
 // The library's general scaler is slow at 2/3, the step from 1080p to 720p
 // that most webcams need: there the rows are reduced by blending, and the
 // columns the same way between two transposes, about three times faster.
-void FrameWriter::scalePlane(const uint8_t* src, int ss, int sw, int sh, uint8_t* dst, int ds, int dw, int dh) {
+void FrameWriter::scalePlane(const uint8_t* src, int ss, int sw, int sh, uint8_t* dst, int ds, int dw, int dh,
+                             Mapping mapping) {
+  // Same size: the range mapping is the copy.
+  if (mapping != Mapping::keep && sw == dw && sh == dh) {
+    limitRange(src, ss, dst, ds, dw, dh, mapping);
+    return;
+  }
   // 4:2:2 chroma on its way to 4:2:0 first loses every other row's half.
   if (sh == 3 * dh && sw * 2 == dw * 3 && sh % 2 == 0) {
     uint8_t* half = scratch(3, static_cast<size_t>(sw) * (sh / 2));
@@ -212,6 +220,7 @@ void FrameWriter::scalePlane(const uint8_t* src, int ss, int sw, int sh, uint8_t
   }
   if (sw * 2 != dw * 3 || sh * 2 != dh * 3 || dw % 2 || dh % 2) {
     libyuv::ScalePlane(src, ss, sw, sh, dst, ds, dw, dh, libyuv::kFilterBilinear);
+    if (mapping != Mapping::keep) limitRange(dst, ds, dst, ds, dw, dh, mapping);
     return;
   }
   uint8_t* rows = scratch(4, static_cast<size_t>(sw) * dh);
@@ -220,6 +229,7 @@ void FrameWriter::scalePlane(const uint8_t* src, int ss, int sw, int sh, uint8_t
   libyuv::TransposePlane(rows, sw, turned, dh, sw, dh);  // dh wide, sw tall
   rowsTwoThirds(turned, dh, dh, dw, rows, dh);           // dh wide, dw tall
   libyuv::TransposePlane(rows, dh, dst, ds, dh, dw);
+  if (mapping != Mapping::keep) limitRange(dst, ds, dst, ds, dw, dh, mapping);
 }
 
 uint8_t* FrameWriter::scratch(size_t index, size_t size) {
@@ -384,17 +394,16 @@ bool FrameWriter::write(const VideoFrame& f, Layout target, int W, int H, uint8_
   uint8_t* py = target == Layout::i420 ? dst : scratch(2, i420.size);
   uint8_t* pu = py + i420.offset[1];
   uint8_t* pv = py + i420.offset[2];
-  scalePlane(in.p[0], in.stride[0], c.width, c.height, py, W, W, H);
-  scalePlane(in.p[1], in.stride[1], in.cw, in.ch, pu, ow, ow, oh);
-  scalePlane(in.p[2], in.stride[2], in.cw, in.ch, pv, ow, ow, oh);
+  // YUV clients take limited range; a JPEG's full range is mapped on the way.
+  const bool limit = full && target != Layout::bgra;
+  const Mapping luma = limit ? Mapping::toLimitedLuma : Mapping::keep;
+  const Mapping chroma = limit ? Mapping::toLimitedChroma : Mapping::keep;
+  scalePlane(in.p[0], in.stride[0], c.width, c.height, py, W, W, H, luma);
+  scalePlane(in.p[1], in.stride[1], in.cw, in.ch, pu, ow, ow, oh, chroma);
+  scalePlane(in.p[2], in.stride[2], in.cw, in.ch, pv, ow, ow, oh, chroma);
   if (target == Layout::bgra) {
     auto convert = full ? J420ToARGB : I420ToARGB;
     return convert(py, W, pu, ow, pv, ow, dst, bgraStride, W, H) == 0;
-  }
-  if (full) {
-    limitRange(py, W, W, H, false);
-    limitRange(pu, ow, ow, oh, true);
-    limitRange(pv, ow, ow, oh, true);
   }
   switch (target) {
     case Layout::nv12: return I420ToNV12(py, W, pu, ow, pv, ow, y, ys, u, cs, W, H) == 0;

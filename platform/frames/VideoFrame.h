@@ -79,9 +79,13 @@ class FrameWriter {
   // tightly packed). False when the frame or target cannot be written.
   bool write(const VideoFrame& frame, Layout target, int width, int height, uint8_t* dst, int dstStride = 0);
 
+  // What a plane's values go through on the way: kept, or full range mapped
+  // to limited.
+  enum class Mapping { keep, toLimitedLuma, toLimitedChroma };
+
  private:
   void scalePlane(const uint8_t* src, int srcStride, int srcWidth, int srcHeight, uint8_t* dst, int dstStride,
-                  int width, int height);
+                  int width, int height, Mapping mapping);
   uint8_t* scratch(size_t index, size_t size);
   std::vector<uint8_t> scratch_[6];
 };
