@@ -202,7 +202,7 @@ void rowsTwoThirds(const uint8_t* src, int ss, int width, int outRows, uint8_t* 
 
 // The library's general scaler is slow at 2/3, the step from 1080p to 720p
 // that most webcams need: there the rows are reduced by blending, and the
-// columns the same way between two transposes, about three times faster.
+// columns the same way between two transposes, about twice as fast.
 void FrameWriter::scalePlane(const uint8_t* src, int ss, int sw, int sh, uint8_t* dst, int ds, int dw, int dh,
                              Mapping mapping) {
   // Same size: the range mapping is the copy.
@@ -210,7 +210,7 @@ void FrameWriter::scalePlane(const uint8_t* src, int ss, int sw, int sh, uint8_t
     limitRange(src, ss, dst, ds, dw, dh, mapping);
     return;
   }
-  // 4:2:2 chroma on its way to 4:2:0 first loses every other row's half.
+  // 4:2:2 chroma on its way to 4:2:0: pairs of rows are averaged first.
   if (sh == 3 * dh && sw * 2 == dw * 3 && sh % 2 == 0) {
     uint8_t* half = scratch(3, static_cast<size_t>(sw) * (sh / 2));
     libyuv::InterpolatePlane(src, 2 * ss, src + ss, 2 * ss, half, sw, sw, sh / 2, 128);
