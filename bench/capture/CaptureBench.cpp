@@ -150,14 +150,12 @@ bool perFrameBench() {
     raw.size[0] = bytes.size();
     raw.stride[0] = stride;
     raw.planes = 1;
-    // As in capture: raw frames are read where the camera put them.
-    const auto kMemory = capture::FrameConverter::Memory::borrow;
     for (const auto& cl : kClients) {
       frames::FrameWriter writer;
       std::vector<double> t;
-      for (int i = 0; i < 8; ++i) writer.write(converter->convert(raw, kMemory), cl.layout, 1280, 720, client.data());
+      for (int i = 0; i < 8; ++i) writer.write(converter->convert(raw), cl.layout, 1280, 720, client.data());
       for (int i = 0; i < (cam.compressed() ? 40 : 100); ++i) {
-        t.push_back(timeMs([&] { writer.write(converter->convert(raw, kMemory), cl.layout, 1280, 720, client.data()); }));
+        t.push_back(timeMs([&] { writer.write(converter->convert(raw), cl.layout, 1280, 720, client.data()); }));
         memcpyOnce();  // interleaved, so both see the same machine
       }
       rows.push_back({cam.name() + " -> " + cl.format + " 1280x720", medianOf(t), &cam});

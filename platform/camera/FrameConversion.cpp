@@ -2,15 +2,7 @@
 
 namespace tovrelle::camera {
 
-const char* wireFormatName(WireFormat format) {
-  switch (format) {
-    case WireFormat::BGRA: return "BGRA";
-    case WireFormat::I420: return "I420";
-    case WireFormat::NV12: return "NV12";
-    case WireFormat::YUY2: return "YUY2";
-  }
-  return "BGRA";
-}
+const char* wireFormatName(WireFormat format) { return frames::layoutName(layoutOf(format)); }
 
 std::optional<WireFormat> wireFormatFromName(std::string_view name) {
   for (WireFormat f : kOfferedFormats)

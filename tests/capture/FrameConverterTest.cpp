@@ -195,6 +195,9 @@ TEST(FrameConverter, ShortRawFramesAreDroppedOnceAndMemoryIsReused) {
   EXPECT_EQ(converter->droppedFrames(), 3u);
   EXPECT_EQ(logs.count("dropping unusable camera frame"), 1) << logs.all();
 
+  // Converted frames (the RGB orders) take memory from the store.
+  converter = FrameConverter::create({PixelFormat::rgbx, 640, 480, 30, 1});
+  bytes = patternIn(PixelFormat::rgbx, 640, 480, 1, &stride);
   std::set<const void*> seen;
   for (int i = 0; i < 50; ++i) seen.insert(converter->convert(oneBlock(bytes, stride)).storage.get());
   EXPECT_EQ(seen.size(), 1u) << "one block serves every frame once the last one is released";

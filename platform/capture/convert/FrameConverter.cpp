@@ -72,8 +72,8 @@ class Converter final : public FrameConverter {
     return true;
   }
 
-  frames::VideoFrame convert(const RawFrame& frame, Memory memory) override {
-    return isCompressed(input_.format) ? decode(frame) : copyRaw(frame, memory == Memory::borrow);
+  frames::VideoFrame convert(const RawFrame& frame) override {
+    return isCompressed(input_.format) ? decode(frame) : readRaw(frame);
   }
 
   const VideoFormat& input() const override { return input_; }
@@ -99,10 +99,15 @@ class Converter final : public FrameConverter {
     return f;
   }
 
-  frames::VideoFrame copyRaw(const RawFrame& frame, bool borrow) {
+  // A view of the camera's buffer where its layout is one we write from,
+  // else BGRA converted into memory of our own (the RGB orders).
+  frames::VideoFrame readRaw(const RawFrame& frame) {
     using namespace libyuv;
     const int w = input_.width, h = input_.height;
     if (frame.planes < 1 || !frame.data[0]) return drop("no picture data");
+    frames::VideoFrame f;
+    f.width = w;
+    f.height = h;
 
     if (int bpp = packedBytesPerPixel(input_.format); bpp > 0) {
       const int stride = frame.stride[0] > 0 ? frame.stride[0] : w * bpp;
@@ -110,21 +115,17 @@ class Converter final : public FrameConverter {
       if (stride < w * bpp || frame.size[0] < need)
         return drop(log::format("%zu bytes with stride %d, expected %zu", frame.size[0], stride, need).c_str());
       const uint8_t* src = frame.data[0];
-      const bool yuv = input_.format == PixelFormat::yuy2 || input_.format == PixelFormat::uyvy;
-      const frames::Layout layout = input_.format == PixelFormat::yuy2   ? frames::Layout::yuy2
-                                    : input_.format == PixelFormat::uyvy ? frames::Layout::uyvy
-                                                                         : frames::Layout::bgra;
-      if (borrow && (yuv || input_.format == PixelFormat::bgrx || input_.format == PixelFormat::bgra)) {
-        frames::VideoFrame f;
-        f.layout = layout;
-        f.width = w;
-        f.height = h;
-        f.plane[0] = src;
-        f.stride[0] = stride;
-        return f;
+      f.plane[0] = src;
+      f.stride[0] = stride;
+      switch (input_.format) {
+        case PixelFormat::yuy2: f.layout = frames::Layout::yuy2; return f;
+        case PixelFormat::uyvy: f.layout = frames::Layout::uyvy; return f;
+        case PixelFormat::bgrx:
+        case PixelFormat::bgra: f.layout = frames::Layout::bgra; return f;
+        default: break;
       }
-      const frames::PackedLayout packed = frames::packedLayout(layout, w, h);
-      auto f = blank(layout, w, h, packed.size);
+      const frames::PackedLayout packed = frames::packedLayout(frames::Layout::bgra, w, h);
+      f = blank(frames::Layout::bgra, w, h, packed.size);
       if (!f.storage) return {};
       auto* dst = static_cast<uint8_t*>(const_cast<void*>(f.storage.get()));
       const int ds = packed.stride[0];
@@ -136,9 +137,7 @@ class Converter final : public FrameConverter {
         case PixelFormat::rgba: rc = ABGRToARGB(src, stride, dst, ds, w, h); break;
         case PixelFormat::xrgb:
         case PixelFormat::argb: rc = BGRAToARGB(src, stride, dst, ds, w, h); break;
-        case PixelFormat::xbgr:
-        case PixelFormat::abgr: rc = RGBAToARGB(src, stride, dst, ds, w, h); break;
-        default: CopyPlane(src, stride, dst, ds, yuv ? packed.stride[0] : w * 4, h); break;
+        default: rc = RGBAToARGB(src, stride, dst, ds, w, h); break;  // xBGR, ABGR
       }
       if (rc != 0) return drop("cannot read the pixel layout");
       f.plane[0] = dst;
@@ -156,50 +155,21 @@ class Converter final : public FrameConverter {
     const int minChroma = nv12 ? ((w + 1) / 2) * 2 : (w + 1) / 2;
     if (yStride < w || cStride < minChroma)
       return drop(log::format("strides %d/%d too small for width %d", yStride, cStride, w).c_str());
-    const uint8_t* y = frame.data[0];
-    const uint8_t* c1 = nullptr;
-    const uint8_t* c2 = nullptr;
     const int chromaPlanes = nv12 ? 1 : 2;
+    f.layout = nv12 ? frames::Layout::nv12 : frames::Layout::i420;
+    f.plane[0] = frame.data[0];
+    f.stride[0] = yStride;
     if (frame.planes > chromaPlanes) {
       bool ok = frame.size[0] >= ySize;
       for (int i = 1; i <= chromaPlanes; ++i) ok = ok && frame.data[i] && frame.size[i] >= cSize;
       if (!ok) return drop("plane smaller than the format needs");
-      c1 = frame.data[1];
-      c2 = nv12 ? nullptr : frame.data[2];
+      for (int i = 1; i <= chromaPlanes; ++i) f.plane[i] = frame.data[i];
     } else {
       const size_t need = ySize + cSize * chromaPlanes;
       if (frame.size[0] < need) return drop(log::format("%zu bytes, expected %zu", frame.size[0], need).c_str());
-      c1 = y + ySize;
-      c2 = nv12 ? nullptr : c1 + cSize;
+      for (int i = 1; i <= chromaPlanes; ++i) f.plane[i] = frame.data[0] + ySize + cSize * (i - 1);
     }
-    const frames::Layout layout = nv12 ? frames::Layout::nv12 : frames::Layout::i420;
-    if (borrow) {
-      frames::VideoFrame f;
-      f.layout = layout;
-      f.width = w;
-      f.height = h;
-      const uint8_t* planes[3] = {y, c1, c2};
-      for (int i = 0; i <= chromaPlanes; ++i) {
-        f.plane[i] = planes[i];
-        f.stride[i] = i == 0 ? yStride : cStride;
-      }
-      return f;
-    }
-    const frames::PackedLayout packed = frames::packedLayout(layout, w, h);
-    auto f = blank(layout, w, h, packed.size);
-    if (!f.storage) return {};
-    auto* dst = static_cast<uint8_t*>(const_cast<void*>(f.storage.get()));
-    for (int i = 0; i < packed.planes; ++i) {
-      f.plane[i] = dst + packed.offset[i];
-      f.stride[i] = packed.stride[i];
-    }
-    CopyPlane(y, yStride, dst, packed.stride[0], w, h);
-    if (nv12) {
-      CopyPlane(c1, cStride, dst + packed.offset[1], packed.stride[1], packed.stride[1], chromaRows);
-    } else {
-      CopyPlane(c1, cStride, dst + packed.offset[1], packed.stride[1], packed.stride[1], chromaRows);
-      CopyPlane(c2, cStride, dst + packed.offset[2], packed.stride[2], packed.stride[2], chromaRows);
-    }
+    for (int i = 1; i <= chromaPlanes; ++i) f.stride[i] = cStride;
     return f;
   }
 

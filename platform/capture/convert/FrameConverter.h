@@ -1,11 +1,11 @@
 #pragma once
 // Takes a frame out of the camera's buffer in the camera's own layout: raw
-// YUV planes are copied as they are (or lent, see Memory), MJPEG is decoded to its YUV planes (at a
+// YUV planes are read where they are, MJPEG is decoded to its YUV planes (at a
 // reduced DCT size when the picture is much larger than the output), RGB
 // orders become BGRA. Cropping to 16:9, scaling and the conversion to what a
 // client takes happen once, later, where the frame is written
-// (frames::FrameWriter). Memory comes from a store; after the first frames
-// nothing is allocated.
+// (frames::FrameWriter). Decoded and converted frames take memory from a
+// store; after the first frames nothing is allocated.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -52,15 +52,12 @@ class FrameConverter {
                                                 int outHeight = frames::kFrameHeight);
   virtual ~FrameConverter() = default;
 
-  // own: the frame has memory of its own. borrow: where the camera's layout
-  // needs no conversion, the frame points into the camera's buffer and has no
-  // `storage`; it is good only while that buffer is.
-  enum class Memory { own, borrow };
-
   // The frame, or none when this one is unusable (too small for the format,
   // corrupt, of another size); the first such frame is logged, later ones
-  // only counted. Call from one thread.
-  virtual frames::VideoFrame convert(const RawFrame& frame, Memory memory = Memory::own) = 0;
+  // only counted. Call from one thread. A frame without `storage` points into
+  // `frame`'s memory (layouts written from as they are) and is good only
+  // while that memory is; others have memory of their own.
+  virtual frames::VideoFrame convert(const RawFrame& frame) = 0;
 
   virtual const VideoFormat& input() const = 0;
   virtual uint64_t droppedFrames() const = 0;

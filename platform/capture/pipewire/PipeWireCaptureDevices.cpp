@@ -499,7 +499,7 @@ class Pipe {
       raw.stride[i] = d.chunk->stride > 0 ? d.chunk->stride : 0;
       raw.planes = static_cast<int>(i) + 1;
     }
-    return converter_->convert(raw, FrameConverter::Memory::borrow);
+    return converter_->convert(raw);
   }
 
   void fail(std::string reason) {

@@ -74,56 +74,34 @@ std::unique_ptr<SystemdUserManager> SystemdUserManager::connect(std::string& why
 
 SystemdUserManager::~SystemdUserManager() { sd_bus_flush_close_unref(bus_); }
 
-ManagerCall SystemdUserManager::reload() {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  int r = sd_bus_call_method(bus_, kService, kPath, kInterface, "Reload", &error, nullptr, "");
-  ManagerCall call = r < 0 ? failure("to reload its units", error, r) : ManagerCall{};
-  sd_bus_error_free(&error);
-  return call;
-}
-
-ManagerCall SystemdUserManager::enableUnitFile(const std::string& unit) {
+// One manager method whose reply carries nothing we read.
+template <typename... Args>
+ManagerCall SystemdUserManager::call(const char* method, const std::string& what, const char* types, Args... args) {
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
-  int r = sd_bus_call_method(bus_, kService, kPath, kInterface, "EnableUnitFiles", &error, &reply, "asbb", 1,
-                             unit.c_str(), 0, 1);
-  ManagerCall call = r < 0 ? failure(("to enable " + unit).c_str(), error, r) : ManagerCall{};
+  int r = sd_bus_call_method(bus_, kService, kPath, kInterface, method, &error, &reply, types, args...);
+  ManagerCall result = r < 0 ? failure(what.c_str(), error, r) : ManagerCall{};
   sd_bus_error_free(&error);
   sd_bus_message_unref(reply);
-  return call;
+  return result;
+}
+
+ManagerCall SystemdUserManager::reload() { return call("Reload", "to reload its units", ""); }
+
+ManagerCall SystemdUserManager::enableUnitFile(const std::string& unit) {
+  return call("EnableUnitFiles", "to enable " + unit, "asbb", 1, unit.c_str(), 0, 1);
 }
 
 ManagerCall SystemdUserManager::restartUnit(const std::string& unit) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  int r = sd_bus_call_method(bus_, kService, kPath, kInterface, "RestartUnit", &error, &reply, "ss", unit.c_str(),
-                             "replace");
-  ManagerCall call = r < 0 ? failure(("to start " + unit).c_str(), error, r) : ManagerCall{};
-  sd_bus_error_free(&error);
-  sd_bus_message_unref(reply);
-  return call;
+  return call("RestartUnit", "to start " + unit, "ss", unit.c_str(), "replace");
 }
 
 ManagerCall SystemdUserManager::stopUnit(const std::string& unit) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  int r = sd_bus_call_method(bus_, kService, kPath, kInterface, "StopUnit", &error, &reply, "ss", unit.c_str(),
-                             "replace");
-  ManagerCall call = r < 0 ? failure(("to stop " + unit).c_str(), error, r) : ManagerCall{};
-  sd_bus_error_free(&error);
-  sd_bus_message_unref(reply);
-  return call;
+  return call("StopUnit", "to stop " + unit, "ss", unit.c_str(), "replace");
 }
 
 ManagerCall SystemdUserManager::disableUnitFile(const std::string& unit) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  int r = sd_bus_call_method(bus_, kService, kPath, kInterface, "DisableUnitFiles", &error, &reply, "asb", 1,
-                             unit.c_str(), 0);
-  ManagerCall call = r < 0 ? failure(("to disable " + unit).c_str(), error, r) : ManagerCall{};
-  sd_bus_error_free(&error);
-  sd_bus_message_unref(reply);
-  return call;
+  return call("DisableUnitFiles", "to disable " + unit, "asb", 1, unit.c_str(), 0);
 }
 
 ManagerCall SystemdUserManager::unitFileState(const std::string& unit) {

@@ -40,6 +40,8 @@ class SystemdUserManager {
 
  private:
   explicit SystemdUserManager(sd_bus* bus) : bus_(bus) {}
+  template <typename... Args>
+  ManagerCall call(const char* method, const std::string& what, const char* types, Args... args);
   sd_bus* bus_;
 };
 
