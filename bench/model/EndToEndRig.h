@@ -29,11 +29,6 @@ namespace tovrelle::test {
 struct Picture {
   long long t = 0;  // CLOCK_MONOTONIC ns when the client got the frame
   double mean[3] = {0, 0, 0};  // B, G, R
-  bool differsFrom(const Picture& other) const {
-    for (int c = 0; c < 3; ++c)
-      if (std::abs(mean[c] - other.mean[c]) > 1.5) return true;
-    return false;
-  }
   std::string describe() const {
     char text[96];
     std::snprintf(text, sizeof text, "%.1f,%.1f,%.1f", mean[0], mean[1], mean[2]);
@@ -74,13 +69,6 @@ class EndToEndRig {
                             "host-model.log");
     if (!host_->waitForLog("host-model: ready", std::chrono::seconds(10)))
       throw std::runtime_error("the host model did not start:\n" + host_->log());
-  }
-
-  // Stops the host model the way quitting the app does: nothing is written.
-  long long stopHostModel() {
-    const long long t = monotonicNanos();
-    host_->stop();
-    return t;
   }
 
   void startWatch() {
@@ -131,13 +119,6 @@ class EndToEndRig {
       if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-  }
-
-  // The picture the client shows now (its latest change).
-  std::optional<Picture> currentPicture() const {
-    auto all = pictures();
-    if (all.empty()) return std::nullopt;
-    return all.back();
   }
 
   // A still picture of one colour, 640x360 so it fills the frame.

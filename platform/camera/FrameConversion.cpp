@@ -4,12 +4,6 @@ namespace tovrelle::camera {
 
 const char* wireFormatName(WireFormat format) { return frames::layoutName(layoutOf(format)); }
 
-std::optional<WireFormat> wireFormatFromName(std::string_view name) {
-  for (WireFormat f : kOfferedFormats)
-    if (name == wireFormatName(f)) return f;
-  return std::nullopt;
-}
-
 frames::Layout layoutOf(WireFormat format) {
   switch (format) {
     case WireFormat::BGRA: return frames::Layout::bgra;

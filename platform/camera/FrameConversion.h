@@ -5,8 +5,6 @@
 // once from the frame's own layout (frames::FrameWriter).
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string_view>
 
 #include "platform/frames/VideoFrame.h"
 
@@ -18,7 +16,6 @@ inline constexpr WireFormat kOfferedFormats[] = {WireFormat::BGRA, WireFormat::I
                                                  WireFormat::YUY2};
 
 const char* wireFormatName(WireFormat format);
-std::optional<WireFormat> wireFormatFromName(std::string_view name);
 frames::Layout layoutOf(WireFormat format);
 
 using WireLayout = frames::PackedLayout;
