@@ -124,53 +124,43 @@ bool SingleInstance::otherInstanceRunning() const {
   return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
-std::optional<SingleInstance::Reply> SingleInstance::send(const QString& verb, const QString& argument,
-                                                          int timeoutMs) {
+// One line to the running instance and its one-line answer, tried again
+// until the deadline: that instance may still be starting up.
+std::optional<QByteArray> SingleInstance::exchange(const QByteArray& message, int timeoutMs, bool whileRunning) const {
   QDeadlineTimer deadline(timeoutMs);
-  QByteArray message = kCommand + verb.toUtf8();
-  if (!argument.isEmpty()) message += ' ' + QUrl::toPercentEncoding(argument);
-  message += '\n';
-  while (otherInstanceRunning()) {
+  auto left = [&] { return static_cast<int>(std::max<qint64>(1, deadline.remainingTime())); };
+  while (!whileRunning || otherInstanceRunning()) {
     QLocalSocket socket;
     socket.connectToServer(socketPath());
-    if (socket.waitForConnected(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
+    if (socket.waitForConnected(left())) {
       socket.write(message);
       socket.flush();
-      while (!socket.canReadLine() &&
-             socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
+      while (!socket.canReadLine() && socket.waitForReadyRead(left())) {
       }
-      if (socket.canReadLine()) {
-        const QString line = QString::fromUtf8(socket.readLine(kMaxLine)).trimmed();
-        const int space = line.indexOf(QLatin1Char(' '));
-        bool numeric = false;
-        const int code = (space < 0 ? line : line.left(space)).toInt(&numeric);
-        return Reply{numeric ? code : 1, space < 0 ? QString() : line.mid(space + 1)};
-      }
+      if (socket.canReadLine()) return socket.readLine(kMaxLine).trimmed();
     }
     if (deadline.hasExpired()) break;
-    // The running instance may still be starting up.
     QThread::msleep(100);
   }
   return std::nullopt;
 }
 
+std::optional<SingleInstance::Reply> SingleInstance::send(const QString& verb, const QString& argument,
+                                                          int timeoutMs) {
+  QByteArray message = kCommand + verb.toUtf8();
+  if (!argument.isEmpty()) message += ' ' + QUrl::toPercentEncoding(argument);
+  const auto reply = exchange(message + '\n', timeoutMs, true);
+  if (!reply) return std::nullopt;
+  const QString line = QString::fromUtf8(*reply);
+  const int space = line.indexOf(QLatin1Char(' '));
+  bool numeric = false;
+  const int code = (space < 0 ? line : line.left(space)).toInt(&numeric);
+  return Reply{numeric ? code : 1, space < 0 ? QString() : line.mid(space + 1)};
+}
+
 bool SingleInstance::forward(Request request, int timeoutMs) {
-  QDeadlineTimer deadline(timeoutMs);
   const QByteArray message = QByteArray(request == Request::openSettings ? kOpenSettings : kShowPopover) + "\n";
-  do {
-    QLocalSocket socket;
-    socket.connectToServer(socketPath());
-    if (socket.waitForConnected(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
-      socket.write(message);
-      socket.flush();
-      while (!socket.canReadLine() && socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
-      }
-      if (socket.canReadLine() && socket.readLine().trimmed() == kAcknowledge) return true;
-    }
-    // The running instance may still be starting up.
-    QThread::msleep(100);
-  } while (!deadline.hasExpired());
-  return false;
+  return exchange(message, timeoutMs, false) == QByteArray(kAcknowledge);
 }
 
 }  // namespace tovrelle

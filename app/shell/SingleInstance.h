@@ -67,6 +67,7 @@ class SingleInstance : public QObject {
  private:
   void serve();
   void answer(QLocalSocket* socket, const QByteArray& command);
+  std::optional<QByteArray> exchange(const QByteArray& message, int timeoutMs, bool whileRunning) const;
 
   QString folder_;
   std::unique_ptr<QLockFile> lock_;
