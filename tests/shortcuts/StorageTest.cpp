@@ -15,10 +15,9 @@ QJsonObject jsonObject(const QVariant& stored) {
   return QJsonDocument::fromJson(stored.toString().toUtf8()).object();
 }
 
+// What the app does at start: its names and their defaults come into being.
 void createApplicationNames() {
-  Names::cameraOff.get();
-  Names::cameraOn.get();
-  Names::showLastImage.get();
+  for (auto* name : {&Names::cameraOff, &Names::cameraOn, &Names::showLastImage}) name->get();
 }
 
 }  // namespace
