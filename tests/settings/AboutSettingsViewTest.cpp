@@ -1,5 +1,5 @@
-// The About tab: identity with its fallbacks, the document links by
-// language, and the acknowledgement rows.
+// The About tab: the app's identity, the document links by language, and
+// the acknowledgement rows.
 #include <gtest/gtest.h>
 
 #include <QLabel>
@@ -16,17 +16,12 @@ const QString kBase = QStringLiteral("https://tovrelle.velkari.app");
 
 AboutSettingsView::Environment environment(QStringList languages, std::vector<QUrl>* opened = nullptr) {
   AboutSettingsView::Environment env;
-  env.info = {{bundle::kDisplayNameKey, "Tovrelle"},
-              {bundle::kShortVersionKey, "2.3.1"},
-              {bundle::kVersionKey, "57"},
-              {bundle::kCopyrightKey, "Copyright © 2026 Velkari"}};
+  env.info = {{bundle::kDisplayNameKey, "Tovrelle"}, {bundle::kShortVersionKey, "2.3.1"}, {bundle::kVersionKey, "57"}};
   env.preferredLanguages = std::move(languages);
   env.webSiteBase = kBase;
   env.dependencies = {{"Qt", "The Qt Company", "LGPL-3.0", "https://doc.qt.io/qt-6/lgpl.html"},
                       {"Broken", "Someone", "MIT License", "not an address"}};
-  env.openURL = [opened](const QUrl& url) {
-    if (opened) opened->push_back(url);
-  };
+  env.openURL = [opened](const QUrl& url) { if (opened) opened->push_back(url); };
   return env;
 }
 
@@ -55,6 +50,12 @@ TEST(AboutView, LegalDisclosureRowOnlyForJapaneseOrNoLanguage) {
   EXPECT_EQ(documentKeys(AboutSettingsView(environment({}))), withDisclosure);
   EXPECT_EQ(documentKeys(AboutSettingsView(environment({"en-US", "ja"}))), without);
   EXPECT_EQ(documentKeys(AboutSettingsView(environment({"zh-Hans"}))), without);
+
+  // Rows whose address cannot be formed are left out.
+  auto env = environment({"en"});
+  env.webSiteBase = QStringLiteral("https://exa mple.com");
+  EXPECT_TRUE(AboutSettingsView(env).documentButtons().empty());
+  EXPECT_TRUE(AboutSettingsView::documentLinks({"ja"}, QStringLiteral("::")).empty());
 }
 
 TEST(AboutView, DocumentLinksOpenTheirPagesInTheBrowser) {
@@ -82,14 +83,6 @@ TEST(AboutView, DocumentLinksOpenTheirPagesInTheBrowser) {
   QTest::mouseClick(japaneseView.documentButtons()[2], Qt::LeftButton);
   ASSERT_EQ(japanese.size(), 1u);
   EXPECT_EQ(japanese[0].toString(), "https://tovrelle.velkari.app/tokushoho/");
-}
-
-TEST(AboutView, RowsWhoseAddressCannotBeFormedAreLeftOut) {
-  auto env = environment({"en"});
-  env.webSiteBase = QStringLiteral("https://exa mple.com");
-  AboutSettingsView view(env);
-  EXPECT_TRUE(view.documentButtons().empty());
-  EXPECT_TRUE(AboutSettingsView::documentLinks({"ja"}, QStringLiteral("::")).empty());
 }
 
 TEST(AboutView, AcknowledgementsLinkTheirLicenceOrShowPlainText) {

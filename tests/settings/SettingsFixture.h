@@ -3,17 +3,14 @@
 // wired as in the app, and helpers to make real picture files.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QColor>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QImage>
 #include <QString>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -79,8 +76,7 @@ class SettingsFixture : public ::testing::Test {
   // The library as another process reads it.
   std::vector<SavedImage> storedLibrary() const {
     auto bytes = readFile(imagesFileURL());
-    if (!bytes) return {};
-    auto decoded = decodeSavedImages(*bytes);
+    auto decoded = bytes ? decodeSavedImages(*bytes) : std::vector<SavedImage>{};
     EXPECT_TRUE(decoded.has_value());
     return decoded.value_or(std::vector<SavedImage>{});
   }
@@ -103,17 +99,6 @@ class SettingsFixture : public ::testing::Test {
   static ino_t inodeOf(const fs::path& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-  }
-
-  // Runs the event loop until `done` or the deadline; the worker threads
-  // deliver their results through it.
-  static bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-      if (deadline.hasExpired()) return false;
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
   }
 
   ManualScheduler scheduler_;

@@ -8,19 +8,12 @@
 #include "tests/fakes/FakeShortcutPortal.h"
 #include "tests/shortcuts/ShortcutsFixture.h"
 
-using namespace KeyboardShortcuts;
-using tovrelle::test::ShortcutsTest;
-namespace carbon = tovrelle::hotkeys::carbon;
 namespace hotkeys = tovrelle::hotkeys;
 
 namespace {
 
-constexpr int kCOC = 6400;  // Control + Option + Command
-
 struct Counts {
-  int off = 0;
-  int on = 0;
-  int last = 0;
+  int off = 0, on = 0, last = 0;
 };
 
 // The app's wiring: key-up actions for its three names.
@@ -36,19 +29,12 @@ TEST_F(ShortcutsTest, ReleaseRunsTheNamesKeyUpActionAndPressAloneDoesNothing) {
   Counts counts;
   wireApplication(counts);
   ASSERT_EQ(hotKeys_->live.size(), 3u);
-  for (const auto& [ref, registration] : hotKeys_->live) EXPECT_EQ(registration.id.signature, 0x53534B53u);
 
   EXPECT_EQ(hotKeys_->press(carbon::one, kCOC), hotkeys::EventStatus::handled);
   EXPECT_EQ(counts.on, 0);
   EXPECT_EQ(hotKeys_->release(carbon::one, kCOC), hotkeys::EventStatus::handled);
   EXPECT_EQ(counts.on, 1);
   EXPECT_EQ(counts.off + counts.last, 0);
-
-  hotKeys_->release(carbon::zero, kCOC);
-  hotKeys_->release(carbon::two, kCOC);
-  EXPECT_EQ(counts.off, 1);
-  EXPECT_EQ(counts.last, 1);
-  EXPECT_EQ(counts.on, 1);
 
   int down = 0;
   onKeyDown(Names::cameraOn, [&] { ++down; });
@@ -117,16 +103,14 @@ TEST_F(ShortcutsTest, WhileAMenuIsOpenItsKeysAreMatchedAndSwallowed) {
   wireApplication(counts);
   QMenu menu;
   menu.addAction("Preview");
-  int keysSeenByMenu = 0;
   struct Counter : QObject {
-    int* seen;
-    explicit Counter(int* s) : seen(s) {}
+    int seen = 0;
     bool eventFilter(QObject*, QEvent* event) override {
-      if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) ++*seen;
+      seen += event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease;
       return false;
     }
-  } counter(&keysSeenByMenu);
-  menu.installEventFilter(&counter);
+  } keysSeenByMenu;
+  menu.installEventFilter(&keysSeenByMenu);
 
   menu.popup(QPoint(10, 10));
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
@@ -144,11 +128,11 @@ TEST_F(ShortcutsTest, WhileAMenuIsOpenItsKeysAreMatchedAndSwallowed) {
   EXPECT_EQ(counts.on, 0);
   sendKey(QEvent::KeyRelease, Qt::Key_1);
   EXPECT_EQ(counts.on, 1);
-  EXPECT_EQ(keysSeenByMenu, 0);
+  EXPECT_EQ(keysSeenByMenu.seen, 0);
 
   sendKey(QEvent::KeyPress, Qt::Key_7);  // not a shortcut: the menu gets it
   sendKey(QEvent::KeyRelease, Qt::Key_7);
-  EXPECT_EQ(keysSeenByMenu, 2);
+  EXPECT_EQ(keysSeenByMenu.seen, 2);
   EXPECT_TRUE(menu.isVisible());
 
   hotKeys_->heldByOthers.insert({carbon::two, kCOC});  // taken while the menu was open

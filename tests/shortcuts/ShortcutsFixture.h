@@ -9,7 +9,6 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,23 +20,22 @@
 
 namespace tovrelle::test {
 
-class QtEnvironment : public ::testing::Environment {
- public:
+// One QApplication for the whole test program.
+struct QtEnvironment : ::testing::Environment {
   void SetUp() override {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
     static char name[] = "shortcut_tests";
     static char* argv[] = {name, nullptr};
-    app_ = std::make_unique<QApplication>(argc, argv);
+    app = std::make_unique<QApplication>(argc, argv);
   }
   void TearDown() override {
     KeyboardShortcuts::testing::resetProcessState();
-    app_.reset();
+    app.reset();
   }
-
- private:
-  std::unique_ptr<QApplication> app_;
+  std::unique_ptr<QApplication> app;
 };
+inline ::testing::Environment* const qtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 class ShortcutsTest : public ::testing::Test {
  protected:
@@ -64,10 +62,7 @@ class ShortcutsTest : public ::testing::Test {
   }
 
   // What another reader of the settings file finds.
-  QVariant valueOnDisk(const QString& key) const {
-    QSettings settings(settingsPath_, QSettings::IniFormat);
-    return settings.value(key);
-  }
+  QVariant valueOnDisk(const QString& key) const { return QSettings(settingsPath_, QSettings::IniFormat).value(key); }
 
   int logCount(const std::string& needle) const {
     int n = 0;
@@ -82,3 +77,8 @@ class ShortcutsTest : public ::testing::Test {
 };
 
 }  // namespace tovrelle::test
+
+using namespace KeyboardShortcuts;
+using tovrelle::test::ShortcutsTest;
+namespace carbon = tovrelle::hotkeys::carbon;
+inline constexpr int kCOC = 6400;  // Control + Alt + Super, the defaults' modifiers

@@ -16,13 +16,10 @@
 #include "tests/shortcuts/ShortcutsFixture.h"
 #include "tests/support/Services.h"
 
-using namespace KeyboardShortcuts;
 using namespace std::chrono_literals;
-namespace carbon = tovrelle::hotkeys::carbon;
 
 namespace {
 
-constexpr int kCOC = 6400;
 constexpr uint16_t kXControlAltSuper = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 
 // Another X client: grabs keys of its own and reads the server's state.
@@ -32,10 +29,7 @@ class OtherClient {
     root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
     symbols_ = xcb_key_symbols_alloc(connection_);
   }
-  ~OtherClient() {
-    xcb_key_symbols_free(symbols_);
-    xcb_disconnect(connection_);
-  }
+  ~OtherClient() { xcb_key_symbols_free(symbols_); xcb_disconnect(connection_); }
   int error() const { return xcb_connection_has_error(connection_); }
 
   xcb_keycode_t keycode(xcb_keysym_t keysym) const {
@@ -59,9 +53,8 @@ class OtherClient {
   }
 
   uint16_t modifierState() {
-    xcb_query_pointer_reply_t* reply =
-        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr);
-    uint16_t mask = reply ? reply->mask : 0;
+    auto* reply = xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr);
+    const uint16_t mask = reply ? reply->mask : 0;
     std::free(reply);
     return mask;
   }
@@ -69,17 +62,11 @@ class OtherClient {
   // The modifier bit the key with `keysym` sets, 0 if none.
   uint16_t modifierOf(xcb_keysym_t keysym) {
     const xcb_keycode_t wanted = keycode(keysym);
-    xcb_get_modifier_mapping_reply_t* reply =
-        xcb_get_modifier_mapping_reply(connection_, xcb_get_modifier_mapping(connection_), nullptr);
+    auto* reply = xcb_get_modifier_mapping_reply(connection_, xcb_get_modifier_mapping(connection_), nullptr);
     uint16_t mask = 0;
-    if (reply) {
-      const xcb_keycode_t* map = xcb_get_modifier_mapping_keycodes(reply);
-      for (int m = 0; m < 8; ++m) {
-        for (int i = 0; i < reply->keycodes_per_modifier; ++i) {
-          if (map[m * reply->keycodes_per_modifier + i] == wanted) mask = static_cast<uint16_t>(1u << m);
-        }
-      }
-    }
+    const int per = reply ? reply->keycodes_per_modifier : 0;
+    for (int i = 0; i < 8 * per; ++i)
+      if (xcb_get_modifier_mapping_keycodes(reply)[i] == wanted) mask = static_cast<uint16_t>(1u << (i / per));
     std::free(reply);
     return mask;
   }
@@ -88,8 +75,7 @@ class OtherClient {
   void swapKeys(xcb_keycode_t a, xcb_keycode_t b) {
     const xcb_keycode_t low = std::min(a, b);
     const uint8_t count = static_cast<uint8_t>(std::max(a, b) - low + 1);
-    xcb_get_keyboard_mapping_reply_t* reply =
-        xcb_get_keyboard_mapping_reply(connection_, xcb_get_keyboard_mapping(connection_, low, count), nullptr);
+    auto* reply = xcb_get_keyboard_mapping_reply(connection_, xcb_get_keyboard_mapping(connection_, low, count), nullptr);
     ASSERT_NE(reply, nullptr);
     const int per = reply->keysyms_per_keycode;
     std::vector<xcb_keysym_t> syms(xcb_get_keyboard_mapping_keysyms(reply),
@@ -105,12 +91,10 @@ class OtherClient {
   // A keycode that types nothing.
   xcb_keycode_t unusedKeycode() {
     const xcb_setup_t* setup = xcb_get_setup(connection_);
-    for (int code = setup->max_keycode; code > setup->min_keycode; --code) {
+    for (int code = setup->max_keycode; code > setup->min_keycode; --code)
       if (xcb_key_symbols_get_keysym(symbols_, static_cast<xcb_keycode_t>(code), 0) == XCB_NO_SYMBOL &&
-          xcb_key_symbols_get_keysym(symbols_, static_cast<xcb_keycode_t>(code), 1) == XCB_NO_SYMBOL) {
+          xcb_key_symbols_get_keysym(symbols_, static_cast<xcb_keycode_t>(code), 1) == XCB_NO_SYMBOL)
         return static_cast<xcb_keycode_t>(code);
-      }
-    }
     return 0;
   }
 
@@ -123,20 +107,14 @@ class OtherClient {
 class X11HotKeysTest : public tovrelle::test::ShortcutsTest {
  protected:
   static void SetUpTestSuite() {
-    tovrelle::test::SessionOptions options;
-    options.pipewire = false;
-    options.wireplumber = false;
-    options.xvfb = true;
-    session_ = new tovrelle::test::PrivateSession(options);
+    session_ = new tovrelle::test::PrivateSession({.pipewire = false, .wireplumber = false, .xvfb = true});
     // Xvfb resets itself whenever its last client leaves, and refuses
     // connections meanwhile; one client for the whole suite keeps it up.
     keepAlive_ = xcb_connect(nullptr, nullptr);
   }
   static void TearDownTestSuite() {
     xcb_disconnect(keepAlive_);
-    keepAlive_ = nullptr;
     delete session_;
-    session_ = nullptr;
   }
 
   void SetUp() override {
@@ -151,29 +129,19 @@ class X11HotKeysTest : public tovrelle::test::ShortcutsTest {
     ASSERT_EQ(other_.modifierOf(XK_Alt_L), XCB_MOD_MASK_1);
   }
 
-  void TearDown() override {
-    ShortcutsTest::TearDown();  // drops our grabs and the connection
-    center_ = nullptr;
-  }
-
-  void xdotool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"xdotool"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    auto process = session_->spawn(argv);
+  void xdotool(const std::string& command, const std::string& keys) {
+    auto process = session_->spawn({"xdotool", command, keys});
     ASSERT_EQ(process->wait(10s), 0) << process->log();
   }
 
   // Lets the Qt event loop read whatever the server sent meanwhile.
   void settle() { QTest::qWait(150); }
 
-  static tovrelle::test::PrivateSession* session_;
-  static xcb_connection_t* keepAlive_;
+  static inline tovrelle::test::PrivateSession* session_ = nullptr;
+  static inline xcb_connection_t* keepAlive_ = nullptr;
   tovrelle::hotkeys::HotKeyCenter* center_ = nullptr;
   OtherClient other_;
 };
-
-tovrelle::test::PrivateSession* X11HotKeysTest::session_ = nullptr;
-xcb_connection_t* X11HotKeysTest::keepAlive_ = nullptr;
 
 }  // namespace
 
@@ -184,14 +152,14 @@ TEST_F(X11HotKeysTest, HoldingCtrlAltSuper1DownThenReleasingRunsEachActionOnce) 
   onKeyDown(Names::cameraOn, [&] { ++pressedDown; });
   // Held past the server's auto-repeat delay: repeats must not look like
   // releases, or the key-up action would run many times.
-  xdotool({"keydown", "ctrl+alt+super+1"});
+  xdotool("keydown", "ctrl+alt+super+1");
   ASSERT_TRUE(QTest::qWaitFor([&] { return pressedDown == 1; }, 5000));
   QTest::qWait(1500);
   EXPECT_EQ(turnedOn, 0);
-  xdotool({"keyup", "ctrl+alt+super+1"});
+  xdotool("keyup", "ctrl+alt+super+1");
   ASSERT_TRUE(QTest::qWaitFor([&] { return turnedOn >= 1; }, 5000));
   // The same digit without Super is not ours.
-  xdotool({"key", "ctrl+alt+1"});
+  xdotool("key", "ctrl+alt+1");
   settle();
   EXPECT_EQ(turnedOn, 1);
   EXPECT_EQ(pressedDown, 1);
@@ -203,18 +171,18 @@ TEST_F(X11HotKeysTest, WorksWithNumLockAndCapsLockLit) {
   const uint16_t numLock = other_.modifierOf(XK_Num_Lock);
   ASSERT_NE(numLock, 0);
 
-  xdotool({"key", "Num_Lock"});
+  xdotool("key", "Num_Lock");
   ASSERT_TRUE(QTest::qWaitFor([&] { return (other_.modifierState() & numLock) != 0; }, 3000));
-  xdotool({"key", "ctrl+alt+super+0"});
+  xdotool("key", "ctrl+alt+super+0");
   EXPECT_TRUE(QTest::qWaitFor([&] { return turnedOff == 1; }, 5000));
 
-  xdotool({"key", "Caps_Lock"});
+  xdotool("key", "Caps_Lock");
   ASSERT_TRUE(QTest::qWaitFor([&] { return (other_.modifierState() & XCB_MOD_MASK_LOCK) != 0; }, 3000));
-  xdotool({"key", "ctrl+alt+super+0"});
+  xdotool("key", "ctrl+alt+super+0");
   EXPECT_TRUE(QTest::qWaitFor([&] { return turnedOff == 2; }, 5000));
 
-  xdotool({"key", "Caps_Lock"});
-  xdotool({"key", "Num_Lock"});
+  xdotool("key", "Caps_Lock");
+  xdotool("key", "Num_Lock");
 }
 
 TEST_F(X11HotKeysTest, ACombinationAnotherClientHoldsIsRefused) {
@@ -226,7 +194,7 @@ TEST_F(X11HotKeysTest, ACombinationAnotherClientHoldsIsRefused) {
 
   for (const auto& [id, hotKey] : hotKeys()) EXPECT_NE(hotKey->shortcut, Shortcut(carbon::two, kCOC));
   EXPECT_EQ(hotKeys().size(), 1u);
-  xdotool({"key", "ctrl+alt+super+2"});
+  xdotool("key", "ctrl+alt+super+2");
   settle();
   EXPECT_EQ(shown, 0);
 
@@ -239,7 +207,7 @@ TEST_F(X11HotKeysTest, ACombinationAnotherClientHoldsIsRefused) {
   EXPECT_TRUE(other_.grab(XK_3, kXControlAltSuper));
   other_.ungrab(XK_3, kXControlAltSuper);
   EXPECT_FALSE(other_.grab(XK_1, kXControlAltSuper));
-  xdotool({"key", "ctrl+alt+super+1"});
+  xdotool("key", "ctrl+alt+super+1");
   EXPECT_TRUE(QTest::qWaitFor([&] { return turnedOn == 1; }, 5000));
 
   // Clearing gives the combination back to everyone.
@@ -260,12 +228,12 @@ TEST_F(X11HotKeysTest, AKeyboardMappingChangeMovesTheGrab) {
 
   other_.swapKeys(original, spare);  // "3" now sits on another key
   settle();
-  xdotool({"key", "ctrl+alt+super+3"});
+  xdotool("key", "ctrl+alt+super+3");
   EXPECT_TRUE(QTest::qWaitFor([&] { return shown == 1; }, 5000));
 
   other_.swapKeys(original, spare);
   settle();
-  xdotool({"key", "ctrl+alt+super+3"});
+  xdotool("key", "ctrl+alt+super+3");
   EXPECT_TRUE(QTest::qWaitFor([&] { return shown == 2; }, 5000));
 }
 

@@ -6,18 +6,14 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QDeadlineTimer>
 #include <QLineEdit>
 #include <QProcess>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
-#include <QTemporaryDir>
+#include <QTest>
 #include <QWindow>
 
-#include "app/model/CameraManager.h"
-#include "app/model/ImageManager.h"
-#include "app/model/UserDefaults.h"
 #include "app/settings/GeneralSettingsView.h"
 #include "app/settings/ImageRow.h"
 #include "app/settings/ImagesSettingsView.h"
@@ -26,9 +22,10 @@
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/Recorder.h"
 #include "app/shell/StatusPopoverView.h"
-#include "shared/DataFolder.h"
+#include "app/shell/Strings.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeHotKeys.h"
+#include "tests/settings/SettingsFixture.h"
 #include "tests/settings/general/WindowsTestSupport.h"
 #include "tests/support/Services.h"
 
@@ -38,40 +35,25 @@ using settings::SettingsTabViewController;
 
 namespace {
 
-bool runUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  QDeadlineTimer deadline(timeoutMs);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
 // Real key presses through the X server, to whatever window has the focus.
 void keys(const QStringList& names) {
   QProcess xdotool;
   xdotool.start(QStringLiteral("xdotool"), QStringList{QStringLiteral("key"), QStringLiteral("--delay"),
                                                        QStringLiteral("60")} + names);
   ASSERT_TRUE(xdotool.waitForStarted(5000));
-  ASSERT_TRUE(runUntil([&] { return xdotool.state() == QProcess::NotRunning; }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return xdotool.state() == QProcess::NotRunning; }, 10000));
   ASSERT_EQ(xdotool.exitCode(), 0) << xdotool.readAllStandardError().toStdString();
 }
 
 QPalette darkPalette() {
   QPalette p;
-  p.setColor(QPalette::Window, QColor(0x2d, 0x2d, 0x2d));
-  p.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
-  p.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
-  p.setColor(QPalette::AlternateBase, QColor(0x35, 0x35, 0x35));
-  p.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
-  p.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
-  p.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xee));
-  p.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
-  p.setColor(QPalette::HighlightedText, Qt::white);
-  p.setColor(QPalette::Link, QColor(0x78, 0xae, 0xed));
-  p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x80));
-  p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
-  p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
+  for (auto [role, rgb] : {std::pair{QPalette::Window, 0x2d2d2d}, {QPalette::WindowText, 0xeeeeee}, {QPalette::Base, 0x1e1e1e},
+                           {QPalette::AlternateBase, 0x353535}, {QPalette::Text, 0xeeeeee}, {QPalette::Button, 0x3a3a3a},
+                           {QPalette::ButtonText, 0xeeeeee}, {QPalette::Highlight, 0x3584e4},
+                           {QPalette::HighlightedText, 0xffffff}, {QPalette::Link, 0x78aeed}})
+    p.setColor(role, QColor::fromRgb(rgb));
+  for (auto role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
+    p.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
   return p;
 }
 
@@ -85,7 +67,7 @@ int strongestEdge(const QImage& image, QRect rect, const QColor& ground) {
   return strongest;
 }
 
-class SettingsOnADesktop : public ::testing::Test {
+class SettingsOnADesktop : public test::SettingsFixture {
  protected:
   static void SetUpTestSuite() {
     session_ = new test::PrivateSession({.pipewire = false, .wireplumber = false, .xvfb = true});
@@ -103,22 +85,13 @@ class SettingsOnADesktop : public ::testing::Test {
   }
 
   void SetUp() override {
-    UserDefaults::setStorePath(tmp_.filePath("settings.ini"));
-    ::setenv(kDataDirEnv, tmp_.filePath("data").toLocal8Bit().constData(), 1);
+    SettingsFixture::SetUp();
     KeyboardShortcuts::testing::resetProcessState();
     KeyboardShortcuts::setHotKeyCenter(std::make_shared<test::FakeHotKeys>());
-    camera_ = std::make_unique<CameraManager>(
-        CameraManager::Dependencies{rig_.main, [this]() -> ImageManager& { return *images_; }});
-    images_ = std::make_unique<ImageManager>(
-        ImageManager::Dependencies{rig_.main, [this]() -> CameraManager& { return *camera_; }});
-    for (auto [name, colour] : {std::pair{"Beach", QColor(230, 170, 60)}, std::pair{"Office", QColor(60, 120, 200)}}) {
-      QImage picture(64, 40, QImage::Format_RGB32);
-      picture.fill(colour);
-      const QString path = tmp_.filePath(QString::fromLatin1(name) + ".png");
-      ASSERT_TRUE(picture.save(path));
-      images_->addImage(path.toStdString());
-    }
-    rig_.run();
+    camera();
+    images().addImage(picture("Beach.png", QColor(230, 170, 60)));
+    images().addImage(picture("Office.png", QColor(60, 120, 200)));
+    scheduler_.drainAll();
     capture_->setAuthorizationStatus(capture::AuthorizationStatus::authorized);
     makeWindow();
   }
@@ -126,31 +99,25 @@ class SettingsOnADesktop : public ::testing::Test {
   // The window as the app builds it, in the palette of the moment.
   void makeWindow() {
     window_.reset();
-    window_ = std::make_unique<SettingsTabViewController>(*images_);
-    GeneralSettingsView::Environment e{&loginItems_, rig_.installer.get(), &permission_, [] {}, opener_,
-                                       [](const QString& path) {
-                                         return settings::webPageURL(path, {"en-US"}, "https://tovrelle.example");
-                                       },
-                                       {}};
-    general_ = new GeneralSettingsView(e);
+    window_ = std::make_unique<SettingsTabViewController>(images());
+    general_ = new GeneralSettingsView({&loginItems_, rig_.installer.get(), &permission_, [] {}, opener_,
+                                        [](const QString& path) { return settings::webPageURL(path, {"en-US"}, "https://tovrelle.example"); },
+                                        {}});
     window_->setGeneralContent(general_);
     window_->move(40, 40);
     window_->show();
-    ASSERT_TRUE(runUntil([&] { return window_->windowHandle() && window_->windowHandle()->isExposed(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window_->windowHandle() && window_->windowHandle()->isExposed(); }));
     window_->activateWindow();
-    ASSERT_TRUE(runUntil([&] { return window_->isActiveWindow(); })) << "the window never got the focus";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window_->isActiveWindow(); })) << "the window never got the focus";
   }
 
   void TearDown() override {
     window_.reset();
-    images_.reset();
-    camera_.reset();
     KeyboardShortcuts::testing::resetProcessState();
-    ::unsetenv(kDataDirEnv);
-    UserDefaults::setStorePath({});
+    SettingsFixture::TearDown();
   }
 
-  QImage picture() {
+  QImage screenshot() {
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
     return window_->grab().toImage();
@@ -158,39 +125,34 @@ class SettingsOnADesktop : public ::testing::Test {
 
   static inline test::PrivateSession* session_ = nullptr;
   static inline QApplication* app_ = nullptr;
-  QTemporaryDir tmp_;
   test::InstallerRig rig_;
   std::shared_ptr<test::FakeCaptureDevices> capture_ = std::make_shared<test::FakeCaptureDevices>();
   std::shared_ptr<test::ScriptedOpener> opener_ = std::make_shared<test::ScriptedOpener>();
   LoginItemManager loginItems_{std::make_shared<test::MemoryLoginItemService>()};
   CameraPermission permission_{{capture_, opener_}};
-  std::unique_ptr<CameraManager> camera_;
-  std::unique_ptr<ImageManager> images_;
   std::unique_ptr<SettingsTabViewController> window_;
   GeneralSettingsView* general_ = nullptr;
 };
 
 TEST_F(SettingsOnADesktop, TabKeysSwitchTabsAndEscEndsARenameWithoutRenaming) {
   ASSERT_EQ(window_->currentTab(), SettingsTabViewController::Images);
-  keys({"ctrl+Tab"});
-  EXPECT_TRUE(runUntil([&] { return window_->currentTab() == SettingsTabViewController::General; }));
-  keys({"ctrl+Next"});
-  EXPECT_TRUE(runUntil([&] { return window_->currentTab() == SettingsTabViewController::About; }));
-  keys({"ctrl+shift+Tab"});
-  EXPECT_TRUE(runUntil([&] { return window_->currentTab() == SettingsTabViewController::General; }));
-  keys({"ctrl+Prior"});
-  EXPECT_TRUE(runUntil([&] { return window_->currentTab() == SettingsTabViewController::Images; }));
+  using Tabs = SettingsTabViewController;
+  for (const auto& step : {std::pair{"ctrl+Tab", Tabs::General}, {"ctrl+Next", Tabs::About},
+                           {"ctrl+shift+Tab", Tabs::General}, {"ctrl+Prior", Tabs::Images}}) {
+    keys({step.first});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window_->currentTab() == step.second; })) << step.first;
+  }
 
   settings::ImageRow* row = window_->imagesView()->rowAt(0);
   ASSERT_TRUE(row);
   row->startEditing();
-  ASSERT_TRUE(runUntil([&] { return row->nameField()->hasFocus(); }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return row->nameField()->hasFocus(); }));
   keys({"H", "a", "r", "b", "o", "u", "r"});
-  EXPECT_TRUE(runUntil([&] { return row->editedName() == "Harbour"; }));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return row->editedName() == "Harbour"; }));
   keys({"Escape"});
-  EXPECT_TRUE(runUntil([&] { return !row->isEditingName(); }));
-  rig_.run();
-  EXPECT_EQ(images_->savedImages().at(0).name, "Beach");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !row->isEditingName(); }));
+  scheduler_.drainAll();
+  EXPECT_EQ(images().savedImages().at(0).name, "Beach");
   EXPECT_TRUE(window_->isVisible()) << "Esc ends the edit, not the window";
 }
 
@@ -201,7 +163,7 @@ TEST_F(SettingsOnADesktop, CheckboxFieldsAndFocusRingStayVisibleInLightAndDark) 
     QApplication::setPalette(palette);
     makeWindow();
     window_->setCurrentTab(SettingsTabViewController::General);
-    const QImage general = picture();
+    const QImage general = screenshot();
     const qreal ratio = general.devicePixelRatio();
 
     // The checkbox's box against the card it sits on.
@@ -226,10 +188,10 @@ TEST_F(SettingsOnADesktop, CheckboxFieldsAndFocusRingStayVisibleInLightAndDark) 
                               [] {}, [] {}, [] {}, false);
     popover.show();
     popover.activateWindow();
-    runUntil([&] { return popover.isActiveWindow(); });
+    (void)QTest::qWaitFor([&] { return popover.isActiveWindow(); });
     popover.focusCurrentRow();
     PopoverRow* off = popover.findChild<PopoverRow*>("offRow");
-    ASSERT_TRUE(runUntil([&] { return off->hasFocus(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return off->hasFocus(); }));
     QCoreApplication::processEvents();
     const QImage shot = popover.grab().toImage();
     const QPoint rowAt = off->mapTo(&popover, QPoint(0, 0)) * shot.devicePixelRatio();

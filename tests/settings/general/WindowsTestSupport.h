@@ -1,22 +1,16 @@
 #pragma once
-// Shared pieces of the onboarding and General tab tests: one offscreen
-// QApplication with the app's string table, the installer on the fake
-// extension machinery and a manual main queue, a scripted URL opener, a
+// Shared pieces of the onboarding and General tab tests: the installer on the
+// fake extension machinery and a manual main queue, a scripted URL opener, a
 // login-item service in memory and a log recorder.
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QImage>
 #include <QString>
-#include <QWidget>
-#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "app/installer/SystemExtensionInstaller.h"
-#include "app/shell/Strings.h"
 #include "platform/log/Log.h"
 #include "platform/loginitem/LoginItemService.h"
 #include "platform/urls/UrlOpener.h"
@@ -25,36 +19,14 @@
 
 namespace tovrelle::test {
 
-class WindowsAppEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (!std::getenv("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "tovrelle-windows-test";
-    static char* argv[] = {name, nullptr};
-    app_ = new QApplication(argc, argv);
-    app_->setQuitOnLastWindowClosed(false);
-    // The windows show the app's own texts, as they do in the app.
-    strings::install(*app_);
-  }
-  void TearDown() override {
-    delete app_;
-    app_ = nullptr;
-  }
-
- private:
-  QApplication* app_ = nullptr;
-};
-
 // Opens only the addresses the test makes available, and notes every try.
 class ScriptedOpener final : public urls::UrlOpener {
  public:
   std::set<std::string> available;
-  bool opensEverything = false;
   std::vector<std::string> attempts;
   bool open(const std::string& url) override {
     attempts.push_back(url);
-    return opensEverything || available.count(url) > 0;
+    return available.count(url) > 0;
   }
 };
 
@@ -79,19 +51,13 @@ class MemoryLoginItemService final : public loginitem::LoginItemService {
 };
 
 // Plain process-log lines while alive.
-class ProcessLog {
- public:
+struct ProcessLog {
   ProcessLog() {
     log::setSink([this](const log::Record& r) {
       if (r.subsystem.empty()) lines.push_back(r.message);
     });
   }
   ~ProcessLog() { log::setSink(nullptr); }
-  int count(const std::string& line) const {
-    int n = 0;
-    for (const auto& l : lines) n += l == line;
-    return n;
-  }
   std::vector<std::string> lines;
 };
 
@@ -99,10 +65,11 @@ class ProcessLog {
 // manual clock. The embedded bundle is absent, so activation never probes first.
 struct InstallerRig {
   using Case = SystemExtensionInstaller::Status::Case;
+  using Fake = FakeExtensionManager;
 
   ManualScheduler scheduler;
   std::shared_ptr<ManualQueue> main = scheduler.makeQueue("main");
-  std::shared_ptr<FakeExtensionManager> extensions = std::make_shared<FakeExtensionManager>();
+  std::shared_ptr<Fake> extensions = std::make_shared<Fake>();
   std::shared_ptr<SystemExtensionInstaller> installer = SystemExtensionInstaller::create(
       {extensions, main, "/nonexistent/tovrelle-app", [](const char* key) { return qtTrId(key); }});
 
@@ -118,47 +85,16 @@ struct InstallerRig {
       if (target == Case::needsUserApproval) extensions->needsUserApproval(pending);
       if (target == Case::activated) extensions->finish(pending, sysext::kRequestCompleted);
       if (target == Case::failed) extensions->fail(pending, failureCode);
-      run();
-      EXPECT_EQ(status(), target);
-      return;
+    } else if (target != Case::idle) {
+      extensions->scriptNextActivation(target == Case::requesting          ? Fake::never()
+                                       : target == Case::needsUserApproval ? Fake::Script{Fake::needsApproval()}
+                                       : target == Case::activated ? Fake::Script{Fake::finish(sysext::kRequestCompleted)}
+                                                                   : Fake::Script{Fake::fail(failureCode)});
+      installer->activate(true);
     }
-    switch (target) {
-      case Case::idle:
-        return;
-      case Case::requesting:
-        extensions->scriptNextActivation(FakeExtensionManager::never());
-        break;
-      case Case::needsUserApproval:
-        extensions->scriptNextActivation({FakeExtensionManager::needsApproval()});
-        break;
-      case Case::activated:
-        extensions->scriptNextActivation({FakeExtensionManager::finish(sysext::kRequestCompleted)});
-        break;
-      case Case::failed:
-        extensions->scriptNextActivation({FakeExtensionManager::fail(failureCode)});
-        break;
-    }
-    installer->activate(true);
     run();
     EXPECT_EQ(status(), target);
   }
 };
-
-inline const char* caseName(SystemExtensionInstaller::Status::Case c) {
-  using Case = SystemExtensionInstaller::Status::Case;
-  switch (c) {
-    case Case::failed:
-      return "failed";
-    case Case::idle:
-      return "idle";
-    case Case::requesting:
-      return "requesting";
-    case Case::needsUserApproval:
-      return "needsUserApproval";
-    case Case::activated:
-      return "activated";
-  }
-  return "?";
-}
 
 }  // namespace tovrelle::test
