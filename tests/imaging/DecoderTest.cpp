@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 
 #include "platform/imaging/Decoder.h"
+#include "platform/imaging/Fit.h"
 #include "tests/imaging/ImagingTestSupport.h"
 
 namespace tovrelle::imaging {
@@ -36,32 +38,6 @@ std::vector<double> displayTimes(const ImageInfo& info) {
   std::vector<double> out;
   for (const FrameDelays& d : info.frames) out.push_back(frameDelay(d));
   return out;
-}
-
-TEST_F(DecoderTest, GifDelaysAreReadAsTheFileStatesThem) {
-  Gif gif{4, 4, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff}, 0, true, {}};
-  gif.frames.push_back(solidGifFrame(4, 4, 0, 10));            // 0.10 s
-  gif.frames.push_back(solidGifFrame(4, 4, 1, 0));             // zero
-  gif.frames.push_back(solidGifFrame(4, 4, 2, std::nullopt));  // no control block at all
-  gif.frames.push_back(solidGifFrame(4, 4, 3, 1));             // 0.01 s, below the floor
-  gif.frames.push_back(solidGifFrame(4, 4, 0, 2));             // 0.02 s, the floor itself
-  gif.frames.push_back(solidGifFrame(4, 4, 1, 5));             // 0.05 s
-  gif.frames.push_back(solidGifFrame(4, 4, 2, 1234));          // 12.34 s, no upper limit
-  auto info = inspectImage(memoryBytes(encodeGif(gif)));
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->container, Container::Gif);
-  ASSERT_EQ(info->frames.size(), 7u);
-  const std::vector<double> expected{0.10, 0.1, 0.1, 0.1, 0.02, 0.05, 12.34};
-  const std::vector<double> actual = displayTimes(*info);
-  ASSERT_EQ(actual.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) EXPECT_DOUBLE_EQ(actual[i], expected[i]) << "frame " << i;
-
-  const std::vector<Canvas> frames = decodeAll(encodeGif(gif));
-  ASSERT_EQ(frames.size(), 7u);
-  EXPECT_EQ(pixel(frames[0], 2, 2), kRed);
-  EXPECT_EQ(pixel(frames[1], 2, 2), kGreen);
-  EXPECT_EQ(pixel(frames[2], 2, 2), kBlue);
-  EXPECT_EQ(pixel(frames[3], 2, 2), kWhite);
 }
 
 TEST_F(DecoderTest, AnimatedPngDisposeBlendAndDelays) {
@@ -111,14 +87,7 @@ TEST_F(DecoderTest, StillPngWithAlphaIsLaidOverBlack) {
   std::vector<uint8_t> rgba = solidRgba(3, 2, 200, 100, 50, 128);
   rgba[0 * 4 + 3] = 255;  // one opaque pixel
   rgba[5 * 4 + 3] = 0;    // one fully transparent pixel
-  const auto bytes = encodePng(3, 2, rgba);
-  auto info = inspectImage(memoryBytes(bytes));
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->container, Container::Still);
-  EXPECT_EQ(info->frames.size(), 1u);
-  EXPECT_EQ(frameDelay(info->frames[0]), 0.1);
-
-  const auto f = decodeAll(bytes);
+  const auto f = decodeAll(encodePng(3, 2, rgba));
   ASSERT_EQ(f.size(), 1u);
   EXPECT_EQ(f[0].width, 3);
   EXPECT_EQ(f[0].height, 2);
@@ -310,6 +279,25 @@ TEST_F(DecoderTest, ChunkClaimingMoreThanTheFileIsRefusedBeforeAnyAllocation) {
 
   // The same file without the lie still decodes.
   EXPECT_EQ(decodeAll(encodeApng(a)).size(), 2u);
+}
+
+TEST(RenderFitted, SmallPictureIsEnlargedSmoothlyAndAnEmptyOneLeavesBlack) {
+  Canvas picture;
+  picture.resize(2, 1);
+  std::memcpy(picture.pixels.data(), "\0\0\0\xff\xff\xff\xff\xff", 8);  // black, white
+  auto frame = frames::makePixelBuffer(1280, 720);
+  ASSERT_TRUE(frame);
+  ASSERT_TRUE(renderFitted(picture, *frame));
+  // A 2 x 1 picture fills 1280 x 640: a ramp through the middle, not a step.
+  EXPECT_EQ(pixel(*frame, 10, 360), kBlack);
+  EXPECT_EQ(pixel(*frame, 1270, 360), kWhite);
+  const Rgb8 middle = pixel(*frame, 640, 360);
+  EXPECT_GT(middle.g, 60);
+  EXPECT_LT(middle.g, 195);
+
+  std::memset(frame->data(), 0x77, frame->byteCount());
+  EXPECT_FALSE(renderFitted(Canvas{}, *frame));
+  EXPECT_EQ(pixel(*frame, 10, 10), kBlack);
 }
 
 }  // namespace
