@@ -77,16 +77,6 @@ class InstallerTest : public ::testing::Test {
 
 // ---------------------------------------------------------------- activation
 
-TEST_F(InstallerTest, ActivateIsIgnoredWhileRequesting) {
-  pendingActivation();
-  installer->activate(true);
-  installer->activate(false);
-  run();
-  EXPECT_EQ(fake->activationCount(), 1u);
-  EXPECT_EQ(fake->propertiesCount(), 0u);
-  EXPECT_EQ(status(), Case::requesting);
-}
-
 TEST_F(InstallerTest, NeedsApprovalCountsOnlyForTheCurrentActivation) {
   auto first = pendingActivation();
   fake->needsUserApproval(first);
