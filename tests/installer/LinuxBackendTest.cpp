@@ -213,6 +213,13 @@ TEST_F(LinuxBackendTest, UserServicePublishesTheCameraAndRemoveTakesItAllAway) {
   EXPECT_EQ(refresh(), Case::idle);
   ASSERT_EQ(activate(true), Case::activated);
 
+  // Half removed (unit gone, copy and process left): removing still cleans up.
+  fs::remove(paths.unitFolder / kUnit);
+  EXPECT_EQ(remove(), Case::idle);
+  EXPECT_FALSE(fs::exists(copies()));
+  EXPECT_TRUE(servicePids().empty());
+  ASSERT_EQ(activate(false), Case::activated);
+
   systemd->clearCalls();
   EXPECT_EQ(remove(), Case::idle);
   EXPECT_EQ(systemd->calls(), (std::vector<std::string>{std::string("StopUnit ") + kUnit + " replace",
@@ -349,17 +356,6 @@ TEST_F(LinuxBackendTest, OneCameraOnly) {
 
 // ---------------------------------------------------------------- bad input
 
-TEST_F(LinuxBackendTest, AHalfRemovedInstallIsRemovedAndInstalledCleanly) {
-  startManager();
-  makeInstaller();
-  ASSERT_EQ(activate(false), Case::activated);
-  fs::remove(paths.unitFolder / kUnit);  // unit gone, copy and process left
-  EXPECT_EQ(remove(), Case::idle);
-  EXPECT_FALSE(fs::exists(copies()));
-  EXPECT_TRUE(servicePids().empty());
-  EXPECT_EQ(activate(false), Case::activated);
-}
-
 TEST_F(LinuxBackendTest, BrokenEmbeddedBundlesFailWithoutInstallingAnything) {
   startManager();
   makeInstaller();
@@ -368,6 +364,8 @@ TEST_F(LinuxBackendTest, BrokenEmbeddedBundlesFailWithoutInstallingAnything) {
   const std::vector<std::pair<std::function<void()>, std::string>> cases = {
       {[&] { fs::remove_all(bundle.extension()); }, "extensionError.buildProblem | tovrelle.camera-service #4: "},
       {[&] { bundle.writeInfo("\x01\x02 not json"); }, reinstall},
+      {[&] { bundle.writeInfo("{\"CFBundleVersion\": \"7\", \"pad\": \"" + std::string(70 * 1024, 'x') + "\"}"); },
+       reinstall + (bundle.extension() / "Info.json").string() + " is too large"},
       {[&] { bundle.writeVersion("2.0/../../x", "7"); }, reinstall},
       {[&] { bundle.writeVersion("2.0", "7\nExecStart=/bin/false"); }, reinstall},
       {[&] { fs::remove(bundle.extension() / "tovrelle-camera-extension"); }, reinstall},
