@@ -103,8 +103,10 @@ TEST_F(ImageSourceTest, AnimationWithABrokenLaterFrameFallsBackToItsFirstFrame) 
 }
 
 TEST_F(ImageSourceTest, UnreadableFilesGiveNothingAndNeverBlock) {
-  std::vector<uint8_t> garbage(1000, 0x42);
-  const auto corrupt = folder_.write("corrupt.png", garbage);
+  const auto corrupt = folder_.write("corrupt.png", std::vector<uint8_t>(1000, 0x42));
+  auto half = encodePng(4, 4, solidRgba(4, 4, 255, 0, 0, 255));
+  half.resize(half.size() / 2);
+  const auto truncated = folder_.write("truncated.png", half);
   const auto empty = folder_.write("empty.jpg", {});
   const auto missing = folder_.path() / "missing.png";
   const auto directory = folder_.path() / "folder.png";
@@ -119,7 +121,7 @@ TEST_F(ImageSourceTest, UnreadableFilesGiveNothingAndNeverBlock) {
   std::filesystem::create_directory_symlink(folder_.path(), linkedFolder);
   const auto throughLink = linkedFolder / "target.gif";
 
-  for (const auto& file : {corrupt, empty, missing, directory, link, fifo, throughLink}) {
+  for (const auto& file : {corrupt, truncated, empty, missing, directory, link, fifo, throughLink}) {
     SCOPED_TRACE(file.string());
     EXPECT_FALSE(loadAnimatedImage(file));
     EXPECT_FALSE(loadStillImage(file));

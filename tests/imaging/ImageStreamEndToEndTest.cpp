@@ -172,15 +172,6 @@ TEST_F(ImageStreamEndToEnd, PicturesAndLibraryImagesReachTheClient) {
   EXPECT_TRUE(frame->is(640, 570, kBlue, 20));
   EXPECT_TRUE(extension_->waitForLog("loaded image portrait.jpg picture (60x120) for display", 1s))
       << extension_->log();
-
-  // An unreadable library file: black frames and one error line.
-  std::vector<uint8_t> broken = encodePng(4, 4, solidRgba(4, 4, 255, 0, 0, 255));
-  broken.resize(broken.size() / 2);
-  selectImage("broken.png", broken);
-  frame = settledFrame("broken");
-  for (auto [x, y] : {std::pair{0, 0}, {640, 360}, {1279, 719}, {300, 500}}) EXPECT_TRUE(frame->is(x, y, kBlack));
-  const std::string expected = "NSImage(contentsOf:) failed for " + (imagesFolderURL() / "broken.png").string();
-  EXPECT_TRUE(extension_->waitForLog(expected, 1s)) << extension_->log();
 }
 
 }  // namespace
