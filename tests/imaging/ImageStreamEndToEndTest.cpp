@@ -86,33 +86,22 @@ class ImageStreamEndToEnd : public ::testing::Test {
     if (heartbeat_.joinable()) heartbeat_.join();
   }
 
-  // Puts an image in the library and selects it.
-  void selectImage(const std::string& fileName, const std::vector<uint8_t>& bytes) {
-    writeFile(imagesFolderURL() / fileName, bytes);
-    selectFile(fileName);
-  }
+  // Lists a file of the Images folder as the only library image and selects it.
   void selectFile(const std::string& fileName) {
     const Uuid id = Uuid::random();
     ASSERT_TRUE(writeFileAtomically(imagesFileURL(), encodeSavedImages({{id, fileName + " picture", fileName}})));
     writeState({CameraMode::image, id, std::nullopt});
   }
 
-  // Runs the client for `frames` frames; returns its key=value output.
-  std::string snap(const std::vector<std::string>& extra, int frames) {
-    std::vector<std::string> argv{(binaryDir() / "tovrelle-snap").string(), "--format", "BGRA", "--frames",
-                                  std::to_string(frames), "--output", session_->runtimeDir().string(), "--timeout",
-                                  "30"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    auto client = session_->spawn(argv, {}, "snap-" + std::to_string(++snaps_) + ".log");
-    EXPECT_EQ(client->wait(40s), 0) << client->log() << "\n--- extension:\n" << extension_->log();
-    return client->log();
-  }
-
-  // A frame once the poll has applied the state (frame 20 of a fresh client).
+  // A frame once the poll has applied the state: frame 20 of a fresh client.
   std::unique_ptr<SavedFrame> settledFrame(const std::string& prefix) {
-    const std::string out = snap({"--save", "20", "--prefix", prefix}, 21);
+    auto client = session_->spawn({(binaryDir() / "tovrelle-snap").string(), "--format", "BGRA", "--frames", "21",
+                                   "--output", session_->runtimeDir().string(), "--timeout", "30", "--save", "20",
+                                   "--prefix", prefix},
+                                  {}, "snap-" + prefix + ".log");
+    EXPECT_EQ(client->wait(40s), 0) << client->log() << "\n--- extension:\n" << extension_->log();
     auto frame = std::make_unique<SavedFrame>((session_->runtimeDir() / (prefix + "-20.png")).string());
-    EXPECT_TRUE(frame->ok()) << out;
+    EXPECT_TRUE(frame->ok()) << client->log();
     return frame;
   }
 
@@ -121,7 +110,6 @@ class ImageStreamEndToEnd : public ::testing::Test {
   std::unique_ptr<Process> extension_;
   std::thread heartbeat_;
   std::atomic<bool> beating_{false};
-  int snaps_ = 0;
 };
 
 TEST_F(ImageStreamEndToEnd, PicturesAndLibraryImagesReachTheClient) {
@@ -149,7 +137,8 @@ TEST_F(ImageStreamEndToEnd, PicturesAndLibraryImagesReachTheClient) {
   startHeartbeat();
 
   // A selected still image, fitted on black.
-  selectImage("quadrants.bmp", encodeBmp(100, 100, quadrantsRgb(100, 100)));
+  writeFile(imagesFolderURL() / "quadrants.bmp", encodeBmp(100, 100, quadrantsRgb(100, 100)));
+  selectFile("quadrants.bmp");
   frame = settledFrame("still");
   EXPECT_TRUE(frame->is(100, 360, kBlack));  // bars
   EXPECT_TRUE(frame->is(1180, 360, kBlack));
