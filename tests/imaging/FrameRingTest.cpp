@@ -23,32 +23,20 @@ struct Gate {
   size_t allowed = std::numeric_limits<size_t>::max();
   size_t calls = 0;
   std::set<size_t> failing;
-
-  void allow(size_t n) {
-    {
-      std::lock_guard lock(mutex);
-      allowed = n;
-    }
-    changed.notify_all();
-  }
 };
 
-class GatedProducer final : public FrameRing::Producer {
- public:
-  explicit GatedProducer(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+struct GatedProducer final : FrameRing::Producer {
+  explicit GatedProducer(std::shared_ptr<Gate> gate) : gate(std::move(gate)) {}
   bool restart() override { return true; }
   bool produce(size_t index, frames::PixelBuffer& out) override {
-    std::unique_lock lock(gate_->mutex);
-    gate_->changed.wait(lock, [&] { return gate_->calls < gate_->allowed; });
-    ++gate_->calls;
-    if (gate_->failing.count(index)) return false;
+    std::unique_lock lock(gate->mutex);
+    gate->changed.wait(lock, [&] { return gate->calls < gate->allowed; });
+    ++gate->calls;
     const uint32_t tag = static_cast<uint32_t>(index);
     std::memcpy(out.data(), &tag, sizeof tag);
-    return true;
+    return !gate->failing.count(index);
   }
-
- private:
-  std::shared_ptr<Gate> gate_;
+  std::shared_ptr<Gate> gate;
 };
 
 uint32_t tagOf(const frames::ConstPixelBufferRef& frame) {
@@ -85,7 +73,11 @@ TEST(FrameRing, SlowWorkerGivesTheNewestReadyFrameWithoutBlocking) {
   EXPECT_EQ(tagOf(ring->frame(4)), 2u);
   EXPECT_EQ(ring->lateFrames(), 2u);
 
-  gate->allow(std::numeric_limits<size_t>::max());
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->allowed = std::numeric_limits<size_t>::max();
+  }
+  gate->changed.notify_all();
   ASSERT_TRUE(waitForProduced(*ring, 6));
   EXPECT_EQ(tagOf(ring->frame(5)), 5u);
   EXPECT_EQ(ring->lateFrames(), 2u);

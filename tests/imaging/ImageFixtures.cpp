@@ -1,12 +1,12 @@
 #include "tests/imaging/ImageFixtures.h"
 
-#include <cstdio>
 #include <jpeglib.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
-#include <algorithm>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,23 +17,16 @@ extern "C" {
 namespace tovrelle::test::fixtures {
 namespace {
 
-void put16le(std::vector<uint8_t>& out, unsigned v) {
-  out.push_back(static_cast<uint8_t>(v & 0xff));
-  out.push_back(static_cast<uint8_t>((v >> 8) & 0xff));
+// Each value as `bytes` bytes, little- or big-endian.
+void putLe(std::vector<uint8_t>& out, std::initializer_list<uint32_t> values, int bytes) {
+  for (uint32_t v : values)
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
-
-void put32le(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>((v >> (8 * i)) & 0xff));
+void putBe(std::vector<uint8_t>& out, std::initializer_list<uint32_t> values, int bytes) {
+  for (uint32_t v : values)
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
-
-void put32be(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 3; i >= 0; --i) out.push_back(static_cast<uint8_t>((v >> (8 * i)) & 0xff));
-}
-
-void put16be(std::vector<uint8_t>& out, unsigned v) {
-  out.push_back(static_cast<uint8_t>((v >> 8) & 0xff));
-  out.push_back(static_cast<uint8_t>(v & 0xff));
-}
+uint32_t u32(int v) { return static_cast<uint32_t>(v); }
 
 // --- GIF -------------------------------------------------------------------
 
@@ -44,37 +37,8 @@ int paletteBits(size_t entries) {
 }
 
 void putPalette(std::vector<uint8_t>& out, const std::vector<Rgb>& palette, int bits) {
-  for (size_t i = 0; i < (size_t{1} << bits); ++i) {
-    Rgb c = i < palette.size() ? palette[i] : 0;
-    out.push_back(static_cast<uint8_t>(c >> 16));
-    out.push_back(static_cast<uint8_t>(c >> 8));
-    out.push_back(static_cast<uint8_t>(c));
-  }
+  for (size_t i = 0; i < (size_t{1} << bits); ++i) putBe(out, {i < palette.size() ? palette[i] : 0}, 3);
 }
-
-class BitWriter {
- public:
-  void put(unsigned code, int width) {
-    acc_ |= static_cast<uint64_t>(code) << used_;
-    used_ += width;
-    while (used_ >= 8) {
-      bytes_.push_back(static_cast<uint8_t>(acc_ & 0xff));
-      acc_ >>= 8;
-      used_ -= 8;
-    }
-  }
-  std::vector<uint8_t> finish() {
-    if (used_ > 0) bytes_.push_back(static_cast<uint8_t>(acc_ & 0xff));
-    acc_ = 0;
-    used_ = 0;
-    return std::move(bytes_);
-  }
-
- private:
-  std::vector<uint8_t> bytes_;
-  uint64_t acc_ = 0;
-  int used_ = 0;
-};
 
 // Variable-width LZW as GIF uses it: codes grow from minCodeSize + 1 bits to
 // 12 bits, with a clear code once the table is full. The table is a flat
@@ -83,41 +47,46 @@ class BitWriter {
 std::vector<uint8_t> lzwEncode(const std::vector<uint8_t>& pixels, int minCodeSize) {
   const unsigned clear = 1u << minCodeSize;
   const unsigned eoi = clear + 1;
-  BitWriter bits;
+  std::vector<uint8_t> bytes;
+  uint64_t acc = 0;
+  int used = 0;
   int width = minCodeSize + 1;
+  auto put = [&](unsigned code) {
+    acc |= static_cast<uint64_t>(code) << used;
+    for (used += width; used >= 8; used -= 8, acc >>= 8) bytes.push_back(static_cast<uint8_t>(acc));
+  };
   unsigned next = eoi + 1;
   static thread_local std::vector<uint16_t> table;  // 0: no entry
   table.assign(size_t{4096} * 256, 0);
   auto emit = [&](unsigned code) {
-    bits.put(code, width);
+    put(code);
     if (next >= (1u << width) && width < 12) ++width;
   };
-  bits.put(clear, width);
-  if (pixels.empty()) {
-    bits.put(eoi, width);
-    return bits.finish();
-  }
-  unsigned prefix = pixels[0];
-  for (size_t i = 1; i < pixels.size(); ++i) {
-    uint16_t& entry = table[size_t{prefix} * 256 + pixels[i]];
-    if (entry != 0) {
-      prefix = entry;
-      continue;
+  put(clear);
+  if (!pixels.empty()) {
+    unsigned prefix = pixels[0];
+    for (size_t i = 1; i < pixels.size(); ++i) {
+      uint16_t& entry = table[size_t{prefix} * 256 + pixels[i]];
+      if (entry != 0) {
+        prefix = entry;
+        continue;
+      }
+      emit(prefix);
+      if (next < 4095) {
+        entry = static_cast<uint16_t>(next++);
+      } else {
+        put(clear);
+        std::fill(table.begin(), table.end(), 0);
+        width = minCodeSize + 1;
+        next = eoi + 1;
+      }
+      prefix = pixels[i];
     }
     emit(prefix);
-    if (next < 4095) {
-      entry = static_cast<uint16_t>(next++);
-    } else {
-      bits.put(clear, width);
-      std::fill(table.begin(), table.end(), 0);
-      width = minCodeSize + 1;
-      next = eoi + 1;
-    }
-    prefix = pixels[i];
   }
-  emit(prefix);
-  bits.put(eoi, width);
-  return bits.finish();
+  put(eoi);
+  if (used > 0) bytes.push_back(static_cast<uint8_t>(acc));
+  return bytes;
 }
 
 void putSubBlocks(std::vector<uint8_t>& out, const std::vector<uint8_t>& data) {
@@ -131,7 +100,7 @@ void putSubBlocks(std::vector<uint8_t>& out, const std::vector<uint8_t>& data) {
 
 // --- PNG -------------------------------------------------------------------
 
-uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc = 0) {
+uint32_t crc32(const std::vector<uint8_t>& data) {
   static const std::array<uint32_t, 256> table = [] {
     std::array<uint32_t, 256> t{};
     for (uint32_t n = 0; n < 256; ++n) {
@@ -141,29 +110,35 @@ uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc = 0) {
     }
     return t;
   }();
-  crc = ~crc;
-  for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xff] ^ (crc >> 8);
+  uint32_t crc = ~0u;
+  for (uint8_t v : data) crc = table[(crc ^ v) & 0xff] ^ (crc >> 8);
   return ~crc;
 }
 
 void putChunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
-  put32be(out, static_cast<uint32_t>(data.size()));
+  putBe(out, {static_cast<uint32_t>(data.size())}, 4);
   std::vector<uint8_t> body(type, type + 4);
   body.insert(body.end(), data.begin(), data.end());
   out.insert(out.end(), body.begin(), body.end());
-  put32be(out, crc32(body.data(), body.size()));
+  putBe(out, {crc32(body)}, 4);
 }
 
-// zlib stream of stored (uncompressed) deflate blocks.
-std::vector<uint8_t> zlibStored(const std::vector<uint8_t>& raw) {
+// The rows of a frame as a zlib stream of stored (uncompressed) deflate blocks.
+std::vector<uint8_t> pngImageData(int width, int height, const std::vector<uint8_t>& rgba) {
+  if (rgba.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 4)
+    throw std::invalid_argument("rgba size does not match the frame");
+  std::vector<uint8_t> raw;
+  for (int y = 0; y < height; ++y) {
+    raw.push_back(0);
+    auto row = rgba.begin() + static_cast<long>(y) * width * 4;
+    raw.insert(raw.end(), row, row + width * 4);
+  }
   std::vector<uint8_t> out{0x78, 0x01};
   size_t pos = 0;
   do {
-    size_t n = std::min<size_t>(65535, raw.size() - pos);
-    bool last = pos + n == raw.size();
-    out.push_back(last ? 1 : 0);
-    put16le(out, static_cast<unsigned>(n));
-    put16le(out, static_cast<unsigned>(~n & 0xffff));
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(65535, raw.size() - pos));
+    out.push_back(pos + n == raw.size() ? 1 : 0);
+    putLe(out, {n, ~n & 0xffff}, 2);
     out.insert(out.end(), raw.begin() + static_cast<long>(pos), raw.begin() + static_cast<long>(pos + n));
     pos += n;
   } while (pos < raw.size());
@@ -172,72 +147,43 @@ std::vector<uint8_t> zlibStored(const std::vector<uint8_t>& raw) {
     a = (a + v) % 65521;
     b = (b + a) % 65521;
   }
-  put32be(out, (b << 16) | a);
+  putBe(out, {(b << 16) | a}, 4);
   return out;
 }
 
-std::vector<uint8_t> pngImageData(int width, int height, const std::vector<uint8_t>& rgba) {
-  if (rgba.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 4)
-    throw std::invalid_argument("rgba size does not match the frame");
-  std::vector<uint8_t> raw;
-  raw.reserve(static_cast<size_t>(height) * (static_cast<size_t>(width) * 4 + 1));
-  for (int y = 0; y < height; ++y) {
-    raw.push_back(0);
-    auto row = rgba.begin() + static_cast<long>(y) * width * 4;
-    raw.insert(raw.end(), row, row + width * 4);
-  }
-  return zlibStored(raw);
-}
-
-const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a};
-
-std::vector<uint8_t> ihdr(int width, int height) {
-  std::vector<uint8_t> d;
-  put32be(d, static_cast<uint32_t>(width));
-  put32be(d, static_cast<uint32_t>(height));
-  d.push_back(8);  // bit depth
-  d.push_back(6);  // RGBA
-  d.push_back(0);
-  d.push_back(0);
-  d.push_back(0);
-  return d;
+// The signature and an 8-bit RGBA header.
+std::vector<uint8_t> pngStart(int width, int height) {
+  std::vector<uint8_t> out{0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a}, ihdr;
+  putBe(ihdr, {u32(width), u32(height)}, 4);
+  ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0});
+  putChunk(out, "IHDR", ihdr);
+  return out;
 }
 
 }  // namespace
 
 std::vector<uint8_t> encodeGif(const Gif& gif) {
   std::vector<uint8_t> out{'G', 'I', 'F', '8', '9', 'a'};
-  put16le(out, static_cast<unsigned>(gif.width));
-  put16le(out, static_cast<unsigned>(gif.height));
+  putLe(out, {u32(gif.width), u32(gif.height)}, 2);
   int globalBits = gif.globalPalette.empty() ? 0 : paletteBits(gif.globalPalette.size());
-  uint8_t packed = 0x70;  // colour resolution 8 bits
-  if (globalBits) packed |= static_cast<uint8_t>(0x80 | (globalBits - 1));
-  out.push_back(packed);
-  out.push_back(static_cast<uint8_t>(gif.backgroundIndex));
-  out.push_back(0);
+  out.push_back(static_cast<uint8_t>(globalBits ? 0xf0 | (globalBits - 1) : 0x70));  // colour resolution 8 bits
+  out.insert(out.end(), {static_cast<uint8_t>(gif.backgroundIndex), 0});
   if (globalBits) putPalette(out, gif.globalPalette, globalBits);
   if (gif.loop) {
-    out.insert(out.end(), {0x21, 0xff, 0x0b});
-    for (char c : std::string("NETSCAPE2.0")) out.push_back(static_cast<uint8_t>(c));
+    out.insert(out.end(), {0x21, 0xff, 0x0b, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'});
     out.insert(out.end(), {0x03, 0x01, 0x00, 0x00, 0x00});
   }
   for (const GifFrame& f : gif.frames) {
     if (f.indices.size() != static_cast<size_t>(f.width) * static_cast<size_t>(f.height))
       throw std::invalid_argument("gif frame size does not match its indices");
     if (f.delayCs || f.transparentIndex >= 0 || f.disposal != 0) {
-      out.insert(out.end(), {0x21, 0xf9, 0x04});
-      uint8_t flags = static_cast<uint8_t>((f.disposal & 7) << 2);
-      if (f.transparentIndex >= 0) flags |= 1;
-      out.push_back(flags);
-      put16le(out, static_cast<unsigned>(f.delayCs.value_or(0)));
-      out.push_back(static_cast<uint8_t>(f.transparentIndex >= 0 ? f.transparentIndex : 0));
-      out.push_back(0);
+      const int flags = ((f.disposal & 7) << 2) | (f.transparentIndex >= 0 ? 1 : 0);
+      out.insert(out.end(), {0x21, 0xf9, 0x04, static_cast<uint8_t>(flags)});
+      putLe(out, {u32(f.delayCs.value_or(0))}, 2);
+      out.insert(out.end(), {static_cast<uint8_t>(std::max(f.transparentIndex, 0)), 0});
     }
     out.push_back(0x2c);
-    put16le(out, static_cast<unsigned>(f.left));
-    put16le(out, static_cast<unsigned>(f.top));
-    put16le(out, static_cast<unsigned>(f.width));
-    put16le(out, static_cast<unsigned>(f.height));
+    putLe(out, {u32(f.left), u32(f.top), u32(f.width), u32(f.height)}, 2);
     int bits = globalBits;
     if (!f.localPalette.empty()) {
       bits = paletteBits(f.localPalette.size());
@@ -246,7 +192,7 @@ std::vector<uint8_t> encodeGif(const Gif& gif) {
     } else {
       out.push_back(0);
     }
-    int minCodeSize = std::max(2, bits);
+    const int minCodeSize = std::max(2, bits);
     out.push_back(static_cast<uint8_t>(minCodeSize));
     putSubBlocks(out, lzwEncode(f.indices, minCodeSize));
   }
@@ -264,24 +210,15 @@ GifFrame solidGifFrame(int width, int height, uint8_t index, std::optional<int> 
 }
 
 std::vector<uint8_t> encodeApng(const Apng& apng) {
-  std::vector<uint8_t> out(kPngSignature, kPngSignature + 8);
-  putChunk(out, "IHDR", ihdr(apng.width, apng.height));
-  std::vector<uint8_t> actl;
-  put32be(actl, static_cast<uint32_t>(apng.frames.size()));
-  put32be(actl, apng.plays);
+  std::vector<uint8_t> out = pngStart(apng.width, apng.height), actl;
+  putBe(actl, {static_cast<uint32_t>(apng.frames.size()), apng.plays}, 4);
   putChunk(out, "acTL", actl);
   uint32_t sequence = 0;
   auto fctl = [&](const PngFrame& f) {
     std::vector<uint8_t> d;
-    put32be(d, sequence++);
-    put32be(d, static_cast<uint32_t>(f.width));
-    put32be(d, static_cast<uint32_t>(f.height));
-    put32be(d, static_cast<uint32_t>(f.x));
-    put32be(d, static_cast<uint32_t>(f.y));
-    put16be(d, f.delayNum);
-    put16be(d, f.delayDen);
-    d.push_back(f.dispose);
-    d.push_back(f.blend);
+    putBe(d, {sequence++, u32(f.width), u32(f.height), u32(f.x), u32(f.y)}, 4);
+    putBe(d, {f.delayNum, f.delayDen}, 2);
+    d.insert(d.end(), {f.dispose, f.blend});
     putChunk(out, "fcTL", d);
   };
   size_t first = 0;
@@ -297,8 +234,8 @@ std::vector<uint8_t> encodeApng(const Apng& apng) {
     const PngFrame& f = apng.frames[i];
     fctl(f);
     std::vector<uint8_t> d;
-    put32be(d, sequence++);
-    std::vector<uint8_t> z = pngImageData(f.width, f.height, f.rgba);
+    putBe(d, {sequence++}, 4);
+    const std::vector<uint8_t> z = pngImageData(f.width, f.height, f.rgba);
     d.insert(d.end(), z.begin(), z.end());
     putChunk(out, "fdAT", d);
   }
@@ -307,51 +244,33 @@ std::vector<uint8_t> encodeApng(const Apng& apng) {
 }
 
 std::vector<uint8_t> encodePng(int width, int height, const std::vector<uint8_t>& rgba) {
-  std::vector<uint8_t> out(kPngSignature, kPngSignature + 8);
-  putChunk(out, "IHDR", ihdr(width, height));
+  std::vector<uint8_t> out = pngStart(width, height);
   putChunk(out, "IDAT", pngImageData(width, height, rgba));
   putChunk(out, "IEND", {});
   return out;
 }
 
 std::vector<uint8_t> encodeBmp(int width, int height, const std::vector<uint8_t>& rgb) {
-  const uint32_t rowBytes = (static_cast<uint32_t>(width) * 3 + 3) & ~3u;
-  const uint32_t imageBytes = rowBytes * static_cast<uint32_t>(height);
+  const uint32_t rowBytes = (u32(width) * 3 + 3) & ~3u;
+  const uint32_t imageBytes = rowBytes * u32(height);
   std::vector<uint8_t> out{'B', 'M'};
-  put32le(out, 54 + imageBytes);
-  put32le(out, 0);
-  put32le(out, 54);
-  put32le(out, 40);
-  put32le(out, static_cast<uint32_t>(width));
-  put32le(out, static_cast<uint32_t>(height));
-  put16le(out, 1);
-  put16le(out, 24);
-  put32le(out, 0);
-  put32le(out, imageBytes);
-  put32le(out, 2835);
-  put32le(out, 2835);
-  put32le(out, 0);
-  put32le(out, 0);
+  putLe(out, {54 + imageBytes, 0, 54, 40, u32(width), u32(height)}, 4);
+  putLe(out, {1, 24}, 2);
+  putLe(out, {0, imageBytes, 2835, 2835, 0, 0}, 4);
   for (int y = height - 1; y >= 0; --y) {
     for (int x = 0; x < width; ++x) {
       const uint8_t* p = &rgb[(static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3];
-      out.push_back(p[2]);
-      out.push_back(p[1]);
-      out.push_back(p[0]);
+      out.insert(out.end(), {p[2], p[1], p[0]});
     }
-    for (uint32_t pad = static_cast<uint32_t>(width) * 3; pad < rowBytes; ++pad) out.push_back(0);
+    out.resize(out.size() + rowBytes - u32(width) * 3, 0);
   }
   return out;
 }
 
 std::vector<uint8_t> solidRgba(int width, int height, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
-  std::vector<uint8_t> px(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
-  for (size_t i = 0; i < px.size(); i += 4) {
-    px[i] = r;
-    px[i + 1] = g;
-    px[i + 2] = b;
-    px[i + 3] = a;
-  }
+  std::vector<uint8_t> px;
+  px.reserve(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
+  for (int i = 0; i < width * height; ++i) px.insert(px.end(), {r, g, b, a});
   return px;
 }
 
@@ -362,30 +281,24 @@ std::vector<uint8_t> encodeWithFfmpeg(const char* name, int width, int height, c
   AVFrame* frame = av_frame_alloc();
   AVPacket* packet = av_packet_alloc();
   std::vector<uint8_t> out;
-  ctx->width = width;
-  ctx->height = height;
-  ctx->pix_fmt = codec->pix_fmts[0];
+  frame->width = ctx->width = width;
+  frame->height = ctx->height = height;
+  frame->format = ctx->pix_fmt = codec->pix_fmts[0];
+  frame->color_range = ctx->color_range = AVCOL_RANGE_JPEG;
   ctx->time_base = {1, 25};
-  ctx->color_range = AVCOL_RANGE_JPEG;
   ctx->thread_count = 1;
-  if (avcodec_open2(ctx, codec, nullptr) >= 0) {
-    frame->format = ctx->pix_fmt;
-    frame->width = width;
-    frame->height = height;
-    frame->color_range = AVCOL_RANGE_JPEG;
-    if (av_frame_get_buffer(frame, 0) >= 0) {
-      SwsContext* sws = sws_getContext(width, height, AV_PIX_FMT_RGB24, width, height, ctx->pix_fmt,
-                                       SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
-      const uint8_t* src[4] = {rgb.data(), nullptr, nullptr, nullptr};
-      const int srcStride[4] = {width * 3, 0, 0, 0};
-      if (sws) sws_scale(sws, src, srcStride, 0, height, frame->data, frame->linesize);
-      sws_freeContext(sws);
-      frame->pts = 0;
-      if (avcodec_send_frame(ctx, frame) >= 0 && avcodec_send_frame(ctx, nullptr) >= 0) {
-        while (avcodec_receive_packet(ctx, packet) >= 0) {
-          out.insert(out.end(), packet->data, packet->data + packet->size);
-          av_packet_unref(packet);
-        }
+  if (avcodec_open2(ctx, codec, nullptr) >= 0 && av_frame_get_buffer(frame, 0) >= 0) {
+    SwsContext* sws = sws_getContext(width, height, AV_PIX_FMT_RGB24, width, height, ctx->pix_fmt,
+                                     SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+    const uint8_t* src[4] = {rgb.data(), nullptr, nullptr, nullptr};
+    const int srcStride[4] = {width * 3, 0, 0, 0};
+    if (sws) sws_scale(sws, src, srcStride, 0, height, frame->data, frame->linesize);
+    sws_freeContext(sws);
+    frame->pts = 0;
+    if (avcodec_send_frame(ctx, frame) >= 0 && avcodec_send_frame(ctx, nullptr) >= 0) {
+      while (avcodec_receive_packet(ctx, packet) >= 0) {
+        out.insert(out.end(), packet->data, packet->data + packet->size);
+        av_packet_unref(packet);
       }
     }
   }
@@ -396,15 +309,11 @@ std::vector<uint8_t> encodeWithFfmpeg(const char* name, int width, int height, c
 }
 
 std::vector<uint8_t> quadrantsRgb(int width, int height) {
-  std::vector<uint8_t> px(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+  std::vector<uint8_t> px;
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
-      uint8_t* p = &px[(static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3];
       const bool right = x >= width / 2, bottom = y >= height / 2;
-      const uint32_t c = !bottom ? (right ? 0x00ff00 : 0xff0000) : (right ? 0xffffff : 0x0000ff);
-      p[0] = static_cast<uint8_t>(c >> 16);
-      p[1] = static_cast<uint8_t>(c >> 8);
-      p[2] = static_cast<uint8_t>(c);
+      putBe(px, {!bottom ? (right ? 0x00ff00u : 0xff0000u) : (right ? 0xffffffu : 0x0000ffu)}, 3);
     }
   }
   return px;

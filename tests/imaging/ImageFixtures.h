@@ -15,10 +15,7 @@ namespace tovrelle::test::fixtures {
 using Rgb = uint32_t;
 
 struct GifFrame {
-  int left = 0;
-  int top = 0;
-  int width = 0;
-  int height = 0;
+  int left = 0, top = 0, width = 0, height = 0;
   std::vector<uint8_t> indices;        // width * height palette indices
   std::optional<int> delayCs;          // no value: the frame carries no graphic control block
   int disposal = 0;                    // 0..3 as stored in the file
@@ -27,8 +24,7 @@ struct GifFrame {
 };
 
 struct Gif {
-  int width = 0;
-  int height = 0;
+  int width = 0, height = 0;
   std::vector<Rgb> globalPalette;  // may be empty when every frame has its own
   int backgroundIndex = 0;
   bool loop = true;                // writes the looping application block
@@ -41,20 +37,15 @@ std::vector<uint8_t> encodeGif(const Gif& gif);
 GifFrame solidGifFrame(int width, int height, uint8_t index, std::optional<int> delayCs);
 
 struct PngFrame {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
+  int x = 0, y = 0, width = 0, height = 0;
   std::vector<uint8_t> rgba;  // width * height * 4
-  uint16_t delayNum = 1;
-  uint16_t delayDen = 10;
+  uint16_t delayNum = 1, delayDen = 10;
   uint8_t dispose = 0;  // 0 none, 1 background, 2 previous
   uint8_t blend = 0;    // 0 source, 1 over
 };
 
 struct Apng {
-  int width = 0;
-  int height = 0;
+  int width = 0, height = 0;
   std::vector<PngFrame> frames;
   // false: the default image is written without a frame control chunk and is
   // not part of the animation; `hiddenDefault` is then its pixels.

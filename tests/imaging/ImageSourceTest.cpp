@@ -59,18 +59,17 @@ long peakResidentBytes() {
 void resetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 TEST_F(ImageSourceTest, AnimationsRenderFitOnBlackAndOneFrameFilesGoTheStillWay) {
-  Gif gif = cyclingGif(3, 40, 40, 0);
-  gif.frames[0].delayCs = 1;  // below the floor: 0.1 s
-  gif.frames[1].delayCs = 5;  // 0.05 s
-  gif.frames[2].delayCs = std::nullopt;
+  // Delays as the file states them, in 1/100 s; below 2 or none at all is 0.1 s.
+  const std::vector<std::optional<int>> delaysCs{1, 5, std::nullopt, 0, 2, 1234};
+  const std::vector<double> shown{0.1, 0.05, 0.1, 0.1, 0.02, 12.34};
+  Gif gif = cyclingGif(6, 40, 40, 0);
+  for (size_t i = 0; i < 6; ++i) gif.frames[i].delayCs = delaysCs[i];
   auto animation = loadAnimatedImage(folder_.write("anim.gif", encodeGif(gif)));
   ASSERT_TRUE(animation);
-  ASSERT_EQ(animation->frameCount(), 3u);
-  EXPECT_DOUBLE_EQ(animation->delay(0), 0.1);
-  EXPECT_DOUBLE_EQ(animation->delay(1), 0.05);
-  EXPECT_DOUBLE_EQ(animation->delay(2), 0.1);
+  ASSERT_EQ(animation->frameCount(), 6u);
   for (size_t i = 0; i < 6; ++i) {
-    auto frame = animation->frame(i % 3);
+    EXPECT_DOUBLE_EQ(animation->delay(i), shown[i]) << i;
+    auto frame = animation->frame(i);
     ASSERT_TRUE(frame);
     EXPECT_EQ(pixel(*frame, 640, 360), kCycle[i % 3]);
     EXPECT_EQ(pixel(*frame, 100, 360), kBlack);  // a square picture: bars left and right
@@ -104,8 +103,10 @@ TEST_F(ImageSourceTest, AnimationWithABrokenLaterFrameFallsBackToItsFirstFrame) 
 }
 
 TEST_F(ImageSourceTest, UnreadableFilesGiveNothingAndNeverBlock) {
-  std::vector<uint8_t> garbage(1000, 0x42);
-  const auto corrupt = folder_.write("corrupt.png", garbage);
+  const auto corrupt = folder_.write("corrupt.png", std::vector<uint8_t>(1000, 0x42));
+  auto half = encodePng(4, 4, solidRgba(4, 4, 255, 0, 0, 255));
+  half.resize(half.size() / 2);
+  const auto truncated = folder_.write("truncated.png", half);
   const auto empty = folder_.write("empty.jpg", {});
   const auto missing = folder_.path() / "missing.png";
   const auto directory = folder_.path() / "folder.png";
@@ -120,7 +121,7 @@ TEST_F(ImageSourceTest, UnreadableFilesGiveNothingAndNeverBlock) {
   std::filesystem::create_directory_symlink(folder_.path(), linkedFolder);
   const auto throughLink = linkedFolder / "target.gif";
 
-  for (const auto& file : {corrupt, empty, missing, directory, link, fifo, throughLink}) {
+  for (const auto& file : {corrupt, truncated, empty, missing, directory, link, fifo, throughLink}) {
     SCOPED_TRACE(file.string());
     EXPECT_FALSE(loadAnimatedImage(file));
     EXPECT_FALSE(loadStillImage(file));

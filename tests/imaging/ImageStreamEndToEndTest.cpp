@@ -7,18 +7,16 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdlib>
-#include <map>
-#include <sstream>
 #include <thread>
 
 #include "shared/CameraState.h"
 #include "shared/DataFolder.h"
 #include "shared/Uuid.h"
-#include "tests/imaging/ImageFixtures.h"
+#include "tests/imaging/ImagingTestSupport.h"
 #include "tests/support/Services.h"
 
 namespace tovrelle::test {
@@ -27,34 +25,29 @@ namespace {
 using namespace std::chrono_literals;
 using namespace fixtures;
 
-struct Pixel {
-  int r, g, b;
-};
-
-// A PNG the client saved, read back with Cairo.
+// A 1280 x 720 PNG the client saved, read back with Cairo.
 class SavedFrame {
  public:
   explicit SavedFrame(const std::string& path) : surface_(cairo_image_surface_create_from_png(path.c_str())) {}
   ~SavedFrame() { cairo_surface_destroy(surface_); }
-  bool ok() const { return cairo_surface_status(surface_) == CAIRO_STATUS_SUCCESS; }
-  int width() const { return cairo_image_surface_get_width(surface_); }
-  int height() const { return cairo_image_surface_get_height(surface_); }
-  Pixel at(int x, int y) const {
+  bool ok() const {
+    return cairo_surface_status(surface_) == CAIRO_STATUS_SUCCESS && cairo_image_surface_get_width(surface_) == 1280 &&
+           cairo_image_surface_get_height(surface_) == 720;
+  }
+  Rgb8 at(int x, int y) const {
     const uint8_t* p = cairo_image_surface_get_data(surface_) + y * cairo_image_surface_get_stride(surface_) + x * 4;
     return {p[2], p[1], p[0]};
+  }
+  // Whether the pixel at (x, y) is within `tolerance` of `want`.
+  ::testing::AssertionResult is(int x, int y, Rgb8 want, int tolerance = 0) const {
+    if (!ok()) return ::testing::AssertionFailure() << "no 1280 x 720 frame";
+    if (near(at(x, y), want, tolerance)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "(" << x << ", " << y << ") is " << at(x, y);
   }
 
  private:
   cairo_surface_t* surface_;
 };
-
-bool near(Pixel p, int r, int g, int b, int tolerance) {
-  return std::abs(p.r - r) <= tolerance && std::abs(p.g - g) <= tolerance && std::abs(p.b - b) <= tolerance;
-}
-
-std::string describe(Pixel p) {
-  return "(" + std::to_string(p.r) + "," + std::to_string(p.g) + "," + std::to_string(p.b) + ")";
-}
 
 class ImageStreamEndToEnd : public ::testing::Test {
  protected:
@@ -93,33 +86,22 @@ class ImageStreamEndToEnd : public ::testing::Test {
     if (heartbeat_.joinable()) heartbeat_.join();
   }
 
-  // Puts an image in the library and selects it.
-  void selectImage(const std::string& fileName, const std::vector<uint8_t>& bytes) {
-    writeFile(imagesFolderURL() / fileName, bytes);
-    selectFile(fileName);
-  }
+  // Lists a file of the Images folder as the only library image and selects it.
   void selectFile(const std::string& fileName) {
     const Uuid id = Uuid::random();
     ASSERT_TRUE(writeFileAtomically(imagesFileURL(), encodeSavedImages({{id, fileName + " picture", fileName}})));
     writeState({CameraMode::image, id, std::nullopt});
   }
 
-  // Runs the client for `frames` frames; returns its key=value output.
-  std::string snap(const std::vector<std::string>& extra, int frames) {
-    std::vector<std::string> argv{(binaryDir() / "tovrelle-snap").string(), "--format", "BGRA", "--frames",
-                                  std::to_string(frames), "--output", session_->runtimeDir().string(), "--timeout",
-                                  "30"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    auto client = session_->spawn(argv, {}, "snap-" + std::to_string(++snaps_) + ".log");
-    EXPECT_EQ(client->wait(40s), 0) << client->log() << "\n--- extension:\n" << extension_->log();
-    return client->log();
-  }
-
-  // A frame once the poll has applied the state (frame 20 of a fresh client).
+  // A frame once the poll has applied the state: frame 20 of a fresh client.
   std::unique_ptr<SavedFrame> settledFrame(const std::string& prefix) {
-    const std::string out = snap({"--save", "20", "--prefix", prefix}, 21);
+    auto client = session_->spawn({(binaryDir() / "tovrelle-snap").string(), "--format", "BGRA", "--frames", "21",
+                                   "--output", session_->runtimeDir().string(), "--timeout", "30", "--save", "20",
+                                   "--prefix", prefix},
+                                  {}, "snap-" + prefix + ".log");
+    EXPECT_EQ(client->wait(40s), 0) << client->log() << "\n--- extension:\n" << extension_->log();
     auto frame = std::make_unique<SavedFrame>((session_->runtimeDir() / (prefix + "-20.png")).string());
-    EXPECT_TRUE(frame->ok()) << out;
+    EXPECT_TRUE(frame->ok()) << client->log();
     return frame;
   }
 
@@ -128,91 +110,57 @@ class ImageStreamEndToEnd : public ::testing::Test {
   std::unique_ptr<Process> extension_;
   std::thread heartbeat_;
   std::atomic<bool> beating_{false};
-  int snaps_ = 0;
 };
 
-TEST_F(ImageStreamEndToEnd, PicturesStillImageAndAnimationReachTheClient) {
+TEST_F(ImageStreamEndToEnd, PicturesAndLibraryImagesReachTheClient) {
   // Mode off: the camera-off picture.
-  {
-    auto frame = settledFrame("off");
-    ASSERT_TRUE(frame->ok());
-    ASSERT_EQ(frame->width(), 1280);
-    ASSERT_EQ(frame->height(), 720);
-    for (auto [x, y] : {std::pair{0, 0}, {1279, 0}, {0, 719}, {1279, 719}}) {
-      EXPECT_TRUE(near(frame->at(x, y), 62, 62, 62, 0)) << describe(frame->at(x, y));
-    }
-    EXPECT_TRUE(near(frame->at(397, 381), 136, 136, 136, 0)) << describe(frame->at(397, 381));
-    EXPECT_TRUE(near(frame->at(460, 430), 62, 62, 62, 0)) << describe(frame->at(460, 430));  // inside the body
-  }
+  auto frame = settledFrame("off");
+  for (auto [x, y] : {std::pair{0, 0}, {1279, 0}, {0, 719}, {1279, 719}, {460, 430}})  // the last inside the body
+    EXPECT_TRUE(frame->is(x, y, {62, 62, 62}));
+  EXPECT_TRUE(frame->is(397, 381, {136, 136, 136}));
 
   // A stale heartbeat: the not-running picture, title above subtitle.
-  {
-    stopHeartbeat();
-    struct timespec stale[2];
-    clock_gettime(CLOCK_REALTIME, &stale[0]);
-    stale[0].tv_sec -= 10;
-    stale[1] = stale[0];
-    ASSERT_EQ(utimensat(AT_FDCWD, heartbeatFileURL().c_str(), stale, 0), 0);
-    auto frame = settledFrame("notrunning");
-    ASSERT_TRUE(frame->ok());
-    EXPECT_TRUE(near(frame->at(0, 0), 25, 25, 30, 1)) << describe(frame->at(0, 0));
-    EXPECT_TRUE(near(frame->at(1279, 719), 25, 25, 30, 1)) << describe(frame->at(1279, 719));
-    int ink = 0;  // the two text lines (their layout is the drawing tests' business)
-    for (int x = 0; x < 1280; x += 2)
-      for (int y = 300; y < 420; y += 2) ink += !near(frame->at(x, y), 25, 25, 30, 2);
-    EXPECT_GT(ink, 100);
-    ASSERT_TRUE(extension_->waitForLog("host running changed: unknown -> no", 1s)) << extension_->log();
-    startHeartbeat();
-  }
+  stopHeartbeat();
+  struct timespec stale[2];
+  clock_gettime(CLOCK_REALTIME, &stale[0]);
+  stale[0].tv_sec -= 10;
+  stale[1] = stale[0];
+  ASSERT_EQ(utimensat(AT_FDCWD, heartbeatFileURL().c_str(), stale, 0), 0);
+  frame = settledFrame("notrunning");
+  EXPECT_TRUE(frame->is(0, 0, {25, 25, 30}, 1));
+  EXPECT_TRUE(frame->is(1279, 719, {25, 25, 30}, 1));
+  int ink = 0;  // the two text lines (their layout is the drawing tests' business)
+  for (int x = 0; x < 1280 && frame->ok(); x += 2)
+    for (int y = 300; y < 420; y += 2) ink += !near(frame->at(x, y), {25, 25, 30}, 2);
+  EXPECT_GT(ink, 100);
+  ASSERT_TRUE(extension_->waitForLog("host running changed: unknown -> no", 1s)) << extension_->log();
+  startHeartbeat();
 
   // A selected still image, fitted on black.
-  {
-    selectImage("quadrants.bmp", encodeBmp(100, 100, quadrantsRgb(100, 100)));
-    auto frame = settledFrame("still");
-    ASSERT_TRUE(frame->ok());
-    EXPECT_TRUE(near(frame->at(100, 360), 0, 0, 0, 0)) << describe(frame->at(100, 360));    // bar
-    EXPECT_TRUE(near(frame->at(1180, 360), 0, 0, 0, 0)) << describe(frame->at(1180, 360));  // bar
-    EXPECT_TRUE(near(frame->at(400, 200), 255, 0, 0, 2)) << describe(frame->at(400, 200));
-    EXPECT_TRUE(near(frame->at(880, 200), 0, 255, 0, 2)) << describe(frame->at(880, 200));
-    EXPECT_TRUE(near(frame->at(400, 520), 0, 0, 255, 2)) << describe(frame->at(400, 520));
-    EXPECT_TRUE(near(frame->at(880, 520), 255, 255, 255, 2)) << describe(frame->at(880, 520));
-    EXPECT_TRUE(extension_->waitForLog("loaded image quadrants.bmp picture (100x100) for display", 1s))
-        << extension_->log();
-  }
+  writeFile(imagesFolderURL() / "quadrants.bmp", encodeBmp(100, 100, quadrantsRgb(100, 100)));
+  selectFile("quadrants.bmp");
+  frame = settledFrame("still");
+  EXPECT_TRUE(frame->is(100, 360, kBlack));  // bars
+  EXPECT_TRUE(frame->is(1180, 360, kBlack));
+  EXPECT_TRUE(frame->is(400, 200, kRed, 2));
+  EXPECT_TRUE(frame->is(880, 200, kGreen, 2));
+  EXPECT_TRUE(frame->is(400, 520, kBlue, 2));
+  EXPECT_TRUE(frame->is(880, 520, kWhite, 2));
+  EXPECT_TRUE(extension_->waitForLog("loaded image quadrants.bmp picture (100x100) for display", 1s))
+      << extension_->log();
 
   // A phone photo stored sideways with EXIF orientation 6: shown upright, pillarboxed.
-  {
-    writeJpeg(imagesFolderURL() / "portrait.jpg", 120, 60, [](int, uint8_t* rgb) {
-      for (int x = 0; x < 120; ++x) {
-        rgb[3 * x] = x < 60 ? 255 : 0;  // the upright top (red) is stored on the left
-        rgb[3 * x + 1] = 0;
-        rgb[3 * x + 2] = x < 60 ? 0 : 255;
-      }
-    }, 6, 95);
-    selectFile("portrait.jpg");
-    auto frame = settledFrame("portrait");
-    ASSERT_TRUE(frame->ok());
-    EXPECT_TRUE(near(frame->at(300, 360), 0, 0, 0, 0)) << describe(frame->at(300, 360));
-    EXPECT_TRUE(near(frame->at(980, 360), 0, 0, 0, 0)) << describe(frame->at(980, 360));
-    EXPECT_TRUE(near(frame->at(640, 150), 255, 0, 0, 20)) << describe(frame->at(640, 150));
-    EXPECT_TRUE(near(frame->at(640, 570), 0, 0, 255, 20)) << describe(frame->at(640, 570));
-    EXPECT_TRUE(extension_->waitForLog("loaded image portrait.jpg picture (60x120) for display", 1s))
-        << extension_->log();
-  }
-
-  // An unreadable library file: black frames and one error line.
-  {
-    std::vector<uint8_t> broken = encodePng(4, 4, solidRgba(4, 4, 255, 0, 0, 255));
-    broken.resize(broken.size() / 2);
-    selectImage("broken.png", broken);
-    auto frame = settledFrame("broken");
-    ASSERT_TRUE(frame->ok());
-    for (auto [x, y] : {std::pair{0, 0}, {640, 360}, {1279, 719}, {300, 500}}) {
-      EXPECT_TRUE(near(frame->at(x, y), 0, 0, 0, 0)) << describe(frame->at(x, y));
-    }
-    const std::string expected = "NSImage(contentsOf:) failed for " + (imagesFolderURL() / "broken.png").string();
-    EXPECT_TRUE(extension_->waitForLog(expected, 1s)) << extension_->log();
-  }
+  writeJpeg(imagesFolderURL() / "portrait.jpg", 120, 60, [](int, uint8_t* rgb) {
+    for (int x = 0; x < 120; ++x) std::copy_n(x < 60 ? "\xff\0\0" : "\0\0\xff", 3, rgb + 3 * x);  // top: stored left
+  }, 6, 95);
+  selectFile("portrait.jpg");
+  frame = settledFrame("portrait");
+  EXPECT_TRUE(frame->is(300, 360, kBlack));
+  EXPECT_TRUE(frame->is(980, 360, kBlack));
+  EXPECT_TRUE(frame->is(640, 150, kRed, 20));
+  EXPECT_TRUE(frame->is(640, 570, kBlue, 20));
+  EXPECT_TRUE(extension_->waitForLog("loaded image portrait.jpg picture (60x120) for display", 1s))
+      << extension_->log();
 }
 
 }  // namespace

@@ -17,15 +17,3 @@ TEST(BundleInfo, GeneratedExtensionInfoMatchesTheAppsVersion) {
   EXPECT_EQ(version->shortVersion, bundle::shortVersion());
   EXPECT_EQ(version->bundleVersion, bundle::buildNumber());
 }
-
-TEST(ExtensionBundle, OversizedInfoIsUnreadable) {
-  test::FakeAppBundle app;
-  app.writeInfo("{\"CFBundleShortVersionString\": \"1\", \"CFBundleVersion\": \"1\", \"pad\": \"" +
-                std::string(70 * 1024, 'x') + "\"}");
-  EXPECT_FALSE(sysext::readExtensionVersion(app.extension()));
-  int code = 0;
-  std::string problem;
-  EXPECT_FALSE(sysext::validateExtensionBundle(app.extension(), "velkari.tovrelle.cameraextension", code, problem));
-  EXPECT_EQ(code, 9);
-  EXPECT_NE(problem.find("too large"), std::string::npos) << problem;
-}

@@ -1,31 +1,30 @@
 #include "tests/installer/FakeSystemdManager.h"
 
-#include <csignal>
-#include <fstream>
-#include <stdexcept>
 #include <sys/wait.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <stdexcept>
+#include <utility>
+
+#include "tests/installer/InstallerTestSupport.h"
 
 namespace tovrelle::test {
 
 FakeSystemdManager::FakeSystemdManager(std::filesystem::path unitFolder) : unitFolder_(std::move(unitFolder)) {
   if (sd_bus_open_user(&bus_) < 0) throw std::runtime_error("no session bus for the stand-in manager");
+  constexpr auto handle = [](sd_bus_message* m, void* self, sd_bus_error*) {
+    return static_cast<FakeSystemdManager*>(self)->handleCall(m);
+  };
+  constexpr auto flags = SD_BUS_VTABLE_UNPRIVILEGED;
   static const sd_bus_vtable vtable[] = {
       SD_BUS_VTABLE_START(0),
-      SD_BUS_METHOD("Reload", "", "", handle,
-                    SD_BUS_VTABLE_UNPRIVILEGED),
-      SD_BUS_METHOD("EnableUnitFiles", "asbb", "ba(sss)",
-                    handle,
-                    SD_BUS_VTABLE_UNPRIVILEGED),
-      SD_BUS_METHOD("RestartUnit", "ss", "o",
-                    handle,
-                    SD_BUS_VTABLE_UNPRIVILEGED),
-      SD_BUS_METHOD("StopUnit", "ss", "o", handle, SD_BUS_VTABLE_UNPRIVILEGED),
-      SD_BUS_METHOD("DisableUnitFiles", "asb", "a(sss)", handle, SD_BUS_VTABLE_UNPRIVILEGED),
-      SD_BUS_METHOD("GetUnitFileState", "s", "s",
-                    handle,
-                    SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_METHOD("Reload", "", "", handle, flags),
+      SD_BUS_METHOD("EnableUnitFiles", "asbb", "ba(sss)", handle, flags),
+      SD_BUS_METHOD("RestartUnit", "ss", "o", handle, flags),
+      SD_BUS_METHOD("StopUnit", "ss", "o", handle, flags),
+      SD_BUS_METHOD("DisableUnitFiles", "asb", "a(sss)", handle, flags),
+      SD_BUS_METHOD("GetUnitFileState", "s", "s", handle, flags),
       SD_BUS_VTABLE_END,
   };
   if (sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager",
@@ -34,7 +33,19 @@ FakeSystemdManager::FakeSystemdManager(std::filesystem::path unitFolder) : unitF
     sd_bus_flush_close_unref(bus_);
     throw std::runtime_error("the stand-in manager cannot take its name");
   }
-  thread_ = std::thread([this] { serve(); });
+  thread_ = std::thread([this] {
+    while (!stop_) {
+      const int r = sd_bus_process(bus_, nullptr);
+      if (vanishNow_) {
+        sd_bus_flush_close_unref(bus_);
+        bus_ = nullptr;
+        gone_ = true;
+        return;
+      }
+      if (r < 0) return;
+      if (r == 0) sd_bus_wait(bus_, 50 * 1000);
+    }
+  });
 }
 
 FakeSystemdManager::~FakeSystemdManager() {
@@ -42,11 +53,6 @@ FakeSystemdManager::~FakeSystemdManager() {
   if (thread_.joinable()) thread_.join();
   if (bus_) sd_bus_flush_close_unref(bus_);
   stop();
-}
-
-pid_t FakeSystemdManager::mainPid() const {
-  std::lock_guard lock(mutex_);
-  return service_;
 }
 
 // The unquoted value of `key=` in the unit file ("" when absent).
@@ -60,8 +66,7 @@ static std::string unitValue(const std::string& text, const std::string& key) {
 
 void FakeSystemdManager::start(const std::string& unit) {
   stop();
-  std::ifstream in(unitFolder_ / unit);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = readFile(unitFolder_ / unit);
   const std::string program = unitValue(text, "ExecStart");
   const std::string environment = unitValue(text, "Environment");
   if (program.empty()) return;
@@ -79,8 +84,7 @@ void FakeSystemdManager::stop() {
   pid_t pid;
   {
     std::lock_guard lock(mutex_);
-    pid = service_;
-    service_ = 0;
+    pid = std::exchange(service_, 0);
   }
   if (pid <= 0) return;
   ::kill(pid, SIGTERM);
@@ -91,53 +95,23 @@ void FakeSystemdManager::stop() {
   }
 }
 
-void FakeSystemdManager::setBehaviour(const std::string& method, Behaviour behaviour) {
-  std::lock_guard lock(mutex_);
-  behaviours_[method] = behaviour;
-}
-
-std::vector<std::string> FakeSystemdManager::calls() const {
-  std::lock_guard lock(mutex_);
-  return calls_;
-}
-
-void FakeSystemdManager::clearCalls() {
-  std::lock_guard lock(mutex_);
-  calls_.clear();
-}
-
-int FakeSystemdManager::handle(sd_bus_message* m, void* userdata, sd_bus_error*) {
-  return static_cast<FakeSystemdManager*>(userdata)->handleCall(m);
-}
-
 int FakeSystemdManager::handleCall(sd_bus_message* m) {
   const std::string method = sd_bus_message_get_member(m);
-  std::string call = method;
-  std::string unit;
+  std::string call = method, unit;
+  const char *name = nullptr, *mode = nullptr;
   if (method == "EnableUnitFiles" || method == "DisableUnitFiles") {
-    int runtime = 0, force = 0;
     sd_bus_message_enter_container(m, 'a', "s");
-    const char* name = nullptr;
-    while (sd_bus_message_read(m, "s", &name) > 0) {
-      unit = name;
-      call += " " + unit;
-    }
+    while (sd_bus_message_read(m, "s", &name) > 0) unit = name;
     sd_bus_message_exit_container(m);
-    if (method == "EnableUnitFiles") {
-      sd_bus_message_read(m, "bb", &runtime, &force);
-    } else {
-      sd_bus_message_read(m, "b", &runtime);
-    }
+    call += " " + unit;  // the flags that follow are not looked at
   } else if (method == "RestartUnit" || method == "StopUnit") {
-    const char *name = nullptr, *mode = nullptr;
     sd_bus_message_read(m, "ss", &name, &mode);
     unit = name;
-    call += std::string(" ") + name + " " + mode;
+    call += " " + unit + " " + mode;
   } else if (method == "GetUnitFileState") {
-    const char* name = nullptr;
     sd_bus_message_read(m, "s", &name);
     unit = name;
-    call += std::string(" ") + name;
+    call += " " + unit;
   }
 
   Behaviour behaviour;
@@ -151,7 +125,7 @@ int FakeSystemdManager::handleCall(sd_bus_message* m) {
     state = unitFileStates_.count(unit) ? unitFileStates_[unit] : "";
   }
   if (behaviour == Behaviour::vanish) {
-    vanishNow_ = true;  // no answer; serve() leaves the bus
+    vanishNow_ = true;  // no answer; the serving thread leaves the bus
     return 1;
   }
   if (behaviour == Behaviour::refuse)
@@ -161,31 +135,12 @@ int FakeSystemdManager::handleCall(sd_bus_message* m) {
   if (method == "EnableUnitFiles") return sd_bus_reply_method_return(m, "ba(sss)", 1, 0);
   if (method == "DisableUnitFiles") return sd_bus_reply_method_return(m, "a(sss)", 0);
   if (method == "RestartUnit" || method == "StopUnit") {
-    if (method == "RestartUnit") {
-      start(unit);
-    } else {
-      stop();
-    }
+    method == "RestartUnit" ? start(unit) : stop();
     return sd_bus_reply_method_return(m, "o", "/org/freedesktop/systemd1/job/7");
   }
   if (state.empty())
     return sd_bus_reply_method_errorf(m, "org.freedesktop.DBus.Error.FileNotFound", "No such file or directory");
   return sd_bus_reply_method_return(m, "s", state.c_str());
-}
-
-void FakeSystemdManager::serve() {
-  while (!stop_) {
-    int r = sd_bus_process(bus_, nullptr);
-    if (vanishNow_) {
-      sd_bus_flush_close_unref(bus_);
-      bus_ = nullptr;
-      gone_ = true;
-      return;
-    }
-    if (r > 0) continue;
-    if (r < 0) return;
-    sd_bus_wait(bus_, 50 * 1000);
-  }
 }
 
 }  // namespace tovrelle::test

@@ -5,6 +5,7 @@
 // (with its Environment) on RestartUnit and stops it on StopUnit. Per method
 // it can answer, refuse with a D-Bus error, or drop off the bus.
 #include <sys/types.h>
+#include <systemd/sd-bus.h>
 
 #include <atomic>
 #include <filesystem>
@@ -13,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <systemd/sd-bus.h>
 
 namespace tovrelle::test {
 
@@ -26,30 +25,37 @@ class FakeSystemdManager {
   // read from `unitFolder`.
   explicit FakeSystemdManager(std::filesystem::path unitFolder);
   ~FakeSystemdManager();
-  FakeSystemdManager(const FakeSystemdManager&) = delete;
-  FakeSystemdManager& operator=(const FakeSystemdManager&) = delete;
 
-  void setBehaviour(const std::string& method, Behaviour behaviour);
+  void setBehaviour(const std::string& method, Behaviour behaviour) {
+    std::lock_guard lock(mutex_);
+    behaviours_[method] = behaviour;
+  }
   // "Reload", "EnableUnitFiles <unit>", "RestartUnit <unit> <mode>", "StopUnit <unit> <mode>",
   // "DisableUnitFiles <unit>", "GetUnitFileState <unit>".
-  std::vector<std::string> calls() const;
-  void clearCalls();
+  std::vector<std::string> calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  void clearCalls() {
+    std::lock_guard lock(mutex_);
+    calls_.clear();
+  }
   bool connected() const { return !gone_; }
   // The main process of the running unit, or 0.
-  pid_t mainPid() const;
+  pid_t mainPid() const {
+    std::lock_guard lock(mutex_);
+    return service_;
+  }
 
  private:
-  static int handle(sd_bus_message* m, void* userdata, sd_bus_error* error);
   int handleCall(sd_bus_message* m);
-  void serve();
   void start(const std::string& unit);
   void stop();
 
   std::filesystem::path unitFolder_;
   sd_bus* bus_ = nullptr;
   std::thread thread_;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> gone_{false};
+  std::atomic<bool> stop_{false}, gone_{false};
   bool vanishNow_ = false;
   mutable std::mutex mutex_;
   std::map<std::string, Behaviour> behaviours_;

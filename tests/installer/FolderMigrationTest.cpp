@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "app/shell/FolderMigration.h"
 #include "shared/DataFolder.h"
@@ -12,15 +11,9 @@
 
 using namespace tovrelle;
 namespace fs = std::filesystem;
+using test::readFile;
 
 namespace {
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class FolderMigrationTest : public ::testing::Test {
  protected:

@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the installer tests: a fake app bundle on disk and a log
 // recorder.
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -32,18 +33,14 @@ class FakeAppBundle {
   std::filesystem::path extension() const {
     return root_ / "lib/tovrelle/SystemExtensions/velkari.tovrelle.cameraextension.systemextension";
   }
-
   void writeInfo(const std::string& text) const {
     std::filesystem::create_directories(extension());
     std::ofstream(extension() / "Info.json", std::ios::trunc) << text;
   }
-  static std::string info(const std::string& shortVersion, const std::string& version) {
-    return std::string("{\"CFBundleIdentifier\": \"velkari.tovrelle.cameraextension\", ") +
-           "\"CFBundleExecutable\": \"tovrelle-camera-extension\", " + "\"CFBundleShortVersionString\": \"" +
-           shortVersion + "\", \"CFBundleVersion\": \"" + version + "\"}";
-  }
   void writeVersion(const std::string& shortVersion, const std::string& version) const {
-    writeInfo(info(shortVersion, version));
+    writeInfo("{\"CFBundleIdentifier\": \"velkari.tovrelle.cameraextension\", \"CFBundleExecutable\": "
+              "\"tovrelle-camera-extension\", \"CFBundleShortVersionString\": \"" +
+              shortVersion + "\", \"CFBundleVersion\": \"" + version + "\"}");
   }
 
  private:
@@ -61,27 +58,22 @@ class LogRecorder {
   }
   ~LogRecorder() { log::setSink(nullptr); }
 
-  std::vector<log::Record> records() const {
+  // Lines of the installer's category, in order (at `level` when given).
+  std::vector<std::string> installerLines(std::optional<log::Level> level = std::nullopt) const {
     std::lock_guard lock(mutex_);
-    return records_;
-  }
-  // Lines of the installer's category, in order.
-  std::vector<std::string> installerLines() const {
     std::vector<std::string> out;
-    for (auto& r : records())
-      if (r.subsystem == "ossel.tovrelle" && r.category == "SystemExtensionInstaller") out.push_back(r.message);
+    for (auto& r : records_)
+      if (r.subsystem == "ossel.tovrelle" && r.category == "SystemExtensionInstaller" && (!level || r.level == *level))
+        out.push_back(r.message);
     return out;
   }
   int count(const std::string& message, std::optional<log::Level> level = std::nullopt) const {
-    int n = 0;
-    for (auto& r : records())
-      if (r.subsystem == "ossel.tovrelle" && r.category == "SystemExtensionInstaller" && r.message == message &&
-          (!level || r.level == *level))
-        ++n;
-    return n;
+    const auto lines = installerLines(level);
+    return static_cast<int>(std::count(lines.begin(), lines.end(), message));
   }
   bool contains(const std::string& part) const {
-    for (auto& r : records())
+    std::lock_guard lock(mutex_);
+    for (auto& r : records_)
       if (r.message.find(part) != std::string::npos) return true;
     return false;
   }
@@ -94,5 +86,11 @@ class LogRecorder {
   mutable std::mutex mutex_;
   std::vector<log::Record> records_;
 };
+
+// A whole file's bytes ("" when unreadable).
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 }  // namespace tovrelle::test
