@@ -150,6 +150,8 @@ class ModelFixture : public ::testing::Test {
   // Records every published notification of both managers, with the value an
   // observer reads at that moment, into `events` (log lines go there too).
   void observe(std::vector<std::string>& events) {
+    camera();
+    images();
     events_ = &events;
     auto on = [&events](auto* sender, auto signal, std::string what, std::function<std::string()> value) {
       QObject::connect(sender, signal, [&events, what, value] { events.push_back(what + value()); });
