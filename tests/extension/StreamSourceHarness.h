@@ -3,9 +3,8 @@
 // and fake pictures and images, with a private data folder whose heartbeat
 // age is set against a wall clock that moves with the fake timers.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,11 +25,8 @@ namespace tovrelle::test {
 
 namespace fs = std::filesystem;
 
-inline bool allZero(const frames::PixelBuffer& buffer) {
-  const uint8_t* p = buffer.data();
-  for (size_t i = 0; i < buffer.byteCount(); ++i)
-    if (p[i] != 0) return false;
-  return true;
+inline bool isBlack(const frames::ConstPixelBufferRef& buffer) {
+  return buffer && std::all_of(buffer->data(), buffer->data() + buffer->byteCount(), [](uint8_t b) { return b == 0; });
 }
 
 // An animation whose frames are distinct solid colours.
@@ -43,7 +39,6 @@ class FakeAnimation final : public extension::AnimatedImage {
   size_t frameCount() const override { return frames_.size(); }
   double delay(size_t index) const override { return delays_.at(index); }
   frames::ConstPixelBufferRef frame(size_t index) override { return frames_.at(index); }
-  const frames::ConstPixelBufferRef& at(size_t i) const { return frames_.at(i); }
 
  private:
   std::vector<double> delays_;
@@ -80,11 +75,11 @@ class StreamSourceHarness : public ::testing::Test {
     deps.clientQueue = clientQueue;
     deps.sink = sink;
     deps.captureDevices = devices;
-    deps.makeCameraOffFrame = [this](int, int) -> frames::PixelBufferRef {
+    deps.makeCameraOffFrame = [this](int, int) {
       ++cameraOffBuilds;
       return cameraOffPicture;
     };
-    deps.makeNotRunningFrame = [this](int, int) -> frames::PixelBufferRef { return notRunningPicture; };
+    deps.makeNotRunningFrame = [this](int, int) { return notRunningPicture; };
     deps.loadAnimatedImage = [this](const fs::path& file) -> std::shared_ptr<extension::AnimatedImage> {
       loadedFiles.push_back(file);
       auto it = animations.find(file.filename().string());
@@ -92,14 +87,10 @@ class StreamSourceHarness : public ::testing::Test {
     };
     deps.loadStillImage = [this](const fs::path& file) -> std::optional<extension::StillImage> {
       auto it = stills.find(file.filename().string());
-      if (it == stills.end()) return std::nullopt;
-      return it->second;
+      return it == stills.end() ? std::nullopt : std::optional(it->second);
     };
     deps.wallClock = [this] { return wallNow(); };
-    deps.hostClock = [this] {
-      return static_cast<uint64_t>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(scheduler.now().time_since_epoch()).count());
-    };
+    deps.hostClock = [this] { return uint64_t(std::chrono::nanoseconds(scheduler.now().time_since_epoch()).count()); };
   }
 
   void TearDown() override {
@@ -127,6 +118,25 @@ class StreamSourceHarness : public ::testing::Test {
     scheduler.drainAll();
   }
   void advance(double seconds) { scheduler.advance(dispatch::seconds(seconds)); }
+  // The host stays alive over `n` polls.
+  void polls(int n = 1) {
+    for (int i = 0; i < n; ++i) {
+      touchHeartbeat();
+      advance(0.5);
+    }
+  }
+  // The host writes a state; the next poll sees it.
+  void apply(const CameraState& state) {
+    writeState(state);
+    polls();
+  }
+  // A running host with `state` on disk, then a client starts the stream.
+  void startWith(std::optional<CameraState> state) {
+    touchHeartbeat();
+    if (state) writeState(*state);
+    makeSource();
+    clientStarts();
+  }
   // Runs queued camera set-ups and frame callbacks, then what they hand back.
   void runCaptureQueue() {
     captureQueue->drain();
@@ -141,17 +151,10 @@ class StreamSourceHarness : public ::testing::Test {
   void touchHeartbeat() {
     const fs::path file = dataDir / "heartbeat";
     if (!fs::exists(file)) std::ofstream(file).close();
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wallNow().time_since_epoch()).count();
-    timespec times[2];
-    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(ns / 1000000000);
-    times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(ns % 1000000000);
-    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    fs::last_write_time(file, std::chrono::file_clock::from_sys(wallNow()));
   }
   void removeHeartbeat() { fs::remove(dataDir / "heartbeat"); }
-  void writeFile(const std::string& name, const std::string& bytes) {
-    std::ofstream out(dataDir / name, std::ios::binary | std::ios::trunc);
-    out << bytes;
-  }
+  void writeFile(const std::string& name, const std::string& bytes) { std::ofstream(dataDir / name) << bytes; }
   void writeState(const CameraState& state) { writeFile("state.json", encodeCameraState(state)); }
   void writeLibrary(const std::vector<SavedImage>& images) { writeFile("images.json", encodeSavedImages(images)); }
   fs::path addImageFile(const std::string& fileName) {
@@ -162,28 +165,17 @@ class StreamSourceHarness : public ::testing::Test {
   }
 
   // ---- what a peer sees ----
-  std::vector<std::string> lines() const {
-    std::lock_guard lock(logMutex);
-    std::vector<std::string> out;
-    for (auto& r : records) out.push_back(r.message);
-    return out;
-  }
-  std::vector<std::string> errorLines() const {
+  std::vector<std::string> lines(bool errorsOnly = false) const {
     std::lock_guard lock(logMutex);
     std::vector<std::string> out;
     for (auto& r : records)
-      if (r.level == log::Level::Error) out.push_back(r.message);
+      if (!errorsOnly || r.level == log::Level::Error) out.push_back(r.message);
     return out;
   }
-  int count(const std::string& line) const {
-    int n = 0;
-    for (auto& l : lines()) n += l == line;
-    return n;
-  }
+  std::vector<std::string> errorLines() const { return lines(true); }
+  int count(const std::string& line) const { return int(std::ranges::count(lines(), line)); }
   int countStartingWith(const std::string& prefix) const {
-    int n = 0;
-    for (auto& l : lines()) n += l.rfind(prefix, 0) == 0;
-    return n;
+    return int(std::ranges::count_if(lines(), [&](auto& l) { return l.starts_with(prefix); }));
   }
   void clearLog() {
     std::lock_guard lock(logMutex);
@@ -194,6 +186,13 @@ class StreamSourceHarness : public ::testing::Test {
     auto f = sink->frames();
     sink->clearFrames();
     return f;
+  }
+  // The picture the stream shows 0.1 s from now.
+  frames::ConstPixelBufferRef shownNext() {
+    takeFrames();
+    advance(0.1);
+    auto f = takeFrames();
+    return f.empty() ? nullptr : f.back().buffer;
   }
 
   ManualScheduler scheduler;

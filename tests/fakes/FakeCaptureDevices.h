@@ -60,17 +60,15 @@ struct FakeSessionRecord {
     std::lock_guard lock(mutex);
     return input ? input->device().uniqueId : std::string();
   }
-  bool isRunning() const {
+  bool isRunning() const { return read(running); }
+  int stops() const { return read(stopCount); }
+  bool isDestroyed() const { return read(destroyed); }
+
+ private:
+  template <typename T>
+  T read(const T& field) const {
     std::lock_guard lock(mutex);
-    return running;
-  }
-  int stops() const {
-    std::lock_guard lock(mutex);
-    return stopCount;
-  }
-  bool isDestroyed() const {
-    std::lock_guard lock(mutex);
-    return destroyed;
+    return field;
   }
 };
 
@@ -160,26 +158,18 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     return info;
   }
 
-  // Removes a camera, then notifies subscribers. Running sessions on it are
-  // interrupted, as the real service does when a camera node goes away.
+  // Removes a camera, then notifies subscribers. Running sessions on it stop
+  // on their own, as the real service's do when a camera node goes away: no
+  // more frames, and the output's onInterrupted (if any) is queued on its
+  // callback queue.
   void removeDevice(const std::string& uniqueId) {
-    std::optional<capture::DeviceInfo> removed;
+    auto removed = deviceWithUniqueId(uniqueId);
+    if (!removed) return;
     {
       std::lock_guard lock(mutex_);
-      auto it = std::find_if(devices_.begin(), devices_.end(), [&](auto& d) { return d.uniqueId == uniqueId; });
-      if (it == devices_.end()) return;
-      removed = *it;
-      devices_.erase(it);
+      std::erase_if(devices_, [&](auto& d) { return d.uniqueId == uniqueId; });
     }
     notify(capture::DeviceEvent::disconnected, *removed);
-    interrupt(uniqueId, "the camera went away");
-  }
-
-  // Running sessions on `uniqueId` stop on their own: no more frames, and the
-  // output's onInterrupted (if any) is queued on its callback queue. Returns
-  // how many sessions were interrupted.
-  int interrupt(const std::string& uniqueId, const std::string& reason) {
-    int n = 0;
     for (auto& record : sessions()) {
       std::shared_ptr<capture::VideoOutput> output;
       {
@@ -189,29 +179,21 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
         record->waiting.reset();
         output = record->output;
       }
-      ++n;
       if (!output || !output->callbackQueue || !output->onInterrupted) continue;
       std::weak_ptr<FakeSessionRecord> weak = record;
-      output->callbackQueue->async([weak, output, reason] {
+      output->callbackQueue->async([weak, output] {
         auto rec = weak.lock();
         if (!rec || rec->isDestroyed() || rec->stops() > 0) return;  // stopped since: nothing reported
-        output->onInterrupted(reason);
+        output->onInterrupted("the camera went away");
       });
     }
-    return n;
   }
 
-  void setAuthorizationStatus(capture::AuthorizationStatus status) {
-    std::lock_guard lock(mutex_);
-    status_ = status;
-  }
+  void setAuthorizationStatus(capture::AuthorizationStatus status) { write(status_, status); }
   // The answer requestAccess gives; none keeps the request pending until
   // `answerPendingRequests`. A granted answer also makes the status authorized,
   // a refused one denied, as the platform would.
-  void setAccessAnswer(std::optional<bool> answer) {
-    std::lock_guard lock(mutex_);
-    accessAnswer_ = answer;
-  }
+  void setAccessAnswer(std::optional<bool> answer) { write(accessAnswer_, answer); }
   void answerPendingRequests(bool granted) {
     std::vector<std::function<void(bool)>> pending;
     {
@@ -222,10 +204,7 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     }
     for (auto& completion : pending) completion(granted);
   }
-  int accessRequestCount() const {
-    std::lock_guard lock(mutex_);
-    return accessRequests_;
-  }
+  int accessRequestCount() const { return read(accessRequests_); }
 
   // makeInput for this id fails with `error` (empty string: succeeds again).
   void failInput(const std::string& uniqueId, const std::string& error) {
@@ -247,34 +226,19 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     }
   }
   // Sessions created from now on refuse inputs / outputs.
-  void setCanAddInput(bool can) {
-    std::lock_guard lock(mutex_);
-    canAddInput_ = can;
-  }
-  void setCanAddOutput(bool can) {
-    std::lock_guard lock(mutex_);
-    canAddOutput_ = can;
-  }
+  void setCanAddInput(bool can) { write(canAddInput_, can); }
+  void setCanAddOutput(bool can) { write(canAddOutput_, can); }
   // The queue startRunning is expected on; each record notes whether it was current.
-  void setCaptureQueue(std::shared_ptr<dispatch::Queue> queue) {
-    std::lock_guard lock(mutex_);
-    captureQueue_ = std::move(queue);
-  }
+  void setCaptureQueue(std::shared_ptr<dispatch::Queue> queue) { write(captureQueue_, std::move(queue)); }
 
-  std::vector<std::shared_ptr<FakeSessionRecord>> sessions() const {
-    std::lock_guard lock(mutex_);
-    return sessions_;
-  }
+  std::vector<std::shared_ptr<FakeSessionRecord>> sessions() const { return read(sessions_); }
   std::vector<std::shared_ptr<FakeSessionRecord>> runningSessions() const {
     std::vector<std::shared_ptr<FakeSessionRecord>> out;
     for (auto& s : sessions())
       if (s->isRunning()) out.push_back(s);
     return out;
   }
-  int makeInputCount() const {
-    std::lock_guard lock(mutex_);
-    return makeInputs_;
-  }
+  int makeInputCount() const { return read(makeInputs_); }
 
   // A solid-colour frame as a sample.
   static capture::SampleBuffer makeFrame(uint64_t sequence, uint8_t b = 0, uint8_t g = 0, uint8_t r = 0) {
@@ -291,11 +255,7 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
   // earlier frame is still waiting there it is replaced (a late frame).
   // Returns how many sessions took it.
   int pushFrame(const std::string& uniqueId, capture::SampleBuffer sample) {
-    {
-      std::lock_guard lock(mutex_);
-      if (std::none_of(devices_.begin(), devices_.end(), [&](auto& d) { return d.uniqueId == uniqueId; }))
-        return 0;
-    }
+    if (!deviceWithUniqueId(uniqueId)) return 0;
     int taken = 0;
     for (auto& record : sessions()) {
       std::shared_ptr<capture::VideoOutput> output;
@@ -306,12 +266,8 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
         output = record->output;
         if (!output || !output->callbackQueue || !output->onFrame) continue;
         ++taken;
-        if (record->waiting && output->alwaysDiscardsLateVideoFrames) {
-          record->waiting = sample;
-          continue;
-        }
+        post = !record->waiting || !output->alwaysDiscardsLateVideoFrames;  // else it replaces the waiting one
         record->waiting = sample;
-        post = true;
       }
       if (!post) continue;
       std::weak_ptr<FakeSessionRecord> weak = record;
@@ -333,13 +289,9 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
 
   // ---- CaptureDevices ----
 
-  std::vector<capture::DeviceInfo> devices() override {
-    std::lock_guard lock(mutex_);
-    return devices_;
-  }
+  std::vector<capture::DeviceInfo> devices() override { return read(devices_); }
   std::optional<capture::DeviceInfo> deviceWithUniqueId(const std::string& uniqueId) override {
-    std::lock_guard lock(mutex_);
-    for (auto& d : devices_)
+    for (auto& d : devices())
       if (d.uniqueId == uniqueId) return d;
     return std::nullopt;
   }
@@ -349,10 +301,7 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     handlers_[id] = std::make_shared<Handler>(std::move(handler));
     return std::make_unique<Token>(this, id, alive_);
   }
-  capture::AuthorizationStatus authorizationStatus() override {
-    std::lock_guard lock(mutex_);
-    return status_;
-  }
+  capture::AuthorizationStatus authorizationStatus() override { return read(status_); }
   void requestAccess(std::function<void(bool)> completion) override {
     std::optional<bool> answer;
     {
@@ -368,28 +317,22 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     completion(*answer);
   }
   capture::InputResult makeInput(const capture::DeviceInfo& device) override {
+    const bool attached = deviceWithUniqueId(device.uniqueId).has_value();
     std::lock_guard lock(mutex_);
     ++makeInputs_;
     if (auto it = inputErrors_.find(device.uniqueId); it != inputErrors_.end()) return {nullptr, it->second};
-    if (std::none_of(devices_.begin(), devices_.end(), [&](auto& d) { return d.uniqueId == device.uniqueId; }))
-      return {nullptr, "camera " + device.uniqueId + " is not attached"};
+    if (!attached) return {nullptr, "camera " + device.uniqueId + " is not attached"};
     return {std::make_shared<FakeDeviceInput>(device), ""};
   }
   std::unique_ptr<capture::CaptureSession> makeSession() override {
-    std::unique_ptr<capture::CaptureSession> session;
-    {
+    std::lock_guard lock(mutex_);
+    auto record = sessions_.emplace_back(std::make_shared<FakeSessionRecord>());
+    auto failsToStart = [this, alive = std::weak_ptr<bool>(alive_)](const std::string& id) {
+      if (auto owner = alive.lock(); !owner || !*owner) return false;  // the fake is gone
       std::lock_guard lock(mutex_);
-      auto record = std::make_shared<FakeSessionRecord>();
-      sessions_.push_back(record);
-      std::weak_ptr<bool> alive = alive_;
-      auto failsToStart = [this, alive](const std::string& id) {
-        if (alive.expired()) return false;
-        std::lock_guard lock(mutex_);
-        return failStart_.count(id) > 0;
-      };
-      session = std::make_unique<FakeCaptureSession>(record, canAddInput_, canAddOutput_, captureQueue_, failsToStart);
-    }
-    return session;
+      return failStart_.count(id) > 0;
+    };
+    return std::make_unique<FakeCaptureSession>(record, canAddInput_, canAddOutput_, captureQueue_, failsToStart);
   }
 
   ~FakeCaptureDevices() override { *alive_ = false; }
@@ -406,6 +349,17 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     int id_;
     std::shared_ptr<bool> alive_;
   };
+
+  template <typename T>
+  T read(const T& field) const {
+    std::lock_guard lock(mutex_);
+    return field;
+  }
+  template <typename T, typename V>
+  void write(T& field, V&& value) {
+    std::lock_guard lock(mutex_);
+    field = std::forward<V>(value);
+  }
 
   void notify(capture::DeviceEvent event, const capture::DeviceInfo& info) {
     std::vector<std::shared_ptr<Handler>> handlers;

@@ -2,6 +2,7 @@
 // A hot-key service in memory: registrations are kept in a table, other
 // programs' grabs and desktop reservations are whatever the test says, and
 // key presses are played by the test.
+#include <algorithm>
 #include <map>
 #include <set>
 #include <utility>
@@ -22,10 +23,7 @@ class FakeHotKeys final : public hotkeys::HotKeyCenter {
 
   std::optional<hotkeys::HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t carbonModifiers,
                                                    hotkeys::HotKeyID id) override {
-    if (heldByOthers.count({keyCode, carbonModifiers})) {
-      ++refusedCount;
-      return std::nullopt;
-    }
+    if (heldByOthers.count({keyCode, carbonModifiers})) return std::nullopt;
     Registration registration{keyCode, carbonModifiers, id, nextRef_++};
     live[registration.ref] = registration;
     history.push_back(registration);
@@ -37,7 +35,6 @@ class FakeHotKeys final : public hotkeys::HotKeyCenter {
   }
 
   bool isTakenBySystem(uint32_t keyCode, uint32_t carbonModifiers) override {
-    ++systemQueries;
     return heldByOthers.count({keyCode, carbonModifiers}) || reservedByDesktop.count({keyCode, carbonModifiers});
   }
 
@@ -70,11 +67,8 @@ class FakeHotKeys final : public hotkeys::HotKeyCenter {
   }
 
   size_t liveCount(uint32_t keyCode, uint32_t modifiers) const {
-    size_t n = 0;
-    for (const auto& [ref, registration] : live) {
-      if (registration.keyCode == keyCode && registration.modifiers == modifiers) ++n;
-    }
-    return n;
+    return size_t(std::ranges::count_if(
+        live, [&](auto& entry) { return entry.second.keyCode == keyCode && entry.second.modifiers == modifiers; }));
   }
   std::optional<Registration> liveRegistration(uint32_t keyCode, uint32_t modifiers) const {
     for (const auto& [ref, registration] : live) {
@@ -90,8 +84,6 @@ class FakeHotKeys final : public hotkeys::HotKeyCenter {
   std::set<std::pair<uint32_t, uint32_t>> reservedByDesktop;
   std::map<uint32_t, uint32_t> scanCodes;
   std::map<uint32_t, char32_t> layoutCharacters;
-  int refusedCount = 0;
-  int systemQueries = 0;
 
  private:
   hotkeys::EventStatus play(hotkeys::EventKind kind, uint32_t keyCode, uint32_t modifiers) {

@@ -49,10 +49,6 @@ class FakeVirtualCamera final : public camera::VirtualCamera {
     std::lock_guard lock(mutex_);
     return frames_;
   }
-  size_t frameCount() const {
-    std::lock_guard lock(mutex_);
-    return frames_.size();
-  }
   void clearFrames() {
     std::lock_guard lock(mutex_);
     frames_.clear();

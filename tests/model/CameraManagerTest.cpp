@@ -37,10 +37,7 @@ class CameraManagerTest : public ModelFixture {
 // --- Creation -------------------------------------------------------------
 
 TEST_F(CameraManagerTest, FirstLaunchStartsOffAndWritesTheCanonicalState) {
-  camera();
   EXPECT_EQ(camera().currentMode(), CameraMode::off);
-  EXPECT_FALSE(camera().selectedImageId());
-  EXPECT_FALSE(camera().selectedCameraId());
   EXPECT_FALSE(camera().lastSelectedImageId());
   EXPECT_FALSE(camera().dataFolderProblem());
   EXPECT_EQ(state(), R"({"mode":"off"})");
@@ -70,16 +67,13 @@ TEST_F(CameraManagerTest, RestoresTheStateAndRewritesItAtEveryStart) {
   camera_.reset();
   writeFile(data_ / "state.json", R"({"mode":"camera"})");
   EXPECT_FALSE(camera().lastSelectedImageId());
-}
 
-TEST_F(CameraManagerTest, AnUnusableStateFileLeavesTheDefaultsSilently) {
+  // An unusable file leaves the defaults, silently.
   for (const std::string bytes : {R"({"mode":"video"})", R"({"mode":"ima)"}) {
-    SCOPED_TRACE(bytes);
     camera_.reset();
     writeFile(data_ / "state.json", bytes);
     takeLines();
-    camera();
-    EXPECT_EQ(camera().currentMode(), CameraMode::off);
+    EXPECT_EQ(camera().currentMode(), CameraMode::off) << bytes;
     EXPECT_EQ(state(), R"({"mode":"off"})");
     EXPECT_EQ(takeLines(), std::vector<std::string>{"CameraManager: wrote state mode=off image=nil camera=nil"});
   }
@@ -133,22 +127,10 @@ TEST_F(CameraManagerTest, EachOperationPublishesBeforeChangingThenWritesOnce) {
   EXPECT_NE(inodeOf(data_ / "state.json"), first);
 }
 
-TEST_F(CameraManagerTest, AssigningTheCameraAloneChangesNothingOnDisk) {
-  std::vector<std::string> events;
-  observe(events);
-  takeLines();
-  const ino_t before = inodeOf(data_ / "state.json");
-  camera().setSelectedCameraId("usb-2");
-  EXPECT_EQ(events, (std::vector<std::string>{"will camera=nil", "did camera=usb-2"}));
-  EXPECT_EQ(inodeOf(data_ / "state.json"), before);
-  EXPECT_TRUE(takeLines().empty());
-  camera().writeState();
-  EXPECT_EQ(state(), R"({"mode":"off","selectedCameraId":"usb-2"})");
-}
-
 // --- showLastImage ----------------------------------------------------------
 
-TEST_F(CameraManagerTest, ShowLastImageWithAnEmptyLibraryDoesNothing) {
+TEST_F(CameraManagerTest, ShowLastImageBringsBackTheRememberedImageElseTheFirstElseNothing) {
+  // An empty library: nothing happens, nothing is written.
   camera().selectImage(kImageA);
   camera().turnOff();
   std::vector<std::string> events;
@@ -158,11 +140,12 @@ TEST_F(CameraManagerTest, ShowLastImageWithAnEmptyLibraryDoesNothing) {
   EXPECT_TRUE(events.empty());
   EXPECT_TRUE(takeLines().empty());
   EXPECT_EQ(state(), R"({"mode":"off"})");
-}
 
-TEST_F(CameraManagerTest, ShowLastImageBringsBackTheRememberedImageElseTheFirst) {
-  auto library = seedLibrary(3);
   // Never selected anything: the first image.
+  camera_.reset();
+  images_.reset();
+  UserDefaults::standard().remove("lastSelectedImageId");
+  auto library = seedLibrary(3);
   camera().showLastImage();
   EXPECT_EQ(camera().selectedImageId(), library[0].id);
 
@@ -217,8 +200,6 @@ TEST_F(CameraManagerTest, HeartbeatTicksEverySecondWithoutTouchingTheState) {
 TEST_F(CameraManagerTest, AFailedWriteIsShownAndRetriedAtEveryHeartbeatUntilItSucceeds) {
   camera();
   takeLines();
-  std::vector<std::string> events;
-  QObject::connect(&camera(), &CameraManager::dataFolderProblemChanged, [&] { events.push_back("problem"); });
   // A folder in the way of state.json: the atomic replace cannot succeed.
   fs::remove(data_ / "state.json");
   fs::create_directories(data_ / "state.json" / "blocker");
@@ -233,7 +214,6 @@ TEST_F(CameraManagerTest, AFailedWriteIsShownAndRetriedAtEveryHeartbeatUntilItSu
   auto lines = takeLines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("CameraManager: failed to write state.json: ", 0), 0u) << lines[0];
-  EXPECT_EQ(events.size(), 1u);
 
   // Once the disk allows, the next heartbeat writes what the app shows.
   fs::remove_all(data_ / "state.json");
@@ -241,7 +221,6 @@ TEST_F(CameraManagerTest, AFailedWriteIsShownAndRetriedAtEveryHeartbeatUntilItSu
   EXPECT_EQ(state(), R"({"mode":"camera"})");
   EXPECT_FALSE(camera().dataFolderProblem());
   EXPECT_EQ(takeLines(), std::vector<std::string>{"CameraManager: wrote state mode=camera image=nil camera=nil"});
-  EXPECT_EQ(events.size(), 2u);
 }
 
 TEST_F(CameraManagerTest, AReadOnlyDataFolderStopsTheHeartbeatAndTheCameraFollowsOnceWritable) {

@@ -60,14 +60,7 @@ class ImageManagerTest : public ModelFixture {
 
 // --- Loading ----------------------------------------------------------------
 
-TEST_F(ImageManagerTest, LoadsTheLibraryInItsOrder) {
-  std::vector<SavedImage> list = {{Uuid::random(), "Beach", "X_Beach.png"}, {Uuid::random(), "Cat", "Y_Cat.gif"}};
-  writeFile(library(), encodeSavedImages(list));
-  EXPECT_EQ(images().savedImages(), list);
-  EXPECT_EQ(takeLines(), std::vector<std::string>{"ImageManager: loaded 2 images from " + library().string()});
-}
-
-TEST_F(ImageManagerTest, NoLibraryFileIsAFirstRun) {
+TEST_F(ImageManagerTest, NoLibraryFileIsAFirstRunAndALibraryLoadsInItsOrder) {
   EXPECT_TRUE(images().savedImages().empty());
   EXPECT_EQ(takeLines(),
             std::vector<std::string>{"ImageManager: no images.json at " + library().string() + " (first run?)"});
@@ -75,6 +68,13 @@ TEST_F(ImageManagerTest, NoLibraryFileIsAFirstRun) {
   images().addImage(pickedFile("First.png"));
   EXPECT_EQ(onDisk().size(), 1u);
   EXPECT_TRUE(rescuedFiles().empty()) << "there was nothing to keep";
+
+  std::vector<SavedImage> list = {{Uuid::random(), "Beach", "X_Beach.png"}, {Uuid::random(), "Cat", "Y_Cat.gif"}};
+  writeFile(library(), encodeSavedImages(list));
+  images_.reset();
+  takeLines();
+  EXPECT_EQ(images().savedImages(), list);
+  EXPECT_EQ(takeLines(), std::vector<std::string>{"ImageManager: loaded 2 images from " + library().string()});
 }
 
 // --- Adding -----------------------------------------------------------------
@@ -129,10 +129,8 @@ TEST_F(ImageManagerTest, AddingTheSameFileTwiceMakesTwoEntriesAndTwoCopies) {
   const auto& list = images().savedImages();
   ASSERT_EQ(list.size(), 2u);
   EXPECT_NE(list[0].id, list[1].id);
-  EXPECT_NE(list[0].fileName, list[1].fileName);
   EXPECT_EQ(list[0].name, list[1].name);
-  EXPECT_EQ(filesIn(imagesFolder()), (std::vector<std::string>{std::min(list[0].fileName, list[1].fileName),
-                                                                std::max(list[0].fileName, list[1].fileName)}));
+  EXPECT_EQ(filesIn(imagesFolder()).size(), 2u) << "each entry has its own copy";
   EXPECT_EQ(onDisk(), list);
 }
 
@@ -141,15 +139,11 @@ TEST_F(ImageManagerTest, AFileThatCannotBeAddedIsLoggedOnceAndReportedWithItsRea
   auto expectRefused = [&](const fs::path& from, Reason reason, const std::string& mentioned) {
     SCOPED_TRACE(from.string());
     takeLines();
-    std::vector<std::string> events;
-    auto connection = QObject::connect(&images(), &ImageManager::savedImagesChanged, [&] { events.push_back("list"); });
     images().addImage(from);
-    QObject::disconnect(connection);
     auto lines = takeLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("ImageManager: 画像のコピーに失敗: ", 0), 0u) << lines[0];
     EXPECT_NE(lines[0].find(mentioned), std::string::npos) << lines[0];
-    EXPECT_TRUE(events.empty());
     EXPECT_TRUE(images().savedImages().empty());
     EXPECT_FALSE(fs::exists(library()));
     ASSERT_TRUE(images().lastFailure());
@@ -250,16 +244,13 @@ TEST_F(ImageManagerTest, MovingFollowsTheListsOffsetRules) {
     size_t to;
     std::string expected;
   };
-  // Destinations count positions before the move.
+  // Destinations count positions before the move. (Single rows to the top,
+  // down a row and to the end are dragged in the images tab's tests.)
   const std::vector<Case> cases = {
-      {{2}, 0, "CABDE"},  // third row to the top
-      {{0}, 2, "BACDE"},  // lands before C, which stood at 2
-      {{0}, 5, "BCDEA"},  // to the end
-      {{4}, 4, "ABCDE"},  // before itself: no change
-      {{1, 3}, 0, "BDACE"},
       {{0, 4}, 2, "BAECD"},
-      {{1, 2}, 3, "ABCDE"},
-      {{2}, 9, "ABDEC"},  // past the end counts as the end
+      {{1, 2}, 3, "ABCDE"},  // before the row after them: no change
+      {{4}, 4, "ABCDE"},     // before itself
+      {{2}, 9, "ABDEC"},     // past the end counts as the end
   };
   addLettered(5);
   const auto original = images().savedImages();
@@ -323,16 +314,6 @@ TEST_F(ImageManagerTest, DeletingTheShownImageTurnsTheCameraOff) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].rfind("ImageManager: wrote images.json (2 entries", 0), 0u);
   EXPECT_EQ(lines[1], "CameraManager: wrote state mode=off image=nil camera=usb-1");
-}
-
-TEST_F(ImageManagerTest, DeletingAnotherImageLeavesTheModeAlone) {
-  const auto list = addLettered(3);
-  camera().selectImage(list[0].id);
-  const ino_t shown = inodeOf(data_ / "state.json");
-  images().deleteImages({1, 2});
-  EXPECT_EQ(camera().currentMode(), CameraMode::image);
-  EXPECT_EQ(camera().selectedImageId(), list[0].id);
-  EXPECT_EQ(inodeOf(data_ / "state.json"), shown);
 }
 
 // --- The unusable library file ------------------------------------------------

@@ -153,21 +153,21 @@ class ModelFixture : public ::testing::Test {
     camera();
     images();
     events_ = &events;
+    auto on = [&events](auto* sender, auto signal, std::string what, std::function<std::string()> value) {
+      QObject::connect(sender, signal, [&events, what, value] { events.push_back(what + value()); });
+    };
     auto mode = [this] { return std::string(rawValue(camera().currentMode())); };
     auto image = [this] { return describe(camera().selectedImageId()); };
     auto cam = [this] { return describe(camera().selectedCameraId()); };
     auto count = [this] { return std::to_string(images().savedImages().size()); };
-    auto& e = events;
-    auto* c = &camera();
-    QObject::connect(c, &CameraManager::currentModeWillChange, [&e, mode] { e.push_back("will mode=" + mode()); });
-    QObject::connect(c, &CameraManager::currentModeChanged, [&e, mode] { e.push_back("did mode=" + mode()); });
-    QObject::connect(c, &CameraManager::selectedImageIdWillChange, [&e, image] { e.push_back("will image=" + image()); });
-    QObject::connect(c, &CameraManager::selectedImageIdChanged, [&e, image] { e.push_back("did image=" + image()); });
-    QObject::connect(c, &CameraManager::selectedCameraIdWillChange, [&e, cam] { e.push_back("will camera=" + cam()); });
-    QObject::connect(c, &CameraManager::selectedCameraIdChanged, [&e, cam] { e.push_back("did camera=" + cam()); });
-    auto* i = &images();
-    QObject::connect(i, &ImageManager::savedImagesWillChange, [&e, count] { e.push_back("will images=" + count()); });
-    QObject::connect(i, &ImageManager::savedImagesChanged, [&e, count] { e.push_back("did images=" + count()); });
+    on(&camera(), &CameraManager::currentModeWillChange, "will mode=", mode);
+    on(&camera(), &CameraManager::currentModeChanged, "did mode=", mode);
+    on(&camera(), &CameraManager::selectedImageIdWillChange, "will image=", image);
+    on(&camera(), &CameraManager::selectedImageIdChanged, "did image=", image);
+    on(&camera(), &CameraManager::selectedCameraIdWillChange, "will camera=", cam);
+    on(&camera(), &CameraManager::selectedCameraIdChanged, "did camera=", cam);
+    on(&images(), &ImageManager::savedImagesWillChange, "will images=", count);
+    on(&images(), &ImageManager::savedImagesChanged, "did images=", count);
   }
 
   // A small picked file outside the data folder.

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <thread>
@@ -132,12 +131,4 @@ TEST_F(DataFolderTest, HeartbeatLivenessAtItsBoundaries) {
   EXPECT_TRUE(isHostRunningAt(hb, modified + milliseconds(2999)));
   EXPECT_FALSE(isHostRunningAt(hb, modified + milliseconds(3000)));
   EXPECT_TRUE(isHostRunningAt(hb, modified - hours(1)));  // a date in the future counts as running
-
-  // Touching again moves the date forward and keeps the file empty.
-  timespec old[2] = {{0, UTIME_OMIT}, {st.st_mtim.tv_sec - 10, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, hb.c_str(), old, 0), 0);
-  EXPECT_FALSE(isHostRunning());
-  touchHeartbeat();
-  EXPECT_TRUE(isHostRunning());
-  EXPECT_EQ(fs::file_size(hb), 0u);
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <future>
+#include <numeric>
 #include <set>
 #include <thread>
 
@@ -23,7 +24,7 @@ TEST(SerialQueue, RunsTasksInOrderOnOneThread) {
   EXPECT_TRUE(current);
   EXPECT_FALSE(q->isCurrent());
   std::vector<int> expected(100);
-  for (int i = 0; i < 100; ++i) expected[static_cast<size_t>(i)] = i;
+  std::iota(expected.begin(), expected.end(), 0);
   EXPECT_EQ(seen, expected);
   EXPECT_EQ(threads.size(), 1u);
 }

@@ -3,13 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <systemd/sd-journal.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
+
+#include <cstdlib>
+#include <sstream>
 
 #include "platform/log/Log.h"
 #include "shared/Uuid.h"
@@ -17,26 +14,6 @@
 using namespace tovrelle;
 
 namespace {
-
-// What the logger writes to stderr while `body` runs.
-template <typename Fn>
-std::string capturedStderr(Fn body) {
-  char path[] = "/tmp/tovrelle-log-XXXXXX";
-  const int file = ::mkstemp(path);
-  std::fflush(stderr);
-  const int saved = ::dup(STDERR_FILENO);
-  ::dup2(file, STDERR_FILENO);
-  body();
-  std::fflush(stderr);
-  ::dup2(saved, STDERR_FILENO);
-  ::close(saved);
-  ::close(file);
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  ::unlink(path);
-  return text.str();
-}
 
 bool journalListens() {
   struct stat st {};
@@ -49,12 +26,12 @@ TEST(Log, WithoutAJournalEveryStderrLineCarriesItsPriority) {
   const char* saved = std::getenv("TOVRELLE_NO_JOURNAL");
   ::setenv("TOVRELLE_NO_JOURNAL", "1", 1);
   const log::Logger logger("ossel.tovrelle", "StreamSource");
-  const std::string text = capturedStderr([&] {
-    logger.error("cannot read %s", "state.json");
-    logger.info("observed state mode=%s", "off");
-    logger.error("forged\n<3>line");
-    log::processLog("CameraManager: wrote state");
-  });
+  ::testing::internal::CaptureStderr();
+  logger.error("cannot read %s", "state.json");
+  logger.info("observed state mode=%s", "off");
+  logger.error("forged\n<3>line");
+  log::processLog("CameraManager: wrote state");
+  const std::string text = ::testing::internal::GetCapturedStderr();
   if (!saved) ::unsetenv("TOVRELLE_NO_JOURNAL");
   std::vector<std::string> lines;
   std::istringstream in(text);
