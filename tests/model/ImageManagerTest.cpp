@@ -316,6 +316,16 @@ TEST_F(ImageManagerTest, DeletingTheShownImageTurnsTheCameraOff) {
   EXPECT_EQ(lines[1], "CameraManager: wrote state mode=off image=nil camera=usb-1");
 }
 
+TEST_F(ImageManagerTest, DeletingAnotherImageLeavesTheModeAlone) {
+  const auto list = addLettered(3);
+  camera().selectImage(list[0].id);
+  const ino_t shown = inodeOf(data_ / "state.json");
+  images().deleteImages({1, 2});
+  EXPECT_EQ(camera().currentMode(), CameraMode::image);
+  EXPECT_EQ(camera().selectedImageId(), list[0].id);
+  EXPECT_EQ(inodeOf(data_ / "state.json"), shown);
+}
+
 // --- The unusable library file ------------------------------------------------
 
 TEST_F(ImageManagerTest, AnUndecodableLibraryIsKeptAsideBeforeTheFirstSave) {
