@@ -27,33 +27,16 @@ bool allBlack(const QImage& image) {
   return true;
 }
 
-// What the published pictures showed, by their centre colour ("none" for no
-// picture); a picture published again unchanged is one entry.
-struct FrameLog {
-  std::vector<std::string> entries;
-  void record(const QImage& frame) {
-    const std::string what = describe(frame);
-    if (entries.empty() || entries.back() != what) entries.push_back(what);
-  }
-  static std::string describe(const QImage& frame) {
-    if (frame.isNull()) return "none";
-    const QColor c = at(frame, W / 2, H / 2);
-    if (near(c, Qt::black)) return "black";
-    if (near(c, Qt::red, 40)) return "red";
-    if (near(c, Qt::green, 40)) return "green";
-    if (near(c, Qt::blue, 40)) return "blue";
-    return "other";
-  }
-  bool saw(const std::string& what) const { return std::find(entries.begin(), entries.end(), what) != entries.end(); }
-};
-
 class PreviewRendererTest : public test::PopoverFixture {
  protected:
   void settle() { scheduler_.drainAll(); }
 
-  void watchFrames() {
-    QObject::connect(&preview(), &PreviewRenderer::currentFrameChanged,
-                     [this] { frameLog_.record(preview().currentFrame()); });
+  // Counts the published pictures whose centre is red.
+  void watchForRed() {
+    QObject::connect(&preview(), &PreviewRenderer::currentFrameChanged, [this] {
+      const QImage f = preview().currentFrame();
+      redFrames_ += !f.isNull() && near(at(f, W / 2, H / 2), Qt::red, 40);
+    });
   }
 
   // Camera `id` chosen and the virtual camera on, the preview running on it.
@@ -72,7 +55,7 @@ class PreviewRendererTest : public test::PopoverFixture {
     return found;
   }
 
-  FrameLog frameLog_;
+  int redFrames_ = 0;
 };
 
 }  // namespace
@@ -101,15 +84,12 @@ TEST_F(PreviewRendererTest, NothingRunsUntilStartedAndOffModeShowsBlackWithoutAC
   settle();
   EXPECT_TRUE(capture_->sessions().empty());
   EXPECT_EQ(capture_->makeInputCount(), 0);
-  EXPECT_EQ(preview().lastConfiguredMode(), CameraMode::off);
-  EXPECT_EQ(preview().lastConfiguredCameraId(), std::optional<std::string>("cam-a"));
 
   // Starting twice changes nothing; stopping clears the picture.
   preview().startPreview();
   preview().stopPreview();
   EXPECT_FALSE(preview().isActive());
   EXPECT_TRUE(preview().currentFrame().isNull());
-  EXPECT_EQ(preview().lastConfiguredCameraId(), std::nullopt);
 }
 
 TEST_F(PreviewRendererTest, ASetUpThatFinishesAfterTheUserMovedOnIsStoppedAndDropped) {
@@ -179,11 +159,11 @@ TEST_F(PreviewRendererTest, ASetUpFinishingAfterTheRendererWentAwayStopsItsSessi
 }
 
 TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
-  watchFrames();
+  watchForRed();
   runCamera("cam-a");
   capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 255, 0, 0));
   settle();
-  ASSERT_EQ(frameLog_.entries, (std::vector<std::string>{"blue"}));
+  ASSERT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::blue, 40));
 
   // Turned off: the handler stops converting at once, before the main thread has reconfigured.
   camera().turnOff();
@@ -192,7 +172,7 @@ TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
   captureQueue_->drain();
   EXPECT_EQ(main_->pendingCount(), mainTasks);  // nothing converted, nothing handed over
   settle();
-  EXPECT_FALSE(frameLog_.saw("red"));
+  EXPECT_EQ(redFrames_, 0);
   EXPECT_TRUE(allBlack(preview().currentFrame()));
 
   // A frame converted while in camera mode but published after the mode changed is dropped.
@@ -202,13 +182,12 @@ TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
   captureQueue_->drain();
   camera().turnOff();
   settle();
-  EXPECT_FALSE(frameLog_.saw("red"));
+  EXPECT_EQ(redFrames_, 0);
 
   // Inactive: a session that started but was never adopted converts nothing.
   camera().turnOn();
   settle();
   preview().stopPreview();
-  frameLog_.entries.clear();
   preview().startPreview();  // A's set-up queued
   captureQueue_->drain();    // running, not yet adopted
   preview().stopPreview();
@@ -217,14 +196,14 @@ TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
   captureQueue_->drain();
   EXPECT_EQ(main_->pendingCount(), before);
   settle();
-  EXPECT_FALSE(frameLog_.saw("red"));
+  EXPECT_EQ(redFrames_, 0);
   EXPECT_TRUE(preview().currentFrame().isNull());
   EXPECT_TRUE(capture_->runningSessions().empty());
 }
 
 TEST_F(PreviewRendererTest, AnUnreadableOrMissingImageShowsBlackWithoutALogLine) {
   const Uuid green = addLibraryPicture("Green", solid(64, 36, Qt::green));
-  const Uuid broken = addLibraryFile("Broken", "png", "\x89PNG\r\n\x1a\nnot really a picture");
+  const Uuid broken = addLibraryFile("Broken", "\x89PNG\r\n\x1a\nnot really a picture");
   const Uuid gone = addLibraryPicture("Gone", solid(64, 36, Qt::blue));
   std::filesystem::remove(imagesFolderURL() / images().savedImages().back().fileName);
   preview().startPreview();
@@ -317,11 +296,7 @@ TEST_F(PreviewRendererTest, ClosingStopsTheCameraAndACameraThatGoesAwayShowsBlac
   auto a = sessionFor("cam-a");
   preview().stopPreview();
   EXPECT_FALSE(a->isRunning());
-  EXPECT_FALSE(preview().hasCaptureSession());
   EXPECT_TRUE(preview().currentFrame().isNull());
-  EXPECT_EQ(preview().lastConfiguredMode(), CameraMode::off);
-  EXPECT_EQ(preview().lastConfiguredCameraId(), std::nullopt);
-  EXPECT_EQ(preview().lastConfiguredImageId(), std::nullopt);
 
   // Opening again opens the camera again.
   preview().startPreview();
