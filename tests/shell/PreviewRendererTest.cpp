@@ -13,12 +13,12 @@ namespace {
 constexpr int W = PreviewScaler::kWidth;
 constexpr int H = PreviewScaler::kHeight;
 
-bool near(QColor a, QColor b, int tolerance = 12) {
-  return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
-         std::abs(a.blue() - b.blue()) <= tolerance;
+// Whether the picture's centre is `colour`, give or take `tolerance` per channel.
+bool centreIs(const QImage& image, QColor colour, int tolerance = 12) {
+  const QColor c(image.pixel(W / 2, H / 2));
+  return std::abs(c.red() - colour.red()) <= tolerance && std::abs(c.green() - colour.green()) <= tolerance &&
+         std::abs(c.blue() - colour.blue()) <= tolerance;
 }
-
-QColor at(const QImage& image, int x, int y) { return QColor(image.pixel(x, y)); }
 
 bool allBlack(const QImage& image) {
   for (int y = 0; y < image.height(); ++y)
@@ -35,7 +35,7 @@ class PreviewRendererTest : public test::PopoverFixture {
   void watchForRed() {
     QObject::connect(&preview(), &PreviewRenderer::currentFrameChanged, [this] {
       const QImage f = preview().currentFrame();
-      redFrames_ += !f.isNull() && near(at(f, W / 2, H / 2), Qt::red, 40);
+      redFrames_ += !f.isNull() && centreIs(f, Qt::red, 40);
     });
   }
 
@@ -84,21 +84,11 @@ TEST_F(PreviewRendererTest, NothingRunsUntilStartedAndOffModeShowsBlackWithoutAC
   settle();
   EXPECT_TRUE(capture_->sessions().empty());
   EXPECT_EQ(capture_->makeInputCount(), 0);
-
-  // Starting twice changes nothing; stopping clears the picture.
-  preview().startPreview();
-  preview().stopPreview();
-  EXPECT_FALSE(preview().isActive());
-  EXPECT_TRUE(preview().currentFrame().isNull());
 }
 
 TEST_F(PreviewRendererTest, ASetUpThatFinishesAfterTheUserMovedOnIsStoppedAndDropped) {
-  capture_->addDevice("cam-a", "Desk Cam");
   capture_->addDevice("cam-b", "Document Cam");
-  select("cam-a");
-  camera().turnOn();
-  preview().startPreview();
-  settle();
+  runCamera("cam-a");
   ASSERT_TRUE(sessionFor("cam-a")->isRunning());
 
   // A is running; the user picks B, and picks C before B's set-up has run.
@@ -163,7 +153,7 @@ TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
   runCamera("cam-a");
   capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 255, 0, 0));
   settle();
-  ASSERT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::blue, 40));
+  ASSERT_TRUE(centreIs(preview().currentFrame(), Qt::blue, 40));
 
   // Turned off: the handler stops converting at once, before the main thread has reconfigured.
   camera().turnOff();
@@ -213,7 +203,7 @@ TEST_F(PreviewRendererTest, AnUnreadableOrMissingImageShowsBlackWithoutALogLine)
   for (const Uuid& id : {broken, gone, Uuid::random()}) {
     camera().selectImage(green);
     settle();
-    ASSERT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::green));
+    ASSERT_TRUE(centreIs(preview().currentFrame(), Qt::green));
     camera().selectImage(id);
     settle();
     EXPECT_EQ(preview().currentFrame().size(), QSize(W, H));
@@ -245,7 +235,7 @@ TEST_F(PreviewRendererTest, CamerasThatCannotBeUsedLeaveTheRightPicture) {
                                       "PreviewRenderer: failed to setup camera: device busy"}));
   EXPECT_TRUE(capture_->runningSessions().empty());
   EXPECT_FALSE(preview().hasCaptureSession());
-  EXPECT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::green));
+  EXPECT_TRUE(centreIs(preview().currentFrame(), Qt::green));
 
   // Choosing the same camera again tries again, and now it opens.
   capture_->failInput("cam-a", "");
@@ -291,8 +281,6 @@ TEST_F(PreviewRendererTest, CamerasThatCannotBeUsedLeaveTheRightPicture) {
 
 TEST_F(PreviewRendererTest, ClosingStopsTheCameraAndACameraThatGoesAwayShowsBlack) {
   runCamera("cam-a");
-  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 0, 0, 255));
-  settle();
   auto a = sessionFor("cam-a");
   preview().stopPreview();
   EXPECT_FALSE(a->isRunning());

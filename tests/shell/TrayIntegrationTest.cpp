@@ -96,59 +96,39 @@ struct TrayItem {
 
   // The ToolTip struct (icon name, icon pixmaps, title, description): its title.
   QString toolTipTitle() const {
-    QVariant v = property("ToolTip");
-    if (!v.canConvert<QDBusArgument>()) return {};
-    const QDBusArgument arg = v.value<QDBusArgument>();
-    QString iconName, title, description;
+    const QDBusArgument arg = property("ToolTip").value<QDBusArgument>();
+    QString iconName, title;
     arg.beginStructure();
     arg >> iconName;
-    arg.beginArray();  // the icon pixmaps, skipped
-    while (!arg.atEnd()) {
-      int w = 0, h = 0;
-      QByteArray data;
-      arg.beginStructure();
-      arg >> w >> h >> data;
-      arg.endStructure();
-    }
-    arg.endArray();
-    arg >> title >> description;
-    arg.endStructure();
+    arg.asVariant();  // the icon pixmaps, skipped
+    arg >> title;
     return title;
   }
 
-  // The context menu, flat: "label", "[x] label" when checked, "---" for separators.
-  struct MenuEntry {
-    int id;
-    QString text;
-  };
-  std::vector<MenuEntry> menu() const {
-    const QString path = property("Menu").value<QDBusObjectPath>().path();
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, "com.canonical.dbusmenu", "GetLayout");
+  // The context menu, flat, with each entry's id: "label", "[x] label" when
+  // checked, "---" for separators.
+  std::vector<std::pair<int, QString>> menu() const {
+    QDBusMessage call = QDBusMessage::createMethodCall(service, menuPath(), "com.canonical.dbusmenu", "GetLayout");
     call << 0 << -1 << QStringList{};
     const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
-    std::vector<MenuEntry> out;
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2) return out;
-    readLayout(reply.arguments().at(1).value<QDBusArgument>(), out, true);
+    std::vector<std::pair<int, QString>> out;
+    if (reply.type() == QDBusMessage::ReplyMessage && reply.arguments().size() >= 2)
+      readLayout(reply.arguments().at(1).value<QDBusArgument>(), out, true);
     return out;
   }
   QStringList menuTexts() const {
     QStringList texts;
-    for (const MenuEntry& e : menu()) texts << e.text;
+    for (const auto& entry : menu()) texts << entry.second;
     return texts;
   }
-  static void readLayout(const QDBusArgument& arg, std::vector<MenuEntry>& out, bool root) {
+  static void readLayout(const QDBusArgument& arg, std::vector<std::pair<int, QString>>& out, bool root) {
     int id = 0;
     QVariantMap props;
     arg.beginStructure();
     arg >> id >> props;
-    if (!root) {
-      if (props.value("type").toString() == "separator") {
-        out.push_back({id, "---"});
-      } else {
-        const bool checked = props.value("toggle-type").toString() == "checkmark" && props.value("toggle-state").toInt() == 1;
-        out.push_back({id, (checked ? "[x] " : "") + props.value("label").toString()});
-      }
-    }
+    const bool checked = props.value("toggle-type").toString() == "checkmark" && props.value("toggle-state").toInt() == 1;
+    const QString label = (checked ? "[x] " : "") + props.value("label").toString();
+    if (!root) out.push_back({id, props.value("type").toString() == "separator" ? QString("---") : label});
     arg.beginArray();
     while (!arg.atEnd()) {
       QDBusVariant child;
@@ -158,13 +138,13 @@ struct TrayItem {
     arg.endArray();
     arg.endStructure();
   }
+  QString menuPath() const { return property("Menu").value<QDBusObjectPath>().path(); }
   // A click on the entry showing `text`, as a panel sends it.
   bool click(const QString& text) const {
-    const QString path = property("Menu").value<QDBusObjectPath>().path();
-    for (const MenuEntry& e : menu())
-      if (e.text == text || e.text == "[x] " + text) {
-        QDBusMessage call = QDBusMessage::createMethodCall(service, path, "com.canonical.dbusmenu", "Event");
-        call << e.id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
+    for (const auto& [id, shown] : menu())
+      if (shown == text || shown == "[x] " + text) {
+        QDBusMessage call = QDBusMessage::createMethodCall(service, menuPath(), "com.canonical.dbusmenu", "Event");
+        call << id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
         return bus.call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
       }
     return false;
