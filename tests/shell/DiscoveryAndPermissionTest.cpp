@@ -40,7 +40,8 @@ TEST_F(CameraDiscovery, FirstPassRunsOnTheDiscoveryQueueAndPublishesOnMain) {
 
 TEST_F(CameraDiscovery, EachNotificationRunsOnePassAndResultsArriveInPassOrder) {
   std::vector<std::vector<std::string>> seen;
-  QObject::connect(&devices(), &CameraDeviceManager::camerasChanged, [&] { seen.push_back(names(devices().cameras())); });
+  QObject::connect(&devices(), &CameraDeviceManager::camerasChanged,
+                   [&] { seen.push_back(names(devices().cameras())); });
   scheduler_.drainAll();
   EXPECT_EQ(seen, (std::vector<std::vector<std::string>>{{}}));  // an empty machine publishes an empty list
 

@@ -192,7 +192,8 @@ TEST(PopoverOnADesktop, TheChosenTestCameraAppearsInThePreviewAndClosingLetsItGo
   // 800x600 on the 320x180 canvas: 240x180 from x = 40.
   auto showsQuadrants = [&] {
     const QImage pixels = onScreen(view->previewArea());
-    return near(pixels, inPreviewArea({100, 45}), Qt::red, 30) && near(pixels, inPreviewArea({220, 45}), Qt::green, 30) &&
+    return near(pixels, inPreviewArea({100, 45}), Qt::red, 30) &&
+           near(pixels, inPreviewArea({220, 45}), Qt::green, 30) &&
            near(pixels, inPreviewArea({100, 135}), Qt::blue, 30) &&
            near(pixels, inPreviewArea({220, 135}), Qt::yellow, 30) &&
            near(pixels, inPreviewArea({20, 90}), Qt::black, 10) && near(pixels, inPreviewArea({300, 90}), Qt::black, 10);

@@ -126,7 +126,8 @@ struct TrayItem {
     QVariantMap props;
     arg.beginStructure();
     arg >> id >> props;
-    const bool checked = props.value("toggle-type").toString() == "checkmark" && props.value("toggle-state").toInt() == 1;
+    const bool checked =
+        props.value("toggle-type").toString() == "checkmark" && props.value("toggle-state").toInt() == 1;
     const QString label = (checked ? "[x] " : "") + props.value("label").toString();
     if (!root) out.push_back({id, props.value("type").toString() == "separator" ? QString("---") : label});
     arg.beginArray();
@@ -162,6 +163,8 @@ class TovrelleProgram : public ::testing::Test {
   void SetUp() override {
     folder_ = session->makeFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
     settingsFile_ = folder_ / "settings.ini";
+    QSettings settings(QString::fromStdString(settingsFile_.string()), QSettings::IniFormat);
+    settings.setValue("hasCompletedOnboarding", true);
   }
 
   std::map<std::string, std::string> env() const {
@@ -184,22 +187,9 @@ class TovrelleProgram : public ::testing::Test {
     return session->spawn(argv, env(), logName);
   }
 
-  void completeOnboarding() {
-    QSettings s(QString::fromStdString(settingsFile_.string()), QSettings::IniFormat);
-    s.setValue("hasCompletedOnboarding", true);
-  }
-
   QString stateOnDisk() const {
     QFile file(QString::fromStdString((folder_ / "data" / "state.json").string()));
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-  }
-
-  // The whole screen as the X server shows it.
-  QImage shoot(const QString& name) {
-    const QString path = QString::fromStdString((folder_ / (name.toStdString() + ".png")).string());
-    waitUntil([] { return false; }, 300ms);
-    run({"import", "-window", "root", path});
-    return QImage(path);
   }
 
   fs::path folder_;
@@ -237,7 +227,6 @@ class Tray : public TovrelleProgram {
 }  // namespace
 
 TEST_F(Tray, TheItemNamesWhatTheCameraShowsAndItsMenuAndShortcutsSwitchIt) {
-  completeOnboarding();
   auto app = start("tovrelle");
   TrayItem item = waitForItem();
   // The panel gets the mode icon by theme name, so it can colour it for itself.
@@ -284,7 +273,6 @@ TEST_F(Tray, TheItemNamesWhatTheCameraShowsAndItsMenuAndShortcutsSwitchIt) {
 }
 
 TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndStaysReachable) {
-  completeOnboarding();
   // A plain XEmbed tray: someone owns the tray selection, nobody watches for items.
   // Dropped however the test ends, so the next test finds no tray.
   std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(xcb_connect(nullptr, nullptr),
@@ -326,7 +314,6 @@ TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndSt
 }
 
 TEST_F(TovrelleProgram, WithoutADisplayItRunsHeadlessInsteadOfStopping) {
-  completeOnboarding();
   extraEnv_ = {{"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
   auto app = start("headless");
   ASSERT_TRUE(app->waitForLog("TovrelleApp: no display (DISPLAY and WAYLAND_DISPLAY are unset)", 10s)) << app->log();
@@ -338,7 +325,6 @@ TEST_F(TovrelleProgram, WithoutADisplayItRunsHeadlessInsteadOfStopping) {
 // No tray at all: it says so and keeps running. A second launch hands over,
 // and the first shows its popover (dark in the GTK dark theme) and keeps writing alone.
 TEST_F(TovrelleProgram, ASecondLaunchHandsOverAndTheFirstKeepsWritingAlone) {
-  completeOnboarding();
   const bool gtk = QFile::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platformthemes/libqgtk3.so");
   if (gtk) extraEnv_ = {{"QT_QPA_PLATFORMTHEME", "gtk3"}, {"GTK_THEME", "Adwaita:dark"}};
   auto first = start("first");
@@ -355,7 +341,10 @@ TEST_F(TovrelleProgram, ASecondLaunchHandsOverAndTheFirstKeepsWritingAlone) {
   EXPECT_EQ(second->log().find("CameraManager:"), std::string::npos) << second->log();
   ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << "the first did not show its popover";
   if (gtk) {
-    const QImage screen = shoot("popover-gtk-dark");
+    const QString shot = QString::fromStdString((folder_ / "popover-gtk-dark.png").string());
+    waitUntil([] { return false; }, 300ms);
+    run({"import", "-window", "root", shot});
+    const QImage screen(shot);
     const QStringList geometry =
         QString::fromStdString(run({"xdotool", "getwindowgeometry", "--shell", visibleWindows("Tovrelle").value(0)}))
             .split('\n');
