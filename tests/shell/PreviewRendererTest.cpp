@@ -124,12 +124,11 @@ TEST_F(PreviewRendererTest, ASetUpThatFinishesAfterTheUserMovedOnIsStoppedAndDro
   EXPECT_TRUE(capture_->runningSessions().empty());
   EXPECT_FALSE(preview().hasCaptureSession());
   EXPECT_TRUE(allBlack(preview().currentFrame()));
-}
 
-TEST_F(PreviewRendererTest, ASetUpFinishingAfterTheRendererWentAwayStopsItsSession) {
-  capture_->addDevice("cam-a", "Desk Cam");
-  select("cam-a");
+  // ... and one that finishes after the renderer went away.
+  preview().stopPreview();
   camera().turnOn();
+  settle();
   preview().startPreview();
   ASSERT_EQ(captureQueue_->pendingCount(), 1u);
   preview_.reset();
@@ -229,10 +228,9 @@ TEST_F(PreviewRendererTest, CamerasThatCannotBeUsedLeaveTheRightPicture) {
   select("cam-a");
   camera().turnOn();
   settle();
-  EXPECT_EQ(takeLines(),
-            (std::vector<std::string>{"CameraManager: wrote state mode=image image=" + green.toString() + " camera=cam-a",
-                                      "CameraManager: wrote state mode=camera image=nil camera=cam-a",
-                                      "PreviewRenderer: failed to setup camera: device busy"}));
+  const auto lines = takeLines();
+  EXPECT_EQ(countStartingWith(lines, "PreviewRenderer"), 1);
+  EXPECT_EQ(countStartingWith(lines, "PreviewRenderer: failed to setup camera: device busy"), 1);
   EXPECT_TRUE(capture_->runningSessions().empty());
   EXPECT_FALSE(preview().hasCaptureSession());
   EXPECT_TRUE(centreIs(preview().currentFrame(), Qt::green));
