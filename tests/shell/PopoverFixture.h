@@ -6,15 +6,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <QColor>
 #include <QImage>
 #include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "app/installer/SystemExtensionInstaller.h"
 #include "app/model/CameraDeviceManager.h"
@@ -98,29 +94,19 @@ class PopoverFixture : public ::testing::Test {
   }
 
   // Adds a library entry named `name` through the library's own operation (so
-  // its change is published), from a picked file holding `bytes`.
-  Uuid addLibraryFile(const std::string& name, const std::string& extension, const std::string& bytes) {
-    const auto picked = pickedFolder() / (name + "." + extension);
-    std::ofstream(picked, std::ios::binary) << bytes;
-    return addPicked(picked);
-  }
-  // The same with `picture` saved as PNG.
-  Uuid addLibraryPicture(const std::string& name, const QImage& picture) {
-    const auto picked = pickedFolder() / (name + ".png");
-    EXPECT_TRUE(picture.save(QString::fromStdString(picked.string()), "PNG"));
-    return addPicked(picked);
-  }
-  Uuid addPicked(const std::filesystem::path& picked) {
+  // its change is published), from a picked file holding `bytes`, or `picture` as PNG.
+  Uuid addLibraryFile(const std::string& name, const std::string& bytes, const QImage& picture = {}) {
+    const auto picked = std::filesystem::path(tmp_.filePath(QString::fromStdString(name + ".png")).toStdString());
+    if (picture.isNull())
+      std::ofstream(picked, std::ios::binary) << bytes;
+    else
+      EXPECT_TRUE(picture.save(QString::fromStdString(picked.string()), "PNG"));
     const size_t before = images().savedImages().size();
     images().addImage(picked);
     EXPECT_EQ(images().savedImages().size(), before + 1);
     return images().savedImages().back().id;
   }
-  std::filesystem::path pickedFolder() {
-    const auto folder = std::filesystem::path(tmp_.filePath("picked").toStdString());
-    std::filesystem::create_directories(folder);
-    return folder;
-  }
+  Uuid addLibraryPicture(const std::string& name, const QImage& picture) { return addLibraryFile(name, {}, picture); }
 
   static QImage solid(int width, int height, QColor color) {
     QImage picture(width, height, QImage::Format_RGB32);
@@ -131,7 +117,7 @@ class PopoverFixture : public ::testing::Test {
   // "state.json" as the extension would read it.
   static std::string readState() {
     std::ifstream in(stateFileURL(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
   std::vector<std::string> takeLines() {

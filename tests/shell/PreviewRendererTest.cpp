@@ -13,12 +13,12 @@ namespace {
 constexpr int W = PreviewScaler::kWidth;
 constexpr int H = PreviewScaler::kHeight;
 
-bool near(QColor a, QColor b, int tolerance = 12) {
-  return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
-         std::abs(a.blue() - b.blue()) <= tolerance;
+// Whether the picture's centre is `colour`, give or take `tolerance` per channel.
+bool centreIs(const QImage& image, QColor colour, int tolerance = 12) {
+  const QColor c(image.pixel(W / 2, H / 2));
+  return std::abs(c.red() - colour.red()) <= tolerance && std::abs(c.green() - colour.green()) <= tolerance &&
+         std::abs(c.blue() - colour.blue()) <= tolerance;
 }
-
-QColor at(const QImage& image, int x, int y) { return QColor(image.pixel(x, y)); }
 
 bool allBlack(const QImage& image) {
   for (int y = 0; y < image.height(); ++y)
@@ -27,33 +27,16 @@ bool allBlack(const QImage& image) {
   return true;
 }
 
-// What the published pictures showed, by their centre colour ("none" for no
-// picture); a picture published again unchanged is one entry.
-struct FrameLog {
-  std::vector<std::string> entries;
-  void record(const QImage& frame) {
-    const std::string what = describe(frame);
-    if (entries.empty() || entries.back() != what) entries.push_back(what);
-  }
-  static std::string describe(const QImage& frame) {
-    if (frame.isNull()) return "none";
-    const QColor c = at(frame, W / 2, H / 2);
-    if (near(c, Qt::black)) return "black";
-    if (near(c, Qt::red, 40)) return "red";
-    if (near(c, Qt::green, 40)) return "green";
-    if (near(c, Qt::blue, 40)) return "blue";
-    return "other";
-  }
-  bool saw(const std::string& what) const { return std::find(entries.begin(), entries.end(), what) != entries.end(); }
-};
-
 class PreviewRendererTest : public test::PopoverFixture {
  protected:
   void settle() { scheduler_.drainAll(); }
 
-  void watchFrames() {
-    QObject::connect(&preview(), &PreviewRenderer::currentFrameChanged,
-                     [this] { frameLog_.record(preview().currentFrame()); });
+  // Counts the published pictures whose centre is red.
+  void watchForRed() {
+    QObject::connect(&preview(), &PreviewRenderer::currentFrameChanged, [this] {
+      const QImage f = preview().currentFrame();
+      redFrames_ += !f.isNull() && centreIs(f, Qt::red, 40);
+    });
   }
 
   // Camera `id` chosen and the virtual camera on, the preview running on it.
@@ -72,7 +55,7 @@ class PreviewRendererTest : public test::PopoverFixture {
     return found;
   }
 
-  FrameLog frameLog_;
+  int redFrames_ = 0;
 };
 
 }  // namespace
@@ -101,24 +84,11 @@ TEST_F(PreviewRendererTest, NothingRunsUntilStartedAndOffModeShowsBlackWithoutAC
   settle();
   EXPECT_TRUE(capture_->sessions().empty());
   EXPECT_EQ(capture_->makeInputCount(), 0);
-  EXPECT_EQ(preview().lastConfiguredMode(), CameraMode::off);
-  EXPECT_EQ(preview().lastConfiguredCameraId(), std::optional<std::string>("cam-a"));
-
-  // Starting twice changes nothing; stopping clears the picture.
-  preview().startPreview();
-  preview().stopPreview();
-  EXPECT_FALSE(preview().isActive());
-  EXPECT_TRUE(preview().currentFrame().isNull());
-  EXPECT_EQ(preview().lastConfiguredCameraId(), std::nullopt);
 }
 
 TEST_F(PreviewRendererTest, ASetUpThatFinishesAfterTheUserMovedOnIsStoppedAndDropped) {
-  capture_->addDevice("cam-a", "Desk Cam");
   capture_->addDevice("cam-b", "Document Cam");
-  select("cam-a");
-  camera().turnOn();
-  preview().startPreview();
-  settle();
+  runCamera("cam-a");
   ASSERT_TRUE(sessionFor("cam-a")->isRunning());
 
   // A is running; the user picks B, and picks C before B's set-up has run.
@@ -154,12 +124,11 @@ TEST_F(PreviewRendererTest, ASetUpThatFinishesAfterTheUserMovedOnIsStoppedAndDro
   EXPECT_TRUE(capture_->runningSessions().empty());
   EXPECT_FALSE(preview().hasCaptureSession());
   EXPECT_TRUE(allBlack(preview().currentFrame()));
-}
 
-TEST_F(PreviewRendererTest, ASetUpFinishingAfterTheRendererWentAwayStopsItsSession) {
-  capture_->addDevice("cam-a", "Desk Cam");
-  select("cam-a");
+  // ... and one that finishes after the renderer went away.
+  preview().stopPreview();
   camera().turnOn();
+  settle();
   preview().startPreview();
   ASSERT_EQ(captureQueue_->pendingCount(), 1u);
   preview_.reset();
@@ -179,11 +148,11 @@ TEST_F(PreviewRendererTest, ASetUpFinishingAfterTheRendererWentAwayStopsItsSessi
 }
 
 TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
-  watchFrames();
+  watchForRed();
   runCamera("cam-a");
   capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 255, 0, 0));
   settle();
-  ASSERT_EQ(frameLog_.entries, (std::vector<std::string>{"blue"}));
+  ASSERT_TRUE(centreIs(preview().currentFrame(), Qt::blue, 40));
 
   // Turned off: the handler stops converting at once, before the main thread has reconfigured.
   camera().turnOff();
@@ -192,7 +161,7 @@ TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
   captureQueue_->drain();
   EXPECT_EQ(main_->pendingCount(), mainTasks);  // nothing converted, nothing handed over
   settle();
-  EXPECT_FALSE(frameLog_.saw("red"));
+  EXPECT_EQ(redFrames_, 0);
   EXPECT_TRUE(allBlack(preview().currentFrame()));
 
   // A frame converted while in camera mode but published after the mode changed is dropped.
@@ -202,13 +171,12 @@ TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
   captureQueue_->drain();
   camera().turnOff();
   settle();
-  EXPECT_FALSE(frameLog_.saw("red"));
+  EXPECT_EQ(redFrames_, 0);
 
   // Inactive: a session that started but was never adopted converts nothing.
   camera().turnOn();
   settle();
   preview().stopPreview();
-  frameLog_.entries.clear();
   preview().startPreview();  // A's set-up queued
   captureQueue_->drain();    // running, not yet adopted
   preview().stopPreview();
@@ -217,14 +185,14 @@ TEST_F(PreviewRendererTest, FramesAreIgnoredWhenInactiveOrNotInCameraMode) {
   captureQueue_->drain();
   EXPECT_EQ(main_->pendingCount(), before);
   settle();
-  EXPECT_FALSE(frameLog_.saw("red"));
+  EXPECT_EQ(redFrames_, 0);
   EXPECT_TRUE(preview().currentFrame().isNull());
   EXPECT_TRUE(capture_->runningSessions().empty());
 }
 
 TEST_F(PreviewRendererTest, AnUnreadableOrMissingImageShowsBlackWithoutALogLine) {
   const Uuid green = addLibraryPicture("Green", solid(64, 36, Qt::green));
-  const Uuid broken = addLibraryFile("Broken", "png", "\x89PNG\r\n\x1a\nnot really a picture");
+  const Uuid broken = addLibraryFile("Broken", "\x89PNG\r\n\x1a\nnot really a picture");
   const Uuid gone = addLibraryPicture("Gone", solid(64, 36, Qt::blue));
   std::filesystem::remove(imagesFolderURL() / images().savedImages().back().fileName);
   preview().startPreview();
@@ -234,7 +202,7 @@ TEST_F(PreviewRendererTest, AnUnreadableOrMissingImageShowsBlackWithoutALogLine)
   for (const Uuid& id : {broken, gone, Uuid::random()}) {
     camera().selectImage(green);
     settle();
-    ASSERT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::green));
+    ASSERT_TRUE(centreIs(preview().currentFrame(), Qt::green));
     camera().selectImage(id);
     settle();
     EXPECT_EQ(preview().currentFrame().size(), QSize(W, H));
@@ -260,13 +228,12 @@ TEST_F(PreviewRendererTest, CamerasThatCannotBeUsedLeaveTheRightPicture) {
   select("cam-a");
   camera().turnOn();
   settle();
-  EXPECT_EQ(takeLines(),
-            (std::vector<std::string>{"CameraManager: wrote state mode=image image=" + green.toString() + " camera=cam-a",
-                                      "CameraManager: wrote state mode=camera image=nil camera=cam-a",
-                                      "PreviewRenderer: failed to setup camera: device busy"}));
+  const auto lines = takeLines();
+  EXPECT_EQ(countStartingWith(lines, "PreviewRenderer"), 1);
+  EXPECT_EQ(countStartingWith(lines, "PreviewRenderer: failed to setup camera: device busy"), 1);
   EXPECT_TRUE(capture_->runningSessions().empty());
   EXPECT_FALSE(preview().hasCaptureSession());
-  EXPECT_TRUE(near(at(preview().currentFrame(), W / 2, H / 2), Qt::green));
+  EXPECT_TRUE(centreIs(preview().currentFrame(), Qt::green));
 
   // Choosing the same camera again tries again, and now it opens.
   capture_->failInput("cam-a", "");
@@ -312,16 +279,10 @@ TEST_F(PreviewRendererTest, CamerasThatCannotBeUsedLeaveTheRightPicture) {
 
 TEST_F(PreviewRendererTest, ClosingStopsTheCameraAndACameraThatGoesAwayShowsBlack) {
   runCamera("cam-a");
-  capture_->pushFrame("cam-a", FakeCaptureDevices::makeFrame(1, 0, 0, 255));
-  settle();
   auto a = sessionFor("cam-a");
   preview().stopPreview();
   EXPECT_FALSE(a->isRunning());
-  EXPECT_FALSE(preview().hasCaptureSession());
   EXPECT_TRUE(preview().currentFrame().isNull());
-  EXPECT_EQ(preview().lastConfiguredMode(), CameraMode::off);
-  EXPECT_EQ(preview().lastConfiguredCameraId(), std::nullopt);
-  EXPECT_EQ(preview().lastConfiguredImageId(), std::nullopt);
 
   // Opening again opens the camera again.
   preview().startPreview();

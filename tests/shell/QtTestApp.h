@@ -1,10 +1,11 @@
 #pragma once
 // One QApplication for a GoogleTest program, on the offscreen platform unless
-// the test environment names another (the tray tests run under Xvfb).
+// the test environment names another.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <cstdlib>
+#include <memory>
 
 namespace tovrelle::test {
 
@@ -15,16 +16,13 @@ class QtAppEnvironment : public ::testing::Environment {
     static int argc = 1;
     static char name[] = "tovrelle-test";
     static char* argv[] = {name, nullptr};
-    app_ = new QApplication(argc, argv);
+    app_ = std::make_unique<QApplication>(argc, argv);
     app_->setQuitOnLastWindowClosed(false);
   }
-  void TearDown() override {
-    delete app_;
-    app_ = nullptr;
-  }
+  void TearDown() override { app_.reset(); }
 
  private:
-  QApplication* app_ = nullptr;
+  std::unique_ptr<QApplication> app_;
 };
 
 inline ::testing::Environment* const qtAppEnvironment = ::testing::AddGlobalTestEnvironment(new QtAppEnvironment);

@@ -31,14 +31,11 @@ class StatusPopoverViewTest : public test::PopoverFixture {
     PopoverFixture::TearDown();
   }
 
-  StatusPopoverView& build(bool canCheckForUpdates = true, bool offersUpdates = true) {
-    StatusPopoverView::Models models{&camera(),  &images(),  &devices(), &installer(),
-                                     &preview(), &permission(), [this] { ++quits_; }};
-    std::function<void()> onCheck;
-    if (offersUpdates) onCheck = [this] { ++updateChecks_; };
+  void build(bool canCheckForUpdates = true) {
     view_ = std::make_unique<StatusPopoverView>(
-        models, [this] { ++settingsOpened_; }, [this] { ++installs_; }, onCheck, canCheckForUpdates);
-    return *view_;
+        StatusPopoverView::Models{&camera(), &images(), &devices(), &installer(), &preview(), &permission(),
+                                  [this] { ++quits_; }},
+        [this] { ++settingsOpened_; }, [this] { ++installs_; }, [this] { ++updateChecks_; }, canCheckForUpdates);
   }
 
   // Runs the model's queues and the view's redraws until everything is quiet.
@@ -107,8 +104,6 @@ TEST_F(StatusPopoverViewTest, CheckMarksFollowTheModeAndTheSelection) {
     EXPECT_EQ(a11y->state().checked, r->isChecked()) << r->title().toStdString();
     EXPECT_EQ(a11y->childCount(), 0);
   }
-  EXPECT_TRUE(imageRows()[0]->isChecked());
-  EXPECT_EQ(imageRows()[0]->property("imageId").toString().toStdString(), beach.toString());
 }
 
 TEST_F(StatusPopoverViewTest, RowsActAtOnceAndClickingDoesNotFlipTheirMarks) {
@@ -182,10 +177,7 @@ TEST_F(StatusPopoverViewTest, TheCameraMenuListsTheDefaultAndTheDiscoveredCamera
   EXPECT_EQ(menuItem("Document Cam")->data().toString(), "cam-b");
 
   // A phone camera is listed with the suffix text; its mark goes by its id only.
-  CameraInfo phone{"cam-p", "Pocket", true};
-  EXPECT_EQ(StatusPopoverView::cameraTitle(phone), qtTrId("camera.continuitySuffix").arg("Pocket"));
-  EXPECT_EQ(StatusPopoverView::cameraTitle(phone), "Pocket (Phone)");
-  EXPECT_EQ(StatusPopoverView::cameraTitle(CameraInfo{"cam-a", "Desk Cam", false}), "Desk Cam");
+  EXPECT_EQ(StatusPopoverView::cameraTitle(CameraInfo{"cam-p", "Pocket", true}), "Pocket (Phone)");
 
   // Unplugged: gone from the menu; the divider goes with the last camera.
   capture_->removeDevice("cam-a");
@@ -195,51 +187,34 @@ TEST_F(StatusPopoverViewTest, TheCameraMenuListsTheDefaultAndTheDiscoveredCamera
 }
 
 TEST_F(StatusPopoverViewTest, ChoosingACameraWritesTheStateAndTurnsOnOnlyWhenNeeded) {
-  const Uuid beach = addLibraryPicture("Beach", solid(40, 30, Qt::yellow));
+  camera().selectImage(addLibraryPicture("Beach", solid(40, 30, Qt::yellow)));
   capture_->addDevice("cam-a", "Desk Cam");
   capture_->addDevice("cam-b", "Document Cam");
-  camera().selectImage(beach);
   build();
   settle();
-  takeLines();
   QSignalSpy modeChanges(&camera(), &CameraManager::currentModeChanged);
+  auto writes = [&] { return countStartingWith(takeLines(), "CameraManager: wrote state"); };
+  writes();
 
   // In image mode: the camera is chosen and the virtual camera switched on.
   menuItem("Desk Cam")->trigger();
-  EXPECT_EQ(camera().currentMode(), CameraMode::camera);
-  EXPECT_EQ(camera().selectedCameraId(), std::optional<std::string>("cam-a"));
-  EXPECT_EQ(camera().selectedImageId(), std::nullopt);
-  EXPECT_EQ(takeLines(),
-            (std::vector<std::string>{"CameraManager: wrote state mode=image image=" + beach.toString() + " camera=cam-a",
-                                      "CameraManager: wrote state mode=camera image=nil camera=cam-a"}));
   EXPECT_EQ(readState(), R"({"mode":"camera","selectedCameraId":"cam-a"})");
   EXPECT_EQ(modeChanges.count(), 1);
   settle();
   EXPECT_EQ(checked(), QStringList{"onRow"});
+  writes();
 
-  // Already in camera mode: one write, and turnOn() is not called (the mode is not published again).
-  modeChanges.clear();
+  // Already in camera mode: one write, and the mode is not published again.
   menuItem("Document Cam")->trigger();
-  EXPECT_EQ(takeLines(), (std::vector<std::string>{"CameraManager: wrote state mode=camera image=nil camera=cam-b"}));
-  EXPECT_EQ(modeChanges.count(), 0);
-  settle();
-
+  EXPECT_EQ(writes(), 1);
+  EXPECT_EQ(readState(), R"({"mode":"camera","selectedCameraId":"cam-b"})");
   // The default item, chosen twice: each time the state is written, even when nothing changed.
   menuItem(qtTrId("camera.default"))->trigger();
   settle();
   menuItem(qtTrId("camera.default"))->trigger();
-  EXPECT_EQ(takeLines(), (std::vector<std::string>{"CameraManager: wrote state mode=camera image=nil camera=nil",
-                                                   "CameraManager: wrote state mode=camera image=nil camera=nil"}));
-  EXPECT_EQ(modeChanges.count(), 0);
+  EXPECT_EQ(writes(), 2);
+  EXPECT_EQ(modeChanges.count(), 1);
   EXPECT_EQ(readState(), R"({"mode":"camera"})");
-
-  // From off, the default item switches on too.
-  camera().turnOff();
-  settle();
-  takeLines();
-  menuItem(qtTrId("camera.default"))->trigger();
-  EXPECT_EQ(takeLines(), (std::vector<std::string>{"CameraManager: wrote state mode=off image=nil camera=nil",
-                                                   "CameraManager: wrote state mode=camera image=nil camera=nil"}));
 }
 
 TEST_F(StatusPopoverViewTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivated) {
@@ -248,8 +223,6 @@ TEST_F(StatusPopoverViewTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivate
   auto statusText = [&] { return view_->findChild<QLabel*>("extensionStatusText")->text(); };
   EXPECT_EQ(statusText(), qtTrId("extensionStatus.idle"));
   EXPECT_TRUE(row("installRow")->isEnabled());
-  EXPECT_EQ(row("installRow")->title(), qtTrId("menu.installExtension"));
-  EXPECT_TRUE(view_->findChild<QLabel*>("extensionStatusText")->wordWrap());
 
   // Requesting: the install row is disabled.
   installer().activate(true);  // no answer comes
@@ -286,7 +259,6 @@ TEST_F(StatusPopoverViewTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivate
   ASSERT_EQ(installer().status().kind, Case::activated);
   EXPECT_FALSE(view_->findChild<QLabel*>("extensionStatusText"));
   EXPECT_FALSE(row("installRow"));
-  EXPECT_TRUE(StatusPopoverView::extensionStatusText(SystemExtensionInstaller::Status::activated()).isEmpty());
 }
 
 TEST_F(StatusPopoverViewTest, ADataFolderThatRefusesTheStateIsToldUntilTheHeartbeatWritesIt) {
@@ -301,7 +273,6 @@ TEST_F(StatusPopoverViewTest, ADataFolderThatRefusesTheStateIsToldUntilTheHeartb
   settle();
   auto* text = view_->findChild<QLabel*>("dataFolderProblemText");
   ASSERT_TRUE(text);
-  EXPECT_EQ(text->text(), StatusPopoverView::dataFolderProblemText(*camera().dataFolderProblem()));
   EXPECT_TRUE(text->text().contains(QString::fromStdString(state.parent_path().string())));
   EXPECT_TRUE(text->text().contains(qtTrId("menu.dataFolder.stateBehind")));
 

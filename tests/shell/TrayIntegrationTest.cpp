@@ -11,21 +11,16 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QImage>
 #include <QLibraryInfo>
 #include <QProcess>
 #include <QSettings>
-#include <QTimer>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <memory>
 
 #include "tests/shell/EventLoopWait.h"
@@ -59,30 +54,24 @@ QStringList visibleWindows(const QString& title) {
 }
 
 // The StatusNotifierWatcher and host of this test: items register here.
-class Watcher : public QObject {
-  Q_OBJECT
- public:
-  QStringList items;
-};
-
 class WatcherAdaptor : public QDBusAbstractAdaptor {
   Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-  Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ registeredItems)
+  Q_PROPERTY(QStringList RegisteredStatusNotifierItems MEMBER items)
   Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
   Q_PROPERTY(int ProtocolVersion READ protocolVersion)
 
  public:
-  explicit WatcherAdaptor(Watcher* watcher) : QDBusAbstractAdaptor(watcher), watcher_(watcher) {}
-  QStringList registeredItems() const { return watcher_->items; }
+  explicit WatcherAdaptor(QObject* watcher) : QDBusAbstractAdaptor(watcher) {}
   bool hostRegistered() const { return true; }
   int protocolVersion() const { return 0; }
+  QStringList items;
 
  public slots:
   void RegisterStatusNotifierItem(const QString& service, const QDBusMessage& message) {
     // A path alone means "at this path, on the caller's connection".
     const QString item = service.startsWith('/') ? message.service() : service;
-    watcher_->items << item;
+    items << item;
     emit StatusNotifierItemRegistered(item);
   }
   void RegisterStatusNotifierHost(const QString&) {}
@@ -91,9 +80,6 @@ class WatcherAdaptor : public QDBusAbstractAdaptor {
   void StatusNotifierItemRegistered(const QString& service);
   void StatusNotifierItemUnregistered(const QString& service);
   void StatusNotifierHostRegistered();
-
- private:
-  Watcher* watcher_;
 };
 
 struct TrayItem {
@@ -110,59 +96,40 @@ struct TrayItem {
 
   // The ToolTip struct (icon name, icon pixmaps, title, description): its title.
   QString toolTipTitle() const {
-    QVariant v = property("ToolTip");
-    if (!v.canConvert<QDBusArgument>()) return {};
-    const QDBusArgument arg = v.value<QDBusArgument>();
-    QString iconName, title, description;
+    const QDBusArgument arg = property("ToolTip").value<QDBusArgument>();
+    QString iconName, title;
     arg.beginStructure();
     arg >> iconName;
-    arg.beginArray();  // the icon pixmaps, skipped
-    while (!arg.atEnd()) {
-      int w = 0, h = 0;
-      QByteArray data;
-      arg.beginStructure();
-      arg >> w >> h >> data;
-      arg.endStructure();
-    }
-    arg.endArray();
-    arg >> title >> description;
-    arg.endStructure();
+    arg.asVariant();  // the icon pixmaps, skipped
+    arg >> title;
     return title;
   }
 
-  // The context menu, flat: "label", "[x] label" when checked, "---" for separators.
-  struct MenuEntry {
-    int id;
-    QString text;
-  };
-  std::vector<MenuEntry> menu() const {
-    const QString path = property("Menu").value<QDBusObjectPath>().path();
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, "com.canonical.dbusmenu", "GetLayout");
+  // The context menu, flat, with each entry's id: "label", "[x] label" when
+  // checked, "---" for separators.
+  std::vector<std::pair<int, QString>> menu() const {
+    QDBusMessage call = QDBusMessage::createMethodCall(service, menuPath(), "com.canonical.dbusmenu", "GetLayout");
     call << 0 << -1 << QStringList{};
     const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
-    std::vector<MenuEntry> out;
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2) return out;
-    readLayout(reply.arguments().at(1).value<QDBusArgument>(), out, true);
+    std::vector<std::pair<int, QString>> out;
+    if (reply.type() == QDBusMessage::ReplyMessage && reply.arguments().size() >= 2)
+      readLayout(reply.arguments().at(1).value<QDBusArgument>(), out, true);
     return out;
   }
   QStringList menuTexts() const {
     QStringList texts;
-    for (const MenuEntry& e : menu()) texts << e.text;
+    for (const auto& entry : menu()) texts << entry.second;
     return texts;
   }
-  static void readLayout(const QDBusArgument& arg, std::vector<MenuEntry>& out, bool root) {
+  static void readLayout(const QDBusArgument& arg, std::vector<std::pair<int, QString>>& out, bool root) {
     int id = 0;
     QVariantMap props;
     arg.beginStructure();
     arg >> id >> props;
-    if (!root) {
-      if (props.value("type").toString() == "separator") {
-        out.push_back({id, "---"});
-      } else {
-        const bool checked = props.value("toggle-type").toString() == "checkmark" && props.value("toggle-state").toInt() == 1;
-        out.push_back({id, (checked ? "[x] " : "") + props.value("label").toString()});
-      }
-    }
+    const bool checked =
+        props.value("toggle-type").toString() == "checkmark" && props.value("toggle-state").toInt() == 1;
+    const QString label = (checked ? "[x] " : "") + props.value("label").toString();
+    if (!root) out.push_back({id, props.value("type").toString() == "separator" ? QString("---") : label});
     arg.beginArray();
     while (!arg.atEnd()) {
       QDBusVariant child;
@@ -172,13 +139,13 @@ struct TrayItem {
     arg.endArray();
     arg.endStructure();
   }
+  QString menuPath() const { return property("Menu").value<QDBusObjectPath>().path(); }
   // A click on the entry showing `text`, as a panel sends it.
   bool click(const QString& text) const {
-    const QString path = property("Menu").value<QDBusObjectPath>().path();
-    for (const MenuEntry& e : menu())
-      if (e.text == text || e.text == "[x] " + text) {
-        QDBusMessage call = QDBusMessage::createMethodCall(service, path, "com.canonical.dbusmenu", "Event");
-        call << e.id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
+    for (const auto& [id, shown] : menu())
+      if (shown == text || shown == "[x] " + text) {
+        QDBusMessage call = QDBusMessage::createMethodCall(service, menuPath(), "com.canonical.dbusmenu", "Event");
+        call << id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
         return bus.call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
       }
     return false;
@@ -196,6 +163,8 @@ class TovrelleProgram : public ::testing::Test {
   void SetUp() override {
     folder_ = session->makeFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
     settingsFile_ = folder_ / "settings.ini";
+    QSettings settings(QString::fromStdString(settingsFile_.string()), QSettings::IniFormat);
+    settings.setValue("hasCompletedOnboarding", true);
   }
 
   std::map<std::string, std::string> env() const {
@@ -204,6 +173,7 @@ class TovrelleProgram : public ::testing::Test {
                                          {"XDG_CONFIG_HOME", (folder_ / "config").string()},
                                          {"QT_QPA_PLATFORM", "xcb"},
                                          {"XDG_CURRENT_DESKTOP", ""}};
+    for (const auto& [key, value] : extraEnv_) e[key] = value;
     // In sanitizer runs: libxkbcommon-x11 hands strndup() atom names that are not NUL-terminated,
     // which is allowed but reported under strict_string_checks as soon as a program opens the display.
     if (const char* asan = std::getenv("ASAN_OPTIONS"))
@@ -217,26 +187,14 @@ class TovrelleProgram : public ::testing::Test {
     return session->spawn(argv, env(), logName);
   }
 
-  void completeOnboarding() {
-    QSettings s(QString::fromStdString(settingsFile_.string()), QSettings::IniFormat);
-    s.setValue("hasCompletedOnboarding", true);
-  }
-
   QString stateOnDisk() const {
     QFile file(QString::fromStdString((folder_ / "data" / "state.json").string()));
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
   }
 
-  // The whole screen as the X server shows it.
-  QImage shoot(const QString& name) {
-    const QString path = QString::fromStdString((folder_ / (name.toStdString() + ".png")).string());
-    waitUntil([] { return false; }, 300ms);
-    run({"import", "-window", "root", path});
-    return QImage(path);
-  }
-
   fs::path folder_;
   fs::path settingsFile_;
+  std::map<std::string, std::string> extraEnv_;
 };
 
 class Tray : public TovrelleProgram {
@@ -246,9 +204,8 @@ class Tray : public TovrelleProgram {
     bus_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(
         QString::fromStdString(session->env().at("DBUS_SESSION_BUS_ADDRESS")), QStringLiteral("tray-host")));
     ASSERT_TRUE(bus_->isConnected());
-    watcher_ = std::make_unique<Watcher>();
-    new WatcherAdaptor(watcher_.get());
-    ASSERT_TRUE(bus_->registerObject("/StatusNotifierWatcher", watcher_.get()));
+    adaptor_ = new WatcherAdaptor(&watcher_);
+    ASSERT_TRUE(bus_->registerObject("/StatusNotifierWatcher", &watcher_));
     ASSERT_TRUE(bus_->registerService("org.kde.StatusNotifierWatcher"));
   }
   void TearDown() override {
@@ -258,18 +215,18 @@ class Tray : public TovrelleProgram {
   }
 
   TrayItem waitForItem() {
-    EXPECT_TRUE(waitUntil([this] { return !watcher_->items.isEmpty(); })) << "no status item registered";
-    return TrayItem{watcher_->items.value(0), *bus_};
+    EXPECT_TRUE(waitUntil([this] { return !adaptor_->items.isEmpty(); })) << "no status item registered";
+    return TrayItem{adaptor_->items.value(0), *bus_};
   }
 
   std::unique_ptr<QDBusConnection> bus_;
-  std::unique_ptr<Watcher> watcher_;
+  QObject watcher_;
+  WatcherAdaptor* adaptor_ = nullptr;
 };
 
 }  // namespace
 
 TEST_F(Tray, TheItemNamesWhatTheCameraShowsAndItsMenuAndShortcutsSwitchIt) {
-  completeOnboarding();
   auto app = start("tovrelle");
   TrayItem item = waitForItem();
   // The panel gets the mode icon by theme name, so it can colour it for itself.
@@ -292,25 +249,14 @@ TEST_F(Tray, TheItemNamesWhatTheCameraShowsAndItsMenuAndShortcutsSwitchIt) {
   EXPECT_TRUE(waitUntil([&] { return item.property("IconName").toString() == "tovrelle-camera-off-symbolic"; }));
   EXPECT_TRUE(waitUntil([&] { return item.toolTipTitle() == "Camera off"; }));
 
-  // Left click (Activate) still toggles the popover; Settings… opens the settings.
+  // Left click (Activate) toggles the popover.
   item.activate();
   EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << "popover did not open";
   item.activate();
   EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").isEmpty(); })) << "popover did not close";
-  ASSERT_TRUE(item.click("Settings…"));
-  EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle Settings").size() == 1; }));
-  ASSERT_TRUE(item.click("Quit Tovrelle"));
-  EXPECT_EQ(app->wait(10s), 0) << app->log();
-}
-
-TEST_F(Tray, ThePopoverWorksFromTheKeyboard) {
-  completeOnboarding();
-  auto app = start("tovrelle");
-  TrayItem item = waitForItem();
-  ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 10s));
+  // From the keyboard: it opens on the row of the current mode (off), so Down, Return turns the camera on.
   item.activate();
   ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << app->log();
-  // It opens on the row of the current mode (off): Down, Return turns the camera on.
   run({"xdotool", "key", "--delay", "80", "Down", "Return"});
   EXPECT_TRUE(waitUntil([&] { return stateOnDisk().contains(R"("mode":"camera")"); })) << app->log();
   EXPECT_EQ(visibleWindows("Tovrelle").size(), 1) << "the popover stays open after a mode change";
@@ -319,41 +265,14 @@ TEST_F(Tray, ThePopoverWorksFromTheKeyboard) {
   EXPECT_TRUE(waitUntil([&] { return stateOnDisk().contains(R"("mode":"off")"); })) << app->log();
   run({"xdotool", "key", "Escape"});
   EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").isEmpty(); }));
-  EXPECT_EQ(app->stop(), 0);
-}
 
-TEST_F(TovrelleProgram, InTheGtkDarkThemeThePopoverAndSettingsAreDark) {
-  if (!QFile::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platformthemes/libqgtk3.so"))
-    GTEST_SKIP() << "qt6-gtk-platformtheme is not installed";
-  completeOnboarding();
-  auto e = env();
-  e["QT_QPA_PLATFORMTHEME"] = "gtk3";
-  e["GTK_THEME"] = "Adwaita:dark";
-  std::vector<std::string> argv{(tovrelle::test::binaryDir() / "tovrelle").string()};
-  auto app = session->spawn(argv, e, "dark");
-  ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 10s)) << app->log();
-  auto second = session->spawn(argv, e, "dark-second");  // a second launch opens the popover
-  EXPECT_EQ(second->wait(10s), 0);
-  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; }));
-  const QImage popover = shoot("popover-gtk-dark");
-  const QString id = visibleWindows("Tovrelle").value(0);
-  const QStringList geometry = QString::fromStdString(run({"xdotool", "getwindowgeometry", "--shell", id})).split('\n');
-  auto value = [&](const char* key) {
-    for (const QString& line : geometry)
-      if (line.startsWith(QString(key) + "=")) return line.section('=', 1).toInt();
-    return -1;
-  };
-  // Just inside the popover's bottom-left corner: its background, not the root window.
-  const QColor background = popover.pixelColor(value("X") + 4, value("Y") + value("HEIGHT") - 4);
-  EXPECT_LT(background.lightness(), 90) << background.name().toStdString();
-  // Closed first: an open popover holds the keyboard of the next test's program.
-  run({"xdotool", "key", "Escape"});
-  EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").isEmpty(); }));
-  EXPECT_EQ(app->stop(), 0);
+  ASSERT_TRUE(item.click("Settings…"));
+  EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle Settings").size() == 1; }));
+  ASSERT_TRUE(item.click("Quit Tovrelle"));
+  EXPECT_EQ(app->wait(10s), 0) << app->log();
 }
 
 TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndStaysReachable) {
-  completeOnboarding();
   // A plain XEmbed tray: someone owns the tray selection, nobody watches for items.
   // Dropped however the test ends, so the next test finds no tray.
   std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(xcb_connect(nullptr, nullptr),
@@ -371,10 +290,8 @@ TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndSt
   xcb_flush(c);
 
   // No icon theme anywhere.
-  auto e = env();
-  e["XDG_DATA_DIRS"] = (folder_ / "nothing").string();
-  e["XDG_DATA_HOME"] = (folder_ / "nothing").string();
-  auto app = session->spawn({(tovrelle::test::binaryDir() / "tovrelle").string()}, e, "xembed");
+  extraEnv_ = {{"XDG_DATA_DIRS", (folder_ / "nothing").string()}, {"XDG_DATA_HOME", (folder_ / "nothing").string()}};
+  auto app = start("xembed");
   ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 10s)) << app->log();
   EXPECT_TRUE(app->waitForLog("StatusItem: no StatusNotifierWatcher on the session bus; using the XEmbed system tray", 5s))
       << app->log();
@@ -396,32 +313,22 @@ TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndSt
   EXPECT_EQ(app->stop(), 0);
 }
 
-TEST_F(TovrelleProgram, WithoutATrayItSaysSoAndKeepsRunning) {
-  completeOnboarding();
-  auto app = start("tovrelle");
-  ASSERT_TRUE(app->waitForLog("StatusItem: no system tray on this desktop", 10s)) << app->log();
-  ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 5s));
-  waitUntil([] { return false; }, 500ms);
-  EXPECT_TRUE(app->running());
-  EXPECT_EQ(app->stop(), 0);
-}
-
 TEST_F(TovrelleProgram, WithoutADisplayItRunsHeadlessInsteadOfStopping) {
-  completeOnboarding();
-  auto e = env();
-  e["DISPLAY"] = "";
-  e["QT_QPA_PLATFORM"] = "";
-  std::vector<std::string> argv{(tovrelle::test::binaryDir() / "tovrelle").string()};
-  auto app = session->spawn(argv, e, "headless");
+  extraEnv_ = {{"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
+  auto app = start("headless");
   ASSERT_TRUE(app->waitForLog("TovrelleApp: no display (DISPLAY and WAYLAND_DISPLAY are unset)", 10s)) << app->log();
   ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 10s)) << app->log();
   EXPECT_TRUE(app->running());
   EXPECT_EQ(app->stop(), 0);
 }
 
+// No tray at all: it says so and keeps running. A second launch hands over,
+// and the first shows its popover (dark in the GTK dark theme) and keeps writing alone.
 TEST_F(TovrelleProgram, ASecondLaunchHandsOverAndTheFirstKeepsWritingAlone) {
-  completeOnboarding();
+  const bool gtk = QFile::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platformthemes/libqgtk3.so");
+  if (gtk) extraEnv_ = {{"QT_QPA_PLATFORMTHEME", "gtk3"}, {"GTK_THEME", "Adwaita:dark"}};
   auto first = start("first");
+  ASSERT_TRUE(first->waitForLog("StatusItem: no system tray on this desktop", 10s)) << first->log();
   ASSERT_TRUE(first->waitForLog("CameraManager: wrote state", 10s)) << first->log();
   const fs::path heartbeat = folder_ / "data" / "heartbeat";
 
@@ -432,7 +339,24 @@ TEST_F(TovrelleProgram, ASecondLaunchHandsOverAndTheFirstKeepsWritingAlone) {
       << second->log();
   // The second never became a writer.
   EXPECT_EQ(second->log().find("CameraManager:"), std::string::npos) << second->log();
-  EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << "the first did not show its popover";
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << "the first did not show its popover";
+  if (gtk) {
+    const QString shot = QString::fromStdString((folder_ / "popover-gtk-dark.png").string());
+    waitUntil([] { return false; }, 300ms);
+    run({"import", "-window", "root", shot});
+    const QImage screen(shot);
+    const QStringList geometry =
+        QString::fromStdString(run({"xdotool", "getwindowgeometry", "--shell", visibleWindows("Tovrelle").value(0)}))
+            .split('\n');
+    auto value = [&](const char* key) {
+      for (const QString& line : geometry)
+        if (line.startsWith(QString(key) + "=")) return line.section('=', 1).toInt();
+      return -1;
+    };
+    // Just inside the popover's bottom-left corner: its background, not the root window.
+    const QColor background = screen.pixelColor(value("X") + 4, value("Y") + value("HEIGHT") - 4);
+    EXPECT_LT(background.lightness(), 90) << background.name().toStdString();
+  }
 
   auto settings = start("settings", {"--settings"});
   EXPECT_EQ(settings->wait(10s), 0) << settings->log();
