@@ -69,7 +69,7 @@ else
 fi
 
 # ---- host app ----------------------------------------------------------------
-# The menu-bar app `tovrelle` starts here, next to the extension, once it is
+# The tray app `tovrelle` starts here, next to the extension, once it is
 # built; it is stopped with everything else when this script ends.
 if [ -x build/bin/tovrelle ]; then
   echo "== starting the Tovrelle app"
