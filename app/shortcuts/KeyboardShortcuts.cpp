@@ -61,7 +61,9 @@ void setRefused(const Shortcut& shortcut, bool refused) {
   State& s = state();
   const bool changed = refused ? s.refusedShortcuts.insert(shortcut).second : s.refusedShortcuts.erase(shortcut) > 0;
   if (!changed) return;
-  if (refused) logging::processLog("KeyboardShortcuts: the desktop refused %s", qPrintable(shortcut.description()));
+  // Without global shortcuts at all, that was said once already.
+  if (refused && s.status.available)
+    logging::processLog("KeyboardShortcuts: the desktop refused %s", qPrintable(shortcut.description()));
   emit notificationCenter().refusedShortcutsChanged();
 }
 
