@@ -11,8 +11,11 @@
 #include <unistd.h>
 
 #include "extension/ExtensionProvider.h"
+#include "platform/camera/CameraOutputs.h"
 #include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/camera/pipewire/PipeWireVirtualCamera.h"
+#include "platform/camera/v4l2/LoopbackOutput.h"
+#include "platform/camera/v4l2/V4l2LoopbackPort.h"
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
@@ -25,7 +28,9 @@ void printUsage(FILE* out) {
                "\n"
                "Publishes the virtual camera \"Tovrelle\" (1280x720, 30 frames per second) on PipeWire and\n"
                "streams what the Tovrelle app selects: the camera-off picture, a library image, a physical\n"
-               "camera, or a picture asking to start the app when it is not running.\n"
+               "camera, or a picture asking to start the app when it is not running. The same frames go to\n"
+               "the v4l2loopback device labelled \"Tovrelle\" (/dev/videoN) when there is one, for programs\n"
+               "that look for cameras only there.\n"
                "\n"
                "It reads the app's data folder (state.json, images.json, heartbeat, Images/) and never\n"
                "writes it. If PipeWire is not running it keeps trying and publishes once it is.\n"
@@ -35,7 +40,8 @@ void printUsage(FILE* out) {
                "Environment:\n"
                "  TOVRELLE_DATA_DIR   use this data folder instead of the app's own\n"
                "                      ($XDG_DATA_HOME/tovrelle)\n"
-               "  TOVRELLE_NO_JOURNAL write log lines to stderr only\n");
+               "  TOVRELLE_NO_JOURNAL write log lines to stderr only\n"
+               "  TOVRELLE_V4L2=0     do not write to the v4l2loopback device\n");
 }
 
 // Frames leave at an even pace only if the frame timer wakes on time on a busy
@@ -48,6 +54,31 @@ void raiseFrameTimerPriority(tovrelle::dispatch::Queue& timerQueue) {
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0)
       tovrelle::log::processLog("tovrelle-camera-extension: frame timer runs at normal priority");
   });
+}
+
+// The PipeWire camera, and beside it the V4L2 device for programs that read
+// only /dev/video*; the device's state becomes a property of the PipeWire
+// node, where the app's status check reads it.
+std::shared_ptr<tovrelle::camera::VirtualCamera> makeOutputs() {
+  using namespace tovrelle::camera;
+  std::shared_ptr<VirtualCamera> pipewire = makePipeWireVirtualCamera();
+  const char* v4l2 = std::getenv("TOVRELLE_V4L2");
+  if (v4l2 && std::strcmp(v4l2, "0") == 0) {
+    tovrelle::log::processLog("tovrelle-camera-extension: the V4L2 output is off (TOVRELLE_V4L2=0)");
+    pipewire->setDeviceProperty(v4l2::kStateProperty, "disabled");
+    return pipewire;
+  }
+  v4l2::LoopbackOptions options;
+  options.label = tovrelle::kVirtualCameraName;
+  options.onStatus = [weak = std::weak_ptr<VirtualCamera>(pipewire)](v4l2::LoopbackState state,
+                                                                      const std::string& node) {
+    if (auto camera = weak.lock()) {
+      camera->setDeviceProperty(v4l2::kDeviceProperty, node);
+      camera->setDeviceProperty(v4l2::kStateProperty, v4l2::loopbackStateName(state));
+    }
+  };
+  auto loopback = std::make_shared<v4l2::LoopbackOutput>(v4l2::makeV4l2LoopbackPort(), std::move(options));
+  return std::make_shared<CameraOutputs>(std::vector<std::shared_ptr<VirtualCamera>>{pipewire, loopback});
 }
 
 }  // namespace
@@ -83,7 +114,7 @@ int main(int argc, char** argv) {
   }
 
   auto mainQueue = dispatch::RunLoop::create("ossel.tovrelle.main");
-  auto camera = camera::makePipeWireVirtualCamera();
+  auto camera = makeOutputs();
 
   auto timerQueue = dispatch::makeSerialQueue(extension::kTimerQueueLabel);
   raiseFrameTimerPriority(*timerQueue);

@@ -25,6 +25,15 @@ PACKAGES=(
   qt6-wayland weston xdg-desktop-portal python3-dbus python3-gi pipewire-v4l2 ffmpeg
 )
 
+# With --tests, also what the V4L2 tests need: they boot Debian's own kernel
+# in a VM with the v4l2loopback module and read the camera with Chromium.
+if [ "${1:-}" = --tests ]; then
+  PACKAGES+=(
+    qemu-system-x86 linux-image-amd64 linux-headers-amd64 dkms v4l2loopback-dkms kmod busybox-static cpio udev
+    v4l-utils chromium
+  )
+fi
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -76,6 +76,11 @@ class VirtualCamera {
   void queueFrame(const frames::ConstPixelBufferRef& picture, uint64_t hostTimeNs, uint64_t sequence) {
     queueFrame(frames::VideoFrame::fromPicture(picture), hostTimeNs, sequence);
   }
+
+  // A fact about the device that peers may read while it is published (the
+  // PipeWire backend makes it a node property, so the app's status check
+  // sees it). Backends without such a place ignore it. Safe from any thread.
+  virtual void setDeviceProperty(const std::string& /*key*/, const std::string& /*value*/) {}
 };
 
 }  // namespace tovrelle::camera

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -105,6 +106,20 @@ class PipeWireVirtualCamera final : public VirtualCamera {
     pw_thread_loop_unlock(loop_);
   }
 
+  void setDeviceProperty(const std::string& key, const std::string& value) override {
+    pw_thread_loop_lock(loop_);
+    auto [it, added] = deviceProperties_.try_emplace(key, value);
+    if (added || it->second != value) {
+      it->second = value;
+      if (stream_) {
+        spa_dict_item item = SPA_DICT_ITEM_INIT(it->first.c_str(), it->second.c_str());
+        spa_dict dict = SPA_DICT_INIT(&item, 1);
+        pw_stream_update_properties(stream_, &dict);
+      }
+    }
+    pw_thread_loop_unlock(loop_);
+  }
+
   using VirtualCamera::queueFrame;
   void queueFrame(const frames::VideoFrame& frame, uint64_t hostTimeNs, uint64_t sequence) override {
     if (!frame) return;
@@ -185,6 +200,7 @@ class PipeWireVirtualCamera final : public VirtualCamera {
         "tovrelle.device.id", d.deviceId.c_str(), "tovrelle.stream.id", d.streamId.c_str(), "tovrelle.device.model",
         d.model.c_str(), "tovrelle.device.manufacturer", d.manufacturer.c_str(), "tovrelle.stream.name",
         d.streamName.c_str(), nullptr);
+    for (const auto& [key, value] : deviceProperties_) pw_properties_set(props, key.c_str(), value.c_str());
     stream_ = pw_stream_new(core_, d.streamName.c_str(), props);
     if (stream_ == nullptr) {
       logger().error("cannot create the PipeWire stream (%s); trying again", std::strerror(errno));
@@ -394,6 +410,7 @@ class PipeWireVirtualCamera final : public VirtualCamera {
   std::optional<WireFormat> format_;
   std::vector<std::unique_ptr<Slot>> slots_;
   DeviceDescription description_;
+  std::map<std::string, std::string> deviceProperties_;  // kept across reconnects
   std::shared_ptr<dispatch::Queue> clientQueue_;
   StreamHandlers handlers_;
   std::shared_ptr<std::atomic<bool>> handlersLive_;
