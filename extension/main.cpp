@@ -15,6 +15,7 @@
 #include "platform/camera/pipewire/PipeWireVirtualCamera.h"
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/log/Log.h"
+#include "platform/watch/inotify/InotifyFolderWatcher.h"
 #include "shared/DataFolder.h"
 
 namespace {
@@ -35,7 +36,8 @@ void printUsage(FILE* out) {
                "Environment:\n"
                "  TOVRELLE_DATA_DIR   use this data folder instead of the app's own\n"
                "                      ($XDG_DATA_HOME/tovrelle)\n"
-               "  TOVRELLE_NO_JOURNAL write log lines to stderr only\n");
+               "  TOVRELLE_NO_JOURNAL write log lines to stderr only\n"
+               "  TOVRELLE_POLL_ONLY  notice changes of the data folder by its 0.5 s poll alone\n");
 }
 
 // Frames leave at an even pace only if the frame timer wakes on time on a busy
@@ -93,6 +95,7 @@ int main(int argc, char** argv) {
   deps.timerQueue = timerQueue;
   deps.sink = camera;
   deps.captureDevices = capture::makePipeWireCaptureDevices();
+  if (!std::getenv("TOVRELLE_POLL_ONLY")) deps.folderWatcher = watch::makeInotifyFolderWatcher();
   auto provider = extension::ExtensionProvider::create(nullptr, std::move(deps));
   if (!provider) return EXIT_FAILURE;  // "Failed to create stream format" is in the log
   log::processLog("tovrelle-camera-extension: data folder %s", dataFolderURL().c_str());
