@@ -50,13 +50,30 @@ double cpuSeconds(pid_t pid) {
   return total;
 }
 
-// Waits until the client has shown one picture for a while.
-void settle(const EndToEndRig& rig) {
+// Waits until the client has shown one picture for `quiet` (longer than a
+// poll where a poll may still bring a change).
+void settle(const EndToEndRig& rig, std::chrono::milliseconds quiet = 300ms) {
   for (;;) {
     auto before = rig.pictures().size();
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(quiet);
     if (rig.pictures().size() == before) return;
   }
+}
+
+// Writes the state as the app does (a flushed temporary file renamed into
+// place) and returns the time of the rename: the picture may reach the client
+// before a slower writer would have returned.
+long long writeState(const CameraState& state) {
+  const auto path = stateFileURL();
+  const auto temporary = path.parent_path() / ".state.json.bench";
+  const std::string bytes = encodeCameraState(state);
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0)
+    throw std::runtime_error("cannot write " + temporary.string());
+  ::close(fd);
+  const long long renamed = monotonicNanos();
+  if (::rename(temporary.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot replace " + path.string());
+  return renamed;
 }
 
 struct Options {
@@ -99,8 +116,7 @@ Results measure(bool pollOnly, const Options& options, std::mt19937& random) {
   std::uniform_int_distribution<int> pause(0, 499);
   for (int i = 0; i < options.changes; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
-    writeFileAtomically(stateFileURL(), encodeCameraState(states[(i + 1) % 3]));  // the app started off
-    const long long written = monotonicNanos();
+    const long long written = writeState(states[(i + 1) % 3]);  // the app started off
     if (auto picture = rig.pictureAfter(written, 3s)) {
       r.choice.push_back(static_cast<double>(picture->t - written) / 1e9);
     } else {
@@ -112,7 +128,7 @@ Results measure(bool pollOnly, const Options& options, std::mt19937& random) {
   auto restartHost = [&] {
     rig.hostModel()->wait(10s);
     rig.startHostModel();
-    settle(rig);
+    settle(rig, 700ms);
   };
   for (int i = 0; i < options.quits; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
@@ -135,7 +151,7 @@ Results measure(bool pollOnly, const Options& options, std::mt19937& random) {
         ++r.missed;
       }
       rig.startHostModel();
-      settle(rig);
+      settle(rig, 700ms);
     }
   }
   ::unsetenv(kDataDirEnv);
