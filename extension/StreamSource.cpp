@@ -81,6 +81,8 @@ StreamSource::~StreamSource() {
   // Handlers hold this object weakly; what is still scheduled does nothing.
   if (timer) timer->cancel();
   if (stateCheckTimer) stateCheckTimer->cancel();
+  if (notifiedCheckTimer) notifiedCheckTimer->cancel();
+  if (watchingFolder) deps.folderWatcher->stop();
   activeCaptureToken = 0;
   if (captureSession) captureSession->stopRunning();
 }
@@ -156,6 +158,8 @@ void StreamSource::beginStreaming() {
                                              dispatch::seconds(kStateCheckInterval), [weak] {
                                                if (auto self = weak.lock()) self->checkState();
                                              });
+  // Watching begins before the first read, so a change during it is not missed.
+  startFolderWatch();
   checkState();
 }
 
@@ -165,8 +169,65 @@ void StreamSource::stopStreamingInternal() {
   deps.mainQueue->async(dispatch::weakly(shared_from_this(), [](StreamSource& self) {
     if (self.stateCheckTimer) self.stateCheckTimer->cancel();
     self.stateCheckTimer.reset();
+    self.stopFolderWatch();
     self.stopAllSources();
   }));
+}
+
+// --- change notifications (main queue) -----------------------------------------
+
+void StreamSource::startFolderWatch() {
+  if (!deps.folderWatcher) return;
+  stopFolderWatch();
+  std::weak_ptr<StreamSource> weak = weak_from_this();
+  auto queued = folderCheckQueued;
+  auto failure = deps.folderWatcher->start(
+      dataFolderURL(), {kStateFileName, kImagesFileName, kHeartbeatFileName},
+      [queued, queue = deps.mainQueue, weak] {
+        // The watcher's thread: hand over, never touch the source here.
+        if (queued->exchange(true)) return;
+        queue->async([weak] {
+          if (auto self = weak.lock()) self->folderChanged();
+        });
+      });
+  watchingFolder = !failure;
+  if (failure == folderWatchFailure) return;
+  if (failure) {
+    logger().error("data folder changes are not notified (%s); checking it every %.1f s", failure->c_str(),
+                   kStateCheckInterval);
+  } else {
+    logger().info("data folder changes are notified again");
+  }
+  folderWatchFailure = std::move(failure);
+}
+
+void StreamSource::stopFolderWatch() {
+  if (notifiedCheckTimer) notifiedCheckTimer->cancel();
+  notifiedCheckTimer.reset();
+  if (watchingFolder) deps.folderWatcher->stop();
+  watchingFolder = false;
+  folderCheckQueued->store(false);
+}
+
+void StreamSource::folderChanged() {
+  // Cleared before reading, so a change from now on asks for another check.
+  folderCheckQueued->store(false);
+  if (!watchingFolder || notifiedCheckTimer) return;  // stopped, or a deferred check will read it
+  const auto now = deps.mainQueue->now();
+  const auto spacing = dispatch::seconds(kNotifiedCheckSpacing);
+  if (lastNotifiedCheck && now - *lastNotifiedCheck < spacing) {
+    std::weak_ptr<StreamSource> weak = weak_from_this();
+    notifiedCheckTimer = deps.mainQueue->schedule(*lastNotifiedCheck + spacing - now, dispatch::Duration::zero(), [weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->notifiedCheckTimer.reset();
+      self->lastNotifiedCheck = self->deps.mainQueue->now();
+      self->checkState();
+    });
+    return;
+  }
+  lastNotifiedCheck = now;
+  checkState();
 }
 
 // --- the poll (main queue) ----------------------------------------------------

@@ -1,10 +1,11 @@
 #pragma once
 // The frame engine behind the one stream of the virtual camera. While a client
-// has the stream started it polls the data folder twice a second, judges from
-// the heartbeat whether the host app is alive, reads "state.json", and when
-// that differs from what it shows, tears the current frame source down and
-// starts another. Every source ends in one frame timer (or a capture session)
-// that pushes frames into the stream.
+// has the stream started it checks the data folder whenever the folder watcher
+// reports a change, and twice a second in any case: it judges from the
+// heartbeat whether the host app is alive, reads "state.json", and when that
+// differs from what it shows, tears the current frame source down and starts
+// another. Every source ends in one frame timer (or a capture session) that
+// pushes frames into the stream.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include "platform/capture/CaptureDevices.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/frames/PixelBuffer.h"
+#include "platform/watch/FolderWatcher.h"
 #include "shared/CameraState.h"
 #include "shared/Uuid.h"
 
@@ -34,6 +36,10 @@ inline constexpr const char* kCaptureQueueLabel = "ossel.tovrelle.capture";
 // Every frame timer fires at this interval, whatever a client sets.
 inline constexpr camera::MediaTime kFrameDuration{1, 30};
 inline constexpr double kStateCheckInterval = 0.5;
+// Checks prompted by change notifications are at least this far apart, so a
+// burst of writes is read a bounded number of times (the last write still
+// wins: a change inside the spacing is read when it ends).
+inline constexpr double kNotifiedCheckSpacing = 0.05;
 // A state file failure that persists is said again every this many polls (10 min).
 inline constexpr int kStateFailureRepeatPolls = 1200;
 
@@ -62,6 +68,8 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
     std::shared_ptr<dispatch::Queue> clientQueue;   // start/stop requests arrive here
     std::shared_ptr<camera::VirtualCamera> sink;    // where frames go; required
     std::shared_ptr<capture::CaptureDevices> captureDevices;
+    // Tells of data folder changes as they happen; none leaves the poll alone.
+    std::shared_ptr<watch::FolderWatcher> folderWatcher;
     std::function<frames::PixelBufferRef(int, int)> makeCameraOffFrame;
     std::function<frames::PixelBufferRef(int, int)> makeNotRunningFrame;
     std::function<std::shared_ptr<AnimatedImage>(const std::filesystem::path&)> loadAnimatedImage;
@@ -111,6 +119,9 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   void beginStreaming();
 
   void checkState();
+  void startFolderWatch();
+  void stopFolderWatch();
+  void folderChanged();
   bool isHostRunning() const;
   CameraState readState();
   void reportStateFailure(const std::string& line);
@@ -165,6 +176,16 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
     int pollsSinceSaid = 0;
   };
   std::optional<StateFailure> stateFailure;
+  // Change notifications (main queue): whether the watcher runs, why it could
+  // not start when it last failed (said once), when the last notified check
+  // ran and the one a burst deferred.
+  bool watchingFolder = false;
+  std::optional<std::string> folderWatchFailure;
+  std::optional<dispatch::Clock::time_point> lastNotifiedCheck;
+  std::shared_ptr<dispatch::Timer> notifiedCheckTimer;
+  // Set by the watcher's thread while a check it asked for is queued, so a
+  // burst of changes queues one check, not one per change.
+  std::shared_ptr<std::atomic<bool>> folderCheckQueued = std::make_shared<std::atomic<bool>>(false);
 
   Dependencies deps;
   // The black frame: one zeroed buffer, made once and sent at every firing.

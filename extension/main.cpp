@@ -18,6 +18,7 @@
 #include "platform/camera/v4l2/V4l2LoopbackPort.h"
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/log/Log.h"
+#include "platform/watch/inotify/InotifyFolderWatcher.h"
 #include "shared/DataFolder.h"
 
 namespace {
@@ -41,7 +42,8 @@ void printUsage(FILE* out) {
                "  TOVRELLE_DATA_DIR   use this data folder instead of the app's own\n"
                "                      ($XDG_DATA_HOME/tovrelle)\n"
                "  TOVRELLE_NO_JOURNAL write log lines to stderr only\n"
-               "  TOVRELLE_V4L2=0     do not write to the v4l2loopback device\n");
+               "  TOVRELLE_V4L2=0     do not write to the v4l2loopback device\n"
+               "  TOVRELLE_POLL_ONLY  notice changes of the data folder by its 0.5 s poll alone\n");
 }
 
 // Frames leave at an even pace only if the frame timer wakes on time on a busy
@@ -124,6 +126,7 @@ int main(int argc, char** argv) {
   deps.timerQueue = timerQueue;
   deps.sink = camera;
   deps.captureDevices = capture::makePipeWireCaptureDevices();
+  if (!std::getenv("TOVRELLE_POLL_ONLY")) deps.folderWatcher = watch::makeInotifyFolderWatcher();
   auto provider = extension::ExtensionProvider::create(nullptr, std::move(deps));
   if (!provider) return EXIT_FAILURE;  // "Failed to create stream format" is in the log
   log::processLog("tovrelle-camera-extension: data folder %s", dataFolderURL().c_str());

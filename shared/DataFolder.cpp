@@ -88,6 +88,11 @@ void touchHeartbeat() {
   if (fd >= 0) ::close(fd);
 }
 
+void markHeartbeatStopped() {
+  const timespec epoch[2] = {{0, 0}, {0, 0}};
+  ::utimensat(AT_FDCWD, heartbeatFileURL().c_str(), epoch, 0);
+}
+
 bool isHostRunningAt(const fs::path& heartbeat, std::chrono::system_clock::time_point now) {
   struct stat st {};
   if (::stat(heartbeat.c_str(), &st) != 0) return false;

@@ -49,6 +49,11 @@ inline constexpr size_t kMaxImagesFileBytes = 16 * 1024 * 1024;
 // to now. Failures are ignored: the next tick tries again.
 void touchHeartbeat();
 
+// The app quits: the heartbeat is dated at the epoch, which any reader that
+// judges it by age (older camera services too) takes as stopped at once.
+// A missing heartbeat stays missing; failures are ignored (then its age tells).
+void markHeartbeatStopped();
+
 // Liveness as the extension judges it: the heartbeat's modification date is
 // less than 3.0 s before `now` (a date in the future counts as running).
 inline constexpr double kHeartbeatStaleSeconds = 3.0;

@@ -113,6 +113,14 @@ void CameraManager::writeState() {
   updateDataFolderProblem();
 }
 
+void CameraManager::stopHeartbeat() {
+  if (!heartbeatTimer_) return;
+  heartbeatTimer_->cancel();
+  heartbeatTimer_.reset();
+  tovrelle::markHeartbeatStopped();
+  log::processLog("CameraManager: heartbeat marked stopped");
+}
+
 void CameraManager::loadState() {
   ReadResult read = readFileBounded(stateFileURL(), kMaxStateFileBytes);
   if (!read.bytes) return;

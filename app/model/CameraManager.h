@@ -58,6 +58,9 @@ class CameraManager : public QObject {
   void selectImage(const Uuid& imageId);
   void showLastImage();
   void writeState();
+  // The app quits: the heartbeat stops and is marked stopped, so the camera
+  // shows "launch the app" at once instead of when the heartbeat has aged.
+  void stopHeartbeat();
 
   // The data folder refuses our writes. Without the heartbeat the camera
   // shows "launch the app"; without the state it keeps an older choice until

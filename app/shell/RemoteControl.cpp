@@ -165,8 +165,11 @@ std::optional<SingleInstance::Reply> handle(const Models& models, const QString&
       return refused(QStringLiteral("No camera \"%1\" is connected. %2").arg(printable(wanted), describe(models)));
     // As the popover's camera menu: choose it, then turn the camera on.
     camera.setSelectedCameraId(id);
-    camera.writeState();
-    if (camera.currentMode() != CameraMode::camera) camera.turnOn();
+    if (camera.currentMode() != CameraMode::camera) {
+      camera.turnOn();
+    } else {
+      camera.writeState();
+    }
   } else {
     return std::nullopt;
   }

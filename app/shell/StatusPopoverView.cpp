@@ -716,9 +716,12 @@ void StatusPopoverView::chooseCamera(const std::optional<std::string>& cameraId)
   CameraManager* camera = models_.cameraManager;
   if (!camera) return;
   camera->setSelectedCameraId(cameraId);
-  camera->writeState();
-  // Choosing a camera also switches the virtual camera on.
-  if (camera->currentMode() != CameraMode::camera) camera->turnOn();
+  // Choosing a camera also switches the virtual camera on; one write carries both.
+  if (camera->currentMode() != CameraMode::camera) {
+    camera->turnOn();
+  } else {
+    camera->writeState();
+  }
 }
 
 QString StatusPopoverView::cameraTitle(const CameraInfo& camera) {

@@ -57,8 +57,11 @@ class EndToEndRig {
   Process* hostModel() { return host_.get(); }
   Process* watch() { return watch_.get(); }
 
-  void startExtension() {
-    extension_ = session_->spawn({(binaryDir() / "tovrelle-camera-extension").string()}, env_, "extension.log");
+  // `extraEnv` adds to the data folder's variables (TOVRELLE_POLL_ONLY for a baseline).
+  void startExtension(const std::map<std::string, std::string>& extraEnv = {}) {
+    auto env = env_;
+    env.insert(extraEnv.begin(), extraEnv.end());
+    extension_ = session_->spawn({(binaryDir() / "tovrelle-camera-extension").string()}, env, "extension.log");
     if (!extension_->waitForLog("on PipeWire (node", std::chrono::seconds(10)))
       throw std::runtime_error("the extension did not publish its camera:\n" + extension_->log());
   }

@@ -1,7 +1,7 @@
 // The extension as a program, against a private bus, PipeWire and
-// WirePlumber: its options, FIFOs where its files belong, and SIGTERM. (What
-// clients receive is the camera and imaging tests'; the state machine's order
-// is the stream source's.)
+// WirePlumber: its options, FIFOs where its files belong, a data folder
+// removed and made again, and SIGTERM. (What clients receive is the camera
+// and imaging tests'; the state machine's order is the stream source's.)
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -84,6 +84,37 @@ TEST_F(Extension, FifosInTheDataFolderStallNeitherFramesNorSigterm) {
   touchHeartbeat();
   ASSERT_TRUE(extension->waitForLog("cannot read images.json at " + (dataDir / "images.json").string() + ": is a FIFO",
                                     5s))
+      << extension->log();
+  touchHeartbeat();
+  const std::string after = snap();
+  EXPECT_NE(after.find("\nresult=ok\n"), std::string::npos) << after;
+  EXPECT_NE(after.find("\nmean=0.00,0.00,0.00\n"), std::string::npos) << after;
+
+  const int status = extension->stop(SIGTERM, 10s);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ended by itself on SIGTERM";
+  client->stop();
+}
+
+// The data folder removed and made again while a client streams: frames keep
+// coming, the state written into the new folder is shown (black: an image the
+// library lacks, where a folder without a state would show camera off), and
+// SIGTERM still ends the program with its folder watch.
+TEST_F(Extension, ADataFolderRemovedAndMadeAgainKeepsFramesFlowingAndFollowsTheNewState) {
+  touchHeartbeat();
+  auto writeState = [&](const std::string& json) {
+    std::ofstream(dataDir / ".state.json.test") << json;
+    fs::rename(dataDir / ".state.json.test", dataDir / "state.json");
+  };
+  writeState(R"({"mode":"off"})");
+  auto client = session->spawn({(test::binaryDir() / "tovrelle-snap").string(), "--frames", "900", "--timeout", "60"},
+                               {}, "long-client");
+  ASSERT_TRUE(extension->waitForLog("state change mode=off image=nil camera=nil", 10s)) << extension->log();
+
+  fs::remove_all(dataDir);
+  fs::create_directories(dataDir);
+  touchHeartbeat();
+  writeState(R"({"mode":"image","selectedImageId":"6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9"})");
+  ASSERT_TRUE(extension->waitForLog("state change mode=image image=6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9", 10s))
       << extension->log();
   touchHeartbeat();
   const std::string after = snap();

@@ -1,7 +1,8 @@
 #pragma once
-// A stream source on fake queues, a fake device layer, fake capture devices
-// and fake pictures and images, with a private data folder whose heartbeat
-// age is set against a wall clock that moves with the fake timers.
+// A stream source on fake queues, a fake device layer, fake capture devices, a
+// fake folder watcher and fake pictures and images, with a private data folder
+// whose heartbeat age is set against a wall clock that moves with the fake
+// timers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "shared/CameraState.h"
 #include "shared/DataFolder.h"
 #include "tests/fakes/FakeCaptureDevices.h"
+#include "tests/fakes/FakeFolderWatcher.h"
 #include "tests/fakes/FakeVirtualCamera.h"
 #include "tests/fakes/ManualDispatch.h"
 
@@ -75,6 +77,7 @@ class StreamSourceHarness : public ::testing::Test {
     deps.clientQueue = clientQueue;
     deps.sink = sink;
     deps.captureDevices = devices;
+    deps.folderWatcher = watcher;
     deps.makeCameraOffFrame = [this](int, int) {
       ++cameraOffBuilds;
       return cameraOffPicture;
@@ -136,6 +139,11 @@ class StreamSourceHarness : public ::testing::Test {
     if (state) writeState(*state);
     makeSource();
     clientStarts();
+  }
+  // The watcher reports a change; what it queued runs.
+  void notify() {
+    ASSERT_TRUE(watcher->reportChange()) << "nothing watches the data folder";
+    scheduler.drainAll();
   }
   // Runs queued camera set-ups and frame callbacks, then what they hand back.
   void runCaptureQueue() {
@@ -200,6 +208,7 @@ class StreamSourceHarness : public ::testing::Test {
   std::shared_ptr<ManualQueue> mainQueue, timerQueue, clientQueue, captureQueue;
   std::shared_ptr<FakeCaptureDevices> devices;
   std::shared_ptr<FakeVirtualCamera> sink;
+  std::shared_ptr<FakeFolderWatcher> watcher = std::make_shared<FakeFolderWatcher>();
   extension::StreamSource::Dependencies deps;
   std::shared_ptr<extension::StreamSource> source;
   fs::path dataDir;

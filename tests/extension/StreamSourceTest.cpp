@@ -1,6 +1,7 @@
 // The stream source's life cycle and mode state machine, on fake timers: what
 // a client receives and what the extension logs at each transition.
 #include "tests/extension/StreamSourceHarness.h"
+#include <sys/stat.h>
 
 using namespace tovrelle;
 using namespace tovrelle::test;
@@ -431,4 +432,144 @@ TEST_F(CameraModeTest, ASecondAdoptionForTheSameCameraStopsTheFirstSession) {
   devices->pushFrame("usb-a", FakeCaptureDevices::makeFrame(5));
   runCaptureQueue();
   EXPECT_EQ(takeFrames().size(), 1u);
+}
+
+using FolderNotifications = StreamSourceHarness;
+
+// Every step happens before the first poll is due (0.5 s), so only the
+// notification can have brought the new picture.
+TEST_F(FolderNotifications, EachChoiceShowsInTheNextFrameWithoutWaitingForThePoll) {
+  const auto file = addImageFile("still.png");
+  stills[file.filename().string()] = extension::StillImage{solidFrame(1, 2, 3), 100, 100};
+  writeLibrary({{kImageA, "Still", file.filename().string()}});
+  devices->addDevice("usb-1", "Desk Camera");
+  startWith(CameraState{});
+  EXPECT_EQ(watcher->folder(), dataDir);
+  EXPECT_EQ(watcher->names(), (std::vector<std::string>{"state.json", "images.json", "heartbeat"}));
+  const double frame = extension::kFrameDuration.seconds();
+
+  // Changes come at least the notified-check spacing apart, as clicks do.
+  auto firstFrameAfter = [&](const CameraState& state) {
+    advance(extension::kNotifiedCheckSpacing);
+    writeState(state);
+    takeFrames();
+    notify();
+    advance(frame);
+    auto frames = takeFrames();
+    return frames.empty() ? nullptr : frames.front().buffer;
+  };
+  EXPECT_EQ(firstFrameAfter({CameraMode::image, kImageA, std::nullopt}), stills.begin()->second.rendered);
+  EXPECT_EQ(firstFrameAfter({}), cameraOffPicture);
+  // The camera: black at once, its own frames as soon as it delivers them.
+  EXPECT_TRUE(isBlack(firstFrameAfter({CameraMode::camera, std::nullopt, std::string("usb-1")})));
+  runCaptureQueue();
+  auto sample = FakeCaptureDevices::makeFrame(7, 40, 50, 60);
+  ASSERT_EQ(devices->pushFrame("usb-1", sample), 1);
+  runCaptureQueue();
+  auto frames = takeFrames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].frame.storage, sample.image.storage);
+
+  // The app quits and marks its heartbeat stopped.
+  clearLog();
+  advance(extension::kNotifiedCheckSpacing);
+  takeFrames();
+  markHeartbeatStopped();
+  notify();
+  advance(frame);
+  frames = takeFrames();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.front().buffer, notRunningPicture);
+  EXPECT_EQ(count("host running changed: yes -> no"), 1);
+  EXPECT_EQ(countStartingWith("observed state"), 0) << "no state was read for it";
+}
+
+TEST_F(FolderNotifications, ABurstOfAThousandWritesInASecondIsReadBoundedTimesAndTheLastWins) {
+  addImageFile("a.png");
+  addImageFile("b.png");
+  stills["a.png"] = extension::StillImage{solidFrame(1, 1, 1), 10, 10};
+  stills["b.png"] = extension::StillImage{solidFrame(2, 2, 2), 10, 10};
+  writeLibrary({{kImageA, "A", "a.png"}, {kImageB, "B", "b.png"}});
+  startWith(CameraState{});
+  clearLog();
+  const CameraState states[3] = {{}, {CameraMode::image, kImageA, std::nullopt}, {CameraMode::image, kImageB, std::nullopt}};
+  for (int i = 0; i < 1000; ++i) {
+    if (i % 100 == 0) touchHeartbeat();
+    writeState(states[(i + 2) % 3]);  // ends on B
+    ASSERT_TRUE(watcher->reportChange());
+    advance(0.001);
+  }
+  EXPECT_EQ(shownNext(), stills["b.png"].rendered);
+  // One check per spacing and one per poll at most, not one per write.
+  const int bound = int(1.0 / extension::kNotifiedCheckSpacing + 1.0 / extension::kStateCheckInterval) + 3;
+  EXPECT_LE(countStartingWith("state change"), bound);
+  EXPECT_GE(countStartingWith("state change"), 2);
+  EXPECT_LT(lines().size(), size_t(bound) * 10) << "the log grows with the checks, not with the writes";
+}
+
+TEST_F(FolderNotifications, AStateFileSwappedForAFifoOrAFolderAfterItsEventIsRefusedAndTheNextWriteWins) {
+  const auto file = addImageFile("still.png");
+  stills[file.filename().string()] = extension::StillImage{solidFrame(1, 2, 3), 100, 100};
+  writeLibrary({{kImageA, "Still", file.filename().string()}});
+  startWith(CameraState{CameraMode::image, kImageA, std::nullopt});
+  const fs::path statePath = dataDir / "state.json";
+  const std::string readLine = "cannot read state.json at " + statePath.string();
+
+  writeState({CameraMode::camera, std::nullopt, std::nullopt});
+  ASSERT_TRUE(watcher->reportChange());
+  fs::remove(statePath);
+  ASSERT_EQ(::mkfifo(statePath.c_str(), 0600), 0);
+  EXPECT_EQ(shownNext(), cameraOffPicture) << "an unreadable state is the default state";
+  EXPECT_EQ(count(readLine + ": is a FIFO"), 1);
+
+  ASSERT_TRUE(watcher->reportChange());
+  fs::remove(statePath);
+  fs::create_directory(statePath);
+  EXPECT_EQ(shownNext(), cameraOffPicture);
+  EXPECT_EQ(count(readLine + ": is a folder"), 1);
+
+  fs::remove(statePath);
+  writeState({CameraMode::image, kImageA, std::nullopt});
+  notify();
+  EXPECT_EQ(shownNext(), stills.begin()->second.rendered);
+}
+
+TEST_F(FolderNotifications, WithoutNotificationsThePollTakesOverAndSaysSoOnce) {
+  const std::string reason =
+      "cannot watch " + dataDir.string() + ": the inotify watch limit is reached (fs.inotify.max_user_watches)";
+  const std::string line = "data folder changes are not notified (" + reason + "); checking it every 0.5 s";
+  watcher->refuse(reason);
+  startWith(CameraState{});
+  EXPECT_EQ(errorLines(), std::vector<std::string>{line});
+  EXPECT_FALSE(watcher->reportChange());
+  writeState({CameraMode::camera, std::nullopt, std::nullopt});
+  polls();
+  EXPECT_TRUE(isBlack(shownNext())) << "the poll found the change";
+
+  // Every client start tries again; an unchanged refusal is not said again.
+  clientStops();
+  clientStarts();
+  EXPECT_EQ(watcher->starts(), 2);
+  EXPECT_EQ(count(line), 1);
+
+  watcher->refuse(std::nullopt);
+  clientStops();
+  clientStarts();
+  EXPECT_EQ(count("data folder changes are notified again"), 1);
+  writeState({});
+  notify();
+  EXPECT_EQ(shownNext(), cameraOffPicture);
+}
+
+TEST_F(FolderNotifications, AStoppedStreamWatchesNothing) {
+  startWith(CameraState{});
+  EXPECT_TRUE(watcher->watching());
+  clientStops();
+  EXPECT_FALSE(watcher->watching());
+  EXPECT_FALSE(watcher->reportChange());
+  clearLog();
+  writeState({CameraMode::camera, std::nullopt, std::nullopt});
+  advance(1.0);
+  EXPECT_TRUE(takeFrames().empty());
+  EXPECT_TRUE(lines().empty());
 }

@@ -195,6 +195,22 @@ TEST_F(CameraManagerTest, HeartbeatTicksEverySecondWithoutTouchingTheState) {
   EXPECT_FALSE(isHostRunning());
 }
 
+TEST_F(CameraManagerTest, AQuittingAppMarksTheHeartbeatStoppedAndTouchesItNoMore) {
+  camera();
+  takeLines();
+  const fs::path heartbeat = data_ / "heartbeat";
+  ASSERT_TRUE(isHostRunning());
+  camera().stopHeartbeat();
+  EXPECT_FALSE(isHostRunning()) << "stopped at once, not once the date has aged";
+  EXPECT_EQ(fs::last_write_time(heartbeat), fs::file_time_type::clock::from_sys(std::chrono::system_clock::time_point{}));
+  EXPECT_EQ(takeLines(), std::vector<std::string>{"CameraManager: heartbeat marked stopped"});
+  scheduler_.advance(5s);
+  EXPECT_FALSE(isHostRunning()) << "no tick renews it";
+  EXPECT_EQ(mainQueue_->liveTimerCount(), 0u);
+  camera().stopHeartbeat();
+  EXPECT_TRUE(takeLines().empty()) << "said once";
+}
+
 // --- A data folder that refuses writes ----------------------------------------
 
 TEST_F(CameraManagerTest, AFailedWriteIsShownAndRetriedAtEveryHeartbeatUntilItSucceeds) {

@@ -132,3 +132,25 @@ TEST_F(DataFolderTest, HeartbeatLivenessAtItsBoundaries) {
   EXPECT_FALSE(isHostRunningAt(hb, modified + milliseconds(3000)));
   EXPECT_TRUE(isHostRunningAt(hb, modified - hours(1)));  // a date in the future counts as running
 }
+
+// The app's clean quit: the heartbeat stays, dated at the epoch, so a reader
+// that knows nothing but its age (an older camera service) sees it stale.
+TEST_F(DataFolderTest, AHeartbeatMarkedStoppedIsStaleByItsAgeAlone) {
+  ::setenv(kDataDirEnv, root_.c_str(), 1);
+  const fs::path hb = heartbeatFileURL();
+  markHeartbeatStopped();
+  EXPECT_FALSE(fs::exists(hb)) << "a missing heartbeat is not made";
+
+  touchHeartbeat();
+  ASSERT_TRUE(isHostRunning());
+  markHeartbeatStopped();
+  struct stat st {};
+  ASSERT_EQ(::stat(hb.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 0);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_FALSE(isHostRunning());
+  EXPECT_FALSE(isHostRunningAt(hb, std::chrono::system_clock::time_point(std::chrono::seconds(3))));
+
+  touchHeartbeat();  // the app starts again
+  EXPECT_TRUE(isHostRunning());
+}

@@ -113,16 +113,20 @@ TEST_F(StatusPopoverViewTest, RowsActAtOnceAndClickingDoesNotFlipTheirMarks) {
   view_->show();
   settle();
 
+  // The choice is on disk for the camera before the event loop turns again.
   QTest::mouseClick(row("onRow"), Qt::LeftButton, {}, QPoint(200, 5));  // the empty part counts too
   EXPECT_EQ(camera().currentMode(), CameraMode::camera);
+  EXPECT_EQ(readState(), R"({"mode":"camera"})");
   QTest::mouseClick(row("onRow"), Qt::LeftButton);  // clicking the checked row again keeps it on
   settle();
   EXPECT_EQ(checked(), QStringList{"onRow"});
   QTest::mouseClick(imageRows()[0], Qt::LeftButton);
   EXPECT_EQ(camera().currentMode(), CameraMode::image);
   EXPECT_EQ(camera().selectedImageId(), office);
+  EXPECT_EQ(readState(), encodeCameraState({CameraMode::image, office, std::nullopt}));
   QTest::mouseClick(row("offRow"), Qt::LeftButton);
   EXPECT_EQ(camera().currentMode(), CameraMode::off);
+  EXPECT_EQ(readState(), R"({"mode":"off"})");
   settle();
   EXPECT_EQ(checked(), QStringList{"offRow"});
 
@@ -196,9 +200,11 @@ TEST_F(StatusPopoverViewTest, ChoosingACameraWritesTheStateAndTurnsOnOnlyWhenNee
   auto writes = [&] { return countStartingWith(takeLines(), "CameraManager: wrote state"); };
   writes();
 
-  // In image mode: the camera is chosen and the virtual camera switched on.
+  // In image mode: the camera is chosen and the virtual camera switched on,
+  // in one write, so the camera never reads the one without the other.
   menuItem("Desk Cam")->trigger();
   EXPECT_EQ(readState(), R"({"mode":"camera","selectedCameraId":"cam-a"})");
+  EXPECT_EQ(writes(), 1);
   EXPECT_EQ(modeChanges.count(), 1);
   settle();
   EXPECT_EQ(checked(), QStringList{"onRow"});
