@@ -1,0 +1,46 @@
+#pragma once
+// The camera's /dev/video device in a few words, for the setup window and
+// Settings → General: what the state means, what to do about it, and a Load
+// Now button while the module is installed but not loaded. It looks again
+// every few seconds while it is on screen.
+#include <QPointer>
+#include <QWidget>
+#include <memory>
+
+#include "app/model/VideoDeviceStatus.h"
+
+class QLabel;
+class QPushButton;
+
+namespace tovrelle::settings {
+
+class VideoDeviceView : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit VideoDeviceView(VideoDeviceStatus* status, QWidget* parent = nullptr);
+
+  QLabel* textLabel() const { return text_; }
+  // Shown while the module can be loaded (and, disabled, while it loads).
+  QPushButton* loadButton() const { return load_; }
+  // Why the last load failed; hidden when it did not.
+  QLabel* failureLabel() const { return failure_; }
+
+  // The words for `status`'s state, as the view shows them.
+  static QString describe(const VideoDeviceStatus& status);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+
+ private:
+  void redraw();
+
+  QPointer<VideoDeviceStatus> status_;
+  std::shared_ptr<void> watching_;
+  QLabel* text_ = nullptr;
+  QPushButton* load_ = nullptr;
+  QLabel* failure_ = nullptr;
+};
+
+}  // namespace tovrelle::settings
