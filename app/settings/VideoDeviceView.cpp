@@ -2,6 +2,7 @@
 
 #include <QHBoxLayout>
 #include <QHideEvent>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>
@@ -22,26 +23,35 @@ class WrappingLabel : public QLabel {
   QSize minimumSizeHint() const override { return {QLabel::minimumSizeHint().width(), fontMetrics().height()}; }
 };
 
-QLabel* wrappingLabel(QWidget* parent) {
+QLabel* wrappingLabel(QWidget* parent, TextStyle style) {
   auto* label = new WrappingLabel(parent);
   label->setTextFormat(Qt::PlainText);
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   label->setWordWrap(true);
-  setSecondary(*label, TextStyle::Callout);
+  setSecondary(*label, style);
   return label;
 }
 
 }  // namespace
 
-VideoDeviceView::VideoDeviceView(VideoDeviceStatus* status, QWidget* parent) : QWidget(parent), status_(status) {
+VideoDeviceView::VideoDeviceView(VideoDeviceStatus* status, QWidget* parent, TextStyle style)
+    : QWidget(parent), status_(status) {
   auto* rows = new QVBoxLayout(this);
   rows->setContentsMargins(0, 0, 0, 0);
   rows->setSpacing(6);
-  text_ = wrappingLabel(this);
+  text_ = wrappingLabel(this, style);
   text_->setObjectName(QStringLiteral("videoDeviceText"));
-  // The commands it names are meant to be copied into a terminal.
   text_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   rows->addWidget(text_);
+  // Meant to be copied into a terminal: monospace, selectable, apart from the prose.
+  command_ = wrappingLabel(this, style);
+  command_->setObjectName(QStringLiteral("videoDeviceCommand"));
+  QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  mono.setPointSizeF(command_->font().pointSizeF());
+  command_->setFont(mono);
+  command_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  command_->setCursor(Qt::IBeamCursor);
+  rows->addWidget(command_);
 
   //: Button that loads the v4l2loopback kernel module (asks for the administrator password)
   load_ = new QPushButton(qtTrId("videoDevice.load"), this);
@@ -55,7 +65,7 @@ VideoDeviceView::VideoDeviceView(VideoDeviceStatus* status, QWidget* parent) : Q
   buttonRow->addStretch(1);
   rows->addLayout(buttonRow);
 
-  failure_ = wrappingLabel(this);
+  failure_ = wrappingLabel(this, style);
   failure_->setObjectName(QStringLiteral("videoDeviceLoadFailure"));
   failure_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   QPalette palette = failure_->palette();
@@ -84,18 +94,17 @@ QString VideoDeviceView::describe(const VideoDeviceStatus& status) {
       return qtTrId("videoDevice.loading");
     case State::othersOnly: {
       const QStringList labels = status.otherLabels();
-      const QString command = status.addDeviceCommand();
       if (labels.isEmpty()) {
-        //: Video device: module loaded with no device labelled Tovrelle and none of others; %1 is a terminal command
-        return qtTrId("videoDevice.noDevice").arg(command);
+        //: Video device: module loaded with no device labelled Tovrelle and none of others; a terminal command follows
+        return qtTrId("videoDevice.noDevice");
       }
       const QString list = labels.join(QStringLiteral(", "));
       if (status.report().canAddDevices) {
-        //: Video device: another program's devices only, more can be added; %1 their labels, %2 a terminal command
-        return qtTrId("videoDevice.othersOnly.add").arg(list, command);
+        //: Video device: another program's devices only, more can be added; %1 their labels; a terminal command follows
+        return qtTrId("videoDevice.othersOnly.add").arg(list);
       }
-      //: Video device: another program's devices only; %1 their labels, %2 a terminal command
-      return qtTrId("videoDevice.othersOnly.reload").arg(list, command);
+      //: Video device: another program's devices only; %1 their labels; a terminal command follows
+      return qtTrId("videoDevice.othersOnly.reload").arg(list);
     }
     case State::refused:
       //: Video device: a device labelled Tovrelle that v4l2loopback did not make; %1 is its /dev path
@@ -125,15 +134,23 @@ QString VideoDeviceView::describe(const VideoDeviceStatus& status) {
   return {};
 }
 
+QString VideoDeviceView::command(const VideoDeviceStatus& status) {
+  return status.state() == State::othersOnly ? status.addDeviceCommand() : QString();
+}
+
 void VideoDeviceView::redraw() {
   if (!status_) {
     text_->clear();
+    command_->hide();
     load_->hide();
     failure_->hide();
     return;
   }
   const State state = status_->state();
   text_->setText(describe(*status_));
+  const QString toRun = command(*status_);
+  command_->setText(toRun);
+  command_->setVisible(!toRun.isEmpty());
   load_->setVisible(state == State::notLoaded || state == State::loading);
   load_->setEnabled(state == State::notLoaded);
   const QString failure = status_->loadFailure();

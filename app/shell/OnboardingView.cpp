@@ -270,7 +270,7 @@ void OnboardingView::build() {
     checkRows->setSpacing(10);
     check->setParent(checkStep);
     checkRows->addWidget(check);
-    videoDevice_ = new settings::VideoDeviceView(env_.videoDevice, checkStep);
+    videoDevice_ = new settings::VideoDeviceView(env_.videoDevice, checkStep, settings::TextStyle::Footnote);
     checkRows->addWidget(videoDevice_);
   }
   //: Onboarding step 3 button that asks for camera access

@@ -637,19 +637,19 @@
         <translation>Loading v4l2loopback…</translation>
     </message>
     <message id="videoDevice.noDevice">
-        <source>v4l2loopback is loaded without a device labelled Tovrelle, so apps that only use /dev/video do not see the camera. To add it, close the programs that use v4l2loopback devices, then run in a terminal: %1</source>
-        <extracomment>Video device: module loaded with no device labelled Tovrelle and none of others; %1 is a terminal command</extracomment>
-        <translation>v4l2loopback is loaded without a device labelled Tovrelle, so apps that only use /dev/video do not see the camera. To add it, close the programs that use v4l2loopback devices, then run in a terminal: %1</translation>
+        <source>v4l2loopback is loaded without a device labelled Tovrelle, so apps that only use /dev/video do not see the camera. To add it, close the programs that use v4l2loopback devices, then run in a terminal:</source>
+        <extracomment>Video device: module loaded with no device labelled Tovrelle and none of others; a terminal command follows</extracomment>
+        <translation>v4l2loopback is loaded without a device labelled Tovrelle, so apps that only use /dev/video do not see the camera. To add it, close the programs that use v4l2loopback devices, then run in a terminal:</translation>
     </message>
     <message id="videoDevice.othersOnly.add">
-        <source>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, run in a terminal: %2</source>
-        <extracomment>Video device: another program&apos;s devices only, more can be added; %1 their labels, %2 a terminal command</extracomment>
-        <translation>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, run in a terminal: %2</translation>
+        <source>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, run in a terminal:</source>
+        <extracomment>Video device: another program&apos;s devices only, more can be added; %1 their labels; a terminal command follows</extracomment>
+        <translation>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, run in a terminal:</translation>
     </message>
     <message id="videoDevice.othersOnly.reload">
-        <source>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, close the programs that use them, then run in a terminal: %2</source>
-        <extracomment>Video device: another program&apos;s devices only; %1 their labels, %2 a terminal command</extracomment>
-        <translation>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, close the programs that use them, then run in a terminal: %2</translation>
+        <source>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, close the programs that use them, then run in a terminal:</source>
+        <extracomment>Video device: another program&apos;s devices only; %1 their labels; a terminal command follows</extracomment>
+        <translation>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, close the programs that use them, then run in a terminal:</translation>
     </message>
     <message id="videoDevice.refused">
         <source>%1 is labelled Tovrelle but is not a v4l2loopback device, so Tovrelle does not write to it.</source>

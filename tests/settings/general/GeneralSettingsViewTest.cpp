@@ -287,6 +287,7 @@ TEST_F(GeneralTabTest, TheVideoDeviceRowSaysWhatToDo) {
   QString text = shownFor(test::video_reports::moduleMissing());
   EXPECT_TRUE(text.contains("install the package v4l2loopback-dkms")) << text.toStdString();
   EXPECT_FALSE(row->loadButton()->isVisible());
+  EXPECT_FALSE(row->commandLabel()->isVisible());
 
   text = shownFor(test::video_reports::streaming("/dev/video4", ServiceOutput::ready));
   EXPECT_TRUE(text.contains("find the camera at /dev/video4. None reads it now.")) << text.toStdString();
@@ -301,9 +302,12 @@ TEST_F(GeneralTabTest, TheVideoDeviceRowSaysWhatToDo) {
   EXPECT_TRUE(text.startsWith("v4l2loopback was loaded by another program with its own devices (Stream Cam, Desk): "
                               "Tovrelle never uses those."))
       << text.toStdString();
-  EXPECT_TRUE(text.contains("close the programs that use them, then run in a terminal: sudo modprobe -r v4l2loopback"))
-      << text.toStdString();
-  EXPECT_TRUE(row->textLabel()->textInteractionFlags() & Qt::TextSelectableByMouse) << "the command can be copied";
+  EXPECT_TRUE(text.endsWith("close the programs that use them, then run in a terminal:")) << text.toStdString();
+  ASSERT_TRUE(row->commandLabel()->isVisible());
+  EXPECT_EQ(row->commandLabel()->text(),
+            "sudo modprobe -r v4l2loopback && sudo modprobe v4l2loopback devices=3 exclusive_caps=1,1,1 "
+            "'card_label=Tovrelle,Stream Cam,Desk'");
+  EXPECT_TRUE(row->commandLabel()->textInteractionFlags() & Qt::TextSelectableByMouse) << "the command can be copied";
   EXPECT_FALSE(row->loadButton()->isVisible()) << "loading again would not add a device";
 }
 
