@@ -1,7 +1,8 @@
 // The app's look at the camera node, against a private PipeWire: a stream
 // standing in for the camera service publishes the node with the /dev/video
 // output's properties, changes them while it runs, or (like an older
-// service) has none.
+// service) has none; and the built camera service says its state in words
+// the app knows.
 #include <gtest/gtest.h>
 
 #include <pipewire/pipewire.h>
@@ -14,10 +15,12 @@
 
 #include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/camera/pipewire/PipeWireInit.h"
+#include "platform/videodevice/VideoDevices.h"
 #include "tests/support/Services.h"
 
 using namespace tovrelle;
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -125,6 +128,28 @@ TEST_F(CameraNodesTest, AnOlderServiceSaysNothingOfAVideoDevice) {
   EXPECT_EQ(nodes[0].name, "Tovrelle");
   EXPECT_FALSE(nodes[0].v4l2State);
   EXPECT_FALSE(nodes[0].v4l2Device);
+}
+
+TEST_F(CameraNodesTest, TheCameraServiceSpeaksTheAppsWords) {
+  const fs::path data = session.makeFolder("data");
+  // Turned off: the same on every machine.
+  auto off = session.spawn({(test::binaryDir() / "tovrelle-camera-extension").string()},
+                           {{"TOVRELLE_DATA_DIR", data.string()}, {"TOVRELLE_V4L2", "0"}}, "service-off");
+  auto nodes = lookUntil([](const auto& n) { return n.size() == 1 && n[0].v4l2State; });
+  ASSERT_EQ(nodes.size(), 1u) << off->log();
+  EXPECT_EQ(videodevice::parseServiceOutput(nodes[0].v4l2State.value_or("")), videodevice::ServiceOutput::disabled);
+  off->stop();
+  ASSERT_TRUE(lookUntil([](const auto& n) { return n.empty(); }).empty());
+
+  // On: whatever this machine's devices are, a state the app can name.
+  auto on = session.spawn({(test::binaryDir() / "tovrelle-camera-extension").string()},
+                          {{"TOVRELLE_DATA_DIR", data.string()}}, "service-on");
+  nodes = lookUntil([](const auto& n) { return n.size() == 1 && n[0].v4l2State; });
+  ASSERT_EQ(nodes.size(), 1u) << on->log();
+  EXPECT_NE(videodevice::parseServiceOutput(nodes[0].v4l2State.value_or("")), videodevice::ServiceOutput::unknown)
+      << *nodes[0].v4l2State;
+  EXPECT_TRUE(nodes[0].v4l2Device) << "the device property is always there, empty when there is none";
+  on->stop();
 }
 
 }  // namespace
