@@ -1,6 +1,8 @@
 #include "app/model/HostServices.h"
 
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
+#include "platform/dispatch/QtMainQueue.h"
+#include "platform/videodevice/linux/LinuxVideoDevices.h"
 
 namespace tovrelle::host {
 namespace {
@@ -13,6 +15,11 @@ std::shared_ptr<capture::CaptureDevices>& captureSlot() {
 std::shared_ptr<urls::UrlOpener>& openerSlot() {
   static std::shared_ptr<urls::UrlOpener> opener;
   return opener;
+}
+
+std::shared_ptr<videodevice::VideoDevices>& videoSlot() {
+  static std::shared_ptr<videodevice::VideoDevices> devices;
+  return devices;
 }
 
 }  // namespace
@@ -32,6 +39,14 @@ std::shared_ptr<urls::UrlOpener> urlOpener() {
 }
 
 void setUrlOpener(std::shared_ptr<urls::UrlOpener> opener) { openerSlot() = std::move(opener); }
+
+std::shared_ptr<videodevice::VideoDevices> videoDevices() {
+  auto& slot = videoSlot();
+  if (!slot) slot = videodevice::makeLinuxVideoDevices({}, dispatch::QtMainQueue::shared());
+  return slot;
+}
+
+void setVideoDevices(std::shared_ptr<videodevice::VideoDevices> devices) { videoSlot() = std::move(devices); }
 
 ApplicationEvents& ApplicationEvents::center() {
   static ApplicationEvents* const events = new ApplicationEvents;

@@ -7,6 +7,7 @@
 
 #include "platform/capture/CaptureDevices.h"
 #include "platform/urls/UrlOpener.h"
+#include "platform/videodevice/VideoDevices.h"
 
 namespace tovrelle::host {
 
@@ -17,6 +18,10 @@ void setCaptureDevices(std::shared_ptr<capture::CaptureDevices> devices);
 // The process's address opener (browser and the desktop's settings program).
 std::shared_ptr<urls::UrlOpener> urlOpener();
 void setUrlOpener(std::shared_ptr<urls::UrlOpener> opener);
+
+// The process's video device service (sysfs, the camera's node, pkexec).
+std::shared_ptr<videodevice::VideoDevices> videoDevices();
+void setVideoDevices(std::shared_ptr<videodevice::VideoDevices> devices);
 
 // Application-wide notifications, posted on the main thread by the shell.
 class ApplicationEvents : public QObject {

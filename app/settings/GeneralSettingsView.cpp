@@ -16,6 +16,7 @@
 #include "app/model/UserDefaults.h"
 #include "app/settings/SettingsStyle.h"
 #include "app/settings/SettingsTabViewController.h"
+#include "app/settings/VideoDeviceView.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcuts.h"
 #include "app/shortcuts/Names.h"
@@ -228,6 +229,7 @@ GeneralSettingsView::Environment GeneralSettingsView::defaultEnvironment(std::fu
   e.showOnboarding = std::move(showOnboarding);
   e.opener = host::urlOpener();
   e.webPageURL = [](const QString& path) { return settings::webPageURL(path); };
+  e.videoDevice = &VideoDeviceStatus::shared();
   return e;
 }
 
@@ -309,10 +311,15 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   buttons->addWidget(remove_);
   buttons->addStretch(1);
   extensionRows->addLayout(buttons);
-  //: Where apps that only open /dev/video devices find the camera
-  auto* v4l2Hint = secondaryLabel(qtTrId("settings.extension.v4l2Hint"), TextStyle::Caption, extension);
-  v4l2Hint->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  extensionRows->addWidget(v4l2Hint);
+  if (env_.videoDevice) {
+    auto* videoRow = new QHBoxLayout;
+    videoRow->setSpacing(8);
+    //: Label before the /dev/video device's state
+    videoRow->addWidget(plainLabel(qtTrId("settings.videoDevice.label"), extension), 0, Qt::AlignTop);
+    videoDevice_ = new VideoDeviceView(env_.videoDevice, extension);
+    videoRow->addWidget(videoDevice_, 1, Qt::AlignTop);
+    extensionRows->addLayout(videoRow);
+  }
   //: General settings section header
   addSection(form, qtTrId("settings.section.extension"), extension);
 

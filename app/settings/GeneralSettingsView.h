@@ -1,6 +1,7 @@
 #pragma once
 // The settings window's General tab: the language note, start at login, the
-// camera extension's status with reinstall and the failure's details, the
+// camera extension's status with reinstall and the failure's details, its
+// /dev/video device, the
 // camera access hint while access is refused, a way back into the setup
 // guide, and the three shortcut recorders. It redraws from the change
 // signals of its three model objects; nothing here polls.
@@ -14,6 +15,7 @@
 
 #include "app/installer/SystemExtensionInstaller.h"
 #include "app/model/CameraPermission.h"
+#include "app/model/VideoDeviceStatus.h"
 #include "app/shell/LoginItemManager.h"
 #include "platform/urls/UrlOpener.h"
 
@@ -27,6 +29,8 @@ class Recorder;
 }
 
 namespace tovrelle::settings {
+
+class VideoDeviceView;
 
 // The extension's status as text, or for a failure: the message, the
 // copyable diagnostic, and the remedies the failure names.
@@ -81,6 +85,8 @@ class GeneralSettingsView : public QWidget {
     std::function<std::optional<QUrl>(const QString& path)> webPageURL;
     // Asks before the camera service is removed; a message box when empty.
     std::function<bool(QWidget* parent)> confirmRemoval;
+    // The camera's /dev/video device; its row is left out when null.
+    VideoDeviceStatus* videoDevice = nullptr;
   };
 
   // The three shared model objects, the process's URL opener and the site's
@@ -93,6 +99,8 @@ class GeneralSettingsView : public QWidget {
   ExtensionStatusView* statusView() const { return status_; }
   QPushButton* reinstallButton() const { return reinstall_; }
   QPushButton* removeButton() const { return remove_; }
+  // The camera's /dev/video device under the service's status; null without one.
+  VideoDeviceView* videoDeviceView() const { return videoDevice_; }
   // The Camera permission section, shown only while access is refused.
   QWidget* cameraPermissionSection() const { return permissionSection_; }
   QPushButton* openCameraSettingsButton() const { return openCameraSettings_; }
@@ -128,6 +136,7 @@ class GeneralSettingsView : public QWidget {
   ExtensionStatusView* status_ = nullptr;
   QPushButton* reinstall_ = nullptr;
   QPushButton* remove_ = nullptr;
+  VideoDeviceView* videoDevice_ = nullptr;
   QWidget* permissionSection_ = nullptr;
   QPushButton* openCameraSettings_ = nullptr;
   QPushButton* showOnboarding_ = nullptr;

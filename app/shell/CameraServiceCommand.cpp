@@ -39,26 +39,8 @@ std::optional<Command> commandFor(const QByteArray& word) {
 
 int exitCodeFor(const SystemExtensionInstaller::Status& status) { return status.is(Case::activated) ? 0 : 1; }
 
-}  // namespace
-
-void addOptions(QCommandLineParser& parser) {
-  parser.addOption({QString::fromLatin1(kStatusWord),
-                    QStringLiteral("Check the Tovrelle camera service now and print its status (exit 0 when other "
-                                   "apps can use the camera).")});
-  parser.addOption({QString::fromLatin1(kInstallWord),
-                    QStringLiteral("Install and start the Tovrelle camera service (exit 0 once its camera is "
-                                   "published).")});
-  parser.addOption({QString::fromLatin1(kRemoveWord),
-                    QStringLiteral("Stop and remove the Tovrelle camera service; your images and settings stay.")});
-}
-
-std::optional<Command> requested(const QCommandLineParser& parser) {
-  for (Command command : {Command::remove, Command::install, Command::status})
-    if (parser.isSet(QString::fromLatin1(wordFor(command)))) return command;
-  return std::nullopt;
-}
-
-QString statusLine(const SystemExtensionInstaller::Status& status) {
+// The PipeWire camera's part of the status line; its first word is what scripts read.
+QString cameraLine(const SystemExtensionInstaller::Status& status) {
   switch (status.kind) {
     case Case::activated:
       return QStringLiteral("activated: the Tovrelle camera is published and starts when you log in");
@@ -76,7 +58,73 @@ QString statusLine(const SystemExtensionInstaller::Status& status) {
   return {};
 }
 
-void run(Command command, SystemExtensionInstaller& installer,
+}  // namespace
+
+void addOptions(QCommandLineParser& parser) {
+  parser.addOption({QString::fromLatin1(kStatusWord),
+                    QStringLiteral("Check the Tovrelle camera service now and print its status and that of its "
+                                   "/dev/video device (exit 0 when PipeWire apps can use the camera).")});
+  parser.addOption({QString::fromLatin1(kInstallWord),
+                    QStringLiteral("Install and start the Tovrelle camera service (exit 0 once its camera is "
+                                   "published).")});
+  parser.addOption({QString::fromLatin1(kRemoveWord),
+                    QStringLiteral("Stop and remove the Tovrelle camera service; your images and settings stay.")});
+}
+
+std::optional<Command> requested(const QCommandLineParser& parser) {
+  for (Command command : {Command::remove, Command::install, Command::status})
+    if (parser.isSet(QString::fromLatin1(wordFor(command)))) return command;
+  return std::nullopt;
+}
+
+QString videoDeviceWords(const VideoDeviceStatus& video) {
+  using State = VideoDeviceStatus::State;
+  const QString device = video.device();
+  switch (video.state()) {
+    case State::unknown:
+      return QStringLiteral("not checked");
+    case State::moduleMissing:
+      return QStringLiteral("v4l2loopback is not installed (install the package v4l2loopback-dkms)");
+    case State::notLoaded:
+      return QStringLiteral("v4l2loopback is installed but not loaded (Settings > General > Load Now, or restart)");
+    case State::loading:
+      return QStringLiteral("v4l2loopback is being loaded");
+    case State::othersOnly: {
+      const QStringList labels = video.otherLabels();
+      return (labels.isEmpty() ? QStringLiteral("v4l2loopback is loaded without a Tovrelle device")
+                               : QStringLiteral("v4l2loopback was loaded by another program with its own devices "
+                                                "(%1), which Tovrelle never uses")
+                                     .arg(labels.join(QStringLiteral(", ")))) +
+             QStringLiteral("; to add Tovrelle's: %1").arg(video.addDeviceCommand());
+    }
+    case State::refused:
+      return QStringLiteral("%1 is labelled Tovrelle but is not a v4l2loopback device; not used").arg(device);
+    case State::waitingForService:
+      return QStringLiteral("%1 is there; the camera service does not write to it yet").arg(device);
+    case State::serviceTooOld:
+      return QStringLiteral("%1 is there; the running camera service does not write to it (reinstall the camera)")
+          .arg(device);
+    case State::disabled:
+      return QStringLiteral("turned off in the camera service's environment");
+    case State::busy:
+      return QStringLiteral("%1 is held by another program; only PipeWire apps see Tovrelle").arg(device);
+    case State::failed:
+      return QStringLiteral("%1 refused the camera's format; only PipeWire apps see Tovrelle").arg(device);
+    case State::ready:
+      return QStringLiteral("%1, no app reads it").arg(device);
+    case State::reading:
+      return QStringLiteral("%1, an app reads it").arg(device);
+  }
+  return {};
+}
+
+QString statusLine(const SystemExtensionInstaller::Status& status, const VideoDeviceStatus* video) {
+  const QString camera = cameraLine(status);
+  return video ? camera + QStringLiteral("; /dev/video: ") + videoDeviceWords(*video) : camera;
+}
+
+
+void run(Command command, SystemExtensionInstaller& installer, VideoDeviceStatus* video,
          std::function<void(int exitCode, const QString& line)> finished) {
   QPointer<SystemExtensionInstaller> target(&installer);
   auto report = [target, finished](std::optional<int> code = std::nullopt) {
@@ -84,12 +132,24 @@ void run(Command command, SystemExtensionInstaller& installer,
     finished(code.value_or(exitCodeFor(target->status())), statusLine(target->status()));
   };
   switch (command) {
-    case Command::status:
-      installer.probeNow([report](bool answered) {
+    case Command::status: {
+      // Both looks run at once; the line is printed when the second ends. The
+      // exit status stays the PipeWire camera's: scripts rely on it.
+      QPointer<VideoDeviceStatus> device(video);
+      auto pending = std::make_shared<int>(video ? 2 : 1);
+      auto oneDone = [target, device, finished, pending, withVideo = video != nullptr] {
+        if (--*pending > 0) return;
+        if (!target) return finished(1, QStringLiteral("failed: the installer went away"));
+        finished(exitCodeFor(target->status()),
+                 statusLine(target->status(), withVideo && device ? device.data() : nullptr));
+      };
+      installer.probeNow([oneDone](bool answered) {
         if (!answered) log::processLog("CameraServiceCommand: the check got no answer; the status is the last known one");
-        report();
+        oneDone();
       });
+      if (video) video->refresh(oneDone);
       return;
+    }
     case Command::remove:
       installer.deactivate([report](bool removed) { report(removed ? 0 : 1); });
       return;
@@ -125,7 +185,7 @@ int runFromCommandLine(Command command, SingleInstance& instance, const std::fun
   int exitCode = 1;
   bool done = false;
   QEventLoop loop;
-  run(command, SystemExtensionInstaller::shared(), [&](int code, const QString& line) {
+  run(command, SystemExtensionInstaller::shared(), &VideoDeviceStatus::shared(), [&](int code, const QString& line) {
     exitCode = code;
     done = true;
     std::printf("%s\n", qPrintable(line));
@@ -136,9 +196,10 @@ int runFromCommandLine(Command command, SingleInstance& instance, const std::fun
   return exitCode;
 }
 
-void serve(SingleInstance& instance, SystemExtensionInstaller& installer) {
+void serve(SingleInstance& instance, SystemExtensionInstaller& installer, VideoDeviceStatus& video) {
   QPointer<SystemExtensionInstaller> target(&installer);
-  instance.addCommandHandler([target](const QString& verb, const QString&, const SingleInstance::Respond& respond) {
+  QPointer<VideoDeviceStatus> device(&video);
+  instance.addCommandHandler([target, device](const QString& verb, const QString&, const SingleInstance::Respond& respond) {
     auto command = commandFor(verb.toUtf8());
     if (!command) return false;
     if (!target) {
@@ -146,7 +207,7 @@ void serve(SingleInstance& instance, SystemExtensionInstaller& installer) {
       return true;
     }
     log::processLog("CameraServiceCommand: another launch asked for --%s", qPrintable(verb));
-    run(*command, *target, [respond](int code, const QString& line) { respond({code, line}); });
+    run(*command, *target, device.data(), [respond](int code, const QString& line) { respond({code, line}); });
     return true;
   });
 }

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "app/installer/SystemExtensionInstaller.h"
+#include "app/model/VideoDeviceStatus.h"
 
 class QCommandLineParser;
 
@@ -24,8 +25,9 @@ void addOptions(QCommandLineParser& parser);
 std::optional<Command> requested(const QCommandLineParser& parser);
 
 // Runs `command` on `installer` and calls `finished` with the exit code and
-// the line to print, on the main thread, once it is done.
-void run(Command command, SystemExtensionInstaller& installer,
+// the line to print, on the main thread, once it is done. The status also
+// looks at the /dev/video output through `video`, when there is one.
+void run(Command command, SystemExtensionInstaller& installer, VideoDeviceStatus* video,
          std::function<void(int exitCode, const QString& line)> finished);
 
 // In a launch that asked for `command`: hands it to the running instance
@@ -34,10 +36,14 @@ void run(Command command, SystemExtensionInstaller& installer,
 int runFromCommandLine(Command command, SingleInstance& instance, const std::function<void()>& beforeRunningHere);
 
 // Answers the commands other launches hand to this (running) instance.
-void serve(SingleInstance& instance, SystemExtensionInstaller& installer);
+void serve(SingleInstance& instance, SystemExtensionInstaller& installer, VideoDeviceStatus& video);
 
-// "activated: …", "idle: …", "failed: <message> (<diagnostic>)".
-QString statusLine(const SystemExtensionInstaller::Status& status);
+// "activated: …", "idle: …", "failed: <message> (<diagnostic>)"; with
+// `video`, the /dev/video output's state follows ("…; /dev/video: …").
+QString statusLine(const SystemExtensionInstaller::Status& status, const VideoDeviceStatus* video = nullptr);
+
+// The /dev/video output's state in a few words, for a terminal.
+QString videoDeviceWords(const VideoDeviceStatus& video);
 
 }  // namespace camera_service_command
 }  // namespace tovrelle

@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include "app/model/HostServices.h"
+#include "app/settings/VideoDeviceView.h"
 #include "app/shell/Symbols.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/log/Log.h"
@@ -190,6 +191,7 @@ OnboardingView::Environment OnboardingView::defaultEnvironment() {
   e.opener = host::urlOpener();
   e.mainQueue = dispatch::QtMainQueue::shared();
   e.alert = showAlert;
+  e.videoDevice = &VideoDeviceStatus::shared();
   return e;
 }
 
@@ -259,6 +261,18 @@ void OnboardingView::build() {
   checkResult_->setObjectName(QStringLiteral("checkResult"));
   checkResult_->setMinimumWidth(320);  // a sentence per line, not a word
   checkRow->addWidget(checkResult_, 1, Qt::AlignVCenter);
+  // The /dev/video device below the check: apps that read only those need it.
+  QWidget* checkStep = check;
+  if (env_.videoDevice) {
+    checkStep = new QWidget(content);
+    auto* checkRows = new QVBoxLayout(checkStep);
+    checkRows->setContentsMargins(0, 0, 0, 0);
+    checkRows->setSpacing(10);
+    check->setParent(checkStep);
+    checkRows->addWidget(check);
+    videoDevice_ = new settings::VideoDeviceView(env_.videoDevice, checkStep, settings::TextStyle::Footnote);
+    checkRows->addWidget(videoDevice_);
+  }
   //: Onboarding step 3 button that asks for camera access
   allowCamera_ = new QPushButton(qtTrId("onboarding.step3.action"), content);
   allowCamera_->setAutoDefault(false);
@@ -273,7 +287,7 @@ void OnboardingView::build() {
                           //: Onboarding step 2 title: approve the extension
                           qtTrId("onboarding.step2.title"),
                           //: Onboarding step 2 explanation
-                          qtTrId("onboarding.step2.detail"), check, content);
+                          qtTrId("onboarding.step2.detail"), checkStep, content);
   steps_[2] = new StepRow(3,
                           //: Onboarding step 3 title: camera access
                           qtTrId("onboarding.step3.title"),

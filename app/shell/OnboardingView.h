@@ -1,6 +1,7 @@
 #pragma once
 // The first-run window's content: install the camera service, see that other
-// apps can use its camera, allow camera access, then a note on using the
+// apps can use its camera (through PipeWire and its /dev/video device), allow
+// camera access, then a note on using the
 // camera elsewhere. Each step ticks itself off live: the first two follow
 // the installer's status, the third the camera authorization, polled every
 // second while the view is on screen. Done (also the Return key) calls
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "app/installer/SystemExtensionInstaller.h"
+#include "app/model/VideoDeviceStatus.h"
 #include "platform/capture/CaptureDevices.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/urls/UrlOpener.h"
@@ -24,6 +26,10 @@ class QPushButton;
 class QScrollArea;
 
 namespace tovrelle {
+
+namespace settings {
+class VideoDeviceView;
+}
 
 // The round badge in front of a step: its number on an accent-coloured
 // circle, or a green check once the step is complete.
@@ -92,6 +98,8 @@ class OnboardingView : public QWidget {
     std::shared_ptr<dispatch::Queue> mainQueue;
     // A modal alert with one default button over `parent`'s window.
     std::function<void(QWidget* parent, const QString& message, const QString& informative)> alert;
+    // The camera's /dev/video device, shown in step 2; left out when null.
+    VideoDeviceStatus* videoDevice = nullptr;
   };
 
   // The installer's shared instance, the process's capture service and URL
@@ -111,6 +119,8 @@ class OnboardingView : public QWidget {
   // beside the button; an alert when the check gets no answer.
   void checkCameraService();
   QLabel* checkResultLabel() const { return checkResult_; }
+  // Step 2's account of the /dev/video device; null without one.
+  settings::VideoDeviceView* videoDeviceView() const { return videoDevice_; }
 
   StepRow* step(int number) const;
   QPushButton* stepButton(int number) const;
@@ -139,6 +149,7 @@ class OnboardingView : public QWidget {
   QPushButton* install_ = nullptr;
   QPushButton* openSettings_ = nullptr;  // step 2: check again
   QLabel* checkResult_ = nullptr;
+  settings::VideoDeviceView* videoDevice_ = nullptr;
   bool checking_ = false;
   bool checked_ = false;
   QPushButton* allowCamera_ = nullptr;

@@ -16,6 +16,7 @@
 #include "app/model/ImageManager.h"
 #include "app/settings/GeneralSettingsView.h"
 #include "app/model/UserDefaults.h"
+#include "app/model/VideoDeviceStatus.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/CameraServiceCommand.h"
 #include "app/shell/FolderMigration.h"
@@ -86,8 +87,8 @@ int TovrelleApp::main(int argc, char** argv) {
       "Tovrelle, a virtual camera. Lives in the panel.\n\n"
       "The control options below act on the running Tovrelle and print what the camera shows;\n"
       "bind them to keys in your desktop's keyboard settings.\n\n"
-      "Apps that only open /dev/video devices see the Tovrelle camera when started\n"
-      "through PipeWire's wrapper: pw-v4l2 APP"));
+      "Apps that only open /dev/video devices see the Tovrelle camera through the\n"
+      "v4l2loopback device labelled Tovrelle; --camera-status says where it is."));
   parser.addHelpOption();
   RemoteControl::addOptions(parser);
   QCommandLineOption settingsOption(QStringLiteral("settings"), QStringLiteral("Open the settings window."));
@@ -136,7 +137,7 @@ int TovrelleApp::main(int argc, char** argv) {
   };
   AppDelegate delegate(AppDelegate::defaultServices(), std::move(hooks));
   appDelegate = &delegate;
-  camera_service_command::serve(instance, SystemExtensionInstaller::shared());
+  camera_service_command::serve(instance, SystemExtensionInstaller::shared(), VideoDeviceStatus::shared());
   QObject::connect(&instance, &SingleInstance::requested, &delegate, [&delegate](SingleInstance::Request request) {
     if (request == SingleInstance::Request::openSettings) {
       delegate.openSettings();

@@ -188,6 +188,8 @@ TEST_F(LinuxBackendTest, UserServicePublishesTheCameraAndRemoveTakesItAllAway) {
   EXPECT_NE(unit.find("\nEnvironment=\"TOVRELLE_DATA_DIR=" + paths.dataFolder.string() + "\"\n"), std::string::npos)
       << unit;
   EXPECT_NE(unit.find("\nRestartPreventExitStatus=3\n"), std::string::npos);
+  // It starts at login only while the app that installed it is there.
+  EXPECT_NE(unit.find("\nConditionPathExists=" + bundle.extension().string() + "\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\n[Install]\nWantedBy=default.target\n"), std::string::npos);
   EXPECT_EQ(systemd->calls(), (std::vector<std::string>{"Reload", std::string("EnableUnitFiles ") + kUnit,
                                                         std::string("RestartUnit ") + kUnit + " replace"}));
@@ -293,6 +295,9 @@ TEST_F(LinuxBackendTest, WithoutAManagerTheServiceStartsAtOnceAndAtEveryLogin) {
   const std::string program = (copies() / "current" / "tovrelle-camera-extension").string();
   EXPECT_EQ(entry.rfind("[Desktop Entry]\nType=Application\n", 0), 0u) << entry;
   EXPECT_NE(entry.find("\nExec=env \"TOVRELLE_DATA_DIR=" + paths.dataFolder.string() + "\" \"" + program + "\"\n"),
+            std::string::npos)
+      << entry;
+  EXPECT_NE(entry.find("\nTryExec=" + (bundle.extension() / "tovrelle-camera-extension").string() + "\n"),
             std::string::npos)
       << entry;
   // Started detached, in a session of its own, reading the app's data folder.

@@ -416,11 +416,6 @@
         <extracomment>Under the shortcut recorders when the session offers no global shortcuts; %1 is the reason</extracomment>
         <translation>Global shortcuts are not available in this session (%1). Set them in your desktop's keyboard settings instead, as the commands tovrelle --camera-off, tovrelle --camera-on and tovrelle --show-last-image.</translation>
     </message>
-    <message id="settings.extension.v4l2Hint">
-        <source>Apps that only look for /dev/video devices see the Tovrelle camera when started with PipeWire's wrapper: pw-v4l2 APP</source>
-        <extracomment>Where apps that only open /dev/video devices find the camera</extracomment>
-        <translation>Apps that only look for /dev/video devices see the Tovrelle camera when started with PipeWire's wrapper: pw-v4l2 APP</translation>
-    </message>
     <message id="settings.shortcuts.hint">
         <source>The shortcuts work in every app, also while Tovrelle is in the background.</source>
         <extracomment>Hint under the shortcut recorders</extracomment>
@@ -615,6 +610,96 @@
         <source>Other apps can pick the Tovrelle camera now.</source>
         <extracomment>Onboarding step 2: the camera is published</extracomment>
         <translation>Other apps can pick the Tovrelle camera now.</translation>
+    </message>
+    <message id="videoDevice.load">
+        <source>Load Now</source>
+        <extracomment>Button that loads the v4l2loopback kernel module (asks for the administrator password)</extracomment>
+        <translation>Load Now</translation>
+    </message>
+    <message id="videoDevice.unknown">
+        <source>Looking for the /dev/video device…</source>
+        <extracomment>Video device: the first look is running</extracomment>
+        <translation>Looking for the /dev/video device…</translation>
+    </message>
+    <message id="videoDevice.moduleMissing">
+        <source>Apps such as Chromium, Zoom and Electron apps only see cameras under /dev/video. For them to see Tovrelle, install the package v4l2loopback-dkms.</source>
+        <extracomment>Video device: the kernel module is not installed</extracomment>
+        <translation>Apps such as Chromium, Zoom and Electron apps only see cameras under /dev/video. For them to see Tovrelle, install the package v4l2loopback-dkms.</translation>
+    </message>
+    <message id="videoDevice.notLoaded">
+        <source>Apps such as Chromium, Zoom and Electron apps only see cameras under /dev/video. Loading the v4l2loopback kernel module gives Tovrelle one; loading a kernel module needs the administrator password once.</source>
+        <extracomment>Video device: the kernel module is installed, not loaded; the Load Now button follows</extracomment>
+        <translation>Apps such as Chromium, Zoom and Electron apps only see cameras under /dev/video. Loading the v4l2loopback kernel module gives Tovrelle one; loading a kernel module needs the administrator password once.</translation>
+    </message>
+    <message id="videoDevice.loading">
+        <source>Loading v4l2loopback…</source>
+        <extracomment>Video device: the administrator prompt or the module load is running</extracomment>
+        <translation>Loading v4l2loopback…</translation>
+    </message>
+    <message id="videoDevice.noDevice">
+        <source>v4l2loopback is loaded without a device labelled Tovrelle, so apps that only use /dev/video do not see the camera. To add it, close the programs that use v4l2loopback devices, then run in a terminal:</source>
+        <extracomment>Video device: module loaded with no device labelled Tovrelle and none of others; a terminal command follows</extracomment>
+        <translation>v4l2loopback is loaded without a device labelled Tovrelle, so apps that only use /dev/video do not see the camera. To add it, close the programs that use v4l2loopback devices, then run in a terminal:</translation>
+    </message>
+    <message id="videoDevice.othersOnly.add">
+        <source>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, run in a terminal:</source>
+        <extracomment>Video device: another program&apos;s devices only, more can be added; %1 their labels; a terminal command follows</extracomment>
+        <translation>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, run in a terminal:</translation>
+    </message>
+    <message id="videoDevice.othersOnly.reload">
+        <source>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, close the programs that use them, then run in a terminal:</source>
+        <extracomment>Video device: another program&apos;s devices only; %1 their labels; a terminal command follows</extracomment>
+        <translation>v4l2loopback was loaded by another program with its own devices (%1): Tovrelle never uses those. To add Tovrelle&apos;s device, close the programs that use them, then run in a terminal:</translation>
+    </message>
+    <message id="videoDevice.refused">
+        <source>%1 is labelled Tovrelle but is not a v4l2loopback device, so Tovrelle does not write to it.</source>
+        <extracomment>Video device: a device labelled Tovrelle that v4l2loopback did not make; %1 is its /dev path</extracomment>
+        <translation>%1 is labelled Tovrelle but is not a v4l2loopback device, so Tovrelle does not write to it.</translation>
+    </message>
+    <message id="videoDevice.waitingForService">
+        <source>%1 is ready; it shows the Tovrelle camera while the camera service runs.</source>
+        <extracomment>Video device: Tovrelle&apos;s device exists, the camera service does not write to it (yet); %1 is its /dev path</extracomment>
+        <translation>%1 is ready; it shows the Tovrelle camera while the camera service runs.</translation>
+    </message>
+    <message id="videoDevice.serviceTooOld">
+        <source>%1 is ready, but the running camera service does not write to it. Reinstall the camera to update it.</source>
+        <extracomment>Video device: the running camera service predates the /dev/video output; %1 is the /dev path</extracomment>
+        <translation>%1 is ready, but the running camera service does not write to it. Reinstall the camera to update it.</translation>
+    </message>
+    <message id="videoDevice.disabled">
+        <source>The camera service&apos;s /dev/video output is turned off in its environment. Apps that use PipeWire still get the Tovrelle camera.</source>
+        <extracomment>Video device: the camera service&apos;s /dev/video output is turned off</extracomment>
+        <translation>The camera service&apos;s /dev/video output is turned off in its environment. Apps that use PipeWire still get the Tovrelle camera.</translation>
+    </message>
+    <message id="videoDevice.busy">
+        <source>Another program writes to %1, so the camera service cannot. Apps that use PipeWire still get the Tovrelle camera.</source>
+        <extracomment>Video device: another program writes to Tovrelle&apos;s device; %1 is its /dev path</extracomment>
+        <translation>Another program writes to %1, so the camera service cannot. Apps that use PipeWire still get the Tovrelle camera.</translation>
+    </message>
+    <message id="videoDevice.failed">
+        <source>%1 refused the camera&apos;s picture format. Apps that use PipeWire still get the Tovrelle camera.</source>
+        <extracomment>Video device: the device refused the camera&apos;s format or buffers; %1 is its /dev path</extracomment>
+        <translation>%1 refused the camera&apos;s picture format. Apps that use PipeWire still get the Tovrelle camera.</translation>
+    </message>
+    <message id="videoDevice.ready">
+        <source>Apps that only use /dev/video (Chromium, Zoom, Electron apps) find the camera at %1. None reads it now.</source>
+        <extracomment>Video device: streaming, no app reads it; %1 is its /dev path</extracomment>
+        <translation>Apps that only use /dev/video (Chromium, Zoom, Electron apps) find the camera at %1. None reads it now.</translation>
+    </message>
+    <message id="videoDevice.reading">
+        <source>Apps that only use /dev/video (Chromium, Zoom, Electron apps) find the camera at %1. An app reads it now.</source>
+        <extracomment>Video device: streaming and an app reads it; %1 is its /dev path</extracomment>
+        <translation>Apps that only use /dev/video (Chromium, Zoom, Electron apps) find the camera at %1. An app reads it now.</translation>
+    </message>
+    <message id="videoDevice.loadFailed">
+        <source>Loading v4l2loopback failed: %1</source>
+        <extracomment>Video device: loading the kernel module failed; %1 is what modprobe or pkexec said</extracomment>
+        <translation>Loading v4l2loopback failed: %1</translation>
+    </message>
+    <message id="settings.videoDevice.label">
+        <source>Video device:</source>
+        <extracomment>Label before the /dev/video device&apos;s state</extracomment>
+        <translation>Video device:</translation>
     </message>
 </context>
 </TS>

@@ -8,25 +8,56 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace tovrelle::camera {
 namespace {
 
+struct Lookup;
+
+// A node we bound to read its full properties: the registry announces only a
+// fixed few, and none of a stream's own.
+struct BoundNode {
+  Lookup* lookup = nullptr;
+  unsigned id = 0;
+  pw_proxy* proxy = nullptr;
+  spa_hook listener{};
+};
+
 // One private loop per call, iterated on the caller's thread: no loop thread
 // of ours exists to be blocked.
 struct Lookup {
   std::string wanted;
+  pw_registry* registry = nullptr;
   std::vector<CameraNode> nodes;
+  std::vector<std::unique_ptr<BoundNode>> bound;
   std::map<unsigned, unsigned> nodeClient;  // node id -> client id
   std::map<unsigned, pid_t> clientPid;
+  // The first sync ends the list of globals; the second comes back after the
+  // info of every node bound meanwhile.
   int syncSeq = -1;
+  bool secondSync = false;
+  pw_core* core = nullptr;
   bool done = false;
   bool broken = false;
   std::string error;
 };
 
 const char* lookupKey(const spa_dict* props, const char* key) { return props ? spa_dict_lookup(props, key) : nullptr; }
+
+void onNodeInfo(void* data, const pw_node_info* info) {
+  auto* bound = static_cast<BoundNode*>(data);
+  if (!info || !(info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) return;
+  for (auto& node : bound->lookup->nodes) {
+    if (node.id != bound->id) continue;
+    // Each info carries the whole current dictionary: a key it lacks is gone.
+    const char* state = lookupKey(info->props, kV4l2StateKey);
+    const char* device = lookupKey(info->props, kV4l2DeviceKey);
+    node.v4l2State = state ? std::optional<std::string>(state) : std::nullopt;
+    node.v4l2Device = device ? std::optional<std::string>(device) : std::nullopt;
+  }
+}
 
 void onGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
   auto* lookup = static_cast<Lookup*>(data);
@@ -45,11 +76,31 @@ void onGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, con
   lookup->nodes.push_back(node);
   if (const char* client = lookupKey(props, PW_KEY_CLIENT_ID))
     lookup->nodeClient[id] = static_cast<unsigned>(std::atol(client));
+
+  static const pw_node_events nodeEvents = [] {
+    pw_node_events e{};
+    e.version = PW_VERSION_NODE_EVENTS;
+    e.info = onNodeInfo;
+    return e;
+  }();
+  auto bound = std::make_unique<BoundNode>();
+  bound->lookup = lookup;
+  bound->id = id;
+  bound->proxy = static_cast<pw_proxy*>(pw_registry_bind(lookup->registry, id, type, PW_VERSION_NODE, 0));
+  if (!bound->proxy) return;  // the node keeps the properties it was announced with: none of ours
+  pw_proxy_add_object_listener(bound->proxy, &bound->listener, &nodeEvents, bound.get());
+  lookup->bound.push_back(std::move(bound));
 }
 
 void onDone(void* data, uint32_t id, int seq) {
   auto* lookup = static_cast<Lookup*>(data);
-  if (id == PW_ID_CORE && seq == lookup->syncSeq) lookup->done = true;
+  if (id != PW_ID_CORE || seq != lookup->syncSeq) return;
+  if (lookup->secondSync || lookup->bound.empty()) {
+    lookup->done = true;
+    return;
+  }
+  lookup->secondSync = true;
+  lookup->syncSeq = pw_core_sync(lookup->core, PW_ID_CORE, 0);
 }
 
 void onError(void* data, uint32_t id, int, int res, const char* message) {
@@ -97,7 +148,9 @@ std::optional<std::vector<CameraNode>> findCameraNodes(const std::string& name, 
 
   Lookup lookup;
   lookup.wanted = name;
+  lookup.core = core;
   pw_registry* registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
+  lookup.registry = registry;
   static const pw_registry_events registryEvents = [] {
     pw_registry_events e{};
     e.version = PW_VERSION_REGISTRY_EVENTS;
@@ -125,6 +178,10 @@ std::optional<std::vector<CameraNode>> findCameraNodes(const std::string& name, 
   }
   pw_loop_leave(loop);
 
+  for (auto& bound : lookup.bound) {
+    spa_hook_remove(&bound->listener);
+    pw_proxy_destroy(bound->proxy);
+  }
   spa_hook_remove(&coreListener);
   spa_hook_remove(&registryListener);
   pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));

@@ -21,10 +21,18 @@ struct CameraNode {
   std::string mediaClass;  // "media.class"
   pid_t pid = 0;           // of the owning client, as PipeWire saw it on the socket; 0 when unknown
   std::string binary;      // that process's executable (its real path), empty when unknown
+  // What the camera service says of its /dev/video output (kV4l2StateKey and
+  // kV4l2DeviceKey on the node); nothing from a service that predates them.
+  std::optional<std::string> v4l2State;
+  std::optional<std::string> v4l2Device;
 };
 
-// Video/Source nodes named `name`, from one round trip to the PipeWire
-// daemon. Nothing (and `why` set) when the daemon cannot be reached or does
+// Node properties the camera service keeps current for its /dev/video output.
+inline constexpr const char* kV4l2StateKey = "tovrelle.v4l2.state";
+inline constexpr const char* kV4l2DeviceKey = "tovrelle.v4l2.device";
+
+// Video/Source nodes named `name`, with their current properties, from two
+// round trips to the PipeWire daemon. Nothing (and `why` set) when the daemon cannot be reached or does
 // not answer within `timeout`. Blocks the calling thread: never call it on a
 // PipeWire loop thread or the UI thread.
 std::optional<std::vector<CameraNode>> findCameraNodes(const std::string& name, std::chrono::milliseconds timeout,

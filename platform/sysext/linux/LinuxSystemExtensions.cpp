@@ -185,6 +185,16 @@ std::string desktopExecQuoted(const std::string& text) {
   return out + "\"";
 }
 
+// Desktop entries: a string value, its backslashes escaped.
+std::string desktopString(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 // The executable a process runs, with a " (deleted)" mark (the copy was
 // replaced or removed under it) taken off.
 std::string exeOf(const std::string& pid) { return camera::processBinary(static_cast<pid_t>(std::stol(pid))); }
@@ -684,6 +694,9 @@ class LinuxExtensionManager final : public ExtensionManager,
           "Comment=Publishes the Tovrelle camera for other apps\n"
           "Exec=" + (dataEnv.empty() ? std::string() : "env " + desktopExecQuoted(dataEnv) + " ") +
           desktopExecQuoted(program.string()) + "\n"
+          // Skipped at login once the app that installed it is gone.
+          "TryExec=" + desktopString((embeddedExtensionPath(paths_.appBundle, identifier) / info.executable).string()) +
+          "\n"
           "NoDisplay=true\n"
           "Terminal=false\n"
           "X-GNOME-Autostart-enabled=true\n"
@@ -717,6 +730,9 @@ class LinuxExtensionManager final : public ExtensionManager,
         "[Unit]\n"
         "Description=Tovrelle camera service " + info.version.shortVersion + " (" + info.version.bundleVersion + ")\n"
         "ConditionPathExists=" + unitPath(program.string()) + "\n"
+        // Once the app is uninstalled (its package removed) the copy no longer
+        // starts at login, so nothing of ours keeps writing to the devices.
+        "ConditionPathExists=" + unitPath(embeddedExtensionPath(paths_.appBundle, identifier).string()) + "\n"
         "\n"
         "[Service]\n"
         "Type=simple\n"

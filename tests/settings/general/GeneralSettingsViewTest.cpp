@@ -14,12 +14,14 @@
 #include "app/model/HostServices.h"
 #include "app/model/UserDefaults.h"
 #include "app/settings/GeneralSettingsView.h"
+#include "app/settings/VideoDeviceView.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/Names.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeHotKeys.h"
 #include "tests/fakes/FakeShortcutPortal.h"
+#include "tests/fakes/FakeVideoDevices.h"
 #include "tests/settings/general/WindowsTestSupport.h"
 
 using namespace tovrelle;
@@ -54,6 +56,7 @@ class GeneralTabTest : public ::testing::Test {
     GeneralSettingsView::Environment e{&loginItems, rig.installer.get(), permission.get(), [] {}, opener,
                                        [](const QString& path) { return settings::webPageURL(path, {"en-US"}, kSite); },
                                        [this](QWidget*) { ++questions; return confirm; }};
+    e.videoDevice = &video;
     view = std::make_unique<GeneralSettingsView>(e);
     view->show();
     return *view;
@@ -70,6 +73,8 @@ class GeneralTabTest : public ::testing::Test {
   std::shared_ptr<test::ScriptedOpener> opener = std::make_shared<test::ScriptedOpener>();
   std::shared_ptr<test::FakeHotKeys> hotKeys = std::make_shared<test::FakeHotKeys>();
   std::unique_ptr<CameraPermission> permission;
+  std::shared_ptr<test::FakeVideoDevices> videoDevices = std::make_shared<test::FakeVideoDevices>(rig.main);
+  VideoDeviceStatus video{{videoDevices, rig.main}};
   bool confirm = false;
   int questions = 0;
   std::unique_ptr<GeneralSettingsView> view;
@@ -261,6 +266,106 @@ TEST_F(GeneralTabTest, ShortcutsNoteShownWhileTheDesktopRefusesTheShortcuts) {
   portal->refuseWith.clear();  // the desktop binds them after all
   storeShortcut(Shortcut(tovrelle::hotkeys::carbon::five, 6400), Names::cameraOn);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !v.shortcutsNote()->isVisible(); }, 3000));
+}
+
+// The camera's /dev/video device, under the service's status: what the
+// user reads in each situation, and loading the module from the tab.
+TEST_F(GeneralTabTest, TheVideoDeviceRowSaysWhatToDo) {
+  using videodevice::ServiceOutput;
+  GeneralSettingsView& v = make();
+  settings::VideoDeviceView* row = v.videoDeviceView();
+  ASSERT_TRUE(row);
+  auto shownFor = [&](const videodevice::Report& report) {
+    videoDevices->report = report;
+    video.refresh();
+    rig.run();
+    return row->textLabel()->text();
+  };
+  rig.run();
+  EXPECT_EQ(videoDevices->looks, 1) << "showing the tab looks at once";
+
+  QString text = shownFor(test::video_reports::moduleMissing());
+  EXPECT_TRUE(text.contains("install the package v4l2loopback-dkms")) << text.toStdString();
+  EXPECT_FALSE(row->loadButton()->isVisible());
+  EXPECT_FALSE(row->commandLabel()->isVisible());
+
+  text = shownFor(test::video_reports::streaming("/dev/video4", ServiceOutput::ready));
+  EXPECT_TRUE(text.contains("find the camera at /dev/video4. None reads it now.")) << text.toStdString();
+  text = shownFor(test::video_reports::streaming("/dev/video4", ServiceOutput::reading));
+  EXPECT_TRUE(text.contains("at /dev/video4. An app reads it now.")) << text.toStdString();
+  text = shownFor(test::video_reports::streaming("/dev/video4", ServiceOutput::busy));
+  EXPECT_TRUE(text.startsWith("Another program writes to /dev/video4, so the camera service cannot."))
+      << text.toStdString();
+  EXPECT_TRUE(text.contains("PipeWire still get the Tovrelle camera")) << text.toStdString();
+
+  text = shownFor(test::video_reports::othersOnly({"Stream Cam", "Desk"}));
+  EXPECT_TRUE(text.startsWith("v4l2loopback was loaded by another program with its own devices (Stream Cam, Desk): "
+                              "Tovrelle never uses those."))
+      << text.toStdString();
+  EXPECT_TRUE(text.endsWith("close the programs that use them, then run in a terminal:")) << text.toStdString();
+  ASSERT_TRUE(row->commandLabel()->isVisible());
+  EXPECT_EQ(row->commandLabel()->text(),
+            "sudo modprobe -r v4l2loopback && sudo modprobe v4l2loopback devices=3 exclusive_caps=1,1,1 "
+            "'card_label=Tovrelle,Stream Cam,Desk'");
+  EXPECT_TRUE(row->commandLabel()->textInteractionFlags() & Qt::TextSelectableByMouse) << "the command can be copied";
+  EXPECT_FALSE(row->loadButton()->isVisible()) << "loading again would not add a device";
+}
+
+TEST_F(GeneralTabTest, LoadNowSaysWhyAndADismissedPromptIsNoError) {
+  GeneralSettingsView& v = make();
+  settings::VideoDeviceView* row = v.videoDeviceView();
+  videoDevices->report = test::video_reports::notLoaded();
+  video.refresh();
+  rig.run();
+  const QString why = row->textLabel()->text();
+  EXPECT_TRUE(why.contains("Chromium, Zoom and Electron apps only see cameras under /dev/video")) << why.toStdString();
+  EXPECT_TRUE(why.contains("administrator password once")) << why.toStdString();
+  ASSERT_TRUE(row->loadButton()->isVisible());
+  EXPECT_EQ(row->loadButton()->text(), "Load Now");
+
+  QTest::mouseClick(row->loadButton(), Qt::LeftButton);
+  EXPECT_EQ(videoDevices->pendingLoads(), 1u);
+  EXPECT_FALSE(row->loadButton()->isEnabled()) << "one prompt at a time";
+  EXPECT_EQ(row->textLabel()->text(), "Loading v4l2loopback…");
+
+  videoDevices->finishLoad(videodevice::LoadOutcome::cancelled);
+  rig.run();
+  EXPECT_TRUE(row->loadButton()->isEnabled());
+  EXPECT_FALSE(row->failureLabel()->isVisible());
+  EXPECT_EQ(row->textLabel()->text(), why);
+
+  QTest::mouseClick(row->loadButton(), Qt::LeftButton);
+  videoDevices->finishLoad(videodevice::LoadOutcome::failed, "modprobe: ERROR: could not insert 'v4l2loopback': "
+                                                             "Key was rejected by service");
+  rig.run();
+  ASSERT_TRUE(row->failureLabel()->isVisible());
+  EXPECT_EQ(row->failureLabel()->text(),
+            "Loading v4l2loopback failed: modprobe: ERROR: could not insert 'v4l2loopback': Key was rejected by service");
+
+  // Loaded: the tab looks again at once and shows the device.
+  QTest::mouseClick(row->loadButton(), Qt::LeftButton);
+  videoDevices->report = test::video_reports::streaming("/dev/video2", videodevice::ServiceOutput::ready);
+  videoDevices->finishLoad(videodevice::LoadOutcome::loaded);
+  rig.run();
+  EXPECT_TRUE(row->textLabel()->text().contains("/dev/video2")) << row->textLabel()->text().toStdString();
+  EXPECT_FALSE(row->loadButton()->isVisible());
+  EXPECT_FALSE(row->failureLabel()->isVisible());
+}
+
+TEST_F(GeneralTabTest, TheVideoDeviceIsLookedAtOnlyWhileTheTabIsShown) {
+  GeneralSettingsView& v = make();
+  rig.run();
+  videoDevices->report = test::video_reports::streaming("/dev/video4", videodevice::ServiceOutput::ready);
+  rig.scheduler.advance(VideoDeviceStatus::kWatchInterval);
+  EXPECT_TRUE(v.videoDeviceView()->textLabel()->text().contains("None reads it now."));
+  // An app starts reading while the tab is up: it says so without a click.
+  videoDevices->report.output = videodevice::ServiceOutput::reading;
+  rig.scheduler.advance(VideoDeviceStatus::kWatchInterval);
+  EXPECT_TRUE(v.videoDeviceView()->textLabel()->text().contains("An app reads it now."));
+  v.hide();
+  const int looks = videoDevices->looks;
+  rig.scheduler.advance(VideoDeviceStatus::kWatchInterval * 5);
+  EXPECT_EQ(videoDevices->looks, looks);
 }
 
 }  // namespace

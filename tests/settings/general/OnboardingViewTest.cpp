@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <thread>
 
+#include "app/settings/VideoDeviceView.h"
 #include "app/shell/OnboardingView.h"
 #include "tests/fakes/FakeCaptureDevices.h"
+#include "tests/fakes/FakeVideoDevices.h"
 #include "tests/settings/general/WindowsTestSupport.h"
 
 using namespace tovrelle;
@@ -25,10 +27,11 @@ class OnboardingTest : public ::testing::Test {
  protected:
   void SetUp() override { capture->setAuthorizationStatus(AuthorizationStatus::notDetermined); }
 
-  OnboardingView& shown() {
+  OnboardingView& shown(VideoDeviceStatus* videoDevice = nullptr) {
     auto alert = [this](QWidget*, const QString& message, const QString&) { alerts.push_back(message); };
-    view = std::make_unique<OnboardingView>(OnboardingView::Environment{rig.installer.get(), capture, opener, rig.main, alert},
-                                            [this] { ++closes; });
+    view = std::make_unique<OnboardingView>(
+        OnboardingView::Environment{rig.installer.get(), capture, opener, rig.main, alert, videoDevice},
+        [this] { ++closes; });
     view->show();
     rig.run();
     return *view;
@@ -190,6 +193,31 @@ TEST_F(OnboardingTest, DoneAndTheReturnKeyCallOnCloseWhateverIsComplete) {
   QTest::keyClick(v.stepButton(2), Qt::Key_Return);
   EXPECT_EQ(closes, 2) << "Return reaches the default button even from another control";
   EXPECT_TRUE(opener->attempts.empty());
+}
+
+// Step 2 also tells whether apps that only use /dev/video see the camera,
+// and loads the module from there; the step's tick stays the PipeWire camera's.
+TEST_F(OnboardingTest, StepTwoShowsTheVideoDeviceAndLoadsTheModule) {
+  auto devices = std::make_shared<test::FakeVideoDevices>(rig.main);
+  devices->report = test::video_reports::notLoaded();
+  VideoDeviceStatus video({devices, rig.main});
+  OnboardingView& v = shown(&video);
+  settings::VideoDeviceView* row = v.videoDeviceView();
+  ASSERT_TRUE(row);
+  EXPECT_TRUE(row->isVisibleTo(&v));
+  EXPECT_TRUE(row->textLabel()->text().contains("administrator password once")) << row->textLabel()->text().toStdString();
+  ASSERT_TRUE(row->loadButton()->isVisible());
+  EXPECT_TRUE(v.stepButton(2)->isVisible()) << "checking again stays where it was";
+
+  QTest::mouseClick(row->loadButton(), Qt::LeftButton);
+  devices->report = test::video_reports::streaming("/dev/video6", videodevice::ServiceOutput::ready);
+  devices->finishLoad(videodevice::LoadOutcome::loaded);
+  rig.run();
+  EXPECT_TRUE(row->textLabel()->text().contains("find the camera at /dev/video6")) << row->textLabel()->text().toStdString();
+  EXPECT_FALSE(row->loadButton()->isVisible());
+  EXPECT_FALSE(v.step(2)->isComplete()) << "the PipeWire camera is not published yet";
+  rig.reach(Case::activated);
+  EXPECT_TRUE(v.step(2)->isComplete());
 }
 
 }  // namespace

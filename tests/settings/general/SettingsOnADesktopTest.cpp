@@ -7,7 +7,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QLabel>
 #include <QProcess>
+#include <QPushButton>
+#include <QScrollArea>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
@@ -18,6 +21,8 @@
 #include "app/settings/ImageRow.h"
 #include "app/settings/ImagesSettingsView.h"
 #include "app/settings/SettingsTabViewController.h"
+#include "app/settings/VideoDeviceView.h"
+#include "app/shell/OnboardingView.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/Recorder.h"
@@ -25,6 +30,7 @@
 #include "app/shell/Strings.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeHotKeys.h"
+#include "tests/fakes/FakeVideoDevices.h"
 #include "tests/settings/SettingsFixture.h"
 #include "tests/settings/general/WindowsTestSupport.h"
 #include "tests/support/Services.h"
@@ -102,7 +108,7 @@ class SettingsOnADesktop : public test::SettingsFixture {
     window_ = std::make_unique<SettingsTabViewController>(images());
     general_ = new GeneralSettingsView({&loginItems_, rig_.installer.get(), &permission_, [] {}, opener_,
                                         [](const QString& path) { return settings::webPageURL(path, {"en-US"}, "https://tovrelle.example"); },
-                                        {}});
+                                        {}, &video_});
     window_->setGeneralContent(general_);
     window_->move(40, 40);
     window_->show();
@@ -130,6 +136,8 @@ class SettingsOnADesktop : public test::SettingsFixture {
   std::shared_ptr<test::ScriptedOpener> opener_ = std::make_shared<test::ScriptedOpener>();
   LoginItemManager loginItems_{std::make_shared<test::MemoryLoginItemService>()};
   CameraPermission permission_{{capture_, opener_}};
+  std::shared_ptr<test::FakeVideoDevices> videoDevices_ = std::make_shared<test::FakeVideoDevices>(rig_.main);
+  VideoDeviceStatus video_{{videoDevices_, rig_.main}};
   std::unique_ptr<SettingsTabViewController> window_;
   GeneralSettingsView* general_ = nullptr;
 };
@@ -198,6 +206,64 @@ TEST_F(SettingsOnADesktop, CheckboxFieldsAndFocusRingStayVisibleInLightAndDark) 
     const QColor inside = shot.pixelColor(rowAt + QPoint(off->width() * shot.devicePixelRatio() - 12, 6));
     EXPECT_GT(strongestEdge(shot, QRect(rowAt + QPoint(off->width() / 2, 0), QSize(1, 3)), inside), 40)
         << "focus ring against the popover";
+  }
+  QApplication::setPalette(QApplication::style()->standardPalette());
+}
+
+// The /dev/video device's row in the General tab and in the setup window, in
+// a light and a dark palette: its longest texts wrap inside the window, the
+// Load Now button is on screen, and nothing is cut. With
+// TOVRELLE_SCREENSHOT_DIR set, the pictures are saved there to look at.
+TEST_F(SettingsOnADesktop, TheVideoDeviceRowFitsInLightAndDark) {
+  using videodevice::ServiceOutput;
+  const QString saveTo = qEnvironmentVariable("TOVRELLE_SCREENSHOT_DIR");
+  auto fullyShown = [](QWidget* widget, QWidget* window) {
+    const QRect inWindow(widget->mapTo(window, QPoint(0, 0)), widget->size());
+    return window->rect().contains(inWindow);
+  };
+  auto notCut = [](QLabel* label) {
+    return label->height() >= label->heightForWidth(label->width()) - 1;
+  };
+  const std::pair<const char*, videodevice::Report> cases[] = {
+      {"not-loaded", test::video_reports::notLoaded()},
+      {"others", test::video_reports::othersOnly({"Stream Cam", "Desk Left"})},
+      {"reading", test::video_reports::streaming("/dev/video4", ServiceOutput::reading)}};
+  for (const auto& [name, palette] : {std::pair{QStringLiteral("light"), QApplication::style()->standardPalette()},
+                                      std::pair{QStringLiteral("dark"), darkPalette()}}) {
+    QApplication::setPalette(palette);
+    for (const auto& [state, report] : cases) {
+      SCOPED_TRACE(name.toStdString() + " " + state);
+      videoDevices_->report = report;
+      makeWindow();
+      window_->setCurrentTab(SettingsTabViewController::General);
+      rig_.run();
+      settings::VideoDeviceView* row = general_->videoDeviceView();
+      ASSERT_TRUE(row);
+      general_->findChild<QScrollArea*>()->ensureWidgetVisible(row);
+      const QImage shot = screenshot();
+      EXPECT_TRUE(notCut(row->textLabel())) << row->textLabel()->text().toStdString();
+      EXPECT_LE(row->mapTo(window_.get(), QPoint(row->width(), 0)).x(), window_->width()) << "wider than the window";
+      if (row->loadButton()->isVisible()) {
+        EXPECT_TRUE(fullyShown(row->loadButton(), window_.get()));
+      }
+      if (!saveTo.isEmpty()) shot.save(saveTo + QStringLiteral("/general-%1-%2.png").arg(state, name));
+
+      OnboardingView onboarding({rig_.installer.get(), capture_, opener_, rig_.main, {}, &video_}, [] {});
+      onboarding.show();
+      ASSERT_TRUE(QTest::qWaitFor([&] { return onboarding.windowHandle() && onboarding.windowHandle()->isExposed(); }));
+      rig_.run();
+      QCoreApplication::processEvents();
+      settings::VideoDeviceView* step = onboarding.videoDeviceView();
+      onboarding.scrollArea()->ensureWidgetVisible(step);
+      QCoreApplication::processEvents();
+      EXPECT_TRUE(notCut(step->textLabel())) << step->textLabel()->text().toStdString();
+      EXPECT_LE(step->mapTo(&onboarding, QPoint(step->width(), 0)).x(), onboarding.width()) << "wider than the window";
+      if (step->loadButton()->isVisible()) {
+        EXPECT_TRUE(fullyShown(step->loadButton(), &onboarding));
+      }
+      if (!saveTo.isEmpty())
+        onboarding.grab().toImage().save(saveTo + QStringLiteral("/onboarding-%1-%2.png").arg(state, name));
+    }
   }
   QApplication::setPalette(QApplication::style()->standardPalette());
 }
