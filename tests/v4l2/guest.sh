@@ -52,6 +52,16 @@ devices_mode() {
   WHY="bars=$BARS, $(tail -n 3 "$OUT/gst.log")"
   check "GStreamer's v4l2src reads the camera" test "${BARS:-0}" -ge 6
 
+  # A V4L2 reader that stops reading holds nothing up: PipeWire clients go on.
+  v4l2-ctl -d "$ours" --stream-mmap --stream-to=/dev/null > /dev/null 2>&1 &
+  local stalled=$!
+  sleep 3
+  kill -STOP $stalled
+  "$BIN/tovrelle-snap" --frames 60 --timeout 60 > "$OUT/snap-stalled.txt" 2>&1
+  kill -KILL $stalled; wait $stalled 2>/dev/null
+  WHY="$(grep -E '^(fps|result|error)=' "$OUT/snap-stalled.txt" | paste -sd' ' -)"
+  check "a stopped V4L2 reader does not hold up the PipeWire camera" grep -q result=ok "$OUT/snap-stalled.txt"
+
   # Camera off: readers get the camera-off picture, not the camera.
   set_state '{"mode":"off"}'
   ffmpeg_frame "$ours" 60 "$OUT/ffmpeg-off.png"
