@@ -28,6 +28,18 @@ int64_t stateHash(const CameraState& state) {
 
 }  // namespace
 
+const char* cameraFeedName(CameraFeed feed) {
+  switch (feed) {
+    case CameraFeed::none: return "none";
+    case CameraFeed::starting: return "starting";
+    case CameraFeed::live: return "live";
+    case CameraFeed::stalled: return "stalled";
+    case CameraFeed::missing: return "missing";
+    case CameraFeed::failed: return "failed";
+  }
+  return "none";
+}
+
 const Uuid& deviceID() {
   static const Uuid id = *Uuid::parse(kDeviceIDString);
   return id;
@@ -144,6 +156,18 @@ void StreamSource::startStreamingInternal() {
 }
 
 void StreamSource::beginStreaming() {
+  if (deps.captureDevices && !deviceSubscription) {
+    // A camera that comes back (or a first one, for the default camera) is
+    // opened again without the user choosing it anew.
+    std::weak_ptr<StreamSource> weak = weak_from_this();
+    deviceSubscription = deps.captureDevices->subscribe(
+        [weak, queue = deps.mainQueue](capture::DeviceEvent event, const capture::DeviceInfo& device) {
+          if (event != capture::DeviceEvent::connected) return;
+          queue->async([weak, device] {
+            if (auto self = weak.lock()) self->cameraAttached(device);
+          });
+        });
+  }
   currentMode = CameraMode::off;
   currentCameraId.reset();
   currentImageId.reset();
@@ -339,6 +363,8 @@ void StreamSource::stopAllSources() {
   }
   captureSession.reset();
   videoOutput.reset();
+  forgetCameraFrames();
+  setCameraFeed(CameraFeed::none);
   if (timer) timer->cancel();
   timer.reset();
   logger().info("stopAllSources done");
@@ -500,38 +526,81 @@ void StreamSource::showImage(const Uuid& id) {
 // --- camera mode --------------------------------------------------------------------
 
 void StreamSource::startCamera(const std::optional<std::string>& id) {
-  startBlackScreenTimer();
-  captureQueue->async(dispatch::weakly(shared_from_this(), [id](StreamSource& self) { self.setupCamera(id); }));
+  // The clock runs from now on, whatever the camera does: black while it
+  // opens, then nothing while it sends, its last frame or black when it stops.
+  startCameraClock();
+  setCameraFeed(CameraFeed::starting);
+  queueCameraSetup(id);
 }
 
-void StreamSource::setupCamera(const std::optional<std::string>& id) {
+void StreamSource::queueCameraSetup(const std::optional<std::string>& id) {
+  ++cameraSetupsInFlight;
+  std::weak_ptr<StreamSource> weak = weak_from_this();
+  captureQueue->async([weak, id] {
+    auto self = weak.lock();
+    if (!self) return;
+    const CameraFeed outcome = self->setupCamera(id);
+    // After the adoption the set-up queued, on the same queue.
+    self->deps.mainQueue->async([weak, id, outcome] {
+      auto source = weak.lock();
+      if (!source) return;
+      --source->cameraSetupsInFlight;
+      if (source->currentMode == CameraMode::camera && source->currentCameraId == id && !source->captureSession &&
+          outcome != CameraFeed::starting)
+        source->setCameraFeed(outcome);
+    });
+  });
+}
+
+void StreamSource::cameraAttached(const capture::DeviceInfo& device) {
+  if (currentMode != CameraMode::camera || captureSession || cameraSetupsInFlight > 0) return;
+  if (currentCameraId ? *currentCameraId != device.uniqueId : device.localizedName == kDeviceName) return;
+  logger().info("camera \"%s\" (%s) is attached; opening it", device.localizedName.c_str(), device.uniqueId.c_str());
+  queueCameraSetup(currentCameraId);
+}
+
+std::optional<capture::DeviceInfo> StreamSource::cameraFor(const std::optional<std::string>& id) {
+  if (!deps.captureDevices) return std::nullopt;
+  if (id) return deps.captureDevices->deviceWithUniqueId(*id);
+  // No choice made: the system's default camera, else the first that is not ours.
+  if (auto chosen = deps.captureDevices->defaultDevice(); chosen && chosen->localizedName != kDeviceName) return chosen;
+  for (auto& device : deps.captureDevices->devices())
+    if (device.localizedName != kDeviceName) return device;
+  return std::nullopt;
+}
+
+CameraFeed StreamSource::setupCamera(const std::optional<std::string>& id) {
+  auto device = cameraFor(id);
   if (!id) {
-    logger().error("no camera selected; staying on black-screen");
-    return;
+    if (!device) {
+      logger().error("no camera selected and no camera attached; staying on black-screen");
+      return CameraFeed::missing;
+    }
+    logger().info("no camera selected; using the default camera \"%s\" (%s)", device->localizedName.c_str(),
+                  device->uniqueId.c_str());
   }
-  auto device = deps.captureDevices ? deps.captureDevices->deviceWithUniqueId(*id) : std::nullopt;
   if (!device) {
     logger().error("no physical camera matching id: %s", id->c_str());
-    return;
+    return CameraFeed::missing;
   }
   if (device->localizedName == kDeviceName) {
     logger().error("refusing to open our own virtual camera");
-    return;
+    return CameraFeed::failed;
   }
   std::shared_ptr<capture::CaptureSession> session = deps.captureDevices->makeSession();
   if (!session) {
     logger().error("failed to setup camera: %s", "capture sessions are unavailable");
-    return;
+    return CameraFeed::failed;
   }
   session->setPreset(_streamFormat.width, _streamFormat.height);
   auto input = deps.captureDevices->makeInput(*device);
   if (!input.input) {
     logger().error("failed to setup camera: %s", input.error.c_str());
-    return;
+    return deps.captureDevices->deviceWithUniqueId(device->uniqueId) ? CameraFeed::failed : CameraFeed::missing;
   }
   if (!session->canAddInput(*input.input)) {
     logger().error("cannot add input for %s", device->localizedName.c_str());
-    return;
+    return CameraFeed::failed;
   }
   session->addInput(input.input);
 
@@ -552,25 +621,25 @@ void StreamSource::setupCamera(const std::optional<std::string>& id) {
   };
   if (!session->canAddOutput(*output)) {
     logger().error("cannot add output");
-    return;
+    return CameraFeed::failed;
   }
   session->addOutput(output);
   session->startRunning();
   if (!session->isRunning()) {
     logger().error("failed to setup camera: %s", "the camera stopped while it was being opened");
     session->stopRunning();
-    return;
+    return deps.captureDevices->deviceWithUniqueId(device->uniqueId) ? CameraFeed::failed : CameraFeed::missing;
   }
   auto self = shared_from_this();
   deps.mainQueue->async([self, id, session, output, token] { self->adoptCaptureSession(id, session, output, token); });
+  return CameraFeed::starting;
 }
 
 void StreamSource::adoptCaptureSession(const std::optional<std::string>& id,
                                        std::shared_ptr<capture::CaptureSession> session,
                                        std::shared_ptr<capture::VideoOutput> output, uint64_t token) {
-  if (currentMode == CameraMode::camera && currentCameraId && currentCameraId == id) {
-    if (timer) timer->cancel();
-    timer.reset();
+  if (currentMode == CameraMode::camera && currentCameraId == id) {
+    // The camera clock keeps running: black until the camera's first frame.
     if (captureSession) {
       // A second set-up for the same camera finished: one session feeds the
       // stream, so the earlier one stops.
@@ -592,15 +661,87 @@ void StreamSource::cameraInterrupted(uint64_t token, const std::string& reason) 
   captureSession->stopRunning();
   captureSession.reset();
   videoOutput.reset();
-  startBlackScreenTimer();
+  // The clock shows black from its next firing; the camera is opened again
+  // when it is attached again.
+  forgetCameraFrames();
+  setCameraFeed(CameraFeed::missing);
+}
+
+void StreamSource::forgetCameraFrames() {
+  lastCameraFrameAt = 0;
+  cameraStalled = false;
+  std::lock_guard lock(heldCameraFrameMutex);
+  heldCameraFrame = {};
+}
+
+void StreamSource::setCameraFeed(CameraFeed feed) {
+  std::lock_guard lock(cameraFeedMutex);
+  if (cameraFeed == feed) return;
+  cameraFeed = feed;
+  deps.sink->setDeviceProperty(kCameraStateProperty, cameraFeedName(feed));
 }
 
 void StreamSource::forwardCameraFrame(const capture::SampleBuffer& sample, uint64_t token) {
   if (!isStreaming.load() || token != activeCaptureToken.load() || !sample.image) return;
+  lastCameraFrameAt = std::max<uint64_t>(deps.hostClock(), 1);
+  {
+    // Copying the frame shares its bytes; nothing is allocated.
+    std::lock_guard lock(heldCameraFrameMutex);
+    heldCameraFrame = sample.image.storage ? sample.image : frames::VideoFrame{};
+  }
+  if (cameraStalled.exchange(false)) logger().info("the camera sends frames again");
+  setCameraFeed(CameraFeed::live);
   // The frame keeps the camera's layout; the device converts it once, into
   // the client's buffer. Its number follows the drawn frames' (one counter).
   const uint64_t sequence = sequenceNumber.fetch_add(1) + 1;  // wraps
   deps.sink->queueFrame(sample.image, deps.hostClock(), sequence);
+}
+
+// --- the camera clock (timer queue) ---------------------------------------------------
+
+void StreamSource::startCameraClock() {
+  forgetCameraFrames();
+  logger().info("startCameraClock (isStreaming=%s)", log::yesNo(isStreaming.load()));
+  std::weak_ptr<StreamSource> weak = weak_from_this();
+  auto firstFrameLogged = std::make_shared<bool>(false);
+  timer = timerQueue->schedule(dispatch::Duration::zero(), dispatch::seconds(kFrameDuration.seconds()),
+                               [weak, firstFrameLogged] {
+                                 auto self = weak.lock();
+                                 if (!self || !self->isStreaming.load()) return;
+                                 if (!*firstFrameLogged) {
+                                   logger().info("camera-clock firing first frame");
+                                   *firstFrameLogged = true;
+                                 }
+                                 self->cameraClockTick();
+                               });
+}
+
+void StreamSource::cameraClockTick() {
+  const uint64_t last = lastCameraFrameAt.load();
+  if (last != 0) {
+    const double silent = static_cast<double>(deps.hostClock() - std::min(last, deps.hostClock())) / 1e9;
+    if (silent < kCameraQuietAfter) return;  // the camera paces the stream
+    if (silent < kCameraStallAfter) {
+      frames::VideoFrame held;
+      {
+        std::lock_guard lock(heldCameraFrameMutex);
+        held = heldCameraFrame;
+      }
+      if (held) {
+        const uint64_t sequence = sequenceNumber.fetch_add(1) + 1;  // wraps
+        deps.sink->queueFrame(held, deps.hostClock(), sequence);
+        return;
+      }
+    } else if (!cameraStalled.exchange(true)) {
+      {
+        std::lock_guard lock(heldCameraFrameMutex);
+        heldCameraFrame = {};
+      }
+      logger().error("the camera has sent no frame for %.1f s; showing black until it sends again", kCameraStallAfter);
+      setCameraFeed(CameraFeed::stalled);
+    }
+  }
+  sendFrame(blackFrame);
 }
 
 // --- frame delivery (timer queue) -------------------------------------------------------

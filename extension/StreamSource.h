@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -42,6 +43,19 @@ inline constexpr double kStateCheckInterval = 0.5;
 inline constexpr double kNotifiedCheckSpacing = 0.05;
 // A state file failure that persists is said again every this many polls (10 min).
 inline constexpr int kStateFailureRepeatPolls = 1200;
+// The stream keeps its own clock in camera mode: a camera silent this long
+// has its last frame repeated, and once silent kCameraStallAfter the stream
+// shows black until it sends again.
+inline constexpr double kCameraQuietAfter = 0.2;
+inline constexpr double kCameraStallAfter = 1.0;
+
+// What the passed-through camera does, as a device property peers read
+// ("tovrelle.camera.state"): none outside camera mode, starting while it
+// opens, live, stalled (attached but silent), missing (not attached, or gone),
+// failed (attached but cannot be opened).
+inline constexpr const char* kCameraStateProperty = "tovrelle.camera.state";
+enum class CameraFeed { none, starting, live, stalled, missing, failed };
+const char* cameraFeedName(CameraFeed feed);
 
 // The stream object the device carries (name, fixed identifier, direction
 // source, clock host time).
@@ -137,7 +151,14 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
 
   void showImage(const Uuid& id);
   void startCamera(const std::optional<std::string>& id);
-  void setupCamera(const std::optional<std::string>& id);
+  void queueCameraSetup(const std::optional<std::string>& id);
+  CameraFeed setupCamera(const std::optional<std::string>& id);
+  std::optional<capture::DeviceInfo> cameraFor(const std::optional<std::string>& id);
+  void startCameraClock();
+  void cameraClockTick();
+  void cameraAttached(const capture::DeviceInfo& device);
+  void setCameraFeed(CameraFeed feed);
+  void forgetCameraFrames();
   void adoptCaptureSession(const std::optional<std::string>& id, std::shared_ptr<capture::CaptureSession> session,
                            std::shared_ptr<capture::VideoOutput> output, uint64_t token);
   void forwardCameraFrame(const capture::SampleBuffer& sample, uint64_t token);
@@ -194,6 +215,22 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   // (one still opening, one replaced or stopped) carry another token.
   std::atomic<uint64_t> activeCaptureToken{0};
   std::atomic<uint64_t> nextCaptureToken{0};
+
+  // The camera clock. The capture queue notes when the camera last sent a
+  // frame (host clock, 0: none since it was opened) and keeps that frame
+  // when it owns its bytes (a frame lent from the camera's buffer cannot be
+  // kept past its callback); the timer queue reads both.
+  std::atomic<uint64_t> lastCameraFrameAt{0};
+  std::atomic<bool> cameraStalled{false};
+  std::mutex heldCameraFrameMutex;
+  frames::VideoFrame heldCameraFrame;
+  // What the camera property says now; set from any of the queues.
+  std::mutex cameraFeedMutex;
+  std::optional<CameraFeed> cameraFeed;
+  // Camera set-ups queued and not yet finished (main queue), and the
+  // registration that tells of cameras coming and going.
+  int cameraSetupsInFlight = 0;
+  std::unique_ptr<capture::Subscription> deviceSubscription;
 };
 
 // Fixed identity of the published camera (same across restarts).
