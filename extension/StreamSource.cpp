@@ -75,6 +75,7 @@ StreamSource::StreamSource(const std::string& localizedName, Dependencies d, cam
     : _streamFormat(format), deps(std::move(d)) {
   timerQueue = deps.timerQueue ? deps.timerQueue : dispatch::makeSerialQueue(kTimerQueueLabel);
   captureQueue = deps.captureQueue ? deps.captureQueue : dispatch::makeSerialQueue(kCaptureQueueLabel);
+  imageQueue = deps.imageQueue ? deps.imageQueue : dispatch::makeSerialQueue(kImageQueueLabel);
   if (!deps.makeCameraOffFrame) deps.makeCameraOffFrame = drawing::makeCameraOffFrame;
   if (!deps.makeNotRunningFrame) deps.makeNotRunningFrame = drawing::makeNotRunningFrame;
   if (!deps.loadAnimatedImage) deps.loadAnimatedImage = extension::loadAnimatedImage;
@@ -321,8 +322,13 @@ void StreamSource::checkState() {
 
   logger().info("state change mode=%s image=%s camera=%s", modeName(state.mode),
                 describe(state.selectedImageId).c_str(), describe(state.selectedCameraId).c_str());
+  // A drawn picture (camera off, a still) keeps flowing while the next picture
+  // decodes; a camera or an animation stops at once.
+  const bool keepShowing = state.mode == CameraMode::image && state.selectedImageId && timer && !captureSession &&
+                           currentMode != CameraMode::camera && !currentAnimation;
   currentMode = state.mode;
-  stopAllSources();
+  ++*latestImageLoad;  // a picture still decoding is no longer wanted
+  if (!keepShowing) stopAllSources();
   switch (state.mode) {
     case CameraMode::off:
       currentCameraId.reset();
@@ -341,9 +347,8 @@ void StreamSource::checkState() {
     case CameraMode::image:
       currentCameraId.reset();
       currentImageId = state.selectedImageId;
-      // The old picture goes before the next is decoded, so two long
+      // An old animation goes before the next picture is decoded, so two long
       // animations are never held at once.
-      currentImage.reset();
       currentAnimation.reset();
       if (!currentImageId) {
         startBlackScreenTimer();
@@ -377,6 +382,7 @@ void StreamSource::startFrameTimer(const char* firstFrameLine, std::function<fra
     bool firstFrameLogged = false;
   };
   auto firing = std::make_shared<Firing>();
+  if (timer) timer->cancel();  // one frame timer at a time
   std::weak_ptr<StreamSource> weak = weak_from_this();
   const auto interval = dispatch::seconds(kFrameDuration.seconds());
   timer = timerQueue->schedule(dispatch::Duration::zero(), interval,
@@ -473,12 +479,14 @@ void StreamSource::showImage(const Uuid& id) {
   auto read = readFileBounded(listPath, kMaxImagesFileBytes);
   if (!read.bytes) {
     logger().error("cannot read images.json at %s: %s", listPath.c_str(), read.error.c_str());
+    stopAllSources();
     startBlackScreenTimer();
     return;
   }
   auto images = decodeSavedImages(*read.bytes);
   if (!images) {
     logger().error("cannot decode images.json (%d bytes)", static_cast<int>(read.bytes->size()));
+    stopAllSources();
     startBlackScreenTimer();
     return;
   }
@@ -491,6 +499,7 @@ void StreamSource::showImage(const Uuid& id) {
   }
   if (!entry) {
     logger().error("imageId %s not found in %d saved images", id.toString().c_str(), static_cast<int>(images->size()));
+    stopAllSources();
     startBlackScreenTimer();
     return;
   }
@@ -501,25 +510,52 @@ void StreamSource::showImage(const Uuid& id) {
   if (!file) {
     const std::string shown = (imagesFolderURL() / entry->fileName).lexically_normal().string();
     logger().error("NSImage(contentsOf:) failed for %s", shown.c_str());
+    stopAllSources();
     startBlackScreenTimer();
     return;
   }
 
-  if (auto animation = deps.loadAnimatedImage(*file); animation && animation->frameCount() >= 2) {
-    logger().info("loaded animated image %s (%d frames)", entry->name.c_str(), static_cast<int>(animation->frameCount()));
-    currentImage.reset();
-    startAnimatedImageTimer(std::move(animation));
+  // Decoded off the main queue and the frame clock; what is shown now
+  // flows meanwhile, or black.
+  if (!timer) startBlackScreenTimer();
+  const uint64_t load = ++*latestImageLoad;
+  std::weak_ptr<StreamSource> weak = weak_from_this();
+  imageQueue->async([weak, latest = latestImageLoad, load, id, name = entry->name, file = *file,
+                     loadAnimated = deps.loadAnimatedImage, loadStill = deps.loadStillImage,
+                     mainQueue = deps.mainQueue] {
+    if (latest->load() != load) return;  // another picture was asked for meanwhile
+    LoadedImage image;
+    if (auto animation = loadAnimated(file); animation && animation->frameCount() >= 2) {
+      image.animation = std::move(animation);
+    } else if (latest->load() == load) {
+      image.still = loadStill(file);
+    }
+    mainQueue->async([weak, load, id, name, file, image = std::move(image)]() mutable {
+      if (auto self = weak.lock()) self->imageLoaded(load, id, name, file, std::move(image));
+    });
+  });
+}
+
+void StreamSource::imageLoaded(uint64_t load, const Uuid& id, const std::string& name,
+                               const std::filesystem::path& file, LoadedImage image) {
+  if (load != latestImageLoad->load() || currentMode != CameraMode::image || currentImageId != id ||
+      !isStreaming.load())
+    return;
+  stopAllSources();
+  currentImage.reset();
+  if (image.animation) {
+    logger().info("loaded animated image %s (%d frames)", name.c_str(), static_cast<int>(image.animation->frameCount()));
+    startAnimatedImageTimer(std::move(image.animation));
     return;
   }
-  auto still = deps.loadStillImage(*file);
-  if (!still) {
-    logger().error("NSImage(contentsOf:) failed for %s", file->c_str());
+  if (!image.still) {
+    logger().error("NSImage(contentsOf:) failed for %s", file.c_str());
     startBlackScreenTimer();
     return;
   }
-  logger().info("loaded image %s (%.0fx%.0f) for display", entry->name.c_str(), static_cast<double>(still->pixelWidth),
-                static_cast<double>(still->pixelHeight));
-  currentImage = std::move(still);
+  logger().info("loaded image %s (%.0fx%.0f) for display", name.c_str(), static_cast<double>(image.still->pixelWidth),
+                static_cast<double>(image.still->pixelHeight));
+  currentImage = std::move(image.still);
   startImageTimer();
 }
 
@@ -702,6 +738,7 @@ void StreamSource::forwardCameraFrame(const capture::SampleBuffer& sample, uint6
 void StreamSource::startCameraClock() {
   forgetCameraFrames();
   logger().info("startCameraClock (isStreaming=%s)", log::yesNo(isStreaming.load()));
+  if (timer) timer->cancel();
   std::weak_ptr<StreamSource> weak = weak_from_this();
   auto firstFrameLogged = std::make_shared<bool>(false);
   timer = timerQueue->schedule(dispatch::Duration::zero(), dispatch::seconds(kFrameDuration.seconds()),

@@ -33,6 +33,7 @@ inline constexpr const char* kLogSubsystem = "ossel.tovrelle";
 inline constexpr const char* kLogCategory = "StreamSource";
 inline constexpr const char* kTimerQueueLabel = "ossel.tovrelle.timerqueue";
 inline constexpr const char* kCaptureQueueLabel = "ossel.tovrelle.capture";
+inline constexpr const char* kImageQueueLabel = "ossel.tovrelle.images";
 
 // Every frame timer fires at this interval, whatever a client sets.
 inline constexpr camera::MediaTime kFrameDuration{1, 30};
@@ -79,6 +80,7 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
     std::shared_ptr<dispatch::Queue> mainQueue;     // runs the poll; required
     std::shared_ptr<dispatch::Queue> timerQueue;    // "ossel.tovrelle.timerqueue"
     std::shared_ptr<dispatch::Queue> captureQueue;  // "ossel.tovrelle.capture"
+    std::shared_ptr<dispatch::Queue> imageQueue;    // "ossel.tovrelle.images": pictures decode here
     std::shared_ptr<dispatch::Queue> clientQueue;   // start/stop requests arrive here
     std::shared_ptr<camera::VirtualCamera> sink;    // where frames go; required
     std::shared_ptr<capture::CaptureDevices> captureDevices;
@@ -150,6 +152,12 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   frames::ConstPixelBufferRef cachedFrame(CachedFrame& cache, const std::function<frames::PixelBufferRef(int, int)>& make);
 
   void showImage(const Uuid& id);
+  struct LoadedImage {
+    std::shared_ptr<AnimatedImage> animation;
+    std::optional<StillImage> still;
+  };
+  void imageLoaded(uint64_t load, const Uuid& id, const std::string& name, const std::filesystem::path& file,
+                   LoadedImage image);
   void startCamera(const std::optional<std::string>& id);
   void queueCameraSetup(const std::optional<std::string>& id);
   CameraFeed setupCamera(const std::optional<std::string>& id);
@@ -179,6 +187,10 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   std::shared_ptr<capture::CaptureSession> captureSession;
   std::shared_ptr<capture::VideoOutput> videoOutput;
   std::shared_ptr<dispatch::Queue> captureQueue;
+  std::shared_ptr<dispatch::Queue> imageQueue;
+  // The newest picture asked for; the image queue skips older requests and
+  // the main queue drops their results.
+  std::shared_ptr<std::atomic<uint64_t>> latestImageLoad = std::make_shared<std::atomic<uint64_t>>(0);
   CameraMode currentMode = CameraMode::off;
   std::optional<StillImage> currentImage;
   std::shared_ptr<AnimatedImage> currentAnimation;

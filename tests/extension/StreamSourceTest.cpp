@@ -145,10 +145,11 @@ TEST_F(StateMachine, ModeChangesTearDownAndStartTheNextSourceInOrder) {
   EXPECT_EQ(lines(), (std::vector<std::string>{
                          "observed state mode=image image=6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9 camera=cam-1",
                          "state change mode=image image=6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9 camera=cam-1",
-                         "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
-                         "stopAllSources done",
+                         // The camera-off picture flows until the image is known to be missing.
                          "cannot read images.json at " + (dataDir / "images.json").string() +
                              ": No such file or directory",
+                         "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
+                         "stopAllSources done",
                          "startBlackScreenTimer (isStreaming=yes)",
                          "black-timer firing first frame"}));
 
@@ -710,4 +711,42 @@ TEST_F(CameraModeTest, NoChoiceMeansTheSystemsDefaultCamera) {
   auto frames = takeFrames();
   ASSERT_FALSE(frames.empty());
   EXPECT_EQ(frames.back().frame.storage, sample.image.storage);
+}
+
+// A picture that takes long to decode: it decodes on the image queue, off
+// the main queue and the frame clock, while the picture shown before keeps
+// flowing; of several asked for meanwhile only the newest is decoded.
+TEST_F(ImageMode, ANewPictureDecodesOffTheFrameClockWhileThePreviousOneFlows) {
+  auto held = captureScheduler.makeQueue(extension::kImageQueueLabel);
+  deps.imageQueue = held;
+  for (auto name : {"a.png", "b.png", "c.png"}) addImageFile(name);
+  stills["a.png"] = extension::StillImage{solidFrame(1, 1, 1), 10, 10};
+  stills["b.png"] = extension::StillImage{solidFrame(2, 2, 2), 10, 10};
+  stills["c.png"] = extension::StillImage{solidFrame(3, 3, 3), 10, 10};
+  const auto imageC = *Uuid::parse("0C0C0C0C-0C0C-4C0C-8C0C-0C0C0C0C0C0C");
+  writeLibrary({{kImageA, "A", "a.png"}, {kImageB, "B", "b.png"}, {imageC, "C", "c.png"}});
+  std::vector<std::string> decoded;
+  bool onImageQueue = true;
+  deps.loadStillImage = [&, load = deps.loadStillImage](const fs::path& file) {
+    decoded.push_back(file.filename().string());
+    onImageQueue = onImageQueue && held->isCurrent();
+    return load(file);
+  };
+  startWith(CameraState{CameraMode::image, kImageA, std::nullopt});
+  held->drain();
+  scheduler.drainAll();
+  ASSERT_EQ(shownNext(), stills["a.png"].rendered);
+
+  apply({CameraMode::image, kImageB, std::nullopt});
+  apply({CameraMode::image, imageC, std::nullopt});
+  advance(0.5);
+  auto frames = takeFrames();
+  ASSERT_GE(frames.size(), 12u) << "frames keep flowing while the pictures wait to decode";
+  for (auto& f : frames) EXPECT_EQ(f.buffer, stills["a.png"].rendered) << "the previous picture";
+
+  held->drain();
+  scheduler.drainAll();
+  EXPECT_EQ(shownNext(), stills["c.png"].rendered);
+  EXPECT_EQ(decoded, (std::vector<std::string>{"a.png", "c.png"})) << "B was outdated before it was decoded";
+  EXPECT_TRUE(onImageQueue);
 }
