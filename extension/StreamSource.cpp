@@ -28,6 +28,18 @@ int64_t stateHash(const CameraState& state) {
 
 }  // namespace
 
+const char* cameraFeedName(CameraFeed feed) {
+  switch (feed) {
+    case CameraFeed::none: return "none";
+    case CameraFeed::starting: return "starting";
+    case CameraFeed::live: return "live";
+    case CameraFeed::stalled: return "stalled";
+    case CameraFeed::missing: return "missing";
+    case CameraFeed::failed: return "failed";
+  }
+  return "none";
+}
+
 const Uuid& deviceID() {
   static const Uuid id = *Uuid::parse(kDeviceIDString);
   return id;
@@ -63,6 +75,7 @@ StreamSource::StreamSource(const std::string& localizedName, Dependencies d, cam
     : _streamFormat(format), deps(std::move(d)) {
   timerQueue = deps.timerQueue ? deps.timerQueue : dispatch::makeSerialQueue(kTimerQueueLabel);
   captureQueue = deps.captureQueue ? deps.captureQueue : dispatch::makeSerialQueue(kCaptureQueueLabel);
+  imageQueue = deps.imageQueue ? deps.imageQueue : dispatch::makeSerialQueue(kImageQueueLabel);
   if (!deps.makeCameraOffFrame) deps.makeCameraOffFrame = drawing::makeCameraOffFrame;
   if (!deps.makeNotRunningFrame) deps.makeNotRunningFrame = drawing::makeNotRunningFrame;
   if (!deps.loadAnimatedImage) deps.loadAnimatedImage = extension::loadAnimatedImage;
@@ -144,6 +157,18 @@ void StreamSource::startStreamingInternal() {
 }
 
 void StreamSource::beginStreaming() {
+  if (deps.captureDevices && !deviceSubscription) {
+    // A camera that comes back (or a first one, for the default camera) is
+    // opened again without the user choosing it anew.
+    std::weak_ptr<StreamSource> weak = weak_from_this();
+    deviceSubscription = deps.captureDevices->subscribe(
+        [weak, queue = deps.mainQueue](capture::DeviceEvent event, const capture::DeviceInfo& device) {
+          if (event != capture::DeviceEvent::connected) return;
+          queue->async([weak, device] {
+            if (auto self = weak.lock()) self->cameraAttached(device);
+          });
+        });
+  }
   currentMode = CameraMode::off;
   currentCameraId.reset();
   currentImageId.reset();
@@ -297,8 +322,13 @@ void StreamSource::checkState() {
 
   logger().info("state change mode=%s image=%s camera=%s", modeName(state.mode),
                 describe(state.selectedImageId).c_str(), describe(state.selectedCameraId).c_str());
+  // A drawn picture (camera off, a still) keeps flowing while the next picture
+  // decodes; a camera or an animation stops at once.
+  const bool keepShowing = state.mode == CameraMode::image && state.selectedImageId && timer && !captureSession &&
+                           currentMode != CameraMode::camera && !currentAnimation;
   currentMode = state.mode;
-  stopAllSources();
+  ++*latestImageLoad;  // a picture still decoding is no longer wanted
+  if (!keepShowing) stopAllSources();
   switch (state.mode) {
     case CameraMode::off:
       currentCameraId.reset();
@@ -317,9 +347,8 @@ void StreamSource::checkState() {
     case CameraMode::image:
       currentCameraId.reset();
       currentImageId = state.selectedImageId;
-      // The old picture goes before the next is decoded, so two long
+      // An old animation goes before the next picture is decoded, so two long
       // animations are never held at once.
-      currentImage.reset();
       currentAnimation.reset();
       if (!currentImageId) {
         startBlackScreenTimer();
@@ -339,6 +368,8 @@ void StreamSource::stopAllSources() {
   }
   captureSession.reset();
   videoOutput.reset();
+  forgetCameraFrames();
+  setCameraFeed(CameraFeed::none);
   if (timer) timer->cancel();
   timer.reset();
   logger().info("stopAllSources done");
@@ -351,6 +382,7 @@ void StreamSource::startFrameTimer(const char* firstFrameLine, std::function<fra
     bool firstFrameLogged = false;
   };
   auto firing = std::make_shared<Firing>();
+  if (timer) timer->cancel();  // one frame timer at a time
   std::weak_ptr<StreamSource> weak = weak_from_this();
   const auto interval = dispatch::seconds(kFrameDuration.seconds());
   timer = timerQueue->schedule(dispatch::Duration::zero(), interval,
@@ -447,12 +479,14 @@ void StreamSource::showImage(const Uuid& id) {
   auto read = readFileBounded(listPath, kMaxImagesFileBytes);
   if (!read.bytes) {
     logger().error("cannot read images.json at %s: %s", listPath.c_str(), read.error.c_str());
+    stopAllSources();
     startBlackScreenTimer();
     return;
   }
   auto images = decodeSavedImages(*read.bytes);
   if (!images) {
     logger().error("cannot decode images.json (%d bytes)", static_cast<int>(read.bytes->size()));
+    stopAllSources();
     startBlackScreenTimer();
     return;
   }
@@ -465,6 +499,7 @@ void StreamSource::showImage(const Uuid& id) {
   }
   if (!entry) {
     logger().error("imageId %s not found in %d saved images", id.toString().c_str(), static_cast<int>(images->size()));
+    stopAllSources();
     startBlackScreenTimer();
     return;
   }
@@ -475,63 +510,133 @@ void StreamSource::showImage(const Uuid& id) {
   if (!file) {
     const std::string shown = (imagesFolderURL() / entry->fileName).lexically_normal().string();
     logger().error("NSImage(contentsOf:) failed for %s", shown.c_str());
+    stopAllSources();
     startBlackScreenTimer();
     return;
   }
 
-  if (auto animation = deps.loadAnimatedImage(*file); animation && animation->frameCount() >= 2) {
-    logger().info("loaded animated image %s (%d frames)", entry->name.c_str(), static_cast<int>(animation->frameCount()));
-    currentImage.reset();
-    startAnimatedImageTimer(std::move(animation));
+  // Decoded off the main queue and the frame clock; what is shown now
+  // flows meanwhile, or black.
+  if (!timer) startBlackScreenTimer();
+  const uint64_t load = ++*latestImageLoad;
+  std::weak_ptr<StreamSource> weak = weak_from_this();
+  imageQueue->async([weak, latest = latestImageLoad, load, id, name = entry->name, file = *file,
+                     loadAnimated = deps.loadAnimatedImage, loadStill = deps.loadStillImage,
+                     mainQueue = deps.mainQueue] {
+    if (latest->load() != load) return;  // another picture was asked for meanwhile
+    LoadedImage image;
+    if (auto animation = loadAnimated(file); animation && animation->frameCount() >= 2) {
+      image.animation = std::move(animation);
+    } else if (latest->load() == load) {
+      image.still = loadStill(file);
+    }
+    mainQueue->async([weak, load, id, name, file, image = std::move(image)]() mutable {
+      if (auto self = weak.lock()) self->imageLoaded(load, id, name, file, std::move(image));
+    });
+  });
+}
+
+void StreamSource::imageLoaded(uint64_t load, const Uuid& id, const std::string& name,
+                               const std::filesystem::path& file, LoadedImage image) {
+  if (load != latestImageLoad->load() || currentMode != CameraMode::image || currentImageId != id ||
+      !isStreaming.load())
+    return;
+  stopAllSources();
+  currentImage.reset();
+  if (image.animation) {
+    logger().info("loaded animated image %s (%d frames)", name.c_str(), static_cast<int>(image.animation->frameCount()));
+    startAnimatedImageTimer(std::move(image.animation));
     return;
   }
-  auto still = deps.loadStillImage(*file);
-  if (!still) {
-    logger().error("NSImage(contentsOf:) failed for %s", file->c_str());
+  if (!image.still) {
+    logger().error("NSImage(contentsOf:) failed for %s", file.c_str());
     startBlackScreenTimer();
     return;
   }
-  logger().info("loaded image %s (%.0fx%.0f) for display", entry->name.c_str(), static_cast<double>(still->pixelWidth),
-                static_cast<double>(still->pixelHeight));
-  currentImage = std::move(still);
+  logger().info("loaded image %s (%.0fx%.0f) for display", name.c_str(), static_cast<double>(image.still->pixelWidth),
+                static_cast<double>(image.still->pixelHeight));
+  currentImage = std::move(image.still);
   startImageTimer();
 }
 
 // --- camera mode --------------------------------------------------------------------
 
 void StreamSource::startCamera(const std::optional<std::string>& id) {
-  startBlackScreenTimer();
-  captureQueue->async(dispatch::weakly(shared_from_this(), [id](StreamSource& self) { self.setupCamera(id); }));
+  // The clock runs from now on, whatever the camera does: black while it
+  // opens, then nothing while it sends, its last frame or black when it stops.
+  startCameraClock();
+  setCameraFeed(CameraFeed::starting);
+  queueCameraSetup(id);
 }
 
-void StreamSource::setupCamera(const std::optional<std::string>& id) {
+void StreamSource::queueCameraSetup(const std::optional<std::string>& id) {
+  ++cameraSetupsInFlight;
+  std::weak_ptr<StreamSource> weak = weak_from_this();
+  captureQueue->async([weak, id] {
+    auto self = weak.lock();
+    if (!self) return;
+    const CameraFeed outcome = self->setupCamera(id);
+    // After the adoption the set-up queued, on the same queue.
+    self->deps.mainQueue->async([weak, id, outcome] {
+      auto source = weak.lock();
+      if (!source) return;
+      --source->cameraSetupsInFlight;
+      if (source->currentMode == CameraMode::camera && source->currentCameraId == id && !source->captureSession &&
+          outcome != CameraFeed::starting)
+        source->setCameraFeed(outcome);
+    });
+  });
+}
+
+void StreamSource::cameraAttached(const capture::DeviceInfo& device) {
+  if (currentMode != CameraMode::camera || captureSession || cameraSetupsInFlight > 0) return;
+  if (currentCameraId ? *currentCameraId != device.uniqueId : device.localizedName == kDeviceName) return;
+  logger().info("camera \"%s\" (%s) is attached; opening it", device.localizedName.c_str(), device.uniqueId.c_str());
+  queueCameraSetup(currentCameraId);
+}
+
+std::optional<capture::DeviceInfo> StreamSource::cameraFor(const std::optional<std::string>& id) {
+  if (!deps.captureDevices) return std::nullopt;
+  if (id) return deps.captureDevices->deviceWithUniqueId(*id);
+  // No choice made: the system's default camera, else the first that is not ours.
+  if (auto chosen = deps.captureDevices->defaultDevice(); chosen && chosen->localizedName != kDeviceName) return chosen;
+  for (auto& device : deps.captureDevices->devices())
+    if (device.localizedName != kDeviceName) return device;
+  return std::nullopt;
+}
+
+CameraFeed StreamSource::setupCamera(const std::optional<std::string>& id) {
+  auto device = cameraFor(id);
   if (!id) {
-    logger().error("no camera selected; staying on black-screen");
-    return;
+    if (!device) {
+      logger().error("no camera selected and no camera attached; staying on black-screen");
+      return CameraFeed::missing;
+    }
+    logger().info("no camera selected; using the default camera \"%s\" (%s)", device->localizedName.c_str(),
+                  device->uniqueId.c_str());
   }
-  auto device = deps.captureDevices ? deps.captureDevices->deviceWithUniqueId(*id) : std::nullopt;
   if (!device) {
     logger().error("no physical camera matching id: %s", id->c_str());
-    return;
+    return CameraFeed::missing;
   }
   if (device->localizedName == kDeviceName) {
     logger().error("refusing to open our own virtual camera");
-    return;
+    return CameraFeed::failed;
   }
   std::shared_ptr<capture::CaptureSession> session = deps.captureDevices->makeSession();
   if (!session) {
     logger().error("failed to setup camera: %s", "capture sessions are unavailable");
-    return;
+    return CameraFeed::failed;
   }
   session->setPreset(_streamFormat.width, _streamFormat.height);
   auto input = deps.captureDevices->makeInput(*device);
   if (!input.input) {
     logger().error("failed to setup camera: %s", input.error.c_str());
-    return;
+    return deps.captureDevices->deviceWithUniqueId(device->uniqueId) ? CameraFeed::failed : CameraFeed::missing;
   }
   if (!session->canAddInput(*input.input)) {
     logger().error("cannot add input for %s", device->localizedName.c_str());
-    return;
+    return CameraFeed::failed;
   }
   session->addInput(input.input);
 
@@ -552,25 +657,25 @@ void StreamSource::setupCamera(const std::optional<std::string>& id) {
   };
   if (!session->canAddOutput(*output)) {
     logger().error("cannot add output");
-    return;
+    return CameraFeed::failed;
   }
   session->addOutput(output);
   session->startRunning();
   if (!session->isRunning()) {
     logger().error("failed to setup camera: %s", "the camera stopped while it was being opened");
     session->stopRunning();
-    return;
+    return deps.captureDevices->deviceWithUniqueId(device->uniqueId) ? CameraFeed::failed : CameraFeed::missing;
   }
   auto self = shared_from_this();
   deps.mainQueue->async([self, id, session, output, token] { self->adoptCaptureSession(id, session, output, token); });
+  return CameraFeed::starting;
 }
 
 void StreamSource::adoptCaptureSession(const std::optional<std::string>& id,
                                        std::shared_ptr<capture::CaptureSession> session,
                                        std::shared_ptr<capture::VideoOutput> output, uint64_t token) {
-  if (currentMode == CameraMode::camera && currentCameraId && currentCameraId == id) {
-    if (timer) timer->cancel();
-    timer.reset();
+  if (currentMode == CameraMode::camera && currentCameraId == id) {
+    // The camera clock keeps running: black until the camera's first frame.
     if (captureSession) {
       // A second set-up for the same camera finished: one session feeds the
       // stream, so the earlier one stops.
@@ -592,15 +697,88 @@ void StreamSource::cameraInterrupted(uint64_t token, const std::string& reason) 
   captureSession->stopRunning();
   captureSession.reset();
   videoOutput.reset();
-  startBlackScreenTimer();
+  // The clock shows black from its next firing; the camera is opened again
+  // when it is attached again.
+  forgetCameraFrames();
+  setCameraFeed(CameraFeed::missing);
+}
+
+void StreamSource::forgetCameraFrames() {
+  lastCameraFrameAt = 0;
+  cameraStalled = false;
+  std::lock_guard lock(heldCameraFrameMutex);
+  heldCameraFrame = {};
+}
+
+void StreamSource::setCameraFeed(CameraFeed feed) {
+  std::lock_guard lock(cameraFeedMutex);
+  if (cameraFeed == feed) return;
+  cameraFeed = feed;
+  deps.sink->setDeviceProperty(kCameraStateProperty, cameraFeedName(feed));
 }
 
 void StreamSource::forwardCameraFrame(const capture::SampleBuffer& sample, uint64_t token) {
   if (!isStreaming.load() || token != activeCaptureToken.load() || !sample.image) return;
+  lastCameraFrameAt = std::max<uint64_t>(deps.hostClock(), 1);
+  {
+    // Copying the frame shares its bytes; nothing is allocated.
+    std::lock_guard lock(heldCameraFrameMutex);
+    heldCameraFrame = sample.image.storage ? sample.image : frames::VideoFrame{};
+  }
+  if (cameraStalled.exchange(false)) logger().info("the camera sends frames again");
+  setCameraFeed(CameraFeed::live);
   // The frame keeps the camera's layout; the device converts it once, into
   // the client's buffer. Its number follows the drawn frames' (one counter).
   const uint64_t sequence = sequenceNumber.fetch_add(1) + 1;  // wraps
   deps.sink->queueFrame(sample.image, deps.hostClock(), sequence);
+}
+
+// --- the camera clock (timer queue) ---------------------------------------------------
+
+void StreamSource::startCameraClock() {
+  forgetCameraFrames();
+  logger().info("startCameraClock (isStreaming=%s)", log::yesNo(isStreaming.load()));
+  if (timer) timer->cancel();
+  std::weak_ptr<StreamSource> weak = weak_from_this();
+  auto firstFrameLogged = std::make_shared<bool>(false);
+  timer = timerQueue->schedule(dispatch::Duration::zero(), dispatch::seconds(kFrameDuration.seconds()),
+                               [weak, firstFrameLogged] {
+                                 auto self = weak.lock();
+                                 if (!self || !self->isStreaming.load()) return;
+                                 if (!*firstFrameLogged) {
+                                   logger().info("camera-clock firing first frame");
+                                   *firstFrameLogged = true;
+                                 }
+                                 self->cameraClockTick();
+                               });
+}
+
+void StreamSource::cameraClockTick() {
+  const uint64_t last = lastCameraFrameAt.load();
+  if (last != 0) {
+    const double silent = static_cast<double>(deps.hostClock() - std::min(last, deps.hostClock())) / 1e9;
+    if (silent < kCameraQuietAfter) return;  // the camera paces the stream
+    if (silent < kCameraStallAfter) {
+      frames::VideoFrame held;
+      {
+        std::lock_guard lock(heldCameraFrameMutex);
+        held = heldCameraFrame;
+      }
+      if (held) {
+        const uint64_t sequence = sequenceNumber.fetch_add(1) + 1;  // wraps
+        deps.sink->queueFrame(held, deps.hostClock(), sequence);
+        return;
+      }
+    } else if (!cameraStalled.exchange(true)) {
+      {
+        std::lock_guard lock(heldCameraFrameMutex);
+        heldCameraFrame = {};
+      }
+      logger().error("the camera has sent no frame for %.1f s; showing black until it sends again", kCameraStallAfter);
+      setCameraFeed(CameraFeed::stalled);
+    }
+  }
+  sendFrame(blackFrame);
 }
 
 // --- frame delivery (timer queue) -------------------------------------------------------

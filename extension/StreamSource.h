@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -32,6 +33,7 @@ inline constexpr const char* kLogSubsystem = "ossel.tovrelle";
 inline constexpr const char* kLogCategory = "StreamSource";
 inline constexpr const char* kTimerQueueLabel = "ossel.tovrelle.timerqueue";
 inline constexpr const char* kCaptureQueueLabel = "ossel.tovrelle.capture";
+inline constexpr const char* kImageQueueLabel = "ossel.tovrelle.images";
 
 // Every frame timer fires at this interval, whatever a client sets.
 inline constexpr camera::MediaTime kFrameDuration{1, 30};
@@ -42,6 +44,19 @@ inline constexpr double kStateCheckInterval = 0.5;
 inline constexpr double kNotifiedCheckSpacing = 0.05;
 // A state file failure that persists is said again every this many polls (10 min).
 inline constexpr int kStateFailureRepeatPolls = 1200;
+// The stream keeps its own clock in camera mode: a camera silent this long
+// has its last frame repeated, and once silent kCameraStallAfter the stream
+// shows black until it sends again.
+inline constexpr double kCameraQuietAfter = 0.2;
+inline constexpr double kCameraStallAfter = 1.0;
+
+// What the passed-through camera does, as a device property peers read
+// ("tovrelle.camera.state"): none outside camera mode, starting while it
+// opens, live, stalled (attached but silent), missing (not attached, or gone),
+// failed (attached but cannot be opened).
+inline constexpr const char* kCameraStateProperty = "tovrelle.camera.state";
+enum class CameraFeed { none, starting, live, stalled, missing, failed };
+const char* cameraFeedName(CameraFeed feed);
 
 // The stream object the device carries (name, fixed identifier, direction
 // source, clock host time).
@@ -65,6 +80,7 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
     std::shared_ptr<dispatch::Queue> mainQueue;     // runs the poll; required
     std::shared_ptr<dispatch::Queue> timerQueue;    // "ossel.tovrelle.timerqueue"
     std::shared_ptr<dispatch::Queue> captureQueue;  // "ossel.tovrelle.capture"
+    std::shared_ptr<dispatch::Queue> imageQueue;    // "ossel.tovrelle.images": pictures decode here
     std::shared_ptr<dispatch::Queue> clientQueue;   // start/stop requests arrive here
     std::shared_ptr<camera::VirtualCamera> sink;    // where frames go; required
     std::shared_ptr<capture::CaptureDevices> captureDevices;
@@ -136,8 +152,21 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   frames::ConstPixelBufferRef cachedFrame(CachedFrame& cache, const std::function<frames::PixelBufferRef(int, int)>& make);
 
   void showImage(const Uuid& id);
+  struct LoadedImage {
+    std::shared_ptr<AnimatedImage> animation;
+    std::optional<StillImage> still;
+  };
+  void imageLoaded(uint64_t load, const Uuid& id, const std::string& name, const std::filesystem::path& file,
+                   LoadedImage image);
   void startCamera(const std::optional<std::string>& id);
-  void setupCamera(const std::optional<std::string>& id);
+  void queueCameraSetup(const std::optional<std::string>& id);
+  CameraFeed setupCamera(const std::optional<std::string>& id);
+  std::optional<capture::DeviceInfo> cameraFor(const std::optional<std::string>& id);
+  void startCameraClock();
+  void cameraClockTick();
+  void cameraAttached(const capture::DeviceInfo& device);
+  void setCameraFeed(CameraFeed feed);
+  void forgetCameraFrames();
   void adoptCaptureSession(const std::optional<std::string>& id, std::shared_ptr<capture::CaptureSession> session,
                            std::shared_ptr<capture::VideoOutput> output, uint64_t token);
   void forwardCameraFrame(const capture::SampleBuffer& sample, uint64_t token);
@@ -158,6 +187,10 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   std::shared_ptr<capture::CaptureSession> captureSession;
   std::shared_ptr<capture::VideoOutput> videoOutput;
   std::shared_ptr<dispatch::Queue> captureQueue;
+  std::shared_ptr<dispatch::Queue> imageQueue;
+  // The newest picture asked for; the image queue skips older requests and
+  // the main queue drops their results.
+  std::shared_ptr<std::atomic<uint64_t>> latestImageLoad = std::make_shared<std::atomic<uint64_t>>(0);
   CameraMode currentMode = CameraMode::off;
   std::optional<StillImage> currentImage;
   std::shared_ptr<AnimatedImage> currentAnimation;
@@ -194,6 +227,22 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   // (one still opening, one replaced or stopped) carry another token.
   std::atomic<uint64_t> activeCaptureToken{0};
   std::atomic<uint64_t> nextCaptureToken{0};
+
+  // The camera clock. The capture queue notes when the camera last sent a
+  // frame (host clock, 0: none since it was opened) and keeps that frame
+  // when it owns its bytes (a frame lent from the camera's buffer cannot be
+  // kept past its callback); the timer queue reads both.
+  std::atomic<uint64_t> lastCameraFrameAt{0};
+  std::atomic<bool> cameraStalled{false};
+  std::mutex heldCameraFrameMutex;
+  frames::VideoFrame heldCameraFrame;
+  // What the camera property says now; set from any of the queues.
+  std::mutex cameraFeedMutex;
+  std::optional<CameraFeed> cameraFeed;
+  // Camera set-ups queued and not yet finished (main queue), and the
+  // registration that tells of cameras coming and going.
+  int cameraSetupsInFlight = 0;
+  std::unique_ptr<capture::Subscription> deviceSubscription;
 };
 
 // Fixed identity of the published camera (same across restarts).

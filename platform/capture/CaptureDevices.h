@@ -91,6 +91,9 @@ class CaptureDevices {
   // is listed like any other; callers drop it by name.
   virtual std::vector<DeviceInfo> devices() = 0;
   virtual std::optional<DeviceInfo> deviceWithUniqueId(const std::string& uniqueId) = 0;
+  // The camera the system names as its default (PipeWire's default video
+  // source), when it names one that is attached; none otherwise.
+  virtual std::optional<DeviceInfo> defaultDevice() { return std::nullopt; }
   // Called on any thread after the device list has changed.
   virtual std::unique_ptr<Subscription> subscribe(std::function<void(DeviceEvent, const DeviceInfo&)> handler) = 0;
   virtual AuthorizationStatus authorizationStatus() = 0;

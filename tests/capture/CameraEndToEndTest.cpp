@@ -79,8 +79,8 @@ class CameraEndToEnd : public ::testing::Test {
       }
     });
     writeState({CameraMode::off, std::nullopt, std::nullopt});
-    std::vector<std::string> camArgs{"--name",   "E2E Cam", "--node-name", "testcam-e2e", "--format",
-                                     cameraFormat().first, "--size", cameraFormat().second};
+    camArgs = {"--name", "E2E Cam", "--node-name", "testcam-e2e", "--format", cameraFormat().first,
+               "--size", cameraFormat().second};
     for (auto& a : switchArgs()) camArgs.push_back(a);
     cam = startTestCam(*session, camArgs);
     extension = session->spawn({(binaryDir() / "tovrelle-camera-extension").string()}, {{kDataDirEnv, data.string()}});
@@ -177,6 +177,7 @@ class CameraEndToEnd : public ::testing::Test {
   fs::path data;
   std::atomic<bool> beating{true};
   std::thread heart;
+  std::vector<std::string> camArgs;
   std::unique_ptr<Process> cam;
   std::unique_ptr<Process> extension;
   std::shared_ptr<capture::CaptureDevices> devices;
@@ -369,6 +370,58 @@ TEST_F(CameraEndToEnd, AClientThatRenegotiatesKeepsGettingFrames) {
     EXPECT_TRUE(last.decoded()) << "a live camera frame in the new format";
     EXPECT_EQ(told(to), before + 1) << extension->log();
   }
+}
+
+// No camera chosen ("tovrelle --camera default"): the system's default
+// camera, here the only one there is besides Tovrelle.
+TEST_F(CameraEndToEnd, NoChosenCameraPassesTheDefaultCameraThrough) {
+  writeState({CameraMode::camera, std::nullopt, std::nullopt});
+  ASSERT_TRUE(extension->waitForLog("capturing \"E2E Cam\"", 15s)) << extension->log();
+  Picture shown = snap();
+  EXPECT_TRUE(shown.hasBars()) << lastSnapLog;
+  EXPECT_TRUE(shown.decoded());
+}
+
+// A camera that hangs (its process stopped): frames keep coming to every
+// client, a new one too, black after a moment with one line; the camera's
+// frames again once it goes on.
+TEST_F(CameraEndToEnd, AHungCameraLeavesFramesFlowingAndIsShownAgainWhenItGoesOn) {
+  selectCamera("testcam-e2e");
+  ASSERT_TRUE(extension->waitForLog("capturing \"E2E Cam\"", 15s)) << extension->log();
+  ASSERT_TRUE(snap().decoded()) << lastSnapLog;
+  ASSERT_EQ(::kill(cam->pid(), SIGSTOP), 0);
+  struct Resume {
+    pid_t pid;
+    ~Resume() { ::kill(pid, SIGCONT); }
+  } resume{cam->pid()};
+  ASSERT_TRUE(extension->waitForLog("the camera has sent no frame for 1.0 s", 15s)) << extension->log();
+  Picture during = snap();
+  EXPECT_NE(lastSnapLog.find("result=ok"), std::string::npos) << "a new client gets frames\n" << lastSnapLog;
+  EXPECT_TRUE(during.black()) << lastSnapLog;
+  const size_t seen = frames.count();
+  EXPECT_TRUE(eventually([&] { return frames.count() > seen + 30; }, 15s)) << "the first client keeps getting frames";
+
+  ASSERT_EQ(::kill(cam->pid(), SIGCONT), 0);
+  ASSERT_TRUE(extension->waitForLog("the camera sends frames again", 15s)) << extension->log();
+  EXPECT_TRUE(snap().decoded()) << lastSnapLog;
+  EXPECT_FALSE(extension->waitForLog("the camera has sent no frame", 0s, 2)) << "said once\n" << extension->log();
+}
+
+// A camera that goes away (its process killed) and comes back under the same
+// name is passed through again without the user choosing it anew.
+TEST_F(CameraEndToEnd, ACameraThatComesBackIsPassedThroughAgain) {
+  selectCamera("testcam-e2e");
+  ASSERT_TRUE(extension->waitForLog("capturing \"E2E Cam\"", 15s)) << extension->log();
+  ASSERT_TRUE(snap().decoded()) << lastSnapLog;
+  cam->stop(SIGKILL);
+  ASSERT_TRUE(extension->waitForLog("camera stopped", 10s)) << extension->log();
+  EXPECT_TRUE(snap().black()) << lastSnapLog;
+
+  cam = startTestCam(*session, camArgs);
+  ASSERT_TRUE(extension->waitForLog("capturing \"E2E Cam\"", 15s, 2)) << extension->log();
+  Picture back = snap();
+  EXPECT_TRUE(back.hasBars()) << lastSnapLog;
+  EXPECT_TRUE(back.decoded());
 }
 
 }  // namespace

@@ -126,4 +126,25 @@ TEST_F(Extension, ADataFolderRemovedAndMadeAgainKeepsFramesFlowingAndFollowsTheN
   client->stop();
 }
 
+// The camera's clients share one format: a second client asking only for
+// another one is told why it gets nothing, in words a user can act on.
+TEST_F(Extension, ASecondClientInAnotherFormatIsToldWhyItCannotConnect) {
+  touchHeartbeat();
+  auto first = session->spawn({(test::binaryDir() / "tovrelle-snap").string(), "--format", "I420", "--frames", "900",
+                               "--timeout", "60"},
+                              {}, "bgra-client");
+  ASSERT_TRUE(extension->waitForLog("startStreamingInternal (was streaming=no)", 15s)) << extension->log();
+  auto second = session->spawn({(test::binaryDir() / "tovrelle-snap").string(), "--format", "BGRA", "--frames", "10",
+                                "--timeout", "8"},
+                               {}, "i420-client");
+  second->wait(30s);
+  const std::string report = second->log();
+  EXPECT_EQ(report.find("result=ok"), std::string::npos) << report;
+  EXPECT_NE(report.find("error=the camera sends I420, a format not asked for. A camera's PipeWire clients share one "
+                        "format at a time"),
+            std::string::npos)
+      << report;
+  first->stop();
+}
+
 }  // namespace

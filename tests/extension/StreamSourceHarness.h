@@ -74,6 +74,7 @@ class StreamSourceHarness : public ::testing::Test {
     deps.mainQueue = mainQueue;
     deps.timerQueue = timerQueue;
     deps.captureQueue = captureQueue;
+    deps.imageQueue = scheduler.makeQueue(extension::kImageQueueLabel);
     deps.clientQueue = clientQueue;
     deps.sink = sink;
     deps.captureDevices = devices;

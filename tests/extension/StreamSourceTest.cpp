@@ -145,10 +145,11 @@ TEST_F(StateMachine, ModeChangesTearDownAndStartTheNextSourceInOrder) {
   EXPECT_EQ(lines(), (std::vector<std::string>{
                          "observed state mode=image image=6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9 camera=cam-1",
                          "state change mode=image image=6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9 camera=cam-1",
-                         "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
-                         "stopAllSources done",
+                         // The camera-off picture flows until the image is known to be missing.
                          "cannot read images.json at " + (dataDir / "images.json").string() +
                              ": No such file or directory",
+                         "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
+                         "stopAllSources done",
                          "startBlackScreenTimer (isStreaming=yes)",
                          "black-timer firing first frame"}));
 
@@ -316,7 +317,7 @@ using CameraModeTest = StreamSourceHarness;
 TEST_F(CameraModeTest, SelectedCameraIsOpenedOnTheCaptureQueueAndItsFramesForwardedUnchanged) {
   devices->addDevice("usb-1", "Desk Camera");
   startWith(CameraState{CameraMode::camera, std::nullopt, std::string("usb-1")});
-  EXPECT_EQ(count("startBlackScreenTimer (isStreaming=yes)"), 2) << "black while the camera opens";
+  EXPECT_EQ(count("startCameraClock (isStreaming=yes)"), 1) << "black while the camera opens";
   ASSERT_TRUE(devices->sessions().empty()) << "set-up waits for the capture queue";
   advance(0.1);
   auto black = takeFrames();
@@ -332,7 +333,7 @@ TEST_F(CameraModeTest, SelectedCameraIsOpenedOnTheCaptureQueueAndItsFramesForwar
   EXPECT_TRUE(sessions[0]->isRunning());
   EXPECT_EQ(sessions[0]->output->pixelFormat, frames::kFourCCBGRA);
   EXPECT_TRUE(sessions[0]->output->alwaysDiscardsLateVideoFrames);
-  EXPECT_EQ(timerQueue->liveTimerCount(), 0u) << "adoption ends the black timer";
+  EXPECT_EQ(timerQueue->liveTimerCount(), 1u) << "the stream's clock outlives the adoption";
 
   for (auto& f : takeFrames()) lastSequence = f.sequence;
   auto sample = FakeCaptureDevices::makeFrame(77, 10, 20, 30);
@@ -342,12 +343,16 @@ TEST_F(CameraModeTest, SelectedCameraIsOpenedOnTheCaptureQueueAndItsFramesForwar
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].frame.storage, sample.image.storage) << "forwarded without a copy";
   EXPECT_EQ(frames[0].sequence, lastSequence + 1) << "camera frames continue the stream's one counter";
-  advance(1.0);
-  EXPECT_TRUE(takeFrames().empty()) << "no synthetic frames while the camera feeds the stream";
+  for (int i = 0; i < 30; ++i) {
+    devices->pushFrame("usb-1", FakeCaptureDevices::makeFrame(100 + i));
+    runCaptureQueue();
+    advance(extension::kFrameDuration.seconds());
+  }
+  for (auto& f : takeFrames()) EXPECT_FALSE(isBlack(f.buffer)) << "no clock frames while the camera feeds the stream";
 
   clearLog();
   clientStops();
-  EXPECT_EQ(count("stopAllSources begin (hasCaptureSession=yes hasTimer=no)"), 1);
+  EXPECT_EQ(count("stopAllSources begin (hasCaptureSession=yes hasTimer=yes)"), 1);
   EXPECT_FALSE(sessions[0]->isRunning());
   devices->pushFrame("usb-1", FakeCaptureDevices::makeFrame(78));
   runCaptureQueue();
@@ -361,12 +366,7 @@ TEST_F(CameraModeTest, SetUpFailuresStayBlackWithTheirLine) {
   devices->addDevice("noout", "No Output Cam");
   devices->addDevice("nostart", "Vanishing Cam");
   devices->failStart("nostart");
-  startWith(CameraState{CameraMode::camera, std::nullopt, std::nullopt});
-  runCaptureQueue();
-  EXPECT_EQ(count("no camera selected; staying on black-screen"), 1);
-  polls();
-  runCaptureQueue();
-  EXPECT_EQ(count("no camera selected; staying on black-screen"), 1) << "unchanged selection: not applied again";
+  startWith(CameraState{});
 
   struct Case {
     std::string id, line;
@@ -572,4 +572,181 @@ TEST_F(FolderNotifications, AStoppedStreamWatchesNothing) {
   advance(1.0);
   EXPECT_TRUE(takeFrames().empty());
   EXPECT_TRUE(lines().empty());
+}
+
+// Switching into camera mode: black frames every period while the camera
+// opens and until it sends its first frame.
+TEST_F(CameraModeTest, FramesKeepFlowingWhileTheCameraOpensAndStarts) {
+  devices->addDevice("usb-1", "Desk Camera");
+  startWith(CameraState{});
+  takeFrames();
+  apply({CameraMode::camera, std::nullopt, std::string("usb-1")});
+  EXPECT_EQ(sink->property("tovrelle.camera.state"), "starting");
+  takeFrames();
+  advance(0.5);
+  EXPECT_GE(takeFrames().size(), 12u) << "while the set-up waits";
+  runCaptureQueue();
+  ASSERT_EQ(devices->runningSessions().size(), 1u);
+  advance(1.0);
+  auto frames = takeFrames();
+  EXPECT_GE(frames.size(), 25u) << "after the adoption, before the camera's first frame";
+  for (auto& f : frames) EXPECT_TRUE(isBlack(f.buffer));
+  auto sample = FakeCaptureDevices::makeFrame(1, 10, 20, 30);
+  ASSERT_EQ(devices->pushFrame("usb-1", sample), 1);
+  runCaptureQueue();
+  frames = takeFrames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].frame.storage, sample.image.storage);
+  EXPECT_EQ(sink->property("tovrelle.camera.state"), "live");
+}
+
+// A camera that stops sending (a stopped process, a USB stall): its last
+// frame for a moment, then black with one line, frames all along; its
+// frames again when it sends again.
+TEST_F(CameraModeTest, ACameraThatStopsSendingIsRepeatedThenBlackWithOneLine) {
+  devices->addDevice("usb-1", "Desk Camera");
+  startWith(CameraState{CameraMode::camera, std::nullopt, std::string("usb-1")});
+  runCaptureQueue();
+  const double period = extension::kFrameDuration.seconds();
+  capture::SampleBuffer last;
+  for (int i = 0; i < 10; ++i) {
+    last = FakeCaptureDevices::makeFrame(i, 10, 20, 30);
+    devices->pushFrame("usb-1", last);
+    runCaptureQueue();
+    advance(period);
+  }
+  EXPECT_EQ(sink->property("tovrelle.camera.state"), "live");
+  takeFrames();
+  clearLog();
+
+  advance(extension::kCameraQuietAfter + 0.2);
+  auto frames = takeFrames();
+  ASSERT_GE(frames.size(), 4u) << "frames keep flowing";
+  EXPECT_EQ(frames.back().frame.storage, last.image.storage) << "the last camera frame, repeated";
+  EXPECT_TRUE(errorLines().empty());
+
+  polls(4);  // past kCameraStallAfter, the app alive
+  frames = takeFrames();
+  ASSERT_GE(frames.size(), 30u) << "frames keep flowing";
+  EXPECT_TRUE(isBlack(frames.back().buffer));
+  polls(6);
+  EXPECT_GE(takeFrames().size(), 60u);
+  EXPECT_EQ(errorLines(),
+            std::vector<std::string>{"the camera has sent no frame for 1.0 s; showing black until it sends again"});
+  EXPECT_EQ(sink->property("tovrelle.camera.state"), "stalled");
+
+  auto again = FakeCaptureDevices::makeFrame(99, 40, 50, 60);
+  ASSERT_EQ(devices->pushFrame("usb-1", again), 1);
+  runCaptureQueue();
+  frames = takeFrames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].frame.storage, again.image.storage);
+  EXPECT_EQ(count("the camera sends frames again"), 1);
+  EXPECT_EQ(sink->property("tovrelle.camera.state"), "live");
+}
+
+// The camera disappears (unplugged, its process killed) and returns under
+// the same name: black meanwhile, its frames again once it is back.
+TEST_F(CameraModeTest, ACameraThatGoesAndComesBackIsOpenedAgain) {
+  devices->addDevice("usb-1", "Desk Camera");
+  startWith(CameraState{CameraMode::camera, std::nullopt, std::string("usb-1")});
+  runCaptureQueue();
+  devices->pushFrame("usb-1", FakeCaptureDevices::makeFrame(1, 10, 20, 30));
+  runCaptureQueue();
+
+  devices->removeDevice("usb-1");
+  runCaptureQueue();
+  EXPECT_EQ(sink->property("tovrelle.camera.state"), "missing");
+  EXPECT_TRUE(isBlack(shownNext()));
+
+  devices->addDevice("usb-2", "Other Camera");
+  runCaptureQueue();
+  EXPECT_TRUE(devices->runningSessions().empty()) << "another camera is not the one chosen";
+
+  devices->addDevice("usb-1", "Desk Camera");
+  runCaptureQueue();  // the notice reaches the main queue
+  runCaptureQueue();  // the set-up it queued
+  auto running = devices->runningSessions();
+  ASSERT_EQ(running.size(), 1u);
+  EXPECT_EQ(running[0]->deviceId(), "usb-1");
+  auto sample = FakeCaptureDevices::makeFrame(2, 40, 50, 60);
+  ASSERT_EQ(devices->pushFrame("usb-1", sample), 1);
+  runCaptureQueue();
+  auto frames = takeFrames();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.back().frame.storage, sample.image.storage);
+  EXPECT_EQ(sink->property("tovrelle.camera.state"), "live");
+}
+
+// Camera mode without a chosen camera: the system's default camera, else the
+// first camera that is not Tovrelle itself; none attached is said once and
+// waits for one.
+TEST_F(CameraModeTest, NoChoiceMeansTheSystemsDefaultCamera) {
+  devices->addDevice("Tovrelle", "Tovrelle");
+  startWith(CameraState{CameraMode::camera, std::nullopt, std::nullopt});
+  runCaptureQueue();
+  EXPECT_EQ(count("no camera selected and no camera attached; staying on black-screen"), 1);
+  EXPECT_EQ(sink->property("tovrelle.camera.state"), "missing");
+  EXPECT_TRUE(devices->sessions().empty());
+
+  devices->addDevice("usb-a", "Camera A");
+  runCaptureQueue();
+  runCaptureQueue();
+  auto running = devices->runningSessions();
+  ASSERT_EQ(running.size(), 1u);
+  EXPECT_EQ(running[0]->deviceId(), "usb-a");
+  EXPECT_EQ(count("no camera selected; using the default camera \"Camera A\" (usb-a)"), 1);
+
+  devices->addDevice("usb-b", "Camera B");
+  devices->setDefaultDevice("usb-b");
+  apply({});
+  apply({CameraMode::camera, std::nullopt, std::nullopt});
+  runCaptureQueue();
+  running = devices->runningSessions();
+  ASSERT_EQ(running.size(), 1u);
+  EXPECT_EQ(running[0]->deviceId(), "usb-b") << "the system's default";
+  auto sample = FakeCaptureDevices::makeFrame(1, 10, 20, 30);
+  ASSERT_EQ(devices->pushFrame("usb-b", sample), 1);
+  runCaptureQueue();
+  auto frames = takeFrames();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.back().frame.storage, sample.image.storage);
+}
+
+// A picture that takes long to decode: it decodes on the image queue, off
+// the main queue and the frame clock, while the picture shown before keeps
+// flowing; of several asked for meanwhile only the newest is decoded.
+TEST_F(ImageMode, ANewPictureDecodesOffTheFrameClockWhileThePreviousOneFlows) {
+  auto held = captureScheduler.makeQueue(extension::kImageQueueLabel);
+  deps.imageQueue = held;
+  for (auto name : {"a.png", "b.png", "c.png"}) addImageFile(name);
+  stills["a.png"] = extension::StillImage{solidFrame(1, 1, 1), 10, 10};
+  stills["b.png"] = extension::StillImage{solidFrame(2, 2, 2), 10, 10};
+  stills["c.png"] = extension::StillImage{solidFrame(3, 3, 3), 10, 10};
+  const auto imageC = *Uuid::parse("0C0C0C0C-0C0C-4C0C-8C0C-0C0C0C0C0C0C");
+  writeLibrary({{kImageA, "A", "a.png"}, {kImageB, "B", "b.png"}, {imageC, "C", "c.png"}});
+  std::vector<std::string> decoded;
+  bool onImageQueue = true;
+  deps.loadStillImage = [&, load = deps.loadStillImage](const fs::path& file) {
+    decoded.push_back(file.filename().string());
+    onImageQueue = onImageQueue && held->isCurrent();
+    return load(file);
+  };
+  startWith(CameraState{CameraMode::image, kImageA, std::nullopt});
+  held->drain();
+  scheduler.drainAll();
+  ASSERT_EQ(shownNext(), stills["a.png"].rendered);
+
+  apply({CameraMode::image, kImageB, std::nullopt});
+  apply({CameraMode::image, imageC, std::nullopt});
+  advance(0.5);
+  auto frames = takeFrames();
+  ASSERT_GE(frames.size(), 12u) << "frames keep flowing while the pictures wait to decode";
+  for (auto& f : frames) EXPECT_EQ(f.buffer, stills["a.png"].rendered) << "the previous picture";
+
+  held->drain();
+  scheduler.drainAll();
+  EXPECT_EQ(shownNext(), stills["c.png"].rendered);
+  EXPECT_EQ(decoded, (std::vector<std::string>{"a.png", "c.png"})) << "B was outdated before it was decoded";
+  EXPECT_TRUE(onImageQueue);
 }

@@ -189,6 +189,8 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     }
   }
 
+  // The camera the system names as its default (none: it names none).
+  void setDefaultDevice(std::optional<std::string> uniqueId) { write(defaultId_, std::move(uniqueId)); }
   void setAuthorizationStatus(capture::AuthorizationStatus status) { write(status_, status); }
   // The answer requestAccess gives; none keeps the request pending until
   // `answerPendingRequests`. A granted answer also makes the status authorized,
@@ -295,6 +297,10 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
       if (d.uniqueId == uniqueId) return d;
     return std::nullopt;
   }
+  std::optional<capture::DeviceInfo> defaultDevice() override {
+    auto id = read(defaultId_);
+    return id ? deviceWithUniqueId(*id) : std::nullopt;
+  }
   std::unique_ptr<capture::Subscription> subscribe(Handler handler) override {
     std::lock_guard lock(mutex_);
     auto id = nextSubscription_++;
@@ -372,6 +378,7 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
 
   mutable std::mutex mutex_;
   std::vector<capture::DeviceInfo> devices_;
+  std::optional<std::string> defaultId_;
   std::map<int, std::shared_ptr<Handler>> handlers_;
   int nextSubscription_ = 1;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

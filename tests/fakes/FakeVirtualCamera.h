@@ -2,7 +2,9 @@
 // Stand-in for the virtual camera device layer. Records every frame queued (buffer, host-time stamp, sequence), and
 // lets a test act as a client: clientStart()/clientStop() post the stream's
 // start and stop requests to the client queue the way a backend does.
+#include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/camera/VirtualCamera.h"
@@ -40,6 +42,11 @@ class FakeVirtualCamera final : public camera::VirtualCamera {
     frames_.push_back({frame.picture, hostTimeNs, sequence, frame});
   }
 
+  void setDeviceProperty(const std::string& key, const std::string& value) override {
+    std::lock_guard lock(mutex_);
+    properties_[key] = value;
+  }
+
   // ---- acting as a client ----
   void clientStart() { post(true); }
   void clientStop() { post(false); }
@@ -48,6 +55,12 @@ class FakeVirtualCamera final : public camera::VirtualCamera {
   std::vector<Frame> frames() const {
     std::lock_guard lock(mutex_);
     return frames_;
+  }
+  // The device property's value, empty when it was never set.
+  std::string property(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    auto it = properties_.find(key);
+    return it == properties_.end() ? std::string() : it->second;
   }
   void clearFrames() {
     std::lock_guard lock(mutex_);
@@ -70,6 +83,7 @@ class FakeVirtualCamera final : public camera::VirtualCamera {
   std::shared_ptr<dispatch::Queue> clientQueue_;
   camera::StreamHandlers handlers_;
   std::vector<Frame> frames_;
+  std::map<std::string, std::string> properties_;
 };
 
 }  // namespace tovrelle::test

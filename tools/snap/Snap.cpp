@@ -51,6 +51,12 @@ constexpr FormatName kFormats[] = {{"BGRA", SPA_VIDEO_FORMAT_BGRA},
                                    {"NV12", SPA_VIDEO_FORMAT_NV12},
                                    {"YUY2", SPA_VIDEO_FORMAT_YUY2}};
 
+// Why a client may not get the format it asks for.
+constexpr const char* kOneFormatAtATime =
+    "A camera's PipeWire clients share one format at a time: while another client reads it in one format, a "
+    "client that accepts only another gets nothing usable (Tovrelle's /dev/video device is a second output with "
+    "a format of its own)";
+
 const char* nameOf(uint32_t spa) {
   for (auto& f : kFormats)
     if (f.spa == spa) return f.name;
@@ -297,6 +303,12 @@ void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   if (spa_format_video_raw_parse(param, &s->format) < 0) return;
   s->haveFormat = true;
   s->negotiated.emplace_back(nameOf(s->format.format));
+  // PipeWire hands a second client the format the first one already reads,
+  // whatever the second asked for.
+  const auto& asked = s->switched ? std::vector<uint32_t>{s->opt.switchFormat} : s->opt.formats;
+  if (std::find(asked.begin(), asked.end(), s->format.format) == asked.end())
+    s->errors.push_back(std::string("the camera sends ") + nameOf(s->format.format) + ", a format not asked for. " +
+                        kOneFormatAtATime);
   tovrelle::tools::requestBuffersWithHeaders(s->stream);
 }
 
@@ -534,6 +546,7 @@ int main(int argc, char** argv) {
                   static_cast<unsigned long long>(s.seqs.back()));
     }
     if (s.missingHeader) s.errors.push_back("buffers carry no header with a time stamp");
+    if (s.negotiated.empty()) s.errors.push_back("no format agreed with " + s.opt.target + ". " + kOneFormatAtATime);
     if (s.received >= s.opt.frames) std::printf("mean=%.2f,%.2f,%.2f\n", s.mean[0], s.mean[1], s.mean[2]);
     if (s.alphaMin <= 255) std::printf("alpha_min=%d\n", s.alphaMin);
     for (auto& p : s.saved) std::printf("saved=%s\n", p.c_str());

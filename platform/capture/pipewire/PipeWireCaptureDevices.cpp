@@ -10,8 +10,10 @@
 //   next frame.
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 
+#include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
+#include <spa/utils/json.h>
 #include <spa/utils/result.h>
 
 #include <algorithm>
@@ -97,6 +99,25 @@ pw_core* connectCore(pw_context* context, const CameraPortal& portal) {
     return pw_context_connect_fd(context, fd, nullptr, 0);
   }
   return pw_context_connect(context, nullptr, 0);
+}
+
+// The node name in a "default.video.source" value, {"name": "..."}.
+std::optional<std::string> defaultNodeName(const char* value) {
+  if (!value) return std::nullopt;
+  spa_json it[2];
+  spa_json_init(&it[0], value, std::strlen(value));
+  if (spa_json_enter_object(&it[0], &it[1]) <= 0) return std::nullopt;
+  char key[64];
+  while (spa_json_get_string(&it[1], key, sizeof key) > 0) {
+    char name[512];
+    if (std::strcmp(key, "name") == 0) {
+      if (spa_json_get_string(&it[1], name, sizeof name) <= 0) return std::nullopt;
+      return std::string(name);
+    }
+    const char* skipped = nullptr;
+    if (spa_json_next(&it[1], &skipped) <= 0) return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 struct CameraNode {
@@ -719,6 +740,15 @@ class PipeWireCaptureDevices final : public CaptureDevices,
     return node->info;
   }
 
+  std::optional<DeviceInfo> defaultDevice() override {
+    std::optional<std::string> name;
+    {
+      std::lock_guard lock(mutex_);
+      name = defaultName_;
+    }
+    return name ? deviceWithUniqueId(*name) : std::nullopt;
+  }
+
   std::unique_ptr<Subscription> subscribe(std::function<void(DeviceEvent, const DeviceInfo&)> handler) override {
     auto slot = std::make_shared<HandlerSlot>();
     slot->handler = std::move(handler);
@@ -819,6 +849,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
   }
 
   void disconnectLocked(bool notify) {
+    releaseDefaults();
     releaseRegistryAndCore(registry_, registryListener_, core_, coreListener_);
     for (auto& [seq, probe] : probes_) probe->gone = true;
     std::vector<DeviceInfo> gone;
@@ -862,6 +893,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
   }
 
   void onGlobal(uint32_t id, const char* type, const spa_dict* props) {
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0) return onMetadata(id, props);
     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0) return;
     const char* mediaClass = lookup(props, PW_KEY_MEDIA_CLASS);
     const char* role = lookup(props, PW_KEY_MEDIA_ROLE);
@@ -887,6 +919,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
   }
 
   void onGlobalRemove(uint32_t id) {
+    if (defaults_ && id == defaultsId_) return releaseDefaults();
     std::optional<DeviceInfo> gone;
     {
       std::lock_guard lock(mutex_);
@@ -899,6 +932,39 @@ class PipeWireCaptureDevices final : public CaptureDevices,
       if (probe->nodeId == id) probe->gone = true;
     pw_thread_loop_signal(loop_, false);
     post(DeviceEvent::disconnected, *gone);
+  }
+
+  // The session manager's "default" metadata names the default camera.
+  void onMetadata(uint32_t id, const spa_dict* props) {
+    const char* name = lookup(props, PW_KEY_METADATA_NAME);
+    if (!name || std::strcmp(name, "default") != 0 || defaults_ || !registry_) return;
+    defaults_ = static_cast<pw_metadata*>(pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata,
+                                                           PW_VERSION_METADATA, 0));
+    if (!defaults_) return;
+    defaultsId_ = id;
+    static const pw_metadata_events events = [] {
+      pw_metadata_events e{};
+      e.version = PW_VERSION_METADATA_EVENTS;
+      e.property = [](void* data, uint32_t subject, const char* key, const char*, const char* value) {
+        auto* self = static_cast<PipeWireCaptureDevices*>(data);
+        if (subject != PW_ID_CORE || (key && std::strcmp(key, "default.video.source") != 0)) return 0;
+        std::lock_guard lock(self->mutex_);
+        self->defaultName_ = key ? defaultNodeName(value) : std::nullopt;  // no key: all cleared
+        return 0;
+      };
+      return e;
+    }();
+    pw_metadata_add_listener(defaults_, &defaultsListener_, &events, this);
+  }
+
+  void releaseDefaults() {
+    if (defaults_) {
+      spa_hook_remove(&defaultsListener_);
+      pw_proxy_destroy(reinterpret_cast<pw_proxy*>(defaults_));
+      defaults_ = nullptr;
+    }
+    std::lock_guard lock(mutex_);
+    defaultName_.reset();
   }
 
   // The list has already changed; handlers run on the notification queue.
@@ -998,9 +1064,13 @@ class PipeWireCaptureDevices final : public CaptureDevices,
   bool lost_ = false;
   bool reportedDown_ = false;
   std::map<int, Probe*> probes_;
+  pw_metadata* defaults_ = nullptr;
+  uint32_t defaultsId_ = 0;
+  spa_hook defaultsListener_{};
 
-  std::mutex mutex_;  // cameras_ and slots_, read from any thread
+  std::mutex mutex_;  // cameras_, defaultName_ and slots_, read from any thread
   std::vector<CameraNode> cameras_;
+  std::optional<std::string> defaultName_;
   std::vector<std::weak_ptr<HandlerSlot>> slots_;
 };
 
