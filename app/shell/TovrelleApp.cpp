@@ -28,6 +28,7 @@
 #include "app/shell/Strings.h"
 #include "app/shell/Symbols.h"
 #include "platform/log/Log.h"
+#include "shared/DataFolder.h"
 
 namespace tovrelle {
 namespace {
@@ -121,6 +122,10 @@ int TovrelleApp::main(int argc, char** argv) {
   }
 
   moveLegacyFolders();
+  // The one writer of the data folder narrows what an earlier version left readable to others.
+  if (const int narrowed = makeDataFolderPrivate())
+    log::processLog("TovrelleApp: made %d entries of the data folder %s private to you", narrowed,
+                    dataFolderURL().c_str());
   QApplication::setWindowIcon(appIcon());
   strings::install(app);
   quitOnTerminationSignals(app);
