@@ -13,9 +13,39 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The user's own folders (the data folder, Images): only the last one is made private, the
+// parents are the user's ordinary folders. Failure surfaces at the next read or write.
 void createDirectories(const fs::path& path) {
   std::error_code ec;
-  fs::create_directories(path, ec);  // failure surfaces at the next read or write
+  if (fs::is_directory(path, ec)) return;
+  fs::create_directories(path.parent_path(), ec);
+  ::mkdir(path.c_str(), kPrivateFolderMode);
+}
+
+// Narrows one entry of `dir` (a folder or a regular file of this user, never
+// a link) to the user alone. True when it was wider.
+bool narrowToOwner(int dir, const char* name) {
+  UniqueFd fd(::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0) return false;
+  if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) || st.st_uid != ::geteuid() || (st.st_mode & 077) == 0)
+    return false;
+  return ::fchmod(fd.get(), st.st_mode & 07700) == 0;
+}
+
+// Narrows `folder` itself and its entries; descends into the one subfolder
+// named `into` (if any).
+int narrowFolder(const fs::path& folder, const char* into) {
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW));
+  if (!dir) return 0;
+  int narrowed = narrowToOwner(dir.get(), ".") ? 1 : 0;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (narrowToOwner(dir.get(), name.c_str())) ++narrowed;
+    if (into && name == into) narrowed += narrowFolder(entry.path(), nullptr);
+  }
+  return narrowed;
 }
 
 std::optional<fs::path> homeFolder() {
@@ -79,12 +109,14 @@ std::optional<fs::path> imageFileURL(std::string_view fileName) {
   return imagesFolderURL() / fs::path(std::string(fileName));
 }
 
+int makeDataFolderPrivate() { return narrowFolder(dataFolderURL(), kImagesFolderName); }
+
 void touchHeartbeat() {
   const fs::path path = heartbeatFileURL();
   // One syscall in the steady state: set the date, create only when missing.
   if (::utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0) return;
   if (errno != ENOENT) return;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kPrivateFileMode);
   if (fd >= 0) ::close(fd);
 }
 

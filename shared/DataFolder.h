@@ -45,6 +45,13 @@ std::optional<std::filesystem::path> imageFileURL(std::string_view fileName);
 inline constexpr size_t kMaxStateFileBytes = 64 * 1024;
 inline constexpr size_t kMaxImagesFileBytes = 16 * 1024 * 1024;
 
+// The data folder, Images and their files are the user's alone (0700 and
+// 0600): folders are made so, files are written so. This narrows what an
+// earlier version left wider (never through a link, only the user's own
+// entries) and returns how many entries it narrowed. The app calls it once
+// at start; the camera service only reads, as the same user.
+int makeDataFolderPrivate();
+
 // Creates the empty heartbeat file if missing and sets its modification date
 // to now. Failures are ignored: the next tick tries again.
 void touchHeartbeat();

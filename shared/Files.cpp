@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -155,6 +156,34 @@ bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::stri
   if (::close(fd.release()) != 0) return fail("cannot write " + path.string(), errno, true);
   if (::rename(tmpl.c_str(), path.c_str()) != 0) return fail("cannot replace " + path.string(), errno, true);
   return true;
+}
+
+std::optional<std::string> ensurePrivateFolder(const fs::path& path) {
+  const bool created = ::mkdir(path.c_str(), kPrivateFolderMode) == 0;
+  if (!created && errno != EEXIST) return "cannot create " + path.string() + ": " + std::strerror(errno);
+  // The checks run on the folder that was opened, so a swap after them changes nothing.
+  UniqueFd dir(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW));
+  if (!dir) {
+    const int err = errno;
+    if (err == ELOOP || err == ENOTDIR) {
+      struct stat st {};
+      const bool link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+      return path.string() + (link ? " is a symbolic link" : " is not a folder");
+    }
+    return "cannot open " + path.string() + ": " + std::strerror(err);
+  }
+  struct stat st {};
+  if (::fstat(dir.get(), &st) != 0) return "cannot examine " + path.string() + ": " + std::strerror(errno);
+  if (st.st_uid != ::geteuid())
+    return path.string() + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+  // Made just now: the umask may have left it narrower than 0700, never wider.
+  if (created) ::fchmod(dir.get(), kPrivateFolderMode);
+  if (!created && (st.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return path.string() + " can be entered by other users (mode " + mode + ")";
+  }
+  return std::nullopt;
 }
 
 std::string escapedExcerpt(std::string_view bytes, size_t maxShown) {

@@ -71,6 +71,16 @@ ReadResult readFileBounded(const std::filesystem::path& path, size_t maxBytes, L
 bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, std::string* error = nullptr,
                          mode_t mode = 0666);
 
+// Files and folders that hold the user's choices and pictures are theirs alone.
+inline constexpr mode_t kPrivateFileMode = 0600;
+inline constexpr mode_t kPrivateFolderMode = 0700;
+
+// Makes `path` a folder only this user can enter: creates it (mode 0700) when
+// missing, and accepts an existing one only when it is a real folder (not a
+// link), owned by this user, that no one else can enter or write. Its
+// parent must exist. None when the folder is fine, else why it is not.
+std::optional<std::string> ensurePrivateFolder(const std::filesystem::path& path);
+
 // A bounded, printable account of bytes that did not decode, for a log line:
 // at most `maxShown` bytes, control characters, quotes, backslashes and
 // non-ASCII bytes escaped, "..." when cut.

@@ -97,7 +97,7 @@ void CameraManager::writeState() {
   const CameraState state{currentMode_, selectedImageId_, selectedCameraId_};
   std::string error;
   errno = 0;
-  if (!writeFileAtomically(path, encodeCameraState(state), &error)) {
+  if (!writeFileAtomically(path, encodeCameraState(state), &error, kPrivateFileMode)) {
     const int code = errno;
     // The heartbeat retries every second: say it once per reason.
     if (!stateFault_ || code != stateErrno_)

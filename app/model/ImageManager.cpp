@@ -86,7 +86,7 @@ std::optional<CopyError> copyFileBounded(const fs::path& from, const fs::path& t
   UniqueFd in;
   if (auto refused = openPicked(from, maxBytes, &in)) return refused;
   const fs::path folder = to.parent_path();
-  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
   if (out < 0) {
     return destinationError("cannot create " + to.string(), errno, folder);
   }
@@ -124,6 +124,26 @@ std::optional<CopyError> copyFileBounded(const fs::path& from, const fs::path& t
     return error;
   }
   return std::nullopt;
+}
+
+// An add copies to this name first, so a copy cut short is never mistaken for a picture.
+constexpr std::string_view kAddingPrefix = ".adding-";
+
+// What writeFileAtomically names its temporary file before the rename.
+bool isInterruptedListWrite(std::string_view name) {
+  const std::string prefix = std::string(".") + kImagesFileName + ".";
+  return name.size() == prefix.size() + 6 && name.substr(0, prefix.size()) == prefix;
+}
+
+// The library names its copies "<UUID>_<picked name>"; only such files are ever its own.
+bool isLibraryCopyName(std::string_view name) {
+  return name.size() > 37 && name[36] == '_' && Uuid::parse(name.substr(0, 36)).has_value();
+}
+
+// A rename is durable once its folder is flushed.
+void syncFolder(const fs::path& folder) {
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY));
+  if (dir) ::fsync(dir.get());
 }
 
 std::string utcStamp() {
@@ -174,6 +194,7 @@ void ImageManager::loadImages() {
     return;
   }
   setSavedImages(std::move(*images));
+  libraryLoaded_ = true;
   log::processLog("ImageManager: loaded %d images from %s", static_cast<int>(savedImages_.size()), path.c_str());
 }
 
@@ -191,7 +212,7 @@ bool ImageManager::keepUnreadableLibrary(const fs::path& path, std::string* erro
   return true;
 }
 
-void ImageManager::saveImages() {
+bool ImageManager::saveImages() {
   const fs::path path = imagesFileURL();
   const std::string bytes = encodeSavedImages(savedImages_);
   std::string error;
@@ -205,17 +226,19 @@ void ImageManager::saveImages() {
     if (!keepUnreadableLibrary(path, &error)) {
       // Writing now would destroy the only copy of the old list.
       failed();
-      return;
+      return false;
     }
     libraryFileUnreadable_ = false;
   }
-  if (!writeFileAtomically(path, bytes, &error)) {
+  if (!writeFileAtomically(path, bytes, &error, kPrivateFileMode)) {
     failed();
-    return;
+    return false;
   }
+  libraryLoaded_ = true;
   if (lastFailure_ && lastFailure_->operation == Failure::Operation::save) setLastFailure(std::nullopt);
   log::processLog("ImageManager: wrote images.json (%d entries, %d bytes) to %s", static_cast<int>(savedImages_.size()),
                   static_cast<int>(bytes.size()), path.c_str());
+  return true;
 }
 
 void ImageManager::addImage(const fs::path& from) {
@@ -244,10 +267,20 @@ void ImageManager::addImage(const fs::path& from) {
     refuse({Reason::unreadable, "no usable file name in " + from.string()});
     return;
   }
-  if (auto error = copyFileBounded(from, *destination, kMaxImageFileBytes)) {
+  // Copied under a temporary name, flushed, then renamed: a copy is complete
+  // or has a name the next start removes. The list names it only after that.
+  const fs::path adding = destination->parent_path() / (std::string(kAddingPrefix) + Uuid::random().toString());
+  if (auto error = copyFileBounded(from, adding, kMaxImageFileBytes)) {
     refuse(*error);
     return;
   }
+  if (::rename(adding.c_str(), destination->c_str()) != 0) {
+    const int code = errno;
+    ::unlink(adding.c_str());
+    refuse(destinationError("cannot name the copy " + destination->string(), code, destination->parent_path()));
+    return;
+  }
+  syncFolder(destination->parent_path());
   SavedImage entry{Uuid::random(), withoutExtension(component), copyName};
   // The list, its log line and its save belong to the main thread.
   onMain([&, entry = std::move(entry)] {
@@ -273,30 +306,65 @@ void ImageManager::renameImage(const Uuid& imageId, const std::string& name) {
 
 void ImageManager::deleteImages(const IndexSet& positions) {
   std::vector<Uuid> deletedIds;
-  for (size_t position : positions) {
-    if (position >= savedImages_.size()) continue;
-    deletedIds.push_back(savedImages_[position].id);
-  }
-  for (size_t position : positions) {
-    if (position >= savedImages_.size()) continue;
-    // A name that would reach outside "Images" is never deleted.
-    if (auto file = imageFileURL(savedImages_[position].fileName)) {
-      std::error_code ec;
-      fs::remove(*file, ec);  // already gone or not removable: the entry goes anyway
-    }
-  }
+  std::vector<std::string> deletedFiles;
   std::vector<SavedImage> remaining;
   remaining.reserve(savedImages_.size());
-  for (size_t i = 0; i < savedImages_.size(); ++i)
-    if (!positions.contains(i)) remaining.push_back(savedImages_[i]);
+  for (size_t i = 0; i < savedImages_.size(); ++i) {
+    if (positions.contains(i)) {
+      deletedIds.push_back(savedImages_[i].id);
+      deletedFiles.push_back(savedImages_[i].fileName);
+    } else {
+      remaining.push_back(savedImages_[i]);
+    }
+  }
   setSavedImages(std::move(remaining));
-  saveImages();
+  // The list goes first, so it never names a file that is gone; a file left
+  // by a save that failed or an interruption goes at the next start.
+  const bool saved = saveImages();
 
   CameraManager& camera = dependencies_.cameraManager();
   if (camera.currentMode() == CameraMode::image && camera.selectedImageId() &&
       std::find(deletedIds.begin(), deletedIds.end(), *camera.selectedImageId()) != deletedIds.end()) {
     camera.turnOff();
   }
+  if (!saved) return;
+  for (const std::string& fileName : deletedFiles) {
+    // A name that would reach outside "Images" is never deleted; another entry may share the file.
+    auto file = imageFileURL(fileName);
+    const bool shared = std::any_of(savedImages_.begin(), savedImages_.end(),
+                                    [&](const SavedImage& image) { return image.fileName == fileName; });
+    if (!file || shared) continue;
+    std::error_code ec;
+    fs::remove(*file, ec);  // already gone or not removable: the entry is gone anyway
+  }
+}
+
+void ImageManager::removeLeftovers() {
+  std::error_code ec;
+  int removed = 0;
+  auto remove = [&](const fs::path& path) {
+    std::error_code failed;
+    if (fs::remove(path, failed)) ++removed;
+  };
+  for (const auto& entry : fs::directory_iterator(dataFolderURL(), ec))
+    if (isInterruptedListWrite(entry.path().filename().string()) && entry.is_regular_file(ec)) remove(entry.path());
+  std::set<std::string> listed;
+  for (const SavedImage& image : savedImages_) listed.insert(image.fileName);
+  const fs::path images = imagesFolderURL();
+  for (const auto& entry : fs::directory_iterator(images, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file(ec)) continue;
+    if (name.rfind(kAddingPrefix, 0) == 0) {
+      remove(entry.path());
+    } else if (libraryLoaded_ && isLibraryCopyName(name) && !listed.contains(name)) {
+      // Copied by an add or left by a delete that was cut short; with no
+      // readable list nothing counts as unlisted.
+      remove(entry.path());
+    }
+  }
+  if (removed > 0)
+    log::processLog("ImageManager: removed %d files an interrupted change left in %s", removed,
+                    dataFolderURL().c_str());
 }
 
 void ImageManager::moveImages(const IndexSet& fromOffsets, size_t toOffset) {

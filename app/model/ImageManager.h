@@ -58,7 +58,14 @@ class ImageManager : public QObject {
   // The entries at `fromOffsets` keep their order and land before the entry
   // that stood at `toOffset` before the move (at the end for the count).
   void moveImages(const IndexSet& fromOffsets, size_t toOffset);
-  void saveImages();
+  // False when the list could not be written (lastFailure says why).
+  bool saveImages();
+
+  // Removes what an interrupted change left: a copy cut short, a copy or a
+  // deleted picture the list does not name (only while the list was read),
+  // and temporary list files. Only the instance that writes the data
+  // folder calls it, at start.
+  void removeLeftovers();
 
   // The last add or save that failed, until one succeeds or the user
   // dismisses it: what the Images tab tells the user.
@@ -95,6 +102,8 @@ class ImageManager : public QObject {
   Dependencies dependencies_;
   std::vector<SavedImage> savedImages_;
   bool libraryFileUnreadable_ = false;
+  // The list on disk was read or written: files it does not name are not the user's.
+  bool libraryLoaded_ = false;
   std::optional<Failure> lastFailure_;
 };
 

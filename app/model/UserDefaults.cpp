@@ -1,5 +1,6 @@
 #include "app/model/UserDefaults.h"
 
+#include <QFile>
 #include <QSettings>
 
 #include "platform/log/Log.h"
@@ -25,6 +26,8 @@ UserDefaults::UserDefaults(const QString& iniPath) {
   } else {
     settings_ = std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
   }
+  existedAtOpen_ = QFile::exists(settings_->fileName());
+  keepPrivate();
 }
 
 UserDefaults& UserDefaults::standard() {
@@ -44,7 +47,21 @@ UserDefaultsEvents& UserDefaults::events() {
   return *events;
 }
 
+// The settings are the user's alone. Qt keeps a file's permissions when it
+// rewrites it, so this narrows a new file, or one an earlier version left wider (said in the
+// log), once.
+void UserDefaults::keepPrivate() {
+  const QString file = settings_->fileName();
+  constexpr QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther |
+                                        QFile::WriteOther | QFile::ExeOther;
+  const QFile::Permissions permissions = QFile::permissions(file);
+  if (!(permissions & others)) return;
+  if (QFile::setPermissions(file, permissions & ~others) && existedAtOpen_)
+    log::processLog("UserDefaults: made the settings file %s private to you", qPrintable(file));
+}
+
 void UserDefaults::checkWritten() {
+  keepPrivate();
   bool failed = settings_->status() != QSettings::NoError;
   if (failed && writeFailed_) {
     // QSettings keeps its error for good: try again with a fresh one holding

@@ -45,9 +45,11 @@ class UserDefaults {
  private:
   explicit UserDefaults(const QString& iniPath);
   void checkWritten();
+  void keepPrivate();
 
   std::unique_ptr<QSettings> settings_;
   bool writeFailed_ = false;
+  bool existedAtOpen_ = false;
 };
 
 // True for a stored boolean false, whether still typed or read back as text.

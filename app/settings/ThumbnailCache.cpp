@@ -29,15 +29,18 @@ QImage decodeThumbnail(const QString& path, int side) {
   const QSize full = reader.size();
   if (full.isValid()) {
     if (qint64(full.width()) * full.height() > kMaxPixels && reader.format() != "jpeg") return {};
-    // Let the decoder scale while reading (JPEG does this far faster),
-    // keeping enough pixels to cover the square.
+    // Let JPEG's decoder scale while reading (far faster), keeping enough
+    // pixels to cover the square. Other readers scale a 1-bit or palette
+    // picture in its own pixel format, which turns it into noise.
     const qreal scale = std::max(qreal(side) / full.width(), qreal(side) / full.height());
-    if (scale < 1.0)
+    if (scale < 1.0 && reader.format() == "jpeg")
       reader.setScaledSize(QSize(std::max(side, int(std::ceil(full.width() * scale))),
                                  std::max(side, int(std::ceil(full.height() * scale)))));
   }
   QImage image = reader.read();
   if (image.isNull()) return {};
+  // Smooth scaling blends colours, so it needs them, not palette indices.
+  image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
   const QImage filled =
       image.scaled(side, side, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
   const int x = (filled.width() - side) / 2;

@@ -88,6 +88,11 @@ std::optional<int> runIfRequested(int argc, char** argv) {
   }
 
   SingleInstance instance;
+  if (const auto& problem = instance.folderProblem()) {
+    std::fprintf(stderr, "tovrelle: cannot reach the running Tovrelle safely: %s (nothing was changed)\n",
+                 qPrintable(*problem));
+    return 2;
+  }
   if (!instance.otherInstanceRunning()) {
     std::fprintf(stderr, "tovrelle: Tovrelle is not running; start it first (nothing was changed)\n");
     return 2;

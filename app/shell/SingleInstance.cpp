@@ -1,8 +1,11 @@
 #include "app/shell/SingleInstance.h"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <cerrno>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -12,6 +15,7 @@
 #include <QUrl>
 
 #include "platform/log/Log.h"
+#include "shared/Files.h"
 
 namespace tovrelle {
 namespace {
@@ -24,24 +28,62 @@ constexpr const char* kAcknowledge = "ok";
 constexpr const char* kCommand = "cmd ";
 // Image names are short, but a line must fit whatever a script passes.
 constexpr qint64 kMaxLine = 4096;
+constexpr qint64 kReadBuffer = 4 * kMaxLine;
+// Lines one peer gets handled per turn of the event loop, and in all.
+constexpr int kLinesPerTurn = 8;
+constexpr int kMaxLinesPerConnection = 64;
+constexpr int kRefusalReportMs = 10000;
+constexpr const char* kLinesRead = "tovrelleLinesRead";
+constexpr const char* kDrainPending = "tovrelleDrainPending";
+
+// The user id of the process at the other end of a local socket.
+std::optional<uid_t> peerUid(qintptr descriptor) {
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (descriptor < 0 ||
+      ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+    return std::nullopt;
+  return credentials.uid;
+}
+
+void drop(QLocalSocket* socket) {
+  socket->abort();
+  socket->deleteLater();
+}
 
 }  // namespace
 
-SingleInstance::SingleInstance(QString folder, QObject* parent)
-    : QObject(parent), folder_(folder.isEmpty() ? defaultFolder() : std::move(folder)) {}
+SingleInstance::SingleInstance(QString folder, QObject* parent) : QObject(parent) {
+  if (folder.isEmpty()) {
+    Folder chosen = defaultFolder();
+    folder_ = std::move(chosen.path);
+    folderProblem_ = std::move(chosen.problem);
+  } else {
+    folder_ = std::move(folder);
+    if (auto problem = ensurePrivateFolder(folder_.toStdString())) folderProblem_ = QString::fromStdString(*problem);
+  }
+  refusalReport_.setSingleShot(true);
+  refusalReport_.setInterval(kRefusalReportMs);
+  connect(&refusalReport_, &QTimer::timeout, this, &SingleInstance::reportRefusals);
+}
 
 SingleInstance::~SingleInstance() {
   server_.close();
   if (lock_ && lock_->isLocked()) lock_->unlock();
+  reportRefusals();
 }
 
-QString SingleInstance::defaultFolder() {
+SingleInstance::Folder SingleInstance::defaultFolder() {
   const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (!runtime.isEmpty() && QDir(runtime).exists()) return runtime;
-  const QString fallback = QDir::temp().filePath(QStringLiteral("tovrelle-%1").arg(::getuid()));
-  QDir().mkpath(fallback);
-  QFile::setPermissions(fallback, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  return fallback;
+  if (runtime.startsWith(QLatin1Char('/')) && QDir(runtime).exists()) {
+    const auto problem = ensurePrivateFolder(runtime.toStdString());
+    if (!problem) return {runtime, std::nullopt};
+    log::processLog("TovrelleApp: not using XDG_RUNTIME_DIR for the control socket: %s", problem->c_str());
+  }
+  // Anyone can create names in the temp folder: this one counts only if it is ours alone.
+  const QString fallback = QDir::temp().filePath(QStringLiteral("tovrelle-%1").arg(::geteuid()));
+  auto problem = ensurePrivateFolder(fallback.toStdString());
+  return {fallback, problem ? std::optional<QString>(QString::fromStdString(*problem)) : std::nullopt};
 }
 
 QString SingleInstance::lockPath() const { return QDir(folder_).filePath(QStringLiteral("velkari.tovrelle.lock")); }
@@ -49,6 +91,13 @@ QString SingleInstance::lockPath() const { return QDir(folder_).filePath(QString
 QString SingleInstance::socketPath() const { return QDir(folder_).filePath(QStringLiteral("velkari.tovrelle.socket")); }
 
 bool SingleInstance::becomePrimary() {
+  if (folderProblem_) {
+    log::processLog(
+        "TovrelleApp: other launches and control commands cannot reach this Tovrelle: %s; remove it or set "
+        "XDG_RUNTIME_DIR to a folder of your own, then start Tovrelle again",
+        qPrintable(*folderProblem_));
+    return true;
+  }
   lock_ = std::make_unique<QLockFile>(lockPath());
   // Never stale by age (the holder runs for days); a lock whose process is gone is still taken over.
   lock_->setStaleLockTime(0);
@@ -72,29 +121,86 @@ bool SingleInstance::becomePrimary() {
 void SingleInstance::serve() {
   while (QLocalSocket* socket = server_.nextPendingConnection()) {
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-      while (socket->canReadLine()) {
-        const QByteArray line = socket->readLine(kMaxLine).trimmed();
-        if (line.startsWith(kCommand)) {
-          answer(socket, line.mid(static_cast<int>(qstrlen(kCommand))));
-          continue;
-        }
-        std::optional<Request> request;
-        if (line == kShowPopover) request = Request::showPopover;
-        if (line == kOpenSettings) request = Request::openSettings;
-        if (!request) {
-          socket->abort();
-          return;
-        }
-        socket->write(kAcknowledge);
-        socket->write("\n");
-        socket->flush();
-        emit requested(*request);
-      }
-      // Nobody sends long lines: drop a peer that does.
-      if (socket->bytesAvailable() > kMaxLine) socket->abort();
-    });
+    // The folder keeps others out; the credentials make sure of it.
+    const auto uid = peerUid(socket->socketDescriptor());
+    if (!uid || *uid != ::geteuid()) {
+      refuse("a control connection from another user");
+      drop(socket);
+      continue;
+    }
+    // Qt stops reading from a peer whose lines wait here, so a flood stays in its own socket.
+    socket->setReadBufferSize(kReadBuffer);
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket] { drain(socket); });
   }
+}
+
+void SingleInstance::drain(QLocalSocket* socket) {
+  if (socket->property(kDrainPending).toBool()) return;
+  int lines = socket->property(kLinesRead).toInt();
+  for (int n = 0; n < kLinesPerTurn && socket->canReadLine(); ++n) {
+    // A launch sends one line; a peer that keeps sending is not one.
+    if (++lines > kMaxLinesPerConnection) {
+      refuse("a control connection that sent too many lines (dropped it)");
+      drop(socket);
+      return;
+    }
+    socket->setProperty(kLinesRead, lines);
+    const QByteArray line = socket->readLine(kMaxLine).trimmed();
+    if (line.startsWith(kCommand)) {
+      answer(socket, line.mid(static_cast<int>(qstrlen(kCommand))));
+      continue;
+    }
+    std::optional<Request> request;
+    if (line == kShowPopover) request = Request::showPopover;
+    if (line == kOpenSettings) request = Request::openSettings;
+    if (!request) {
+      refuse("a control connection that sent an unknown request (dropped it)");
+      drop(socket);
+      return;
+    }
+    socket->write(kAcknowledge);
+    socket->write("\n");
+    socket->flush();
+    emit requested(*request);
+  }
+  if (socket->canReadLine()) {
+    // The rest waits for the next turn of the event loop: the heartbeat and the windows go first.
+    socket->setProperty(kDrainPending, true);
+    QTimer::singleShot(0, socket, [this, socket] {
+      socket->setProperty(kDrainPending, false);
+      drain(socket);
+    });
+    return;
+  }
+  // Nobody sends long lines: drop a peer that does.
+  if (socket->bytesAvailable() > kMaxLine) {
+    refuse("a control connection that sent an overlong line (dropped it)");
+    drop(socket);
+  }
+}
+
+void SingleInstance::refuse(const char* what) {
+  auto found = std::find_if(refusals_.begin(), refusals_.end(), [what](const Refusals& r) { return r.what == what; });
+  if (found == refusals_.end()) {
+    refusals_.push_back({what, 0});
+    log::processLog("TovrelleApp: refused %s", what);
+    if (!refusalReport_.isActive()) refusalReport_.start();
+    return;
+  }
+  ++found->unreported;
+}
+
+void SingleInstance::reportRefusals() {
+  // A kind refused again since its last line is counted in one more line; a quiet kind is
+  // forgotten, so its next refusal is logged at once.
+  std::vector<Refusals> still;
+  for (const Refusals& refusal : refusals_) {
+    if (refusal.unreported == 0) continue;
+    log::processLog("TovrelleApp: refused %d more: %s", refusal.unreported, refusal.what);
+    still.push_back({refusal.what, 0});
+  }
+  refusals_ = std::move(still);
+  if (!refusals_.empty()) refusalReport_.start();
 }
 
 void SingleInstance::answer(QLocalSocket* socket, const QByteArray& command) {
@@ -112,11 +218,12 @@ void SingleInstance::answer(QLocalSocket* socket, const QByteArray& command) {
   };
   for (const CommandHandler& handler : handlers_)
     if (handler(verb, argument, respond)) return;
-  log::processLog("TovrelleApp: ignoring an unknown control command from another launch");
+  refuse("an unknown control command");
   respond({2, QStringLiteral("this Tovrelle does not know that command")});
 }
 
 bool SingleInstance::otherInstanceRunning() const {
+  if (folderProblem_) return false;
   QLockFile lock(lockPath());
   qint64 pid = 0;
   QString host, app;
@@ -127,12 +234,19 @@ bool SingleInstance::otherInstanceRunning() const {
 // One line to the running instance and its one-line answer, tried again
 // until the deadline: that instance may still be starting up.
 std::optional<QByteArray> SingleInstance::exchange(const QByteArray& message, int timeoutMs, bool whileRunning) const {
+  if (folderProblem_) return std::nullopt;
   QDeadlineTimer deadline(timeoutMs);
   auto left = [&] { return static_cast<int>(std::max<qint64>(1, deadline.remainingTime())); };
   while (!whileRunning || otherInstanceRunning()) {
     QLocalSocket socket;
     socket.connectToServer(socketPath());
     if (socket.waitForConnected(left())) {
+      const auto uid = peerUid(socket.socketDescriptor());
+      if (!uid || *uid != ::geteuid()) {
+        log::processLog("TovrelleApp: %s is not served by this user's Tovrelle; not talking to it",
+                        qPrintable(socketPath()));
+        return std::nullopt;
+      }
       socket.write(message);
       socket.flush();
       while (!socket.canReadLine() && socket.waitForReadyRead(left())) {

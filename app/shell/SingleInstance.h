@@ -5,10 +5,16 @@
 // one to show its popover (or its settings) and exits. The same channel
 // carries control commands from the command line ("camera-off", "image NAME"),
 // each answered with one line.
+//
+// The folder is this user's alone (0700, owned by them) and every peer must
+// be this user, so nobody else can answer a launch, send it commands or hold
+// its lock. A peer gets a few lines per turn of the event loop and is dropped
+// when it floods; refusals are logged once with a count. Main thread only.
 #include <QLocalServer>
 #include <QLockFile>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,12 +31,17 @@ class SingleInstance : public QObject {
   enum class Request { showPopover, openSettings };
 
   // `folder`: where the lock and the socket live; empty: $XDG_RUNTIME_DIR
-  // (or a per-user folder in the temp folder when that is not set).
+  // (or a per-user folder in the temp folder when that is not set or not
+  // safe).
   explicit SingleInstance(QString folder = {}, QObject* parent = nullptr);
   ~SingleInstance() override;
 
   // Takes the lock and starts listening. False when another instance holds it.
+  // In a folder that is not safe it neither locks nor listens, says so once
+  // and returns true: the app runs, unreachable from other launches.
   bool becomePrimary();
+  // Why the folder cannot be used (another user's, open to others, a link).
+  const std::optional<QString>& folderProblem() const { return folderProblem_; }
   // Hands `request` to the running instance; true once it acknowledged.
   // Retries for up to `timeoutMs` while that instance is still starting.
   bool forward(Request request, int timeoutMs = 5000);
@@ -38,7 +49,12 @@ class SingleInstance : public QObject {
   QString lockPath() const;
   QString socketPath() const;
 
-  static QString defaultFolder();
+  // The folder to use and, when even the fallback is unsafe, why.
+  struct Folder {
+    QString path;
+    std::optional<QString> problem;
+  };
+  static Folder defaultFolder();
 
   // A control command's answer: one line for the user and the exit status
   // the asking launch ends with (0 for success).
@@ -66,10 +82,21 @@ class SingleInstance : public QObject {
 
  private:
   void serve();
+  void drain(QLocalSocket* socket);
   void answer(QLocalSocket* socket, const QByteArray& command);
+  // Logs the first refusal of a kind at once and the rest as one count later.
+  void refuse(const char* what);
+  void reportRefusals();
   std::optional<QByteArray> exchange(const QByteArray& message, int timeoutMs, bool whileRunning) const;
 
   QString folder_;
+  std::optional<QString> folderProblem_;
+  struct Refusals {
+    const char* what;
+    int unreported = 0;
+  };
+  std::vector<Refusals> refusals_;
+  QTimer refusalReport_;
   std::unique_ptr<QLockFile> lock_;
   QLocalServer server_;
   std::vector<CommandHandler> handlers_;

@@ -28,6 +28,7 @@
 #include "app/shell/Strings.h"
 #include "app/shell/Symbols.h"
 #include "platform/log/Log.h"
+#include "shared/DataFolder.h"
 
 namespace tovrelle {
 namespace {
@@ -121,6 +122,14 @@ int TovrelleApp::main(int argc, char** argv) {
   }
 
   moveLegacyFolders();
+  // The one writer of the data folder tidies it before anything reads it; where no lock guards
+  // it (an unsafe control folder) another instance may be mid-change, so it is left alone.
+  if (!instance.folderProblem()) {
+    if (const int narrowed = makeDataFolderPrivate())
+      log::processLog("TovrelleApp: made %d entries of the data folder %s private to you", narrowed,
+                      dataFolderURL().c_str());
+    ImageManager::shared().removeLeftovers();
+  }
   QApplication::setWindowIcon(appIcon());
   strings::install(app);
   quitOnTerminationSignals(app);

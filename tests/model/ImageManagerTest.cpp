@@ -110,6 +110,53 @@ TEST_F(ImageManagerTest, AddingCopiesTheFileUnderANewNameAndListsIt) {
                             " bytes) to " + library().string()}));
 }
 
+TEST_F(ImageManagerTest, APictureAddedUnderALooseUmaskIsTheUsersAlone) {
+  const mode_t previous = ::umask(022);
+  const fs::path picked = pickedFile("Private.png", "private bytes");
+  ::chmod(picked.c_str(), 0600);
+  images().addImage(picked);
+  ::umask(previous);
+  ASSERT_EQ(images().savedImages().size(), 1u);
+  struct stat st {};
+  ASSERT_EQ(::stat((imagesFolder() / images().savedImages()[0].fileName).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(imagesFolder().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat(library().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(ImageManagerTest, LeftoversGoOnlyWhileTheListWasReadAndOnlyTheLibrarysOwnNames) {
+  addLettered(1);
+  const std::string listed = images().savedImages()[0].fileName;
+  const std::string unlisted = "7C4A9D36-2B8E-4F51-9A0C-6E2D1B3F5A87_left.png";
+  std::ofstream(imagesFolder() / unlisted) << "left by an interrupted add";
+  std::ofstream(imagesFolder() / ".adding-7C4A9D36-2B8E-4F51-9A0C-6E2D1B3F5A87") << "cut short";
+  std::ofstream(imagesFolder() / "put-there-by-hand.png") << "not the library's name";
+  std::ofstream(data_ / ".images.json.Ab12Cd") << "[";
+
+  // An unreadable list: nothing counts as unlisted, only the temporaries go.
+  const std::string list = *readFile(library());
+  std::ofstream(library()) << "not a list";
+  images_.reset();
+  takeLines();
+  images().removeLeftovers();
+  auto sorted = [](std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_EQ(filesIn(imagesFolder()), sorted({unlisted, listed, "put-there-by-hand.png"}));
+  EXPECT_EQ(takeLines().back(), "ImageManager: removed 2 files an interrupted change left in " + data_.string());
+
+  std::ofstream(library()) << list;
+  images_.reset();
+  takeLines();
+  images().removeLeftovers();
+  EXPECT_EQ(filesIn(imagesFolder()), sorted({listed, "put-there-by-hand.png"}));
+  EXPECT_EQ(takeLines().back(), "ImageManager: removed 1 files an interrupted change left in " + data_.string());
+  EXPECT_EQ(filesIn(data_), (std::vector<std::string>{"Images", "images.json"}));
+}
+
 TEST_F(ImageManagerTest, NamesDropOnlyTheLastExtension) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"my.holiday.gif", "my.holiday"}, {"noext", "noext"}, {"Café 夏.png", "Café 夏"}, {"a \"quoted\".png", "a \"quoted\""}};

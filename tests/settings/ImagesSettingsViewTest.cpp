@@ -360,6 +360,22 @@ TEST_F(ImagesTab, ThumbnailsFillTheSquareAndFailOnBadFiles) {
     EXPECT_GT(thumb.pixelColor(75, 40).blue(), 200) << format;
   }
 
+  // A 1-bit palette PNG (red, blue) of fine stripes, scaled down: the stripes blend, no noise.
+  QImage mono(600, 300, QImage::Format_Mono);
+  mono.setColorTable({qRgb(255, 0, 0), qRgb(0, 0, 255)});
+  for (int y = 0; y < 300; ++y)
+    for (int x = 0; x < 600; ++x) mono.setPixel(x, y, x < 300 ? 0 : (x % 2));
+  ASSERT_TRUE(mono.save(QString::fromStdString((root_ / "mono.png").string()), "png"));
+  const QImage thumb = thumbnail("mono.png", 80);
+  ASSERT_EQ(thumb.size(), QSize(80, 80));
+  for (int y = 0; y < 80; y += 7) {
+    EXPECT_EQ(thumb.pixelColor(10, y).name().toStdString(), "#ff0000") << "row " << y;
+    const QColor blend = thumb.pixelColor(70, y);
+    EXPECT_NEAR(blend.red(), 128, 40) << "row " << y;
+    EXPECT_NEAR(blend.blue(), 128, 40) << "row " << y;
+    EXPECT_LT(blend.green(), 30) << "row " << y;
+  }
+
   std::ofstream(root_ / "broken.png") << "\x89PNG\r\n\x1a\nnot really";
   EXPECT_TRUE(thumbnail("broken.png", 80).isNull());
   EXPECT_TRUE(thumbnail("absent.png", 80).isNull());

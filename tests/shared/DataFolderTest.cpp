@@ -11,6 +11,7 @@
 
 #include "shared/CameraState.h"
 #include "shared/DataFolder.h"
+#include "shared/Files.h"
 
 using namespace tovrelle;
 namespace fs = std::filesystem;
@@ -113,6 +114,58 @@ TEST_F(DataFolderTest, AtomicWritesReplaceWholeFilesAndLeaveNoTemporaries) {
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0);
+}
+
+TEST_F(DataFolderTest, APrivateFolderIsMadeOrAcceptedOnlyWhenItIsTheUsersAlone) {
+  const mode_t previous = ::umask(022);
+  EXPECT_EQ(ensurePrivateFolder(root_ / "made"), std::nullopt);
+  ::umask(previous);
+  struct stat st {};
+  ASSERT_EQ(::lstat((root_ / "made").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(ensurePrivateFolder(root_ / "made"), std::nullopt) << "an existing private folder is fine";
+
+  fs::create_directory(root_ / "open");
+  ::chmod((root_ / "open").c_str(), 0750);
+  EXPECT_EQ(ensurePrivateFolder(root_ / "open"), (root_ / "open").string() + " can be entered by other users (mode 0750)");
+  fs::create_directory_symlink(root_ / "made", root_ / "link");
+  EXPECT_EQ(ensurePrivateFolder(root_ / "link"), (root_ / "link").string() + " is a symbolic link");
+  std::ofstream(root_ / "file") << "x";
+  EXPECT_EQ(ensurePrivateFolder(root_ / "file"), (root_ / "file").string() + " is not a folder");
+  if (::geteuid() == 0) {
+    fs::create_directory(root_ / "theirs");
+    ::chmod((root_ / "theirs").c_str(), 0700);
+    ASSERT_EQ(::chown((root_ / "theirs").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(ensurePrivateFolder(root_ / "theirs"), (root_ / "theirs").string() + " belongs to another user (uid 65534)");
+  }
+}
+
+TEST_F(DataFolderTest, AnEarlierLooseDataFolderIsNarrowedOnceWithoutFollowingLinks) {
+  const fs::path data = root_ / "data";
+  fs::create_directories(data / "Images");
+  ::chmod(data.c_str(), 0755);
+  ::chmod((data / "Images").c_str(), 0775);
+  std::ofstream(data / "state.json") << "{}";
+  ::chmod((data / "state.json").c_str(), 0644);
+  std::ofstream(data / "Images" / "a.png") << "a";
+  ::chmod((data / "Images" / "a.png").c_str(), 0664);
+  std::ofstream(root_ / "outside") << "not ours to change";
+  ::chmod((root_ / "outside").c_str(), 0644);
+  fs::create_symlink(root_ / "outside", data / "Images" / "link.png");
+  ::setenv(kDataDirEnv, data.c_str(), 1);
+
+  EXPECT_EQ(makeDataFolderPrivate(), 4);
+  auto mode = [](const fs::path& p) {
+    struct stat st {};
+    ::lstat(p.c_str(), &st);
+    return st.st_mode & 0777;
+  };
+  EXPECT_EQ(mode(data), 0700u);
+  EXPECT_EQ(mode(data / "Images"), 0700u);
+  EXPECT_EQ(mode(data / "state.json"), 0600u);
+  EXPECT_EQ(mode(data / "Images" / "a.png"), 0600u);
+  EXPECT_EQ(mode(root_ / "outside"), 0644u) << "a link is never followed";
+  EXPECT_EQ(makeDataFolderPrivate(), 0) << "nothing left to narrow";
 }
 
 TEST_F(DataFolderTest, HeartbeatLivenessAtItsBoundaries) {
