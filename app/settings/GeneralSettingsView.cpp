@@ -293,7 +293,7 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   status_ = new ExtensionStatusView(std::move(actions), extension);
   statusRow->addWidget(status_, 1, Qt::AlignTop);
   extensionRows->addLayout(statusRow);
-  //: Button that installs the camera extension again
+  //: Button that installs the camera extension again (or, after a removal, installs it)
   reinstall_ = new QPushButton(qtTrId("settings.extension.reinstall"), extension);
   connect(reinstall_, &QPushButton::clicked, this, [this] {
     if (extensionInstaller_) extensionInstaller_->activate(true);
@@ -440,9 +440,16 @@ void GeneralSettingsView::redrawExtension() {
   status_->setStatus(removing ? SystemExtensionInstaller::Status::idle() : status);
   //: Camera service status: being removed
   if (removing && status_->textLabel()) status_->textLabel()->setText(qtTrId("settings.extension.status.removing"));
+  // Removed by the user: nothing to remove, and installing is a fresh start.
+  const bool removed = extensionInstaller_ && extensionInstaller_->isRemovedByUser() && !removing &&
+                       (status.is(Case::idle) || status.is(Case::failed));
+  //: Camera service status after the user removed it
+  if (removed && status.is(Case::idle) && status_->textLabel())
+    status_->textLabel()->setText(qtTrId("settings.extension.status.removed"));
+  reinstall_->setText(removed ? qtTrId("settings.extension.install") : qtTrId("settings.extension.reinstall"));
   // A forced reinstall is always possible, except while one is under way.
   reinstall_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing);
-  remove_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing);
+  remove_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing && !removed);
 }
 
 void GeneralSettingsView::redrawPermission() {

@@ -701,5 +701,25 @@
         <extracomment>Label before the /dev/video device&apos;s state</extracomment>
         <translation>Video device:</translation>
     </message>
+    <message id="settings.extension.status.removed">
+        <source>Removed: other apps do not see the Tovrelle camera until you install it again.</source>
+        <extracomment>Camera service status after the user removed it</extracomment>
+        <translation>Removed: other apps do not see the Tovrelle camera until you install it again.</translation>
+    </message>
+    <message id="settings.extension.install">
+        <source>Install Camera Service</source>
+        <extracomment>Button that installs the camera extension again (or, after a removal, installs it)</extracomment>
+        <translation>Install Camera Service</translation>
+    </message>
+    <message id="extensionStatus.removed">
+        <source>The camera is not installed: other apps do not see Tovrelle until you install it.</source>
+        <extracomment>Popover text while the user&apos;s removal of the camera service stands</extracomment>
+        <translation>The camera is not installed: other apps do not see Tovrelle until you install it.</translation>
+    </message>
+    <message id="statusItem.toolTip.notInstalled">
+        <source>Camera not installed: other apps do not see it</source>
+        <extracomment>Second line of the status item tool tip after the user removed the camera service</extracomment>
+        <translation>Camera not installed: other apps do not see it</translation>
+    </message>
 </context>
 </TS>

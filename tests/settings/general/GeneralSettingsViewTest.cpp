@@ -223,8 +223,18 @@ TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
   EXPECT_FALSE(v.reinstallButton()->isEnabled());
   rig.scheduler.advance(2s);
   EXPECT_EQ(rig.status(), Case::idle);
-  EXPECT_EQ(statusText(), qtTrId("settings.extension.status.idle"));
-  EXPECT_TRUE(v.removeButton()->isEnabled()) << "a half-removed install can be removed again";
+  // Removed stays removed: nothing left to remove, and installing is offered.
+  EXPECT_EQ(statusText(), qtTrId("settings.extension.status.removed"));
+  EXPECT_EQ(statusText(), QStringLiteral("Removed: other apps do not see the Tovrelle camera until you install it again."));
+  EXPECT_FALSE(v.removeButton()->isEnabled());
+  EXPECT_EQ(v.reinstallButton()->text(), QStringLiteral("Install Camera Service"));
+  ASSERT_TRUE(v.reinstallButton()->isEnabled());
+  rig.extensions->scriptNextActivation({test::FakeExtensionManager::finish(sysext::kRequestCompleted)});
+  QTest::mouseClick(v.reinstallButton(), Qt::LeftButton);
+  rig.run();
+  EXPECT_EQ(rig.status(), Case::activated);
+  EXPECT_EQ(v.reinstallButton()->text(), QStringLiteral("Reinstall Camera Service"));
+  EXPECT_TRUE(v.removeButton()->isEnabled());
 
   // A removal the system refuses shows as a failure with its cause.
   rig.extensions->scriptNextDeactivation({test::FakeExtensionManager::fail(sysext::kErrorUnknown)});
@@ -233,6 +243,7 @@ TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
   ASSERT_EQ(rig.status(), Case::failed);
   EXPECT_TRUE(v.statusView()->diagnosticLabel()->text().startsWith(QStringLiteral("tovrelle.camera-service #1: ")));
   EXPECT_TRUE(v.reinstallButton()->isEnabled());
+  EXPECT_TRUE(v.removeButton()->isEnabled()) << "a half-removed install can be removed again";
 }
 
 TEST_F(GeneralTabTest, StatusTextsSayWhatRunsAndNothingAboutApproval) {
