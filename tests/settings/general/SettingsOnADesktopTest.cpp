@@ -268,4 +268,30 @@ TEST_F(SettingsOnADesktop, TheVideoDeviceRowFitsInLightAndDark) {
   QApplication::setPalette(QApplication::style()->standardPalette());
 }
 
+// After "Remove Camera…" the General tab offers installing, in light and dark.
+TEST_F(SettingsOnADesktop, ARemovedCameraServiceOffersInstallingInLightAndDark) {
+  const QString saveTo = qEnvironmentVariable("TOVRELLE_SCREENSHOT_DIR");
+  rig_.reach(SystemExtensionInstaller::Status::Case::activated);
+  rig_.extensions->scriptNextDeactivation({test::FakeExtensionManager::finish(0)});
+  rig_.installer->deactivate();
+  rig_.run();
+  ASSERT_TRUE(rig_.installer->isRemovedByUser());
+  for (const auto& [name, palette] : {std::pair{QStringLiteral("light"), QApplication::style()->standardPalette()},
+                                      std::pair{QStringLiteral("dark"), darkPalette()}}) {
+    SCOPED_TRACE(name.toStdString());
+    QApplication::setPalette(palette);
+    makeWindow();
+    window_->setCurrentTab(SettingsTabViewController::General);
+    rig_.run();
+    general_->findChild<QScrollArea*>()->ensureWidgetVisible(general_->removeButton());
+    const QImage shot = screenshot();
+    EXPECT_EQ(general_->reinstallButton()->text(), QStringLiteral("Install Camera Service"));
+    EXPECT_TRUE(general_->reinstallButton()->isEnabled());
+    EXPECT_FALSE(general_->removeButton()->isEnabled());
+    EXPECT_TRUE(general_->statusView()->textLabel()->text().startsWith(QStringLiteral("Removed: ")));
+    if (!saveTo.isEmpty()) shot.save(saveTo + QStringLiteral("/general-removed-%1.png").arg(name));
+  }
+  QApplication::setPalette(QApplication::style()->standardPalette());
+}
+
 }  // namespace
