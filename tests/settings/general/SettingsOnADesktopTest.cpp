@@ -22,6 +22,7 @@
 #include "app/settings/ImagesSettingsView.h"
 #include "app/settings/SettingsTabViewController.h"
 #include "app/settings/VideoDeviceView.h"
+#include "app/shell/LoginItemManager.h"
 #include "app/shell/OnboardingView.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
@@ -290,6 +291,25 @@ TEST_F(SettingsOnADesktop, ARemovedCameraServiceOffersInstallingInLightAndDark) 
     EXPECT_FALSE(general_->removeButton()->isEnabled());
     EXPECT_TRUE(general_->statusView()->textLabel()->text().startsWith(QStringLiteral("Removed: ")));
     if (!saveTo.isEmpty()) shot.save(saveTo + QStringLiteral("/general-removed-%1.png").arg(name));
+
+    // The setup window's step that starts the app at login, on by default.
+    LoginItemManager loginItem(std::make_shared<test::MemoryLoginItemService>());
+    OnboardingView::Environment e{rig_.installer.get(), capture_, opener_, rig_.main, {}, &video_};
+    e.loginItem = &loginItem;
+    e.startAtLoginByDefault = true;
+    OnboardingView onboarding(e, [] {});
+    onboarding.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return onboarding.windowHandle() && onboarding.windowHandle()->isExposed(); }));
+    rig_.run();
+    onboarding.scrollArea()->ensureWidgetVisible(onboarding.step(4));
+    QCoreApplication::processEvents();
+    QCheckBox* box = onboarding.startAtLoginBox();
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(box->isChecked());
+    const QRect inView(box->mapTo(onboarding.scrollArea()->viewport(), QPoint(0, 0)), box->size());
+    EXPECT_TRUE(onboarding.scrollArea()->viewport()->rect().contains(inView)) << "the box is on screen";
+    if (!saveTo.isEmpty())
+      onboarding.grab().toImage().save(saveTo + QStringLiteral("/onboarding-login-%1.png").arg(name));
   }
   QApplication::setPalette(QApplication::style()->standardPalette());
 }
