@@ -401,6 +401,8 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
           &GeneralSettingsView::redrawRefusedShortcuts);
   connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::shortcutByNameDidChange, this,
           &GeneralSettingsView::redrawRefusedShortcuts);
+  connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::availabilityChanged, this,
+          &GeneralSettingsView::redrawRefusedShortcuts);
   redrawLoginItem();
   redrawExtension();
   redrawPermission();
@@ -466,7 +468,9 @@ void GeneralSettingsView::redrawStoreWarning() {
 void GeneralSettingsView::redrawRefusedShortcuts() {
   const auto& refused = KeyboardShortcuts::refusedShortcuts();
   QStringList lines;
-  if (refused.empty()) {
+  // Without global shortcuts in this session the note under the recorders
+  // says all there is; no single key is to blame.
+  if (refused.empty() || !KeyboardShortcuts::globalShortcutsStatus().available) {
     refusedWarning_->hide();
     return;
   }

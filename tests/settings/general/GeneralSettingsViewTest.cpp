@@ -260,19 +260,30 @@ TEST_F(GeneralTabTest, StatusTextsSayWhatRunsAndNothingAboutApproval) {
       << "activated says it comes back after login";
 }
 
-// A session without global shortcuts: the tab says so and where to set them instead.
+// A session without global shortcuts: the tab says so once and where to set
+// them instead, and blames no single key.
 TEST_F(GeneralTabTest, ShortcutsNoteShownWhileTheDesktopRefusesTheShortcuts) {
   using namespace KeyboardShortcuts;
+  test::ProcessLog log;
   auto portal = std::make_shared<test::FakeShortcutPortal>();
   portal->refuseWith = "the desktop portal has no global shortcuts";
   setShortcutPortal(portal);
   GeneralSettingsView& v = make();
   EXPECT_FALSE(v.shortcutsNote()->isVisible());
+  onKeyUp(Names::cameraOff, [] {});
   onKeyUp(Names::cameraOn, [] {});
+  onKeyUp(Names::showLastImage, [] {});
   ASSERT_TRUE(QTest::qWaitFor([&] { return v.shortcutsNote()->isVisible(); }, 3000));
   const QString note = v.shortcutsNote()->text();
   EXPECT_TRUE(note.contains("not available in this session (the desktop portal has no global shortcuts)")) << note.toStdString();
   EXPECT_TRUE(note.contains("tovrelle --camera-on")) << note.toStdString();
+  EXPECT_FALSE(v.refusedShortcutsWarning()->isVisible()) << v.refusedShortcutsWarning()->text().toStdString();
+  EXPECT_TRUE(refusedShortcuts().empty());
+  const auto said = std::count_if(log.lines.begin(), log.lines.end(), [](const std::string& line) {
+    return line.find("KeyboardShortcuts: the desktop refused") != std::string::npos ||
+           line.find("KeyboardShortcuts: global shortcuts are not available") != std::string::npos;
+  });
+  EXPECT_EQ(said, 1) << "said once in the log";
 
   portal->refuseWith.clear();  // the desktop binds them after all
   storeShortcut(Shortcut(tovrelle::hotkeys::carbon::five, 6400), Names::cameraOn);
