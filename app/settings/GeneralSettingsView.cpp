@@ -293,7 +293,7 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   status_ = new ExtensionStatusView(std::move(actions), extension);
   statusRow->addWidget(status_, 1, Qt::AlignTop);
   extensionRows->addLayout(statusRow);
-  //: Button that installs the camera extension again (or, after a removal, installs it)
+  //: Button that installs the camera extension again
   reinstall_ = new QPushButton(qtTrId("settings.extension.reinstall"), extension);
   connect(reinstall_, &QPushButton::clicked, this, [this] {
     if (extensionInstaller_) extensionInstaller_->activate(true);
@@ -448,6 +448,7 @@ void GeneralSettingsView::redrawExtension() {
   //: Camera service status after the user removed it
   if (removed && status.is(Case::idle) && status_->textLabel())
     status_->textLabel()->setText(qtTrId("settings.extension.status.removed"));
+  //: Button that installs the camera service after the user removed it
   reinstall_->setText(removed ? qtTrId("settings.extension.install") : qtTrId("settings.extension.reinstall"));
   // A forced reinstall is always possible, except while one is under way.
   reinstall_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing);

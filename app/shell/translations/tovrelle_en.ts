@@ -708,7 +708,7 @@
     </message>
     <message id="settings.extension.install">
         <source>Install Camera Service</source>
-        <extracomment>Button that installs the camera extension again (or, after a removal, installs it)</extracomment>
+        <extracomment>Button that installs the camera service after the user removed it</extracomment>
         <translation>Install Camera Service</translation>
     </message>
     <message id="extensionStatus.removed">
