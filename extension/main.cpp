@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "extension/ExtensionProvider.h"
+#include "extension/InstalledAppWatch.h"
 #include "platform/camera/CameraOutputs.h"
 #include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/camera/pipewire/PipeWireVirtualCamera.h"
@@ -41,6 +42,8 @@ void printUsage(FILE* out) {
                "Environment:\n"
                "  TOVRELLE_DATA_DIR   use this data folder instead of the app's own\n"
                "                      ($XDG_DATA_HOME/tovrelle)\n"
+               "  TOVRELLE_APP        the installed app's path; the service ends (status 0) once it\n"
+               "                      is gone, as after removing the app's package\n"
                "  TOVRELLE_NO_JOURNAL write log lines to stderr only\n"
                "  TOVRELLE_V4L2=0     do not write to the v4l2loopback device\n"
                "  TOVRELLE_POLL_ONLY  notice changes of the data folder by its 0.5 s poll alone\n");
@@ -139,9 +142,21 @@ int main(int argc, char** argv) {
     mainQueue->stop();
   });
 
+  // The app's package removed: our camera goes with it, now rather than at
+  // the next login. The signal waiter ends the run loop as for SIGTERM.
+  std::unique_ptr<extension::InstalledAppWatch> appWatch;
+  if (const char* app = std::getenv(kInstalledAppEnv); app && *app == '/') {
+    appWatch = extension::InstalledAppWatch::start(mainQueue, app, [app = std::string(app)] {
+      log::processLog("tovrelle-camera-extension: the Tovrelle app is no longer installed (%s is gone); stopping",
+                      app.c_str());
+      ::kill(::getpid(), SIGTERM);
+    });
+  }
+
   mainQueue->run();
 
   signalWaiter.join();
+  appWatch.reset();
   camera->unpublish();
   provider.reset();
   camera.reset();

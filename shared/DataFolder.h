@@ -26,6 +26,9 @@ inline constexpr const char* kImagesFolderName = "Images";
 inline constexpr const char* kVirtualCameraName = "Tovrelle";
 // Set to use another data folder (tests, sandboxes); both processes honour it.
 inline constexpr const char* kDataDirEnv = "TOVRELLE_DATA_DIR";
+// The installed app's program, handed to the camera service the app installs:
+// the service ends once it is gone (the app's package removed).
+inline constexpr const char* kInstalledAppEnv = "TOVRELLE_APP";
 
 // Resolved anew at every call: $TOVRELLE_DATA_DIR, else $XDG_DATA_HOME/tovrelle
 // (or ~/.local/share/tovrelle; the old-named folder there while it exists),

@@ -1,5 +1,6 @@
 #include "app/installer/SystemExtensionInstaller.h"
 
+#include "app/model/UserDefaults.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/sysext/linux/LinuxSystemExtensions.h"
 #include "shared/DataFolder.h"
@@ -17,8 +18,16 @@ SystemExtensionInstaller& SystemExtensionInstaller::shared() {
     auto paths = sysext::LinuxPaths::fromEnvironment(bundle);
     paths.dataFolder = dataFolderURL();
     paths.cameraName = kVirtualCameraName;
-    return create(Environment{sysext::makeLinuxExtensionManager(std::move(paths)), dispatch::QtMainQueue::shared(),
-                              bundle, {}});
+    Environment environment{sysext::makeLinuxExtensionManager(std::move(paths)), dispatch::QtMainQueue::shared(),
+                            bundle, {}, {}, {}};
+    environment.loadRemovedByUser = [] { return UserDefaults::standard().boolValue(kRemovedByUserKey); };
+    environment.storeRemovedByUser = [](bool removed) {
+      if (removed)
+        UserDefaults::standard().setValue(kRemovedByUserKey, true);
+      else
+        UserDefaults::standard().remove(kRemovedByUserKey);
+    };
+    return create(std::move(environment));
   }();
   return *instance;
 }
@@ -29,6 +38,13 @@ std::shared_ptr<SystemExtensionInstaller> SystemExtensionInstaller::create(Envir
 
 SystemExtensionInstaller::SystemExtensionInstaller(Environment environment) : env_(std::move(environment)) {
   if (!env_.localize) env_.localize = [](const char* key) { return qtTrId(key); };
+  removedByUser_ = env_.loadRemovedByUser && env_.loadRemovedByUser();
+}
+
+void SystemExtensionInstaller::setRemovedByUser(bool removed) {
+  if (removedByUser_ == removed) return;
+  removedByUser_ = removed;
+  if (env_.storeRemovedByUser) env_.storeRemovedByUser(removed);
 }
 
 SystemExtensionInstaller::~SystemExtensionInstaller() {
@@ -56,8 +72,19 @@ void SystemExtensionInstaller::stopWatchdog() {
 
 // ---- activation
 
+void SystemExtensionInstaller::activateAtLaunch() {
+  if (!removedByUser_) return activate(false);
+  if (status_.is(Case::requesting) || deactivationRequest_) return;
+  logger_.info("the camera service was removed by the user; not installing it until asked");
+  probeNow();
+}
+
 void SystemExtensionInstaller::activate(bool force) {
   if (status_.is(Case::requesting) || deactivationRequest_) return;
+  if (removedByUser_) {
+    logger_.info("installing the camera service the user removed earlier, as asked");
+    setRemovedByUser(false);
+  }
   if (force) {
     submitActivationRequest();
     return;
@@ -109,6 +136,8 @@ bool SystemExtensionInstaller::finishDeactivation(Request& request, const Error*
     setStatus(Status::failed(mapFailure(*error)));
   } else {
     logger_.info("camera service removed");
+    // Stays removed: the next launch or login does not bring it back.
+    setRemovedByUser(true);
     setStatus(Status::idle());
   }
   emit removingChanged();

@@ -69,7 +69,14 @@ class SystemExtensionInstaller final : public QObject,
     std::shared_ptr<dispatch::Queue> mainQueue;
     std::filesystem::path appBundle;  // install prefix holding the embedded extension
     Localizer localize;               // qtTrId when empty
+    // Where the user's removal is remembered across launches; in memory only
+    // when empty.
+    std::function<bool()> loadRemovedByUser = {};
+    std::function<void(bool)> storeRemovedByUser = {};
   };
+
+  // The settings key that remembers a removal (see UserDefaults).
+  static constexpr const char* kRemovedByUserKey = "cameraServiceRemovedByUser";
 
   static constexpr const char* kExtensionIdentifier = "velkari.tovrelle.cameraextension";
   static constexpr dispatch::Duration kRequestingDeadline = std::chrono::seconds(90);
@@ -87,7 +94,14 @@ class SystemExtensionInstaller final : public QObject,
 
   const Status& status() const { return status_; }
 
+  // Installs when the user asks for it (setup guide, Settings, the popover,
+  // --install-camera); this also ends a remembered removal.
   void activate(bool force);
+  // What a launch does: installs unless the user removed the camera service,
+  // in which case it only looks at what is installed.
+  void activateAtLaunch();
+  // The user removed the camera service and has not asked for it again since.
+  bool isRemovedByUser() const { return removedByUser_; }
   void refreshStatusForDisplay();
   // refreshStatusForDisplay without its throttle, even while another probe
   // is out; `done` gets whether the system answered.
@@ -163,6 +177,9 @@ class SystemExtensionInstaller final : public QObject,
   std::optional<dispatch::Clock::time_point> requestingDeadline_;
   std::optional<dispatch::Clock::time_point> lastDisplayProbe_;
   int consecutiveProbeFailures_ = 0;
+  bool removedByUser_ = false;
+
+  void setRemovedByUser(bool removed);
 };
 
 }  // namespace tovrelle

@@ -401,6 +401,8 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
           &GeneralSettingsView::redrawRefusedShortcuts);
   connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::shortcutByNameDidChange, this,
           &GeneralSettingsView::redrawRefusedShortcuts);
+  connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::availabilityChanged, this,
+          &GeneralSettingsView::redrawRefusedShortcuts);
   redrawLoginItem();
   redrawExtension();
   redrawPermission();
@@ -440,9 +442,17 @@ void GeneralSettingsView::redrawExtension() {
   status_->setStatus(removing ? SystemExtensionInstaller::Status::idle() : status);
   //: Camera service status: being removed
   if (removing && status_->textLabel()) status_->textLabel()->setText(qtTrId("settings.extension.status.removing"));
+  // Removed by the user: nothing to remove, and installing is a fresh start.
+  const bool removed = extensionInstaller_ && extensionInstaller_->isRemovedByUser() && !removing &&
+                       (status.is(Case::idle) || status.is(Case::failed));
+  //: Camera service status after the user removed it
+  if (removed && status.is(Case::idle) && status_->textLabel())
+    status_->textLabel()->setText(qtTrId("settings.extension.status.removed"));
+  //: Button that installs the camera service after the user removed it
+  reinstall_->setText(removed ? qtTrId("settings.extension.install") : qtTrId("settings.extension.reinstall"));
   // A forced reinstall is always possible, except while one is under way.
   reinstall_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing);
-  remove_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing);
+  remove_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing && !removed);
 }
 
 void GeneralSettingsView::redrawPermission() {
@@ -459,7 +469,9 @@ void GeneralSettingsView::redrawStoreWarning() {
 void GeneralSettingsView::redrawRefusedShortcuts() {
   const auto& refused = KeyboardShortcuts::refusedShortcuts();
   QStringList lines;
-  if (refused.empty()) {
+  // Without global shortcuts in this session the note under the recorders
+  // says all there is; no single key is to blame.
+  if (refused.empty() || !KeyboardShortcuts::globalShortcutsStatus().available) {
     refusedWarning_->hide();
     return;
   }

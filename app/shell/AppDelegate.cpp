@@ -92,9 +92,10 @@ void AppDelegate::applicationDidFinishLaunching() {
   // 2. The status item; reading the mode creates the camera manager.
   setupStatusItem();
 
-  // 3. First run goes through onboarding; later runs install and ask for the camera here.
+  // 3. First run goes through onboarding; later runs install (unless the user
+  // removed the camera service) and ask for the camera here.
   if (UserDefaults::standard().boolValue(kHasCompletedOnboardingKey)) {
-    services_.installer().activate(false);
+    services_.installer().activateAtLaunch();
     auto capture = services_.capture ? services_.capture() : nullptr;
     services_.utilityQueue->async([capture] {
       if (!capture || capture->authorizationStatus() != capture::AuthorizationStatus::notDetermined) return;
@@ -130,7 +131,9 @@ void AppDelegate::applicationDidFinishLaunching() {
       if (self) self->openSettings();
     };
     menu.quit = [] { QCoreApplication::quit(); };
-    new StatusItemMenu(*statusItem_, std::move(menu));
+    statusItemMenu_ = new StatusItemMenu(*statusItem_, std::move(menu));
+    // Before onboarding nothing was installed or removed; the installer comes with it.
+    if (UserDefaults::standard().boolValue(kHasCompletedOnboardingKey)) statusItemMenu_->watchInstaller(services_.installer());
   }
 
   // 6. The global shortcuts act when their keys are released.
@@ -234,6 +237,8 @@ void AppDelegate::popoverDidClose() {
 }
 
 void AppDelegate::openSettings() {
+  // Settings can remove the camera service; the tool tip then says so.
+  if (statusItemMenu_) statusItemMenu_->watchInstaller(services_.installer());
   if (!settingsWindow_) {
     auto* window = new QWidget(nullptr, Qt::Window);
     window->setObjectName(QStringLiteral("settingsWindow"));
@@ -256,6 +261,7 @@ void AppDelegate::showOnboarding() {
     auto onClose = [self] {
       if (!self) return;
       UserDefaults::standard().setValue(kHasCompletedOnboardingKey, true);
+      if (self->statusItemMenu_) self->statusItemMenu_->watchInstaller(self->services_.installer());
       if (self->onboardingWindow_) self->onboardingWindow_->close();
     };
     auto* window = new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

@@ -26,6 +26,7 @@ class CameraManager;
 class ImageManager;
 class PopoverWindow;
 class StatusItem;
+class StatusItemMenu;
 class SystemExtensionInstaller;
 namespace updates {
 class UpdateController;
@@ -110,6 +111,7 @@ class AppDelegate : public QObject {
   Services services_;
   Hooks hooks_;
   std::unique_ptr<StatusItem> statusItem_;
+  QPointer<StatusItemMenu> statusItemMenu_;
   QPointer<QWidget> settingsWindow_;
   QPointer<QWidget> onboardingWindow_;
   std::vector<QMetaObject::Connection> cancellables_;

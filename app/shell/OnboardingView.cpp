@@ -1,5 +1,6 @@
 #include "app/shell/OnboardingView.h"
 
+#include <QCheckBox>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHideEvent>
@@ -15,7 +16,9 @@
 #include <QVBoxLayout>
 
 #include "app/model/HostServices.h"
+#include "app/model/UserDefaults.h"
 #include "app/settings/VideoDeviceView.h"
+#include "app/shell/LoginItemManager.h"
 #include "app/shell/Symbols.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/log/Log.h"
@@ -192,6 +195,10 @@ OnboardingView::Environment OnboardingView::defaultEnvironment() {
   e.mainQueue = dispatch::QtMainQueue::shared();
   e.alert = showAlert;
   e.videoDevice = &VideoDeviceStatus::shared();
+  e.loginItem = &LoginItemManager::shared();
+  auto& defaults = UserDefaults::standard();
+  e.startAtLoginByDefault = !defaults.contains(kLoginItemOfferedKey);
+  defaults.setValue(kLoginItemOfferedKey, true);
   return e;
 }
 
@@ -204,9 +211,13 @@ OnboardingView::OnboardingView(Environment environment, std::function<void()> on
       extensionInstaller_(env_.extensionInstaller),
       onClose_(std::move(onClose)) {
   cameraAuthorized_ = readAuthorized();
+  // The camera asks other apps' users to start Tovrelle whenever it is not
+  // running, so a camera that works after the next login needs the app then.
+  if (env_.loginItem && env_.startAtLoginByDefault && !env_.loginItem->isEnabled()) env_.loginItem->setEnabled(true);
   build();
   if (extensionInstaller_)
     connect(extensionInstaller_, &SystemExtensionInstaller::statusChanged, this, &OnboardingView::redraw);
+  if (env_.loginItem) connect(env_.loginItem, &LoginItemManager::isEnabledChanged, this, &OnboardingView::redraw);
   redraw();
 }
 
@@ -293,7 +304,22 @@ void OnboardingView::build() {
                           qtTrId("onboarding.step3.title"),
                           //: Onboarding step 3 explanation
                           qtTrId("onboarding.step3.detail"), allowCamera_, content);
-  for (StepRow* row : steps_) steps->addWidget(row);
+  if (env_.loginItem) {
+    //: Onboarding step 4 check box that starts the app at login
+    startAtLogin_ = new QCheckBox(qtTrId("onboarding.startAtLogin.action"), content);
+    connect(startAtLogin_, &QCheckBox::clicked, this, [this](bool checked) {
+      if (env_.loginItem) env_.loginItem->setEnabled(checked);
+      // The box shows what the desktop did, not what was asked.
+      redraw();
+    });
+    steps_[3] = new StepRow(4,
+                            //: Onboarding step 4 title: start the app at login
+                            qtTrId("onboarding.startAtLogin.title"),
+                            //: Onboarding step 4 explanation
+                            qtTrId("onboarding.startAtLogin.detail"), startAtLogin_, content);
+  }
+  for (StepRow* row : steps_)
+    if (row) steps->addWidget(row);
 
   auto* spacedDivider = new QWidget(content);
   auto* spacedLayout = new QVBoxLayout(spacedDivider);
@@ -364,6 +390,11 @@ void OnboardingView::redraw() {
   openSettings_->setEnabled(!checking_);
   steps_[2]->setComplete(cameraAuthorized_);
   steps_[2]->setActionShown(!cameraAuthorized_);
+  if (startAtLogin_) {
+    const bool on = env_.loginItem->isEnabled();
+    startAtLogin_->setChecked(on);
+    steps_[3]->setComplete(on);
+  }
 }
 
 bool OnboardingView::readAuthorized() const {
@@ -464,7 +495,7 @@ void OnboardingView::checkCameraService() {
   });
 }
 
-StepRow* OnboardingView::step(int number) const { return number >= 1 && number <= 3 ? steps_[number - 1] : nullptr; }
+StepRow* OnboardingView::step(int number) const { return number >= 1 && number <= 4 ? steps_[number - 1] : nullptr; }
 
 QPushButton* OnboardingView::stepButton(int number) const {
   switch (number) {

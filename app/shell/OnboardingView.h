@@ -21,11 +21,14 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/urls/UrlOpener.h"
 
+class QCheckBox;
 class QLabel;
 class QPushButton;
 class QScrollArea;
 
 namespace tovrelle {
+
+class LoginItemManager;
 
 namespace settings {
 class VideoDeviceView;
@@ -100,7 +103,15 @@ class OnboardingView : public QWidget {
     std::function<void(QWidget* parent, const QString& message, const QString& informative)> alert;
     // The camera's /dev/video device, shown in step 2; left out when null.
     VideoDeviceStatus* videoDevice = nullptr;
+    // Step 4, starting the app at login; left out when null.
+    LoginItemManager* loginItem = nullptr;
+    // Turns starting at login on when the view is made: the setup's default,
+    // offered once, so a later "off" stays off.
+    bool startAtLoginByDefault = false;
   };
+
+  // Set once the setup offered starting at login (see startAtLoginByDefault).
+  static constexpr const char* kLoginItemOfferedKey = "launchAtLoginOffered";
 
   // The installer's shared instance, the process's capture service and URL
   // opener, the Qt main queue and a message box.
@@ -125,6 +136,8 @@ class OnboardingView : public QWidget {
   StepRow* step(int number) const;
   QPushButton* stepButton(int number) const;
   QPushButton* doneButton() const { return done_; }
+  // Step 4's box; null without a login item.
+  QCheckBox* startAtLoginBox() const { return startAtLogin_; }
   QScrollArea* scrollArea() const { return scroll_; }
 
  protected:
@@ -145,7 +158,8 @@ class OnboardingView : public QWidget {
   bool cameraAuthorized_ = false;
   std::shared_ptr<dispatch::Timer> permissionTimer_;
 
-  StepRow* steps_[3] = {nullptr, nullptr, nullptr};
+  StepRow* steps_[4] = {nullptr, nullptr, nullptr, nullptr};
+  QCheckBox* startAtLogin_ = nullptr;
   QPushButton* install_ = nullptr;
   QPushButton* openSettings_ = nullptr;  // step 2: check again
   QLabel* checkResult_ = nullptr;

@@ -13,6 +13,7 @@
 #include <QPalette>
 #include <QSystemTrayIcon>
 
+#include "app/installer/SystemExtensionInstaller.h"
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
@@ -196,9 +197,26 @@ QString StatusItemMenu::describe() const {
   return {};
 }
 
+void StatusItemMenu::watchInstaller(SystemExtensionInstaller& installer) {
+  if (installer_) return;
+  installer_ = &installer;
+  connect(&installer, &SystemExtensionInstaller::statusChanged, this, [this] {
+    if (refreshPending_) return;
+    refreshPending_ = true;
+    QMetaObject::invokeMethod(this, [this] { refresh(); }, Qt::QueuedConnection);
+  });
+  refresh();
+}
+
 void StatusItemMenu::refresh() {
   refreshPending_ = false;
-  if (item_) item_->setToolTip(describe());
+  QString text = describe();
+  // What the camera shows matters little while no app can see it.
+  if (const auto* installer = installer_.data(); installer && installer->isRemovedByUser() &&
+                                                 !installer->status().is(SystemExtensionInstaller::Status::Case::activated))
+    //: Second line of the status item tool tip after the user removed the camera service
+    text += QLatin1Char('\n') + qtTrId("statusItem.toolTip.notInstalled");
+  if (item_) item_->setToolTip(text);
   rebuildMenu();
 }
 

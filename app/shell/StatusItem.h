@@ -19,6 +19,7 @@ namespace tovrelle {
 class CameraDeviceManager;
 class CameraManager;
 class ImageManager;
+class SystemExtensionInstaller;
 
 class StatusItem : public QObject {
   Q_OBJECT
@@ -102,6 +103,9 @@ class StatusItemMenu : public QObject {
   ~StatusItemMenu() override;
 
   QMenu* menu() const { return menu_; }
+  // From now on the tool tip also says when the user removed the camera
+  // service. Later calls change nothing.
+  void watchInstaller(SystemExtensionInstaller& installer);
   // The tool tip for the models' current state.
   QString describe() const;
 
@@ -111,6 +115,7 @@ class StatusItemMenu : public QObject {
 
   QPointer<StatusItem> item_;
   Models models_;
+  QPointer<SystemExtensionInstaller> installer_;
   QMenu* menu_;
   bool refreshPending_ = false;
 };

@@ -537,7 +537,11 @@ void StatusPopoverView::redraw() {
       installer && !installer->status().is(SystemExtensionInstaller::Status::Case::activated)) {
     addChild(makeDivider());
     QWidget* group = makeGroup("extensionGroup", kBlockSpacing);
-    auto* text = new QLabel(extensionStatusText(installer->status()), group);
+    //: Popover text while the user's removal of the camera service stands
+    auto* text = new QLabel(installer->isRemovedByUser() && installer->status().is(SystemExtensionInstaller::Status::Case::idle)
+                                ? qtTrId("extensionStatus.removed")
+                                : extensionStatusText(installer->status()),
+                            group);
     text->setObjectName(QStringLiteral("extensionStatusText"));
     text->setWordWrap(true);
     text->setFont(captionFont(font()));

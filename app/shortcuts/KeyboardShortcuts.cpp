@@ -87,8 +87,10 @@ void registerShortcut(const Shortcut& shortcut) {
     hotKey->carbonHotKey = hotKeyCenter().registerHotKey(static_cast<uint32_t>(shortcut.carbonKeyCode),
                                                          static_cast<uint32_t>(shortcut.carbonModifiers),
                                                          {hotkeys::kSignature, static_cast<uint32_t>(id)});
-    // Someone else holds the combination: the shortcut does nothing, and the user is told.
-    setRefused(shortcut, !hotKey->carbonHotKey);
+    // Someone else holds the combination: the shortcut does nothing, and the
+    // user is told. Through the portal (or with no way to grab keys at all)
+    // nothing is grabbed here, so a failure says nothing about this key.
+    if (!s.portal && s.status.available) setRefused(shortcut, !hotKey->carbonHotKey);
     if (!hotKey->carbonHotKey) return;
   }
   s.hotKeys.emplace(id, std::move(hotKey));

@@ -189,6 +189,16 @@ std::string execProgram(const std::string& execValue) {
   return out;
 }
 
+// A plain string value: only backslashes are escaped.
+std::string tryExecValue(const std::string& program) {
+  std::string out;
+  for (char c : program) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 std::string autostartEntry(const fs::path& executable) {
   std::ostringstream s;
   s << "[Desktop Entry]\n"
@@ -196,6 +206,9 @@ std::string autostartEntry(const fs::path& executable) {
     << "Name=Tovrelle\n"
     << "Comment=Virtual camera\n"
     << "Exec=" << quoteExecArgument(executable.string()) << "\n"
+    // Once the package is removed the session skips the entry instead of
+    // trying to start a missing program at every login.
+    << "TryExec=" << tryExecValue(executable.string()) << "\n"
     << "Icon=velkari.tovrelle\n"
     << "Terminal=false\n"
     << "X-GNOME-Autostart-enabled=true\n";

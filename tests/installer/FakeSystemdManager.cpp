@@ -6,6 +6,7 @@
 #include <csignal>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "tests/installer/InstallerTestSupport.h"
 
@@ -68,11 +69,14 @@ void FakeSystemdManager::start(const std::string& unit) {
   stop();
   const std::string text = readFile(unitFolder_ / unit);
   const std::string program = unitValue(text, "ExecStart");
-  const std::string environment = unitValue(text, "Environment");
+  // Every Environment= line, one assignment each.
+  std::vector<std::string> environment;
+  for (size_t at = text.find("\nEnvironment="); at != std::string::npos; at = text.find("\nEnvironment=", at + 1))
+    environment.push_back(unitValue(text.substr(at), "Environment"));
   if (program.empty()) return;
   const pid_t pid = ::fork();
   if (pid == 0) {
-    if (!environment.empty()) ::putenv(const_cast<char*>(environment.c_str()));
+    for (auto& assignment : environment) ::putenv(assignment.data());
     ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }

@@ -36,9 +36,12 @@ class InstallerTest : public ::testing::Test {
   }
 
   void makeInstaller() {
-    installer = SystemExtensionInstaller::create({fake, mainQueue, bundle.root(), [](const char* key) {
+    installer = SystemExtensionInstaller::create({fake, mainQueue, bundle.root(),
+                                                  [](const char* key) {
                                                     return QStringLiteral("text of ") + QString::fromUtf8(key);
-                                                  }});
+                                                  },
+                                                  [this] { return storedRemoval; },
+                                                  [this](bool removed) { storedRemoval = removed; }});
     QObject::connect(installer.get(), &SystemExtensionInstaller::statusChanged, [this] {
       changes.push_back(installer->status());
     });
@@ -73,6 +76,7 @@ class InstallerTest : public ::testing::Test {
   test::FakeAppBundle bundle;
   std::shared_ptr<SystemExtensionInstaller> installer;
   std::vector<Status> changes;
+  bool storedRemoval = false;  // the settings file's word on a removal
 };
 
 // ---------------------------------------------------------------- activation
@@ -260,6 +264,54 @@ TEST_F(InstallerTest, RemovalEndsIdleOrFailedAndBlocksInstallingMeanwhile) {
   EXPECT_FALSE(removed);
   ASSERT_EQ(status(), Case::failed);
   EXPECT_EQ(failure().messageKey, "extensionError.unknown");
+}
+
+// The user's removal outlives the app: a later launch (or login) only looks,
+// and the next install the user asks for ends it.
+TEST_F(InstallerTest, ARemovalStaysUntilTheUserInstallsAgain) {
+  fake->scriptNextActivation({FakeExtensionManager::finish(0)});
+  fake->scriptNextProperties(FakeExtensionManager::answer({}));
+  installer->activateAtLaunch();
+  run();
+  ASSERT_EQ(status(), Case::activated);
+  EXPECT_FALSE(installer->isRemovedByUser());
+
+  fake->scriptNextDeactivation({FakeExtensionManager::finish(0)});
+  installer->deactivate();
+  run();
+  EXPECT_EQ(status(), Case::idle);
+  EXPECT_TRUE(installer->isRemovedByUser());
+  EXPECT_TRUE(storedRemoval);
+
+  // The next launch: it looks, finds nothing and installs nothing.
+  makeInstaller();
+  EXPECT_TRUE(installer->isRemovedByUser());
+  const size_t activations = fake->activationCount();
+  fake->scriptNextProperties(FakeExtensionManager::answer({}));
+  installer->activateAtLaunch();
+  run();
+  EXPECT_EQ(fake->activationCount(), activations);
+  EXPECT_EQ(status(), Case::idle);
+  EXPECT_TRUE(logs.contains("the camera service was removed by the user; not installing it until asked"));
+
+  // The user asks (setup guide, Settings, --install-camera): it installs, and
+  // later launches install again when needed.
+  fake->scriptNextActivation({FakeExtensionManager::finish(0)});
+  installer->activate(true);
+  run();
+  EXPECT_EQ(fake->activationCount(), activations + 1);
+  EXPECT_EQ(status(), Case::activated);
+  EXPECT_FALSE(installer->isRemovedByUser());
+  EXPECT_FALSE(storedRemoval);
+}
+
+TEST_F(InstallerTest, AFailedRemovalIsNotRemembered) {
+  fake->scriptNextDeactivation({FakeExtensionManager::fail(sysext::kErrorUnknown)});
+  installer->deactivate();
+  run();
+  EXPECT_EQ(status(), Case::failed);
+  EXPECT_FALSE(installer->isRemovedByUser());
+  EXPECT_FALSE(storedRemoval);
 }
 
 }  // namespace

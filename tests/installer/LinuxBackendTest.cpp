@@ -294,7 +294,8 @@ TEST_F(LinuxBackendTest, WithoutAManagerTheServiceStartsAtOnceAndAtEveryLogin) {
   const std::string entry = readFile(paths.autostartFolder / "velkari.tovrelle.cameraextension.desktop");
   const std::string program = (copies() / "current" / "tovrelle-camera-extension").string();
   EXPECT_EQ(entry.rfind("[Desktop Entry]\nType=Application\n", 0), 0u) << entry;
-  EXPECT_NE(entry.find("\nExec=env \"TOVRELLE_DATA_DIR=" + paths.dataFolder.string() + "\" \"" + program + "\"\n"),
+  EXPECT_NE(entry.find("\nExec=env \"TOVRELLE_DATA_DIR=" + paths.dataFolder.string() + "\" \"TOVRELLE_APP=" +
+                       (bundle.extension() / "tovrelle-camera-extension").string() + "\" \"" + program + "\"\n"),
             std::string::npos)
       << entry;
   EXPECT_NE(entry.find("\nTryExec=" + (bundle.extension() / "tovrelle-camera-extension").string() + "\n"),
@@ -319,6 +320,42 @@ TEST_F(LinuxBackendTest, WithoutAManagerTheServiceStartsAtOnceAndAtEveryLogin) {
   EXPECT_FALSE(fs::exists(paths.autostartFolder / "velkari.tovrelle.cameraextension.desktop"));
   EXPECT_FALSE(fs::exists(copies()));
   EXPECT_TRUE(servicePids().empty());
+}
+
+// ------------------------------------------------- the app's package removed
+
+// The package goes (as `apt remove` takes the app's files) while the installed
+// copy of the service runs: its camera leaves the graph and nothing restarts it.
+TEST_F(LinuxBackendTest, TheUserServiceEndsOnceTheAppIsRemoved) {
+  startManager();
+  makeInstaller();
+  ASSERT_EQ(activate(false), Case::activated);
+  const std::string program = (bundle.extension() / "tovrelle-camera-extension").string();
+  EXPECT_NE(readFile(paths.unitFolder / kUnit).find("\nEnvironment=\"TOVRELLE_APP=" + program + "\"\n"),
+            std::string::npos);
+  ASSERT_EQ(cameras().size(), 1u);
+  const pid_t service = systemd->mainPid();
+
+  fs::remove_all(bundle.root() / "lib");
+  EXPECT_TRUE(waitUntil([&] { return cameras().empty() && servicePids().empty(); }));
+  int status = -1;
+  ASSERT_EQ(::waitpid(service, &status, 0), service);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a clean end, which systemd does not restart";
+}
+
+TEST_F(LinuxBackendTest, TheAutostartedServiceEndsOnceTheAppIsRemoved) {
+  makeInstaller();
+  ASSERT_EQ(activate(false), Case::activated);
+  const std::string program = (bundle.extension() / "tovrelle-camera-extension").string();
+  const std::string entry = readFile(paths.autostartFolder / "velkari.tovrelle.cameraextension.desktop");
+  EXPECT_NE(entry.find(" \"TOVRELLE_APP=" + program + "\" "), std::string::npos) << entry;
+  ASSERT_EQ(cameras().size(), 1u);
+
+  fs::remove_all(bundle.root() / "lib");
+  EXPECT_TRUE(waitUntil([&] { return cameras().empty() && servicePids().empty(); }));
+  EXPECT_NE(readFile(paths.stateFolder / "camera-service.log")
+                .find("the Tovrelle app is no longer installed (" + program + " is gone); stopping"),
+            std::string::npos);
 }
 
 TEST_F(LinuxBackendTest, AServiceThatCrashesAtStartFailsWithItsExitStatus) {

@@ -339,3 +339,29 @@ TEST_F(Delegate, ActivatingTheAppRefreshesTheInstallerStatus) {
   scheduler_.drainAll();
   EXPECT_EQ(extensions_->propertiesCount(), before + 1);
 }
+
+// After "Remove Camera…" the tray's tool tip says what other apps see: no camera.
+TEST_F(Delegate, TheToolTipSaysTheCameraIsNotInstalledAfterTheUserRemovedIt) {
+  auto delegate = launch();  // no embedded bundle: the launch activation goes straight to a request
+  scheduler_.drainAll();
+  extensions_->finish(extensions_->requests(sysext::Request::Kind::activation).back(), sysext::kRequestCompleted);
+  scheduler_.drainAll();
+  ASSERT_EQ(installer_->status().kind, Case::activated);
+  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.off");  // no string table loaded here: the key
+
+  extensions_->scriptNextDeactivation({test::FakeExtensionManager::finish(0)});
+  installer_->deactivate();
+  scheduler_.drainAll();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.off\nstatusItem.toolTip.notInstalled");
+
+  // Installed again on the user's word: the line goes.
+  extensions_->scriptNextActivation({test::FakeExtensionManager::finish(sysext::kRequestCompleted)});
+  popoverInputs = {};
+  statusItem->click();
+  popoverInputs.onInstallExtension();
+  scheduler_.drainAll();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(installer_->status().kind, Case::activated);
+  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.off");
+}

@@ -179,9 +179,9 @@
         <translation>Set up Tovrelle</translation>
     </message>
     <message id="onboarding.subtitle">
-        <source>Three short steps and other apps can use the Tovrelle camera.</source>
+        <source>Four short steps and other apps can use the Tovrelle camera.</source>
         <extracomment>Onboarding subheading under the title</extracomment>
-        <translation>Three short steps and other apps can use the Tovrelle camera.</translation>
+        <translation>Four short steps and other apps can use the Tovrelle camera.</translation>
     </message>
     <message id="onboarding.step1.title">
         <source>Install the camera service</source>
@@ -700,6 +700,41 @@
         <source>Video device:</source>
         <extracomment>Label before the /dev/video device&apos;s state</extracomment>
         <translation>Video device:</translation>
+    </message>
+    <message id="settings.extension.status.removed">
+        <source>Removed: other apps do not see the Tovrelle camera until you install it again.</source>
+        <extracomment>Camera service status after the user removed it</extracomment>
+        <translation>Removed: other apps do not see the Tovrelle camera until you install it again.</translation>
+    </message>
+    <message id="settings.extension.install">
+        <source>Install Camera Service</source>
+        <extracomment>Button that installs the camera service after the user removed it</extracomment>
+        <translation>Install Camera Service</translation>
+    </message>
+    <message id="extensionStatus.removed">
+        <source>The camera is not installed: other apps do not see Tovrelle until you install it.</source>
+        <extracomment>Popover text while the user&apos;s removal of the camera service stands</extracomment>
+        <translation>The camera is not installed: other apps do not see Tovrelle until you install it.</translation>
+    </message>
+    <message id="statusItem.toolTip.notInstalled">
+        <source>Camera not installed: other apps do not see it</source>
+        <extracomment>Second line of the status item tool tip after the user removed the camera service</extracomment>
+        <translation>Camera not installed: other apps do not see it</translation>
+    </message>
+    <message id="onboarding.startAtLogin.title">
+        <source>Keep the camera working after you log in</source>
+        <extracomment>Onboarding step 4 title: start the app at login</extracomment>
+        <translation>Keep the camera working after you log in</translation>
+    </message>
+    <message id="onboarding.startAtLogin.detail">
+        <source>Other apps see your choices only while Tovrelle runs; without it the camera asks them to start Tovrelle. Starting it at login keeps the camera working after you log in again.</source>
+        <extracomment>Onboarding step 4 explanation</extracomment>
+        <translation>Other apps see your choices only while Tovrelle runs; without it the camera asks them to start Tovrelle. Starting it at login keeps the camera working after you log in again.</translation>
+    </message>
+    <message id="onboarding.startAtLogin.action">
+        <source>Start Tovrelle at login</source>
+        <extracomment>Onboarding step 4 check box that starts the app at login</extracomment>
+        <translation>Start Tovrelle at login</translation>
     </message>
 </context>
 </TS>

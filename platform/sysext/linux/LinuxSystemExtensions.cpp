@@ -21,6 +21,7 @@
 #include "platform/log/Log.h"
 #include "platform/sysext/ExtensionBundle.h"
 #include "platform/sysext/linux/SystemdUserManager.h"
+#include "shared/DataFolder.h"
 #include "shared/Files.h"
 
 namespace tovrelle::sysext {
@@ -286,9 +287,10 @@ class Children {
 
 // Starts `program` in a session of its own, as the desktop session starts an
 // autostart entry, with its output appended to `logFile` (or discarded when
-// that cannot be opened). The data folder is handed over explicitly.
+// that cannot be opened). The data folder and the app's installed program
+// (the service ends once that is gone) are handed over explicitly.
 std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logFile, const fs::path& dataFolder,
-                                   std::string& problem) {
+                                   const fs::path& app, std::string& problem) {
   std::error_code ec;
   fs::create_directories(logFile.parent_path(), ec);
   int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
@@ -299,6 +301,7 @@ std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logF
   }
   const std::string programText = program.string();
   const std::string dataEnv = std::string("TOVRELLE_DATA_DIR=") + dataFolder.string();
+  const std::string appEnv = std::string(kInstalledAppEnv) + "=" + app.string();
   const pid_t pid = ::fork();
   if (pid < 0) {
     problem = "cannot start " + programText + ": " + errnoText();
@@ -317,6 +320,7 @@ std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logF
       ::dup2(out, STDERR_FILENO);
     }
     if (!dataFolder.empty()) ::putenv(const_cast<char*>(dataEnv.c_str()));
+    ::putenv(const_cast<char*>(appEnv.c_str()));
     ::unsetenv("TOVRELLE_NO_JOURNAL");
     ::execl(programText.c_str(), programText.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
@@ -677,6 +681,10 @@ class LinuxExtensionManager final : public ExtensionManager,
     };
     const fs::path program = root / kCurrentLink / info.executable;
     const std::string dataEnv = paths_.dataFolder.empty() ? std::string() : "TOVRELLE_DATA_DIR=" + paths_.dataFolder.string();
+    // The app's own program: the service starts, and keeps running, only
+    // while it exists, so removing the app's package takes the camera away.
+    const fs::path appProgram = embeddedExtensionPath(paths_.appBundle, identifier) / info.executable;
+    const std::string appEnv = std::string(kInstalledAppEnv) + "=" + appProgram.string();
 
     std::string why;
     auto manager = SystemdUserManager::connect(why);
@@ -692,11 +700,10 @@ class LinuxExtensionManager final : public ExtensionManager,
           "Type=Application\n"
           "Name=Tovrelle Camera Service\n"
           "Comment=Publishes the Tovrelle camera for other apps\n"
-          "Exec=" + (dataEnv.empty() ? std::string() : "env " + desktopExecQuoted(dataEnv) + " ") +
-          desktopExecQuoted(program.string()) + "\n"
+          "Exec=env " + (dataEnv.empty() ? std::string() : desktopExecQuoted(dataEnv) + " ") +
+          desktopExecQuoted(appEnv) + " " + desktopExecQuoted(program.string()) + "\n"
           // Skipped at login once the app that installed it is gone.
-          "TryExec=" + desktopString((embeddedExtensionPath(paths_.appBundle, identifier) / info.executable).string()) +
-          "\n"
+          "TryExec=" + desktopString(appProgram.string()) + "\n"
           "NoDisplay=true\n"
           "Terminal=false\n"
           "X-GNOME-Autostart-enabled=true\n"
@@ -713,7 +720,7 @@ class LinuxExtensionManager final : public ExtensionManager,
       std::optional<pid_t> started;
       if (processesUnder(root).empty()) {
         started = startDetached(root / copyName / info.executable, paths_.stateFolder / kServiceLogName,
-                                paths_.dataFolder, problem);
+                                paths_.dataFolder, appProgram, problem);
         if (!started) return fail(request, makeError(kErrorUnknown, problem));
         log::processLog("LinuxSystemExtensions: started the camera service (process %d), output in %s",
                         static_cast<int>(*started), (paths_.stateFolder / kServiceLogName).c_str());
@@ -738,6 +745,7 @@ class LinuxExtensionManager final : public ExtensionManager,
         "Type=simple\n"
         "ExecStart=" + unitQuoted(program.string()) + "\n" +
         (dataEnv.empty() ? std::string() : "Environment=" + unitEnvironmentQuoted(dataEnv) + "\n") +
+        "Environment=" + unitEnvironmentQuoted(appEnv) + "\n" +
         "Restart=on-failure\n"
         "RestartSec=2\n"
         // Another process publishes the camera already: starting again changes nothing.

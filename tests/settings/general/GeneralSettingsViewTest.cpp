@@ -223,8 +223,18 @@ TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
   EXPECT_FALSE(v.reinstallButton()->isEnabled());
   rig.scheduler.advance(2s);
   EXPECT_EQ(rig.status(), Case::idle);
-  EXPECT_EQ(statusText(), qtTrId("settings.extension.status.idle"));
-  EXPECT_TRUE(v.removeButton()->isEnabled()) << "a half-removed install can be removed again";
+  // Removed stays removed: nothing left to remove, and installing is offered.
+  EXPECT_EQ(statusText(), qtTrId("settings.extension.status.removed"));
+  EXPECT_EQ(statusText(), QStringLiteral("Removed: other apps do not see the Tovrelle camera until you install it again."));
+  EXPECT_FALSE(v.removeButton()->isEnabled());
+  EXPECT_EQ(v.reinstallButton()->text(), QStringLiteral("Install Camera Service"));
+  ASSERT_TRUE(v.reinstallButton()->isEnabled());
+  rig.extensions->scriptNextActivation({test::FakeExtensionManager::finish(sysext::kRequestCompleted)});
+  QTest::mouseClick(v.reinstallButton(), Qt::LeftButton);
+  rig.run();
+  EXPECT_EQ(rig.status(), Case::activated);
+  EXPECT_EQ(v.reinstallButton()->text(), QStringLiteral("Reinstall Camera Service"));
+  EXPECT_TRUE(v.removeButton()->isEnabled());
 
   // A removal the system refuses shows as a failure with its cause.
   rig.extensions->scriptNextDeactivation({test::FakeExtensionManager::fail(sysext::kErrorUnknown)});
@@ -233,6 +243,7 @@ TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
   ASSERT_EQ(rig.status(), Case::failed);
   EXPECT_TRUE(v.statusView()->diagnosticLabel()->text().startsWith(QStringLiteral("tovrelle.camera-service #1: ")));
   EXPECT_TRUE(v.reinstallButton()->isEnabled());
+  EXPECT_TRUE(v.removeButton()->isEnabled()) << "a half-removed install can be removed again";
 }
 
 TEST_F(GeneralTabTest, StatusTextsSayWhatRunsAndNothingAboutApproval) {
@@ -249,19 +260,30 @@ TEST_F(GeneralTabTest, StatusTextsSayWhatRunsAndNothingAboutApproval) {
       << "activated says it comes back after login";
 }
 
-// A session without global shortcuts: the tab says so and where to set them instead.
+// A session without global shortcuts: the tab says so once and where to set
+// them instead, and blames no single key.
 TEST_F(GeneralTabTest, ShortcutsNoteShownWhileTheDesktopRefusesTheShortcuts) {
   using namespace KeyboardShortcuts;
+  test::ProcessLog log;
   auto portal = std::make_shared<test::FakeShortcutPortal>();
   portal->refuseWith = "the desktop portal has no global shortcuts";
   setShortcutPortal(portal);
   GeneralSettingsView& v = make();
   EXPECT_FALSE(v.shortcutsNote()->isVisible());
+  onKeyUp(Names::cameraOff, [] {});
   onKeyUp(Names::cameraOn, [] {});
+  onKeyUp(Names::showLastImage, [] {});
   ASSERT_TRUE(QTest::qWaitFor([&] { return v.shortcutsNote()->isVisible(); }, 3000));
   const QString note = v.shortcutsNote()->text();
   EXPECT_TRUE(note.contains("not available in this session (the desktop portal has no global shortcuts)")) << note.toStdString();
   EXPECT_TRUE(note.contains("tovrelle --camera-on")) << note.toStdString();
+  EXPECT_FALSE(v.refusedShortcutsWarning()->isVisible()) << v.refusedShortcutsWarning()->text().toStdString();
+  EXPECT_TRUE(refusedShortcuts().empty());
+  const auto said = std::count_if(log.lines.begin(), log.lines.end(), [](const std::string& line) {
+    return line.find("KeyboardShortcuts: the desktop refused") != std::string::npos ||
+           line.find("KeyboardShortcuts: global shortcuts are not available") != std::string::npos;
+  });
+  EXPECT_EQ(said, 1) << "said once in the log";
 
   portal->refuseWith.clear();  // the desktop binds them after all
   storeShortcut(Shortcut(tovrelle::hotkeys::carbon::five, 6400), Names::cameraOn);

@@ -4,6 +4,7 @@
 // and the ways the window ends onboarding.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "app/settings/VideoDeviceView.h"
+#include "app/shell/LoginItemManager.h"
 #include "app/shell/OnboardingView.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeVideoDevices.h"
@@ -218,6 +220,44 @@ TEST_F(OnboardingTest, StepTwoShowsTheVideoDeviceAndLoadsTheModule) {
   EXPECT_FALSE(v.step(2)->isComplete()) << "the PipeWire camera is not published yet";
   rig.reach(Case::activated);
   EXPECT_TRUE(v.step(2)->isComplete());
+}
+
+// Starting at login is a step of its own: on when the setup first shows it,
+// one click turns it off, and a later setup leaves the user's "off" alone.
+TEST_F(OnboardingTest, StartingAtLoginIsOnByDefaultAndOneClickTurnsItOff) {
+  auto service = std::make_shared<test::MemoryLoginItemService>();
+  LoginItemManager loginItem(service);
+  auto make = [&](bool byDefault) {
+    OnboardingView::Environment e{rig.installer.get(), capture, opener, rig.main, {}, nullptr};
+    e.loginItem = &loginItem;
+    e.startAtLoginByDefault = byDefault;
+    view = std::make_unique<OnboardingView>(e, [] {});
+    view->show();
+    rig.run();
+  };
+  make(true);
+  EXPECT_EQ(service->current, loginitem::Status::enabled);
+  ASSERT_TRUE(view->startAtLoginBox());
+  EXPECT_TRUE(view->startAtLoginBox()->isChecked());
+  EXPECT_EQ(view->startAtLoginBox()->text(), QStringLiteral("Start Tovrelle at login"));
+  EXPECT_EQ(view->step(4)->titleLabel()->text(), QStringLiteral("Keep the camera working after you log in"));
+  EXPECT_TRUE(view->step(4)->isComplete());
+
+  QTest::mouseClick(view->startAtLoginBox(), Qt::LeftButton);
+  EXPECT_EQ(service->current, loginitem::Status::notRegistered);
+  EXPECT_FALSE(view->startAtLoginBox()->isChecked());
+  EXPECT_FALSE(view->step(4)->isComplete());
+
+  // The setup guide opened again later (Settings → Show Setup Guide…).
+  make(false);
+  EXPECT_EQ(service->current, loginitem::Status::notRegistered);
+  EXPECT_FALSE(view->startAtLoginBox()->isChecked());
+  EXPECT_EQ(service->registers, 1);
+
+  // A desktop that refuses the entry: the box says so by staying off.
+  service->registerError = "read-only autostart folder";
+  QTest::mouseClick(view->startAtLoginBox(), Qt::LeftButton);
+  EXPECT_FALSE(view->startAtLoginBox()->isChecked());
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "app/settings/ImagesSettingsView.h"
 #include "app/settings/SettingsTabViewController.h"
 #include "app/settings/VideoDeviceView.h"
+#include "app/shell/LoginItemManager.h"
 #include "app/shell/OnboardingView.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
@@ -264,6 +265,51 @@ TEST_F(SettingsOnADesktop, TheVideoDeviceRowFitsInLightAndDark) {
       if (!saveTo.isEmpty())
         onboarding.grab().toImage().save(saveTo + QStringLiteral("/onboarding-%1-%2.png").arg(state, name));
     }
+  }
+  QApplication::setPalette(QApplication::style()->standardPalette());
+}
+
+// After "Remove Camera…" the General tab offers installing, in light and dark.
+TEST_F(SettingsOnADesktop, ARemovedCameraServiceOffersInstallingInLightAndDark) {
+  const QString saveTo = qEnvironmentVariable("TOVRELLE_SCREENSHOT_DIR");
+  rig_.reach(SystemExtensionInstaller::Status::Case::activated);
+  rig_.extensions->scriptNextDeactivation({test::FakeExtensionManager::finish(0)});
+  rig_.installer->deactivate();
+  rig_.run();
+  ASSERT_TRUE(rig_.installer->isRemovedByUser());
+  for (const auto& [name, palette] : {std::pair{QStringLiteral("light"), QApplication::style()->standardPalette()},
+                                      std::pair{QStringLiteral("dark"), darkPalette()}}) {
+    SCOPED_TRACE(name.toStdString());
+    QApplication::setPalette(palette);
+    makeWindow();
+    window_->setCurrentTab(SettingsTabViewController::General);
+    rig_.run();
+    general_->findChild<QScrollArea*>()->ensureWidgetVisible(general_->removeButton());
+    const QImage shot = screenshot();
+    EXPECT_EQ(general_->reinstallButton()->text(), QStringLiteral("Install Camera Service"));
+    EXPECT_TRUE(general_->reinstallButton()->isEnabled());
+    EXPECT_FALSE(general_->removeButton()->isEnabled());
+    EXPECT_TRUE(general_->statusView()->textLabel()->text().startsWith(QStringLiteral("Removed: ")));
+    if (!saveTo.isEmpty()) shot.save(saveTo + QStringLiteral("/general-removed-%1.png").arg(name));
+
+    // The setup window's step that starts the app at login, on by default.
+    LoginItemManager loginItem(std::make_shared<test::MemoryLoginItemService>());
+    OnboardingView::Environment e{rig_.installer.get(), capture_, opener_, rig_.main, {}, &video_};
+    e.loginItem = &loginItem;
+    e.startAtLoginByDefault = true;
+    OnboardingView onboarding(e, [] {});
+    onboarding.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return onboarding.windowHandle() && onboarding.windowHandle()->isExposed(); }));
+    rig_.run();
+    onboarding.scrollArea()->ensureWidgetVisible(onboarding.step(4));
+    QCoreApplication::processEvents();
+    QCheckBox* box = onboarding.startAtLoginBox();
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(box->isChecked());
+    const QRect inView(box->mapTo(onboarding.scrollArea()->viewport(), QPoint(0, 0)), box->size());
+    EXPECT_TRUE(onboarding.scrollArea()->viewport()->rect().contains(inView)) << "the box is on screen";
+    if (!saveTo.isEmpty())
+      onboarding.grab().toImage().save(saveTo + QStringLiteral("/onboarding-login-%1.png").arg(name));
   }
   QApplication::setPalette(QApplication::style()->standardPalette());
 }
