@@ -87,7 +87,16 @@ TEST(LoopbackOutput, ReadersGetEachPictureInItsColoursAndAStillPictureIsWrittenO
   EXPECT_TRUE(near(rig.port.queued[0].bytes, yuyv(0, 0, 0)));
   rig.port.queued.clear();
 
+  // Frames for a device nobody holds open are not written at all.
   auto red = solid(255, 0, 0);
+  rig.run(1500ms, [&] { rig.output->queueFrame(red, 1000, 0); });
+  ASSERT_FALSE(rig.port.queued.empty());
+  for (auto& q : rig.port.queued) EXPECT_TRUE(near(q.bytes, yuyv(0, 0, 0)));
+  rig.port.queued.clear();
+
+  rig.port.readers = 1;
+  rig.run(10ms);
+  rig.port.queued.clear();
   rig.run(100ms, [&] { rig.output->queueFrame(red, 1000, 0); });
   ASSERT_GE(rig.port.queued.size(), 9u);
   for (auto& q : rig.port.queued) {
@@ -131,9 +140,11 @@ TEST(LoopbackOutput, WithNoSenderTheDeviceShowsBlackOnceASecondNeverTheLastPictu
   for (auto& q : rig.port.queued) EXPECT_TRUE(near(q.bytes, yuyv(0, 0, 0)));
 
   auto red = solid(255, 0, 0);
+  rig.port.readers = 1;
   rig.run(200ms, [&] { rig.output->queueFrame(red, 1, 0); });
+  ASSERT_TRUE(near(rig.port.queued.back().bytes, yuyv(255, 0, 0)));
   rig.port.queued.clear();
-  rig.run(2500ms);  // the sender stops (nobody reads any more)
+  rig.run(2500ms);  // the sender stops
   ASSERT_FALSE(rig.port.queued.empty());
   EXPECT_TRUE(near(rig.port.queued.back().bytes, yuyv(0, 0, 0)))
       << "an idle device must not go on showing what the camera showed last";

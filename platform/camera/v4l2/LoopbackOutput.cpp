@@ -104,7 +104,9 @@ void LoopbackOutput::queueFrame(const frames::VideoFrame& frame, uint64_t hostTi
   if (!frame) return;
   {
     std::lock_guard guard(lock_);
-    if (!open_) return;
+    // Converting for a device nobody holds open would only cost the
+    // sender's time; the black stand-in covers it.
+    if (!open_ || !anyReader_) return;
     frameArrived_ = true;
     if (!holds(ready_, frame.storage)) {
       if (ready_ < 0 && holds(shown_, frame.storage)) {
@@ -150,6 +152,10 @@ LoopbackOutput::Clock::time_point LoopbackOutput::step(Clock::time_point now) {
     return nextAttempt_;
   }
   watchReaders(now, events.readers);
+  {
+    std::lock_guard guard(lock_);
+    anyReader_ = events.readers > 0;
+  }
 
   int index = -1;
   uint64_t stamp = 0;
@@ -229,6 +235,7 @@ void LoopbackOutput::open(Clock::time_point now) {
     ready_ = -1;
     idleShowing_ = false;
     frameArrived_ = false;
+    anyReader_ = false;
     lastFrameAt_.reset();
     open_ = true;
   }

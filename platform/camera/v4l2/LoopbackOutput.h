@@ -9,8 +9,9 @@
 // thread takes only briefly and never across a device call. A device that
 // stalls therefore delays no sender.
 //
-// While nobody reads, the device keeps streaming (black, once a second), so
-// programs that list only streaming loopback devices keep listing the camera.
+// While nobody holds the device open, frames are not written and the device
+// keeps streaming black once a second, so programs that list only streaming
+// loopback devices keep listing the camera.
 // A reader counts once it has held the device for `readerSettle`: programs
 // that only list cameras open and close it quickly and must not switch the
 // physical camera on.
@@ -100,6 +101,7 @@ class LoopbackOutput final : public VirtualCamera {
   uint64_t readyStamp_ = 0;
   bool idleShowing_ = false;
   bool frameArrived_ = false;  // since the last step, which dates it
+  bool anyReader_ = false;     // anyone holds the device open, even briefly
   std::optional<Clock::time_point> lastFrameAt_;
   bool reportedUnwritable_ = false;
 
