@@ -767,8 +767,10 @@ void StreamSource::cameraClockTick() {
       if (held) {
         const uint64_t sequence = sequenceNumber.fetch_add(1) + 1;  // wraps
         deps.sink->queueFrame(held, deps.hostClock(), sequence);
-        return;
       }
+      // A frame read in the camera's own buffer cannot be kept; clients go
+      // on showing it, where black would make a slow camera flicker.
+      return;
     } else if (!cameraStalled.exchange(true)) {
       {
         std::lock_guard lock(heldCameraFrameMutex);

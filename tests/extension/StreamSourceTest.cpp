@@ -645,6 +645,38 @@ TEST_F(CameraModeTest, ACameraThatStopsSendingIsRepeatedThenBlackWithOneLine) {
   EXPECT_EQ(sink->property("tovrelle.camera.state"), "live");
 }
 
+// A slow camera whose frames are read in its own buffer (raw YUV): those
+// cannot be kept, so between its frames the stream sends nothing rather than
+// black, until the camera is silent long enough to count as stalled.
+TEST_F(CameraModeTest, ASlowCameraWithLentFramesNeverFlickersBlack) {
+  devices->addDevice("usb-1", "Desk Camera");
+  startWith(CameraState{CameraMode::camera, std::nullopt, std::string("usb-1")});
+  runCaptureQueue();
+  std::vector<std::shared_ptr<const void>> owners;
+  auto push = [&](int i) {
+    auto sample = FakeCaptureDevices::makeFrame(i, 10, 20, 30);
+    owners.push_back(sample.image.storage);
+    sample.image.storage.reset();
+    ASSERT_EQ(devices->pushFrame("usb-1", sample), 1);
+    runCaptureQueue();
+  };
+  push(0);
+  takeFrames();
+  for (int i = 1; i < 8; ++i) {
+    advance(0.25);  // four frames a second
+    push(i);
+  }
+  auto frames = takeFrames();
+  ASSERT_GE(frames.size(), 7u);
+  for (auto& f : frames) EXPECT_FALSE(isBlack(f.buffer)) << "black between a slow camera's frames";
+  EXPECT_TRUE(errorLines().empty());
+
+  advance(extension::kCameraStallAfter + 0.2);
+  frames = takeFrames();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_TRUE(isBlack(frames.back().buffer)) << "a silent camera ends in black all the same";
+}
+
 // The camera disappears (unplugged, its process killed) and returns under
 // the same name: black meanwhile, its frames again once it is back.
 TEST_F(CameraModeTest, ACameraThatGoesAndComesBackIsOpenedAgain) {
