@@ -15,6 +15,7 @@
 
 #include "app/installer/SystemExtensionInstaller.h"
 #include "app/model/CameraDeviceManager.h"
+#include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
 #include "app/shell/Symbols.h"
@@ -159,6 +160,7 @@ StatusItemMenu::StatusItemMenu(StatusItem& item, Models models)
   }
   if (auto* m = models_.imageManager) connect(m, &ImageManager::savedImagesChanged, this, soon);
   if (auto* m = models_.cameraDevices) connect(m, &CameraDeviceManager::camerasChanged, this, soon);
+  if (auto* m = models_.cameraFeed) connect(m, &CameraFeedStatus::changed, this, soon);
   refresh();
   item.setMenu(menu_);
 }
@@ -182,7 +184,10 @@ QString StatusItemMenu::describe() const {
         for (const CameraInfo& info : models_.cameraDevices->cameras())
           if (info.id == *id) name = QString::fromStdString(info.name);
       //: Status item tool tip while the virtual camera passes a camera through; %1 is the camera's name
-      return qtTrId("statusItem.toolTip.camera").arg(name);
+      QString text = qtTrId("statusItem.toolTip.camera").arg(name);
+      if (models_.cameraFeed && models_.cameraFeed->problem() != CameraFeedStatus::Problem::none)
+        text += QLatin1Char('\n') + models_.cameraFeed->text();
+      return text;
     }
     case CameraMode::image: {
       if (const auto& id = camera->selectedImageId(); id && models_.imageManager)
