@@ -746,6 +746,16 @@
         <extracomment>Second line under a camera problem in the popover preview</extracomment>
         <translation>Other apps see a black picture</translation>
     </message>
+    <message id="settings.imageDetail.animated">
+        <source>%1 · animated</source>
+        <extracomment>Images list: an animated picture; %1 is its format (GIF, PNG, WebP)</extracomment>
+        <translation>%1 · animated</translation>
+    </message>
+    <message id="settings.imageDetail.size">
+        <source>%1 · %2 × %3</source>
+        <extracomment>Images list: a still picture; %1 is its format (PNG, JPEG), %2 its width and %3 its height in pixels</extracomment>
+        <translation>%1 · %2 × %3</translation>
+    </message>
     <message id="statusItem.toolTip.notInstalled">
         <source>Camera not installed: other apps do not see it</source>
         <extracomment>Second line of the status item tool tip after the user removed the camera service</extracomment>
