@@ -22,6 +22,7 @@
 #include "app/model/ImageManager.h"
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/PreviewRenderer.h"
+#include "app/settings/SettingsStyle.h"
 #include "app/shell/Symbols.h"
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
@@ -152,11 +153,7 @@ QFont captionFont(QFont font) {
   return font;
 }
 
-QColor secondaryColor(const QPalette& palette) {
-  QColor color = palette.color(QPalette::Active, QPalette::WindowText);
-  color.setAlphaF(0.6);
-  return color;
-}
+QColor secondaryColor(const QPalette& palette) { return settings::secondaryTextColor(palette); }
 
 const QColor kDeniedRed(0xd7, 0x26, 0x26);
 
