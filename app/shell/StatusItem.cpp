@@ -1,6 +1,7 @@
 #include "app/shell/StatusItem.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -230,10 +231,17 @@ void StatusItemMenu::rebuildMenu() {
   CameraManager* camera = models_.cameraManager;
   const CameraMode mode = camera ? camera->currentMode() : CameraMode::off;
   QPointer<CameraManager> target(camera);
-  auto addCheckable = [this](const QString& title, bool checked) {
+  // One group: off, on and the images are one choice, shown as radio items
+  // (a panel's menu gets them as such through the exclusive group).
+  delete choices_.data();
+  auto* choices = new QActionGroup(menu_);
+  choices_ = choices;
+  choices->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+  auto addCheckable = [this, choices](const QString& title, bool checked) {
     QAction* action = menu_->addAction(title);
     action->setCheckable(true);
     action->setChecked(checked);
+    choices->addAction(action);
     return action;
   };
   //: Turn the virtual camera off

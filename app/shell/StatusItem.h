@@ -11,6 +11,7 @@
 #include <QString>
 #include <functional>
 
+class QActionGroup;
 class QMenu;
 class QSystemTrayIcon;
 
@@ -120,6 +121,7 @@ class StatusItemMenu : public QObject {
   Models models_;
   QPointer<SystemExtensionInstaller> installer_;
   QMenu* menu_;
+  QPointer<QActionGroup> choices_;
   bool refreshPending_ = false;
 };
 
