@@ -69,6 +69,7 @@ void CameraDeviceManager::setCameras(std::vector<CameraInfo> cameras) {
   emit objectWillChange();
   emit camerasWillChange();
   cameras_ = std::move(cameras);
+  hasLooked_ = true;
   emit camerasChanged();
 }
 

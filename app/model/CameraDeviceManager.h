@@ -48,6 +48,8 @@ class CameraDeviceManager : public QObject {
 
   // The last pass's result in the capture service's order; empty until the first pass has finished.
   const std::vector<CameraInfo>& cameras() const { return cameras_; }
+  // Whether a pass has finished: before that, an empty list means nothing yet.
+  bool hasLooked() const { return hasLooked_; }
 
   // One discovery pass. Must run on the discovery queue; the manager schedules it itself.
   void refreshCameras();
@@ -76,6 +78,7 @@ class CameraDeviceManager : public QObject {
   void setCameras(std::vector<CameraInfo> cameras);
 
   std::shared_ptr<capture::CaptureDevices> devices_;
+  bool hasLooked_ = false;
   std::shared_ptr<dispatch::Queue> mainQueue_;
   std::shared_ptr<dispatch::Queue> discoveryQueue_;
   std::shared_ptr<Anchor> anchor_;

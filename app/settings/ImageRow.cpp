@@ -123,7 +123,7 @@ void ElidedLabel::updateElision() {
 // --- ImageRow
 
 ImageRow::ImageRow(SavedImage savedImage, ThumbnailCache& cache, Actions actions, QWidget* parent)
-    : QWidget(parent), savedImage_(std::move(savedImage)), actions_(std::move(actions)) {
+    : QWidget(parent), savedImage_(std::move(savedImage)), actions_(std::move(actions)), cache_(cache) {
   auto* layout = new QHBoxLayout(this);
   layout->setContentsMargins(8, 6, 8, 6);
   layout->setSpacing(10);
@@ -159,6 +159,10 @@ ImageRow::ImageRow(SavedImage savedImage, ThumbnailCache& cache, Actions actions
   layout->addWidget(deleteButton_);
   layout->addWidget(saveButton_);
 
+  // The kind and size come with the thumbnail, read off the main thread.
+  connect(&cache_, &ThumbnailCache::thumbnailReady, this, [this](const QString& path) {
+    if (path == storedFilePath(savedImage_)) showValues();
+  });
   connect(renameButton_, &QToolButton::clicked, this, &ImageRow::startEditing);
   connect(deleteButton_, &QToolButton::clicked, this, &ImageRow::remove);
   connect(saveButton_, &QToolButton::clicked, this, &ImageRow::commit);
@@ -183,10 +187,12 @@ void ImageRow::setSavedImage(SavedImage savedImage) {
 void ImageRow::showValues() {
   const QString name = QString::fromStdString(savedImage_.name);
   nameLabel_->setText(name);
-  fileLabel_->setFullText(storedFileName(savedImage_));
+  // What the picture is helps the user; the library's internal file name does not.
+  const QString detail = cache_.detail(storedFilePath(savedImage_));
+  fileLabel_->setFullText(detail);
   thumbnail_->setFile(storedFilePath(savedImage_));
   setAccessibleName(name);
-  setAccessibleDescription(storedFileName(savedImage_));
+  setAccessibleDescription(detail);
   deleteButton_->setAccessibleDescription(name);
   renameButton_->setAccessibleDescription(name);
 }

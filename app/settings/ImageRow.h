@@ -93,6 +93,7 @@ class ImageRow : public QWidget {
   // The parts, for the window's tests and accessibility checks.
   ThumbnailView* thumbnail() const { return thumbnail_; }
   QLabel* nameLabel() const { return nameLabel_; }
+  // The picture's kind and size under its name.
   ElidedLabel* fileLabel() const { return fileLabel_; }
   QLineEdit* nameField() const { return nameField_; }
   QToolButton* renameButton() const { return renameButton_; }
@@ -110,6 +111,7 @@ class ImageRow : public QWidget {
   SavedImage savedImage_;
   Actions actions_;
   bool isEditingName_ = false;
+  ThumbnailCache& cache_;
   ThumbnailView* thumbnail_;
   QLabel* nameLabel_;
   ElidedLabel* fileLabel_;

@@ -182,11 +182,40 @@ QFont font(const QWidget& widget, TextStyle style) {
 
 QColor primaryColor(const QWidget& widget) { return widget.palette().color(QPalette::WindowText); }
 
-QColor secondaryColor(const QWidget& widget) {
-  QColor c = widget.palette().color(QPalette::WindowText);
-  c.setAlphaF(0.55f);
-  return c;
+namespace {
+
+double luminance(const QColor& color) {
+  auto channel = [](double c) { return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+  return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) + 0.0722 * channel(color.blueF());
 }
+
+QColor mix(const QColor& ink, const QColor& paper, double inkShare) {
+  return QColor::fromRgbF(float(ink.redF() * inkShare + paper.redF() * (1 - inkShare)),
+                          float(ink.greenF() * inkShare + paper.greenF() * (1 - inkShare)),
+                          float(ink.blueF() * inkShare + paper.blueF() * (1 - inkShare)));
+}
+
+}  // namespace
+
+double contrastRatio(const QColor& a, const QColor& b) {
+  const double la = luminance(a), lb = luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor secondaryTextColor(const QPalette& palette) {
+  constexpr double kMinimum = 4.5;
+  const QColor ink = palette.color(QPalette::Active, QPalette::WindowText);
+  const QColor window = palette.color(QPalette::Active, QPalette::Window);
+  const QColor base = palette.color(QPalette::Active, QPalette::Base);
+  // Softer looks quieter; the first share that reads on both backgrounds wins.
+  for (double share = 0.55; share < 1.0; share += 0.05) {
+    const QColor c = mix(ink, window, share);
+    if (contrastRatio(c, window) >= kMinimum && contrastRatio(c, base) >= kMinimum) return c;
+  }
+  return ink;
+}
+
+QColor secondaryColor(const QWidget& widget) { return secondaryTextColor(widget.palette()); }
 
 QColor linkColor(const QWidget& widget) { return widget.palette().color(QPalette::Link); }
 

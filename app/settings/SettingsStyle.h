@@ -35,6 +35,12 @@ QFont font(const QWidget& widget, TextStyle style);
 // Colours that follow the widget's palette.
 QColor primaryColor(const QWidget& widget);
 QColor secondaryColor(const QWidget& widget);
+// Secondary text in `palette`: its text colour softened toward the window,
+// but never below 4.5:1 contrast against the window or the list background,
+// so it stays readable in light and dark palettes alike. Opaque.
+QColor secondaryTextColor(const QPalette& palette);
+// WCAG contrast ratio of two opaque colours, 1 to 21.
+double contrastRatio(const QColor& a, const QColor& b);
 QColor linkColor(const QWidget& widget);
 // A grouped form's card and its edge: the window colour moved a little toward
 // the text colour, so controls drawn in the base colour stand out on it in

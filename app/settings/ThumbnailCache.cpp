@@ -1,5 +1,6 @@
 #include "app/settings/ThumbnailCache.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QMetaObject>
@@ -7,6 +8,7 @@
 #include <cmath>
 #include <limits>
 
+#include "app/settings/SettingsStyle.h"
 #include "platform/log/Log.h"
 
 namespace tovrelle::settings {
@@ -48,6 +50,39 @@ QImage decodeThumbnail(const QString& path, int side) {
   return filled.copy(x, y, side, side).convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
+namespace {
+
+// An animated PNG announces itself with an acTL chunk before its first image data.
+bool isAnimatedPng(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return false;
+  const QByteArray head = file.read(64 * 1024);
+  const qsizetype actl = head.indexOf("acTL");
+  const qsizetype idat = head.indexOf("IDAT");
+  return actl >= 0 && (idat < 0 || actl < idat);
+}
+
+}  // namespace
+
+QString describePicture(const QString& path) {
+  if (!QFileInfo(path).isFile()) return {};
+  QImageReader reader(path);
+  const QByteArray format = reader.format();
+  if (format.isEmpty()) return {};
+  // The format's own name, as file managers show it.
+  QString kind = QString::fromLatin1(format).toUpper();
+  if (format == "jpeg" || format == "jpg") kind = QStringLiteral("JPEG");
+  if (format == "webp") kind = QStringLiteral("WebP");
+  const bool animated = (reader.supportsAnimation() && reader.imageCount() > 1) ||
+                        (format == "png" && isAnimatedPng(path));
+  //: Images list: an animated picture; %1 is its format (GIF, PNG, WebP)
+  if (animated) return text("settings.imageDetail.animated").arg(kind);
+  const QSize size = reader.size();
+  if (!size.isValid()) return kind;
+  //: Images list: a still picture; %1 is its format (PNG, JPEG), %2 its width and %3 its height in pixels
+  return text("settings.imageDetail.size").arg(kind).arg(size.width()).arg(size.height());
+}
+
 ThumbnailCache::ThumbnailCache(int side, QObject* parent) : QObject(parent), side_(side), entries_(kCacheCost) {
   // One worker: thumbnails arrive in the order the rows asked for them, and the
   // settings window never competes with the camera for both cores.
@@ -77,18 +112,25 @@ void ThumbnailCache::request(const QString& path) {
   // before the ones scrolled past.
   pool_.start([this, path, side]() {
     QImage image = decodeThumbnail(path, side);
+    const QString detail = image.isNull() ? QString() : describePicture(path);
     // The destructor waits for this job, so the cache is still there; the
     // result is handed to the main thread, where the cache lives (a posted
     // call dies with its receiver).
-    QMetaObject::invokeMethod(this, [this, path, image]() { finished(path, image); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this, path, image, detail]() { finished(path, image, detail); },
+                              Qt::QueuedConnection);
   }, requests_);
   requests_ = requests_ == std::numeric_limits<int>::max() ? 0 : requests_ + 1;
 }
 
-void ThumbnailCache::finished(const QString& path, const QImage& image) {
+QString ThumbnailCache::detail(const QString& path) const {
+  const Entry* entry = entries_.object(path);
+  return entry ? entry->detail : QString();
+}
+
+void ThumbnailCache::finished(const QString& path, const QImage& image, const QString& detail) {
   loading_.remove(path);
   if (image.isNull()) log::processLog("ImageRow: no thumbnail for %s", path.toUtf8().constData());
-  entries_.insert(path, new Entry{image}, 1);
+  entries_.insert(path, new Entry{image, detail}, 1);
   emit thumbnailReady(path);
 }
 

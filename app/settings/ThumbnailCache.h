@@ -15,6 +15,10 @@ namespace tovrelle::settings {
 // to the middle); a null image when the file does not load as an image.
 QImage decodeThumbnail(const QString& path, int side);
 
+// What the picture is, for the user: "PNG · 1920 × 1080", "GIF · animated";
+// empty when the file does not read as a picture.
+QString describePicture(const QString& path);
+
 class ThumbnailCache : public QObject {
   Q_OBJECT
 
@@ -29,6 +33,8 @@ class ThumbnailCache : public QObject {
   State state(const QString& path) const;
   // The thumbnail when it is ready; null otherwise.
   QImage thumbnail(const QString& path) const;
+  // describePicture's words, once the thumbnail is ready; empty otherwise.
+  QString detail(const QString& path) const;
   // Starts loading unless the file is loaded, failed or on its way.
   void request(const QString& path);
 
@@ -41,10 +47,11 @@ class ThumbnailCache : public QObject {
   void thumbnailReady(const QString& path);
 
  private:
-  void finished(const QString& path, const QImage& image);
+  void finished(const QString& path, const QImage& image, const QString& detail);
 
   struct Entry {
     QImage image;  // null: the file did not load
+    QString detail;
   };
   int side_;
   QCache<QString, Entry> entries_;

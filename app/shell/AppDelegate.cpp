@@ -11,6 +11,7 @@
 
 #include "app/installer/SystemExtensionInstaller.h"
 #include "app/model/CameraDeviceManager.h"
+#include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
 #include "app/model/HostServices.h"
 #include "app/model/ImageManager.h"
@@ -56,6 +57,7 @@ AppDelegate::Services AppDelegate::defaultServices() {
   s.cameraManager = []() -> CameraManager& { return CameraManager::shared(); };
   s.installer = []() -> SystemExtensionInstaller& { return SystemExtensionInstaller::shared(); };
   s.cameraDevices = []() -> CameraDeviceManager& { return CameraDeviceManager::shared(); };
+  s.cameraFeed = []() -> CameraFeedStatus& { return CameraFeedStatus::shared(); };
   s.onKeyUp = [](const KeyboardShortcuts::Name& name, KeyboardShortcuts::Action action) {
     KeyboardShortcuts::onKeyUp(name, std::move(action));
   };
@@ -127,6 +129,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     menu.cameraManager = &cameraManager;
     menu.imageManager = services_.imageManager ? &services_.imageManager() : nullptr;
     menu.cameraDevices = &services_.cameraDevices();
+    menu.cameraFeed = services_.cameraFeed ? &services_.cameraFeed() : nullptr;
     menu.openSettings = [self] {
       if (self) self->openSettings();
     };

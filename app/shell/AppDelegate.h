@@ -22,6 +22,7 @@ class QWidget;
 namespace tovrelle {
 
 class CameraDeviceManager;
+class CameraFeedStatus;
 class CameraManager;
 class ImageManager;
 class PopoverWindow;
@@ -42,6 +43,8 @@ class AppDelegate : public QObject {
     std::function<CameraManager&()> cameraManager;
     std::function<SystemExtensionInstaller&()> installer;
     std::function<CameraDeviceManager&()> cameraDevices;
+    // Why camera mode shows no picture, for the tool tip; none leaves it out.
+    std::function<CameraFeedStatus&()> cameraFeed;
     std::function<void(const KeyboardShortcuts::Name&, KeyboardShortcuts::Action)> onKeyUp;
     // The capture service the launch-time camera access request goes to.
     std::function<std::shared_ptr<capture::CaptureDevices>()> capture;

@@ -1,5 +1,7 @@
 #include "app/shell/OnboardingView.h"
 
+#include "app/settings/SettingsStyle.h"
+
 #include <QCheckBox>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -58,11 +60,7 @@ QFont styled(const QFont& base, TextStyle style) {
   return f;
 }
 
-QColor secondaryColor(const QWidget& widget) {
-  QColor c = widget.palette().color(QPalette::WindowText);
-  c.setAlphaF(0.6);
-  return c;
-}
+QColor secondaryColor(const QWidget& widget) { return settings::secondaryTextColor(widget.palette()); }
 
 // A label whose text wraps to its width. Its minimum asks for one line only,
 // so the scrolling steps take the height the text needs at the real width

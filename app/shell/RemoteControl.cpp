@@ -112,11 +112,18 @@ QString describe(const Models& models) {
       return QStringLiteral("Tovrelle camera: off");
     case CameraMode::camera: {
       const auto& id = models.camera.selectedCameraId();
+      const auto& cameras = models.devices.cameras();
+      // Saying "showing" while other apps get black would send the user looking elsewhere.
+      if (models.devices.hasLooked() && cameras.empty())
+        return QStringLiteral("Tovrelle camera: on, but no camera is connected (other apps see black)");
       QString camera = QStringLiteral("the default camera");
       if (id) {
-        camera = printable(QString::fromStdString(*id));
-        for (const CameraInfo& info : models.devices.cameras())
-          if (info.id == *id) camera = printable(QString::fromStdString(info.name));
+        bool connected = false;
+        for (const CameraInfo& info : cameras)
+          if (info.id == *id) camera = printable(QString::fromStdString(info.name)), connected = true;
+        if (!connected && models.devices.hasLooked())
+          return QStringLiteral("Tovrelle camera: on, but the chosen camera \"%1\" is not connected (other apps see black)")
+              .arg(printable(QString::fromStdString(*id)));
       }
       return QStringLiteral("Tovrelle camera: on, showing %1").arg(camera);
     }

@@ -1,6 +1,7 @@
 #include "app/shell/StatusItem.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -15,6 +16,7 @@
 
 #include "app/installer/SystemExtensionInstaller.h"
 #include "app/model/CameraDeviceManager.h"
+#include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
 #include "app/shell/Symbols.h"
@@ -159,6 +161,7 @@ StatusItemMenu::StatusItemMenu(StatusItem& item, Models models)
   }
   if (auto* m = models_.imageManager) connect(m, &ImageManager::savedImagesChanged, this, soon);
   if (auto* m = models_.cameraDevices) connect(m, &CameraDeviceManager::camerasChanged, this, soon);
+  if (auto* m = models_.cameraFeed) connect(m, &CameraFeedStatus::changed, this, soon);
   refresh();
   item.setMenu(menu_);
 }
@@ -182,7 +185,10 @@ QString StatusItemMenu::describe() const {
         for (const CameraInfo& info : models_.cameraDevices->cameras())
           if (info.id == *id) name = QString::fromStdString(info.name);
       //: Status item tool tip while the virtual camera passes a camera through; %1 is the camera's name
-      return qtTrId("statusItem.toolTip.camera").arg(name);
+      QString text = qtTrId("statusItem.toolTip.camera").arg(name);
+      if (models_.cameraFeed && models_.cameraFeed->problem() != CameraFeedStatus::Problem::none)
+        text += QLatin1Char('\n') + models_.cameraFeed->text();
+      return text;
     }
     case CameraMode::image: {
       if (const auto& id = camera->selectedImageId(); id && models_.imageManager)
@@ -225,10 +231,17 @@ void StatusItemMenu::rebuildMenu() {
   CameraManager* camera = models_.cameraManager;
   const CameraMode mode = camera ? camera->currentMode() : CameraMode::off;
   QPointer<CameraManager> target(camera);
-  auto addCheckable = [this](const QString& title, bool checked) {
+  // One group: off, on and the images are one choice, shown as radio items
+  // (a panel's menu gets them as such through the exclusive group).
+  delete choices_.data();
+  auto* choices = new QActionGroup(menu_);
+  choices_ = choices;
+  choices->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+  auto addCheckable = [this, choices](const QString& title, bool checked) {
     QAction* action = menu_->addAction(title);
     action->setCheckable(true);
     action->setChecked(checked);
+    choices->addAction(action);
     return action;
   };
   //: Turn the virtual camera off

@@ -11,12 +11,14 @@
 #include <QString>
 #include <functional>
 
+class QActionGroup;
 class QMenu;
 class QSystemTrayIcon;
 
 namespace tovrelle {
 
 class CameraDeviceManager;
+class CameraFeedStatus;
 class CameraManager;
 class ImageManager;
 class SystemExtensionInstaller;
@@ -84,7 +86,7 @@ class TrayStatusItem final : public StatusItem {
 };
 
 // What the item says and offers besides its icon: the tool tip ("Camera off",
-// "Camera: <name>", "Image: <name>") and the context menu (Camera Off, Camera
+// "Camera: <name>" with a second line when no picture arrives, "Image: <name>") and the context menu (Camera Off, Camera
 // On, the images, Settings…, Quit, checked as in the popover). Both follow the
 // model while the app runs.
 class StatusItemMenu : public QObject {
@@ -95,6 +97,8 @@ class StatusItemMenu : public QObject {
     CameraManager* cameraManager = nullptr;
     ImageManager* imageManager = nullptr;
     CameraDeviceManager* cameraDevices = nullptr;
+    // Why camera mode shows no picture; none leaves that line out.
+    CameraFeedStatus* cameraFeed = nullptr;
     std::function<void()> openSettings;
     std::function<void()> quit;
   };
@@ -117,6 +121,7 @@ class StatusItemMenu : public QObject {
   Models models_;
   QPointer<SystemExtensionInstaller> installer_;
   QMenu* menu_;
+  QPointer<QActionGroup> choices_;
   bool refreshPending_ = false;
 };
 

@@ -20,7 +20,9 @@
 #include "app/model/CameraManager.h"
 #include "app/model/CameraPermission.h"
 #include "app/model/ImageManager.h"
+#include "app/model/CameraFeedStatus.h"
 #include "app/model/PreviewRenderer.h"
+#include "app/settings/SettingsStyle.h"
 #include "app/shell/Symbols.h"
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
@@ -44,6 +46,14 @@ class PreviewArea final : public QWidget {
     if (preview_) connect(preview_, &PreviewRenderer::currentFrameChanged, this, qOverload<>(&QWidget::update));
   }
 
+  // Said over the picture, with a line that others see black; empty says nothing.
+  void setNotice(const QString& notice) {
+    if (notice == notice_) return;
+    notice_ = notice;
+    update();
+  }
+  const QString& notice() const { return notice_; }
+
   // Where the frame is drawn: as large as fits, centred.
   QRectF frameRect(const QSize& frameSize) const {
     if (frameSize.isEmpty()) return {};
@@ -59,15 +69,39 @@ class PreviewArea final : public QWidget {
     outline.addRoundedRect(QRectF(rect()), StatusPopoverView::kPreviewCornerRadius,
                            StatusPopoverView::kPreviewCornerRadius);
     p.fillPath(outline, Qt::black);
-    if (!preview_ || preview_->currentFrame().isNull()) return;
-    const QImage& frame = preview_->currentFrame();
+    if (preview_ && !preview_->currentFrame().isNull()) {
+      const QImage& frame = preview_->currentFrame();
+      p.setClipPath(outline);
+      p.setRenderHint(QPainter::SmoothPixmapTransform);
+      p.drawImage(frameRect(frame.size()), frame);
+    }
+    if (notice_.isEmpty()) return;
+    // White on a dark veil reads over any last frame, in either palette.
     p.setClipPath(outline);
-    p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(frameRect(frame.size()), frame);
+    p.fillRect(rect(), QColor(0, 0, 0, 170));
+    const QRect text = rect().adjusted(12, 0, -12, 0);
+    QFont title = font();
+    title.setBold(true);
+    QFont small = font();
+    small.setPointSizeF(std::max(7.0, small.pointSizeF() - 1));
+    const QFontMetrics titleMetrics(title);
+    const QRect titleBox = titleMetrics.boundingRect(text, Qt::AlignHCenter | Qt::TextWordWrap, notice_);
+    const int gap = 4;
+    const int total = titleBox.height() + gap + QFontMetrics(small).height();
+    const int top = (height() - total) / 2;
+    p.setPen(Qt::white);
+    p.setFont(title);
+    p.drawText(QRect(text.left(), top, text.width(), titleBox.height()), Qt::AlignHCenter | Qt::TextWordWrap, notice_);
+    p.setFont(small);
+    p.setPen(QColor(0xd8, 0xd8, 0xd8));
+    //: Second line under a camera problem in the popover preview
+    p.drawText(QRect(text.left(), top + titleBox.height() + gap, text.width(), QFontMetrics(small).height()),
+               Qt::AlignHCenter, qtTrId("cameraFeed.othersSeeBlack"));
   }
 
  private:
   QPointer<PreviewRenderer> preview_;
+  QString notice_;
 };
 
 class PreviewAccessible final : public QAccessibleWidget {
@@ -119,11 +153,7 @@ QFont captionFont(QFont font) {
   return font;
 }
 
-QColor secondaryColor(const QPalette& palette) {
-  QColor color = palette.color(QPalette::Active, QPalette::WindowText);
-  color.setAlphaF(0.6);
-  return color;
-}
+QColor secondaryColor(const QPalette& palette) { return settings::secondaryTextColor(palette); }
 
 const QColor kDeniedRed(0xd7, 0x26, 0x26);
 
@@ -293,6 +323,7 @@ StatusPopoverView::Models StatusPopoverView::Models::shared() {
   m.extensionInstaller = &SystemExtensionInstaller::shared();
   m.preview = &PreviewRenderer::shared();
   m.cameraPermission = &CameraPermission::shared();
+  m.cameraFeed = &CameraFeedStatus::shared();
   m.terminate = [] { QCoreApplication::quit(); };
   return m;
 }
@@ -363,6 +394,7 @@ StatusPopoverView::StatusPopoverView(Models models, std::function<void()> onOpen
   if (auto* m = models_.cameraDevices) connect(m, &CameraDeviceManager::camerasChanged, this, redrawSoon);
   if (auto* m = models_.extensionInstaller) connect(m, &SystemExtensionInstaller::statusChanged, this, redrawSoon);
   if (auto* m = models_.cameraPermission) connect(m, &CameraPermission::statusChanged, this, redrawSoon);
+  if (auto* m = models_.cameraFeed) connect(m, &CameraFeedStatus::changed, this, redrawSoon);
 
   redraw();
 }
@@ -444,7 +476,9 @@ void StatusPopoverView::redraw() {
 
   // 1-2. Preview and divider.
   addChild(previewArea_);
-  previewArea_->setAccessibleName(previewLabel(mode));
+  const QString notice = models_.cameraFeed ? models_.cameraFeed->text() : QString();
+  static_cast<popover::PreviewArea*>(previewArea_)->setNotice(notice);
+  previewArea_->setAccessibleName(notice.isEmpty() ? previewLabel(mode) : notice);
   addChild(makeDivider());
 
   // 3. Camera access denied.
@@ -641,6 +675,17 @@ void StatusPopoverView::keyPressEvent(QKeyEvent* event) {
 void StatusPopoverView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (!event->spontaneous()) focusCurrentRow();
+  // The service's word on the camera is asked for only while someone looks.
+  if (models_.cameraFeed && !feedWatch_) feedWatch_ = models_.cameraFeed->watch();
+}
+
+void StatusPopoverView::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  if (!event->spontaneous()) feedWatch_.reset();
+}
+
+QString StatusPopoverView::previewNotice() const {
+  return static_cast<popover::PreviewArea*>(previewArea_)->notice();
 }
 
 bool StatusPopoverView::eventFilter(QObject* watched, QEvent* event) {

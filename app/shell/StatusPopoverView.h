@@ -30,6 +30,7 @@ class QVBoxLayout;
 
 namespace tovrelle {
 
+class CameraFeedStatus;
 class CameraManager;
 class CameraPermission;
 class ImageManager;
@@ -107,6 +108,8 @@ class StatusPopoverView : public QWidget {
     CameraPermission* cameraPermission = nullptr;
     // Ends the application (the quit row).
     std::function<void()> terminate;
+    // Why camera mode shows no picture: said over the preview, asked while shown.
+    CameraFeedStatus* cameraFeed = nullptr;
 
     // The shared instances (each created if it does not exist yet) and
     // QCoreApplication::quit.
@@ -125,6 +128,8 @@ class StatusPopoverView : public QWidget {
   void redraw();
 
   QWidget* previewArea() const { return previewArea_; }
+  // What the preview says over the picture; empty when the picture speaks for itself.
+  QString previewNotice() const;
   QToolButton* cameraMenuButton() const { return cameraMenuButton_; }
   QMenu* cameraMenu() const { return cameraMenu_; }
 
@@ -146,6 +151,7 @@ class StatusPopoverView : public QWidget {
   // Up and Down move between the rows; Return on the camera menu opens it.
   void keyPressEvent(QKeyEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -176,6 +182,7 @@ class StatusPopoverView : public QWidget {
   // Thumbnails of this popover's rows, loaded when a row first needs them.
   QHash<QString, QImage> leadingImages_;
   bool redrawPending_ = false;
+  std::shared_ptr<void> feedWatch_;
 };
 
 // Fills the delegate's popover hooks: the view on the shared model objects,

@@ -9,11 +9,13 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
+#include <future>
 #include <map>
 #include <string>
 #include <unistd.h>
 
 #include "platform/camera/pipewire/CameraNodes.h"
+#include "platform/camera/pipewire/PipeWireCameraFeed.h"
 #include "platform/camera/pipewire/PipeWireInit.h"
 #include "platform/videodevice/VideoDevices.h"
 #include "tests/support/Services.h"
@@ -153,3 +155,28 @@ TEST_F(CameraNodesTest, TheCameraServiceSpeaksTheAppsWords) {
 }
 
 }  // namespace
+
+// What the app reads of the passed-through camera, through the backend it uses, as the service changes it.
+TEST_F(CameraNodesTest, ReadsThePassedThroughCamerasState) {
+  auto replies = dispatch::makeSerialQueue("test-replies");
+  camera::PipeWireCameraFeed feed(replies);
+  auto lookOnce = [&feed] {
+    std::promise<camera::FeedState> answer;
+    feed.look([&answer](camera::FeedState state) { answer.set_value(state); });
+    return answer.get_future().get();
+  };
+  auto lookUntilState = [&](camera::FeedState wanted) {
+    camera::FeedState seen = camera::FeedState::unknown;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline && (seen = lookOnce()) != wanted) ::usleep(50 * 1000);
+    return seen;
+  };
+  EXPECT_EQ(lookOnce(), camera::FeedState::unknown) << "no camera service at all";
+
+  SourceStream service("Tovrelle", {{camera::kCameraStateKey, "live"}});
+  EXPECT_EQ(lookUntilState(camera::FeedState::live), camera::FeedState::live);
+  service.updateProperties({{camera::kCameraStateKey, "stalled"}});
+  EXPECT_EQ(lookUntilState(camera::FeedState::stalled), camera::FeedState::stalled);
+  service.updateProperties({{camera::kCameraStateKey, "missing"}});
+  EXPECT_EQ(lookUntilState(camera::FeedState::missing), camera::FeedState::missing);
+}

@@ -105,7 +105,10 @@ TEST_F(ImagesTab, EmptyLibraryShowsTheEmptyStateAndTheFirstAddReplacesIt) {
   const auto stored = storedLibrary();
   ASSERT_EQ(stored.size(), 1u);
   EXPECT_EQ(stored[0].name, "Photo");
-  EXPECT_EQ(row(0).fileLabel()->fullText().toStdString(), stored[0].fileName);
+  // Under the name: what the picture is, never the library's internal file name.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !row(0).fileLabel()->fullText().isEmpty(); }));
+  EXPECT_EQ(row(0).fileLabel()->fullText(), "PNG · 64 × 48");
+  EXPECT_EQ(row(0).accessibleDescription(), "PNG · 64 × 48");
   EXPECT_TRUE(fs::exists(data_ / "Images" / stored[0].fileName));
 
   // Deleting the only entry brings the empty state back.
@@ -198,8 +201,38 @@ TEST_F(ImagesTab, MissingFileShowsThePlaceholderAndPicturesShowTheirThumbnail) {
   EXPECT_LT(std::abs(corner.red() - corner.green()), 12);
   EXPECT_LT(std::abs(corner.green() - corner.blue()), 12);
   EXPECT_NE(corner.rgb(), present.pixelColor(present.width() / 5, present.height() / 5).rgb());
-  // The file name is still shown under the entry's name.
-  EXPECT_EQ(row(1).fileLabel()->fullText().toStdString(), stored[1].fileName);
+  // A file that is gone says nothing under its name; the other says what it is.
+  EXPECT_EQ(row(1).fileLabel()->fullText(), "");
+  EXPECT_EQ(row(0).fileLabel()->fullText(), "PNG · 64 × 48");
+}
+
+TEST_F(ImagesTab, RowsSayWhatKindOfPictureEachIs) {
+  namespace fx = test::fixtures;
+  fx::Gif gif;
+  gif.width = 20;
+  gif.height = 10;
+  gif.globalPalette = {0xff0000, 0x00ff00};
+  gif.frames = {fx::solidGifFrame(20, 10, 0, 10), fx::solidGifFrame(20, 10, 1, 10)};
+  const fs::path animated = picture("unused.png", Qt::black).parent_path() / "wave.gif";
+  fx::writeFile(animated, fx::encodeGif(gif));
+  fx::Gif still = gif;
+  still.frames.resize(1);
+  const fs::path stillGif = animated.parent_path() / "still.gif";
+  fx::writeFile(stillGif, fx::encodeGif(still));
+  images().addImage(animated);
+  images().addImage(stillGif);
+  images().addImage(picture("photo.jpg", Qt::blue, {320, 200}, "JPEG"));
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    for (int i = 0; i < 3; ++i)
+      if (row(i).fileLabel()->fullText().isEmpty()) return false;
+    return true;
+  }));
+  EXPECT_EQ(row(0).fileLabel()->fullText(), "GIF · animated");
+  EXPECT_EQ(row(1).fileLabel()->fullText(), "GIF · 20 × 10");
+  EXPECT_EQ(row(2).fileLabel()->fullText(), "JPEG · 320 × 200");
+  // Shown as the user sees it, in the row's secondary text.
+  EXPECT_TRUE(row(0).fileLabel()->isVisible());
+  EXPECT_EQ(row(0).fileLabel()->text(), "GIF · animated");
 }
 
 TEST_F(ImagesTab, DraggingTheThirdRowToTheTopRewritesTheLibraryInTheNewOrder) {

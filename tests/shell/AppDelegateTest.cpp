@@ -71,6 +71,7 @@ class Delegate : public test::PopoverFixture {
     s.imageManager = [this]() -> ImageManager& { return images(); };
     s.installer = [this]() -> SystemExtensionInstaller& { return installer(); };
     s.cameraDevices = [this]() -> CameraDeviceManager& { return devices(); };
+    s.cameraFeed = [this]() -> CameraFeedStatus& { return cameraFeed(); };
     s.onKeyUp = KeyboardShortcuts::onKeyUp;
     s.capture = [this] { return capture_; };
     s.mainQueue = main_;
@@ -364,4 +365,28 @@ TEST_F(Delegate, TheToolTipSaysTheCameraIsNotInstalledAfterTheUserRemovedIt) {
   QCoreApplication::processEvents();
   ASSERT_EQ(installer_->status().kind, Case::activated);
   EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.off");
+}
+
+// Camera on with no camera, or one that stopped sending: the tool tip says so on a second line.
+TEST_F(Delegate, TheToolTipSaysWhenCameraModeHasNoPicture) {
+  auto delegate = launch();
+  scheduler_.drainAll();
+  QCoreApplication::processEvents();
+  camera().turnOn();
+  scheduler_.drainAll();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.camera\ncameraFeed.noCamera");
+
+  capture_->addDevice("cam-a", "Desk Cam");
+  feed_->state = camera::FeedState::stalled;
+  scheduler_.advance(CameraFeedStatus::kSettleDelay);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.camera\ncameraFeed.stalled");
+
+  feed_->state = camera::FeedState::live;
+  camera().turnOff();
+  camera().turnOn();
+  scheduler_.advance(CameraFeedStatus::kSettleDelay);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.camera");
 }

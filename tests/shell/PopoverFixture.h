@@ -14,6 +14,7 @@
 
 #include "app/installer/SystemExtensionInstaller.h"
 #include "app/model/CameraDeviceManager.h"
+#include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
 #include "app/model/CameraPermission.h"
 #include "app/model/ImageManager.h"
@@ -21,6 +22,7 @@
 #include "app/model/UserDefaults.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
+#include "tests/fakes/FakeCameraFeed.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeSystemExtensions.h"
 #include "tests/fakes/ManualDispatch.h"
@@ -43,6 +45,7 @@ class PopoverFixture : public ::testing::Test {
 
   void TearDown() override {
     preview_.reset();
+    cameraFeed_.reset();
     installer_.reset();
     permission_.reset();
     devices_.reset();
@@ -75,6 +78,11 @@ class PopoverFixture : public ::testing::Test {
   CameraDeviceManager& devices() {
     if (!devices_) devices_ = std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{capture_, main_, discovery_});
     return *devices_;
+  }
+  CameraFeedStatus& cameraFeed() {
+    if (!cameraFeed_)
+      cameraFeed_ = std::make_unique<CameraFeedStatus>(CameraFeedStatus::Dependencies{&camera(), &devices(), feed_, main_});
+    return *cameraFeed_;
   }
   CameraPermission& permission() {
     if (!permission_) permission_ = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture_, opener_});
@@ -138,12 +146,15 @@ class PopoverFixture : public ::testing::Test {
   std::shared_ptr<FakeCaptureDevices> capture_ = std::make_shared<FakeCaptureDevices>();
   std::shared_ptr<FakeExtensionManager> extensions_ = std::make_shared<FakeExtensionManager>();
   std::shared_ptr<test::RecordingOpener> opener_ = std::make_shared<test::RecordingOpener>();
+  // What the camera service says of the passed-through camera; answers on the main queue.
+  std::shared_ptr<FakeCameraFeed> feed_ = std::make_shared<FakeCameraFeed>(main_);
 
   std::unique_ptr<CameraManager> camera_;
   std::unique_ptr<ImageManager> images_;
   std::unique_ptr<PreviewRenderer> preview_;
   std::unique_ptr<CameraDeviceManager> devices_;
   std::unique_ptr<CameraPermission> permission_;
+  std::unique_ptr<CameraFeedStatus> cameraFeed_;
   std::shared_ptr<SystemExtensionInstaller> installer_;
 
  private:

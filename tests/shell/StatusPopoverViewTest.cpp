@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include "app/shell/RemoteControl.h"
 #include "app/shell/StatusPopoverView.h"
 #include "app/shell/Strings.h"
 #include "tests/shell/PopoverFixture.h"
@@ -34,7 +35,7 @@ class StatusPopoverViewTest : public test::PopoverFixture {
   void build(bool canCheckForUpdates = true) {
     view_ = std::make_unique<StatusPopoverView>(
         StatusPopoverView::Models{&camera(), &images(), &devices(), &installer(), &preview(), &permission(),
-                                  [this] { ++quits_; }},
+                                  [this] { ++quits_; }, &cameraFeed()},
         [this] { ++settingsOpened_; }, [this] { ++installs_; }, [this] { ++updateChecks_; }, canCheckForUpdates);
   }
 
@@ -286,4 +287,105 @@ TEST_F(StatusPopoverViewTest, ADataFolderThatRefusesTheStateIsToldUntilTheHeartb
   scheduler_.advance(std::chrono::seconds(1));
   settle();
   EXPECT_FALSE(view_->findChild<QLabel*>("dataFolderProblemText"));
+}
+
+// Camera on with nothing to pass through: the preview says why it is black, and what others see.
+TEST_F(StatusPopoverViewTest, ThePreviewSaysWhyCameraModeShowsNoPicture) {
+  build();
+  view_->show();
+  settle();
+  EXPECT_EQ(view_->previewNotice(), "");
+
+  camera().turnOn();
+  settle();
+  EXPECT_EQ(view_->previewNotice(), "No camera is connected");
+  EXPECT_EQ(view_->previewArea()->accessibleName(), "No camera is connected");
+  // The words are drawn: white ink in the middle of the black preview.
+  const QImage shot = view_->previewArea()->grab().toImage();
+  int light = 0;
+  for (int y = shot.height() / 3; y < 2 * shot.height() / 3; ++y)
+    for (int x = 0; x < shot.width(); ++x) light += qGray(shot.pixel(x, y)) > 200;
+  EXPECT_GT(light, 30);
+
+  // A camera arrives: the service's word decides, and it says the picture arrives.
+  feed_->state = camera::FeedState::live;
+  capture_->addDevice("cam-a", "Desk Cam");
+  settle();
+  EXPECT_EQ(view_->previewNotice(), "");
+
+  // It stops sending: the open popover asks again and says so.
+  feed_->state = camera::FeedState::stalled;
+  scheduler_.advance(CameraFeedStatus::kWatchInterval);
+  settle();
+  EXPECT_EQ(view_->previewNotice(), "The camera stopped sending pictures");
+
+  // Off: nothing to explain.
+  camera().turnOff();
+  settle();
+  EXPECT_EQ(view_->previewNotice(), "");
+
+  // The chosen camera unplugged, whatever the service last said.
+  feed_->state = camera::FeedState::live;
+  select("cam-a");
+  camera().turnOn();
+  settle();
+  EXPECT_EQ(view_->previewNotice(), "");
+  capture_->addDevice("cam-b", "Other Cam");
+  capture_->removeDevice("cam-a");
+  settle();
+  EXPECT_EQ(view_->previewNotice(), "The chosen camera is not connected");
+}
+
+// The service is asked only in camera mode, and on a clock only while the popover is open.
+TEST_F(StatusPopoverViewTest, TheCameraServiceIsAskedOnlyWhileThePopoverIsOpenInCameraMode) {
+  capture_->addDevice("cam-a", "Desk Cam");
+  build();
+  settle();
+  const int atStart = feed_->looks;
+  scheduler_.advance(10 * CameraFeedStatus::kWatchInterval);
+  settle();
+  EXPECT_EQ(feed_->looks, atStart) << "camera off: nothing to ask";
+
+  camera().turnOn();
+  settle();
+  scheduler_.advance(CameraFeedStatus::kSettleDelay);
+  settle();
+  const int afterChange = feed_->looks;
+  EXPECT_GT(afterChange, atStart);
+  scheduler_.advance(10 * CameraFeedStatus::kWatchInterval);
+  settle();
+  EXPECT_EQ(feed_->looks, afterChange) << "popover closed: no clock";
+
+  view_->show();
+  settle();
+  scheduler_.advance(3 * CameraFeedStatus::kWatchInterval);
+  settle();
+  EXPECT_GE(feed_->looks, afterChange + 3);
+  view_->hide();
+  settle();
+  const int closed = feed_->looks;
+  scheduler_.advance(10 * CameraFeedStatus::kWatchInterval);
+  settle();
+  EXPECT_EQ(feed_->looks, closed);
+}
+
+// The command line's answer does not claim to show a camera that is not there.
+TEST_F(StatusPopoverViewTest, TheCommandLineSaysWhenNoCameraIsConnected) {
+  RemoteControl::Models models{camera(), images(), devices()};
+  settle();
+  auto reply = RemoteControl::handle(models, "camera", "default");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->text.toStdString(), "Tovrelle camera: on, but no camera is connected (other apps see black)");
+
+  capture_->addDevice("cam-a", "Desk Cam");
+  settle();
+  reply = RemoteControl::handle(models, "camera", "default");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->text.toStdString(), "Tovrelle camera: on, showing the default camera");
+  reply = RemoteControl::handle(models, "camera", "Desk Cam");
+  EXPECT_EQ(reply->text.toStdString(), "Tovrelle camera: on, showing Desk Cam");
+  capture_->removeDevice("cam-a");
+  settle();
+  EXPECT_EQ(RemoteControl::describe(models).toStdString(),
+            "Tovrelle camera: on, but no camera is connected (other apps see black)");
 }

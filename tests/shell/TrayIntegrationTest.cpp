@@ -105,7 +105,8 @@ struct TrayItem {
     return title;
   }
 
-  // The context menu, flat, with each entry's id: "label", "[x] label" when
+  // The context menu, flat, with each entry's id: "label", "[x] label" for a
+  // checked check box, "(o) label" / "( ) label" for radio items,
   // checked, "---" for separators.
   std::vector<std::pair<int, QString>> menu() const {
     QDBusMessage call = QDBusMessage::createMethodCall(service, menuPath(), "com.canonical.dbusmenu", "GetLayout");
@@ -126,9 +127,10 @@ struct TrayItem {
     QVariantMap props;
     arg.beginStructure();
     arg >> id >> props;
-    const bool checked =
-        props.value("toggle-type").toString() == "checkmark" && props.value("toggle-state").toInt() == 1;
-    const QString label = (checked ? "[x] " : "") + props.value("label").toString();
+    const QString toggle = props.value("toggle-type").toString();
+    const bool on = props.value("toggle-state").toInt() == 1;
+    const QString mark = toggle == "radio" ? (on ? "(o) " : "( ) ") : toggle == "checkmark" && on ? "[x] " : "";
+    const QString label = mark + props.value("label").toString();
     if (!root) out.push_back({id, props.value("type").toString() == "separator" ? QString("---") : label});
     arg.beginArray();
     while (!arg.atEnd()) {
@@ -143,7 +145,7 @@ struct TrayItem {
   // A click on the entry showing `text`, as a panel sends it.
   bool click(const QString& text) const {
     for (const auto& [id, shown] : menu())
-      if (shown == text || shown == "[x] " + text) {
+      if (shown == text || shown == "[x] " + text || shown == "(o) " + text || shown == "( ) " + text) {
         QDBusMessage call = QDBusMessage::createMethodCall(service, menuPath(), "com.canonical.dbusmenu", "Event");
         call << id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
         return bus.call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
@@ -234,15 +236,17 @@ TEST_F(Tray, TheItemNamesWhatTheCameraShowsAndItsMenuAndShortcutsSwitchIt) {
       << item.property("IconName").toString().toStdString() << app->log();
   EXPECT_EQ(item.property("Title").toString(), "Tovrelle");
   EXPECT_EQ(item.toolTipTitle(), "Camera off");
-  EXPECT_EQ(item.menuTexts(), (QStringList{"[x] Camera Off", "Camera On", "---", "Settings…", "Quit Tovrelle"}));
+  EXPECT_EQ(item.menuTexts(), (QStringList{"(o) Camera Off", "( ) Camera On", "---", "Settings…", "Quit Tovrelle"}));
   EXPECT_EQ(app->log().find("StatusItem:"), std::string::npos) << "nothing to fall back to";
 
   // The menu, driven as a panel drives it.
   ASSERT_TRUE(item.click("Camera On"));
   EXPECT_TRUE(waitUntil([&] { return stateOnDisk().contains(R"("mode":"camera")"); })) << app->log();
   EXPECT_TRUE(waitUntil([&] { return item.property("IconName").toString() == "tovrelle-camera-on-symbolic"; }));
-  EXPECT_TRUE(waitUntil([&] { return item.toolTipTitle() == "Camera: Default Camera"; }));
-  EXPECT_TRUE(waitUntil([&] { return item.menuTexts().value(1) == "[x] Camera On"; }));
+  // This session has no camera: the tool tip says so under what the camera shows.
+  EXPECT_TRUE(waitUntil([&] { return item.toolTipTitle() == "Camera: Default Camera\nNo camera is connected"; }))
+      << item.toolTipTitle().toStdString();
+  EXPECT_TRUE(waitUntil([&] { return item.menuTexts().value(1) == "(o) Camera On"; }));
 
   // Control+Alt+Super+0 is released: off again, and the item follows.
   run({"xdotool", "key", "ctrl+alt+super+0"});

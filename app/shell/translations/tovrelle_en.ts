@@ -716,6 +716,46 @@
         <extracomment>Popover text while the user&apos;s removal of the camera service stands</extracomment>
         <translation>The camera is not installed: other apps do not see Tovrelle until you install it.</translation>
     </message>
+    <message id="cameraFeed.noCamera">
+        <source>No camera is connected</source>
+        <extracomment>Camera mode with no physical camera attached; the virtual camera shows black</extracomment>
+        <translation>No camera is connected</translation>
+    </message>
+    <message id="cameraFeed.chosenGone">
+        <source>The chosen camera is not connected</source>
+        <extracomment>The camera picked in the camera menu is unplugged; the virtual camera shows black</extracomment>
+        <translation>The chosen camera is not connected</translation>
+    </message>
+    <message id="cameraFeed.stalled">
+        <source>The camera stopped sending pictures</source>
+        <extracomment>The passed-through camera stopped delivering frames; the virtual camera shows black</extracomment>
+        <translation>The camera stopped sending pictures</translation>
+    </message>
+    <message id="cameraFeed.failed">
+        <source>The camera cannot be opened</source>
+        <extracomment>The passed-through camera cannot be opened; the virtual camera shows black</extracomment>
+        <translation>The camera cannot be opened</translation>
+    </message>
+    <message id="cameraFeed.notFound">
+        <source>No camera was found to show</source>
+        <extracomment>The camera service finds no camera to pass through; the virtual camera shows black</extracomment>
+        <translation>No camera was found to show</translation>
+    </message>
+    <message id="cameraFeed.othersSeeBlack">
+        <source>Other apps see a black picture</source>
+        <extracomment>Second line under a camera problem in the popover preview</extracomment>
+        <translation>Other apps see a black picture</translation>
+    </message>
+    <message id="settings.imageDetail.animated">
+        <source>%1 · animated</source>
+        <extracomment>Images list: an animated picture; %1 is its format (GIF, PNG, WebP)</extracomment>
+        <translation>%1 · animated</translation>
+    </message>
+    <message id="settings.imageDetail.size">
+        <source>%1 · %2 × %3</source>
+        <extracomment>Images list: a still picture; %1 is its format (PNG, JPEG), %2 its width and %3 its height in pixels</extracomment>
+        <translation>%1 · %2 × %3</translation>
+    </message>
     <message id="statusItem.toolTip.notInstalled">
         <source>Camera not installed: other apps do not see it</source>
         <extracomment>Second line of the status item tool tip after the user removed the camera service</extracomment>

@@ -54,8 +54,10 @@ void onNodeInfo(void* data, const pw_node_info* info) {
     // Each info carries the whole current dictionary: a key it lacks is gone.
     const char* state = lookupKey(info->props, kV4l2StateKey);
     const char* device = lookupKey(info->props, kV4l2DeviceKey);
+    const char* camera = lookupKey(info->props, kCameraStateKey);
     node.v4l2State = state ? std::optional<std::string>(state) : std::nullopt;
     node.v4l2Device = device ? std::optional<std::string>(device) : std::nullopt;
+    node.cameraState = camera ? std::optional<std::string>(camera) : std::nullopt;
   }
 }
 

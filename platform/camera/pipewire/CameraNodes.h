@@ -25,11 +25,15 @@ struct CameraNode {
   // kV4l2DeviceKey on the node); nothing from a service that predates them.
   std::optional<std::string> v4l2State;
   std::optional<std::string> v4l2Device;
+  // What the service says of the physical camera it passes through (kCameraStateKey).
+  std::optional<std::string> cameraState;
 };
 
 // Node properties the camera service keeps current for its /dev/video output.
 inline constexpr const char* kV4l2StateKey = "tovrelle.v4l2.state";
 inline constexpr const char* kV4l2DeviceKey = "tovrelle.v4l2.device";
+// Node property for the passed-through camera: none, starting, live, stalled, missing, failed.
+inline constexpr const char* kCameraStateKey = "tovrelle.camera.state";
 
 // Video/Source nodes named `name`, with their current properties, from two
 // round trips to the PipeWire daemon. Nothing (and `why` set) when the daemon cannot be reached or does

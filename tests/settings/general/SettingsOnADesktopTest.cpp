@@ -20,6 +20,7 @@
 #include "app/settings/GeneralSettingsView.h"
 #include "app/settings/ImageRow.h"
 #include "app/settings/ImagesSettingsView.h"
+#include "app/settings/SettingsStyle.h"
 #include "app/settings/SettingsTabViewController.h"
 #include "app/settings/VideoDeviceView.h"
 #include "app/shell/LoginItemManager.h"
@@ -315,3 +316,31 @@ TEST_F(SettingsOnADesktop, ARemovedCameraServiceOffersInstallingInLightAndDark) 
 }
 
 }  // namespace
+
+// The Images tab in light and dark: each row says what its picture is in
+// secondary text that keeps at least 4.5:1 contrast against the list.
+TEST_F(SettingsOnADesktop, ImageRowsSayTheirKindReadablyInLightAndDark) {
+  const QString saveTo = qEnvironmentVariable("TOVRELLE_SCREENSHOT_DIR");
+  for (const auto& [name, palette] : {std::pair{QStringLiteral("light"), QApplication::style()->standardPalette()},
+                                      std::pair{QStringLiteral("dark"), darkPalette()}}) {
+    SCOPED_TRACE(name.toStdString());
+    QApplication::setPalette(palette);
+    makeWindow();
+    window_->setCurrentTab(SettingsTabViewController::Images);
+    auto rows = window_->findChildren<settings::ImageRow*>();
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+      rows = window_->findChildren<settings::ImageRow*>();
+      return rows.size() == 2 && !rows[0]->fileLabel()->text().isEmpty() && !rows[1]->fileLabel()->text().isEmpty();
+    }));
+    const QImage shot = screenshot();
+    for (settings::ImageRow* row : rows) {
+      EXPECT_EQ(row->fileLabel()->text(), QStringLiteral("PNG · 64 × 48"));
+      const QColor ink = row->fileLabel()->palette().color(QPalette::WindowText);
+      const QColor paper = row->fileLabel()->palette().color(QPalette::Base);
+      EXPECT_GE(settings::contrastRatio(ink, paper), 4.5) << ink.name().toStdString() << " on " << paper.name().toStdString();
+      EXPECT_GE(settings::contrastRatio(ink, row->palette().color(QPalette::Window)), 4.5);
+    }
+    if (!saveTo.isEmpty()) shot.save(saveTo + QStringLiteral("/images-%1.png").arg(name));
+  }
+  QApplication::setPalette(QApplication::style()->standardPalette());
+}
