@@ -9,7 +9,7 @@ PACKAGES=(
   nlohmann-json3-dev
   libcairo2-dev libpango1.0-dev fonts-cantarell
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
-  libturbojpeg0-dev libjpeg62-turbo-dev libyuv-dev
+  libturbojpeg0-dev libjpeg62-turbo-dev libyuv-dev libwebp-dev
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-svg-dev
   qt6-image-formats-plugins
   libgl-dev

@@ -1,19 +1,26 @@
 #include "platform/imaging/Decoder.h"
 
 #include "platform/imaging/Jpeg.h"
+#include "platform/imaging/Png.h"
+#include "platform/imaging/Webp.h"
+#include "platform/log/Log.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/log.h>
 #include <libavutil/mem.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace tovrelle::imaging {
 
@@ -25,7 +32,108 @@ void Canvas::resize(int w, int h) {
   pixels.resize(stride * static_cast<size_t>(h) + 64);
 }
 
+std::pair<int, int> reducedSize(int w, int h) {
+  // Pictures longer than kMaxCanvasSide on a side are reduced on the way:
+  // far more than a 1280x720 frame can show, and within what the drawing
+  // layer accepts.
+  if (w <= kMaxCanvasSide && h <= kMaxCanvasSide) return {w, h};
+  const double k = std::min(static_cast<double>(kMaxCanvasSide) / w, static_cast<double>(kMaxCanvasSide) / h);
+  return {std::clamp(static_cast<int>(std::lround(w * k)), 1, kMaxCanvasSide),
+          std::clamp(static_cast<int>(std::lround(h * k)), 1, kMaxCanvasSide)};
+}
+
+void layOverBlack(Canvas& canvas) {
+  for (int y = 0; y < canvas.height; ++y) {
+    uint8_t* p = canvas.pixels.data() + static_cast<size_t>(y) * canvas.stride;
+    for (int x = 0; x < canvas.width; ++x, p += 4) {
+      const unsigned a = p[3];
+      if (a == 255) continue;
+      // c * a / 255, rounded
+      for (int c = 0; c < 3; ++c) {
+        const unsigned t = p[c] * a + 128;
+        p[c] = static_cast<uint8_t>((t + (t >> 8)) >> 8);
+      }
+      p[3] = 255;
+    }
+  }
+}
+
 namespace {
+
+const log::Logger& logger() {
+  static const log::Logger instance("ossel.tovrelle", "Imaging");
+  return instance;
+}
+
+std::string tooLarge(int64_t width, int64_t height, const Limits& limits) {
+  return log::format("it is %lld x %lld pixels, past the %lld MP a picture may have",
+                     static_cast<long long>(width), static_cast<long long>(height),
+                     static_cast<long long>(limits.maxPixels / (1024 * 1024)));
+}
+
+// FFmpeg's log, routed: a broken file must not flood the journal with
+// undated, unprioritised lines. Errors pass at most kCodecErrorBurst per
+// window; the rest are counted and the count said with the next one let
+// through. Lines arrive in pieces from any decoding thread.
+constexpr int kCodecErrorBurst = 5;
+constexpr auto kCodecErrorWindow = std::chrono::seconds(10);
+
+struct CodecLog {
+  std::mutex mutex;
+  std::string pending;
+  int pendingLevel = AV_LOG_QUIET;
+  int printPrefix = 1;
+  std::chrono::steady_clock::time_point windowStart{};
+  int inWindow = 0;
+  long suppressed = 0;
+  bool debug = std::getenv("TOVRELLE_CODEC_DEBUG") != nullptr;
+};
+
+CodecLog& codecLog() {
+  static CodecLog state;
+  return state;
+}
+
+void emitCodecLine(CodecLog& state, int level, std::string line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+  if (line.empty()) return;
+  if (level > AV_LOG_ERROR) {
+    if (state.debug) logger().info("codec: %s", line.c_str());
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (state.inWindow == 0 || now - state.windowStart >= kCodecErrorWindow) {
+    state.windowStart = now;
+    state.inWindow = 0;
+  }
+  if (state.inWindow >= kCodecErrorBurst) {
+    ++state.suppressed;
+    return;
+  }
+  ++state.inWindow;
+  if (state.suppressed > 0) {
+    logger().error("codec: %s (and %ld more codec errors not shown)", line.c_str(), state.suppressed);
+    state.suppressed = 0;
+  } else {
+    logger().error("codec: %s", line.c_str());
+  }
+}
+
+void onCodecMessage(void* object, int level, const char* fmt, va_list args) {
+  CodecLog& state = codecLog();
+  if (level > AV_LOG_ERROR && !state.debug) return;  // warnings and chatter: not shown
+  if (level > av_log_get_level()) return;
+  char piece[1024];
+  std::lock_guard lock(state.mutex);
+  av_log_format_line2(object, level, fmt, args, piece, sizeof piece, &state.printPrefix);
+  state.pending += piece;
+  state.pendingLevel = std::min(state.pendingLevel == AV_LOG_QUIET ? level : state.pendingLevel, level);
+  if (state.pending.size() > 4096) state.pending.push_back('\n');  // a runaway line ends here
+  if (state.pending.empty() || state.pending.back() != '\n') return;
+  emitCodecLine(state, state.pendingLevel, std::move(state.pending));
+  state.pending.clear();
+  state.pendingLevel = AV_LOG_QUIET;
+}
 
 // The demuxers and codecs an image may use; anything else (a video, a sound
 // file, a format we do not offer) is refused at the probe.
@@ -109,7 +217,9 @@ bool pngHeaderChunksFit(const ByteSource& bytes) {
   return true;
 }
 
-std::unique_ptr<Input> openInput(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
+std::unique_ptr<Input> openInput(std::shared_ptr<const ByteSource> bytes, const Limits& limits,
+                                 std::string* refusal = nullptr) {
+  routeCodecMessages();
   if (!bytes || bytes->size() == 0 || !pngHeaderChunksFit(*bytes)) return nullptr;
   auto input = std::make_unique<Input>();
   input->bytes = std::move(bytes);
@@ -147,6 +257,7 @@ std::unique_ptr<Input> openInput(std::shared_ptr<const ByteSource> bytes, const 
   const AVCodecParameters* par = format->streams[input->stream]->codecpar;
   if (par->width < 0 || par->height < 0 ||
       static_cast<int64_t>(par->width) * static_cast<int64_t>(par->height) > limits.maxPixels) {
+    if (refusal) *refusal = tooLarge(par->width, par->height, limits);
     return nullptr;
   }
   input->container = par->codec_id == AV_CODEC_ID_GIF    ? Container::Gif
@@ -155,9 +266,27 @@ std::unique_ptr<Input> openInput(std::shared_ptr<const ByteSource> bytes, const 
   return input;
 }
 
+// The width and height a PNG's header states.
+std::pair<int64_t, int64_t> pngHeaderSize(const ByteSource& bytes) {
+  uint8_t ihdr[8];
+  if (bytes.read(16, ihdr, 8) != 8) return {0, 0};
+  auto be = [](const uint8_t* p) { return (int64_t{p[0]} << 24) | (int64_t{p[1]} << 16) | (int64_t{p[2]} << 8) | p[3]; };
+  return {be(ihdr), be(ihdr + 4)};
+}
+
 }  // namespace
 
+void routeCodecMessages() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_callback(&onCodecMessage); });
+}
+
 std::optional<ImageInfo> inspectImage(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
+  if (bytes && looksLikeWebp(*bytes)) {
+    auto webp = WebpDecoder::open(*bytes, limits, nullptr, nullptr);
+    if (!webp) return std::nullopt;
+    return webp->info();
+  }
   if (bytes && looksLikeJpeg(*bytes)) {
     if (auto header = readJpegHeader(*bytes)) {
       const bool swaps = header->orientation >= 5;
@@ -204,6 +333,9 @@ struct Decoder::State {
   // FFmpeg only when that cannot read it.
   bool jpeg = false;
   bool jpegDone = false;
+  bool png = false;  // a still, non-interlaced PNG: libpng, reduced while reading
+  bool pngDone = false;
+  std::unique_ptr<WebpDecoder> webp;
 
   ~State() { close(); }
 
@@ -216,9 +348,9 @@ struct Decoder::State {
     input.reset();
   }
 
-  bool start() {
+  bool start(std::string* refusal = nullptr) {
     close();
-    input = openInput(bytes, limits);
+    input = openInput(bytes, limits, refusal);
     if (!input) return false;
     const AVCodecParameters* par = input->format->streams[input->stream]->codecpar;
     const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
@@ -236,15 +368,7 @@ struct Decoder::State {
   bool convert(Canvas& out) {
     const int sw = frame->width, sh = frame->height;
     if (sw <= 0 || sh <= 0 || static_cast<int64_t>(sw) * sh > limits.maxPixels) return false;
-    // Pictures longer than kMaxCanvasSide on a side are reduced on the way
-    // (aspect kept): far more than a 1280x720 frame can show, and within
-    // what the drawing layer accepts.
-    int w = sw, h = sh;
-    if (w > kMaxCanvasSide || h > kMaxCanvasSide) {
-      const double k = std::min(static_cast<double>(kMaxCanvasSide) / w, static_cast<double>(kMaxCanvasSide) / h);
-      w = std::clamp(static_cast<int>(std::lround(w * k)), 1, kMaxCanvasSide);
-      h = std::clamp(static_cast<int>(std::lround(h * k)), 1, kMaxCanvasSide);
-    }
+    const auto [w, h] = reducedSize(sw, sh);
     bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
     const auto source = static_cast<AVPixelFormat>(withoutJpegRange(frame->format, &fullRange));
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(source);
@@ -266,41 +390,55 @@ struct Decoder::State {
     if ((desc->flags & AV_PIX_FMT_FLAG_ALPHA) || (desc->flags & AV_PIX_FMT_FLAG_PAL)) layOverBlack(out);
     return true;
   }
-
-  static void layOverBlack(Canvas& canvas) {
-    for (int y = 0; y < canvas.height; ++y) {
-      uint8_t* p = canvas.pixels.data() + static_cast<size_t>(y) * canvas.stride;
-      for (int x = 0; x < canvas.width; ++x, p += 4) {
-        const unsigned a = p[3];
-        if (a == 255) continue;
-        // c * a / 255, rounded
-        for (int c = 0; c < 3; ++c) {
-          const unsigned t = p[c] * a + 128;
-          p[c] = static_cast<uint8_t>((t + (t >> 8)) >> 8);
-        }
-        p[3] = 255;
-      }
-    }
-  }
 };
 
 Decoder::Decoder(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Decoder::~Decoder() = default;
 
-std::unique_ptr<Decoder> Decoder::open(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
+std::unique_ptr<Decoder> Decoder::open(std::shared_ptr<const ByteSource> bytes, const Limits& limits,
+                                       std::string* refusal) {
+  routeCodecMessages();
   auto state = std::make_unique<State>();
   state->bytes = std::move(bytes);
   state->limits = limits;
-  state->jpeg = state->bytes && looksLikeJpeg(*state->bytes) && readJpegHeader(*state->bytes);
-  if (!state->jpeg && !state->start()) return nullptr;
+  if (!state->bytes) return nullptr;
+  const ByteSource& source = *state->bytes;
+  if (looksLikeWebp(source)) {
+    int64_t width = 0, height = 0;
+    state->webp = WebpDecoder::open(source, limits, &width, &height);
+    if (!state->webp) {
+      // Only the size is worth a reason; anything else is a broken file.
+      if (refusal && width * height > limits.maxPixels) *refusal = tooLarge(width, height, limits);
+      return nullptr;
+    }
+    return std::unique_ptr<Decoder>(new Decoder(std::move(state)));
+  }
+  state->jpeg = looksLikeJpeg(source) && readJpegHeader(source);
+  state->png = !state->jpeg && isStreamablePng(source);
+  if (state->png) {
+    const auto [w, h] = pngHeaderSize(source);
+    if (w * h > limits.maxPixels) {
+      if (refusal) *refusal = tooLarge(w, h, limits);
+      return nullptr;
+    }
+  }
+  if (!state->jpeg && !state->png && !state->start(refusal)) return nullptr;
   return std::unique_ptr<Decoder>(new Decoder(std::move(state)));
 }
 
-Container Decoder::container() const { return state_->input ? state_->input->container : Container::Still; }
+Container Decoder::container() const {
+  if (state_->webp) return state_->webp->info().container;
+  return state_->input ? state_->input->container : Container::Still;
+}
 
 bool Decoder::rewind() {
-  if (state_->jpeg) {
+  if (state_->webp) {
+    state_->webp->rewind();
+    return true;
+  }
+  if (state_->jpeg || state_->png) {
     state_->jpegDone = false;
+    state_->pngDone = false;
     return true;
   }
   return state_->start();
@@ -308,6 +446,12 @@ bool Decoder::rewind() {
 
 Decoder::Result Decoder::next(Canvas& out) {
   State& s = *state_;
+  if (s.webp) return s.webp->next(out);
+  if (s.png) {
+    if (s.pngDone) return Result::End;
+    s.pngDone = true;
+    return decodePng(*s.bytes, s.limits, out) ? Result::Frame : Result::Error;
+  }
   if (s.jpeg) {
     if (s.jpegDone) return Result::End;
     s.jpegDone = true;
@@ -345,8 +489,12 @@ Decoder::Result Decoder::next(Canvas& out) {
 std::optional<Canvas> decodeFirstPicture(const std::filesystem::path& file) {
   auto bytes = openImageFile(file);
   if (!bytes) return std::nullopt;
-  auto decoder = Decoder::open(std::move(bytes));
-  if (!decoder) return std::nullopt;
+  std::string refusal;
+  auto decoder = Decoder::open(std::move(bytes), {}, &refusal);
+  if (!decoder) {
+    if (!refusal.empty()) logger().error("picture %s is not shown: %s", file.filename().c_str(), refusal.c_str());
+    return std::nullopt;
+  }
   Canvas picture;
   if (decoder->next(picture) != Decoder::Result::Frame || picture.width <= 0 || picture.height <= 0)
     return std::nullopt;

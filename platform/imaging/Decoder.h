@@ -1,14 +1,21 @@
 #pragma once
 // Image decoding: JPEG on libjpeg-turbo (reduced while decoding, turned
-// upright by its EXIF orientation), the other stills (PNG, WebP, BMP, TIFF)
-// and the animated containers (GIF, animated PNG) on FFmpeg. A decoder hands out each frame as
-// the whole picture at that point of the animation (GIF disposal, APNG
-// dispose and blend applied by the codec), composited over black.
+// upright by its EXIF orientation), still PNGs on libpng (reduced while
+// reading), WebP still and animated on libwebp, and the rest (interlaced
+// PNG, BMP, TIFF, GIF, animated PNG) on FFmpeg. A decoder hands out each
+// frame as the whole picture at that point of the animation (GIF disposal,
+// APNG and WebP dispose and blend applied by the codec), composited over
+// black.
+//
+// Memory: a JPEG, a still PNG or a still WebP costs its reduced canvas (at
+// most kMaxCanvasSide squared, 64 MB) and a strip of rows. The others are
+// decoded whole first, so they are bounded by Limits::maxPixels.
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/imaging/ByteSource.h"
@@ -19,13 +26,14 @@ namespace tovrelle::imaging {
 struct Limits {
   // Largest picture a frame of a PNG, GIF, WebP, BMP or TIFF may have; bigger
   // ones are refused before the codec allocates anything (64 MP, 256 MB as
-  // 8-bit RGBA). A JPEG has no such limit: it is decoded reduced.
+  // 8-bit RGBA; 8192 x 8192 is the largest square). A JPEG has no such
+  // limit: it is decoded reduced.
   int64_t maxPixels = int64_t{64} * 1024 * 1024;
   // Frames past this count are not read.
   size_t maxFrames = 100000;
 };
 
-enum class Container { Still, Gif, AnimatedPng };
+enum class Container { Still, Gif, AnimatedPng, AnimatedWebp };
 
 // Longest side of a decoded picture; larger ones are reduced while decoding.
 // Far more than a 1280x720 frame or a preview shows, and 64 MB at most.
@@ -46,6 +54,12 @@ struct Canvas {
   void resize(int w, int h);
 };
 
+// The size a picture of w x h is decoded at: itself, or reduced (aspect
+// kept) to kMaxCanvasSide on its longest side.
+std::pair<int, int> reducedSize(int w, int h);
+// Makes every pixel opaque as if laid over black (for the codec back ends).
+void layOverBlack(Canvas& canvas);
+
 // What a file holds, from one pass over its frames without decoding them.
 struct ImageInfo {
   Container container = Container::Still;
@@ -62,8 +76,10 @@ class Decoder {
  public:
   enum class Result { Frame, End, Error };
 
-  // None when the bytes are not one of the image formats above.
-  static std::unique_ptr<Decoder> open(std::shared_ptr<const ByteSource> bytes, const Limits& limits = {});
+  // None when the bytes are not one of the image formats above; `refusal`
+  // then says why when the picture is too large for `limits`.
+  static std::unique_ptr<Decoder> open(std::shared_ptr<const ByteSource> bytes, const Limits& limits = {},
+                                       std::string* refusal = nullptr);
   ~Decoder();
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
@@ -85,7 +101,14 @@ class Decoder {
 // The first picture of an image file (a still, or an animation's first frame),
 // upright and reduced as above; none when the file cannot be opened as
 // openImageFile() allows or is not an image. Every place that shows a
-// library image loads it through here.
+// library image loads it through here. A picture refused for its size is
+// said in one log line.
 std::optional<Canvas> decodeFirstPicture(const std::filesystem::path& file);
+
+// Sends FFmpeg's own messages through our logger: errors as error lines
+// (at most a few per ten seconds, the rest counted), warnings and chatter
+// nowhere unless TOVRELLE_CODEC_DEBUG is set. Opening a decoder does this
+// once; calling it again changes nothing.
+void routeCodecMessages();
 
 }  // namespace tovrelle::imaging

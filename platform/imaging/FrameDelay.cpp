@@ -6,7 +6,7 @@
 namespace tovrelle::imaging {
 
 double frameDelay(const FrameDelays& d) {
-  for (const std::optional<double>* v : {&d.gifUnclampedDelay, &d.gifDelay, &d.apngUnclampedDelay, &d.apngDelay}) {
+  for (const std::optional<double>* v : {&d.gifUnclampedDelay, &d.gifDelay, &d.apngUnclampedDelay, &d.apngDelay, &d.webpDelay}) {
     if (v->has_value() && **v > 0) return **v >= kMinimumFrameDelay ? **v : kDefaultFrameDelay;
   }
   return kDefaultFrameDelay;

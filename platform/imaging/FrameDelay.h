@@ -16,6 +16,8 @@ struct FrameDelays {
   std::optional<double> gifDelay;
   std::optional<double> apngUnclampedDelay;
   std::optional<double> apngDelay;
+  // An animated WebP frame's duration (its ANMF chunk), in seconds.
+  std::optional<double> webpDelay;
 };
 
 // The eight bytes every PNG file starts with.
@@ -25,7 +27,7 @@ inline constexpr double kDefaultFrameDelay = 0.1;
 inline constexpr double kMinimumFrameDelay = 0.02;
 
 // The first value present and above zero, in the order GIF unclamped, GIF,
-// APNG unclamped, APNG; 0.1 s when there is none or it is below 0.02 s.
+// APNG unclamped, APNG, WebP; 0.1 s when there is none or it is below 0.02 s.
 // No upper limit.
 double frameDelay(const FrameDelays& delays);
 

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -7,6 +11,7 @@
 
 #include "platform/imaging/Decoder.h"
 #include "platform/imaging/Fit.h"
+#include "platform/log/Log.h"
 #include "tests/imaging/ImagingTestSupport.h"
 
 namespace tovrelle::imaging {
@@ -34,6 +39,14 @@ class DecoderTest : public ::testing::Test {
     return frames;
   }
 };
+
+long peakVirtualKb() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmPeak:", 0) == 0) return std::stol(line.substr(7));
+  }
+  return -1;
+}
 
 std::vector<double> displayTimes(const ImageInfo& info) {
   std::vector<double> out;
@@ -82,6 +95,150 @@ TEST_F(DecoderTest, AnimatedPngDisposeBlendAndDelays) {
   EXPECT_EQ(pixel(f[3], 1, 1), kBlack);
   // Blending a transparent pixel over changes nothing.
   EXPECT_EQ(pixel(f[4], 0, 0), kRed);
+}
+
+TEST_F(DecoderTest, AnimatedWebpBlendDisposalAndDelays) {
+  AnimatedWebp w{4, 4, {}};
+  // 0: opaque red everywhere, 100 ms.
+  w.frames.push_back({0, 0, 4, 4, solidRgba(4, 4, 255, 0, 0, 255), 100, false, false});
+  // 1: half-transparent blue blended over at (2,2), cleared afterwards; 500 ms.
+  w.frames.push_back({2, 2, 2, 2, solidRgba(2, 2, 0, 0, 255, 128), 500, true, true});
+  // 2: transparent pixels replacing red at (0,0) (no blending); 0 ms.
+  w.frames.push_back({0, 0, 2, 2, solidRgba(2, 2, 0, 255, 0, 0), 0, false, false});
+  // 3: green blended over at (0,2); 30 ms.
+  w.frames.push_back({0, 2, 2, 2, solidRgba(2, 2, 0, 255, 0, 255), 30, false, true});
+  const auto bytes = encodeAnimatedWebp(w);
+
+  auto info = inspectImage(memoryBytes(bytes));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->container, Container::AnimatedWebp);
+  EXPECT_EQ(info->width, 4);
+  ASSERT_EQ(info->frames.size(), 4u);
+  const std::vector<double> expected{0.1, 0.5, 0.1, 0.03};
+  const std::vector<double> actual = displayTimes(*info);
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_DOUBLE_EQ(actual[i], expected[i]) << "frame " << i;
+
+  const std::vector<Canvas> f = decodeAll(bytes);
+  ASSERT_EQ(f.size(), 4u);
+  EXPECT_EQ(pixel(f[0], 1, 1), kRed);
+  EXPECT_EQ(pixel(f[0], 3, 3), kRed);
+  // Blue at alpha 128 over red.
+  EXPECT_TRUE(near(pixel(f[1], 2, 2), Rgb8{127, 0, 128}, 2)) << pixel(f[1], 2, 2);
+  EXPECT_EQ(pixel(f[1], 0, 0), kRed);
+  // Frame 1's area went back to the (transparent) background: black.
+  EXPECT_EQ(pixel(f[2], 3, 3), kBlack);
+  EXPECT_EQ(pixel(f[2], 0, 0), kBlack);
+  EXPECT_EQ(pixel(f[2], 3, 0), kRed);
+  EXPECT_EQ(pixel(f[3], 0, 2), kGreen);
+  EXPECT_EQ(pixel(f[3], 1, 1), kBlack);
+  EXPECT_EQ(pixel(f[3], 3, 3), kBlack);
+
+  // A second lap starts from the first frame again.
+  auto decoder = Decoder::open(memoryBytes(bytes));
+  ASSERT_TRUE(decoder);
+  EXPECT_EQ(decoder->container(), Container::AnimatedWebp);
+  Canvas c;
+  while (decoder->next(c) == Decoder::Result::Frame) {
+  }
+  ASSERT_TRUE(decoder->rewind());
+  ASSERT_EQ(decoder->next(c), Decoder::Result::Frame);
+  EXPECT_EQ(pixel(c, 3, 3), kRed);
+}
+
+TEST_F(DecoderTest, BrokenTruncatedAndHugeWebpAreRefusedWithoutHarm) {
+  AnimatedWebp w{8, 8, {}};
+  for (int i = 0; i < 3; ++i)
+    w.frames.push_back({0, 0, 8, 8, solidRgba(8, 8, i == 0 ? 255 : 0, i == 1 ? 255 : 0, i == 2 ? 255 : 0, 255), 50,
+                        false, false});
+  const auto good = encodeAnimatedWebp(w);
+  ASSERT_EQ(decodeAll(good).size(), 3u);
+
+  for (size_t cut = 1; cut < good.size(); ++cut) {
+    std::vector<uint8_t> partial(good.begin(), good.begin() + static_cast<long>(cut));
+    auto info = inspectImage(memoryBytes(partial));
+    EXPECT_LE(info ? info->frames.size() : 0u, 3u) << cut;
+    auto decoder = Decoder::open(memoryBytes(partial));
+    if (!decoder) continue;
+    Canvas c;
+    int frames = 0;
+    while (frames < 10 && decoder->next(c) != Decoder::Result::End) ++frames;
+    EXPECT_LE(frames, 3) << cut;
+  }
+
+  // Garbage inside the frames' bitstreams: each frame decodes or fails, no more.
+  std::vector<uint8_t> scrambled = good;
+  for (size_t i = 60; i < scrambled.size(); i += 7) scrambled[i] ^= 0x5a;
+  if (auto decoder = Decoder::open(memoryBytes(scrambled))) {
+    Canvas c;
+    int frames = 0;
+    while (frames < 10 && decoder->next(c) != Decoder::Result::End) ++frames;
+    EXPECT_LE(frames, 3);
+  }
+
+  // A canvas claiming 20000 x 20000 (400 MP) is refused before anything the
+  // size of it is allocated, and the reason says so.
+  std::vector<uint8_t> huge = good;
+  ASSERT_EQ(std::string(huge.begin() + 12, huge.begin() + 16), "VP8X");
+  for (int at : {24, 27}) {  // canvas width - 1, height - 1: 24 bits each
+    huge[at] = 0x1f;
+    huge[at + 1] = 0x4e;
+    huge[at + 2] = 0x00;
+  }
+  const long before = peakVirtualKb();
+  EXPECT_FALSE(inspectImage(memoryBytes(huge)));
+  std::string why;
+  EXPECT_FALSE(Decoder::open(memoryBytes(huge), {}, &why));
+  EXPECT_NE(why.find("20000 x 20000"), std::string::npos) << why;
+  EXPECT_LT(peakVirtualKb() - before, 512 * 1024) << "a claimed canvas must not be allocated";
+}
+
+TEST_F(DecoderTest, LargeStillPngAndWebpAreReducedWhileDecoding) {
+  // Left half red, right half blue.
+  const int w = 9000, h = 300;
+  std::vector<uint8_t> rgba(static_cast<size_t>(w) * h * 4);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      uint8_t* p = &rgba[(static_cast<size_t>(y) * w + static_cast<size_t>(x)) * 4];
+      p[0] = x < w / 2 ? 255 : 0;
+      p[2] = x < w / 2 ? 0 : 255;
+      p[3] = 255;
+    }
+  AnimatedWebp animated{w, h, {}};
+  for (int i = 0; i < 2; ++i) animated.frames.push_back({0, 0, w, h, rgba, 100, false, false});
+  for (const auto& [name, bytes, count] :
+       {std::tuple{"png", encodePng(w, h, rgba), 1u}, {"webp", encodeWebp(w, h, rgba), 1u},
+        {"animated webp", encodeAnimatedWebp(animated), 2u}}) {
+    SCOPED_TRACE(name);
+    const auto f = decodeAll(bytes);
+    ASSERT_EQ(f.size(), count);
+    EXPECT_EQ(f[0].width, kMaxCanvasSide);
+    EXPECT_EQ(f[0].height, 137);  // 300 * 4096 / 9000, rounded
+    EXPECT_EQ(f[0].sourceWidth, w);
+    EXPECT_EQ(f[0].sourceHeight, h);
+    EXPECT_TRUE(near(pixel(f[0], 100, 0), kRed, 2)) << pixel(f[0], 100, 0);
+    EXPECT_TRUE(near(pixel(f[0], 4000, 136), kBlue, 2)) << pixel(f[0], 4000, 136);
+  }
+}
+
+// FFmpeg's own messages arrive in our log with a priority: errors as one
+// error line each, at most a burst of them; warnings not at all.
+TEST_F(DecoderTest, CodecMessagesReachTheLogAsErrorLinesOnly) {
+  std::vector<log::Record> records;
+  log::setSink([&](const log::Record& r) { records.push_back(r); });
+  routeCodecMessages();
+  av_log_set_level(AV_LOG_INFO);
+  av_log(nullptr, AV_LOG_WARNING, "a warning nobody needs\n");
+  av_log(nullptr, AV_LOG_INFO, "some chatter\n");
+  EXPECT_TRUE(records.empty());
+  av_log(nullptr, AV_LOG_ERROR, "invalid data in ");
+  av_log(nullptr, AV_LOG_ERROR, "frame %d\n", 7);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].level, log::Level::Error);
+  EXPECT_EQ(records[0].message, "codec: invalid data in frame 7");
+  for (int i = 0; i < 200; ++i) av_log(nullptr, AV_LOG_ERROR, "error %d\n", i);
+  EXPECT_LE(records.size(), 10u) << "a flood of codec errors is rate-limited";
+  quietFfmpeg();
+  log::setSink(nullptr);
 }
 
 TEST_F(DecoderTest, StillPngWithAlphaIsLaidOverBlack) {
@@ -236,14 +393,6 @@ TEST_F(DecoderTest, BrokenTruncatedAndHugeInputsAreRefusedWithoutHarm) {
   Limits small;
   small.maxPixels = 15;
   EXPECT_FALSE(Decoder::open(memoryBytes(good), small));
-}
-
-long peakVirtualKb() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmPeak:", 0) == 0) return std::stol(line.substr(7));
-  }
-  return -1;
 }
 
 TEST_F(DecoderTest, ChunkClaimingMoreThanTheFileIsRefusedBeforeAnyAllocation) {

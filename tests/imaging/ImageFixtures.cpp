@@ -1,6 +1,9 @@
 #include "tests/imaging/ImageFixtures.h"
 
 #include <jpeglib.h>
+#include <png.h>
+#include <webp/encode.h>
+#include <webp/mux.h>
 
 #include <algorithm>
 #include <array>
@@ -319,6 +322,69 @@ std::vector<uint8_t> quadrantsRgb(int width, int height) {
   return px;
 }
 
+std::vector<uint8_t> encodeWebp(int width, int height, const std::vector<uint8_t>& rgba) {
+  uint8_t* out = nullptr;
+  const size_t size = WebPEncodeLosslessRGBA(rgba.data(), width, height, width * 4, &out);
+  std::vector<uint8_t> bytes(out, out + size);
+  WebPFree(out);
+  if (size == 0) throw std::runtime_error("cannot encode a WebP frame");
+  return bytes;
+}
+
+std::vector<uint8_t> encodeAnimatedWebp(const AnimatedWebp& webp) {
+  WebPMux* mux = WebPMuxNew();
+  if (!mux) throw std::runtime_error("no WebP muxer");
+  for (const WebpFrame& f : webp.frames) {
+    const std::vector<uint8_t> still = encodeWebp(f.width, f.height, f.rgba);
+    WebPMuxFrameInfo info{};
+    info.bitstream = {still.data(), still.size()};
+    info.x_offset = f.x;
+    info.y_offset = f.y;
+    info.duration = f.durationMs;
+    info.id = WEBP_CHUNK_ANMF;
+    info.dispose_method = f.disposeToBackground ? WEBP_MUX_DISPOSE_BACKGROUND : WEBP_MUX_DISPOSE_NONE;
+    info.blend_method = f.blend ? WEBP_MUX_BLEND : WEBP_MUX_NO_BLEND;
+    if (WebPMuxPushFrame(mux, &info, 1) != WEBP_MUX_OK) throw std::runtime_error("cannot add a WebP frame");
+  }
+  WebPMuxAnimParams params{0x00000000, 0};  // transparent background, loop forever
+  WebPMuxSetAnimationParams(mux, &params);
+  WebPMuxSetCanvasSize(mux, webp.width, webp.height);
+  WebPData data;
+  WebPDataInit(&data);
+  const WebPMuxError assembled = WebPMuxAssemble(mux, &data);
+  WebPMuxDelete(mux);
+  if (assembled != WEBP_MUX_OK) throw std::runtime_error("cannot assemble the animated WebP");
+  std::vector<uint8_t> bytes(data.bytes, data.bytes + data.size);
+  WebPDataClear(&data);
+  return bytes;
+}
+
+void writePng(const std::filesystem::path& path, int width, int height,
+              const std::function<void(int y, uint8_t* rgba)>& row) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) throw std::runtime_error("cannot write " + path.string());
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
+    throw std::runtime_error("cannot encode " + path.string());
+  }
+  png_init_io(png, file);
+  png_set_compression_level(png, 1);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8, PNG_COLOR_TYPE_RGBA,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  std::vector<uint8_t> line(static_cast<size_t>(width) * 4);
+  for (int y = 0; y < height; ++y) {
+    row(y, line.data());
+    png_write_row(png, line.data());
+  }
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  std::fclose(file);
+}
+
 void writeJpeg(const std::filesystem::path& path, int width, int height,
                const std::function<void(int y, uint8_t* rgb)>& row, int orientation, int quality) {
   FILE* file = std::fopen(path.c_str(), "wb");
@@ -386,6 +452,13 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> seedCorpus() {
     seeds.emplace_back("anim.png", encodeApng(a));
   }
   seeds.emplace_back("still.png", encodePng(5, 3, solidRgba(5, 3, 10, 200, 30, 100)));
+  {
+    AnimatedWebp w{6, 4, {}};
+    w.frames.push_back({0, 0, 6, 4, solidRgba(6, 4, 255, 0, 0, 255), 100, false, false});
+    w.frames.push_back({2, 2, 2, 2, solidRgba(2, 2, 0, 0, 255, 128), 40, true, true});
+    w.frames.push_back({0, 0, 2, 2, solidRgba(2, 2, 0, 255, 0, 0), 0, false, false});
+    seeds.emplace_back("anim.webp", encodeAnimatedWebp(w));
+  }
   seeds.emplace_back("still.bmp", encodeBmp(3, 2, std::vector<uint8_t>(18, 0x7f)));
   for (auto [encoder, name] : {std::pair{"mjpeg", "still.jpg"}, {"tiff", "still.tif"}, {"libwebp", "still.webp"}}) {
     auto bytes = encodeWithFfmpeg(encoder, 16, 8, quadrantsRgb(16, 8));

@@ -57,6 +57,29 @@ struct Apng {
 std::vector<uint8_t> encodeApng(const Apng& apng);
 // A plain (not animated) RGBA PNG.
 std::vector<uint8_t> encodePng(int width, int height, const std::vector<uint8_t>& rgba);
+// An animated WebP built frame by frame (each frame a lossless WebP placed
+// with its own offset, duration, disposal and blending), so what libwebp's
+// animation decoder must compose is known exactly. Offsets must be even.
+struct WebpFrame {
+  int x = 0, y = 0, width = 0, height = 0;
+  std::vector<uint8_t> rgba;  // width * height * 4
+  int durationMs = 100;
+  bool disposeToBackground = false;  // else: leave as is
+  bool blend = true;                 // alpha-blend over what is there, else replace
+};
+struct AnimatedWebp {
+  int width = 0, height = 0;
+  std::vector<WebpFrame> frames;
+};
+std::vector<uint8_t> encodeAnimatedWebp(const AnimatedWebp& webp);
+// A lossless still WebP.
+std::vector<uint8_t> encodeWebp(int width, int height, const std::vector<uint8_t>& rgba);
+
+// An RGBA PNG written row by row (so a very large one costs one row of
+// memory), `row(y, out)` filling width * 4 bytes. Written to `path`.
+void writePng(const std::filesystem::path& path, int width, int height,
+              const std::function<void(int y, uint8_t* rgba)>& row);
+
 // A bottom-up 24-bit BMP.
 std::vector<uint8_t> encodeBmp(int width, int height, const std::vector<uint8_t>& rgb);
 

@@ -2,6 +2,7 @@
 // which files give nothing, and the memory an animation or a huge photo costs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -151,6 +152,100 @@ TEST_F(ImageSourceTest, HundredMegapixelPhotoIsShownReducedWithinItsMemoryBound)
   // on a side (64 MB) and libjpeg reads a strip at a time.
   std::cout << "peak resident growth decoding 100 MP: " << grown / (1024 * 1024) << " MB\n";
   EXPECT_LT(grown, 200L * 1024 * 1024);
+}
+
+TEST_F(ImageSourceTest, AnimatedWebpPlaysWithItsOwnFrameDelays) {
+  AnimatedWebp w{64, 36, {}};
+  const int durations[3] = {50, 200, 1000};
+  for (int i = 0; i < 3; ++i)
+    w.frames.push_back({0, 0, 64, 36, solidRgba(64, 36, i == 0 ? 255 : 0, i == 1 ? 255 : 0, i == 2 ? 255 : 0, 255),
+                        durations[i], false, false});
+  const auto file = folder_.write("anim.webp", encodeAnimatedWebp(w));
+  auto animation = loadAnimatedImage(file);
+  ASSERT_TRUE(animation);
+  ASSERT_EQ(animation->frameCount(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_DOUBLE_EQ(animation->delay(i), durations[i] / 1000.0) << i;
+    const frames::PixelBuffer& f = *animation->frame(i);
+    EXPECT_EQ(pixel(f, 640, 360), kCycle[i]) << i;
+    EXPECT_EQ(pixel(f, 640, 2), kCycle[i]) << i;  // 64 x 36 fills the whole 16:9 frame
+  }
+  EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(ImageSourceTest, PictureTooLargeToDecodeIsRefusedWithOneLine) {
+  AnimatedWebp w{8, 8, {}};
+  w.frames.push_back({0, 0, 8, 8, solidRgba(8, 8, 255, 0, 0, 255), 50, false, false});
+  w.frames.push_back({0, 0, 8, 8, solidRgba(8, 8, 0, 255, 0, 255), 50, false, false});
+  std::vector<uint8_t> bytes = encodeAnimatedWebp(w);
+  for (int at : {24, 27}) {  // VP8X canvas: 20000 x 20000
+    bytes[at] = 0x1f;
+    bytes[at + 1] = 0x4e;
+    bytes[at + 2] = 0x00;
+  }
+  const auto file = folder_.write("huge.webp", bytes);
+  // As image mode tries it: an animation first, then a still.
+  EXPECT_FALSE(loadAnimatedImage(file));
+  EXPECT_FALSE(loadStillImage(file));
+  const auto logged = lines();
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_NE(logged[0].find("huge.webp is not shown: it is 20000 x 20000 pixels, past the 64 MP"), std::string::npos)
+      << logged[0];
+}
+
+// An 8192 x 8192 PNG whole is 256 MB; read a strip at a time and reduced on
+// the way, it costs the 4096 x 4096 canvas (64 MB) and the frame. Measured in
+// a child process so nothing else this test binary did counts.
+TEST_F(ImageSourceTest, LargePngIsDecodedWithinItsMemoryBound) {
+  const int side = 8192;
+  const auto file = folder_.path() / "large.png";
+  writePng(file, side, side, [&](int, uint8_t* rgba) {
+    for (int x = 0; x < side; ++x) {
+      uint8_t* p = rgba + 4 * static_cast<size_t>(x);
+      p[0] = x < side / 2 ? 255 : 0;
+      p[1] = 0;
+      p[2] = x < side / 2 ? 0 : 255;
+      p[3] = 255;
+    }
+  });
+  struct Outcome {
+    long grown = -1;
+    bool shown = false;
+    Rgb8 left, right, bar;
+  };
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(pipeFds[0]);
+    Outcome out;
+    resetPeakResident();
+    const long before = peakResidentBytes();
+    auto still = loadStillImage(file);
+    out.grown = peakResidentBytes() - before;
+    if (still && still->rendered) {
+      out.shown = true;
+      out.bar = pixel(*still->rendered, 100, 360);  // 720 x 720 at x = 280
+      out.left = pixel(*still->rendered, 400, 360);
+      out.right = pixel(*still->rendered, 900, 360);
+    }
+    const bool written = write(pipeFds[1], &out, sizeof out) == static_cast<ssize_t>(sizeof out);
+    _exit(written ? 0 : 1);
+  }
+  close(pipeFds[1]);
+  Outcome out;
+  const ssize_t got = read(pipeFds[0], &out, sizeof out);
+  close(pipeFds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(got, static_cast<ssize_t>(sizeof out));
+  ASSERT_TRUE(out.shown);
+  EXPECT_EQ(out.bar, kBlack);
+  EXPECT_TRUE(near(out.left, kRed, 2)) << out.left;
+  EXPECT_TRUE(near(out.right, kBlue, 2)) << out.right;
+  std::cout << "peak resident growth decoding an 8192 x 8192 PNG: " << out.grown / (1024 * 1024) << " MB\n";
+  EXPECT_LT(out.grown, 128L * 1024 * 1024);
 }
 
 TEST_F(ImageSourceTest, LongAnimationsDecodeAheadIntoABoundedRing) {
