@@ -45,7 +45,6 @@ CameraFeedStatus::CameraFeedStatus(Dependencies dependencies, QObject* parent)
 }
 
 CameraFeedStatus::~CameraFeedStatus() {
-  if (watchTimer_) watchTimer_->cancel();
   if (settleTimer_) settleTimer_->cancel();
 }
 
@@ -133,26 +132,6 @@ void CameraFeedStatus::publishIfChanged() {
   emit changed();
 }
 
-std::shared_ptr<void> CameraFeedStatus::watch() {
-  QPointer<CameraFeedStatus> self(this);
-  if (watchers_++ == 0) {
-    refresh();
-    if (dependencies_.mainQueue)
-      watchTimer_ = dependencies_.mainQueue->schedule(kWatchInterval, kWatchInterval, [self] {
-        if (self) self->refresh();
-      });
-  }
-  // The token owns nothing; dropping it only counts down.
-  return std::shared_ptr<void>(static_cast<void*>(this), [self](void*) {
-    if (self) self->unwatch();
-  });
-}
-
-void CameraFeedStatus::unwatch() {
-  if (--watchers_ > 0) return;
-  watchers_ = 0;
-  if (watchTimer_) watchTimer_->cancel();
-  watchTimer_.reset();
-}
+std::shared_ptr<void> CameraFeedStatus::watch() { return watching_.watch(); }
 
 }  // namespace tovrelle

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/camera/CameraFeed.h"
+#include "app/model/RefreshWhileWatched.h"
 #include "platform/dispatch/Dispatch.h"
 
 namespace tovrelle {
@@ -66,15 +67,13 @@ class CameraFeedStatus : public QObject {
   void modelChanged();
   void apply(camera::FeedState state);
   void publishIfChanged();
-  void unwatch();
 
   Dependencies dependencies_;
   camera::FeedState feedState_ = camera::FeedState::unknown;
   Problem published_ = Problem::none;
   bool looking_ = false;
   bool lookAgain_ = false;
-  int watchers_ = 0;
-  std::shared_ptr<dispatch::Timer> watchTimer_;
+  RefreshWhileWatched watching_{dependencies_.mainQueue, kWatchInterval, [this] { refresh(); }};
   std::shared_ptr<dispatch::Timer> settleTimer_;
 };
 

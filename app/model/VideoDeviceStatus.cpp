@@ -150,26 +150,6 @@ void VideoDeviceStatus::loadModule() {
   });
 }
 
-std::shared_ptr<void> VideoDeviceStatus::watch() {
-  QPointer<VideoDeviceStatus> self(this);
-  if (watchers_++ == 0) {
-    refresh();
-    if (dependencies_.mainQueue)
-      watchTimer_ = dependencies_.mainQueue->schedule(kWatchInterval, kWatchInterval, [self] {
-        if (self) self->refresh();
-      });
-  }
-  // The token points at nothing it owns; dropping it only counts down.
-  return std::shared_ptr<void>(static_cast<void*>(this), [self](void*) {
-    if (self) self->unwatch();
-  });
-}
-
-void VideoDeviceStatus::unwatch() {
-  if (--watchers_ > 0) return;
-  watchers_ = 0;
-  if (watchTimer_) watchTimer_->cancel();
-  watchTimer_.reset();
-}
+std::shared_ptr<void> VideoDeviceStatus::watch() { return watching_.watch(); }
 
 }  // namespace tovrelle

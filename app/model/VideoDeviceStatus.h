@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/model/RefreshWhileWatched.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/videodevice/VideoDevices.h"
 
@@ -80,15 +81,13 @@ class VideoDeviceStatus : public QObject {
 
  private:
   void apply(const videodevice::Report& report);
-  void unwatch();
 
   Dependencies dependencies_;
   videodevice::Report report_;
   bool looked_ = false;
   bool loading_ = false;
   QString loadFailure_;
-  int watchers_ = 0;
-  std::shared_ptr<dispatch::Timer> watchTimer_;
+  RefreshWhileWatched watching_{dependencies_.mainQueue, kWatchInterval, [this] { refresh(); }};
 };
 
 }  // namespace tovrelle
