@@ -2,7 +2,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
-#include <QMenu>
+#include <QWidget>
 #include <QPointer>
 #include <vector>
 
@@ -11,26 +11,35 @@
 namespace KeyboardShortcuts::detail {
 namespace {
 
+// Menus and the tray's popover are popups: Qt grabs the keyboard for them.
+bool isPopupWindow(const QObject* object) {
+  const auto* widget = qobject_cast<const QWidget*>(object);
+  return widget && widget->isWindow() && widget->windowType() == Qt::Popup;
+}
+
 class MenuTracker final : public QObject {
  public:
   bool eventFilter(QObject* watched, QEvent* event) override {
     switch (event->type()) {
       case QEvent::Show:
-        if (auto* menu = qobject_cast<QMenu*>(watched)) {
-          openMenus_.emplace_back(menu);
+        if (isPopupWindow(watched)) {
+          openPopups_.emplace_back(static_cast<QWidget*>(watched));
           update();
         }
         return false;
       case QEvent::Hide:
-        if (auto* menu = qobject_cast<QMenu*>(watched)) {
-          std::erase_if(openMenus_, [menu](const QPointer<QMenu>& open) { return open == menu; });
+        if (isPopupWindow(watched)) {
+          std::erase_if(openPopups_, [watched](const QPointer<QWidget>& open) { return open == watched; });
           update();
         }
         return false;
       case QEvent::KeyPress:
-      case QEvent::KeyRelease:
-        if (!menuTrackingActive() || !qobject_cast<QMenu*>(watched)) return false;
+      case QEvent::KeyRelease: {
+        // Keys reach the popup's focused widget (a row of the popover), not the popup itself.
+        const auto* widget = qobject_cast<const QWidget*>(watched);
+        if (!menuTrackingActive() || !widget || !isPopupWindow(widget->window())) return false;
         return handleKey(*static_cast<QKeyEvent*>(event));
+      }
       default:
         return false;
     }
@@ -38,8 +47,8 @@ class MenuTracker final : public QObject {
 
  private:
   void update() {
-    std::erase_if(openMenus_, [](const QPointer<QMenu>& open) { return open.isNull() || !open->isVisible(); });
-    setMenuTrackingActive(!openMenus_.empty());
+    std::erase_if(openPopups_, [](const QPointer<QWidget>& open) { return open.isNull() || !open->isVisible(); });
+    setMenuTrackingActive(!openPopups_.empty());
   }
 
   bool handleKey(const QKeyEvent& event) {
@@ -56,7 +65,7 @@ class MenuTracker final : public QObject {
     return handleRawKeyEvent(type, *shortcut);
   }
 
-  std::vector<QPointer<QMenu>> openMenus_;
+  std::vector<QPointer<QWidget>> openPopups_;
 };
 
 // Owned by the application object, which may go first.

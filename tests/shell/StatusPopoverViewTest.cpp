@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include "app/shell/PopoverWindow.h"
 #include "app/shell/RemoteControl.h"
 #include "app/shell/StatusPopoverView.h"
 #include "app/shell/Strings.h"
@@ -153,6 +154,46 @@ TEST_F(StatusPopoverViewTest, RowsActAtOnceAndClickingDoesNotFlipTheirMarks) {
   EXPECT_TRUE(row("updateRow")->isEnabled());
   QTest::mouseClick(row("updateRow"), Qt::LeftButton);
   EXPECT_EQ(updateChecks_, 1);
+}
+
+TEST_F(StatusPopoverViewTest, AChoiceClosesThePopoverAsAMenuDoes) {
+  const Uuid beach = addLibraryPicture("Beach", solid(40, 30, Qt::yellow));
+  capture_->addDevice("cam-a", "Desk Cam");
+  build();
+  PopoverWindow popover(view_.get());
+  auto open = [&] {
+    popover.showRelativeTo(QRect(600, 0, 24, 24));
+    settle();
+    return popover.isVisible();
+  };
+
+  ASSERT_TRUE(open());
+  QTest::mouseClick(row("onRow"), Qt::LeftButton);
+  EXPECT_EQ(camera().currentMode(), CameraMode::camera);
+  EXPECT_FALSE(popover.isVisible());
+
+  ASSERT_TRUE(open());
+  QTest::mouseClick(imageRows()[0], Qt::LeftButton);
+  EXPECT_EQ(camera().selectedImageId(), beach);
+  EXPECT_FALSE(popover.isVisible());
+
+  ASSERT_TRUE(open());
+  menuItem("Desk Cam")->trigger();
+  EXPECT_EQ(camera().selectedCameraId(), std::optional<std::string>("cam-a"));
+  EXPECT_FALSE(popover.isVisible());
+
+  ASSERT_TRUE(open());
+  QTest::keyClick(row("offRow"), Qt::Key_Return);
+  EXPECT_EQ(camera().currentMode(), CameraMode::off);
+  EXPECT_FALSE(popover.isVisible());
+
+  // Rows that open something else are not a choice of what the camera shows.
+  ASSERT_TRUE(open());
+  QTest::mouseClick(row("installRow"), Qt::LeftButton);
+  EXPECT_EQ(installs_, 1);
+  EXPECT_TRUE(popover.isVisible());
+  popover.hide();
+  view_->setParent(nullptr);  // the fixture owns the view
 }
 
 TEST_F(StatusPopoverViewTest, TheCameraMenuListsTheDefaultAndTheDiscoveredCameras) {
