@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDBusConnection>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -22,6 +23,7 @@
 #include "app/installer/BundleInfo.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/CameraServiceCommand.h"
+#include "app/shell/DesktopPalette.h"
 #include "app/shell/FolderMigration.h"
 #include "app/shell/OnboardingView.h"
 #include "app/shell/PopoverWindow.h"
@@ -30,6 +32,7 @@
 #include "app/shell/StatusPopoverView.h"
 #include "app/shell/Strings.h"
 #include "app/shell/Symbols.h"
+#include "platform/appearance/portal/PortalAppearance.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
 
@@ -169,6 +172,9 @@ int TovrelleApp::main(int argc, char** argv) {
   QApplication::setWindowIcon(appIcon());
   strings::install(app);
   quitOnTerminationSignals(app);
+  // Light or dark as the desktop prefers, switched live, before any window exists.
+  appearance::PortalAppearance desktopAppearance(QDBusConnection::sessionBus());
+  DesktopPalette palette(desktopAppearance);
 
   AppDelegate::Hooks hooks;
   installStatusPopover(hooks);
