@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QWidget>
 #include <QPointer>
+#include <map>
 #include <vector>
 
 #include "app/shortcuts/KeyboardShortcuts.h"
@@ -48,10 +49,16 @@ class MenuTracker final : public QObject {
  private:
   void update() {
     std::erase_if(openPopups_, [](const QPointer<QWidget>& open) { return open.isNull() || !open->isVisible(); });
+    if (openPopups_.empty()) pressed_.clear();
     setMenuTrackingActive(!openPopups_.empty());
   }
 
   bool handleKey(const QKeyEvent& event) {
+    // A key whose press matched a shortcut is that shortcut's release, whatever the
+    // modifiers by then (they are often let go first), as with the desktop's own grab.
+    if (event.type() == QEvent::KeyRelease && !event.isAutoRepeat()) {
+      if (auto held = pressed_.extract(event.nativeScanCode())) return handleRawKeyEvent(EventType::keyUp, held.mapped());
+    }
     auto shortcut = Shortcut::fromKeyEvent(event);
     if (!shortcut) return false;
     if (event.isAutoRepeat()) {
@@ -61,11 +68,14 @@ class MenuTracker final : public QObject {
       }
       return false;
     }
-    const EventType type = event.type() == QEvent::KeyPress ? EventType::keyDown : EventType::keyUp;
-    return handleRawKeyEvent(type, *shortcut);
+    if (event.type() == QEvent::KeyRelease) return handleRawKeyEvent(EventType::keyUp, *shortcut);
+    const bool handled = handleRawKeyEvent(EventType::keyDown, *shortcut);
+    if (handled) pressed_.insert_or_assign(event.nativeScanCode(), *shortcut);
+    return handled;
   }
 
   std::vector<QPointer<QWidget>> openPopups_;
+  std::map<quint32, Shortcut> pressed_;  // by scan code
 };
 
 // Owned by the application object, which may go first.

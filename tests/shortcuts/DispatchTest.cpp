@@ -176,10 +176,16 @@ TEST_F(ShortcutsTest, WhileThePopoverIsOpenAShortcutStillActsAndTheOtherKeysReac
   sendKey(QEvent::KeyRelease, Qt::Key_0);
   EXPECT_EQ(counts.off, 1);
   EXPECT_EQ(keysSeenByRow.seen, 0);
+  // Typed fast, the modifiers are often let go before the key: still the shortcut's release.
+  sendKey(QEvent::KeyPress, Qt::Key_0);
+  QKeyEvent bare(QEvent::KeyRelease, Qt::Key_0, Qt::NoModifier);
+  QApplication::sendEvent(row, &bare);
+  EXPECT_EQ(counts.off, 2);
+  EXPECT_EQ(keysSeenByRow.seen, 0);
 
   sendKey(QEvent::KeyPress, Qt::Key_7);  // not a shortcut: the row gets it
   EXPECT_EQ(keysSeenByRow.seen, 1);
-  EXPECT_EQ(counts.off + counts.on + counts.last, 1);
+  EXPECT_EQ(counts.off + counts.on + counts.last, 2);
 
   popover.hide();
   EXPECT_FALSE(menuTrackingActive());
