@@ -1,5 +1,7 @@
 #include "app/shell/StatusPopoverView.h"
 
+#include "app/shell/PopoverWindow.h"
+
 #include <QAccessible>
 #include <QApplication>
 #include <QShowEvent>
@@ -507,13 +509,16 @@ void StatusPopoverView::redraw() {
   {
     QWidget* group = makeGroup("modeGroup", kGroupSpacing);
     QPointer<CameraManager> camera(models_.cameraManager);
+    QPointer<StatusPopoverView> self(this);
     //: Turn the virtual camera off
-    addRow(group, "offRow", qtTrId("menu.cameraOff"), mode == CameraMode::off, true, [camera] {
+    addRow(group, "offRow", qtTrId("menu.cameraOff"), mode == CameraMode::off, true, [camera, self] {
       if (camera) camera->turnOff();
+      if (self) self->closeAfterChoice();
     });
     //: Turn the virtual camera on
-    addRow(group, "onRow", qtTrId("menu.cameraOn"), mode == CameraMode::camera, true, [camera] {
+    addRow(group, "onRow", qtTrId("menu.cameraOn"), mode == CameraMode::camera, true, [camera, self] {
       if (camera) camera->turnOn();
+      if (self) self->closeAfterChoice();
     });
     cameraMenuHolder_->setParent(group);
     group->layout()->addWidget(cameraMenuHolder_);
@@ -529,11 +534,13 @@ void StatusPopoverView::redraw() {
     QWidget* group = makeGroup("imageGroup", kGroupSpacing);
     const auto selected = models_.cameraManager ? models_.cameraManager->selectedImageId() : std::nullopt;
     QPointer<CameraManager> camera(models_.cameraManager);
+    QPointer<StatusPopoverView> self(this);
     for (const SavedImage& image : library->savedImages()) {
       const bool checked = mode == CameraMode::image && selected && *selected == image.id;
       PopoverRow* row = addRow(group, "imageRow", QString::fromStdString(image.name), checked, true,
-                               [camera, id = image.id] {
+                               [camera, self, id = image.id] {
                                  if (camera) camera->selectImage(id);
+                                 if (self) self->closeAfterChoice();
                                },
                                leadingImageFor(image.fileName));
       row->setProperty("imageId", QString::fromStdString(image.id.toString()));
@@ -771,6 +778,12 @@ void StatusPopoverView::chooseCamera(const std::optional<std::string>& cameraId)
   } else {
     camera->writeState();
   }
+  closeAfterChoice();
+}
+
+void StatusPopoverView::closeAfterChoice() {
+  // The choice is made and shown in the tray icon: the popover has done its job, as a menu has.
+  if (auto* popover = qobject_cast<PopoverWindow*>(window())) popover->performClose();
 }
 
 QString StatusPopoverView::cameraTitle(const CameraInfo& camera) {

@@ -165,6 +165,7 @@ class StatusPopoverView : public QWidget {
                      std::function<void()> action, const QImage& leadingImage = {});
   void populateCameraMenu();
   void chooseCamera(const std::optional<std::string>& cameraId);
+  void closeAfterChoice();
   QImage leadingImageFor(const std::string& fileName);
   void fitHeight();
 

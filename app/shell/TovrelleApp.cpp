@@ -5,10 +5,13 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDBusConnection>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraManager.h"
@@ -17,8 +20,10 @@
 #include "app/settings/GeneralSettingsView.h"
 #include "app/model/UserDefaults.h"
 #include "app/model/VideoDeviceStatus.h"
+#include "app/installer/BundleInfo.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/CameraServiceCommand.h"
+#include "app/shell/DesktopPalette.h"
 #include "app/shell/FolderMigration.h"
 #include "app/shell/OnboardingView.h"
 #include "app/shell/PopoverWindow.h"
@@ -27,6 +32,7 @@
 #include "app/shell/StatusPopoverView.h"
 #include "app/shell/Strings.h"
 #include "app/shell/Symbols.h"
+#include "platform/appearance/portal/PortalAppearance.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
 
@@ -62,9 +68,41 @@ QIcon appIcon() {
   return icon.isNull() ? symbols::icon(QStringLiteral("video.fill"), Qt::black) : icon;
 }
 
+// Options that print one result line and end, as opposed to starting the app.
+bool isCommandLineRun(int argc, char** argv) {
+  static constexpr const char* kWords[] = {"camera-off",      "camera-on",      "show-last-image", "image",
+                                           "camera",          "camera-status", "install-camera",  "remove-camera"};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--", 2) != 0) continue;
+    const char* option = argv[i] + 2;
+    for (const char* word : kWords) {
+      const size_t n = std::strlen(word);
+      if (std::strncmp(option, word, n) == 0 && (option[n] == '\0' || option[n] == '=')) return true;
+    }
+  }
+  return false;
+}
+
+void qtMessageToLog(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  log::write(type == QtCriticalMsg || type == QtFatalMsg ? log::Level::Error : log::Level::Default, {}, {},
+             "Qt: " + text.toStdString());
+}
+
 }  // namespace
 
 int TovrelleApp::main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("tovrelle %s\n", bundle::shortVersion().c_str());
+      return 0;
+    }
+  }
+  // Scripts and key bindings read what these print: only the result goes to stdout, the
+  // rest (Qt's own messages included) to the log, and off the terminal.
+  if (isCommandLineRun(argc, argv)) {
+    log::keepTerminalForResults();
+    qInstallMessageHandler(qtMessageToLog);
+  }
   // Control options talk to the running instance and never start one.
   if (auto status = RemoteControl::runIfRequested(argc, argv)) return *status;
   // Without any display Qt would stop the program. The host still has work to do (the state
@@ -91,6 +129,7 @@ int TovrelleApp::main(int argc, char** argv) {
       "Apps that only open /dev/video devices see the Tovrelle camera through the\n"
       "v4l2loopback device labelled Tovrelle; --camera-status says where it is."));
   parser.addHelpOption();
+  parser.addOption(QCommandLineOption(QStringLiteral("version"), QStringLiteral("Print the version of Tovrelle.")));
   RemoteControl::addOptions(parser);
   QCommandLineOption settingsOption(QStringLiteral("settings"), QStringLiteral("Open the settings window."));
   parser.addOption(settingsOption);
@@ -133,6 +172,9 @@ int TovrelleApp::main(int argc, char** argv) {
   QApplication::setWindowIcon(appIcon());
   strings::install(app);
   quitOnTerminationSignals(app);
+  // Light or dark as the desktop prefers, switched live, before any window exists.
+  appearance::PortalAppearance desktopAppearance(QDBusConnection::sessionBus());
+  DesktopPalette palette(desktopAppearance);
 
   AppDelegate::Hooks hooks;
   installStatusPopover(hooks);

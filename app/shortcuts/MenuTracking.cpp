@@ -2,8 +2,9 @@
 
 #include <QApplication>
 #include <QKeyEvent>
-#include <QMenu>
+#include <QWidget>
 #include <QPointer>
+#include <map>
 #include <vector>
 
 #include "app/shortcuts/KeyboardShortcuts.h"
@@ -11,26 +12,35 @@
 namespace KeyboardShortcuts::detail {
 namespace {
 
+// Menus and the tray's popover are popups: Qt grabs the keyboard for them.
+bool isPopupWindow(const QObject* object) {
+  const auto* widget = qobject_cast<const QWidget*>(object);
+  return widget && widget->isWindow() && widget->windowType() == Qt::Popup;
+}
+
 class MenuTracker final : public QObject {
  public:
   bool eventFilter(QObject* watched, QEvent* event) override {
     switch (event->type()) {
       case QEvent::Show:
-        if (auto* menu = qobject_cast<QMenu*>(watched)) {
-          openMenus_.emplace_back(menu);
+        if (isPopupWindow(watched)) {
+          openPopups_.emplace_back(static_cast<QWidget*>(watched));
           update();
         }
         return false;
       case QEvent::Hide:
-        if (auto* menu = qobject_cast<QMenu*>(watched)) {
-          std::erase_if(openMenus_, [menu](const QPointer<QMenu>& open) { return open == menu; });
+        if (isPopupWindow(watched)) {
+          std::erase_if(openPopups_, [watched](const QPointer<QWidget>& open) { return open == watched; });
           update();
         }
         return false;
       case QEvent::KeyPress:
-      case QEvent::KeyRelease:
-        if (!menuTrackingActive() || !qobject_cast<QMenu*>(watched)) return false;
+      case QEvent::KeyRelease: {
+        // Keys reach the popup's focused widget (a row of the popover), not the popup itself.
+        const auto* widget = qobject_cast<const QWidget*>(watched);
+        if (!menuTrackingActive() || !widget || !isPopupWindow(widget->window())) return false;
         return handleKey(*static_cast<QKeyEvent*>(event));
+      }
       default:
         return false;
     }
@@ -38,11 +48,17 @@ class MenuTracker final : public QObject {
 
  private:
   void update() {
-    std::erase_if(openMenus_, [](const QPointer<QMenu>& open) { return open.isNull() || !open->isVisible(); });
-    setMenuTrackingActive(!openMenus_.empty());
+    std::erase_if(openPopups_, [](const QPointer<QWidget>& open) { return open.isNull() || !open->isVisible(); });
+    if (openPopups_.empty()) pressed_.clear();
+    setMenuTrackingActive(!openPopups_.empty());
   }
 
   bool handleKey(const QKeyEvent& event) {
+    // A key whose press matched a shortcut is that shortcut's release, whatever the
+    // modifiers by then (they are often let go first), as with the desktop's own grab.
+    if (event.type() == QEvent::KeyRelease && !event.isAutoRepeat()) {
+      if (auto held = pressed_.extract(event.nativeScanCode())) return handleRawKeyEvent(EventType::keyUp, held.mapped());
+    }
     auto shortcut = Shortcut::fromKeyEvent(event);
     if (!shortcut) return false;
     if (event.isAutoRepeat()) {
@@ -52,11 +68,14 @@ class MenuTracker final : public QObject {
       }
       return false;
     }
-    const EventType type = event.type() == QEvent::KeyPress ? EventType::keyDown : EventType::keyUp;
-    return handleRawKeyEvent(type, *shortcut);
+    if (event.type() == QEvent::KeyRelease) return handleRawKeyEvent(EventType::keyUp, *shortcut);
+    const bool handled = handleRawKeyEvent(EventType::keyDown, *shortcut);
+    if (handled) pressed_.insert_or_assign(event.nativeScanCode(), *shortcut);
+    return handled;
   }
 
-  std::vector<QPointer<QMenu>> openMenus_;
+  std::vector<QPointer<QWidget>> openPopups_;
+  std::map<quint32, Shortcut> pressed_;  // by scan code
 };
 
 // Owned by the application object, which may go first.

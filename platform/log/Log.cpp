@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <ctime>
+#include <atomic>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,8 @@ std::mutex& sinkMutex() {
   static std::mutex m;
   return m;
 }
+
+std::atomic<bool> terminalForResults{false};
 
 Sink& currentSink() {
   static Sink sink;
@@ -118,6 +121,11 @@ void emit(const Record& r) {
     }
   }
   const std::string message = oneLine(r.message);
+  if (terminalForResults && ::isatty(STDERR_FILENO)) {
+    if (nativeJournal() && sendToJournal(r, message)) return;
+    if (r.level == Level::Error) writeStderr(r, message, true);
+    return;
+  }
   if (nativeJournal() && sendToJournal(r, message)) {
     // A terminal still shows the line; the journal's own stream does not get it twice.
     if (!stderrIsJournal()) writeStderr(r, message, false);
@@ -127,6 +135,8 @@ void emit(const Record& r) {
 }
 
 }  // namespace
+
+void keepTerminalForResults() { terminalForResults = true; }
 
 void setSink(Sink sink) {
   std::lock_guard lock(sinkMutex());

@@ -20,6 +20,11 @@ struct Record {
 
 using Sink = std::function<void(const Record&)>;
 
+// For a command-line run whose terminal is for its one result line: while stderr is a
+// terminal, routine lines go only to the journal (nowhere when it does not listen) and
+// errors still reach stderr. Where stderr is a file or the journal's stream, nothing changes.
+void keepTerminalForResults();
+
 // Replaces where records go (nullptr restores stderr/journal). Tests only.
 void setSink(Sink sink);
 

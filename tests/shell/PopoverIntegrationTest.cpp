@@ -170,6 +170,15 @@ TEST(PopoverOnADesktop, TheChosenTestCameraAppearsInThePreviewAndClosingLetsItGo
   ASSERT_TRUE(clickedItem);
   EXPECT_EQ(models.camera->currentMode(), CameraMode::camera);
   ASSERT_TRUE(models.camera->selectedCameraId());
+  // A choice closes the popover, as a menu closes on a choice; opened again, it shows the camera.
+  EXPECT_TRUE(waitUntil([&] { return closed && !window.isVisible(); }));
+  auto reopen = [&] {
+    closed = false;
+    models.preview->startPreview();
+    window.showRelativeTo(QRect(1100, 0, 24, 24));
+    return waitUntil([&] { return window.isVisible() && window.isActiveWindow(); }, 5s);
+  };
+  ASSERT_TRUE(reopen());
 
   // The bars of the test pattern, where the letterboxing puts them.
   auto showsBars = [&] {
@@ -189,6 +198,8 @@ TEST(PopoverOnADesktop, TheChosenTestCameraAppearsInThePreviewAndClosingLetsItGo
   ASSERT_TRUE(row);
   QTest::mouseClick(row, Qt::LeftButton);
   EXPECT_EQ(models.camera->currentMode(), CameraMode::image);
+  EXPECT_TRUE(waitUntil([&] { return closed && !window.isVisible(); }));
+  ASSERT_TRUE(reopen());
   // 800x600 on the 320x180 canvas: 240x180 from x = 40.
   auto showsQuadrants = [&] {
     const QImage pixels = onScreen(view->previewArea());

@@ -7,11 +7,16 @@
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
+#include <QStyle>
 #include <QToolButton>
 
+#include "app/settings/SettingsStyle.h"
+#include "app/shell/DesktopPalette.h"
+#include "app/shell/PopoverWindow.h"
 #include "app/shell/RemoteControl.h"
 #include "app/shell/StatusPopoverView.h"
 #include "app/shell/Strings.h"
+#include "tests/fakes/FakeDesktopAppearance.h"
 #include "tests/shell/PopoverFixture.h"
 #include "tests/shell/QtTestApp.h"
 
@@ -153,6 +158,88 @@ TEST_F(StatusPopoverViewTest, RowsActAtOnceAndClickingDoesNotFlipTheirMarks) {
   EXPECT_TRUE(row("updateRow")->isEnabled());
   QTest::mouseClick(row("updateRow"), Qt::LeftButton);
   EXPECT_EQ(updateChecks_, 1);
+}
+
+TEST_F(StatusPopoverViewTest, AChoiceClosesThePopoverAsAMenuDoes) {
+  const Uuid beach = addLibraryPicture("Beach", solid(40, 30, Qt::yellow));
+  capture_->addDevice("cam-a", "Desk Cam");
+  build();
+  PopoverWindow popover(view_.get());
+  auto open = [&] {
+    popover.showRelativeTo(QRect(600, 0, 24, 24));
+    settle();
+    return popover.isVisible();
+  };
+
+  ASSERT_TRUE(open());
+  QTest::mouseClick(row("onRow"), Qt::LeftButton);
+  EXPECT_EQ(camera().currentMode(), CameraMode::camera);
+  EXPECT_FALSE(popover.isVisible());
+
+  ASSERT_TRUE(open());
+  QTest::mouseClick(imageRows()[0], Qt::LeftButton);
+  EXPECT_EQ(camera().selectedImageId(), beach);
+  EXPECT_FALSE(popover.isVisible());
+
+  ASSERT_TRUE(open());
+  menuItem("Desk Cam")->trigger();
+  EXPECT_EQ(camera().selectedCameraId(), std::optional<std::string>("cam-a"));
+  EXPECT_FALSE(popover.isVisible());
+
+  ASSERT_TRUE(open());
+  QTest::keyClick(row("offRow"), Qt::Key_Return);
+  EXPECT_EQ(camera().currentMode(), CameraMode::off);
+  EXPECT_FALSE(popover.isVisible());
+
+  // Rows that open something else are not a choice of what the camera shows.
+  ASSERT_TRUE(open());
+  QTest::mouseClick(row("installRow"), Qt::LeftButton);
+  EXPECT_EQ(installs_, 1);
+  EXPECT_TRUE(popover.isVisible());
+  popover.hide();
+  view_->setParent(nullptr);  // the fixture owns the view
+}
+
+// The strongest contrast ratio between a pixel of `area` and the button's own ground.
+double strongestContrast(const QImage& image, const QRect& area, const QColor& ground) {
+  double strongest = 1;
+  for (int y = area.top(); y <= area.bottom(); ++y)
+    for (int x = area.left(); x <= area.right(); ++x)
+      strongest = std::max(strongest, settings::contrastRatio(image.pixelColor(x, y), ground));
+  return strongest;
+}
+
+TEST_F(StatusPopoverViewTest, TheDesktopsDarkPreferenceSwitchesThePaletteAndTheCameraMenuKeepsItsArrow) {
+  const QPalette light = QApplication::palette();
+  test::FakeDesktopAppearance desktop;
+  {
+    DesktopPalette follower(desktop);
+    EXPECT_FALSE(follower.isDark());
+    desktop.set(appearance::ColorScheme::dark);
+    EXPECT_TRUE(follower.isDark());
+    EXPECT_LT(QApplication::palette().color(QPalette::Window).lightness(), 80);
+
+    build();
+    view_->show();
+    settle();
+    QToolButton* button = view_->cameraMenuButton();
+    const QImage shot = button->grab().toImage();
+    shot.save(QString::fromUtf8(::testing::TempDir().c_str()) + "camera-menu-dark.png");
+    const QColor ground = shot.pixelColor(1, shot.height() / 2);
+    EXPECT_LT(ground.lightness(), 80) << "the button sits on the dark window";
+    // Where the style puts a tool button's menu arrow (the bottom-right corner); a part
+    // of the interface needs at least 3:1 against its ground to be seen.
+    const int mbi = button->style()->pixelMetric(QStyle::PM_MenuButtonIndicator, nullptr, button);
+    const QRect arrowArea(shot.width() - 1 + 5 - mbi, shot.height() - mbi + 4, mbi - 6, mbi - 6);
+    ASSERT_FALSE(arrowArea.isEmpty());
+    EXPECT_GE(strongestContrast(shot, arrowArea.intersected(shot.rect()), ground), 3.0);
+
+    desktop.set(appearance::ColorScheme::light);
+    EXPECT_FALSE(follower.isDark());
+    EXPECT_EQ(QApplication::palette().color(QPalette::Window), light.color(QPalette::Window));
+    view_.reset();
+  }
+  QApplication::setPalette(light);
 }
 
 TEST_F(StatusPopoverViewTest, TheCameraMenuListsTheDefaultAndTheDiscoveredCameras) {

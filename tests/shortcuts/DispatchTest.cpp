@@ -1,6 +1,8 @@
 // Hot-key registration, sharing and dispatch, on the fake hot-key service,
 // and the names bound through a (fake) desktop portal on Wayland.
 #include <QMenu>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -143,6 +145,53 @@ TEST_F(ShortcutsTest, WhileAMenuIsOpenItsKeysAreMatchedAndSwallowed) {
   EXPECT_FALSE(handleRawKeyEvent(EventType::keyUp, Shortcut(carbon::one, kCOC)));
   hotKeys_->release(carbon::one, kCOC);
   EXPECT_EQ(counts.on, 2);
+}
+
+// The tray's popover is a popup like a menu: Qt holds the keyboard while it is open and
+// its keys arrive at the focused row inside it.
+TEST_F(ShortcutsTest, WhileThePopoverIsOpenAShortcutStillActsAndTheOtherKeysReachTheRow) {
+  Counts counts;
+  wireApplication(counts);
+  QWidget popover(nullptr, Qt::Popup | Qt::FramelessWindowHint);
+  auto* row = new QPushButton("Camera Off", &popover);
+  (new QVBoxLayout(&popover))->addWidget(row);
+  struct Counter : QObject {
+    int seen = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      seen += event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease;
+      return false;
+    }
+  } keysSeenByRow;
+  row->installEventFilter(&keysSeenByRow);
+
+  popover.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&popover));
+  EXPECT_TRUE(menuTrackingActive());
+  const auto mods = Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+  auto sendKey = [&](QEvent::Type type, Qt::Key key) {
+    QKeyEvent event(type, key, mods);
+    QApplication::sendEvent(row, &event);
+  };
+  sendKey(QEvent::KeyPress, Qt::Key_0);
+  sendKey(QEvent::KeyRelease, Qt::Key_0);
+  EXPECT_EQ(counts.off, 1);
+  EXPECT_EQ(keysSeenByRow.seen, 0);
+  // Typed fast, the modifiers are often let go before the key: still the shortcut's release.
+  sendKey(QEvent::KeyPress, Qt::Key_0);
+  QKeyEvent bare(QEvent::KeyRelease, Qt::Key_0, Qt::NoModifier);
+  QApplication::sendEvent(row, &bare);
+  EXPECT_EQ(counts.off, 2);
+  EXPECT_EQ(keysSeenByRow.seen, 0);
+
+  sendKey(QEvent::KeyPress, Qt::Key_7);  // not a shortcut: the row gets it
+  EXPECT_EQ(keysSeenByRow.seen, 1);
+  EXPECT_EQ(counts.off + counts.on + counts.last, 2);
+
+  popover.hide();
+  EXPECT_FALSE(menuTrackingActive());
+  EXPECT_EQ(hotKeys_->live.size(), 3u);  // the grabs are back
+  hotKeys_->release(carbon::one, kCOC);
+  EXPECT_EQ(counts.on, 1);
 }
 
 TEST_F(ShortcutsTest, ThroughThePortalReleasesRunTheNamesActionsAndChangesRebind) {
