@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
   };
   // Two ordinary webcams: one sending MJPEG, one sending YUY2.
   auto camA = startCamera("Switch Cam A", "switch-cam-a", "MJPEG", "1280x720");
-  auto camB = startCamera("Switch Cam B", "switch-cam-b", "MJPEG", "1280x720");
+  auto camB = startCamera("Switch Cam B", "switch-cam-b", "YUY2", "1280x720");
   const std::string ids[2] = {"switch-cam-a", "switch-cam-b"};
 
   auto data = session.makeFolder("data");

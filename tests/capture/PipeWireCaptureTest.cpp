@@ -184,6 +184,29 @@ TEST_F(PipeWireCapture, TwoSessionsOnOneCameraBothReceiveFrames) {
   expectPattern(second.frames(), 30);
 }
 
+// Sessions that come and go on a raw camera another session keeps reading
+// (the host's preview beside the camera service): each new one receives
+// frames, and so does the one that stays.
+TEST_F(PipeWireCapture, SessionsComingAndGoingOnACameraLeaveItSending) {
+  auto cam = startTestCam(session(), {"--name", "Kept", "--node-name", "testcam-kept"});
+  auto devices = capture::makePipeWireCaptureDevices();
+  FrameSink stays;
+  auto kept = open(*devices, "testcam-kept", stays);
+  ASSERT_TRUE(kept.session) << kept.error;
+  for (int i = 0; i < 8; ++i) {
+    SCOPED_TRACE("session " + std::to_string(i));
+    FrameSink visits;
+    auto visitor = open(*devices, "testcam-kept", visits);
+    ASSERT_TRUE(visitor.session) << visitor.error;
+    ASSERT_TRUE(eventually([&] { return visits.count() >= 3; })) << cam->log();
+    visitor.session.reset();
+    const size_t before = stays.count();
+    ASSERT_TRUE(eventually([&] { return stays.count() >= before + 3; })) << "the staying session keeps receiving";
+  }
+  kept.session->stopRunning();
+  expectPattern(stays.frames(), 30);
+}
+
 // PipeWire clients that this process has open, as the daemon lists them.
 int clientsOfThisProcess(PrivateSession& session) {
   static int dumps = 0;

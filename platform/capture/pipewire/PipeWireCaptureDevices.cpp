@@ -252,13 +252,14 @@ struct Loan {
   }
   // `b` (any when null) is going away: once this returns nobody reads it,
   // unless the caller is the reader (a callback that stops its own session).
-  void callBack(pw_buffer* b) {
+  // Returns the buffer that was lent, if any.
+  pw_buffer* callBack(pw_buffer* b) {
     std::unique_lock lock(mutex);
-    if (!buffer || (b && b != buffer)) return;
+    if (!buffer || (b && b != buffer)) return nullptr;
     ++ticket;
-    buffer = nullptr;
-    if (reader == std::this_thread::get_id()) return;
-    idle.wait(lock, [&] { return reader == std::thread::id{}; });
+    pw_buffer* const lent = std::exchange(buffer, nullptr);
+    if (reader != std::this_thread::get_id()) idle.wait(lock, [&] { return reader == std::thread::id{}; });
+    return lent;
   }
 };
 
@@ -355,8 +356,11 @@ class Pipe {
   }
 
   void destroyStream() {
-    loan_->callBack(nullptr);
+    pw_buffer* const lent = loan_->callBack(nullptr);
     if (stream_) {
+      // Handed back first: a buffer a reader still holds when it goes is
+      // lost to the camera, which stops sending once it has none left.
+      if (lent) pw_stream_queue_buffer(stream_, lent);
       spa_hook_remove(&streamListener_);
       pw_stream_destroy(stream_);
       stream_ = nullptr;
