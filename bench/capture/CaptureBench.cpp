@@ -431,13 +431,17 @@ bool previewBench() {
 
 int main(int argc, char** argv) {
   const bool perFrameOnly = argc > 1 && std::strcmp(argv[1], "--per-frame-only") == 0;
+  // --live "MJPEG 1920x1080" ...: only these cameras' live part, no preview.
+  std::vector<std::string> only;
+  if (argc > 1 && std::strcmp(argv[1], "--live") == 0) only.assign(argv + 2, argv + argc);
   log::setSink([](const log::Record& r) {  // keep the tables readable
     if (r.level == log::Level::Error) std::printf("  (log) %s\n", r.message.c_str());
   });
-  bool ok = perFrameBench();
+  bool ok = only.empty() ? perFrameBench() : true;
   if (!perFrameOnly) {
-    for (const auto& c : kCameras) ok = liveBench(c) && ok;
-    ok = previewBench() && ok;
+    for (const auto& c : kCameras)
+      if (only.empty() || std::find(only.begin(), only.end(), c.name()) != only.end()) ok = liveBench(c) && ok;
+    if (only.empty()) ok = previewBench() && ok;
   }
   log::setSink(nullptr);
   std::printf("\n%s\n", ok ? "all targets met" : "some targets missed");

@@ -2,9 +2,12 @@
 // what discovery lists and announces, what a session delivers, and what
 // happens when cameras misbehave or the daemon goes away.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
@@ -179,6 +182,75 @@ TEST_F(PipeWireCapture, TwoSessionsOnOneCameraBothReceiveFrames) {
   ASSERT_TRUE(eventually([&] { return first.count() >= before + 3; })) << "and after the second one stopped";
   a.session->stopRunning();
   expectPattern(second.frames(), 30);
+}
+
+// Sessions that come and go on a raw camera another session keeps reading
+// (the host's preview beside the camera service): each new one receives
+// frames, and so does the one that stays.
+TEST_F(PipeWireCapture, SessionsComingAndGoingOnACameraLeaveItSending) {
+  auto cam = startTestCam(session(), {"--name", "Kept", "--node-name", "testcam-kept"});
+  auto devices = capture::makePipeWireCaptureDevices();
+  FrameSink stays;
+  auto kept = open(*devices, "testcam-kept", stays);
+  ASSERT_TRUE(kept.session) << kept.error;
+  for (int i = 0; i < 8; ++i) {
+    SCOPED_TRACE("session " + std::to_string(i));
+    FrameSink visits;
+    auto visitor = open(*devices, "testcam-kept", visits);
+    ASSERT_TRUE(visitor.session) << visitor.error;
+    ASSERT_TRUE(eventually([&] { return visits.count() >= 3; })) << cam->log();
+    visitor.session.reset();
+    const size_t before = stays.count();
+    ASSERT_TRUE(eventually([&] { return stays.count() >= before + 3; })) << "the staying session keeps receiving";
+  }
+  kept.session->stopRunning();
+  expectPattern(stays.frames(), 30);
+}
+
+// PipeWire clients that this process has open, as the daemon lists them.
+int clientsOfThisProcess(PrivateSession& session) {
+  static int dumps = 0;
+  auto dump = session.spawn({"pw-dump"}, {}, "pw-dump-clients-" + std::to_string(++dumps));
+  dump->wait(10s);
+  std::ifstream in(dump->logPath());
+  auto objects = nlohmann::json::parse(in, nullptr, false);
+  if (!objects.is_array()) return -1;
+  int count = 0;
+  for (auto& o : objects) {
+    if (o.value("type", std::string()) != "PipeWire:Interface:Client") continue;
+    const auto pid = o.value("/info/props/pipewire.sec.pid"_json_pointer, nlohmann::json());
+    if ((pid.is_number() && pid.get<int64_t>() == ::getpid()) ||
+        (pid.is_string() && pid.get<std::string>() == std::to_string(::getpid())))
+      ++count;
+  }
+  return count;
+}
+
+// Discovery and every session of a process share one connection; a camera
+// that goes away ends only its own session.
+TEST_F(PipeWireCapture, SessionsShareTheServicesConnectionAndFailAlone) {
+  auto camA = startTestCam(session(), {"--name", "One", "--node-name", "testcam-one", "--format", "MJPEG"});
+  auto camB = startTestCam(session(), {"--name", "Two", "--node-name", "testcam-two"});
+  auto devices = capture::makePipeWireCaptureDevices();
+  FrameSink first, second;
+  ASSERT_TRUE(eventually([&] { return hasDevice(*devices, "testcam-one") && hasDevice(*devices, "testcam-two"); }));
+  auto a = open(*devices, "testcam-one", first);
+  auto b = open(*devices, "testcam-two", second);
+  ASSERT_TRUE(a.session && b.session) << a.error << b.error;
+  ASSERT_TRUE(eventually([&] { return first.count() >= 3 && second.count() >= 3; }));
+  EXPECT_EQ(clientsOfThisProcess(session()), 1);
+
+  camB->stop();
+  ASSERT_TRUE(eventually([&] { return !second.interruptions().empty(); }));
+  EXPECT_FALSE(b.session->isRunning());
+  const size_t before = first.count();
+  ASSERT_TRUE(eventually([&] { return first.count() >= before + 5; })) << "the other camera keeps sending";
+  EXPECT_TRUE(first.interruptions().empty());
+  EXPECT_TRUE(a.session->isRunning());
+  b.session.reset();
+  a.session.reset();
+  EXPECT_EQ(clientsOfThisProcess(session()), 1) << "discovery stays connected";
+  expectPattern(first.frames(), 30);
 }
 
 TEST_F(PipeWireCapture, ABusyCallbackMissesFramesInsteadOfQueueingThem) {

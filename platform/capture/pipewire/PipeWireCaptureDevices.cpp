@@ -1,13 +1,15 @@
-// The capture service on PipeWire. Thread model, in two parts:
-// - Discovery and format probing share one connection on the service's own
-//   PipeWire thread loop; callers reach its registry under the loop lock and
-//   read the camera list under `mutex_`. Notifications leave on a serial queue.
-// - Each running capture session has a loop of its own. Everything touching
-//   its stream runs on that loop's thread (callers get there with runOnLoop);
-//   the start's outcome leaves through one promise the caller waits on, frames
-//   through one hand-off to the capture queue. A raw frame is not copied: the
-//   camera's buffer goes with it (a Loan) and the loop takes it back at the
-//   next frame.
+// The capture service on PipeWire. Thread model: one PipeWire connection
+// and thread loop per process, for discovery, format probing and every
+// capture session, so opening a camera costs no new thread or connection.
+// - Discovery: callers reach the registry under the loop lock and read the
+//   camera list under `mutex_`. Notifications leave on a serial queue.
+// - Sessions: everything touching a stream runs on the loop's thread
+//   (callers get there with runOnLoop); the start's outcome leaves through
+//   one promise the caller waits on, frames through one hand-off to the
+//   capture queue. A raw frame is not copied: the camera's buffer goes with
+//   it (a Loan) and the loop takes it back at the next frame.
+// - When the connection drops, every session reports it once and its stream
+//   goes with the connection; discovery reconnects every second.
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 
 #include <pipewire/extensions/metadata.h>
@@ -144,7 +146,7 @@ class PipeWireDeviceInput final : public DeviceInput {
 // ---------------------------------------------------------------------------
 // Capture session.
 //
-// Thread model: a running session has a PipeWire loop and thread of its own.
+// Thread model: a running session lives on the shared connection's loop.
 // Everything that touches its stream (connecting, negotiation, frames,
 // failures, tear-down) runs on that thread; other threads reach it only
 // through runOnLoop and never read the Pipe's fields. Results leave the loop
@@ -250,13 +252,14 @@ struct Loan {
   }
   // `b` (any when null) is going away: once this returns nobody reads it,
   // unless the caller is the reader (a callback that stops its own session).
-  void callBack(pw_buffer* b) {
+  // Returns the buffer that was lent, if any.
+  pw_buffer* callBack(pw_buffer* b) {
     std::unique_lock lock(mutex);
-    if (!buffer || (b && b != buffer)) return;
+    if (!buffer || (b && b != buffer)) return nullptr;
     ++ticket;
-    buffer = nullptr;
-    if (reader == std::this_thread::get_id()) return;
-    idle.wait(lock, [&] { return reader == std::thread::id{}; });
+    pw_buffer* const lent = std::exchange(buffer, nullptr);
+    if (reader != std::this_thread::get_id()) idle.wait(lock, [&] { return reader == std::thread::id{}; });
+    return lent;
   }
 };
 
@@ -266,40 +269,48 @@ struct StartOutcome {
   VideoFormat format;
 };
 
+class Pipe;
+
+// What a session needs of the shared connection. loop() is fixed once the
+// service has started; the rest is for the loop's thread only.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  virtual pw_thread_loop* loop() const = 0;  // none when the service could not start one
+  virtual pw_core* core() = 0;               // none while disconnected
+  // Whether the registry, as far as it has been read, still lists the node.
+  virtual bool lists(const CameraNode& node) = 0;
+  // A registered pipe hears of syncs, node removals and the connection's end.
+  virtual void add(Pipe* pipe) = 0;
+  virtual void remove(Pipe* pipe) = 0;
+};
+
 class Pipe {
  public:
-  Pipe(std::shared_ptr<PipeWireDeviceInput> input, std::shared_ptr<VideoOutput> output, int width, int height,
-       std::shared_ptr<const CameraPortal> portal)
-      : input_(std::move(input)), output_(std::move(output)), width_(width), height_(height), portal_(std::move(portal)) {}
+  Pipe(std::shared_ptr<Connection> connection, std::shared_ptr<PipeWireDeviceInput> input,
+       std::shared_ptr<VideoOutput> output, int width, int height)
+      : connection_(std::move(connection)), loop_(connection_->loop()), input_(std::move(input)),
+        output_(std::move(output)), width_(width), height_(height) {}
 
   // Never on the loop's own thread. The stream goes on the loop's thread:
-  // once that has ended, PipeWire's data thread would run the stream's
-  // callbacks itself, beside this one.
+  // PipeWire runs its callbacks there.
   ~Pipe() {
-    if (loop_) {
-      if (running_) {
-        runOnLoop(loop_, [this] { destroyStream(); });
-        pw_thread_loop_stop(loop_);
-      }
-      destroyStream();
-      if (context_) pw_context_destroy(context_);
-      pw_thread_loop_destroy(loop_);
-    }
+    if (started_)
+      runOnLoop(loop_, [this] {
+        destroyStream();
+        connection_->remove(this);
+      });
   }
 
   const std::shared_ptr<Gate>& gate() const { return gate_; }
 
-  // Starts the loop and, on it, the stream; the outcome arrives once.
+  // Starts the stream on the shared loop; the outcome arrives once.
   std::future<StartOutcome> start() {
     auto outcome = promise_.get_future();
-    loop_ = pw_thread_loop_new("tovrelle-capture", nullptr);
-    if (loop_) context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
-    if (!loop_ || !context_) {
-      settle(false, "cannot create a PipeWire loop");
-    } else if (pw_thread_loop_start(loop_) < 0) {
-      settle(false, "cannot start the PipeWire loop");
+    if (!loop_) {
+      settle(false, "there is no PipeWire loop");
     } else {
-      running_ = true;
+      started_ = true;
       runOnLoop(loop_, [this] { connect(); });
     }
     return outcome;
@@ -307,13 +318,36 @@ class Pipe {
 
   // Ends a start still waiting for its first frame.
   void abort(const char* reason) {
-    if (running_) runOnLoop(loop_, [this, reason] { fail(reason); });
+    if (started_) runOnLoop(loop_, [this, reason] { fail(reason); });
+  }
+
+  // ---- the shared connection's calls, on the loop's thread ----
+
+  void onCoreDone(int seq) {
+    if (seq != registrySync_ || state_ != State::connecting || stream_) return;
+    if (!connection_->lists(input_->node())) return lose("the camera is no longer attached");
+    connectStream();
+  }
+
+  void onNodeRemoved(uint32_t id) {
+    if (id == input_->node().id) lose("the camera went away");
+  }
+
+  void onNodeError(uint32_t id, int res, const char* message) {
+    if (stream_ && id == pw_stream_get_node_id(stream_))
+      lose(log::format("PipeWire error: %s", message ? message : spa_strerror(res)));
+  }
+
+  // The connection is about to go: the stream goes first, with its buffers.
+  void onConnectionLost() {
+    lose("lost the connection to PipeWire");
+    destroyStream();
   }
 
  private:
   enum class State { connecting, streaming, failed };
 
-  // ---- everything below runs on the loop's thread (or after it ended) ----
+  // ---- everything below runs on the loop's thread ----
 
   void settle(bool streaming, std::string failure) {
     if (settled_) return;
@@ -322,53 +356,27 @@ class Pipe {
   }
 
   void destroyStream() {
-    loan_->callBack(nullptr);
+    pw_buffer* const lent = loan_->callBack(nullptr);
     if (stream_) {
+      // Handed back first: a buffer a reader still holds when it goes is
+      // lost to the camera, which stops sending once it has none left.
+      if (lent) pw_stream_queue_buffer(stream_, lent);
       spa_hook_remove(&streamListener_);
       pw_stream_destroy(stream_);
       stream_ = nullptr;
     }
-    releaseRegistryAndCore(registry_, registryListener_, core_, coreListener_);
     fail("stopped");
   }
 
   void connect() {
-    core_ = connectCore(context_, *portal_);
-    if (!core_) return fail(log::format("cannot connect to PipeWire: %s", std::strerror(errno)));
-    static const pw_core_events coreEvents = [] {
-      pw_core_events e{};
-      e.version = PW_VERSION_CORE_EVENTS;
-      e.done = [](void* data, uint32_t id, int seq) { static_cast<Pipe*>(data)->onCoreDone(id, seq); };
-      e.error = [](void* data, uint32_t id, int, int res, const char* message) {
-        static_cast<Pipe*>(data)->onCoreError(id, res, message);
-      };
-      return e;
-    }();
-    pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
-
-    static const pw_registry_events registryEvents = [] {
-      pw_registry_events e{};
-      e.version = PW_VERSION_REGISTRY_EVENTS;
-      e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
-        auto* self = static_cast<Pipe*>(data);
-        if (id != self->input_->node().id || std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0) return;
-        const char* serial = lookup(props, PW_KEY_OBJECT_SERIAL);
-        if (self->input_->node().serial.empty() || (serial && self->input_->node().serial == serial))
-          self->targetSeen_ = true;
-      };
-      e.global_remove = [](void* data, uint32_t id) {
-        auto* self = static_cast<Pipe*>(data);
-        if (id == self->input_->node().id && self->targetSeen_) self->lose("the camera went away");
-      };
-      return e;
-    }();
-    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
-    pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
-    registrySync_ = pw_core_sync(core_, PW_ID_CORE, 0);
+    connection_->add(this);
+    if (!connection_->core()) return fail("not connected to PipeWire");
+    // A round trip first, so that a camera removed just before is seen gone:
+    // a stream whose target is gone could be linked to some other camera.
+    registrySync_ = pw_core_sync(connection_->core(), PW_ID_CORE, 0);
   }
 
-  // Once the registry shows the camera still there: a stream whose target is
-  // gone could be linked to some other camera, and torn down mid-link.
+  // Once the registry shows the camera still there.
   void connectStream() {
     const CameraNode& node = input_->node();
     pw_properties* props = pw_properties_new(
@@ -378,7 +386,7 @@ class Pipe {
     // Serial first: it names exactly this node even if another has the same name.
     pw_properties_set(props, PW_KEY_TARGET_OBJECT, node.serial.empty() ? node.info.uniqueId.c_str()
                                                                         : node.serial.c_str());
-    stream_ = pw_stream_new(core_, "tovrelle-capture", props);
+    stream_ = pw_stream_new(connection_->core(), "tovrelle-capture", props);
     if (!stream_) return fail("cannot create a capture stream");
     static const pw_stream_events streamEvents = [] {
       pw_stream_events e{};
@@ -409,20 +417,6 @@ class Pipe {
                                                             PW_STREAM_FLAG_DONT_RECONNECT),
                                params, 2);
     if (rc < 0) fail(log::format("cannot connect the capture stream: %s", spa_strerror(rc)));
-  }
-
-  void onCoreDone(uint32_t id, int seq) {
-    if (id != PW_ID_CORE || seq != registrySync_ || state_ != State::connecting || stream_) return;
-    if (!targetSeen_) return lose("the camera is no longer attached");
-    connectStream();
-  }
-
-  void onCoreError(uint32_t id, int res, const char* message) {
-    if (id == PW_ID_CORE && res == -EPIPE) {
-      lose("lost the connection to PipeWire");
-    } else if (id == PW_ID_CORE || (stream_ && id == pw_stream_get_node_id(stream_))) {
-      lose(log::format("PipeWire error: %s", message ? message : spa_strerror(res)));
-    }
   }
 
   void onState(pw_stream_state state, const char* error) {
@@ -543,27 +537,21 @@ class Pipe {
         [gate = gate_, output = output_, reason] { gate->run([&] { output->onInterrupted(reason); }); });
   }
 
+  std::shared_ptr<Connection> connection_;  // outlives the pipe: the loop with it
+  pw_thread_loop* const loop_;
   std::shared_ptr<PipeWireDeviceInput> input_;
   std::shared_ptr<VideoOutput> output_;
   int width_;
   int height_;
-  std::shared_ptr<const CameraPortal> portal_;
   std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
   std::shared_ptr<Loan> loan_ = std::make_shared<Loan>();
   std::promise<StartOutcome> promise_;
-  pw_thread_loop* loop_ = nullptr;  // set before the loop runs
-  pw_context* context_ = nullptr;
-  bool running_ = false;            // set before the loop runs
+  bool started_ = false;  // set before the loop sees the pipe
 
   // The loop thread's alone.
-  pw_core* core_ = nullptr;
-  pw_registry* registry_ = nullptr;
   pw_stream* stream_ = nullptr;
-  spa_hook coreListener_{};
-  spa_hook registryListener_{};
   spa_hook streamListener_{};
   int registrySync_ = -1;
-  bool targetSeen_ = false;
   bool settled_ = false;
   State state_ = State::connecting;
   VideoFormat format_;
@@ -575,7 +563,7 @@ class Pipe {
 // the stream itself lives on the pipe's loop.
 class PipeWireCaptureSession final : public CaptureSession {
  public:
-  explicit PipeWireCaptureSession(std::shared_ptr<const CameraPortal> portal) : portal_(std::move(portal)) {}
+  explicit PipeWireCaptureSession(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
   ~PipeWireCaptureSession() override { stopRunning(); }
 
   void setPreset(int width, int height) override {
@@ -605,7 +593,7 @@ class PipeWireCaptureSession final : public CaptureSession {
   void startRunning() override {
     std::unique_lock lock(mutex_);
     if (pipe_ || !input_ || !output_) return;
-    auto pipe = std::make_shared<Pipe>(input_, output_, width_, height_, portal_);
+    auto pipe = std::make_shared<Pipe>(connection_, input_, output_, width_, height_);
     // Started before a stopRunning can see it (the start does not wait).
     auto outcome = pipe->start();
     pipe_ = pipe;
@@ -651,7 +639,7 @@ class PipeWireCaptureSession final : public CaptureSession {
     return output.pixelFormat == frames::kFourCCBGRA && output.callbackQueue && output.onFrame;
   }
 
-  std::shared_ptr<const CameraPortal> portal_;
+  std::shared_ptr<Connection> connection_;
   mutable std::mutex mutex_;
   int width_ = frames::kFrameWidth;
   int height_ = frames::kFrameHeight;
@@ -680,6 +668,7 @@ class SlotToken final : public Subscription {
 };
 
 class PipeWireCaptureDevices final : public CaptureDevices,
+                                     public Connection,
                                      public std::enable_shared_from_this<PipeWireCaptureDevices> {
  public:
   PipeWireCaptureDevices() : notifyQueue_(dispatch::makeSerialQueue("ossel.tovrelle.capture.devices")) {}
@@ -699,7 +688,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
 
   void start() {
     pipewire::ensureInitialized();
-    loop_ = pw_thread_loop_new("tovrelle-devices", nullptr);
+    loop_ = pw_thread_loop_new("tovrelle-capture", nullptr);
     if (!loop_) {
       logger().error("cannot create the PipeWire loop; no cameras");
       return;
@@ -716,6 +705,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
       logger().error("cannot start the PipeWire loop; no cameras");
       return;
     }
+    loopRunning_ = true;
     pw_thread_loop_lock(loop_);
     if (connectLocked() && core_) {
       // Callers list the cameras right away; give the registry a moment to fill.
@@ -787,7 +777,23 @@ class PipeWireCaptureDevices final : public CaptureDevices,
     return {std::make_shared<PipeWireDeviceInput>(*node, *best), ""};
   }
 
-  std::unique_ptr<CaptureSession> makeSession() override { return std::make_unique<PipeWireCaptureSession>(portal_); }
+  // A session keeps the service, and so the shared connection, alive.
+  std::unique_ptr<CaptureSession> makeSession() override {
+    return std::make_unique<PipeWireCaptureSession>(shared_from_this());
+  }
+
+  // ---- Connection, for the sessions ----
+
+  pw_thread_loop* loop() const override { return loopRunning_ ? loop_ : nullptr; }
+  pw_core* core() override { return core_; }
+  bool lists(const CameraNode& node) override {
+    std::lock_guard lock(mutex_);
+    return std::any_of(cameras_.begin(), cameras_.end(), [&](const CameraNode& c) {
+      return c.id == node.id && (node.serial.empty() || c.serial == node.serial);
+    });
+  }
+  void add(Pipe* pipe) override { pipes_.push_back(pipe); }
+  void remove(Pipe* pipe) override { std::erase(pipes_, pipe); }
 
  private:
   std::optional<CameraNode> cameraNode(const std::string& uniqueId) {
@@ -825,9 +831,10 @@ class PipeWireCaptureDevices final : public CaptureDevices,
       e.done = [](void* data, uint32_t id, int seq) {
         static_cast<PipeWireCaptureDevices*>(data)->onCoreDone(id, seq);
       };
-      e.error = [](void* data, uint32_t id, int, int res, const char*) {
+      e.error = [](void* data, uint32_t id, int, int res, const char* message) {
         auto* self = static_cast<PipeWireCaptureDevices*>(data);
-        if (id == PW_ID_CORE && res == -EPIPE) self->onConnectionLost();
+        if (id == PW_ID_CORE && res == -EPIPE) return self->onConnectionLost();
+        for (Pipe* pipe : std::vector<Pipe*>(self->pipes_)) pipe->onNodeError(id, res, message);
       };
       return e;
     }();
@@ -849,6 +856,8 @@ class PipeWireCaptureDevices final : public CaptureDevices,
   }
 
   void disconnectLocked(bool notify) {
+    // Copied: a lost pipe may be removed while this runs.
+    for (Pipe* pipe : std::vector<Pipe*>(pipes_)) pipe->onConnectionLost();
     releaseDefaults();
     releaseRegistryAndCore(registry_, registryListener_, core_, coreListener_);
     for (auto& [seq, probe] : probes_) probe->gone = true;
@@ -889,6 +898,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
     if (id != PW_ID_CORE) return;
     if (seq == initialSync_) synced_ = true;
     if (auto it = probes_.find(seq); it != probes_.end()) it->second->done = true;
+    for (Pipe* pipe : std::vector<Pipe*>(pipes_)) pipe->onCoreDone(seq);
     pw_thread_loop_signal(loop_, false);
   }
 
@@ -930,6 +940,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
     }
     for (auto& [seq, probe] : probes_)
       if (probe->nodeId == id) probe->gone = true;
+    for (Pipe* pipe : std::vector<Pipe*>(pipes_)) pipe->onNodeRemoved(id);
     pw_thread_loop_signal(loop_, false);
     post(DeviceEvent::disconnected, *gone);
   }
@@ -1053,6 +1064,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
   std::shared_ptr<dispatch::Queue> notifyQueue_;
   std::shared_ptr<CameraPortal> portal_ = std::make_shared<CameraPortal>();
   pw_thread_loop* loop_ = nullptr;
+  bool loopRunning_ = false;  // set before any session exists
   pw_context* context_ = nullptr;
   pw_core* core_ = nullptr;
   pw_registry* registry_ = nullptr;
@@ -1064,6 +1076,7 @@ class PipeWireCaptureDevices final : public CaptureDevices,
   bool lost_ = false;
   bool reportedDown_ = false;
   std::map<int, Probe*> probes_;
+  std::vector<Pipe*> pipes_;  // the sessions on this connection; each removes itself
   pw_metadata* defaults_ = nullptr;
   uint32_t defaultsId_ = 0;
   spa_hook defaultsListener_{};

@@ -18,10 +18,11 @@ namespace tovrelle::capture {
 // reconnects every second.
 //
 // makeInput reads what the node offers and picks the best format for a
-// 1280x720 picture; a session reads the node on a PipeWire connection and
-// thread of its own and takes each frame out of the camera's buffer there in
-// the camera's own layout (MJPEG decoded to its planes), so the callback only
-// ever sees the newest frame and converts it once, where it is shown.
+// 1280x720 picture; a session reads the node on the service's one PipeWire
+// connection and thread and takes each frame out of the camera's buffer there
+// in the camera's own layout (MJPEG decoded to its planes), so the callback
+// only ever sees the newest frame and converts it once, where it is shown.
+// When that connection drops, running sessions are interrupted.
 //
 // Inside a Flatpak sandbox the Camera portal grants access and hands out the
 // PipeWire connection; nothing is read before access is granted.
