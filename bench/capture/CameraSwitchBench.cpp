@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/frames/VideoFrame.h"
@@ -87,30 +88,13 @@ class Reader {
   Seen seen_;
 };
 
-// Writes the state as the app does (a flushed temporary file renamed into
-// place) and returns the time just before the rename.
-Clock::time_point writeState(const CameraState& state) {
-  const auto path = stateFileURL();
-  const auto temporary = path.parent_path() / ".state.json.bench";
-  const std::string bytes = encodeCameraState(state);
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0)
-    throw std::runtime_error("cannot write " + temporary.string());
-  ::close(fd);
-  const auto renamed = Clock::now();
-  if (::rename(temporary.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot replace " + path.string());
-  return renamed;
-}
+Clock::time_point writeState(const CameraState& state) { return bench::writeStateAsTheAppDoes(state); }
 
 // A camera's counter advances by one a frame; a frame within this many of
 // the last one seen before the switch is still the old camera's.
 constexpr uint32_t kSameCamera = 45;
 
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
+using bench::percentile;
 
 }  // namespace
 

@@ -20,6 +20,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "bench/model/EndToEndRig.h"
 #include "shared/CameraState.h"
 #include "shared/DataFolder.h"
@@ -30,12 +31,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  size_t index = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size()))) - 1;
-  return values[std::min(index, values.size() - 1)];
-}
+using bench::percentile;
 double maxOf(const std::vector<double>& v) { return v.empty() ? 0 : *std::max_element(v.begin(), v.end()); }
 
 // CPU time of all threads of a process so far, in seconds.
@@ -60,20 +56,10 @@ void settle(const EndToEndRig& rig, std::chrono::milliseconds quiet = 300ms) {
   }
 }
 
-// Writes the state as the app does (a flushed temporary file renamed into
-// place) and returns the time of the rename: the picture may reach the client
-// before a slower writer would have returned.
 long long writeState(const CameraState& state) {
-  const auto path = stateFileURL();
-  const auto temporary = path.parent_path() / ".state.json.bench";
-  const std::string bytes = encodeCameraState(state);
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0)
-    throw std::runtime_error("cannot write " + temporary.string());
-  ::close(fd);
-  const long long renamed = monotonicNanos();
-  if (::rename(temporary.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot replace " + path.string());
-  return renamed;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             bench::writeStateAsTheAppDoes(state).time_since_epoch())
+      .count();
 }
 
 struct Options {

@@ -17,6 +17,7 @@
 
 #include "shared/CameraState.h"
 #include "shared/DataFolder.h"
+#include "bench/BenchSupport.h"
 #include "bench/model/EndToEndRig.h"
 
 using namespace tovrelle;
@@ -25,12 +26,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  size_t index = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size()))) - 1;
-  return values[std::min(index, values.size() - 1)];
-}
+using bench::percentile;
 
 // Waits until the client has shown one picture for a while.
 void settle(const EndToEndRig& rig) {
