@@ -20,7 +20,7 @@
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcuts.h"
 #include "app/shortcuts/Names.h"
-#include "app/shortcuts/Recorder.h"
+#include "app/shortcuts/ShortcutRow.h"
 
 namespace tovrelle::settings {
 namespace {
@@ -357,10 +357,11 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   const QString cameraOnLabel = qtTrId("settings.shortcuts.cameraOn");
   //: Shortcut recorder label
   const QString showLastImageLabel = qtTrId("settings.shortcuts.showLastImage");
-  recorders_[0] = new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::cameraOff, {}, cameraOffLabel, shortcuts);
-  recorders_[1] = new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::cameraOn, {}, cameraOnLabel, shortcuts);
+  recorders_[0] =
+      new KeyboardShortcuts::ShortcutRow(KeyboardShortcuts::Names::cameraOff, {}, cameraOffLabel, shortcuts);
+  recorders_[1] = new KeyboardShortcuts::ShortcutRow(KeyboardShortcuts::Names::cameraOn, {}, cameraOnLabel, shortcuts);
   recorders_[2] =
-      new KeyboardShortcuts::Recorder(KeyboardShortcuts::Names::showLastImage, {}, showLastImageLabel, shortcuts);
+      new KeyboardShortcuts::ShortcutRow(KeyboardShortcuts::Names::showLastImage, {}, showLastImageLabel, shortcuts);
   for (auto* recorder : recorders_) shortcutRows->addWidget(recorder);
   refusedWarning_ = warningLabel("refusedShortcutsWarning", shortcuts);
   shortcutRows->addWidget(refusedWarning_);

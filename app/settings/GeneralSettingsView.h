@@ -25,7 +25,7 @@ class QPushButton;
 class QVBoxLayout;
 
 namespace KeyboardShortcuts {
-class Recorder;
+class ShortcutRow;
 }
 
 namespace tovrelle::settings {
@@ -105,7 +105,7 @@ class GeneralSettingsView : public QWidget {
   QWidget* cameraPermissionSection() const { return permissionSection_; }
   QPushButton* openCameraSettingsButton() const { return openCameraSettings_; }
   QPushButton* showOnboardingButton() const { return showOnboarding_; }
-  const std::array<KeyboardShortcuts::Recorder*, 3>& recorders() const { return recorders_; }
+  const std::array<KeyboardShortcuts::ShortcutRow*, 3>& recorders() const { return recorders_; }
   // Shown while the session offers no global shortcuts.
   QLabel* shortcutsNote() const { return shortcutsNote_; }
   // Shown while the settings file cannot be written.
@@ -140,7 +140,7 @@ class GeneralSettingsView : public QWidget {
   QWidget* permissionSection_ = nullptr;
   QPushButton* openCameraSettings_ = nullptr;
   QPushButton* showOnboarding_ = nullptr;
-  std::array<KeyboardShortcuts::Recorder*, 3> recorders_{};
+  std::array<KeyboardShortcuts::ShortcutRow*, 3> recorders_{};
   QLabel* shortcutsNote_ = nullptr;
   QLabel* storeWarning_ = nullptr;
   QLabel* refusedWarning_ = nullptr;

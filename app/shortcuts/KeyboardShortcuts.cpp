@@ -1,12 +1,15 @@
 #include "app/shortcuts/KeyboardShortcuts.h"
 
 #include <QGuiApplication>
-#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
+#include <cmath>
+#include <limits>
 
 #include "app/model/UserDefaults.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
-#include "app/shortcuts/MenuTracking.h"
+#include "app/shortcuts/PopupKeys.h"
 #include "app/shortcuts/Names.h"
 #include "platform/hotkeys/portal/DesktopPortalShortcuts.h"
 #include "platform/hotkeys/x11/X11HotKeyCenter.h"
@@ -28,10 +31,10 @@ struct State {
   std::map<Name, std::vector<Action>> keyDownHandlers;
   std::map<Name, std::vector<Action>> keyUpHandlers;
   bool handlersPaused = false;
-  bool menuTrackingActive = false;
+  bool popupOpen = false;
   bool isEnabled = true;
   bool eventHandlerInstalled = false;
-  bool observingMenus = false;
+  bool watchingPopups = false;
   std::map<QString, std::unique_ptr<Name>> applicationNames;
   std::set<QString> reportedBadValues;
   // Wayland: the desktop binds the names; `center` then grabs nothing.
@@ -48,12 +51,45 @@ State& state() {
 }
 
 void dispatch(EventType type, const Shortcut& shortcut);
-hotkeys::EventStatus handleEvent(const hotkeys::KeyboardEvent& event);
-void updateEventHandler();
+bool handleHotKey(uint32_t id, bool pressed);
+void updateGrabs();
 
-// Hot keys only fire when neither a menu nor a recorder needs the keys: our
-// grabs would otherwise take the combination away from the focused field.
-bool hotKeysSuspended() { return state().menuTrackingActive || state().handlersPaused; }
+// Hot keys only fire when neither a popup nor a shortcut field needs the
+// keys: our grabs would otherwise take the combination away from it.
+bool hotKeysSuspended() { return state().popupOpen || state().handlersPaused; }
+
+// The stored spelling, read and written only here: the settings key
+// "KeyboardShortcuts_<name>" holds {"carbonKeyCode":N,"carbonModifiers":M} or false.
+QString encode(const Shortcut& shortcut) {
+  QJsonObject object;
+  object.insert(QStringLiteral("carbonKeyCode"), shortcut.keyCode);
+  object.insert(QStringLiteral("carbonModifiers"), shortcut.modifiers);
+  return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+std::optional<int> integerMember(const QJsonObject& object, const char* name) {
+  const QJsonValue value = object.value(QLatin1String(name));
+  if (!value.isDouble()) return std::nullopt;
+  const double number = value.toDouble();
+  if (std::floor(number) != number || number < std::numeric_limits<int>::min() ||
+      number > std::numeric_limits<int>::max()) {
+    return std::nullopt;
+  }
+  return static_cast<int>(number);
+}
+
+// Either member order; none unless both members are integers.
+std::optional<Shortcut> decode(const QVariant& value) {
+  if (value.typeId() != QMetaType::QString) return std::nullopt;
+  QJsonParseError error{};
+  const QJsonDocument document = QJsonDocument::fromJson(value.toString().toUtf8(), &error);
+  if (error.error != QJsonParseError::NoError || !document.isObject()) return std::nullopt;
+  const QJsonObject object = document.object();
+  auto keyCode = integerMember(object, "carbonKeyCode");
+  auto modifiers = integerMember(object, "carbonModifiers");
+  if (!keyCode || !modifiers) return std::nullopt;
+  return Shortcut(*keyCode, *modifiers);
+}
 
 // Stored shortcuts the desktop would not grab: shown to the user, who would
 // otherwise press them in vain.
@@ -71,8 +107,8 @@ void installEventHandlerOnce() {
   State& s = state();
   if (s.eventHandlerInstalled) return;
   s.eventHandlerInstalled = true;
-  hotKeyCenter().installHandler(handleEvent);
-  updateEventHandler();
+  hotKeyCenter().setListener(handleHotKey);
+  updateGrabs();
 }
 
 void registerShortcut(const Shortcut& shortcut) {
@@ -80,18 +116,17 @@ void registerShortcut(const Shortcut& shortcut) {
   const int id = ++s.hotKeyIdCounter;
   auto hotKey = std::make_shared<HotKey>();
   hotKey->shortcut = shortcut;
-  hotKey->carbonHotKeyId = id;
+  hotKey->id = id;
   hotKey->onKeyDown = [](const Shortcut& pressed) { dispatch(EventType::keyDown, pressed); };
   hotKey->onKeyUp = [](const Shortcut& released) { dispatch(EventType::keyUp, released); };
   if (!hotKeysSuspended()) {
-    hotKey->carbonHotKey = hotKeyCenter().registerHotKey(static_cast<uint32_t>(shortcut.carbonKeyCode),
-                                                         static_cast<uint32_t>(shortcut.carbonModifiers),
-                                                         {hotkeys::kSignature, static_cast<uint32_t>(id)});
+    hotKey->ref = hotKeyCenter().registerHotKey(static_cast<uint32_t>(shortcut.keyCode),
+                                                static_cast<uint32_t>(shortcut.modifiers), static_cast<uint32_t>(id));
     // Someone else holds the combination: the shortcut does nothing, and the
     // user is told. Through the portal (or with no way to grab keys at all)
     // nothing is grabbed here, so a failure says nothing about this key.
-    if (!s.portal && s.status.available) setRefused(shortcut, !hotKey->carbonHotKey);
-    if (!hotKey->carbonHotKey) return;
+    if (!s.portal && s.status.available) setRefused(shortcut, !hotKey->ref);
+    if (!hotKey->ref) return;
   }
   s.hotKeys.emplace(id, std::move(hotKey));
   installEventHandlerOnce();
@@ -101,7 +136,7 @@ void unregisterShortcut(const Shortcut& shortcut) {
   State& s = state();
   for (auto it = s.hotKeys.begin(); it != s.hotKeys.end();) {
     if (it->second->shortcut == shortcut) {
-      if (it->second->carbonHotKey) hotKeyCenter().unregisterHotKey(*it->second->carbonHotKey);
+      if (it->second->ref) hotKeyCenter().unregisterHotKey(*it->second->ref);
       it = s.hotKeys.erase(it);
     } else {
       ++it;
@@ -128,19 +163,20 @@ void releaseShortcut(const Shortcut& shortcut, const Name& changing) {
   setRefused(shortcut, false);
 }
 
-void updateEventHandler() {
+// While suspended the grabs are given back; afterwards they are taken again,
+// and a shortcut someone else took meanwhile is dropped as refused.
+void updateGrabs() {
   State& s = state();
   if (!s.eventHandlerInstalled) return;
   hotkeys::HotKeyCenter& center = hotKeyCenter();
   if (!hotKeysSuspended()) {
     for (auto it = s.hotKeys.begin(); it != s.hotKeys.end();) {
       HotKey& hotKey = *it->second;
-      if (!hotKey.carbonHotKey) {
-        hotKey.carbonHotKey =
-            center.registerHotKey(static_cast<uint32_t>(hotKey.shortcut.carbonKeyCode),
-                                  static_cast<uint32_t>(hotKey.shortcut.carbonModifiers),
-                                  {hotkeys::kSignature, static_cast<uint32_t>(hotKey.carbonHotKeyId)});
-        if (!hotKey.carbonHotKey) {
+      if (!hotKey.ref) {
+        hotKey.ref = center.registerHotKey(static_cast<uint32_t>(hotKey.shortcut.keyCode),
+                                           static_cast<uint32_t>(hotKey.shortcut.modifiers),
+                                           static_cast<uint32_t>(hotKey.id));
+        if (!hotKey.ref) {
           setRefused(hotKey.shortcut, true);
           it = s.hotKeys.erase(it);
           continue;
@@ -148,56 +184,32 @@ void updateEventHandler() {
       }
       ++it;
     }
-    center.removeEventTypes({hotkeys::EventKind::rawKeyDown, hotkeys::EventKind::rawKeyUp});
-    center.addEventTypes({hotkeys::EventKind::hotKeyPressed, hotkeys::EventKind::hotKeyReleased});
   } else {
     for (auto& [id, hotKey] : s.hotKeys) {
-      if (hotKey->carbonHotKey) center.unregisterHotKey(*hotKey->carbonHotKey);
-      hotKey->carbonHotKey.reset();
-    }
-    center.removeEventTypes({hotkeys::EventKind::hotKeyPressed, hotkeys::EventKind::hotKeyReleased});
-    if (s.menuTrackingActive) {
-      center.addEventTypes({hotkeys::EventKind::rawKeyDown, hotkeys::EventKind::rawKeyUp});
-    } else {
-      center.removeEventTypes({hotkeys::EventKind::rawKeyDown, hotkeys::EventKind::rawKeyUp});
+      if (hotKey->ref) center.unregisterHotKey(*hotKey->ref);
+      hotKey->ref.reset();
     }
   }
 }
 
-hotkeys::EventStatus handleEvent(const hotkeys::KeyboardEvent& event) {
-  State& s = state();
-  std::shared_ptr<HotKey> hotKey;
-  switch (event.kind) {
-    case hotkeys::EventKind::hotKeyPressed:
-    case hotkeys::EventKind::hotKeyReleased: {
-      if (event.hotKeyID.signature != hotkeys::kSignature) return hotkeys::EventStatus::eventNotHandled;
-      auto it = s.hotKeys.find(static_cast<int>(event.hotKeyID.id));
-      if (it == s.hotKeys.end()) return hotkeys::EventStatus::eventNotHandled;
-      hotKey = it->second;
-      break;
-    }
-    case hotkeys::EventKind::rawKeyDown:
-    case hotkeys::EventKind::rawKeyUp: {
-      const Shortcut pressed(static_cast<int>(event.keyCode), static_cast<int>(event.modifiers));
-      for (const auto& [id, candidate] : s.hotKeys) {
-        if (candidate->shortcut == pressed) {
-          hotKey = candidate;
-          break;
-        }
-      }
-      if (!hotKey) return hotkeys::EventStatus::eventNotHandled;
-      break;
-    }
-  }
+void runHotKey(const std::shared_ptr<HotKey>& hotKey, bool down) {
   // The actions may change the tables; `hotKey` keeps this one alive.
-  const bool down =
-      event.kind == hotkeys::EventKind::hotKeyPressed || event.kind == hotkeys::EventKind::rawKeyDown;
   if (down) {
     hotKey->onKeyDown(hotKey->shortcut);
   } else {
     hotKey->onKeyUp(hotKey->shortcut);
   }
-  return hotkeys::EventStatus::handled;
+}
+
+// A report of the hot-key service. One queued before the grabs were given
+// back is not ours to act on any more.
+bool handleHotKey(uint32_t id, bool pressed) {
+  State& s = state();
+  if (hotKeysSuspended()) return false;
+  auto it = s.hotKeys.find(static_cast<int>(id));
+  if (it == s.hotKeys.end()) return false;
+  runHotKey(it->second, pressed);
+  return true;
 }
 
 void dispatch(EventType type, const Shortcut& shortcut) {
@@ -211,7 +223,7 @@ void dispatch(EventType type, const Shortcut& shortcut) {
   }
 }
 
-void startObservingMenus();
+void startWatchingPopups();
 
 // Qt's Wayland platform, or no X11 platform in a Wayland session: grabs on an
 // X server would only see keys while one of our own windows has focus.
@@ -276,8 +288,8 @@ void scheduleRebind() {
       entry.description = st.descriptions.count(name.rawValue()) ? st.descriptions[name.rawValue()].toStdString()
                                                                   : entry.id;
       if (auto shortcut = storedShortcut(name))
-        entry.preferredTrigger = hotkeys::portalTrigger(static_cast<uint32_t>(shortcut->carbonKeyCode),
-                                                        static_cast<uint32_t>(shortcut->carbonModifiers));
+        entry.preferredTrigger = hotkeys::portalTrigger(static_cast<uint32_t>(shortcut->keyCode),
+                                                        static_cast<uint32_t>(shortcut->modifiers));
       shortcuts.push_back(std::move(entry));
     }
     st.portal->bind(std::move(shortcuts));
@@ -285,7 +297,7 @@ void scheduleRebind() {
 }
 
 void addHandler(std::map<Name, std::vector<Action>>& handlers, const Name& name, Action action) {
-  startObservingMenus();  // in case the name was made before the application object
+  startWatchingPopups();  // in case the name was made before the application object
   handlers[name].push_back(std::move(action));
   State& s = state();
   hotKeyCenter();  // picks the backend
@@ -296,24 +308,24 @@ void addHandler(std::map<Name, std::vector<Action>>& handlers, const Name& name,
   }
 }
 
-void startObservingMenus() {
+void startWatchingPopups() {
   State& s = state();
-  if (s.observingMenus) return;
-  s.observingMenus = detail::installMenuTracking();
+  if (s.watchingPopups) return;
+  s.watchingPopups = detail::installPopupKeys();
 }
 
 }  // namespace
 
 Name::Name(QString rawValue, std::optional<Shortcut> defaultShortcut)
     : rawValue_(std::move(rawValue)), defaultShortcut_(defaultShortcut) {
-  startObservingMenus();
+  startWatchingPopups();
   // Only when there is no value at all: a stored false means the user cleared it.
-  if (defaultShortcut_ && !UserDefaults::standard().contains(userDefaultsKey())) {
+  if (defaultShortcut_ && !UserDefaults::standard().contains(settingsKey())) {
     storeShortcut(defaultShortcut_, *this);
   }
 }
 
-QString Name::userDefaultsKey() const { return QStringLiteral("KeyboardShortcuts_") + rawValue_; }
+QString Name::settingsKey() const { return QStringLiteral("KeyboardShortcuts_") + rawValue_; }
 
 const Name& ApplicationName::get() const {
   auto& names = state().applicationNames;
@@ -331,11 +343,10 @@ void onKeyUp(const Name& name, Action action) { addHandler(state().keyUpHandlers
 void onKeyDown(const Name& name, Action action) { addHandler(state().keyDownHandlers, name, std::move(action)); }
 
 std::optional<Shortcut> storedShortcut(const Name& name) {
-  const QString key = name.userDefaultsKey();
+  const QString key = name.settingsKey();
   const QVariant value = UserDefaults::standard().object(key);
   if (!value.isValid() || tovrelle::isStoredFalse(value)) return std::nullopt;
-  std::optional<Shortcut> shortcut;
-  if (value.typeId() == QMetaType::QString) shortcut = Shortcut::fromJSON(value.toString());
+  const std::optional<Shortcut> shortcut = decode(value);
   if (!shortcut && state().reportedBadValues.insert(key).second) {
     logging::processLog("KeyboardShortcuts: ignoring the unreadable value stored under %s", qPrintable(key));
   }
@@ -346,25 +357,25 @@ void storeShortcut(const std::optional<Shortcut>& shortcut, const Name& name) {
   State& s = state();
   UserDefaults& defaults = UserDefaults::standard();
   if (shortcut) {
-    const QString text = shortcut->toJSON();
+    const QString text = encode(*shortcut);
     if (text.isEmpty()) return;
     if (auto old = storedShortcut(name)) releaseShortcut(*old, name);
     if (!s.activeShortcuts.count(*shortcut)) {
       registerShortcut(*shortcut);
       s.activeShortcuts.insert(*shortcut);
     }
-    defaults.setValue(name.userDefaultsKey(), text);
+    defaults.setValue(name.settingsKey(), text);
   } else {
     auto old = storedShortcut(name);
     if (!old) return;
     if (name.defaultShortcut()) {
-      defaults.setValue(name.userDefaultsKey(), false);
+      defaults.setValue(name.settingsKey(), false);
     } else {
-      defaults.remove(name.userDefaultsKey());
+      defaults.remove(name.settingsKey());
     }
     releaseShortcut(*old, name);
   }
-  s.reportedBadValues.erase(name.userDefaultsKey());
+  s.reportedBadValues.erase(name.settingsKey());
   scheduleRebind();
   emit notificationCenter().shortcutByNameDidChange(name);
 }
@@ -380,16 +391,16 @@ void setHandlersPaused(bool paused) {
   State& s = state();
   if (s.handlersPaused == paused) return;
   s.handlersPaused = paused;
-  updateEventHandler();
+  updateGrabs();
 }
 
-bool menuTrackingActive() { return state().menuTrackingActive; }
+bool popupOpen() { return state().popupOpen; }
 
-void setMenuTrackingActive(bool active) {
+void setPopupOpen(bool open) {
   State& s = state();
-  if (s.menuTrackingActive == active) return;
-  s.menuTrackingActive = active;
-  updateEventHandler();
+  if (s.popupOpen == open) return;
+  s.popupOpen = open;
+  updateGrabs();
 }
 
 bool isEnabled() { return state().isEnabled; }
@@ -400,15 +411,23 @@ bool isTakenBySystem(const Shortcut& shortcut) {
   for (const auto& [id, hotKey] : state().hotKeys) {
     if (hotKey->shortcut == shortcut) return false;
   }
-  return hotKeyCenter().isTakenBySystem(static_cast<uint32_t>(shortcut.carbonKeyCode),
-                                        static_cast<uint32_t>(shortcut.carbonModifiers));
+  return hotKeyCenter().isTakenBySystem(static_cast<uint32_t>(shortcut.keyCode),
+                                        static_cast<uint32_t>(shortcut.modifiers));
 }
 
-bool handleRawKeyEvent(EventType type, const Shortcut& shortcut) {
-  const auto kind = type == EventType::keyDown ? hotkeys::EventKind::rawKeyDown : hotkeys::EventKind::rawKeyUp;
-  return hotKeyCenter().sendRawKeyEvent(kind, static_cast<uint32_t>(shortcut.carbonKeyCode),
-                                        static_cast<uint32_t>(shortcut.carbonModifiers)) ==
-         hotkeys::EventStatus::handled;
+bool handlePopupKey(EventType type, const Shortcut& shortcut) {
+  State& s = state();
+  if (!s.popupOpen || !s.eventHandlerInstalled) return false;
+  std::shared_ptr<HotKey> match;
+  for (const auto& [id, hotKey] : s.hotKeys) {
+    if (hotKey->shortcut == shortcut) {
+      match = hotKey;
+      break;
+    }
+  }
+  if (!match) return false;
+  runHotKey(match, type == EventType::keyDown);
+  return true;
 }
 
 hotkeys::HotKeyCenter& hotKeyCenter() {
@@ -460,11 +479,11 @@ void resetProcessState() {
   State& s = state();
   if (s.center) {
     for (auto& [id, hotKey] : s.hotKeys) {
-      if (hotKey->carbonHotKey) s.center->unregisterHotKey(*hotKey->carbonHotKey);
+      if (hotKey->ref) s.center->unregisterHotKey(*hotKey->ref);
     }
-    s.center->installHandler({});
+    s.center->setListener({});
   }
-  detail::removeMenuTracking();
+  detail::removePopupKeys();
   s = State{};
 }
 

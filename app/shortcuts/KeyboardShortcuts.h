@@ -1,7 +1,9 @@
 #pragma once
 // Named global keyboard shortcuts: their storage in the settings store, their
 // registration as system-wide hot keys and the dispatch of hot-key events to
-// the actions the app adds per name. Everything runs on the main thread.
+// the actions the app adds per name.
+//
+// Thread-bound (main thread): every table, flag and notification here.
 //
 // Wiring an action:
 //   KeyboardShortcuts::onKeyUp(KeyboardShortcuts::Names::cameraOn, [] { CameraManager::shared().turnOn(); });
@@ -16,84 +18,26 @@
 #include <set>
 #include <vector>
 
-#include "platform/hotkeys/CarbonKeys.h"
+#include "platform/hotkeys/KeyCodes.h"
 #include "platform/hotkeys/HotKeys.h"
 #include "platform/hotkeys/ShortcutPortal.h"
 
 class QKeyEvent;
-class QKeyCombination;
 
 namespace KeyboardShortcuts {
 
-// Event modifier flags. Command, Shift, Option and Control map one to one to
-// Carbon bits; Caps Lock, the numeric pad and the function key do not.
-using ModifierFlags = uint32_t;
-namespace ModifierFlag {
-inline constexpr ModifierFlags capsLock = 0x10000;
-inline constexpr ModifierFlags shift = 0x20000;
-inline constexpr ModifierFlags control = 0x40000;
-inline constexpr ModifierFlags option = 0x80000;
-inline constexpr ModifierFlags command = 0x100000;
-inline constexpr ModifierFlags numericPad = 0x200000;
-inline constexpr ModifierFlags function = 0x800000;
-inline constexpr ModifierFlags deviceIndependent = capsLock | shift | control | option | command | numericPad | function;
-}  // namespace ModifierFlag
-
-int carbonModifiers(ModifierFlags flags);
-ModifierFlags modifierFlags(int carbonModifiers);
-
-// A key by its Carbon virtual key code.
-struct Key {
-  int rawValue = 0;
-
-  static const Key zero, one, two, three, four, five, six, seven, eight, nine;
-  static const Key tab, space, returnKey, escape, deleteKey, forwardDelete;
-  static const Key f1, f12;
-
-  friend bool operator==(Key, Key) = default;
-};
-inline constexpr Key Key::zero{tovrelle::hotkeys::carbon::zero};
-inline constexpr Key Key::one{tovrelle::hotkeys::carbon::one};
-inline constexpr Key Key::two{tovrelle::hotkeys::carbon::two};
-inline constexpr Key Key::three{tovrelle::hotkeys::carbon::three};
-inline constexpr Key Key::four{tovrelle::hotkeys::carbon::four};
-inline constexpr Key Key::five{tovrelle::hotkeys::carbon::five};
-inline constexpr Key Key::six{tovrelle::hotkeys::carbon::six};
-inline constexpr Key Key::seven{tovrelle::hotkeys::carbon::seven};
-inline constexpr Key Key::eight{tovrelle::hotkeys::carbon::eight};
-inline constexpr Key Key::nine{tovrelle::hotkeys::carbon::nine};
-inline constexpr Key Key::tab{tovrelle::hotkeys::carbon::tab};
-inline constexpr Key Key::space{tovrelle::hotkeys::carbon::space};
-inline constexpr Key Key::returnKey{tovrelle::hotkeys::carbon::returnKey};
-inline constexpr Key Key::escape{tovrelle::hotkeys::carbon::escape};
-inline constexpr Key Key::deleteKey{tovrelle::hotkeys::carbon::deleteKey};
-inline constexpr Key Key::forwardDelete{tovrelle::hotkeys::carbon::forwardDelete};
-inline constexpr Key Key::f1{tovrelle::hotkeys::carbon::f1};
-inline constexpr Key Key::f12{tovrelle::hotkeys::carbon::f12};
-
-enum class EventType { keyDown, keyUp };
-
+// A key code and modifier mask of the key table (KeyCodes.h): the numbers
+// settings files hold.
 struct Shortcut {
-  int carbonKeyCode = 0;
-  int carbonModifiers = 0;
+  int keyCode = 0;
+  int modifiers = 0;
 
   Shortcut() = default;
-  constexpr Shortcut(int keyCode, int modifiers) : carbonKeyCode(keyCode), carbonModifiers(modifiers) {}
-  Shortcut(Key key, ModifierFlags modifiers)
-      : carbonKeyCode(key.rawValue), carbonModifiers(KeyboardShortcuts::carbonModifiers(modifiers)) {}
+  constexpr Shortcut(int keyCode, int modifiers) : keyCode(keyCode), modifiers(modifiers) {}
 
-  Key key() const { return Key{carbonKeyCode}; }
-  ModifierFlags modifiers() const { return modifierFlags(carbonModifiers); }
-
-  // The shortcut of a key press: Carbon key code of the pressed key (its
-  // unshifted position) and the held modifiers. None for keys without a code.
+  // The shortcut of a key press: the code of the pressed key (its unshifted
+  // position) and the held modifiers. None for keys without a code.
   static std::optional<Shortcut> fromKeyEvent(const QKeyEvent& event);
-  static std::optional<Shortcut> fromKeyCombination(QKeyCombination combination);
-
-  // {"carbonKeyCode":18,"carbonModifiers":6400}
-  QString toJSON() const;
-  // Either member order; none unless both members are integers.
-  static std::optional<Shortcut> fromJSON(const QString& text);
 
   // As Linux desktops write it: "Ctrl+Alt+Super+0".
   QString description() const;
@@ -102,9 +46,11 @@ struct Shortcut {
   friend auto operator<=>(const Shortcut&, const Shortcut&) = default;
 };
 
+enum class EventType { keyDown, keyUp };
+
 // The text shown for a key: a symbol for special keys, "F5" for function
 // keys, otherwise the key's character in the current keyboard layout.
-QString keyText(Key key);
+QString keyText(int keyCode);
 
 class Name {
  public:
@@ -114,8 +60,8 @@ class Name {
 
   const QString& rawValue() const { return rawValue_; }
   const std::optional<Shortcut>& defaultShortcut() const { return defaultShortcut_; }
-  // "KeyboardShortcuts_<rawValue>"
-  QString userDefaultsKey() const;
+  // Its key in the settings file: "KeyboardShortcuts_<rawValue>".
+  QString settingsKey() const;
 
   friend bool operator==(const Name& a, const Name& b) { return a.rawValue_ == b.rawValue_; }
   friend bool operator<(const Name& a, const Name& b) { return a.rawValue_ < b.rawValue_; }
@@ -152,21 +98,22 @@ class Notifier : public QObject {
 };
 Notifier& notificationCenter();
 
-// True while a recorder records: hot keys then run no actions.
+// True while a shortcut field records: hot keys then run no actions.
 bool handlersPaused();
 void setHandlersPaused(bool paused);
-// True while one of the app's menus is open and holds the keyboard.
-bool menuTrackingActive();
-void setMenuTrackingActive(bool active);
+// True while one of the app's popups (its menus, the tray panel) is open and
+// Qt holds the keyboard for it; the grabs are given back meanwhile.
+bool popupOpen();
+void setPopupOpen(bool open);
 bool isEnabled();
 
 // Whether another program holds the shortcut or the desktop reserves it.
 // Shortcuts registered by this module do not count.
 bool isTakenBySystem(const Shortcut& shortcut);
 
-// Raw key events from one of the app's menus, matched against the hot keys;
-// true when a hot key handled it and the menu must not see it.
-bool handleRawKeyEvent(EventType type, const Shortcut& shortcut);
+// A key event inside an open popup, matched against the hot keys; true when
+// a hot key handled it and the popup must not see it.
+bool handlePopupKey(EventType type, const Shortcut& shortcut);
 
 // The registration service; built from the X11 backend on first use unless
 // the program (or a test) set one before the first registration.
@@ -193,8 +140,8 @@ void setShortcutPortal(std::shared_ptr<tovrelle::hotkeys::ShortcutPortal> portal
 // A registered hot key.
 struct HotKey {
   Shortcut shortcut;
-  int carbonHotKeyId = 0;
-  std::optional<tovrelle::hotkeys::HotKeyRef> carbonHotKey;  // none while temporarily unregistered
+  int id = 0;
+  std::optional<tovrelle::hotkeys::HotKeyRef> ref;  // none while temporarily unregistered
   std::function<void(const Shortcut&)> onKeyDown;
   std::function<void(const Shortcut&)> onKeyUp;
 };

@@ -11,14 +11,14 @@ namespace KeyboardShortcuts {
 namespace {
 
 // Where the compiled texts sit inside the program's resources.
-const QString kTextsFolder = QStringLiteral(":/KeyboardShortcuts_KeyboardShortcuts.bundle");
+const QString kTextsFolder = QStringLiteral(":/shortcut_texts");
 
 QTranslator* texts() {
   static QTranslator* translator = [] {
     auto* t = new QTranslator;
     if (!t->load(QLocale(), QStringLiteral("keyboardshortcuts"), QStringLiteral("_"), kTextsFolder) &&
         !t->load(QStringLiteral("keyboardshortcuts_en"), kTextsFolder)) {
-      tovrelle::log::processLog("KeyboardShortcuts: the recorder texts are missing from the program's resources");
+      tovrelle::log::processLog("KeyboardShortcuts: the shortcut field texts are missing from the program's resources");
     }
     return t;
   }();

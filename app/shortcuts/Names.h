@@ -22,12 +22,15 @@ class ApplicationName {
 };
 
 namespace Names {
-// Ctrl+Alt+Super+0, 1 and 2 (stored with the modifier mask Control + Option + Command = 6400).
-inline constexpr ApplicationName cameraOff{"cameraOff", Shortcut(tovrelle::hotkeys::carbon::zero, 6400),
+// Ctrl+Alt+Super+0, 1 and 2 (the stored modifier mask Ctrl + Alt + Super is 6400).
+inline constexpr int kDefaultModifiers =
+    tovrelle::hotkeys::modifier::control | tovrelle::hotkeys::modifier::alt | tovrelle::hotkeys::modifier::super;
+inline constexpr ApplicationName cameraOff{"cameraOff", Shortcut(tovrelle::hotkeys::key::zero, kDefaultModifiers),
                                              "Turn the Tovrelle camera off"};
-inline constexpr ApplicationName cameraOn{"cameraOn", Shortcut(tovrelle::hotkeys::carbon::one, 6400),
+inline constexpr ApplicationName cameraOn{"cameraOn", Shortcut(tovrelle::hotkeys::key::one, kDefaultModifiers),
                                             "Turn the Tovrelle camera on"};
-inline constexpr ApplicationName showLastImage{"showLastImage", Shortcut(tovrelle::hotkeys::carbon::two, 6400),
+inline constexpr ApplicationName showLastImage{"showLastImage",
+                                                 Shortcut(tovrelle::hotkeys::key::two, kDefaultModifiers),
                                                  "Show the last image on the Tovrelle camera"};
 }  // namespace Names
 

@@ -4,7 +4,8 @@
 // is pressed and released. The desktop decides the final key combination;
 // ours is only the preferred one it starts from.
 //
-// Everything here runs on the main thread.
+// Thread-bound (main thread): binding, state and the callbacks.
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -42,8 +43,8 @@ class ShortcutPortal {
 };
 
 // The portal's notation of a stored shortcut: modifiers CTRL, ALT, SHIFT and
-// LOGO (Command is the Super key) joined by "+", then the key's symbol name.
-// Empty for keys without a symbol.
-std::string portalTrigger(uint32_t carbonKeyCode, uint32_t carbonModifiers);
+// LOGO (the Super key) joined by "+", then the key's symbol name. Empty for
+// keys without a symbol.
+std::string portalTrigger(uint32_t keyCode, uint32_t modifiers);
 
 }  // namespace tovrelle::hotkeys

@@ -17,14 +17,13 @@ class FakeHotKeys final : public hotkeys::HotKeyCenter {
   struct Registration {
     uint32_t keyCode = 0;
     uint32_t modifiers = 0;
-    hotkeys::HotKeyID id;
+    uint32_t id = 0;
     hotkeys::HotKeyRef ref = 0;
   };
 
-  std::optional<hotkeys::HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t carbonModifiers,
-                                                   hotkeys::HotKeyID id) override {
-    if (heldByOthers.count({keyCode, carbonModifiers})) return std::nullopt;
-    Registration registration{keyCode, carbonModifiers, id, nextRef_++};
+  std::optional<hotkeys::HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t id) override {
+    if (heldByOthers.count({keyCode, modifiers})) return std::nullopt;
+    Registration registration{keyCode, modifiers, id, nextRef_++};
     live[registration.ref] = registration;
     history.push_back(registration);
     return registration.ref;
@@ -34,11 +33,11 @@ class FakeHotKeys final : public hotkeys::HotKeyCenter {
     if (live.erase(ref)) unregistered.push_back(ref);
   }
 
-  bool isTakenBySystem(uint32_t keyCode, uint32_t carbonModifiers) override {
-    return heldByOthers.count({keyCode, carbonModifiers}) || reservedByDesktop.count({keyCode, carbonModifiers});
+  bool isTakenBySystem(uint32_t keyCode, uint32_t modifiers) override {
+    return heldByOthers.count({keyCode, modifiers}) || reservedByDesktop.count({keyCode, modifiers});
   }
 
-  std::optional<uint32_t> carbonKeyCodeForScanCode(uint32_t scanCode) const override {
+  std::optional<uint32_t> keyCodeForScanCode(uint32_t scanCode) const override {
     auto it = scanCodes.find(scanCode);
     if (it == scanCodes.end()) return std::nullopt;
     return it->second;
@@ -51,20 +50,11 @@ class FakeHotKeys final : public hotkeys::HotKeyCenter {
   }
 
   // The user presses or releases a combination: it reaches us only through
-  // a live registration, as a grab would.
-  hotkeys::EventStatus press(uint32_t keyCode, uint32_t modifiers) {
-    return play(hotkeys::EventKind::hotKeyPressed, keyCode, modifiers);
-  }
-  hotkeys::EventStatus release(uint32_t keyCode, uint32_t modifiers) {
-    return play(hotkeys::EventKind::hotKeyReleased, keyCode, modifiers);
-  }
-  // Delivers an event for any identifier, as one already queued would arrive.
-  hotkeys::EventStatus send(hotkeys::EventKind kind, hotkeys::HotKeyID id) {
-    hotkeys::KeyboardEvent event;
-    event.kind = kind;
-    event.hotKeyID = id;
-    return deliver(event);
-  }
+  // a live registration, as a grab would. True when the listener took it.
+  bool press(uint32_t keyCode, uint32_t modifiers) { return play(true, keyCode, modifiers); }
+  bool release(uint32_t keyCode, uint32_t modifiers) { return play(false, keyCode, modifiers); }
+  // Reports any identifier, as a report already queued would arrive.
+  bool send(uint32_t id, bool pressed) { return report(id, pressed); }
 
   size_t liveCount(uint32_t keyCode, uint32_t modifiers) const {
     return size_t(std::ranges::count_if(
@@ -86,10 +76,10 @@ class FakeHotKeys final : public hotkeys::HotKeyCenter {
   std::map<uint32_t, char32_t> layoutCharacters;
 
  private:
-  hotkeys::EventStatus play(hotkeys::EventKind kind, uint32_t keyCode, uint32_t modifiers) {
+  bool play(bool pressed, uint32_t keyCode, uint32_t modifiers) {
     auto registration = liveRegistration(keyCode, modifiers);
-    if (!registration) return hotkeys::EventStatus::eventNotHandled;
-    return send(kind, registration->id);
+    if (!registration) return false;
+    return send(registration->id, pressed);
   }
 
   hotkeys::HotKeyRef nextRef_ = 1;

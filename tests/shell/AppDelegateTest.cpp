@@ -12,7 +12,7 @@
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/StatusItem.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
-#include "platform/hotkeys/CarbonKeys.h"
+#include "platform/hotkeys/KeyCodes.h"
 #include "platform/updates/UpdateController.h"
 #include "tests/fakes/FakeHotKeys.h"
 #include "tests/shell/PopoverFixture.h"
@@ -150,20 +150,20 @@ TEST_F(Delegate, StatusItemFollowsTheModeOneMainQueueTurnAfterEachChangeIncludin
   scheduler_.drainAll();
 
   // Control+Alt+Super+1 released: camera on. The icon changes one main-queue turn later.
-  hotKeys->release(hotkeys::carbon::one, kControlOptionCommand);
+  hotKeys->release(hotkeys::key::one, kControlOptionCommand);
   EXPECT_EQ(camera_->currentMode(), CameraMode::camera);
   EXPECT_EQ(statusItem->image, "video.slash.fill");
   main_->drain();
   EXPECT_EQ(statusItem->image, "video.fill");
   EXPECT_EQ(statusItem->a11y, "a11y.statusItem.camera");
-  hotKeys->release(hotkeys::carbon::zero, kControlOptionCommand);
+  hotKeys->release(hotkeys::key::zero, kControlOptionCommand);
   main_->drain();
   EXPECT_EQ(camera_->currentMode(), CameraMode::off);
 
   // Control+Alt+Super+2 shows the last image of the library.
   addLibraryPicture("Picture", solid(8, 8, Qt::red));
   scheduler_.drainAll();
-  hotKeys->release(hotkeys::carbon::two, kControlOptionCommand);
+  hotKeys->release(hotkeys::key::two, kControlOptionCommand);
   EXPECT_EQ(camera_->currentMode(), CameraMode::image);
   main_->drain();
   EXPECT_EQ(statusItem->a11y, "a11y.statusItem.image");
@@ -171,7 +171,7 @@ TEST_F(Delegate, StatusItemFollowsTheModeOneMainQueueTurnAfterEachChangeIncludin
   EXPECT_EQ(statusItem->images,
             (QStringList{"video.slash.fill", "video.slash.fill", "video.fill", "video.slash.fill", "photo.fill"}));
   // Presses do nothing: the shortcuts act on release.
-  hotKeys->press(hotkeys::carbon::one, kControlOptionCommand);
+  hotKeys->press(hotkeys::key::one, kControlOptionCommand);
   main_->drain();
   EXPECT_EQ(camera_->currentMode(), CameraMode::image);
 }

@@ -80,5 +80,6 @@ class ShortcutsTest : public ::testing::Test {
 
 using namespace KeyboardShortcuts;
 using tovrelle::test::ShortcutsTest;
-namespace carbon = tovrelle::hotkeys::carbon;
-inline constexpr int kCOC = 6400;  // Control + Alt + Super, the defaults' modifiers
+namespace key = tovrelle::hotkeys::key;
+namespace modifier = tovrelle::hotkeys::modifier;
+inline constexpr int kCOC = 6400;  // Ctrl + Alt + Super, the defaults' modifiers

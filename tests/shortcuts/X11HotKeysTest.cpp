@@ -192,17 +192,17 @@ TEST_F(X11HotKeysTest, ACombinationAnotherClientHoldsIsRefused) {
   onKeyUp(Names::showLastImage, [&] { ++shown; });
   onKeyUp(Names::cameraOn, [&] { ++turnedOn; });
 
-  for (const auto& [id, hotKey] : hotKeys()) EXPECT_NE(hotKey->shortcut, Shortcut(carbon::two, kCOC));
+  for (const auto& [id, hotKey] : hotKeys()) EXPECT_NE(hotKey->shortcut, Shortcut(key::two, kCOC));
   EXPECT_EQ(hotKeys().size(), 1u);
   xdotool("key", "ctrl+alt+super+2");
   settle();
   EXPECT_EQ(shown, 0);
 
-  // The recorder's check: held by another client, free, or ours.
-  EXPECT_TRUE(isTakenBySystem(Shortcut(carbon::two, kCOC)));
-  EXPECT_FALSE(isTakenBySystem(Shortcut(carbon::three, kCOC)));
-  EXPECT_FALSE(isTakenBySystem(Shortcut(carbon::one, kCOC)));
-  EXPECT_TRUE(isTakenBySystem(Shortcut(carbon::deleteKey, carbon::controlKey | carbon::optionKey)));
+  // The shortcut field's check: held by another client, free, or ours.
+  EXPECT_TRUE(isTakenBySystem(Shortcut(key::two, kCOC)));
+  EXPECT_FALSE(isTakenBySystem(Shortcut(key::three, kCOC)));
+  EXPECT_FALSE(isTakenBySystem(Shortcut(key::one, kCOC)));
+  EXPECT_TRUE(isTakenBySystem(Shortcut(key::backspace, modifier::control | modifier::alt)));
   // Probing left no grab behind, and did not drop ours.
   EXPECT_TRUE(other_.grab(XK_3, kXControlAltSuper));
   other_.ungrab(XK_3, kXControlAltSuper);
@@ -219,7 +219,7 @@ TEST_F(X11HotKeysTest, ACombinationAnotherClientHoldsIsRefused) {
 
 TEST_F(X11HotKeysTest, AKeyboardMappingChangeMovesTheGrab) {
   int shown = 0;
-  storeShortcut(Shortcut(carbon::three, kCOC), Names::showLastImage);
+  storeShortcut(Shortcut(key::three, kCOC), Names::showLastImage);
   onKeyUp(Names::showLastImage, [&] { ++shown; });
   const xcb_keycode_t original = other_.keycode(XK_3);
   const xcb_keycode_t spare = other_.unusedKeycode();
@@ -238,7 +238,7 @@ TEST_F(X11HotKeysTest, AKeyboardMappingChangeMovesTheGrab) {
 }
 
 TEST_F(X11HotKeysTest, ScanCodesAndCharactersComeFromTheServersKeyboardMapping) {
-  EXPECT_EQ(center_->carbonKeyCodeForScanCode(other_.keycode(XK_q)), uint32_t(carbon::q));
-  EXPECT_EQ(center_->carbonKeyCodeForScanCode(other_.keycode(XK_F12)), uint32_t(carbon::f12));
-  EXPECT_EQ(center_->characterForKeyCode(carbon::slash), char32_t(U'/'));
+  EXPECT_EQ(center_->keyCodeForScanCode(other_.keycode(XK_q)), uint32_t(key::q));
+  EXPECT_EQ(center_->keyCodeForScanCode(other_.keycode(XK_F12)), uint32_t(key::f12));
+  EXPECT_EQ(center_->characterForKeyCode(key::slash), char32_t(U'/'));
 }

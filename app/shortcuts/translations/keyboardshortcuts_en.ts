@@ -12,10 +12,6 @@
         <translation>Press shortcut</translation>
     </message>
     <message>
-        <source>keyboard_shortcut_used_by_menu_item</source>
-        <translation>The menu item “%1” already uses this shortcut.</translation>
-    </message>
-    <message>
         <source>keyboard_shortcut_used_by_system</source>
         <translation>Another program or the desktop already uses this shortcut.</translation>
     </message>

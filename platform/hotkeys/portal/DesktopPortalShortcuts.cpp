@@ -3,8 +3,8 @@
 // answers with a request object whose Response signal carries the result, so
 // the Response subscription is made before the call goes out.
 //
-// Thread model: QtDBus delivers on the main thread's event loop; nothing here
-// runs elsewhere.
+// Thread-bound (main thread): QtDBus delivers on the main thread's event
+// loop, and the session, requests and state are only touched there.
 #include "platform/hotkeys/portal/DesktopPortalShortcuts.h"
 
 #include <QDBusArgument>

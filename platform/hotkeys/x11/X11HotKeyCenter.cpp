@@ -16,8 +16,7 @@
 #include <map>
 #include <vector>
 
-#include "platform/hotkeys/CarbonKeys.h"
-#include "platform/hotkeys/x11/X11KeySyms.h"
+#include "platform/hotkeys/KeyCodes.h"
 #include "platform/log/Log.h"
 
 namespace tovrelle::hotkeys {
@@ -26,23 +25,21 @@ namespace {
 constexpr uint16_t kShortcutModifiers =
     XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 
-// Command is the Super key (Mod4), Option is Alt (Mod1).
-uint16_t xModifiers(uint32_t carbonModifiers) {
+uint16_t xModifiers(uint32_t modifiers) {
   uint16_t mods = 0;
-  if (carbonModifiers & carbon::cmdKey) mods |= XCB_MOD_MASK_4;
-  if (carbonModifiers & carbon::optionKey) mods |= XCB_MOD_MASK_1;
-  if (carbonModifiers & carbon::controlKey) mods |= XCB_MOD_MASK_CONTROL;
-  if (carbonModifiers & carbon::shiftKey) mods |= XCB_MOD_MASK_SHIFT;
+  for (int i = 0; i < kModifierCount; ++i) {
+    if (modifiers & hotkeys::modifiers()[i].bit) mods |= hotkeys::modifiers()[i].xMask;
+  }
   return mods;
 }
 
 // Combinations the server or the desktop acts on without any client grab:
 // Ctrl+Alt+Backspace ends the session, Ctrl+Alt+F1..F12 switch consoles,
 // Ctrl+Alt+Delete brings up the log-out dialog.
-bool isReservedByDesktop(uint32_t keyCode, uint32_t carbonModifiers) {
-  if ((carbonModifiers & carbon::allModifiers) != (carbon::controlKey | carbon::optionKey)) return false;
-  if (keyCode == carbon::deleteKey || keyCode == carbon::forwardDelete) return true;
-  auto number = carbon::functionKeyNumber(keyCode);
+bool isReservedByDesktop(uint32_t keyCode, uint32_t modifiers) {
+  if ((modifiers & modifier::all) != (modifier::control | modifier::alt)) return false;
+  if (keyCode == key::backspace || keyCode == key::deleteKey) return true;
+  auto number = functionKeyNumber(keyCode);
   return number && *number <= 12;
 }
 
@@ -66,9 +63,9 @@ class X11HotKeyCenter final : public HotKeyCenter {
     xcb_disconnect(connection_);
   }
 
-  std::optional<HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t carbonModifiers, HotKeyID id) override {
+  std::optional<HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t id) override {
     if (broken_) return std::nullopt;
-    Registration registration{keyCode, carbonModifiers, id, keycodesFor(keyCode), xModifiers(carbonModifiers)};
+    Registration registration{keyCode, modifiers, id, keycodesFor(keyCode), xModifiers(modifiers)};
     if (registration.keycodes.empty() || !grab(registration.keycodes, registration.xmods)) return std::nullopt;
     HotKeyRef ref = nextRef_++;
     registrations_.emplace(ref, std::move(registration));
@@ -85,10 +82,10 @@ class X11HotKeyCenter final : public HotKeyCenter {
     registrations_.erase(it);
   }
 
-  bool isTakenBySystem(uint32_t keyCode, uint32_t carbonModifiers) override {
-    if (isReservedByDesktop(keyCode, carbonModifiers)) return true;
+  bool isTakenBySystem(uint32_t keyCode, uint32_t modifiers) override {
+    if (isReservedByDesktop(keyCode, modifiers)) return true;
     if (broken_) return false;
-    const uint16_t mods = xModifiers(carbonModifiers);
+    const uint16_t mods = xModifiers(modifiers);
     const std::vector<xcb_keycode_t> keycodes = keycodesFor(keyCode);
     // A grab of our own would be replaced and then dropped by the probe.
     for (const auto& [ref, registration] : registrations_) {
@@ -115,11 +112,11 @@ class X11HotKeyCenter final : public HotKeyCenter {
     return taken;
   }
 
-  std::optional<uint32_t> carbonKeyCodeForScanCode(uint32_t scanCode) const override {
+  std::optional<uint32_t> keyCodeForScanCode(uint32_t scanCode) const override {
     if (broken_ || scanCode < 8 || scanCode > 255) return std::nullopt;
     xcb_keysym_t keysym = xcb_key_symbols_get_keysym(symbols_, static_cast<xcb_keycode_t>(scanCode), 0);
     if (keysym == XCB_NO_SYMBOL) return std::nullopt;
-    return x11::carbonKeyCodeForKeysym(keysym);
+    return codeForKeysym(keysym);
   }
 
   std::optional<char32_t> characterForKeyCode(uint32_t keyCode) const override {
@@ -136,8 +133,8 @@ class X11HotKeyCenter final : public HotKeyCenter {
  private:
   struct Registration {
     uint32_t keyCode;
-    uint32_t carbonModifiers;
-    HotKeyID id;
+    uint32_t modifiers;
+    uint32_t id;
     std::vector<xcb_keycode_t> keycodes;
     uint16_t xmods;
   };
@@ -152,9 +149,9 @@ class X11HotKeyCenter final : public HotKeyCenter {
   // Every keycode that produces the key's symbol in the current mapping.
   std::vector<xcb_keycode_t> keycodesFor(uint32_t keyCode) const {
     std::vector<xcb_keycode_t> result;
-    auto keysym = x11::keysymForCarbonKeyCode(keyCode);
-    if (!keysym) return result;
-    xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols_, *keysym);
+    const KeyInfo* info = keyInfo(keyCode);
+    if (!info || info->keysym == 0) return result;
+    xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols_, info->keysym);
     if (!codes) return result;
     for (xcb_keycode_t* code = codes; *code != XCB_NO_SYMBOL; ++code) {
       bool seen = false;
@@ -290,7 +287,7 @@ class X11HotKeyCenter final : public HotKeyCenter {
           for (xcb_keycode_t keycode : registration.keycodes) {
             if (keycode != press->detail) continue;
             held_[press->detail] = ref;
-            send(EventKind::hotKeyPressed, registration.id);
+            report(registration.id, true);
             return;
           }
         }
@@ -305,7 +302,7 @@ class X11HotKeyCenter final : public HotKeyCenter {
         HotKeyRef ref = it->second;
         held_.erase(it);
         auto registration = registrations_.find(ref);
-        if (registration != registrations_.end()) send(EventKind::hotKeyReleased, registration->second.id);
+        if (registration != registrations_.end()) report(registration->second.id, false);
         return;
       }
       case XCB_MAPPING_NOTIFY: {
@@ -361,18 +358,11 @@ class X11HotKeyCenter final : public HotKeyCenter {
       registration->keycodes = std::move(keycodes);
       if (registration->keycodes.empty() || !grab(registration->keycodes, registration->xmods)) {
         log::processLog("X11HotKeyCenter: shortcut key %u modifiers %u not available after a keyboard change",
-                        registration->keyCode, registration->carbonModifiers);
+                        registration->keyCode, registration->modifiers);
         registration->keycodes.clear();
       }
     }
     sync();
-  }
-
-  void send(EventKind kind, HotKeyID id) {
-    KeyboardEvent event;
-    event.kind = kind;
-    event.hotKeyID = id;
-    deliver(event);
   }
 
   xcb_connection_t* connection_;

@@ -1,6 +1,8 @@
 #pragma once
 // Global hot keys on an X server: passive key grabs on the root window of a
 // connection of our own, read on the Qt event loop.
+//
+// Thread-bound (main thread): the connection, the grabs and the reports.
 #include <memory>
 
 #include "platform/hotkeys/HotKeys.h"

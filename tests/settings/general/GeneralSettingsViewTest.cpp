@@ -153,8 +153,8 @@ TEST_F(GeneralTabTest, ASettingsFileThatCannotBeWrittenAndARefusedShortcutAreSho
   EXPECT_FALSE(v.refusedShortcutsWarning()->isVisible());
 
   // "Use Anyway" stores a shortcut another program holds: stored, never grabbed.
-  const Shortcut held(tovrelle::hotkeys::carbon::five, 6400);
-  hotKeys->heldByOthers.insert({static_cast<uint32_t>(held.carbonKeyCode), 6400u});
+  const Shortcut held(tovrelle::hotkeys::key::five, 6400);
+  hotKeys->heldByOthers.insert({static_cast<uint32_t>(held.keyCode), 6400u});
   onKeyUp(Names::cameraOn, [] {});
   storeShortcut(held, Names::cameraOn);
   EXPECT_EQ(storedShortcut(Names::cameraOn), held);
@@ -162,7 +162,7 @@ TEST_F(GeneralTabTest, ASettingsFileThatCannotBeWrittenAndARefusedShortcutAreSho
   const QString refused = v.refusedShortcutsWarning()->text();
   EXPECT_TRUE(refused.contains(held.description()) && refused.contains(qtTrId("settings.shortcuts.cameraOn")))
       << refused.toStdString();
-  storeShortcut(Shortcut(tovrelle::hotkeys::carbon::six, 6400), Names::cameraOn);
+  storeShortcut(Shortcut(tovrelle::hotkeys::key::six, 6400), Names::cameraOn);
   EXPECT_FALSE(v.refusedShortcutsWarning()->isVisible());
 
   // A folder where the settings file belongs: nothing set survives a restart.
@@ -286,7 +286,7 @@ TEST_F(GeneralTabTest, ShortcutsNoteShownWhileTheDesktopRefusesTheShortcuts) {
   EXPECT_EQ(said, 1) << "said once in the log";
 
   portal->refuseWith.clear();  // the desktop binds them after all
-  storeShortcut(Shortcut(tovrelle::hotkeys::carbon::five, 6400), Names::cameraOn);
+  storeShortcut(Shortcut(tovrelle::hotkeys::key::five, 6400), Names::cameraOn);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !v.shortcutsNote()->isVisible(); }, 3000));
 }
 

@@ -27,7 +27,7 @@
 #include "app/shell/OnboardingView.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
-#include "app/shortcuts/Recorder.h"
+#include "app/shortcuts/ShortcutRow.h"
 #include "app/shell/StatusPopoverView.h"
 #include "app/shell/Strings.h"
 #include "tests/fakes/FakeCaptureDevices.h"
@@ -186,7 +186,7 @@ TEST_F(SettingsOnADesktop, CheckboxFieldsAndFocusRingStayVisibleInLightAndDark) 
     EXPECT_GT(strongestEdge(general, inWindow, card), 20) << "checkbox edge against its card";
 
     // The shortcut fields show this desktop's notation, inside a visible frame.
-    auto* field = general_->recorders()[0]->control();
+    auto* field = general_->recorders()[0]->field();
     EXPECT_EQ(field->text(), "Ctrl+Alt+Super+0");
     const QRect frame(field->mapTo(window_.get(), QPoint(0, 0)) * ratio, field->size() * ratio);
     const QColor around = general.pixelColor(frame.left() - 3, frame.center().y());

@@ -1,4 +1,4 @@
-#include "app/shortcuts/MenuTracking.h"
+#include "app/shortcuts/PopupKeys.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -12,13 +12,13 @@
 namespace KeyboardShortcuts::detail {
 namespace {
 
-// Menus and the tray's popover are popups: Qt grabs the keyboard for them.
+// Menus and the tray panel are popups: Qt grabs the keyboard for them.
 bool isPopupWindow(const QObject* object) {
   const auto* widget = qobject_cast<const QWidget*>(object);
   return widget && widget->isWindow() && widget->windowType() == Qt::Popup;
 }
 
-class MenuTracker final : public QObject {
+class PopupKeyRouter final : public QObject {
  public:
   bool eventFilter(QObject* watched, QEvent* event) override {
     switch (event->type()) {
@@ -36,9 +36,9 @@ class MenuTracker final : public QObject {
         return false;
       case QEvent::KeyPress:
       case QEvent::KeyRelease: {
-        // Keys reach the popup's focused widget (a row of the popover), not the popup itself.
+        // Keys reach the popup's focused widget (a row of the panel), not the popup itself.
         const auto* widget = qobject_cast<const QWidget*>(watched);
-        if (!menuTrackingActive() || !widget || !isPopupWindow(widget->window())) return false;
+        if (!popupOpen() || !widget || !isPopupWindow(widget->window())) return false;
         return handleKey(*static_cast<QKeyEvent*>(event));
       }
       default:
@@ -50,26 +50,26 @@ class MenuTracker final : public QObject {
   void update() {
     std::erase_if(openPopups_, [](const QPointer<QWidget>& open) { return open.isNull() || !open->isVisible(); });
     if (openPopups_.empty()) pressed_.clear();
-    setMenuTrackingActive(!openPopups_.empty());
+    setPopupOpen(!openPopups_.empty());
   }
 
   bool handleKey(const QKeyEvent& event) {
     // A key whose press matched a shortcut is that shortcut's release, whatever the
     // modifiers by then (they are often let go first), as with the desktop's own grab.
     if (event.type() == QEvent::KeyRelease && !event.isAutoRepeat()) {
-      if (auto held = pressed_.extract(event.nativeScanCode())) return handleRawKeyEvent(EventType::keyUp, held.mapped());
+      if (auto held = pressed_.extract(event.nativeScanCode())) return handlePopupKey(EventType::keyUp, held.mapped());
     }
     auto shortcut = Shortcut::fromKeyEvent(event);
     if (!shortcut) return false;
     if (event.isAutoRepeat()) {
-      // A held shortcut fires once; its repeats must not reach the menu either.
+      // A held shortcut fires once; its repeats must not reach the popup either.
       for (const auto& [id, hotKey] : hotKeys()) {
         if (hotKey->shortcut == *shortcut) return true;
       }
       return false;
     }
-    if (event.type() == QEvent::KeyRelease) return handleRawKeyEvent(EventType::keyUp, *shortcut);
-    const bool handled = handleRawKeyEvent(EventType::keyDown, *shortcut);
+    if (event.type() == QEvent::KeyRelease) return handlePopupKey(EventType::keyUp, *shortcut);
+    const bool handled = handlePopupKey(EventType::keyDown, *shortcut);
     if (handled) pressed_.insert_or_assign(event.nativeScanCode(), *shortcut);
     return handled;
   }
@@ -79,22 +79,22 @@ class MenuTracker final : public QObject {
 };
 
 // Owned by the application object, which may go first.
-QPointer<MenuTracker> tracker;
+QPointer<PopupKeyRouter> router;
 
 }  // namespace
 
-bool installMenuTracking() {
-  if (tracker) return true;
+bool installPopupKeys() {
+  if (router) return true;
   auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
   if (!app) return false;
-  tracker = new MenuTracker;
-  tracker->setParent(app);
-  app->installEventFilter(tracker);
+  router = new PopupKeyRouter;
+  router->setParent(app);
+  app->installEventFilter(router);
   return true;
 }
 
-void removeMenuTracking() {
-  delete tracker.data();
+void removePopupKeys() {
+  delete router.data();
 }
 
 }  // namespace KeyboardShortcuts::detail

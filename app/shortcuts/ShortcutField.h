@@ -2,6 +2,8 @@
 // The field that records a shortcut for a name: shows the stored shortcut,
 // records a new one while it has the focus, and clears it with its clear
 // button, Delete or Backspace.
+//
+// Thread-bound (main thread), as every widget.
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -14,11 +16,7 @@ class QAction;
 
 namespace KeyboardShortcuts {
 
-// A shortcut as this desktop writes it: "Ctrl+Alt+Super+0" (modifiers in
-// the order Ctrl, Alt, Shift, Super, then the key).
-QString shortcutText(const Shortcut& shortcut);
-
-class RecorderCocoa : public QLineEdit {
+class ShortcutField : public QLineEdit {
   Q_OBJECT
 
  public:
@@ -28,8 +26,8 @@ class RecorderCocoa : public QLineEdit {
   // Clicks this far outside the field still count as inside.
   static constexpr int clickMargin = 3;
 
-  explicit RecorderCocoa(const Name& name, OnChange onChange = {}, QWidget* parent = nullptr);
-  ~RecorderCocoa() override;
+  explicit ShortcutField(const Name& name, OnChange onChange = {}, QWidget* parent = nullptr);
+  ~ShortcutField() override;
 
   const Name& shortcutName() const { return shortcutName_; }
   bool isRecording() const { return eventMonitor_; }
@@ -63,7 +61,6 @@ class RecorderCocoa : public QLineEdit {
   void updateCancelButton();
   void clearShortcut();
   void accept(const Shortcut& shortcut);
-  void showMenuItemAlert(const QString& title);
   void showSystemAlert(const Shortcut& shortcut);
   QMessageBox* makeAlert();
   void resumeRecording();

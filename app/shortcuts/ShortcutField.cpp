@@ -1,16 +1,14 @@
-#include "app/shortcuts/RecorderCocoa.h"
+#include "app/shortcuts/ShortcutField.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QKeyEvent>
-#include <QKeySequence>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QStyle>
 
-#include "app/shortcuts/ApplicationMenu.h"
 #include "app/shortcuts/Localization.h"
 
 namespace KeyboardShortcuts {
@@ -50,56 +48,9 @@ bool isModifierKey(int key) {
 // F1 to F35 are the only keys that work without a modifier.
 bool isFunctionKey(int key) { return key >= Qt::Key_F1 && key <= Qt::Key_F35; }
 
-// Keys whose name is a word; Qt gives it in the desktop's language.
-std::optional<int> namedQtKey(int keyCode) {
-  namespace carbon = tovrelle::hotkeys::carbon;
-  switch (static_cast<uint32_t>(keyCode)) {
-    case carbon::returnKey: return Qt::Key_Return;
-    case carbon::keypadEnter: return Qt::Key_Enter;
-    case carbon::tab: return Qt::Key_Tab;
-    case carbon::space: return Qt::Key_Space;
-    case carbon::deleteKey: return Qt::Key_Backspace;
-    case carbon::escape: return Qt::Key_Escape;
-    case carbon::forwardDelete: return Qt::Key_Delete;
-    case carbon::home: return Qt::Key_Home;
-    case carbon::end: return Qt::Key_End;
-    case carbon::pageUp: return Qt::Key_PageUp;
-    case carbon::pageDown: return Qt::Key_PageDown;
-    case carbon::leftArrow: return Qt::Key_Left;
-    case carbon::rightArrow: return Qt::Key_Right;
-    case carbon::upArrow: return Qt::Key_Up;
-    case carbon::downArrow: return Qt::Key_Down;
-    case carbon::help: return Qt::Key_Help;
-    case carbon::contextualMenu: return Qt::Key_Menu;
-    case carbon::capsLock: return Qt::Key_CapsLock;
-    case carbon::volumeUp: return Qt::Key_VolumeUp;
-    case carbon::volumeDown: return Qt::Key_VolumeDown;
-    case carbon::mute: return Qt::Key_VolumeMute;
-    case carbon::keypadClear: return Qt::Key_Clear;
-    default: return std::nullopt;
-  }
-}
-
 }  // namespace
 
-QString shortcutText(const Shortcut& shortcut) {
-  QStringList parts;
-  const ModifierFlags flags = shortcut.modifiers();
-  //: Modifier key names in shortcuts
-  if (flags & ModifierFlag::control) parts << QCoreApplication::translate("QShortcut", "Ctrl");
-  if (flags & ModifierFlag::option) parts << QCoreApplication::translate("QShortcut", "Alt");
-  if (flags & ModifierFlag::shift) parts << QCoreApplication::translate("QShortcut", "Shift");
-  // The key with the logo, which Linux desktops call Super.
-  if (flags & ModifierFlag::command) parts << QStringLiteral("Super");
-  if (auto qtKey = namedQtKey(shortcut.carbonKeyCode)) {
-    parts << QKeySequence(*qtKey).toString(QKeySequence::NativeText);
-  } else {
-    parts << keyText(shortcut.key());
-  }
-  return parts.join(QLatin1Char('+'));
-}
-
-RecorderCocoa::RecorderCocoa(const Name& name, OnChange onChange, QWidget* parent)
+ShortcutField::ShortcutField(const Name& name, OnChange onChange, QWidget* parent)
     : QLineEdit(parent), shortcutName_(name), onChange_(std::move(onChange)) {
   setAlignment(Qt::AlignCenter);
   // Keys are recorded, never typed; read-only also hides the text caret.
@@ -124,14 +75,14 @@ RecorderCocoa::RecorderCocoa(const Name& name, OnChange onChange, QWidget* paren
   showStoredShortcut();
 }
 
-RecorderCocoa::~RecorderCocoa() {
+ShortcutField::~ShortcutField() {
   // A field that goes away while recording must not leave the hot keys off.
   stopRecording();
 }
 
-void RecorderCocoa::setBeep(std::function<void()> beep) { beepHandler() = std::move(beep); }
+void ShortcutField::setBeep(std::function<void()> beep) { beepHandler() = std::move(beep); }
 
-QSize RecorderCocoa::sizeHint() const {
+QSize ShortcutField::sizeHint() const {
   QSize size = QLineEdit::sizeHint();
   const QFontMetrics metrics = fontMetrics();
   const int textWidth = std::max({metrics.horizontalAdvance(text()),
@@ -143,24 +94,24 @@ QSize RecorderCocoa::sizeHint() const {
   return size;
 }
 
-QSize RecorderCocoa::minimumSizeHint() const {
+QSize ShortcutField::minimumSizeHint() const {
   QSize size = QLineEdit::minimumSizeHint();
   size.setWidth(std::max(size.width(), minimumWidth));
   return size;
 }
 
-void RecorderCocoa::showStoredShortcut() {
+void ShortcutField::showStoredShortcut() {
   auto shortcut = storedShortcut(shortcutName_);
-  setText(shortcut && !isRecording() ? shortcutText(*shortcut) : QString());
+  setText(shortcut && !isRecording() ? shortcut->description() : QString());
   updateCancelButton();
   updateGeometry();
 }
 
 // While recording the field is empty, so its "Press shortcut" prompt shows;
 // the clear button stays while a shortcut is stored.
-void RecorderCocoa::updateCancelButton() { cancelButton_->setVisible(storedShortcut(shortcutName_).has_value()); }
+void ShortcutField::updateCancelButton() { cancelButton_->setVisible(storedShortcut(shortcutName_).has_value()); }
 
-void RecorderCocoa::startRecording() {
+void ShortcutField::startRecording() {
   if (eventMonitor_) return;
   setPlaceholderText(localized("press_shortcut"));
   // Pressing a shortcut that is already in use records it instead of running it.
@@ -170,7 +121,7 @@ void RecorderCocoa::startRecording() {
   showStoredShortcut();
 }
 
-void RecorderCocoa::stopRecording() {
+void ShortcutField::stopRecording() {
   if (!eventMonitor_) return;
   qApp->removeEventFilter(this);
   eventMonitor_ = false;
@@ -179,12 +130,12 @@ void RecorderCocoa::stopRecording() {
   showStoredShortcut();
 }
 
-void RecorderCocoa::blur() {
+void ShortcutField::blur() {
   stopRecording();
   if (hasFocus()) clearFocus();
 }
 
-void RecorderCocoa::resumeRecording() {
+void ShortcutField::resumeRecording() {
   if (hasFocus()) {
     startRecording();
   } else {
@@ -192,39 +143,39 @@ void RecorderCocoa::resumeRecording() {
   }
 }
 
-void RecorderCocoa::focusInEvent(QFocusEvent* event) {
+void ShortcutField::focusInEvent(QFocusEvent* event) {
   QLineEdit::focusInEvent(event);
   startRecording();
 }
 
-void RecorderCocoa::focusOutEvent(QFocusEvent* event) {
+void ShortcutField::focusOutEvent(QFocusEvent* event) {
   stopRecording();
   QLineEdit::focusOutEvent(event);
 }
 
-void RecorderCocoa::mousePressEvent(QMouseEvent* event) {
+void ShortcutField::mousePressEvent(QMouseEvent* event) {
   QLineEdit::mousePressEvent(event);
   // Focused but idle after Tab found nothing else to focus: a click records.
   if (hasFocus() && !isRecording()) startRecording();
 }
 
-void RecorderCocoa::changeEvent(QEvent* event) {
+void ShortcutField::changeEvent(QEvent* event) {
   QLineEdit::changeEvent(event);
   if (event->type() == QEvent::ActivationChange && !isActiveWindow()) blur();
 }
 
-void RecorderCocoa::hideEvent(QHideEvent* event) {
+void ShortcutField::hideEvent(QHideEvent* event) {
   // Closing the window must not leave the field recording when it reopens.
   blur();
   QLineEdit::hideEvent(event);
 }
 
-bool RecorderCocoa::event(QEvent* event) {
+bool ShortcutField::event(QEvent* event) {
   if (event->type() == QEvent::ParentChange) blur();  // moved to another window
   if (isRecording()) {
     switch (event->type()) {
       case QEvent::ShortcutOverride:
-        // Keys go to the recorder, not to the window's shortcuts.
+        // Keys go to the field, not to the window's shortcuts.
         event->accept();
         return true;
       case QEvent::KeyPress:
@@ -242,7 +193,7 @@ bool RecorderCocoa::event(QEvent* event) {
   return QLineEdit::event(event);
 }
 
-bool RecorderCocoa::eventFilter(QObject* watched, QEvent* event) {
+bool ShortcutField::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::MouseButtonRelease && isRecording()) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     if (mouse->button() == Qt::LeftButton || mouse->button() == Qt::RightButton) {
@@ -254,7 +205,7 @@ bool RecorderCocoa::eventFilter(QObject* watched, QEvent* event) {
   return QLineEdit::eventFilter(watched, event);
 }
 
-bool RecorderCocoa::handleKeyDown(const QKeyEvent& event) {
+bool ShortcutField::handleKeyDown(const QKeyEvent& event) {
   const int key = event.key();
   if (isModifierKey(key)) return true;
   // Caps Lock, the numeric pad and the function key do not count as modifiers.
@@ -284,13 +235,7 @@ bool RecorderCocoa::handleKeyDown(const QKeyEvent& event) {
     beep();
     return true;
   }
-  if (auto title = menuItemTitle(*shortcut)) {
-    blur();
-    showMenuItemAlert(*title);
-    return true;
-  }
-  const bool plainF12 =
-      shortcut->carbonKeyCode == tovrelle::hotkeys::carbon::f12 && shortcut->carbonModifiers == 0;
+  const bool plainF12 = shortcut->keyCode == tovrelle::hotkeys::key::f12 && shortcut->modifiers == 0;
   if (!plainF12 && isTakenBySystem(*shortcut)) {
     blur();
     showSystemAlert(*shortcut);
@@ -300,15 +245,15 @@ bool RecorderCocoa::handleKeyDown(const QKeyEvent& event) {
   return true;
 }
 
-void RecorderCocoa::accept(const Shortcut& shortcut) {
-  setText(shortcutText(shortcut));
+void ShortcutField::accept(const Shortcut& shortcut) {
+  setText(shortcut.description());
   updateCancelButton();
   storeShortcut(shortcut, shortcutName_);
   if (onChange_) onChange_(shortcut);
   blur();
 }
 
-void RecorderCocoa::clearShortcut() {
+void ShortcutField::clearShortcut() {
   setText(QString());
   updateCancelButton();
   storeShortcut(std::nullopt, shortcutName_);
@@ -316,7 +261,7 @@ void RecorderCocoa::clearShortcut() {
   resumeRecording();
 }
 
-QMessageBox* RecorderCocoa::makeAlert() {
+QMessageBox* ShortcutField::makeAlert() {
   if (alert_) alert_->close();
   // A sheet on the field's window: modal for that window only.
   auto* box = new QMessageBox(window());
@@ -328,15 +273,7 @@ QMessageBox* RecorderCocoa::makeAlert() {
   return box;
 }
 
-void RecorderCocoa::showMenuItemAlert(const QString& title) {
-  QMessageBox* box = makeAlert();
-  box->setText(localized("keyboard_shortcut_used_by_menu_item").arg(title));
-  box->addButton(localized("ok"), QMessageBox::AcceptRole);
-  connect(box, &QMessageBox::finished, this, [this] { resumeRecording(); });
-  box->open();
-}
-
-void RecorderCocoa::showSystemAlert(const Shortcut& shortcut) {
+void ShortcutField::showSystemAlert(const Shortcut& shortcut) {
   QMessageBox* box = makeAlert();
   box->setText(localized("keyboard_shortcut_used_by_system"));
   box->setInformativeText(localized("keyboard_shortcuts_can_be_changed"));
