@@ -32,8 +32,7 @@ struct State {
   std::map<Name, std::vector<Action>> keyUpHandlers;
   bool handlersPaused = false;
   bool popupOpen = false;
-  bool isEnabled = true;
-  bool eventHandlerInstalled = false;
+  bool listening = false;  // the center reports to us (from the first registration on)
   bool watchingPopups = false;
   std::map<QString, std::unique_ptr<Name>> applicationNames;
   std::set<QString> reportedBadValues;
@@ -60,6 +59,8 @@ bool hotKeysSuspended() { return state().popupOpen || state().handlersPaused; }
 
 // The stored spelling, read and written only here: the settings key
 // "KeyboardShortcuts_<name>" holds {"carbonKeyCode":N,"carbonModifiers":M} or false.
+constexpr QLatin1StringView kSettingsKeyPrefix("KeyboardShortcuts_");
+
 QString encode(const Shortcut& shortcut) {
   QJsonObject object;
   object.insert(QStringLiteral("carbonKeyCode"), shortcut.keyCode);
@@ -103,10 +104,10 @@ void setRefused(const Shortcut& shortcut, bool refused) {
   emit notificationCenter().refusedShortcutsChanged();
 }
 
-void installEventHandlerOnce() {
+void listenOnce() {
   State& s = state();
-  if (s.eventHandlerInstalled) return;
-  s.eventHandlerInstalled = true;
+  if (s.listening) return;
+  s.listening = true;
   hotKeyCenter().setListener(handleHotKey);
   updateGrabs();
 }
@@ -129,7 +130,7 @@ void registerShortcut(const Shortcut& shortcut) {
     if (!hotKey->ref) return;
   }
   s.hotKeys.emplace(id, std::move(hotKey));
-  installEventHandlerOnce();
+  listenOnce();
 }
 
 void unregisterShortcut(const Shortcut& shortcut) {
@@ -167,7 +168,7 @@ void releaseShortcut(const Shortcut& shortcut, const Name& changing) {
 // and a shortcut someone else took meanwhile is dropped as refused.
 void updateGrabs() {
   State& s = state();
-  if (!s.eventHandlerInstalled) return;
+  if (!s.listening) return;
   hotkeys::HotKeyCenter& center = hotKeyCenter();
   if (!hotKeysSuspended()) {
     for (auto it = s.hotKeys.begin(); it != s.hotKeys.end();) {
@@ -214,7 +215,7 @@ bool handleHotKey(uint32_t id, bool pressed) {
 
 void dispatch(EventType type, const Shortcut& shortcut) {
   State& s = state();
-  if (s.handlersPaused || !s.isEnabled) return;
+  if (s.handlersPaused) return;
   // A copy: an action may add handlers or store shortcuts.
   const auto handlers = type == EventType::keyDown ? s.keyDownHandlers : s.keyUpHandlers;
   for (const auto& [name, actions] : handlers) {
@@ -235,7 +236,7 @@ bool runsOnWayland() {
 
 void runPortalActions(const std::map<Name, std::vector<Action>>& handlers, const std::string& id) {
   State& s = state();
-  if (s.handlersPaused || !s.isEnabled) return;
+  if (s.handlersPaused) return;
   const QString raw = QString::fromStdString(id);
   for (const auto& [name, actions] : handlers) {
     if (name.rawValue() != raw) continue;
@@ -325,7 +326,7 @@ Name::Name(QString rawValue, std::optional<Shortcut> defaultShortcut)
   }
 }
 
-QString Name::settingsKey() const { return QStringLiteral("KeyboardShortcuts_") + rawValue_; }
+QString Name::settingsKey() const { return kSettingsKeyPrefix + rawValue_; }
 
 const Name& ApplicationName::get() const {
   auto& names = state().applicationNames;
@@ -403,8 +404,6 @@ void setPopupOpen(bool open) {
   updateGrabs();
 }
 
-bool isEnabled() { return state().isEnabled; }
-
 bool isTakenBySystem(const Shortcut& shortcut) {
   // One of our own names may hold it (perhaps released while recording);
   // sharing a shortcut is allowed. A shortcut we failed to register is not ours.
@@ -417,7 +416,7 @@ bool isTakenBySystem(const Shortcut& shortcut) {
 
 bool handlePopupKey(EventType type, const Shortcut& shortcut) {
   State& s = state();
-  if (!s.popupOpen || !s.eventHandlerInstalled) return false;
+  if (!s.popupOpen || !s.listening) return false;
   std::shared_ptr<HotKey> match;
   for (const auto& [id, hotKey] : s.hotKeys) {
     if (hotKey->shortcut == shortcut) {
@@ -449,7 +448,7 @@ hotkeys::HotKeyCenter& hotKeyCenter() {
 
 void setShortcutPortal(std::shared_ptr<hotkeys::ShortcutPortal> portal) {
   adoptPortal(std::move(portal));
-  state().eventHandlerInstalled = false;
+  state().listening = false;
 }
 
 GlobalShortcutsStatus globalShortcutsStatus() {
@@ -464,7 +463,7 @@ void setDescription(const Name& name, const QString& description) {
 void setHotKeyCenter(std::shared_ptr<hotkeys::HotKeyCenter> center) {
   State& s = state();
   s.center = std::move(center);
-  s.eventHandlerInstalled = false;
+  s.listening = false;
 }
 
 const std::map<int, std::shared_ptr<HotKey>>& hotKeys() { return state().hotKeys; }

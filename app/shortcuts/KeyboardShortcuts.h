@@ -81,13 +81,8 @@ std::optional<Shortcut> storedShortcut(const Name& name);
 // posts the change notification.
 void storeShortcut(const std::optional<Shortcut>& shortcut, const Name& name);
 
-// The change notification of a stored shortcut.
-inline constexpr const char* shortcutByNameDidChangeNotification = "KeyboardShortcuts_shortcutByNameDidChange";
-
 class Notifier : public QObject {
   Q_OBJECT
- public:
-  Notifier() { setObjectName(QString::fromLatin1(shortcutByNameDidChangeNotification)); }
  signals:
   // Posted after every change of a stored shortcut; carries the name.
   void shortcutByNameDidChange(const KeyboardShortcuts::Name& name);
@@ -105,7 +100,6 @@ void setHandlersPaused(bool paused);
 // Qt holds the keyboard for it; the grabs are given back meanwhile.
 bool popupOpen();
 void setPopupOpen(bool open);
-bool isEnabled();
 
 // Whether another program holds the shortcut or the desktop reserves it.
 // Shortcuts registered by this module do not count.

@@ -2,6 +2,8 @@
 // The app's three shortcut names with their defaults. Each is created on its
 // first use (which stores the default once), so using a name before the
 // settings store is set up is not possible by accident at static init.
+//
+// Thread-bound (main thread), like the rest of the module.
 #include "app/shortcuts/KeyboardShortcuts.h"
 
 namespace KeyboardShortcuts {

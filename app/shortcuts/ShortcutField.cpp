@@ -61,13 +61,13 @@ ShortcutField::ShortcutField(const Name& name, OnChange onChange, QWidget* paren
   setMinimumWidth(minimumWidth);
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 
-  cancelButton_ = addAction(style()->standardIcon(QStyle::SP_LineEditClearButton), QLineEdit::TrailingPosition);
-  cancelButton_->setObjectName(QStringLiteral("cancelButton"));
-  connect(cancelButton_, &QAction::triggered, this, [this] {
+  clearButton_ = addAction(style()->standardIcon(QStyle::SP_LineEditClearButton), QLineEdit::TrailingPosition);
+  clearButton_->setObjectName(QStringLiteral("clearButton"));
+  connect(clearButton_, &QAction::triggered, this, [this] {
     if (storedShortcut(shortcutName_)) clearShortcut();
   });
 
-  shortcutsNameChangeObserver_ = connect(&notificationCenter(), &Notifier::shortcutByNameDidChange, this,
+  storedShortcutWatch_ = connect(&notificationCenter(), &Notifier::shortcutByNameDidChange, this,
                                          [this](const Name& changed) {
                                            if (changed == shortcutName_) showStoredShortcut();
                                          });
@@ -103,28 +103,28 @@ QSize ShortcutField::minimumSizeHint() const {
 void ShortcutField::showStoredShortcut() {
   auto shortcut = storedShortcut(shortcutName_);
   setText(shortcut && !isRecording() ? shortcut->description() : QString());
-  updateCancelButton();
+  updateClearButton();
   updateGeometry();
 }
 
 // While recording the field is empty, so its "Press shortcut" prompt shows;
 // the clear button stays while a shortcut is stored.
-void ShortcutField::updateCancelButton() { cancelButton_->setVisible(storedShortcut(shortcutName_).has_value()); }
+void ShortcutField::updateClearButton() { clearButton_->setVisible(storedShortcut(shortcutName_).has_value()); }
 
 void ShortcutField::startRecording() {
-  if (eventMonitor_) return;
+  if (watchingClicks_) return;
   setPlaceholderText(localized("press_shortcut"));
   // Pressing a shortcut that is already in use records it instead of running it.
   setHandlersPaused(true);
   qApp->installEventFilter(this);
-  eventMonitor_ = true;
+  watchingClicks_ = true;
   showStoredShortcut();
 }
 
 void ShortcutField::stopRecording() {
-  if (!eventMonitor_) return;
+  if (!watchingClicks_) return;
   qApp->removeEventFilter(this);
-  eventMonitor_ = false;
+  watchingClicks_ = false;
   setPlaceholderText(localized("record_shortcut"));
   setHandlersPaused(false);
   showStoredShortcut();
@@ -223,7 +223,7 @@ bool ShortcutField::handleKeyDown(const QKeyEvent& event) {
     return true;
   }
   if (noModifiers && (key == Qt::Key_Backspace || key == Qt::Key_Delete)) {
-    cancelButton_->trigger();
+    clearButton_->trigger();
     return true;
   }
   if ((modifiers & ~Qt::ShiftModifier) == Qt::NoModifier && !isFunctionKey(key)) {
@@ -247,7 +247,7 @@ bool ShortcutField::handleKeyDown(const QKeyEvent& event) {
 
 void ShortcutField::accept(const Shortcut& shortcut) {
   setText(shortcut.description());
-  updateCancelButton();
+  updateClearButton();
   storeShortcut(shortcut, shortcutName_);
   if (onChange_) onChange_(shortcut);
   blur();
@@ -255,7 +255,7 @@ void ShortcutField::accept(const Shortcut& shortcut) {
 
 void ShortcutField::clearShortcut() {
   setText(QString());
-  updateCancelButton();
+  updateClearButton();
   storeShortcut(std::nullopt, shortcutName_);
   if (onChange_) onChange_(std::nullopt);
   resumeRecording();
@@ -263,7 +263,7 @@ void ShortcutField::clearShortcut() {
 
 QMessageBox* ShortcutField::makeAlert() {
   if (alert_) alert_->close();
-  // A sheet on the field's window: modal for that window only.
+  // Modal for the field's window only.
   auto* box = new QMessageBox(window());
   box->setObjectName(QStringLiteral("KeyboardShortcutsAlert"));
   box->setAttribute(Qt::WA_DeleteOnClose);

@@ -30,8 +30,8 @@ class ShortcutField : public QLineEdit {
   ~ShortcutField() override;
 
   const Name& shortcutName() const { return shortcutName_; }
-  bool isRecording() const { return eventMonitor_; }
-  QAction* cancelButton() const { return cancelButton_; }
+  bool isRecording() const { return watchingClicks_; }
+  QAction* clearButton() const { return clearButton_; }
   // The alert the field shows, while it shows one.
   QMessageBox* alert() const { return alert_; }
 
@@ -58,7 +58,7 @@ class ShortcutField : public QLineEdit {
   // Gives up the focus, which stops recording.
   void blur();
   void showStoredShortcut();
-  void updateCancelButton();
+  void updateClearButton();
   void clearShortcut();
   void accept(const Shortcut& shortcut);
   void showSystemAlert(const Shortcut& shortcut);
@@ -67,9 +67,9 @@ class ShortcutField : public QLineEdit {
 
   Name shortcutName_;
   OnChange onChange_;
-  QAction* cancelButton_ = nullptr;
-  bool eventMonitor_ = false;  // the application-wide mouse watch is installed
-  QMetaObject::Connection shortcutsNameChangeObserver_;
+  QAction* clearButton_ = nullptr;
+  bool watchingClicks_ = false;  // the application-wide mouse watch is installed
+  QMetaObject::Connection storedShortcutWatch_;
   QPointer<QMessageBox> alert_;
 };
 
