@@ -118,8 +118,6 @@ void registerShortcut(const Shortcut& shortcut) {
   auto hotKey = std::make_shared<HotKey>();
   hotKey->shortcut = shortcut;
   hotKey->id = id;
-  hotKey->onKeyDown = [](const Shortcut& pressed) { dispatch(EventType::keyDown, pressed); };
-  hotKey->onKeyUp = [](const Shortcut& released) { dispatch(EventType::keyUp, released); };
   if (!hotKeysSuspended()) {
     hotKey->ref = hotKeyCenter().registerHotKey(static_cast<uint32_t>(shortcut.keyCode),
                                                 static_cast<uint32_t>(shortcut.modifiers), static_cast<uint32_t>(id));
@@ -193,13 +191,9 @@ void updateGrabs() {
   }
 }
 
-void runHotKey(const std::shared_ptr<HotKey>& hotKey, bool down) {
+void runHotKey(std::shared_ptr<HotKey> hotKey, bool down) {
   // The actions may change the tables; `hotKey` keeps this one alive.
-  if (down) {
-    hotKey->onKeyDown(hotKey->shortcut);
-  } else {
-    hotKey->onKeyUp(hotKey->shortcut);
-  }
+  dispatch(down ? EventType::keyDown : EventType::keyUp, hotKey->shortcut);
 }
 
 // A report of the hot-key service. One queued before the grabs were given

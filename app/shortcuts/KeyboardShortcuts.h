@@ -136,8 +136,6 @@ struct HotKey {
   Shortcut shortcut;
   int id = 0;
   std::optional<tovrelle::hotkeys::HotKeyRef> ref;  // none while temporarily unregistered
-  std::function<void(const Shortcut&)> onKeyDown;
-  std::function<void(const Shortcut&)> onKeyUp;
 };
 
 // The process-wide tables, for inspection.
