@@ -129,7 +129,6 @@ void ExtensionStatusView::clear() {
   }
   text_ = nullptr;
   diagnostic_ = nullptr;
-  openSystemSettings_ = nullptr;
   supportLink_ = nullptr;
 }
 
@@ -180,14 +179,6 @@ void ExtensionStatusView::setStatus(const SystemExtensionInstaller::Status& stat
   // The diagnostic takes the room it can get and wraps; the remedies follow it.
   remedies->addWidget(diagnostic_, 1, Qt::AlignVCenter);
 
-  if (failure.opensSecuritySettings) {
-    //: Button that opens the system settings page for extensions
-    openSystemSettings_ = new QPushButton(qtTrId("settings.extension.openSystemSettings"), this);
-    connect(openSystemSettings_, &QPushButton::clicked, this, [this] {
-      if (actions_.openExtensionSettings) actions_.openExtensionSettings();
-    });
-    remedies->addWidget(openSystemSettings_, 0, Qt::AlignVCenter);
-  }
   if (failure.needsSupport && actions_.supportPage) {
     if (std::optional<QUrl> page = actions_.supportPage()) {
       //: Link to the support page
@@ -215,7 +206,7 @@ void ExtensionStatusView::showRows() {
   // Rows added to a view already on screen would otherwise appear one event
   // loop turn later.
   for (QWidget* row : {static_cast<QWidget*>(text_), static_cast<QWidget*>(diagnostic_),
-                       static_cast<QWidget*>(openSystemSettings_), static_cast<QWidget*>(supportLink_)})
+                       static_cast<QWidget*>(supportLink_)})
     if (row) row->show();
 }
 
@@ -280,9 +271,6 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   statusRow->addWidget(plainLabel(qtTrId("settings.extension.statusLabel"), extension), 0, Qt::AlignTop);
   QPointer<GeneralSettingsView> self(this);
   ExtensionStatusView::Actions actions;
-  actions.openExtensionSettings = [self] {
-    if (self && self->cameraPermission_) self->cameraPermission_->openExtensionSettings();
-  };
   actions.supportPage = [self]() -> std::optional<QUrl> {
     if (!self || !self->env_.webPageURL) return std::nullopt;
     return self->env_.webPageURL(QStringLiteral("support"));

@@ -39,8 +39,6 @@ class ExtensionStatusView : public QWidget {
 
  public:
   struct Actions {
-    // The system settings page for extensions.
-    std::function<void()> openExtensionSettings;
     // The support page; none when its address cannot be formed.
     std::function<std::optional<QUrl>()> supportPage;
     std::function<void(const QUrl&)> openWebPage;
@@ -54,7 +52,6 @@ class ExtensionStatusView : public QWidget {
   QLabel* textLabel() const { return text_; }
   // Present for failures only.
   QLabel* diagnosticLabel() const { return diagnostic_; }
-  QPushButton* openSystemSettingsButton() const { return openSystemSettings_; }
   QLabel* supportLink() const { return supportLink_; }
 
  private:
@@ -65,7 +62,6 @@ class ExtensionStatusView : public QWidget {
   QVBoxLayout* layout_;
   QLabel* text_ = nullptr;
   QLabel* diagnostic_ = nullptr;
-  QPushButton* openSystemSettings_ = nullptr;
   QLabel* supportLink_ = nullptr;
 };
 

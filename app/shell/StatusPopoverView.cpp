@@ -28,7 +28,6 @@
 #include "app/shell/Symbols.h"
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
-#include "platform/updates/UpdateController.h"
 #include "shared/DataFolder.h"
 
 namespace tovrelle {
@@ -557,7 +556,7 @@ void StatusPopoverView::redraw() {
     //: Open the settings window
     addRow(group, "settingsRow", qtTrId("menu.settings"), false, true, onOpenSettings_);
     if (onCheckForUpdates_) {
-      if (!canCheckForUpdates_ && !updates::UpdateController::hasUpdateFeed()) {
+      if (!canCheckForUpdates_) {
         // Nothing to check here: the system's package updates bring new versions.
         //: Disabled update row of a build whose updates come with the system's software updates
         PopoverRow* row = addRow(group, "updateRow", qtTrId("menu.updatesFromSystem"), false, false, {});

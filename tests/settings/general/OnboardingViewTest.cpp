@@ -126,7 +126,7 @@ TEST_F(OnboardingTest, RefusedAccessKeepsTheStepOpenAndItsButtonThenOpensTheCame
   QTest::mouseClick(v.stepButton(3), Qt::LeftButton);
   EXPECT_EQ(capture->accessRequestCount(), 1) << "a decided status is not asked again";
   EXPECT_EQ(opener->attempts,
-            std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_Camera"});
+            std::vector<std::string>{urls::kCameraPrivacySettingsURL});
 }
 
 TEST_F(OnboardingTest, AGrantInTheSystemSettingsShowsWithinASecondWhileTheWindowIsUp) {
