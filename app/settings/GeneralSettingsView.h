@@ -13,7 +13,7 @@
 #include <memory>
 #include <optional>
 
-#include "app/installer/SystemExtensionInstaller.h"
+#include "app/installer/CameraServiceInstaller.h"
 #include "app/model/CameraPermission.h"
 #include "app/model/VideoDeviceStatus.h"
 #include "app/shell/LoginItemManager.h"
@@ -46,7 +46,7 @@ class ExtensionStatusView : public QWidget {
 
   explicit ExtensionStatusView(Actions actions, QWidget* parent = nullptr);
 
-  void setStatus(const SystemExtensionInstaller::Status& status);
+  void setStatus(const CameraServiceInstaller::Status& status);
 
   // The status line, or the failure's first line and message.
   QLabel* textLabel() const { return text_; }
@@ -71,7 +71,7 @@ class GeneralSettingsView : public QWidget {
  public:
   struct Environment {
     LoginItemManager* loginItemManager = nullptr;
-    SystemExtensionInstaller* extensionInstaller = nullptr;
+    CameraServiceInstaller* extensionInstaller = nullptr;
     CameraPermission* cameraPermission = nullptr;
     // The application delegate's setup guide; nothing happens when empty.
     std::function<void()> showOnboarding;
@@ -124,7 +124,7 @@ class GeneralSettingsView : public QWidget {
 
   Environment env_;
   QPointer<LoginItemManager> loginItemManager_;
-  QPointer<SystemExtensionInstaller> extensionInstaller_;
+  QPointer<CameraServiceInstaller> extensionInstaller_;
   QPointer<CameraPermission> cameraPermission_;
 
   QList<QLabel*> headers_;

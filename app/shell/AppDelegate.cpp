@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
-#include "app/installer/SystemExtensionInstaller.h"
+#include "app/installer/CameraServiceInstaller.h"
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
@@ -54,7 +54,7 @@ QWidget* placeholderPopoverContent() {
 AppDelegate::Services AppDelegate::defaultServices() {
   Services s;
   s.cameraManager = []() -> CameraManager& { return CameraManager::shared(); };
-  s.installer = []() -> SystemExtensionInstaller& { return SystemExtensionInstaller::shared(); };
+  s.installer = []() -> CameraServiceInstaller& { return CameraServiceInstaller::shared(); };
   s.cameraDevices = []() -> CameraDeviceManager& { return CameraDeviceManager::shared(); };
   s.cameraFeed = []() -> CameraFeedStatus& { return CameraFeedStatus::shared(); };
   s.onKeyUp = [](const KeyboardShortcuts::Name& name, KeyboardShortcuts::Action action) {
@@ -92,7 +92,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   // 3. First run goes through onboarding; later runs install (unless the user
   // removed the camera service) and ask for the camera here.
   if (UserDefaults::standard().boolValue(kHasCompletedOnboardingKey)) {
-    services_.installer().activateAtLaunch();
+    services_.installer().installAtLaunch();
     auto capture = services_.capture ? services_.capture() : nullptr;
     services_.utilityQueue->async([capture] {
       if (!capture || capture->authorizationStatus() != capture::AuthorizationStatus::notDetermined) return;
@@ -203,9 +203,9 @@ PopoverWindow* AppDelegate::makePopover() {
   };
   inputs.onInstallExtension = [main = services_.mainQueue, installer = services_.installer] {
     main->async([installer] {
-      SystemExtensionInstaller& extensionInstaller = installer();
-      if (!extensionInstaller.status().is(SystemExtensionInstaller::Status::Case::requesting))
-        extensionInstaller.activate(true);
+      CameraServiceInstaller& extensionInstaller = installer();
+      if (!extensionInstaller.status().is(CameraServiceInstaller::Status::Case::starting))
+        extensionInstaller.install(true);
     });
   };
   inputs.onCheckForUpdates = [self] {

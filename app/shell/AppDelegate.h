@@ -30,7 +30,7 @@ class ImageManager;
 class PopoverWindow;
 class StatusItem;
 class StatusItemMenu;
-class SystemExtensionInstaller;
+class CameraServiceInstaller;
 
 class AppDelegate : public QObject {
   Q_OBJECT
@@ -40,7 +40,7 @@ class AppDelegate : public QObject {
   // on first use, so the order of the first calls is the order of creation.
   struct Services {
     std::function<CameraManager&()> cameraManager;
-    std::function<SystemExtensionInstaller&()> installer;
+    std::function<CameraServiceInstaller&()> installer;
     std::function<CameraDeviceManager&()> cameraDevices;
     // Why camera mode shows no picture, for the tool tip; none leaves it out.
     std::function<CameraFeedStatus&()> cameraFeed;

@@ -63,7 +63,7 @@ class LogRecorder {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
     for (auto& r : records_)
-      if (r.subsystem == "ossel.tovrelle" && r.category == "SystemExtensionInstaller" && (!level || r.level == *level))
+      if (r.subsystem == "ossel.tovrelle" && r.category == "CameraServiceInstaller" && (!level || r.level == *level))
         out.push_back(r.message);
     return out;
   }

@@ -1,4 +1,4 @@
-#include "platform/sysext/linux/LinuxSystemExtensions.h"
+#include "platform/userservice/SystemdCameraService.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,17 +19,15 @@
 
 #include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/log/Log.h"
-#include "platform/sysext/ExtensionBundle.h"
-#include "platform/sysext/linux/SystemdUserManager.h"
+#include "platform/userservice/SystemdUserManager.h"
 #include "shared/DataFolder.h"
 #include "shared/Files.h"
 
-namespace tovrelle::sysext {
+namespace tovrelle::userservice {
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kCurrentLink = "current";
 constexpr const char* kRetiredPrefix = ".removing-";
 constexpr const char* kTempPrefix = ".tmp-";
 
@@ -55,7 +53,7 @@ std::string errnoText() { return std::strerror(errno); }
 // One installed copy found in the install folder.
 struct Copy {
   std::string name;  // folder name
-  ExtensionVersion version;
+  ServiceVersion version;
   bool retired = false;
 };
 
@@ -74,10 +72,10 @@ std::vector<Copy> listCopies(const fs::path& root) {
     std::error_code typeError;
     if (!it->is_directory(typeError) || it->is_symlink(typeError)) continue;
     const bool retired = name.rfind(kRetiredPrefix, 0) == 0;
-    const bool copy = name.size() > std::strlen(kBundleExtension) && name.front() != '.' &&
-                      name.ends_with(kBundleExtension);
+    const bool copy = name.size() > std::strlen(kCopySuffix) && name.front() != '.' &&
+                      name.ends_with(kCopySuffix);
     if (!retired && !copy) continue;
-    auto version = readExtensionVersion(it->path());
+    auto version = readServiceVersion(it->path());
     if (!version) continue;  // a damaged or half-removed folder is not a copy
     copies.push_back(Copy{name, *version, retired});
   }
@@ -121,11 +119,11 @@ void retire(const fs::path& root, const std::string& name) {
   std::error_code ec;
   fs::rename(from, to, ec);
   if (ec) {
-    log::processLog("LinuxSystemExtensions: cannot move %s aside: %s", from.c_str(), ec.message().c_str());
+    log::processLog("SystemdCameraService: cannot move %s aside: %s", from.c_str(), ec.message().c_str());
     return;
   }
   fs::remove_all(to, ec);
-  if (ec) log::processLog("LinuxSystemExtensions: cannot remove %s: %s", to.c_str(), ec.message().c_str());
+  if (ec) log::processLog("SystemdCameraService: cannot remove %s: %s", to.c_str(), ec.message().c_str());
 }
 
 void removeLeftovers(const fs::path& root) {
@@ -243,7 +241,7 @@ void stopCopiesUnder(const fs::path& root, const std::string& keep = {}) {
     if (::kill(pid, SIGTERM) == 0) asked.push_back(pid);
   }
   if (asked.empty()) return;
-  log::processLog("LinuxSystemExtensions: stopping %zu running camera service process(es)", asked.size());
+  log::processLog("SystemdCameraService: stopping %zu running camera service process(es)", asked.size());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   for (pid_t pid : asked) {
     while (alive(pid) && std::chrono::steady_clock::now() < deadline)
@@ -295,7 +293,7 @@ std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logF
   fs::create_directories(logFile.parent_path(), ec);
   int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
   if (out < 0) {
-    log::processLog("LinuxSystemExtensions: cannot write the camera service log %s (%s); its output is discarded",
+    log::processLog("SystemdCameraService: cannot write the camera service log %s (%s); its output is discarded",
                     logFile.c_str(), errnoText().c_str());
     out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   }
@@ -367,57 +365,37 @@ std::string escaped(std::string text) {
   return text;
 }
 
-class LinuxExtensionManager final : public ExtensionManager,
-                                    public std::enable_shared_from_this<LinuxExtensionManager> {
+class SystemdCameraService final : public CameraService, public std::enable_shared_from_this<SystemdCameraService> {
  public:
-  explicit LinuxExtensionManager(LinuxPaths paths)
-      : paths_(std::move(paths)), worker_(dispatch::makeSerialQueue("ossel.tovrelle.sysext")) {}
+  SystemdCameraService(ServicePaths paths, std::shared_ptr<dispatch::Queue> answers)
+      : paths_(std::move(paths)), answers_(std::move(answers)), worker_(dispatch::makeSerialQueue("ossel.tovrelle.userservice")) {}
 
-  void submitRequest(std::shared_ptr<Request> request) override {
-    if (!request) return;
-    uint64_t sequence = 0;
-    if (request->kind() != Request::Kind::properties) {
-      // A removal supersedes a pending install, and the other way round.
-      std::lock_guard lock(mutex_);
-      sequence = ++sequence_;
-      latestActivation_[request->identifier()] = sequence;
-    }
-    auto self = shared_from_this();
-    worker_->async([self, request, sequence] {
-      switch (request->kind()) {
-        case Request::Kind::activation: self->activate(request, sequence); break;
-        case Request::Kind::deactivation: self->deactivate(request); break;
-        case Request::Kind::properties: self->reportProperties(request); break;
-      }
+  // One call at a time, in order, on the worker.
+  void install(Done done) override {
+    worker_->async([self = shared_from_this(), done = std::move(done)] { self->answer(done, self->installNow()); });
+  }
+  void remove(Done done) override {
+    worker_->async([self = shared_from_this(), done = std::move(done)] { self->answer(done, self->removeNow()); });
+  }
+  void look(Looked done) override {
+    worker_->async([self = shared_from_this(), done = std::move(done)] {
+      std::optional<Error> error;
+      auto installed = self->lookNow(error);
+      self->answers_->async([done, installed, error] { done(installed, error); });
     });
   }
 
  private:
-  fs::path rootFor(const std::string& identifier) const { return paths_.installRoot / identifier; }
+  fs::path root() const { return paths_.installRoot / kServiceIdentifier; }
 
-  bool superseded(const Request& request, uint64_t sequence) {
-    std::lock_guard lock(mutex_);
-    return latestActivation_[request.identifier()] != sequence;
-  }
-
-  static void deliver(const std::shared_ptr<Request>& request, std::function<void(RequestDelegate&, Request&)> call) {
-    request->queue()->async([request, call = std::move(call)] {
-      if (auto delegate = request->delegate()) call(*delegate, *request);
-    });
-  }
-
-  static void fail(const std::shared_ptr<Request>& request, Error error) {
-    log::processLog("LinuxSystemExtensions: request for %s failed (#%d): %s", request->identifier().c_str(),
-                    error.code, error.localizedDescription.c_str());
-    deliver(request, [error](RequestDelegate& d, Request& r) { d.requestDidFailWithError(r, error); });
-  }
-
-  static void finish(const std::shared_ptr<Request>& request, int result) {
-    deliver(request, [result](RequestDelegate& d, Request& r) { d.requestDidFinishWithResult(r, result); });
+  void answer(const Done& done, std::optional<Error> error) {
+    if (error)
+      log::processLog("SystemdCameraService: failed (#%d): %s", error->code, error->description.c_str());
+    answers_->async([done, error] { done(error); });
   }
 
   static Error managerError(const ManagerCall& call) {
-    return makeError(call.outcome == ManagerCall::Outcome::refused ? kErrorForbiddenBySystemPolicy : kErrorUnknown,
+    return makeError(call.outcome == ManagerCall::Outcome::refused ? kErrorRefused : kErrorUnknown,
                      call.description);
   }
 
@@ -484,184 +462,135 @@ class LinuxExtensionManager final : public ExtensionManager,
                              : "the camera service runs but published no camera within " + std::to_string(seconds) + " s";
     if (!unit.empty()) {
       const std::string journal = journalTail(unit);
-      log::processLog("LinuxSystemExtensions: %s; last journal lines of %s:\n%s", cause.c_str(), unit.c_str(),
+      log::processLog("SystemdCameraService: %s; last journal lines of %s:\n%s", cause.c_str(), unit.c_str(),
                       journal.empty() ? "(the journal has none)" : escaped(journal).c_str());
     } else {
       const fs::path logFile = paths_.stateFolder / kServiceLogName;
-      log::processLog("LinuxSystemExtensions: %s; last lines of %s:\n%s", cause.c_str(), logFile.c_str(),
+      log::processLog("SystemdCameraService: %s; last lines of %s:\n%s", cause.c_str(), logFile.c_str(),
                       escaped(fileTail(logFile)).c_str());
     }
     return makeError(kErrorNoCamera, cause);
   }
 
-  // ---- properties
+  // ---- looking
 
-  void reportProperties(const std::shared_ptr<Request>& request) {
-    const std::string& identifier = request->identifier();
-    const fs::path root = rootFor(identifier);
-    const auto copies = listCopies(root);
+  std::optional<Installed> lookNow(std::optional<Error>& error) {
+    const fs::path root = this->root();
+    Installed installed;
     const auto current = currentCopyName(root);
-
-    // Enabled means: it comes back at the next login (unit enabled, or an
+    if (!current) return installed;
+    const auto copy = validateCurrent(root, *current);
+    if (copy) installed.version = copy->version;
+    // Running means: it comes back at the next login (unit enabled, or an
     // autostart entry) and its camera is in the graph now.
-    bool currentEnabled = false;
-    if (current) {
-      bool registered = false;
-      std::string why;
-      if (auto manager = SystemdUserManager::connect(why)) {
-        auto state = manager->unitFileState(serviceUnitName(identifier));
-        if (!state.ok()) return fail(request, managerError(state));
-        registered = state.value == "enabled" || state.value == "enabled-runtime";
-      } else {
-        registered = fs::exists(paths_.autostartFolder / autostartEntryName(identifier));
+    bool registered = false;
+    std::string why;
+    if (auto manager = SystemdUserManager::connect(why)) {
+      auto state = manager->unitFileState(serviceUnitName());
+      if (!state.ok()) {
+        error = managerError(state);
+        return std::nullopt;
       }
-      const auto info = validateCurrent(root, identifier, *current);
-      if (registered && info) {
-        const auto look = lookForCamera(root, realProgram(root, *current, info->executable));
-        if (!look.reachable)
-          log::processLog("LinuxSystemExtensions: cannot see the camera: %s", look.why.c_str());
-        currentEnabled = look.ours;
-      }
+      registered = state.value == "enabled" || state.value == "enabled-runtime";
+    } else {
+      registered = fs::exists(paths_.autostartFolder / autostartEntryName());
     }
-
-    std::vector<ExtensionProperties> properties;
-    for (const auto& copy : copies) {
-      ExtensionProperties p;
-      p.bundleIdentifier = identifier;
-      p.bundleVersion = copy.version.bundleVersion;
-      p.bundleShortVersion = copy.version.shortVersion;
-      p.isUninstalling = copy.retired;
-      const bool isCurrent = !copy.retired && current && *current == copy.name;
-      p.isEnabled = isCurrent && currentEnabled;
-      properties.push_back(std::move(p));
+    if (registered && copy) {
+      const auto look = lookForCamera(root, realProgram(root, *current, copy->executable));
+      if (!look.reachable) log::processLog("SystemdCameraService: cannot see the camera: %s", look.why.c_str());
+      installed.running = look.ours;
     }
-    deliver(request, [properties](RequestDelegate& d, Request& r) { d.requestFoundProperties(r, properties); });
-    finish(request, kRequestCompleted);
+    return installed;
   }
 
   // ---- removal
 
-  void deactivate(const std::shared_ptr<Request>& request) {
-    const std::string& identifier = request->identifier();
-    const fs::path root = rootFor(identifier);
-    const std::string unitName = serviceUnitName(identifier);
+  std::optional<Error> removeNow() {
+    const fs::path root = this->root();
+    const std::string unitName = serviceUnitName();
     std::string why;
     if (auto manager = SystemdUserManager::connect(why)) {
       // Each step may find its part gone already (a half-removed install).
       if (auto call = manager->stopUnit(unitName); !call.ok())
-        log::processLog("LinuxSystemExtensions: %s", call.description.c_str());
+        log::processLog("SystemdCameraService: %s", call.description.c_str());
       if (auto call = manager->disableUnitFile(unitName); !call.ok())
-        log::processLog("LinuxSystemExtensions: %s", call.description.c_str());
+        log::processLog("SystemdCameraService: %s", call.description.c_str());
     }
     std::error_code ec;
     const bool hadUnit = fs::remove(paths_.unitFolder / unitName, ec);
-    if (ec) return fail(request, makeError(kErrorUnknown, "cannot remove " + (paths_.unitFolder / unitName).string() +
-                                                              ": " + ec.message()));
+    if (ec) return makeError(kErrorUnknown, "cannot remove " + (paths_.unitFolder / unitName).string() + ": " + ec.message());
     if (hadUnit) {
       if (auto manager = SystemdUserManager::connect(why)) manager->reload();
     }
-    fs::remove(paths_.autostartFolder / autostartEntryName(identifier), ec);
-    if (ec) return fail(request, makeError(kErrorUnknown, "cannot remove the autostart entry: " + ec.message()));
+    fs::remove(paths_.autostartFolder / autostartEntryName(), ec);
+    if (ec) return makeError(kErrorUnknown, "cannot remove the autostart entry: " + ec.message());
     stopCopiesUnder(root);
     fs::remove_all(root, ec);
-    if (ec) return fail(request, makeError(kErrorUnknown, "cannot remove " + root.string() + ": " + ec.message()));
-    fs::remove(paths_.installRoot, ec);  // only when no other extension is left in it
+    if (ec) return makeError(kErrorUnknown, "cannot remove " + root.string() + ": " + ec.message());
+    fs::remove(paths_.installRoot, ec);  // only when nothing else is left in it
 
     const auto deadline = std::chrono::steady_clock::now() + paths_.cameraWait;
     for (;;) {
       const auto look = lookForCamera(root, {});
       if (!look.reachable || !look.fromRoot) break;  // no PipeWire, no camera
       if (std::chrono::steady_clock::now() >= deadline)
-        return fail(request, makeError(kErrorUnknown, "the removed camera service's camera is still published"));
+        return makeError(kErrorUnknown, "the removed camera service's camera is still published");
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    log::processLog("LinuxSystemExtensions: removed %s (service, autostart entry and installed copies)",
-                    identifier.c_str());
-    finish(request, kRequestCompleted);
+    log::processLog("SystemdCameraService: removed %s (service, autostart entry and installed copies)",
+                    kServiceIdentifier);
+    return std::nullopt;
   }
 
-  static std::optional<ExtensionInfo> validateCurrent(const fs::path& root, const std::string& identifier,
-                                                      const std::string& name) {
+  static std::optional<ServiceCopy> validateCurrent(const fs::path& root, const std::string& name) {
     int code = 0;
     std::string problem;
-    return validateExtensionBundle(root / name, identifier, code, problem);
+    return validateServiceCopy(root / name, code, problem);
   }
 
   // ---- activation
 
-  void activate(const std::shared_ptr<Request>& request, uint64_t sequence) {
-    if (superseded(*request, sequence)) return fail(request, makeError(kErrorRequestSuperseded));
-    const std::string& identifier = request->identifier();
-    const fs::path embedded = embeddedExtensionPath(paths_.appBundle, identifier);
+  std::optional<Error> installNow() {
+    const fs::path shipped = shippedServicePath(paths_.appBundle);
     int code = 0;
     std::string problem;
-    auto info = validateExtensionBundle(embedded, identifier, code, problem);
-    if (!info) return fail(request, makeError(code, problem));
+    auto info = validateServiceCopy(shipped, code, problem);
+    if (!info) return makeError(code, problem);
 
-    const fs::path root = rootFor(identifier);
+    const fs::path root = this->root();
     std::error_code ec;
     fs::create_directories(root, ec);
     if (ec || hasControlCharacters(root.string())) {
-      return fail(request, makeError(kErrorUnknown, "cannot use the install folder " + root.string() + ": " +
-                                                        (ec ? ec.message() : "its path holds control characters")));
+      return makeError(kErrorUnknown, "cannot use the install folder " + root.string() + ": " +
+                                          (ec ? ec.message() : "its path holds control characters"));
     }
     removeLeftovers(root);
-
-    std::optional<Copy> installed;
+    // The app's own copy always wins, newer or not.
     if (auto name = currentCopyName(root)) {
-      if (auto version = readExtensionVersion(root / *name)) installed = Copy{*name, *version, false};
+      if (auto version = readServiceVersion(root / *name); version && *version != info->version)
+        log::processLog("SystemdCameraService: replacing the installed %s (%s) with %s (%s)",
+                        version->shortVersion.c_str(), version->buildNumber.c_str(),
+                        info->version.shortVersion.c_str(), info->version.buildNumber.c_str());
     }
-    if (installed && installed->version != info->version) {
-      ExtensionProperties existing{identifier, installed->version.bundleVersion, installed->version.shortVersion,
-                                   true, false, false};
-      ExtensionProperties replacement{identifier, info->version.bundleVersion, info->version.shortVersion,
-                                      false, false, false};
-      auto self = shared_from_this();
-      request->queue()->async([self, request, sequence, existing, replacement, info = *info] {
-        auto delegate = request->delegate();
-        auto action = delegate ? delegate->actionForReplacingExtension(*request, existing, replacement)
-                               : ReplacementAction::replace;
-        self->worker_->async([self, request, sequence, action, info] { self->install(request, sequence, info, action); });
-      });
-      return;
-    }
-    install(request, sequence, *info, ReplacementAction::replace);
-  }
-
-  void install(const std::shared_ptr<Request>& request, uint64_t sequence, const ExtensionInfo& info,
-               ReplacementAction action) {
-    if (superseded(*request, sequence)) return fail(request, makeError(kErrorRequestSuperseded));
-    if (action != ReplacementAction::replace)
-      return fail(request, makeError(kErrorRequestCanceled, "replacing the installed extension was declined"));
-
-    const std::string& identifier = request->identifier();
-    const fs::path embedded = embeddedExtensionPath(paths_.appBundle, identifier);
-    const fs::path root = rootFor(identifier);
 
     // Copy into a private folder first; only a complete, checked copy gets
     // its final name.
     std::string temp = (root / (std::string(kTempPrefix) + "XXXXXX")).string();
     if (!::mkdtemp(temp.data()))
-      return fail(request, makeError(kErrorUnknown, "cannot write to the install folder " + root.string() + ": " +
-                                                        errnoText()));
-    std::error_code ec;
-    fs::copy(embedded, temp, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+      return makeError(kErrorUnknown, "cannot write to the install folder " + root.string() + ": " + errnoText());
+    fs::copy(shipped, temp, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
     if (ec) {
       fs::remove_all(temp, ec);
-      return fail(request, makeError(kErrorUnknown, "copying the extension into " + root.string() +
-                                                        " failed: " + ec.message()));
+      return makeError(kErrorUnknown, "copying the camera service into " + root.string() + " failed: " + ec.message());
     }
-    int code = 0;
-    std::string problem;
-    auto copied = validateExtensionBundle(temp, identifier, code, problem);
-    if (!copied || copied->version != info.version) {
+    auto copied = validateServiceCopy(temp, code, problem);
+    if (!copied || copied->version != info->version) {
       fs::remove_all(temp, ec);
-      return fail(request, makeError(kErrorValidationFailed,
-                                     copied ? "the extension bundle changed while it was copied" : problem));
+      return makeError(kErrorValidationFailed, copied ? "the camera service changed while it was copied" : problem);
     }
     ::chmod(temp.c_str(), 0755);
 
-    const std::string copyName = info.version.shortVersion + "_" + info.version.bundleVersion + kBundleExtension;
+    const std::string copyName = copyFolderName(info->version);
     const auto previous = currentCopyName(root);
     if (fs::exists(root / copyName)) retire(root, copyName);
     fs::rename(temp, root / copyName, ec);
@@ -669,8 +598,7 @@ class LinuxExtensionManager final : public ExtensionManager,
       std::error_code ignored;
       fs::remove_all(temp, ignored);
       if (previous == copyName) pointCurrentAt(root, std::nullopt, problem);
-      return fail(request, makeError(kErrorUnknown, "cannot move the new copy into " + root.string() + ": " +
-                                                        ec.message()));
+      return makeError(kErrorUnknown, "cannot move the new copy into " + root.string() + ": " + ec.message());
     }
     // Undoes the install when the last steps fail: the previous copy (if any)
     // stays the one that runs, and the new copy goes.
@@ -679,21 +607,21 @@ class LinuxExtensionManager final : public ExtensionManager,
       if (switched) pointCurrentAt(root, previous, ignored);
       if (previous != copyName) retire(root, copyName);
     };
-    const fs::path program = root / kCurrentLink / info.executable;
+    const fs::path program = root / kCurrentLink / info->executable;
     const std::string dataEnv = paths_.dataFolder.empty() ? std::string() : "TOVRELLE_DATA_DIR=" + paths_.dataFolder.string();
     // The app's own program: the service starts, and keeps running, only
     // while it exists, so removing the app's package takes the camera away.
-    const fs::path appProgram = embeddedExtensionPath(paths_.appBundle, identifier) / info.executable;
+    const fs::path appProgram = shipped / info->executable;
     const std::string appEnv = std::string(kInstalledAppEnv) + "=" + appProgram.string();
 
     std::string why;
     auto manager = SystemdUserManager::connect(why);
     if (!manager) {
-      log::processLog("LinuxSystemExtensions: %s; starting %s now and at every login through an autostart entry",
-                      why.c_str(), identifier.c_str());
+      log::processLog("SystemdCameraService: %s; starting %s now and at every login through an autostart entry",
+                      why.c_str(), kServiceIdentifier);
       if (!pointCurrentAt(root, copyName, problem)) {
         rollBack(false);
-        return fail(request, makeError(kErrorUnknown, problem));
+        return makeError(kErrorUnknown, problem);
       }
       const std::string entry =
           "[Desktop Entry]\n"
@@ -707,39 +635,39 @@ class LinuxExtensionManager final : public ExtensionManager,
           "NoDisplay=true\n"
           "Terminal=false\n"
           "X-GNOME-Autostart-enabled=true\n"
-          "X-Tovrelle-Version=" + info.version.shortVersion + " (" + info.version.bundleVersion + ")\n";
-      if (!writeFileAtomically(paths_.autostartFolder / autostartEntryName(identifier), entry, problem)) {
+          "X-Tovrelle-Version=" + info->version.shortVersion + " (" + info->version.buildNumber + ")\n";
+      if (!writeFileAtomically(paths_.autostartFolder / autostartEntryName(), entry, problem)) {
         rollBack(true);
-        return fail(request, makeError(kErrorUnknown, problem));
+        return makeError(kErrorUnknown, problem);
       }
       retireOthers(root, copyName);
       // What the session would do at the next login, done now: older copies
       // stop, this one runs unless it already does.
-      const std::string binary = realProgram(root, copyName, info.executable);
+      const std::string binary = realProgram(root, copyName, info->executable);
       stopCopiesUnder(root, binary);
       std::optional<pid_t> started;
       if (processesUnder(root).empty()) {
-        started = startDetached(root / copyName / info.executable, paths_.stateFolder / kServiceLogName,
+        started = startDetached(root / copyName / info->executable, paths_.stateFolder / kServiceLogName,
                                 paths_.dataFolder, appProgram, problem);
-        if (!started) return fail(request, makeError(kErrorUnknown, problem));
-        log::processLog("LinuxSystemExtensions: started the camera service (process %d), output in %s",
+        if (!started) return makeError(kErrorUnknown, problem);
+        log::processLog("SystemdCameraService: started the camera service (process %d), output in %s",
                         static_cast<int>(*started), (paths_.stateFolder / kServiceLogName).c_str());
       }
-      if (auto error = waitForCamera(root, binary, started, {})) return fail(request, *error);
-      log::processLog("LinuxSystemExtensions: installed %s %s (%s); its camera is published", identifier.c_str(),
-                      info.version.shortVersion.c_str(), info.version.bundleVersion.c_str());
-      return finish(request, kRequestCompleted);
+      if (auto error = waitForCamera(root, binary, started, {})) return *error;
+      log::processLog("SystemdCameraService: installed %s %s (%s); its camera is published", kServiceIdentifier,
+                      info->version.shortVersion.c_str(), info->version.buildNumber.c_str());
+      return std::nullopt;
     }
 
-    const std::string unitName = serviceUnitName(identifier);
+    const std::string unitName = serviceUnitName();
     const std::string unit =
         "# Installed by Tovrelle; replaced whenever the app installs its camera service.\n"
         "[Unit]\n"
-        "Description=Tovrelle camera service " + info.version.shortVersion + " (" + info.version.bundleVersion + ")\n"
+        "Description=Tovrelle camera service " + info->version.shortVersion + " (" + info->version.buildNumber + ")\n"
         "ConditionPathExists=" + unitPath(program.string()) + "\n"
         // Once the app is uninstalled (its package removed) the copy no longer
         // starts at login, so nothing of ours keeps writing to the devices.
-        "ConditionPathExists=" + unitPath(embeddedExtensionPath(paths_.appBundle, identifier).string()) + "\n"
+        "ConditionPathExists=" + unitPath(shipped.string()) + "\n"
         "\n"
         "[Service]\n"
         "Type=simple\n"
@@ -755,35 +683,35 @@ class LinuxExtensionManager final : public ExtensionManager,
         "WantedBy=default.target\n";
     if (!writeFileAtomically(paths_.unitFolder / unitName, unit, problem)) {
       rollBack(false);
-      return fail(request, makeError(kErrorUnknown, problem));
+      return makeError(kErrorUnknown, problem);
     }
     if (auto call = manager->reload(); !call.ok()) {
       rollBack(false);
-      return fail(request, managerError(call));
+      return managerError(call);
     }
     if (auto call = manager->enableUnitFile(unitName); !call.ok()) {
       rollBack(false);
-      return fail(request, managerError(call));
+      return managerError(call);
     }
     if (!pointCurrentAt(root, copyName, problem)) {
       rollBack(false);
-      return fail(request, makeError(kErrorUnknown, problem));
+      return makeError(kErrorUnknown, problem);
     }
     // A copy started by an autostart entry earlier would keep the camera.
     stopCopiesUnder(root);
     if (auto call = manager->restartUnit(unitName); !call.ok()) {
       rollBack(true);
-      return fail(request, managerError(call));
+      return managerError(call);
     }
     // One way of starting it: a service makes an old autostart entry redundant.
     std::error_code ignored;
-    fs::remove(paths_.autostartFolder / autostartEntryName(identifier), ignored);
+    fs::remove(paths_.autostartFolder / autostartEntryName(), ignored);
     retireOthers(root, copyName);
-    if (auto error = waitForCamera(root, realProgram(root, copyName, info.executable), std::nullopt, unitName))
-      return fail(request, *error);
-    log::processLog("LinuxSystemExtensions: installed %s %s (%s) as %s; its camera is published", identifier.c_str(),
-                    info.version.shortVersion.c_str(), info.version.bundleVersion.c_str(), unitName.c_str());
-    finish(request, kRequestCompleted);
+    if (auto error = waitForCamera(root, realProgram(root, copyName, info->executable), std::nullopt, unitName))
+      return *error;
+    log::processLog("SystemdCameraService: installed %s %s (%s) as %s; its camera is published", kServiceIdentifier,
+                    info->version.shortVersion.c_str(), info->version.buildNumber.c_str(), unitName.c_str());
+    return std::nullopt;
   }
 
   static void retireOthers(const fs::path& root, const std::string& keep) {
@@ -791,19 +719,17 @@ class LinuxExtensionManager final : public ExtensionManager,
       if (!copy.retired && copy.name != keep) retire(root, copy.name);
   }
 
-  LinuxPaths paths_;
+  ServicePaths paths_;
+  std::shared_ptr<dispatch::Queue> answers_;
   std::shared_ptr<dispatch::Queue> worker_;
-  std::mutex mutex_;
-  uint64_t sequence_ = 0;
-  std::map<std::string, uint64_t> latestActivation_;
 };
 
 }  // namespace
 
-LinuxPaths LinuxPaths::fromEnvironment(fs::path appBundle) {
-  LinuxPaths paths;
-  paths.appBundle = std::move(appBundle);
-  paths.installRoot = xdgFolder("XDG_DATA_HOME", ".local/share") / "tovrelle" / "SystemExtensions";
+ServicePaths ServicePaths::fromEnvironment(fs::path prefix) {
+  ServicePaths paths;
+  paths.appBundle = std::move(prefix);
+  paths.installRoot = xdgFolder("XDG_DATA_HOME", ".local/share") / kInstallFolder;
   const fs::path config = xdgFolder("XDG_CONFIG_HOME", ".config");
   paths.unitFolder = config / "systemd" / "user";
   paths.autostartFolder = config / "autostart";
@@ -811,7 +737,7 @@ LinuxPaths LinuxPaths::fromEnvironment(fs::path appBundle) {
   return paths;
 }
 
-fs::path mainBundlePath() {
+fs::path installPrefix() {
   if (const char* path = std::getenv("TOVRELLE_BUNDLE_PATH"); path && *path) return path;
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
@@ -819,11 +745,8 @@ fs::path mainBundlePath() {
   return exe.parent_path().parent_path();
 }
 
-std::string serviceUnitName(const std::string& identifier) { return identifier + ".service"; }
-std::string autostartEntryName(const std::string& identifier) { return identifier + ".desktop"; }
-
-std::shared_ptr<ExtensionManager> makeLinuxExtensionManager(LinuxPaths paths) {
-  return std::make_shared<LinuxExtensionManager>(std::move(paths));
+std::shared_ptr<CameraService> makeSystemdCameraService(ServicePaths paths, std::shared_ptr<dispatch::Queue> answers) {
+  return std::make_shared<SystemdCameraService>(std::move(paths), std::move(answers));
 }
 
-}  // namespace tovrelle::sysext
+}  // namespace tovrelle::userservice

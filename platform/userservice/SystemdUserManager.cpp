@@ -1,10 +1,10 @@
-#include "platform/sysext/linux/SystemdUserManager.h"
+#include "platform/userservice/SystemdUserManager.h"
 
 #include <cerrno>
 #include <cstring>
 #include <systemd/sd-bus.h>
 
-namespace tovrelle::sysext {
+namespace tovrelle::userservice {
 namespace {
 
 constexpr const char* kService = "org.freedesktop.systemd1";
@@ -128,4 +128,4 @@ ManagerCall SystemdUserManager::unitFileState(const std::string& unit) {
   return call;
 }
 
-}  // namespace tovrelle::sysext
+}  // namespace tovrelle::userservice

@@ -1,6 +1,6 @@
 // The camera service backend against real services: a private session bus
 // (with a stand-in systemd user manager, or none), a private PipeWire with
-// WirePlumber, the built camera service as the embedded program, files in a
+// WirePlumber, the built camera service as the app's copy, files in a
 // private folder, and the installer on the Qt main queue on top.
 #include <gtest/gtest.h>
 
@@ -11,10 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/installer/SystemExtensionInstaller.h"
+#include "app/installer/CameraServiceInstaller.h"
 #include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/dispatch/QtMainQueue.h"
-#include "platform/sysext/linux/LinuxSystemExtensions.h"
+#include "platform/userservice/SystemdCameraService.h"
 #include "tests/installer/FakeSystemdManager.h"
 #include "tests/installer/InstallerTestSupport.h"
 #include "tests/support/Services.h"
@@ -22,7 +22,7 @@
 using namespace tovrelle;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using Case = SystemExtensionInstaller::Status::Case;
+using Case = CameraServiceInstaller::Status::Case;
 using test::FakeSystemdManager;
 using test::readFile;
 
@@ -48,28 +48,13 @@ bool waitUntil(Predicate done, std::chrono::milliseconds timeout = 30s) {
   return true;
 }
 
-// Declines replacing the installed copy and records how the request ends.
-struct DecliningDelegate : sysext::RequestDelegate {
-  std::optional<int> result;
-  std::optional<sysext::Error> error;
-
-  sysext::ReplacementAction actionForReplacingExtension(sysext::Request&, const sysext::ExtensionProperties&,
-                                                        const sysext::ExtensionProperties&) override {
-    return sysext::ReplacementAction::cancel;
-  }
-  void requestNeedsUserApproval(sysext::Request&) override {}
-  void requestDidFinishWithResult(sysext::Request&, int r) override { result = r; }
-  void requestDidFailWithError(sysext::Request&, const sysext::Error& e) override { error = e; }
-  void requestFoundProperties(sysext::Request&, const std::vector<sysext::ExtensionProperties>&) override {}
-};
-
-class LinuxBackendTest : public ::testing::Test {
+class SystemdCameraServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     app();
     session = std::make_unique<test::PrivateSession>();
     // A space in the data folder checks the quoting of the service files.
-    paths = sysext::LinuxPaths::fromEnvironment(bundle.root());
+    paths = userservice::ServicePaths::fromEnvironment(bundle.root());
     paths.installRoot = session->makeFolder("data home") / "tovrelle" / "SystemExtensions";
     paths.unitFolder = session->runtimeDir() / "config" / "systemd" / "user";
     paths.autostartFolder = session->runtimeDir() / "config" / "autostart";
@@ -77,7 +62,7 @@ class LinuxBackendTest : public ::testing::Test {
     paths.dataFolder = session->makeFolder("the data");
     paths.cameraWait = 8s;
     writeEmbedded("2.0", "7");
-    manager = sysext::makeLinuxExtensionManager(paths);
+    service = userservice::makeSystemdCameraService(paths, dispatch::QtMainQueue::shared());
   }
 
   void TearDown() override {
@@ -85,11 +70,11 @@ class LinuxBackendTest : public ::testing::Test {
     systemd.reset();
     // What the backend started on its own ends with the test.
     for (auto& pid : servicePids()) ::kill(pid, SIGKILL);
-    manager.reset();
+    service.reset();
     session.reset();
   }
 
-  // The embedded bundle: an info file and the built camera service, or a
+  // The app's copy of the service: an info file and the built program, or a
   // shell script standing in for a broken one.
   void writeEmbedded(const std::string& shortVersion, const std::string& version, const std::string& script = {}) {
     bundle.writeVersion(shortVersion, version);
@@ -125,8 +110,8 @@ class LinuxBackendTest : public ::testing::Test {
   }
 
   void makeInstaller() {
-    installer = SystemExtensionInstaller::create(
-        {manager, dispatch::QtMainQueue::shared(), bundle.root(), [](const char* key) { return QString(key); }});
+    installer = CameraServiceInstaller::create(
+        {service, dispatch::QtMainQueue::shared(), bundle.root(), [](const char* key) { return QString(key); }});
   }
 
   // What a failed installer shows: "<message key> | <diagnostic>".
@@ -136,23 +121,22 @@ class LinuxBackendTest : public ::testing::Test {
   }
   bool shownStartsWith(const std::string& prefix) const { return shown().rfind(prefix, 0) == 0; }
 
-  // Runs the installer until it leaves `requesting`.
-  Case activate(bool force) {
-    installer->activate(force);
-    EXPECT_TRUE(waitUntil([&] { return !installer->status().is(Case::requesting); }));
+  // Runs the installer until it leaves `starting`.
+  Case install(bool force) {
+    installer->install(force);
+    EXPECT_TRUE(waitUntil([&] { return !installer->status().is(Case::starting); }));
     return installer->status().kind;
   }
   Case refresh() {
-    // Past the display throttle, then until the probe is answered.
-    std::this_thread::sleep_for(1001ms);
-    installer->refreshStatusForDisplay();
-    EXPECT_TRUE(waitUntil([&] { return installer->outstandingProbeCount() == 0; }));
+    bool answered = false;
+    installer->lookNow([&](bool) { answered = true; });
+    EXPECT_TRUE(waitUntil([&] { return answered; }));
     return installer->status().kind;
   }
 
   Case remove() {
     bool finished = false;
-    installer->deactivate([&](bool) { finished = true; });
+    installer->remove([&](bool) { finished = true; });
     EXPECT_TRUE(waitUntil([&] { return finished; }, 30s));
     return installer->status().kind;
   }
@@ -169,18 +153,18 @@ class LinuxBackendTest : public ::testing::Test {
   test::LogRecorder logs;
   test::FakeAppBundle bundle;
   std::unique_ptr<test::PrivateSession> session;
-  sysext::LinuxPaths paths;
-  std::shared_ptr<sysext::ExtensionManager> manager;
+  userservice::ServicePaths paths;
+  std::shared_ptr<userservice::CameraService> service;
   std::unique_ptr<FakeSystemdManager> systemd;
-  std::shared_ptr<SystemExtensionInstaller> installer;
+  std::shared_ptr<CameraServiceInstaller> installer;
 };
 
 // ------------------------------------------------------------- user service
 
-TEST_F(LinuxBackendTest, UserServicePublishesTheCameraAndRemoveTakesItAllAway) {
+TEST_F(SystemdCameraServiceTest, UserServicePublishesTheCameraAndRemoveTakesItAllAway) {
   startManager();
   makeInstaller();
-  ASSERT_EQ(activate(false), Case::activated);
+  ASSERT_EQ(install(false), Case::running);
   EXPECT_EQ(copyFolders(), (std::vector<std::string>{"2.0_7.systemextension", "current"}));
   const std::string unit = readFile(paths.unitFolder / kUnit);
   const std::string program = (copies() / "current" / "tovrelle-camera-extension").string();
@@ -202,70 +186,59 @@ TEST_F(LinuxBackendTest, UserServicePublishesTheCameraAndRemoveTakesItAllAway) {
   // The next launch finds it and does not install again.
   installer = nullptr;
   makeInstaller();
-  EXPECT_EQ(activate(false), Case::activated);
-  EXPECT_EQ(logs.count("extension already installed and enabled; skipping activation"), 1);
+  systemd->clearCalls();
+  EXPECT_EQ(install(false), Case::running);
+  EXPECT_EQ(systemd->calls(), (std::vector<std::string>{std::string("GetUnitFileState ") + kUnit}))
+      << "it only looked";
 
   // The service dies: the unit is still enabled, but nothing is published.
   ::kill(systemd->mainPid(), SIGKILL);
   ASSERT_TRUE(waitUntil([&] { return cameras().empty(); }));
-  EXPECT_EQ(refresh(), Case::idle);
-  ASSERT_EQ(activate(true), Case::activated);
+  EXPECT_EQ(refresh(), Case::notInstalled);
+  ASSERT_EQ(install(true), Case::running);
 
   // Half removed (unit gone, copy and process left): removing still cleans up.
   fs::remove(paths.unitFolder / kUnit);
-  EXPECT_EQ(remove(), Case::idle);
+  EXPECT_EQ(remove(), Case::notInstalled);
   EXPECT_FALSE(fs::exists(copies()));
   EXPECT_TRUE(servicePids().empty());
-  ASSERT_EQ(activate(false), Case::activated);
+  ASSERT_EQ(install(false), Case::running);
 
   systemd->clearCalls();
-  EXPECT_EQ(remove(), Case::idle);
+  EXPECT_EQ(remove(), Case::notInstalled);
   EXPECT_EQ(systemd->calls(), (std::vector<std::string>{std::string("StopUnit ") + kUnit + " replace",
                                                         std::string("DisableUnitFiles ") + kUnit, "Reload"}));
   EXPECT_FALSE(fs::exists(paths.unitFolder / kUnit));
   EXPECT_FALSE(fs::exists(copies()));
   EXPECT_TRUE(cameras().empty());
   EXPECT_TRUE(fs::is_directory(paths.dataFolder)) << "the user's data stays";
-  EXPECT_EQ(refresh(), Case::idle);
+  EXPECT_EQ(refresh(), Case::notInstalled);
 }
 
-TEST_F(LinuxBackendTest, AnotherVersionIsReplacedAfterTheReplacementQuestion) {
+TEST_F(SystemdCameraServiceTest, AnotherVersionIsReplaced) {
   startManager();
   makeInstaller();
-  ASSERT_EQ(activate(false), Case::activated);
+  ASSERT_EQ(install(false), Case::running);
   writeEmbedded("2.1", "8");
-  ASSERT_EQ(activate(false), Case::activated);
-  EXPECT_EQ(logs.count("replacing extension 2.0/7 with 2.1/8"), 1);
+  ASSERT_EQ(install(false), Case::running);
   EXPECT_EQ(copyFolders(), (std::vector<std::string>{"2.1_8.systemextension", "current"}));
   auto nodes = cameras();
   ASSERT_EQ(nodes.size(), 1u) << "the old copy stopped";
   EXPECT_EQ(nodes[0].binary, fs::canonical(copies() / "2.1_8.systemextension/tovrelle-camera-extension").string());
-
-  // Declined, the installed copy stays.
-  writeEmbedded("3.0", "9");
-  auto delegate = std::make_shared<DecliningDelegate>();
-  auto r = manager->activationRequest(SystemExtensionInstaller::kExtensionIdentifier, dispatch::QtMainQueue::shared());
-  r->setDelegate(delegate);
-  manager->submitRequest(r);
-  ASSERT_TRUE(waitUntil([&] { return delegate->result || delegate->error; }));
-  ASSERT_TRUE(delegate->error);
-  EXPECT_EQ(delegate->error->code, sysext::kErrorRequestCanceled);
-  EXPECT_EQ(fs::read_symlink(copies() / "current"), "2.1_8.systemextension");
 }
 
-TEST_F(LinuxBackendTest, RefusingOrVanishingManagerFailsAndInstallsNothing) {
+TEST_F(SystemdCameraServiceTest, RefusingOrVanishingManagerFailsAndInstallsNothing) {
   startManager();
   systemd->setBehaviour("RestartUnit", FakeSystemdManager::Behaviour::refuse);
   makeInstaller();
-  ASSERT_EQ(activate(true), Case::failed);
+  ASSERT_EQ(install(true), Case::failed);
   EXPECT_TRUE(shownStartsWith("extensionError.needsApproval | tovrelle.camera-service #10: the service manager refused"))
       << shown();
-  EXPECT_FALSE(installer->status().failure->opensSecuritySettings) << "there is no settings page to open";
   EXPECT_TRUE(copyFolders().empty()) << "the new copy is removed again";
 
   systemd->setBehaviour("RestartUnit", FakeSystemdManager::Behaviour::answer);
   systemd->setBehaviour("EnableUnitFiles", FakeSystemdManager::Behaviour::vanish);
-  ASSERT_EQ(activate(true), Case::failed);
+  ASSERT_EQ(install(true), Case::failed);
   EXPECT_TRUE(shownStartsWith("extensionError.unknown | tovrelle.camera-service #1: the service manager went away "
                               "when asked to enable "))
       << shown();
@@ -273,13 +246,13 @@ TEST_F(LinuxBackendTest, RefusingOrVanishingManagerFailsAndInstallsNothing) {
   EXPECT_TRUE(copyFolders().empty());
 }
 
-TEST_F(LinuxBackendTest, AServiceThatPublishesNothingFailsAndSaysWhy) {
+TEST_F(SystemdCameraServiceTest, AServiceThatPublishesNothingFailsAndSaysWhy) {
   startManager();
   paths.cameraWait = 2s;
-  manager = sysext::makeLinuxExtensionManager(paths);
+  service = userservice::makeSystemdCameraService(paths, dispatch::QtMainQueue::shared());
   makeInstaller();
   writeEmbedded("2.0", "7", "exec sleep 30");
-  ASSERT_EQ(activate(true), Case::failed);
+  ASSERT_EQ(install(true), Case::failed);
   EXPECT_EQ(shown(), "extensionError.noCamera | tovrelle.camera-service #14: the camera service runs but published no "
                      "camera within 2 s");
   EXPECT_TRUE(logs.contains("last journal lines of velkari.tovrelle.cameraextension.service"));
@@ -287,9 +260,9 @@ TEST_F(LinuxBackendTest, AServiceThatPublishesNothingFailsAndSaysWhy) {
 
 // --------------------------------------------- without a systemd user manager
 
-TEST_F(LinuxBackendTest, WithoutAManagerTheServiceStartsAtOnceAndAtEveryLogin) {
+TEST_F(SystemdCameraServiceTest, WithoutAManagerTheServiceStartsAtOnceAndAtEveryLogin) {
   makeInstaller();
-  ASSERT_EQ(activate(false), Case::activated);
+  ASSERT_EQ(install(false), Case::running);
   EXPECT_FALSE(fs::exists(paths.unitFolder / kUnit));
   const std::string entry = readFile(paths.autostartFolder / "velkari.tovrelle.cameraextension.desktop");
   const std::string program = (copies() / "current" / "tovrelle-camera-extension").string();
@@ -312,11 +285,11 @@ TEST_F(LinuxBackendTest, WithoutAManagerTheServiceStartsAtOnceAndAtEveryLogin) {
 
   // PipeWire gone: nobody can use the camera.
   session->stopPipeWire();
-  EXPECT_EQ(refresh(), Case::idle);
-  EXPECT_TRUE(logs.contains("LinuxSystemExtensions: cannot see the camera: PipeWire is not running"));
+  EXPECT_EQ(refresh(), Case::notInstalled);
+  EXPECT_TRUE(logs.contains("SystemdCameraService: cannot see the camera: PipeWire is not running"));
   session->startPipeWire();
 
-  EXPECT_EQ(remove(), Case::idle);
+  EXPECT_EQ(remove(), Case::notInstalled);
   EXPECT_FALSE(fs::exists(paths.autostartFolder / "velkari.tovrelle.cameraextension.desktop"));
   EXPECT_FALSE(fs::exists(copies()));
   EXPECT_TRUE(servicePids().empty());
@@ -326,10 +299,10 @@ TEST_F(LinuxBackendTest, WithoutAManagerTheServiceStartsAtOnceAndAtEveryLogin) {
 
 // The package goes (as `apt remove` takes the app's files) while the installed
 // copy of the service runs: its camera leaves the graph and nothing restarts it.
-TEST_F(LinuxBackendTest, TheUserServiceEndsOnceTheAppIsRemoved) {
+TEST_F(SystemdCameraServiceTest, TheUserServiceEndsOnceTheAppIsRemoved) {
   startManager();
   makeInstaller();
-  ASSERT_EQ(activate(false), Case::activated);
+  ASSERT_EQ(install(false), Case::running);
   const std::string program = (bundle.extension() / "tovrelle-camera-extension").string();
   EXPECT_NE(readFile(paths.unitFolder / kUnit).find("\nEnvironment=\"TOVRELLE_APP=" + program + "\"\n"),
             std::string::npos);
@@ -343,9 +316,9 @@ TEST_F(LinuxBackendTest, TheUserServiceEndsOnceTheAppIsRemoved) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a clean end, which systemd does not restart";
 }
 
-TEST_F(LinuxBackendTest, TheAutostartedServiceEndsOnceTheAppIsRemoved) {
+TEST_F(SystemdCameraServiceTest, TheAutostartedServiceEndsOnceTheAppIsRemoved) {
   makeInstaller();
-  ASSERT_EQ(activate(false), Case::activated);
+  ASSERT_EQ(install(false), Case::running);
   const std::string program = (bundle.extension() / "tovrelle-camera-extension").string();
   const std::string entry = readFile(paths.autostartFolder / "velkari.tovrelle.cameraextension.desktop");
   EXPECT_NE(entry.find(" \"TOVRELLE_APP=" + program + "\" "), std::string::npos) << entry;
@@ -358,23 +331,23 @@ TEST_F(LinuxBackendTest, TheAutostartedServiceEndsOnceTheAppIsRemoved) {
             std::string::npos);
 }
 
-TEST_F(LinuxBackendTest, AServiceThatCrashesAtStartFailsWithItsExitStatus) {
+TEST_F(SystemdCameraServiceTest, AServiceThatCrashesAtStartFailsWithItsExitStatus) {
   paths.stateFolder = session->runtimeDir() / "not-a-folder";  // the log cannot be written
   std::ofstream(paths.stateFolder) << "x";
-  manager = sysext::makeLinuxExtensionManager(paths);
+  service = userservice::makeSystemdCameraService(paths, dispatch::QtMainQueue::shared());
   makeInstaller();
   writeEmbedded("2.0", "7", "exit 1");
-  ASSERT_EQ(activate(true), Case::failed);
+  ASSERT_EQ(install(true), Case::failed);
   EXPECT_EQ(shown(), "extensionError.noCamera | tovrelle.camera-service #14: the camera service exited with status 1 "
                      "before its camera appeared");
   EXPECT_TRUE(logs.contains("cannot write the camera service log"));
 
   // Fixed, it installs over the failed copy.
   writeEmbedded("2.0", "7");
-  EXPECT_EQ(activate(true), Case::activated);
+  EXPECT_EQ(install(true), Case::running);
 }
 
-TEST_F(LinuxBackendTest, OneCameraOnly) {
+TEST_F(SystemdCameraServiceTest, OneCameraOnly) {
   // A camera published by another program: a second service leaves at once
   // with its own status, and installing says who holds the name.
   auto first = session->spawn({(test::binaryDir() / "tovrelle-camera-extension").string()}, {}, "first");
@@ -387,14 +360,14 @@ TEST_F(LinuxBackendTest, OneCameraOnly) {
   EXPECT_EQ(cameras().size(), 1u);
 
   makeInstaller();
-  ASSERT_EQ(activate(true), Case::failed);
+  ASSERT_EQ(install(true), Case::failed);
   EXPECT_TRUE(shownStartsWith("extensionError.cameraTaken | ")) << shown();
   EXPECT_NE(shown().find(std::to_string(first->pid())), std::string::npos) << shown();
 }
 
 // ---------------------------------------------------------------- bad input
 
-TEST_F(LinuxBackendTest, BrokenEmbeddedBundlesFailWithoutInstallingAnything) {
+TEST_F(SystemdCameraServiceTest, ABrokenCopyInTheAppFailsWithoutInstallingAnything) {
   startManager();
   makeInstaller();
   // Each damage and the start of what it shows: the code, then the real cause.
@@ -414,30 +387,30 @@ TEST_F(LinuxBackendTest, BrokenEmbeddedBundlesFailWithoutInstallingAnything) {
     fs::remove_all(bundle.extension());
     writeEmbedded("2.0", "7");
     damage();
-    ASSERT_EQ(activate(true), Case::failed);
+    ASSERT_EQ(install(true), Case::failed);
     EXPECT_TRUE(shownStartsWith(expected)) << shown();
     EXPECT_TRUE(copyFolders().empty());
     EXPECT_TRUE(systemd->calls().empty());
   }
 }
 
-TEST_F(LinuxBackendTest, UnwritableFoldersFailWithTheirReason) {
+TEST_F(SystemdCameraServiceTest, UnwritableFoldersFailWithTheirReason) {
   startManager();
   const fs::path blocker = session->runtimeDir() / "not-a-folder";
   std::ofstream(blocker) << "x";
   paths.unitFolder = blocker / "systemd" / "user";
-  manager = sysext::makeLinuxExtensionManager(paths);
+  service = userservice::makeSystemdCameraService(paths, dispatch::QtMainQueue::shared());
   makeInstaller();
-  ASSERT_EQ(activate(true), Case::failed);
+  ASSERT_EQ(install(true), Case::failed);
   // The reason names the folder and what is wrong with it.
   EXPECT_NE(shown().find("cannot write " + paths.unitFolder.string()), std::string::npos) << shown();
   EXPECT_NE(shown().find("Not a directory"), std::string::npos) << shown();
   EXPECT_TRUE(copyFolders().empty()) << "rolled back";
 
   paths.installRoot = blocker / "tovrelle" / "SystemExtensions";
-  manager = sysext::makeLinuxExtensionManager(paths);
+  service = userservice::makeSystemdCameraService(paths, dispatch::QtMainQueue::shared());
   makeInstaller();
-  ASSERT_EQ(activate(true), Case::failed);
+  ASSERT_EQ(install(true), Case::failed);
   EXPECT_NE(shown().find(" | tovrelle.camera-service #1: cannot use the install folder "), std::string::npos) << shown();
   EXPECT_TRUE(systemd->calls().empty());
 }
