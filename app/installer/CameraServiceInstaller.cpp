@@ -219,7 +219,7 @@ CameraServiceInstaller::Failure CameraServiceInstaller::mapFailure(const Error& 
 }
 
 std::filesystem::path CameraServiceInstaller::shippedServicePath() const {
-  return userservice::shippedServicePath(env_.appBundle);
+  return userservice::shippedServicePath(env_.appPrefix);
 }
 
 std::optional<userservice::ServiceVersion> CameraServiceInstaller::shippedServiceVersion() const {

@@ -55,7 +55,7 @@ class CameraServiceInstaller final : public QObject, public std::enable_shared_f
   struct Environment {
     std::shared_ptr<userservice::CameraService> service;
     std::shared_ptr<dispatch::Queue> mainQueue;
-    std::filesystem::path appBundle;  // install prefix holding the app's copy of the service
+    std::filesystem::path appPrefix;  // install prefix holding the app's copy of the service
     Localizer localize;               // qtTrId when empty
     // Where the user's removal is remembered across launches; in memory only
     // when empty.

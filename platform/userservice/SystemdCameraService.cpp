@@ -548,10 +548,10 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     return validateServiceCopy(root / name, code, problem);
   }
 
-  // ---- activation
+  // ---- installing
 
   std::optional<Error> installNow() {
-    const fs::path shipped = shippedServicePath(paths_.appBundle);
+    const fs::path shipped = shippedServicePath(paths_.prefix);
     int code = 0;
     std::string problem;
     auto info = validateServiceCopy(shipped, code, problem);
@@ -728,7 +728,7 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
 
 ServicePaths ServicePaths::fromEnvironment(fs::path prefix) {
   ServicePaths paths;
-  paths.appBundle = std::move(prefix);
+  paths.prefix = std::move(prefix);
   paths.installRoot = xdgFolder("XDG_DATA_HOME", ".local/share") / kInstallFolder;
   const fs::path config = xdgFolder("XDG_CONFIG_HOME", ".config");
   paths.unitFolder = config / "systemd" / "user";

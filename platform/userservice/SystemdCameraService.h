@@ -18,7 +18,7 @@
 namespace tovrelle::userservice {
 
 struct ServicePaths {
-  std::filesystem::path appBundle;        // the app's install prefix
+  std::filesystem::path prefix;           // the app's install prefix
   std::filesystem::path installRoot;      // installed copies, one folder per identifier
   std::filesystem::path unitFolder;       // systemd user unit files
   std::filesystem::path autostartFolder;  // XDG autostart entries

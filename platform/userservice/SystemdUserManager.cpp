@@ -11,7 +11,7 @@ constexpr const char* kService = "org.freedesktop.systemd1";
 constexpr const char* kPath = "/org/freedesktop/systemd1";
 constexpr const char* kInterface = "org.freedesktop.systemd1.Manager";
 // Long enough for a busy manager, short enough that a hung one does not
-// outlive the installer's own probe timeout.
+// keep an install starting for long.
 constexpr uint64_t kCallTimeoutUsec = 15ull * 1000 * 1000;
 
 bool isLostError(const sd_bus_error& error, int r) {

@@ -9,10 +9,10 @@
 using namespace tovrelle;
 
 TEST(BundleInfo, GeneratedServiceInfoMatchesTheAppsVersion) {
-  test::FakeAppBundle app;
-  std::filesystem::create_directories(app.extension());
-  std::filesystem::copy_file(TOVRELLE_TEST_EXTENSION_INFO, app.extension() / "Info.json");
-  const auto version = userservice::readServiceVersion(app.extension());
+  test::FakeAppPrefix app;
+  std::filesystem::create_directories(app.service());
+  std::filesystem::copy_file(TOVRELLE_TEST_EXTENSION_INFO, app.service() / "Info.json");
+  const auto version = userservice::readServiceVersion(app.service());
   ASSERT_TRUE(version);
   EXPECT_EQ(version->shortVersion, bundle::shortVersion());
   EXPECT_EQ(version->buildNumber, bundle::buildNumber());

@@ -24,12 +24,12 @@ userservice::Installed olderRunning() { return FakeCameraService::copy("1.4", "5
 class InstallerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    bundle.writeVersion("2.0", "7");
+    app.writeVersion("2.0", "7");
     makeInstaller();
   }
 
   void makeInstaller() {
-    installer = CameraServiceInstaller::create({fake, mainQueue, bundle.root(),
+    installer = CameraServiceInstaller::create({fake, mainQueue, app.root(),
                                                 [](const char* key) {
                                                   return QStringLiteral("text of ") + QString::fromUtf8(key);
                                                 },
@@ -57,7 +57,7 @@ class InstallerTest : public ::testing::Test {
   test::ManualScheduler scheduler;
   std::shared_ptr<test::ManualQueue> mainQueue = scheduler.makeQueue("main");
   std::shared_ptr<FakeCameraService> fake = std::make_shared<FakeCameraService>(mainQueue);
-  test::FakeAppBundle bundle;
+  test::FakeAppPrefix app;
   std::shared_ptr<CameraServiceInstaller> installer;
   std::vector<Status> changes;
   bool storedRemoval = false;  // the settings file's word on a removal
@@ -111,7 +111,7 @@ TEST_F(InstallerTest, AnUnforcedInstallLeavesTheRunningCurrentVersionAlone) {
 }
 
 TEST_F(InstallerTest, AnAppCopyWithoutAReadableVersionIsInstalledWithoutLooking) {
-  bundle.writeInfo("{}");
+  app.writeInfo("{}");
   installer->install(false);
   run();
   EXPECT_EQ(fake->lookCount(), 0u);

@@ -32,7 +32,7 @@ constexpr const char* kUnit = "velkari.tovrelle.cameraextension.service";
 
 QCoreApplication& app() {
   static int argc = 1;
-  static char name[] = "installer_backend_tests";
+  static char name[] = "installer_systemd_tests";
   static char* argv[] = {name, nullptr};
   static QCoreApplication* instance = new QCoreApplication(argc, argv);
   return *instance;
@@ -54,7 +54,7 @@ class SystemdCameraServiceTest : public ::testing::Test {
     app();
     session = std::make_unique<test::PrivateSession>();
     // A space in the data folder checks the quoting of the service files.
-    paths = userservice::ServicePaths::fromEnvironment(bundle.root());
+    paths = userservice::ServicePaths::fromEnvironment(prefix.root());
     paths.installRoot = session->makeFolder("data home") / "tovrelle" / "SystemExtensions";
     paths.unitFolder = session->runtimeDir() / "config" / "systemd" / "user";
     paths.autostartFolder = session->runtimeDir() / "config" / "autostart";
@@ -77,8 +77,8 @@ class SystemdCameraServiceTest : public ::testing::Test {
   // The app's copy of the service: an info file and the built program, or a
   // shell script standing in for a broken one.
   void writeEmbedded(const std::string& shortVersion, const std::string& version, const std::string& script = {}) {
-    bundle.writeVersion(shortVersion, version);
-    const fs::path program = bundle.extension() / "tovrelle-camera-extension";
+    prefix.writeVersion(shortVersion, version);
+    const fs::path program = prefix.service() / "tovrelle-camera-extension";
     fs::remove(program);
     if (script.empty()) {
       fs::copy_file(test::binaryDir() / "tovrelle-camera-extension", program);
@@ -111,7 +111,7 @@ class SystemdCameraServiceTest : public ::testing::Test {
 
   void makeInstaller() {
     installer = CameraServiceInstaller::create(
-        {service, dispatch::QtMainQueue::shared(), bundle.root(), [](const char* key) { return QString(key); }});
+        {service, dispatch::QtMainQueue::shared(), prefix.root(), [](const char* key) { return QString(key); }});
   }
 
   // What a failed installer shows: "<message key> | <diagnostic>".
@@ -151,7 +151,7 @@ class SystemdCameraServiceTest : public ::testing::Test {
   }
 
   test::LogRecorder logs;
-  test::FakeAppBundle bundle;
+  test::FakeAppPrefix prefix;
   std::unique_ptr<test::PrivateSession> session;
   userservice::ServicePaths paths;
   std::shared_ptr<userservice::CameraService> service;
@@ -173,7 +173,7 @@ TEST_F(SystemdCameraServiceTest, UserServicePublishesTheCameraAndRemoveTakesItAl
       << unit;
   EXPECT_NE(unit.find("\nRestartPreventExitStatus=3\n"), std::string::npos);
   // It starts at login only while the app that installed it is there.
-  EXPECT_NE(unit.find("\nConditionPathExists=" + bundle.extension().string() + "\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nConditionPathExists=" + prefix.service().string() + "\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\n[Install]\nWantedBy=default.target\n"), std::string::npos);
   EXPECT_EQ(systemd->calls(), (std::vector<std::string>{"Reload", std::string("EnableUnitFiles ") + kUnit,
                                                         std::string("RestartUnit ") + kUnit + " replace"}));
@@ -268,10 +268,10 @@ TEST_F(SystemdCameraServiceTest, WithoutAManagerTheServiceStartsAtOnceAndAtEvery
   const std::string program = (copies() / "current" / "tovrelle-camera-extension").string();
   EXPECT_EQ(entry.rfind("[Desktop Entry]\nType=Application\n", 0), 0u) << entry;
   EXPECT_NE(entry.find("\nExec=env \"TOVRELLE_DATA_DIR=" + paths.dataFolder.string() + "\" \"TOVRELLE_APP=" +
-                       (bundle.extension() / "tovrelle-camera-extension").string() + "\" \"" + program + "\"\n"),
+                       (prefix.service() / "tovrelle-camera-extension").string() + "\" \"" + program + "\"\n"),
             std::string::npos)
       << entry;
-  EXPECT_NE(entry.find("\nTryExec=" + (bundle.extension() / "tovrelle-camera-extension").string() + "\n"),
+  EXPECT_NE(entry.find("\nTryExec=" + (prefix.service() / "tovrelle-camera-extension").string() + "\n"),
             std::string::npos)
       << entry;
   // Started detached, in a session of its own, reading the app's data folder.
@@ -303,13 +303,13 @@ TEST_F(SystemdCameraServiceTest, TheUserServiceEndsOnceTheAppIsRemoved) {
   startManager();
   makeInstaller();
   ASSERT_EQ(install(false), Case::running);
-  const std::string program = (bundle.extension() / "tovrelle-camera-extension").string();
+  const std::string program = (prefix.service() / "tovrelle-camera-extension").string();
   EXPECT_NE(readFile(paths.unitFolder / kUnit).find("\nEnvironment=\"TOVRELLE_APP=" + program + "\"\n"),
             std::string::npos);
   ASSERT_EQ(cameras().size(), 1u);
   const pid_t service = systemd->mainPid();
 
-  fs::remove_all(bundle.root() / "lib");
+  fs::remove_all(prefix.root() / "lib");
   EXPECT_TRUE(waitUntil([&] { return cameras().empty() && servicePids().empty(); }));
   int status = -1;
   ASSERT_EQ(::waitpid(service, &status, 0), service);
@@ -319,12 +319,12 @@ TEST_F(SystemdCameraServiceTest, TheUserServiceEndsOnceTheAppIsRemoved) {
 TEST_F(SystemdCameraServiceTest, TheAutostartedServiceEndsOnceTheAppIsRemoved) {
   makeInstaller();
   ASSERT_EQ(install(false), Case::running);
-  const std::string program = (bundle.extension() / "tovrelle-camera-extension").string();
+  const std::string program = (prefix.service() / "tovrelle-camera-extension").string();
   const std::string entry = readFile(paths.autostartFolder / "velkari.tovrelle.cameraextension.desktop");
   EXPECT_NE(entry.find(" \"TOVRELLE_APP=" + program + "\" "), std::string::npos) << entry;
   ASSERT_EQ(cameras().size(), 1u);
 
-  fs::remove_all(bundle.root() / "lib");
+  fs::remove_all(prefix.root() / "lib");
   EXPECT_TRUE(waitUntil([&] { return cameras().empty() && servicePids().empty(); }));
   EXPECT_NE(readFile(paths.stateFolder / "camera-service.log")
                 .find("the Tovrelle app is no longer installed (" + program + " is gone); stopping"),
@@ -373,18 +373,18 @@ TEST_F(SystemdCameraServiceTest, ABrokenCopyInTheAppFailsWithoutInstallingAnythi
   // Each damage and the start of what it shows: the code, then the real cause.
   const std::string reinstall = "extensionError.reinstall | tovrelle.camera-service #9: ";
   const std::vector<std::pair<std::function<void()>, std::string>> cases = {
-      {[&] { fs::remove_all(bundle.extension()); }, "extensionError.buildProblem | tovrelle.camera-service #4: "},
-      {[&] { bundle.writeInfo("\x01\x02 not json"); }, reinstall},
-      {[&] { bundle.writeInfo("{\"CFBundleVersion\": \"7\", \"pad\": \"" + std::string(70 * 1024, 'x') + "\"}"); },
-       reinstall + (bundle.extension() / "Info.json").string() + " is too large"},
-      {[&] { bundle.writeVersion("2.0/../../x", "7"); }, reinstall},
-      {[&] { bundle.writeVersion("2.0", "7\nExecStart=/bin/false"); }, reinstall},
-      {[&] { fs::remove(bundle.extension() / "tovrelle-camera-extension"); }, reinstall},
+      {[&] { fs::remove_all(prefix.service()); }, "extensionError.buildProblem | tovrelle.camera-service #4: "},
+      {[&] { prefix.writeInfo("\x01\x02 not json"); }, reinstall},
+      {[&] { prefix.writeInfo("{\"CFBundleVersion\": \"7\", \"pad\": \"" + std::string(70 * 1024, 'x') + "\"}"); },
+       reinstall + (prefix.service() / "Info.json").string() + " is too large"},
+      {[&] { prefix.writeVersion("2.0/../../x", "7"); }, reinstall},
+      {[&] { prefix.writeVersion("2.0", "7\nExecStart=/bin/false"); }, reinstall},
+      {[&] { fs::remove(prefix.service() / "tovrelle-camera-extension"); }, reinstall},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
     const auto& [damage, expected] = cases[i];
-    fs::remove_all(bundle.extension());
+    fs::remove_all(prefix.service());
     writeEmbedded("2.0", "7");
     damage();
     ASSERT_EQ(install(true), Case::failed);
