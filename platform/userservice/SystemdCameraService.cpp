@@ -1,24 +1,18 @@
 #include "platform/userservice/SystemdCameraService.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <optional>
-#include <csignal>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/log/Log.h"
+#include "platform/userservice/ServiceProcesses.h"
 #include "platform/userservice/SystemdUserManager.h"
 #include "shared/DataFolder.h"
 #include "shared/Files.h"
@@ -50,13 +44,6 @@ bool hasControlCharacters(const std::string& text) {
 
 std::string errnoText() { return std::strerror(errno); }
 
-// One installed copy found in the install folder.
-struct Copy {
-  std::string name;  // folder name
-  ServiceVersion version;
-  bool retired = false;
-};
-
 std::optional<std::string> currentCopyName(const fs::path& root) {
   std::error_code ec;
   auto target = fs::read_symlink(root / kCurrentLink, ec);
@@ -64,22 +51,17 @@ std::optional<std::string> currentCopyName(const fs::path& root) {
   return target.string();
 }
 
-std::vector<Copy> listCopies(const fs::path& root) {
-  std::vector<Copy> copies;
+// The folder names of the installed copies, damaged ones included.
+std::vector<std::string> listCopies(const fs::path& root) {
+  std::vector<std::string> copies;
   std::error_code ec;
   for (auto it = fs::directory_iterator(root, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
     const std::string name = it->path().filename().string();
     std::error_code typeError;
     if (!it->is_directory(typeError) || it->is_symlink(typeError)) continue;
-    const bool retired = name.rfind(kRetiredPrefix, 0) == 0;
-    const bool copy = name.size() > std::strlen(kCopySuffix) && name.front() != '.' &&
-                      name.ends_with(kCopySuffix);
-    if (!retired && !copy) continue;
-    auto version = readServiceVersion(it->path());
-    if (!version) continue;  // a damaged or half-removed folder is not a copy
-    copies.push_back(Copy{name, *version, retired});
+    if (name.size() > std::strlen(kCopySuffix) && name.front() != '.' && name.ends_with(kCopySuffix))
+      copies.push_back(name);
   }
-  std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) { return a.name < b.name; });
   return copies;
 }
 
@@ -110,7 +92,7 @@ bool pointCurrentAt(const fs::path& root, const std::optional<std::string>& name
 }
 
 // Moves a copy out of the way, then deletes it. A copy that cannot be
-// deleted stays behind as retired and is reported as uninstalling.
+// deleted stays behind under its retired name until the next install.
 void retire(const fs::path& root, const std::string& name) {
   static std::atomic<unsigned> counter{0};
   const fs::path from = root / name;
@@ -194,177 +176,6 @@ std::string desktopString(const std::string& text) {
   return out;
 }
 
-// The executable a process runs, with a " (deleted)" mark (the copy was
-// replaced or removed under it) taken off.
-std::string exeOf(const std::string& pid) { return camera::processBinary(static_cast<pid_t>(std::stol(pid))); }
-
-bool isUnder(const std::string& path, const fs::path& root) {
-  const std::string prefix = root.string() + "/";
-  return path.rfind(prefix, 0) == 0;
-}
-
-// Our processes whose executable lies inside `root`.
-std::vector<pid_t> processesUnder(const fs::path& root) {
-  std::vector<pid_t> found;
-  std::error_code ec;
-  const fs::path real = fs::weakly_canonical(root, ec);
-  if (ec) return found;
-  for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    const std::string pid = it->path().filename().string();
-    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (isUnder(exeOf(pid), real)) found.push_back(static_cast<pid_t>(std::stol(pid)));
-  }
-  return found;
-}
-
-bool alive(pid_t pid) {
-  // A child that exited but is not reaped yet is as good as gone.
-  std::error_code ec;
-  std::string stat;
-  if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re")) {
-    char buffer[512] = {};
-    size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
-    std::fclose(f);
-    stat.assign(buffer, n);
-  }
-  if (stat.empty()) return false;
-  auto paren = stat.rfind(')');
-  return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z';
-}
-
-// Asks every process running a copy inside `root` (except `keep`) to stop,
-// and kills those still there after a grace period.
-void stopCopiesUnder(const fs::path& root, const std::string& keep = {}) {
-  std::vector<pid_t> asked;
-  for (pid_t pid : processesUnder(root)) {
-    if (!keep.empty() && camera::processBinary(pid) == keep) continue;
-    if (::kill(pid, SIGTERM) == 0) asked.push_back(pid);
-  }
-  if (asked.empty()) return;
-  log::processLog("SystemdCameraService: stopping %zu running camera service process(es)", asked.size());
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  for (pid_t pid : asked) {
-    while (alive(pid) && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (alive(pid)) ::kill(pid, SIGKILL);
-  }
-}
-
-// Exit statuses of the services this process started itself, collected by
-// one waiting thread per child so no zombie is left behind.
-class Children {
- public:
-  static Children& shared() {
-    static Children* children = new Children;  // outlives detached waiters
-    return *children;
-  }
-  void watch(pid_t pid) {
-    std::thread([this, pid] {
-      int status = 0;
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      std::lock_guard lock(mutex_);
-      exits_[pid] = status;
-    }).detach();
-  }
-  // "exited with status N" / "was killed by signal N", or nothing while it runs.
-  std::optional<std::string> exitOf(pid_t pid) {
-    std::lock_guard lock(mutex_);
-    auto it = exits_.find(pid);
-    if (it == exits_.end()) return std::nullopt;
-    const int status = it->second;
-    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
-    return "ended";
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<pid_t, int> exits_;
-};
-
-// Starts `program` in a session of its own, as the desktop session starts an
-// autostart entry, with its output appended to `logFile` (or discarded when
-// that cannot be opened). The data folder and the app's installed program
-// (the service ends once that is gone) are handed over explicitly.
-std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logFile, const fs::path& dataFolder,
-                                   const fs::path& app, std::string& problem) {
-  std::error_code ec;
-  fs::create_directories(logFile.parent_path(), ec);
-  int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
-  if (out < 0) {
-    log::processLog("SystemdCameraService: cannot write the camera service log %s (%s); its output is discarded",
-                    logFile.c_str(), errnoText().c_str());
-    out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  }
-  const std::string programText = program.string();
-  const std::string dataEnv = std::string("TOVRELLE_DATA_DIR=") + dataFolder.string();
-  const std::string appEnv = std::string(kInstalledAppEnv) + "=" + app.string();
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    problem = "cannot start " + programText + ": " + errnoText();
-    if (out >= 0) ::close(out);
-    return std::nullopt;
-  }
-  if (pid == 0) {
-    ::setsid();
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    int in = ::open("/dev/null", O_RDONLY);
-    if (in >= 0) ::dup2(in, STDIN_FILENO);
-    if (out >= 0) {
-      ::dup2(out, STDOUT_FILENO);
-      ::dup2(out, STDERR_FILENO);
-    }
-    if (!dataFolder.empty()) ::putenv(const_cast<char*>(dataEnv.c_str()));
-    ::putenv(const_cast<char*>(appEnv.c_str()));
-    ::unsetenv("TOVRELLE_NO_JOURNAL");
-    ::execl(programText.c_str(), programText.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  if (out >= 0) ::close(out);
-  Children::shared().watch(pid);
-  return pid;
-}
-
-// The last lines the service manager's journal holds for `unit`, for the log.
-std::string journalTail(const std::string& unit) {
-  const std::string command = "journalctl --user --no-pager -o cat -n 8 -u '" + unit + "' 2>/dev/null";
-  std::string text;
-  if (FILE* pipe = ::popen(command.c_str(), "re")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0 && text.size() < 16384) text.append(buffer, n);
-    ::pclose(pipe);
-  }
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
-
-// The last lines of a log file (bounded), for the app's own log.
-std::string fileTail(const fs::path& file) {
-  std::string text;
-  if (FILE* f = std::fopen(file.c_str(), "re")) {
-    std::fseek(f, 0, SEEK_END);
-    long size = std::ftell(f);
-    std::fseek(f, size > 2048 ? size - 2048 : 0, SEEK_SET);
-    char buffer[2048];
-    size_t n = std::fread(buffer, 1, sizeof buffer, f);
-    std::fclose(f);
-    text.assign(buffer, n);
-  }
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
-
-// Log text of another process: one line per line, control characters shown as '?'.
-std::string escaped(std::string text) {
-  for (char& c : text)
-    if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f) c = '?';
-  return text;
-}
-
 class SystemdCameraService final : public CameraService, public std::enable_shared_from_this<SystemdCameraService> {
  public:
   SystemdCameraService(ServicePaths paths, std::shared_ptr<dispatch::Queue> answers)
@@ -446,7 +257,7 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     for (;;) {
       look = lookForCamera(root, binary);
       if (look.ours) return std::nullopt;
-      if (started) exit = Children::shared().exitOf(*started);
+      if (started) exit = exitOf(*started);
       if (exit || std::chrono::steady_clock::now() >= deadline) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
@@ -715,8 +526,8 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
   }
 
   static void retireOthers(const fs::path& root, const std::string& keep) {
-    for (const auto& copy : listCopies(root))
-      if (!copy.retired && copy.name != keep) retire(root, copy.name);
+    for (const auto& name : listCopies(root))
+      if (name != keep) retire(root, name);
   }
 
   ServicePaths paths_;
