@@ -563,7 +563,7 @@ void StatusPopoverView::redraw() {
         //: Tool tip of that row
         row->setToolTip(qtTrId("menu.updatesFromSystem.help"));
       } else {
-        //: Check for app updates via Sparkle
+        //: Opens the update page this build names
         addRow(group, "updateRow", qtTrId("menu.checkForUpdates"), false, canCheckForUpdates_, onCheckForUpdates_);
       }
     }
