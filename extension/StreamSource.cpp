@@ -102,24 +102,6 @@ StreamSource::~StreamSource() {
 
 // --- stream source operations ------------------------------------------------
 
-std::set<StreamProperty> StreamSource::availableProperties() const {
-  return {StreamProperty::activeFormatIndex, StreamProperty::frameDuration};
-}
-
-StreamProperties StreamSource::streamProperties(const std::set<StreamProperty>& requested) const {
-  StreamProperties p;
-  if (requested.count(StreamProperty::activeFormatIndex)) p.activeFormatIndex = _activeFormatIndex;
-  if (requested.count(StreamProperty::frameDuration)) p.frameDuration = _frameDuration;
-  return p;
-}
-
-bool StreamSource::setStreamProperties(const StreamProperties& properties) {
-  // Stored only: the frame timers keep their 1/30 s.
-  if (properties.activeFormatIndex) _activeFormatIndex = *properties.activeFormatIndex;
-  if (properties.frameDuration) _frameDuration = *properties.frameDuration;
-  return true;
-}
-
 bool StreamSource::startStream() {
   startStreamingInternal();
   return true;
@@ -129,8 +111,6 @@ bool StreamSource::stopStream() {
   stopStreamingInternal();
   return true;
 }
-
-bool StreamSource::authorizedToStartStream(const std::string&) const { return true; }
 
 camera::StreamHandlers StreamSource::handlers() {
   std::weak_ptr<StreamSource> weak = weak_from_this();

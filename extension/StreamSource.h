@@ -65,13 +65,6 @@ struct StreamObject {
   Uuid streamID;
 };
 
-enum class StreamProperty { activeFormatIndex, frameDuration };
-
-struct StreamProperties {
-  std::optional<int64_t> activeFormatIndex;
-  std::optional<camera::MediaTime> frameDuration;
-};
-
 class StreamSource : public std::enable_shared_from_this<StreamSource> {
  public:
   // What the stream source works with. Tests pass fakes; unset queues are
@@ -107,12 +100,8 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   // Stream source operations (client queue).
   const std::optional<StreamObject>& streamObject() const { return stream; }
   std::vector<camera::StreamFormat> formats() const { return {_streamFormat}; }
-  std::set<StreamProperty> availableProperties() const;
-  StreamProperties streamProperties(const std::set<StreamProperty>& requested) const;
-  bool setStreamProperties(const StreamProperties& properties);
   bool startStream();
   bool stopStream();
-  bool authorizedToStartStream(const std::string& client) const;
 
   // Start and stop as the device layer calls them: holding this weakly.
   camera::StreamHandlers handlers();
@@ -200,8 +189,6 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   std::optional<bool> hostRunning;
   CachedFrame notRunningPixelBuffer;
   CachedFrame cameraOffPixelBuffer;
-  int64_t _activeFormatIndex = 0;
-  camera::MediaTime _frameDuration = kFrameDuration;
   int64_t lastLoggedStateHash = 0;
   // The state file failure last said, and the polls since.
   struct StateFailure {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "extension/ExtensionProvider.h"
 #include "extension/InstalledAppWatch.h"
+#include "extension/StreamSource.h"
 #include "platform/camera/CameraOutputs.h"
 #include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/camera/pipewire/PipeWireVirtualCamera.h"
@@ -124,16 +124,30 @@ int main(int argc, char** argv) {
   auto timerQueue = dispatch::makeSerialQueue(extension::kTimerQueueLabel);
   raiseFrameTimerPriority(*timerQueue);
 
+  // Start and stop requests of the camera's clients arrive on a queue of their own.
+  auto clientQueue = dispatch::makeSerialQueue("ossel.tovrelle.client");
+
   extension::StreamSource::Dependencies deps;
   deps.mainQueue = mainQueue;
   deps.timerQueue = timerQueue;
+  deps.clientQueue = clientQueue;
   deps.sink = camera;
   deps.captureDevices = capture::makePipeWireCaptureDevices();
   if (!std::getenv("TOVRELLE_POLL_ONLY")) deps.folderWatcher = watch::makeInotifyFolderWatcher();
-  auto provider = extension::ExtensionProvider::create(nullptr, std::move(deps));
-  if (!provider) return EXIT_FAILURE;  // "Failed to create stream format" is in the log
+  auto source = extension::StreamSource::create(extension::kDeviceName, std::move(deps));
+  if (!source) return EXIT_FAILURE;  // "Failed to create stream format" is in the log
   log::processLog("tovrelle-camera-extension: data folder %s", dataFolderURL().c_str());
-  extension::ExtensionProvider::startService(*provider);
+
+  // The one camera with its one stream, under fixed names and identifiers.
+  camera::DeviceDescription description;
+  description.deviceName = extension::kDeviceName;
+  description.streamName = source->streamObject()->localizedName;
+  description.model = extension::kDeviceModel;
+  description.manufacturer = extension::kManufacturer;
+  description.deviceId = extension::deviceID().toString();
+  description.streamId = source->streamObject()->streamID.toString();
+  description.format = source->formats().front();
+  camera->publish(description, clientQueue, source->handlers());
 
   std::thread signalWaiter([&stopSignals, mainQueue] {
     int sig = 0;
@@ -158,7 +172,7 @@ int main(int argc, char** argv) {
   signalWaiter.join();
   appWatch.reset();
   camera->unpublish();
-  provider.reset();
+  source.reset();
   camera.reset();
   return EXIT_SUCCESS;
 }

@@ -1,19 +1,20 @@
 #pragma once
-// The app's info dictionary, filled in by the build: the About tab shows it,
-// and the same values are written into the embedded extension's Info.json,
-// which the installer compares with the installed copy.
+// The app's name, version and copyright as the build fills them in: the
+// About tab shows them, and the same values are written into the Info.json of
+// the app's copy of the camera service, which the installer compares with the
+// installed copy.
 #include <map>
 #include <optional>
 #include <string>
 
 namespace tovrelle::bundle {
 
-inline constexpr const char* kDisplayNameKey = "CFBundleDisplayName";
-inline constexpr const char* kNameKey = "CFBundleName";
-inline constexpr const char* kShortVersionKey = "CFBundleShortVersionString";
-inline constexpr const char* kVersionKey = "CFBundleVersion";
-inline constexpr const char* kCopyrightKey = "NSHumanReadableCopyright";
-inline constexpr const char* kIdentifierKey = "CFBundleIdentifier";
+inline constexpr const char* kDisplayNameKey = "displayName";
+inline constexpr const char* kNameKey = "name";
+inline constexpr const char* kShortVersionKey = "version";
+inline constexpr const char* kVersionKey = "buildNumber";
+inline constexpr const char* kCopyrightKey = "copyright";
+inline constexpr const char* kIdentifierKey = "identifier";
 
 using InfoDictionary = std::map<std::string, std::string>;
 

@@ -30,9 +30,4 @@ void CameraPermission::openCameraPrivacySettings() {
   if (dependencies_.opener) dependencies_.opener->open(urls::kCameraPrivacySettingsURL);
 }
 
-void CameraPermission::openExtensionSettings() {
-  if (dependencies_.opener && dependencies_.opener->open(urls::kLoginItemsExtensionSettingsURL)) return;
-  openCameraPrivacySettings();
-}
-
 }  // namespace tovrelle

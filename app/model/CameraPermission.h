@@ -1,7 +1,7 @@
 #pragma once
 // The app's camera authorization as the capture service reports it, kept
-// fresh whenever the app comes to the front, and the two settings pages the
-// user may need (camera privacy; login items and extensions).
+// fresh whenever the app comes to the front, and the desktop's camera access
+// page where the user changes it.
 //
 // `status` publishes only real changes: statusWillChange() before,
 // statusChanged() after.
@@ -37,8 +37,6 @@ class CameraPermission : public QObject {
   bool isDenied() const { return status_ == Status::denied || status_ == Status::restricted; }
 
   void openCameraPrivacySettings();
-  // The login-items/extensions page; the camera privacy page when that cannot be opened.
-  void openExtensionSettings();
 
  public slots:
   // Reads the status again; publishes it only when it differs.

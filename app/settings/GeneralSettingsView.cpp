@@ -25,7 +25,7 @@
 namespace tovrelle::settings {
 namespace {
 
-using Case = SystemExtensionInstaller::Status::Case;
+using Case = CameraServiceInstaller::Status::Case;
 
 // One group of a grouped form: rows on a rounded panel.
 class FormGroup : public QFrame {
@@ -113,7 +113,7 @@ bool confirmRemoval(QWidget* parent) {
 
 ExtensionStatusView::ExtensionStatusView(Actions actions, QWidget* parent)
     : QWidget(parent), actions_(std::move(actions)), layout_(column(this, 6)) {
-  setStatus(SystemExtensionInstaller::Status::idle());
+  setStatus(CameraServiceInstaller::Status::notInstalled());
 }
 
 void ExtensionStatusView::clear() {
@@ -129,27 +129,22 @@ void ExtensionStatusView::clear() {
   }
   text_ = nullptr;
   diagnostic_ = nullptr;
-  openSystemSettings_ = nullptr;
   supportLink_ = nullptr;
 }
 
-void ExtensionStatusView::setStatus(const SystemExtensionInstaller::Status& status) {
+void ExtensionStatusView::setStatus(const CameraServiceInstaller::Status& status) {
   clear();
   QString line;
   switch (status.kind) {
-    case Case::idle:
+    case Case::notInstalled:
       //: Extension status: not installed
       line = qtTrId("settings.extension.status.idle");
       break;
-    case Case::requesting:
+    case Case::starting:
       //: Extension status: installing
       line = qtTrId("settings.extension.status.requesting");
       break;
-    case Case::needsUserApproval:
-      //: Extension status: waiting for approval
-      line = qtTrId("settings.extension.status.needsApproval");
-      break;
-    case Case::activated:
+    case Case::running:
       //: Extension status: installed and running
       line = qtTrId("settings.extension.status.activated");
       break;
@@ -163,7 +158,7 @@ void ExtensionStatusView::setStatus(const SystemExtensionInstaller::Status& stat
     return;
   }
 
-  const SystemExtensionInstaller::Failure& failure = *status.failure;
+  const CameraServiceInstaller::Failure& failure = *status.failure;
   //: Extension status: failed; the failure message follows on the next line
   text_ = secondaryLabel(qtTrId("settings.extension.status.failed") + QLatin1Char('\n') + failure.message,
                          TextStyle::Callout, this);
@@ -180,14 +175,6 @@ void ExtensionStatusView::setStatus(const SystemExtensionInstaller::Status& stat
   // The diagnostic takes the room it can get and wraps; the remedies follow it.
   remedies->addWidget(diagnostic_, 1, Qt::AlignVCenter);
 
-  if (failure.opensSecuritySettings) {
-    //: Button that opens the system settings page for extensions
-    openSystemSettings_ = new QPushButton(qtTrId("settings.extension.openSystemSettings"), this);
-    connect(openSystemSettings_, &QPushButton::clicked, this, [this] {
-      if (actions_.openExtensionSettings) actions_.openExtensionSettings();
-    });
-    remedies->addWidget(openSystemSettings_, 0, Qt::AlignVCenter);
-  }
   if (failure.needsSupport && actions_.supportPage) {
     if (std::optional<QUrl> page = actions_.supportPage()) {
       //: Link to the support page
@@ -215,7 +202,7 @@ void ExtensionStatusView::showRows() {
   // Rows added to a view already on screen would otherwise appear one event
   // loop turn later.
   for (QWidget* row : {static_cast<QWidget*>(text_), static_cast<QWidget*>(diagnostic_),
-                       static_cast<QWidget*>(openSystemSettings_), static_cast<QWidget*>(supportLink_)})
+                       static_cast<QWidget*>(supportLink_)})
     if (row) row->show();
 }
 
@@ -224,7 +211,7 @@ void ExtensionStatusView::showRows() {
 GeneralSettingsView::Environment GeneralSettingsView::defaultEnvironment(std::function<void()> showOnboarding) {
   Environment e;
   e.loginItemManager = &LoginItemManager::shared();
-  e.extensionInstaller = &SystemExtensionInstaller::shared();
+  e.extensionInstaller = &CameraServiceInstaller::shared();
   e.cameraPermission = &CameraPermission::shared();
   e.showOnboarding = std::move(showOnboarding);
   e.opener = host::urlOpener();
@@ -280,9 +267,6 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   statusRow->addWidget(plainLabel(qtTrId("settings.extension.statusLabel"), extension), 0, Qt::AlignTop);
   QPointer<GeneralSettingsView> self(this);
   ExtensionStatusView::Actions actions;
-  actions.openExtensionSettings = [self] {
-    if (self && self->cameraPermission_) self->cameraPermission_->openExtensionSettings();
-  };
   actions.supportPage = [self]() -> std::optional<QUrl> {
     if (!self || !self->env_.webPageURL) return std::nullopt;
     return self->env_.webPageURL(QStringLiteral("support"));
@@ -296,14 +280,14 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   //: Button that installs the camera extension again
   reinstall_ = new QPushButton(qtTrId("settings.extension.reinstall"), extension);
   connect(reinstall_, &QPushButton::clicked, this, [this] {
-    if (extensionInstaller_) extensionInstaller_->activate(true);
+    if (extensionInstaller_) extensionInstaller_->install(true);
   });
   //: Button that stops and removes the camera service
   remove_ = new QPushButton(qtTrId("settings.extension.remove"), extension);
   connect(remove_, &QPushButton::clicked, this, [this] {
     if (!extensionInstaller_) return;
     if (!(env_.confirmRemoval ? env_.confirmRemoval(this) : confirmRemoval(this))) return;
-    extensionInstaller_->deactivate();
+    extensionInstaller_->remove();
   });
   auto* buttons = new QHBoxLayout;
   buttons->setSpacing(8);
@@ -390,9 +374,9 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   if (loginItemManager_)
     connect(loginItemManager_, &LoginItemManager::isEnabledChanged, this, &GeneralSettingsView::redrawLoginItem);
   if (extensionInstaller_)
-    connect(extensionInstaller_, &SystemExtensionInstaller::statusChanged, this, &GeneralSettingsView::redrawExtension);
+    connect(extensionInstaller_, &CameraServiceInstaller::statusChanged, this, &GeneralSettingsView::redrawExtension);
   if (extensionInstaller_)
-    connect(extensionInstaller_, &SystemExtensionInstaller::removingChanged, this,
+    connect(extensionInstaller_, &CameraServiceInstaller::removingChanged, this,
             &GeneralSettingsView::redrawExtension);
   if (cameraPermission_)
     connect(cameraPermission_, &CameraPermission::statusChanged, this, &GeneralSettingsView::redrawPermission);
@@ -437,23 +421,23 @@ void GeneralSettingsView::redrawLoginItem() {
 }
 
 void GeneralSettingsView::redrawExtension() {
-  const SystemExtensionInstaller::Status status =
-      extensionInstaller_ ? extensionInstaller_->status() : SystemExtensionInstaller::Status::idle();
+  const CameraServiceInstaller::Status status =
+      extensionInstaller_ ? extensionInstaller_->status() : CameraServiceInstaller::Status::notInstalled();
   const bool removing = extensionInstaller_ && extensionInstaller_->isRemoving();
-  status_->setStatus(removing ? SystemExtensionInstaller::Status::idle() : status);
+  status_->setStatus(removing ? CameraServiceInstaller::Status::notInstalled() : status);
   //: Camera service status: being removed
   if (removing && status_->textLabel()) status_->textLabel()->setText(qtTrId("settings.extension.status.removing"));
   // Removed by the user: nothing to remove, and installing is a fresh start.
   const bool removed = extensionInstaller_ && extensionInstaller_->isRemovedByUser() && !removing &&
-                       (status.is(Case::idle) || status.is(Case::failed));
+                       (status.is(Case::notInstalled) || status.is(Case::failed));
   //: Camera service status after the user removed it
-  if (removed && status.is(Case::idle) && status_->textLabel())
+  if (removed && status.is(Case::notInstalled) && status_->textLabel())
     status_->textLabel()->setText(qtTrId("settings.extension.status.removed"));
   //: Button that installs the camera service after the user removed it
   reinstall_->setText(removed ? qtTrId("settings.extension.install") : qtTrId("settings.extension.reinstall"));
   // A forced reinstall is always possible, except while one is under way.
-  reinstall_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing);
-  remove_->setEnabled(extensionInstaller_ && !status.is(Case::requesting) && !removing && !removed);
+  reinstall_->setEnabled(extensionInstaller_ && !status.is(Case::starting) && !removing);
+  remove_->setEnabled(extensionInstaller_ && !status.is(Case::starting) && !removing && !removed);
 }
 
 void GeneralSettingsView::redrawPermission() {

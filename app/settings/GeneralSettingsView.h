@@ -13,7 +13,7 @@
 #include <memory>
 #include <optional>
 
-#include "app/installer/SystemExtensionInstaller.h"
+#include "app/installer/CameraServiceInstaller.h"
 #include "app/model/CameraPermission.h"
 #include "app/model/VideoDeviceStatus.h"
 #include "app/shell/LoginItemManager.h"
@@ -39,8 +39,6 @@ class ExtensionStatusView : public QWidget {
 
  public:
   struct Actions {
-    // The system settings page for extensions.
-    std::function<void()> openExtensionSettings;
     // The support page; none when its address cannot be formed.
     std::function<std::optional<QUrl>()> supportPage;
     std::function<void(const QUrl&)> openWebPage;
@@ -48,13 +46,12 @@ class ExtensionStatusView : public QWidget {
 
   explicit ExtensionStatusView(Actions actions, QWidget* parent = nullptr);
 
-  void setStatus(const SystemExtensionInstaller::Status& status);
+  void setStatus(const CameraServiceInstaller::Status& status);
 
   // The status line, or the failure's first line and message.
   QLabel* textLabel() const { return text_; }
   // Present for failures only.
   QLabel* diagnosticLabel() const { return diagnostic_; }
-  QPushButton* openSystemSettingsButton() const { return openSystemSettings_; }
   QLabel* supportLink() const { return supportLink_; }
 
  private:
@@ -65,7 +62,6 @@ class ExtensionStatusView : public QWidget {
   QVBoxLayout* layout_;
   QLabel* text_ = nullptr;
   QLabel* diagnostic_ = nullptr;
-  QPushButton* openSystemSettings_ = nullptr;
   QLabel* supportLink_ = nullptr;
 };
 
@@ -75,7 +71,7 @@ class GeneralSettingsView : public QWidget {
  public:
   struct Environment {
     LoginItemManager* loginItemManager = nullptr;
-    SystemExtensionInstaller* extensionInstaller = nullptr;
+    CameraServiceInstaller* extensionInstaller = nullptr;
     CameraPermission* cameraPermission = nullptr;
     // The application delegate's setup guide; nothing happens when empty.
     std::function<void()> showOnboarding;
@@ -128,7 +124,7 @@ class GeneralSettingsView : public QWidget {
 
   Environment env_;
   QPointer<LoginItemManager> loginItemManager_;
-  QPointer<SystemExtensionInstaller> extensionInstaller_;
+  QPointer<CameraServiceInstaller> extensionInstaller_;
   QPointer<CameraPermission> cameraPermission_;
 
   QList<QLabel*> headers_;

@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
-#include "app/installer/SystemExtensionInstaller.h"
+#include "app/installer/CameraServiceInstaller.h"
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
@@ -22,7 +22,6 @@
 #include "app/shortcuts/Names.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/log/Log.h"
-#include "platform/updates/UpdateController.h"
 
 namespace tovrelle {
 namespace {
@@ -55,7 +54,7 @@ QWidget* placeholderPopoverContent() {
 AppDelegate::Services AppDelegate::defaultServices() {
   Services s;
   s.cameraManager = []() -> CameraManager& { return CameraManager::shared(); };
-  s.installer = []() -> SystemExtensionInstaller& { return SystemExtensionInstaller::shared(); };
+  s.installer = []() -> CameraServiceInstaller& { return CameraServiceInstaller::shared(); };
   s.cameraDevices = []() -> CameraDeviceManager& { return CameraDeviceManager::shared(); };
   s.cameraFeed = []() -> CameraFeedStatus& { return CameraFeedStatus::shared(); };
   s.onKeyUp = [](const KeyboardShortcuts::Name& name, KeyboardShortcuts::Action action) {
@@ -64,10 +63,8 @@ AppDelegate::Services AppDelegate::defaultServices() {
   s.capture = [] { return host::captureDevices(); };
   s.mainQueue = dispatch::QtMainQueue::shared();
   s.utilityQueue = dispatch::makeSerialQueue("ossel.tovrelle.utility");
-  s.makeUpdater = [] {
-    return std::make_unique<updates::UpdateController>(updates::UpdateController::configuredUpdatePage(),
-                                                       host::urlOpener(), dispatch::QtMainQueue::shared());
-  };
+  s.updatePage = urls::updatePage();
+  s.opener = host::urlOpener();
   s.makeStatusItem = []() -> std::unique_ptr<StatusItem> { return std::make_unique<TrayStatusItem>(); };
   s.imageManager = []() -> ImageManager& { return ImageManager::shared(); };
   return s;
@@ -75,8 +72,6 @@ AppDelegate::Services AppDelegate::defaultServices() {
 
 AppDelegate::AppDelegate(Services services, Hooks hooks, QObject* parent)
     : QObject(parent), services_(std::move(services)), hooks_(std::move(hooks)) {
-  updaterController_ = services_.makeUpdater();
-  updaterController_->start();
   if (auto* app = QCoreApplication::instance()) app->installEventFilter(this);
 }
 
@@ -97,7 +92,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   // 3. First run goes through onboarding; later runs install (unless the user
   // removed the camera service) and ask for the camera here.
   if (UserDefaults::standard().boolValue(kHasCompletedOnboardingKey)) {
-    services_.installer().activateAtLaunch();
+    services_.installer().installAtLaunch();
     auto capture = services_.capture ? services_.capture() : nullptr;
     services_.utilityQueue->async([capture] {
       if (!capture || capture->authorizationStatus() != capture::AuthorizationStatus::notDetermined) return;
@@ -145,16 +140,6 @@ void AppDelegate::applicationDidFinishLaunching() {
   services_.onKeyUp(KeyboardShortcuts::Names::cameraOn, [cameraManagerAccess] { cameraManagerAccess().turnOn(); });
   services_.onKeyUp(KeyboardShortcuts::Names::showLastImage,
                     [cameraManagerAccess] { cameraManagerAccess().showLastImage(); });
-
-  // 7. Mirror whether updates can be checked; a popover built later shows it.
-  auto deliverCanCheck = [self, main = services_.mainQueue](bool canCheck) {
-    main->async([self, canCheck] {
-      if (self) self->canCheckForUpdates_ = canCheck;
-    });
-  };
-  deliverCanCheck(updaterController_->canCheckForUpdates());
-  cancellables_.push_back(connect(updaterController_.get(), &updates::UpdateController::canCheckForUpdatesChanged, this,
-                                  [this, deliverCanCheck] { deliverCanCheck(updaterController_->canCheckForUpdates()); }));
 }
 
 void AppDelegate::applicationDidBecomeActive() { services_.installer().refreshStatusForDisplay(); }
@@ -218,17 +203,18 @@ PopoverWindow* AppDelegate::makePopover() {
   };
   inputs.onInstallExtension = [main = services_.mainQueue, installer = services_.installer] {
     main->async([installer] {
-      SystemExtensionInstaller& extensionInstaller = installer();
-      if (!extensionInstaller.status().is(SystemExtensionInstaller::Status::Case::requesting))
-        extensionInstaller.activate(true);
+      CameraServiceInstaller& extensionInstaller = installer();
+      if (!extensionInstaller.status().is(CameraServiceInstaller::Status::Case::starting))
+        extensionInstaller.install(true);
     });
   };
   inputs.onCheckForUpdates = [self] {
     if (!self) return;
     if (self->popover_) self->popover_->performClose();
-    self->updaterController_->checkForUpdates();
+    if (!self->services_.opener || !self->services_.opener->open(self->services_.updatePage))
+      log::processLog("AppDelegate: could not open the update page %s", self->services_.updatePage.c_str());
   };
-  inputs.canCheckForUpdates = canCheckForUpdates_;
+  inputs.canCheckForUpdates = canCheckForUpdates();
   QWidget* content = hooks_.makePopoverContent ? hooks_.makePopoverContent(inputs) : placeholderPopoverContent();
   auto* popover = new PopoverWindow(content);
   connect(popover, &PopoverWindow::didClose, this, &AppDelegate::popoverDidClose);

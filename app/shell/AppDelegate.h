@@ -10,11 +10,13 @@
 #include <QPointer>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "app/shell/PopoverWindow.h"
 #include "app/shortcuts/KeyboardShortcuts.h"
 #include "platform/capture/CaptureDevices.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/urls/UrlOpener.h"
 #include "shared/CameraState.h"
 
 class QWidget;
@@ -28,10 +30,7 @@ class ImageManager;
 class PopoverWindow;
 class StatusItem;
 class StatusItemMenu;
-class SystemExtensionInstaller;
-namespace updates {
-class UpdateController;
-}
+class CameraServiceInstaller;
 
 class AppDelegate : public QObject {
   Q_OBJECT
@@ -41,7 +40,7 @@ class AppDelegate : public QObject {
   // on first use, so the order of the first calls is the order of creation.
   struct Services {
     std::function<CameraManager&()> cameraManager;
-    std::function<SystemExtensionInstaller&()> installer;
+    std::function<CameraServiceInstaller&()> installer;
     std::function<CameraDeviceManager&()> cameraDevices;
     // Why camera mode shows no picture, for the tool tip; none leaves it out.
     std::function<CameraFeedStatus&()> cameraFeed;
@@ -51,7 +50,10 @@ class AppDelegate : public QObject {
     std::shared_ptr<dispatch::Queue> mainQueue;
     // A background queue for the launch-time camera access request.
     std::shared_ptr<dispatch::Queue> utilityQueue;
-    std::function<std::unique_ptr<updates::UpdateController>()> makeUpdater;
+    // The web page "Check for updates" opens; empty when updates come with
+    // the system's packages.
+    std::string updatePage;
+    std::shared_ptr<urls::UrlOpener> opener;
     std::function<std::unique_ptr<StatusItem>()> makeStatusItem;
     // The library the status item's menu lists; none leaves the images out.
     std::function<ImageManager&()> imageManager;
@@ -79,7 +81,6 @@ class AppDelegate : public QObject {
 
   static constexpr const char* kHasCompletedOnboardingKey = "hasCompletedOnboarding";
 
-  // Creates the updater and starts it.
   explicit AppDelegate(Services services, Hooks hooks = {}, QObject* parent = nullptr);
   ~AppDelegate() override;
 
@@ -98,8 +99,7 @@ class AppDelegate : public QObject {
   PopoverWindow* popover() const { return popover_; }
   QWidget* settingsWindow() const { return settingsWindow_; }
   QWidget* onboardingWindow() const { return onboardingWindow_; }
-  bool canCheckForUpdates() const { return canCheckForUpdates_; }
-  updates::UpdateController& updaterController() const { return *updaterController_; }
+  bool canCheckForUpdates() const { return !services_.updatePage.empty(); }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -119,8 +119,6 @@ class AppDelegate : public QObject {
   QPointer<QWidget> onboardingWindow_;
   std::vector<QMetaObject::Connection> cancellables_;
   QPointer<PopoverWindow> popover_;
-  std::unique_ptr<updates::UpdateController> updaterController_;
-  bool canCheckForUpdates_ = false;
   // Set once the application starts quitting: windows closed by the quit are
   // not the user finishing onboarding.
   bool quitting_ = false;

@@ -12,7 +12,7 @@
 namespace tovrelle::camera_service_command {
 namespace {
 
-using Case = SystemExtensionInstaller::Status::Case;
+using Case = CameraServiceInstaller::Status::Case;
 
 constexpr const char* kStatusWord = "camera-status";
 constexpr const char* kInstallWord = "install-camera";
@@ -37,19 +37,18 @@ std::optional<Command> commandFor(const QByteArray& word) {
   return std::nullopt;
 }
 
-int exitCodeFor(const SystemExtensionInstaller::Status& status) { return status.is(Case::activated) ? 0 : 1; }
+int exitCodeFor(const CameraServiceInstaller::Status& status) { return status.is(Case::running) ? 0 : 1; }
 
-// The PipeWire camera's part of the status line; its first word is what scripts read.
-QString cameraLine(const SystemExtensionInstaller::Status& status) {
+// The PipeWire camera's part of the status line; its first word is what
+// scripts read, so those words stay as they were.
+QString cameraLine(const CameraServiceInstaller::Status& status) {
   switch (status.kind) {
-    case Case::activated:
+    case Case::running:
       return QStringLiteral("activated: the Tovrelle camera is published and starts when you log in");
-    case Case::idle:
+    case Case::notInstalled:
       return QStringLiteral("idle: the Tovrelle camera service is not installed or not running");
-    case Case::requesting:
+    case Case::starting:
       return QStringLiteral("requesting: the Tovrelle camera service is being set up");
-    case Case::needsUserApproval:
-      return QStringLiteral("needsUserApproval: the Tovrelle camera service starts at the next login");
     case Case::failed:
       return QStringLiteral("failed: %1 (%2)")
           .arg(status.failure ? status.failure->message : QString(),
@@ -118,15 +117,15 @@ QString videoDeviceWords(const VideoDeviceStatus& video) {
   return {};
 }
 
-QString statusLine(const SystemExtensionInstaller::Status& status, const VideoDeviceStatus* video) {
+QString statusLine(const CameraServiceInstaller::Status& status, const VideoDeviceStatus* video) {
   const QString camera = cameraLine(status);
   return video ? camera + QStringLiteral("; /dev/video: ") + videoDeviceWords(*video) : camera;
 }
 
 
-void run(Command command, SystemExtensionInstaller& installer, VideoDeviceStatus* video,
+void run(Command command, CameraServiceInstaller& installer, VideoDeviceStatus* video,
          std::function<void(int exitCode, const QString& line)> finished) {
-  QPointer<SystemExtensionInstaller> target(&installer);
+  QPointer<CameraServiceInstaller> target(&installer);
   auto report = [target, finished](std::optional<int> code = std::nullopt) {
     if (!target) return finished(1, QStringLiteral("failed: the installer went away"));
     finished(code.value_or(exitCodeFor(target->status())), statusLine(target->status()));
@@ -143,7 +142,7 @@ void run(Command command, SystemExtensionInstaller& installer, VideoDeviceStatus
         finished(exitCodeFor(target->status()),
                  statusLine(target->status(), withVideo && device ? device.data() : nullptr));
       };
-      installer.probeNow([oneDone](bool answered) {
+      installer.lookNow([oneDone](bool answered) {
         if (!answered) log::processLog("CameraServiceCommand: the check got no answer; the status is the last known one");
         oneDone();
       });
@@ -151,19 +150,19 @@ void run(Command command, SystemExtensionInstaller& installer, VideoDeviceStatus
       return;
     }
     case Command::remove:
-      installer.deactivate([report](bool removed) { report(removed ? 0 : 1); });
+      installer.remove([report](bool removed) { report(removed ? 0 : 1); });
       return;
     case Command::install: {
-      if (installer.status().is(Case::requesting)) {
+      if (installer.status().is(Case::starting)) {
         // Someone else's install is running: wait for it like our own.
       } else {
-        installer.activate(false);
+        installer.install(false);
       }
-      if (!installer.status().is(Case::requesting)) return report();
+      if (!installer.status().is(Case::starting)) return report();
       auto connection = std::make_shared<QMetaObject::Connection>();
-      *connection = QObject::connect(&installer, &SystemExtensionInstaller::statusChanged, &installer,
+      *connection = QObject::connect(&installer, &CameraServiceInstaller::statusChanged, &installer,
                                      [target, report, connection] {
-                                       if (!target || target->status().is(Case::requesting)) return;
+                                       if (!target || target->status().is(Case::starting)) return;
                                        QObject::disconnect(*connection);
                                        report();
                                      });
@@ -185,7 +184,7 @@ int runFromCommandLine(Command command, SingleInstance& instance, const std::fun
   int exitCode = 1;
   bool done = false;
   QEventLoop loop;
-  run(command, SystemExtensionInstaller::shared(), &VideoDeviceStatus::shared(), [&](int code, const QString& line) {
+  run(command, CameraServiceInstaller::shared(), &VideoDeviceStatus::shared(), [&](int code, const QString& line) {
     exitCode = code;
     done = true;
     std::printf("%s\n", qPrintable(line));
@@ -196,8 +195,8 @@ int runFromCommandLine(Command command, SingleInstance& instance, const std::fun
   return exitCode;
 }
 
-void serve(SingleInstance& instance, SystemExtensionInstaller& installer, VideoDeviceStatus& video) {
-  QPointer<SystemExtensionInstaller> target(&installer);
+void serve(SingleInstance& instance, CameraServiceInstaller& installer, VideoDeviceStatus& video) {
+  QPointer<CameraServiceInstaller> target(&installer);
   QPointer<VideoDeviceStatus> device(&video);
   instance.addCommandHandler([target, device](const QString& verb, const QString&, const SingleInstance::Respond& respond) {
     auto command = commandFor(verb.toUtf8());

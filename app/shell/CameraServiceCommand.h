@@ -8,7 +8,7 @@
 #include <functional>
 #include <optional>
 
-#include "app/installer/SystemExtensionInstaller.h"
+#include "app/installer/CameraServiceInstaller.h"
 #include "app/model/VideoDeviceStatus.h"
 
 class QCommandLineParser;
@@ -27,7 +27,7 @@ std::optional<Command> requested(const QCommandLineParser& parser);
 // Runs `command` on `installer` and calls `finished` with the exit code and
 // the line to print, on the main thread, once it is done. The status also
 // looks at the /dev/video output through `video`, when there is one.
-void run(Command command, SystemExtensionInstaller& installer, VideoDeviceStatus* video,
+void run(Command command, CameraServiceInstaller& installer, VideoDeviceStatus* video,
          std::function<void(int exitCode, const QString& line)> finished);
 
 // In a launch that asked for `command`: hands it to the running instance
@@ -36,11 +36,11 @@ void run(Command command, SystemExtensionInstaller& installer, VideoDeviceStatus
 int runFromCommandLine(Command command, SingleInstance& instance, const std::function<void()>& beforeRunningHere);
 
 // Answers the commands other launches hand to this (running) instance.
-void serve(SingleInstance& instance, SystemExtensionInstaller& installer, VideoDeviceStatus& video);
+void serve(SingleInstance& instance, CameraServiceInstaller& installer, VideoDeviceStatus& video);
 
 // "activated: …", "idle: …", "failed: <message> (<diagnostic>)"; with
 // `video`, the /dev/video output's state follows ("…; /dev/video: …").
-QString statusLine(const SystemExtensionInstaller::Status& status, const VideoDeviceStatus* video = nullptr);
+QString statusLine(const CameraServiceInstaller::Status& status, const VideoDeviceStatus* video = nullptr);
 
 // The /dev/video output's state in a few words, for a terminal.
 QString videoDeviceWords(const VideoDeviceStatus& video);

@@ -11,6 +11,12 @@ namespace tovrelle {
 namespace fs = std::filesystem;
 namespace {
 
+// Stored spellings: users' disks hold these names; they are read and written here only.
+// (The legacy data folder's name is kLegacyDataFolderName in shared/DataFolder.h.)
+constexpr const char* kSettingsFolder = "tovrelle";
+constexpr const char* kLegacySettingsFolder = "velkari";
+constexpr const char* kSettingsFileName = "tovrelle.ini";
+
 fs::path xdgFolder(const char* variable, const char* fallback) {
   if (const char* value = std::getenv(variable); value && *value == '/') return value;
   const char* home = std::getenv("HOME");
@@ -57,7 +63,7 @@ bool moveFolder(const fs::path& from, const fs::path& to, std::string& problem) 
 
 }  // namespace
 
-fs::path settingsFilePath() { return xdgFolder("XDG_CONFIG_HOME", ".config") / "tovrelle" / "tovrelle.ini"; }
+fs::path settingsFilePath() { return xdgFolder("XDG_CONFIG_HOME", ".config") / kSettingsFolder / kSettingsFileName; }
 
 FolderMigrationResult migrateLegacyFolders() {
   FolderMigrationResult result;
@@ -81,7 +87,7 @@ FolderMigrationResult migrateLegacyFolders() {
   }
 
   if (const char* file = std::getenv("TOVRELLE_SETTINGS_FILE"); !file || !*file) {
-    const fs::path legacy = xdgFolder("XDG_CONFIG_HOME", ".config") / "velkari" / "tovrelle.ini";
+    const fs::path legacy = xdgFolder("XDG_CONFIG_HOME", ".config") / kLegacySettingsFolder / kSettingsFileName;
     const fs::path current = settingsFilePath();
     if (fs::is_regular_file(legacy, ec)) {
       if (fs::exists(current, ec)) {

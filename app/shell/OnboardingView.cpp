@@ -28,7 +28,7 @@
 namespace tovrelle {
 namespace {
 
-using Case = SystemExtensionInstaller::Status::Case;
+using Case = CameraServiceInstaller::Status::Case;
 
 const QColor kGreen(52, 199, 89);
 
@@ -187,7 +187,7 @@ void StepRow::setActionShown(bool shown) {
 
 OnboardingView::Environment OnboardingView::defaultEnvironment() {
   Environment e;
-  e.extensionInstaller = &SystemExtensionInstaller::shared();
+  e.extensionInstaller = &CameraServiceInstaller::shared();
   e.authorization = host::captureDevices();
   e.opener = host::urlOpener();
   e.mainQueue = dispatch::QtMainQueue::shared();
@@ -214,7 +214,7 @@ OnboardingView::OnboardingView(Environment environment, std::function<void()> on
   if (env_.loginItem && env_.startAtLoginByDefault && !env_.loginItem->isEnabled()) env_.loginItem->setEnabled(true);
   build();
   if (extensionInstaller_)
-    connect(extensionInstaller_, &SystemExtensionInstaller::statusChanged, this, &OnboardingView::redraw);
+    connect(extensionInstaller_, &CameraServiceInstaller::statusChanged, this, &OnboardingView::redraw);
   if (env_.loginItem) connect(env_.loginItem, &LoginItemManager::isEnabledChanged, this, &OnboardingView::redraw);
   redraw();
 }
@@ -254,7 +254,7 @@ void OnboardingView::build() {
   install_ = new QPushButton(qtTrId("onboarding.step1.action"), content);
   install_->setAutoDefault(false);
   connect(install_, &QPushButton::clicked, this, [this] {
-    if (extensionInstaller_) extensionInstaller_->activate(false);
+    if (extensionInstaller_) extensionInstaller_->install(false);
   });
   // Step 2's control: the check button and what the last check found.
   auto* check = new QWidget(content);
@@ -380,10 +380,10 @@ void OnboardingView::build() {
 }
 
 void OnboardingView::redraw() {
-  const Case status = extensionInstaller_ ? extensionInstaller_->status().kind : Case::idle;
-  steps_[0]->setComplete(status == Case::needsUserApproval || status == Case::activated);
-  install_->setEnabled(status != Case::requesting && status != Case::needsUserApproval && status != Case::activated);
-  steps_[1]->setComplete(status == Case::activated);
+  const Case status = extensionInstaller_ ? extensionInstaller_->status().kind : Case::notInstalled;
+  steps_[0]->setComplete(status == Case::running);
+  install_->setEnabled(status != Case::starting && status != Case::running);
+  steps_[1]->setComplete(status == Case::running);
   checkResult_->setText(checkResultText());
   openSettings_->setEnabled(!checking_);
   steps_[2]->setComplete(cameraAuthorized_);
@@ -458,17 +458,15 @@ QString OnboardingView::checkResultText() const {
   if (!extensionInstaller_) return {};
   const auto& status = extensionInstaller_->status();
   switch (status.kind) {
-    case Case::activated:
+    case Case::running:
       //: Onboarding step 2: the camera is published
       return qtTrId("onboarding.step2.available");
     case Case::failed:
       //: Extension status: failed with message; %1 is the error message
       return qtTrId("extensionStatus.failed").arg(status.failure ? status.failure->message : QString());
-    case Case::requesting:
+    case Case::starting:
       return qtTrId("extensionStatus.requesting");
-    case Case::needsUserApproval:
-      return qtTrId("extensionStatus.needsUserApproval");
-    case Case::idle:
+    case Case::notInstalled:
       // Before the first look the step speaks for itself.
       return checked_ ? qtTrId("extensionStatus.idle") : QString();
   }
@@ -481,7 +479,7 @@ void OnboardingView::checkCameraService() {
   checked_ = true;
   redraw();
   QPointer<OnboardingView> self(this);
-  extensionInstaller_->probeNow([self](bool answered) {
+  extensionInstaller_->lookNow([self](bool answered) {
     if (!self) return;
     self->checking_ = false;
     self->redraw();

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/installer/SystemExtensionInstaller.h"
+#include "app/installer/CameraServiceInstaller.h"
 #include "app/model/VideoDeviceStatus.h"
 #include "platform/capture/CaptureDevices.h"
 #include "platform/dispatch/Dispatch.h"
@@ -93,7 +93,7 @@ class OnboardingView : public QWidget {
 
   // What the view works with; tests script each of them.
   struct Environment {
-    SystemExtensionInstaller* extensionInstaller = nullptr;
+    CameraServiceInstaller* extensionInstaller = nullptr;
     // Where the camera authorization is read and asked for.
     std::shared_ptr<capture::CaptureDevices> authorization;
     std::shared_ptr<urls::UrlOpener> opener;
@@ -153,7 +153,7 @@ class OnboardingView : public QWidget {
   QString checkResultText() const;
 
   Environment env_;
-  QPointer<SystemExtensionInstaller> extensionInstaller_;
+  QPointer<CameraServiceInstaller> extensionInstaller_;
   std::function<void()> onClose_;
   bool cameraAuthorized_ = false;
   std::shared_ptr<dispatch::Timer> permissionTimer_;

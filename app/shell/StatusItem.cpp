@@ -14,7 +14,7 @@
 #include <QPalette>
 #include <QSystemTrayIcon>
 
-#include "app/installer/SystemExtensionInstaller.h"
+#include "app/installer/CameraServiceInstaller.h"
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
@@ -203,10 +203,10 @@ QString StatusItemMenu::describe() const {
   return {};
 }
 
-void StatusItemMenu::watchInstaller(SystemExtensionInstaller& installer) {
+void StatusItemMenu::watchInstaller(CameraServiceInstaller& installer) {
   if (installer_) return;
   installer_ = &installer;
-  connect(&installer, &SystemExtensionInstaller::statusChanged, this, [this] {
+  connect(&installer, &CameraServiceInstaller::statusChanged, this, [this] {
     if (refreshPending_) return;
     refreshPending_ = true;
     QMetaObject::invokeMethod(this, [this] { refresh(); }, Qt::QueuedConnection);
@@ -219,7 +219,7 @@ void StatusItemMenu::refresh() {
   QString text = describe();
   // What the camera shows matters little while no app can see it.
   if (const auto* installer = installer_.data(); installer && installer->isRemovedByUser() &&
-                                                 !installer->status().is(SystemExtensionInstaller::Status::Case::activated))
+                                                 !installer->status().is(CameraServiceInstaller::Status::Case::running))
     //: Second line of the status item tool tip after the user removed the camera service
     text += QLatin1Char('\n') + qtTrId("statusItem.toolTip.notInstalled");
   if (item_) item_->setToolTip(text);

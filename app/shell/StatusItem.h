@@ -21,7 +21,7 @@ class CameraDeviceManager;
 class CameraFeedStatus;
 class CameraManager;
 class ImageManager;
-class SystemExtensionInstaller;
+class CameraServiceInstaller;
 
 class StatusItem : public QObject {
   Q_OBJECT
@@ -109,7 +109,7 @@ class StatusItemMenu : public QObject {
   QMenu* menu() const { return menu_; }
   // From now on the tool tip also says when the user removed the camera
   // service. Later calls change nothing.
-  void watchInstaller(SystemExtensionInstaller& installer);
+  void watchInstaller(CameraServiceInstaller& installer);
   // The tool tip for the models' current state.
   QString describe() const;
 
@@ -119,7 +119,7 @@ class StatusItemMenu : public QObject {
 
   QPointer<StatusItem> item_;
   Models models_;
-  QPointer<SystemExtensionInstaller> installer_;
+  QPointer<CameraServiceInstaller> installer_;
   QMenu* menu_;
   QPointer<QActionGroup> choices_;
   bool refreshPending_ = false;

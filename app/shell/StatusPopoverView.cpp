@@ -28,7 +28,6 @@
 #include "app/shell/Symbols.h"
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
-#include "platform/updates/UpdateController.h"
 #include "shared/DataFolder.h"
 
 namespace tovrelle {
@@ -322,7 +321,7 @@ StatusPopoverView::Models StatusPopoverView::Models::shared() {
   m.cameraManager = &CameraManager::shared();
   m.imageManager = &ImageManager::shared();
   m.cameraDevices = &CameraDeviceManager::shared();
-  m.extensionInstaller = &SystemExtensionInstaller::shared();
+  m.extensionInstaller = &CameraServiceInstaller::shared();
   m.preview = &PreviewRenderer::shared();
   m.cameraPermission = &CameraPermission::shared();
   m.cameraFeed = &CameraFeedStatus::shared();
@@ -394,7 +393,7 @@ StatusPopoverView::StatusPopoverView(Models models, std::function<void()> onOpen
   }
   if (auto* m = models_.imageManager) connect(m, &ImageManager::savedImagesChanged, this, redrawSoon);
   if (auto* m = models_.cameraDevices) connect(m, &CameraDeviceManager::camerasChanged, this, redrawSoon);
-  if (auto* m = models_.extensionInstaller) connect(m, &SystemExtensionInstaller::statusChanged, this, redrawSoon);
+  if (auto* m = models_.extensionInstaller) connect(m, &CameraServiceInstaller::statusChanged, this, redrawSoon);
   if (auto* m = models_.cameraPermission) connect(m, &CameraPermission::statusChanged, this, redrawSoon);
   if (auto* m = models_.cameraFeed) connect(m, &CameraFeedStatus::changed, this, redrawSoon);
 
@@ -557,14 +556,14 @@ void StatusPopoverView::redraw() {
     //: Open the settings window
     addRow(group, "settingsRow", qtTrId("menu.settings"), false, true, onOpenSettings_);
     if (onCheckForUpdates_) {
-      if (!canCheckForUpdates_ && !updates::UpdateController::hasUpdateFeed()) {
+      if (!canCheckForUpdates_) {
         // Nothing to check here: the system's package updates bring new versions.
         //: Disabled update row of a build whose updates come with the system's software updates
         PopoverRow* row = addRow(group, "updateRow", qtTrId("menu.updatesFromSystem"), false, false, {});
         //: Tool tip of that row
         row->setToolTip(qtTrId("menu.updatesFromSystem.help"));
       } else {
-        //: Check for app updates via Sparkle
+        //: Opens the update page this build names
         addRow(group, "updateRow", qtTrId("menu.checkForUpdates"), false, canCheckForUpdates_, onCheckForUpdates_);
       }
     }
@@ -575,11 +574,11 @@ void StatusPopoverView::redraw() {
 
   // 9. The extension, while it is not active.
   if (auto* installer = models_.extensionInstaller;
-      installer && !installer->status().is(SystemExtensionInstaller::Status::Case::activated)) {
+      installer && !installer->status().is(CameraServiceInstaller::Status::Case::running)) {
     addChild(makeDivider());
     QWidget* group = makeGroup("extensionGroup", kBlockSpacing);
     //: Popover text while the user's removal of the camera service stands
-    auto* text = new QLabel(installer->isRemovedByUser() && installer->status().is(SystemExtensionInstaller::Status::Case::idle)
+    auto* text = new QLabel(installer->isRemovedByUser() && installer->status().is(CameraServiceInstaller::Status::Case::notInstalled)
                                 ? qtTrId("extensionStatus.removed")
                                 : extensionStatusText(installer->status()),
                             group);
@@ -591,7 +590,7 @@ void StatusPopoverView::redraw() {
     palette.setColor(QPalette::WindowText, secondaryColor(palette));
     text->setPalette(palette);
     group->layout()->addWidget(text);
-    const bool requesting = installer->status().is(SystemExtensionInstaller::Status::Case::requesting);
+    const bool requesting = installer->status().is(CameraServiceInstaller::Status::Case::starting);
     //: Install the camera system extension
     addRow(group, "installRow", qtTrId("menu.installExtension"), false, !requesting, onInstallExtension_);
     addChild(group);
@@ -793,22 +792,19 @@ QString StatusPopoverView::cameraTitle(const CameraInfo& camera) {
   return qtTrId("camera.continuitySuffix").arg(name);
 }
 
-QString StatusPopoverView::extensionStatusText(const SystemExtensionInstaller::Status& status) {
-  using Case = SystemExtensionInstaller::Status::Case;
+QString StatusPopoverView::extensionStatusText(const CameraServiceInstaller::Status& status) {
+  using Case = CameraServiceInstaller::Status::Case;
   switch (status.kind) {
-    case Case::idle:
+    case Case::notInstalled:
       //: Extension status: not installed
       return qtTrId("extensionStatus.idle");
-    case Case::requesting:
+    case Case::starting:
       //: Extension status: installing
       return qtTrId("extensionStatus.requesting");
-    case Case::needsUserApproval:
-      //: Extension status: needs approval in System Settings
-      return qtTrId("extensionStatus.needsUserApproval");
     case Case::failed:
       //: Extension status: failed with message; %1 is the error message
       return qtTrId("extensionStatus.failed").arg(status.failure ? status.failure->message : QString());
-    case Case::activated:
+    case Case::running:
       return {};
   }
   return {};

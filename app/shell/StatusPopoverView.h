@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/installer/SystemExtensionInstaller.h"
+#include "app/installer/CameraServiceInstaller.h"
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraManager.h"
 #include "app/shell/AppDelegate.h"
@@ -103,7 +103,7 @@ class StatusPopoverView : public QWidget {
     CameraManager* cameraManager = nullptr;
     ImageManager* imageManager = nullptr;
     CameraDeviceManager* cameraDevices = nullptr;
-    SystemExtensionInstaller* extensionInstaller = nullptr;
+    CameraServiceInstaller* extensionInstaller = nullptr;
     PreviewRenderer* preview = nullptr;
     CameraPermission* cameraPermission = nullptr;
     // Ends the application (the quit row).
@@ -141,7 +141,7 @@ class StatusPopoverView : public QWidget {
   // A camera's title in the camera menu.
   static QString cameraTitle(const CameraInfo& camera);
   // The extension status line; empty for `activated`.
-  static QString extensionStatusText(const SystemExtensionInstaller::Status& status);
+  static QString extensionStatusText(const CameraServiceInstaller::Status& status);
   // What the data folder's trouble means for the camera, in words.
   static QString dataFolderProblemText(const CameraManager::DataFolderProblem& problem);
   // The file's first picture, or a null image when it does not load.

@@ -188,7 +188,7 @@ int TovrelleApp::main(int argc, char** argv) {
   };
   AppDelegate delegate(AppDelegate::defaultServices(), std::move(hooks));
   appDelegate = &delegate;
-  camera_service_command::serve(instance, SystemExtensionInstaller::shared(), VideoDeviceStatus::shared());
+  camera_service_command::serve(instance, CameraServiceInstaller::shared(), VideoDeviceStatus::shared());
   QObject::connect(&instance, &SingleInstance::requested, &delegate, [&delegate](SingleInstance::Request request) {
     if (request == SingleInstance::Request::openSettings) {
       delegate.openSettings();

@@ -42,7 +42,7 @@ extern "C" {
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "shared/DataFolder.h"
-#include "tests/fakes/FakeSystemExtensions.h"
+#include "tests/fakes/FakeCameraService.h"
 #include "tests/support/Services.h"
 #include "tools/testcam/TestPattern.h"
 
@@ -169,8 +169,8 @@ int main(int argc, char** argv) {
   images = std::make_unique<ImageManager>(ImageManager::Dependencies{main, [&]() -> CameraManager& { return *camera; }});
   CameraDeviceManager devices({capture, main, nullptr});
   CameraPermission permission({capture, nullptr});
-  auto installer = SystemExtensionInstaller::create(
-      {std::make_shared<test::FakeExtensionManager>(), main, tmp.filePath("bundle").toStdString(), nullptr});
+  auto installer = CameraServiceInstaller::create(
+      {std::make_shared<test::FakeCameraService>(main), main, tmp.filePath("bundle").toStdString(), nullptr});
   auto preview = std::make_unique<PreviewRenderer>(PreviewRenderer::Dependencies{
       [&]() -> CameraManager& { return *camera; }, [&]() -> ImageManager& { return *images; }, capture, main, nullptr});
 

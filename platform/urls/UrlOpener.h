@@ -1,8 +1,8 @@
 #pragma once
-// Opening addresses the way the desktop does. Web addresses go to the
-// default browser; the system-settings addresses the app knows
-// ("x-apple.systempreferences:…") are mapped onto the desktop's own settings
-// program when one is installed. `open` reports whether anything was opened.
+// Opening addresses the way the desktop does: web pages and folders go to
+// the desktop's handler (xdg-open's choice), and the camera access page to
+// the desktop's own settings program when one is installed. `open` reports
+// whether anything was opened.
 #include <functional>
 #include <memory>
 #include <optional>
@@ -11,12 +11,8 @@
 
 namespace tovrelle::urls {
 
-inline constexpr const char* kCameraPrivacySettingsURL =
-    "x-apple.systempreferences:com.apple.preference.security?Privacy_Camera";
-inline constexpr const char* kLoginItemsExtensionSettingsURL =
-    "x-apple.systempreferences:com.apple.LoginItems-Settings.extension";
-inline constexpr const char* kSecurityExtensionsSettingsURL =
-    "x-apple.systempreferences:com.apple.preference.security?Extensions";
+// The desktop's camera access page; an address only this opener knows.
+inline constexpr const char* kCameraPrivacySettingsURL = "settings:camera";
 
 class UrlOpener {
  public:
@@ -34,18 +30,20 @@ struct Command {
 // Finds a program on PATH; none when it is not installed.
 using ProgramLookup = std::function<std::optional<std::string>(const std::string& name)>;
 
-// The settings program and page for a system-settings address: the current
-// desktop's own program first (XDG_CURRENT_DESKTOP, colon-separated), then
-// any other known one that is installed. None for addresses it does not know
-// or when no settings program is installed.
-std::optional<Command> settingsCommandFor(const std::string& url, const ProgramLookup& findProgram,
-                                          const std::string& currentDesktop);
+// The settings program showing the camera access page: the current desktop's
+// own program first (XDG_CURRENT_DESKTOP, colon-separated), then any other
+// known one that is installed. None when no settings program is installed.
+std::optional<Command> cameraSettingsCommand(const ProgramLookup& findProgram, const std::string& currentDesktop);
 
-// True for the system-settings scheme.
-bool isSystemSettingsURL(const std::string& url);
+// The web page "Check for updates" opens (TOVRELLE_UPDATE_PAGE_URL at
+// configure time); empty when the build names none or names something that
+// is not a web page: then updates come with the system's packages.
+std::string updatePage();
+// An http(s) address with a host.
+bool isWebPage(const std::string& text);
 
-// The desktop opener: settings programs through PATH, web and mail addresses
-// through the desktop's URL handler (needs a QGuiApplication).
+// The desktop opener: the settings program through PATH, web addresses and
+// folders through the desktop's URL handler (needs a QGuiApplication).
 std::shared_ptr<UrlOpener> makeDesktopUrlOpener();
 
 }  // namespace tovrelle::urls

@@ -1,19 +1,19 @@
-// The app's info dictionary and the embedded extension's Info.json come
-// from the same build values.
+// The app's info dictionary and the Info.json of the app's copy of the
+// camera service come from the same build values.
 #include <gtest/gtest.h>
 
 #include "app/installer/BundleInfo.h"
-#include "platform/sysext/ExtensionBundle.h"
+#include "platform/userservice/InstalledService.h"
 #include "tests/installer/InstallerTestSupport.h"
 
 using namespace tovrelle;
 
-TEST(BundleInfo, GeneratedExtensionInfoMatchesTheAppsVersion) {
-  test::FakeAppBundle app;
-  std::filesystem::create_directories(app.extension());
-  std::filesystem::copy_file(TOVRELLE_TEST_EXTENSION_INFO, app.extension() / "Info.json");
-  const auto version = sysext::readExtensionVersion(app.extension());
+TEST(BundleInfo, GeneratedServiceInfoMatchesTheAppsVersion) {
+  test::FakeAppPrefix app;
+  std::filesystem::create_directories(app.service());
+  std::filesystem::copy_file(TOVRELLE_TEST_EXTENSION_INFO, app.service() / "Info.json");
+  const auto version = userservice::readServiceVersion(app.service());
   ASSERT_TRUE(version);
   EXPECT_EQ(version->shortVersion, bundle::shortVersion());
-  EXPECT_EQ(version->bundleVersion, bundle::buildNumber());
+  EXPECT_EQ(version->buildNumber, bundle::buildNumber());
 }

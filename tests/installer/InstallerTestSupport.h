@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the installer tests: a fake app bundle on disk and a log
-// recorder.
+// Shared pieces of the installer tests: a fake install prefix on disk and a
+// log recorder.
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -14,28 +14,28 @@
 
 namespace tovrelle::test {
 
-// A temporary app bundle (install prefix) whose embedded extension carries
-// the given info dictionary text.
-class FakeAppBundle {
+// A temporary install prefix whose copy of the camera service carries the
+// given Info.json text.
+class FakeAppPrefix {
  public:
-  FakeAppBundle() {
-    char tmpl[] = "/tmp/tovrelle-bundle-XXXXXX";
+  FakeAppPrefix() {
+    char tmpl[] = "/tmp/tovrelle-prefix-XXXXXX";
     root_ = ::mkdtemp(tmpl);
   }
-  ~FakeAppBundle() {
+  ~FakeAppPrefix() {
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
   }
-  FakeAppBundle(const FakeAppBundle&) = delete;
-  FakeAppBundle& operator=(const FakeAppBundle&) = delete;
+  FakeAppPrefix(const FakeAppPrefix&) = delete;
+  FakeAppPrefix& operator=(const FakeAppPrefix&) = delete;
 
   const std::filesystem::path& root() const { return root_; }
-  std::filesystem::path extension() const {
+  std::filesystem::path service() const {
     return root_ / "lib/tovrelle/SystemExtensions/velkari.tovrelle.cameraextension.systemextension";
   }
   void writeInfo(const std::string& text) const {
-    std::filesystem::create_directories(extension());
-    std::ofstream(extension() / "Info.json", std::ios::trunc) << text;
+    std::filesystem::create_directories(service());
+    std::ofstream(service() / "Info.json", std::ios::trunc) << text;
   }
   void writeVersion(const std::string& shortVersion, const std::string& version) const {
     writeInfo("{\"CFBundleIdentifier\": \"velkari.tovrelle.cameraextension\", \"CFBundleExecutable\": "
@@ -63,7 +63,7 @@ class LogRecorder {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
     for (auto& r : records_)
-      if (r.subsystem == "ossel.tovrelle" && r.category == "SystemExtensionInstaller" && (!level || r.level == *level))
+      if (r.subsystem == "ossel.tovrelle" && r.category == "CameraServiceInstaller" && (!level || r.level == *level))
         out.push_back(r.message);
     return out;
   }

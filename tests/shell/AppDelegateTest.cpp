@@ -13,14 +13,13 @@
 #include "app/shell/StatusItem.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "platform/hotkeys/KeyCodes.h"
-#include "platform/updates/UpdateController.h"
 #include "tests/fakes/FakeHotKeys.h"
 #include "tests/shell/PopoverFixture.h"
 #include "tests/shell/QtTestApp.h"
 
 using namespace tovrelle;
 using capture::AuthorizationStatus;
-using Case = SystemExtensionInstaller::Status::Case;
+using Case = CameraServiceInstaller::Status::Case;
 
 namespace {
 
@@ -55,7 +54,7 @@ class Delegate : public test::PopoverFixture {
     PopoverFixture::TearDown();
   }
 
-  // The app's extension bundle is there, so activate(force: false) probes before it activates.
+  // The app's copy of the service is there, so install(force: false) looks before it installs.
   void embedExtension() {
     const auto bundle = std::filesystem::path(tmp_.filePath("bundle").toStdString()) /
                         "lib/tovrelle/SystemExtensions/velkari.tovrelle.cameraextension.systemextension";
@@ -69,14 +68,15 @@ class Delegate : public test::PopoverFixture {
     AppDelegate::Services s;
     s.cameraManager = [this]() -> CameraManager& { return camera(); };
     s.imageManager = [this]() -> ImageManager& { return images(); };
-    s.installer = [this]() -> SystemExtensionInstaller& { return installer(); };
+    s.installer = [this]() -> CameraServiceInstaller& { return installer(); };
     s.cameraDevices = [this]() -> CameraDeviceManager& { return devices(); };
     s.cameraFeed = [this]() -> CameraFeedStatus& { return cameraFeed(); };
     s.onKeyUp = KeyboardShortcuts::onKeyUp;
     s.capture = [this] { return capture_; };
     s.mainQueue = main_;
     s.utilityQueue = utility;
-    s.makeUpdater = [this] { return std::make_unique<updates::UpdateController>(updatePage, opener_, main_); };
+    s.updatePage = updatePage;
+    s.opener = opener_;
     s.makeStatusItem = [this]() -> std::unique_ptr<StatusItem> {
       auto item = std::make_unique<FakeStatusItem>();
       statusItem = item.get();
@@ -104,7 +104,7 @@ class Delegate : public test::PopoverFixture {
 
   std::shared_ptr<test::ManualQueue> utility = scheduler_.makeQueue("utility");
   std::shared_ptr<test::FakeHotKeys> hotKeys = std::make_shared<test::FakeHotKeys>();
-  QString updatePage;
+  std::string updatePage;
   FakeStatusItem* statusItem = nullptr;
   AppDelegate::PopoverInputs popoverInputs;
   int previewStarts = 0, previewStops = 0;
@@ -117,7 +117,7 @@ TEST_F(Delegate, FirstLaunchShowsOnboardingAndInstallsNothing) {
   auto delegate = launch(false);
   scheduler_.drainAll();
   EXPECT_FALSE(installer_);
-  EXPECT_EQ(extensions_->submitted().size(), 0u);
+  EXPECT_EQ(service_->callCount(), 0u);
   EXPECT_EQ(capture_->accessRequestCount(), 0);
   ASSERT_TRUE(delegate->onboardingWindow());
   EXPECT_TRUE(delegate->onboardingWindow()->isVisible());
@@ -129,10 +129,10 @@ TEST_F(Delegate, LaterLaunchActivatesWithoutForceAndAsksForTheCameraOnceUndecide
   capture_->setAuthorizationStatus(AuthorizationStatus::notDetermined);
   capture_->setAccessAnswer(true);
   auto delegate = launch();
-  // activate(force: false) probes the installed copies first instead of activating at once.
-  EXPECT_EQ(installer_->status().kind, Case::requesting);
-  EXPECT_EQ(extensions_->propertiesCount(), 1u);
-  EXPECT_EQ(extensions_->activationCount(), 0u);
+  // install(force: false) looks at the installed copy first instead of installing at once.
+  EXPECT_EQ(installer_->status().kind, Case::starting);
+  EXPECT_EQ(service_->lookCount(), 1u);
+  EXPECT_EQ(service_->installCount(), 0u);
   EXPECT_FALSE(delegate->onboardingWindow());
   // The camera question runs on the background queue, not during the launch.
   EXPECT_EQ(capture_->accessRequestCount(), 0);
@@ -242,13 +242,9 @@ TEST_F(Delegate, PopoverClosesOnAClickElsewhereAndTheSameClickOnTheItemDoesNotRe
   EXPECT_EQ(previewStops, 4);
 }
 
-TEST_F(Delegate, PopoverUpdateRowIsEnabledOnlyInPopoversBuiltAfterTheUpdaterReported) {
+TEST_F(Delegate, PopoverUpdateRowOpensTheUpdatePageOfABuildThatNamesOne) {
   updatePage = "https://updates.example.org/";
   auto delegate = launch();
-  statusItem->click();
-  EXPECT_FALSE(popoverInputs.canCheckForUpdates);
-  delegate->popover()->performClose();
-  scheduler_.drainAll();
   statusItem->click();
   EXPECT_TRUE(popoverInputs.canCheckForUpdates);
 
@@ -265,24 +261,24 @@ TEST_F(Delegate, PopoverUpdateRowIsEnabledOnlyInPopoversBuiltAfterTheUpdaterRepo
   EXPECT_TRUE(delegate->settingsWindow()->isVisible());
 }
 
-TEST_F(Delegate, PopoverInstallRowForcesAnActivationUnlessOneIsUnderWay) {
-  auto delegate = launch();  // no embedded bundle: the launch activation goes straight to a request
+TEST_F(Delegate, PopoverInstallRowForcesAnInstallUnlessOneIsUnderWay) {
+  auto delegate = launch();  // no copy of the service in the app: the launch installs at once
   scheduler_.drainAll();
-  ASSERT_EQ(installer_->status().kind, Case::requesting);
-  const size_t activations = extensions_->activationCount();
+  ASSERT_EQ(installer_->status().kind, Case::starting);
+  const size_t installs = service_->installCount();
   statusItem->click();
   popoverInputs.onInstallExtension();
   main_->drain();
-  EXPECT_EQ(extensions_->activationCount(), activations);  // requesting: nothing new
+  EXPECT_EQ(service_->installCount(), installs);  // starting: nothing new
 
-  // The request fails; the next install press activates again, on the main queue.
-  extensions_->fail(extensions_->requests(sysext::Request::Kind::activation).back(), sysext::kErrorRequestCanceled);
+  // The install fails; the next install press installs again, on the main queue.
+  service_->fail(service_->lastInstall(), userservice::kErrorUnknown);
   main_->drain();
   ASSERT_EQ(installer_->status().kind, Case::failed);
   popoverInputs.onInstallExtension();
-  EXPECT_EQ(extensions_->activationCount(), activations);
+  EXPECT_EQ(service_->installCount(), installs);
   main_->drain();
-  EXPECT_EQ(extensions_->activationCount(), activations + 1);
+  EXPECT_EQ(service_->installCount(), installs + 1);
 }
 
 TEST_F(Delegate, SettingsWindowIsMadeOnceAndKeptAfterClosing) {
@@ -331,39 +327,39 @@ TEST_F(Delegate, OnboardingsDoneButtonCompletesItOnDisk) {
 
 TEST_F(Delegate, ActivatingTheAppRefreshesTheInstallerStatus) {
   embedExtension();
-  extensions_->scriptAllProperties(test::FakeExtensionManager::answer({}));
+  service_->scriptAllLooks(test::FakeCameraService::found(test::FakeCameraService::nothing()));
   auto delegate = launch();
   scheduler_.drainAll();
-  const size_t before = extensions_->propertiesCount();
-  scheduler_.advance(std::chrono::seconds(2));  // past the display-probe throttle
+  const size_t before = service_->lookCount();
+  scheduler_.advance(std::chrono::seconds(2));  // past the display-look throttle
   delegate->applicationDidBecomeActive();
   scheduler_.drainAll();
-  EXPECT_EQ(extensions_->propertiesCount(), before + 1);
+  EXPECT_EQ(service_->lookCount(), before + 1);
 }
 
 // After "Remove Camera…" the tray's tool tip says what other apps see: no camera.
 TEST_F(Delegate, TheToolTipSaysTheCameraIsNotInstalledAfterTheUserRemovedIt) {
-  auto delegate = launch();  // no embedded bundle: the launch activation goes straight to a request
+  auto delegate = launch();  // no copy of the service in the app: the launch installs at once
   scheduler_.drainAll();
-  extensions_->finish(extensions_->requests(sysext::Request::Kind::activation).back(), sysext::kRequestCompleted);
+  service_->succeed(service_->lastInstall());
   scheduler_.drainAll();
-  ASSERT_EQ(installer_->status().kind, Case::activated);
+  ASSERT_EQ(installer_->status().kind, Case::running);
   EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.off");  // no string table loaded here: the key
 
-  extensions_->scriptNextDeactivation({test::FakeExtensionManager::finish(0)});
-  installer_->deactivate();
+  service_->scriptNextRemoval(test::FakeCameraService::succeed());
+  installer_->remove();
   scheduler_.drainAll();
   QCoreApplication::processEvents();
   EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.off\nstatusItem.toolTip.notInstalled");
 
   // Installed again on the user's word: the line goes.
-  extensions_->scriptNextActivation({test::FakeExtensionManager::finish(sysext::kRequestCompleted)});
+  service_->scriptNextInstall(test::FakeCameraService::succeed());
   popoverInputs = {};
   statusItem->click();
   popoverInputs.onInstallExtension();
   scheduler_.drainAll();
   QCoreApplication::processEvents();
-  ASSERT_EQ(installer_->status().kind, Case::activated);
+  ASSERT_EQ(installer_->status().kind, Case::running);
   EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.off");
 }
 

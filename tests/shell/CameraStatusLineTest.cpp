@@ -11,7 +11,7 @@
 #include "tests/settings/general/WindowsTestSupport.h"
 
 using namespace tovrelle;
-using Fake = test::FakeExtensionManager;
+using Fake = test::FakeCameraService;
 using videodevice::ServiceOutput;
 
 namespace {
@@ -33,9 +33,8 @@ class CameraStatusLine : public ::testing::Test {
     QString line;
   };
 
-  std::optional<Printed> status(const std::vector<sysext::ExtensionProperties>& installed,
-                                const videodevice::Report& device) {
-    rig.extensions->scriptNextProperties(Fake::answer(installed));
+  std::optional<Printed> status(const userservice::Installed& installed, const videodevice::Report& device) {
+    rig.service->scriptNextLook(Fake::found(installed));
     devices->report = device;
     std::optional<Printed> printed;
     camera_service_command::run(camera_service_command::Command::status, *rig.installer, &video,
@@ -44,14 +43,7 @@ class CameraStatusLine : public ::testing::Test {
     return printed;
   }
 
-  static sysext::ExtensionProperties running() {
-    sysext::ExtensionProperties p;
-    p.bundleIdentifier = "velkari.tovrelle.cameraextension";
-    p.bundleVersion = "1";
-    p.bundleShortVersion = "1.0.0";
-    p.isEnabled = true;
-    return p;
-  }
+  static userservice::Installed running() { return Fake::copy("1.0.0", "1", true); }
 
   test::InstallerRig rig;
   std::shared_ptr<test::FakeVideoDevices> devices = std::make_shared<test::FakeVideoDevices>(rig.main);
@@ -59,7 +51,7 @@ class CameraStatusLine : public ::testing::Test {
 };
 
 TEST_F(CameraStatusLine, BothOutputsOnOneLine) {
-  auto printed = status({running()}, test::video_reports::streaming("/dev/video4", ServiceOutput::reading));
+  auto printed = status(running(), test::video_reports::streaming("/dev/video4", ServiceOutput::reading));
   ASSERT_TRUE(printed);
   EXPECT_EQ(printed->line,
             "activated: the Tovrelle camera is published and starts when you log in; /dev/video: /dev/video4, an app "
@@ -68,14 +60,14 @@ TEST_F(CameraStatusLine, BothOutputsOnOneLine) {
 }
 
 TEST_F(CameraStatusLine, TheExitStatusStaysThePipeWireCamerasWhateverTheDevice) {
-  auto printed = status({running()}, test::video_reports::moduleMissing());
+  auto printed = status(running(), test::video_reports::moduleMissing());
   ASSERT_TRUE(printed);
   EXPECT_EQ(printed->line,
             "activated: the Tovrelle camera is published and starts when you log in; /dev/video: v4l2loopback is not "
             "installed (install the package v4l2loopback-dkms)");
   EXPECT_EQ(printed->exitCode, 0);
 
-  printed = status({}, test::video_reports::streaming("/dev/video4", ServiceOutput::busy));
+  printed = status(Fake::nothing(), test::video_reports::streaming("/dev/video4", ServiceOutput::busy));
   ASSERT_TRUE(printed);
   EXPECT_TRUE(printed->line.startsWith("idle: ")) << printed->line.toStdString();
   EXPECT_TRUE(printed->line.endsWith("; /dev/video: /dev/video4 is held by another program; only PipeWire apps see "
@@ -85,7 +77,7 @@ TEST_F(CameraStatusLine, TheExitStatusStaysThePipeWireCamerasWhateverTheDevice) 
 }
 
 TEST_F(CameraStatusLine, OtherProgramsDevicesAndWhatToRun) {
-  auto printed = status({running()}, test::video_reports::othersOnly({"Stream Cam"}));
+  auto printed = status(running(), test::video_reports::othersOnly({"Stream Cam"}));
   ASSERT_TRUE(printed);
   EXPECT_TRUE(printed->line.endsWith(
       "/dev/video: v4l2loopback was loaded by another program with its own devices (Stream Cam), which Tovrelle never "
@@ -100,7 +92,7 @@ TEST_F(CameraStatusLine, WaitsForTheSlowerLook) {
   auto slow = std::make_shared<test::FakeVideoDevices>(deviceSide.makeQueue("video"));
   slow->report = test::video_reports::notLoaded();
   VideoDeviceStatus slowVideo({slow, rig.main});
-  rig.extensions->scriptNextProperties(Fake::answer({running()}));
+  rig.service->scriptNextLook(Fake::found(running()));
   std::optional<QString> line;
   camera_service_command::run(camera_service_command::Command::status, *rig.installer, &slowVideo,
                               [&](int, const QString& l) { line = l; });

@@ -78,15 +78,7 @@ TEST_F(CameraDiscovery, AManagerThatIsGoneIsNeitherRefreshedNorUpdated) {
   EXPECT_EQ(discovery_->pendingCount(), 0u);
 }
 
-TEST_F(CameraPermissionTest, SettingsPagesWithTheirFallback) {
+TEST_F(CameraPermissionTest, OpensTheCameraAccessPage) {
   permission().openCameraPrivacySettings();
-  permission().openExtensionSettings();
-  EXPECT_EQ(opener_->opened,
-            (std::vector<std::string>{urls::kCameraPrivacySettingsURL, urls::kLoginItemsExtensionSettingsURL}));
-  // The login-items page cannot be opened here: the camera privacy page is opened instead.
-  opener_->opened.clear();
-  opener_->refused = {urls::kLoginItemsExtensionSettingsURL};
-  permission().openExtensionSettings();
-  EXPECT_EQ(opener_->opened,
-            (std::vector<std::string>{urls::kLoginItemsExtensionSettingsURL, urls::kCameraPrivacySettingsURL}));
+  EXPECT_EQ(opener_->opened, (std::vector<std::string>{urls::kCameraPrivacySettingsURL}));
 }

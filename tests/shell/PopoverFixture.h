@@ -12,7 +12,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "app/installer/SystemExtensionInstaller.h"
+#include "app/installer/CameraServiceInstaller.h"
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
@@ -24,7 +24,7 @@
 #include "shared/DataFolder.h"
 #include "tests/fakes/FakeCameraFeed.h"
 #include "tests/fakes/FakeCaptureDevices.h"
-#include "tests/fakes/FakeSystemExtensions.h"
+#include "tests/fakes/FakeCameraService.h"
 #include "tests/fakes/ManualDispatch.h"
 #include "tests/shell/RecordingOpener.h"
 
@@ -88,10 +88,10 @@ class PopoverFixture : public ::testing::Test {
     if (!permission_) permission_ = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture_, opener_});
     return *permission_;
   }
-  SystemExtensionInstaller& installer() {
+  CameraServiceInstaller& installer() {
     if (!installer_)
-      installer_ = SystemExtensionInstaller::create(
-          {extensions_, main_, tmp_.filePath("bundle").toStdString(), [](const char* key) { return QString(key); }});
+      installer_ = CameraServiceInstaller::create(
+          {service_, main_, tmp_.filePath("bundle").toStdString(), [](const char* key) { return QString(key); }});
     return *installer_;
   }
 
@@ -144,7 +144,7 @@ class PopoverFixture : public ::testing::Test {
   std::shared_ptr<ManualQueue> captureQueue_ = scheduler_.makeQueue(PreviewRenderer::kCaptureQueueLabel);
   std::shared_ptr<ManualQueue> discovery_ = scheduler_.makeQueue(CameraDeviceManager::kDiscoveryQueueLabel);
   std::shared_ptr<FakeCaptureDevices> capture_ = std::make_shared<FakeCaptureDevices>();
-  std::shared_ptr<FakeExtensionManager> extensions_ = std::make_shared<FakeExtensionManager>();
+  std::shared_ptr<FakeCameraService> service_ = std::make_shared<FakeCameraService>(main_);
   std::shared_ptr<test::RecordingOpener> opener_ = std::make_shared<test::RecordingOpener>();
   // What the camera service says of the passed-through camera; answers on the main queue.
   std::shared_ptr<FakeCameraFeed> feed_ = std::make_shared<FakeCameraFeed>(main_);
@@ -155,7 +155,7 @@ class PopoverFixture : public ::testing::Test {
   std::unique_ptr<CameraDeviceManager> devices_;
   std::unique_ptr<CameraPermission> permission_;
   std::unique_ptr<CameraFeedStatus> cameraFeed_;
-  std::shared_ptr<SystemExtensionInstaller> installer_;
+  std::shared_ptr<CameraServiceInstaller> installer_;
 
  private:
   std::mutex linesMutex_;

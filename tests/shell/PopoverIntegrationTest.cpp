@@ -29,7 +29,7 @@
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "shared/DataFolder.h"
-#include "tests/fakes/FakeSystemExtensions.h"
+#include "tests/fakes/FakeCameraService.h"
 #include "tests/shell/EventLoopWait.h"
 #include "tests/support/Services.h"
 #include "tools/testcam/TestPattern.h"
@@ -77,7 +77,7 @@ struct Models {
   std::unique_ptr<ImageManager> images;
   std::unique_ptr<CameraDeviceManager> devices;
   std::unique_ptr<CameraPermission> permission;
-  std::shared_ptr<SystemExtensionInstaller> installer;
+  std::shared_ptr<CameraServiceInstaller> installer;
   std::unique_ptr<PreviewRenderer> preview;
 
   Models() {
@@ -87,7 +87,7 @@ struct Models {
     images = std::make_unique<ImageManager>(ImageManager::Dependencies{main, [this]() -> CameraManager& { return *camera; }});
     devices = std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{capture, main, nullptr});
     permission = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture, nullptr});
-    installer = SystemExtensionInstaller::create({std::make_shared<test::FakeExtensionManager>(), main,
+    installer = CameraServiceInstaller::create({std::make_shared<test::FakeCameraService>(main), main,
                                                   tmp.filePath("bundle").toStdString(), nullptr});
     preview = std::make_unique<PreviewRenderer>(PreviewRenderer::Dependencies{
         [this]() -> CameraManager& { return *camera; }, [this]() -> ImageManager& { return *images; }, capture, main,

@@ -21,7 +21,7 @@
 #include "tests/shell/QtTestApp.h"
 
 using namespace tovrelle;
-using Case = SystemExtensionInstaller::Status::Case;
+using Case = CameraServiceInstaller::Status::Case;
 
 namespace {
 
@@ -319,25 +319,19 @@ TEST_F(StatusPopoverViewTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivate
   EXPECT_TRUE(row("installRow")->isEnabled());
 
   // Requesting: the install row is disabled.
-  installer().activate(true);  // no answer comes
+  installer().install(true);  // no answer comes
   settle();
-  ASSERT_EQ(installer().status().kind, Case::requesting);
+  ASSERT_EQ(installer().status().kind, Case::starting);
   EXPECT_EQ(statusText(), qtTrId("extensionStatus.requesting"));
   EXPECT_FALSE(row("installRow")->isEnabled());
   QTest::mouseClick(row("installRow"), Qt::LeftButton);
   EXPECT_EQ(installs_, 0);
 
-  // Approval needed, then a failure with its message: retrying is possible.
+  // A failure with its message: retrying is possible.
   installer_.reset();
-  extensions_->scriptNextActivation({test::FakeExtensionManager::needsApproval()});
+  service_->scriptNextInstall(test::FakeCameraService::fail(4));
   build();
-  installer().activate(true);
-  settle();
-  EXPECT_EQ(statusText(), qtTrId("extensionStatus.needsUserApproval"));
-  installer_.reset();
-  extensions_->scriptNextActivation({test::FakeExtensionManager::fail(4)});
-  build();
-  installer().activate(true);
+  installer().install(true);
   settle();
   ASSERT_EQ(installer().status().kind, Case::failed);
   const QString message = installer().status().failure->message;
@@ -347,10 +341,10 @@ TEST_F(StatusPopoverViewTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivate
   EXPECT_TRUE(row("installRow")->isEnabled());
 
   // Activated while shown: the group leaves.
-  extensions_->scriptNextActivation({test::FakeExtensionManager::finish(sysext::kRequestCompleted)});
-  installer().activate(true);
+  service_->scriptNextInstall(test::FakeCameraService::succeed());
+  installer().install(true);
   settle();
-  ASSERT_EQ(installer().status().kind, Case::activated);
+  ASSERT_EQ(installer().status().kind, Case::running);
   EXPECT_FALSE(view_->findChild<QLabel*>("extensionStatusText"));
   EXPECT_FALSE(row("installRow"));
 }

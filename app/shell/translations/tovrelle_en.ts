@@ -70,7 +70,7 @@
     </message>
     <message id="menu.checkForUpdates">
         <source>Check for Updates…</source>
-        <extracomment>Check for app updates via Sparkle</extracomment>
+        <extracomment>Opens the update page this build names</extracomment>
         <translation>Check for Updates…</translation>
     </message>
     <message id="menu.updatesFromSystem">

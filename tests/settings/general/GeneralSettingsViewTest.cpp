@@ -29,8 +29,8 @@ using namespace std::chrono_literals;
 using capture::AuthorizationStatus;
 using settings::ExtensionStatusView;
 using settings::GeneralSettingsView;
-using Case = SystemExtensionInstaller::Status::Case;
-using Failure = SystemExtensionInstaller::Failure;
+using Case = CameraServiceInstaller::Status::Case;
+using Failure = CameraServiceInstaller::Failure;
 
 namespace {
 
@@ -105,23 +105,22 @@ TEST_F(GeneralTabTest, LaunchAtLoginShowsTheServiceAndAsksItOnChange) {
   EXPECT_EQ(loginService->registers, 2);
 }
 
-TEST_F(GeneralTabTest, ReinstallForcesAnActivation) {
+TEST_F(GeneralTabTest, ReinstallForcesAnInstall) {
   GeneralSettingsView& v = make();
-  rig.reach(Case::activated);
-  const size_t before = rig.extensions->activationCount();
-  rig.extensions->scriptNextActivation(test::FakeExtensionManager::never());
+  rig.reach(Case::running);
+  const size_t before = rig.service->installCount();
   QTest::mouseClick(v.reinstallButton(), Qt::LeftButton);
-  EXPECT_EQ(rig.extensions->activationCount(), before + 1) << "no probe first: the activation is forced";
-  EXPECT_EQ(rig.status(), Case::requesting);
+  EXPECT_EQ(rig.service->installCount(), before + 1) << "no look first: the install is forced";
+  EXPECT_EQ(rig.status(), Case::starting);
   EXPECT_FALSE(v.reinstallButton()->isEnabled());
 }
 
 TEST_F(GeneralTabTest, FailureBlockShowsMessageDiagnosticAndTheRemediesTheFailureNames) {
   GeneralSettingsView& v = make();
-  // No failure has a settings page to open on Linux; only a bad signature needs support.
-  for (const auto& [code, needsSupport] : {std::pair{sysext::kErrorUnsupportedParentBundleLocation, false},
-                                           {sysext::kErrorCodeSignatureInvalid, true},
-                                           {sysext::kErrorForbiddenBySystemPolicy, false}}) {
+  // Only a damaged copy of the service needs support.
+  for (const auto& [code, needsSupport] : {std::pair{userservice::kErrorNoCamera, false},
+                                           {userservice::kErrorValidationFailed, true},
+                                           {userservice::kErrorRefused, false}}) {
     SCOPED_TRACE(code);
     rig.reach(Case::failed, code);
     const Failure& failure = *rig.installer->status().failure;
@@ -131,7 +130,6 @@ TEST_F(GeneralTabTest, FailureBlockShowsMessageDiagnosticAndTheRemediesTheFailur
     EXPECT_EQ(s->diagnosticLabel()->text(), failure.diagnostic);
     EXPECT_TRUE(s->diagnosticLabel()->text().startsWith("tovrelle.camera-service #"));
     EXPECT_TRUE(s->diagnosticLabel()->textInteractionFlags() & Qt::TextSelectableByMouse) << "copyable";
-    EXPECT_EQ(s->openSystemSettingsButton(), nullptr);
     ASSERT_EQ(s->supportLink() != nullptr, needsSupport);
     EXPECT_TRUE(v.reinstallButton()->isEnabled());
     // On screen at once, without waiting for the event loop.
@@ -197,7 +195,7 @@ TEST_F(GeneralTabTest, PermissionSectionIsThereOnlyWhileAccessIsRefused) {
   }
   QTest::mouseClick(v.openCameraSettingsButton(), Qt::LeftButton);
   EXPECT_EQ(opener->attempts,
-            std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_Camera"});
+            std::vector<std::string>{urls::kCameraPrivacySettingsURL});
 }
 
 // The camera service rows: "Remove Camera…" asks first, shows the removal while
@@ -205,7 +203,7 @@ TEST_F(GeneralTabTest, PermissionSectionIsThereOnlyWhileAccessIsRefused) {
 TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
   GeneralSettingsView& v = make();
   auto statusText = [&] { return v.statusView()->textLabel()->text(); };
-  rig.reach(Case::activated);
+  rig.reach(Case::running);
   EXPECT_EQ(v.removeButton()->text(), qtTrId("settings.extension.remove"));
   EXPECT_NE(v.removeButton()->text(), QStringLiteral("settings.extension.remove")) << "the table has the text";
 
@@ -215,29 +213,29 @@ TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
   EXPECT_FALSE(rig.installer->isRemoving());
 
   confirm = true;
-  rig.extensions->scriptNextDeactivation({test::FakeExtensionManager::finish(0, 2s)});
+  rig.service->scriptNextRemoval(test::FakeCameraService::succeed(2s));
   QTest::mouseClick(v.removeButton(), Qt::LeftButton);
   EXPECT_TRUE(rig.installer->isRemoving());
   EXPECT_EQ(statusText(), qtTrId("settings.extension.status.removing"));
   EXPECT_FALSE(v.removeButton()->isEnabled());
   EXPECT_FALSE(v.reinstallButton()->isEnabled());
   rig.scheduler.advance(2s);
-  EXPECT_EQ(rig.status(), Case::idle);
+  EXPECT_EQ(rig.status(), Case::notInstalled);
   // Removed stays removed: nothing left to remove, and installing is offered.
   EXPECT_EQ(statusText(), qtTrId("settings.extension.status.removed"));
   EXPECT_EQ(statusText(), QStringLiteral("Removed: other apps do not see the Tovrelle camera until you install it again."));
   EXPECT_FALSE(v.removeButton()->isEnabled());
   EXPECT_EQ(v.reinstallButton()->text(), QStringLiteral("Install Camera Service"));
   ASSERT_TRUE(v.reinstallButton()->isEnabled());
-  rig.extensions->scriptNextActivation({test::FakeExtensionManager::finish(sysext::kRequestCompleted)});
+  rig.service->scriptNextInstall(test::FakeCameraService::succeed());
   QTest::mouseClick(v.reinstallButton(), Qt::LeftButton);
   rig.run();
-  EXPECT_EQ(rig.status(), Case::activated);
+  EXPECT_EQ(rig.status(), Case::running);
   EXPECT_EQ(v.reinstallButton()->text(), QStringLiteral("Reinstall Camera Service"));
   EXPECT_TRUE(v.removeButton()->isEnabled());
 
   // A removal the system refuses shows as a failure with its cause.
-  rig.extensions->scriptNextDeactivation({test::FakeExtensionManager::fail(sysext::kErrorUnknown)});
+  rig.service->scriptNextRemoval(test::FakeCameraService::fail(userservice::kErrorUnknown));
   QTest::mouseClick(v.removeButton(), Qt::LeftButton);
   rig.run();
   ASSERT_EQ(rig.status(), Case::failed);
@@ -248,13 +246,13 @@ TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
 
 TEST_F(GeneralTabTest, StatusTextsSayWhatRunsAndNothingAboutApproval) {
   GeneralSettingsView& v = make();
-  for (Case status : {Case::idle, Case::requesting, Case::activated}) {
+  for (Case status : {Case::notInstalled, Case::starting, Case::running}) {
     SCOPED_TRACE(static_cast<int>(status));
     rig.reach(status);
     const QString text = v.statusView()->textLabel()->text();
     EXPECT_FALSE(text.contains(QStringLiteral("approv"), Qt::CaseInsensitive)) << text.toStdString();
     EXPECT_FALSE(text.startsWith(QStringLiteral("settings."))) << "the table has the text";
-    EXPECT_EQ(v.removeButton()->isEnabled(), status != Case::requesting);
+    EXPECT_EQ(v.removeButton()->isEnabled(), status != Case::starting);
   }
   EXPECT_TRUE(v.statusView()->textLabel()->text().contains(QStringLiteral("log in")))
       << "activated says it comes back after login";

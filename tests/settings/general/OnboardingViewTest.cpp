@@ -21,7 +21,7 @@
 using namespace tovrelle;
 using namespace std::chrono_literals;
 using capture::AuthorizationStatus;
-using Case = SystemExtensionInstaller::Status::Case;
+using Case = CameraServiceInstaller::Status::Case;
 
 namespace {
 
@@ -59,9 +59,8 @@ TEST_F(OnboardingTest, StepsFollowTheInstallerStatusLive) {
   };
   OnboardingView& v = shown();
   // In this order, so the last row also shows completed steps falling back.
-  for (const Row& row : {Row{Case::idle, false, true, false}, Row{Case::requesting, false, false, false},
-                         Row{Case::needsUserApproval, true, false, false}, Row{Case::activated, true, false, true},
-                         Row{Case::failed, false, true, false}}) {
+  for (const Row& row : {Row{Case::notInstalled, false, true, false}, Row{Case::starting, false, false, false},
+                         Row{Case::running, true, false, true}, Row{Case::failed, false, true, false}}) {
     SCOPED_TRACE(static_cast<int>(row.status));
     rig.reach(row.status);
     EXPECT_EQ(v.step(1)->isComplete(), row.step1Complete);
@@ -75,25 +74,24 @@ TEST_F(OnboardingTest, StepsFollowTheInstallerStatusLive) {
 
 TEST_F(OnboardingTest, InstallButtonActivatesWithoutForceAndIsEnabledAgainAfterAFailure) {
   OnboardingView& v = shown();
-  rig.extensions->scriptNextActivation(test::FakeExtensionManager::never());
-  const size_t before = rig.extensions->activationCount();
+  const size_t before = rig.service->installCount();
   QTest::mouseClick(v.stepButton(1), Qt::LeftButton);
-  EXPECT_EQ(rig.status(), Case::requesting);
-  EXPECT_EQ(rig.extensions->activationCount(), before + 1);
+  EXPECT_EQ(rig.status(), Case::starting);
+  EXPECT_EQ(rig.service->installCount(), before + 1);
   EXPECT_FALSE(v.stepButton(1)->isEnabled());
   EXPECT_FALSE(v.step(1)->isComplete());
 
-  rig.extensions->fail(rig.extensions->lastActivation(), sysext::kErrorValidationFailed);
+  rig.service->fail(rig.service->lastInstall(), userservice::kErrorValidationFailed);
   rig.run();
   EXPECT_EQ(rig.status(), Case::failed);
   EXPECT_TRUE(v.stepButton(1)->isEnabled());
   EXPECT_FALSE(v.step(1)->isComplete());
 
-  rig.extensions->scriptNextActivation({test::FakeExtensionManager::needsApproval()});
+  rig.service->scriptNextInstall(test::FakeCameraService::succeed());
   QTest::mouseClick(v.stepButton(1), Qt::LeftButton);
   rig.run();
   EXPECT_TRUE(v.step(1)->isComplete());
-  EXPECT_FALSE(v.step(2)->isComplete());
+  EXPECT_TRUE(v.step(2)->isComplete());
   EXPECT_FALSE(v.stepButton(1)->isEnabled());
 }
 
@@ -126,7 +124,7 @@ TEST_F(OnboardingTest, RefusedAccessKeepsTheStepOpenAndItsButtonThenOpensTheCame
   QTest::mouseClick(v.stepButton(3), Qt::LeftButton);
   EXPECT_EQ(capture->accessRequestCount(), 1) << "a decided status is not asked again";
   EXPECT_EQ(opener->attempts,
-            std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_Camera"});
+            std::vector<std::string>{urls::kCameraPrivacySettingsURL});
 }
 
 TEST_F(OnboardingTest, AGrantInTheSystemSettingsShowsWithinASecondWhileTheWindowIsUp) {
@@ -155,7 +153,7 @@ TEST_F(OnboardingTest, CheckAgainLooksAtOnceAndShowsWhatItFound) {
   rig.scheduler.advance(2s);  // past the display throttle of the look on showing
 
   // Nothing installed: the answer says so beside the button.
-  rig.extensions->scriptNextProperties(test::FakeExtensionManager::answer({}));
+  rig.service->scriptNextLook(test::FakeCameraService::found(test::FakeCameraService::nothing()));
   QTest::mouseClick(v.stepButton(2), Qt::LeftButton);
   EXPECT_EQ(v.checkResultLabel()->text(), qtTrId("onboarding.step2.checking"));
   EXPECT_FALSE(v.stepButton(2)->isEnabled());
@@ -164,18 +162,17 @@ TEST_F(OnboardingTest, CheckAgainLooksAtOnceAndShowsWhatItFound) {
   EXPECT_TRUE(v.stepButton(2)->isEnabled());
 
   // Checked again at once, without the display throttle: the camera is there.
-  rig.extensions->scriptNextProperties(test::FakeExtensionManager::answer(
-      {sysext::ExtensionProperties{SystemExtensionInstaller::kExtensionIdentifier, "1", "1.0", true, false, false}}));
+  rig.service->scriptNextLook(test::FakeCameraService::found(test::FakeCameraService::copy("1.0", "1", true)));
   QTest::mouseClick(v.stepButton(2), Qt::LeftButton);
   rig.run();
   EXPECT_TRUE(v.step(2)->isComplete());
   EXPECT_EQ(v.checkResultLabel()->text(), qtTrId("onboarding.step2.available"));
 
-  // A check nobody answers ends in an alert; the window stays.
+  // A check that cannot tell ends in an alert; the window stays.
   test::ProcessLog log;
-  rig.extensions->scriptNextProperties(test::FakeExtensionManager::never());
+  rig.service->scriptNextLook(test::FakeCameraService::fail(userservice::kErrorRefused));
   QTest::mouseClick(v.stepButton(2), Qt::LeftButton);
-  rig.scheduler.advance(21s);
+  rig.run();
   EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "[Onboarding] The camera service check got no answer"), 1);
   ASSERT_EQ(alerts.size(), 1u);
   EXPECT_EQ(alerts[0], qtTrId("onboarding.openSettingsFailed.title"));
@@ -218,7 +215,7 @@ TEST_F(OnboardingTest, StepTwoShowsTheVideoDeviceAndLoadsTheModule) {
   EXPECT_TRUE(row->textLabel()->text().contains("find the camera at /dev/video6")) << row->textLabel()->text().toStdString();
   EXPECT_FALSE(row->loadButton()->isVisible());
   EXPECT_FALSE(v.step(2)->isComplete()) << "the PipeWire camera is not published yet";
-  rig.reach(Case::activated);
+  rig.reach(Case::running);
   EXPECT_TRUE(v.step(2)->isComplete());
 }
 

@@ -273,9 +273,9 @@ TEST_F(SettingsOnADesktop, TheVideoDeviceRowFitsInLightAndDark) {
 // After "Remove Camera…" the General tab offers installing, in light and dark.
 TEST_F(SettingsOnADesktop, ARemovedCameraServiceOffersInstallingInLightAndDark) {
   const QString saveTo = qEnvironmentVariable("TOVRELLE_SCREENSHOT_DIR");
-  rig_.reach(SystemExtensionInstaller::Status::Case::activated);
-  rig_.extensions->scriptNextDeactivation({test::FakeExtensionManager::finish(0)});
-  rig_.installer->deactivate();
+  rig_.reach(CameraServiceInstaller::Status::Case::running);
+  rig_.service->scriptNextRemoval(test::FakeCameraService::succeed());
+  rig_.installer->remove();
   rig_.run();
   ASSERT_TRUE(rig_.installer->isRemovedByUser());
   for (const auto& [name, palette] : {std::pair{QStringLiteral("light"), QApplication::style()->standardPalette()},

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "app/installer/SystemExtensionInstaller.h"
+#include "app/installer/CameraServiceInstaller.h"
 #include "platform/log/Log.h"
 #include "platform/loginitem/LoginItemService.h"
 #include "platform/urls/UrlOpener.h"
-#include "tests/fakes/FakeSystemExtensions.h"
+#include "tests/fakes/FakeCameraService.h"
 #include "tests/fakes/ManualDispatch.h"
 
 namespace tovrelle::test {
@@ -61,36 +61,33 @@ struct ProcessLog {
   std::vector<std::string> lines;
 };
 
-// The installer as the app has it, on the fake extension machinery and a
-// manual clock. The embedded bundle is absent, so activation never probes first.
+// The installer as the app has it, on the fake camera service and a manual
+// clock. The app's copy is absent, so installing never looks first.
 struct InstallerRig {
-  using Case = SystemExtensionInstaller::Status::Case;
-  using Fake = FakeExtensionManager;
+  using Case = CameraServiceInstaller::Status::Case;
+  using Fake = FakeCameraService;
 
   ManualScheduler scheduler;
   std::shared_ptr<ManualQueue> main = scheduler.makeQueue("main");
-  std::shared_ptr<Fake> extensions = std::make_shared<Fake>();
-  std::shared_ptr<SystemExtensionInstaller> installer = SystemExtensionInstaller::create(
-      {extensions, main, "/nonexistent/tovrelle-app", [](const char* key) { return qtTrId(key); }});
+  std::shared_ptr<Fake> service = std::make_shared<Fake>(main);
+  std::shared_ptr<CameraServiceInstaller> installer = CameraServiceInstaller::create(
+      {service, main, "/nonexistent/tovrelle-app", [](const char* key) { return qtTrId(key); }});
 
   void run() { scheduler.drainAll(); }
   Case status() const { return installer->status().kind; }
 
-  // Drives the installer into `target` through the requests the system would
-  // answer: a pending activation is answered, otherwise a new one is made.
-  void reach(Case target, int failureCode = sysext::kErrorCodeSignatureInvalid) {
-    if (status() == Case::requesting && target != Case::requesting) {
-      auto pending = extensions->lastActivation();
+  // Drives the installer into `target` through the answers the backend would
+  // give: a pending install is answered, otherwise a new one is made.
+  void reach(Case target, int failureCode = userservice::kErrorValidationFailed) {
+    if (status() == Case::starting && target != Case::starting) {
+      auto pending = service->lastInstall();
       ASSERT_TRUE(pending);
-      if (target == Case::needsUserApproval) extensions->needsUserApproval(pending);
-      if (target == Case::activated) extensions->finish(pending, sysext::kRequestCompleted);
-      if (target == Case::failed) extensions->fail(pending, failureCode);
-    } else if (target != Case::idle) {
-      extensions->scriptNextActivation(target == Case::requesting          ? Fake::never()
-                                       : target == Case::needsUserApproval ? Fake::Script{Fake::needsApproval()}
-                                       : target == Case::activated ? Fake::Script{Fake::finish(sysext::kRequestCompleted)}
-                                                                   : Fake::Script{Fake::fail(failureCode)});
-      installer->activate(true);
+      if (target == Case::running) service->succeed(pending);
+      if (target == Case::failed) service->fail(pending, failureCode);
+    } else if (target != Case::notInstalled) {
+      if (target == Case::running) service->scriptNextInstall(Fake::succeed());
+      if (target == Case::failed) service->scriptNextInstall(Fake::fail(failureCode));
+      installer->install(true);
     }
     run();
     EXPECT_EQ(status(), target);

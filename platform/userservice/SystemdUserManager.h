@@ -6,7 +6,7 @@
 
 struct sd_bus;
 
-namespace tovrelle::sysext {
+namespace tovrelle::userservice {
 
 struct ManagerCall {
   enum class Outcome {
@@ -45,4 +45,4 @@ class SystemdUserManager {
   sd_bus* bus_;
 };
 
-}  // namespace tovrelle::sysext
+}  // namespace tovrelle::userservice

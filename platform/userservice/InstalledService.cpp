@@ -1,4 +1,4 @@
-#include "platform/sysext/ExtensionBundle.h"
+#include "platform/userservice/InstalledService.h"
 
 #include <cctype>
 #include <fstream>
@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/sysext/SystemExtensions.h"
+#include "platform/userservice/CameraService.h"
 
-namespace tovrelle::sysext {
+namespace tovrelle::userservice {
 namespace fs = std::filesystem;
 
 namespace {
@@ -18,15 +18,15 @@ constexpr std::uintmax_t kMaxInfoSize = 64 * 1024;
 
 enum class ReadProblem { none, missingFolder, unreadable };
 
-std::optional<nlohmann::json> readInfo(const fs::path& bundle, ReadProblem& problem, std::string& detail) {
+std::optional<nlohmann::json> readInfo(const fs::path& copy, ReadProblem& problem, std::string& detail) {
   std::error_code ec;
-  if (!fs::is_directory(bundle, ec)) {
+  if (!fs::is_directory(copy, ec)) {
     problem = ReadProblem::missingFolder;
-    detail = "no extension bundle at " + bundle.string();
+    detail = "no camera service at " + copy.string();
     return std::nullopt;
   }
   problem = ReadProblem::unreadable;
-  const fs::path file = bundle / kInfoFileName;
+  const fs::path file = copy / kInfoFileName;
   auto size = fs::file_size(file, ec);
   if (ec) {
     detail = "cannot read " + file.string() + ": " + ec.message();
@@ -59,19 +59,26 @@ std::optional<std::string> textValue(const nlohmann::json& info, const char* key
 
 }  // namespace
 
-fs::path embeddedExtensionPath(const fs::path& appBundle, const std::string& identifier) {
-  return appBundle / kEmbeddedExtensionsFolder / (identifier + kBundleExtension);
+std::string serviceUnitName() { return std::string(kServiceIdentifier) + ".service"; }
+std::string autostartEntryName() { return std::string(kServiceIdentifier) + ".desktop"; }
+
+fs::path shippedServicePath(const fs::path& prefix) {
+  return prefix / kShippedFolder / (std::string(kServiceIdentifier) + kCopySuffix);
 }
 
-std::optional<ExtensionVersion> readExtensionVersion(const fs::path& bundle) {
+std::string copyFolderName(const ServiceVersion& version) {
+  return version.shortVersion + "_" + version.buildNumber + kCopySuffix;
+}
+
+std::optional<ServiceVersion> readServiceVersion(const fs::path& copy) {
   ReadProblem problem;
   std::string detail;
-  auto info = readInfo(bundle, problem, detail);
+  auto info = readInfo(copy, problem, detail);
   if (!info) return std::nullopt;
   auto shortVersion = textValue(*info, kInfoShortVersionKey);
   auto version = textValue(*info, kInfoVersionKey);
   if (!shortVersion || !version) return std::nullopt;
-  return ExtensionVersion{*shortVersion, *version};
+  return ServiceVersion{*shortVersion, *version};
 }
 
 bool isPlainVersionText(const std::string& text) {
@@ -84,33 +91,32 @@ bool isPlainVersionText(const std::string& text) {
   return true;
 }
 
-std::optional<ExtensionInfo> validateExtensionBundle(const fs::path& bundle, const std::string& identifier, int& code,
-                                                     std::string& problem) {
+std::optional<ServiceCopy> validateServiceCopy(const fs::path& copy, int& code, std::string& problem) {
+  const std::string identifier = kServiceIdentifier;
   ReadProblem readProblem;
-  auto info = readInfo(bundle, readProblem, problem);
+  auto info = readInfo(copy, readProblem, problem);
   if (!info) {
-    code = readProblem == ReadProblem::missingFolder ? kErrorExtensionNotFound : kErrorValidationFailed;
+    code = readProblem == ReadProblem::missingFolder ? kErrorServiceNotFound : kErrorValidationFailed;
     return std::nullopt;
   }
-  ExtensionInfo result;
+  ServiceCopy result;
   auto id = textValue(*info, kInfoIdentifierKey);
   if (!id || id->empty()) {
-    code = kErrorExtensionMissingIdentifier;
-    problem = "the info dictionary of " + bundle.string() + " has no " + kInfoIdentifierKey;
+    code = kErrorServiceMissingIdentifier;
+    problem = std::string("the ") + kInfoFileName + " of " + copy.string() + " has no " + kInfoIdentifierKey;
     return std::nullopt;
   }
   if (*id != identifier) {
-    code = kErrorExtensionNotFound;
-    problem = "the bundle at " + bundle.string() + " is \"" + *id + "\", not \"" + identifier + "\"";
+    code = kErrorServiceNotFound;
+    problem = "the copy at " + copy.string() + " is \"" + *id + "\", not \"" + identifier + "\"";
     return std::nullopt;
   }
-  result.identifier = *id;
   code = kErrorValidationFailed;
   for (auto [key, target] : {std::pair{kInfoShortVersionKey, &result.version.shortVersion},
-                             std::pair{kInfoVersionKey, &result.version.bundleVersion}}) {
+                             std::pair{kInfoVersionKey, &result.version.buildNumber}}) {
     auto value = textValue(*info, key);
     if (!value) {
-      problem = std::string("the info dictionary has no text ") + key;
+      problem = std::string("the ") + kInfoFileName + " has no text " + key;
       return std::nullopt;
     }
     if (!isPlainVersionText(*value)) {
@@ -122,13 +128,13 @@ std::optional<ExtensionInfo> validateExtensionBundle(const fs::path& bundle, con
   auto executable = textValue(*info, kInfoExecutableKey);
   if (!executable || executable->empty() || executable->find('/') != std::string::npos || *executable == "." ||
       *executable == "..") {
-    problem = std::string("the info dictionary has no usable ") + kInfoExecutableKey;
+    problem = std::string("the ") + kInfoFileName + " has no usable " + kInfoExecutableKey;
     return std::nullopt;
   }
-  const fs::path binary = bundle / *executable;
+  const fs::path binary = copy / *executable;
   struct stat st {};
   if (::stat(binary.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(binary.c_str(), X_OK) != 0) {
-    problem = "the extension executable " + binary.string() + " is missing or not executable";
+    problem = "the camera service program " + binary.string() + " is missing or not executable";
     return std::nullopt;
   }
   result.executable = *executable;
@@ -137,4 +143,4 @@ std::optional<ExtensionInfo> validateExtensionBundle(const fs::path& bundle, con
   return result;
 }
 
-}  // namespace tovrelle::sysext
+}  // namespace tovrelle::userservice

@@ -1,17 +1,17 @@
-#include "platform/sysext/linux/SystemdUserManager.h"
+#include "platform/userservice/SystemdUserManager.h"
 
 #include <cerrno>
 #include <cstring>
 #include <systemd/sd-bus.h>
 
-namespace tovrelle::sysext {
+namespace tovrelle::userservice {
 namespace {
 
 constexpr const char* kService = "org.freedesktop.systemd1";
 constexpr const char* kPath = "/org/freedesktop/systemd1";
 constexpr const char* kInterface = "org.freedesktop.systemd1.Manager";
 // Long enough for a busy manager, short enough that a hung one does not
-// outlive the installer's own probe timeout.
+// keep an install starting for long.
 constexpr uint64_t kCallTimeoutUsec = 15ull * 1000 * 1000;
 
 bool isLostError(const sd_bus_error& error, int r) {
@@ -128,4 +128,4 @@ ManagerCall SystemdUserManager::unitFileState(const std::string& unit) {
   return call;
 }
 
-}  // namespace tovrelle::sysext
+}  // namespace tovrelle::userservice

@@ -1,0 +1,190 @@
+#include "platform/userservice/ServiceProcesses.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/camera/pipewire/CameraNodes.h"
+#include "platform/log/Log.h"
+#include "shared/DataFolder.h"
+
+namespace tovrelle::userservice {
+namespace fs = std::filesystem;
+namespace {
+
+std::string errnoText() { return std::strerror(errno); }
+
+// The executable a process runs, with a " (deleted)" mark (the copy was
+// replaced or removed under it) taken off.
+std::string exeOf(const std::string& pid) { return camera::processBinary(static_cast<pid_t>(std::stol(pid))); }
+
+bool alive(pid_t pid) {
+  // A child that exited but is not reaped yet is as good as gone.
+  std::error_code ec;
+  std::string stat;
+  if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re")) {
+    char buffer[512] = {};
+    size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+    std::fclose(f);
+    stat.assign(buffer, n);
+  }
+  if (stat.empty()) return false;
+  auto paren = stat.rfind(')');
+  return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z';
+}
+
+// Exit statuses of the services this process started itself, collected by
+// one waiting thread per child so no zombie is left behind.
+class Children {
+ public:
+  static Children& shared() {
+    static Children* children = new Children;  // outlives detached waiters
+    return *children;
+  }
+  void watch(pid_t pid) {
+    std::thread([this, pid] {
+      int status = 0;
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      std::lock_guard lock(mutex_);
+      exits_[pid] = status;
+    }).detach();
+  }
+  // "exited with status N" / "was killed by signal N", or nothing while it runs.
+  std::optional<std::string> exitOf(pid_t pid) {
+    std::lock_guard lock(mutex_);
+    auto it = exits_.find(pid);
+    if (it == exits_.end()) return std::nullopt;
+    const int status = it->second;
+    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
+    return "ended";
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<pid_t, int> exits_;
+};
+
+}  // namespace
+
+bool isUnder(const std::string& path, const fs::path& root) {
+  const std::string prefix = root.string() + "/";
+  return path.rfind(prefix, 0) == 0;
+}
+
+std::vector<pid_t> processesUnder(const fs::path& root) {
+  std::vector<pid_t> found;
+  std::error_code ec;
+  const fs::path real = fs::weakly_canonical(root, ec);
+  if (ec) return found;
+  for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string pid = it->path().filename().string();
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (isUnder(exeOf(pid), real)) found.push_back(static_cast<pid_t>(std::stol(pid)));
+  }
+  return found;
+}
+
+void stopCopiesUnder(const fs::path& root, const std::string& keep) {
+  std::vector<pid_t> asked;
+  for (pid_t pid : processesUnder(root)) {
+    if (!keep.empty() && camera::processBinary(pid) == keep) continue;
+    if (::kill(pid, SIGTERM) == 0) asked.push_back(pid);
+  }
+  if (asked.empty()) return;
+  log::processLog("SystemdCameraService: stopping %zu running camera service process(es)", asked.size());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (pid_t pid : asked) {
+    while (alive(pid) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (alive(pid)) ::kill(pid, SIGKILL);
+  }
+}
+
+std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logFile, const fs::path& dataFolder,
+                                   const fs::path& app, std::string& problem) {
+  std::error_code ec;
+  fs::create_directories(logFile.parent_path(), ec);
+  int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
+  if (out < 0) {
+    log::processLog("SystemdCameraService: cannot write the camera service log %s (%s); its output is discarded",
+                    logFile.c_str(), errnoText().c_str());
+    out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  }
+  const std::string programText = program.string();
+  const std::string dataEnv = std::string("TOVRELLE_DATA_DIR=") + dataFolder.string();
+  const std::string appEnv = std::string(kInstalledAppEnv) + "=" + app.string();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    problem = "cannot start " + programText + ": " + errnoText();
+    if (out >= 0) ::close(out);
+    return std::nullopt;
+  }
+  if (pid == 0) {
+    ::setsid();
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    int in = ::open("/dev/null", O_RDONLY);
+    if (in >= 0) ::dup2(in, STDIN_FILENO);
+    if (out >= 0) {
+      ::dup2(out, STDOUT_FILENO);
+      ::dup2(out, STDERR_FILENO);
+    }
+    if (!dataFolder.empty()) ::putenv(const_cast<char*>(dataEnv.c_str()));
+    ::putenv(const_cast<char*>(appEnv.c_str()));
+    ::unsetenv("TOVRELLE_NO_JOURNAL");
+    ::execl(programText.c_str(), programText.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (out >= 0) ::close(out);
+  Children::shared().watch(pid);
+  return pid;
+}
+
+std::string journalTail(const std::string& unit) {
+  const std::string command = "journalctl --user --no-pager -o cat -n 8 -u '" + unit + "' 2>/dev/null";
+  std::string text;
+  if (FILE* pipe = ::popen(command.c_str(), "re")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0 && text.size() < 16384) text.append(buffer, n);
+    ::pclose(pipe);
+  }
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+std::string fileTail(const fs::path& file) {
+  std::string text;
+  if (FILE* f = std::fopen(file.c_str(), "re")) {
+    std::fseek(f, 0, SEEK_END);
+    long size = std::ftell(f);
+    std::fseek(f, size > 2048 ? size - 2048 : 0, SEEK_SET);
+    char buffer[2048];
+    size_t n = std::fread(buffer, 1, sizeof buffer, f);
+    std::fclose(f);
+    text.assign(buffer, n);
+  }
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+std::string escaped(std::string text) {
+  for (char& c : text)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f) c = '?';
+  return text;
+}
+
+std::optional<std::string> exitOf(pid_t pid) { return Children::shared().exitOf(pid); }
+
+}  // namespace tovrelle::userservice
