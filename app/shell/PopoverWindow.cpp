@@ -27,8 +27,16 @@ std::optional<QPoint> pointerAtClick() {
 
 }  // namespace
 
+// A Wayland client cannot place a window, and a popup there hangs off
+// whichever of our windows last had input (a Settings window, say): a
+// top-level of its own is placed by the compositor like any new window.
+Qt::WindowFlags PopoverWindow::windowFlagsFor(const QString& platformName) {
+  const Qt::WindowType kind = platformName.startsWith(QLatin1String("wayland")) ? Qt::Window : Qt::Popup;
+  return kind | Qt::FramelessWindowHint;
+}
+
 PopoverWindow::PopoverWindow(QWidget* content, QWidget* parent)
-    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint),
+    : QWidget(onWayland() ? nullptr : parent, windowFlagsFor(QGuiApplication::platformName())),
       content_(content),
       clock_([] { return std::chrono::steady_clock::now(); }) {
   setObjectName(QStringLiteral("popover"));
@@ -92,8 +100,7 @@ void PopoverWindow::showRelativeTo(const QRect& anchor, std::optional<QPoint> cl
   closedByClickAt_.reset();
   if (onWayland()) {
     // Clients have no global coordinates here: the compositor places the
-    // window (Qt anchors it as a popup to our window that last had input),
-    // so no position we computed, stale or not, is ever applied.
+    // window, so no position we computed, stale or not, is ever applied.
     show();
     raise();
     activateWindow();

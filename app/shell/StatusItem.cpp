@@ -8,6 +8,7 @@
 #include <QDBusConnectionInterface>
 #include <QDir>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QHash>
 #include <QMenu>
 #include <QPainter>
@@ -21,6 +22,7 @@
 #include "app/model/ImageManager.h"
 #include "app/shell/Symbols.h"
 #include "platform/log/Log.h"
+#include "platform/tray/StatusNotifierItem.h"
 
 namespace tovrelle {
 namespace {
@@ -72,16 +74,43 @@ QIcon drawnIcon(const QString& name) {
 
 // ---- TrayStatusItem
 
-TrayStatusItem::TrayStatusItem(QObject* parent) : StatusItem(parent), tray_(new QSystemTrayIcon(this)) {
+namespace {
+
+QString programIconFolder() {
+  const QString folder = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../share/icons"));
+  return QDir(folder).exists() ? QDir::cleanPath(folder) : QString();
+}
+
+}  // namespace
+
+TrayStatusItem::TrayStatusItem(QObject* parent) : StatusItem(parent) {
   addProgramIconFolder();
-  connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::Trigger) emit activated();
-  });
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  const bool watcher = tray::StatusNotifierItem::watcherPresent(bus);
+  if (bus.isConnected()) {
+    item_ = new tray::StatusNotifierItem(QStringLiteral("tovrelle"), bus, this);
+    item_->setTitle(QStringLiteral("Tovrelle"));
+    connect(item_, &tray::StatusNotifierItem::activated, this, [this](std::optional<QPoint> at) {
+      // Only a position on some screen is one; the popover finds its own place otherwise.
+      click_ = at && QGuiApplication::screenAt(*at) ? QRect(*at, QSize(1, 1)) : QRect();
+      emit activated();
+      click_ = QRect();
+    });
+    connect(item_, &tray::StatusNotifierItem::contextMenuRequested, this, [this](QPoint at) {
+      if (menu_) menu_->popup(at);
+    });
+    connect(item_, &tray::StatusNotifierItem::registeredChanged, this, [this](bool registered) {
+      if (registered) dropFallback();
+    });
+  }
+  if (!watcher) {
+    tray_ = new QSystemTrayIcon(this);
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+      if (reason == QSystemTrayIcon::Trigger) emit activated();
+    });
+  }
   // Say once what the item falls back to; a working StatusNotifierItem host needs no word.
-  const bool watcher = QDBusConnection::sessionBus().isConnected() && QDBusConnection::sessionBus().interface() &&
-                       QDBusConnection::sessionBus().interface()->isServiceRegistered(
-                           QStringLiteral("org.kde.StatusNotifierWatcher"));
-  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+  if (!watcher && !QSystemTrayIcon::isSystemTrayAvailable()) {
     log::processLog(
         "StatusItem: no system tray on this desktop; the status item stays hidden (the shortcuts work, and "
         "starting tovrelle again opens the popover)");
@@ -96,6 +125,12 @@ TrayStatusItem::TrayStatusItem(QObject* parent) : StatusItem(parent), tray_(new 
 
 TrayStatusItem::~TrayStatusItem() {
   if (qApp) qApp->removeEventFilter(this);
+}
+
+void TrayStatusItem::dropFallback() {
+  // A panel with a watcher came up: it shows our item, and an XEmbed icon would be a second one.
+  if (tray_) tray_->deleteLater();
+  tray_ = nullptr;
 }
 
 QString TrayStatusItem::themeIconName(const QString& symbolName) {
@@ -126,18 +161,39 @@ void TrayStatusItem::setImage(const QString& symbolName) {
 }
 
 void TrayStatusItem::redraw() {
-  tray_->setIcon(imageName_.isEmpty() ? QIcon() : trayIcon(imageName_));
-  // Shown once there is something to show; a tray item without an image is only a gap.
-  tray_->setVisible(!imageName_.isEmpty());
+  const QIcon icon = imageName_.isEmpty() ? QIcon() : trayIcon(imageName_);
+  if (item_) {
+    // By name when a theme has it, so the panel can colour it; else the drawn pictures.
+    QList<QImage> images;
+    if (icon.name().isEmpty())
+      for (const QSize& size : icon.availableSizes()) images << icon.pixmap(size).toImage();
+    item_->setIcon(icon.name(), programIconFolder(), images);
+  }
+  if (tray_) {
+    tray_->setIcon(icon);
+    // Shown once there is something to show; a tray item without an image is only a gap.
+    tray_->setVisible(!imageName_.isEmpty());
+  }
 }
 
-void TrayStatusItem::setToolTip(const QString& toolTip) { tray_->setToolTip(toolTip); }
+void TrayStatusItem::setToolTip(const QString& toolTip) {
+  toolTip_ = toolTip;
+  if (item_) item_->setToolTip(toolTip);
+  if (tray_) tray_->setToolTip(toolTip);
+}
 
-QString TrayStatusItem::toolTip() const { return tray_->toolTip(); }
+QString TrayStatusItem::toolTip() const { return toolTip_; }
 
-QRect TrayStatusItem::buttonGeometry() const { return tray_->geometry(); }
+QRect TrayStatusItem::buttonGeometry() const {
+  if (!click_.isEmpty()) return click_;
+  return tray_ ? tray_->geometry() : QRect();
+}
 
-void TrayStatusItem::setMenu(QMenu* menu) { tray_->setContextMenu(menu); }
+void TrayStatusItem::setMenu(QMenu* menu) {
+  menu_ = menu;
+  if (item_) item_->setMenu(menu);
+  if (tray_) tray_->setContextMenu(menu);
+}
 
 bool TrayStatusItem::eventFilter(QObject* watched, QEvent* event) {
   if (watched == qApp && event->type() == QEvent::ThemeChange) redraw();
