@@ -153,12 +153,39 @@ struct TrayItem {
     return false;
   }
 
-  void activate() const {
+  // A left click at x, y on screen, as a panel reports it; 0, 0 when it does not say.
+  void activate(int x = 640, int y = 0) const {
     QDBusMessage call = QDBusMessage::createMethodCall(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate");
-    call << 640 << 0;
+    call << x << y;
     bus.call(call, QDBus::Block, 5000);
   }
 };
+
+// Counts the item's change signals as a panel receives them.
+class ItemSignals : public QObject {
+  Q_OBJECT
+
+ public:
+  int icons = 0;
+  int toolTips = 0;
+
+ public slots:
+  void newIcon() { ++icons; }
+  void newToolTip() { ++toolTips; }
+};
+
+// The one visible popover's frame on screen, as the X server has it.
+QRect popoverGeometry() {
+  const QStringList ids = visibleWindows("Tovrelle");
+  if (ids.size() != 1) return {};
+  const QStringList lines = QString::fromStdString(run({"xdotool", "getwindowgeometry", "--shell", ids.first()})).split('\n');
+  auto value = [&](const char* key) {
+    for (const QString& line : lines)
+      if (line.startsWith(QString(key) + "=")) return line.section('=', 1).toInt();
+    return -1;
+  };
+  return QRect(value("X"), value("Y"), value("WIDTH"), value("HEIGHT"));
+}
 
 class TovrelleProgram : public ::testing::Test {
  protected:
@@ -283,6 +310,73 @@ TEST_F(Tray, TheItemNamesWhatTheCameraShowsAndItsMenuAndShortcutsSwitchIt) {
   EXPECT_TRUE(waitUntil([] { return visibleWindows("Tovrelle Settings").size() == 1; }));
   ASSERT_TRUE(item.click("Quit Tovrelle"));
   EXPECT_EQ(app->wait(10s), 0) << app->log();
+}
+
+TEST_F(Tray, ThePopoverOpensWhereThePanelWasClicked) {
+  auto app = start("tovrelle-placed");
+  TrayItem item = waitForItem();
+  EXPECT_EQ(item.property("ItemIsMenu").toBool(), false);
+  EXPECT_EQ(item.property("Status").toString(), "Active");
+  EXPECT_EQ(item.property("Category").toString(), "ApplicationStatus");
+
+  // A panel at the top (the screen is 1280x800): under the click, centred on it.
+  item.activate(300, 12);
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << app->log();
+  QRect frame = popoverGeometry();
+  EXPECT_LE(std::abs(frame.center().x() - 300), 2) << frame.x() << "," << frame.y();
+  EXPECT_GT(frame.top(), 12);
+  EXPECT_LT(frame.top(), 40);
+  // Kept in the test's working folder, to be looked at when the placement changes.
+  run({"import", "-window", "root", QString::fromStdString((fs::current_path() / "popover-at-click.png").string())});
+  item.activate(300, 12);
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").isEmpty(); }));
+
+  // A panel at the bottom: over the click.
+  item.activate(1000, 790);
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << app->log();
+  frame = popoverGeometry();
+  EXPECT_LE(std::abs(frame.center().x() - 1000), 2) << frame.x() << "," << frame.y();
+  EXPECT_LT(frame.bottom(), 790);
+  EXPECT_GT(frame.bottom(), 760);
+  run({"xdotool", "key", "Escape"});
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").isEmpty(); }));
+
+  // No position from the panel: the pointer stands for the click.
+  run({"xdotool", "mousemove", "200", "300"});
+  item.activate(0, 0);
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << app->log();
+  frame = popoverGeometry();
+  EXPECT_LE(std::abs(frame.center().x() - 200), 2) << frame.x() << "," << frame.y();
+  EXPECT_GT(frame.top(), 300);
+  EXPECT_LT(frame.top(), 330);
+  run({"xdotool", "key", "Escape"});
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").isEmpty(); }));
+  EXPECT_EQ(app->stop(), 0);
+}
+
+TEST_F(Tray, PanelsHearOfChangesAndARestartedWatcherGetsTheItemAgain) {
+  auto app = start("tovrelle-signals");
+  TrayItem item = waitForItem();
+  ItemSignals heard;
+  ASSERT_TRUE(bus_->connect(item.service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "NewIcon", &heard,
+                            SLOT(newIcon())));
+  ASSERT_TRUE(bus_->connect(item.service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "NewToolTip", &heard,
+                            SLOT(newToolTip())));
+  ASSERT_TRUE(waitUntil([&] { return item.toolTipTitle() == "Camera off"; })) << app->log();
+  const int icons = heard.icons, toolTips = heard.toolTips;
+  ASSERT_TRUE(item.click("Camera On"));
+  EXPECT_TRUE(waitUntil([&] { return heard.icons > icons && heard.toolTips > toolTips; }))
+      << heard.icons << " " << heard.toolTips;
+  EXPECT_EQ(item.property("IconName").toString(), "tovrelle-camera-on-symbolic");
+  EXPECT_TRUE(waitUntil([&] { return item.menuTexts().value(1) == "(o) Camera On"; }));
+
+  // The panel restarts: its new watcher is told about the item again.
+  ASSERT_TRUE(bus_->unregisterService("org.kde.StatusNotifierWatcher"));
+  adaptor_->items.clear();
+  ASSERT_TRUE(bus_->registerService("org.kde.StatusNotifierWatcher"));
+  ASSERT_TRUE(waitUntil([&] { return !adaptor_->items.isEmpty(); })) << app->log();
+  EXPECT_EQ(adaptor_->items.value(0), item.service);
+  EXPECT_EQ(app->stop(), 0);
 }
 
 TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndStaysReachable) {
