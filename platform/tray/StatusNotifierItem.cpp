@@ -225,11 +225,11 @@ class ItemAdaptor : public QDBusAbstractAdaptor {
   Q_PROPERTY(int WindowId READ windowId)
   Q_PROPERTY(QString IconName READ iconName)
   Q_PROPERTY(QString IconThemePath READ iconThemePath)
-  Q_PROPERTY(SniPixmaps IconPixmap READ iconPixmap)
+  Q_PROPERTY(QList<SniPixmap> IconPixmap READ iconPixmap)
   Q_PROPERTY(QString OverlayIconName READ empty)
-  Q_PROPERTY(SniPixmaps OverlayIconPixmap READ noPixmaps)
+  Q_PROPERTY(QList<SniPixmap> OverlayIconPixmap READ noPixmaps)
   Q_PROPERTY(QString AttentionIconName READ empty)
-  Q_PROPERTY(SniPixmaps AttentionIconPixmap READ noPixmaps)
+  Q_PROPERTY(QList<SniPixmap> AttentionIconPixmap READ noPixmaps)
   Q_PROPERTY(QString AttentionMovieName READ empty)
   Q_PROPERTY(SniToolTip ToolTip READ toolTip)
   Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
@@ -249,13 +249,13 @@ class ItemAdaptor : public QDBusAbstractAdaptor {
   int windowId() const { return 0; }
   QString iconName() const { return owner_.iconName_; }
   QString iconThemePath() const { return owner_.iconThemePath_; }
-  SniPixmaps iconPixmap() const {
-    SniPixmaps out;
+  QList<SniPixmap> iconPixmap() const {
+    QList<SniPixmap> out;
     for (const QImage& image : owner_.images_) out << toPixmap(image);
     return out;
   }
   QString empty() const { return {}; }
-  SniPixmaps noPixmaps() const { return {}; }
+  QList<SniPixmap> noPixmaps() const { return {}; }
   SniToolTip toolTip() const {
     SniToolTip t;
     t.title = owner_.toolTip_;
@@ -319,8 +319,8 @@ class MenuAdaptor : public QDBusAbstractAdaptor {
     layout = layoutOf(parentId, recursionDepth, propertyNames);
     return revision_;
   }
-  MenuItemPropertiesList GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames) {
-    MenuItemPropertiesList out;
+  QList<MenuItemProperties> GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames) {
+    QList<MenuItemProperties> out;
     for (int id : ids) {
       if (id == 0) {
         out << MenuItemProperties{0, filtered(rootProperties(), propertyNames)};
@@ -340,7 +340,7 @@ class MenuAdaptor : public QDBusAbstractAdaptor {
     // After the reply: the choice may rebuild the menu this call walks.
     if (action && action->isEnabled()) QMetaObject::invokeMethod(action, &QAction::trigger, Qt::QueuedConnection);
   }
-  QList<int> EventGroup(const MenuEventList& events) {
+  QList<int> EventGroup(const QList<MenuEvent>& events) {
     QList<int> unknown;
     for (const MenuEvent& e : events) {
       if (e.id != 0 && !actions_.value(e.id))
@@ -358,7 +358,7 @@ class MenuAdaptor : public QDBusAbstractAdaptor {
   }
 
  signals:
-  void ItemsPropertiesUpdated(const MenuItemPropertiesList& updated, const MenuItemKeysList& removed);
+  void ItemsPropertiesUpdated(const QList<MenuItemProperties>& updated, const QList<MenuItemKeys>& removed);
   void LayoutUpdated(uint revision, int parent);
   void ItemActivationRequested(int id, uint timestamp);
 
