@@ -100,7 +100,9 @@ void PopoverWindow::showRelativeTo(const QRect& anchor, std::optional<QPoint> cl
   closedByClickAt_.reset();
   if (onWayland()) {
     // Clients have no global coordinates here: the compositor places the
-    // window, so no position we computed, stale or not, is ever applied.
+    // window, so no position we computed, stale or not, is ever applied. A
+    // fixed width tells tiling compositors to float it rather than tile it.
+    setFixedWidth(width());
     show();
     raise();
     activateWindow();

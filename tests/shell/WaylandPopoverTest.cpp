@@ -47,7 +47,8 @@ class Watcher : public QDBusAbstractAdaptor {
 
 // The xdg_toplevel objects the app asked for, in order, with their titles
 // and what they were made: "toplevel", "child" (set_parent to another) or
-// "popup"; and whether each was destroyed.
+// "popup"; their width limits, whether each had the keyboard, and whether it
+// was destroyed.
 struct Surface {
   QString object;
   QString kind;
@@ -55,6 +56,8 @@ struct Surface {
   bool destroyed = false;
   QString surface;  // its wl_surface
   bool hadKeyboard = false;
+  int minWidth = -1;
+  int maxWidth = -1;
 };
 
 std::vector<Surface> surfaces(const std::string& protocolLog) {
@@ -66,6 +69,8 @@ std::vector<Surface> surfaces(const std::string& protocolLog) {
   static const QRegularExpression destroy(R"(-> (xdg_toplevel@\d+|xdg_popup@\d+)\.destroy\(\))");
   static const QRegularExpression role(R"(-> xdg_wm_base@\d+\.get_xdg_surface\(new id (xdg_surface@\d+), (wl_surface@\d+)\))");
   static const QRegularExpression enter(R"(wl_keyboard@\d+\.enter\(\d+, (wl_surface@\d+),)");
+  static const QRegularExpression minSize(R"(-> (xdg_toplevel@\d+)\.set_min_size\((\d+), \d+\))");
+  static const QRegularExpression maxSize(R"(-> (xdg_toplevel@\d+)\.set_max_size\((\d+), \d+\))");
   std::map<QString, QString> surfaceOf;  // xdg_surface -> wl_surface
   auto live = [&](const QString& object) -> Surface* {
     for (auto it = out.rbegin(); it != out.rend(); ++it)
@@ -82,6 +87,10 @@ std::vector<Surface> surfaces(const std::string& protocolLog) {
     if (auto m = popup.match(line); m.hasMatch()) out.push_back({m.captured(1), "popup", {}, false, {}});
     if (auto m = parent.match(line); m.hasMatch())
       if (Surface* s = live(m.captured(1))) s->kind = "child";
+    if (auto m = minSize.match(line); m.hasMatch())
+      if (Surface* s = live(m.captured(1))) s->minWidth = m.captured(2).toInt();
+    if (auto m = maxSize.match(line); m.hasMatch())
+      if (Surface* s = live(m.captured(1))) s->maxWidth = m.captured(2).toInt();
     if (auto m = title.match(line); m.hasMatch())
       if (Surface* s = live(m.captured(1))) s->title = m.captured(2);
     if (auto m = destroy.match(line); m.hasMatch())
@@ -149,6 +158,9 @@ TEST(WaylandPopover, AClickOpensATopLevelOfItsOwnOverNoOtherWindow) {
   ASSERT_TRUE(waitUntil([&] { return titled(surfaces(app->log()), "Tovrelle").size() == 1; }, 20s)) << app->log();
   const Surface popover = titled(surfaces(app->log()), "Tovrelle").front();
   EXPECT_EQ(popover.kind.toStdString(), "toplevel");
+  // Of one width, which tiling compositors take as a window to float.
+  EXPECT_GT(popover.minWidth, 0);
+  EXPECT_EQ(popover.maxWidth, popover.minWidth);
   for (const Surface& s : surfaces(app->log())) EXPECT_NE(s.kind.toStdString(), "popup") << s.title.toStdString();
 
   // It takes the keyboard and stays until the next click closes it.
