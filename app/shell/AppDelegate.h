@@ -26,8 +26,8 @@ class CameraFeedStatus;
 class CameraManager;
 class ImageManager;
 class PopoverWindow;
-class StatusItem;
-class StatusItemMenu;
+class TrayIcon;
+class TrayIconMenu;
 class SystemExtensionInstaller;
 namespace updates {
 class UpdateController;
@@ -52,7 +52,7 @@ class AppDelegate : public QObject {
     // A background queue for the launch-time camera access request.
     std::shared_ptr<dispatch::Queue> utilityQueue;
     std::function<std::unique_ptr<updates::UpdateController>()> makeUpdater;
-    std::function<std::unique_ptr<StatusItem>()> makeStatusItem;
+    std::function<std::unique_ptr<TrayIcon>()> makeStatusItem;
     // The library the status item's menu lists; none leaves the images out.
     std::function<ImageManager&()> imageManager;
   };
@@ -94,7 +94,7 @@ class AppDelegate : public QObject {
   void windowWillClose(QWidget* window);
 
   // Seen by the popover's rows and by tests.
-  StatusItem* statusItem() const { return statusItem_.get(); }
+  TrayIcon* statusItem() const { return statusItem_.get(); }
   PopoverWindow* popover() const { return popover_; }
   QWidget* settingsWindow() const { return settingsWindow_; }
   QWidget* onboardingWindow() const { return onboardingWindow_; }
@@ -113,8 +113,8 @@ class AppDelegate : public QObject {
 
   Services services_;
   Hooks hooks_;
-  std::unique_ptr<StatusItem> statusItem_;
-  QPointer<StatusItemMenu> statusItemMenu_;
+  std::unique_ptr<TrayIcon> statusItem_;
+  QPointer<TrayIconMenu> statusItemMenu_;
   QPointer<QWidget> settingsWindow_;
   QPointer<QWidget> onboardingWindow_;
   std::vector<QMetaObject::Connection> cancellables_;

@@ -264,7 +264,7 @@ TEST_F(Tray, TheItemNamesWhatTheCameraShowsAndItsMenuAndShortcutsSwitchIt) {
   EXPECT_EQ(item.property("Title").toString(), "Tovrelle");
   EXPECT_EQ(item.toolTipTitle(), "Camera off");
   EXPECT_EQ(item.menuTexts(), (QStringList{"(o) Camera Off", "( ) Camera On", "---", "Settings…", "Quit Tovrelle"}));
-  EXPECT_EQ(app->log().find("StatusItem:"), std::string::npos) << "nothing to fall back to";
+  EXPECT_EQ(app->log().find("TrayIcon:"), std::string::npos) << "nothing to fall back to";
 
   // The menu, driven as a panel drives it.
   ASSERT_TRUE(item.click("Camera On"));
@@ -400,9 +400,9 @@ TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndSt
   extraEnv_ = {{"XDG_DATA_DIRS", (folder_ / "nothing").string()}, {"XDG_DATA_HOME", (folder_ / "nothing").string()}};
   auto app = start("xembed");
   ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 10s)) << app->log();
-  EXPECT_TRUE(app->waitForLog("StatusItem: no StatusNotifierWatcher on the session bus; using the XEmbed system tray", 5s))
+  EXPECT_TRUE(app->waitForLog("TrayIcon: no StatusNotifierWatcher on the session bus; using the XEmbed system tray", 5s))
       << app->log();
-  EXPECT_TRUE(app->waitForLog("StatusItem: no icon theme has tovrelle-camera-off-symbolic; the tray shows a drawn icon", 5s))
+  EXPECT_TRUE(app->waitForLog("TrayIcon: no icon theme has tovrelle-camera-off-symbolic; the tray shows a drawn icon", 5s))
       << app->log();
   // Said once, however often the icon changes. The hot keys are grabbed a
   // moment after the first state write, so press until a key lands.
@@ -415,7 +415,7 @@ TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndSt
   };
   ASSERT_TRUE(pressUntil("ctrl+alt+super+1", "wrote state mode=camera", 1)) << app->log();
   ASSERT_TRUE(pressUntil("ctrl+alt+super+0", "wrote state mode=off", 2)) << app->log();
-  EXPECT_FALSE(app->waitForLog("StatusItem: no icon theme", 300ms, 2));
+  EXPECT_FALSE(app->waitForLog("TrayIcon: no icon theme", 300ms, 2));
   EXPECT_TRUE(app->running());
   EXPECT_EQ(app->stop(), 0);
 }
@@ -435,7 +435,7 @@ TEST_F(TovrelleProgram, ASecondLaunchHandsOverAndTheFirstKeepsWritingAlone) {
   const bool gtk = QFile::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platformthemes/libqgtk3.so");
   if (gtk) extraEnv_ = {{"QT_QPA_PLATFORMTHEME", "gtk3"}, {"GTK_THEME", "Adwaita:dark"}};
   auto first = start("first");
-  ASSERT_TRUE(first->waitForLog("StatusItem: no system tray on this desktop", 10s)) << first->log();
+  ASSERT_TRUE(first->waitForLog("TrayIcon: no system tray on this desktop", 10s)) << first->log();
   ASSERT_TRUE(first->waitForLog("CameraManager: wrote state", 10s)) << first->log();
   const fs::path heartbeat = folder_ / "data" / "heartbeat";
 

@@ -26,7 +26,7 @@ class CameraManager;
 class ImageManager;
 class SystemExtensionInstaller;
 
-class StatusItem : public QObject {
+class TrayIcon : public QObject {
   Q_OBJECT
 
  public:
@@ -57,12 +57,12 @@ class StatusItem : public QObject {
 // hicolor as symbolic SVGs) so they can colour it for themselves; only when
 // no theme has it is a drawn icon sent, with a halo that keeps it visible on
 // light and dark panels alike.
-class TrayStatusItem final : public StatusItem {
+class DesktopTrayIcon final : public TrayIcon {
   Q_OBJECT
 
  public:
-  explicit TrayStatusItem(QObject* parent = nullptr);
-  ~TrayStatusItem() override;
+  explicit DesktopTrayIcon(QObject* parent = nullptr);
+  ~DesktopTrayIcon() override;
 
   bool hasButton() const override { return true; }
   void setImage(const QString& symbolName) override;
@@ -100,7 +100,7 @@ class TrayStatusItem final : public StatusItem {
 // "Camera: <name>" with a second line when no picture arrives, "Image: <name>") and the context menu (Camera Off, Camera
 // On, the images, Settings…, Quit, checked as in the popover). Both follow the
 // model while the app runs.
-class StatusItemMenu : public QObject {
+class TrayIconMenu : public QObject {
   Q_OBJECT
 
  public:
@@ -114,8 +114,8 @@ class StatusItemMenu : public QObject {
     std::function<void()> quit;
   };
 
-  StatusItemMenu(StatusItem& item, Models models);
-  ~StatusItemMenu() override;
+  TrayIconMenu(TrayIcon& item, Models models);
+  ~TrayIconMenu() override;
 
   QMenu* menu() const { return menu_; }
   // From now on the tool tip also says when the user removed the camera
@@ -128,7 +128,7 @@ class StatusItemMenu : public QObject {
   void refresh();
   void rebuildMenu();
 
-  QPointer<StatusItem> item_;
+  QPointer<TrayIcon> item_;
   Models models_;
   QPointer<SystemExtensionInstaller> installer_;
   QMenu* menu_;

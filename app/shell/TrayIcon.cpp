@@ -1,4 +1,4 @@
-#include "app/shell/StatusItem.h"
+#include "app/shell/TrayIcon.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -72,7 +72,7 @@ QIcon drawnIcon(const QString& name) {
 
 }  // namespace
 
-// ---- TrayStatusItem
+// ---- DesktopTrayIcon
 
 namespace {
 
@@ -83,7 +83,7 @@ QString programIconFolder() {
 
 }  // namespace
 
-TrayStatusItem::TrayStatusItem(QObject* parent) : StatusItem(parent) {
+DesktopTrayIcon::DesktopTrayIcon(QObject* parent) : TrayIcon(parent) {
   addProgramIconFolder();
   QDBusConnection bus = QDBusConnection::sessionBus();
   const bool watcher = tray::StatusNotifierItem::watcherPresent(bus);
@@ -112,28 +112,28 @@ TrayStatusItem::TrayStatusItem(QObject* parent) : StatusItem(parent) {
   // Say once what the item falls back to; a working StatusNotifierItem host needs no word.
   if (!watcher && !QSystemTrayIcon::isSystemTrayAvailable()) {
     log::processLog(
-        "StatusItem: no system tray on this desktop; the status item stays hidden (the shortcuts work, and "
+        "TrayIcon: no system tray on this desktop; the status item stays hidden (the shortcuts work, and "
         "starting tovrelle again opens the popover)");
   } else if (!watcher) {
     log::processLog(
-        "StatusItem: no StatusNotifierWatcher on the session bus; using the XEmbed system tray, where the panel "
+        "TrayIcon: no StatusNotifierWatcher on the session bus; using the XEmbed system tray, where the panel "
         "does not recolour the icon");
   }
   // A new icon theme may now have (or lack) the icons.
   qApp->installEventFilter(this);
 }
 
-TrayStatusItem::~TrayStatusItem() {
+DesktopTrayIcon::~DesktopTrayIcon() {
   if (qApp) qApp->removeEventFilter(this);
 }
 
-void TrayStatusItem::dropFallback() {
+void DesktopTrayIcon::dropFallback() {
   // A panel with a watcher came up: it shows our item, and an XEmbed icon would be a second one.
   if (tray_) tray_->deleteLater();
   tray_ = nullptr;
 }
 
-QString TrayStatusItem::themeIconName(const QString& symbolName) {
+QString DesktopTrayIcon::themeIconName(const QString& symbolName) {
   static const QHash<QString, QString> names{
       {QStringLiteral("video.slash.fill"), QStringLiteral("tovrelle-camera-off-symbolic")},
       {QStringLiteral("video.fill"), QStringLiteral("tovrelle-camera-on-symbolic")},
@@ -142,25 +142,25 @@ QString TrayStatusItem::themeIconName(const QString& symbolName) {
   return names.value(symbolName);
 }
 
-QIcon TrayStatusItem::trayIcon(const QString& symbolName) {
+QIcon DesktopTrayIcon::trayIcon(const QString& symbolName) {
   addProgramIconFolder();
   const QString themed = themeIconName(symbolName);
   if (!themed.isEmpty() && QIcon::hasThemeIcon(themed)) return QIcon::fromTheme(themed);
   static bool told = false;
   if (!told) {
     told = true;
-    log::processLog("StatusItem: no icon theme has %s; the tray shows a drawn icon instead",
+    log::processLog("TrayIcon: no icon theme has %s; the tray shows a drawn icon instead",
                     qPrintable(themed.isEmpty() ? symbolName : themed));
   }
   return drawnIcon(symbolName);
 }
 
-void TrayStatusItem::setImage(const QString& symbolName) {
+void DesktopTrayIcon::setImage(const QString& symbolName) {
   imageName_ = symbolName;
   redraw();
 }
 
-void TrayStatusItem::redraw() {
+void DesktopTrayIcon::redraw() {
   const QIcon icon = imageName_.isEmpty() ? QIcon() : trayIcon(imageName_);
   if (item_) {
     // By name when a theme has it, so the panel can colour it; else the drawn pictures.
@@ -176,33 +176,33 @@ void TrayStatusItem::redraw() {
   }
 }
 
-void TrayStatusItem::setToolTip(const QString& toolTip) {
+void DesktopTrayIcon::setToolTip(const QString& toolTip) {
   toolTip_ = toolTip;
   if (item_) item_->setToolTip(toolTip);
   if (tray_) tray_->setToolTip(toolTip);
 }
 
-QString TrayStatusItem::toolTip() const { return toolTip_; }
+QString DesktopTrayIcon::toolTip() const { return toolTip_; }
 
-QRect TrayStatusItem::buttonGeometry() const {
+QRect DesktopTrayIcon::buttonGeometry() const {
   if (!click_.isEmpty()) return click_;
   return tray_ ? tray_->geometry() : QRect();
 }
 
-void TrayStatusItem::setMenu(QMenu* menu) {
+void DesktopTrayIcon::setMenu(QMenu* menu) {
   menu_ = menu;
   if (item_) item_->setMenu(menu);
   if (tray_) tray_->setContextMenu(menu);
 }
 
-bool TrayStatusItem::eventFilter(QObject* watched, QEvent* event) {
+bool DesktopTrayIcon::eventFilter(QObject* watched, QEvent* event) {
   if (watched == qApp && event->type() == QEvent::ThemeChange) redraw();
   return false;
 }
 
-// ---- StatusItemMenu
+// ---- TrayIconMenu
 
-StatusItemMenu::StatusItemMenu(StatusItem& item, Models models)
+TrayIconMenu::TrayIconMenu(TrayIcon& item, Models models)
     : QObject(&item), item_(&item), models_(std::move(models)), menu_(new QMenu) {
   menu_->setObjectName(QStringLiteral("statusItemMenu"));
   auto soon = [this] {
@@ -222,12 +222,12 @@ StatusItemMenu::StatusItemMenu(StatusItem& item, Models models)
   item.setMenu(menu_);
 }
 
-StatusItemMenu::~StatusItemMenu() {
+TrayIconMenu::~TrayIconMenu() {
   if (item_) item_->setMenu(nullptr);
   delete menu_;
 }
 
-QString StatusItemMenu::describe() const {
+QString TrayIconMenu::describe() const {
   const CameraManager* camera = models_.cameraManager;
   if (!camera) return QStringLiteral("Tovrelle");
   switch (camera->currentMode()) {
@@ -259,7 +259,7 @@ QString StatusItemMenu::describe() const {
   return {};
 }
 
-void StatusItemMenu::watchInstaller(SystemExtensionInstaller& installer) {
+void TrayIconMenu::watchInstaller(SystemExtensionInstaller& installer) {
   if (installer_) return;
   installer_ = &installer;
   connect(&installer, &SystemExtensionInstaller::statusChanged, this, [this] {
@@ -270,7 +270,7 @@ void StatusItemMenu::watchInstaller(SystemExtensionInstaller& installer) {
   refresh();
 }
 
-void StatusItemMenu::refresh() {
+void TrayIconMenu::refresh() {
   refreshPending_ = false;
   QString text = describe();
   // What the camera shows matters little while no app can see it.
@@ -282,7 +282,7 @@ void StatusItemMenu::refresh() {
   rebuildMenu();
 }
 
-void StatusItemMenu::rebuildMenu() {
+void TrayIconMenu::rebuildMenu() {
   menu_->clear();
   CameraManager* camera = models_.cameraManager;
   const CameraMode mode = camera ? camera->currentMode() : CameraMode::off;
