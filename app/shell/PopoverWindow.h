@@ -68,7 +68,12 @@ class PopoverWindow : public QWidget {
  private:
   QWidget* content_;
   Clock clock_;
+  void placeOnSway();
+
   bool closingOnRequest_ = false;
+  // Where sway is to put the popover once it is up; none means at the pointer.
+  std::optional<QPoint> swayTarget_;
+  bool swayPending_ = false;
   std::optional<std::chrono::steady_clock::time_point> closedByClickAt_;
 };
 

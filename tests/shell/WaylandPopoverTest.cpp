@@ -1,8 +1,10 @@
-// The running `tovrelle` on a headless weston with a tray host of the test's
-// own: a click on the item opens the popover as a top-level of its own, never
-// as a popup or child of another of our windows (here the Settings window),
-// it takes the keyboard, and a second click or Esc closes it. Read from the
-// Wayland protocol the app exchanges with the compositor.
+// The running `tovrelle` on weston with a tray host of the test's own: a
+// click on the item opens the popover as a top-level of its own, never as a
+// popup or child of another of our windows (here the Settings window), it
+// takes the keyboard, and a second click or Esc closes it; where the session
+// is sway's, sway is asked over its IPC to put it under the click. Read from
+// the Wayland protocol the app exchanges with the compositor and from a
+// stand-in for sway's socket.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -10,6 +12,8 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QRegularExpression>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QSettings>
 #include <chrono>
 #include <filesystem>
@@ -99,6 +103,44 @@ std::vector<Surface> surfaces(const std::string& protocolLog) {
   return out;
 }
 
+// The IPC socket of a sway session, as far as a client sees it: the commands
+// it receives (RUN_COMMAND messages), each answered with success.
+class FakeSway : public QObject {
+ public:
+  explicit FakeSway(const QString& path) {
+    QLocalServer::removeServer(path);
+    server_.listen(path);
+    connect(&server_, &QLocalServer::newConnection, this, [this] {
+      while (QLocalSocket* socket = server_.nextPendingConnection()) {
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { read(socket); });
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+      }
+    });
+  }
+  bool listening() const { return server_.isListening(); }
+  QStringList commands;
+
+ private:
+  void read(QLocalSocket* socket) {
+    QByteArray& buffer = buffers_[socket];
+    buffer += socket->readAll();
+    constexpr int kHeader = 6 + 8;
+    while (buffer.size() >= kHeader && buffer.startsWith("i3-ipc")) {
+      quint32 length = 0, type = 0;
+      memcpy(&length, buffer.constData() + 6, 4);
+      memcpy(&type, buffer.constData() + 10, 4);
+      if (buffer.size() < kHeader + qsizetype(length)) return;
+      if (type == 0) commands << QString::fromUtf8(buffer.mid(kHeader, length));
+      buffer.remove(0, kHeader + length);
+      const QByteArray reply = R"([{"success":true}])";
+      const quint32 header[2] = {quint32(reply.size()), type};
+      socket->write(QByteArray("i3-ipc") + QByteArray(reinterpret_cast<const char*>(header), 8) + reply);
+    }
+  }
+  QLocalServer server_;
+  std::map<QLocalSocket*, QByteArray> buffers_;
+};
+
 std::vector<Surface> titled(const std::vector<Surface>& all, const QString& title) {
   std::vector<Surface> out;
   for (const Surface& s : all)
@@ -106,7 +148,7 @@ std::vector<Surface> titled(const std::vector<Surface>& all, const QString& titl
   return out;
 }
 
-TEST(WaylandPopover, AClickOpensATopLevelOfItsOwnOverNoOtherWindow) {
+TEST(WaylandPopover, AClickOpensATopLevelOfItsOwnThatSwayIsAskedToPutUnderTheClick) {
   const fs::path folder = session->makeFolder("app");
   const std::string display = "wayland-popover";
   // Inside the session's X server, weston has a seat: a keyboard, and so a
@@ -124,6 +166,11 @@ TEST(WaylandPopover, AClickOpensATopLevelOfItsOwnOverNoOtherWindow) {
   ASSERT_TRUE(bus.registerObject("/StatusNotifierWatcher", &watcherObject));
   ASSERT_TRUE(bus.registerService("org.kde.StatusNotifierWatcher"));
 
+  // Sway's IPC is how a client gets its window placed there; weston ignores it.
+  const QString sway = QString::fromStdString((folder / "sway-ipc.sock").string());
+  FakeSway fakeSway(sway);
+  ASSERT_TRUE(fakeSway.listening());
+
   const fs::path settingsFile = folder / "settings.ini";
   QSettings(QString::fromStdString(settingsFile.string()), QSettings::IniFormat).setValue("hasCompletedOnboarding", true);
   const std::map<std::string, std::string> env{{"TOVRELLE_DATA_DIR", (folder / "data").string()},
@@ -132,7 +179,8 @@ TEST(WaylandPopover, AClickOpensATopLevelOfItsOwnOverNoOtherWindow) {
                                                {"WAYLAND_DISPLAY", display},
                                                {"QT_QPA_PLATFORM", "wayland"},
                                                {"DISPLAY", ""},
-                                               {"WAYLAND_DEBUG", "client"}};
+                                               {"WAYLAND_DEBUG", "client"},
+                                               {"SWAYSOCK", sway.toStdString()}};
   const std::string program = (tovrelle::test::binaryDir() / "tovrelle").string();
   auto app = session->spawn({program}, env, "tovrelle");
   ASSERT_TRUE(waitUntil([&] { return !watcher->items.isEmpty(); }, 30s)) << app->log() << compositor->log();
@@ -162,6 +210,11 @@ TEST(WaylandPopover, AClickOpensATopLevelOfItsOwnOverNoOtherWindow) {
   EXPECT_GT(popover.minWidth, 0);
   EXPECT_EQ(popover.maxWidth, popover.minWidth);
   for (const Surface& s : surfaces(app->log())) EXPECT_NE(s.kind.toStdString(), "popup") << s.title.toStdString();
+  // Sway is asked to put it under the click (the screen is 1280x800), centred on it.
+  const QString self = QStringLiteral("[pid=%1 title=\"^Tovrelle$\"]").arg(app->pid());
+  ASSERT_TRUE(waitUntil([&] { return !fakeSway.commands.isEmpty(); }, 20s)) << app->log();
+  EXPECT_EQ(fakeSway.commands.value(0).toStdString(),
+            QStringLiteral("%1 move absolute position %2 17").arg(self).arg(300 - popover.minWidth / 2).toStdString());
 
   // It takes the keyboard and stays until the next click closes it.
   ASSERT_TRUE(waitUntil([&] { return titled(surfaces(app->log()), "Tovrelle").front().hadKeyboard; }, 20s))
@@ -179,6 +232,9 @@ TEST(WaylandPopover, AClickOpensATopLevelOfItsOwnOverNoOtherWindow) {
     return shown.size() == 2 && shown.back().hadKeyboard;
   }, 20s)) << app->log();
   ASSERT_FALSE(titled(surfaces(app->log()), "Tovrelle").back().destroyed);
+  // No position from the panel: at the pointer, where the click was.
+  ASSERT_TRUE(waitUntil([&] { return fakeSway.commands.size() == 2; }, 20s)) << app->log();
+  EXPECT_EQ(fakeSway.commands.value(1).toStdString(), (self + " move position cursor").toStdString());
   auto key = session->spawn({"xdotool", "key", "Escape"}, {}, "xdotool");
   key->wait(10s);
   EXPECT_TRUE(waitUntil([&] { return titled(surfaces(app->log()), "Tovrelle").back().destroyed; }, 20s))
