@@ -163,10 +163,13 @@ void DesktopTrayIcon::setImage(const QString& symbolName) {
 void DesktopTrayIcon::redraw() {
   const QIcon icon = imageName_.isEmpty() ? QIcon() : trayIcon(imageName_);
   if (item_) {
-    // By name when a theme has it, so the panel can colour it; else the drawn pictures.
+    // By name when a theme has it, so the panel can colour it; the drawn
+    // pictures too, for panels that do not find the name where we say.
     QList<QImage> images;
-    if (icon.name().isEmpty())
-      for (const QSize& size : icon.availableSizes()) images << icon.pixmap(size).toImage();
+    if (!imageName_.isEmpty()) {
+      const QIcon drawn = icon.name().isEmpty() ? icon : drawnIcon(imageName_);
+      for (const QSize& size : drawn.availableSizes()) images << drawn.pixmap(size).toImage();
+    }
     item_->setIcon(icon.name(), programIconFolder(), images);
   }
   if (tray_) {

@@ -529,7 +529,7 @@ void StatusNotifierItem::setIcon(const QString& themeName, const QString& themeP
   const QString before = item_->status();
   iconName_ = themeName;
   iconThemePath_ = themePath;
-  images_ = themeName.isEmpty() ? images : QList<QImage>();
+  images_ = images;
   emit item_->NewIcon();
   if (item_->status() != before) emit item_->NewStatus(item_->status());
 }

@@ -38,8 +38,8 @@ class StatusNotifierItem : public QObject {
   QString serviceName() const { return serviceName_; }
 
   void setTitle(const QString& title);
-  // The icon by theme name (searched also in `themePath`), or as images when
-  // `themeName` is empty. A null name and no images make the item passive.
+  // The icon by theme name (searched also in `themePath`), and as images for
+  // panels that find no such name. No name and no images make the item passive.
   void setIcon(const QString& themeName, const QString& themePath, const QList<QImage>& images);
   void setToolTip(const QString& text);
   // Exported as the item's menu; not owned, may be null.

@@ -282,6 +282,10 @@ TEST_F(TrayExport, TheItemPassesOnClicksWithTheirPositionAndItsIcon) {
   item_->setIcon(QStringLiteral("camera-web"), QStringLiteral("/opt/icons"), {dot});
   EXPECT_EQ(property("IconName").toString(), "camera-web");
   EXPECT_EQ(property("IconThemePath").toString(), "/opt/icons");
+  // The images stay, for panels that do not find the name.
+  const QDBusArgument named = property("IconPixmap").value<QDBusArgument>();
+  named.beginArray();
+  EXPECT_FALSE(named.atEnd());
 }
 
 }  // namespace
