@@ -23,6 +23,7 @@ PACKAGES=(
   lintian desktop-file-utils appstream
   clang libclang-rt-14-dev
   qt6-wayland weston xdg-desktop-portal python3-dbus python3-gi pipewire-v4l2 ffmpeg
+  sway waybar grim
 )
 
 # With --tests, also what the V4L2 tests need: they boot Debian's own kernel

@@ -17,7 +17,7 @@
 #include "app/model/ImageManager.h"
 #include "app/model/UserDefaults.h"
 #include "app/shell/PopoverWindow.h"
-#include "app/shell/StatusItem.h"
+#include "app/shell/TrayIcon.h"
 #include "app/shell/Symbols.h"
 #include "app/shortcuts/Names.h"
 #include "platform/dispatch/QtMainQueue.h"
@@ -65,7 +65,7 @@ AppDelegate::Services AppDelegate::defaultServices() {
   s.utilityQueue = dispatch::makeSerialQueue("ossel.tovrelle.utility");
   s.updatePage = urls::updatePage();
   s.opener = host::urlOpener();
-  s.makeStatusItem = []() -> std::unique_ptr<StatusItem> { return std::make_unique<TrayStatusItem>(); };
+  s.makeStatusItem = []() -> std::unique_ptr<TrayIcon> { return std::make_unique<DesktopTrayIcon>(); };
   s.imageManager = []() -> ImageManager& { return ImageManager::shared(); };
   return s;
 }
@@ -120,7 +120,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   services_.cameraDevices();
   // The item's tool tip and context menu name cameras and images, so they follow discovery.
   if (statusItem_ && statusItem_->hasButton()) {
-    StatusItemMenu::Models menu;
+    TrayIconMenu::Models menu;
     menu.cameraManager = &cameraManager;
     menu.imageManager = services_.imageManager ? &services_.imageManager() : nullptr;
     menu.cameraDevices = &services_.cameraDevices();
@@ -129,7 +129,7 @@ void AppDelegate::applicationDidFinishLaunching() {
       if (self) self->openSettings();
     };
     menu.quit = [] { QCoreApplication::quit(); };
-    statusItemMenu_ = new StatusItemMenu(*statusItem_, std::move(menu));
+    statusItemMenu_ = new TrayIconMenu(*statusItem_, std::move(menu));
     // Before onboarding nothing was installed or removed; the installer comes with it.
     if (UserDefaults::standard().boolValue(kHasCompletedOnboardingKey)) statusItemMenu_->watchInstaller(services_.installer());
   }
@@ -148,7 +148,7 @@ void AppDelegate::setupStatusItem() {
   statusItem_ = services_.makeStatusItem();
   if (!statusItem_ || !statusItem_->hasButton()) return;
   updateStatusItem(services_.cameraManager().currentMode());
-  connect(statusItem_.get(), &StatusItem::activated, this, &AppDelegate::togglePopover);
+  connect(statusItem_.get(), &TrayIcon::activated, this, &AppDelegate::togglePopover);
 }
 
 void AppDelegate::updateStatusItem(CameraMode mode) {

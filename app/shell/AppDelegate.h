@@ -28,8 +28,8 @@ class CameraFeedStatus;
 class CameraManager;
 class ImageManager;
 class PopoverWindow;
-class StatusItem;
-class StatusItemMenu;
+class TrayIcon;
+class TrayIconMenu;
 class CameraServiceInstaller;
 
 class AppDelegate : public QObject {
@@ -54,7 +54,7 @@ class AppDelegate : public QObject {
     // the system's packages.
     std::string updatePage;
     std::shared_ptr<urls::UrlOpener> opener;
-    std::function<std::unique_ptr<StatusItem>()> makeStatusItem;
+    std::function<std::unique_ptr<TrayIcon>()> makeStatusItem;
     // The library the status item's menu lists; none leaves the images out.
     std::function<ImageManager&()> imageManager;
   };
@@ -95,7 +95,7 @@ class AppDelegate : public QObject {
   void windowWillClose(QWidget* window);
 
   // Seen by the popover's rows and by tests.
-  StatusItem* statusItem() const { return statusItem_.get(); }
+  TrayIcon* statusItem() const { return statusItem_.get(); }
   PopoverWindow* popover() const { return popover_; }
   QWidget* settingsWindow() const { return settingsWindow_; }
   QWidget* onboardingWindow() const { return onboardingWindow_; }
@@ -113,8 +113,8 @@ class AppDelegate : public QObject {
 
   Services services_;
   Hooks hooks_;
-  std::unique_ptr<StatusItem> statusItem_;
-  QPointer<StatusItemMenu> statusItemMenu_;
+  std::unique_ptr<TrayIcon> statusItem_;
+  QPointer<TrayIconMenu> statusItemMenu_;
   QPointer<QWidget> settingsWindow_;
   QPointer<QWidget> onboardingWindow_;
   std::vector<QMetaObject::Connection> cancellables_;

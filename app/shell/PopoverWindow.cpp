@@ -1,12 +1,16 @@
 #include "app/shell/PopoverWindow.h"
 
+#include <QCoreApplication>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QHideEvent>
 #include <QKeyEvent>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QVBoxLayout>
 #include <algorithm>
+
+#include "platform/tray/SwayIpc.h"
 
 namespace tovrelle {
 
@@ -27,8 +31,16 @@ std::optional<QPoint> pointerAtClick() {
 
 }  // namespace
 
+// A Wayland client cannot place a window, and a popup there hangs off
+// whichever of our windows last had input (a Settings window, say): a
+// top-level of its own is placed by the compositor like any new window.
+Qt::WindowFlags PopoverWindow::windowFlagsFor(const QString& platformName) {
+  const Qt::WindowType kind = platformName.startsWith(QLatin1String("wayland")) ? Qt::Window : Qt::Popup;
+  return kind | Qt::FramelessWindowHint;
+}
+
 PopoverWindow::PopoverWindow(QWidget* content, QWidget* parent)
-    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint),
+    : QWidget(onWayland() ? nullptr : parent, windowFlagsFor(QGuiApplication::platformName())),
       content_(content),
       clock_([] { return std::chrono::steady_clock::now(); }) {
   setObjectName(QStringLiteral("popover"));
@@ -90,15 +102,6 @@ void PopoverWindow::showRelativeTo(const QRect& anchor) {
 void PopoverWindow::showRelativeTo(const QRect& anchor, std::optional<QPoint> click) {
   adjustSize();
   closedByClickAt_.reset();
-  if (onWayland()) {
-    // Clients have no global coordinates here: the compositor places the
-    // window (Qt anchors it as a popup to our window that last had input),
-    // so no position we computed, stale or not, is ever applied.
-    show();
-    raise();
-    activateWindow();
-    return;
-  }
   QScreen* screen = nullptr;
   if (!anchor.isEmpty())
     screen = QGuiApplication::screenAt(anchor.center());
@@ -107,9 +110,37 @@ void PopoverWindow::showRelativeTo(const QRect& anchor, std::optional<QPoint> cl
   if (!screen) screen = QGuiApplication::primaryScreen();
   const QRect whole = screen ? screen->geometry() : QRect(0, 0, 1280, 800);
   const QRect available = screen ? screen->availableGeometry() : whole;
+  if (onWayland()) {
+    // Clients have no global coordinates here: the compositor places the
+    // window, so no position we computed, stale or not, is applied through
+    // Qt. A fixed width tells tiling compositors to float it rather than
+    // tile it; sway then takes a position over its IPC once the window is up.
+    setFixedWidth(width());
+    swayTarget_.reset();
+    if (tray::swayAvailable() && (!anchor.isEmpty() || click))
+      swayTarget_ = placement(size(), anchor, click, whole, available);
+    swayPending_ = tray::swayAvailable();
+    show();
+    raise();
+    activateWindow();
+    return;
+  }
   move(placement(size(), anchor, click, whole, available));
   show();
   raise();
+}
+
+void PopoverWindow::placeOnSway() {
+  if (!swayPending_) return;
+  swayPending_ = false;
+  const QString criteria = QStringLiteral("[pid=%1 title=\"^%2$\"]")
+                               .arg(QCoreApplication::applicationPid())
+                               .arg(QRegularExpression::escape(windowTitle()));
+  // With no position from the panel, the pointer is where the click was.
+  tray::swayCommand(swayTarget_ ? criteria + QStringLiteral(" move absolute position %1 %2")
+                                                 .arg(swayTarget_->x())
+                                                 .arg(swayTarget_->y())
+                                : criteria + QStringLiteral(" move position cursor"));
 }
 
 bool PopoverWindow::isShown() const {
@@ -137,7 +168,12 @@ void PopoverWindow::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   // A click elsewhere never reaches a Wayland client; what it sees is that
   // the popover lost the keyboard to another window.
-  if (event->type() == QEvent::ActivationChange && onWayland() && isVisible() && !isActiveWindow()) hide();
+  if (event->type() != QEvent::ActivationChange || !onWayland() || !isVisible()) return;
+  // Active means mapped: the compositor now knows the window it is to move.
+  if (isActiveWindow())
+    placeOnSway();
+  else
+    hide();
 }
 
 void PopoverWindow::keyPressEvent(QKeyEvent* event) {

@@ -1,6 +1,8 @@
 #pragma once
-// The popover: a frameless popup that opens under the status item and closes
-// on Esc or on a click anywhere else (the click is swallowed, as menus do).
+// The popover: a frameless popup that opens where the status item was clicked
+// and closes on Esc or on a click anywhere else (the click is swallowed, as
+// menus do). On Wayland it is a small top-level of its own that closes when it
+// loses the keyboard.
 #include <QPoint>
 #include <QRect>
 #include <QSize>
@@ -21,8 +23,11 @@ class PopoverWindow : public QWidget {
   // that same click reaching the status item: it must not reopen it.
   static constexpr std::chrono::milliseconds kClosingClickWindow{400};
 
-  // Takes ownership of `content`.
+  // Takes ownership of `content`. On Wayland `parent` is not used.
   explicit PopoverWindow(QWidget* content, QWidget* parent = nullptr);
+
+  // The window kind on a Qt platform: a popup, or a top-level on Wayland.
+  static Qt::WindowFlags windowFlagsFor(const QString& platformName);
 
   // Shows the popover under `anchor`, the status item's geometry on screen.
   // When the panel does not say where the item is (empty), the pointer's
@@ -63,7 +68,12 @@ class PopoverWindow : public QWidget {
  private:
   QWidget* content_;
   Clock clock_;
+  void placeOnSway();
+
   bool closingOnRequest_ = false;
+  // Where sway is to put the popover once it is up; none means at the pointer.
+  std::optional<QPoint> swayTarget_;
+  bool swayPending_ = false;
   std::optional<std::chrono::steady_clock::time_point> closedByClickAt_;
 };
 

@@ -29,7 +29,7 @@
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/RemoteControl.h"
 #include "app/shell/SingleInstance.h"
-#include "app/shell/StatusPopoverView.h"
+#include "app/shell/TrayPanel.h"
 #include "app/shell/Strings.h"
 #include "app/shell/Symbols.h"
 #include "platform/appearance/portal/PortalAppearance.h"

@@ -37,7 +37,7 @@ extern "C" {
 #include "app/model/PreviewRenderer.h"
 #include "app/model/UserDefaults.h"
 #include "app/shell/PopoverWindow.h"
-#include "app/shell/StatusPopoverView.h"
+#include "app/shell/TrayPanel.h"
 #include "app/shell/Strings.h"
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/dispatch/QtMainQueue.h"
@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
   auto preview = std::make_unique<PreviewRenderer>(PreviewRenderer::Dependencies{
       [&]() -> CameraManager& { return *camera; }, [&]() -> ImageManager& { return *images; }, capture, main, nullptr});
 
-  auto* view = new StatusPopoverView({camera.get(), images.get(), &devices, installer.get(), preview.get(),
+  auto* view = new TrayPanel({camera.get(), images.get(), &devices, installer.get(), preview.get(),
                                       &permission, [] {}},
                                      [] {}, [] {}, [] {}, true);
   PopoverWindow window(view);

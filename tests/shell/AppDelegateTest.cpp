@@ -10,7 +10,7 @@
 
 #include "app/shell/AppDelegate.h"
 #include "app/shell/PopoverWindow.h"
-#include "app/shell/StatusItem.h"
+#include "app/shell/TrayIcon.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "platform/hotkeys/KeyCodes.h"
 #include "tests/fakes/FakeHotKeys.h"
@@ -23,7 +23,7 @@ using Case = CameraServiceInstaller::Status::Case;
 
 namespace {
 
-class FakeStatusItem final : public StatusItem {
+class FakeTrayIcon final : public TrayIcon {
  public:
   bool hasButton() const override { return true; }
   void setImage(const QString& name) override { images.push_back(image = name); }
@@ -77,8 +77,8 @@ class Delegate : public test::PopoverFixture {
     s.utilityQueue = utility;
     s.updatePage = updatePage;
     s.opener = opener_;
-    s.makeStatusItem = [this]() -> std::unique_ptr<StatusItem> {
-      auto item = std::make_unique<FakeStatusItem>();
+    s.makeStatusItem = [this]() -> std::unique_ptr<TrayIcon> {
+      auto item = std::make_unique<FakeTrayIcon>();
       statusItem = item.get();
       return item;
     };
@@ -105,7 +105,7 @@ class Delegate : public test::PopoverFixture {
   std::shared_ptr<test::ManualQueue> utility = scheduler_.makeQueue("utility");
   std::shared_ptr<test::FakeHotKeys> hotKeys = std::make_shared<test::FakeHotKeys>();
   std::string updatePage;
-  FakeStatusItem* statusItem = nullptr;
+  FakeTrayIcon* statusItem = nullptr;
   AppDelegate::PopoverInputs popoverInputs;
   int previewStarts = 0, previewStops = 0;
   std::function<void()> onboardingOnClose;
@@ -141,7 +141,7 @@ TEST_F(Delegate, LaterLaunchActivatesWithoutForceAndAsksForTheCameraOnceUndecide
   EXPECT_EQ(countStartingWith(takeLines(), "Camera permission granted: true"), 1);
 }
 
-TEST_F(Delegate, StatusItemFollowsTheModeOneMainQueueTurnAfterEachChangeIncludingFromShortcuts) {
+TEST_F(Delegate, TrayIconFollowsTheModeOneMainQueueTurnAfterEachChangeIncludingFromShortcuts) {
   auto delegate = launch();
   ASSERT_TRUE(statusItem);
   // Set up from the current mode at once, with the label.

@@ -24,7 +24,7 @@
 #include "app/model/PreviewRenderer.h"
 #include "app/model/UserDefaults.h"
 #include "app/shell/PopoverWindow.h"
-#include "app/shell/StatusPopoverView.h"
+#include "app/shell/TrayPanel.h"
 #include "app/shell/Strings.h"
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/dispatch/QtMainQueue.h"
@@ -104,7 +104,7 @@ struct Models {
     UserDefaults::setStorePath({});
   }
 
-  StatusPopoverView::Models forView() {
+  TrayPanel::Models forView() {
     return {camera.get(), images.get(), devices.get(), installer.get(), preview.get(), permission.get(), [] {}};
   }
 };
@@ -133,7 +133,7 @@ TEST(PopoverOnADesktop, TheChosenTestCameraAppearsInThePreviewAndClosingLetsItGo
   models.images->addImage(picked.toStdString());
 
   bool closed = false;
-  auto* view = new StatusPopoverView(models.forView(), [] {}, [] {}, [] {}, true);
+  auto* view = new TrayPanel(models.forView(), [] {}, [] {}, [] {}, true);
   PopoverWindow window(view);
   QObject::connect(&window, &PopoverWindow::didClose, [&] {
     closed = true;

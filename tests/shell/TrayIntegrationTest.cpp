@@ -153,12 +153,39 @@ struct TrayItem {
     return false;
   }
 
-  void activate() const {
+  // A left click at x, y on screen, as a panel reports it; 0, 0 when it does not say.
+  void activate(int x = 640, int y = 0) const {
     QDBusMessage call = QDBusMessage::createMethodCall(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate");
-    call << 640 << 0;
+    call << x << y;
     bus.call(call, QDBus::Block, 5000);
   }
 };
+
+// Counts the item's change signals as a panel receives them.
+class ItemSignals : public QObject {
+  Q_OBJECT
+
+ public:
+  int icons = 0;
+  int toolTips = 0;
+
+ public slots:
+  void newIcon() { ++icons; }
+  void newToolTip() { ++toolTips; }
+};
+
+// The one visible popover's frame on screen, as the X server has it.
+QRect popoverGeometry() {
+  const QStringList ids = visibleWindows("Tovrelle");
+  if (ids.size() != 1) return {};
+  const QStringList lines = QString::fromStdString(run({"xdotool", "getwindowgeometry", "--shell", ids.first()})).split('\n');
+  auto value = [&](const char* key) {
+    for (const QString& line : lines)
+      if (line.startsWith(QString(key) + "=")) return line.section('=', 1).toInt();
+    return -1;
+  };
+  return QRect(value("X"), value("Y"), value("WIDTH"), value("HEIGHT"));
+}
 
 class TovrelleProgram : public ::testing::Test {
  protected:
@@ -237,7 +264,7 @@ TEST_F(Tray, TheItemNamesWhatTheCameraShowsAndItsMenuAndShortcutsSwitchIt) {
   EXPECT_EQ(item.property("Title").toString(), "Tovrelle");
   EXPECT_EQ(item.toolTipTitle(), "Camera off");
   EXPECT_EQ(item.menuTexts(), (QStringList{"(o) Camera Off", "( ) Camera On", "---", "Settings…", "Quit Tovrelle"}));
-  EXPECT_EQ(app->log().find("StatusItem:"), std::string::npos) << "nothing to fall back to";
+  EXPECT_EQ(app->log().find("TrayIcon:"), std::string::npos) << "nothing to fall back to";
 
   // The menu, driven as a panel drives it.
   ASSERT_TRUE(item.click("Camera On"));
@@ -285,6 +312,73 @@ TEST_F(Tray, TheItemNamesWhatTheCameraShowsAndItsMenuAndShortcutsSwitchIt) {
   EXPECT_EQ(app->wait(10s), 0) << app->log();
 }
 
+TEST_F(Tray, ThePopoverOpensWhereThePanelWasClicked) {
+  auto app = start("tovrelle-placed");
+  TrayItem item = waitForItem();
+  EXPECT_EQ(item.property("ItemIsMenu").toBool(), false);
+  EXPECT_EQ(item.property("Status").toString(), "Active");
+  EXPECT_EQ(item.property("Category").toString(), "ApplicationStatus");
+
+  // A panel at the top (the screen is 1280x800): under the click, centred on it.
+  item.activate(300, 12);
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << app->log();
+  QRect frame = popoverGeometry();
+  EXPECT_LE(std::abs(frame.center().x() - 300), 2) << frame.x() << "," << frame.y();
+  EXPECT_GT(frame.top(), 12);
+  EXPECT_LT(frame.top(), 40);
+  // Kept in the test's working folder, to be looked at when the placement changes.
+  run({"import", "-window", "root", QString::fromStdString((fs::current_path() / "popover-at-click.png").string())});
+  item.activate(300, 12);
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").isEmpty(); }));
+
+  // A panel at the bottom: over the click.
+  item.activate(1000, 790);
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << app->log();
+  frame = popoverGeometry();
+  EXPECT_LE(std::abs(frame.center().x() - 1000), 2) << frame.x() << "," << frame.y();
+  EXPECT_LT(frame.bottom(), 790);
+  EXPECT_GT(frame.bottom(), 760);
+  run({"xdotool", "key", "Escape"});
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").isEmpty(); }));
+
+  // No position from the panel: the pointer stands for the click.
+  run({"xdotool", "mousemove", "200", "300"});
+  item.activate(0, 0);
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").size() == 1; })) << app->log();
+  frame = popoverGeometry();
+  EXPECT_LE(std::abs(frame.center().x() - 200), 2) << frame.x() << "," << frame.y();
+  EXPECT_GT(frame.top(), 300);
+  EXPECT_LT(frame.top(), 330);
+  run({"xdotool", "key", "Escape"});
+  ASSERT_TRUE(waitUntil([] { return visibleWindows("Tovrelle").isEmpty(); }));
+  EXPECT_EQ(app->stop(), 0);
+}
+
+TEST_F(Tray, PanelsHearOfChangesAndARestartedWatcherGetsTheItemAgain) {
+  auto app = start("tovrelle-signals");
+  TrayItem item = waitForItem();
+  ItemSignals heard;
+  ASSERT_TRUE(bus_->connect(item.service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "NewIcon", &heard,
+                            SLOT(newIcon())));
+  ASSERT_TRUE(bus_->connect(item.service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "NewToolTip", &heard,
+                            SLOT(newToolTip())));
+  ASSERT_TRUE(waitUntil([&] { return item.toolTipTitle() == "Camera off"; })) << app->log();
+  const int icons = heard.icons, toolTips = heard.toolTips;
+  ASSERT_TRUE(item.click("Camera On"));
+  EXPECT_TRUE(waitUntil([&] { return heard.icons > icons && heard.toolTips > toolTips; }))
+      << heard.icons << " " << heard.toolTips;
+  EXPECT_EQ(item.property("IconName").toString(), "tovrelle-camera-on-symbolic");
+  EXPECT_TRUE(waitUntil([&] { return item.menuTexts().value(1) == "(o) Camera On"; }));
+
+  // The panel restarts: its new watcher is told about the item again.
+  ASSERT_TRUE(bus_->unregisterService("org.kde.StatusNotifierWatcher"));
+  adaptor_->items.clear();
+  ASSERT_TRUE(bus_->registerService("org.kde.StatusNotifierWatcher"));
+  ASSERT_TRUE(waitUntil([&] { return !adaptor_->items.isEmpty(); })) << app->log();
+  EXPECT_EQ(adaptor_->items.value(0), item.service);
+  EXPECT_EQ(app->stop(), 0);
+}
+
 TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndStaysReachable) {
   // A plain XEmbed tray: someone owns the tray selection, nobody watches for items.
   // Dropped however the test ends, so the next test finds no tray.
@@ -306,9 +400,9 @@ TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndSt
   extraEnv_ = {{"XDG_DATA_DIRS", (folder_ / "nothing").string()}, {"XDG_DATA_HOME", (folder_ / "nothing").string()}};
   auto app = start("xembed");
   ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 10s)) << app->log();
-  EXPECT_TRUE(app->waitForLog("StatusItem: no StatusNotifierWatcher on the session bus; using the XEmbed system tray", 5s))
+  EXPECT_TRUE(app->waitForLog("TrayIcon: no StatusNotifierWatcher on the session bus; using the XEmbed system tray", 5s))
       << app->log();
-  EXPECT_TRUE(app->waitForLog("StatusItem: no icon theme has tovrelle-camera-off-symbolic; the tray shows a drawn icon", 5s))
+  EXPECT_TRUE(app->waitForLog("TrayIcon: no icon theme has tovrelle-camera-off-symbolic; the tray shows a drawn icon", 5s))
       << app->log();
   // Said once, however often the icon changes. The hot keys are grabbed a
   // moment after the first state write, so press until a key lands.
@@ -321,7 +415,7 @@ TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndSt
   };
   ASSERT_TRUE(pressUntil("ctrl+alt+super+1", "wrote state mode=camera", 1)) << app->log();
   ASSERT_TRUE(pressUntil("ctrl+alt+super+0", "wrote state mode=off", 2)) << app->log();
-  EXPECT_FALSE(app->waitForLog("StatusItem: no icon theme", 300ms, 2));
+  EXPECT_FALSE(app->waitForLog("TrayIcon: no icon theme", 300ms, 2));
   EXPECT_TRUE(app->running());
   EXPECT_EQ(app->stop(), 0);
 }
@@ -341,7 +435,7 @@ TEST_F(TovrelleProgram, ASecondLaunchHandsOverAndTheFirstKeepsWritingAlone) {
   const bool gtk = QFile::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platformthemes/libqgtk3.so");
   if (gtk) extraEnv_ = {{"QT_QPA_PLATFORMTHEME", "gtk3"}, {"GTK_THEME", "Adwaita:dark"}};
   auto first = start("first");
-  ASSERT_TRUE(first->waitForLog("StatusItem: no system tray on this desktop", 10s)) << first->log();
+  ASSERT_TRUE(first->waitForLog("TrayIcon: no system tray on this desktop", 10s)) << first->log();
   ASSERT_TRUE(first->waitForLog("CameraManager: wrote state", 10s)) << first->log();
   const fs::path heartbeat = folder_ / "data" / "heartbeat";
 

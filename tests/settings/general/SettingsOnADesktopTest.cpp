@@ -28,7 +28,7 @@
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/ShortcutRow.h"
-#include "app/shell/StatusPopoverView.h"
+#include "app/shell/TrayPanel.h"
 #include "app/shell/Strings.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeHotKeys.h"
@@ -194,7 +194,7 @@ TEST_F(SettingsOnADesktop, CheckboxFieldsAndFocusRingStayVisibleInLightAndDark) 
         << "field border against its card";
 
     // The popover in the same palette, its current row showing the focus ring.
-    StatusPopoverView popover({camera_.get(), images_.get(), nullptr, rig_.installer.get(), nullptr, &permission_, [] {}},
+    TrayPanel popover({camera_.get(), images_.get(), nullptr, rig_.installer.get(), nullptr, &permission_, [] {}},
                               [] {}, [] {}, [] {}, false);
     popover.show();
     popover.activateWindow();

@@ -14,7 +14,7 @@
 #include "app/shell/DesktopPalette.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/RemoteControl.h"
-#include "app/shell/StatusPopoverView.h"
+#include "app/shell/TrayPanel.h"
 #include "app/shell/Strings.h"
 #include "tests/fakes/FakeDesktopAppearance.h"
 #include "tests/shell/PopoverFixture.h"
@@ -25,7 +25,7 @@ using Case = CameraServiceInstaller::Status::Case;
 
 namespace {
 
-class StatusPopoverViewTest : public test::PopoverFixture {
+class TrayPanelTest : public test::PopoverFixture {
  protected:
   void SetUp() override {
     PopoverFixture::SetUp();
@@ -38,8 +38,8 @@ class StatusPopoverViewTest : public test::PopoverFixture {
   }
 
   void build(bool canCheckForUpdates = true) {
-    view_ = std::make_unique<StatusPopoverView>(
-        StatusPopoverView::Models{&camera(), &images(), &devices(), &installer(), &preview(), &permission(),
+    view_ = std::make_unique<TrayPanel>(
+        TrayPanel::Models{&camera(), &images(), &devices(), &installer(), &preview(), &permission(),
                                   [this] { ++quits_; }, &cameraFeed()},
         [this] { ++settingsOpened_; }, [this] { ++installs_; }, [this] { ++updateChecks_; }, canCheckForUpdates);
   }
@@ -73,13 +73,13 @@ class StatusPopoverViewTest : public test::PopoverFixture {
     return nullptr;
   }
 
-  std::unique_ptr<StatusPopoverView> view_;
+  std::unique_ptr<TrayPanel> view_;
   int settingsOpened_ = 0, installs_ = 0, updateChecks_ = 0, quits_ = 0;
 };
 
 }  // namespace
 
-TEST_F(StatusPopoverViewTest, CheckMarksFollowTheModeAndTheSelection) {
+TEST_F(TrayPanelTest, CheckMarksFollowTheModeAndTheSelection) {
   const Uuid beach = addLibraryPicture("Beach", solid(40, 30, Qt::yellow));
   addLibraryPicture("Office", solid(40, 30, Qt::gray));
   build();
@@ -112,7 +112,7 @@ TEST_F(StatusPopoverViewTest, CheckMarksFollowTheModeAndTheSelection) {
   }
 }
 
-TEST_F(StatusPopoverViewTest, RowsActAtOnceAndClickingDoesNotFlipTheirMarks) {
+TEST_F(TrayPanelTest, RowsActAtOnceAndClickingDoesNotFlipTheirMarks) {
   const Uuid office = addLibraryPicture("Office", solid(40, 30, Qt::gray));
   capture_->setAuthorizationStatus(capture::AuthorizationStatus::denied);
   build(false);
@@ -160,7 +160,7 @@ TEST_F(StatusPopoverViewTest, RowsActAtOnceAndClickingDoesNotFlipTheirMarks) {
   EXPECT_EQ(updateChecks_, 1);
 }
 
-TEST_F(StatusPopoverViewTest, AChoiceClosesThePopoverAsAMenuDoes) {
+TEST_F(TrayPanelTest, AChoiceClosesThePopoverAsAMenuDoes) {
   const Uuid beach = addLibraryPicture("Beach", solid(40, 30, Qt::yellow));
   capture_->addDevice("cam-a", "Desk Cam");
   build();
@@ -209,7 +209,7 @@ double strongestContrast(const QImage& image, const QRect& area, const QColor& g
   return strongest;
 }
 
-TEST_F(StatusPopoverViewTest, TheDesktopsDarkPreferenceSwitchesThePaletteAndTheCameraMenuKeepsItsArrow) {
+TEST_F(TrayPanelTest, TheDesktopsDarkPreferenceSwitchesThePaletteAndTheCameraMenuKeepsItsArrow) {
   const QPalette light = QApplication::palette();
   test::FakeDesktopAppearance desktop;
   {
@@ -242,7 +242,7 @@ TEST_F(StatusPopoverViewTest, TheDesktopsDarkPreferenceSwitchesThePaletteAndTheC
   QApplication::setPalette(light);
 }
 
-TEST_F(StatusPopoverViewTest, TheCameraMenuListsTheDefaultAndTheDiscoveredCameras) {
+TEST_F(TrayPanelTest, TheCameraMenuListsTheDefaultAndTheDiscoveredCameras) {
   build();
   settle();
   // Nothing discovered: only the default item, checked, and no divider.
@@ -269,7 +269,7 @@ TEST_F(StatusPopoverViewTest, TheCameraMenuListsTheDefaultAndTheDiscoveredCamera
   EXPECT_EQ(menuItem("Document Cam")->data().toString(), "cam-b");
 
   // A phone camera is listed with the suffix text; its mark goes by its id only.
-  EXPECT_EQ(StatusPopoverView::cameraTitle(CameraInfo{"cam-p", "Pocket", true}), "Pocket (Phone)");
+  EXPECT_EQ(TrayPanel::cameraTitle(CameraInfo{"cam-p", "Pocket", true}), "Pocket (Phone)");
 
   // Unplugged: gone from the menu; the divider goes with the last camera.
   capture_->removeDevice("cam-a");
@@ -278,7 +278,7 @@ TEST_F(StatusPopoverViewTest, TheCameraMenuListsTheDefaultAndTheDiscoveredCamera
   ASSERT_EQ(menuItems().size(), 1);
 }
 
-TEST_F(StatusPopoverViewTest, ChoosingACameraWritesTheStateAndTurnsOnOnlyWhenNeeded) {
+TEST_F(TrayPanelTest, ChoosingACameraWritesTheStateAndTurnsOnOnlyWhenNeeded) {
   camera().selectImage(addLibraryPicture("Beach", solid(40, 30, Qt::yellow)));
   capture_->addDevice("cam-a", "Desk Cam");
   capture_->addDevice("cam-b", "Document Cam");
@@ -311,7 +311,7 @@ TEST_F(StatusPopoverViewTest, ChoosingACameraWritesTheStateAndTurnsOnOnlyWhenNee
   EXPECT_EQ(readState(), R"({"mode":"camera"})");
 }
 
-TEST_F(StatusPopoverViewTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivated) {
+TEST_F(TrayPanelTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivated) {
   build();
   settle();
   auto statusText = [&] { return view_->findChild<QLabel*>("extensionStatusText")->text(); };
@@ -349,7 +349,7 @@ TEST_F(StatusPopoverViewTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivate
   EXPECT_FALSE(row("installRow"));
 }
 
-TEST_F(StatusPopoverViewTest, ADataFolderThatRefusesTheStateIsToldUntilTheHeartbeatWritesIt) {
+TEST_F(TrayPanelTest, ADataFolderThatRefusesTheStateIsToldUntilTheHeartbeatWritesIt) {
   build();
   settle();
   EXPECT_FALSE(view_->findChild<QLabel*>("dataFolderProblemText"));
@@ -371,7 +371,7 @@ TEST_F(StatusPopoverViewTest, ADataFolderThatRefusesTheStateIsToldUntilTheHeartb
 }
 
 // Camera on with nothing to pass through: the preview says why it is black, and what others see.
-TEST_F(StatusPopoverViewTest, ThePreviewSaysWhyCameraModeShowsNoPicture) {
+TEST_F(TrayPanelTest, ThePreviewSaysWhyCameraModeShowsNoPicture) {
   build();
   view_->show();
   settle();
@@ -418,7 +418,7 @@ TEST_F(StatusPopoverViewTest, ThePreviewSaysWhyCameraModeShowsNoPicture) {
 }
 
 // The service is asked only in camera mode, and on a clock only while the popover is open.
-TEST_F(StatusPopoverViewTest, TheCameraServiceIsAskedOnlyWhileThePopoverIsOpenInCameraMode) {
+TEST_F(TrayPanelTest, TheCameraServiceIsAskedOnlyWhileThePopoverIsOpenInCameraMode) {
   capture_->addDevice("cam-a", "Desk Cam");
   build();
   settle();
@@ -451,7 +451,7 @@ TEST_F(StatusPopoverViewTest, TheCameraServiceIsAskedOnlyWhileThePopoverIsOpenIn
 }
 
 // The command line's answer does not claim to show a camera that is not there.
-TEST_F(StatusPopoverViewTest, TheCommandLineSaysWhenNoCameraIsConnected) {
+TEST_F(TrayPanelTest, TheCommandLineSaysWhenNoCameraIsConnected) {
   RemoteControl::Models models{camera(), images(), devices()};
   settle();
   auto reply = RemoteControl::handle(models, "camera", "default");

@@ -1,4 +1,4 @@
-#include "app/shell/StatusPopoverView.h"
+#include "app/shell/TrayPanel.h"
 
 #include "app/shell/PopoverWindow.h"
 
@@ -42,7 +42,7 @@ class PreviewArea final : public QWidget {
  public:
   PreviewArea(PreviewRenderer* preview, QWidget* parent) : QWidget(parent), preview_(preview) {
     setObjectName(QStringLiteral("previewArea"));
-    setFixedSize(StatusPopoverView::kContentWidth, StatusPopoverView::kPreviewHeight);
+    setFixedSize(TrayPanel::kContentWidth, TrayPanel::kPreviewHeight);
     setAttribute(Qt::WA_OpaquePaintEvent, false);
     if (preview_) connect(preview_, &PreviewRenderer::currentFrameChanged, this, qOverload<>(&QWidget::update));
   }
@@ -67,8 +67,8 @@ class PreviewArea final : public QWidget {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     QPainterPath outline;
-    outline.addRoundedRect(QRectF(rect()), StatusPopoverView::kPreviewCornerRadius,
-                           StatusPopoverView::kPreviewCornerRadius);
+    outline.addRoundedRect(QRectF(rect()), TrayPanel::kPreviewCornerRadius,
+                           TrayPanel::kPreviewCornerRadius);
     p.fillPath(outline, Qt::black);
     if (preview_ && !preview_->currentFrame().isNull()) {
       const QImage& frame = preview_->currentFrame();
@@ -314,9 +314,9 @@ void PopoverRow::changeEvent(QEvent* event) {
   if (event->type() == QEvent::EnabledChange) update();
 }
 
-// ---- StatusPopoverView
+// ---- TrayPanel
 
-StatusPopoverView::Models StatusPopoverView::Models::shared() {
+TrayPanel::Models TrayPanel::Models::shared() {
   Models m;
   m.cameraManager = &CameraManager::shared();
   m.imageManager = &ImageManager::shared();
@@ -329,13 +329,13 @@ StatusPopoverView::Models StatusPopoverView::Models::shared() {
   return m;
 }
 
-StatusPopoverView::StatusPopoverView(std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
+TrayPanel::TrayPanel(std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
                                      std::function<void()> onCheckForUpdates, bool canCheckForUpdates,
                                      QWidget* parent)
-    : StatusPopoverView(Models::shared(), std::move(onOpenSettings), std::move(onInstallExtension),
+    : TrayPanel(Models::shared(), std::move(onOpenSettings), std::move(onInstallExtension),
                         std::move(onCheckForUpdates), canCheckForUpdates, parent) {}
 
-StatusPopoverView::StatusPopoverView(Models models, std::function<void()> onOpenSettings,
+TrayPanel::TrayPanel(Models models, std::function<void()> onOpenSettings,
                                      std::function<void()> onInstallExtension,
                                      std::function<void()> onCheckForUpdates, bool canCheckForUpdates,
                                      QWidget* parent)
@@ -400,9 +400,9 @@ StatusPopoverView::StatusPopoverView(Models models, std::function<void()> onOpen
   redraw();
 }
 
-StatusPopoverView::~StatusPopoverView() = default;
+TrayPanel::~TrayPanel() = default;
 
-void StatusPopoverView::setNeedsRedraw() {
+void TrayPanel::setNeedsRedraw() {
   if (redrawPending_) return;
   redrawPending_ = true;
   QMetaObject::invokeMethod(
@@ -413,7 +413,7 @@ void StatusPopoverView::setNeedsRedraw() {
       Qt::QueuedConnection);
 }
 
-void StatusPopoverView::clearContent() {
+void TrayPanel::clearContent() {
   // Keep the persistent parts out of what is thrown away.
   cameraMenuHolder_->hide();
   cameraMenuHolder_->setParent(this);
@@ -423,14 +423,14 @@ void StatusPopoverView::clearContent() {
   }
 }
 
-void StatusPopoverView::addChild(QWidget* child) {
+void TrayPanel::addChild(QWidget* child) {
   layout_->addWidget(child);
   // Children made while the popover is shown would otherwise appear a turn
   // later, after the height was measured without them.
   child->show();
 }
 
-QWidget* StatusPopoverView::makeGroup(const char* name, int spacing) {
+QWidget* TrayPanel::makeGroup(const char* name, int spacing) {
   auto* group = new QWidget(this);
   group->setObjectName(QString::fromLatin1(name));
   group->setFixedWidth(kContentWidth);
@@ -440,7 +440,7 @@ QWidget* StatusPopoverView::makeGroup(const char* name, int spacing) {
   return group;
 }
 
-QWidget* StatusPopoverView::makeDivider() {
+QWidget* TrayPanel::makeDivider() {
   auto* line = new QFrame(this);
   line->setObjectName(QStringLiteral("divider"));
   line->setFrameShape(QFrame::HLine);
@@ -455,7 +455,7 @@ QWidget* StatusPopoverView::makeDivider() {
   return line;
 }
 
-PopoverRow* StatusPopoverView::addRow(QWidget* group, const char* name, const QString& title, bool isChecked,
+PopoverRow* TrayPanel::addRow(QWidget* group, const char* name, const QString& title, bool isChecked,
                                       bool isEnabled, std::function<void()> action, const QImage& leadingImage) {
   auto* row = new PopoverRow(title, isChecked, isEnabled, leadingImage, std::move(action), group);
   row->setObjectName(QString::fromLatin1(name));
@@ -463,7 +463,7 @@ PopoverRow* StatusPopoverView::addRow(QWidget* group, const char* name, const QS
   return row;
 }
 
-void StatusPopoverView::redraw() {
+void TrayPanel::redraw() {
   redrawPending_ = false;
   // The rows are rebuilt; the keyboard focus stays on the same row.
   QString focusedName;
@@ -508,7 +508,7 @@ void StatusPopoverView::redraw() {
   {
     QWidget* group = makeGroup("modeGroup", kGroupSpacing);
     QPointer<CameraManager> camera(models_.cameraManager);
-    QPointer<StatusPopoverView> self(this);
+    QPointer<TrayPanel> self(this);
     //: Turn the virtual camera off
     addRow(group, "offRow", qtTrId("menu.cameraOff"), mode == CameraMode::off, true, [camera, self] {
       if (camera) camera->turnOff();
@@ -533,7 +533,7 @@ void StatusPopoverView::redraw() {
     QWidget* group = makeGroup("imageGroup", kGroupSpacing);
     const auto selected = models_.cameraManager ? models_.cameraManager->selectedImageId() : std::nullopt;
     QPointer<CameraManager> camera(models_.cameraManager);
-    QPointer<StatusPopoverView> self(this);
+    QPointer<TrayPanel> self(this);
     for (const SavedImage& image : library->savedImages()) {
       const bool checked = mode == CameraMode::image && selected && *selected == image.id;
       PopoverRow* row = addRow(group, "imageRow", QString::fromStdString(image.name), checked, true,
@@ -624,7 +624,7 @@ void StatusPopoverView::redraw() {
   }
 }
 
-std::vector<QWidget*> StatusPopoverView::focusChain() const {
+std::vector<QWidget*> TrayPanel::focusChain() const {
   std::vector<QWidget*> chain;
   for (QWidget* widget : findChildren<QWidget*>()) {
     const bool control = qobject_cast<PopoverRow*>(widget) || widget == cameraMenuButton_;
@@ -639,7 +639,7 @@ std::vector<QWidget*> StatusPopoverView::focusChain() const {
   return chain;
 }
 
-void StatusPopoverView::focusCurrentRow() {
+void TrayPanel::focusCurrentRow() {
   const auto chain = focusChain();
   if (chain.empty()) return;
   const CameraMode mode = models_.cameraManager ? models_.cameraManager->currentMode() : CameraMode::off;
@@ -655,7 +655,7 @@ void StatusPopoverView::focusCurrentRow() {
   (target ? target : chain.front())->setFocus(Qt::PopupFocusReason);
 }
 
-bool StatusPopoverView::moveFocus(int step) {
+bool TrayPanel::moveFocus(int step) {
   const auto chain = focusChain();
   if (chain.empty()) return false;
   QWidget* focused = QApplication::focusWidget();
@@ -670,7 +670,7 @@ bool StatusPopoverView::moveFocus(int step) {
   return true;
 }
 
-void StatusPopoverView::keyPressEvent(QKeyEvent* event) {
+void TrayPanel::keyPressEvent(QKeyEvent* event) {
   if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
     if (event->key() == Qt::Key_Down && moveFocus(+1)) return;
     if (event->key() == Qt::Key_Up && moveFocus(-1)) return;
@@ -678,23 +678,23 @@ void StatusPopoverView::keyPressEvent(QKeyEvent* event) {
   QWidget::keyPressEvent(event);
 }
 
-void StatusPopoverView::showEvent(QShowEvent* event) {
+void TrayPanel::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (!event->spontaneous()) focusCurrentRow();
   // The service's word on the camera is asked for only while someone looks.
   if (models_.cameraFeed && !feedWatch_) feedWatch_ = models_.cameraFeed->watch();
 }
 
-void StatusPopoverView::hideEvent(QHideEvent* event) {
+void TrayPanel::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
   if (!event->spontaneous()) feedWatch_.reset();
 }
 
-QString StatusPopoverView::previewNotice() const {
+QString TrayPanel::previewNotice() const {
   return static_cast<popover::PreviewArea*>(previewArea_)->notice();
 }
 
-bool StatusPopoverView::eventFilter(QObject* watched, QEvent* event) {
+bool TrayPanel::eventFilter(QObject* watched, QEvent* event) {
   if (watched == cameraMenuButton_ && event->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(event);
     switch (key->key()) {
@@ -714,7 +714,7 @@ bool StatusPopoverView::eventFilter(QObject* watched, QEvent* event) {
   return QWidget::eventFilter(watched, event);
 }
 
-QString StatusPopoverView::dataFolderProblemText(const CameraManager::DataFolderProblem& problem) {
+QString TrayPanel::dataFolderProblemText(const CameraManager::DataFolderProblem& problem) {
   const QString folder = QString::fromStdString(problem.folder.string());
   QString text;
   switch (problem.fault) {
@@ -742,7 +742,7 @@ QString StatusPopoverView::dataFolderProblemText(const CameraManager::DataFolder
   return text;
 }
 
-void StatusPopoverView::populateCameraMenu() {
+void TrayPanel::populateCameraMenu() {
   cameraMenu_->clear();
   const std::optional<std::string> selected =
       models_.cameraManager ? models_.cameraManager->selectedCameraId() : std::nullopt;
@@ -767,7 +767,7 @@ void StatusPopoverView::populateCameraMenu() {
   }
 }
 
-void StatusPopoverView::chooseCamera(const std::optional<std::string>& cameraId) {
+void TrayPanel::chooseCamera(const std::optional<std::string>& cameraId) {
   CameraManager* camera = models_.cameraManager;
   if (!camera) return;
   camera->setSelectedCameraId(cameraId);
@@ -780,19 +780,19 @@ void StatusPopoverView::chooseCamera(const std::optional<std::string>& cameraId)
   closeAfterChoice();
 }
 
-void StatusPopoverView::closeAfterChoice() {
+void TrayPanel::closeAfterChoice() {
   // The choice is made and shown in the tray icon: the popover has done its job, as a menu has.
   if (auto* popover = qobject_cast<PopoverWindow*>(window())) popover->performClose();
 }
 
-QString StatusPopoverView::cameraTitle(const CameraInfo& camera) {
+QString TrayPanel::cameraTitle(const CameraInfo& camera) {
   const QString name = QString::fromStdString(camera.name);
   if (!camera.isContinuity) return name;
   //: Camera name with Continuity Camera suffix; %1 is the camera name
   return qtTrId("camera.continuitySuffix").arg(name);
 }
 
-QString StatusPopoverView::extensionStatusText(const CameraServiceInstaller::Status& status) {
+QString TrayPanel::extensionStatusText(const CameraServiceInstaller::Status& status) {
   using Case = CameraServiceInstaller::Status::Case;
   switch (status.kind) {
     case Case::notInstalled:
@@ -810,7 +810,7 @@ QString StatusPopoverView::extensionStatusText(const CameraServiceInstaller::Sta
   return {};
 }
 
-QImage StatusPopoverView::loadLeadingImage(const std::string& fileName) {
+QImage TrayPanel::loadLeadingImage(const std::string& fileName) {
   const auto path = imageFileURL(fileName);
   if (!path) return {};
   auto first = imaging::decodeFirstPicture(*path);
@@ -822,7 +822,7 @@ QImage StatusPopoverView::loadLeadingImage(const std::string& fileName) {
   return picture.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }
 
-QImage StatusPopoverView::leadingImageFor(const std::string& fileName) {
+QImage TrayPanel::leadingImageFor(const std::string& fileName) {
   const QString key = QString::fromStdString(fileName);
   auto it = leadingImages_.constFind(key);
   if (it != leadingImages_.constEnd()) return *it;
@@ -831,7 +831,7 @@ QImage StatusPopoverView::leadingImageFor(const std::string& fileName) {
   return image;
 }
 
-void StatusPopoverView::fitHeight() {
+void TrayPanel::fitHeight() {
   layout_->invalidate();
   layout_->activate();
   const int height =
@@ -842,7 +842,7 @@ void StatusPopoverView::fitHeight() {
 
 void installStatusPopover(AppDelegate::Hooks& hooks) {
   hooks.makePopoverContent = [](const AppDelegate::PopoverInputs& inputs) -> QWidget* {
-    return new StatusPopoverView(inputs.onOpenSettings, inputs.onInstallExtension, inputs.onCheckForUpdates,
+    return new TrayPanel(inputs.onOpenSettings, inputs.onInstallExtension, inputs.onCheckForUpdates,
                                  inputs.canCheckForUpdates);
   };
   hooks.startPreview = [] { PreviewRenderer::shared().startPreview(); };
@@ -851,4 +851,4 @@ void installStatusPopover(AppDelegate::Hooks& hooks) {
 
 }  // namespace tovrelle
 
-#include "StatusPopoverView.moc"
+#include "TrayPanel.moc"

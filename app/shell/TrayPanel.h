@@ -85,7 +85,7 @@ class PopoverRow : public QAbstractButton {
   bool isHovering_ = false;
 };
 
-class StatusPopoverView : public QWidget {
+class TrayPanel : public QWidget {
   Q_OBJECT
 
  public:
@@ -117,11 +117,11 @@ class StatusPopoverView : public QWidget {
   };
 
   // On the shared model objects.
-  StatusPopoverView(std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
+  TrayPanel(std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
                     std::function<void()> onCheckForUpdates, bool canCheckForUpdates, QWidget* parent = nullptr);
-  StatusPopoverView(Models models, std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
+  TrayPanel(Models models, std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
                     std::function<void()> onCheckForUpdates, bool canCheckForUpdates, QWidget* parent = nullptr);
-  ~StatusPopoverView() override;
+  ~TrayPanel() override;
 
   // Draws the current model state now (changes are otherwise drawn one
   // event-loop turn after they are published, several at once).

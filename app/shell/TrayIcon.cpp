@@ -1,4 +1,4 @@
-#include "app/shell/StatusItem.h"
+#include "app/shell/TrayIcon.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -8,6 +8,7 @@
 #include <QDBusConnectionInterface>
 #include <QDir>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QHash>
 #include <QMenu>
 #include <QPainter>
@@ -21,6 +22,7 @@
 #include "app/model/ImageManager.h"
 #include "app/shell/Symbols.h"
 #include "platform/log/Log.h"
+#include "platform/tray/StatusNotifierItem.h"
 
 namespace tovrelle {
 namespace {
@@ -70,35 +72,68 @@ QIcon drawnIcon(const QString& name) {
 
 }  // namespace
 
-// ---- TrayStatusItem
+// ---- DesktopTrayIcon
 
-TrayStatusItem::TrayStatusItem(QObject* parent) : StatusItem(parent), tray_(new QSystemTrayIcon(this)) {
+namespace {
+
+QString programIconFolder() {
+  const QString folder = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../share/icons"));
+  return QDir(folder).exists() ? QDir::cleanPath(folder) : QString();
+}
+
+}  // namespace
+
+DesktopTrayIcon::DesktopTrayIcon(QObject* parent) : TrayIcon(parent) {
   addProgramIconFolder();
-  connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::Trigger) emit activated();
-  });
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  const bool watcher = tray::StatusNotifierItem::watcherPresent(bus);
+  if (bus.isConnected()) {
+    item_ = new tray::StatusNotifierItem(QStringLiteral("tovrelle"), bus, this);
+    item_->setTitle(QStringLiteral("Tovrelle"));
+    connect(item_, &tray::StatusNotifierItem::activated, this, [this](std::optional<QPoint> at) {
+      // Only a position on some screen is one; the popover finds its own place otherwise.
+      click_ = at && QGuiApplication::screenAt(*at) ? QRect(*at, QSize(1, 1)) : QRect();
+      emit activated();
+      click_ = QRect();
+    });
+    connect(item_, &tray::StatusNotifierItem::contextMenuRequested, this, [this](QPoint at) {
+      if (menu_) menu_->popup(at);
+    });
+    connect(item_, &tray::StatusNotifierItem::registeredChanged, this, [this](bool registered) {
+      if (registered) dropFallback();
+    });
+  }
+  if (!watcher) {
+    tray_ = new QSystemTrayIcon(this);
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+      if (reason == QSystemTrayIcon::Trigger) emit activated();
+    });
+  }
   // Say once what the item falls back to; a working StatusNotifierItem host needs no word.
-  const bool watcher = QDBusConnection::sessionBus().isConnected() && QDBusConnection::sessionBus().interface() &&
-                       QDBusConnection::sessionBus().interface()->isServiceRegistered(
-                           QStringLiteral("org.kde.StatusNotifierWatcher"));
-  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+  if (!watcher && !QSystemTrayIcon::isSystemTrayAvailable()) {
     log::processLog(
-        "StatusItem: no system tray on this desktop; the status item stays hidden (the shortcuts work, and "
+        "TrayIcon: no system tray on this desktop; the status item stays hidden (the shortcuts work, and "
         "starting tovrelle again opens the popover)");
   } else if (!watcher) {
     log::processLog(
-        "StatusItem: no StatusNotifierWatcher on the session bus; using the XEmbed system tray, where the panel "
+        "TrayIcon: no StatusNotifierWatcher on the session bus; using the XEmbed system tray, where the panel "
         "does not recolour the icon");
   }
   // A new icon theme may now have (or lack) the icons.
   qApp->installEventFilter(this);
 }
 
-TrayStatusItem::~TrayStatusItem() {
+DesktopTrayIcon::~DesktopTrayIcon() {
   if (qApp) qApp->removeEventFilter(this);
 }
 
-QString TrayStatusItem::themeIconName(const QString& symbolName) {
+void DesktopTrayIcon::dropFallback() {
+  // A panel with a watcher came up: it shows our item, and an XEmbed icon would be a second one.
+  if (tray_) tray_->deleteLater();
+  tray_ = nullptr;
+}
+
+QString DesktopTrayIcon::themeIconName(const QString& symbolName) {
   static const QHash<QString, QString> names{
       {QStringLiteral("video.slash.fill"), QStringLiteral("tovrelle-camera-off-symbolic")},
       {QStringLiteral("video.fill"), QStringLiteral("tovrelle-camera-on-symbolic")},
@@ -107,46 +142,70 @@ QString TrayStatusItem::themeIconName(const QString& symbolName) {
   return names.value(symbolName);
 }
 
-QIcon TrayStatusItem::trayIcon(const QString& symbolName) {
+QIcon DesktopTrayIcon::trayIcon(const QString& symbolName) {
   addProgramIconFolder();
   const QString themed = themeIconName(symbolName);
   if (!themed.isEmpty() && QIcon::hasThemeIcon(themed)) return QIcon::fromTheme(themed);
   static bool told = false;
   if (!told) {
     told = true;
-    log::processLog("StatusItem: no icon theme has %s; the tray shows a drawn icon instead",
+    log::processLog("TrayIcon: no icon theme has %s; the tray shows a drawn icon instead",
                     qPrintable(themed.isEmpty() ? symbolName : themed));
   }
   return drawnIcon(symbolName);
 }
 
-void TrayStatusItem::setImage(const QString& symbolName) {
+void DesktopTrayIcon::setImage(const QString& symbolName) {
   imageName_ = symbolName;
   redraw();
 }
 
-void TrayStatusItem::redraw() {
-  tray_->setIcon(imageName_.isEmpty() ? QIcon() : trayIcon(imageName_));
-  // Shown once there is something to show; a tray item without an image is only a gap.
-  tray_->setVisible(!imageName_.isEmpty());
+void DesktopTrayIcon::redraw() {
+  const QIcon icon = imageName_.isEmpty() ? QIcon() : trayIcon(imageName_);
+  if (item_) {
+    // By name when a theme has it, so the panel can colour it; the drawn
+    // pictures too, for panels that do not find the name where we say.
+    QList<QImage> images;
+    if (!imageName_.isEmpty()) {
+      const QIcon drawn = icon.name().isEmpty() ? icon : drawnIcon(imageName_);
+      for (const QSize& size : drawn.availableSizes()) images << drawn.pixmap(size).toImage();
+    }
+    item_->setIcon(icon.name(), programIconFolder(), images);
+  }
+  if (tray_) {
+    tray_->setIcon(icon);
+    // Shown once there is something to show; a tray item without an image is only a gap.
+    tray_->setVisible(!imageName_.isEmpty());
+  }
 }
 
-void TrayStatusItem::setToolTip(const QString& toolTip) { tray_->setToolTip(toolTip); }
+void DesktopTrayIcon::setToolTip(const QString& toolTip) {
+  toolTip_ = toolTip;
+  if (item_) item_->setToolTip(toolTip);
+  if (tray_) tray_->setToolTip(toolTip);
+}
 
-QString TrayStatusItem::toolTip() const { return tray_->toolTip(); }
+QString DesktopTrayIcon::toolTip() const { return toolTip_; }
 
-QRect TrayStatusItem::buttonGeometry() const { return tray_->geometry(); }
+QRect DesktopTrayIcon::buttonGeometry() const {
+  if (!click_.isEmpty()) return click_;
+  return tray_ ? tray_->geometry() : QRect();
+}
 
-void TrayStatusItem::setMenu(QMenu* menu) { tray_->setContextMenu(menu); }
+void DesktopTrayIcon::setMenu(QMenu* menu) {
+  menu_ = menu;
+  if (item_) item_->setMenu(menu);
+  if (tray_) tray_->setContextMenu(menu);
+}
 
-bool TrayStatusItem::eventFilter(QObject* watched, QEvent* event) {
+bool DesktopTrayIcon::eventFilter(QObject* watched, QEvent* event) {
   if (watched == qApp && event->type() == QEvent::ThemeChange) redraw();
   return false;
 }
 
-// ---- StatusItemMenu
+// ---- TrayIconMenu
 
-StatusItemMenu::StatusItemMenu(StatusItem& item, Models models)
+TrayIconMenu::TrayIconMenu(TrayIcon& item, Models models)
     : QObject(&item), item_(&item), models_(std::move(models)), menu_(new QMenu) {
   menu_->setObjectName(QStringLiteral("statusItemMenu"));
   auto soon = [this] {
@@ -166,12 +225,12 @@ StatusItemMenu::StatusItemMenu(StatusItem& item, Models models)
   item.setMenu(menu_);
 }
 
-StatusItemMenu::~StatusItemMenu() {
+TrayIconMenu::~TrayIconMenu() {
   if (item_) item_->setMenu(nullptr);
   delete menu_;
 }
 
-QString StatusItemMenu::describe() const {
+QString TrayIconMenu::describe() const {
   const CameraManager* camera = models_.cameraManager;
   if (!camera) return QStringLiteral("Tovrelle");
   switch (camera->currentMode()) {
@@ -203,7 +262,7 @@ QString StatusItemMenu::describe() const {
   return {};
 }
 
-void StatusItemMenu::watchInstaller(CameraServiceInstaller& installer) {
+void TrayIconMenu::watchInstaller(CameraServiceInstaller& installer) {
   if (installer_) return;
   installer_ = &installer;
   connect(&installer, &CameraServiceInstaller::statusChanged, this, [this] {
@@ -214,7 +273,7 @@ void StatusItemMenu::watchInstaller(CameraServiceInstaller& installer) {
   refresh();
 }
 
-void StatusItemMenu::refresh() {
+void TrayIconMenu::refresh() {
   refreshPending_ = false;
   QString text = describe();
   // What the camera shows matters little while no app can see it.
@@ -226,7 +285,7 @@ void StatusItemMenu::refresh() {
   rebuildMenu();
 }
 
-void StatusItemMenu::rebuildMenu() {
+void TrayIconMenu::rebuildMenu() {
   menu_->clear();
   CameraManager* camera = models_.cameraManager;
   const CameraMode mode = camera ? camera->currentMode() : CameraMode::off;

@@ -1,9 +1,9 @@
 #pragma once
 // The app's item in the panel: a mode icon, an accessibility label, a tool tip
 // saying what the camera shows, a context menu, and a click that the delegate
-// turns into the popover. The tray backend draws on QSystemTrayIcon
-// (StatusNotifierItem over D-Bus where a panel hosts those, XEmbed otherwise);
-// tests use a recording stand-in.
+// turns into the popover. The tray backend is a StatusNotifierItem of our own
+// (platform/tray) where a panel hosts those, and QSystemTrayIcon's XEmbed icon
+// otherwise; tests use a recording stand-in.
 #include <QIcon>
 #include <QObject>
 #include <QPointer>
@@ -16,6 +16,9 @@ class QMenu;
 class QSystemTrayIcon;
 
 namespace tovrelle {
+namespace tray {
+class StatusNotifierItem;
+}
 
 class CameraDeviceManager;
 class CameraFeedStatus;
@@ -23,7 +26,7 @@ class CameraManager;
 class ImageManager;
 class CameraServiceInstaller;
 
-class StatusItem : public QObject {
+class TrayIcon : public QObject {
   Q_OBJECT
 
  public:
@@ -38,7 +41,9 @@ class StatusItem : public QObject {
   virtual QString accessibilityLabel() const = 0;
   virtual void setToolTip(const QString& toolTip) = 0;
   virtual QString toolTip() const = 0;
-  // Where the item sits on screen, when the panel tells; empty otherwise.
+  // Where the item sits on screen, when the panel tells; while activated() is
+  // being emitted for a click whose position the panel gave, that point (a
+  // 1x1 rectangle). Empty otherwise.
   virtual QRect buttonGeometry() const = 0;
   // The menu a right click (or the panel's menu request) shows; not owned.
   virtual void setMenu(QMenu* menu) { (void)menu; }
@@ -52,12 +57,12 @@ class StatusItem : public QObject {
 // hicolor as symbolic SVGs) so they can colour it for themselves; only when
 // no theme has it is a drawn icon sent, with a halo that keeps it visible on
 // light and dark panels alike.
-class TrayStatusItem final : public StatusItem {
+class DesktopTrayIcon final : public TrayIcon {
   Q_OBJECT
 
  public:
-  explicit TrayStatusItem(QObject* parent = nullptr);
-  ~TrayStatusItem() override;
+  explicit DesktopTrayIcon(QObject* parent = nullptr);
+  ~DesktopTrayIcon() override;
 
   bool hasButton() const override { return true; }
   void setImage(const QString& symbolName) override;
@@ -79,8 +84,14 @@ class TrayStatusItem final : public StatusItem {
 
  private:
   void redraw();
+  void dropFallback();
 
-  QSystemTrayIcon* tray_;
+  tray::StatusNotifierItem* item_ = nullptr;
+  // Only for panels that host XEmbed icons alone; gone once a watcher appears.
+  QPointer<QSystemTrayIcon> tray_;
+  QPointer<QMenu> menu_;
+  QRect click_;
+  QString toolTip_;
   QString imageName_;
   QString accessibilityLabel_;
 };
@@ -89,7 +100,7 @@ class TrayStatusItem final : public StatusItem {
 // "Camera: <name>" with a second line when no picture arrives, "Image: <name>") and the context menu (Camera Off, Camera
 // On, the images, Settings…, Quit, checked as in the popover). Both follow the
 // model while the app runs.
-class StatusItemMenu : public QObject {
+class TrayIconMenu : public QObject {
   Q_OBJECT
 
  public:
@@ -103,8 +114,8 @@ class StatusItemMenu : public QObject {
     std::function<void()> quit;
   };
 
-  StatusItemMenu(StatusItem& item, Models models);
-  ~StatusItemMenu() override;
+  TrayIconMenu(TrayIcon& item, Models models);
+  ~TrayIconMenu() override;
 
   QMenu* menu() const { return menu_; }
   // From now on the tool tip also says when the user removed the camera
@@ -117,7 +128,7 @@ class StatusItemMenu : public QObject {
   void refresh();
   void rebuildMenu();
 
-  QPointer<StatusItem> item_;
+  QPointer<TrayIcon> item_;
   Models models_;
   QPointer<CameraServiceInstaller> installer_;
   QMenu* menu_;
