@@ -17,7 +17,8 @@ OpenedCamera openCamera(CaptureDevices& devices, const DeviceInfo& device, Camer
   session->setPreset(request.width, request.height);
   InputResult input = devices.makeInput(device);
   if (!input.input) return fail(Failure::input, input.error);
-  if (!session->canAddInput(*input.input)) return fail(Failure::refused, "cannot add input for " + device.localizedName);
+  if (!session->canAddInput(*input.input))
+    return fail(Failure::refused, "cannot add input for " + device.localizedName);
   session->addInput(input.input);
 
   auto output = std::make_shared<VideoOutput>();

@@ -31,6 +31,7 @@ enum class PixelFormat : uint8_t {
   yuy2,
   uyvy,
   mjpeg,
+  gray8,  // only ever refused: a camera offering nothing else shows nothing
 };
 
 struct PixelFormatInfo {
@@ -48,7 +49,8 @@ struct PixelFormatInfo {
 // headers at compile time; this layer does not include them.
 namespace spa {
 inline constexpr uint32_t I420 = 2, YUY2 = 4, UYVY = 5, RGBx = 7, BGRx = 8, xRGB = 9, xBGR = 10, RGBA = 11, BGRA = 12,
-                          ARGB = 13, ABGR = 14, RGB = 15, BGR = 16, Y42B = 18, Y444 = 20, NV12 = 23;
+                          ARGB = 13, ABGR = 14, RGB = 15, BGR = 16, Y42B = 18, Y444 = 20, NV12 = 23,
+                          GRAY8 = 25;
 }
 
 inline constexpr PixelFormatInfo kPixelFormats[] = {
@@ -70,6 +72,7 @@ inline constexpr PixelFormatInfo kPixelFormats[] = {
     {PixelFormat::yuy2, "YUY2", V4L2_PIX_FMT_YUYV, spa::YUY2, 1, 2, 0, 0},
     {PixelFormat::uyvy, "UYVY", V4L2_PIX_FMT_UYVY, spa::UYVY, 1, 2, 0, 0},
     {PixelFormat::mjpeg, "MJPEG", V4L2_PIX_FMT_MJPEG, 0, 0, 0, 0, 0},
+    {PixelFormat::gray8, "GRAY8", V4L2_PIX_FMT_GREY, spa::GRAY8, 1, 1, 0, 0},
 };
 
 constexpr const PixelFormatInfo& info(PixelFormat format) {

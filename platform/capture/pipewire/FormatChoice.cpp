@@ -29,7 +29,8 @@ static_assert(frames::info(frames::PixelFormat::bgrx).spa == SPA_VIDEO_FORMAT_BG
               frames::info(frames::PixelFormat::nv12).spa == SPA_VIDEO_FORMAT_NV12 &&
               frames::info(frames::PixelFormat::i420).spa == SPA_VIDEO_FORMAT_I420 &&
               frames::info(frames::PixelFormat::i422).spa == SPA_VIDEO_FORMAT_Y42B &&
-              frames::info(frames::PixelFormat::i444).spa == SPA_VIDEO_FORMAT_Y444);
+              frames::info(frames::PixelFormat::i444).spa == SPA_VIDEO_FORMAT_Y444 &&
+              frames::info(frames::PixelFormat::gray8).spa == SPA_VIDEO_FORMAT_GRAY8);
 
 // Conversion cost, higher is cheaper; 0 for formats the converter does not read.
 int cheapness(frames::PixelFormat f) {
