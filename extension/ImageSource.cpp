@@ -16,19 +16,19 @@ const log::Logger& logger() {
   return instance;
 }
 
-constexpr size_t kFrameBytes = static_cast<size_t>(frames::PixelBuffer::strideFor(frames::kFrameWidth)) *
+constexpr size_t kFrameBytes = static_cast<size_t>(frames::FrameBuffer::strideFor(frames::kFrameWidth)) *
                                static_cast<size_t>(frames::kFrameHeight);
 
 class PrerenderedAnimation final : public AnimatedImage {
  public:
-  PrerenderedAnimation(std::vector<frames::ConstPixelBufferRef> frames, std::vector<double> delays)
+  PrerenderedAnimation(std::vector<frames::ConstFrameBufferRef> frames, std::vector<double> delays)
       : frames_(std::move(frames)), delays_(std::move(delays)) {}
   size_t frameCount() const override { return frames_.size(); }
   double delay(size_t index) const override { return delays_[index % delays_.size()]; }
-  frames::ConstPixelBufferRef frame(size_t index) override { return frames_[index % frames_.size()]; }
+  frames::ConstFrameBufferRef frame(size_t index) override { return frames_[index % frames_.size()]; }
 
  private:
-  std::vector<frames::ConstPixelBufferRef> frames_;
+  std::vector<frames::ConstFrameBufferRef> frames_;
   std::vector<double> delays_;
 };
 
@@ -45,7 +45,7 @@ class DecodingProducer final : public imaging::FrameRing::Producer {
     return false;
   }
 
-  bool produce(size_t index, frames::PixelBuffer& out) override {
+  bool produce(size_t index, frames::FrameBuffer& out) override {
     if (decoder_->next(canvas_) == imaging::Decoder::Result::Frame && imaging::renderFitted(canvas_, out)) return true;
     if (!failureLogged_) {
       failureLogged_ = true;
@@ -68,7 +68,7 @@ class DecodeAheadAnimation final : public AnimatedImage {
       : ring_(std::move(ring)), delays_(std::move(delays)) {}
   size_t frameCount() const override { return delays_.size(); }
   double delay(size_t index) const override { return delays_[index % delays_.size()]; }
-  frames::ConstPixelBufferRef frame(size_t index) override { return ring_->frame(index); }
+  frames::ConstFrameBufferRef frame(size_t index) override { return ring_->frame(index); }
 
  private:
   std::unique_ptr<imaging::FrameRing> ring_;
@@ -80,14 +80,14 @@ std::shared_ptr<AnimatedImage> prerender(const std::shared_ptr<const imaging::By
   auto decoder = imaging::Decoder::open(bytes);
   if (!decoder) return nullptr;
   imaging::Canvas canvas;
-  std::vector<frames::ConstPixelBufferRef> rendered;
+  std::vector<frames::ConstFrameBufferRef> rendered;
   rendered.reserve(delays.size());
   for (size_t i = 0; i < delays.size(); ++i) {
     // Any frame that fails fails the animation; the file then goes the
     // still-image way.
     if (decoder->next(canvas) != imaging::Decoder::Result::Frame) return nullptr;
-    auto buffer = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
-    if (!buffer || !imaging::renderFitted(canvas, *buffer)) return nullptr;
+    auto buffer = imaging::fitIntoFrame(canvas);
+    if (!buffer) return nullptr;
     rendered.push_back(std::move(buffer));
   }
   return std::make_shared<PrerenderedAnimation>(std::move(rendered), std::move(delays));
@@ -126,8 +126,7 @@ std::optional<StillImage> loadStillImage(const std::filesystem::path& file) {
   StillImage image;
   image.pixelWidth = canvas->sourceWidth;
   image.pixelHeight = canvas->sourceHeight;
-  auto buffer = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
-  if (buffer && imaging::renderFitted(*canvas, *buffer)) image.rendered = std::move(buffer);
+  image.rendered = imaging::fitIntoFrame(*canvas);
   return image;
 }
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <optional>
 
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/FrameBuffer.h"
 
 namespace tovrelle::extension {
 
@@ -19,11 +19,11 @@ class AnimatedImage {
   virtual double delay(size_t index) const = 0;
   // The 1280x720 rendering of frame `index`. Called on the timer queue; never
   // blocks or allocates.
-  virtual frames::ConstPixelBufferRef frame(size_t index) = 0;
+  virtual frames::ConstFrameBufferRef frame(size_t index) = 0;
 };
 
 struct StillImage {
-  frames::ConstPixelBufferRef rendered;  // 1280x720, aspect-fit on black; none if it could not be rendered
+  frames::ConstFrameBufferRef rendered;  // 1280x720, aspect-fit on black; none if it could not be rendered
   int pixelWidth = 0;
   int pixelHeight = 0;
 };

@@ -1,5 +1,6 @@
 #include "extension/StreamSource.h"
 
+#include "platform/capture/OpenCamera.h"
 #include "platform/drawing/Pictures.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
@@ -52,7 +53,7 @@ const Uuid& streamID() {
 
 std::optional<camera::StreamFormat> makeStreamFormat(const camera::VirtualCamera& sink) {
   camera::StreamFormat format;
-  format.pixelFormat = frames::kFourCCBGRA;
+  format.pixelFormat = frames::PixelFormat::bgra;
   format.width = frames::kFrameWidth;
   format.height = frames::kFrameHeight;
   format.minFrameDuration = kFrameDuration;
@@ -83,7 +84,7 @@ StreamSource::StreamSource(const std::string& localizedName, Dependencies d, cam
   if (!deps.wallClock) deps.wallClock = [] { return std::chrono::system_clock::now(); };
   if (!deps.hostClock) deps.hostClock = frames::hostTimeNanos;
   // Made once: the frame path only hands out what it already holds.
-  if (auto black = frames::makePixelBuffer(format.width, format.height)) {
+  if (auto black = frames::makeFrameBuffer(format.width, format.height)) {
     black->fillZero();
     blackFrame = std::move(black);
   }
@@ -357,14 +358,14 @@ void StreamSource::stopAllSources() {
 
 // --- frame timers ---------------------------------------------------------------
 
-void StreamSource::startFrameTimer(const char* firstFrameLine, std::function<frames::ConstPixelBufferRef()> nextFrame) {
+void StreamSource::startFrameTimer(const char* firstFrameLine, std::function<frames::ConstFrameBufferRef()> nextFrame) {
   struct Firing {
     bool firstFrameLogged = false;
   };
   auto firing = std::make_shared<Firing>();
   if (timer) timer->cancel();  // one frame timer at a time
   std::weak_ptr<StreamSource> weak = weak_from_this();
-  const auto interval = dispatch::seconds(kFrameDuration.seconds());
+  const auto interval = std::chrono::duration_cast<dispatch::Duration>(kFrameDuration);
   timer = timerQueue->schedule(dispatch::Duration::zero(), interval,
                                [weak, firing, firstFrameLine, nextFrame = std::move(nextFrame)] {
                                  auto self = weak.lock();
@@ -382,8 +383,8 @@ void StreamSource::startBlackScreenTimer() {
   startFrameTimer("black-timer firing first frame", [frame = blackFrame] { return frame; });
 }
 
-frames::ConstPixelBufferRef StreamSource::cachedFrame(CachedFrame& cache,
-                                                      const std::function<frames::PixelBufferRef(int, int)>& make) {
+frames::ConstFrameBufferRef StreamSource::cachedFrame(CachedFrame& cache,
+                                                      const std::function<frames::FrameBufferRef(int, int)>& make) {
   if (!cache.built) {
     cache.buffer = make(_streamFormat.width, _streamFormat.height);
     cache.built = true;
@@ -392,9 +393,9 @@ frames::ConstPixelBufferRef StreamSource::cachedFrame(CachedFrame& cache,
 }
 
 void StreamSource::startCameraOffTimer() {
-  auto frame = cachedFrame(cameraOffPixelBuffer, deps.makeCameraOffFrame);
+  auto frame = cachedFrame(cameraOffFrameBuffer, deps.makeCameraOffFrame);
   if (!frame) {
-    logger().error("cameraOffPixelBuffer unavailable, falling back to black");
+    logger().error("cameraOffFrameBuffer unavailable, falling back to black");
     startBlackScreenTimer();
     return;
   }
@@ -403,9 +404,9 @@ void StreamSource::startCameraOffTimer() {
 }
 
 void StreamSource::startNotRunningTimer() {
-  auto frame = cachedFrame(notRunningPixelBuffer, deps.makeNotRunningFrame);
+  auto frame = cachedFrame(notRunningFrameBuffer, deps.makeNotRunningFrame);
   if (!frame) {
-    logger().error("notRunningPixelBuffer unavailable, falling back to black");
+    logger().error("notRunningFrameBuffer unavailable, falling back to black");
     startBlackScreenTimer();
     return;
   }
@@ -436,7 +437,7 @@ void StreamSource::startAnimatedImageTimer(std::shared_ptr<AnimatedImage> animat
   playback->animation = currentAnimation;
   playback->frameShownAt = timerQueue->now();
   std::weak_ptr<dispatch::Queue> weakQueue = timerQueue;
-  startFrameTimer("animation-timer firing first frame", [playback, weakQueue]() -> frames::ConstPixelBufferRef {
+  startFrameTimer("animation-timer firing first frame", [playback, weakQueue]() -> frames::ConstFrameBufferRef {
     auto q = weakQueue.lock();
     auto animation = playback->animation.lock();
     if (!q || !animation) return nullptr;
@@ -603,49 +604,31 @@ CameraFeed StreamSource::setupCamera(const std::optional<std::string>& id) {
     logger().error("refusing to open our own virtual camera");
     return CameraFeed::failed;
   }
-  std::shared_ptr<capture::CaptureSession> session = deps.captureDevices->makeSession();
-  if (!session) {
-    logger().error("failed to setup camera: %s", "capture sessions are unavailable");
-    return CameraFeed::failed;
-  }
-  session->setPreset(_streamFormat.width, _streamFormat.height);
-  auto input = deps.captureDevices->makeInput(*device);
-  if (!input.input) {
-    logger().error("failed to setup camera: %s", input.error.c_str());
-    return deps.captureDevices->deviceWithUniqueId(device->uniqueId) ? CameraFeed::failed : CameraFeed::missing;
-  }
-  if (!session->canAddInput(*input.input)) {
-    logger().error("cannot add input for %s", device->localizedName.c_str());
-    return CameraFeed::failed;
-  }
-  session->addInput(input.input);
-
   const uint64_t token = ++nextCaptureToken;
-  auto output = std::make_shared<capture::VideoOutput>();
-  output->pixelFormat = frames::kFourCCBGRA;
-  output->alwaysDiscardsLateVideoFrames = true;
-  output->callbackQueue = captureQueue;
   std::weak_ptr<StreamSource> weak = weak_from_this();
-  output->onFrame = [weak, token](const capture::SampleBuffer& sample) {
-    if (auto self = weak.lock()) self->forwardCameraFrame(sample, token);
+  capture::CameraRequest request;
+  request.width = _streamFormat.width;
+  request.height = _streamFormat.height;
+  request.queue = captureQueue;
+  request.onFrame = [weak, token](const capture::CapturedFrame& frame) {
+    if (auto self = weak.lock()) self->forwardCameraFrame(frame, token);
   };
-  output->onInterrupted = [weak, token](const std::string& reason) {
+  request.onInterrupted = [weak, token](const std::string& reason) {
     if (auto self = weak.lock())
       self->deps.mainQueue->async([weak, token, reason] {
         if (auto source = weak.lock()) source->cameraInterrupted(token, reason);
       });
   };
-  if (!session->canAddOutput(*output)) {
-    logger().error("cannot add output");
-    return CameraFeed::failed;
+  capture::OpenedCamera opened = capture::openCamera(*deps.captureDevices, *device, std::move(request));
+  if (!opened.session) {
+    if (opened.failure == capture::OpenedCamera::Failure::refused)
+      logger().error("%s", opened.error.c_str());
+    else
+      logger().error("failed to setup camera: %s", opened.error.c_str());
+    return opened.deviceGone ? CameraFeed::missing : CameraFeed::failed;
   }
-  session->addOutput(output);
-  session->startRunning();
-  if (!session->isRunning()) {
-    logger().error("failed to setup camera: %s", "the camera stopped while it was being opened");
-    session->stopRunning();
-    return deps.captureDevices->deviceWithUniqueId(device->uniqueId) ? CameraFeed::failed : CameraFeed::missing;
-  }
+  auto session = std::move(opened.session);
+  auto output = std::move(opened.output);
   auto self = shared_from_this();
   deps.mainQueue->async([self, id, session, output, token] { self->adoptCaptureSession(id, session, output, token); });
   return CameraFeed::starting;
@@ -697,7 +680,7 @@ void StreamSource::setCameraFeed(CameraFeed feed) {
   deps.sink->setDeviceProperty(kCameraStateProperty, cameraFeedName(feed));
 }
 
-void StreamSource::forwardCameraFrame(const capture::SampleBuffer& sample, uint64_t token) {
+void StreamSource::forwardCameraFrame(const capture::CapturedFrame& sample, uint64_t token) {
   if (!isStreaming.load() || token != activeCaptureToken.load() || !sample.image) return;
   lastCameraFrameAt = std::max<uint64_t>(deps.hostClock(), 1);
   {
@@ -721,7 +704,7 @@ void StreamSource::startCameraClock() {
   if (timer) timer->cancel();
   std::weak_ptr<StreamSource> weak = weak_from_this();
   auto firstFrameLogged = std::make_shared<bool>(false);
-  timer = timerQueue->schedule(dispatch::Duration::zero(), dispatch::seconds(kFrameDuration.seconds()),
+  timer = timerQueue->schedule(dispatch::Duration::zero(), std::chrono::duration_cast<dispatch::Duration>(kFrameDuration),
                                [weak, firstFrameLogged] {
                                  auto self = weak.lock();
                                  if (!self || !self->isStreaming.load()) return;
@@ -765,7 +748,7 @@ void StreamSource::cameraClockTick() {
 
 // --- frame delivery (timer queue) -------------------------------------------------------
 
-void StreamSource::sendFrame(const frames::ConstPixelBufferRef& buffer) {
+void StreamSource::sendFrame(const frames::ConstFrameBufferRef& buffer) {
   const uint64_t now = deps.hostClock();
   const uint64_t sequence = sequenceNumber.fetch_add(1) + 1;  // wraps
   deps.sink->queueFrame(buffer, now, sequence);

@@ -22,7 +22,7 @@
 #include "platform/camera/VirtualCamera.h"
 #include "platform/capture/CaptureDevices.h"
 #include "platform/dispatch/Dispatch.h"
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/FrameBuffer.h"
 #include "platform/watch/FolderWatcher.h"
 #include "shared/CameraState.h"
 #include "shared/Uuid.h"
@@ -36,7 +36,7 @@ inline constexpr const char* kCaptureQueueLabel = "ossel.tovrelle.capture";
 inline constexpr const char* kImageQueueLabel = "ossel.tovrelle.images";
 
 // Every frame timer fires at this interval, whatever a client sets.
-inline constexpr camera::MediaTime kFrameDuration{1, 30};
+inline constexpr camera::FrameTime kFrameDuration = camera::frameInterval(30);
 inline constexpr double kStateCheckInterval = 0.5;
 // Checks prompted by change notifications are at least this far apart, so a
 // burst of writes is read a bounded number of times (the last write still
@@ -79,8 +79,8 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
     std::shared_ptr<capture::CaptureDevices> captureDevices;
     // Tells of data folder changes as they happen; none leaves the poll alone.
     std::shared_ptr<watch::FolderWatcher> folderWatcher;
-    std::function<frames::PixelBufferRef(int, int)> makeCameraOffFrame;
-    std::function<frames::PixelBufferRef(int, int)> makeNotRunningFrame;
+    std::function<frames::FrameBufferRef(int, int)> makeCameraOffFrame;
+    std::function<frames::FrameBufferRef(int, int)> makeNotRunningFrame;
     std::function<std::shared_ptr<AnimatedImage>(const std::filesystem::path&)> loadAnimatedImage;
     std::function<std::optional<StillImage>(const std::filesystem::path&)> loadStillImage;
     // The wall clock the heartbeat's modification date is compared with.
@@ -116,7 +116,7 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   // unavailable for good.
   struct CachedFrame {
     bool built = false;
-    frames::ConstPixelBufferRef buffer;  // none when built but unavailable
+    frames::ConstFrameBufferRef buffer;  // none when built but unavailable
   };
 
   void startStreamingInternal();
@@ -137,8 +137,8 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   void startNotRunningTimer();
   void startImageTimer();
   void startAnimatedImageTimer(std::shared_ptr<AnimatedImage> animation);
-  void startFrameTimer(const char* firstFrameLine, std::function<frames::ConstPixelBufferRef()> nextFrame);
-  frames::ConstPixelBufferRef cachedFrame(CachedFrame& cache, const std::function<frames::PixelBufferRef(int, int)>& make);
+  void startFrameTimer(const char* firstFrameLine, std::function<frames::ConstFrameBufferRef()> nextFrame);
+  frames::ConstFrameBufferRef cachedFrame(CachedFrame& cache, const std::function<frames::FrameBufferRef(int, int)>& make);
 
   void showImage(const Uuid& id);
   struct LoadedImage {
@@ -158,10 +158,10 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   void forgetCameraFrames();
   void adoptCaptureSession(const std::optional<std::string>& id, std::shared_ptr<capture::CaptureSession> session,
                            std::shared_ptr<capture::VideoOutput> output, uint64_t token);
-  void forwardCameraFrame(const capture::SampleBuffer& sample, uint64_t token);
+  void forwardCameraFrame(const capture::CapturedFrame& sample, uint64_t token);
   void cameraInterrupted(uint64_t token, const std::string& reason);
 
-  void sendFrame(const frames::ConstPixelBufferRef& buffer);
+  void sendFrame(const frames::ConstFrameBufferRef& buffer);
 
   // Fields, in the order of the design. `timer`, the capture session, the
   // mode fields, the poll timer and the caches are touched on the main queue
@@ -187,8 +187,8 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   std::optional<std::string> currentCameraId;
   std::shared_ptr<dispatch::Timer> stateCheckTimer;
   std::optional<bool> hostRunning;
-  CachedFrame notRunningPixelBuffer;
-  CachedFrame cameraOffPixelBuffer;
+  CachedFrame notRunningFrameBuffer;
+  CachedFrame cameraOffFrameBuffer;
   int64_t lastLoggedStateHash = 0;
   // The state file failure last said, and the polls since.
   struct StateFailure {
@@ -209,7 +209,7 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
 
   Dependencies deps;
   // The black frame: one zeroed buffer, made once and sent at every firing.
-  frames::ConstPixelBufferRef blackFrame;
+  frames::ConstFrameBufferRef blackFrame;
   // Only the adopted capture session may feed the stream; frames of any other
   // (one still opening, one replaced or stopped) carry another token.
   std::atomic<uint64_t> activeCaptureToken{0};

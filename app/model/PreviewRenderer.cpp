@@ -4,127 +4,51 @@
 #include <cmath>
 #include <cstring>
 
-extern "C" {
-#include <libswscale/swscale.h>
-}
-
 #include "app/model/CameraManager.h"
 #include "app/model/HostServices.h"
 #include "app/model/ImageManager.h"
+#include "platform/capture/OpenCamera.h"
 #include "platform/dispatch/QtMainQueue.h"
+#include "platform/frames/AspectFit.h"
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
+#include "platform/imaging/Fit.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
 
 namespace tovrelle {
-
-// ---- PreviewScaler
 
 namespace {
 
 // Canvases kept for reuse; a frame still held by the interface (or waiting on
 // the main queue) keeps its canvas busy, so a few are needed.
 constexpr size_t kPooledCanvases = 4;
-constexpr QRgb kBlack = 0xff000000u;
-constexpr int kScaleFlags = SWS_AREA | SWS_FULL_CHR_H_INP;
-
-bool isAligned(const void* p, size_t stride) {
-  return (reinterpret_cast<uintptr_t>(p) % 16) == 0 && stride % 16 == 0;
-}
 
 }  // namespace
 
-PreviewScaler::Placement PreviewScaler::placement(int width, int height) {
-  if (width <= 0 || height <= 0) return {};
-  const double s = std::min(double(kWidth) / width, double(kHeight) / height);
-  Placement p;
-  p.width = std::clamp(int(std::lround(width * s)), 1, kWidth);
-  p.height = std::clamp(int(std::lround(height * s)), 1, kHeight);
-  p.x = (kWidth - p.width) / 2;
-  p.y = (kHeight - p.height) / 2;
-  return p;
-}
-
-PreviewScaler::~PreviewScaler() { sws_freeContext(sws_); }
-
-QImage PreviewScaler::blackCanvas() {
+QImage PreviewCanvas::blackCanvas() {
   QImage canvas(kWidth, kHeight, QImage::Format_RGB32);
-  canvas.fill(kBlack);
-  return canvas;
-}
-
-QImage& PreviewScaler::freeCanvas(const Placement& placement) {
-  Canvas* free = nullptr;
-  for (auto& canvas : canvases_) {
-    if (canvas.image.isDetached()) {
-      free = &canvas;
-      break;
-    }
-  }
-  if (!free) {
-    if (canvases_.size() < kPooledCanvases) {
-      canvases_.push_back({blackCanvas(), {}});
-      free = &canvases_.back();
-    } else {
-      // Every pooled canvas is still shown or queued: this frame gets its own.
-      static thread_local Canvas spare;
-      spare = {blackCanvas(), {}};
-      free = &spare;
-    }
-  }
-  // The last holder let go on another thread; see its writes before ours.
-  std::atomic_thread_fence(std::memory_order_acquire);
-  if (free->drawn != placement) {
-    free->image.fill(kBlack);
-    free->drawn = placement;
-  }
-  return free->image;
-}
-
-QImage PreviewScaler::letterbox(const uint8_t* bgra, int width, int height, size_t bytesPerRow) {
-  const Placement p = placement(width, height);
-  if (p.isEmpty() || !bgra || bytesPerRow < size_t(width) * 4) return {};
-  // Row sampling: every step-th row, from the middle of each group of rows,
-  // handed to the scaler as a shorter picture with a longer stride.
-  const int step = reading_ == Reading::rowSampling ? std::max(1, height / (p.height * kRowsPerCanvasRow)) : 1;
-  const int first = step / 2;
-  const int rows = (height - first + step - 1) / step;
-  // Kept while the picture size stays (sws_getCachedContext would rebuild
-  // it on every call: the context rewrites its own flags).
-  if (!sws_ || swsWidth_ != width || swsHeight_ != rows) {
-    sws_freeContext(sws_);
-    // Area averaging: a box filter, exact for the usual 4:1 reduction.
-    sws_ = sws_getContext(width, rows, AV_PIX_FMT_BGRA, p.width, p.height, AV_PIX_FMT_BGRA, kScaleFlags, nullptr,
-                          nullptr, nullptr);
-    swsWidth_ = width;
-    swsHeight_ = rows;
-  }
-  if (!sws_) return {};
-  QImage& canvas = freeCanvas(p);
-  const uint8_t* src[4] = {bgra + size_t(first) * bytesPerRow, nullptr, nullptr, nullptr};
-  const int srcStride[4] = {int(bytesPerRow * size_t(step)), 0, 0, 0};
-  uint8_t* target = canvas.bits() + size_t(p.y) * canvas.bytesPerLine() + size_t(p.x) * 4;
-  const size_t canvasStride = size_t(canvas.bytesPerLine());
-  if (isAligned(target, canvasStride)) {
-    uint8_t* dst[4] = {target, nullptr, nullptr, nullptr};
-    const int dstStride[4] = {int(canvasStride), 0, 0, 0};
-    if (sws_scale(sws_, src, srcStride, 0, rows, dst, dstStride) != p.height) return {};
-  } else {
-    // swscale wants aligned rows: scale into a small buffer, then copy across.
-    const size_t stride = (size_t(p.width) * 4 + 63) & ~size_t(63);
-    scratch_.resize(stride * size_t(p.height) + 64);
-    uint8_t* base = scratch_.data() + (64 - reinterpret_cast<uintptr_t>(scratch_.data()) % 64) % 64;
-    uint8_t* dst[4] = {base, nullptr, nullptr, nullptr};
-    const int dstStride[4] = {int(stride), 0, 0, 0};
-    if (sws_scale(sws_, src, srcStride, 0, rows, dst, dstStride) != p.height) return {};
-    for (int y = 0; y < p.height; ++y)
-      std::memcpy(target + size_t(y) * canvasStride, base + size_t(y) * stride, size_t(p.width) * 4);
-  }
+  canvas.fill(0xff000000u);
   return canvas;
 }
 
 // ---- PreviewRenderer
+
+namespace {
+
+// A frame as the preview shows it: the whole picture fitted into the canvas
+// (even sides, for the chroma planes), black where the aspects differ (a
+// reused canvas is cleared, so no old bars linger), reduced in one pass.
+bool drawFitted(frames::FrameWriter& writer, const frames::VideoFrame& frame, QImage& canvas) {
+  const frames::PixelRect r =
+      frames::aspectFitPixels(frame.width, frame.height, PreviewCanvas::kWidth, PreviewCanvas::kHeight, 2);
+  if (r.isEmpty()) return false;
+  if (r.width != canvas.width() || r.height != canvas.height()) canvas.fill(Qt::black);
+  uint8_t* origin = canvas.bits() + size_t(r.y) * canvas.bytesPerLine() + size_t(r.x) * 4;
+  return writer.write(frame, frames::PixelFormat::bgra, r.width, r.height, origin, int(canvas.bytesPerLine()));
+}
+
+}  // namespace
 
 PreviewRenderer& PreviewRenderer::shared() {
   static PreviewRenderer* const instance = new PreviewRenderer(
@@ -205,7 +129,7 @@ void PreviewRenderer::updatePreview() {
   switch (mode) {
     case CameraMode::off:
       dropCaptureSession();
-      setCurrentFrame(PreviewScaler::blackCanvas());
+      setCurrentFrame(PreviewCanvas::blackCanvas());
       break;
     case CameraMode::image: {
       dropCaptureSession();
@@ -214,7 +138,7 @@ void PreviewRenderer::updatePreview() {
       if (shownImageId_ && shownImageId_ == imageId && !currentFrame_.isNull()) break;
       QImage picture = loadLibraryImage(imageId);
       const bool loaded = !picture.isNull();
-      setCurrentFrame(loaded ? std::move(picture) : PreviewScaler::blackCanvas());
+      setCurrentFrame(loaded ? std::move(picture) : PreviewCanvas::blackCanvas());
       if (loaded) shownImageId_ = imageId;
       break;
     }
@@ -240,10 +164,17 @@ QImage PreviewRenderer::loadLibraryImage(const std::optional<Uuid>& imageId) {
   if (entry == images.end()) return {};
   auto path = imageFileURL(entry->fileName);
   if (!path) return {};
-  // An animation shows its first picture.
+  // An animation shows its first picture: the camera frame the service makes
+  // of it, reduced like the camera's frames, so the popover shows what the
+  // camera sends.
   auto first = imaging::decodeFirstPicture(*path);
   if (!first) return {};
-  return imageScaler_.letterbox(first->pixels.data(), first->width, first->height, first->stride);
+  frames::ConstFrameBufferRef frame = imaging::fitIntoFrame(*first);
+  if (!frame) return {};
+  QImage canvas = PreviewCanvas::blackCanvas();
+  frames::FrameWriter writer;
+  if (!drawFitted(writer, frames::VideoFrame(frame), canvas)) return {};
+  return canvas;
 }
 
 void PreviewRenderer::dropCaptureSession() {
@@ -260,7 +191,7 @@ void PreviewRenderer::openCamera(const std::optional<std::string>& cameraId) {
   if (cameraId && dependencies_.devices) device = dependencies_.devices->deviceWithUniqueId(*cameraId);
   // The default entry, a camera that is not there, and our own virtual camera show black.
   if (!device || device->localizedName == kVirtualCameraName) {
-    setCurrentFrame(PreviewScaler::blackCanvas());
+    setCurrentFrame(PreviewCanvas::blackCanvas());
     return;
   }
   // The current picture stays until the new camera's first frame.
@@ -286,24 +217,12 @@ void PreviewRenderer::setUpSession(const std::weak_ptr<Link>& weak, const captur
     });
   };
 
-  std::shared_ptr<capture::CaptureSession> session = link->devices->makeSession();
-  if (!session) return finish(nullptr, nullptr);
-  session->setPreset(kPresetWidth, kPresetHeight);
-
-  capture::InputResult input = link->devices->makeInput(device);
-  if (!input.input) {
-    log::processLog("PreviewRenderer: failed to setup camera: %s", input.error.c_str());
-    return finish(nullptr, nullptr);
-  }
-  if (!session->canAddInput(*input.input)) return finish(nullptr, nullptr);
-  session->addInput(input.input);
-
-  auto output = std::make_shared<capture::VideoOutput>();
-  output->pixelFormat = frames::kFourCCBGRA;
-  output->alwaysDiscardsLateVideoFrames = true;
-  output->callbackQueue = link->captureQueue;
-  output->onFrame = [weak, cameraId](const capture::SampleBuffer& sample) { handleFrame(weak, sample, cameraId); };
-  output->onInterrupted = [weak, cameraId, serial](const std::string& reason) {
+  capture::CameraRequest request;
+  request.width = kPresetWidth;
+  request.height = kPresetHeight;
+  request.queue = link->captureQueue;
+  request.onFrame = [weak, cameraId](const capture::CapturedFrame& frame) { handleFrame(weak, frame, cameraId); };
+  request.onInterrupted = [weak, cameraId, serial](const std::string& reason) {
     auto l = weak.lock();
     if (!l) return;
     l->mainQueue->async([weak, cameraId, serial, reason] {
@@ -311,11 +230,11 @@ void PreviewRenderer::setUpSession(const std::weak_ptr<Link>& weak, const captur
       if (strong && strong->owner) strong->owner->sessionInterrupted(serial, cameraId, reason);
     });
   };
-  if (!session->canAddOutput(*output)) return finish(nullptr, nullptr);
-  session->addOutput(output);
-
-  session->startRunning();
-  finish(std::move(session), std::move(output));
+  capture::OpenedCamera opened = capture::openCamera(*link->devices, device, std::move(request));
+  // Only a camera that cannot be opened is worth a line.
+  if (opened.failure == capture::OpenedCamera::Failure::input)
+    log::processLog("PreviewRenderer: failed to setup camera: %s", opened.error.c_str());
+  finish(std::move(opened.session), std::move(opened.output));
 }
 
 void PreviewRenderer::finishSetUp(std::shared_ptr<capture::CaptureSession> session,
@@ -336,7 +255,7 @@ void PreviewRenderer::finishSetUp(std::shared_ptr<capture::CaptureSession> sessi
   sessionSerial_ = serial;
 }
 
-void PreviewRenderer::handleFrame(const std::weak_ptr<Link>& weak, const capture::SampleBuffer& sample,
+void PreviewRenderer::handleFrame(const std::weak_ptr<Link>& weak, const capture::CapturedFrame& sample,
                                   const std::string& cameraId) {
   auto link = weak.lock();
   if (!link || !link->alive) return;
@@ -345,16 +264,7 @@ void PreviewRenderer::handleFrame(const std::weak_ptr<Link>& weak, const capture
   if (!sample.image) return;
   QImage& free = link->freeCanvas();
   if (free.isNull()) return;
-  // Letterboxed like a library picture: the whole camera picture, black where
-  // the aspects differ (a reused canvas is cleared, so no old bars linger).
-  const frames::VideoFrame& frame = sample.image;
-  constexpr int W = PreviewScaler::kWidth, H = PreviewScaler::kHeight;
-  const double s = std::min(double(W) / frame.width, double(H) / frame.height);
-  const int w = std::clamp(static_cast<int>(std::lround(frame.width * s)) & ~1, 2, W);
-  const int h = std::clamp(static_cast<int>(std::lround(frame.height * s)) & ~1, 2, H);
-  if (w != W || h != H) free.fill(Qt::black);
-  uint8_t* origin = free.bits() + static_cast<size_t>((H - h) / 2) * free.bytesPerLine() + ((W - w) / 2) * 4;
-  if (!link->frameWriter.write(frame, frames::Layout::bgra, w, h, origin, int(free.bytesPerLine()))) return;
+  if (!drawFitted(link->frameWriter, sample.image, free)) return;
   QImage canvas = free;
   link->mainQueue->async([weak, canvas = std::move(canvas), cameraId]() mutable {
     auto strong = weak.lock();
@@ -371,10 +281,10 @@ QImage& PreviewRenderer::Link::freeCanvas() {
       return canvas;
     }
   if (canvases.size() < kPooledCanvases) {
-    canvases.emplace_back(PreviewScaler::kWidth, PreviewScaler::kHeight, QImage::Format_RGB32);
+    canvases.emplace_back(PreviewCanvas::kWidth, PreviewCanvas::kHeight, QImage::Format_RGB32);
     return canvases.back();
   }
-  spare = QImage(PreviewScaler::kWidth, PreviewScaler::kHeight, QImage::Format_RGB32);
+  spare = QImage(PreviewCanvas::kWidth, PreviewCanvas::kHeight, QImage::Format_RGB32);
   return spare;
 }
 
@@ -390,7 +300,7 @@ void PreviewRenderer::sessionInterrupted(uint64_t serial, const std::string& cam
   if (serial == 0 || serial != sessionSerial_) return;
   log::processLog("PreviewRenderer: camera %s stopped: %s", cameraId.c_str(), reason.c_str());
   dropCaptureSession();
-  if (isActive_) setCurrentFrame(PreviewScaler::blackCanvas());
+  if (isActive_) setCurrentFrame(PreviewCanvas::blackCanvas());
 }
 
 void PreviewRenderer::setCurrentFrame(QImage frame) {

@@ -27,67 +27,17 @@
 #include "shared/CameraState.h"
 #include "shared/Uuid.h"
 
-struct SwsContext;
-
 namespace tovrelle {
 
 class CameraManager;
 class ImageManager;
 
-// Letterboxes BGRA pictures of any size onto the 320x180 preview canvas: black,
-// with the picture scaled by s = min(320/w, 180/h) and centred. The scaling
-// context and the canvases are kept between calls, so a steady stream of
-// frames of one size allocates nothing. Not thread-safe: one per thread.
-class PreviewScaler {
- public:
+// The 320x180 picture the popover shows.
+struct PreviewCanvas {
   static constexpr int kWidth = 320;
   static constexpr int kHeight = 180;
-
-  // Where a w x h picture lands on the canvas, in whole pixels (at least one
-  // pixel each way); empty for an empty picture.
-  struct Placement {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-    bool isEmpty() const { return width <= 0 || height <= 0; }
-    friend bool operator==(const Placement&, const Placement&) = default;
-  };
-  static Placement placement(int width, int height);
-
-  // How much of a picture much larger than the canvas is read. `everyRow`
-  // averages over all of it (library images, scaled once). `rowSampling`
-  // reads only kRowsPerCanvasRow source rows per canvas row and averages
-  // along them: a fraction of the work, for the stream of camera frames.
-  enum class Reading { everyRow, rowSampling };
-  static constexpr int kRowsPerCanvasRow = 1;
-
-  explicit PreviewScaler(Reading reading = Reading::everyRow) : reading_(reading) {}
-  ~PreviewScaler();
-  PreviewScaler(const PreviewScaler&) = delete;
-  PreviewScaler& operator=(const PreviewScaler&) = delete;
-
-  // The letterboxed canvas (Format_RGB32), or a null image when the picture
-  // is empty or cannot be scaled. The canvas is one of a few reused ones; it
-  // is written again only once nobody else holds a copy of it.
-  QImage letterbox(const uint8_t* bgra, int width, int height, size_t bytesPerRow);
-
-  // A new black canvas.
+  // A new black canvas (Format_RGB32).
   static QImage blackCanvas();
-
- private:
-  QImage& freeCanvas(const Placement& placement);
-
-  Reading reading_;
-  SwsContext* sws_ = nullptr;
-  int swsWidth_ = 0;
-  int swsHeight_ = 0;
-  struct Canvas {
-    QImage image;
-    Placement drawn;  // the picture's area when it was last written
-  };
-  std::vector<Canvas> canvases_;
-  std::vector<uint8_t> scratch_;
 };
 
 class PreviewRenderer : public QObject {
@@ -168,7 +118,7 @@ class PreviewRenderer : public QObject {
 
   static void setUpSession(const std::weak_ptr<Link>& weak, const capture::DeviceInfo& device,
                            const std::string& cameraId, uint64_t serial);
-  static void handleFrame(const std::weak_ptr<Link>& weak, const capture::SampleBuffer& sample,
+  static void handleFrame(const std::weak_ptr<Link>& weak, const capture::CapturedFrame& sample,
                           const std::string& cameraId);
   // Main thread: the set-up's result (none when it failed), kept only if it still fits.
   void finishSetUp(std::shared_ptr<capture::CaptureSession> session, std::shared_ptr<capture::VideoOutput> output,
@@ -186,7 +136,6 @@ class PreviewRenderer : public QObject {
   uint64_t pendingSerial_ = 0;  // the set-up on its way for lastConfiguredCameraId_, if any
   std::shared_ptr<dispatch::Queue> captureQueue_;
   std::shared_ptr<Link> link_;
-  PreviewScaler imageScaler_;  // main thread
   std::vector<QMetaObject::Connection> cancellables_;
   bool isActive_ = false;
   CameraMode lastConfiguredMode_ = CameraMode::off;

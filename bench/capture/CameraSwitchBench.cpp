@@ -52,7 +52,7 @@ class Reader {
     session_->addInput(input.input);
     auto output = std::make_shared<capture::VideoOutput>();
     output->callbackQueue = queue_;
-    output->onFrame = [this](const capture::SampleBuffer& s) { onFrame(s); };
+    output->onFrame = [this](const capture::CapturedFrame& s) { onFrame(s); };
     session_->addOutput(output);
     session_->startRunning();
     if (!session_->isRunning()) throw std::runtime_error("cannot capture " + id);
@@ -70,10 +70,10 @@ class Reader {
   }
 
  private:
-  void onFrame(const capture::SampleBuffer& s) {
+  void onFrame(const capture::CapturedFrame& s) {
     if (!s.image) return;
     const auto at = Clock::now();
-    writer_.write(s.image, frames::Layout::bgra, 1280, 720, bgra_.data());
+    writer_.write(s.image, frames::PixelFormat::bgra, 1280, 720, bgra_.data());
     auto d = tp::decode(bgra_.data(), 1280, 720, 1280 * 4);
     if (!d) return;
     std::lock_guard lock(mutex_);

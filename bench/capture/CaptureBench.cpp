@@ -70,25 +70,21 @@ const char* pass(bool ok) { return ok ? "PASS" : "FAIL"; }
 
 struct Camera {
   const char* format;  // as tovrelle-testcam names it
-  capture::PixelFormat pixelFormat;
+  frames::PixelFormat pixelFormat;
   int width, height;
-  bool compressed() const { return pixelFormat == capture::PixelFormat::mjpeg; }
+  bool compressed() const { return pixelFormat == frames::PixelFormat::mjpeg; }
   std::string size() const { return std::to_string(width) + "x" + std::to_string(height); }
   std::string name() const { return std::string(format) + " " + size(); }
 };
 
 const Camera kCameras[] = {
-    {"MJPEG", capture::PixelFormat::mjpeg, 1920, 1080},
-    {"MJPEG", capture::PixelFormat::mjpeg, 1280, 720},
-    {"YUY2", capture::PixelFormat::yuy2, 1280, 720},
-    {"NV12", capture::PixelFormat::nv12, 1920, 1080},
+    {"MJPEG", frames::PixelFormat::mjpeg, 1920, 1080},
+    {"MJPEG", frames::PixelFormat::mjpeg, 1280, 720},
+    {"YUY2", frames::PixelFormat::yuy2, 1280, 720},
+    {"NV12", frames::PixelFormat::nv12, 1920, 1080},
 };
 
-struct Client {
-  const char* format;
-  frames::Layout layout;
-};
-const Client kClients[] = {{"I420", frames::Layout::i420}, {"BGRA", frames::Layout::bgra}};
+const frames::PixelFormat kClients[] = {frames::PixelFormat::i420, frames::PixelFormat::bgra};
 
 // The pattern as the camera sends it: one block (JPEG 4:2:2, as webcams send).
 std::vector<uint8_t> cameraBytes(const Camera& c, int* stride) {
@@ -98,12 +94,12 @@ std::vector<uint8_t> cameraBytes(const Camera& c, int* stride) {
   std::vector<uint8_t> out;
   *stride = 0;
   switch (c.pixelFormat) {
-    case capture::PixelFormat::yuy2:
+    case frames::PixelFormat::yuy2:
       out.resize(static_cast<size_t>(w) * h * 2);
       *stride = w * 2;
       libyuv::ARGBToYUY2(bgra.data(), w * 4, out.data(), w * 2, w, h);
       break;
-    case capture::PixelFormat::nv12:
+    case frames::PixelFormat::nv12:
       out.resize(static_cast<size_t>(w) * h * 3 / 2);
       *stride = w;
       libyuv::ARGBToNV12(bgra.data(), w * 4, out.data(), w, out.data() + static_cast<size_t>(w) * h, w, w, h);
@@ -125,15 +121,15 @@ std::vector<uint8_t> cameraBytes(const Camera& c, int* stride) {
 
 bool perFrameBench() {
   std::printf("== per frame: camera frame taken and written once into the client's buffer (median) ==\n");
-  auto target = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
-  auto source = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
+  auto target = frames::makeFrameBuffer(frames::kFrameWidth, frames::kFrameHeight);
+  auto source = frames::makeFrameBuffer(frames::kFrameWidth, frames::kFrameHeight);
   tp::drawPattern(source->data(), source->width(), source->height(), source->bytesPerRow());
   const size_t frameBytes = source->byteCount();
   std::vector<double> copies;
   auto memcpyOnce = [&] { copies.push_back(timeMs([&] { std::memcpy(target->data(), source->data(), frameBytes); })); };
   for (int i = 0; i < 50; ++i) memcpyOnce();
 
-  std::vector<uint8_t> client(frames::packedLayout(frames::Layout::bgra, 1280, 720).size);
+  std::vector<uint8_t> client(frames::packedLayout(frames::PixelFormat::bgra, 1280, 720).size);
   bool ok = true;
   struct Row {
     std::string label;
@@ -153,12 +149,12 @@ bool perFrameBench() {
     for (const auto& cl : kClients) {
       frames::FrameWriter writer;
       std::vector<double> t;
-      for (int i = 0; i < 8; ++i) writer.write(converter->convert(raw), cl.layout, 1280, 720, client.data());
+      for (int i = 0; i < 8; ++i) writer.write(converter->convert(raw), cl, 1280, 720, client.data());
       for (int i = 0; i < (cam.compressed() ? 40 : 100); ++i) {
-        t.push_back(timeMs([&] { writer.write(converter->convert(raw), cl.layout, 1280, 720, client.data()); }));
+        t.push_back(timeMs([&] { writer.write(converter->convert(raw), cl, 1280, 720, client.data()); }));
         memcpyOnce();  // interleaved, so both see the same machine
       }
-      rows.push_back({cam.name() + " -> " + cl.format + " 1280x720", medianOf(t), &cam});
+      rows.push_back({cam.name() + " -> " + frames::pixelFormatName(cl) + " 1280x720", medianOf(t), &cam});
     }
   }
   // A drawn picture: its I420 form is made once per picture.
@@ -166,7 +162,7 @@ bool perFrameBench() {
   drawn.picture.reset();  // measure the conversion itself, not the kept copy
   std::vector<double> drawnMs;
   for (int i = 0; i < 100; ++i) {
-    drawnMs.push_back(timeMs([&] { frames::FrameWriter().write(drawn, frames::Layout::i420, 1280, 720, client.data()); }));
+    drawnMs.push_back(timeMs([&] { frames::FrameWriter().write(drawn, frames::PixelFormat::i420, 1280, 720, client.data()); }));
     memcpyOnce();
   }
   const double copy = medianOf(copies);
@@ -247,7 +243,7 @@ class Probe {
     session_->addInput(input.input);
     auto output = std::make_shared<capture::VideoOutput>();
     output->callbackQueue = queue_;
-    output->onFrame = [this](const capture::SampleBuffer& s) {
+    output->onFrame = [this](const capture::CapturedFrame& s) {
       if (s.image) onFrame_(s.image);
     };
     session_->addOutput(output);
@@ -283,7 +279,7 @@ class LatencyProbe {
   void onFrame(const frames::VideoFrame& f) {
     const uint32_t now = tp::stampNow();
     if (!recording_) return;
-    writer_.write(f, frames::Layout::bgra, 1280, 720, bgra_.data());
+    writer_.write(f, frames::PixelFormat::bgra, 1280, 720, bgra_.data());
     auto d = tp::decode(bgra_.data(), 1280, 720, 1280 * 4);
     std::lock_guard lock(mutex_);
     if (d) latenciesMs_.push_back(tp::microsBetween(d->stampMicros, now) / 1000.0);
@@ -390,7 +386,7 @@ bool liveBench(const Camera& c) {
     const bool met = gst[i] > 0.5 && ext[i] > 0 && ratio <= target;
     ok = ok && met;
     std::printf("client %s: extension %5.1f %% of a core, GStreamer %5.1f %%, ratio %.2f (target <= %.1f) %s\n",
-                kClients[i].format, ext[i], gst[i], ratio, target, pass(met));
+                frames::pixelFormatName(kClients[i]), ext[i], gst[i], ratio, target, pass(met));
   }
   const bool latencyOk = stamped > 0 && added <= period;
   ok = ok && latencyOk;
@@ -413,7 +409,7 @@ bool previewBench() {
   double host = 0, gst = 0;
   {
     Probe preview(*devices, "bench-cam", [&](const frames::VideoFrame& f) {
-      writer.write(f, frames::Layout::bgra, 320, 180, canvas.data());
+      writer.write(f, frames::PixelFormat::bgra, 320, 180, canvas.data());
       ++frames;
     });
     auto pipeline = startGStreamer(session, c, "BGRx", 320, 180);

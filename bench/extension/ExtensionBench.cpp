@@ -19,7 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/camera/FrameConversion.h"
+#include "platform/frames/VideoFrame.h"
 #include "tests/support/Services.h"
 
 using namespace tovrelle;
@@ -45,7 +45,7 @@ double perFrameMs(Fn fn, int rounds) {
 }
 
 void conversionCosts() {
-  auto frame = frames::makePixelBuffer(1280, 720);
+  auto frame = frames::makeFrameBuffer(1280, 720);
   for (int y = 0; y < 720; ++y)
     for (int x = 0; x < 1280; ++x) {
       uint8_t* p = frame->row(y) + 4 * x;
@@ -59,14 +59,14 @@ void conversionCosts() {
   frames::VideoFrame drawn(frame);
   drawn.picture.reset();
   frames::FrameWriter writer;
-  writer.write(drawn, frames::Layout::i420, 1280, 720, out.data());
+  writer.write(drawn, frames::PixelFormat::i420, 1280, 720, out.data());
 
   const double copy = perFrameMs([&] { std::memcpy(out.data(), frame->data(), frame->byteCount()); }, rounds);
   std::printf("memcpy_bgra_ms_per_frame=%.3f\n", copy);
-  for (auto f : {camera::WireFormat::I420, camera::WireFormat::NV12, camera::WireFormat::YUY2}) {
-    const double ms = perFrameMs([&] { writer.write(drawn, camera::layoutOf(f), 1280, 720, out.data()); }, rounds);
-    std::printf("%s_convert_ms_per_frame=%.3f\n%s_to_memcpy_ratio=%.2f\n", camera::wireFormatName(f), ms,
-                camera::wireFormatName(f), ms / copy);
+  for (auto f : {frames::PixelFormat::i420, frames::PixelFormat::nv12, frames::PixelFormat::yuy2}) {
+    const double ms = perFrameMs([&] { writer.write(drawn, f, 1280, 720, out.data()); }, rounds);
+    std::printf("%s_convert_ms_per_frame=%.3f\n%s_to_memcpy_ratio=%.2f\n", frames::pixelFormatName(f), ms,
+                frames::pixelFormatName(f), ms / copy);
   }
   std::fflush(stdout);
 }

@@ -27,7 +27,7 @@
 
 #include "extension/ImageSource.h"
 #include "platform/dispatch/Dispatch.h"
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/FrameBuffer.h"
 #include "tests/imaging/ImageFixtures.h"
 #include "tests/imaging/ImagingTestSupport.h"
 
@@ -131,7 +131,7 @@ void loadAndMemory(const std::filesystem::path& folder) {
   std::printf("== load time and peak memory (640x480 GIFs; each in its own process)\n");
   const LoadResult baseline = measureInChild({}, false);
   std::printf("baseline process peak: %.1f MB\n", baseline.peakKb / 1024.0);
-  const double frameMb = static_cast<double>(frames::PixelBuffer::strideFor(1280)) * 720 / (1024 * 1024);
+  const double frameMb = static_cast<double>(frames::FrameBuffer::strideFor(1280)) * 720 / (1024 * 1024);
   for (int count : {static_cast<int>(extension::prerenderedFrameLimit()), 200, 5000}) {
     const auto file = folder / ("bands-" + std::to_string(count) + ".gif");
     const auto encodeStart = Clock::now();
@@ -184,7 +184,7 @@ void frameTiming(const std::filesystem::path& folder) {
     double shownAt = 0;
     std::vector<double> changes;  // host time of each frame's first firing
     int lateFrames = 0;
-    const frames::PixelBuffer* last = nullptr;
+    const frames::FrameBuffer* last = nullptr;
     std::promise<void> done;
   } p;
   auto queue = dispatch::makeSerialQueue("bench.timer");

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "platform/drawing/Pictures.h"
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/FrameBuffer.h"
 #include "shared/CameraState.h"
 #include "shared/DataFolder.h"
 #include "shared/Uuid.h"
@@ -174,7 +174,7 @@ double millisecondsOf(const std::function<void()>& fn, int runs) {
 
 int main() {
   std::printf("== one drawing of each picture, 1280x720 (done once per extension run)\n");
-  const double black = millisecondsOf([] { frames::makePixelBuffer(1280, 720)->fillZero(); }, 50);
+  const double black = millisecondsOf([] { frames::makeFrameBuffer(1280, 720)->fillZero(); }, 50);
   const double off = millisecondsOf([] { drawing::makeCameraOffFrame(1280, 720); }, 20);
   const double notRunning = millisecondsOf([] { drawing::makeNotRunningFrame(1280, 720); }, 20);
   std::printf("black frame %.3f ms, camera-off %.3f ms (%.1fx), not-running %.3f ms (%.1fx)\n", black, off,

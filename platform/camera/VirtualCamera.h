@@ -3,6 +3,7 @@
 // with one output stream. The extension's objects describe the device and
 // feed frames; a backend (PipeWire) makes it visible to clients. Extension
 // code includes only this header.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,21 +14,20 @@
 
 namespace tovrelle::camera {
 
-// A media time: value / timescale seconds.
-struct MediaTime {
-  int64_t value = 0;
-  int32_t timescale = 0;
-  friend bool operator==(const MediaTime&, const MediaTime&) = default;
-  double seconds() const { return timescale ? static_cast<double>(value) / timescale : 0.0; }
-};
+// Frame times count on the 90 kHz clock of video streams, which is exact
+// for the usual rates (1/30 s is 3000 ticks) where nanoseconds are not.
+using FrameTime = std::chrono::duration<int64_t, std::ratio<1, 90000>>;
+inline double toSeconds(FrameTime t) { return std::chrono::duration<double>(t).count(); }
+// The frame interval of a whole number of frames per second.
+constexpr FrameTime frameInterval(int fps) { return FrameTime{FrameTime::period::den / fps}; }
 
 // The one format a stream carries natively.
 struct StreamFormat {
-  uint32_t pixelFormat = 0;  // four-character code, e.g. frames::kFourCCBGRA
+  frames::PixelFormat pixelFormat = frames::PixelFormat::unknown;
   int width = 0;
   int height = 0;
-  MediaTime minFrameDuration;
-  MediaTime maxFrameDuration;
+  FrameTime minFrameDuration{};
+  FrameTime maxFrameDuration{};
   friend bool operator==(const StreamFormat&, const StreamFormat&) = default;
 };
 
@@ -73,7 +73,7 @@ class VirtualCamera {
   // afterwards. Safe from any thread (the timer queue and the capture queue
   // both send); frames that no client takes are dropped.
   virtual void queueFrame(const frames::VideoFrame& frame, uint64_t hostTimeNs, uint64_t sequence) = 0;
-  void queueFrame(const frames::ConstPixelBufferRef& picture, uint64_t hostTimeNs, uint64_t sequence) {
+  void queueFrame(const frames::ConstFrameBufferRef& picture, uint64_t hostTimeNs, uint64_t sequence) {
     queueFrame(frames::VideoFrame::fromPicture(picture), hostTimeNs, sequence);
   }
 

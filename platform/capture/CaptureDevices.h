@@ -31,7 +31,7 @@ enum class DeviceEvent { connected, disconnected };
 // One captured frame. `image` keeps the camera's layout and full picture; the
 // caller crops it to 16:9, scales and converts once, where it shows it
 // (frames::FrameWriter). Empty for buffers without a picture.
-struct SampleBuffer {
+struct CapturedFrame {
   frames::VideoFrame image;
   uint64_t presentationTimeNs = 0;  // the capture's own stamp (host clock)
   uint64_t sequence = 0;
@@ -53,10 +53,10 @@ class DeviceInput {
 // Where frames go. Frames that arrive while the callback is still busy with
 // an earlier one are dropped (only the newest waiting frame is kept).
 struct VideoOutput {
-  uint32_t pixelFormat = frames::kFourCCBGRA;  // what the caller finally shows
+  frames::PixelFormat pixelFormat = frames::PixelFormat::bgra;  // what the caller finally shows
   bool alwaysDiscardsLateVideoFrames = true;
   std::shared_ptr<dispatch::Queue> callbackQueue;
-  std::function<void(const SampleBuffer&)> onFrame;
+  std::function<void(const CapturedFrame&)> onFrame;
   // Optional. Called once on `callbackQueue` when a running session stops on
   // its own (the camera went away, PipeWire went down); no frame follows.
   // The session still needs stopRunning to release it.

@@ -44,13 +44,13 @@ using Surface = std::unique_ptr<cairo_surface_t, CairoDeleter>;
 // out with its origin at the bottom-left corner and y growing upwards, the
 // convention both drawings are written in.
 struct Canvas {
-  frames::PixelBufferRef buffer;
+  frames::FrameBufferRef buffer;
   Surface surface;
   Context cr;
 };
 
 std::optional<Canvas> makeCanvas(int width, int height) {
-  auto buffer = frames::makePixelBuffer(width, height);
+  auto buffer = frames::makeFrameBuffer(width, height);
   if (!buffer) return std::nullopt;
   if (cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, width) > buffer->bytesPerRow()) return std::nullopt;
   Surface surface(cairo_image_surface_create_for_data(buffer->data(), CAIRO_FORMAT_RGB24, width, height,
@@ -63,7 +63,7 @@ std::optional<Canvas> makeCanvas(int width, int height) {
   return Canvas{std::move(buffer), std::move(surface), std::move(cr)};
 }
 
-frames::PixelBufferRef finish(Canvas& canvas) {
+frames::FrameBufferRef finish(Canvas& canvas) {
   canvas.cr.reset();
   cairo_surface_flush(canvas.surface.get());
   const bool ok = cairo_surface_status(canvas.surface.get()) == CAIRO_STATUS_SUCCESS;
@@ -220,14 +220,14 @@ bool drawNotRunning(cairo_t* cr, int width, int height) {
 
 }  // namespace
 
-frames::PixelBufferRef makeCameraOffFrame(int width, int height) {
+frames::FrameBufferRef makeCameraOffFrame(int width, int height) {
   auto canvas = makeCanvas(width, height);
   if (!canvas) return nullptr;
   drawCameraOff(canvas->cr.get(), width, height, kCameraOffBackground, kCameraOffIcon);
   return finish(*canvas);
 }
 
-frames::PixelBufferRef makeNotRunningFrame(int width, int height) {
+frames::FrameBufferRef makeNotRunningFrame(int width, int height) {
   auto canvas = makeCanvas(width, height);
   if (!canvas) return nullptr;
   if (!drawNotRunning(canvas->cr.get(), width, height)) return nullptr;

@@ -1,12 +1,12 @@
 #pragma once
 // The two pictures the extension draws itself, 1280x720 BGRA.
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/FrameBuffer.h"
 
 namespace tovrelle::drawing {
 
 // A camera outline with a slash through it, centred on grey; none on failure.
-frames::PixelBufferRef makeCameraOffFrame(int width, int height);
+frames::FrameBufferRef makeCameraOffFrame(int width, int height);
 // "Tovrelle" above "Launch the app to start streaming." on a dark ground.
-frames::PixelBufferRef makeNotRunningFrame(int width, int height);
+frames::FrameBufferRef makeNotRunningFrame(int width, int height);
 
 }  // namespace tovrelle::drawing

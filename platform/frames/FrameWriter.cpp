@@ -14,24 +14,13 @@
 
 #include "platform/frames/VideoFrame.h"
 
+#include "platform/frames/AspectFit.h"
+
 namespace tovrelle::frames {
 
-const char* layoutName(Layout layout) {
-  switch (layout) {
-    case Layout::bgra: return "BGRA";
-    case Layout::i420: return "I420";
-    case Layout::i422: return "I422";
-    case Layout::i444: return "I444";
-    case Layout::nv12: return "NV12";
-    case Layout::yuy2: return "YUY2";
-    case Layout::uyvy: return "UYVY";
-  }
-  return "unknown";
-}
-
-VideoFrame::VideoFrame(const ConstPixelBufferRef& buffer) {
+VideoFrame::VideoFrame(const ConstFrameBufferRef& buffer) {
   if (!buffer || !buffer->data()) return;
-  layout = Layout::bgra;
+  format = PixelFormat::bgra;
   width = buffer->width();
   height = buffer->height();
   plane[0] = buffer->data();
@@ -40,19 +29,19 @@ VideoFrame::VideoFrame(const ConstPixelBufferRef& buffer) {
   picture = buffer;
 }
 
-PackedLayout packedLayout(Layout layout, int width, int height) {
+PackedLayout packedLayout(PixelFormat format, int width, int height) {
   PackedLayout l;
   const size_t w = static_cast<size_t>(std::max(width, 0)), h = static_cast<size_t>(std::max(height, 0));
   const size_t cw = (w + 1) / 2, ch = (h + 1) / 2;
-  switch (layout) {
-    case Layout::bgra:
+  switch (format) {
+    case PixelFormat::bgra:
       l.stride[0] = static_cast<int>(w * 4);
       l.size = w * 4 * h;
       break;
-    case Layout::i420:
-    case Layout::i422:
-    case Layout::i444: {
-      const size_t pw = layout == Layout::i444 ? w : cw, ph = layout == Layout::i420 ? ch : h;
+    case PixelFormat::i420:
+    case PixelFormat::i422:
+    case PixelFormat::i444: {
+      const size_t pw = info(format).chromaShiftX ? cw : w, ph = info(format).chromaShiftY ? ch : h;
       l.planes = 3;
       l.stride[0] = static_cast<int>(w);
       l.stride[1] = l.stride[2] = static_cast<int>(pw);
@@ -61,18 +50,19 @@ PackedLayout packedLayout(Layout layout, int width, int height) {
       l.size = l.offset[2] + pw * ph;
       break;
     }
-    case Layout::nv12:
+    case PixelFormat::nv12:
       l.planes = 2;
       l.stride[0] = static_cast<int>(w);
       l.stride[1] = static_cast<int>(cw * 2);
       l.offset[1] = w * h;
       l.size = l.offset[1] + cw * 2 * ch;
       break;
-    case Layout::yuy2:
-    case Layout::uyvy:
+    case PixelFormat::yuy2:
+    case PixelFormat::uyvy:
       l.stride[0] = static_cast<int>(cw * 4);
       l.size = cw * 4 * h;
       break;
+    default: break;
   }
   return l;
 }
@@ -163,28 +153,6 @@ void makeOpaque(uint8_t* dst, int stride, int width, int height) {
   libyuv::ARGBCopyYToAlpha(constants().opaque.data(), 0, dst, stride, width, height);
 }
 
-// The centred part of a width x height picture with the output's aspect
-// ratio, on even coordinates so chroma planes crop cleanly.
-struct Crop {
-  int x = 0, y = 0, width = 0, height = 0;
-};
-
-Crop centreCrop(int width, int height, int outWidth, int outHeight) {
-  Crop c{0, 0, width, height};
-  const int64_t lhs = static_cast<int64_t>(width) * outHeight;
-  const int64_t rhs = static_cast<int64_t>(height) * outWidth;
-  if (lhs > rhs) {
-    c.width = static_cast<int>(rhs / outHeight) & ~1;
-  } else if (lhs < rhs) {
-    c.height = static_cast<int>(lhs / outWidth) & ~1;
-  }
-  c.width = std::max(c.width, std::min(width, 2));
-  c.height = std::max(c.height, std::min(height, 2));
-  c.x = ((width - c.width) / 2) & ~1;
-  c.y = ((height - c.height) / 2) & ~1;
-  return c;
-}
-
 struct Planes {
   const uint8_t* p[3] = {nullptr, nullptr, nullptr};
   int stride[3] = {0, 0, 0};
@@ -237,48 +205,50 @@ uint8_t* FrameWriter::scratch(size_t index, size_t size) {
   return scratch_[index].data();
 }
 
-bool FrameWriter::write(const VideoFrame& f, Layout target, int W, int H, uint8_t* dst, int dstStride) {
+bool FrameWriter::write(const VideoFrame& f, PixelFormat target, int W, int H, uint8_t* dst, int dstStride) {
   using namespace libyuv;
   if (!f || !dst || W < 2 || H < 2 || (W | H) & 1 || W > kMaxWidth || f.width > kMaxWidth * 2) return false;
-  if (target != Layout::bgra && target != Layout::i420 && target != Layout::nv12 && target != Layout::yuy2)
+  if (target != PixelFormat::bgra && target != PixelFormat::i420 && target != PixelFormat::nv12 &&
+      target != PixelFormat::yuy2)
     return false;
   const PackedLayout out = packedLayout(target, W, H);
   const int bgraStride = dstStride > 0 ? dstStride : W * 4;
 
   // A drawn picture is shown many times: convert it once and keep the result.
   if (f.picture && f.width == W && f.height == H) {
-    const int key = static_cast<int>(target);
-    auto bytes = f.picture->derived(key);
+    auto bytes = f.picture->derived(target);
     if (!bytes) {
       auto made = std::make_shared<std::vector<uint8_t>>(out.size);
       VideoFrame plain = f;
       plain.picture.reset();
       if (!write(plain, target, W, H, made->data(), 0)) return false;
       bytes = made;
-      f.picture->keepDerived(key, bytes);
+      f.picture->keepDerived(target, bytes);
     }
-    if (target == Layout::bgra)
+    if (target == PixelFormat::bgra)
       CopyPlane(bytes->data(), W * 4, dst, bgraStride, W * 4, H);
     else
       std::memcpy(dst, bytes->data(), out.size);
     return true;
   }
 
-  const Crop c = centreCrop(f.width, f.height, W, H);
+  // The centred part of the picture with the output's aspect, on even
+  // coordinates so chroma planes crop cleanly.
+  const PixelRect c = aspectFitPixels(W, H, f.width, f.height, 2);
   const bool sameSize = c.width == W && c.height == H;
   uint8_t* const y = dst;
   uint8_t* const u = dst + out.offset[1];
   uint8_t* const v = dst + out.offset[2];
   const int ys = out.stride[0], cs = out.stride[1];
 
-  if (f.layout == Layout::bgra) {
+  if (f.format == PixelFormat::bgra) {
     const uint8_t* src = f.plane[0] + static_cast<size_t>(c.y) * f.stride[0] + static_cast<size_t>(c.x) * 4;
     int stride = f.stride[0];
     if (!sameSize) {
-      uint8_t* scaled = target == Layout::bgra ? dst : scratch(0, static_cast<size_t>(W) * 4 * H);
-      const int scaledStride = target == Layout::bgra ? bgraStride : W * 4;
+      uint8_t* scaled = target == PixelFormat::bgra ? dst : scratch(0, static_cast<size_t>(W) * 4 * H);
+      const int scaledStride = target == PixelFormat::bgra ? bgraStride : W * 4;
       ARGBScale(src, stride, c.width, c.height, scaled, scaledStride, W, H, kFilterBilinear);
-      if (target == Layout::bgra) {
+      if (target == PixelFormat::bgra) {
         if (!f.opaque) makeOpaque(dst, bgraStride, W, H);
         return true;
       }
@@ -286,12 +256,12 @@ bool FrameWriter::write(const VideoFrame& f, Layout target, int W, int H, uint8_
       stride = scaledStride;
     }
     switch (target) {
-      case Layout::bgra:
+      case PixelFormat::bgra:
         ARGBCopy(src, stride, dst, bgraStride, W, H);
         if (!f.opaque) makeOpaque(dst, bgraStride, W, H);
         return true;
-      case Layout::i420: return ARGBToI420(src, stride, y, ys, u, cs, v, cs, W, H) == 0;
-      case Layout::nv12: return ARGBToNV12(src, stride, y, ys, u, cs, W, H) == 0;
+      case PixelFormat::i420: return ARGBToI420(src, stride, y, ys, u, cs, v, cs, W, H) == 0;
+      case PixelFormat::nv12: return ARGBToNV12(src, stride, y, ys, u, cs, W, H) == 0;
       default: return ARGBToYUY2(src, stride, dst, ys, W, H) == 0;
     }
   }
@@ -300,22 +270,22 @@ bool FrameWriter::write(const VideoFrame& f, Layout target, int W, int H, uint8_
   if (sameSize && f.width == W && f.height == H && f.range == Range::limited) {
     const uint8_t* s0 = f.plane[0];
     const int st0 = f.stride[0];
-    if (f.layout == Layout::yuy2) {
+    if (f.format == PixelFormat::yuy2) {
       switch (target) {
-        case Layout::bgra: return YUY2ToARGB(s0, st0, dst, bgraStride, W, H) == 0;
-        case Layout::i420: return YUY2ToI420(s0, st0, y, ys, u, cs, v, cs, W, H) == 0;
-        case Layout::nv12: return YUY2ToNV12(s0, st0, y, ys, u, cs, W, H) == 0;
+        case PixelFormat::bgra: return YUY2ToARGB(s0, st0, dst, bgraStride, W, H) == 0;
+        case PixelFormat::i420: return YUY2ToI420(s0, st0, y, ys, u, cs, v, cs, W, H) == 0;
+        case PixelFormat::nv12: return YUY2ToNV12(s0, st0, y, ys, u, cs, W, H) == 0;
         default: CopyPlane(s0, st0, dst, ys, W * 2, H); return true;
       }
     }
-    if (f.layout == Layout::uyvy && target != Layout::nv12 && target != Layout::yuy2) {
-      if (target == Layout::bgra) return UYVYToARGB(s0, st0, dst, bgraStride, W, H) == 0;
+    if (f.format == PixelFormat::uyvy && target != PixelFormat::nv12 && target != PixelFormat::yuy2) {
+      if (target == PixelFormat::bgra) return UYVYToARGB(s0, st0, dst, bgraStride, W, H) == 0;
       return UYVYToI420(s0, st0, y, ys, u, cs, v, cs, W, H) == 0;
     }
-    if (f.layout == Layout::nv12 && target != Layout::yuy2) {
+    if (f.format == PixelFormat::nv12 && target != PixelFormat::yuy2) {
       switch (target) {
-        case Layout::bgra: return NV12ToARGB(s0, st0, f.plane[1], f.stride[1], dst, bgraStride, W, H) == 0;
-        case Layout::i420: return NV12ToI420(s0, st0, f.plane[1], f.stride[1], y, ys, u, cs, v, cs, W, H) == 0;
+        case PixelFormat::bgra: return NV12ToARGB(s0, st0, f.plane[1], f.stride[1], dst, bgraStride, W, H) == 0;
+        case PixelFormat::i420: return NV12ToI420(s0, st0, f.plane[1], f.stride[1], y, ys, u, cs, v, cs, W, H) == 0;
         default: NV12Copy(s0, st0, f.plane[1], f.stride[1], y, ys, u, cs, W, H); return true;
       }
     }
@@ -324,11 +294,11 @@ bool FrameWriter::write(const VideoFrame& f, Layout target, int W, int H, uint8_
   // Everything else goes through three planes of the cropped picture.
   Planes in;
   const int cw = c.width / 2, ch = c.height / 2;
-  switch (f.layout) {
-    case Layout::i420:
-    case Layout::i422:
-    case Layout::i444: {
-      const int sx = f.layout == Layout::i444 ? 0 : 1, sy = f.layout == Layout::i420 ? 1 : 0;
+  switch (f.format) {
+    case PixelFormat::i420:
+    case PixelFormat::i422:
+    case PixelFormat::i444: {
+      const int sx = info(f.format).chromaShiftX, sy = info(f.format).chromaShiftY;
       in.p[0] = f.plane[0] + static_cast<size_t>(c.y) * f.stride[0] + c.x;
       in.stride[0] = f.stride[0];
       for (int i = 1; i < 3; ++i) {
@@ -339,7 +309,7 @@ bool FrameWriter::write(const VideoFrame& f, Layout target, int W, int H, uint8_
       in.ch = (c.height + sy) >> sy;
       break;
     }
-    case Layout::nv12: {
+    case PixelFormat::nv12: {
       in.p[0] = f.plane[0] + static_cast<size_t>(c.y) * f.stride[0] + c.x;
       in.stride[0] = f.stride[0];
       uint8_t* su = scratch(1, static_cast<size_t>(cw) * ch * 2);
@@ -352,13 +322,13 @@ bool FrameWriter::write(const VideoFrame& f, Layout target, int W, int H, uint8_
       in.ch = ch;
       break;
     }
-    case Layout::yuy2:
-    case Layout::uyvy: {
+    case PixelFormat::yuy2:
+    case PixelFormat::uyvy: {
       uint8_t* s = scratch(1, static_cast<size_t>(c.width) * c.height * 2);
       uint8_t* su = s + static_cast<size_t>(c.width) * c.height;
       uint8_t* sv = su + static_cast<size_t>(cw) * c.height;
       const uint8_t* src = f.plane[0] + static_cast<size_t>(c.y) * f.stride[0] + static_cast<size_t>(c.x) * 2;
-      const int rc = f.layout == Layout::yuy2
+      const int rc = f.format == PixelFormat::yuy2
                          ? YUY2ToI422(src, f.stride[0], s, c.width, su, cw, sv, cw, c.width, c.height)
                          : UYVYToI422(src, f.stride[0], s, c.width, su, cw, sv, cw, c.width, c.height);
       if (rc != 0) return false;
@@ -371,13 +341,13 @@ bool FrameWriter::write(const VideoFrame& f, Layout target, int W, int H, uint8_
       in.ch = c.height;
       break;
     }
-    case Layout::bgra: return false;
+    default: return false;
   }
   const bool full = f.range == Range::full;
   const int ow = W / 2, oh = H / 2;
 
   // Straight from planes of the right size into BGRA.
-  if (target == Layout::bgra && sameSize) {
+  if (target == PixelFormat::bgra && sameSize) {
     const uint8_t* const* p = in.p;
     const int* s = in.stride;
     if (in.cw == ow && in.ch == oh)
@@ -390,24 +360,24 @@ bool FrameWriter::write(const VideoFrame& f, Layout target, int W, int H, uint8_
 
   // Scale each plane once into I420 of the output's size: the client's
   // buffer when it takes I420, else a scratch frame packed from below.
-  const PackedLayout i420 = packedLayout(Layout::i420, W, H);
-  uint8_t* py = target == Layout::i420 ? dst : scratch(2, i420.size);
+  const PackedLayout i420 = packedLayout(PixelFormat::i420, W, H);
+  uint8_t* py = target == PixelFormat::i420 ? dst : scratch(2, i420.size);
   uint8_t* pu = py + i420.offset[1];
   uint8_t* pv = py + i420.offset[2];
   // YUV clients take limited range; a JPEG's full range is mapped on the way.
-  const bool limit = full && target != Layout::bgra;
+  const bool limit = full && target != PixelFormat::bgra;
   const Mapping luma = limit ? Mapping::toLimitedLuma : Mapping::keep;
   const Mapping chroma = limit ? Mapping::toLimitedChroma : Mapping::keep;
   scalePlane(in.p[0], in.stride[0], c.width, c.height, py, W, W, H, luma);
   scalePlane(in.p[1], in.stride[1], in.cw, in.ch, pu, ow, ow, oh, chroma);
   scalePlane(in.p[2], in.stride[2], in.cw, in.ch, pv, ow, ow, oh, chroma);
-  if (target == Layout::bgra) {
+  if (target == PixelFormat::bgra) {
     auto convert = full ? J420ToARGB : I420ToARGB;
     return convert(py, W, pu, ow, pv, ow, dst, bgraStride, W, H) == 0;
   }
   switch (target) {
-    case Layout::nv12: return I420ToNV12(py, W, pu, ow, pv, ow, y, ys, u, cs, W, H) == 0;
-    case Layout::yuy2: return I420ToYUY2(py, W, pu, ow, pv, ow, dst, ys, W, H) == 0;
+    case PixelFormat::nv12: return I420ToNV12(py, W, pu, ow, pv, ow, y, ys, u, cs, W, H) == 0;
+    case PixelFormat::yuy2: return I420ToYUY2(py, W, pu, ow, pv, ow, dst, ys, W, H) == 0;
     default: return true;
   }
 }

@@ -8,25 +8,21 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/FrameBuffer.h"
+#include "platform/frames/PixelFormat.h"
 
 namespace tovrelle::frames {
-
-// Memory order of the bytes. bgra: blue, green, red, fourth byte; i4xx: three
-// planes; nv12: luma plane and interleaved U/V; yuy2/uyvy: packed 4:2:2.
-enum class Layout { bgra, i420, i422, i444, nv12, yuy2, uyvy };
 
 // Video from cameras is limited range (16-235); JPEG is full range (0-255).
 enum class Range { limited, full };
 
-const char* layoutName(Layout layout);
-
 struct VideoFrame {
   VideoFrame() = default;
   // A drawn picture (none stays empty).
-  VideoFrame(const ConstPixelBufferRef& picture);  // NOLINT(google-explicit-constructor)
+  VideoFrame(const ConstFrameBufferRef& picture);  // NOLINT(google-explicit-constructor)
 
-  Layout layout = Layout::bgra;
+  // bgra (fourth byte alpha or ignored), i420, i422, i444, nv12, yuy2 or uyvy.
+  PixelFormat format = PixelFormat::bgra;
   Range range = Range::limited;
   int width = 0;
   int height = 0;
@@ -38,10 +34,10 @@ struct VideoFrame {
   std::shared_ptr<const void> storage;
   // Set for drawn pictures, which are shown many times: their other layouts
   // are made once and kept with the buffer.
-  ConstPixelBufferRef picture;
+  ConstFrameBufferRef picture;
 
   explicit operator bool() const { return plane[0] != nullptr && width > 0 && height > 0; }
-  static VideoFrame fromPicture(const ConstPixelBufferRef& buffer) { return VideoFrame(buffer); }
+  static VideoFrame fromPicture(const ConstFrameBufferRef& buffer) { return VideoFrame(buffer); }
 };
 
 // Planes of a frame back to back in one block, rows tightly packed (what
@@ -52,7 +48,7 @@ struct PackedLayout {
   int stride[3] = {0, 0, 0};
   size_t size = 0;  // the whole frame
 };
-PackedLayout packedLayout(Layout layout, int width, int height);
+PackedLayout packedLayout(PixelFormat format, int width, int height);
 
 // Reusable memory for camera frames: a block comes back to the store when the
 // last frame holding it goes (on whatever thread), so steady capture
@@ -77,7 +73,7 @@ class FrameWriter {
   // `target` is bgra, i420, nv12 or yuy2; `dst` holds packedLayout(target,
   // width, height).size bytes, or for bgra height rows of `dstStride` (0:
   // tightly packed). False when the frame or target cannot be written.
-  bool write(const VideoFrame& frame, Layout target, int width, int height, uint8_t* dst, int dstStride = 0);
+  bool write(const VideoFrame& frame, PixelFormat target, int width, int height, uint8_t* dst, int dstStride = 0);
 
   // What a plane's values go through on the way: kept, or full range mapped
   // to limited.

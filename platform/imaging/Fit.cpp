@@ -4,17 +4,11 @@
 
 #include <cstring>
 
+#include "platform/frames/AspectFit.h"
+
 namespace tovrelle::imaging {
 
-FitRect aspectFit(int iw, int ih, int W, int H) {
-  if (iw <= 0 || ih <= 0 || W <= 0 || H <= 0) return {};
-  const double kw = static_cast<double>(W) / iw, kh = static_cast<double>(H) / ih;
-  const double k = kw <= kh ? kw : kh;
-  const double w = k * iw, h = k * ih;
-  return {(W - w) / 2, (H - h) / 2, w, h};
-}
-
-bool renderFitted(const Canvas& picture, frames::PixelBuffer& frame) {
+bool renderFitted(const Canvas& picture, frames::FrameBuffer& frame) {
   std::memset(frame.data(), 0, frame.byteCount());
   if (picture.width <= 0 || picture.height <= 0 || picture.pixels.empty()) return false;
   if (picture.width > kMaxCanvasSide || picture.height > kMaxCanvasSide) return false;
@@ -26,7 +20,7 @@ bool renderFitted(const Canvas& picture, frames::PixelBuffer& frame) {
       cairo_image_surface_create_for_data(const_cast<uint8_t*>(picture.pixels.data()), CAIRO_FORMAT_RGB24,
                                           picture.width, picture.height, static_cast<int>(picture.stride));
   cairo_t* cr = cairo_create(target);
-  const FitRect r = aspectFit(picture.width, picture.height, frame.width(), frame.height());
+  const frames::FitRect r = frames::aspectFit(picture.width, picture.height, frame.width(), frame.height());
   cairo_rectangle(cr, r.x, r.y, r.width, r.height);
   cairo_translate(cr, r.x, r.y);
   cairo_scale(cr, r.width / picture.width, r.height / picture.height);
@@ -41,6 +35,12 @@ bool renderFitted(const Canvas& picture, frames::PixelBuffer& frame) {
   cairo_surface_destroy(source);
   cairo_surface_destroy(target);
   return ok;
+}
+
+frames::FrameBufferRef fitIntoFrame(const Canvas& picture, int width, int height) {
+  auto frame = frames::makeFrameBuffer(width, height);
+  if (!frame || !renderFitted(picture, *frame)) return nullptr;
+  return frame;
 }
 
 }  // namespace tovrelle::imaging

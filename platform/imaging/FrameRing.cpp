@@ -9,7 +9,7 @@ namespace tovrelle::imaging {
 
 struct FrameRing::Core {
   struct Slot {
-    frames::PixelBufferRef buffer;
+    frames::FrameBufferRef buffer;
     int64_t position = -1;  // place in play order, over all laps; -1 while rendered
     int lent = 0;           // hand-outs not yet released
   };
@@ -24,10 +24,10 @@ struct FrameRing::Core {
 
   // A shared handle on the slot's buffer that gives the slot back when the
   // last copy goes; it holds the core, so it may outlive the ring.
-  static frames::ConstPixelBufferRef lend(const std::shared_ptr<Core>& core, size_t index) {
+  static frames::ConstFrameBufferRef lend(const std::shared_ptr<Core>& core, size_t index) {
     Slot& slot = core->slots[index];
     ++slot.lent;
-    return frames::ConstPixelBufferRef(slot.buffer.get(), [core, index](const frames::PixelBuffer*) {
+    return frames::ConstFrameBufferRef(slot.buffer.get(), [core, index](const frames::FrameBuffer*) {
       {
         std::lock_guard lock(core->mutex);
         --core->slots[index].lent;
@@ -47,7 +47,7 @@ std::unique_ptr<FrameRing> FrameRing::start(std::unique_ptr<Producer> producer, 
   if (!producer || frameCount == 0 || capacity < 2) return nullptr;
   std::unique_ptr<FrameRing> ring(new FrameRing(std::move(producer), frameCount, capacity));
   for (auto& slot : ring->core_->slots) {
-    slot.buffer = frames::makePixelBuffer(width, height);
+    slot.buffer = frames::makeFrameBuffer(width, height);
     if (!slot.buffer) return nullptr;
   }
   if (!ring->producer_->produce(0, *ring->core_->slots[0].buffer)) return nullptr;
@@ -76,7 +76,7 @@ uint64_t FrameRing::lateFrames() const {
   return core_->late;
 }
 
-frames::ConstPixelBufferRef FrameRing::frame(size_t index) {
+frames::ConstFrameBufferRef FrameRing::frame(size_t index) {
   Core& core = *core_;
   std::unique_lock lock(core.mutex);
   const int64_t n = static_cast<int64_t>(frameCount_);

@@ -10,7 +10,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/FrameBuffer.h"
 
 namespace tovrelle::imaging {
 
@@ -24,7 +24,7 @@ class FrameRing {
     virtual bool restart() = 0;
     // Renders frame `index` into `out`; false when this frame fails (the ring
     // then repeats the frame before it).
-    virtual bool produce(size_t index, frames::PixelBuffer& out) = 0;
+    virtual bool produce(size_t index, frames::FrameBuffer& out) = 0;
   };
 
   // Renders frame 0 on the calling thread, then starts the worker. None when
@@ -37,7 +37,7 @@ class FrameRing {
 
   // The player's call, from one thread at a time, asking for frames in play
   // order (index + 1 after index, wrapping).
-  frames::ConstPixelBufferRef frame(size_t index);
+  frames::ConstFrameBufferRef frame(size_t index);
 
   size_t capacity() const { return capacity_; }
   // Frames rendered so far, over all laps.

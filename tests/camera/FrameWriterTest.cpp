@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "platform/camera/FrameConversion.h"
+#include "platform/frames/AspectFit.h"
 #include "platform/frames/VideoFrame.h"
 
 using namespace tovrelle;
-using frames::Layout;
 
 namespace {
 
@@ -24,8 +24,8 @@ constexpr Rgb kBars[] = {{255, 255, 255}, {255, 255, 0}, {255, 0, 0}, {0, 255, 0
 constexpr int kBarCount = 6;
 
 // Bars in BGRA; rows outside the 16:9 centre are magenta, which must never show.
-frames::PixelBufferRef bars(int width, int height) {
-  auto f = frames::makePixelBuffer(width, height);
+frames::FrameBufferRef bars(int width, int height) {
+  auto f = frames::makeFrameBuffer(width, height);
   const int visible = std::min(height, width * 9 / 16), top = (height - visible) / 2;
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
@@ -36,32 +36,32 @@ frames::PixelBufferRef bars(int width, int height) {
   return f;
 }
 
-// The bars as a camera would deliver them, in `layout` (and range).
-frames::VideoFrame asCamera(const frames::PixelBuffer& src, Layout layout, frames::Range range = frames::Range::limited) {
+// The bars as a camera would deliver them, in `format` (and range).
+frames::VideoFrame asCamera(const frames::FrameBuffer& src, frames::PixelFormat format, frames::Range range = frames::Range::limited) {
   const int w = src.width(), h = src.height();
-  const auto packed = frames::packedLayout(layout, w, h);
+  const auto packed = frames::packedLayout(format, w, h);
   auto bytes = std::make_shared<std::vector<uint8_t>>(packed.size);
   uint8_t* d = bytes->data();
   const bool full = range == frames::Range::full;
-  switch (layout) {
-    case Layout::i420:
+  switch (format) {
+    case frames::PixelFormat::i420:
       (full ? libyuv::ARGBToJ420 : libyuv::ARGBToI420)(src.data(), src.bytesPerRow(), d, packed.stride[0],
                                                        d + packed.offset[1], packed.stride[1], d + packed.offset[2],
                                                        packed.stride[2], w, h);
       break;
-    case Layout::i422:
+    case frames::PixelFormat::i422:
       (full ? libyuv::ARGBToJ422 : libyuv::ARGBToI422)(src.data(), src.bytesPerRow(), d, packed.stride[0],
                                                        d + packed.offset[1], packed.stride[1], d + packed.offset[2],
                                                        packed.stride[2], w, h);
       break;
-    case Layout::nv12:
+    case frames::PixelFormat::nv12:
       libyuv::ARGBToNV12(src.data(), src.bytesPerRow(), d, packed.stride[0], d + packed.offset[1], packed.stride[1], w, h);
       break;
-    case Layout::yuy2: libyuv::ARGBToYUY2(src.data(), src.bytesPerRow(), d, packed.stride[0], w, h); break;
-    default: ADD_FAILURE() << "no camera of this layout in the test";
+    case frames::PixelFormat::yuy2: libyuv::ARGBToYUY2(src.data(), src.bytesPerRow(), d, packed.stride[0], w, h); break;
+    default: ADD_FAILURE() << "no camera of this format in the test";
   }
   frames::VideoFrame f;
-  f.layout = layout;
+  f.format = format;
   f.range = range;
   f.width = w;
   f.height = h;
@@ -78,11 +78,11 @@ bool near(int a, int b, int tolerance) { return std::abs(a - b) <= tolerance; }
 // Checks both clients' view of the bars; `what` names the case.
 void expectBars(const frames::VideoFrame& frame, const std::string& what) {
   frames::FrameWriter writer;
-  std::vector<uint8_t> bgra(camera::wireLayout(camera::WireFormat::BGRA, 1280, 720).size);
-  const auto l = camera::wireLayout(camera::WireFormat::I420, 1280, 720);
+  std::vector<uint8_t> bgra(frames::packedLayout(frames::PixelFormat::bgra, 1280, 720).size);
+  const auto l = frames::packedLayout(frames::PixelFormat::i420, 1280, 720);
   std::vector<uint8_t> i420(l.size);
-  ASSERT_TRUE(writer.write(frame, Layout::bgra, 1280, 720, bgra.data())) << what;
-  ASSERT_TRUE(writer.write(frame, Layout::i420, 1280, 720, i420.data())) << what;
+  ASSERT_TRUE(writer.write(frame, frames::PixelFormat::bgra, 1280, 720, bgra.data())) << what;
+  ASSERT_TRUE(writer.write(frame, frames::PixelFormat::i420, 1280, 720, i420.data())) << what;
   int alphaMin = 255;
   for (size_t i = 3; i < bgra.size(); i += 4) alphaMin = std::min<int>(alphaMin, bgra[i]);
   EXPECT_EQ(alphaMin, 255) << what;
@@ -109,15 +109,15 @@ void expectBars(const frames::VideoFrame& frame, const std::string& what) {
 
 TEST(FrameWriter, CameraLayoutsReachBGRAAndI420ClientsCroppedWithTheirColoursAndRange) {
   auto hd = bars(1280, 720), fullHd = bars(1920, 1080), vga = bars(640, 480);
-  expectBars(asCamera(*hd, Layout::yuy2), "YUY2 1280x720");
-  expectBars(asCamera(*vga, Layout::yuy2), "YUY2 640x480");
-  expectBars(asCamera(*fullHd, Layout::nv12), "NV12 1920x1080");
-  expectBars(asCamera(*vga, Layout::nv12), "NV12 640x480");
-  expectBars(asCamera(*hd, Layout::i420), "I420 1280x720");
+  expectBars(asCamera(*hd, frames::PixelFormat::yuy2), "YUY2 1280x720");
+  expectBars(asCamera(*vga, frames::PixelFormat::yuy2), "YUY2 640x480");
+  expectBars(asCamera(*fullHd, frames::PixelFormat::nv12), "NV12 1920x1080");
+  expectBars(asCamera(*vga, frames::PixelFormat::nv12), "NV12 640x480");
+  expectBars(asCamera(*hd, frames::PixelFormat::i420), "I420 1280x720");
   // Decoded JPEG: full range, so white must come out as 235 (not 255) and
   // black as 16 (not 0) for a YUV client.
-  expectBars(asCamera(*hd, Layout::i420, frames::Range::full), "J420 1280x720");
-  expectBars(asCamera(*fullHd, Layout::i422, frames::Range::full), "J422 1920x1080");
+  expectBars(asCamera(*hd, frames::PixelFormat::i420, frames::Range::full), "J420 1280x720");
+  expectBars(asCamera(*fullHd, frames::PixelFormat::i422, frames::Range::full), "J422 1920x1080");
   expectBars(frames::VideoFrame(bars(1280, 720)), "drawn BGRA");
   expectBars(frames::VideoFrame(bars(1920, 1440)), "BGRA camera 1920x1440");
 }
@@ -125,14 +125,30 @@ TEST(FrameWriter, CameraLayoutsReachBGRAAndI420ClientsCroppedWithTheirColoursAnd
 TEST(FrameWriter, ADrawnPictureIsConvertedOnceAndAgainAfterItIsRedrawn) {
   auto picture = bars(1280, 720);
   frames::FrameWriter writer;
-  const auto l = camera::wireLayout(camera::WireFormat::I420, 1280, 720);
+  const auto l = frames::packedLayout(frames::PixelFormat::i420, 1280, 720);
   std::vector<uint8_t> a(l.size), b(l.size);
-  ASSERT_TRUE(writer.write(frames::VideoFrame(picture), Layout::i420, 1280, 720, a.data()));
-  EXPECT_NE(picture->derived(int(Layout::i420)), nullptr) << "the I420 form is kept with the picture";
+  ASSERT_TRUE(writer.write(frames::VideoFrame(picture), frames::PixelFormat::i420, 1280, 720, a.data()));
+  EXPECT_NE(picture->derived(frames::PixelFormat::i420), nullptr) << "the I420 form is kept with the picture";
   // A buffer drawn again (a pool hands it out anew) must not show its old picture.
   for (int y = 0; y < 720; ++y) std::fill(picture->row(y), picture->row(y) + 1280 * 4, uint8_t(255));
-  ASSERT_TRUE(writer.write(frames::VideoFrame(picture), Layout::i420, 1280, 720, b.data()));
+  ASSERT_TRUE(writer.write(frames::VideoFrame(picture), frames::PixelFormat::i420, 1280, 720, b.data()));
   EXPECT_EQ(b[360 * 1280 + 1100], camera::yuvFromRGB(255, 255, 255).y) << "was the black bar";
   EXPECT_NE(a[360 * 1280 + 1100], b[360 * 1280 + 1100]);
 }
 
+
+TEST(AspectFit, LetterboxesAndCentreCropsWithOneRule) {
+  // A 4:3 picture in a 16:9 frame: full height, centred, bars left and right.
+  EXPECT_EQ(frames::aspectFitPixels(640, 480, 1280, 720), (frames::PixelRect{160, 0, 960, 720}));
+  // The 16:9 centre of a 4:3 camera frame.
+  EXPECT_EQ(frames::aspectFitPixels(1280, 720, 640, 480, 2), (frames::PixelRect{0, 60, 640, 360}));
+  // On even pixels for subsampled chroma: 1363.6 x 767 becomes 1362 x 766.
+  EXPECT_EQ(frames::aspectFitPixels(1280, 720, 1366, 767, 2), (frames::PixelRect{2, 0, 1362, 766}));
+  // Exact where a side fits: a 2:1 picture spans the whole width.
+  const frames::FitRect r = frames::aspectFit(200, 100, 1280, 720);
+  EXPECT_EQ(r.x, 0.0);
+  EXPECT_EQ(r.width, 1280.0);
+  EXPECT_EQ(r.y, 40.0);
+  EXPECT_EQ(r.height, 640.0);
+  EXPECT_TRUE(frames::aspectFitPixels(0, 480, 1280, 720).isEmpty());
+}

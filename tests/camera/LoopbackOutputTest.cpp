@@ -21,8 +21,8 @@ namespace {
 
 constexpr int kWidth = 64, kHeight = 36;
 
-frames::ConstPixelBufferRef solid(int r, int g, int b) {
-  auto buffer = frames::makePixelBuffer(kWidth, kHeight);
+frames::ConstFrameBufferRef solid(int r, int g, int b) {
+  auto buffer = frames::makeFrameBuffer(kWidth, kHeight);
   for (int y = 0; y < kHeight; ++y)
     for (int x = 0; x < kWidth; ++x) {
       uint8_t* p = buffer->row(y) + x * 4;
@@ -59,7 +59,7 @@ struct Rig {
     options.onStatus = [this](LoopbackState s, const std::string& node) { statuses.emplace_back(s, node); };
     output = std::make_unique<LoopbackOutput>(std::make_unique<test::FakeLoopbackPort>(&port), options);
     camera::DeviceDescription d;
-    d.format = {frames::kFourCCBGRA, kWidth, kHeight, {1, 30}, {1, 30}};
+    d.format = {frames::PixelFormat::bgra, kWidth, kHeight, camera::frameInterval(30), camera::frameInterval(30)};
     output->publish(d, client, {[this] { ++starts; }, [this] { ++stops; }});
   }
 

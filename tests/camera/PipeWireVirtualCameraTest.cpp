@@ -43,7 +43,7 @@ camera::DeviceDescription testDescription() {
   d.manufacturer = "Velkari";
   d.deviceId = "3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5";
   d.streamId = "A86D2F14-9B3E-4C71-B0D5-62E8F1C47A3B";
-  d.format = {frames::kFourCCBGRA, 1280, 720, {1, 30}, {1, 30}};
+  d.format = {frames::PixelFormat::bgra, 1280, 720, camera::frameInterval(30), camera::frameInterval(30)};
   return d;
 }
 
@@ -92,7 +92,7 @@ class PipeWireCamera : public ::testing::Test {
   }
 
   // Queues `frame` 30 times a second with stamps 1/30 s apart from `base`.
-  void startFeeding(std::shared_ptr<camera::VirtualCamera> cam, frames::ConstPixelBufferRef frame, uint64_t base) {
+  void startFeeding(std::shared_ptr<camera::VirtualCamera> cam, frames::ConstFrameBufferRef frame, uint64_t base) {
     feeding = true;
     feeder = std::thread([this, cam, frame, base] {
       uint64_t n = 0;
@@ -140,8 +140,8 @@ class PipeWireCamera : public ::testing::Test {
   std::vector<std::string> logLines;
 };
 
-frames::PixelBufferRef solid(uint8_t b, uint8_t g, uint8_t r) {
-  auto f = frames::makePixelBuffer(1280, 720);
+frames::FrameBufferRef solid(uint8_t b, uint8_t g, uint8_t r) {
+  auto f = frames::makeFrameBuffer(1280, 720);
   for (int y = 0; y < 720; ++y)
     for (int x = 0; x < 1280; ++x) {
       uint8_t* p = f->row(y) + 4 * x;

@@ -47,13 +47,13 @@ struct SeenFrame {
   testpattern::Rgb bars[testpattern::kBarCount]{};
 };
 
-inline SeenFrame inspect(const capture::SampleBuffer& sample) {
+inline SeenFrame inspect(const capture::CapturedFrame& sample) {
   SeenFrame f;
   if (!sample.image) return f;
   // What a BGRA client of the virtual camera would be shown.
   thread_local frames::FrameWriter writer;
-  auto img = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
-  if (!writer.write(sample.image, frames::Layout::bgra, img->width(), img->height(), img->data(), img->bytesPerRow()))
+  auto img = frames::makeFrameBuffer(frames::kFrameWidth, frames::kFrameHeight);
+  if (!writer.write(sample.image, frames::PixelFormat::bgra, img->width(), img->height(), img->data(), img->bytesPerRow()))
     return f;
   f.width = img->width();
   f.height = img->height();
@@ -81,7 +81,7 @@ class FrameSink {
   std::shared_ptr<capture::VideoOutput> makeOutput() {
     auto output = std::make_shared<capture::VideoOutput>();
     output->callbackQueue = queue_;
-    output->onFrame = [this](const capture::SampleBuffer& s) {
+    output->onFrame = [this](const capture::CapturedFrame& s) {
       SeenFrame f = inspect(s);
       {
         std::lock_guard lock(mutex_);

@@ -28,26 +28,26 @@ std::vector<uint8_t> patternBGRA(int width, int height, uint32_t counter) {
 }
 
 // The pattern as a camera delivers `format`: one block, planes one after the other.
-std::vector<uint8_t> patternIn(PixelFormat format, int width, int height, uint32_t counter, int* stride) {
+std::vector<uint8_t> patternIn(frames::PixelFormat format, int width, int height, uint32_t counter, int* stride) {
   auto bgra = patternBGRA(width, height, counter);
-  const auto l = frames::packedLayout(format == PixelFormat::nv12   ? frames::Layout::nv12
-                                      : format == PixelFormat::i420 ? frames::Layout::i420
-                                                                    : frames::Layout::yuy2,
+  const auto l = frames::packedLayout(format == frames::PixelFormat::nv12   ? frames::PixelFormat::nv12
+                                      : format == frames::PixelFormat::i420 ? frames::PixelFormat::i420
+                                                                    : frames::PixelFormat::yuy2,
                                       width, height);
-  std::vector<uint8_t> out(format == PixelFormat::bgrx || format == PixelFormat::rgbx ? bgra.size() : l.size);
+  std::vector<uint8_t> out(format == frames::PixelFormat::bgrx || format == frames::PixelFormat::rgbx ? bgra.size() : l.size);
   uint8_t* d = out.data();
   const int s = width * 4;
   *stride = l.stride[0];
   switch (format) {
-    case PixelFormat::bgrx: *stride = s; return bgra;
-    case PixelFormat::rgbx: libyuv::ARGBToABGR(bgra.data(), s, d, s, width, height); *stride = s; break;
-    case PixelFormat::yuy2: libyuv::ARGBToYUY2(bgra.data(), s, d, l.stride[0], width, height); break;
-    case PixelFormat::uyvy: libyuv::ARGBToUYVY(bgra.data(), s, d, l.stride[0], width, height); break;
-    case PixelFormat::nv12: libyuv::ARGBToNV12(bgra.data(), s, d, width, d + l.offset[1], width, width, height); break;
-    case PixelFormat::i420:
+    case frames::PixelFormat::bgrx: *stride = s; return bgra;
+    case frames::PixelFormat::rgbx: libyuv::ARGBToABGR(bgra.data(), s, d, s, width, height); *stride = s; break;
+    case frames::PixelFormat::yuy2: libyuv::ARGBToYUY2(bgra.data(), s, d, l.stride[0], width, height); break;
+    case frames::PixelFormat::uyvy: libyuv::ARGBToUYVY(bgra.data(), s, d, l.stride[0], width, height); break;
+    case frames::PixelFormat::nv12: libyuv::ARGBToNV12(bgra.data(), s, d, width, d + l.offset[1], width, width, height); break;
+    case frames::PixelFormat::i420:
       libyuv::ARGBToI420(bgra.data(), s, d, width, d + l.offset[1], width / 2, d + l.offset[2], width / 2, width, height);
       break;
-    default: ADD_FAILURE() << "no raw layout for " << pixelFormatName(format);
+    default: ADD_FAILURE() << "no raw layout for " << frames::pixelFormatName(format);
   }
   return out;
 }
@@ -75,7 +75,7 @@ RawFrame oneBlock(const std::vector<uint8_t>& bytes, int stride, size_t size = S
 
 // What a BGRA client is shown of the frame.
 void expectPattern(const frames::VideoFrame& frame, uint32_t counter, int tolerance) {
-  SampleBuffer sample;
+  CapturedFrame sample;
   sample.image = frame;
   const SeenFrame seen = inspect(sample);
   ASSERT_EQ(seen.width, 1280);
@@ -89,24 +89,24 @@ void expectPattern(const frames::VideoFrame& frame, uint32_t counter, int tolera
 
 TEST(FrameConverter, RawLayoutsKeepTheirLayoutAndShowThePattern) {
   struct Case {
-    PixelFormat format;
+    frames::PixelFormat format;
     int width, height;
-    frames::Layout layout;
+    frames::PixelFormat kept;  // the format of the frame handed on
   };
+  using F = frames::PixelFormat;
   const Case cases[] = {
-      {PixelFormat::bgrx, 1280, 720, frames::Layout::bgra}, {PixelFormat::rgbx, 1920, 1080, frames::Layout::bgra},
-      {PixelFormat::yuy2, 640, 480, frames::Layout::yuy2},  {PixelFormat::uyvy, 1280, 720, frames::Layout::uyvy},
-      {PixelFormat::nv12, 1920, 1080, frames::Layout::nv12}, {PixelFormat::i420, 640, 360, frames::Layout::i420},
+      {F::bgrx, 1280, 720, F::bgra}, {F::rgbx, 1920, 1080, F::bgra}, {F::yuy2, 640, 480, F::yuy2},
+      {F::uyvy, 1280, 720, F::uyvy}, {F::nv12, 1920, 1080, F::nv12}, {F::i420, 640, 360, F::i420},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(pixelFormatName(c.format)) + " " + std::to_string(c.width) + "x" + std::to_string(c.height));
+    SCOPED_TRACE(std::string(frames::pixelFormatName(c.format)) + " " + std::to_string(c.width) + "x" + std::to_string(c.height));
     auto converter = FrameConverter::create({c.format, c.width, c.height, 30, 1});
     ASSERT_TRUE(converter);
     int stride = 0;
     auto bytes = patternIn(c.format, c.width, c.height, 4242, &stride);
     auto out = converter->convert(oneBlock(bytes, stride));
     ASSERT_TRUE(out);
-    EXPECT_EQ(out.layout, c.layout);
+    EXPECT_EQ(out.format, c.kept);
     EXPECT_EQ(out.width, c.width);
     expectPattern(out, 4242, 30);
   }
@@ -115,7 +115,7 @@ TEST(FrameConverter, RawLayoutsKeepTheirLayoutAndShowThePattern) {
 TEST(FrameConverter, PaddedStridesAndSeparatePlanesAreHonoured) {
   const int w = 640, h = 480;
   int stride = 0;
-  auto bytes = patternIn(PixelFormat::i420, w, h, 77, &stride);
+  auto bytes = patternIn(frames::PixelFormat::i420, w, h, 77, &stride);
   const int ys = w + 64, cs = w / 2 + 32;
   std::vector<uint8_t> y(static_cast<size_t>(ys) * h), u(static_cast<size_t>(cs) * h / 2), v(u.size());
   for (int r = 0; r < h; ++r) std::memcpy(&y[static_cast<size_t>(r) * ys], &bytes[static_cast<size_t>(r) * w], w);
@@ -130,22 +130,22 @@ TEST(FrameConverter, PaddedStridesAndSeparatePlanesAreHonoured) {
   raw.data[0] = y.data(), raw.size[0] = y.size(), raw.stride[0] = ys;
   raw.data[1] = u.data(), raw.size[1] = u.size(), raw.stride[1] = cs;
   raw.data[2] = v.data(), raw.size[2] = v.size(), raw.stride[2] = cs;
-  auto out = FrameConverter::create({PixelFormat::i420, w, h, 30, 1})->convert(raw);
+  auto out = FrameConverter::create({frames::PixelFormat::i420, w, h, 30, 1})->convert(raw);
   ASSERT_TRUE(out);
   expectPattern(out, 77, 30);
 }
 
 TEST(FrameConverter, MjpegIsDecodedToFullRangePlanesAndBadFramesAreDroppedOnce) {
   LogCapture logs;
-  auto converter = FrameConverter::create({PixelFormat::mjpeg, 1920, 1080, 30, 1});
+  auto converter = FrameConverter::create({frames::PixelFormat::mjpeg, 1920, 1080, 30, 1});
   ASSERT_TRUE(converter);
   auto good = jpegOf(1920, 1080, 5);
   auto out = converter->convert(oneBlock(good, 0));
   ASSERT_TRUE(out);
   EXPECT_EQ(out.range, frames::Range::full);
-  EXPECT_EQ(out.layout, frames::Layout::i422);
+  EXPECT_EQ(out.format, frames::PixelFormat::i422);
   EXPECT_EQ(out.width, 1920) << "half size would not cover 1280x720";
-  auto big = FrameConverter::create({PixelFormat::mjpeg, 2880, 1620, 30, 1})->convert(oneBlock(jpegOf(2880, 1620, 7), 0));
+  auto big = FrameConverter::create({frames::PixelFormat::mjpeg, 2880, 1620, 30, 1})->convert(oneBlock(jpegOf(2880, 1620, 7), 0));
   EXPECT_EQ(big.width, 1440) << "decoded at half size, still covering 1280x720";
   expectPattern(big, 7, 40);
   expectPattern(out, 5, 40);
@@ -153,12 +153,12 @@ TEST(FrameConverter, MjpegIsDecodedToFullRangePlanesAndBadFramesAreDroppedOnce) 
   for (int sampling : {TJSAMP_420, TJSAMP_444}) {
     for (auto [w, h] : {std::pair{1920, 1080}, std::pair{2880, 1620}}) {
       SCOPED_TRACE("sampling " + std::to_string(sampling) + " " + std::to_string(w));
-      auto f = FrameConverter::create({PixelFormat::mjpeg, w, h, 30, 1})->convert(oneBlock(jpegOf(w, h, 9, sampling), 0));
+      auto f = FrameConverter::create({frames::PixelFormat::mjpeg, w, h, 30, 1})->convert(oneBlock(jpegOf(w, h, 9, sampling), 0));
       ASSERT_TRUE(f);
       expectPattern(f, 9, 40);
     }
   }
-  auto gray = FrameConverter::create({PixelFormat::mjpeg, 1920, 1080, 30, 1})->convert(oneBlock(jpegOf(1920, 1080, 3, TJSAMP_GRAY), 0));
+  auto gray = FrameConverter::create({frames::PixelFormat::mjpeg, 1920, 1080, 30, 1})->convert(oneBlock(jpegOf(1920, 1080, 3, TJSAMP_GRAY), 0));
   ASSERT_TRUE(gray);
   EXPECT_EQ(gray.plane[1][640], 128);
   EXPECT_EQ(gray.plane[2][gray.stride[2] * 539], 128);
@@ -186,9 +186,9 @@ TEST(FrameConverter, MjpegIsDecodedToFullRangePlanesAndBadFramesAreDroppedOnce) 
 
 TEST(FrameConverter, ShortRawFramesAreDroppedOnceAndMemoryIsReused) {
   LogCapture logs;
-  auto converter = FrameConverter::create({PixelFormat::nv12, 640, 480, 30, 1});
+  auto converter = FrameConverter::create({frames::PixelFormat::nv12, 640, 480, 30, 1});
   int stride = 0;
-  auto bytes = patternIn(PixelFormat::nv12, 640, 480, 1, &stride);
+  auto bytes = patternIn(frames::PixelFormat::nv12, 640, 480, 1, &stride);
   EXPECT_FALSE(converter->convert(oneBlock(bytes, stride, bytes.size() - 1)));
   EXPECT_FALSE(converter->convert(oneBlock(bytes, 320)));  // stride below the width
   EXPECT_FALSE(converter->convert(RawFrame{}));
@@ -196,8 +196,8 @@ TEST(FrameConverter, ShortRawFramesAreDroppedOnceAndMemoryIsReused) {
   EXPECT_EQ(logs.count("dropping unusable camera frame"), 1) << logs.all();
 
   // Converted frames (the RGB orders) take memory from the store.
-  converter = FrameConverter::create({PixelFormat::rgbx, 640, 480, 30, 1});
-  bytes = patternIn(PixelFormat::rgbx, 640, 480, 1, &stride);
+  converter = FrameConverter::create({frames::PixelFormat::rgbx, 640, 480, 30, 1});
+  bytes = patternIn(frames::PixelFormat::rgbx, 640, 480, 1, &stride);
   std::set<const void*> seen;
   for (int i = 0; i < 50; ++i) seen.insert(converter->convert(oneBlock(bytes, stride)).storage.get());
   EXPECT_EQ(seen.size(), 1u) << "one block serves every frame once the last one is released";

@@ -23,7 +23,7 @@ struct InkBox {
 
 // Rows with ink (pixels away from the ground colour), grouped into runs
 // separated by empty rows.
-std::vector<InkBox> inkLines(const frames::PixelBuffer& frame) {
+std::vector<InkBox> inkLines(const frames::FrameBuffer& frame) {
   std::vector<InkBox> lines;
   bool inLine = false;
   for (int y = 0; y < frame.height(); ++y) {

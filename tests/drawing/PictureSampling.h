@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <ostream>
 
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/FrameBuffer.h"
 
 namespace tovrelle::test {
 
@@ -21,13 +21,13 @@ inline std::ostream& operator<<(std::ostream& os, const Colour& c) {
   return os << "(" << c.r << ", " << c.g << ", " << c.b << ")";
 }
 
-inline Colour pixelAt(const frames::PixelBuffer& buffer, int x, int y) {
+inline Colour pixelAt(const frames::FrameBuffer& buffer, int x, int y) {
   const uint8_t* p = buffer.row(y) + static_cast<size_t>(x) * 4;
   return {p[2], p[1], p[0]};
 }
 
 // The pixel whose square contains the geometric point (x, y).
-inline Colour pixelAtPoint(const frames::PixelBuffer& buffer, double x, double y) {
+inline Colour pixelAtPoint(const frames::FrameBuffer& buffer, double x, double y) {
   return pixelAt(buffer, static_cast<int>(std::floor(x)), static_cast<int>(std::floor(y)));
 }
 

@@ -27,7 +27,7 @@ namespace tovrelle::test {
 
 namespace fs = std::filesystem;
 
-inline bool isBlack(const frames::ConstPixelBufferRef& buffer) {
+inline bool isBlack(const frames::ConstFrameBufferRef& buffer) {
   return buffer && std::all_of(buffer->data(), buffer->data() + buffer->byteCount(), [](uint8_t b) { return b == 0; });
 }
 
@@ -40,11 +40,11 @@ class FakeAnimation final : public extension::AnimatedImage {
   }
   size_t frameCount() const override { return frames_.size(); }
   double delay(size_t index) const override { return delays_.at(index); }
-  frames::ConstPixelBufferRef frame(size_t index) override { return frames_.at(index); }
+  frames::ConstFrameBufferRef frame(size_t index) override { return frames_.at(index); }
 
  private:
   std::vector<double> delays_;
-  std::vector<frames::ConstPixelBufferRef> frames_;
+  std::vector<frames::ConstFrameBufferRef> frames_;
 };
 
 class StreamSourceHarness : public ::testing::Test {
@@ -197,7 +197,7 @@ class StreamSourceHarness : public ::testing::Test {
     return f;
   }
   // The picture the stream shows 0.1 s from now.
-  frames::ConstPixelBufferRef shownNext() {
+  frames::ConstFrameBufferRef shownNext() {
     takeFrames();
     advance(0.1);
     auto f = takeFrames();
@@ -216,8 +216,8 @@ class StreamSourceHarness : public ::testing::Test {
   std::chrono::system_clock::time_point wallBase;
   dispatch::Clock::time_point schedulerBase;
 
-  frames::PixelBufferRef cameraOffPicture = solidFrame(62, 62, 62);
-  frames::PixelBufferRef notRunningPicture = solidFrame(31, 26, 26);
+  frames::FrameBufferRef cameraOffPicture = solidFrame(62, 62, 62);
+  frames::FrameBufferRef notRunningPicture = solidFrame(31, 26, 26);
   int cameraOffBuilds = 0;
   std::map<std::string, std::shared_ptr<extension::AnimatedImage>> animations;
   std::map<std::string, extension::StillImage> stills;

@@ -331,7 +331,7 @@ TEST_F(CameraModeTest, SelectedCameraIsOpenedOnTheCaptureQueueAndItsFramesForwar
   EXPECT_EQ(sessions[0]->presetHeight, 720);
   EXPECT_EQ(sessions[0]->startedOnCaptureQueue, true);
   EXPECT_TRUE(sessions[0]->isRunning());
-  EXPECT_EQ(sessions[0]->output->pixelFormat, frames::kFourCCBGRA);
+  EXPECT_EQ(sessions[0]->output->pixelFormat, frames::PixelFormat::bgra);
   EXPECT_TRUE(sessions[0]->output->alwaysDiscardsLateVideoFrames);
   EXPECT_EQ(timerQueue->liveTimerCount(), 1u) << "the stream's clock outlives the adoption";
 
@@ -346,7 +346,7 @@ TEST_F(CameraModeTest, SelectedCameraIsOpenedOnTheCaptureQueueAndItsFramesForwar
   for (int i = 0; i < 30; ++i) {
     devices->pushFrame("usb-1", FakeCaptureDevices::makeFrame(100 + i));
     runCaptureQueue();
-    advance(extension::kFrameDuration.seconds());
+    advance(camera::toSeconds(extension::kFrameDuration));
   }
   for (auto& f : takeFrames()) EXPECT_FALSE(isBlack(f.buffer)) << "no clock frames while the camera feeds the stream";
 
@@ -446,7 +446,7 @@ TEST_F(FolderNotifications, EachChoiceShowsInTheNextFrameWithoutWaitingForThePol
   startWith(CameraState{});
   EXPECT_EQ(watcher->folder(), dataDir);
   EXPECT_EQ(watcher->names(), (std::vector<std::string>{"state.json", "images.json", "heartbeat"}));
-  const double frame = extension::kFrameDuration.seconds();
+  const double frame = camera::toSeconds(extension::kFrameDuration);
 
   // Changes come at least the notified-check spacing apart, as clicks do.
   auto firstFrameAfter = [&](const CameraState& state) {
@@ -607,8 +607,8 @@ TEST_F(CameraModeTest, ACameraThatStopsSendingIsRepeatedThenBlackWithOneLine) {
   devices->addDevice("usb-1", "Desk Camera");
   startWith(CameraState{CameraMode::camera, std::nullopt, std::string("usb-1")});
   runCaptureQueue();
-  const double period = extension::kFrameDuration.seconds();
-  capture::SampleBuffer last;
+  const double period = camera::toSeconds(extension::kFrameDuration);
+  capture::CapturedFrame last;
   for (int i = 0; i < 10; ++i) {
     last = FakeCaptureDevices::makeFrame(i, 10, 20, 30);
     devices->pushFrame("usb-1", last);

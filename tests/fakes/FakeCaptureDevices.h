@@ -24,8 +24,8 @@
 namespace tovrelle::test {
 
 // A solid-colour 1280x720 BGRA frame.
-inline frames::PixelBufferRef solidFrame(uint8_t b, uint8_t g, uint8_t r) {
-  auto buffer = frames::makePixelBuffer(frames::kFrameWidth, frames::kFrameHeight);
+inline frames::FrameBufferRef solidFrame(uint8_t b, uint8_t g, uint8_t r) {
+  auto buffer = frames::makeFrameBuffer(frames::kFrameWidth, frames::kFrameHeight);
   for (int y = 0; y < buffer->height(); ++y) {
     uint8_t* row = buffer->row(y);
     for (int x = 0; x < buffer->width(); ++x) {
@@ -54,7 +54,7 @@ struct FakeSessionRecord {
   // Whether `FakeCaptureDevices::captureQueue` was the current queue at start.
   std::optional<bool> startedOnCaptureQueue;
   // The frame waiting on the callback queue, if any.
-  std::optional<capture::SampleBuffer> waiting;
+  std::optional<capture::CapturedFrame> waiting;
 
   std::string deviceId() const {
     std::lock_guard lock(mutex);
@@ -243,10 +243,10 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
   int makeInputCount() const { return read(makeInputs_); }
 
   // A solid-colour frame as a sample.
-  static capture::SampleBuffer makeFrame(uint64_t sequence, uint8_t b = 0, uint8_t g = 0, uint8_t r = 0) {
+  static capture::CapturedFrame makeFrame(uint64_t sequence, uint8_t b = 0, uint8_t g = 0, uint8_t r = 0) {
     auto buffer = solidFrame(b, g, r);
-    capture::SampleBuffer sample;
-    sample.image = frames::ConstPixelBufferRef(buffer);
+    capture::CapturedFrame sample;
+    sample.image = frames::ConstFrameBufferRef(buffer);
     sample.presentationTimeNs = frames::hostTimeNanos();
     sample.sequence = sequence;
     return sample;
@@ -256,7 +256,7 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
   // still attached. The frame reaches the output's callback queue; if an
   // earlier frame is still waiting there it is replaced (a late frame).
   // Returns how many sessions took it.
-  int pushFrame(const std::string& uniqueId, capture::SampleBuffer sample) {
+  int pushFrame(const std::string& uniqueId, capture::CapturedFrame sample) {
     if (!deviceWithUniqueId(uniqueId)) return 0;
     int taken = 0;
     for (auto& record : sessions()) {
@@ -276,7 +276,7 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
       output->callbackQueue->async([weak, output] {
         auto rec = weak.lock();
         if (!rec) return;
-        std::optional<capture::SampleBuffer> frame;
+        std::optional<capture::CapturedFrame> frame;
         {
           std::lock_guard lock(rec->mutex);
           if (!rec->running) return;  // stopped: no callback starts

@@ -14,7 +14,7 @@ namespace tovrelle::test {
 class FakeVirtualCamera final : public camera::VirtualCamera {
  public:
   struct Frame {
-    frames::ConstPixelBufferRef buffer;  // the drawn picture, if the frame is one
+    frames::ConstFrameBufferRef buffer;  // the drawn picture, if the frame is one
     uint64_t hostTimeNs = 0;
     uint64_t sequence = 0;
     frames::VideoFrame frame;

@@ -419,7 +419,7 @@ TEST(RenderFitted, SmallPictureIsEnlargedSmoothlyAndAnEmptyOneLeavesBlack) {
   Canvas picture;
   picture.resize(2, 1);
   std::memcpy(picture.pixels.data(), "\0\0\0\xff\xff\xff\xff\xff", 8);  // black, white
-  auto frame = frames::makePixelBuffer(1280, 720);
+  auto frame = frames::makeFrameBuffer(1280, 720);
   ASSERT_TRUE(frame);
   ASSERT_TRUE(renderFitted(picture, *frame));
   // A 2 x 1 picture fills 1280 x 640: a ramp through the middle, not a step.

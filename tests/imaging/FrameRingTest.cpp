@@ -28,7 +28,7 @@ struct Gate {
 struct GatedProducer final : FrameRing::Producer {
   explicit GatedProducer(std::shared_ptr<Gate> gate) : gate(std::move(gate)) {}
   bool restart() override { return true; }
-  bool produce(size_t index, frames::PixelBuffer& out) override {
+  bool produce(size_t index, frames::FrameBuffer& out) override {
     std::unique_lock lock(gate->mutex);
     gate->changed.wait(lock, [&] { return gate->calls < gate->allowed; });
     ++gate->calls;
@@ -39,7 +39,7 @@ struct GatedProducer final : FrameRing::Producer {
   std::shared_ptr<Gate> gate;
 };
 
-uint32_t tagOf(const frames::ConstPixelBufferRef& frame) {
+uint32_t tagOf(const frames::ConstFrameBufferRef& frame) {
   uint32_t tag = 0;
   std::memcpy(&tag, frame->data(), sizeof tag);
   return tag;
@@ -88,7 +88,7 @@ TEST(FrameRing, BufferStillHeldDownstreamIsNotOverwritten) {
   auto ring = startRing(gate, 10, 2);
   ASSERT_TRUE(ring);
   ASSERT_TRUE(waitForProduced(*ring, 2));
-  frames::ConstPixelBufferRef held = ring->frame(0);
+  frames::ConstFrameBufferRef held = ring->frame(0);
   EXPECT_EQ(tagOf(ring->frame(1)), 1u);  // the player has moved past frame 0
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(ring->produced(), 2u);

@@ -144,7 +144,7 @@ TEST_F(ImageSourceTest, HundredMegapixelPhotoIsShownReducedWithinItsMemoryBound)
   ASSERT_TRUE(still && still->rendered);
   EXPECT_EQ(still->pixelWidth, w);
   EXPECT_EQ(still->pixelHeight, h);
-  const frames::PixelBuffer& f = *still->rendered;  // 1080 x 720 at x = 100
+  const frames::FrameBuffer& f = *still->rendered;  // 1080 x 720 at x = 100
   EXPECT_EQ(pixel(f, 50, 360), kBlack);
   EXPECT_TRUE(near(pixel(f, 400, 360), kRed, 8)) << pixel(f, 400, 360);
   EXPECT_TRUE(near(pixel(f, 900, 360), kBlue, 8)) << pixel(f, 900, 360);
@@ -166,7 +166,7 @@ TEST_F(ImageSourceTest, AnimatedWebpPlaysWithItsOwnFrameDelays) {
   ASSERT_EQ(animation->frameCount(), 3u);
   for (size_t i = 0; i < 3; ++i) {
     EXPECT_DOUBLE_EQ(animation->delay(i), durations[i] / 1000.0) << i;
-    const frames::PixelBuffer& f = *animation->frame(i);
+    const frames::FrameBuffer& f = *animation->frame(i);
     EXPECT_EQ(pixel(f, 640, 360), kCycle[i]) << i;
     EXPECT_EQ(pixel(f, 640, 2), kCycle[i]) << i;  // 64 x 36 fills the whole 16:9 frame
   }

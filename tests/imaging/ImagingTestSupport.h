@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/FrameBuffer.h"
 #include "platform/imaging/Decoder.h"
 #include "tests/imaging/ImageFixtures.h"
 
@@ -30,7 +30,7 @@ inline Rgb8 pixel(const imaging::Canvas& c, int x, int y) {
   const uint8_t* p = c.row(y) + static_cast<size_t>(x) * 4;
   return {p[2], p[1], p[0]};
 }
-inline Rgb8 pixel(const frames::PixelBuffer& f, int x, int y) {
+inline Rgb8 pixel(const frames::FrameBuffer& f, int x, int y) {
   const uint8_t* p = f.row(y) + static_cast<size_t>(x) * 4;
   return {p[2], p[1], p[0]};
 }

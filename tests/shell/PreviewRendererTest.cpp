@@ -5,13 +5,16 @@
 #include "tests/shell/PopoverFixture.h"
 #include "tests/shell/QtTestApp.h"
 
+#include "platform/imaging/Decoder.h"
+#include "platform/imaging/Fit.h"
+
 using namespace tovrelle;
 using tovrelle::test::FakeCaptureDevices;
 
 namespace {
 
-constexpr int W = PreviewScaler::kWidth;
-constexpr int H = PreviewScaler::kHeight;
+constexpr int W = PreviewCanvas::kWidth;
+constexpr int H = PreviewCanvas::kHeight;
 
 // Whether the picture's centre is `colour`, give or take `tolerance` per channel.
 bool centreIs(const QImage& image, QColor colour, int tolerance = 12) {
@@ -303,4 +306,52 @@ TEST_F(PreviewRendererTest, ClosingStopsTheCameraAndACameraThatGoesAwayShowsBlac
   select("cam-a");
   settle();
   EXPECT_EQ(capture_->runningSessions().size(), 1u);
+}
+
+TEST_F(PreviewRendererTest, ALibraryImageShowsAsTheCameraSendsIt) {
+  // Four colour blocks, 2:1, so the frame has bars above and below.
+  QImage picture(200, 100, QImage::Format_RGB32);
+  const QColor blocks[] = {QColor(200, 30, 40), QColor(20, 180, 60), QColor(30, 60, 210), QColor(240, 220, 90)};
+  for (int y = 0; y < 100; ++y)
+    for (int x = 0; x < 200; ++x) picture.setPixel(x, y, blocks[(y / 50) * 2 + x / 100].rgb());
+  const Uuid id = addLibraryPicture("Blocks", picture);
+  camera().selectImage(id);
+  preview().startPreview();
+  settle();
+  const QImage shown = preview().currentFrame();
+  ASSERT_EQ(shown.size(), QSize(W, H));
+
+  // The frame the service sends for this image.
+  const auto file = imagesFolderURL() / images().savedImages().back().fileName;
+  const auto decoded = imaging::decodeFirstPicture(file);
+  ASSERT_TRUE(decoded);
+  const auto sent = imaging::fitIntoFrame(*decoded);
+  ASSERT_TRUE(sent);
+  ASSERT_EQ(sent->width(), 4 * W);
+
+  // Where the sent frame is one colour over a preview pixel's 4x4 block, the
+  // preview shows that colour; only the blurred block edges are left out.
+  int compared = 0;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const uint8_t* first = sent->row(4 * y) + 16 * x;
+      bool uniform = true;
+      for (int dy = 0; dy < 4 && uniform; ++dy)
+        for (int dx = 0; dx < 4 && uniform; ++dx) {
+          const uint8_t* p = sent->row(4 * y + dy) + 4 * (4 * x + dx);
+          for (int c = 0; c < 3; ++c) uniform = uniform && std::abs(p[c] - first[c]) <= 1;
+        }
+      if (!uniform) continue;
+      ++compared;
+      const QRgb s = shown.pixel(x, y);
+      ASSERT_LE(std::abs(qBlue(s) - first[0]), 2) << x << "," << y;
+      ASSERT_LE(std::abs(qGreen(s) - first[1]), 2) << x << "," << y;
+      ASSERT_LE(std::abs(qRed(s) - first[2]), 2) << x << "," << y;
+    }
+  EXPECT_GT(compared, W * H * 8 / 10);
+  // The bars are where the camera has them: 40 of 720 rows, 10 of 180.
+  EXPECT_EQ(shown.pixel(W / 2, 9) & 0xffffff, 0u);
+  EXPECT_NE(shown.pixel(W / 4, 10) & 0xffffff, 0u);
+  EXPECT_NE(shown.pixel(W / 4, H - 11) & 0xffffff, 0u);
+  EXPECT_EQ(shown.pixel(W / 2, H - 10) & 0xffffff, 0u);
 }

@@ -3,6 +3,7 @@
 // negotiated format, the frame rate and the spread of frame intervals judged
 // from the buffers' own time stamps. Output is one key=value per line.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -24,6 +25,7 @@
 #include <spa/param/video/format-utils.h>
 
 #include "ClientParams.h"
+#include "platform/frames/PixelFormat.h"
 #pragma GCC diagnostic pop
 
 namespace {
@@ -42,14 +44,21 @@ struct Options {
   uint32_t switchFormat = 0;
 };
 
+// The formats the camera offers, by the names and SPA numbers of the one table.
 struct FormatName {
   const char* name;
   uint32_t spa;
 };
-constexpr FormatName kFormats[] = {{"BGRA", SPA_VIDEO_FORMAT_BGRA},
-                                   {"I420", SPA_VIDEO_FORMAT_I420},
-                                   {"NV12", SPA_VIDEO_FORMAT_NV12},
-                                   {"YUY2", SPA_VIDEO_FORMAT_YUY2}};
+constexpr auto kFormats = [] {
+  std::array<FormatName, std::size(tovrelle::frames::kOfferedFormats)> all{};
+  for (size_t i = 0; i < all.size(); ++i) {
+    const auto& f = tovrelle::frames::info(tovrelle::frames::kOfferedFormats[i]);
+    all[i] = {f.name, f.spa};
+  }
+  return all;
+}();
+static_assert(kFormats[0].spa == SPA_VIDEO_FORMAT_BGRA && kFormats[1].spa == SPA_VIDEO_FORMAT_I420 &&
+              kFormats[2].spa == SPA_VIDEO_FORMAT_NV12 && kFormats[3].spa == SPA_VIDEO_FORMAT_YUY2);
 
 // Why a client may not get the format it asks for.
 constexpr const char* kOneFormatAtATime =

@@ -27,14 +27,16 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "platform/frames/PixelFormat.h"
 #include "tools/testcam/TestPattern.h"
 
 namespace {
 
 namespace tp = tovrelle::testpattern;
 
-// GRAY8 is there to be refused: a camera that offers nothing we can show.
-enum class Format { yuy2, nv12, mjpeg, bgrx, gray8 };
+// The formats are the product's own (GRAY8 is there to be refused: a camera
+// that offers nothing we can show).
+using Format = tovrelle::frames::PixelFormat;
 
 struct Options {
   std::string name = "Tovrelle Test Camera";
@@ -149,36 +151,13 @@ struct TestCam {
   AVFrame* yuv = nullptr;
   AVPacket* packet = nullptr;
 
-  uint32_t spaFormat() const {
-    switch (opt.format) {
-      case Format::yuy2: return SPA_VIDEO_FORMAT_YUY2;
-      case Format::nv12: return SPA_VIDEO_FORMAT_NV12;
-      case Format::bgrx: return SPA_VIDEO_FORMAT_BGRx;
-      case Format::gray8: return SPA_VIDEO_FORMAT_GRAY8;
-      case Format::mjpeg: break;
-    }
-    return SPA_VIDEO_FORMAT_UNKNOWN;
-  }
-  int stride() const {
-    switch (opt.format) {
-      case Format::yuy2: return opt.width * 2;
-      case Format::nv12: return opt.width;
-      case Format::bgrx: return opt.width * 4;
-      case Format::gray8: return opt.width;
-      case Format::mjpeg: break;
-    }
-    return 0;
-  }
+  uint32_t spaFormat() const { return tovrelle::frames::info(opt.format).spa; }
+  int stride() const { return opt.width * tovrelle::frames::info(opt.format).bytesPerPixel; }
   size_t bufferSize() const {
-    size_t px = static_cast<size_t>(opt.width) * opt.height;
-    switch (opt.format) {
-      case Format::yuy2: return px * 2;
-      case Format::nv12: return px * 3 / 2;
-      case Format::bgrx: return px * 4;
-      case Format::gray8: return px;
-      case Format::mjpeg: break;
-    }
-    return px * 2;  // ample for one JPEG
+    const size_t px = static_cast<size_t>(opt.width) * opt.height;
+    if (opt.format == Format::mjpeg) return px * 2;  // ample for one JPEG
+    if (opt.format == Format::nv12) return px * 3 / 2;
+    return px * static_cast<size_t>(tovrelle::frames::info(opt.format).bytesPerPixel);
   }
 
   // (Re)builds the picture and encoders for the current format and size.
@@ -250,16 +229,7 @@ struct TestCam {
         SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
   }
 
-  const char* formatName() const {
-    switch (opt.format) {
-      case Format::yuy2: return "YUY2";
-      case Format::nv12: return "NV12";
-      case Format::mjpeg: return "MJPEG";
-      case Format::bgrx: return "BGRx";
-      case Format::gray8: return "GRAY8";
-    }
-    return "?";
-  }
+  const char* formatName() const { return tovrelle::frames::pixelFormatName(opt.format); }
 
   // The mid-stream switch: from now on only the new format is offered, and
   // frames wait until the consumer has taken it.
@@ -327,6 +297,7 @@ struct TestCam {
         }
         return n;
       }
+      default: break;
     }
     return 0;
   }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -16,7 +17,6 @@
 #include <spa/param/video/format-utils.h>
 #pragma GCC diagnostic pop
 
-#include "platform/camera/FrameConversion.h"
 #include "platform/camera/pipewire/PipeWireInit.h"
 #include "platform/log/Log.h"
 
@@ -28,19 +28,15 @@ const log::Logger& logger() {
   return l;
 }
 
-spa_video_format spaFormatOf(WireFormat f) {
-  switch (f) {
-    case WireFormat::BGRA: return SPA_VIDEO_FORMAT_BGRA;
-    case WireFormat::I420: return SPA_VIDEO_FORMAT_I420;
-    case WireFormat::NV12: return SPA_VIDEO_FORMAT_NV12;
-    case WireFormat::YUY2: return SPA_VIDEO_FORMAT_YUY2;
-  }
-  return SPA_VIDEO_FORMAT_BGRA;
-}
+// The offered formats' SPA numbers are PipeWire's.
+static_assert(frames::info(frames::PixelFormat::bgra).spa == SPA_VIDEO_FORMAT_BGRA &&
+              frames::info(frames::PixelFormat::i420).spa == SPA_VIDEO_FORMAT_I420 &&
+              frames::info(frames::PixelFormat::nv12).spa == SPA_VIDEO_FORMAT_NV12 &&
+              frames::info(frames::PixelFormat::yuy2).spa == SPA_VIDEO_FORMAT_YUY2);
 
-std::optional<WireFormat> wireFormatOfSpa(uint32_t f) {
-  for (WireFormat w : kOfferedFormats)
-    if (spaFormatOf(w) == f) return w;
+std::optional<frames::PixelFormat> offeredFormatOfSpa(uint32_t f) {
+  for (frames::PixelFormat w : frames::kOfferedFormats)
+    if (frames::info(w).spa == f) return w;
   return std::nullopt;
 }
 
@@ -52,7 +48,7 @@ struct Slot {
   bool holds(const std::shared_ptr<const void>& frame) const {
     return !shown.expired() && !shown.owner_before(frame) && !frame.owner_before(shown);
   }
-  std::optional<WireFormat> format;
+  std::optional<frames::PixelFormat> format;
 };
 
 class PipeWireVirtualCamera final : public VirtualCamera {
@@ -77,9 +73,8 @@ class PipeWireVirtualCamera final : public VirtualCamera {
   }
 
   bool supportsFormat(const StreamFormat& f) const override {
-    return f.pixelFormat == frames::kFourCCBGRA && f.width > 0 && f.height > 0 && f.width % 2 == 0 &&
-           f.height % 2 == 0 && f.width <= 8192 && f.height <= 8192 && f.minFrameDuration.value > 0 &&
-           f.minFrameDuration.timescale > 0;
+    return f.pixelFormat == frames::PixelFormat::bgra && f.width > 0 && f.height > 0 && f.width % 2 == 0 &&
+           f.height % 2 == 0 && f.width <= 8192 && f.height <= 8192 && f.minFrameDuration.count() > 0;
   }
 
   void publish(const DeviceDescription& description, std::shared_ptr<dispatch::Queue> clientQueue,
@@ -138,7 +133,7 @@ class PipeWireVirtualCamera final : public VirtualCamera {
     spa_buffer* sb = b->buffer;
     spa_data& d = sb->datas[0];
     const int width = description_.format.width, height = description_.format.height;
-    const WireLayout layout = wireLayout(*format_, width, height);
+    const frames::PackedLayout layout = frames::packedLayout(*format_, width, height);
     auto* slot = static_cast<Slot*>(b->user_data);
     if (d.data == nullptr || d.maxsize < layout.size || d.chunk == nullptr) {
       if (d.chunk) d.chunk->size = 0;
@@ -146,10 +141,10 @@ class PipeWireVirtualCamera final : public VirtualCamera {
       return;
     }
     if (!slot || !slot->holds(frame.storage) || slot->format != format_) {
-      if (!writer_.write(frame, layoutOf(*format_), width, height, static_cast<uint8_t*>(d.data))) {
+      if (!writer_.write(frame, *format_, width, height, static_cast<uint8_t*>(d.data))) {
         if (!reportedUnwritable_)
           logger().error("cannot write a %dx%d %s frame as %s; dropping such frames", frame.width, frame.height,
-                         frames::layoutName(frame.layout), wireFormatName(*format_));
+                         frames::pixelFormatName(frame.format), frames::pixelFormatName(*format_));
         reportedUnwritable_ = true;
         if (slot) slot->shown.reset();
         d.chunk->size = 0;
@@ -212,15 +207,16 @@ class PipeWireVirtualCamera final : public VirtualCamera {
 
     uint8_t storage[2048];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-    const spa_pod* params[std::size(kOfferedFormats)];
+    const spa_pod* params[std::size(frames::kOfferedFormats)];
     const auto& f = d.format;
     // Frame rate as frames per second from the frame duration (1/30 s -> 30/1).
-    const spa_fraction rate{static_cast<uint32_t>(f.minFrameDuration.timescale),
-                            static_cast<uint32_t>(f.minFrameDuration.value)};
+    const auto ticks = f.minFrameDuration.count(), perSecond = int64_t{FrameTime::period::den};
+    const auto common = std::gcd(ticks, perSecond);
+    const spa_fraction rate{static_cast<uint32_t>(perSecond / common), static_cast<uint32_t>(ticks / common)};
     uint32_t n = 0;
-    for (WireFormat w : kOfferedFormats) {
+    for (frames::PixelFormat w : frames::kOfferedFormats) {
       spa_video_info_raw info{};
-      info.format = spaFormatOf(w);
+      info.format = static_cast<spa_video_format>(frames::info(w).spa);
       info.size = spa_rectangle{static_cast<uint32_t>(f.width), static_cast<uint32_t>(f.height)};
       info.framerate = rate;
       params[n++] = spa_format_video_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
@@ -335,7 +331,7 @@ class PipeWireVirtualCamera final : public VirtualCamera {
       return;
     }
     const auto& f = self->description_.format;
-    auto wire = wireFormatOfSpa(raw.format);
+    auto wire = offeredFormatOfSpa(raw.format);
     if (!wire || raw.size.width != static_cast<uint32_t>(f.width) ||
         raw.size.height != static_cast<uint32_t>(f.height)) {
       logger().error("a client asked for an unsupported format (%u, %ux%u)", raw.format, raw.size.width,
@@ -343,10 +339,10 @@ class PipeWireVirtualCamera final : public VirtualCamera {
       return;
     }
     self->format_ = wire;
-    logger().info("client format %s %ux%u %u/%u", wireFormatName(*wire), raw.size.width, raw.size.height,
+    logger().info("client format %s %ux%u %u/%u", frames::pixelFormatName(*wire), raw.size.width, raw.size.height,
                   raw.framerate.num, raw.framerate.denom);
 
-    const WireLayout layout = wireLayout(*wire, f.width, f.height);
+    const frames::PackedLayout layout = frames::packedLayout(*wire, f.width, f.height);
     uint8_t storage[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
     const spa_pod* params[2];
@@ -407,7 +403,7 @@ class PipeWireVirtualCamera final : public VirtualCamera {
   bool reconnectPending_ = false;
   bool announced_ = false;
   bool streaming_ = false;
-  std::optional<WireFormat> format_;
+  std::optional<frames::PixelFormat> format_;
   std::vector<std::unique_ptr<Slot>> slots_;
   DeviceDescription description_;
   std::map<std::string, std::string> deviceProperties_;  // kept across reconnects

@@ -39,7 +39,7 @@ LoopbackOutput::LoopbackOutput(std::unique_ptr<LoopbackPort> port, LoopbackOptio
 LoopbackOutput::~LoopbackOutput() { unpublish(); }
 
 bool LoopbackOutput::supportsFormat(const StreamFormat& f) const {
-  return f.width > 0 && f.height > 0 && f.width % 2 == 0 && f.minFrameDuration.value > 0;
+  return f.width > 0 && f.height > 0 && f.width % 2 == 0 && f.minFrameDuration.count() > 0;
 }
 
 void LoopbackOutput::publish(const DeviceDescription& description, std::shared_ptr<dispatch::Queue> clientQueue,
@@ -50,7 +50,7 @@ void LoopbackOutput::publish(const DeviceDescription& description, std::shared_p
     width_ = description.format.width;
     height_ = description.format.height;
     const auto& d = description.format.minFrameDuration;
-    fps_ = d.value > 0 ? std::max<int>(1, static_cast<int>(d.timescale / d.value)) : 30;
+    fps_ = d.count() > 0 ? std::max<int>(1, static_cast<int>(camera::FrameTime::period::den / d.count())) : 30;
     clientQueue_ = std::move(clientQueue);
     handlers_ = std::move(handlers);
     handlersLive_ = std::make_shared<std::atomic<bool>>(true);
@@ -115,10 +115,10 @@ void LoopbackOutput::queueFrame(const frames::VideoFrame& frame, uint64_t hostTi
         const int count = static_cast<int>(buffers_.size());
         // Never the buffer readers may be reading; a waiting one is simply replaced.
         const int target = ready_ >= 0 && ready_ != shown_ ? ready_ : (shown_ + 1) % count;
-        if (!writer_.write(frame, frames::Layout::yuy2, width_, height_, buffers_[static_cast<size_t>(target)])) {
+        if (!writer_.write(frame, frames::PixelFormat::yuy2, width_, height_, buffers_[static_cast<size_t>(target)])) {
           if (!reportedUnwritable_)
             logger().error("cannot write a %dx%d %s frame to the video device; dropping such frames", frame.width,
-                           frame.height, frames::layoutName(frame.layout));
+                           frame.height, frames::pixelFormatName(frame.format));
           reportedUnwritable_ = true;
           holding_[static_cast<size_t>(target)].reset();
           return;

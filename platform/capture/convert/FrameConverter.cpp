@@ -8,38 +8,15 @@
 #include <cstring>
 
 #include "platform/capture/convert/JpegPlanes.h"
+#include "platform/frames/AspectFit.h"
 #include "platform/log/Log.h"
 
 namespace tovrelle::capture {
 
-const char* pixelFormatName(PixelFormat format) {
-  switch (format) {
-    case PixelFormat::bgrx: return "BGRx";
-    case PixelFormat::bgra: return "BGRA";
-    case PixelFormat::rgbx: return "RGBx";
-    case PixelFormat::rgba: return "RGBA";
-    case PixelFormat::xrgb: return "xRGB";
-    case PixelFormat::xbgr: return "xBGR";
-    case PixelFormat::argb: return "ARGB";
-    case PixelFormat::abgr: return "ABGR";
-    case PixelFormat::rgb: return "RGB";
-    case PixelFormat::bgr: return "BGR";
-    case PixelFormat::yuy2: return "YUY2";
-    case PixelFormat::uyvy: return "UYVY";
-    case PixelFormat::nv12: return "NV12";
-    case PixelFormat::i420: return "I420";
-    case PixelFormat::mjpeg: return "MJPEG";
-    case PixelFormat::unknown: break;
-  }
-  return "unknown";
-}
-
-bool isCompressed(PixelFormat format) { return format == PixelFormat::mjpeg; }
-
 std::string describe(const VideoFormat& f) {
   if (f.fpsNum > 0 && f.fpsDen > 0)
-    return log::format("%s %dx%d@%d/%d", pixelFormatName(f.format), f.width, f.height, f.fpsNum, f.fpsDen);
-  return log::format("%s %dx%d", pixelFormatName(f.format), f.width, f.height);
+    return log::format("%s %dx%d@%d/%d", frames::pixelFormatName(f.format), f.width, f.height, f.fpsNum, f.fpsDen);
+  return log::format("%s %dx%d", frames::pixelFormatName(f.format), f.width, f.height);
 }
 
 namespace {
@@ -49,18 +26,10 @@ const log::Logger& logger() {
   return instance;
 }
 
-int packedBytesPerPixel(PixelFormat f) {
-  switch (f) {
-    case PixelFormat::rgb:
-    case PixelFormat::bgr: return 3;
-    case PixelFormat::yuy2:
-    case PixelFormat::uyvy: return 2;
-    case PixelFormat::nv12:
-    case PixelFormat::i420:
-    case PixelFormat::mjpeg:
-    case PixelFormat::unknown: return 0;
-    default: return 4;
-  }
+// Bytes per pixel of the single-plane formats; 0 for the others.
+int packedBytesPerPixel(frames::PixelFormat f) {
+  const auto& i = frames::info(f);
+  return i.planes == 1 ? i.bytesPerPixel : 0;
 }
 
 class Converter final : public FrameConverter {
@@ -68,12 +37,12 @@ class Converter final : public FrameConverter {
   Converter(const VideoFormat& input, int outWidth, int outHeight)
       : input_(input), outWidth_(outWidth), outHeight_(outHeight) {}
   bool setUp() {
-    if (isCompressed(input_.format)) jpeg_ = std::make_unique<JpegPlanes>();
+    if (frames::isCompressed(input_.format)) jpeg_ = std::make_unique<JpegPlanes>();
     return true;
   }
 
   frames::VideoFrame convert(const RawFrame& frame) override {
-    return isCompressed(input_.format) ? decode(frame) : readRaw(frame);
+    return frames::isCompressed(input_.format) ? decode(frame) : readRaw(frame);
   }
 
   const VideoFormat& input() const override { return input_; }
@@ -88,11 +57,11 @@ class Converter final : public FrameConverter {
   }
 
   // A frame over a block of `size` bytes from the store.
-  frames::VideoFrame blank(frames::Layout layout, int width, int height, size_t size) {
+  frames::VideoFrame blank(frames::PixelFormat format, int width, int height, size_t size) {
     frames::VideoFrame f;
     auto block = store_.acquire(size);
     if (!block) return f;
-    f.layout = layout;
+    f.format = format;
     f.width = width;
     f.height = height;
     f.storage = block;
@@ -118,25 +87,25 @@ class Converter final : public FrameConverter {
       f.plane[0] = src;
       f.stride[0] = stride;
       switch (input_.format) {
-        case PixelFormat::yuy2: f.layout = frames::Layout::yuy2; return f;
-        case PixelFormat::uyvy: f.layout = frames::Layout::uyvy; return f;
-        case PixelFormat::bgrx:
-        case PixelFormat::bgra: f.layout = frames::Layout::bgra; return f;
+        case frames::PixelFormat::yuy2: f.format = frames::PixelFormat::yuy2; return f;
+        case frames::PixelFormat::uyvy: f.format = frames::PixelFormat::uyvy; return f;
+        case frames::PixelFormat::bgrx:
+        case frames::PixelFormat::bgra: f.format = frames::PixelFormat::bgra; return f;
         default: break;
       }
-      const frames::PackedLayout packed = frames::packedLayout(frames::Layout::bgra, w, h);
-      f = blank(frames::Layout::bgra, w, h, packed.size);
+      const frames::PackedLayout packed = frames::packedLayout(frames::PixelFormat::bgra, w, h);
+      f = blank(frames::PixelFormat::bgra, w, h, packed.size);
       if (!f.storage) return {};
       auto* dst = static_cast<uint8_t*>(const_cast<void*>(f.storage.get()));
       const int ds = packed.stride[0];
       int rc = 0;
       switch (input_.format) {
-        case PixelFormat::rgb: rc = RAWToARGB(src, stride, dst, ds, w, h); f.opaque = true; break;
-        case PixelFormat::bgr: rc = RGB24ToARGB(src, stride, dst, ds, w, h); f.opaque = true; break;
-        case PixelFormat::rgbx:
-        case PixelFormat::rgba: rc = ABGRToARGB(src, stride, dst, ds, w, h); break;
-        case PixelFormat::xrgb:
-        case PixelFormat::argb: rc = BGRAToARGB(src, stride, dst, ds, w, h); break;
+        case frames::PixelFormat::rgb: rc = RAWToARGB(src, stride, dst, ds, w, h); f.opaque = true; break;
+        case frames::PixelFormat::bgr: rc = RGB24ToARGB(src, stride, dst, ds, w, h); f.opaque = true; break;
+        case frames::PixelFormat::rgbx:
+        case frames::PixelFormat::rgba: rc = ABGRToARGB(src, stride, dst, ds, w, h); break;
+        case frames::PixelFormat::xrgb:
+        case frames::PixelFormat::argb: rc = BGRAToARGB(src, stride, dst, ds, w, h); break;
         default: rc = RGBAToARGB(src, stride, dst, ds, w, h); break;  // xBGR, ABGR
       }
       if (rc != 0) return drop("cannot read the pixel layout");
@@ -146,7 +115,7 @@ class Converter final : public FrameConverter {
     }
 
     // Planar: NV12 (Y + interleaved UV) or I420 (Y, U, V).
-    const bool nv12 = input_.format == PixelFormat::nv12;
+    const bool nv12 = input_.format == frames::PixelFormat::nv12;
     const int chromaRows = (h + 1) / 2;
     const int yStride = frame.stride[0] > 0 ? frame.stride[0] : w;
     const int cStride = frame.planes > 1 && frame.stride[1] > 0 ? frame.stride[1] : (nv12 ? yStride : (yStride + 1) / 2);
@@ -156,7 +125,7 @@ class Converter final : public FrameConverter {
     if (yStride < w || cStride < minChroma)
       return drop(log::format("strides %d/%d too small for width %d", yStride, cStride, w).c_str());
     const int chromaPlanes = nv12 ? 1 : 2;
-    f.layout = nv12 ? frames::Layout::nv12 : frames::Layout::i420;
+    f.format = nv12 ? frames::PixelFormat::nv12 : frames::PixelFormat::i420;
     f.plane[0] = frame.data[0];
     f.stride[0] = yStride;
     if (frame.planes > chromaPlanes) {
@@ -178,10 +147,9 @@ class Converter final : public FrameConverter {
   // the library's other factors (3/4 for 1080p) decode slower than full size.
   int reduction(int width, int height) const {
     // Only the 16:9 centre is shown; it must keep the output's size.
-    const int64_t cropW = std::min<int64_t>(width, static_cast<int64_t>(height) * outWidth_ / outHeight_);
-    const int64_t cropH = std::min<int64_t>(height, static_cast<int64_t>(width) * outHeight_ / outWidth_);
+    const frames::PixelRect crop = frames::aspectFitPixels(outWidth_, outHeight_, width, height);
     int denom = 1;
-    while (denom < 8 && cropW / (denom * 2) >= outWidth_ && cropH / (denom * 2) >= outHeight_) denom *= 2;
+    while (denom < 8 && crop.width / (denom * 2) >= outWidth_ && crop.height / (denom * 2) >= outHeight_) denom *= 2;
     return denom;
   }
 
@@ -199,7 +167,7 @@ class Converter final : public FrameConverter {
           return 0;
         },
         [&](const JpegPlanes::Layout& l) -> uint8_t* {
-          f = blank(l.layout, l.width, l.height, l.size);
+          f = blank(l.format, l.width, l.height, l.size);
           if (!f.storage) return nullptr;
           auto* base = static_cast<uint8_t*>(const_cast<void*>(f.storage.get()));
           for (int i = 0; i < 3; ++i) {
@@ -225,7 +193,7 @@ class Converter final : public FrameConverter {
 }  // namespace
 
 std::unique_ptr<FrameConverter> FrameConverter::create(const VideoFormat& input, int outWidth, int outHeight) {
-  if (input.format == PixelFormat::unknown || input.width < 2 || input.height < 2 || input.width > kMaxSide ||
+  if (input.format == frames::PixelFormat::unknown || input.width < 2 || input.height < 2 || input.width > kMaxSide ||
       input.height > kMaxSide || outWidth < 2 || outHeight < 2)
     return nullptr;
   auto converter = std::make_unique<Converter>(input, outWidth, outHeight);

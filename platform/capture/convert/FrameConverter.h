@@ -15,13 +15,8 @@
 
 namespace tovrelle::capture {
 
-enum class PixelFormat { unknown, bgrx, bgra, rgbx, rgba, xrgb, xbgr, argb, abgr, rgb, bgr, yuy2, uyvy, nv12, i420, mjpeg };
-
-const char* pixelFormatName(PixelFormat format);
-bool isCompressed(PixelFormat format);
-
 struct VideoFormat {
-  PixelFormat format = PixelFormat::unknown;
+  frames::PixelFormat format = frames::PixelFormat::unknown;
   int width = 0;
   int height = 0;
   int fpsNum = 0;  // 0/1: variable

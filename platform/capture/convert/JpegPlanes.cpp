@@ -94,11 +94,11 @@ std::string JpegPlanes::decode(const uint8_t* data, size_t size, const std::func
       return "unsupported JPEG chroma subsampling";
     }
     if (cw == l.width && ch == l.height) {
-      l.layout = frames::Layout::i444;
+      l.format = frames::PixelFormat::i444;
     } else if (cw == hw && ch == l.height) {
-      l.layout = frames::Layout::i422;
+      l.format = frames::PixelFormat::i422;
     } else if (cw == hw && ch == hh) {
-      l.layout = frames::Layout::i420;
+      l.format = frames::PixelFormat::i420;
     } else {
       jpeg_abort_decompress(c);
       return "unsupported JPEG chroma subsampling";

@@ -16,7 +16,7 @@ class JpegPlanes {
  public:
   // Where one picture's planes go, known once the header is read.
   struct Layout {
-    frames::Layout layout = frames::Layout::i420;
+    frames::PixelFormat format = frames::PixelFormat::i420;
     int width = 0;  // after DCT scaling
     int height = 0;
     bool gray = false;  // chroma planes are filled with 128

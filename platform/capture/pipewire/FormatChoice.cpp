@@ -13,65 +13,44 @@
 namespace tovrelle::capture {
 namespace {
 
-PixelFormat fromSpa(uint32_t f) {
-  switch (f) {
-    case SPA_VIDEO_FORMAT_BGRx: return PixelFormat::bgrx;
-    case SPA_VIDEO_FORMAT_BGRA: return PixelFormat::bgra;
-    case SPA_VIDEO_FORMAT_RGBx: return PixelFormat::rgbx;
-    case SPA_VIDEO_FORMAT_RGBA: return PixelFormat::rgba;
-    case SPA_VIDEO_FORMAT_xRGB: return PixelFormat::xrgb;
-    case SPA_VIDEO_FORMAT_xBGR: return PixelFormat::xbgr;
-    case SPA_VIDEO_FORMAT_ARGB: return PixelFormat::argb;
-    case SPA_VIDEO_FORMAT_ABGR: return PixelFormat::abgr;
-    case SPA_VIDEO_FORMAT_RGB: return PixelFormat::rgb;
-    case SPA_VIDEO_FORMAT_BGR: return PixelFormat::bgr;
-    case SPA_VIDEO_FORMAT_YUY2: return PixelFormat::yuy2;
-    case SPA_VIDEO_FORMAT_UYVY: return PixelFormat::uyvy;
-    case SPA_VIDEO_FORMAT_NV12: return PixelFormat::nv12;
-    case SPA_VIDEO_FORMAT_I420: return PixelFormat::i420;
-    default: return PixelFormat::unknown;
-  }
-}
+// The table's SPA numbers are PipeWire's.
+static_assert(frames::info(frames::PixelFormat::bgrx).spa == SPA_VIDEO_FORMAT_BGRx &&
+              frames::info(frames::PixelFormat::bgra).spa == SPA_VIDEO_FORMAT_BGRA &&
+              frames::info(frames::PixelFormat::rgbx).spa == SPA_VIDEO_FORMAT_RGBx &&
+              frames::info(frames::PixelFormat::rgba).spa == SPA_VIDEO_FORMAT_RGBA &&
+              frames::info(frames::PixelFormat::xrgb).spa == SPA_VIDEO_FORMAT_xRGB &&
+              frames::info(frames::PixelFormat::xbgr).spa == SPA_VIDEO_FORMAT_xBGR &&
+              frames::info(frames::PixelFormat::argb).spa == SPA_VIDEO_FORMAT_ARGB &&
+              frames::info(frames::PixelFormat::abgr).spa == SPA_VIDEO_FORMAT_ABGR &&
+              frames::info(frames::PixelFormat::rgb).spa == SPA_VIDEO_FORMAT_RGB &&
+              frames::info(frames::PixelFormat::bgr).spa == SPA_VIDEO_FORMAT_BGR &&
+              frames::info(frames::PixelFormat::yuy2).spa == SPA_VIDEO_FORMAT_YUY2 &&
+              frames::info(frames::PixelFormat::uyvy).spa == SPA_VIDEO_FORMAT_UYVY &&
+              frames::info(frames::PixelFormat::nv12).spa == SPA_VIDEO_FORMAT_NV12 &&
+              frames::info(frames::PixelFormat::i420).spa == SPA_VIDEO_FORMAT_I420 &&
+              frames::info(frames::PixelFormat::i422).spa == SPA_VIDEO_FORMAT_Y42B &&
+              frames::info(frames::PixelFormat::i444).spa == SPA_VIDEO_FORMAT_Y444 &&
+              frames::info(frames::PixelFormat::gray8).spa == SPA_VIDEO_FORMAT_GRAY8);
 
-uint32_t toSpa(PixelFormat f) {
+// Conversion cost, higher is cheaper; 0 for formats the converter does not read.
+int cheapness(frames::PixelFormat f) {
   switch (f) {
-    case PixelFormat::bgrx: return SPA_VIDEO_FORMAT_BGRx;
-    case PixelFormat::bgra: return SPA_VIDEO_FORMAT_BGRA;
-    case PixelFormat::rgbx: return SPA_VIDEO_FORMAT_RGBx;
-    case PixelFormat::rgba: return SPA_VIDEO_FORMAT_RGBA;
-    case PixelFormat::xrgb: return SPA_VIDEO_FORMAT_xRGB;
-    case PixelFormat::xbgr: return SPA_VIDEO_FORMAT_xBGR;
-    case PixelFormat::argb: return SPA_VIDEO_FORMAT_ARGB;
-    case PixelFormat::abgr: return SPA_VIDEO_FORMAT_ABGR;
-    case PixelFormat::rgb: return SPA_VIDEO_FORMAT_RGB;
-    case PixelFormat::bgr: return SPA_VIDEO_FORMAT_BGR;
-    case PixelFormat::yuy2: return SPA_VIDEO_FORMAT_YUY2;
-    case PixelFormat::uyvy: return SPA_VIDEO_FORMAT_UYVY;
-    case PixelFormat::nv12: return SPA_VIDEO_FORMAT_NV12;
-    case PixelFormat::i420: return SPA_VIDEO_FORMAT_I420;
-    default: return SPA_VIDEO_FORMAT_UNKNOWN;
-  }
-}
-
-// Conversion cost, higher is cheaper.
-int cheapness(PixelFormat f) {
-  switch (f) {
-    case PixelFormat::bgrx:
-    case PixelFormat::bgra: return 6;
-    case PixelFormat::rgbx:
-    case PixelFormat::rgba:
-    case PixelFormat::xrgb:
-    case PixelFormat::xbgr:
-    case PixelFormat::argb:
-    case PixelFormat::abgr: return 5;
-    case PixelFormat::yuy2:
-    case PixelFormat::uyvy: return 4;
-    case PixelFormat::nv12:
-    case PixelFormat::i420: return 3;
-    case PixelFormat::rgb:
-    case PixelFormat::bgr: return 2;
-    case PixelFormat::mjpeg: return 1;
-    case PixelFormat::unknown: break;
+    case frames::PixelFormat::bgrx:
+    case frames::PixelFormat::bgra: return 6;
+    case frames::PixelFormat::rgbx:
+    case frames::PixelFormat::rgba:
+    case frames::PixelFormat::xrgb:
+    case frames::PixelFormat::xbgr:
+    case frames::PixelFormat::argb:
+    case frames::PixelFormat::abgr: return 5;
+    case frames::PixelFormat::yuy2:
+    case frames::PixelFormat::uyvy: return 4;
+    case frames::PixelFormat::nv12:
+    case frames::PixelFormat::i420: return 3;
+    case frames::PixelFormat::rgb:
+    case frames::PixelFormat::bgr: return 2;
+    case frames::PixelFormat::mjpeg: return 1;
+    default: break;
   }
   return 0;
 }
@@ -154,16 +133,16 @@ std::vector<VideoFormat> parseOffers(const spa_pod* param, int tw, int th) {
   uint32_t mediaType = 0, mediaSubtype = 0;
   if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 || mediaType != SPA_MEDIA_TYPE_video) return offers;
 
-  std::vector<PixelFormat> formats;
+  std::vector<frames::PixelFormat> formats;
   if (mediaSubtype == SPA_MEDIA_SUBTYPE_mjpg) {
-    formats.push_back(PixelFormat::mjpeg);
+    formats.push_back(frames::PixelFormat::mjpeg);
   } else if (mediaSubtype == SPA_MEDIA_SUBTYPE_raw) {
     Values<uint32_t> ids;
     if (!readValues(param, SPA_FORMAT_VIDEO_format, SPA_TYPE_Id, ids)) return offers;
     size_t first = ids.choice == SPA_CHOICE_Enum && ids.items.size() > 1 ? 1 : 0;
     for (size_t i = first; i < ids.items.size(); ++i) {
-      PixelFormat f = fromSpa(ids.items[i]);
-      if (f != PixelFormat::unknown && std::find(formats.begin(), formats.end(), f) == formats.end())
+      frames::PixelFormat f = frames::fromSpa(ids.items[i]);
+      if (cheapness(f) > 0 && std::find(formats.begin(), formats.end(), f) == formats.end())
         formats.push_back(f);
     }
   } else {
@@ -181,7 +160,7 @@ std::vector<VideoFormat> parseOffers(const spa_pod* param, int tw, int th) {
     if (size.width < 2 || size.height < 2 || size.width > static_cast<uint32_t>(FrameConverter::kMaxSide) ||
         size.height > static_cast<uint32_t>(FrameConverter::kMaxSide))
       continue;
-    for (PixelFormat f : formats) {
+    for (frames::PixelFormat f : formats) {
       VideoFormat offer;
       offer.format = f;
       offer.width = static_cast<int>(size.width);
@@ -216,11 +195,11 @@ const spa_pod* buildFormatParam(spa_pod_builder* b, const VideoFormat& f) {
   spa_pod_frame frame;
   spa_pod_builder_push_object(b, &frame, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
   spa_pod_builder_add(b, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video), 0);
-  if (f.format == PixelFormat::mjpeg) {
+  if (f.format == frames::PixelFormat::mjpeg) {
     spa_pod_builder_add(b, SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_mjpg), 0);
   } else {
     spa_pod_builder_add(b, SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-                        SPA_POD_Id(toSpa(f.format)), 0);
+                        SPA_POD_Id(frames::info(f.format).spa), 0);
   }
   spa_pod_builder_add(b, SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), 0);
   if (f.fpsNum > 0) {

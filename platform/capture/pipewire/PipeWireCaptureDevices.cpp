@@ -483,7 +483,7 @@ class Pipe {
     if (!ticket) pw_stream_queue_buffer(stream_, newest);
     if (!picture) return;
 
-    SampleBuffer sample;
+    CapturedFrame sample;
     sample.image = std::move(picture);
     sample.presentationTimeNs = frames::hostTimeNanos();
     sample.sequence = sequence_++;
@@ -636,7 +636,7 @@ class PipeWireCaptureSession final : public CaptureSession {
 
  private:
   static bool usable(const VideoOutput& output) {
-    return output.pixelFormat == frames::kFourCCBGRA && output.callbackQueue && output.onFrame;
+    return output.pixelFormat == frames::PixelFormat::bgra && output.callbackQueue && output.onFrame;
   }
 
   std::shared_ptr<Connection> connection_;

@@ -8,7 +8,7 @@ extern "C" {
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/frames/PixelBuffer.h"
+#include "platform/frames/FrameBuffer.h"
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
 #include "platform/imaging/Fit.h"
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   auto decoder = imaging::Decoder::open(bytes, limits);
   if (!decoder) return 0;
-  auto frame = frames::makePixelBuffer(64, 36);
+  auto frame = frames::makeFrameBuffer(64, 36);
   imaging::Canvas canvas;
   for (size_t i = 0; i < limits.maxFrames; ++i) {
     const auto result = decoder->next(canvas);

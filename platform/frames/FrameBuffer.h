@@ -8,20 +8,21 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/frames/PixelFormat.h"
+
 namespace tovrelle::frames {
 
 inline constexpr int kFrameWidth = 1280;
 inline constexpr int kFrameHeight = 720;
-inline constexpr uint32_t kFourCCBGRA = 0x42475241;  // "BGRA"
 
-class PixelBuffer {
+class FrameBuffer {
  public:
   // Rows are padded to 64 bytes so SIMD loops and Cairo's stride rules agree.
   static constexpr int strideFor(int width) { return ((width * 4) + 63) & ~63; }
 
-  PixelBuffer(int width, int height);
-  PixelBuffer(const PixelBuffer&) = delete;
-  PixelBuffer& operator=(const PixelBuffer&) = delete;
+  FrameBuffer(int width, int height);
+  FrameBuffer(const FrameBuffer&) = delete;
+  FrameBuffer& operator=(const FrameBuffer&) = delete;
 
   int width() const { return width_; }
   int height() const { return height_; }
@@ -45,15 +46,15 @@ class PixelBuffer {
   // This picture in other layouts (the camera clients' formats), made once by
   // whoever needs them and kept while the pixels stay the same.
   using Derived = std::shared_ptr<const std::vector<uint8_t>>;
-  Derived derived(int key) const;
-  void keepDerived(int key, Derived bytes) const;
+  Derived derived(PixelFormat format) const;
+  void keepDerived(PixelFormat format, Derived bytes) const;
 
  private:
   void forgetDerived() {
     if (hasDerived_.load(std::memory_order_acquire)) forgetDerivedSlow();
   }
   void forgetDerivedSlow();
-  static constexpr int kDerivedSlots = 8;
+  static constexpr int kDerivedSlots = static_cast<int>(std::size(kPixelFormats));
   mutable std::mutex derivedMutex_;
   mutable std::atomic<bool> hasDerived_{false};
   mutable Derived derived_[kDerivedSlots];
@@ -66,30 +67,30 @@ class PixelBuffer {
   std::unique_ptr<uint8_t, FreeDeleter> data_;
 };
 
-using PixelBufferRef = std::shared_ptr<PixelBuffer>;
-using ConstPixelBufferRef = std::shared_ptr<const PixelBuffer>;
+using FrameBufferRef = std::shared_ptr<FrameBuffer>;
+using ConstFrameBufferRef = std::shared_ptr<const FrameBuffer>;
 
 // A new buffer, or none when the size is not positive or memory runs out.
-PixelBufferRef makePixelBuffer(int width, int height);
+FrameBufferRef makeFrameBuffer(int width, int height);
 
 // Recycles buffers of one size so steady-state frame production allocates
 // nothing: the pool keeps its buffers and hands out one that nobody else holds
 // any more; of the unused ones it keeps at most `maxIdle`.
-class PixelBufferPool {
+class FrameBufferPool {
  public:
-  static std::shared_ptr<PixelBufferPool> create(int width, int height, size_t maxIdle = 8);
-  PixelBufferRef acquire();
+  static std::shared_ptr<FrameBufferPool> create(int width, int height, size_t maxIdle = 8);
+  FrameBufferRef acquire();
   // Buffers the pool holds that no caller is using.
   size_t idleCount() const;
 
  private:
-  PixelBufferPool(int width, int height, size_t maxIdle) : width_(width), height_(height), maxIdle_(maxIdle) {}
+  FrameBufferPool(int width, int height, size_t maxIdle) : width_(width), height_(height), maxIdle_(maxIdle) {}
   int width_;
   int height_;
   size_t maxIdle_;
   void trimLocked() const;
   mutable std::mutex mutex_;
-  mutable std::vector<PixelBufferRef> buffers_;
+  mutable std::vector<FrameBufferRef> buffers_;
 };
 
 // CLOCK_MONOTONIC, the host clock every frame is stamped with.
