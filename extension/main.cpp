@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
   if (!std::getenv("TOVRELLE_POLL_ONLY")) deps.folderWatcher = watch::makeInotifyFolderWatcher();
   auto provider = extension::ExtensionProvider::create(nullptr, std::move(deps));
   if (!provider) return EXIT_FAILURE;  // "Failed to create stream format" is in the log
-  log::processLog("tovrelle-camera-extension: data folder %s", dataFolderURL().c_str());
+  log::processLog("tovrelle-camera-extension: data folder %s", dataDir().c_str());
   extension::ExtensionProvider::startService(*provider);
 
   std::thread signalWaiter([&stopSignals, mainQueue] {

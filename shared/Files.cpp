@@ -135,6 +135,11 @@ mode_t currentUmask() {
 }  // namespace
 
 bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::string* error, mode_t mode) {
+  // No data folder resolves to an empty path: nothing is written elsewhere instead.
+  if (path.empty() || path.filename().empty()) {
+    if (error) *error = "no file to write (no data folder)";
+    return false;
+  }
   std::string tmpl = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
   auto fail = [&](const std::string& what, int err, bool created) {
     if (error) *error = what + ": " + std::strerror(err);

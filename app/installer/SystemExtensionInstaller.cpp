@@ -16,7 +16,7 @@ SystemExtensionInstaller& SystemExtensionInstaller::shared() {
   static const std::shared_ptr<SystemExtensionInstaller> instance = [] {
     const auto bundle = sysext::mainBundlePath();
     auto paths = sysext::LinuxPaths::fromEnvironment(bundle);
-    paths.dataFolder = dataFolderURL();
+    paths.dataFolder = dataDir();
     paths.cameraName = kVirtualCameraName;
     Environment environment{sysext::makeLinuxExtensionManager(std::move(paths)), dispatch::QtMainQueue::shared(),
                             bundle, {}, {}, {}};

@@ -238,7 +238,7 @@ QImage PreviewRenderer::loadLibraryImage(const std::optional<Uuid>& imageId) {
   const auto& images = dependencies_.imageLibrary().savedImages();
   auto entry = std::find_if(images.begin(), images.end(), [&](const SavedImage& i) { return i.id == *imageId; });
   if (entry == images.end()) return {};
-  auto path = imageFileURL(entry->fileName);
+  auto path = imageFilePath(entry->fileName);
   if (!path) return {};
   // An animation shows its first picture.
   auto first = imaging::decodeFirstPicture(*path);

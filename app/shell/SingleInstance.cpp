@@ -15,6 +15,7 @@
 #include <QUrl>
 
 #include "platform/log/Log.h"
+#include "shared/BaseDirs.h"
 #include "shared/Files.h"
 
 namespace tovrelle {
@@ -74,8 +75,8 @@ SingleInstance::~SingleInstance() {
 }
 
 SingleInstance::Folder SingleInstance::defaultFolder() {
-  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (runtime.startsWith(QLatin1Char('/')) && QDir(runtime).exists()) {
+  const QString runtime = QString::fromStdString(basedirs::runtimeDir().value_or("").string());
+  if (!runtime.isEmpty() && QDir(runtime).exists()) {
     const auto problem = ensurePrivateFolder(runtime.toStdString());
     if (!problem) return {runtime, std::nullopt};
     log::processLog("TovrelleApp: not using XDG_RUNTIME_DIR for the control socket: %s", problem->c_str());

@@ -815,7 +815,7 @@ QString StatusPopoverView::extensionStatusText(const SystemExtensionInstaller::S
 }
 
 QImage StatusPopoverView::loadLeadingImage(const std::string& fileName) {
-  const auto path = imageFileURL(fileName);
+  const auto path = imageFilePath(fileName);
   if (!path) return {};
   auto first = imaging::decodeFirstPicture(*path);
   if (!first) return {};

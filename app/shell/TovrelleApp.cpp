@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDBusConnection>
+#include <QMessageBox>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -137,6 +138,16 @@ int TovrelleApp::main(int argc, char** argv) {
   parser.process(app);
   const bool wantsSettings = parser.isSet(settingsOption);
 
+  // Everything the host keeps lives in the user's data folder; without a home folder there is
+  // none, and nothing is written anywhere else instead.
+  if (auto data = resolveDataDir(); !data) {
+    log::write(log::Level::Error, {}, {}, "TovrelleApp: cannot start: " + data.error());
+    if (!isCommandLineRun(argc, argv) && QGuiApplication::platformName() != QLatin1String("offscreen"))
+      QMessageBox::critical(nullptr, QStringLiteral("Tovrelle"),
+                            QStringLiteral("Tovrelle cannot start: %1.").arg(QString::fromStdString(data.error())));
+    return 1;
+  }
+
   // The host is the only writer of the data folder: a second launch hands over and leaves.
   SingleInstance instance;
   // Old folder names move before anything resolves the data folder or reads the settings.
@@ -166,7 +177,7 @@ int TovrelleApp::main(int argc, char** argv) {
   if (!instance.folderProblem()) {
     if (const int narrowed = makeDataFolderPrivate())
       log::processLog("TovrelleApp: made %d entries of the data folder %s private to you", narrowed,
-                      dataFolderURL().c_str());
+                      dataDir().c_str());
     ImageManager::shared().removeLeftovers();
   }
   QApplication::setWindowIcon(appIcon());

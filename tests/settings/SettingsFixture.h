@@ -75,7 +75,7 @@ class SettingsFixture : public ::testing::Test {
 
   // The library as another process reads it.
   std::vector<SavedImage> storedLibrary() const {
-    auto bytes = readFile(imagesFileURL());
+    auto bytes = readFile(imagesFilePath());
     auto decoded = bytes ? decodeSavedImages(*bytes) : std::vector<SavedImage>{};
     EXPECT_TRUE(decoded.has_value());
     return decoded.value_or(std::vector<SavedImage>{});

@@ -124,7 +124,7 @@ class PopoverFixture : public ::testing::Test {
 
   // "state.json" as the extension would read it.
   static std::string readState() {
-    std::ifstream in(stateFileURL(), std::ios::binary);
+    std::ifstream in(stateFilePath(), std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
