@@ -85,8 +85,15 @@ bool isCommandLineRun(int argc, char** argv) {
 }
 
 void qtMessageToLog(QtMsgType type, const QMessageLogContext&, const QString& text) {
-  log::write(type == QtCriticalMsg || type == QtFatalMsg ? log::Level::Error : log::Level::Default, {}, {},
-             "Qt: " + text.toStdString());
+  log::Level level = log::Level::Error;
+  switch (type) {
+    case QtDebugMsg: level = log::Level::Debug; break;
+    case QtInfoMsg: level = log::Level::Info; break;
+    case QtWarningMsg: level = log::Level::Warning; break;
+    case QtCriticalMsg:
+    case QtFatalMsg: break;
+  }
+  log::write(level, {}, {}, "Qt: " + text.toStdString());
 }
 
 }  // namespace
