@@ -1,9 +1,5 @@
 #include "app/installer/SystemExtensionInstaller.h"
 
-#include "app/model/UserDefaults.h"
-#include "platform/dispatch/QtMainQueue.h"
-#include "platform/sysext/linux/LinuxSystemExtensions.h"
-#include "shared/DataFolder.h"
 
 namespace tovrelle {
 
@@ -11,26 +7,6 @@ using sysext::Error;
 using sysext::ExtensionProperties;
 using sysext::Request;
 using Case = SystemExtensionInstaller::Status::Case;
-
-SystemExtensionInstaller& SystemExtensionInstaller::shared() {
-  static const std::shared_ptr<SystemExtensionInstaller> instance = [] {
-    const auto bundle = sysext::mainBundlePath();
-    auto paths = sysext::LinuxPaths::fromEnvironment(bundle);
-    paths.dataFolder = dataDir();
-    paths.cameraName = kVirtualCameraName;
-    Environment environment{sysext::makeLinuxExtensionManager(std::move(paths)), dispatch::QtMainQueue::shared(),
-                            bundle, {}, {}, {}};
-    environment.loadRemovedByUser = [] { return UserDefaults::standard().boolValue(kRemovedByUserKey); };
-    environment.storeRemovedByUser = [](bool removed) {
-      if (removed)
-        UserDefaults::standard().setValue(kRemovedByUserKey, true);
-      else
-        UserDefaults::standard().remove(kRemovedByUserKey);
-    };
-    return create(std::move(environment));
-  }();
-  return *instance;
-}
 
 std::shared_ptr<SystemExtensionInstaller> SystemExtensionInstaller::create(Environment environment) {
   return std::shared_ptr<SystemExtensionInstaller>(new SystemExtensionInstaller(std::move(environment)));

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "app/model/Settings.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/log/Log.h"
 #include "platform/sysext/ExtensionBundle.h"
@@ -75,8 +76,8 @@ class SystemExtensionInstaller final : public QObject,
     std::function<void(bool)> storeRemovedByUser = {};
   };
 
-  // The settings key that remembers a removal (see UserDefaults).
-  static constexpr const char* kRemovedByUserKey = "cameraServiceRemovedByUser";
+  // The settings key that remembers a removal.
+  static constexpr const char* kRemovedByUserKey = settings_keys::kCameraServiceRemovedByUser;
 
   static constexpr const char* kExtensionIdentifier = "velkari.tovrelle.cameraextension";
   static constexpr dispatch::Duration kRequestingDeadline = std::chrono::seconds(90);
@@ -84,10 +85,6 @@ class SystemExtensionInstaller final : public QObject,
   static constexpr dispatch::Duration kProbeTimeout = std::chrono::seconds(20);
   static constexpr int kGiveUpLimit = 3;
   static constexpr dispatch::Duration kDisplayProbeThrottle = std::chrono::seconds(1);
-
-  // The process-wide instance on the Qt main queue and the Linux backend,
-  // created on first use.
-  static SystemExtensionInstaller& shared();
 
   static std::shared_ptr<SystemExtensionInstaller> create(Environment environment);
   ~SystemExtensionInstaller() override;

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 
 #include "app/model/ImageManager.h"
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
 
@@ -17,7 +17,7 @@ namespace tovrelle {
 
 CameraManager::CameraManager(Dependencies dependencies, QObject* parent)
     : QObject(parent), dependencies_(std::move(dependencies)) {
-  if (auto stored = UserDefaults::standard().string(kLastSelectedImageIdKey))
+  if (auto stored = dependencies_.settings->string(kLastSelectedImageIdKey))
     lastSelectedImageId_ = Uuid::parse(stored->toStdString());
 
   loadState();
@@ -169,7 +169,7 @@ void CameraManager::updateDataFolderProblem() {
 }
 
 void CameraManager::persistLastSelectedImageId() {
-  auto& defaults = UserDefaults::standard();
+  Settings& defaults = *dependencies_.settings;
   if (lastSelectedImageId_) {
     defaults.setValue(kLastSelectedImageIdKey, QString::fromStdString(lastSelectedImageId_->toString()));
   } else {

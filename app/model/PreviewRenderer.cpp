@@ -9,7 +9,7 @@ extern "C" {
 }
 
 #include "app/model/CameraManager.h"
-#include "app/model/HostServices.h"
+#include "app/model/ApplicationEvents.h"
 #include "app/model/ImageManager.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/imaging/ByteSource.h"
@@ -125,14 +125,6 @@ QImage PreviewScaler::letterbox(const uint8_t* bgra, int width, int height, size
 }
 
 // ---- PreviewRenderer
-
-PreviewRenderer& PreviewRenderer::shared() {
-  static PreviewRenderer* const instance = new PreviewRenderer(
-      {[]() -> CameraManager& { return CameraManager::shared(); },
-       []() -> ImageManager& { return ImageManager::shared(); }, host::captureDevices(),
-       dispatch::QtMainQueue::shared(), nullptr});
-  return *instance;
-}
 
 PreviewRenderer::PreviewRenderer(Dependencies dependencies, QObject* parent)
     : QObject(parent),

@@ -13,14 +13,13 @@
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
-#include "app/model/HostServices.h"
+#include "app/model/ApplicationEvents.h"
 #include "app/model/ImageManager.h"
-#include "app/model/UserDefaults.h"
+#include "app/shell/AppObjects.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/StatusItem.h"
 #include "app/shell/Symbols.h"
 #include "app/shortcuts/Names.h"
-#include "platform/dispatch/QtMainQueue.h"
 #include "platform/log/Log.h"
 #include "platform/updates/UpdateController.h"
 
@@ -52,24 +51,25 @@ QWidget* placeholderPopoverContent() {
 
 }  // namespace
 
-AppDelegate::Services AppDelegate::defaultServices() {
+AppDelegate::Services AppDelegate::defaultServices(AppObjects& objects) {
   Services s;
-  s.cameraManager = []() -> CameraManager& { return CameraManager::shared(); };
-  s.installer = []() -> SystemExtensionInstaller& { return SystemExtensionInstaller::shared(); };
-  s.cameraDevices = []() -> CameraDeviceManager& { return CameraDeviceManager::shared(); };
-  s.cameraFeed = []() -> CameraFeedStatus& { return CameraFeedStatus::shared(); };
+  s.cameraManager = [&objects]() -> CameraManager& { return *objects.camera; };
+  s.installer = [&objects]() -> SystemExtensionInstaller& { return *objects.installer; };
+  s.cameraDevices = [&objects]() -> CameraDeviceManager& { return *objects.cameraDevices; };
+  s.cameraFeed = [&objects]() -> CameraFeedStatus& { return *objects.cameraFeed; };
   s.onKeyUp = [](const KeyboardShortcuts::Name& name, KeyboardShortcuts::Action action) {
     KeyboardShortcuts::onKeyUp(name, std::move(action));
   };
-  s.capture = [] { return host::captureDevices(); };
-  s.mainQueue = dispatch::QtMainQueue::shared();
+  s.capture = [&objects] { return objects.captureDevices; };
+  s.mainQueue = objects.mainQueue;
   s.utilityQueue = dispatch::makeSerialQueue("ossel.tovrelle.utility");
-  s.makeUpdater = [] {
+  s.makeUpdater = [&objects] {
     return std::make_unique<updates::UpdateController>(updates::UpdateController::configuredUpdatePage(),
-                                                       host::urlOpener(), dispatch::QtMainQueue::shared());
+                                                       objects.urlOpener, objects.mainQueue);
   };
   s.makeStatusItem = []() -> std::unique_ptr<StatusItem> { return std::make_unique<TrayStatusItem>(); };
-  s.imageManager = []() -> ImageManager& { return ImageManager::shared(); };
+  s.imageManager = [&objects]() -> ImageManager& { return *objects.images; };
+  s.settings = &objects.settings;
   return s;
 }
 
@@ -96,7 +96,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   // 3. First run goes through onboarding; later runs install (unless the user
   // removed the camera service) and ask for the camera here.
-  if (UserDefaults::standard().boolValue(kHasCompletedOnboardingKey)) {
+  if (services_.settings->boolValue(kHasCompletedOnboardingKey)) {
     services_.installer().activateAtLaunch();
     auto capture = services_.capture ? services_.capture() : nullptr;
     services_.utilityQueue->async([capture] {
@@ -136,7 +136,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     menu.quit = [] { QCoreApplication::quit(); };
     statusItemMenu_ = new StatusItemMenu(*statusItem_, std::move(menu));
     // Before onboarding nothing was installed or removed; the installer comes with it.
-    if (UserDefaults::standard().boolValue(kHasCompletedOnboardingKey)) statusItemMenu_->watchInstaller(services_.installer());
+    if (services_.settings->boolValue(kHasCompletedOnboardingKey)) statusItemMenu_->watchInstaller(services_.installer());
   }
 
   // 6. The global shortcuts act when their keys are released.
@@ -263,7 +263,7 @@ void AppDelegate::showOnboarding() {
     QPointer<AppDelegate> self(this);
     auto onClose = [self] {
       if (!self) return;
-      UserDefaults::standard().setValue(kHasCompletedOnboardingKey, true);
+      self->services_.settings->setValue(kHasCompletedOnboardingKey, true);
       if (self->statusItemMenu_) self->statusItemMenu_->watchInstaller(self->services_.installer());
       if (self->onboardingWindow_) self->onboardingWindow_->close();
     };
@@ -283,7 +283,7 @@ void AppDelegate::showOnboarding() {
 }
 
 void AppDelegate::windowWillClose(QWidget* window) {
-  if (window && window == onboardingWindow_) UserDefaults::standard().setValue(kHasCompletedOnboardingKey, true);
+  if (window && window == onboardingWindow_) services_.settings->setValue(kHasCompletedOnboardingKey, true);
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {

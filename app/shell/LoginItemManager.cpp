@@ -1,14 +1,8 @@
 #include "app/shell/LoginItemManager.h"
 
 #include "platform/log/Log.h"
-#include "platform/loginitem/XdgAutostart.h"
 
 namespace tovrelle {
-
-LoginItemManager& LoginItemManager::shared() {
-  static LoginItemManager* const instance = new LoginItemManager(loginitem::makeXdgAutostartService());
-  return *instance;
-}
 
 LoginItemManager::LoginItemManager(std::shared_ptr<loginitem::LoginItemService> service, QObject* parent)
     : QObject(parent), service_(std::move(service)) {

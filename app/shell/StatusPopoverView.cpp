@@ -25,6 +25,7 @@
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/PreviewRenderer.h"
 #include "app/settings/SettingsStyle.h"
+#include "app/shell/AppObjects.h"
 #include "app/shell/Symbols.h"
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
@@ -317,24 +318,18 @@ void PopoverRow::changeEvent(QEvent* event) {
 
 // ---- StatusPopoverView
 
-StatusPopoverView::Models StatusPopoverView::Models::shared() {
+StatusPopoverView::Models StatusPopoverView::Models::from(AppObjects& objects) {
   Models m;
-  m.cameraManager = &CameraManager::shared();
-  m.imageManager = &ImageManager::shared();
-  m.cameraDevices = &CameraDeviceManager::shared();
-  m.extensionInstaller = &SystemExtensionInstaller::shared();
-  m.preview = &PreviewRenderer::shared();
-  m.cameraPermission = &CameraPermission::shared();
-  m.cameraFeed = &CameraFeedStatus::shared();
+  m.cameraManager = objects.camera.get();
+  m.imageManager = objects.images.get();
+  m.cameraDevices = objects.cameraDevices.get();
+  m.extensionInstaller = objects.installer.get();
+  m.preview = objects.preview.get();
+  m.cameraPermission = objects.cameraPermission.get();
+  m.cameraFeed = objects.cameraFeed.get();
   m.terminate = [] { QCoreApplication::quit(); };
   return m;
 }
-
-StatusPopoverView::StatusPopoverView(std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
-                                     std::function<void()> onCheckForUpdates, bool canCheckForUpdates,
-                                     QWidget* parent)
-    : StatusPopoverView(Models::shared(), std::move(onOpenSettings), std::move(onInstallExtension),
-                        std::move(onCheckForUpdates), canCheckForUpdates, parent) {}
 
 StatusPopoverView::StatusPopoverView(Models models, std::function<void()> onOpenSettings,
                                      std::function<void()> onInstallExtension,
@@ -844,13 +839,14 @@ void StatusPopoverView::fitHeight() {
   if (QWidget* top = window(); top != this) top->adjustSize();
 }
 
-void installStatusPopover(AppDelegate::Hooks& hooks) {
-  hooks.makePopoverContent = [](const AppDelegate::PopoverInputs& inputs) -> QWidget* {
-    return new StatusPopoverView(inputs.onOpenSettings, inputs.onInstallExtension, inputs.onCheckForUpdates,
+void installStatusPopover(AppDelegate::Hooks& hooks, StatusPopoverView::Models models) {
+  hooks.makePopoverContent = [models](const AppDelegate::PopoverInputs& inputs) -> QWidget* {
+    return new StatusPopoverView(models, inputs.onOpenSettings, inputs.onInstallExtension, inputs.onCheckForUpdates,
                                  inputs.canCheckForUpdates);
   };
-  hooks.startPreview = [] { PreviewRenderer::shared().startPreview(); };
-  hooks.stopPreview = [] { PreviewRenderer::shared().stopPreview(); };
+  PreviewRenderer* preview = models.preview;
+  hooks.startPreview = [preview] { preview->startPreview(); };
+  hooks.stopPreview = [preview] { preview->stopPreview(); };
 }
 
 }  // namespace tovrelle

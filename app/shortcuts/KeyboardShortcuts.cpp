@@ -4,7 +4,7 @@
 #include <QHash>
 #include <QTimer>
 
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/MenuTracking.h"
 #include "app/shortcuts/Names.h"
@@ -14,7 +14,7 @@
 
 namespace KeyboardShortcuts {
 
-using tovrelle::UserDefaults;
+using tovrelle::Settings;
 namespace hotkeys = tovrelle::hotkeys;
 namespace logging = tovrelle::log;
 
@@ -40,6 +40,7 @@ struct State {
   bool rebindScheduled = false;
   GlobalShortcutsStatus status;
   std::set<Shortcut> refusedShortcuts;
+  Settings* settings = nullptr;
 };
 
 State& state() {
@@ -53,6 +54,12 @@ void updateEventHandler();
 
 // Hot keys only fire when neither a menu nor a recorder needs the keys: our
 // grabs would otherwise take the combination away from the focused field.
+// The program sets the store at start, before any name exists.
+Settings& settings() {
+  Q_ASSERT(state().settings);
+  return *state().settings;
+}
+
 bool hotKeysSuspended() { return state().menuTrackingActive || state().handlersPaused; }
 
 // Stored shortcuts the desktop would not grab: shown to the user, who would
@@ -308,12 +315,12 @@ Name::Name(QString rawValue, std::optional<Shortcut> defaultShortcut)
     : rawValue_(std::move(rawValue)), defaultShortcut_(defaultShortcut) {
   startObservingMenus();
   // Only when there is no value at all: a stored false means the user cleared it.
-  if (defaultShortcut_ && !UserDefaults::standard().contains(userDefaultsKey())) {
+  if (defaultShortcut_ && !settings().contains(userDefaultsKey())) {
     storeShortcut(defaultShortcut_, *this);
   }
 }
 
-QString Name::userDefaultsKey() const { return QStringLiteral("KeyboardShortcuts_") + rawValue_; }
+QString Name::userDefaultsKey() const { return QString::fromLatin1(tovrelle::settings_keys::kShortcutPrefix) + rawValue_; }
 
 const Name& ApplicationName::get() const {
   auto& names = state().applicationNames;
@@ -332,7 +339,7 @@ void onKeyDown(const Name& name, Action action) { addHandler(state().keyDownHand
 
 std::optional<Shortcut> storedShortcut(const Name& name) {
   const QString key = name.userDefaultsKey();
-  const QVariant value = UserDefaults::standard().object(key);
+  const QVariant value = settings().object(key);
   if (!value.isValid() || tovrelle::isStoredFalse(value)) return std::nullopt;
   std::optional<Shortcut> shortcut;
   if (value.typeId() == QMetaType::QString) shortcut = Shortcut::fromJSON(value.toString());
@@ -344,7 +351,7 @@ std::optional<Shortcut> storedShortcut(const Name& name) {
 
 void storeShortcut(const std::optional<Shortcut>& shortcut, const Name& name) {
   State& s = state();
-  UserDefaults& defaults = UserDefaults::standard();
+  Settings& defaults = settings();
   if (shortcut) {
     const QString text = shortcut->toJSON();
     if (text.isEmpty()) return;
@@ -427,6 +434,8 @@ hotkeys::HotKeyCenter& hotKeyCenter() {
   }
   return *s.center;
 }
+
+void setSettings(Settings& store) { state().settings = &store; }
 
 void setShortcutPortal(std::shared_ptr<hotkeys::ShortcutPortal> portal) {
   adoptPortal(std::move(portal));

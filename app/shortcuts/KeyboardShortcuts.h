@@ -21,6 +21,9 @@
 #include "platform/hotkeys/ShortcutPortal.h"
 
 class QKeyEvent;
+namespace tovrelle {
+class Settings;
+}
 class QKeyCombination;
 
 namespace KeyboardShortcuts {
@@ -185,6 +188,9 @@ GlobalShortcutsStatus globalShortcutsStatus();
 
 // The desktop's shortcut dialog shows this text for the name.
 void setDescription(const Name& name, const QString& description);
+
+// Where the shortcuts are stored; the program sets it before any name is used.
+void setSettings(tovrelle::Settings& settings);
 
 // Binds the names through `portal` instead of grabbing hot keys; the program
 // picks the desktop portal on Wayland by itself, tests set their own.

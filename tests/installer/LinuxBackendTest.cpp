@@ -126,7 +126,7 @@ class LinuxBackendTest : public ::testing::Test {
 
   void makeInstaller() {
     installer = SystemExtensionInstaller::create(
-        {manager, dispatch::QtMainQueue::shared(), bundle.root(), [](const char* key) { return QString(key); }});
+        {manager, std::make_shared<dispatch::QtMainQueue>(), bundle.root(), [](const char* key) { return QString(key); }});
   }
 
   // What a failed installer shows: "<message key> | <diagnostic>".
@@ -244,7 +244,7 @@ TEST_F(LinuxBackendTest, AnotherVersionIsReplacedAfterTheReplacementQuestion) {
   // Declined, the installed copy stays.
   writeEmbedded("3.0", "9");
   auto delegate = std::make_shared<DecliningDelegate>();
-  auto r = manager->activationRequest(SystemExtensionInstaller::kExtensionIdentifier, dispatch::QtMainQueue::shared());
+  auto r = manager->activationRequest(SystemExtensionInstaller::kExtensionIdentifier, std::make_shared<dispatch::QtMainQueue>());
   r->setDelegate(delegate);
   manager->submitRequest(r);
   ASSERT_TRUE(waitUntil([&] { return delegate->result || delegate->error; }));
