@@ -147,25 +147,25 @@ TEST_F(DataFolderTest, AtomicWritesReplaceWholeFilesAndLeaveNoTemporaries) {
 
 TEST_F(DataFolderTest, APrivateFolderIsMadeOrAcceptedOnlyWhenItIsTheUsersAlone) {
   const mode_t previous = ::umask(022);
-  EXPECT_EQ(ensurePrivateFolder(root_ / "made"), std::nullopt);
+  EXPECT_TRUE(ensurePrivateFolder(root_ / "made").ok());
   ::umask(previous);
   struct stat st {};
   ASSERT_EQ(::lstat((root_ / "made").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_EQ(ensurePrivateFolder(root_ / "made"), std::nullopt) << "an existing private folder is fine";
+  EXPECT_TRUE(ensurePrivateFolder(root_ / "made").ok()) << "an existing private folder is fine";
 
   fs::create_directory(root_ / "open");
   ::chmod((root_ / "open").c_str(), 0750);
-  EXPECT_EQ(ensurePrivateFolder(root_ / "open"), (root_ / "open").string() + " can be entered by other users (mode 0750)");
+  EXPECT_EQ(ensurePrivateFolder(root_ / "open").error(), (root_ / "open").string() + " can be entered by other users (mode 0750)");
   fs::create_directory_symlink(root_ / "made", root_ / "link");
-  EXPECT_EQ(ensurePrivateFolder(root_ / "link"), (root_ / "link").string() + " is a symbolic link");
+  EXPECT_EQ(ensurePrivateFolder(root_ / "link").error(), (root_ / "link").string() + " is a symbolic link");
   std::ofstream(root_ / "file") << "x";
-  EXPECT_EQ(ensurePrivateFolder(root_ / "file"), (root_ / "file").string() + " is not a folder");
+  EXPECT_EQ(ensurePrivateFolder(root_ / "file").error(), (root_ / "file").string() + " is not a folder");
   if (::geteuid() == 0) {
     fs::create_directory(root_ / "theirs");
     ::chmod((root_ / "theirs").c_str(), 0700);
     ASSERT_EQ(::chown((root_ / "theirs").c_str(), 65534, 65534), 0);
-    EXPECT_EQ(ensurePrivateFolder(root_ / "theirs"), (root_ / "theirs").string() + " belongs to another user (uid 65534)");
+    EXPECT_EQ(ensurePrivateFolder(root_ / "theirs").error(), (root_ / "theirs").string() + " belongs to another user (uid 65534)");
   }
 }
 
