@@ -193,6 +193,8 @@ int TovrelleApp::main(int argc, char** argv) {
     return 1;
   }
 
+  // From here on SIGTERM and SIGINT end the event loop, so every object below is torn down.
+  quitOnTerminationSignals(app);
   if (!moveLegacyFoldersAndOpenSettings()) return 1;
   // The one writer of the data folder tidies it before anything reads it; where no lock guards
   // it (an unsafe control folder) another instance may be mid-change, so it is left alone.
@@ -211,7 +213,6 @@ int TovrelleApp::main(int argc, char** argv) {
                    [&objects] { objects.camera->stopHeartbeat(); });
   QApplication::setWindowIcon(appIcon());
   strings::install(app);
-  quitOnTerminationSignals(app);
   // Light or dark as the desktop prefers, switched live, before any window exists.
   appearance::PortalAppearance desktopAppearance(QDBusConnection::sessionBus());
   DesktopPalette palette(desktopAppearance);
