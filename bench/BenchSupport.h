@@ -28,7 +28,7 @@ inline double percentile(std::vector<double> values, double p) {
 // time of the rename (the picture may reach a client before a slower writer
 // would have returned).
 inline std::chrono::steady_clock::time_point writeStateAsTheAppDoes(const CameraState& state) {
-  const auto path = stateFileURL();
+  const auto path = stateFilePath();
   const auto temporary = path.parent_path() / ".state.json.bench";
   const std::string bytes = encodeCameraState(state);
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

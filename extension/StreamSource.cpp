@@ -188,7 +188,7 @@ void StreamSource::startFolderWatch() {
   std::weak_ptr<StreamSource> weak = weak_from_this();
   auto queued = folderCheckQueued;
   auto failure = deps.folderWatcher->start(
-      dataFolderURL(), {kStateFileName, kImagesFileName, kHeartbeatFileName},
+      dataDir(), {kStateFileName, kImagesFileName, kHeartbeatFileName},
       [queued, queue = deps.mainQueue, weak] {
         // The watcher's thread: hand over, never touch the source here.
         if (queued->exchange(true)) return;
@@ -238,10 +238,10 @@ void StreamSource::folderChanged() {
 
 // --- the poll (main queue) ----------------------------------------------------
 
-bool StreamSource::isHostRunning() const { return isHostRunningAt(heartbeatFileURL(), deps.wallClock()); }
+bool StreamSource::isHostRunning() const { return isHostRunningAt(heartbeatFilePath(), deps.wallClock()); }
 
 CameraState StreamSource::readState() {
-  const auto path = stateFileURL();
+  const auto path = stateFilePath();
   auto read = readFileBounded(path, kMaxStateFileBytes);
   if (!read.bytes) {
     reportStateFailure(log::format("cannot read state.json at %s: %s", path.c_str(), read.error.c_str()));
@@ -456,7 +456,7 @@ void StreamSource::startAnimatedImageTimer(std::shared_ptr<AnimatedImage> animat
 // --- image mode -------------------------------------------------------------------
 
 void StreamSource::showImage(const Uuid& id) {
-  const auto listPath = imagesFileURL();
+  const auto listPath = imagesFilePath();
   auto read = readFileBounded(listPath, kMaxImagesFileBytes);
   if (!read.bytes) {
     logger().error("cannot read images.json at %s: %s", listPath.c_str(), read.error.c_str());
@@ -487,9 +487,9 @@ void StreamSource::showImage(const Uuid& id) {
 
   // The loaders open only a plain file directly inside Images, never through
   // a link, so a name or a link leading elsewhere is unreadable.
-  auto file = imageFileURL(entry->fileName);
+  auto file = imageFilePath(entry->fileName);
   if (!file) {
-    const std::string shown = (imagesFolderURL() / entry->fileName).lexically_normal().string();
+    const std::string shown = (imagesDir() / entry->fileName).lexically_normal().string();
     logger().error("NSImage(contentsOf:) failed for %s", shown.c_str());
     stopAllSources();
     startBlackScreenTimer();

@@ -100,6 +100,12 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // Without a data folder there is nothing to read what to show from.
+  if (const auto data = resolveDataDir(); !data) {
+    log::processLog("tovrelle-camera-extension: no data folder (%s); not starting", data.error().c_str());
+    return EXIT_FAILURE;
+  }
+
   // Signals go to one waiting thread, never into a queue or PipeWire thread.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -136,7 +142,7 @@ int main(int argc, char** argv) {
   if (!std::getenv("TOVRELLE_POLL_ONLY")) deps.folderWatcher = watch::makeInotifyFolderWatcher();
   auto source = extension::StreamSource::create(extension::kDeviceName, std::move(deps));
   if (!source) return EXIT_FAILURE;  // "Failed to create stream format" is in the log
-  log::processLog("tovrelle-camera-extension: data folder %s", dataFolderURL().c_str());
+  log::processLog("tovrelle-camera-extension: data folder %s", dataDir().c_str());
 
   // The one camera with its one stream, under fixed names and identifiers.
   camera::DeviceDescription description;

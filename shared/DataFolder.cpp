@@ -1,10 +1,11 @@
 #include "shared/DataFolder.h"
 
+#include "shared/BaseDirs.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,71 +49,63 @@ int narrowFolder(const fs::path& folder, const char* into) {
   return narrowed;
 }
 
-std::optional<fs::path> homeFolder() {
-  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home);
-  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir) return fs::path(pw->pw_dir);
-  return std::nullopt;
-}
-
 // The app's folder in the user's data home.
-std::optional<fs::path> groupContainer() {
-  fs::path base;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg && xdg[0] == '/') {
-    base = xdg;
-  } else if (auto home = homeFolder()) {
-    base = *home / ".local" / "share";
-  } else {
-    return std::nullopt;
-  }
+Result<fs::path> appDataDir() {
+  auto base = basedirs::dataHome();
+  if (!base) return Unexpected{"no data folder: " + base.error()};
   std::error_code ec;
-  if (fs::path legacy = base / kLegacyDataFolderName; fs::is_directory(legacy, ec)) return legacy;
-  fs::path folder = base / kDataFolderName;
+  if (fs::path legacy = *base / kLegacyDataFolderName; fs::is_directory(legacy, ec)) return legacy;
+  fs::path folder = *base / kDataFolderName;
   createDirectories(folder);
   return folder;
 }
 
-const fs::path& sharedFolderURL() {
-  static const fs::path folder = [] {
-    fs::path p = kSharedFolderPath;
-    createDirectories(p);
-    return p;
-  }();
-  return folder;
+// A file of the data folder; empty without one.
+fs::path inDataDir(const char* name) {
+  fs::path dir = dataDir();
+  return dir.empty() ? dir : dir / name;
 }
 
 }  // namespace
 
-fs::path dataFolderURL() {
+Result<fs::path> resolveDataDir() {
   if (const char* dir = std::getenv(kDataDirEnv); dir && *dir) {
     fs::path p = dir;
     createDirectories(p);
     return p;
   }
-  if (auto container = groupContainer()) return *container;
-  return sharedFolderURL();
+  return appDataDir();
 }
 
-fs::path imagesFolderURL() {
-  fs::path folder = dataFolderURL() / kImagesFolderName;
-  createDirectories(folder);
+fs::path dataDir() { return resolveDataDir().valueOr({}); }
+
+fs::path imagesDir() {
+  fs::path folder = inDataDir(kImagesFolderName);
+  if (!folder.empty()) createDirectories(folder);
   return folder;
 }
 
-fs::path stateFileURL() { return dataFolderURL() / kStateFileName; }
-fs::path imagesFileURL() { return dataFolderURL() / kImagesFileName; }
-fs::path heartbeatFileURL() { return dataFolderURL() / kHeartbeatFileName; }
+fs::path stateFilePath() { return inDataDir(kStateFileName); }
+fs::path imagesFilePath() { return inDataDir(kImagesFileName); }
+fs::path heartbeatFilePath() { return inDataDir(kHeartbeatFileName); }
 
-std::optional<fs::path> imageFileURL(std::string_view fileName) {
+std::optional<fs::path> imageFilePath(std::string_view fileName) {
   if (fileName.empty() || fileName == "." || fileName == "..") return std::nullopt;
   if (fileName.find('/') != std::string_view::npos || fileName.find('\0') != std::string_view::npos)
     return std::nullopt;
-  return imagesFolderURL() / fs::path(std::string(fileName));
+  const fs::path folder = imagesDir();
+  if (folder.empty()) return std::nullopt;
+  return folder / fs::path(std::string(fileName));
 }
 
-int makeDataFolderPrivate() { return narrowFolder(dataFolderURL(), kImagesFolderName); }
+int makeDataFolderPrivate() {
+  const fs::path folder = dataDir();
+  return folder.empty() ? 0 : narrowFolder(folder, kImagesFolderName);
+}
 
 void touchHeartbeat() {
-  const fs::path path = heartbeatFileURL();
+  const fs::path path = heartbeatFilePath();
+  if (path.empty()) return;
   // One syscall in the steady state: set the date, create only when missing.
   if (::utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0) return;
   if (errno != ENOENT) return;
@@ -122,7 +115,7 @@ void touchHeartbeat() {
 
 void markHeartbeatStopped() {
   const timespec epoch[2] = {{0, 0}, {0, 0}};
-  ::utimensat(AT_FDCWD, heartbeatFileURL().c_str(), epoch, 0);
+  if (const fs::path path = heartbeatFilePath(); !path.empty()) ::utimensat(AT_FDCWD, path.c_str(), epoch, 0);
 }
 
 bool isHostRunningAt(const fs::path& heartbeat, std::chrono::system_clock::time_point now) {
@@ -135,6 +128,6 @@ bool isHostRunningAt(const fs::path& heartbeat, std::chrono::system_clock::time_
   return age.count() < kHeartbeatStaleSeconds;
 }
 
-bool isHostRunning() { return isHostRunningAt(heartbeatFileURL(), std::chrono::system_clock::now()); }
+bool isHostRunning() { return isHostRunningAt(heartbeatFilePath(), std::chrono::system_clock::now()); }
 
 }  // namespace tovrelle

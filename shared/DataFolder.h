@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "shared/Files.h"
+#include "shared/Result.h"
 
 namespace tovrelle {
 
@@ -18,7 +19,6 @@ inline constexpr const char* kAppGroupIdentifier = "Q7KX2RW9ZC.velkari.tovrelle"
 // both processes keep using it so nothing goes missing.
 inline constexpr const char* kDataFolderName = "tovrelle";
 inline constexpr const char* kLegacyDataFolderName = kAppGroupIdentifier;
-inline constexpr const char* kSharedFolderPath = "/Users/Shared/Tovrelle";
 inline constexpr const char* kStateFileName = "state.json";
 inline constexpr const char* kImagesFileName = "images.json";
 inline constexpr const char* kHeartbeatFileName = "heartbeat";
@@ -32,17 +32,22 @@ inline constexpr const char* kInstalledAppEnv = "TOVRELLE_APP";
 
 // Resolved anew at every call: $TOVRELLE_DATA_DIR, else $XDG_DATA_HOME/tovrelle
 // (or ~/.local/share/tovrelle; the old-named folder there while it exists),
-// else the fixed shared folder.
-std::filesystem::path dataFolderURL();
-// dataFolderURL()/Images, created (with parents) on every resolution.
-std::filesystem::path imagesFolderURL();
-std::filesystem::path stateFileURL();
-std::filesystem::path imagesFileURL();
-std::filesystem::path heartbeatFileURL();
+// created when missing. Without a home folder there is none, and the error
+// says so: each program checks this at start and refuses to run.
+Result<std::filesystem::path> resolveDataDir();
+// resolveDataDir()'s folder; empty when there is none (then every path below
+// is empty too, and the file functions refuse an empty path, so nothing is
+// written anywhere else).
+std::filesystem::path dataDir();
+// dataDir()/Images, created (with parents) on every resolution.
+std::filesystem::path imagesDir();
+std::filesystem::path stateFilePath();
+std::filesystem::path imagesFilePath();
+std::filesystem::path heartbeatFilePath();
 
 // The copy inside Images named by a library entry, or none when the name
 // could reach outside that folder (absolute, a separator, "." or "..", empty).
-std::optional<std::filesystem::path> imageFileURL(std::string_view fileName);
+std::optional<std::filesystem::path> imageFilePath(std::string_view fileName);
 
 // Largest files the readers accept; anything bigger is not one of ours.
 inline constexpr size_t kMaxStateFileBytes = 64 * 1024;

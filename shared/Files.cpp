@@ -135,6 +135,11 @@ mode_t currentUmask() {
 }  // namespace
 
 bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::string* error, mode_t mode) {
+  // No data folder resolves to an empty path: nothing is written elsewhere instead.
+  if (path.empty() || path.filename().empty()) {
+    if (error) *error = "no file to write (no data folder)";
+    return false;
+  }
   std::string tmpl = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
   auto fail = [&](const std::string& what, int err, bool created) {
     if (error) *error = what + ": " + std::strerror(err);
@@ -158,9 +163,9 @@ bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::stri
   return true;
 }
 
-std::optional<std::string> ensurePrivateFolder(const fs::path& path) {
+Result<void> ensurePrivateFolder(const fs::path& path) {
   const bool created = ::mkdir(path.c_str(), kPrivateFolderMode) == 0;
-  if (!created && errno != EEXIST) return "cannot create " + path.string() + ": " + std::strerror(errno);
+  if (!created && errno != EEXIST) return Unexpected{"cannot create " + path.string() + ": " + std::strerror(errno)};
   // The checks run on the folder that was opened, so a swap after them changes nothing.
   UniqueFd dir(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW));
   if (!dir) {
@@ -168,22 +173,22 @@ std::optional<std::string> ensurePrivateFolder(const fs::path& path) {
     if (err == ELOOP || err == ENOTDIR) {
       struct stat st {};
       const bool link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-      return path.string() + (link ? " is a symbolic link" : " is not a folder");
+      return Unexpected{path.string() + (link ? " is a symbolic link" : " is not a folder")};
     }
-    return "cannot open " + path.string() + ": " + std::strerror(err);
+    return Unexpected{"cannot open " + path.string() + ": " + std::strerror(err)};
   }
   struct stat st {};
-  if (::fstat(dir.get(), &st) != 0) return "cannot examine " + path.string() + ": " + std::strerror(errno);
+  if (::fstat(dir.get(), &st) != 0) return Unexpected{"cannot examine " + path.string() + ": " + std::strerror(errno)};
   if (st.st_uid != ::geteuid())
-    return path.string() + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    return Unexpected{path.string() + " belongs to another user (uid " + std::to_string(st.st_uid) + ")"};
   // Made just now: the umask may have left it narrower than 0700, never wider.
   if (created) ::fchmod(dir.get(), kPrivateFolderMode);
   if (!created && (st.st_mode & 077) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return path.string() + " can be entered by other users (mode " + mode + ")";
+    return Unexpected{path.string() + " can be entered by other users (mode " + mode + ")"};
   }
-  return std::nullopt;
+  return {};
 }
 
 std::string escapedExcerpt(std::string_view bytes, size_t maxShown) {

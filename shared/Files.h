@@ -11,6 +11,8 @@
 #include <string_view>
 #include <sys/types.h>
 
+#include "shared/Result.h"
+
 namespace tovrelle {
 
 // An open file descriptor that closes itself.
@@ -78,8 +80,8 @@ inline constexpr mode_t kPrivateFolderMode = 0700;
 // Makes `path` a folder only this user can enter: creates it (mode 0700) when
 // missing, and accepts an existing one only when it is a real folder (not a
 // link), owned by this user, that no one else can enter or write. Its
-// parent must exist. None when the folder is fine, else why it is not.
-std::optional<std::string> ensurePrivateFolder(const std::filesystem::path& path);
+// parent must exist. An error says why the folder is not fine.
+Result<void> ensurePrivateFolder(const std::filesystem::path& path);
 
 // A bounded, printable account of bytes that did not decode, for a log line:
 // at most `maxShown` bytes, control characters, quotes, backslashes and

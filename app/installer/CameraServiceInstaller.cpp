@@ -1,36 +1,11 @@
 #include "app/installer/CameraServiceInstaller.h"
 
-#include "app/model/UserDefaults.h"
-#include "platform/dispatch/QtMainQueue.h"
-#include "platform/userservice/SystemdCameraService.h"
-#include "shared/DataFolder.h"
 
 namespace tovrelle {
 
 using userservice::Error;
 using userservice::Installed;
 using Case = CameraServiceInstaller::Status::Case;
-
-CameraServiceInstaller& CameraServiceInstaller::shared() {
-  static const std::shared_ptr<CameraServiceInstaller> instance = [] {
-    const auto prefix = userservice::installPrefix();
-    auto paths = userservice::ServicePaths::fromEnvironment(prefix);
-    paths.dataFolder = dataFolderURL();
-    paths.cameraName = kVirtualCameraName;
-    auto mainQueue = dispatch::QtMainQueue::shared();
-    Environment environment{userservice::makeSystemdCameraService(std::move(paths), mainQueue), mainQueue, prefix,
-                            {}, {}, {}};
-    environment.loadRemovedByUser = [] { return UserDefaults::standard().boolValue(kRemovedByUserKey); };
-    environment.storeRemovedByUser = [](bool removed) {
-      if (removed)
-        UserDefaults::standard().setValue(kRemovedByUserKey, true);
-      else
-        UserDefaults::standard().remove(kRemovedByUserKey);
-    };
-    return create(std::move(environment));
-  }();
-  return *instance;
-}
 
 std::shared_ptr<CameraServiceInstaller> CameraServiceInstaller::create(Environment environment) {
   return std::shared_ptr<CameraServiceInstaller>(new CameraServiceInstaller(std::move(environment)));

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "app/model/Settings.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/log/Log.h"
 #include "platform/userservice/CameraService.h"
@@ -63,13 +64,9 @@ class CameraServiceInstaller final : public QObject, public std::enable_shared_f
     std::function<void(bool)> storeRemovedByUser = {};
   };
 
-  // The settings key that remembers a removal (see UserDefaults).
-  static constexpr const char* kRemovedByUserKey = "cameraServiceRemovedByUser";
+  // The settings key that remembers a removal.
+  static constexpr const char* kRemovedByUserKey = settings_keys::kCameraServiceRemovedByUser;
   static constexpr dispatch::Duration kDisplayLookThrottle = std::chrono::seconds(1);
-
-  // The process-wide instance on the Qt main queue and the systemd backend,
-  // created on first use.
-  static CameraServiceInstaller& shared();
 
   static std::shared_ptr<CameraServiceInstaller> create(Environment environment);
   ~CameraServiceInstaller() override;

@@ -1,15 +1,9 @@
 #include "app/model/CameraDeviceManager.h"
 
-#include "app/model/HostServices.h"
+#include "app/model/ApplicationEvents.h"
 #include "platform/dispatch/QtMainQueue.h"
 
 namespace tovrelle {
-
-CameraDeviceManager& CameraDeviceManager::shared() {
-  static CameraDeviceManager* const instance =
-      new CameraDeviceManager({host::captureDevices(), dispatch::QtMainQueue::shared(), nullptr});
-  return *instance;
-}
 
 CameraDeviceManager::CameraDeviceManager(Dependencies dependencies, QObject* parent)
     : QObject(parent),

@@ -38,10 +38,6 @@ class CameraDeviceManager : public QObject {
     std::shared_ptr<dispatch::Queue> discoveryQueue;
   };
 
-  // The process-wide instance on the real capture service, created on first
-  // use on the main thread and kept until the process ends.
-  static CameraDeviceManager& shared();
-
   // Schedules the first pass and subscribes to device notifications.
   explicit CameraDeviceManager(Dependencies dependencies, QObject* parent = nullptr);
   ~CameraDeviceManager() override;

@@ -26,13 +26,6 @@ const char* problemName(CameraFeedStatus::Problem problem) {
 
 }  // namespace
 
-CameraFeedStatus& CameraFeedStatus::shared() {
-  static CameraFeedStatus* const instance = new CameraFeedStatus(
-      {&CameraManager::shared(), &CameraDeviceManager::shared(),
-       std::make_shared<camera::PipeWireCameraFeed>(dispatch::QtMainQueue::shared()), dispatch::QtMainQueue::shared()});
-  return *instance;
-}
-
 CameraFeedStatus::CameraFeedStatus(Dependencies dependencies, QObject* parent)
     : QObject(parent), dependencies_(std::move(dependencies)) {
   if (auto* m = dependencies_.camera) {

@@ -44,9 +44,6 @@ class CameraFeedStatus : public QObject {
     std::shared_ptr<dispatch::Queue> mainQueue;
   };
 
-  // The process-wide instance on the shared models and the PipeWire backend.
-  static CameraFeedStatus& shared();
-
   explicit CameraFeedStatus(Dependencies dependencies, QObject* parent = nullptr);
   ~CameraFeedStatus() override;
 

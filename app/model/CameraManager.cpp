@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 
 #include "app/model/ImageManager.h"
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
 
@@ -17,7 +17,7 @@ namespace tovrelle {
 
 CameraManager::CameraManager(Dependencies dependencies, QObject* parent)
     : QObject(parent), dependencies_(std::move(dependencies)) {
-  if (auto stored = UserDefaults::standard().string(kLastSelectedImageIdKey))
+  if (auto stored = dependencies_.settings->string(kLastSelectedImageIdKey))
     lastSelectedImageId_ = Uuid::parse(stored->toStdString());
 
   loadState();
@@ -93,7 +93,7 @@ void CameraManager::showLastImage() {
 }
 
 void CameraManager::writeState() {
-  const std::filesystem::path path = stateFileURL();
+  const std::filesystem::path path = stateFilePath();
   const CameraState state{currentMode_, selectedImageId_, selectedCameraId_};
   std::string error;
   errno = 0;
@@ -122,7 +122,7 @@ void CameraManager::stopHeartbeat() {
 }
 
 void CameraManager::loadState() {
-  ReadResult read = readFileBounded(stateFileURL(), kMaxStateFileBytes);
+  ReadResult read = readFileBounded(stateFilePath(), kMaxStateFileBytes);
   if (!read.bytes) return;
   auto state = decodeCameraState(*read.bytes);
   if (!state) return;
@@ -138,7 +138,7 @@ void CameraManager::touchHeartbeat() {
   bool touched = !heartbeatPath_.empty() && ::utimensat(AT_FDCWD, heartbeatPath_.c_str(), nullptr, 0) == 0;
   if (!touched) {
     tovrelle::touchHeartbeat();
-    heartbeatPath_ = heartbeatFileURL();
+    heartbeatPath_ = heartbeatFilePath();
     touched = ::utimensat(AT_FDCWD, heartbeatPath_.c_str(), nullptr, 0) == 0;
   }
   if (touched) {
@@ -159,7 +159,7 @@ void CameraManager::touchHeartbeat() {
 void CameraManager::updateDataFolderProblem() {
   std::optional<DataFolderProblem> problem;
   if (heartbeatFault_ || stateFault_) {
-    problem = DataFolderProblem{heartbeatFault_ ? *heartbeatFault_ : *stateFault_, stateFileURL().parent_path(),
+    problem = DataFolderProblem{heartbeatFault_ ? *heartbeatFault_ : *stateFault_, stateFilePath().parent_path(),
                                 heartbeatFault_.has_value(), stateFault_.has_value()};
   }
   if (problem == dataFolderProblem_) return;
@@ -169,7 +169,7 @@ void CameraManager::updateDataFolderProblem() {
 }
 
 void CameraManager::persistLastSelectedImageId() {
-  auto& defaults = UserDefaults::standard();
+  Settings& defaults = *dependencies_.settings;
   if (lastSelectedImageId_) {
     defaults.setValue(kLastSelectedImageIdKey, QString::fromStdString(lastSelectedImageId_->toString()));
   } else {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/dispatch/Dispatch.h"
+#include "app/model/Settings.h"
 #include "app/model/StorageFault.h"
 #include "shared/CameraState.h"
 #include "shared/Uuid.h"
@@ -23,6 +24,7 @@
 namespace tovrelle {
 
 class ImageManager;
+class Settings;
 
 class CameraManager : public QObject {
   Q_OBJECT
@@ -34,13 +36,11 @@ class CameraManager : public QObject {
     // The image library whose list showLastImage() chooses from; looked up at
     // each use, so the two managers can be built in either order.
     std::function<ImageManager&()> imageLibrary;
+    // Where the last selected image is remembered.
+    Settings* settings = nullptr;
   };
 
-  // The process-wide instance on the real main queue, created on first use
-  // (on the main thread, with a QCoreApplication running) and never destroyed.
-  static CameraManager& shared();
-
-  // Reads the user defaults and "state.json", writes the state back, touches
+  // Reads the settings and "state.json", writes the state back, touches
   // the heartbeat and starts the heartbeat timer.
   explicit CameraManager(Dependencies dependencies, QObject* parent = nullptr);
   ~CameraManager() override;
@@ -75,7 +75,7 @@ class CameraManager : public QObject {
   const std::optional<DataFolderProblem>& dataFolderProblem() const { return dataFolderProblem_; }
 
   // User-defaults key of the most recently selected image.
-  static constexpr const char* kLastSelectedImageIdKey = "lastSelectedImageId";
+  static constexpr const char* kLastSelectedImageIdKey = settings_keys::kLastSelectedImageId;
   static constexpr dispatch::Duration kHeartbeatInterval = dispatch::seconds(1.0);
 
  signals:

@@ -1,19 +1,14 @@
 #include "app/model/CameraPermission.h"
 
-#include "app/model/HostServices.h"
+#include "app/model/ApplicationEvents.h"
 
 namespace tovrelle {
-
-CameraPermission& CameraPermission::shared() {
-  static CameraPermission* const instance = new CameraPermission({host::captureDevices(), host::urlOpener()});
-  return *instance;
-}
 
 CameraPermission::CameraPermission(Dependencies dependencies, QObject* parent)
     : QObject(parent), dependencies_(std::move(dependencies)) {
   if (dependencies_.devices) status_ = dependencies_.devices->authorizationStatus();
-  connect(&host::ApplicationEvents::center(), &host::ApplicationEvents::didBecomeActive, this,
-          &CameraPermission::refresh);
+  if (dependencies_.events)
+    connect(dependencies_.events, &host::ApplicationEvents::didBecomeActive, this, &CameraPermission::refresh);
 }
 
 void CameraPermission::refresh() {

@@ -10,6 +10,7 @@
 
 #include "platform/capture/CaptureDevices.h"
 #include "platform/urls/UrlOpener.h"
+#include "app/model/ApplicationEvents.h"
 
 namespace tovrelle {
 
@@ -22,11 +23,9 @@ class CameraPermission : public QObject {
   struct Dependencies {
     std::shared_ptr<capture::CaptureDevices> devices;
     std::shared_ptr<urls::UrlOpener> opener;
+    // Refreshes on each of its activations; none: only refresh() does.
+    host::ApplicationEvents* events = nullptr;
   };
-
-  // The process-wide instance on the real services, created on first use on
-  // the main thread and kept until the process ends.
-  static CameraPermission& shared();
 
   // Reads the current status (no notification) and refreshes on every
   // activation of the app (host::ApplicationEvents).

@@ -1,6 +1,6 @@
 // tovrelle-host-model: the host's model objects without a user interface.
-// It builds CameraManager.shared and ImageManager.shared exactly as the app
-// does, then takes one command per line from a control pipe:
+// It builds a CameraManager and an ImageManager as the app does (on a
+// settings file of its own), then takes one command per line from a control pipe:
 //
 //   on | off | last | select <position> | add <file> | camera <id or ->
 //   rename <position> <name> | delete <position>... | move <position> <destination> | quit
@@ -23,6 +23,8 @@
 
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
+#include "app/model/Settings.h"
+#include "platform/dispatch/QtMainQueue.h"
 
 using namespace tovrelle;
 
@@ -46,14 +48,12 @@ std::optional<size_t> position(const std::string& text) {
 }
 
 // Runs one command; false for a command it does not know.
-bool run(const std::string& line) {
+bool run(const std::string& line, CameraManager& camera, ImageManager& images) {
   std::istringstream in(line);
   std::string verb;
   in >> verb;
   std::string rest;
   std::getline(in >> std::ws, rest);
-  auto& camera = CameraManager::shared();
-  auto& images = ImageManager::shared();
   const auto& list = images.savedImages();
 
   if (verb == "on") {
@@ -127,9 +127,19 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Same order as the app's launch: the camera manager first.
-  CameraManager::shared();
-  ImageManager::shared();
+  // The program's objects, in the order they need each other.
+  auto settingsFile = Settings::defaultFilePath();
+  if (!settingsFile) {
+    std::fprintf(stderr, "host-model: %s\n", settingsFile.error().c_str());
+    ::close(fd);
+    return 1;
+  }
+  Settings settings(QString::fromStdString(settingsFile->string()));
+  auto mainQueue = std::make_shared<dispatch::QtMainQueue>();
+  std::unique_ptr<CameraManager> camera;
+  ImageManager images({mainQueue, [&camera]() -> CameraManager& { return *camera; }});
+  camera = std::make_unique<CameraManager>(
+      CameraManager::Dependencies{mainQueue, [&images]() -> ImageManager& { return images; }, &settings});
 
   std::string pending;
   QSocketNotifier notifier(fd, QSocketNotifier::Read);
@@ -145,7 +155,7 @@ int main(int argc, char** argv) {
       std::string line = pending.substr(0, end);
       pending.erase(0, end + 1);
       if (line.empty()) continue;
-      if (run(line)) {
+      if (run(line, *camera, images)) {
         say("done " + line + " t=" + std::to_string(monotonicNanos()));
       } else {
         say("unknown " + line);
@@ -154,6 +164,7 @@ int main(int argc, char** argv) {
   });
   say("ready t=" + std::to_string(monotonicNanos()));
   int status = app.exec();
+  camera.reset();
   ::close(fd);
   return status;
 }

@@ -177,7 +177,7 @@ void ImageManager::setLastFailure(std::optional<Failure> failure) {
 }
 
 void ImageManager::loadImages() {
-  const fs::path path = imagesFileURL();
+  const fs::path path = imagesFilePath();
   ReadResult read = readFileBounded(path, kMaxImagesFileBytes);
   if (!read.bytes) {
     // A file that is there but cannot be read is still the user's library.
@@ -213,7 +213,7 @@ bool ImageManager::keepUnreadableLibrary(const fs::path& path, std::string* erro
 }
 
 bool ImageManager::saveImages() {
-  const fs::path path = imagesFileURL();
+  const fs::path path = imagesFilePath();
   const std::string bytes = encodeSavedImages(savedImages_);
   std::string error;
   auto failed = [&] {
@@ -262,7 +262,7 @@ void ImageManager::addImage(const fs::path& from) {
     refuse({Reason::nameTooLong, "the name of " + from.string() + " is too long for the copy " + copyName});
     return;
   }
-  auto destination = imageFileURL(copyName);
+  auto destination = imageFilePath(copyName);
   if (!destination) {
     refuse({Reason::unreadable, "no usable file name in " + from.string()});
     return;
@@ -330,7 +330,7 @@ void ImageManager::deleteImages(const IndexSet& positions) {
   if (!saved) return;
   for (const std::string& fileName : deletedFiles) {
     // A name that would reach outside "Images" is never deleted; another entry may share the file.
-    auto file = imageFileURL(fileName);
+    auto file = imageFilePath(fileName);
     const bool shared = std::any_of(savedImages_.begin(), savedImages_.end(),
                                     [&](const SavedImage& image) { return image.fileName == fileName; });
     if (!file || shared) continue;
@@ -346,11 +346,11 @@ void ImageManager::removeLeftovers() {
     std::error_code failed;
     if (fs::remove(path, failed)) ++removed;
   };
-  for (const auto& entry : fs::directory_iterator(dataFolderURL(), ec))
+  for (const auto& entry : fs::directory_iterator(dataDir(), ec))
     if (isInterruptedListWrite(entry.path().filename().string()) && entry.is_regular_file(ec)) remove(entry.path());
   std::set<std::string> listed;
   for (const SavedImage& image : savedImages_) listed.insert(image.fileName);
-  const fs::path images = imagesFolderURL();
+  const fs::path images = imagesDir();
   for (const auto& entry : fs::directory_iterator(images, ec)) {
     const std::string name = entry.path().filename().string();
     if (!entry.is_regular_file(ec)) continue;
@@ -364,7 +364,7 @@ void ImageManager::removeLeftovers() {
   }
   if (removed > 0)
     log::processLog("ImageManager: removed %d files an interrupted change left in %s", removed,
-                    dataFolderURL().c_str());
+                    dataDir().c_str());
 }
 
 void ImageManager::moveImages(const IndexSet& fromOffsets, size_t toOffset) {

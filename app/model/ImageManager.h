@@ -40,10 +40,6 @@ class ImageManager : public QObject {
     std::function<CameraManager&()> cameraManager;
   };
 
-  // The process-wide instance on the real main queue, created on first use
-  // and never destroyed.
-  static ImageManager& shared();
-
   // Loads "images.json" (an unusable file leaves the library empty).
   explicit ImageManager(Dependencies dependencies, QObject* parent = nullptr);
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/model/CameraManager.h"
-#include "app/model/HostServices.h"
+#include "app/model/ApplicationEvents.h"
 #include "app/model/ImageManager.h"
 #include "platform/capture/OpenCamera.h"
 #include "platform/dispatch/QtMainQueue.h"
@@ -49,14 +49,6 @@ bool drawFitted(frames::FrameWriter& writer, const frames::VideoFrame& frame, QI
 }
 
 }  // namespace
-
-PreviewRenderer& PreviewRenderer::shared() {
-  static PreviewRenderer* const instance = new PreviewRenderer(
-      {[]() -> CameraManager& { return CameraManager::shared(); },
-       []() -> ImageManager& { return ImageManager::shared(); }, host::captureDevices(),
-       dispatch::QtMainQueue::shared(), nullptr});
-  return *instance;
-}
 
 PreviewRenderer::PreviewRenderer(Dependencies dependencies, QObject* parent)
     : QObject(parent),
@@ -162,7 +154,7 @@ QImage PreviewRenderer::loadLibraryImage(const std::optional<Uuid>& imageId) {
   const auto& images = dependencies_.imageLibrary().savedImages();
   auto entry = std::find_if(images.begin(), images.end(), [&](const SavedImage& i) { return i.id == *imageId; });
   if (entry == images.end()) return {};
-  auto path = imageFileURL(entry->fileName);
+  auto path = imageFilePath(entry->fileName);
   if (!path) return {};
   // An animation shows its first picture: the camera frame the service makes
   // of it, reduced like the camera's frames, so the popover shows what the

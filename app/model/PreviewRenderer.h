@@ -60,10 +60,6 @@ class PreviewRenderer : public QObject {
     std::shared_ptr<dispatch::Queue> captureQueue;
   };
 
-  // The process-wide instance on the real capture service and main queue,
-  // created on first use on the main thread and kept until the process ends.
-  static PreviewRenderer& shared();
-
   // Subscribes to the camera manager's mode and selections.
   explicit PreviewRenderer(Dependencies dependencies, QObject* parent = nullptr);
   ~PreviewRenderer() override;

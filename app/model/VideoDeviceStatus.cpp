@@ -3,7 +3,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 
-#include "app/model/HostServices.h"
+#include "app/model/ApplicationEvents.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/log/Log.h"
 
@@ -31,12 +31,6 @@ QString shellWord(const QString& word) {
 }
 
 }  // namespace
-
-VideoDeviceStatus& VideoDeviceStatus::shared() {
-  static VideoDeviceStatus* const instance =
-      new VideoDeviceStatus({host::videoDevices(), dispatch::QtMainQueue::shared()});
-  return *instance;
-}
 
 VideoDeviceStatus::VideoDeviceStatus(Dependencies dependencies, QObject* parent)
     : QObject(parent), dependencies_(std::move(dependencies)) {}

@@ -44,9 +44,6 @@ class VideoDeviceStatus : public QObject {
     std::shared_ptr<dispatch::Queue> mainQueue;
   };
 
-  // The process-wide instance on the real backend, made on first use on the main thread.
-  static VideoDeviceStatus& shared();
-
   explicit VideoDeviceStatus(Dependencies dependencies, QObject* parent = nullptr);
 
   // What a report means for the user; pure.

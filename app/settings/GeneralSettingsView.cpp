@@ -12,8 +12,7 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
-#include "app/model/HostServices.h"
-#include "app/model/UserDefaults.h"
+#include "app/model/ApplicationEvents.h"
 #include "app/settings/SettingsStyle.h"
 #include "app/settings/SettingsTabViewController.h"
 #include "app/settings/VideoDeviceView.h"
@@ -208,18 +207,6 @@ void ExtensionStatusView::showRows() {
 
 // -------------------------------------------------------- GeneralSettingsView
 
-GeneralSettingsView::Environment GeneralSettingsView::defaultEnvironment(std::function<void()> showOnboarding) {
-  Environment e;
-  e.loginItemManager = &LoginItemManager::shared();
-  e.extensionInstaller = &CameraServiceInstaller::shared();
-  e.cameraPermission = &CameraPermission::shared();
-  e.showOnboarding = std::move(showOnboarding);
-  e.opener = host::urlOpener();
-  e.webPageURL = [](const QString& path) { return settings::webPageURL(path); };
-  e.videoDevice = &VideoDeviceStatus::shared();
-  return e;
-}
-
 GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* parent)
     : QWidget(parent),
       env_(std::move(environment)),
@@ -380,8 +367,8 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
             &GeneralSettingsView::redrawExtension);
   if (cameraPermission_)
     connect(cameraPermission_, &CameraPermission::statusChanged, this, &GeneralSettingsView::redrawPermission);
-  connect(&UserDefaults::events(), &UserDefaultsEvents::writeFailureChanged, this,
-          &GeneralSettingsView::redrawStoreWarning);
+  if (env_.settings)
+    connect(env_.settings, &Settings::writeFailureChanged, this, &GeneralSettingsView::redrawStoreWarning);
   connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::refusedShortcutsChanged, this,
           &GeneralSettingsView::redrawRefusedShortcuts);
   connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::shortcutByNameDidChange, this,
@@ -445,7 +432,11 @@ void GeneralSettingsView::redrawPermission() {
 }
 
 void GeneralSettingsView::redrawStoreWarning() {
-  const UserDefaults& defaults = UserDefaults::standard();
+  if (!env_.settings) {
+    storeWarning_->setVisible(false);
+    return;
+  }
+  const Settings& defaults = *env_.settings;
   //: General tab warning when the settings file cannot be written; %1 is its path
   storeWarning_->setText(qtTrId("settings.storeFailure").arg(defaults.fileName()));
   storeWarning_->setVisible(defaults.writeFailed());
@@ -483,10 +474,10 @@ void GeneralSettingsView::showEvent(QShowEvent* event) {
   if (extensionInstaller_) extensionInstaller_->refreshStatusForDisplay();
 }
 
-QWidget* makeSettingsWindowContent(std::function<void()> showOnboarding) {
-  auto* content = new SettingsTabViewController;
-  content->setGeneralContent(
-      new GeneralSettingsView(GeneralSettingsView::defaultEnvironment(std::move(showOnboarding))));
+QWidget* makeSettingsWindowContent(ImageManager& images, GeneralSettingsView::Environment general) {
+  if (!general.webPageURL) general.webPageURL = [](const QString& path) { return settings::webPageURL(path); };
+  auto* content = new SettingsTabViewController(images);
+  content->setGeneralContent(new GeneralSettingsView(std::move(general)));
   return content;
 }
 

@@ -15,6 +15,7 @@
 
 #include "app/installer/CameraServiceInstaller.h"
 #include "app/model/CameraPermission.h"
+#include "app/model/Settings.h"
 #include "app/model/VideoDeviceStatus.h"
 #include "app/shell/LoginItemManager.h"
 #include "platform/urls/UrlOpener.h"
@@ -26,6 +27,10 @@ class QVBoxLayout;
 
 namespace KeyboardShortcuts {
 class ShortcutRow;
+}
+
+namespace tovrelle {
+class ImageManager;
 }
 
 namespace tovrelle::settings {
@@ -83,11 +88,9 @@ class GeneralSettingsView : public QWidget {
     std::function<bool(QWidget* parent)> confirmRemoval;
     // The camera's /dev/video device; its row is left out when null.
     VideoDeviceStatus* videoDevice = nullptr;
+    // Its file and whether it can be written (the warning row).
+    Settings* settings = nullptr;
   };
-
-  // The three shared model objects, the process's URL opener and the site's
-  // addresses in the user's language.
-  static Environment defaultEnvironment(std::function<void()> showOnboarding);
 
   explicit GeneralSettingsView(Environment environment, QWidget* parent = nullptr);
 
@@ -143,8 +146,8 @@ class GeneralSettingsView : public QWidget {
 };
 
 // The settings window's content for the application delegate: the tab
-// controller on the shared image library, with this General tab on the
-// shared model objects; its setup-guide button calls `showOnboarding`.
-QWidget* makeSettingsWindowContent(std::function<void()> showOnboarding);
+// controller on the image library, with a General tab on `general` (the
+// site's addresses in the user's language when it names none).
+QWidget* makeSettingsWindowContent(ImageManager& images, GeneralSettingsView::Environment general);
 
 }  // namespace tovrelle::settings

@@ -35,7 +35,7 @@ QToolButton* makeBorderlessButton(const QString& symbol, const QColor& color, co
 }  // namespace
 
 QString storedFilePath(const SavedImage& image) {
-  const auto path = imageFileURL(image.fileName);
+  const auto path = imageFilePath(image.fileName);
   return path ? QString::fromStdString(path->string()) : QString();
 }
 

@@ -29,9 +29,6 @@ const std::vector<SettingsTabViewController::TabInfo>& SettingsTabViewController
   return list;
 }
 
-SettingsTabViewController::SettingsTabViewController(QWidget* parent)
-    : SettingsTabViewController(ImageManager::shared(), parent) {}
-
 SettingsTabViewController::SettingsTabViewController(ImageManager& imageManager, QWidget* parent)
     : QWidget(parent) {
   setWindowTitle(text("settings.windowTitle"));

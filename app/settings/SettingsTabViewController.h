@@ -37,8 +37,6 @@ class SettingsTabViewController : public QWidget {
   static constexpr QSize kContentSize{600, 540};
   static constexpr QSize kMinimumContentSize{600, 460};
 
-  // On the app's shared image library.
-  explicit SettingsTabViewController(QWidget* parent = nullptr);
   explicit SettingsTabViewController(ImageManager& imageManager, QWidget* parent = nullptr);
 
   // Puts `content` in the General tab in place of the current one (which is

@@ -13,14 +13,13 @@
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
-#include "app/model/HostServices.h"
+#include "app/model/ApplicationEvents.h"
 #include "app/model/ImageManager.h"
-#include "app/model/UserDefaults.h"
+#include "app/shell/AppObjects.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/TrayIcon.h"
 #include "app/shell/Symbols.h"
 #include "app/shortcuts/Names.h"
-#include "platform/dispatch/QtMainQueue.h"
 #include "platform/log/Log.h"
 
 namespace tovrelle {
@@ -51,22 +50,23 @@ QWidget* placeholderPopoverContent() {
 
 }  // namespace
 
-AppDelegate::Services AppDelegate::defaultServices() {
+AppDelegate::Services AppDelegate::defaultServices(AppObjects& objects) {
   Services s;
-  s.cameraManager = []() -> CameraManager& { return CameraManager::shared(); };
-  s.installer = []() -> CameraServiceInstaller& { return CameraServiceInstaller::shared(); };
-  s.cameraDevices = []() -> CameraDeviceManager& { return CameraDeviceManager::shared(); };
-  s.cameraFeed = []() -> CameraFeedStatus& { return CameraFeedStatus::shared(); };
+  s.cameraManager = [&objects]() -> CameraManager& { return *objects.camera; };
+  s.installer = [&objects]() -> CameraServiceInstaller& { return *objects.installer; };
+  s.cameraDevices = [&objects]() -> CameraDeviceManager& { return *objects.cameraDevices; };
+  s.cameraFeed = [&objects]() -> CameraFeedStatus& { return *objects.cameraFeed; };
   s.onKeyUp = [](const KeyboardShortcuts::Name& name, KeyboardShortcuts::Action action) {
     KeyboardShortcuts::onKeyUp(name, std::move(action));
   };
-  s.capture = [] { return host::captureDevices(); };
-  s.mainQueue = dispatch::QtMainQueue::shared();
+  s.capture = [&objects] { return objects.captureDevices; };
+  s.mainQueue = objects.mainQueue;
   s.utilityQueue = dispatch::makeSerialQueue("ossel.tovrelle.utility");
   s.updatePage = urls::updatePage();
-  s.opener = host::urlOpener();
+  s.opener = objects.urlOpener;
   s.makeStatusItem = []() -> std::unique_ptr<TrayIcon> { return std::make_unique<DesktopTrayIcon>(); };
-  s.imageManager = []() -> ImageManager& { return ImageManager::shared(); };
+  s.imageManager = [&objects]() -> ImageManager& { return *objects.images; };
+  s.settings = &objects.settings;
   return s;
 }
 
@@ -91,7 +91,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   // 3. First run goes through onboarding; later runs install (unless the user
   // removed the camera service) and ask for the camera here.
-  if (UserDefaults::standard().boolValue(kHasCompletedOnboardingKey)) {
+  if (services_.settings->boolValue(kHasCompletedOnboardingKey)) {
     services_.installer().installAtLaunch();
     auto capture = services_.capture ? services_.capture() : nullptr;
     services_.utilityQueue->async([capture] {
@@ -131,7 +131,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     menu.quit = [] { QCoreApplication::quit(); };
     statusItemMenu_ = new TrayIconMenu(*statusItem_, std::move(menu));
     // Before onboarding nothing was installed or removed; the installer comes with it.
-    if (UserDefaults::standard().boolValue(kHasCompletedOnboardingKey)) statusItemMenu_->watchInstaller(services_.installer());
+    if (services_.settings->boolValue(kHasCompletedOnboardingKey)) statusItemMenu_->watchInstaller(services_.installer());
   }
 
   // 6. The global shortcuts act when their keys are released.
@@ -249,7 +249,7 @@ void AppDelegate::showOnboarding() {
     QPointer<AppDelegate> self(this);
     auto onClose = [self] {
       if (!self) return;
-      UserDefaults::standard().setValue(kHasCompletedOnboardingKey, true);
+      self->services_.settings->setValue(kHasCompletedOnboardingKey, true);
       if (self->statusItemMenu_) self->statusItemMenu_->watchInstaller(self->services_.installer());
       if (self->onboardingWindow_) self->onboardingWindow_->close();
     };
@@ -269,7 +269,7 @@ void AppDelegate::showOnboarding() {
 }
 
 void AppDelegate::windowWillClose(QWidget* window) {
-  if (window && window == onboardingWindow_) UserDefaults::standard().setValue(kHasCompletedOnboardingKey, true);
+  if (window && window == onboardingWindow_) services_.settings->setValue(kHasCompletedOnboardingKey, true);
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {

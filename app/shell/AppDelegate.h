@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "app/model/Settings.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shortcuts/KeyboardShortcuts.h"
 #include "platform/capture/CaptureDevices.h"
@@ -23,6 +24,7 @@ class QWidget;
 
 namespace tovrelle {
 
+struct AppObjects;
 class CameraDeviceManager;
 class CameraFeedStatus;
 class CameraManager;
@@ -57,6 +59,8 @@ class AppDelegate : public QObject {
     std::function<std::unique_ptr<TrayIcon>()> makeStatusItem;
     // The library the status item's menu lists; none leaves the images out.
     std::function<ImageManager&()> imageManager;
+    // Where finishing the setup guide is remembered.
+    Settings* settings = nullptr;
   };
 
   // What the popover view is built with.
@@ -76,10 +80,10 @@ class AppDelegate : public QObject {
     std::function<void()> stopPreview;
   };
 
-  // The real model objects, shortcut module, tray and update page.
-  static Services defaultServices();
+  // The program's objects, the shortcut module, the tray and the update page.
+  static Services defaultServices(AppObjects& objects);
 
-  static constexpr const char* kHasCompletedOnboardingKey = "hasCompletedOnboarding";
+  static constexpr const char* kHasCompletedOnboardingKey = settings_keys::kHasCompletedOnboarding;
 
   explicit AppDelegate(Services services, Hooks hooks = {}, QObject* parent = nullptr);
   ~AppDelegate() override;

@@ -171,7 +171,7 @@ void run(Command command, CameraServiceInstaller& installer, VideoDeviceStatus* 
   }
 }
 
-int runFromCommandLine(Command command, SingleInstance& instance, const std::function<void()>& beforeRunningHere) {
+int runFromCommandLine(Command command, SingleInstance& instance, const std::function<LocalObjects()>& prepareHere) {
   if (!instance.becomePrimary()) {
     if (auto reply = instance.send(QString::fromLatin1(wordFor(command)), {}, kForwardTimeoutMs)) {
       std::printf("%s\n", qPrintable(reply->text));
@@ -180,11 +180,11 @@ int runFromCommandLine(Command command, SingleInstance& instance, const std::fun
     std::fprintf(stderr, "tovrelle: a running Tovrelle did not answer; try again once it has started\n");
     return 1;
   }
-  if (beforeRunningHere) beforeRunningHere();
+  const LocalObjects here = prepareHere();
   int exitCode = 1;
   bool done = false;
   QEventLoop loop;
-  run(command, CameraServiceInstaller::shared(), &VideoDeviceStatus::shared(), [&](int code, const QString& line) {
+  run(command, *here.installer, here.video, [&](int code, const QString& line) {
     exitCode = code;
     done = true;
     std::printf("%s\n", qPrintable(line));

@@ -31,9 +31,14 @@ void run(Command command, CameraServiceInstaller& installer, VideoDeviceStatus* 
          std::function<void(int exitCode, const QString& line)> finished);
 
 // In a launch that asked for `command`: hands it to the running instance
-// through `instance` or, when none runs, runs it here on the event loop.
+// through `instance` or, when none runs, runs it here on the event loop, on
+// the installer and video device `prepareHere` builds.
 // Returns the process's exit code.
-int runFromCommandLine(Command command, SingleInstance& instance, const std::function<void()>& beforeRunningHere);
+struct LocalObjects {
+  CameraServiceInstaller* installer = nullptr;
+  VideoDeviceStatus* video = nullptr;
+};
+int runFromCommandLine(Command command, SingleInstance& instance, const std::function<LocalObjects()>& prepareHere);
 
 // Answers the commands other launches hand to this (running) instance.
 void serve(SingleInstance& instance, CameraServiceInstaller& installer, VideoDeviceStatus& video);

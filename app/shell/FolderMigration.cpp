@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/log/Log.h"
+#include "shared/BaseDirs.h"
 #include "shared/DataFolder.h"
 
 namespace tovrelle {
@@ -16,12 +17,6 @@ namespace {
 constexpr const char* kSettingsFolder = "tovrelle";
 constexpr const char* kLegacySettingsFolder = "velkari";
 constexpr const char* kSettingsFileName = "tovrelle.ini";
-
-fs::path xdgFolder(const char* variable, const char* fallback) {
-  if (const char* value = std::getenv(variable); value && *value == '/') return value;
-  const char* home = std::getenv("HOME");
-  return fs::path(home && *home ? home : "/") / fallback;
-}
 
 // Moves `from` to `to` whole. Where `to` exists already (the camera service's
 // installed copies live there), moves the entries one by one, and only when
@@ -63,7 +58,10 @@ bool moveFolder(const fs::path& from, const fs::path& to, std::string& problem) 
 
 }  // namespace
 
-fs::path settingsFilePath() { return xdgFolder("XDG_CONFIG_HOME", ".config") / kSettingsFolder / kSettingsFileName; }
+fs::path settingsFilePath() {
+  const fs::path config = basedirs::configHome().valueOr({});
+  return config.empty() ? config : config / kSettingsFolder / kSettingsFileName;
+}
 
 FolderMigrationResult migrateLegacyFolders() {
   FolderMigrationResult result;
@@ -71,8 +69,9 @@ FolderMigrationResult migrateLegacyFolders() {
   std::string problem;
 
   // A data folder given explicitly is the caller's: nothing to move.
-  if (const char* dir = std::getenv(kDataDirEnv); !dir || !*dir) {
-    const fs::path base = xdgFolder("XDG_DATA_HOME", ".local/share");
+  // Without a home folder there is nothing of ours to move (and nowhere to move it).
+  if (const char* dir = std::getenv(kDataDirEnv); (!dir || !*dir) && basedirs::dataHome()) {
+    const fs::path base = basedirs::dataHome().valueOr({});
     const fs::path legacy = base / kLegacyDataFolderName;
     const fs::path current = base / kDataFolderName;
     if (fs::is_directory(legacy, ec) && !fs::is_symlink(legacy, ec)) {
@@ -86,8 +85,8 @@ FolderMigrationResult migrateLegacyFolders() {
     }
   }
 
-  if (const char* file = std::getenv("TOVRELLE_SETTINGS_FILE"); !file || !*file) {
-    const fs::path legacy = xdgFolder("XDG_CONFIG_HOME", ".config") / kLegacySettingsFolder / kSettingsFileName;
+  if (const char* file = std::getenv("TOVRELLE_SETTINGS_FILE"); (!file || !*file) && basedirs::configHome()) {
+    const fs::path legacy = *basedirs::configHome() / kLegacySettingsFolder / kSettingsFileName;
     const fs::path current = settingsFilePath();
     if (fs::is_regular_file(legacy, ec)) {
       if (fs::exists(current, ec)) {

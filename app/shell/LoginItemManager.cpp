@@ -1,14 +1,8 @@
 #include "app/shell/LoginItemManager.h"
 
 #include "platform/log/Log.h"
-#include "platform/loginitem/XdgAutostart.h"
 
 namespace tovrelle {
-
-LoginItemManager& LoginItemManager::shared() {
-  static LoginItemManager* const instance = new LoginItemManager(loginitem::makeXdgAutostartService());
-  return *instance;
-}
 
 LoginItemManager::LoginItemManager(std::shared_ptr<loginitem::LoginItemService> service, QObject* parent)
     : QObject(parent), service_(std::move(service)) {
@@ -18,10 +12,10 @@ LoginItemManager::LoginItemManager(std::shared_ptr<loginitem::LoginItemService> 
 bool LoginItemManager::setEnabled(bool enabled) {
   const bool isOn = service_->status() == loginitem::Status::enabled;
   if (enabled != isOn) {
-    const loginitem::Result result = enabled ? service_->registerItem() : service_->unregisterItem();
-    if (!result.ok) {
+    const Result<void> result = enabled ? service_->registerItem() : service_->unregisterItem();
+    if (!result) {
       log::processLog("LoginItemManager: failed to set login item to %s: %s", enabled ? "enabled" : "disabled",
-                      result.error.c_str());
+                      result.error().c_str());
       publish(service_->status() == loginitem::Status::enabled);
       return false;
     }

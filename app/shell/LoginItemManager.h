@@ -16,10 +16,6 @@ class LoginItemManager : public QObject {
   Q_OBJECT
 
  public:
-  // The process-wide instance on the XDG autostart service, created on first
-  // use on the main thread and kept until the process ends.
-  static LoginItemManager& shared();
-
   explicit LoginItemManager(std::shared_ptr<loginitem::LoginItemService> service, QObject* parent = nullptr);
 
   bool isEnabled() const { return isEnabled_; }

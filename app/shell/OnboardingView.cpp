@@ -17,12 +17,11 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "app/model/HostServices.h"
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
+#include "app/shell/AppObjects.h"
 #include "app/settings/VideoDeviceView.h"
 #include "app/shell/LoginItemManager.h"
 #include "app/shell/Symbols.h"
-#include "platform/dispatch/QtMainQueue.h"
 #include "platform/log/Log.h"
 
 namespace tovrelle {
@@ -185,23 +184,20 @@ void StepRow::setActionShown(bool shown) {
 
 // ------------------------------------------------------------- OnboardingView
 
-OnboardingView::Environment OnboardingView::defaultEnvironment() {
+OnboardingView::Environment OnboardingView::defaultEnvironment(AppObjects& objects) {
   Environment e;
-  e.extensionInstaller = &CameraServiceInstaller::shared();
-  e.authorization = host::captureDevices();
-  e.opener = host::urlOpener();
-  e.mainQueue = dispatch::QtMainQueue::shared();
+  e.extensionInstaller = objects.installer.get();
+  e.authorization = objects.captureDevices;
+  e.opener = objects.urlOpener;
+  e.mainQueue = objects.mainQueue;
   e.alert = showAlert;
-  e.videoDevice = &VideoDeviceStatus::shared();
-  e.loginItem = &LoginItemManager::shared();
-  auto& defaults = UserDefaults::standard();
+  e.videoDevice = objects.videoDevice.get();
+  e.loginItem = objects.loginItem.get();
+  Settings& defaults = objects.settings;
   e.startAtLoginByDefault = !defaults.contains(kLoginItemOfferedKey);
   defaults.setValue(kLoginItemOfferedKey, true);
   return e;
 }
-
-OnboardingView::OnboardingView(std::function<void()> onClose, QWidget* parent)
-    : OnboardingView(defaultEnvironment(), std::move(onClose), parent) {}
 
 OnboardingView::OnboardingView(Environment environment, std::function<void()> onClose, QWidget* parent)
     : QWidget(parent),
@@ -506,6 +502,8 @@ QPushButton* OnboardingView::stepButton(int number) const {
   }
 }
 
-QWidget* makeOnboardingContent(std::function<void()> onClose) { return new OnboardingView(std::move(onClose)); }
+QWidget* makeOnboardingContent(AppObjects& objects, std::function<void()> onClose) {
+  return new OnboardingView(OnboardingView::defaultEnvironment(objects), std::move(onClose));
+}
 
 }  // namespace tovrelle

@@ -29,6 +29,7 @@ class QScrollArea;
 namespace tovrelle {
 
 class LoginItemManager;
+struct AppObjects;
 
 namespace settings {
 class VideoDeviceView;
@@ -111,13 +112,12 @@ class OnboardingView : public QWidget {
   };
 
   // Set once the setup offered starting at login (see startAtLoginByDefault).
-  static constexpr const char* kLoginItemOfferedKey = "launchAtLoginOffered";
+  static constexpr const char* kLoginItemOfferedKey = settings_keys::kLaunchAtLoginOffered;
 
-  // The installer's shared instance, the process's capture service and URL
-  // opener, the Qt main queue and a message box.
-  static Environment defaultEnvironment();
+  // The program's installer, capture service, URL opener, main queue, video
+  // device and login item, and a message box; marks starting at login offered.
+  static Environment defaultEnvironment(AppObjects& objects);
 
-  explicit OnboardingView(std::function<void()> onClose, QWidget* parent = nullptr);
   OnboardingView(Environment environment, std::function<void()> onClose, QWidget* parent = nullptr);
   ~OnboardingView() override;
 
@@ -172,7 +172,7 @@ class OnboardingView : public QWidget {
 };
 
 // The onboarding window's content for the application delegate: the view on
-// the app's shared services, ending with the delegate's `onClose`.
-QWidget* makeOnboardingContent(std::function<void()> onClose);
+// the program's objects, ending with the delegate's `onClose`.
+QWidget* makeOnboardingContent(AppObjects& objects, std::function<void()> onClose);
 
 }  // namespace tovrelle

@@ -15,6 +15,7 @@
 #include <QUrl>
 
 #include "platform/log/Log.h"
+#include "shared/BaseDirs.h"
 #include "shared/Files.h"
 
 namespace tovrelle {
@@ -60,7 +61,7 @@ SingleInstance::SingleInstance(QString folder, QObject* parent) : QObject(parent
     folderProblem_ = std::move(chosen.problem);
   } else {
     folder_ = std::move(folder);
-    if (auto problem = ensurePrivateFolder(folder_.toStdString())) folderProblem_ = QString::fromStdString(*problem);
+    if (auto made = ensurePrivateFolder(folder_.toStdString()); !made) folderProblem_ = QString::fromStdString(made.error());
   }
   refusalReport_.setSingleShot(true);
   refusalReport_.setInterval(kRefusalReportMs);
@@ -74,16 +75,16 @@ SingleInstance::~SingleInstance() {
 }
 
 SingleInstance::Folder SingleInstance::defaultFolder() {
-  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (runtime.startsWith(QLatin1Char('/')) && QDir(runtime).exists()) {
-    const auto problem = ensurePrivateFolder(runtime.toStdString());
-    if (!problem) return {runtime, std::nullopt};
-    log::processLog("TovrelleApp: not using XDG_RUNTIME_DIR for the control socket: %s", problem->c_str());
+  const QString runtime = QString::fromStdString(basedirs::runtimeDir().value_or("").string());
+  if (!runtime.isEmpty() && QDir(runtime).exists()) {
+    const auto made = ensurePrivateFolder(runtime.toStdString());
+    if (made) return {runtime, std::nullopt};
+    log::processLog("TovrelleApp: not using XDG_RUNTIME_DIR for the control socket: %s", made.error().c_str());
   }
   // Anyone can create names in the temp folder: this one counts only if it is ours alone.
   const QString fallback = QDir::temp().filePath(QStringLiteral("tovrelle-%1").arg(::geteuid()));
-  auto problem = ensurePrivateFolder(fallback.toStdString());
-  return {fallback, problem ? std::optional<QString>(QString::fromStdString(*problem)) : std::nullopt};
+  const auto made = ensurePrivateFolder(fallback.toStdString());
+  return {fallback, made ? std::nullopt : std::optional<QString>(QString::fromStdString(made.error()))};
 }
 
 QString SingleInstance::lockPath() const { return QDir(folder_).filePath(QStringLiteral("velkari.tovrelle.lock")); }

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDBusConnection>
+#include <QMessageBox>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -13,15 +14,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/model/CameraDeviceManager.h"
-#include "app/model/CameraManager.h"
-#include "app/model/HostServices.h"
-#include "app/model/ImageManager.h"
 #include "app/settings/GeneralSettingsView.h"
-#include "app/model/UserDefaults.h"
-#include "app/model/VideoDeviceStatus.h"
+#include "app/model/Settings.h"
 #include "app/installer/BundleInfo.h"
 #include "app/shell/AppDelegate.h"
+#include "app/shell/AppObjects.h"
 #include "app/shell/CameraServiceCommand.h"
 #include "app/shell/DesktopPalette.h"
 #include "app/shell/FolderMigration.h"
@@ -34,6 +31,7 @@
 #include "app/shell/Symbols.h"
 #include "platform/appearance/portal/PortalAppearance.h"
 #include "platform/log/Log.h"
+#include "platform/videodevice/linux/LinuxVideoDevices.h"
 #include "shared/DataFolder.h"
 
 namespace tovrelle {
@@ -84,8 +82,15 @@ bool isCommandLineRun(int argc, char** argv) {
 }
 
 void qtMessageToLog(QtMsgType type, const QMessageLogContext&, const QString& text) {
-  log::write(type == QtCriticalMsg || type == QtFatalMsg ? log::Level::Error : log::Level::Default, {}, {},
-             "Qt: " + text.toStdString());
+  log::Level level = log::Level::Error;
+  switch (type) {
+    case QtDebugMsg: level = log::Level::Debug; break;
+    case QtInfoMsg: level = log::Level::Info; break;
+    case QtWarningMsg: level = log::Level::Warning; break;
+    case QtCriticalMsg:
+    case QtFatalMsg: break;
+  }
+  log::write(level, {}, {}, "Qt: " + text.toStdString());
 }
 
 }  // namespace
@@ -137,15 +142,43 @@ int TovrelleApp::main(int argc, char** argv) {
   parser.process(app);
   const bool wantsSettings = parser.isSet(settingsOption);
 
+  // Everything the host keeps lives in the user's data folder; without a home folder there is
+  // none, and nothing is written anywhere else instead.
+  if (auto data = resolveDataDir(); !data) {
+    log::write(log::Level::Error, {}, {}, "TovrelleApp: cannot start: " + data.error());
+    if (!isCommandLineRun(argc, argv) && QGuiApplication::platformName() != QLatin1String("offscreen"))
+      QMessageBox::critical(nullptr, QStringLiteral("Tovrelle"),
+                            QStringLiteral("Tovrelle cannot start: %1.").arg(QString::fromStdString(data.error())));
+    return 1;
+  }
+
   // The host is the only writer of the data folder: a second launch hands over and leaves.
   SingleInstance instance;
-  // Old folder names move before anything resolves the data folder or reads the settings.
-  auto moveLegacyFolders = [] {
-    if (auto kept = migrateLegacyFolders().keepSettingsAt) UserDefaults::setStorePath(QString::fromStdString(kept->string()));
+  // Old folder names move before anything resolves the data folder or reads the settings;
+  // the settings stay in the old file while it cannot move.
+  std::unique_ptr<Settings> store;
+  auto moveLegacyFoldersAndOpenSettings = [&store]() -> bool {
+    const auto kept = migrateLegacyFolders().keepSettingsAt;
+    const auto file = kept ? Result<std::filesystem::path>(*kept) : Settings::defaultFilePath();
+    if (!file) {
+      log::write(log::Level::Error, {}, {}, "TovrelleApp: cannot start: " + file.error());
+      return false;
+    }
+    store = std::make_unique<Settings>(QString::fromStdString(file->string()));
+    return true;
   };
   if (auto command = camera_service_command::requested(parser)) {
     strings::install(app);
-    return camera_service_command::runFromCommandLine(*command, instance, moveLegacyFolders);
+    std::shared_ptr<CameraServiceInstaller> installer;
+    std::unique_ptr<VideoDeviceStatus> video;
+    return camera_service_command::runFromCommandLine(*command, instance, [&]() -> camera_service_command::LocalObjects {
+      if (!moveLegacyFoldersAndOpenSettings()) return {};
+      auto mainQueue = std::make_shared<dispatch::QtMainQueue>();
+      installer = makeCameraServiceInstaller(*store, mainQueue);
+      video = std::make_unique<VideoDeviceStatus>(
+          VideoDeviceStatus::Dependencies{videodevice::makeLinuxVideoDevices({}, mainQueue), mainQueue});
+      return {installer.get(), video.get()};
+    });
   }
   if (!instance.becomePrimary()) {
     const auto request =
@@ -160,35 +193,53 @@ int TovrelleApp::main(int argc, char** argv) {
     return 1;
   }
 
-  moveLegacyFolders();
+  // From here on SIGTERM and SIGINT end the event loop, so every object below is torn down.
+  quitOnTerminationSignals(app);
+  if (!moveLegacyFoldersAndOpenSettings()) return 1;
   // The one writer of the data folder tidies it before anything reads it; where no lock guards
   // it (an unsafe control folder) another instance may be mid-change, so it is left alone.
-  if (!instance.folderProblem()) {
+  const bool tidy = !instance.folderProblem();
+  if (tidy) {
     if (const int narrowed = makeDataFolderPrivate())
       log::processLog("TovrelleApp: made %d entries of the data folder %s private to you", narrowed,
-                      dataFolderURL().c_str());
-    ImageManager::shared().removeLeftovers();
+                      dataDir().c_str());
   }
+  // The program's objects, in the order they need each other (see AppObjects).
+  KeyboardShortcuts::setSettings(*store);
+  AppObjects objects(*store);
+  if (tidy) objects.images->removeLeftovers();
+  // A clean quit marks the heartbeat stopped at once; a crash leaves it to age.
+  QObject::connect(&app, &QCoreApplication::aboutToQuit, objects.camera.get(),
+                   [&objects] { objects.camera->stopHeartbeat(); });
   QApplication::setWindowIcon(appIcon());
   strings::install(app);
-  quitOnTerminationSignals(app);
   // Light or dark as the desktop prefers, switched live, before any window exists.
   appearance::PortalAppearance desktopAppearance(QDBusConnection::sessionBus());
   DesktopPalette palette(desktopAppearance);
 
   AppDelegate::Hooks hooks;
-  installStatusPopover(hooks);
-  hooks.makeOnboardingContent = makeOnboardingContent;
+  installStatusPopover(hooks, TrayPanel::Models::from(objects));
+  hooks.makeOnboardingContent = [&objects](std::function<void()> onClose) {
+    return makeOnboardingContent(objects, std::move(onClose));
+  };
   // The General tab's setup guide button reaches the delegate built just below.
   QPointer<AppDelegate> appDelegate;
-  hooks.makeSettingsContent = [&appDelegate] {
-    return settings::makeSettingsWindowContent([&appDelegate] {
+  hooks.makeSettingsContent = [&appDelegate, &objects] {
+    settings::GeneralSettingsView::Environment general;
+    general.loginItemManager = objects.loginItem.get();
+    general.extensionInstaller = objects.installer.get();
+    general.cameraPermission = objects.cameraPermission.get();
+    general.showOnboarding = [&appDelegate] {
       if (appDelegate) appDelegate->showOnboarding();
-    });
+    };
+    general.opener = objects.urlOpener;
+    general.videoDevice = objects.videoDevice.get();
+    general.settings = &objects.settings;
+    return settings::makeSettingsWindowContent(*objects.images, std::move(general));
   };
-  AppDelegate delegate(AppDelegate::defaultServices(), std::move(hooks));
+  AppDelegate delegate(AppDelegate::defaultServices(objects), std::move(hooks));
   appDelegate = &delegate;
-  camera_service_command::serve(instance, CameraServiceInstaller::shared(), VideoDeviceStatus::shared());
+  camera_service_command::serve(instance, *objects.installer, *objects.videoDevice);
   QObject::connect(&instance, &SingleInstance::requested, &delegate, [&delegate](SingleInstance::Request request) {
     if (request == SingleInstance::Request::openSettings) {
       delegate.openSettings();
@@ -196,17 +247,18 @@ int TovrelleApp::main(int argc, char** argv) {
       delegate.togglePopover();
     }
   });
-  instance.addCommandHandler([](const QString& verb, const QString& argument, const SingleInstance::Respond& respond) {
-    auto reply = RemoteControl::handle({CameraManager::shared(), ImageManager::shared(), CameraDeviceManager::shared()},
-                                       verb, argument);
-    if (reply) respond(*reply);
-    return reply.has_value();
-  });
-  QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState state) {
-    if (state != Qt::ApplicationActive) return;
-    delegate.applicationDidBecomeActive();
-    host::ApplicationEvents::center().postDidBecomeActive();
-  });
+  instance.addCommandHandler(
+      [&objects](const QString& verb, const QString& argument, const SingleInstance::Respond& respond) {
+        auto reply = RemoteControl::handle({*objects.camera, *objects.images, *objects.cameraDevices}, verb, argument);
+        if (reply) respond(*reply);
+        return reply.has_value();
+      });
+  QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate,
+                   [&delegate, &objects](Qt::ApplicationState state) {
+                     if (state != Qt::ApplicationActive) return;
+                     delegate.applicationDidBecomeActive();
+                     objects.events.postDidBecomeActive();
+                   });
   // The launch sequence runs once the event loop is up, like a finished launch.
   QTimer::singleShot(0, &delegate, [&delegate, wantsSettings] {
     delegate.applicationDidFinishLaunching();

@@ -25,6 +25,7 @@
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/PreviewRenderer.h"
 #include "app/settings/SettingsStyle.h"
+#include "app/shell/AppObjects.h"
 #include "app/shell/Symbols.h"
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
@@ -316,24 +317,18 @@ void PopoverRow::changeEvent(QEvent* event) {
 
 // ---- TrayPanel
 
-TrayPanel::Models TrayPanel::Models::shared() {
+TrayPanel::Models TrayPanel::Models::from(AppObjects& objects) {
   Models m;
-  m.cameraManager = &CameraManager::shared();
-  m.imageManager = &ImageManager::shared();
-  m.cameraDevices = &CameraDeviceManager::shared();
-  m.extensionInstaller = &CameraServiceInstaller::shared();
-  m.preview = &PreviewRenderer::shared();
-  m.cameraPermission = &CameraPermission::shared();
-  m.cameraFeed = &CameraFeedStatus::shared();
+  m.cameraManager = objects.camera.get();
+  m.imageManager = objects.images.get();
+  m.cameraDevices = objects.cameraDevices.get();
+  m.extensionInstaller = objects.installer.get();
+  m.preview = objects.preview.get();
+  m.cameraPermission = objects.cameraPermission.get();
+  m.cameraFeed = objects.cameraFeed.get();
   m.terminate = [] { QCoreApplication::quit(); };
   return m;
 }
-
-TrayPanel::TrayPanel(std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
-                                     std::function<void()> onCheckForUpdates, bool canCheckForUpdates,
-                                     QWidget* parent)
-    : TrayPanel(Models::shared(), std::move(onOpenSettings), std::move(onInstallExtension),
-                        std::move(onCheckForUpdates), canCheckForUpdates, parent) {}
 
 TrayPanel::TrayPanel(Models models, std::function<void()> onOpenSettings,
                                      std::function<void()> onInstallExtension,
@@ -811,7 +806,7 @@ QString TrayPanel::extensionStatusText(const CameraServiceInstaller::Status& sta
 }
 
 QImage TrayPanel::loadLeadingImage(const std::string& fileName) {
-  const auto path = imageFileURL(fileName);
+  const auto path = imageFilePath(fileName);
   if (!path) return {};
   auto first = imaging::decodeFirstPicture(*path);
   if (!first) return {};
@@ -840,13 +835,14 @@ void TrayPanel::fitHeight() {
   if (QWidget* top = window(); top != this) top->adjustSize();
 }
 
-void installStatusPopover(AppDelegate::Hooks& hooks) {
-  hooks.makePopoverContent = [](const AppDelegate::PopoverInputs& inputs) -> QWidget* {
-    return new TrayPanel(inputs.onOpenSettings, inputs.onInstallExtension, inputs.onCheckForUpdates,
+void installStatusPopover(AppDelegate::Hooks& hooks, TrayPanel::Models models) {
+  hooks.makePopoverContent = [models](const AppDelegate::PopoverInputs& inputs) -> QWidget* {
+    return new TrayPanel(models, inputs.onOpenSettings, inputs.onInstallExtension, inputs.onCheckForUpdates,
                                  inputs.canCheckForUpdates);
   };
-  hooks.startPreview = [] { PreviewRenderer::shared().startPreview(); };
-  hooks.stopPreview = [] { PreviewRenderer::shared().stopPreview(); };
+  PreviewRenderer* preview = models.preview;
+  hooks.startPreview = [preview] { preview->startPreview(); };
+  hooks.stopPreview = [preview] { preview->stopPreview(); };
 }
 
 }  // namespace tovrelle

@@ -30,6 +30,7 @@ class QVBoxLayout;
 
 namespace tovrelle {
 
+struct AppObjects;
 class CameraFeedStatus;
 class CameraManager;
 class CameraPermission;
@@ -111,14 +112,10 @@ class TrayPanel : public QWidget {
     // Why camera mode shows no picture: said over the preview, asked while shown.
     CameraFeedStatus* cameraFeed = nullptr;
 
-    // The shared instances (each created if it does not exist yet) and
-    // QCoreApplication::quit.
-    static Models shared();
+    // The program's objects and QCoreApplication::quit.
+    static Models from(AppObjects& objects);
   };
 
-  // On the shared model objects.
-  TrayPanel(std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
-                    std::function<void()> onCheckForUpdates, bool canCheckForUpdates, QWidget* parent = nullptr);
   TrayPanel(Models models, std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
                     std::function<void()> onCheckForUpdates, bool canCheckForUpdates, QWidget* parent = nullptr);
   ~TrayPanel() override;
@@ -186,8 +183,8 @@ class TrayPanel : public QWidget {
   std::shared_ptr<void> feedWatch_;
 };
 
-// Fills the delegate's popover hooks: the view on the shared model objects,
-// and the shared preview started when the popover shows and stopped when it closes.
-void installStatusPopover(AppDelegate::Hooks& hooks);
+// Fills the delegate's popover hooks: the view on `models`, and their preview
+// started when the popover shows and stopped when it closes.
+void installStatusPopover(AppDelegate::Hooks& hooks, TrayPanel::Models models);
 
 }  // namespace tovrelle

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <limits>
 
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/PopupKeys.h"
 #include "app/shortcuts/Names.h"
@@ -17,7 +17,7 @@
 
 namespace KeyboardShortcuts {
 
-using tovrelle::UserDefaults;
+using tovrelle::Settings;
 namespace hotkeys = tovrelle::hotkeys;
 namespace logging = tovrelle::log;
 
@@ -42,6 +42,7 @@ struct State {
   bool rebindScheduled = false;
   GlobalShortcutsStatus status;
   std::set<Shortcut> refusedShortcuts;
+  Settings* settings = nullptr;
 };
 
 State& state() {
@@ -53,13 +54,20 @@ void dispatch(EventType type, const Shortcut& shortcut);
 bool handleHotKey(uint32_t id, bool pressed);
 void updateGrabs();
 
+// The program sets the store at start, before any name exists.
+Settings& settings() {
+  Q_ASSERT(state().settings);
+  return *state().settings;
+}
+
 // Hot keys only fire when neither a popup nor a shortcut field needs the
 // keys: our grabs would otherwise take the combination away from it.
 bool hotKeysSuspended() { return state().popupOpen || state().handlersPaused; }
 
 // The stored spelling, read and written only here: the settings key
 // "KeyboardShortcuts_<name>" holds {"carbonKeyCode":N,"carbonModifiers":M} or false.
-constexpr QLatin1StringView kSettingsKeyPrefix("KeyboardShortcuts_");
+// (The key prefix is tovrelle::settings_keys::kShortcutPrefix, with the other settings keys.)
+constexpr QLatin1StringView kSettingsKeyPrefix(tovrelle::settings_keys::kShortcutPrefix);
 
 QString encode(const Shortcut& shortcut) {
   QJsonObject object;
@@ -315,7 +323,7 @@ Name::Name(QString rawValue, std::optional<Shortcut> defaultShortcut)
     : rawValue_(std::move(rawValue)), defaultShortcut_(defaultShortcut) {
   startWatchingPopups();
   // Only when there is no value at all: a stored false means the user cleared it.
-  if (defaultShortcut_ && !UserDefaults::standard().contains(settingsKey())) {
+  if (defaultShortcut_ && !settings().contains(settingsKey())) {
     storeShortcut(defaultShortcut_, *this);
   }
 }
@@ -339,7 +347,7 @@ void onKeyDown(const Name& name, Action action) { addHandler(state().keyDownHand
 
 std::optional<Shortcut> storedShortcut(const Name& name) {
   const QString key = name.settingsKey();
-  const QVariant value = UserDefaults::standard().object(key);
+  const QVariant value = settings().object(key);
   if (!value.isValid() || tovrelle::isStoredFalse(value)) return std::nullopt;
   const std::optional<Shortcut> shortcut = decode(value);
   if (!shortcut && state().reportedBadValues.insert(key).second) {
@@ -350,7 +358,7 @@ std::optional<Shortcut> storedShortcut(const Name& name) {
 
 void storeShortcut(const std::optional<Shortcut>& shortcut, const Name& name) {
   State& s = state();
-  UserDefaults& defaults = UserDefaults::standard();
+  Settings& defaults = settings();
   if (shortcut) {
     const QString text = encode(*shortcut);
     if (text.isEmpty()) return;
@@ -439,6 +447,8 @@ hotkeys::HotKeyCenter& hotKeyCenter() {
   }
   return *s.center;
 }
+
+void setSettings(Settings& store) { state().settings = &store; }
 
 void setShortcutPortal(std::shared_ptr<hotkeys::ShortcutPortal> portal) {
   adoptPortal(std::move(portal));

@@ -6,7 +6,7 @@
 // Thread-bound (main thread): every table, flag and notification here.
 //
 // Wiring an action:
-//   KeyboardShortcuts::onKeyUp(KeyboardShortcuts::Names::cameraOn, [] { CameraManager::shared().turnOn(); });
+//   KeyboardShortcuts::onKeyUp(KeyboardShortcuts::Names::cameraOn, [] { camera.turnOn(); });
 #include <QObject>
 #include <QString>
 #include <compare>
@@ -23,6 +23,9 @@
 #include "platform/hotkeys/ShortcutPortal.h"
 
 class QKeyEvent;
+namespace tovrelle {
+class Settings;
+}
 
 namespace KeyboardShortcuts {
 
@@ -126,6 +129,9 @@ GlobalShortcutsStatus globalShortcutsStatus();
 
 // The desktop's shortcut dialog shows this text for the name.
 void setDescription(const Name& name, const QString& description);
+
+// Where the shortcuts are stored; the program sets it before any name is used.
+void setSettings(tovrelle::Settings& settings);
 
 // Binds the names through `portal` instead of grabbing hot keys; the program
 // picks the desktop portal on Wayland by itself, tests set their own.

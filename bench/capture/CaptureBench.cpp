@@ -336,7 +336,7 @@ bool liveBench(const Camera& c) {
   CameraState state;
   state.mode = CameraMode::camera;
   state.selectedCameraId = "bench-cam";
-  writeFileAtomically(stateFileURL(), encodeCameraState(state));
+  writeFileAtomically(stateFilePath(), encodeCameraState(state));
   Heartbeat heartbeat;
   auto devices = capture::makePipeWireCaptureDevices();
   auto extension =

@@ -59,12 +59,12 @@ long long monotonicNanos() {
 double msSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 void writeState(const CameraState& state) {
-  if (!writeFileAtomically(stateFileURL(), encodeCameraState(state))) std::printf("error=cannot write the state\n");
+  if (!writeFileAtomically(stateFilePath(), encodeCameraState(state))) std::printf("error=cannot write the state\n");
 }
 
 // A picture of two colours side by side, written a row at a time.
 void writePicture(const std::string& name, int width, int height) {
-  test::fixtures::writePng(imagesFolderURL() / name, width, height, [&](int y, uint8_t* rgba) {
+  test::fixtures::writePng(imagesDir() / name, width, height, [&](int y, uint8_t* rgba) {
     for (int x = 0; x < width; ++x) {
       uint8_t* p = rgba + 4 * static_cast<size_t>(x);
       p[0] = x < width / 2 ? 220 : static_cast<uint8_t>(y);
@@ -80,7 +80,7 @@ class Bench {
   Bench() {
     data_ = session_.makeFolder("data");
     ::setenv(kDataDirEnv, data_.c_str(), 1);
-    std::filesystem::create_directories(imagesFolderURL());
+    std::filesystem::create_directories(imagesDir());
     touchHeartbeat();
     heart_ = std::thread([this] {
       while (beating_) {
@@ -153,7 +153,7 @@ class Bench {
     writePicture("small.png", 640, 360);
     writePicture("large.png", 8192, 8192);
     const Uuid small = Uuid::random(), large = Uuid::random();
-    writeFileAtomically(imagesFileURL(), encodeSavedImages({{small, "small", "small.png"}, {large, "large", "large.png"}}));
+    writeFileAtomically(imagesFilePath(), encodeSavedImages({{small, "small", "small.png"}, {large, "large", "large.png"}}));
     const long before = residentPeakMb(extension_->pid());
     int loaded = 0;
     auto choose = [&](const Uuid& id, const char* name, double* decodeMs) {

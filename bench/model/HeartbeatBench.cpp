@@ -21,7 +21,7 @@
 
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
 #include "tests/fakes/ManualDispatch.h"
@@ -34,13 +34,13 @@ namespace {
 // Runs `touches` touches of one kind in a fresh data folder.
 int runChild(const std::string& variant, long touches, const fs::path& folder) {
   ::setenv(kDataDirEnv, folder.c_str(), 1);
-  UserDefaults::setStorePath(QString::fromStdString((folder / "settings.ini").string()));
+  Settings settings(QString::fromStdString((folder / "settings.ini").string()));
   log::setSink([](const log::Record&) {});
   test::ManualScheduler scheduler;
   auto mainQueue = scheduler.makeQueue("main");
   if (variant == "model") {
     std::unique_ptr<ImageManager> images;
-    CameraManager camera({mainQueue, [&]() -> ImageManager& { return *images; }});
+    CameraManager camera({mainQueue, [&]() -> ImageManager& { return *images; }, &settings});
     // Everything up to here is set-up; the marker separates it in the trace.
     ::getppid();
     scheduler.advance(CameraManager::kHeartbeatInterval * touches);
@@ -85,14 +85,14 @@ long syscallsBetweenMarkers(const char* self, const std::string& variant, long t
 
 double nanosPerTouch(const std::string& variant, long touches, const fs::path& folder) {
   ::setenv(kDataDirEnv, folder.c_str(), 1);
-  UserDefaults::setStorePath(QString::fromStdString((folder / "settings.ini").string()));
+  Settings settings(QString::fromStdString((folder / "settings.ini").string()));
   log::setSink([](const log::Record&) {});
   test::ManualScheduler scheduler;
   auto mainQueue = scheduler.makeQueue("main");
   std::unique_ptr<ImageManager> images;
   std::unique_ptr<CameraManager> camera;
   if (variant == "model") camera = std::make_unique<CameraManager>(CameraManager::Dependencies{
-                              mainQueue, [&]() -> ImageManager& { return *images; }});
+                              mainQueue, [&]() -> ImageManager& { return *images; }, &settings});
   touchHeartbeat();
   const auto start = std::chrono::steady_clock::now();
   if (variant == "model") {

@@ -100,12 +100,12 @@ class Rig {
     extension_->stop();
   }
 
-  void writeState(const CameraState& s) { writeFileAtomically(stateFileURL(), encodeCameraState(s)); }
+  void writeState(const CameraState& s) { writeFileAtomically(stateFilePath(), encodeCameraState(s)); }
 
   std::optional<Uuid> addImage(const std::string& fileName) {
-    writeBmp(imagesFolderURL() / fileName, 1600, 1200);
+    writeBmp(imagesDir() / fileName, 1600, 1200);
     const Uuid id = Uuid::random();
-    writeFileAtomically(imagesFileURL(), encodeSavedImages({{id, fileName, fileName}}));
+    writeFileAtomically(imagesFilePath(), encodeSavedImages({{id, fileName, fileName}}));
     return id;
   }
 

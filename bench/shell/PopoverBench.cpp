@@ -35,7 +35,7 @@ extern "C" {
 #include "app/model/CameraPermission.h"
 #include "app/model/ImageManager.h"
 #include "app/model/PreviewRenderer.h"
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/TrayPanel.h"
 #include "app/shell/Strings.h"
@@ -165,16 +165,16 @@ int main(int argc, char** argv) {
 
   QTemporaryDir tmp;
   ::setenv(kDataDirEnv, tmp.filePath("data").toLocal8Bit().constData(), 1);
-  UserDefaults::setStorePath(tmp.filePath("settings.ini"));
+  Settings settings(tmp.filePath("settings.ini"));
   auto testcam = session.spawn({(test::binaryDir() / "tovrelle-testcam").string(), "--name", "Bench Cam",
                                 "--node-name", "bench-cam", "--size", "1280x720", "--fps", "30"},
                                {}, "bench-testcam");
 
-  auto main = dispatch::QtMainQueue::shared();
+  auto main = std::make_shared<dispatch::QtMainQueue>();
   auto capture = capture::makePipeWireCaptureDevices();
   std::unique_ptr<ImageManager> images;
   auto camera = std::make_unique<CameraManager>(
-      CameraManager::Dependencies{main, [&]() -> ImageManager& { return *images; }});
+      CameraManager::Dependencies{main, [&]() -> ImageManager& { return *images; }, &settings});
   images = std::make_unique<ImageManager>(ImageManager::Dependencies{main, [&]() -> CameraManager& { return *camera; }});
   CameraDeviceManager devices({capture, main, nullptr});
   CameraPermission permission({capture, nullptr});

@@ -39,11 +39,6 @@ class QtTimer final : public Timer {
 
 }  // namespace
 
-std::shared_ptr<QtMainQueue> QtMainQueue::shared() {
-  static auto queue = std::make_shared<QtMainQueue>();
-  return queue;
-}
-
 void QtMainQueue::async(Task task) {
   // Background work can still finish while the application object is torn down.
   auto* app = QCoreApplication::instance();

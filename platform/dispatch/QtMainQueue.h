@@ -10,9 +10,8 @@ namespace tovrelle::dispatch {
 
 class QtMainQueue final : public Queue {
  public:
-  // The queue of the running QCoreApplication's thread.
-  static std::shared_ptr<QtMainQueue> shared();
-
+  // Tasks run on the thread of the running QCoreApplication; main() makes
+  // one and hands it to the objects that need it.
   const std::string& label() const override { return label_; }
   void async(Task task) override;
   void sync(Task task) override;

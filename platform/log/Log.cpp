@@ -61,8 +61,6 @@ bool stderrIsJournal() {
   return ::fstat(STDERR_FILENO, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
 }
 
-int priorityOf(Level level) { return level == Level::Error ? 3 : 5; }
-
 const std::string& identifier() {
   static const std::string name = [] {
     const char* n = program_invocation_short_name;
@@ -136,6 +134,16 @@ void emit(const Record& r) {
 
 }  // namespace
 
+int priorityOf(Level level) {
+  switch (level) {
+    case Level::Debug: return 7;
+    case Level::Info: return 6;
+    case Level::Warning: return 4;
+    case Level::Error: return 3;
+  }
+  return 6;
+}
+
 void keepTerminalForResults() { terminalForResults = true; }
 
 void setSink(Sink sink) {
@@ -156,28 +164,26 @@ std::string format(const char* fmt, ...) {
   return s;
 }
 
-void Logger::info(const char* fmt, ...) const {
-  va_list args;
-  va_start(args, fmt);
-  std::string s = vformat(fmt, args);
-  va_end(args);
-  emit(Record{Level::Default, subsystem_, category_, std::move(s)});
-}
-
-void Logger::error(const char* fmt, ...) const {
-  va_list args;
-  va_start(args, fmt);
-  std::string s = vformat(fmt, args);
-  va_end(args);
-  emit(Record{Level::Error, subsystem_, category_, std::move(s)});
-}
+#define TOVRELLE_LOGGER_LEVEL(name, level)          \
+  void Logger::name(const char* fmt, ...) const {   \
+    va_list args;                                   \
+    va_start(args, fmt);                            \
+    std::string s = vformat(fmt, args);             \
+    va_end(args);                                   \
+    emit(Record{level, subsystem_, category_, std::move(s)}); \
+  }
+TOVRELLE_LOGGER_LEVEL(debug, Level::Debug)
+TOVRELLE_LOGGER_LEVEL(info, Level::Info)
+TOVRELLE_LOGGER_LEVEL(warning, Level::Warning)
+TOVRELLE_LOGGER_LEVEL(error, Level::Error)
+#undef TOVRELLE_LOGGER_LEVEL
 
 void processLog(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
   std::string s = vformat(fmt, args);
   va_end(args);
-  emit(Record{Level::Default, {}, {}, std::move(s)});
+  emit(Record{Level::Info, {}, {}, std::move(s)});
 }
 
 }  // namespace tovrelle::log

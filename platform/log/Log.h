@@ -1,15 +1,19 @@
 #pragma once
 // One logger for both deliverables. Lines go to the journal through its native
 // API when it listens (PRIORITY, SYSLOG_IDENTIFIER, TOVRELLE_SUBSYSTEM and
-// TOVRELLE_CATEGORY as fields), else to stderr with the "<N>" priority prefix
-// (3 error, 5 default). TOVRELLE_NO_JOURNAL=1 keeps them on stderr. Tests
-// install a sink to read the lines a peer would see.
+// TOVRELLE_CATEGORY as fields), else to stderr with the "<N>" priority prefix.
+// Levels are the journal's priorities: debug 7, info 6, warning 4, error 3.
+// TOVRELLE_NO_JOURNAL=1 keeps them on stderr. Tests install a sink to read
+// the lines a peer would see.
 #include <functional>
 #include <string>
 
 namespace tovrelle::log {
 
-enum class Level { Default, Error };
+enum class Level { Debug, Info, Warning, Error };
+
+// The journal (syslog) priority of a level.
+int priorityOf(Level level);
 
 struct Record {
   Level level;
@@ -41,7 +45,9 @@ class Logger {
   Logger(std::string subsystem, std::string category)
       : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
 
+  void debug(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
   void info(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
+  void warning(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
   void error(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
 
   const std::string& subsystem() const { return subsystem_; }
@@ -52,7 +58,7 @@ class Logger {
   std::string category_;
 };
 
-// The host objects' plain process log ("CameraManager: wrote state ...").
+// The host objects' plain process log ("CameraManager: wrote state ..."), at info.
 void processLog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace tovrelle::log

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "shared/Result.h"
+
 namespace tovrelle::loginitem {
 
 enum class Status {
@@ -16,20 +18,13 @@ enum class Status {
 
 const char* describe(Status status);
 
-// What register/unregister report: `ok`, or the reason it failed.
-struct Result {
-  bool ok = true;
-  std::string error;
-  static Result success() { return {}; }
-  static Result failure(std::string why) { return {false, std::move(why)}; }
-};
 
 class LoginItemService {
  public:
   virtual ~LoginItemService() = default;
   virtual Status status() = 0;
-  virtual Result registerItem() = 0;
-  virtual Result unregisterItem() = 0;
+  virtual Result<void> registerItem() = 0;
+  virtual Result<void> unregisterItem() = 0;
 };
 
 }  // namespace tovrelle::loginitem

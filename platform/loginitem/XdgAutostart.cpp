@@ -1,5 +1,6 @@
 #include "platform/loginitem/XdgAutostart.h"
 
+#include "shared/BaseDirs.h"
 #include "shared/Files.h"
 
 #include <fcntl.h>
@@ -29,11 +30,7 @@ const char* describe(Status status) {
 
 namespace {
 
-fs::path defaultConfigHome() {
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/') return xdg;
-  if (const char* home = std::getenv("HOME"); home && home[0] != '\0') return fs::path(home) / ".config";
-  return {};
-}
+fs::path defaultConfigHome() { return basedirs::configHome().valueOr({}); }
 
 fs::path ownExecutable() {
   std::error_code ec;
@@ -236,25 +233,25 @@ Status XdgAutostartService::status() {
   return Status::enabled;
 }
 
-Result XdgAutostartService::registerItem() {
+Result<void> XdgAutostartService::registerItem() {
   if (entryPath_.parent_path().empty() || entryPath_.parent_path() == "autostart")
-    return Result::failure("no config folder: neither XDG_CONFIG_HOME nor HOME is set");
-  if (executable_.empty()) return Result::failure("cannot tell which program to start at login");
+    return Unexpected{"no config folder: neither XDG_CONFIG_HOME nor HOME is set"};
+  if (executable_.empty()) return Unexpected{"cannot tell which program to start at login"};
   const fs::path folder = entryPath_.parent_path();
   std::error_code ec;
   fs::create_directories(folder, ec);
-  if (ec) return Result::failure("cannot create " + folder.string() + ": " + ec.message());
+  if (ec) return Unexpected{"cannot create " + folder.string() + ": " + ec.message()};
 
   std::string problem;
-  if (!writeFileAtomically(entryPath_, autostartEntry(executable_), &problem, 0644)) return Result::failure(problem);
-  return Result::success();
+  if (!writeFileAtomically(entryPath_, autostartEntry(executable_), &problem, 0644)) return Unexpected{problem};
+  return {};
 }
 
-Result XdgAutostartService::unregisterItem() {
+Result<void> XdgAutostartService::unregisterItem() {
   std::error_code ec;
   fs::remove(entryPath_, ec);
-  if (ec) return Result::failure("cannot remove " + entryPath_.string() + ": " + ec.message());
-  return Result::success();
+  if (ec) return Unexpected{"cannot remove " + entryPath_.string() + ": " + ec.message()};
+  return {};
 }
 
 std::shared_ptr<LoginItemService> makeXdgAutostartService(XdgAutostartOptions options) {

@@ -24,8 +24,8 @@ class XdgAutostartService final : public LoginItemService {
   explicit XdgAutostartService(XdgAutostartOptions options = {});
 
   Status status() override;
-  Result registerItem() override;
-  Result unregisterItem() override;
+  Result<void> registerItem() override;
+  Result<void> unregisterItem() override;
 
   const std::filesystem::path& entryPath() const { return entryPath_; }
   const std::filesystem::path& executable() const { return executable_; }

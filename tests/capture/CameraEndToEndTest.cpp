@@ -112,7 +112,7 @@ class CameraEndToEnd : public ::testing::Test {
   // Extra test camera options: a format switch mid-stream.
   virtual std::vector<std::string> switchArgs() const { return {}; }
 
-  void writeState(const CameraState& state) { ASSERT_TRUE(writeFileAtomically(stateFileURL(), encodeCameraState(state))); }
+  void writeState(const CameraState& state) { ASSERT_TRUE(writeFileAtomically(stateFilePath(), encodeCameraState(state))); }
   void selectCamera(const std::string& id) { writeState({CameraMode::camera, std::nullopt, id}); }
 
   // tovrelle-snap reads `frames` frames in `format` and keeps the last one.

@@ -70,7 +70,7 @@ class ImageStreamEndToEnd : public ::testing::Test {
     unsetenv(kDataDirEnv);
   }
 
-  void writeState(const CameraState& state) { ASSERT_TRUE(writeFileAtomically(stateFileURL(), encodeCameraState(state))); }
+  void writeState(const CameraState& state) { ASSERT_TRUE(writeFileAtomically(stateFilePath(), encodeCameraState(state))); }
 
   void startHeartbeat() {
     beating_ = true;
@@ -89,7 +89,7 @@ class ImageStreamEndToEnd : public ::testing::Test {
   // Lists a file of the Images folder as the only library image and selects it.
   void selectFile(const std::string& fileName) {
     const Uuid id = Uuid::random();
-    ASSERT_TRUE(writeFileAtomically(imagesFileURL(), encodeSavedImages({{id, fileName + " picture", fileName}})));
+    ASSERT_TRUE(writeFileAtomically(imagesFilePath(), encodeSavedImages({{id, fileName + " picture", fileName}})));
     writeState({CameraMode::image, id, std::nullopt});
   }
 
@@ -125,7 +125,7 @@ TEST_F(ImageStreamEndToEnd, PicturesAndLibraryImagesReachTheClient) {
   clock_gettime(CLOCK_REALTIME, &stale[0]);
   stale[0].tv_sec -= 10;
   stale[1] = stale[0];
-  ASSERT_EQ(utimensat(AT_FDCWD, heartbeatFileURL().c_str(), stale, 0), 0);
+  ASSERT_EQ(utimensat(AT_FDCWD, heartbeatFilePath().c_str(), stale, 0), 0);
   frame = settledFrame("notrunning");
   EXPECT_TRUE(frame->is(0, 0, {25, 25, 30}, 1));
   EXPECT_TRUE(frame->is(1279, 719, {25, 25, 30}, 1));
@@ -137,7 +137,7 @@ TEST_F(ImageStreamEndToEnd, PicturesAndLibraryImagesReachTheClient) {
   startHeartbeat();
 
   // A selected still image, fitted on black.
-  writeFile(imagesFolderURL() / "quadrants.bmp", encodeBmp(100, 100, quadrantsRgb(100, 100)));
+  writeFile(imagesDir() / "quadrants.bmp", encodeBmp(100, 100, quadrantsRgb(100, 100)));
   selectFile("quadrants.bmp");
   frame = settledFrame("still");
   EXPECT_TRUE(frame->is(100, 360, kBlack));  // bars
@@ -150,7 +150,7 @@ TEST_F(ImageStreamEndToEnd, PicturesAndLibraryImagesReachTheClient) {
       << extension_->log();
 
   // A phone photo stored sideways with EXIF orientation 6: shown upright, pillarboxed.
-  writeJpeg(imagesFolderURL() / "portrait.jpg", 120, 60, [](int, uint8_t* rgb) {
+  writeJpeg(imagesDir() / "portrait.jpg", 120, 60, [](int, uint8_t* rgb) {
     for (int x = 0; x < 120; ++x) std::copy_n(x < 60 ? "\xff\0\0" : "\0\0\xff", 3, rgb + 3 * x);  // top: stored left
   }, 6, 95);
   selectFile("portrait.jpg");

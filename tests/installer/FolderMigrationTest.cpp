@@ -57,9 +57,9 @@ TEST_F(FolderMigrationTest, TheOldFolderAndSettingsMoveOverWholeOnce) {
   EXPECT_TRUE(result.dataMoved);
   EXPECT_TRUE(result.settingsMoved);
   EXPECT_FALSE(fs::exists(old));
-  EXPECT_EQ(dataFolderURL(), root / "data" / "tovrelle");
-  for (auto& [name, bytes] : files) EXPECT_EQ(readFile(dataFolderURL() / name), bytes) << name;
-  EXPECT_TRUE(fs::is_directory(dataFolderURL() / "SystemExtensions"));
+  EXPECT_EQ(dataDir(), root / "data" / "tovrelle");
+  for (auto& [name, bytes] : files) EXPECT_EQ(readFile(dataDir() / name), bytes) << name;
+  EXPECT_TRUE(fs::is_directory(dataDir() / "SystemExtensions"));
   EXPECT_NE(readFile(settingsFilePath()).find("lastSelectedImageId=0F6B0D52"), std::string::npos);
   EXPECT_EQ(settingsFilePath(), root / "config" / "tovrelle" / "tovrelle.ini");
   EXPECT_FALSE(fs::exists(root / "config" / "velkari"));
@@ -80,7 +80,7 @@ TEST_F(FolderMigrationTest, AFailedMoveLeavesTheOldOnesInUse) {
   EXPECT_FALSE(result.dataMoved);
   ASSERT_TRUE(result.keepSettingsAt);
   EXPECT_EQ(*result.keepSettingsAt, root / "config" / "velkari" / "tovrelle.ini");
-  EXPECT_EQ(dataFolderURL(), old) << "both processes keep resolving the old folder";
+  EXPECT_EQ(dataDir(), old) << "both processes keep resolving the old folder";
   for (auto& [name, bytes] : files) EXPECT_EQ(readFile(old / name), bytes) << name;
   EXPECT_TRUE(logs.contains("it stays in use"));
   EXPECT_TRUE(logs.contains("they stay in use"));

@@ -62,7 +62,7 @@ class SystemdCameraServiceTest : public ::testing::Test {
     paths.dataFolder = session->makeFolder("the data");
     paths.cameraWait = 8s;
     writeEmbedded("2.0", "7");
-    service = userservice::makeSystemdCameraService(paths, dispatch::QtMainQueue::shared());
+    service = userservice::makeSystemdCameraService(paths, std::make_shared<dispatch::QtMainQueue>());
   }
 
   void TearDown() override {
@@ -111,7 +111,7 @@ class SystemdCameraServiceTest : public ::testing::Test {
 
   void makeInstaller() {
     installer = CameraServiceInstaller::create(
-        {service, dispatch::QtMainQueue::shared(), prefix.root(), [](const char* key) { return QString(key); }});
+        {service, std::make_shared<dispatch::QtMainQueue>(), prefix.root(), [](const char* key) { return QString(key); }});
   }
 
   // What a failed installer shows: "<message key> | <diagnostic>".
@@ -249,7 +249,7 @@ TEST_F(SystemdCameraServiceTest, RefusingOrVanishingManagerFailsAndInstallsNothi
 TEST_F(SystemdCameraServiceTest, AServiceThatPublishesNothingFailsAndSaysWhy) {
   startManager();
   paths.cameraWait = 2s;
-  service = userservice::makeSystemdCameraService(paths, dispatch::QtMainQueue::shared());
+  service = userservice::makeSystemdCameraService(paths, std::make_shared<dispatch::QtMainQueue>());
   makeInstaller();
   writeEmbedded("2.0", "7", "exec sleep 30");
   ASSERT_EQ(install(true), Case::failed);
@@ -334,7 +334,7 @@ TEST_F(SystemdCameraServiceTest, TheAutostartedServiceEndsOnceTheAppIsRemoved) {
 TEST_F(SystemdCameraServiceTest, AServiceThatCrashesAtStartFailsWithItsExitStatus) {
   paths.stateFolder = session->runtimeDir() / "not-a-folder";  // the log cannot be written
   std::ofstream(paths.stateFolder) << "x";
-  service = userservice::makeSystemdCameraService(paths, dispatch::QtMainQueue::shared());
+  service = userservice::makeSystemdCameraService(paths, std::make_shared<dispatch::QtMainQueue>());
   makeInstaller();
   writeEmbedded("2.0", "7", "exit 1");
   ASSERT_EQ(install(true), Case::failed);
@@ -399,7 +399,7 @@ TEST_F(SystemdCameraServiceTest, UnwritableFoldersFailWithTheirReason) {
   const fs::path blocker = session->runtimeDir() / "not-a-folder";
   std::ofstream(blocker) << "x";
   paths.unitFolder = blocker / "systemd" / "user";
-  service = userservice::makeSystemdCameraService(paths, dispatch::QtMainQueue::shared());
+  service = userservice::makeSystemdCameraService(paths, std::make_shared<dispatch::QtMainQueue>());
   makeInstaller();
   ASSERT_EQ(install(true), Case::failed);
   // The reason names the folder and what is wrong with it.
@@ -408,7 +408,7 @@ TEST_F(SystemdCameraServiceTest, UnwritableFoldersFailWithTheirReason) {
   EXPECT_TRUE(copyFolders().empty()) << "rolled back";
 
   paths.installRoot = blocker / "tovrelle" / "SystemExtensions";
-  service = userservice::makeSystemdCameraService(paths, dispatch::QtMainQueue::shared());
+  service = userservice::makeSystemdCameraService(paths, std::make_shared<dispatch::QtMainQueue>());
   makeInstaller();
   ASSERT_EQ(install(true), Case::failed);
   EXPECT_NE(shown().find(" | tovrelle.camera-service #1: cannot use the install folder "), std::string::npos) << shown();

@@ -79,12 +79,12 @@ TEST_F(CameraManagerTest, RestoresTheStateAndRewritesItAtEveryStart) {
   }
 }
 
-TEST_F(CameraManagerTest, LastSelectedImageComesFromTheUserDefaults) {
-  UserDefaults::standard().setValue("lastSelectedImageId", QString::fromStdString(kImageB.toString()));
+TEST_F(CameraManagerTest, LastSelectedImageComesFromTheSettings) {
+  settings().setValue("lastSelectedImageId", QString::fromStdString(kImageB.toString()));
   EXPECT_EQ(camera().lastSelectedImageId(), kImageB);
   camera_.reset();
 
-  UserDefaults::standard().setValue("lastSelectedImageId", "yesterday's picture");
+  settings().setValue("lastSelectedImageId", "yesterday's picture");
   EXPECT_FALSE(camera().lastSelectedImageId());
   EXPECT_EQ(storedDefault("lastSelectedImageId"), "yesterday's picture") << "creation never writes the defaults";
 }
@@ -144,7 +144,7 @@ TEST_F(CameraManagerTest, ShowLastImageBringsBackTheRememberedImageElseTheFirstE
   // Never selected anything: the first image.
   camera_.reset();
   images_.reset();
-  UserDefaults::standard().remove("lastSelectedImageId");
+  settings().remove("lastSelectedImageId");
   auto library = seedLibrary(3);
   camera().showLastImage();
   EXPECT_EQ(camera().selectedImageId(), library[0].id);

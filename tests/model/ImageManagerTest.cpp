@@ -246,7 +246,7 @@ TEST_F(ImageManagerTest, AReadOnlyOrFullDataFolderIsReportedForAddsAndSaves) {
 }
 
 TEST_F(ImageManagerTest, AddingFromAnotherThreadChangesTheListOnTheMainThread) {
-  ImageManager manager({dispatch::QtMainQueue::shared(), [this]() -> CameraManager& { return camera(); }});
+  ImageManager manager({std::make_shared<dispatch::QtMainQueue>(), [this]() -> CameraManager& { return camera(); }});
   const fs::path picked = pickedFile("Worker.png");
   QThread* changedOn = nullptr;
   QObject::connect(&manager, &ImageManager::savedImagesChanged, [&] { changedOn = QThread::currentThread(); });

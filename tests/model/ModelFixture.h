@@ -22,7 +22,7 @@
 
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
 #include "tests/fakes/ManualDispatch.h"
@@ -42,7 +42,7 @@ class ModelFixture : public ::testing::Test {
     data_ = root_ / "data";
     ::setenv(kDataDirEnv, data_.c_str(), 1);
     settingsFile_ = root_ / "settings.ini";
-    UserDefaults::setStorePath(QString::fromStdString(settingsFile_.string()));
+    settings_ = std::make_unique<Settings>(QString::fromStdString(settingsFile_.string()));
     log::setSink([this](const log::Record& record) {
       std::lock_guard lock(linesMutex_);
       lines_.push_back(record.message);
@@ -55,15 +55,18 @@ class ModelFixture : public ::testing::Test {
     log::setSink(nullptr);
     images_.reset();
     camera_.reset();
+    settings_.reset();
     ::unsetenv(kDataDirEnv);
     std::error_code ec;
     fs::remove_all(root_, ec);
   }
 
+  Settings& settings() { return *settings_; }
+
   CameraManager& camera() {
     if (!camera_)
       camera_ = std::make_unique<CameraManager>(CameraManager::Dependencies{
-          mainQueue_, [this]() -> ImageManager& { return images(); }});
+          mainQueue_, [this]() -> ImageManager& { return images(); }, settings_.get()});
     return *camera_;
   }
 
@@ -140,7 +143,7 @@ class ModelFixture : public ::testing::Test {
 
   // What another process reading the settings file would find.
   std::optional<std::string> storedDefault(const char* key) const {
-    UserDefaults::standard().sync();
+    settings_->sync();
     std::ifstream in(settingsFile_);
     for (std::string line; std::getline(in, line);)
       if (line.rfind(std::string(key) + "=", 0) == 0) return line.substr(std::strlen(key) + 1);
@@ -182,6 +185,7 @@ class ModelFixture : public ::testing::Test {
   fs::path root_;
   fs::path data_;
   fs::path settingsFile_;
+  std::unique_ptr<Settings> settings_;
   std::unique_ptr<CameraManager> camera_;
   std::unique_ptr<ImageManager> images_;
   std::mutex linesMutex_;

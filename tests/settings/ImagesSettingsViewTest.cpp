@@ -165,7 +165,7 @@ TEST_F(ImagesTab, RenameCommitsTrimmedNamesAndBlankKeepsTheOldOne) {
   EXPECT_TRUE(first.nameLabel()->isVisible());
 
   // The pencil, a blank name and the check: editing ends, nothing is written.
-  const ino_t before = inodeOf(imagesFileURL());
+  const ino_t before = inodeOf(imagesFilePath());
   ImageRow& second = row(1);
   QTest::mouseClick(second.renameButton(), Qt::LeftButton);
   ASSERT_TRUE(second.isEditingName());
@@ -173,7 +173,7 @@ TEST_F(ImagesTab, RenameCommitsTrimmedNamesAndBlankKeepsTheOldOne) {
   QTest::mouseClick(second.saveButton(), Qt::LeftButton);
   EXPECT_FALSE(second.isEditingName());
   EXPECT_EQ(storedNames(), (std::vector<std::string>{"Sunset", "city"}));
-  EXPECT_EQ(inodeOf(imagesFileURL()), before);
+  EXPECT_EQ(inodeOf(imagesFilePath()), before);
   EXPECT_EQ(second.nameLabel()->text(), "city");
 }
 
@@ -256,11 +256,11 @@ TEST_F(ImagesTab, DraggingTheThirdRowToTheTopRewritesTheLibraryInTheNewOrder) {
   EXPECT_EQ(storedNames(), (std::vector<std::string>{"c", "b", "d", "a"}));
 
   // Dropping a row where it is changes nothing and writes nothing.
-  const ino_t before = inodeOf(imagesFileURL());
+  const ino_t before = inodeOf(imagesFilePath());
   const QRect third = list->visualRect(view().model()->index(2));
   dropRow(2, QPoint(20, third.top() + 3));
   dropRow(2, QPoint(20, third.bottom() - 3));
-  EXPECT_EQ(inodeOf(imagesFileURL()), before);
+  EXPECT_EQ(inodeOf(imagesFilePath()), before);
 
   // Through the model with the list's offsets, several rows at once.
   ASSERT_TRUE(view().model()->dropMimeData(dragged({1, 3}).get(), Qt::MoveAction, 0, 0, QModelIndex()));
@@ -307,7 +307,7 @@ TEST_F(ImagesTab, DeleteRemovesTheEntryAndItsFileAndTheCameraFollows) {
   ASSERT_EQ(view().model()->rowCount(), 2);
   EXPECT_EQ(row(1).nameLabel()->text(), "other");
   // The shown image went away, so the camera is off (state.json says so).
-  const auto state = decodeCameraState(readFile(stateFileURL()).value_or(""));
+  const auto state = decodeCameraState(readFile(stateFilePath()).value_or(""));
   ASSERT_TRUE(state);
   EXPECT_EQ(state->mode, CameraMode::off);
 }
@@ -334,7 +334,7 @@ TEST_F(ImagesTab, LongLibraryKeepsRowWidgetsOnlyNearView) {
     list.push_back({Uuid::random(), "entry " + std::to_string(i), "tile" + std::to_string(i) + ".png"});
     fs::copy_file(source, data_ / "Images" / list.back().fileName);
   }
-  ASSERT_TRUE(writeFileAtomically(imagesFileURL(), encodeSavedImages(list)));
+  ASSERT_TRUE(writeFileAtomically(imagesFilePath(), encodeSavedImages(list)));
 
   auto rowWidgets = [this] {
     return view().listView()->viewport()->findChildren<ImageRow*>(QString(), Qt::FindDirectChildrenOnly).size();

@@ -20,7 +20,7 @@
 
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 #include "shared/CameraState.h"
 #include "shared/DataFolder.h"
 #include "tests/fakes/ManualDispatch.h"
@@ -36,7 +36,7 @@ class SettingsFixture : public ::testing::Test {
     root_ = ::mkdtemp(tmpl);
     data_ = root_ / "data";
     ::setenv(kDataDirEnv, data_.c_str(), 1);
-    UserDefaults::setStorePath(QString::fromStdString((root_ / "settings.ini").string()));
+    settings_ = std::make_unique<Settings>(QString::fromStdString((root_ / "settings.ini").string()));
   }
 
   void TearDown() override {
@@ -44,6 +44,7 @@ class SettingsFixture : public ::testing::Test {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     images_.reset();
     camera_.reset();
+    settings_.reset();
     ::unsetenv(kDataDirEnv);
     std::error_code ec;
     fs::remove_all(root_, ec);
@@ -52,7 +53,7 @@ class SettingsFixture : public ::testing::Test {
   CameraManager& camera() {
     if (!camera_)
       camera_ = std::make_unique<CameraManager>(
-          CameraManager::Dependencies{mainQueue_, [this]() -> ImageManager& { return images(); }});
+          CameraManager::Dependencies{mainQueue_, [this]() -> ImageManager& { return images(); }, settings_.get()});
     return *camera_;
   }
 
@@ -75,7 +76,7 @@ class SettingsFixture : public ::testing::Test {
 
   // The library as another process reads it.
   std::vector<SavedImage> storedLibrary() const {
-    auto bytes = readFile(imagesFileURL());
+    auto bytes = readFile(imagesFilePath());
     auto decoded = bytes ? decodeSavedImages(*bytes) : std::vector<SavedImage>{};
     EXPECT_TRUE(decoded.has_value());
     return decoded.value_or(std::vector<SavedImage>{});
@@ -105,6 +106,7 @@ class SettingsFixture : public ::testing::Test {
   std::shared_ptr<ManualQueue> mainQueue_ = scheduler_.makeQueue("main");
   fs::path root_;
   fs::path data_;
+  std::unique_ptr<Settings> settings_;
   std::unique_ptr<CameraManager> camera_;
   std::unique_ptr<ImageManager> images_;
 };

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <thread>
 
+#include "shared/BaseDirs.h"
 #include "shared/CameraState.h"
 #include "shared/DataFolder.h"
 #include "shared/Files.h"
@@ -21,7 +22,7 @@ class DataFolderTest : public ::testing::Test {
   void SetUp() override {
     char tmpl[] = "/tmp/tovrelle-data-XXXXXX";
     root_ = ::mkdtemp(tmpl);
-    for (const char* k : {"HOME", "XDG_DATA_HOME"}) {
+    for (const char* k : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
       const char* v = std::getenv(k);
       saved_.emplace_back(k, v ? std::optional<std::string>(v) : std::nullopt);
     }
@@ -36,21 +37,49 @@ class DataFolderTest : public ::testing::Test {
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-TEST_F(DataFolderTest, ResolvesTheGroupContainerOrTheOverride) {
+TEST_F(DataFolderTest, ResolvesTheDataHomeFolderOrTheOverride) {
   ::setenv("XDG_DATA_HOME", (root_ / "xdg").c_str(), 1);
-  EXPECT_EQ(dataFolderURL(), root_ / "xdg" / "tovrelle");
-  EXPECT_TRUE(fs::is_directory(dataFolderURL()));
+  EXPECT_EQ(dataDir(), root_ / "xdg" / "tovrelle");
+  EXPECT_TRUE(fs::is_directory(dataDir()));
   ::unsetenv("XDG_DATA_HOME");
   ::setenv("HOME", (root_ / "home").c_str(), 1);
-  EXPECT_EQ(stateFileURL(), root_ / "home/.local/share/tovrelle/state.json");
+  EXPECT_EQ(stateFilePath(), root_ / "home/.local/share/tovrelle/state.json");
   ::setenv(kDataDirEnv, (root_ / "override").c_str(), 1);
-  EXPECT_EQ(heartbeatFileURL(), root_ / "override" / "heartbeat");
-  EXPECT_EQ(imagesFolderURL(), root_ / "override" / "Images");
+  EXPECT_EQ(heartbeatFilePath(), root_ / "override" / "heartbeat");
+  EXPECT_EQ(imagesDir(), root_ / "override" / "Images");
   EXPECT_TRUE(fs::is_directory(root_ / "override" / "Images"));
 
-  EXPECT_EQ(imageFileURL("ABC_Beach.png"), root_ / "override" / "Images" / "ABC_Beach.png");
+  EXPECT_EQ(imageFilePath("ABC_Beach.png"), root_ / "override" / "Images" / "ABC_Beach.png");
   for (const char* bad : {"", ".", "..", "../state.json", "/etc/passwd", "a/b.png", "x/../../y"})
-    EXPECT_FALSE(imageFileURL(bad)) << bad;
+    EXPECT_FALSE(imageFilePath(bad)) << bad;
+}
+
+// A relative base directory is not one: the default under the home folder is used instead.
+TEST_F(DataFolderTest, BaseDirectoriesAreAbsoluteOrTheirHomeDefaults) {
+  ::setenv("HOME", (root_ / "home").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
+  ::setenv("XDG_DATA_HOME", "relative/data", 1);
+  ::setenv("XDG_STATE_HOME", "", 1);
+  ::setenv("XDG_RUNTIME_DIR", "run", 1);
+  EXPECT_EQ(*basedirs::configHome(), root_ / "config");
+  EXPECT_EQ(*basedirs::dataHome(), root_ / "home/.local/share");
+  EXPECT_EQ(*basedirs::stateHome(), root_ / "home/.local/state");
+  EXPECT_EQ(basedirs::runtimeDir(), std::nullopt);
+  EXPECT_EQ(dataDir(), root_ / "home/.local/share/tovrelle");
+  ::setenv("XDG_RUNTIME_DIR", (root_ / "run").c_str(), 1);
+  EXPECT_EQ(basedirs::runtimeDir(), root_ / "run");
+}
+
+// No data folder is an empty path, and an empty path is never written (not
+// in the working folder either).
+TEST_F(DataFolderTest, AnEmptyPathIsNeverWritten) {
+  const fs::path cwd = fs::current_path();
+  fs::current_path(root_);
+  std::string error;
+  EXPECT_FALSE(writeFileAtomically({}, "x", &error));
+  EXPECT_FALSE(error.empty());
+  fs::current_path(cwd);
+  EXPECT_TRUE(fs::is_empty(root_));
 }
 
 TEST_F(DataFolderTest, ReadsAreBoundedAndOnlyOfRegularFiles) {
@@ -118,25 +147,25 @@ TEST_F(DataFolderTest, AtomicWritesReplaceWholeFilesAndLeaveNoTemporaries) {
 
 TEST_F(DataFolderTest, APrivateFolderIsMadeOrAcceptedOnlyWhenItIsTheUsersAlone) {
   const mode_t previous = ::umask(022);
-  EXPECT_EQ(ensurePrivateFolder(root_ / "made"), std::nullopt);
+  EXPECT_TRUE(ensurePrivateFolder(root_ / "made").ok());
   ::umask(previous);
   struct stat st {};
   ASSERT_EQ(::lstat((root_ / "made").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_EQ(ensurePrivateFolder(root_ / "made"), std::nullopt) << "an existing private folder is fine";
+  EXPECT_TRUE(ensurePrivateFolder(root_ / "made").ok()) << "an existing private folder is fine";
 
   fs::create_directory(root_ / "open");
   ::chmod((root_ / "open").c_str(), 0750);
-  EXPECT_EQ(ensurePrivateFolder(root_ / "open"), (root_ / "open").string() + " can be entered by other users (mode 0750)");
+  EXPECT_EQ(ensurePrivateFolder(root_ / "open").error(), (root_ / "open").string() + " can be entered by other users (mode 0750)");
   fs::create_directory_symlink(root_ / "made", root_ / "link");
-  EXPECT_EQ(ensurePrivateFolder(root_ / "link"), (root_ / "link").string() + " is a symbolic link");
+  EXPECT_EQ(ensurePrivateFolder(root_ / "link").error(), (root_ / "link").string() + " is a symbolic link");
   std::ofstream(root_ / "file") << "x";
-  EXPECT_EQ(ensurePrivateFolder(root_ / "file"), (root_ / "file").string() + " is not a folder");
+  EXPECT_EQ(ensurePrivateFolder(root_ / "file").error(), (root_ / "file").string() + " is not a folder");
   if (::geteuid() == 0) {
     fs::create_directory(root_ / "theirs");
     ::chmod((root_ / "theirs").c_str(), 0700);
     ASSERT_EQ(::chown((root_ / "theirs").c_str(), 65534, 65534), 0);
-    EXPECT_EQ(ensurePrivateFolder(root_ / "theirs"), (root_ / "theirs").string() + " belongs to another user (uid 65534)");
+    EXPECT_EQ(ensurePrivateFolder(root_ / "theirs").error(), (root_ / "theirs").string() + " belongs to another user (uid 65534)");
   }
 }
 
@@ -170,7 +199,7 @@ TEST_F(DataFolderTest, AnEarlierLooseDataFolderIsNarrowedOnceWithoutFollowingLin
 
 TEST_F(DataFolderTest, HeartbeatLivenessAtItsBoundaries) {
   ::setenv(kDataDirEnv, root_.c_str(), 1);
-  const fs::path hb = heartbeatFileURL();
+  const fs::path hb = heartbeatFilePath();
   EXPECT_FALSE(isHostRunning());  // missing file
   touchHeartbeat();
   EXPECT_EQ(fs::file_size(hb), 0u);
@@ -190,7 +219,7 @@ TEST_F(DataFolderTest, HeartbeatLivenessAtItsBoundaries) {
 // that knows nothing but its age (an older camera service) sees it stale.
 TEST_F(DataFolderTest, AHeartbeatMarkedStoppedIsStaleByItsAgeAlone) {
   ::setenv(kDataDirEnv, root_.c_str(), 1);
-  const fs::path hb = heartbeatFileURL();
+  const fs::path hb = heartbeatFilePath();
   markHeartbeatStopped();
   EXPECT_FALSE(fs::exists(hb)) << "a missing heartbeat is not made";
 

@@ -31,19 +31,23 @@ TEST(Log, WithoutAJournalEveryStderrLineCarriesItsPriority) {
   logger.info("observed state mode=%s", "off");
   logger.error("forged\n<3>line");
   log::processLog("CameraManager: wrote state");
+  logger.warning("slow frame");
+  logger.debug("frame 1");
   const std::string text = ::testing::internal::GetCapturedStderr();
   if (!saved) ::unsetenv("TOVRELLE_NO_JOURNAL");
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 4u) << text;
+  ASSERT_EQ(lines.size(), 6u) << text;
   EXPECT_EQ(lines[0].rfind("<3>", 0), 0u);
   EXPECT_NE(lines[0].find("[ossel.tovrelle:StreamSource] error: cannot read state.json"), std::string::npos);
-  EXPECT_EQ(lines[1].rfind("<5>", 0), 0u);
+  EXPECT_EQ(lines[1].rfind("<6>", 0), 0u);
   EXPECT_EQ(lines[2].rfind("<3>", 0), 0u);
   EXPECT_NE(lines[2].find("forged\\n<3>line"), std::string::npos) << "a newline inside a message forges no line";
-  EXPECT_EQ(lines[3].rfind("<5>", 0), 0u);
+  EXPECT_EQ(lines[3].rfind("<6>", 0), 0u);
   EXPECT_NE(lines[3].find("CameraManager: wrote state"), std::string::npos);
+  EXPECT_EQ(lines[4].rfind("<4>", 0), 0u);
+  EXPECT_EQ(lines[5].rfind("<7>", 0), 0u);
 }
 
 TEST(Log, AJournalGetsPriorityIdentifierSubsystemAndCategoryAsFields) {

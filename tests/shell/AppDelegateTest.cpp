@@ -48,6 +48,7 @@ class Delegate : public test::PopoverFixture {
     PopoverFixture::SetUp();
     KeyboardShortcuts::testing::resetProcessState();
     KeyboardShortcuts::setHotKeyCenter(hotKeys);
+    KeyboardShortcuts::setSettings(settings());
   }
   void TearDown() override {
     KeyboardShortcuts::testing::resetProcessState();
@@ -64,7 +65,7 @@ class Delegate : public test::PopoverFixture {
   }
 
   std::unique_ptr<AppDelegate> launch(bool onboarded = true) {
-    if (onboarded) UserDefaults::standard().setValue(AppDelegate::kHasCompletedOnboardingKey, true);
+    if (onboarded) settings().setValue(AppDelegate::kHasCompletedOnboardingKey, true);
     AppDelegate::Services s;
     s.cameraManager = [this]() -> CameraManager& { return camera(); };
     s.imageManager = [this]() -> ImageManager& { return images(); };
@@ -75,6 +76,7 @@ class Delegate : public test::PopoverFixture {
     s.capture = [this] { return capture_; };
     s.mainQueue = main_;
     s.utilityQueue = utility;
+    s.settings = &settings();
     s.updatePage = updatePage;
     s.opener = opener_;
     s.makeStatusItem = [this]() -> std::unique_ptr<TrayIcon> {
@@ -100,7 +102,7 @@ class Delegate : public test::PopoverFixture {
     return delegate;
   }
 
-  static bool onboarded() { return UserDefaults::standard().boolValue(AppDelegate::kHasCompletedOnboardingKey); }
+  bool onboarded() { return settings().boolValue(AppDelegate::kHasCompletedOnboardingKey); }
 
   std::shared_ptr<test::ManualQueue> utility = scheduler_.makeQueue("utility");
   std::shared_ptr<test::FakeHotKeys> hotKeys = std::make_shared<test::FakeHotKeys>();
@@ -308,7 +310,7 @@ TEST_F(Delegate, ClosingOnboardingByItsCloseButtonCompletesItButQuittingDoesNot)
   EXPECT_EQ(delegate->onboardingWindow(), window);
   EXPECT_TRUE(window->isVisible());
   // The application's quit closes every window; that close is not the user's.
-  UserDefaults::standard().setValue(AppDelegate::kHasCompletedOnboardingKey, false);
+  settings().setValue(AppDelegate::kHasCompletedOnboardingKey, false);
   QEvent quit(QEvent::Quit);
   QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
   EXPECT_FALSE(window->isVisible());
@@ -321,8 +323,7 @@ TEST_F(Delegate, OnboardingsDoneButtonCompletesItOnDisk) {
   onboardingOnClose();
   EXPECT_FALSE(delegate->onboardingWindow()->isVisible());
   // The flag is on disk: a new store (next launch) reads it.
-  UserDefaults::setStorePath(tmp_.filePath("settings.ini"));
-  EXPECT_TRUE(onboarded());
+  EXPECT_TRUE(Settings(tmp_.filePath("settings.ini")).boolValue(AppDelegate::kHasCompletedOnboardingKey));
 }
 
 TEST_F(Delegate, ActivatingTheAppRefreshesTheInstallerStatus) {

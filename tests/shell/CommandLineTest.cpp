@@ -162,7 +162,7 @@ TEST_F(CommandLine, AStatusCheckShowsOneLineInATerminalAndLogsTheRestElsewhere) 
   // Redirected, the diagnostics are still there, on stderr with their priority.
   const Result script = redirected({"--camera-status"});
   EXPECT_EQ(linesOf(script.shown), lines);
-  EXPECT_NE(script.errors.find("<5>"), std::string::npos) << script.errors;
+  EXPECT_NE(script.errors.find("<6>"), std::string::npos) << script.errors;
   EXPECT_EQ(script.errors.find(lines[0]), std::string::npos) << "the result is not on stderr";
 }
 

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
+#include "app/model/Settings.h"
+#include "platform/dispatch/QtMainQueue.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
@@ -14,7 +17,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: library_change add PICTURE | delete NAME\n");
     return 2;
   }
-  tovrelle::ImageManager& images = tovrelle::ImageManager::shared();
+  // Built as the app builds them; the camera manager only when a change needs it.
+  const auto settingsFile = tovrelle::Settings::defaultFilePath();
+  if (!settingsFile) return 2;
+  tovrelle::Settings settings(QString::fromStdString(settingsFile->string()));
+  auto mainQueue = std::make_shared<tovrelle::dispatch::QtMainQueue>();
+  std::unique_ptr<tovrelle::CameraManager> camera;
+  tovrelle::ImageManager images({mainQueue, [&]() -> tovrelle::CameraManager& {
+                                   if (!camera)
+                                     camera = std::make_unique<tovrelle::CameraManager>(tovrelle::CameraManager::Dependencies{
+                                         mainQueue, [&]() -> tovrelle::ImageManager& { return images; }, &settings});
+                                   return *camera;
+                                 }});
   if (std::strcmp(argv[1], "add") == 0) {
     images.addImage(argv[2]);
     return images.lastFailure() ? 1 : 0;

@@ -51,7 +51,7 @@ TEST(XdgAutostart, RegisterWritesAnEntryThatStartsTheAppAndUnregisterRemovesIt) 
   EXPECT_EQ(service.entryPath(), tmp.path() / "config" / "autostart" / "velkari.tovrelle.desktop");
   EXPECT_EQ(service.status(), Status::notRegistered);
 
-  ASSERT_TRUE(service.registerItem().ok);
+  ASSERT_TRUE(service.registerItem().ok());
   EXPECT_EQ(service.status(), Status::enabled);
   const std::string entry = readFile(service.entryPath());
   EXPECT_NE(entry.find("[Desktop Entry]\n"), std::string::npos);
@@ -64,21 +64,21 @@ TEST(XdgAutostart, RegisterWritesAnEntryThatStartsTheAppAndUnregisterRemovesIt) 
   EXPECT_EQ(std::distance(fs::directory_iterator(service.entryPath().parent_path()), fs::directory_iterator()), 1);
 
   // Registering again replaces the entry and stays enabled.
-  ASSERT_TRUE(service.registerItem().ok);
+  ASSERT_TRUE(service.registerItem().ok());
   EXPECT_EQ(service.status(), Status::enabled);
 
-  ASSERT_TRUE(service.unregisterItem().ok);
+  ASSERT_TRUE(service.unregisterItem().ok());
   EXPECT_FALSE(fs::exists(service.entryPath()));
   EXPECT_EQ(service.status(), Status::notRegistered);
   // Unregistering what is not there is no failure.
-  EXPECT_TRUE(service.unregisterItem().ok);
+  EXPECT_TRUE(service.unregisterItem().ok());
 }
 
 TEST(XdgAutostart, StatusFollowsWhatTheDesktopDidWithTheEntry) {
   TempFolder tmp;
   const fs::path program = makeProgram(tmp.path(), "tovrelle");
   XdgAutostartService service({tmp.path(), program});
-  ASSERT_TRUE(service.registerItem().ok);
+  ASSERT_TRUE(service.registerItem().ok());
   const std::string entry = readFile(service.entryPath());
 
   // Switched off in the desktop's start-up settings: the user has to allow it there.
@@ -144,17 +144,17 @@ TEST(LoginItemManager, AFolderThatCannotBeWrittenIsLoggedOnceWithWhy) {
   // Something that is not a file sits where the entry goes and cannot be removed.
   XdgAutostartService occupied({tmp.path() / "other", program});
   fs::create_directories(occupied.entryPath() / "stuff");
-  EXPECT_FALSE(occupied.registerItem().ok);
-  Result u = occupied.unregisterItem();
-  EXPECT_FALSE(u.ok);
-  EXPECT_NE(u.error.find("velkari.tovrelle.desktop"), std::string::npos) << u.error;
+  EXPECT_FALSE(occupied.registerItem().ok());
+  tovrelle::Result<void> u = occupied.unregisterItem();
+  EXPECT_FALSE(u.ok());
+  EXPECT_NE(u.error().find("velkari.tovrelle.desktop"), std::string::npos) << u.error();
 
   // A read-only autostart folder (permissions do not stop root, so only as a normal user).
   if (::geteuid() != 0) {
     XdgAutostartService readOnly({tmp.path() / "ro", program});
     fs::create_directories(readOnly.entryPath().parent_path());
     fs::permissions(readOnly.entryPath().parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_FALSE(readOnly.registerItem().ok);
+    EXPECT_FALSE(readOnly.registerItem().ok());
     EXPECT_EQ(readOnly.status(), Status::notRegistered);
   }
 }

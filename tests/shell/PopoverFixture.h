@@ -19,7 +19,7 @@
 #include "app/model/CameraPermission.h"
 #include "app/model/ImageManager.h"
 #include "app/model/PreviewRenderer.h"
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
 #include "tests/fakes/FakeCameraFeed.h"
@@ -35,7 +35,7 @@ class PopoverFixture : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(tmp_.isValid());
     ::setenv(kDataDirEnv, tmp_.filePath("data").toLocal8Bit().constData(), 1);
-    UserDefaults::setStorePath(tmp_.filePath("settings.ini"));
+    settings_ = std::make_unique<Settings>(tmp_.filePath("settings.ini"));
     log::setSink([this](const log::Record& record) {
       std::lock_guard lock(linesMutex_);
       lines_.push_back(record.message);
@@ -53,13 +53,15 @@ class PopoverFixture : public ::testing::Test {
     camera_.reset();
     log::setSink(nullptr);
     ::unsetenv(kDataDirEnv);
-    UserDefaults::setStorePath({});
+    settings_.reset();
   }
+
+  Settings& settings() { return *settings_; }
 
   CameraManager& camera() {
     if (!camera_)
       camera_ = std::make_unique<CameraManager>(
-          CameraManager::Dependencies{main_, [this]() -> ImageManager& { return images(); }});
+          CameraManager::Dependencies{main_, [this]() -> ImageManager& { return images(); }, settings_.get()});
     return *camera_;
   }
   ImageManager& images() {
@@ -124,7 +126,7 @@ class PopoverFixture : public ::testing::Test {
 
   // "state.json" as the extension would read it.
   static std::string readState() {
-    std::ifstream in(stateFileURL(), std::ios::binary);
+    std::ifstream in(stateFilePath(), std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
@@ -148,6 +150,8 @@ class PopoverFixture : public ::testing::Test {
   std::shared_ptr<test::RecordingOpener> opener_ = std::make_shared<test::RecordingOpener>();
   // What the camera service says of the passed-through camera; answers on the main queue.
   std::shared_ptr<FakeCameraFeed> feed_ = std::make_shared<FakeCameraFeed>(main_);
+
+  std::unique_ptr<Settings> settings_;
 
   std::unique_ptr<CameraManager> camera_;
   std::unique_ptr<ImageManager> images_;

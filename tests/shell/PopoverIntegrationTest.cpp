@@ -22,7 +22,7 @@
 #include "app/model/CameraPermission.h"
 #include "app/model/ImageManager.h"
 #include "app/model/PreviewRenderer.h"
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/TrayPanel.h"
 #include "app/shell/Strings.h"
@@ -71,8 +71,9 @@ QPointF inPreviewArea(QPointF canvasPoint) {
 
 struct Models {
   QTemporaryDir tmp;
-  std::shared_ptr<dispatch::QtMainQueue> main = dispatch::QtMainQueue::shared();
+  std::shared_ptr<dispatch::QtMainQueue> main = std::make_shared<dispatch::QtMainQueue>();
   std::shared_ptr<capture::CaptureDevices> capture = capture::makePipeWireCaptureDevices();
+  std::unique_ptr<Settings> settings;
   std::unique_ptr<CameraManager> camera;
   std::unique_ptr<ImageManager> images;
   std::unique_ptr<CameraDeviceManager> devices;
@@ -82,8 +83,9 @@ struct Models {
 
   Models() {
     ::setenv(kDataDirEnv, tmp.filePath("data").toLocal8Bit().constData(), 1);
-    UserDefaults::setStorePath(tmp.filePath("settings.ini"));
-    camera = std::make_unique<CameraManager>(CameraManager::Dependencies{main, [this]() -> ImageManager& { return *images; }});
+    settings = std::make_unique<Settings>(tmp.filePath("settings.ini"));
+    camera = std::make_unique<CameraManager>(
+        CameraManager::Dependencies{main, [this]() -> ImageManager& { return *images; }, settings.get()});
     images = std::make_unique<ImageManager>(ImageManager::Dependencies{main, [this]() -> CameraManager& { return *camera; }});
     devices = std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{capture, main, nullptr});
     permission = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture, nullptr});
@@ -101,7 +103,7 @@ struct Models {
     images.reset();
     camera.reset();
     ::unsetenv(kDataDirEnv);
-    UserDefaults::setStorePath({});
+    settings.reset();
   }
 
   TrayPanel::Models forView() {

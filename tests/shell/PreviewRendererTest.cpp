@@ -197,7 +197,7 @@ TEST_F(PreviewRendererTest, AnUnreadableOrMissingImageShowsBlackWithoutALogLine)
   const Uuid green = addLibraryPicture("Green", solid(64, 36, Qt::green));
   const Uuid broken = addLibraryFile("Broken", "\x89PNG\r\n\x1a\nnot really a picture");
   const Uuid gone = addLibraryPicture("Gone", solid(64, 36, Qt::blue));
-  std::filesystem::remove(imagesFolderURL() / images().savedImages().back().fileName);
+  std::filesystem::remove(imagesDir() / images().savedImages().back().fileName);
   preview().startPreview();
   settle();
   takeLines();

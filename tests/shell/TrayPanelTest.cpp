@@ -354,7 +354,7 @@ TEST_F(TrayPanelTest, ADataFolderThatRefusesTheStateIsToldUntilTheHeartbeatWrite
   settle();
   EXPECT_FALSE(view_->findChild<QLabel*>("dataFolderProblemText"));
   // A folder in the way of state.json: the camera keeps the old mode.
-  const std::filesystem::path state = stateFileURL();
+  const std::filesystem::path state = stateFilePath();
   std::filesystem::remove(state);
   std::filesystem::create_directories(state / "blocker");
   QTest::mouseClick(row("onRow"), Qt::LeftButton);

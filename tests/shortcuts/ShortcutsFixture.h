@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 #include "app/shortcuts/KeyboardShortcuts.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "platform/log/Log.h"
@@ -48,7 +48,7 @@ class ShortcutsTest : public ::testing::Test {
 
   void TearDown() override {
     KeyboardShortcuts::testing::resetProcessState();
-    UserDefaults::setStorePath({});
+    settings_.reset();
     log::setSink(nullptr);
   }
 
@@ -56,7 +56,8 @@ class ShortcutsTest : public ::testing::Test {
   // and a new hot-key service.
   void launch() {
     KeyboardShortcuts::testing::resetProcessState();
-    UserDefaults::setStorePath(settingsPath_);
+    settings_ = std::make_unique<Settings>(settingsPath_);
+    KeyboardShortcuts::setSettings(*settings_);
     hotKeys_ = std::make_shared<FakeHotKeys>();
     KeyboardShortcuts::setHotKeyCenter(hotKeys_);
   }
@@ -72,6 +73,7 @@ class ShortcutsTest : public ::testing::Test {
 
   QTemporaryDir dir_;
   QString settingsPath_;
+  std::unique_ptr<Settings> settings_;
   std::shared_ptr<FakeHotKeys> hotKeys_;
   std::vector<std::string> logLines_;
 };

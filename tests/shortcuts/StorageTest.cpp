@@ -143,7 +143,7 @@ TEST_F(ShortcutsTest, ASettingsFileOfEarlierVersionsReadsBackAndIsWrittenBackByt
   }
   storeShortcut(Shortcut(key::zero, kCOC), Names::cameraOff);
   storeShortcut(std::nullopt, Names::cameraOff);
-  tovrelle::UserDefaults::standard().sync();
+  settings_->sync();
   QFile file(settingsPath_);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(file.readAll().toStdString(), written.toStdString());

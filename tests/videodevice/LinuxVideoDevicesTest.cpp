@@ -141,7 +141,7 @@ class Backend : public ::testing::Test {
     options.kernelRelease = kRelease;
     options.cameraNodes = [nodes] { return nodes; };
     options.loadCommand = std::move(loadCommand);
-    return makeLinuxVideoDevices(options, dispatch::QtMainQueue::shared());
+    return makeLinuxVideoDevices(options, std::make_shared<dispatch::QtMainQueue>());
   }
 
   LoadResult load(const std::string& script) {

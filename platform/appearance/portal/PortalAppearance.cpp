@@ -11,6 +11,7 @@
 #include <QSettings>
 
 #include "platform/log/Log.h"
+#include "shared/BaseDirs.h"
 
 namespace tovrelle::appearance {
 namespace {
@@ -60,8 +61,8 @@ const char* word(ColorScheme scheme) {
 
 PortalAppearance::PortalAppearance(QDBusConnection bus, QString configHome, QObject* parent)
     : QObject(parent), bus_(std::move(bus)), configHome_(std::move(configHome)) {
-  if (configHome_.isEmpty()) configHome_ = qEnvironmentVariable("XDG_CONFIG_HOME");
-  if (configHome_.isEmpty()) configHome_ = QDir::homePath() + QStringLiteral("/.config");
+  // Without a config folder there are no GTK settings to read: the portal alone answers.
+  if (configHome_.isEmpty()) configHome_ = QString::fromStdString(basedirs::configHome().valueOr({}).string());
   readGtk();
   // Files are often replaced rather than written: the folders are watched too.
   for (const QString& dir : {QStringLiteral("/gtk-3.0"), QStringLiteral("/gtk-4.0"),

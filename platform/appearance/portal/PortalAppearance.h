@@ -19,7 +19,7 @@ class PortalAppearance final : public QObject, public DesktopAppearance {
   Q_OBJECT
 
  public:
-  // `configHome` is $XDG_CONFIG_HOME (empty: the environment's, or ~/.config).
+  // `configHome` is $XDG_CONFIG_HOME (empty: the one basedirs::configHome() resolves).
   explicit PortalAppearance(QDBusConnection bus, QString configHome = {}, QObject* parent = nullptr);
 
   ColorScheme colorScheme() const override { return current_; }

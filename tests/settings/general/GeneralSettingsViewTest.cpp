@@ -11,8 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "app/model/HostServices.h"
-#include "app/model/UserDefaults.h"
+#include "app/model/ApplicationEvents.h"
+#include "app/model/Settings.h"
 #include "app/settings/GeneralSettingsView.h"
 #include "app/settings/VideoDeviceView.h"
 #include "app/settings/WebPage.h"
@@ -40,16 +40,17 @@ class GeneralTabTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(tmp.isValid());
-    UserDefaults::setStorePath(tmp.filePath("settings.ini"));
+    store = std::make_unique<Settings>(tmp.filePath("settings.ini"));
     KeyboardShortcuts::testing::resetProcessState();
     KeyboardShortcuts::setHotKeyCenter(hotKeys);
+    KeyboardShortcuts::setSettings(*store);
     capture->setAuthorizationStatus(AuthorizationStatus::notDetermined);
-    permission = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture, opener});
+    permission = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture, opener, &events});
   }
   void TearDown() override {
     view.reset();
     KeyboardShortcuts::testing::resetProcessState();
-    UserDefaults::setStorePath({});
+    store.reset();
   }
 
   GeneralSettingsView& make() {
@@ -57,15 +58,18 @@ class GeneralTabTest : public ::testing::Test {
                                        [](const QString& path) { return settings::webPageURL(path, {"en-US"}, kSite); },
                                        [this](QWidget*) { ++questions; return confirm; }};
     e.videoDevice = &video;
+    e.settings = store.get();
     view = std::make_unique<GeneralSettingsView>(e);
     view->show();
     return *view;
   }
 
   // The app came to the front: the permission is read again.
-  void activateApp() { host::ApplicationEvents::center().postDidBecomeActive(); }
+  void activateApp() { events.postDidBecomeActive(); }
 
   QTemporaryDir tmp;
+  std::unique_ptr<Settings> store;
+  host::ApplicationEvents events;
   test::InstallerRig rig;
   std::shared_ptr<test::MemoryLoginItemService> loginService = std::make_shared<test::MemoryLoginItemService>();
   LoginItemManager loginItems{loginService};
@@ -165,15 +169,17 @@ TEST_F(GeneralTabTest, ASettingsFileThatCannotBeWrittenAndARefusedShortcutAreSho
 
   // A folder where the settings file belongs: nothing set survives a restart.
   ASSERT_TRUE(QDir(tmp.path()).mkpath("blocked.ini/x"));
-  UserDefaults::setStorePath(tmp.filePath("blocked.ini"));
-  UserDefaults::standard().setValue("hasCompletedOnboarding", true);
-  ASSERT_TRUE(v.settingsStoreWarning()->isVisible());
-  EXPECT_TRUE(v.settingsStoreWarning()->text().contains(tmp.filePath("blocked.ini")));
+  store = std::make_unique<Settings>(tmp.filePath("blocked.ini"));
+  KeyboardShortcuts::setSettings(*store);
+  GeneralSettingsView& blocked = make();
+  store->setValue("hasCompletedOnboarding", true);
+  ASSERT_TRUE(blocked.settingsStoreWarning()->isVisible());
+  EXPECT_TRUE(blocked.settingsStoreWarning()->text().contains(tmp.filePath("blocked.ini")));
   // Writable again: the next write saves everything set meanwhile.
-  UserDefaults::standard().setValue("lastSelectedImageId", "x");
+  store->setValue("lastSelectedImageId", "x");
   ASSERT_TRUE(QDir(tmp.filePath("blocked.ini")).removeRecursively());
-  UserDefaults::standard().setValue("lastSelectedImageId", "y");
-  EXPECT_FALSE(v.settingsStoreWarning()->isVisible());
+  store->setValue("lastSelectedImageId", "y");
+  EXPECT_FALSE(blocked.settingsStoreWarning()->isVisible());
   QSettings saved(tmp.filePath("blocked.ini"), QSettings::IniFormat);
   EXPECT_EQ(saved.value("hasCompletedOnboarding").toString(), "true");
   EXPECT_EQ(saved.value("lastSelectedImageId").toString(), "y");

@@ -96,6 +96,7 @@ class SettingsOnADesktop : public test::SettingsFixture {
     SettingsFixture::SetUp();
     KeyboardShortcuts::testing::resetProcessState();
     KeyboardShortcuts::setHotKeyCenter(std::make_shared<test::FakeHotKeys>());
+    KeyboardShortcuts::setSettings(*settings_);
     camera();
     images().addImage(picture("Beach.png", QColor(230, 170, 60)));
     images().addImage(picture("Office.png", QColor(60, 120, 200)));

@@ -37,16 +37,16 @@ class MemoryLoginItemService final : public loginitem::LoginItemService {
   int registers = 0;
   int unregisters = 0;
   loginitem::Status status() override { return current; }
-  loginitem::Result registerItem() override {
+  Result<void> registerItem() override {
     ++registers;
-    if (!registerError.empty()) return loginitem::Result::failure(registerError);
+    if (!registerError.empty()) return Unexpected{registerError};
     current = loginitem::Status::enabled;
-    return loginitem::Result::success();
+    return {};
   }
-  loginitem::Result unregisterItem() override {
+  Result<void> unregisterItem() override {
     ++unregisters;
     current = loginitem::Status::notRegistered;
-    return loginitem::Result::success();
+    return {};
   }
 };
 

@@ -1,56 +1,33 @@
-#include "app/model/UserDefaults.h"
+#include "app/model/Settings.h"
 
 #include <QFile>
 #include <QSettings>
 
 #include "platform/log/Log.h"
+#include "shared/BaseDirs.h"
 
 namespace tovrelle {
-namespace {
 
-QString defaultPath() {
-  if (QByteArray env = qgetenv("TOVRELLE_SETTINGS_FILE"); !env.isEmpty()) return QString::fromLocal8Bit(env);
-  return {};
+Result<std::filesystem::path> Settings::defaultFilePath() {
+  if (QByteArray env = qgetenv("TOVRELLE_SETTINGS_FILE"); !env.isEmpty()) return std::filesystem::path(env.toStdString());
+  auto config = basedirs::configHome();
+  if (!config) return Unexpected{"no settings file: " + config.error()};
+  return *config / "tovrelle" / "tovrelle.ini";
 }
 
-std::unique_ptr<UserDefaults>& instance() {
-  static std::unique_ptr<UserDefaults> defaults;
-  return defaults;
-}
-
-}  // namespace
-
-UserDefaults::UserDefaults(const QString& iniPath) {
-  if (iniPath.isEmpty()) {
-    settings_ = std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "tovrelle", "tovrelle");
-  } else {
-    settings_ = std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
-  }
+Settings::Settings(const QString& iniPath, QObject* parent)
+    : QObject(parent), settings_(std::make_unique<QSettings>(iniPath, QSettings::IniFormat)) {
   existedAtOpen_ = QFile::exists(settings_->fileName());
   keepPrivate();
 }
 
-UserDefaults& UserDefaults::standard() {
-  auto& defaults = instance();
-  if (!defaults) defaults.reset(new UserDefaults(defaultPath()));
-  return *defaults;
-}
+Settings::~Settings() = default;
 
-void UserDefaults::setStorePath(const QString& iniPath) {
-  const bool failed = instance() && instance()->writeFailed_;
-  instance().reset(new UserDefaults(iniPath.isEmpty() ? defaultPath() : iniPath));
-  if (failed) emit events().writeFailureChanged();
-}
-
-UserDefaultsEvents& UserDefaults::events() {
-  static UserDefaultsEvents* const events = new UserDefaultsEvents;
-  return *events;
-}
-
+// Log lines keep the "UserDefaults:" wording earlier versions wrote.
 // The settings are the user's alone. Qt keeps a file's permissions when it
 // rewrites it, so this narrows a new file, or one an earlier version left wider (said in the
 // log), once.
-void UserDefaults::keepPrivate() {
+void Settings::keepPrivate() {
   const QString file = settings_->fileName();
   constexpr QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther |
                                         QFile::WriteOther | QFile::ExeOther;
@@ -60,7 +37,7 @@ void UserDefaults::keepPrivate() {
     log::processLog("UserDefaults: made the settings file %s private to you", qPrintable(file));
 }
 
-void UserDefaults::checkWritten() {
+void Settings::checkWritten() {
   keepPrivate();
   bool failed = settings_->status() != QSettings::NoError;
   if (failed && writeFailed_) {
@@ -80,20 +57,20 @@ void UserDefaults::checkWritten() {
   } else {
     log::processLog("UserDefaults: %s is written again", settings_->fileName().toUtf8().constData());
   }
-  emit events().writeFailureChanged();
+  emit writeFailureChanged();
 }
 
-bool UserDefaults::contains(const QString& key) const { return settings_->contains(key); }
+bool Settings::contains(const QString& key) const { return settings_->contains(key); }
 
-QVariant UserDefaults::object(const QString& key) const { return settings_->value(key); }
+QVariant Settings::object(const QString& key) const { return settings_->value(key); }
 
-std::optional<QString> UserDefaults::string(const QString& key) const {
+std::optional<QString> Settings::string(const QString& key) const {
   QVariant v = settings_->value(key);
   if (!v.isValid() || v.typeId() != QMetaType::QString) return std::nullopt;
   return v.toString();
 }
 
-bool UserDefaults::boolValue(const QString& key) const {
+bool Settings::boolValue(const QString& key) const {
   QVariant v = settings_->value(key);
   if (!v.isValid()) return false;
   if (v.typeId() == QMetaType::Bool) return v.toBool();
@@ -101,24 +78,24 @@ bool UserDefaults::boolValue(const QString& key) const {
   return text == "true" || text == "1" || text == "yes";
 }
 
-void UserDefaults::setValue(const QString& key, const QVariant& value) {
+void Settings::setValue(const QString& key, const QVariant& value) {
   settings_->setValue(key, value);
   settings_->sync();
   checkWritten();
 }
 
-void UserDefaults::remove(const QString& key) {
+void Settings::remove(const QString& key) {
   settings_->remove(key);
   settings_->sync();
   checkWritten();
 }
 
-void UserDefaults::sync() {
+void Settings::sync() {
   settings_->sync();
   checkWritten();
 }
 
-QString UserDefaults::fileName() const { return settings_->fileName(); }
+QString Settings::fileName() const { return settings_->fileName(); }
 
 bool isStoredFalse(const QVariant& value) {
   if (!value.isValid()) return false;
