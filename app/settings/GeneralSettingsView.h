@@ -17,7 +17,7 @@
 #include "app/model/CameraPermission.h"
 #include "app/model/Settings.h"
 #include "app/model/VideoDeviceStatus.h"
-#include "app/shell/LoginItemManager.h"
+#include "app/model/LoginItemManager.h"
 #include "platform/urls/UrlOpener.h"
 
 class QCheckBox;

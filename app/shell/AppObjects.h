@@ -18,7 +18,7 @@
 #include "app/model/PreviewRenderer.h"
 #include "app/model/Settings.h"
 #include "app/model/VideoDeviceStatus.h"
-#include "app/shell/LoginItemManager.h"
+#include "app/model/LoginItemManager.h"
 #include "platform/capture/CaptureDevices.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/urls/UrlOpener.h"

@@ -20,7 +20,7 @@
 #include "app/model/Settings.h"
 #include "app/shell/AppObjects.h"
 #include "app/settings/VideoDeviceView.h"
-#include "app/shell/LoginItemManager.h"
+#include "app/model/LoginItemManager.h"
 #include "app/shell/Symbols.h"
 #include "platform/log/Log.h"
 

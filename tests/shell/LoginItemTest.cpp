@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/shell/LoginItemManager.h"
+#include "app/model/LoginItemManager.h"
 #include "platform/log/Log.h"
 #include "platform/loginitem/XdgAutostart.h"
 

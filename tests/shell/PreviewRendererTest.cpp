@@ -322,7 +322,7 @@ TEST_F(PreviewRendererTest, ALibraryImageShowsAsTheCameraSendsIt) {
   ASSERT_EQ(shown.size(), QSize(W, H));
 
   // The frame the service sends for this image.
-  const auto file = imagesFolderURL() / images().savedImages().back().fileName;
+  const auto file = imagesDir() / images().savedImages().back().fileName;
   const auto decoded = imaging::decodeFirstPicture(file);
   ASSERT_TRUE(decoded);
   const auto sent = imaging::fitIntoFrame(*decoded);

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "app/settings/VideoDeviceView.h"
-#include "app/shell/LoginItemManager.h"
+#include "app/model/LoginItemManager.h"
 #include "app/shell/OnboardingView.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeVideoDevices.h"

@@ -23,7 +23,7 @@
 #include "app/settings/SettingsStyle.h"
 #include "app/settings/SettingsTabViewController.h"
 #include "app/settings/VideoDeviceView.h"
-#include "app/shell/LoginItemManager.h"
+#include "app/model/LoginItemManager.h"
 #include "app/shell/OnboardingView.h"
 #include "app/settings/WebPage.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"

@@ -1,4 +1,4 @@
-#include "app/shell/LoginItemManager.h"
+#include "app/model/LoginItemManager.h"
 
 #include "platform/log/Log.h"
 
