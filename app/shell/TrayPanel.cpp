@@ -760,7 +760,7 @@ void TrayPanel::populateCameraMenu() {
   if (cameras.empty()) return;
   cameraMenu_->addSeparator();
   for (const CameraInfo& camera : cameras) {
-    QAction* item = cameraMenu_->addAction(cameraTitle(camera));
+    QAction* item = cameraMenu_->addAction(QString::fromStdString(camera.name));
     item->setData(QString::fromStdString(camera.id));
     item->setIcon(selected && *selected == camera.id ? checkmark : QIcon());
     connect(item, &QAction::triggered, this, [this, id = camera.id] { chooseCamera(id); });
@@ -783,13 +783,6 @@ void TrayPanel::chooseCamera(const std::optional<std::string>& cameraId) {
 void TrayPanel::closeAfterChoice() {
   // The choice is made and shown in the tray icon: the popover has done its job, as a menu has.
   if (auto* popover = qobject_cast<PopoverWindow*>(window())) popover->performClose();
-}
-
-QString TrayPanel::cameraTitle(const CameraInfo& camera) {
-  const QString name = QString::fromStdString(camera.name);
-  if (!camera.isContinuity) return name;
-  //: Camera name with Continuity Camera suffix; %1 is the camera name
-  return qtTrId("camera.continuitySuffix").arg(name);
 }
 
 QString TrayPanel::extensionStatusText(const CameraServiceInstaller::Status& status) {

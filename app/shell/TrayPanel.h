@@ -138,8 +138,6 @@ class TrayPanel : public QWidget {
   // Focuses the row of what the camera shows now (the checked row).
   void focusCurrentRow();
 
-  // A camera's title in the camera menu.
-  static QString cameraTitle(const CameraInfo& camera);
   // The extension status line; empty for `activated`.
   static QString extensionStatusText(const CameraServiceInstaller::Status& status);
   // What the data folder's trouble means for the camera, in words.
