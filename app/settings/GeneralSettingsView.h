@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "app/installer/CameraServiceInstaller.h"
+#include "app/installer/StatusText.h"
 #include "app/model/CameraPermission.h"
 #include "app/model/VideoDeviceStatus.h"
 #include "app/shell/LoginItemManager.h"
@@ -46,7 +47,9 @@ class ExtensionStatusView : public QWidget {
 
   explicit ExtensionStatusView(Actions actions, QWidget* parent = nullptr);
 
-  void setStatus(const CameraServiceInstaller::Status& status);
+  // The words come from status_text (Place::settings); a failure adds its
+  // diagnostic and remedies.
+  void setStatus(const status_text::Situation& situation);
 
   // The status line, or the failure's first line and message.
   QLabel* textLabel() const { return text_; }

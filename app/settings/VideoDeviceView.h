@@ -31,11 +31,6 @@ class VideoDeviceView : public QWidget {
   // Why the last load failed; hidden when it did not.
   QLabel* failureLabel() const { return failure_; }
 
-  // The words for `status`'s state, as the view shows them (the command apart).
-  static QString describe(const VideoDeviceStatus& status);
-  // The command to run for `status`'s state, or empty.
-  static QString command(const VideoDeviceStatus& status);
-
  protected:
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;

@@ -38,12 +38,5 @@ int runFromCommandLine(Command command, SingleInstance& instance, const std::fun
 // Answers the commands other launches hand to this (running) instance.
 void serve(SingleInstance& instance, CameraServiceInstaller& installer, VideoDeviceStatus& video);
 
-// "activated: …", "idle: …", "failed: <message> (<diagnostic>)"; with
-// `video`, the /dev/video output's state follows ("…; /dev/video: …").
-QString statusLine(const CameraServiceInstaller::Status& status, const VideoDeviceStatus* video = nullptr);
-
-// The /dev/video output's state in a few words, for a terminal.
-QString videoDeviceWords(const VideoDeviceStatus& video);
-
 }  // namespace camera_service_command
 }  // namespace tovrelle

@@ -138,8 +138,6 @@ class TrayPanel : public QWidget {
   // Focuses the row of what the camera shows now (the checked row).
   void focusCurrentRow();
 
-  // The extension status line; empty for `activated`.
-  static QString extensionStatusText(const CameraServiceInstaller::Status& status);
   // What the data folder's trouble means for the camera, in words.
   static QString dataFolderProblemText(const CameraManager::DataFolderProblem& problem);
   // The file's first picture, or a null image when it does not load.
