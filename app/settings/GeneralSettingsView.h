@@ -5,6 +5,7 @@
 // camera access hint while access is refused, a way back into the setup
 // guide, and the three shortcut recorders. It redraws from the change
 // signals of its three model objects; nothing here polls.
+// Thread-bound (main thread), both views.
 #include <QPointer>
 #include <QUrl>
 #include <QWidget>

@@ -3,6 +3,7 @@
 // Settings → General: what the state means, what to do about it, and a Load
 // Now button while the module is installed but not loaded. It looks again
 // every few seconds while it is on screen.
+// Thread-bound (main thread).
 #include <QPointer>
 #include <QWidget>
 #include <memory>

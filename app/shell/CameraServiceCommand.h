@@ -3,7 +3,7 @@
 // service from a terminal. A running Tovrelle does the work (it owns the
 // status the tray shows); without one, this process does it and leaves.
 // Each prints one line and exits 0 only when the camera is where it was
-// asked to be.
+// asked to be. Thread-bound (main thread), like the installer it drives.
 #include <QString>
 #include <functional>
 #include <optional>

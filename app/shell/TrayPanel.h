@@ -7,7 +7,8 @@
 // Built fresh for every show from the current model objects. While it is
 // shown it follows their change signals: check marks, rows, the camera menu
 // and the install group change in place, and the preview repaints with each
-// new frame. Main thread only.
+// new frame. Thread-bound (main thread): the preview renderer hands its
+// frames over on the main queue.
 #include <QAbstractButton>
 #include <QHash>
 #include <QImage>
