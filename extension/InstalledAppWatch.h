@@ -2,8 +2,9 @@
 // Ends the camera service once the app that installed it is uninstalled: a
 // per-user copy of the service outlives the app's package, and a camera that
 // asks users to start an app that no longer exists helps nobody. The app's
-// installed path comes from the service's environment (kInstalledAppEnv). Lives on
-// the queue it is given; `gone` runs there once.
+// installed path comes from the service's environment (kInstalledAppEnv).
+// Thread-safe: it may be made and destroyed on any thread; the check and its
+// count live on the queue it is given, where `gone` runs once.
 #include <filesystem>
 #include <functional>
 #include <memory>

@@ -2,8 +2,9 @@
 // Installs, watches and removes the camera service that ships with the app.
 // Its status is what the backend last did or found: not installed, starting
 // (an install runs), running, or failed with the reason; a removal the user
-// asked for is remembered across launches. Main thread only; the backend
-// answers on the main queue.
+// asked for is remembered across launches. Thread-bound (main thread): the
+// status, the removal flags and the look throttle. The backend works on a
+// thread of its own and answers on the main queue.
 #include <QObject>
 #include <QString>
 #include <filesystem>

@@ -1,6 +1,7 @@
 #pragma once
 // The About tab: who the app is (icon, name, version, copyright), links to
 // its documents on the product site, and the open-source components it ships.
+// Thread-bound (main thread), both classes here.
 #include <QAbstractButton>
 #include <QIcon>
 #include <QStringList>

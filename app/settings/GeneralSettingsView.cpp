@@ -12,6 +12,7 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include "app/installer/StatusText.h"
 #include "app/model/ApplicationEvents.h"
 #include "app/settings/SettingsStyle.h"
 #include "app/settings/SettingsTabViewController.h"
@@ -112,7 +113,7 @@ bool confirmRemoval(QWidget* parent) {
 
 ExtensionStatusView::ExtensionStatusView(Actions actions, QWidget* parent)
     : QWidget(parent), actions_(std::move(actions)), layout_(column(this, 6)) {
-  setStatus(CameraServiceInstaller::Status::notInstalled());
+  setStatus(status_text::Situation{});
 }
 
 void ExtensionStatusView::clear() {
@@ -131,26 +132,11 @@ void ExtensionStatusView::clear() {
   supportLink_ = nullptr;
 }
 
-void ExtensionStatusView::setStatus(const CameraServiceInstaller::Status& status) {
+void ExtensionStatusView::setStatus(const status_text::Situation& situation) {
   clear();
-  QString line;
-  switch (status.kind) {
-    case Case::notInstalled:
-      //: Extension status: not installed
-      line = qtTrId("settings.extension.status.idle");
-      break;
-    case Case::starting:
-      //: Extension status: installing
-      line = qtTrId("settings.extension.status.requesting");
-      break;
-    case Case::running:
-      //: Extension status: installed and running
-      line = qtTrId("settings.extension.status.activated");
-      break;
-    case Case::failed:
-      break;
-  }
-  if (status.kind != Case::failed || !status.failure) {
+  const QString line = status_text::service(status_text::Place::settings, situation);
+  const CameraServiceInstaller::Status& status = situation.status;
+  if (situation.removing || status.kind != Case::failed || !status.failure) {
     text_ = secondaryLabel(line, TextStyle::Body, this);
     layout_->addWidget(text_);
     showRows();
@@ -158,9 +144,7 @@ void ExtensionStatusView::setStatus(const CameraServiceInstaller::Status& status
   }
 
   const CameraServiceInstaller::Failure& failure = *status.failure;
-  //: Extension status: failed; the failure message follows on the next line
-  text_ = secondaryLabel(qtTrId("settings.extension.status.failed") + QLatin1Char('\n') + failure.message,
-                         TextStyle::Callout, this);
+  text_ = secondaryLabel(line, TextStyle::Callout, this);
   text_->setObjectName(QStringLiteral("failureMessage"));
   layout_->addWidget(text_);
 
@@ -408,18 +392,13 @@ void GeneralSettingsView::redrawLoginItem() {
 }
 
 void GeneralSettingsView::redrawExtension() {
-  const CameraServiceInstaller::Status status =
-      extensionInstaller_ ? extensionInstaller_->status() : CameraServiceInstaller::Status::notInstalled();
-  const bool removing = extensionInstaller_ && extensionInstaller_->isRemoving();
-  status_->setStatus(removing ? CameraServiceInstaller::Status::notInstalled() : status);
-  //: Camera service status: being removed
-  if (removing && status_->textLabel()) status_->textLabel()->setText(qtTrId("settings.extension.status.removing"));
+  const status_text::Situation situation =
+      extensionInstaller_ ? status_text::Situation::of(*extensionInstaller_) : status_text::Situation{};
+  status_->setStatus(situation);
+  const CameraServiceInstaller::Status& status = situation.status;
+  const bool removing = situation.removing;
   // Removed by the user: nothing to remove, and installing is a fresh start.
-  const bool removed = extensionInstaller_ && extensionInstaller_->isRemovedByUser() && !removing &&
-                       (status.is(Case::notInstalled) || status.is(Case::failed));
-  //: Camera service status after the user removed it
-  if (removed && status.is(Case::notInstalled) && status_->textLabel())
-    status_->textLabel()->setText(qtTrId("settings.extension.status.removed"));
+  const bool removed = situation.removedByUser && !removing && (status.is(Case::notInstalled) || status.is(Case::failed));
   //: Button that installs the camera service after the user removed it
   reinstall_->setText(removed ? qtTrId("settings.extension.install") : qtTrId("settings.extension.reinstall"));
   // A forced reinstall is always possible, except while one is under way.

@@ -5,6 +5,7 @@
 // camera access hint while access is refused, a way back into the setup
 // guide, and the three shortcut recorders. It redraws from the change
 // signals of its three model objects; nothing here polls.
+// Thread-bound (main thread), both views.
 #include <QPointer>
 #include <QUrl>
 #include <QWidget>
@@ -14,6 +15,7 @@
 #include <optional>
 
 #include "app/installer/CameraServiceInstaller.h"
+#include "app/installer/StatusText.h"
 #include "app/model/CameraPermission.h"
 #include "app/model/Settings.h"
 #include "app/model/VideoDeviceStatus.h"
@@ -51,7 +53,9 @@ class ExtensionStatusView : public QWidget {
 
   explicit ExtensionStatusView(Actions actions, QWidget* parent = nullptr);
 
-  void setStatus(const CameraServiceInstaller::Status& status);
+  // The words come from status_text (Place::settings); a failure adds its
+  // diagnostic and remedies.
+  void setStatus(const status_text::Situation& situation);
 
   // The status line, or the failure's first line and message.
   QLabel* textLabel() const { return text_; }

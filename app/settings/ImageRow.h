@@ -1,6 +1,8 @@
 #pragma once
 // One entry of the Images tab: thumbnail, name (renamed in place) with the
 // stored file's name under it, and the rename, delete and save buttons.
+// Thread-bound (main thread), every class here; ThumbnailCache decodes
+// elsewhere and hands the thumbnails over there.
 #include <QLabel>
 #include <QString>
 #include <QWidget>

@@ -2,6 +2,7 @@
 // The Images tab: the library as a reorderable list of rows, or an empty
 // state, and a bar with the add button. Every change goes through the image
 // library, which copies, rewrites "images.json" and so moves the camera.
+// Thread-bound (main thread), every class here.
 #include <QAbstractListModel>
 #include <QListView>
 #include <QWidget>

@@ -1,6 +1,8 @@
 #pragma once
 // Texts, symbols, fonts and colours of the settings window, each behind one
 // small function so the window follows the app's string table and symbol set.
+// Thread-bound (main thread), except text(), which the thumbnail worker also
+// calls (the string table may be read from any thread).
 #include <QColor>
 #include <QFont>
 #include <QIcon>

@@ -2,6 +2,7 @@
 // The settings window's content: a toolbar-style tab bar (icon above label)
 // over the pages Images, General and About. The window title stays
 // "settings.windowTitle" whatever tab is shown.
+// Thread-bound (main thread).
 #include <QSize>
 #include <QWidget>
 #include <vector>

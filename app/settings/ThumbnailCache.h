@@ -1,6 +1,9 @@
 #pragma once
 // Square thumbnails of library files, decoded on a worker thread and kept per
 // file, so a long library scrolls without decoding on the main thread.
+// Thread-bound (main thread): the cache, the set of files loading and the
+// signal. The one pool thread decodes from a path and a size only, and hands
+// its result to the main thread by a queued call; the destructor waits for it.
 #include <QCache>
 #include <QImage>
 #include <QObject>

@@ -8,6 +8,7 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include "app/installer/StatusText.h"
 #include "app/settings/SettingsStyle.h"
 
 namespace tovrelle::settings {
@@ -77,67 +78,6 @@ VideoDeviceView::VideoDeviceView(VideoDeviceStatus* status, QWidget* parent, Tex
   redraw();
 }
 
-QString VideoDeviceView::describe(const VideoDeviceStatus& status) {
-  const QString device = status.device();
-  switch (status.state()) {
-    case State::unknown:
-      //: Video device: the first look is running
-      return qtTrId("videoDevice.unknown");
-    case State::moduleMissing:
-      //: Video device: the kernel module is not installed
-      return qtTrId("videoDevice.moduleMissing");
-    case State::notLoaded:
-      //: Video device: the kernel module is installed, not loaded; the Load Now button follows
-      return qtTrId("videoDevice.notLoaded");
-    case State::loading:
-      //: Video device: the administrator prompt or the module load is running
-      return qtTrId("videoDevice.loading");
-    case State::othersOnly: {
-      const QStringList labels = status.otherLabels();
-      if (labels.isEmpty()) {
-        //: Video device: module loaded with no device labelled Tovrelle and none of others; a terminal command follows
-        return qtTrId("videoDevice.noDevice");
-      }
-      const QString list = labels.join(QStringLiteral(", "));
-      if (status.report().canAddDevices) {
-        //: Video device: another program's devices only, more can be added; %1 their labels; a terminal command follows
-        return qtTrId("videoDevice.othersOnly.add").arg(list);
-      }
-      //: Video device: another program's devices only; %1 their labels; a terminal command follows
-      return qtTrId("videoDevice.othersOnly.reload").arg(list);
-    }
-    case State::refused:
-      //: Video device: a device labelled Tovrelle that v4l2loopback did not make; %1 is its /dev path
-      return qtTrId("videoDevice.refused").arg(device);
-    case State::waitingForService:
-      //: Video device: Tovrelle's device exists, the camera service does not write to it (yet); %1 is its /dev path
-      return qtTrId("videoDevice.waitingForService").arg(device);
-    case State::serviceTooOld:
-      //: Video device: the running camera service predates the /dev/video output; %1 is the /dev path
-      return qtTrId("videoDevice.serviceTooOld").arg(device);
-    case State::disabled:
-      //: Video device: the camera service's /dev/video output is turned off
-      return qtTrId("videoDevice.disabled");
-    case State::busy:
-      //: Video device: another program writes to Tovrelle's device; %1 is its /dev path
-      return qtTrId("videoDevice.busy").arg(device);
-    case State::failed:
-      //: Video device: the device refused the camera's format or buffers; %1 is its /dev path
-      return qtTrId("videoDevice.failed").arg(device);
-    case State::ready:
-      //: Video device: streaming, no app reads it; %1 is its /dev path
-      return qtTrId("videoDevice.ready").arg(device);
-    case State::reading:
-      //: Video device: streaming and an app reads it; %1 is its /dev path
-      return qtTrId("videoDevice.reading").arg(device);
-  }
-  return {};
-}
-
-QString VideoDeviceView::command(const VideoDeviceStatus& status) {
-  return status.state() == State::othersOnly ? status.addDeviceCommand() : QString();
-}
-
 void VideoDeviceView::redraw() {
   if (!status_) {
     text_->clear();
@@ -147,8 +87,8 @@ void VideoDeviceView::redraw() {
     return;
   }
   const State state = status_->state();
-  text_->setText(describe(*status_));
-  const QString toRun = command(*status_);
+  text_->setText(status_text::videoDevice(status_text::Place::settings, *status_));
+  const QString toRun = status_text::videoDeviceCommand(*status_);
   command_->setText(toRun);
   command_->setVisible(!toRun.isEmpty());
   load_->setVisible(state == State::notLoaded || state == State::loading);

@@ -3,6 +3,7 @@
 // Settings → General: what the state means, what to do about it, and a Load
 // Now button while the module is installed but not loaded. It looks again
 // every few seconds while it is on screen.
+// Thread-bound (main thread).
 #include <QPointer>
 #include <QWidget>
 #include <memory>
@@ -30,11 +31,6 @@ class VideoDeviceView : public QWidget {
   QPushButton* loadButton() const { return load_; }
   // Why the last load failed; hidden when it did not.
   QLabel* failureLabel() const { return failure_; }
-
-  // The words for `status`'s state, as the view shows them (the command apart).
-  static QString describe(const VideoDeviceStatus& status);
-  // The command to run for `status`'s state, or empty.
-  static QString command(const VideoDeviceStatus& status);
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -6,6 +6,9 @@
 //
 // The popover, onboarding and settings contents are hooks; until their views
 // exist the windows open empty with their titles.
+// Thread-bound (main thread). The launch-time camera access request runs on
+// the utility queue and touches only the capture service handed to it; its
+// answer is only logged.
 #include <QObject>
 #include <QPointer>
 #include <functional>

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <cstdio>
 
+#include "app/installer/StatusText.h"
 #include "app/shell/SingleInstance.h"
 #include "platform/log/Log.h"
 
@@ -39,22 +40,8 @@ std::optional<Command> commandFor(const QByteArray& word) {
 
 int exitCodeFor(const CameraServiceInstaller::Status& status) { return status.is(Case::running) ? 0 : 1; }
 
-// The PipeWire camera's part of the status line; its first word is what
-// scripts read, so those words stay as they were.
-QString cameraLine(const CameraServiceInstaller::Status& status) {
-  switch (status.kind) {
-    case Case::running:
-      return QStringLiteral("activated: the Tovrelle camera is published and starts when you log in");
-    case Case::notInstalled:
-      return QStringLiteral("idle: the Tovrelle camera service is not installed or not running");
-    case Case::starting:
-      return QStringLiteral("requesting: the Tovrelle camera service is being set up");
-    case Case::failed:
-      return QStringLiteral("failed: %1 (%2)")
-          .arg(status.failure ? status.failure->message : QString(),
-               status.failure ? status.failure->diagnostic : QString());
-  }
-  return {};
+QString lineFor(const CameraServiceInstaller& installer, const VideoDeviceStatus* video = nullptr) {
+  return status_text::terminalLine(status_text::Situation::of(installer), video);
 }
 
 }  // namespace
@@ -76,59 +63,12 @@ std::optional<Command> requested(const QCommandLineParser& parser) {
   return std::nullopt;
 }
 
-QString videoDeviceWords(const VideoDeviceStatus& video) {
-  using State = VideoDeviceStatus::State;
-  const QString device = video.device();
-  switch (video.state()) {
-    case State::unknown:
-      return QStringLiteral("not checked");
-    case State::moduleMissing:
-      return QStringLiteral("v4l2loopback is not installed (install the package v4l2loopback-dkms)");
-    case State::notLoaded:
-      return QStringLiteral("v4l2loopback is installed but not loaded (Settings > General > Load Now, or restart)");
-    case State::loading:
-      return QStringLiteral("v4l2loopback is being loaded");
-    case State::othersOnly: {
-      const QStringList labels = video.otherLabels();
-      return (labels.isEmpty() ? QStringLiteral("v4l2loopback is loaded without a Tovrelle device")
-                               : QStringLiteral("v4l2loopback was loaded by another program with its own devices "
-                                                "(%1), which Tovrelle never uses")
-                                     .arg(labels.join(QStringLiteral(", ")))) +
-             QStringLiteral("; to add Tovrelle's: %1").arg(video.addDeviceCommand());
-    }
-    case State::refused:
-      return QStringLiteral("%1 is labelled Tovrelle but is not a v4l2loopback device; not used").arg(device);
-    case State::waitingForService:
-      return QStringLiteral("%1 is there; the camera service does not write to it yet").arg(device);
-    case State::serviceTooOld:
-      return QStringLiteral("%1 is there; the running camera service does not write to it (reinstall the camera)")
-          .arg(device);
-    case State::disabled:
-      return QStringLiteral("turned off in the camera service's environment");
-    case State::busy:
-      return QStringLiteral("%1 is held by another program; only PipeWire apps see Tovrelle").arg(device);
-    case State::failed:
-      return QStringLiteral("%1 refused the camera's format; only PipeWire apps see Tovrelle").arg(device);
-    case State::ready:
-      return QStringLiteral("%1, no app reads it").arg(device);
-    case State::reading:
-      return QStringLiteral("%1, an app reads it").arg(device);
-  }
-  return {};
-}
-
-QString statusLine(const CameraServiceInstaller::Status& status, const VideoDeviceStatus* video) {
-  const QString camera = cameraLine(status);
-  return video ? camera + QStringLiteral("; /dev/video: ") + videoDeviceWords(*video) : camera;
-}
-
-
 void run(Command command, CameraServiceInstaller& installer, VideoDeviceStatus* video,
          std::function<void(int exitCode, const QString& line)> finished) {
   QPointer<CameraServiceInstaller> target(&installer);
   auto report = [target, finished](std::optional<int> code = std::nullopt) {
     if (!target) return finished(1, QStringLiteral("failed: the installer went away"));
-    finished(code.value_or(exitCodeFor(target->status())), statusLine(target->status()));
+    finished(code.value_or(exitCodeFor(target->status())), lineFor(*target));
   };
   switch (command) {
     case Command::status: {
@@ -140,7 +80,7 @@ void run(Command command, CameraServiceInstaller& installer, VideoDeviceStatus* 
         if (--*pending > 0) return;
         if (!target) return finished(1, QStringLiteral("failed: the installer went away"));
         finished(exitCodeFor(target->status()),
-                 statusLine(target->status(), withVideo && device ? device.data() : nullptr));
+                 lineFor(*target, withVideo && device ? device.data() : nullptr));
       };
       installer.lookNow([oneDone](bool answered) {
         if (!answered) log::processLog("CameraServiceCommand: the check got no answer; the status is the last known one");

@@ -3,7 +3,7 @@
 // service from a terminal. A running Tovrelle does the work (it owns the
 // status the tray shows); without one, this process does it and leaves.
 // Each prints one line and exits 0 only when the camera is where it was
-// asked to be.
+// asked to be. Thread-bound (main thread), like the installer it drives.
 #include <QString>
 #include <functional>
 #include <optional>
@@ -42,13 +42,6 @@ int runFromCommandLine(Command command, SingleInstance& instance, const std::fun
 
 // Answers the commands other launches hand to this (running) instance.
 void serve(SingleInstance& instance, CameraServiceInstaller& installer, VideoDeviceStatus& video);
-
-// "activated: …", "idle: …", "failed: <message> (<diagnostic>)"; with
-// `video`, the /dev/video output's state follows ("…; /dev/video: …").
-QString statusLine(const CameraServiceInstaller::Status& status, const VideoDeviceStatus* video = nullptr);
-
-// The /dev/video output's state in a few words, for a terminal.
-QString videoDeviceWords(const VideoDeviceStatus& video);
 
 }  // namespace camera_service_command
 }  // namespace tovrelle

@@ -1,6 +1,7 @@
 #pragma once
 // Follows the desktop's light or dark preference: the app's palette switches
 // as soon as the desktop's does, and every window repaints in it.
+// Thread-bound (main thread): the desktop's changes are delivered there.
 #include <QObject>
 #include <QPalette>
 

@@ -17,6 +17,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/installer/StatusText.h"
 #include "app/model/Settings.h"
 #include "app/shell/AppObjects.h"
 #include "app/settings/VideoDeviceView.h"
@@ -447,26 +448,12 @@ void OnboardingView::requestCameraAccess() {
 }
 
 QString OnboardingView::checkResultText() const {
-  if (checking_) {
-    //: Onboarding step 2: a check of the camera service is running
-    return qtTrId("onboarding.step2.checking");
-  }
-  if (!extensionInstaller_) return {};
-  const auto& status = extensionInstaller_->status();
-  switch (status.kind) {
-    case Case::running:
-      //: Onboarding step 2: the camera is published
-      return qtTrId("onboarding.step2.available");
-    case Case::failed:
-      //: Extension status: failed with message; %1 is the error message
-      return qtTrId("extensionStatus.failed").arg(status.failure ? status.failure->message : QString());
-    case Case::starting:
-      return qtTrId("extensionStatus.requesting");
-    case Case::notInstalled:
-      // Before the first look the step speaks for itself.
-      return checked_ ? qtTrId("extensionStatus.idle") : QString();
-  }
-  return {};
+  status_text::Situation situation;
+  if (extensionInstaller_) situation = status_text::Situation::of(*extensionInstaller_);
+  situation.checking = checking_;
+  situation.checked = checked_;
+  if (!extensionInstaller_ && !checking_) return {};
+  return status_text::service(status_text::Place::setupGuide, situation);
 }
 
 void OnboardingView::checkCameraService() {

@@ -6,6 +6,9 @@
 // the installer's status, the third the camera authorization, polled every
 // second while the view is on screen. Done (also the Return key) calls
 // `onClose`.
+// Thread-bound (main thread), every class here. The camera access answer may
+// come on any thread; it is moved to the main queue before it touches the
+// view.
 #include <QPointer>
 #include <QString>
 #include <QWidget>

@@ -3,6 +3,7 @@
 // and closes on Esc or on a click anywhere else (the click is swallowed, as
 // menus do). On Wayland it is a small top-level of its own that closes when it
 // loses the keyboard.
+// Thread-bound (main thread).
 #include <QPoint>
 #include <QRect>
 #include <QSize>

@@ -2,6 +2,7 @@
 // The app's symbol images: monochrome SVGs drawn for Tovrelle, looked up by
 // the names the interface uses ("video.fill", "gearshape", …) and painted in
 // one colour, the way template images take the colour of where they sit.
+// Thread-bound (main thread): pixmaps and icons belong to the GUI thread.
 #include <QColor>
 #include <QIcon>
 #include <QImage>

@@ -17,6 +17,7 @@
 
 #include "app/installer/CameraServiceInstaller.h"
 #include "app/model/CameraDeviceManager.h"
+#include "app/installer/StatusText.h"
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
@@ -276,11 +277,10 @@ void TrayIconMenu::watchInstaller(CameraServiceInstaller& installer) {
 void TrayIconMenu::refresh() {
   refreshPending_ = false;
   QString text = describe();
-  // What the camera shows matters little while no app can see it.
-  if (const auto* installer = installer_.data(); installer && installer->isRemovedByUser() &&
-                                                 !installer->status().is(CameraServiceInstaller::Status::Case::running))
-    //: Second line of the status item tool tip after the user removed the camera service
-    text += QLatin1Char('\n') + qtTrId("statusItem.toolTip.notInstalled");
+  if (const auto* installer = installer_.data()) {
+    const QString service = status_text::service(status_text::Place::toolTip, status_text::Situation::of(*installer));
+    if (!service.isEmpty()) text += QLatin1Char('\n') + service;
+  }
   if (item_) item_->setToolTip(text);
   rebuildMenu();
 }

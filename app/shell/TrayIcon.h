@@ -4,6 +4,8 @@
 // turns into the popover. The tray backend is a StatusNotifierItem of our own
 // (platform/tray) where a panel hosts those, and QSystemTrayIcon's XEmbed icon
 // otherwise; tests use a recording stand-in.
+// Thread-bound (main thread), every class here: the tray backend's D-Bus calls
+// and the models' signals arrive there.
 #include <QIcon>
 #include <QObject>
 #include <QPointer>

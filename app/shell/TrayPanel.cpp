@@ -22,6 +22,7 @@
 #include "app/model/CameraManager.h"
 #include "app/model/CameraPermission.h"
 #include "app/model/ImageManager.h"
+#include "app/installer/StatusText.h"
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/PreviewRenderer.h"
 #include "app/settings/SettingsStyle.h"
@@ -572,10 +573,7 @@ void TrayPanel::redraw() {
       installer && !installer->status().is(CameraServiceInstaller::Status::Case::running)) {
     addChild(makeDivider());
     QWidget* group = makeGroup("extensionGroup", kBlockSpacing);
-    //: Popover text while the user's removal of the camera service stands
-    auto* text = new QLabel(installer->isRemovedByUser() && installer->status().is(CameraServiceInstaller::Status::Case::notInstalled)
-                                ? qtTrId("extensionStatus.removed")
-                                : extensionStatusText(installer->status()),
+    auto* text = new QLabel(status_text::service(status_text::Place::panel, status_text::Situation::of(*installer)),
                             group);
     text->setObjectName(QStringLiteral("extensionStatusText"));
     text->setWordWrap(true);
@@ -755,7 +753,7 @@ void TrayPanel::populateCameraMenu() {
   if (cameras.empty()) return;
   cameraMenu_->addSeparator();
   for (const CameraInfo& camera : cameras) {
-    QAction* item = cameraMenu_->addAction(cameraTitle(camera));
+    QAction* item = cameraMenu_->addAction(QString::fromStdString(camera.name));
     item->setData(QString::fromStdString(camera.id));
     item->setIcon(selected && *selected == camera.id ? checkmark : QIcon());
     connect(item, &QAction::triggered, this, [this, id = camera.id] { chooseCamera(id); });
@@ -778,31 +776,6 @@ void TrayPanel::chooseCamera(const std::optional<std::string>& cameraId) {
 void TrayPanel::closeAfterChoice() {
   // The choice is made and shown in the tray icon: the popover has done its job, as a menu has.
   if (auto* popover = qobject_cast<PopoverWindow*>(window())) popover->performClose();
-}
-
-QString TrayPanel::cameraTitle(const CameraInfo& camera) {
-  const QString name = QString::fromStdString(camera.name);
-  if (!camera.isContinuity) return name;
-  //: Camera name with Continuity Camera suffix; %1 is the camera name
-  return qtTrId("camera.continuitySuffix").arg(name);
-}
-
-QString TrayPanel::extensionStatusText(const CameraServiceInstaller::Status& status) {
-  using Case = CameraServiceInstaller::Status::Case;
-  switch (status.kind) {
-    case Case::notInstalled:
-      //: Extension status: not installed
-      return qtTrId("extensionStatus.idle");
-    case Case::starting:
-      //: Extension status: installing
-      return qtTrId("extensionStatus.requesting");
-    case Case::failed:
-      //: Extension status: failed with message; %1 is the error message
-      return qtTrId("extensionStatus.failed").arg(status.failure ? status.failure->message : QString());
-    case Case::running:
-      return {};
-  }
-  return {};
 }
 
 QImage TrayPanel::loadLeadingImage(const std::string& fileName) {

@@ -7,7 +7,8 @@
 // Built fresh for every show from the current model objects. While it is
 // shown it follows their change signals: check marks, rows, the camera menu
 // and the install group change in place, and the preview repaints with each
-// new frame. Main thread only.
+// new frame. Thread-bound (main thread): the preview renderer hands its
+// frames over on the main queue.
 #include <QAbstractButton>
 #include <QHash>
 #include <QImage>
@@ -135,10 +136,6 @@ class TrayPanel : public QWidget {
   // Focuses the row of what the camera shows now (the checked row).
   void focusCurrentRow();
 
-  // A camera's title in the camera menu.
-  static QString cameraTitle(const CameraInfo& camera);
-  // The extension status line; empty for `activated`.
-  static QString extensionStatusText(const CameraServiceInstaller::Status& status);
   // What the data folder's trouble means for the camera, in words.
   static QString dataFolderProblemText(const CameraManager::DataFolderProblem& problem);
   // The file's first picture, or a null image when it does not load.

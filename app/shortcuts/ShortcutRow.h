@@ -1,6 +1,7 @@
 #pragma once
 // A settings row: a label and the shortcut field for one name, the label on
 // the field's text baseline.
+// Thread-bound (main thread), as every widget.
 #include <QWidget>
 
 #include "app/shortcuts/ShortcutField.h"

@@ -3,6 +3,8 @@
 // with its context menu exported as a com.canonical.dbusmenu. Unlike
 // QSystemTrayIcon it keeps the position the panel sends with a click, so the
 // popover can open where the user clicked.
+// Thread-bound (main thread): the bus delivers the panel's calls to its
+// adaptors there, where the menu's actions live.
 #include <QDBusConnection>
 #include <QHash>
 #include <QImage>

@@ -1,6 +1,7 @@
 #pragma once
 // Sway's own IPC, the one public way on sway to place a window a client
 // shows: commands go to the socket named by SWAYSOCK, without waiting.
+// Thread-bound (main thread): the socket lives on the application object.
 #include <QString>
 
 namespace tovrelle::tray {

@@ -3,6 +3,8 @@
 // the desktop's handler (xdg-open's choice), and the camera access page to
 // the desktop's own settings program when one is installed. `open` reports
 // whether anything was opened.
+// The desktop opener is thread-bound (main thread): it goes through Qt's GUI.
+// The other functions are reentrant.
 #include <functional>
 #include <memory>
 #include <optional>

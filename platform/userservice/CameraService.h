@@ -2,6 +2,7 @@
 // The camera service as the installer sees it: install the copy the app
 // ships, remove every installed copy, look at what is installed and runs.
 // Each call answers exactly once, on the queue the backend was made with.
+// The installer calls it from the main thread only.
 // The systemd user unit backend and the test fake implement it.
 #include <functional>
 #include <optional>

@@ -4,6 +4,7 @@
 // systemd user unit and the autostart entry that start it.
 // Stored spellings: users' disks hold these names and Info.json keys; they
 // are read and written here only and never change.
+// Reentrant: the functions only read files and name them.
 #include <filesystem>
 #include <optional>
 #include <string>

@@ -9,8 +9,10 @@
 #include <map>
 #include <mutex>
 #include <sys/wait.h>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/log/Log.h"
@@ -121,8 +123,25 @@ std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logF
     out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   }
   const std::string programText = program.string();
-  const std::string dataEnv = std::string("TOVRELLE_DATA_DIR=") + dataFolder.string();
-  const std::string appEnv = std::string(kInstalledAppEnv) + "=" + app.string();
+  // The child's environment is built here: between fork and exec the child
+  // may only make async-signal-safe calls, and putenv/unsetenv take a lock
+  // that another of our threads may have held at the fork.
+  std::vector<std::string> environment;
+  const std::string dataName = "TOVRELLE_DATA_DIR=";
+  const std::string appName = std::string(kInstalledAppEnv) + "=";
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const std::string_view text(*entry);
+    if (text.starts_with(appName) || text.starts_with("TOVRELLE_NO_JOURNAL=") ||
+        (!dataFolder.empty() && text.starts_with(dataName)))
+      continue;
+    environment.emplace_back(text);
+  }
+  if (!dataFolder.empty()) environment.push_back(dataName + dataFolder.string());
+  environment.push_back(appName + app.string());
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(programText.c_str()), nullptr};
   const pid_t pid = ::fork();
   if (pid < 0) {
     problem = "cannot start " + programText + ": " + errnoText();
@@ -140,10 +159,7 @@ std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logF
       ::dup2(out, STDOUT_FILENO);
       ::dup2(out, STDERR_FILENO);
     }
-    if (!dataFolder.empty()) ::putenv(const_cast<char*>(dataEnv.c_str()));
-    ::putenv(const_cast<char*>(appEnv.c_str()));
-    ::unsetenv("TOVRELLE_NO_JOURNAL");
-    ::execl(programText.c_str(), programText.c_str(), static_cast<char*>(nullptr));
+    ::execve(argv[0], argv, envp.data());
     ::_exit(127);
   }
   if (out >= 0) ::close(out);

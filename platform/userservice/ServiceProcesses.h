@@ -2,7 +2,8 @@
 // The camera service's processes as the systemd backend sees them without a
 // service manager: found by the program they run, started detached as an
 // autostart entry would be, stopped, and their last log lines for the app's
-// log. Thread-safe.
+// log. Thread-safe: the exit statuses of started services are collected by
+// one waiting thread per child and kept behind a lock; the rest reads /proc.
 #include <filesystem>
 #include <optional>
 #include <string>

@@ -7,6 +7,8 @@
 // detached, as the session would. Either way an install is done only once
 // the copy's camera shows in PipeWire, and a copy counts as running only
 // while its camera is there.
+// Thread-safe: the paths are fixed when it is made, and every call's work
+// runs in order on a serial queue of its own.
 #include <chrono>
 #include <filesystem>
 #include <memory>

@@ -1,6 +1,9 @@
 #pragma once
 // The few calls of the systemd user manager (org.freedesktop.systemd1) that
 // installing a service needs, over the user's session bus.
+// Reentrant: each instance holds a bus connection of its own, to be used from
+// one thread at a time (the systemd backend makes one per call, on its
+// worker).
 #include <memory>
 #include <string>
 

@@ -262,7 +262,16 @@ TEST_F(SystemdCameraServiceTest, AServiceThatPublishesNothingFailsAndSaysWhy) {
 
 TEST_F(SystemdCameraServiceTest, WithoutAManagerTheServiceStartsAtOnceAndAtEveryLogin) {
   makeInstaller();
-  ASSERT_EQ(install(false), Case::running);
+  // The app's own setting for its log goes; the service logs as a session's would.
+  const char* noJournal = std::getenv("TOVRELLE_NO_JOURNAL");
+  const std::string savedNoJournal = noJournal ? noJournal : "";
+  ::setenv("TOVRELLE_NO_JOURNAL", "1", 1);
+  const auto installed = install(false);
+  if (noJournal)
+    ::setenv("TOVRELLE_NO_JOURNAL", savedNoJournal.c_str(), 1);
+  else
+    ::unsetenv("TOVRELLE_NO_JOURNAL");
+  ASSERT_EQ(installed, Case::running);
   EXPECT_FALSE(fs::exists(paths.unitFolder / kUnit));
   const std::string entry = readFile(paths.autostartFolder / "velkari.tovrelle.cameraextension.desktop");
   const std::string program = (copies() / "current" / "tovrelle-camera-extension").string();
@@ -278,9 +287,13 @@ TEST_F(SystemdCameraServiceTest, WithoutAManagerTheServiceStartsAtOnceAndAtEvery
   auto nodes = cameras();
   ASSERT_EQ(nodes.size(), 1u);
   EXPECT_EQ(::getsid(nodes[0].pid), nodes[0].pid);
-  EXPECT_NE(readFile("/proc/" + std::to_string(nodes[0].pid) + "/environ").find("TOVRELLE_DATA_DIR=" +
-                                                                                 paths.dataFolder.string()),
+  const std::string environment = readFile("/proc/" + std::to_string(nodes[0].pid) + "/environ");
+  EXPECT_NE(environment.find(std::string("\0TOVRELLE_DATA_DIR=", 19) + paths.dataFolder.string() + '\0'),
             std::string::npos);
+  EXPECT_NE(environment.find(std::string("\0TOVRELLE_APP=", 14) +
+                             (prefix.service() / "tovrelle-camera-extension").string() + '\0'),
+            std::string::npos);
+  EXPECT_EQ(environment.find("TOVRELLE_NO_JOURNAL="), std::string::npos);
   EXPECT_TRUE(waitUntil([&] { return readFile(paths.stateFolder / "camera-service.log").find("data folder") != std::string::npos; }));
 
   // PipeWire gone: nobody can use the camera.

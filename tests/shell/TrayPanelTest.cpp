@@ -268,9 +268,6 @@ TEST_F(TrayPanelTest, TheCameraMenuListsTheDefaultAndTheDiscoveredCameras) {
   EXPECT_FALSE(menuItem("Document Cam")->icon().isNull());
   EXPECT_EQ(menuItem("Document Cam")->data().toString(), "cam-b");
 
-  // A phone camera is listed with the suffix text; its mark goes by its id only.
-  EXPECT_EQ(TrayPanel::cameraTitle(CameraInfo{"cam-p", "Pocket", true}), "Pocket (Phone)");
-
   // Unplugged: gone from the menu; the divider goes with the last camera.
   capture_->removeDevice("cam-a");
   capture_->removeDevice("cam-b");

@@ -58,11 +58,6 @@
         <extracomment>Default (system default) camera option</extracomment>
         <translation>Default Camera</translation>
     </message>
-    <message id="camera.continuitySuffix">
-        <source>%1 (Phone)</source>
-        <extracomment>Camera name with Continuity Camera suffix; %1 is the camera name</extracomment>
-        <translation>%1 (Phone)</translation>
-    </message>
     <message id="menu.settings">
         <source>Settings…</source>
         <extracomment>Open the settings window</extracomment>
@@ -147,11 +142,6 @@
         <source>Setting up the Tovrelle camera service…</source>
         <extracomment>Extension status: installing</extracomment>
         <translation>Setting up the Tovrelle camera service…</translation>
-    </message>
-    <message id="extensionStatus.needsUserApproval">
-        <source>The Tovrelle camera service starts when you next log in.</source>
-        <extracomment>Extension status: needs approval in System Settings</extracomment>
-        <translation>The Tovrelle camera service starts when you next log in.</translation>
     </message>
     <message id="extensionStatus.failed">
         <source>The Tovrelle camera service could not start: %1</source>
@@ -266,11 +256,6 @@
         <extracomment>Extension installation failed because the app package is broken</extracomment>
         <translation>This copy of Tovrelle is incomplete: its camera service is missing or damaged. Reinstall the Tovrelle package.</translation>
     </message>
-    <message id="extensionError.moveToApplications">
-        <source>Tovrelle cannot set up its camera service from this location. Install the Tovrelle package.</source>
-        <extracomment>Extension installation failed because the app is not installed in a system location</extracomment>
-        <translation>Tovrelle cannot set up its camera service from this location. Install the Tovrelle package.</translation>
-    </message>
     <message id="extensionError.reinstall">
         <source>The camera service could not be verified. Reinstall the Tovrelle package.</source>
         <extracomment>Extension installation failed because the extension could not be validated</extracomment>
@@ -280,11 +265,6 @@
         <source>Your service manager refused to start the Tovrelle camera service. Check that it is not masked, then try again.</source>
         <extracomment>Extension installation needs the user's approval in the system settings</extracomment>
         <translation>Your service manager refused to start the Tovrelle camera service. Check that it is not masked, then try again.</translation>
-    </message>
-    <message id="extensionError.canceled">
-        <source>Setting up the camera service was interrupted. Try again.</source>
-        <extracomment>Extension installation was canceled or did not finish</extracomment>
-        <translation>Setting up the camera service was interrupted. Try again.</translation>
     </message>
     <message id="settings.tab.images">
         <source>Images</source>
@@ -346,11 +326,6 @@
         <extracomment>Extension status: installing</extracomment>
         <translation>Setting up…</translation>
     </message>
-    <message id="settings.extension.status.needsApproval">
-        <source>Starts at your next login</source>
-        <extracomment>Extension status: waiting for approval</extracomment>
-        <translation>Starts at your next login</translation>
-    </message>
     <message id="settings.extension.status.activated">
         <source>Running: other apps can use the Tovrelle camera. It starts whenever you log in.</source>
         <extracomment>Extension status: installed and running</extracomment>
@@ -360,11 +335,6 @@
         <source>The camera service could not start:</source>
         <extracomment>Extension status: failed; the failure message follows on the next line</extracomment>
         <translation>The camera service could not start:</translation>
-    </message>
-    <message id="settings.extension.openSystemSettings">
-        <source>Open System Settings</source>
-        <extracomment>Button that opens the system settings page for extensions</extracomment>
-        <translation>Open System Settings</translation>
     </message>
     <message id="settings.section.cameraPermission">
         <source>Camera Access</source>
