@@ -115,8 +115,8 @@ std::shared_ptr<AnimatedImage> loadAnimatedImage(const std::filesystem::path& fi
   auto ring = imaging::FrameRing::start(std::make_unique<DecodingProducer>(std::move(decoder), name), delays.size(),
                                         kDecodeAheadFrames, frames::kFrameWidth, frames::kFrameHeight);
   if (!ring) return nullptr;
-  logger().info("animated image %s has %zu frames, past %zu MB rendered; decoding ahead into %zu frames",
-                name.c_str(), delays.size(), kPrerenderBytes / (1024 * 1024), kDecodeAheadFrames);
+  logger().info("animated image %s has %zu frames, past %zu MB rendered; decoding ahead into %zu frames", name.c_str(),
+                delays.size(), kPrerenderBytes / (1024 * 1024), kDecodeAheadFrames);
   return std::make_shared<DecodeAheadAnimation>(std::move(ring), std::move(delays));
 }
 

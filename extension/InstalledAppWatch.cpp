@@ -1,7 +1,7 @@
 #include "extension/InstalledAppWatch.h"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 namespace tovrelle::extension {
 
@@ -20,14 +20,14 @@ std::unique_ptr<InstalledAppWatch> InstalledAppWatch::start(std::shared_ptr<disp
     bool reported = false;
   };
   auto state = std::make_shared<State>();
-  watch->timer_ = queue->schedule(interval, interval, [state, app = std::move(app), gone = std::move(gone),
-                                                       exists = std::move(exists)] {
-    if (state->reported) return;
-    state->misses = exists(app) ? 0 : state->misses + 1;
-    if (state->misses < 2) return;
-    state->reported = true;
-    gone();
-  });
+  watch->timer_ = queue->schedule(interval, interval,
+                                  [state, app = std::move(app), gone = std::move(gone), exists = std::move(exists)] {
+                                    if (state->reported) return;
+                                    state->misses = exists(app) ? 0 : state->misses + 1;
+                                    if (state->misses < 2) return;
+                                    state->reported = true;
+                                    gone();
+                                  });
   return watch;
 }
 

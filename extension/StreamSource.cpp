@@ -115,13 +115,12 @@ bool StreamSource::stopStream() {
 
 camera::StreamHandlers StreamSource::handlers() {
   std::weak_ptr<StreamSource> weak = weak_from_this();
-  return camera::StreamHandlers{
-      [weak] {
-        if (auto self = weak.lock()) self->startStream();
-      },
-      [weak] {
-        if (auto self = weak.lock()) self->stopStream();
-      }};
+  return camera::StreamHandlers{[weak] {
+                                  if (auto self = weak.lock()) self->startStream();
+                                },
+                                [weak] {
+                                  if (auto self = weak.lock()) self->stopStream();
+                                }};
 }
 
 // --- start and stop (client queue) ------------------------------------------
@@ -160,10 +159,10 @@ void StreamSource::beginStreaming() {
   startBlackScreenTimer();
   if (stateCheckTimer) stateCheckTimer->cancel();
   std::weak_ptr<StreamSource> weak = weak_from_this();
-  stateCheckTimer = deps.mainQueue->schedule(dispatch::seconds(kStateCheckInterval),
-                                             dispatch::seconds(kStateCheckInterval), [weak] {
-                                               if (auto self = weak.lock()) self->checkState();
-                                             });
+  stateCheckTimer =
+      deps.mainQueue->schedule(dispatch::seconds(kStateCheckInterval), dispatch::seconds(kStateCheckInterval), [weak] {
+        if (auto self = weak.lock()) self->checkState();
+      });
   // Watching begins before the first read, so a change during it is not missed.
   startFolderWatch();
   checkState();
@@ -187,15 +186,14 @@ void StreamSource::startFolderWatch() {
   stopFolderWatch();
   std::weak_ptr<StreamSource> weak = weak_from_this();
   auto queued = folderCheckQueued;
-  auto failure = deps.folderWatcher->start(
-      dataDir(), {kStateFileName, kImagesFileName, kHeartbeatFileName},
-      [queued, queue = deps.mainQueue, weak] {
-        // The watcher's thread: hand over, never touch the source here.
-        if (queued->exchange(true)) return;
-        queue->async([weak] {
-          if (auto self = weak.lock()) self->folderChanged();
-        });
-      });
+  auto failure = deps.folderWatcher->start(dataDir(), {kStateFileName, kImagesFileName, kHeartbeatFileName},
+                                           [queued, queue = deps.mainQueue, weak] {
+                                             // The watcher's thread: hand over, never touch the source here.
+                                             if (queued->exchange(true)) return;
+                                             queue->async([weak] {
+                                               if (auto self = weak.lock()) self->folderChanged();
+                                             });
+                                           });
   watchingFolder = !failure;
   if (failure == folderWatchFailure) return;
   if (failure) {
@@ -223,13 +221,14 @@ void StreamSource::folderChanged() {
   const auto spacing = dispatch::seconds(kNotifiedCheckSpacing);
   if (lastNotifiedCheck && now - *lastNotifiedCheck < spacing) {
     std::weak_ptr<StreamSource> weak = weak_from_this();
-    notifiedCheckTimer = deps.mainQueue->schedule(*lastNotifiedCheck + spacing - now, dispatch::Duration::zero(), [weak] {
-      auto self = weak.lock();
-      if (!self) return;
-      self->notifiedCheckTimer.reset();
-      self->lastNotifiedCheck = self->deps.mainQueue->now();
-      self->checkState();
-    });
+    notifiedCheckTimer =
+        deps.mainQueue->schedule(*lastNotifiedCheck + spacing - now, dispatch::Duration::zero(), [weak] {
+          auto self = weak.lock();
+          if (!self) return;
+          self->notifiedCheckTimer.reset();
+          self->lastNotifiedCheck = self->deps.mainQueue->now();
+          self->checkState();
+        });
     return;
   }
   lastNotifiedCheck = now;
@@ -525,7 +524,8 @@ void StreamSource::imageLoaded(uint64_t load, const Uuid& id, const std::string&
   stopAllSources();
   currentImage.reset();
   if (image.animation) {
-    logger().info("loaded animated image %s (%d frames)", name.c_str(), static_cast<int>(image.animation->frameCount()));
+    logger().info("loaded animated image %s (%d frames)", name.c_str(),
+                  static_cast<int>(image.animation->frameCount()));
     startAnimatedImageTimer(std::move(image.animation));
     return;
   }
@@ -704,16 +704,17 @@ void StreamSource::startCameraClock() {
   if (timer) timer->cancel();
   std::weak_ptr<StreamSource> weak = weak_from_this();
   auto firstFrameLogged = std::make_shared<bool>(false);
-  timer = timerQueue->schedule(dispatch::Duration::zero(), std::chrono::duration_cast<dispatch::Duration>(kFrameDuration),
-                               [weak, firstFrameLogged] {
-                                 auto self = weak.lock();
-                                 if (!self || !self->isStreaming.load()) return;
-                                 if (!*firstFrameLogged) {
-                                   logger().info("camera-clock firing first frame");
-                                   *firstFrameLogged = true;
-                                 }
-                                 self->cameraClockTick();
-                               });
+  timer =
+      timerQueue->schedule(dispatch::Duration::zero(), std::chrono::duration_cast<dispatch::Duration>(kFrameDuration),
+                           [weak, firstFrameLogged] {
+                             auto self = weak.lock();
+                             if (!self || !self->isStreaming.load()) return;
+                             if (!*firstFrameLogged) {
+                               logger().info("camera-clock firing first frame");
+                               *firstFrameLogged = true;
+                             }
+                             self->cameraClockTick();
+                           });
 }
 
 void StreamSource::cameraClockTick() {

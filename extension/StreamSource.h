@@ -138,7 +138,8 @@ class StreamSource : public std::enable_shared_from_this<StreamSource> {
   void startImageTimer();
   void startAnimatedImageTimer(std::shared_ptr<AnimatedImage> animation);
   void startFrameTimer(const char* firstFrameLine, std::function<frames::ConstFrameBufferRef()> nextFrame);
-  frames::ConstFrameBufferRef cachedFrame(CachedFrame& cache, const std::function<frames::FrameBufferRef(int, int)>& make);
+  frames::ConstFrameBufferRef cachedFrame(CachedFrame& cache,
+                                          const std::function<frames::FrameBufferRef(int, int)>& make);
 
   void showImage(const Uuid& id);
   struct LoadedImage {

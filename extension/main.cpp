@@ -1,14 +1,14 @@
 // tovrelle-camera-extension: publishes the virtual camera "Tovrelle" and
 // streams what the host app's data folder asks for. The main thread runs the
 // run loop (the poll lives there) until SIGTERM or SIGINT.
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
-#include <sched.h>
 #include <thread>
-#include <unistd.h>
 
 #include "extension/InstalledAppWatch.h"
 #include "extension/StreamSource.h"
@@ -76,7 +76,7 @@ std::shared_ptr<tovrelle::camera::VirtualCamera> makeOutputs() {
   v4l2::LoopbackOptions options;
   options.label = tovrelle::kVirtualCameraName;
   options.onStatus = [weak = std::weak_ptr<VirtualCamera>(pipewire)](v4l2::LoopbackState state,
-                                                                      const std::string& node) {
+                                                                     const std::string& node) {
     if (auto camera = weak.lock()) {
       camera->setDeviceProperty(v4l2::kDeviceProperty, node);
       camera->setDeviceProperty(v4l2::kStateProperty, v4l2::loopbackStateName(state));
@@ -117,9 +117,10 @@ int main(int argc, char** argv) {
   if (auto nodes = camera::findCameraNodes(kVirtualCameraName, std::chrono::seconds(5))) {
     for (const auto& node : *nodes) {
       if (node.pid == ::getpid()) continue;
-      log::processLog("tovrelle-camera-extension: the Tovrelle camera is already published by process %d (%s); "
-                      "not publishing a second one",
-                      static_cast<int>(node.pid), node.binary.empty() ? "unknown program" : node.binary.c_str());
+      log::processLog(
+          "tovrelle-camera-extension: the Tovrelle camera is already published by process %d (%s); "
+          "not publishing a second one",
+          static_cast<int>(node.pid), node.binary.empty() ? "unknown program" : node.binary.c_str());
       return camera::kAnotherCameraExitStatus;
     }
   }

@@ -1,8 +1,8 @@
 #include "shared/BaseDirs.h"
 
-#include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
+#include <cstdlib>
 
 namespace tovrelle::basedirs {
 namespace fs = std::filesystem;

@@ -2,12 +2,12 @@
 
 #include "shared/BaseDirs.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace tovrelle {
 namespace fs = std::filesystem;
@@ -121,9 +121,8 @@ void markHeartbeatStopped() {
 bool isHostRunningAt(const fs::path& heartbeat, std::chrono::system_clock::time_point now) {
   struct stat st {};
   if (::stat(heartbeat.c_str(), &st) != 0) return false;
-  auto modified = std::chrono::system_clock::time_point(
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(
-          std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+  auto modified = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
   std::chrono::duration<double> age = now - modified;
   return age.count() < kHeartbeatStaleSeconds;
 }

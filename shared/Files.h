@@ -3,13 +3,13 @@
 // Everything read here is untrusted: opening never blocks (a FIFO or a device
 // is refused, not waited on), a link is followed only where the caller expects
 // one, only a regular file is read, and a read never takes more than a bound.
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 #include "shared/Result.h"
 
@@ -45,9 +45,9 @@ class UniqueFd {
 enum class Links { refuse, follow };
 
 struct OpenedFile {
-  UniqueFd fd;         // open for reading, in blocking mode again
-  uint64_t size = 0;   // at the time of opening
-  std::string error;   // set when fd is not open
+  UniqueFd fd;        // open for reading, in blocking mode again
+  uint64_t size = 0;  // at the time of opening
+  std::string error;  // set when fd is not open
 };
 
 // Opens `path` for reading. With Links::refuse a link as the last name is an

@@ -6,12 +6,9 @@ namespace tovrelle::bundle {
 
 const InfoDictionary& mainInfoDictionary() {
   static const InfoDictionary dictionary{
-      {kDisplayNameKey, TOVRELLE_BUNDLE_DISPLAY_NAME},
-      {kNameKey, TOVRELLE_BUNDLE_NAME},
-      {kShortVersionKey, TOVRELLE_BUNDLE_SHORT_VERSION},
-      {kVersionKey, TOVRELLE_BUNDLE_VERSION},
-      {kCopyrightKey, TOVRELLE_BUNDLE_COPYRIGHT},
-      {kIdentifierKey, TOVRELLE_BUNDLE_IDENTIFIER},
+      {kDisplayNameKey, TOVRELLE_BUNDLE_DISPLAY_NAME},   {kNameKey, TOVRELLE_BUNDLE_NAME},
+      {kShortVersionKey, TOVRELLE_BUNDLE_SHORT_VERSION}, {kVersionKey, TOVRELLE_BUNDLE_VERSION},
+      {kCopyrightKey, TOVRELLE_BUNDLE_COPYRIGHT},        {kIdentifierKey, TOVRELLE_BUNDLE_IDENTIFIER},
   };
   return dictionary;
 }

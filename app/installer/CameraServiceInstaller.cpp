@@ -1,6 +1,5 @@
 #include "app/installer/CameraServiceInstaller.h"
 
-
 namespace tovrelle {
 
 using userservice::Error;
@@ -162,12 +161,8 @@ CameraServiceInstaller::Failure CameraServiceInstaller::mapFailure(const Error& 
   bool needsSupport = true;
   switch (error.code) {
     case userservice::kErrorServiceNotFound:
-    case userservice::kErrorServiceMissingIdentifier:
-      key = "extensionError.buildProblem";
-      break;
-    case userservice::kErrorValidationFailed:
-      key = "extensionError.reinstall";
-      break;
+    case userservice::kErrorServiceMissingIdentifier: key = "extensionError.buildProblem"; break;
+    case userservice::kErrorValidationFailed: key = "extensionError.reinstall"; break;
     case userservice::kErrorRefused:
       key = "extensionError.needsApproval";
       needsSupport = false;
@@ -187,8 +182,10 @@ CameraServiceInstaller::Failure CameraServiceInstaller::mapFailure(const Error& 
   failure.messageKey = key;
   failure.message = localized(key);
   // The backend's descriptions name the real cause ("no camera service at …").
-  failure.diagnostic = QString::fromLatin1(userservice::kErrorDomain) + QStringLiteral(" #") + QString::number(error.code);
-  if (!error.description.empty()) failure.diagnostic += QStringLiteral(": ") + QString::fromStdString(error.description);
+  failure.diagnostic =
+      QString::fromLatin1(userservice::kErrorDomain) + QStringLiteral(" #") + QString::number(error.code);
+  if (!error.description.empty())
+    failure.diagnostic += QStringLiteral(": ") + QString::fromStdString(error.description);
   failure.needsSupport = needsSupport;
   return failure;
 }

@@ -25,9 +25,9 @@ class CameraServiceInstaller final : public QObject, public std::enable_shared_f
 
  public:
   struct Failure {
-    QString message;          // localized text of messageKey
-    std::string messageKey;   // "extensionError.…"
-    QString diagnostic;       // "<domain> #<code>[: <description>]"
+    QString message;         // localized text of messageKey
+    std::string messageKey;  // "extensionError.…"
+    QString diagnostic;      // "<domain> #<code>[: <description>]"
     bool needsSupport = false;
 
     // The message key is where the message comes from, not part of its value.

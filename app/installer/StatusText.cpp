@@ -26,8 +26,7 @@ QString notRunningSentence(const CameraServiceInstaller::Status& status) {
     case Case::failed:
       //: Extension status: failed with message; %1 is the error message
       return qtTrId("extensionStatus.failed").arg(failureMessage(status));
-    case Case::running:
-      return {};
+    case Case::running: return {};
   }
   return {};
 }
@@ -60,8 +59,7 @@ QString setupGuide(const Situation& s) {
       // Before the first look the step speaks for itself.
       return s.checked ? notRunningSentence(s.status) : QString();
     case Case::starting:
-    case Case::failed:
-      return notRunningSentence(s.status);
+    case Case::failed: return notRunningSentence(s.status);
   }
   return {};
 }
@@ -96,12 +94,9 @@ QString settings(const Situation& s) {
 // The first word is what scripts read, so those words stay as they are.
 QString terminal(const Situation& s) {
   switch (s.status.kind) {
-    case Case::running:
-      return QStringLiteral("activated: the Tovrelle camera is published and starts when you log in");
-    case Case::notInstalled:
-      return QStringLiteral("idle: the Tovrelle camera service is not installed or not running");
-    case Case::starting:
-      return QStringLiteral("requesting: the Tovrelle camera service is being set up");
+    case Case::running: return QStringLiteral("activated: the Tovrelle camera is published and starts when you log in");
+    case Case::notInstalled: return QStringLiteral("idle: the Tovrelle camera service is not installed or not running");
+    case Case::starting: return QStringLiteral("requesting: the Tovrelle camera service is being set up");
     case Case::failed:
       return QStringLiteral("failed: %1 (%2)")
           .arg(failureMessage(s.status), s.status.failure ? s.status.failure->diagnostic : QString());
@@ -112,14 +107,12 @@ QString terminal(const Situation& s) {
 QString videoDeviceForTerminal(const VideoDeviceStatus& video) {
   const QString device = video.device();
   switch (video.state()) {
-    case State::unknown:
-      return QStringLiteral("not checked");
+    case State::unknown: return QStringLiteral("not checked");
     case State::moduleMissing:
       return QStringLiteral("v4l2loopback is not installed (install the package v4l2loopback-dkms)");
     case State::notLoaded:
       return QStringLiteral("v4l2loopback is installed but not loaded (Settings > General > Load Now, or restart)");
-    case State::loading:
-      return QStringLiteral("v4l2loopback is being loaded");
+    case State::loading: return QStringLiteral("v4l2loopback is being loaded");
     case State::othersOnly: {
       const QStringList labels = video.otherLabels();
       return (labels.isEmpty() ? QStringLiteral("v4l2loopback is loaded without a Tovrelle device")
@@ -135,16 +128,13 @@ QString videoDeviceForTerminal(const VideoDeviceStatus& video) {
     case State::serviceTooOld:
       return QStringLiteral("%1 is there; the running camera service does not write to it (reinstall the camera)")
           .arg(device);
-    case State::disabled:
-      return QStringLiteral("turned off in the camera service's environment");
+    case State::disabled: return QStringLiteral("turned off in the camera service's environment");
     case State::busy:
       return QStringLiteral("%1 is held by another program; only PipeWire apps see Tovrelle").arg(device);
     case State::failed:
       return QStringLiteral("%1 refused the camera's format; only PipeWire apps see Tovrelle").arg(device);
-    case State::ready:
-      return QStringLiteral("%1, no app reads it").arg(device);
-    case State::reading:
-      return QStringLiteral("%1, an app reads it").arg(device);
+    case State::ready: return QStringLiteral("%1, no app reads it").arg(device);
+    case State::reading: return QStringLiteral("%1, an app reads it").arg(device);
   }
   return {};
 }

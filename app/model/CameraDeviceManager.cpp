@@ -17,10 +17,8 @@ CameraDeviceManager::CameraDeviceManager(Dependencies dependencies, QObject* par
   schedulePass(anchor, devices_, mainQueue_, discoveryQueue_);
   // Connects and disconnects arrive through one registration; each schedules one pass.
   observers_.push_back(devices_->subscribe(
-      [anchor, devices = devices_, main = mainQueue_, discovery = discoveryQueue_](capture::DeviceEvent,
-                                                                                  const capture::DeviceInfo&) {
-        schedulePass(anchor, devices, main, discovery);
-      }));
+      [anchor, devices = devices_, main = mainQueue_, discovery = discoveryQueue_](
+          capture::DeviceEvent, const capture::DeviceInfo&) { schedulePass(anchor, devices, main, discovery); }));
 }
 
 CameraDeviceManager::~CameraDeviceManager() {

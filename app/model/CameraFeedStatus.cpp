@@ -32,7 +32,8 @@ CameraFeedStatus::CameraFeedStatus(Dependencies dependencies, QObject* parent)
     connect(m, &CameraManager::currentModeChanged, this, &CameraFeedStatus::modelChanged);
     connect(m, &CameraManager::selectedCameraIdChanged, this, &CameraFeedStatus::modelChanged);
   }
-  if (auto* m = dependencies_.devices) connect(m, &CameraDeviceManager::camerasChanged, this, &CameraFeedStatus::modelChanged);
+  if (auto* m = dependencies_.devices)
+    connect(m, &CameraDeviceManager::camerasChanged, this, &CameraFeedStatus::modelChanged);
   published_ = problem();
   refresh();
 }
@@ -61,8 +62,7 @@ CameraFeedStatus::Problem CameraFeedStatus::problem() const {
 
 QString CameraFeedStatus::text(Problem problem) {
   switch (problem) {
-    case Problem::none:
-      return {};
+    case Problem::none: return {};
     case Problem::noCamera:
       //: Camera mode with no physical camera attached; the virtual camera shows black
       return qtTrId("cameraFeed.noCamera");

@@ -11,8 +11,8 @@
 #include <QString>
 #include <memory>
 
-#include "platform/camera/CameraFeed.h"
 #include "app/model/RefreshWhileWatched.h"
+#include "platform/camera/CameraFeed.h"
 #include "platform/dispatch/Dispatch.h"
 
 namespace tovrelle {

@@ -2,11 +2,11 @@
 
 #include <QPointer>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include "app/model/ImageManager.h"
 #include "app/model/Settings.h"

@@ -15,9 +15,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/dispatch/Dispatch.h"
 #include "app/model/Settings.h"
 #include "app/model/StorageFault.h"
+#include "platform/dispatch/Dispatch.h"
 #include "shared/CameraState.h"
 #include "shared/Uuid.h"
 

@@ -8,9 +8,9 @@
 #include <QObject>
 #include <memory>
 
+#include "app/model/ApplicationEvents.h"
 #include "platform/capture/CaptureDevices.h"
 #include "platform/urls/UrlOpener.h"
-#include "app/model/ApplicationEvents.h"
 
 namespace tovrelle {
 

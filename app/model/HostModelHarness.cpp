@@ -11,15 +11,15 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
@@ -42,8 +42,7 @@ void say(const std::string& line) {
 }
 
 std::optional<size_t> position(const std::string& text) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9)
-    return std::nullopt;
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9) return std::nullopt;
   return static_cast<size_t>(std::stoul(text));
 }
 

@@ -1,13 +1,13 @@
 #include "app/model/ImageManager.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <ctime>
-#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
 
 #include "app/model/CameraManager.h"
 #include "platform/log/Log.h"
@@ -35,14 +35,10 @@ using Reason = ImageManager::Failure::Reason;
 
 Reason reasonOf(StorageFault fault) {
   switch (fault) {
-    case StorageFault::readOnly:
-      return Reason::readOnly;
-    case StorageFault::full:
-      return Reason::full;
-    case StorageFault::notPermitted:
-      return Reason::notPermitted;
-    case StorageFault::other:
-      break;
+    case StorageFault::readOnly: return Reason::readOnly;
+    case StorageFault::full: return Reason::full;
+    case StorageFault::notPermitted: return Reason::notPermitted;
+    case StorageFault::other: break;
   }
   return Reason::other;
 }
@@ -363,8 +359,7 @@ void ImageManager::removeLeftovers() {
     }
   }
   if (removed > 0)
-    log::processLog("ImageManager: removed %d files an interrupted change left in %s", removed,
-                    dataDir().c_str());
+    log::processLog("ImageManager: removed %d files an interrupted change left in %s", removed, dataDir().c_str());
 }
 
 void ImageManager::moveImages(const IndexSet& fromOffsets, size_t toOffset) {

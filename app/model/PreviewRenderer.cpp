@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/model/CameraManager.h"
 #include "app/model/ApplicationEvents.h"
+#include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
 #include "platform/capture/OpenCamera.h"
 #include "platform/dispatch/QtMainQueue.h"
@@ -235,8 +235,8 @@ void PreviewRenderer::finishSetUp(std::shared_ptr<capture::CaptureSession> sessi
   if (serial == pendingSerial_) pendingSerial_ = 0;
   if (!session) return;
   const auto& selected = cameraManager_.selectedCameraId();
-  const bool stillWanted = isActive_ && cameraManager_.currentMode() == CameraMode::camera && selected &&
-                           *selected == cameraId;
+  const bool stillWanted =
+      isActive_ && cameraManager_.currentMode() == CameraMode::camera && selected && *selected == cameraId;
   // A second set-up for the same camera finds the first one adopted: one session is enough.
   if (!stillWanted || captureSession_) {
     session->stopRunning();

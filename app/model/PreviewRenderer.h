@@ -118,7 +118,7 @@ class PreviewRenderer : public QObject {
                           const std::string& cameraId);
   // Main thread: the set-up's result (none when it failed), kept only if it still fits.
   void finishSetUp(std::shared_ptr<capture::CaptureSession> session, std::shared_ptr<capture::VideoOutput> output,
-             const std::string& cameraId, uint64_t serial);
+                   const std::string& cameraId, uint64_t serial);
   void publishFrame(QImage frame, const std::string& cameraId);
   void sessionInterrupted(uint64_t serial, const std::string& cameraId, const std::string& reason);
 

@@ -9,7 +9,8 @@
 namespace tovrelle {
 
 Result<std::filesystem::path> Settings::defaultFilePath() {
-  if (QByteArray env = qgetenv("TOVRELLE_SETTINGS_FILE"); !env.isEmpty()) return std::filesystem::path(env.toStdString());
+  if (QByteArray env = qgetenv("TOVRELLE_SETTINGS_FILE"); !env.isEmpty())
+    return std::filesystem::path(env.toStdString());
   auto config = basedirs::configHome();
   if (!config) return Unexpected{"no settings file: " + config.error()};
   return *config / "tovrelle" / "tovrelle.ini";
@@ -29,8 +30,8 @@ Settings::~Settings() = default;
 // log), once.
 void Settings::keepPrivate() {
   const QString file = settings_->fileName();
-  constexpr QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther |
-                                        QFile::WriteOther | QFile::ExeOther;
+  constexpr QFile::Permissions others =
+      QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
   const QFile::Permissions permissions = QFile::permissions(file);
   if (!(permissions & others)) return;
   if (QFile::setPermissions(file, permissions & ~others) && existedAtOpen_)

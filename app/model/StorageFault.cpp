@@ -1,7 +1,7 @@
 #include "app/model/StorageFault.h"
 
-#include <cerrno>
 #include <sys/statvfs.h>
+#include <cerrno>
 
 namespace tovrelle {
 
@@ -18,14 +18,10 @@ StorageFault classifyStorageFault(int error, const std::filesystem::path& folder
 
 const char* rawValue(StorageFault fault) {
   switch (fault) {
-    case StorageFault::readOnly:
-      return "read-only";
-    case StorageFault::full:
-      return "full";
-    case StorageFault::notPermitted:
-      return "not permitted";
-    case StorageFault::other:
-      break;
+    case StorageFault::readOnly: return "read-only";
+    case StorageFault::full: return "full";
+    case StorageFault::notPermitted: return "not permitted";
+    case StorageFault::other: break;
   }
   return "unavailable";
 }

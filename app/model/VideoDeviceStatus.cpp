@@ -122,8 +122,7 @@ void VideoDeviceStatus::apply(const Report& report) {
   looked_ = true;
   if (state() != before) {
     loadFailure_.clear();
-    log::processLog("VideoDeviceStatus: %s%s%s", name(state()), device().isEmpty() ? "" : " at ",
-                    qPrintable(device()));
+    log::processLog("VideoDeviceStatus: %s%s%s", name(state()), device().isEmpty() ? "" : " at ", qPrintable(device()));
   }
   emit changed();
 }

@@ -36,12 +36,14 @@ const std::vector<Component>& knownComponents() {
       {{"Pango", "The Pango contributors", "LGPL-2.0-or-later",
         "https://gitlab.gnome.org/GNOME/pango/-/blob/main/COPYING"},
        {"libpango-1.0", "libpangocairo-1.0", "libpangoft2-1.0"}},
-      {{"GLib", "The GLib contributors", "LGPL-2.1-or-later", "https://gitlab.gnome.org/GNOME/glib/-/blob/main/COPYING"},
+      {{"GLib", "The GLib contributors", "LGPL-2.1-or-later",
+        "https://gitlab.gnome.org/GNOME/glib/-/blob/main/COPYING"},
        {"libglib-2.0", "libgobject-2.0", "libgio-2.0", "libgmodule-2.0"}},
       {{"HarfBuzz", "The HarfBuzz contributors", "MIT License",
         "https://github.com/harfbuzz/harfbuzz/blob/main/COPYING"},
        {"libharfbuzz"}},
-      {{"libxcb", "The XCB contributors", "MIT License", "https://gitlab.freedesktop.org/xorg/lib/libxcb/-/blob/master/COPYING"},
+      {{"libxcb", "The XCB contributors", "MIT License",
+        "https://gitlab.freedesktop.org/xorg/lib/libxcb/-/blob/master/COPYING"},
        {"libxcb", "libxcb-xkb", "libxcb-xtest", "libxcb-randr", "libxcb-xfixes", "libxcb-shm", "libxcb-xinput"}},
       {{"xcb-util-keysyms", "The XCB contributors", "MIT License",
         "https://gitlab.freedesktop.org/xorg/lib/libxcb-keysyms/-/blob/master/COPYING"},
@@ -68,7 +70,8 @@ const std::vector<Component>& knownComponents() {
       {{"libsystemd", "The systemd contributors", "LGPL-2.1-or-later",
         "https://github.com/systemd/systemd/blob/main/LICENSES/LGPL-2.1-or-later.txt"},
        {"libsystemd"}},
-      {{"JSON for Modern C++", "Niels Lohmann", "MIT License", "https://github.com/nlohmann/json/blob/develop/LICENSE.MIT"},
+      {{"JSON for Modern C++", "Niels Lohmann", "MIT License",
+        "https://github.com/nlohmann/json/blob/develop/LICENSE.MIT"},
        {}},
   };
   return components;
@@ -76,8 +79,8 @@ const std::vector<Component>& knownComponents() {
 
 bool isSystemRuntimeLibrary(const std::string& needed) {
   // The sanitizer runtimes come with checking builds only and are never shipped.
-  static const QStringList runtime{"libc",     "libm",      "libstdc++",       "libgcc_s",         "libpthread",
-                                   "libdl",    "librt",     "ld-linux-x86-64", "ld-linux-aarch64", "ld-linux",
+  static const QStringList runtime{"libc",       "libm",    "libstdc++",       "libgcc_s",         "libpthread",
+                                   "libdl",      "librt",   "ld-linux-x86-64", "ld-linux-aarch64", "ld-linux",
                                    "linux-vdso", "libasan", "libubsan",        "liblsan",          "libtsan"};
   return runtime.contains(baseName(needed));
 }

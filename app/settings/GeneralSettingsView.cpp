@@ -184,8 +184,8 @@ void ExtensionStatusView::setStatus(const status_text::Situation& situation) {
 void ExtensionStatusView::showRows() {
   // Rows added to a view already on screen would otherwise appear one event
   // loop turn later.
-  for (QWidget* row : {static_cast<QWidget*>(text_), static_cast<QWidget*>(diagnostic_),
-                       static_cast<QWidget*>(supportLink_)})
+  for (QWidget* row :
+       {static_cast<QWidget*>(text_), static_cast<QWidget*>(diagnostic_), static_cast<QWidget*>(supportLink_)})
     if (row) row->show();
 }
 
@@ -334,8 +334,8 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
     shortcutsNote_->setVisible(!status.available);
     shortcutsHint->setVisible(status.available);
   };
-  connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::availabilityChanged,
-          shortcutsNote_, redrawShortcutsNote);
+  connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::availabilityChanged, shortcutsNote_,
+          redrawShortcutsNote);
   redrawShortcutsNote();
   //: General settings section header
   addSection(form, qtTrId("settings.section.shortcuts"), shortcuts);
@@ -347,8 +347,7 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   if (extensionInstaller_)
     connect(extensionInstaller_, &CameraServiceInstaller::statusChanged, this, &GeneralSettingsView::redrawExtension);
   if (extensionInstaller_)
-    connect(extensionInstaller_, &CameraServiceInstaller::removingChanged, this,
-            &GeneralSettingsView::redrawExtension);
+    connect(extensionInstaller_, &CameraServiceInstaller::removingChanged, this, &GeneralSettingsView::redrawExtension);
   if (cameraPermission_)
     connect(cameraPermission_, &CameraPermission::statusChanged, this, &GeneralSettingsView::redrawPermission);
   if (env_.settings)
@@ -398,7 +397,8 @@ void GeneralSettingsView::redrawExtension() {
   const CameraServiceInstaller::Status& status = situation.status;
   const bool removing = situation.removing;
   // Removed by the user: nothing to remove, and installing is a fresh start.
-  const bool removed = situation.removedByUser && !removing && (status.is(Case::notInstalled) || status.is(Case::failed));
+  const bool removed =
+      situation.removedByUser && !removing && (status.is(Case::notInstalled) || status.is(Case::failed));
   //: Button that installs the camera service after the user removed it
   reinstall_->setText(removed ? qtTrId("settings.extension.install") : qtTrId("settings.extension.reinstall"));
   // A forced reinstall is always possible, except while one is under way.

@@ -17,9 +17,9 @@
 #include "app/installer/CameraServiceInstaller.h"
 #include "app/installer/StatusText.h"
 #include "app/model/CameraPermission.h"
+#include "app/model/LoginItemManager.h"
 #include "app/model/Settings.h"
 #include "app/model/VideoDeviceStatus.h"
-#include "app/model/LoginItemManager.h"
 #include "platform/urls/UrlOpener.h"
 
 class QCheckBox;

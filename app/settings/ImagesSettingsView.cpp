@@ -59,11 +59,9 @@ ImageListModel::ImageListModel(MoveHandler onMove, QObject* parent)
     : QAbstractListModel(parent), onMove_(std::move(onMove)) {}
 
 void ImageListModel::setImages(const std::vector<SavedImage>& images) {
-  const bool sameEntries =
-      images.size() == images_.size() &&
-      std::equal(images.begin(), images.end(), images_.begin(), [](const SavedImage& a, const SavedImage& b) {
-        return a.id == b.id;
-      });
+  const bool sameEntries = images.size() == images_.size() &&
+                           std::equal(images.begin(), images.end(), images_.begin(),
+                                      [](const SavedImage& a, const SavedImage& b) { return a.id == b.id; });
   if (!sameEntries) {
     beginResetModel();
     images_ = images;
@@ -87,13 +85,10 @@ QVariant ImageListModel::data(const QModelIndex& index, int role) const {
   const SavedImage& image = images_[static_cast<size_t>(index.row())];
   switch (role) {
     case Qt::AccessibleTextRole:
-    case Qt::EditRole:
-      return QString::fromStdString(image.name);
+    case Qt::EditRole: return QString::fromStdString(image.name);
     case Qt::AccessibleDescriptionRole:
-    case Qt::ToolTipRole:
-      return storedFileName(image);
-    case Qt::UserRole:
-      return QString::fromStdString(image.id.toString());
+    case Qt::ToolTipRole: return storedFileName(image);
+    case Qt::UserRole: return QString::fromStdString(image.id.toString());
     default:
       // Qt::DisplayRole stays empty: the row widget draws the entry.
       return {};
@@ -142,8 +137,7 @@ std::optional<IndexSet> ImageListModel::decodeRows(const QMimeData* data) const 
   return offsets;
 }
 
-bool ImageListModel::canDropMimeData(const QMimeData* data, Qt::DropAction action, int, int,
-                                     const QModelIndex&) const {
+bool ImageListModel::canDropMimeData(const QMimeData* data, Qt::DropAction action, int, int, const QModelIndex&) const {
   return action == Qt::MoveAction && decodeRows(data).has_value();
 }
 
@@ -272,8 +266,7 @@ ImagesSettingsView::ImagesSettingsView(ImageManager& imageManager, QWidget* pare
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
 
-  model_ = new ImageListModel(
-      [this](const IndexSet& from, size_t to) { imageManager_.moveImages(from, to); }, this);
+  model_ = new ImageListModel([this](const IndexSet& from, size_t to) { imageManager_.moveImages(from, to); }, this);
   list_ = new ImageListView(this);
   list_->setModel(model_);
   list_->setAccessibleName(text("settings.tab.images"));
@@ -312,7 +305,8 @@ ImagesSettingsView::ImagesSettingsView(ImageManager& imageManager, QWidget* pare
   dismissFailure_->setToolTip(text("settings.imageFailure.dismiss"));
   dismissFailure_->setAccessibleName(dismissFailure_->toolTip());
   bar->addWidget(dismissFailure_);
-  addButton_ = new QPushButton(symbolIcon(QStringLiteral("plus"), primaryColor(*this)), text("settings.addImage"), this);
+  addButton_ =
+      new QPushButton(symbolIcon(QStringLiteral("plus"), primaryColor(*this)), text("settings.addImage"), this);
   addButton_->setAccessibleName(text("settings.addImage"));
   bar->addWidget(addButton_);
   layout->addLayout(bar);
@@ -343,8 +337,8 @@ QWidget* ImagesSettingsView::makeEmptyState() {
 
   auto* symbol = new QLabel(page);
   symbol->setAlignment(Qt::AlignCenter);
-  symbol->setPixmap(symbolPixmap(QStringLiteral("photo.on.rectangle.angled"), QSize(56, 56), grayColor(),
-                                 devicePixelRatioF()));
+  symbol->setPixmap(
+      symbolPixmap(QStringLiteral("photo.on.rectangle.angled"), QSize(56, 56), grayColor(), devicePixelRatioF()));
   column->addWidget(symbol);
 
   auto* title = new QLabel(text("settings.noImages"), page);
@@ -401,29 +395,14 @@ QString ImagesSettingsView::failureText(const ImageManager::Failure& failure) {
   using Reason = ImageManager::Failure::Reason;
   const char* reason = "settings.imageFailure.other";
   switch (failure.reason) {
-    case Reason::tooLarge:
-      reason = "settings.imageFailure.tooLarge";
-      break;
-    case Reason::unreadable:
-      reason = "settings.imageFailure.unreadable";
-      break;
-    case Reason::notAFile:
-      reason = "settings.imageFailure.notAFile";
-      break;
-    case Reason::nameTooLong:
-      reason = "settings.imageFailure.nameTooLong";
-      break;
-    case Reason::readOnly:
-      reason = "settings.imageFailure.readOnly";
-      break;
-    case Reason::full:
-      reason = "settings.imageFailure.full";
-      break;
-    case Reason::notPermitted:
-      reason = "settings.imageFailure.notPermitted";
-      break;
-    case Reason::other:
-      break;
+    case Reason::tooLarge: reason = "settings.imageFailure.tooLarge"; break;
+    case Reason::unreadable: reason = "settings.imageFailure.unreadable"; break;
+    case Reason::notAFile: reason = "settings.imageFailure.notAFile"; break;
+    case Reason::nameTooLong: reason = "settings.imageFailure.nameTooLong"; break;
+    case Reason::readOnly: reason = "settings.imageFailure.readOnly"; break;
+    case Reason::full: reason = "settings.imageFailure.full"; break;
+    case Reason::notPermitted: reason = "settings.imageFailure.notPermitted"; break;
+    case Reason::other: break;
   }
   //: Images tab: a picked file was not added; %1 is its name
   const QString what = failure.operation == ImageManager::Failure::Operation::add
@@ -504,8 +483,7 @@ void ImagesSettingsView::showVisibleRows() {
   const auto& images = model_->images();
   for (int row = first; row <= last; ++row) {
     if (materialized_.count(row)) continue;
-    list_->setIndexWidget(model_->index(row),
-                          new ImageRow(images[static_cast<size_t>(row)], *thumbnails_, actions));
+    list_->setIndexWidget(model_->index(row), new ImageRow(images[static_cast<size_t>(row)], *thumbnails_, actions));
     materialized_.insert(row);
   }
 }

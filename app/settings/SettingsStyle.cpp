@@ -58,7 +58,8 @@ QImage symbolImage(const QString& name, QSize device, const QColor& color) {
   }
   const QString themeName = themeNameFor(name);
   if (themeName.isEmpty() || !QIcon::hasThemeIcon(themeName)) return {};
-  QImage out = QIcon::fromTheme(themeName).pixmap(device).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+  QImage out =
+      QIcon::fromTheme(themeName).pixmap(device).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
   if (out.isNull()) return {};
   return tinted(std::move(out), color);
 }
@@ -158,24 +159,15 @@ QFont font(const QWidget& widget, TextStyle style) {
   QFont f = widget.font();
   const qreal base = f.pointSizeF() > 0 ? f.pointSizeF() : 10.0;
   switch (style) {
-    case TextStyle::Body:
-      break;
+    case TextStyle::Body: break;
     case TextStyle::Title2:
       f.setPointSizeF(base * 1.35);
       f.setWeight(QFont::DemiBold);
       break;
-    case TextStyle::Headline:
-      f.setWeight(QFont::Bold);
-      break;
-    case TextStyle::Callout:
-      f.setPointSizeF(base * 0.93);
-      break;
-    case TextStyle::Footnote:
-      f.setPointSizeF(base * 0.85);
-      break;
-    case TextStyle::Caption:
-      f.setPointSizeF(base * 0.82);
-      break;
+    case TextStyle::Headline: f.setWeight(QFont::Bold); break;
+    case TextStyle::Callout: f.setPointSizeF(base * 0.93); break;
+    case TextStyle::Footnote: f.setPointSizeF(base * 0.85); break;
+    case TextStyle::Caption: f.setPointSizeF(base * 0.82); break;
   }
   return f;
 }

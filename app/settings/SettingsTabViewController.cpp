@@ -1,17 +1,17 @@
 #include "app/settings/SettingsTabViewController.h"
 
 #include <QAction>
-#include <QApplication>
-#include <algorithm>
 #include <QActionGroup>
+#include <QApplication>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QShortcut>
 #include <QScreen>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/model/ImageManager.h"
 #include "app/settings/AboutSettingsView.h"
@@ -29,8 +29,7 @@ const std::vector<SettingsTabViewController::TabInfo>& SettingsTabViewController
   return list;
 }
 
-SettingsTabViewController::SettingsTabViewController(ImageManager& imageManager, QWidget* parent)
-    : QWidget(parent) {
+SettingsTabViewController::SettingsTabViewController(ImageManager& imageManager, QWidget* parent) : QWidget(parent) {
   setWindowTitle(text("settings.windowTitle"));
   setMinimumSize(kMinimumContentSize);
   resize(kContentSize);
@@ -99,23 +98,15 @@ void SettingsTabViewController::stepTab(int step) {
 }
 
 bool SettingsTabViewController::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress &&
-      std::find(buttons_.begin(), buttons_.end(), watched) != buttons_.end()) {
+  if (event->type() == QEvent::KeyPress && std::find(buttons_.begin(), buttons_.end(), watched) != buttons_.end()) {
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->modifiers() == Qt::NoModifier) {
       switch (key->key()) {
-        case Qt::Key_Left:
-          stepTab(-1);
-          return true;
-        case Qt::Key_Right:
-          stepTab(+1);
-          return true;
+        case Qt::Key_Left: stepTab(-1); return true;
+        case Qt::Key_Right: stepTab(+1); return true;
         case Qt::Key_Return:
-        case Qt::Key_Enter:
-          static_cast<QToolButton*>(watched)->click();
-          return true;
-        default:
-          break;
+        case Qt::Key_Enter: static_cast<QToolButton*>(watched)->click(); return true;
+        default: break;
       }
     }
   }
@@ -124,8 +115,8 @@ bool SettingsTabViewController::eventFilter(QObject* watched, QEvent* event) {
 
 void SettingsTabViewController::addTab(int tab, QWidget* content) {
   const TabInfo& info = tabs()[static_cast<size_t>(tab)];
-  auto* action = new QAction(symbolIcon(QString::fromLatin1(info.symbol), primaryColor(*this)),
-                             text(info.labelKey), group_);
+  auto* action =
+      new QAction(symbolIcon(QString::fromLatin1(info.symbol), primaryColor(*this)), text(info.labelKey), group_);
   action->setCheckable(true);
   action->setData(tab);
   bar_->addAction(action);

@@ -43,8 +43,7 @@ QImage decodeThumbnail(const QString& path, int side) {
   if (image.isNull()) return {};
   // Smooth scaling blends colours, so it needs them, not palette indices.
   image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-  const QImage filled =
-      image.scaled(side, side, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+  const QImage filled = image.scaled(side, side, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
   const int x = (filled.width() - side) / 2;
   const int y = (filled.height() - side) / 2;
   return filled.copy(x, y, side, side).convertToFormat(QImage::Format_ARGB32_Premultiplied);
@@ -73,8 +72,8 @@ QString describePicture(const QString& path) {
   QString kind = QString::fromLatin1(format).toUpper();
   if (format == "jpeg" || format == "jpg") kind = QStringLiteral("JPEG");
   if (format == "webp") kind = QStringLiteral("WebP");
-  const bool animated = (reader.supportsAnimation() && reader.imageCount() > 1) ||
-                        (format == "png" && isAnimatedPng(path));
+  const bool animated =
+      (reader.supportsAnimation() && reader.imageCount() > 1) || (format == "png" && isAnimatedPng(path));
   //: Images list: an animated picture; %1 is its format (GIF, PNG, WebP)
   if (animated) return text("settings.imageDetail.animated").arg(kind);
   const QSize size = reader.size();
@@ -110,15 +109,17 @@ void ThumbnailCache::request(const QString& path) {
   const int side = side_;
   // The latest request first: after a fast scroll the rows now in view load
   // before the ones scrolled past.
-  pool_.start([this, path, side]() {
-    QImage image = decodeThumbnail(path, side);
-    const QString detail = image.isNull() ? QString() : describePicture(path);
-    // The destructor waits for this job, so the cache is still there; the
-    // result is handed to the main thread, where the cache lives (a posted
-    // call dies with its receiver).
-    QMetaObject::invokeMethod(this, [this, path, image, detail]() { finished(path, image, detail); },
-                              Qt::QueuedConnection);
-  }, requests_);
+  pool_.start(
+      [this, path, side]() {
+        QImage image = decodeThumbnail(path, side);
+        const QString detail = image.isNull() ? QString() : describePicture(path);
+        // The destructor waits for this job, so the cache is still there; the
+        // result is handed to the main thread, where the cache lives (a posted
+        // call dies with its receiver).
+        QMetaObject::invokeMethod(
+            this, [this, path, image, detail]() { finished(path, image, detail); }, Qt::QueuedConnection);
+      },
+      requests_);
   requests_ = requests_ == std::numeric_limits<int>::max() ? 0 : requests_ + 1;
 }
 

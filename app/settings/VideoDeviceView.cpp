@@ -1,8 +1,8 @@
 #include "app/settings/VideoDeviceView.h"
 
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QHideEvent>
-#include <QFontDatabase>
 #include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>

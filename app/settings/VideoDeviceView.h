@@ -21,8 +21,7 @@ class VideoDeviceView : public QWidget {
 
  public:
   // `style` sizes the texts to match the window they sit in.
-  explicit VideoDeviceView(VideoDeviceStatus* status, QWidget* parent = nullptr,
-                           TextStyle style = TextStyle::Callout);
+  explicit VideoDeviceView(VideoDeviceStatus* status, QWidget* parent = nullptr, TextStyle style = TextStyle::Callout);
 
   QLabel* textLabel() const { return text_; }
   // The terminal command the text asks for, on a line of its own; hidden when none.

@@ -28,8 +28,8 @@ std::optional<QString> firstPreferredLocalization(const QStringList& languages) 
 QString languageSegment(const std::optional<QString>& localization) {
   const QString language = localization.value_or(QStringLiteral("ja"));
   if (language == QLatin1String("ja")) return {};
-  static constexpr std::array<std::pair<const char*, const char*>, 6> kPrefixes{{
-      {"zh", "/zh"}, {"en", "/en"}, {"ko", "/ko"}, {"es", "/es"}, {"fr", "/fr"}, {"de", "/de"}}};
+  static constexpr std::array<std::pair<const char*, const char*>, 6> kPrefixes{
+      {{"zh", "/zh"}, {"en", "/en"}, {"ko", "/ko"}, {"es", "/es"}, {"fr", "/fr"}, {"de", "/de"}}};
   for (const auto& [prefix, segment] : kPrefixes)
     if (language.startsWith(QLatin1String(prefix))) return QString::fromLatin1(segment);
   return QStringLiteral("/en");

@@ -10,15 +10,15 @@
 #include <QWidget>
 
 #include "app/installer/CameraServiceInstaller.h"
+#include "app/model/ApplicationEvents.h"
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
-#include "app/model/ApplicationEvents.h"
 #include "app/model/ImageManager.h"
 #include "app/shell/AppObjects.h"
 #include "app/shell/PopoverWindow.h"
-#include "app/shell/TrayIcon.h"
 #include "app/shell/Symbols.h"
+#include "app/shell/TrayIcon.h"
 #include "app/shortcuts/Names.h"
 #include "platform/log/Log.h"
 
@@ -96,9 +96,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     auto capture = services_.capture ? services_.capture() : nullptr;
     services_.utilityQueue->async([capture] {
       if (!capture || capture->authorizationStatus() != capture::AuthorizationStatus::notDetermined) return;
-      capture->requestAccess([](bool granted) {
-        log::processLog("Camera permission granted: %s", granted ? "true" : "false");
-      });
+      capture->requestAccess(
+          [](bool granted) { log::processLog("Camera permission granted: %s", granted ? "true" : "false"); });
     });
   } else {
     showOnboarding();
@@ -131,7 +130,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     menu.quit = [] { QCoreApplication::quit(); };
     statusItemMenu_ = new TrayIconMenu(*statusItem_, std::move(menu));
     // Before onboarding nothing was installed or removed; the installer comes with it.
-    if (services_.settings->boolValue(kHasCompletedOnboardingKey)) statusItemMenu_->watchInstaller(services_.installer());
+    if (services_.settings->boolValue(kHasCompletedOnboardingKey))
+      statusItemMenu_->watchInstaller(services_.installer());
   }
 
   // 6. The global shortcuts act when their keys are released.

@@ -10,13 +10,13 @@
 namespace tovrelle {
 
 std::shared_ptr<CameraServiceInstaller> makeCameraServiceInstaller(Settings& settings,
-                                                                     std::shared_ptr<dispatch::Queue> mainQueue) {
+                                                                   std::shared_ptr<dispatch::Queue> mainQueue) {
   const auto prefix = userservice::installPrefix();
   auto paths = userservice::ServicePaths::fromEnvironment(prefix);
   paths.dataFolder = dataDir();
   paths.cameraName = kVirtualCameraName;
-  CameraServiceInstaller::Environment environment{userservice::makeSystemdCameraService(std::move(paths), mainQueue),
-                                                  mainQueue, prefix, {}, {}, {}};
+  CameraServiceInstaller::Environment environment{
+      userservice::makeSystemdCameraService(std::move(paths), mainQueue), mainQueue, prefix, {}, {}, {}};
   environment.loadRemovedByUser = [&settings] { return settings.boolValue(CameraServiceInstaller::kRemovedByUserKey); };
   environment.storeRemovedByUser = [&settings](bool removed) {
     if (removed)
@@ -36,14 +36,16 @@ AppObjects::AppObjects(Settings& store) : settings(store), mainQueue(std::make_s
       ImageManager::Dependencies{mainQueue, [this]() -> CameraManager& { return *camera; }});
   camera = std::make_unique<CameraManager>(
       CameraManager::Dependencies{mainQueue, [this]() -> ImageManager& { return *images; }, &settings});
-  cameraDevices = std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{captureDevices, mainQueue, nullptr});
-  cameraPermission = std::make_unique<CameraPermission>(CameraPermission::Dependencies{captureDevices, urlOpener, &events});
+  cameraDevices =
+      std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{captureDevices, mainQueue, nullptr});
+  cameraPermission =
+      std::make_unique<CameraPermission>(CameraPermission::Dependencies{captureDevices, urlOpener, &events});
   videoDevice = std::make_unique<VideoDeviceStatus>(VideoDeviceStatus::Dependencies{videoDevices, mainQueue});
   cameraFeed = std::make_unique<CameraFeedStatus>(CameraFeedStatus::Dependencies{
       camera.get(), cameraDevices.get(), std::make_shared<camera::PipeWireCameraFeed>(mainQueue), mainQueue});
-  preview = std::make_unique<PreviewRenderer>(PreviewRenderer::Dependencies{
-      [this]() -> CameraManager& { return *camera; }, [this]() -> ImageManager& { return *images; }, captureDevices,
-      mainQueue, nullptr});
+  preview = std::make_unique<PreviewRenderer>(
+      PreviewRenderer::Dependencies{[this]() -> CameraManager& { return *camera; },
+                                    [this]() -> ImageManager& { return *images; }, captureDevices, mainQueue, nullptr});
 
   installer = makeCameraServiceInstaller(settings, mainQueue);
   loginItem = std::make_unique<LoginItemManager>(loginitem::makeXdgAutostartService());

@@ -15,10 +15,10 @@
 #include "app/model/CameraManager.h"
 #include "app/model/CameraPermission.h"
 #include "app/model/ImageManager.h"
+#include "app/model/LoginItemManager.h"
 #include "app/model/PreviewRenderer.h"
 #include "app/model/Settings.h"
 #include "app/model/VideoDeviceStatus.h"
-#include "app/model/LoginItemManager.h"
 #include "platform/capture/CaptureDevices.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/urls/UrlOpener.h"
@@ -29,7 +29,7 @@ namespace tovrelle {
 // The camera-service installer on the Linux backend; a removal by the user is
 // remembered in `settings`.
 std::shared_ptr<CameraServiceInstaller> makeCameraServiceInstaller(Settings& settings,
-                                                                     std::shared_ptr<dispatch::Queue> mainQueue);
+                                                                   std::shared_ptr<dispatch::Queue> mainQueue);
 
 struct AppObjects {
   explicit AppObjects(Settings& settings);

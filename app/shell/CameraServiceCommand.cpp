@@ -79,19 +79,17 @@ void run(Command command, CameraServiceInstaller& installer, VideoDeviceStatus* 
       auto oneDone = [target, device, finished, pending, withVideo = video != nullptr] {
         if (--*pending > 0) return;
         if (!target) return finished(1, QStringLiteral("failed: the installer went away"));
-        finished(exitCodeFor(target->status()),
-                 lineFor(*target, withVideo && device ? device.data() : nullptr));
+        finished(exitCodeFor(target->status()), lineFor(*target, withVideo && device ? device.data() : nullptr));
       };
       installer.lookNow([oneDone](bool answered) {
-        if (!answered) log::processLog("CameraServiceCommand: the check got no answer; the status is the last known one");
+        if (!answered)
+          log::processLog("CameraServiceCommand: the check got no answer; the status is the last known one");
         oneDone();
       });
       if (video) video->refresh(oneDone);
       return;
     }
-    case Command::remove:
-      installer.remove([report](bool removed) { report(removed ? 0 : 1); });
-      return;
+    case Command::remove: installer.remove([report](bool removed) { report(removed ? 0 : 1); }); return;
     case Command::install: {
       if (installer.status().is(Case::starting)) {
         // Someone else's install is running: wait for it like our own.
@@ -138,17 +136,18 @@ int runFromCommandLine(Command command, SingleInstance& instance, const std::fun
 void serve(SingleInstance& instance, CameraServiceInstaller& installer, VideoDeviceStatus& video) {
   QPointer<CameraServiceInstaller> target(&installer);
   QPointer<VideoDeviceStatus> device(&video);
-  instance.addCommandHandler([target, device](const QString& verb, const QString&, const SingleInstance::Respond& respond) {
-    auto command = commandFor(verb.toUtf8());
-    if (!command) return false;
-    if (!target) {
-      respond({2, QStringLiteral("the camera service check is not available")});
-      return true;
-    }
-    log::processLog("CameraServiceCommand: another launch asked for --%s", qPrintable(verb));
-    run(*command, *target, device.data(), [respond](int code, const QString& line) { respond({code, line}); });
-    return true;
-  });
+  instance.addCommandHandler(
+      [target, device](const QString& verb, const QString&, const SingleInstance::Respond& respond) {
+        auto command = commandFor(verb.toUtf8());
+        if (!command) return false;
+        if (!target) {
+          respond({2, QStringLiteral("the camera service check is not available")});
+          return true;
+        }
+        log::processLog("CameraServiceCommand: another launch asked for --%s", qPrintable(verb));
+        run(*command, *target, device.data(), [respond](int code, const QString& line) { respond({code, line}); });
+        return true;
+      });
 }
 
 }  // namespace tovrelle::camera_service_command

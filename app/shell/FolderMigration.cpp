@@ -79,8 +79,8 @@ FolderMigrationResult migrateLegacyFolders() {
         result.dataMoved = true;
         log::processLog("FolderMigration: moved the data folder %s to %s", legacy.c_str(), current.c_str());
       } else {
-        log::processLog("FolderMigration: cannot move the data folder %s to %s (%s); it stays in use",
-                        legacy.c_str(), current.c_str(), problem.c_str());
+        log::processLog("FolderMigration: cannot move the data folder %s to %s (%s); it stays in use", legacy.c_str(),
+                        current.c_str(), problem.c_str());
       }
     }
   }
@@ -102,8 +102,8 @@ FolderMigrationResult migrateLegacyFolders() {
           fs::remove(legacy.parent_path(), ignored);  // only when empty
         } else {
           result.keepSettingsAt = legacy;
-          log::processLog("FolderMigration: cannot move the settings %s to %s (%s); they stay in use",
-                          legacy.c_str(), current.c_str(), ec.message().c_str());
+          log::processLog("FolderMigration: cannot move the settings %s to %s (%s); they stay in use", legacy.c_str(),
+                          current.c_str(), ec.message().c_str());
         }
       }
     }

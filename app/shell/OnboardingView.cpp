@@ -18,10 +18,10 @@
 #include <QVBoxLayout>
 
 #include "app/installer/StatusText.h"
-#include "app/model/Settings.h"
-#include "app/shell/AppObjects.h"
-#include "app/settings/VideoDeviceView.h"
 #include "app/model/LoginItemManager.h"
+#include "app/model/Settings.h"
+#include "app/settings/VideoDeviceView.h"
+#include "app/shell/AppObjects.h"
 #include "app/shell/Symbols.h"
 #include "platform/log/Log.h"
 
@@ -48,14 +48,9 @@ QFont styled(const QFont& base, TextStyle style) {
       f.setPointSizeF(body * 15.0 / 13.0);
       f.setWeight(QFont::DemiBold);
       break;
-    case TextStyle::Headline:
-      f.setWeight(QFont::Bold);
-      break;
-    case TextStyle::Subheadline:
-      f.setPointSizeF(body * 11.0 / 13.0);
-      break;
-    case TextStyle::Body:
-      break;
+    case TextStyle::Headline: f.setWeight(QFont::Bold); break;
+    case TextStyle::Subheadline: f.setPointSizeF(body * 11.0 / 13.0); break;
+    case TextStyle::Body: break;
   }
   return f;
 }
@@ -478,14 +473,10 @@ StepRow* OnboardingView::step(int number) const { return number >= 1 && number <
 
 QPushButton* OnboardingView::stepButton(int number) const {
   switch (number) {
-    case 1:
-      return install_;
-    case 2:
-      return openSettings_;
-    case 3:
-      return allowCamera_;
-    default:
-      return nullptr;
+    case 1: return install_;
+    case 2: return openSettings_;
+    case 3: return allowCamera_;
+    default: return nullptr;
   }
 }
 

@@ -137,10 +137,10 @@ void PopoverWindow::placeOnSway() {
                                .arg(QCoreApplication::applicationPid())
                                .arg(QRegularExpression::escape(windowTitle()));
   // With no position from the panel, the pointer is where the click was.
-  tray::swayCommand(swayTarget_ ? criteria + QStringLiteral(" move absolute position %1 %2")
-                                                 .arg(swayTarget_->x())
-                                                 .arg(swayTarget_->y())
-                                : criteria + QStringLiteral(" move position cursor"));
+  tray::swayCommand(
+      swayTarget_
+          ? criteria + QStringLiteral(" move absolute position %1 %2").arg(swayTarget_->x()).arg(swayTarget_->y())
+          : criteria + QStringLiteral(" move position cursor"));
 }
 
 bool PopoverWindow::isShown() const {

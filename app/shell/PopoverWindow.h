@@ -54,8 +54,8 @@ class PopoverWindow : public QWidget {
   // The popover's top-left corner: under (or, near the bottom, over) the
   // item's geometry, else the click point; else the corner of `available`
   // nearest the panel. Always kept inside `available`.
-  static QPoint placement(const QSize& size, const QRect& anchor, std::optional<QPoint> click,
-                          const QRect& screen, const QRect& available);
+  static QPoint placement(const QSize& size, const QRect& anchor, std::optional<QPoint> click, const QRect& screen,
+                          const QRect& available);
 
  signals:
   // The popover was shown and has now closed.

@@ -41,11 +41,10 @@ std::optional<SingleInstance::Reply> refused(const QString& text) { return Singl
 
 void addOptions(QCommandLineParser& parser) {
   for (const Control& control : kControls) {
-    parser.addOption(control.valueName ? QCommandLineOption(QString::fromLatin1(control.option),
-                                                            QString::fromUtf8(control.help),
-                                                            QString::fromLatin1(control.valueName))
-                                       : QCommandLineOption(QString::fromLatin1(control.option),
-                                                            QString::fromUtf8(control.help)));
+    parser.addOption(control.valueName
+                         ? QCommandLineOption(QString::fromLatin1(control.option), QString::fromUtf8(control.help),
+                                              QString::fromLatin1(control.valueName))
+                         : QCommandLineOption(QString::fromLatin1(control.option), QString::fromUtf8(control.help)));
   }
 }
 
@@ -108,8 +107,7 @@ std::optional<int> runIfRequested(int argc, char** argv) {
 
 QString describe(const Models& models) {
   switch (models.camera.currentMode()) {
-    case CameraMode::off:
-      return QStringLiteral("Tovrelle camera: off");
+    case CameraMode::off: return QStringLiteral("Tovrelle camera: off");
     case CameraMode::camera: {
       const auto& id = models.camera.selectedCameraId();
       const auto& cameras = models.devices.cameras();
@@ -122,7 +120,8 @@ QString describe(const Models& models) {
         for (const CameraInfo& info : cameras)
           if (info.id == *id) camera = printable(QString::fromStdString(info.name)), connected = true;
         if (!connected && models.devices.hasLooked())
-          return QStringLiteral("Tovrelle camera: on, but the chosen camera \"%1\" is not connected (other apps see black)")
+          return QStringLiteral(
+                     "Tovrelle camera: on, but the chosen camera \"%1\" is not connected (other apps see black)")
               .arg(printable(QString::fromStdString(*id)));
       }
       return QStringLiteral("Tovrelle camera: on, showing %1").arg(camera);
@@ -158,7 +157,8 @@ std::optional<SingleInstance::Reply> handle(const Models& models, const QString&
       }
     }
     if (!match)
-      return refused(QStringLiteral("No image named \"%1\" in the library. %2").arg(printable(wanted), describe(models)));
+      return refused(
+          QStringLiteral("No image named \"%1\" in the library. %2").arg(printable(wanted), describe(models)));
     camera.selectImage(match->id);
   } else if (verb == QLatin1String("camera")) {
     const QString wanted = argument.trimmed();

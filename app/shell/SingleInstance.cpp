@@ -2,8 +2,8 @@
 
 #include <signal.h>
 #include <sys/socket.h>
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 #include <algorithm>
 
@@ -41,8 +41,7 @@ constexpr const char* kDrainPending = "tovrelleDrainPending";
 std::optional<uid_t> peerUid(qintptr descriptor) {
   ucred credentials{};
   socklen_t size = sizeof credentials;
-  if (descriptor < 0 ||
-      ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+  if (descriptor < 0 || ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
     return std::nullopt;
   return credentials.uid;
 }
@@ -61,7 +60,8 @@ SingleInstance::SingleInstance(QString folder, QObject* parent) : QObject(parent
     folderProblem_ = std::move(chosen.problem);
   } else {
     folder_ = std::move(folder);
-    if (auto made = ensurePrivateFolder(folder_.toStdString()); !made) folderProblem_ = QString::fromStdString(made.error());
+    if (auto made = ensurePrivateFolder(folder_.toStdString()); !made)
+      folderProblem_ = QString::fromStdString(made.error());
   }
   refusalReport_.setSingleShot(true);
   refusalReport_.setInterval(kRefusalReportMs);
@@ -260,8 +260,7 @@ std::optional<QByteArray> SingleInstance::exchange(const QByteArray& message, in
   return std::nullopt;
 }
 
-std::optional<SingleInstance::Reply> SingleInstance::send(const QString& verb, const QString& argument,
-                                                          int timeoutMs) {
+std::optional<SingleInstance::Reply> SingleInstance::send(const QString& verb, const QString& argument, int timeoutMs) {
   QByteArray message = kCommand + verb.toUtf8();
   if (!argument.isEmpty()) message += ' ' + QUrl::toPercentEncoding(argument);
   const auto reply = exchange(message + '\n', timeoutMs, true);

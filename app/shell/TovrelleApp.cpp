@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/settings/GeneralSettingsView.h"
-#include "app/model/Settings.h"
 #include "app/installer/BundleInfo.h"
+#include "app/model/Settings.h"
+#include "app/settings/GeneralSettingsView.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/AppObjects.h"
 #include "app/shell/CameraServiceCommand.h"
@@ -26,9 +26,9 @@
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/RemoteControl.h"
 #include "app/shell/SingleInstance.h"
-#include "app/shell/TrayPanel.h"
 #include "app/shell/Strings.h"
 #include "app/shell/Symbols.h"
+#include "app/shell/TrayPanel.h"
 #include "platform/appearance/portal/PortalAppearance.h"
 #include "platform/log/Log.h"
 #include "platform/videodevice/linux/LinuxVideoDevices.h"
@@ -68,8 +68,8 @@ QIcon appIcon() {
 
 // Options that print one result line and end, as opposed to starting the app.
 bool isCommandLineRun(int argc, char** argv) {
-  static constexpr const char* kWords[] = {"camera-off",      "camera-on",      "show-last-image", "image",
-                                           "camera",          "camera-status", "install-camera",  "remove-camera"};
+  static constexpr const char* kWords[] = {"camera-off", "camera-on",     "show-last-image", "image",
+                                           "camera",     "camera-status", "install-camera",  "remove-camera"};
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--", 2) != 0) continue;
     const char* option = argv[i] + 2;
@@ -127,12 +127,12 @@ int TovrelleApp::main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral(
-      "Tovrelle, a virtual camera. Lives in the panel.\n\n"
-      "The control options below act on the running Tovrelle and print what the camera shows;\n"
-      "bind them to keys in your desktop's keyboard settings.\n\n"
-      "Apps that only open /dev/video devices see the Tovrelle camera through the\n"
-      "v4l2loopback device labelled Tovrelle; --camera-status says where it is."));
+  parser.setApplicationDescription(
+      QStringLiteral("Tovrelle, a virtual camera. Lives in the panel.\n\n"
+                     "The control options below act on the running Tovrelle and print what the camera shows;\n"
+                     "bind them to keys in your desktop's keyboard settings.\n\n"
+                     "Apps that only open /dev/video devices see the Tovrelle camera through the\n"
+                     "v4l2loopback device labelled Tovrelle; --camera-status says where it is."));
   parser.addHelpOption();
   parser.addOption(QCommandLineOption(QStringLiteral("version"), QStringLiteral("Print the version of Tovrelle.")));
   RemoteControl::addOptions(parser);
@@ -171,18 +171,18 @@ int TovrelleApp::main(int argc, char** argv) {
     strings::install(app);
     std::shared_ptr<CameraServiceInstaller> installer;
     std::unique_ptr<VideoDeviceStatus> video;
-    return camera_service_command::runFromCommandLine(*command, instance, [&]() -> camera_service_command::LocalObjects {
-      if (!moveLegacyFoldersAndOpenSettings()) return {};
-      auto mainQueue = std::make_shared<dispatch::QtMainQueue>();
-      installer = makeCameraServiceInstaller(*store, mainQueue);
-      video = std::make_unique<VideoDeviceStatus>(
-          VideoDeviceStatus::Dependencies{videodevice::makeLinuxVideoDevices({}, mainQueue), mainQueue});
-      return {installer.get(), video.get()};
-    });
+    return camera_service_command::runFromCommandLine(
+        *command, instance, [&]() -> camera_service_command::LocalObjects {
+          if (!moveLegacyFoldersAndOpenSettings()) return {};
+          auto mainQueue = std::make_shared<dispatch::QtMainQueue>();
+          installer = makeCameraServiceInstaller(*store, mainQueue);
+          video = std::make_unique<VideoDeviceStatus>(
+              VideoDeviceStatus::Dependencies{videodevice::makeLinuxVideoDevices({}, mainQueue), mainQueue});
+          return {installer.get(), video.get()};
+        });
   }
   if (!instance.becomePrimary()) {
-    const auto request =
-        wantsSettings ? SingleInstance::Request::openSettings : SingleInstance::Request::showPopover;
+    const auto request = wantsSettings ? SingleInstance::Request::openSettings : SingleInstance::Request::showPopover;
     if (instance.forward(request)) {
       log::processLog("TovrelleApp: Tovrelle is already running; asked it to show its %s",
                       wantsSettings ? "settings" : "popover");
@@ -201,8 +201,7 @@ int TovrelleApp::main(int argc, char** argv) {
   const bool tidy = !instance.folderProblem();
   if (tidy) {
     if (const int narrowed = makeDataFolderPrivate())
-      log::processLog("TovrelleApp: made %d entries of the data folder %s private to you", narrowed,
-                      dataDir().c_str());
+      log::processLog("TovrelleApp: made %d entries of the data folder %s private to you", narrowed, dataDir().c_str());
   }
   // The program's objects, in the order they need each other (see AppObjects).
   KeyboardShortcuts::setSettings(*store);

@@ -16,8 +16,8 @@
 #include <QSystemTrayIcon>
 
 #include "app/installer/CameraServiceInstaller.h"
-#include "app/model/CameraDeviceManager.h"
 #include "app/installer/StatusText.h"
+#include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
@@ -32,7 +32,8 @@ namespace {
 // as installed, so a build or an unpacked tree finds its own icons.
 void addProgramIconFolder() {
   static const bool added = [] {
-    const QString folder = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../share/icons"));
+    const QString folder =
+        QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../share/icons"));
     if (QDir(folder).exists() && !QIcon::themeSearchPaths().contains(folder)) {
       QStringList paths = QIcon::themeSearchPaths();
       paths.append(folder);
@@ -78,7 +79,8 @@ QIcon drawnIcon(const QString& name) {
 namespace {
 
 QString programIconFolder() {
-  const QString folder = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../share/icons"));
+  const QString folder =
+      QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../share/icons"));
   return QDir(folder).exists() ? QDir::cleanPath(folder) : QString();
 }
 
@@ -212,7 +214,8 @@ TrayIconMenu::TrayIconMenu(TrayIcon& item, Models models)
   auto soon = [this] {
     if (refreshPending_) return;
     refreshPending_ = true;
-    QMetaObject::invokeMethod(this, [this] { refresh(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { refresh(); }, Qt::QueuedConnection);
   };
   if (auto* m = models_.cameraManager) {
     connect(m, &CameraManager::currentModeChanged, this, soon);
@@ -269,7 +272,8 @@ void TrayIconMenu::watchInstaller(CameraServiceInstaller& installer) {
   connect(&installer, &CameraServiceInstaller::statusChanged, this, [this] {
     if (refreshPending_) return;
     refreshPending_ = true;
-    QMetaObject::invokeMethod(this, [this] { refresh(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { refresh(); }, Qt::QueuedConnection);
   });
   refresh();
 }

@@ -99,9 +99,8 @@ class DesktopTrayIcon final : public TrayIcon {
 };
 
 // What the item says and offers besides its icon: the tool tip ("Camera off",
-// "Camera: <name>" with a second line when no picture arrives, "Image: <name>") and the context menu (Camera Off, Camera
-// On, the images, Settings…, Quit, checked as in the popover). Both follow the
-// model while the app runs.
+// "Camera: <name>" with a second line when no picture arrives, "Image: <name>") and the context menu (Camera Off,
+// Camera On, the images, Settings…, Quit, checked as in the popover). Both follow the model while the app runs.
 class TrayIconMenu : public QObject {
   Q_OBJECT
 

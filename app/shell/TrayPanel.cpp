@@ -3,9 +3,8 @@
 #include "app/shell/PopoverWindow.h"
 
 #include <QAccessible>
-#include <QApplication>
-#include <QShowEvent>
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEnterEvent>
 #include <QFrame>
@@ -15,15 +14,16 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
+#include <QShowEvent>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/installer/StatusText.h"
+#include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
 #include "app/model/CameraPermission.h"
 #include "app/model/ImageManager.h"
-#include "app/installer/StatusText.h"
-#include "app/model/CameraFeedStatus.h"
 #include "app/model/PreviewRenderer.h"
 #include "app/settings/SettingsStyle.h"
 #include "app/shell/AppObjects.h"
@@ -69,8 +69,7 @@ class PreviewArea final : public QWidget {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     QPainterPath outline;
-    outline.addRoundedRect(QRectF(rect()), TrayPanel::kPreviewCornerRadius,
-                           TrayPanel::kPreviewCornerRadius);
+    outline.addRoundedRect(QRectF(rect()), TrayPanel::kPreviewCornerRadius, TrayPanel::kPreviewCornerRadius);
     p.fillPath(outline, Qt::black);
     if (preview_ && !preview_->currentFrame().isNull()) {
       const QImage& frame = preview_->currentFrame();
@@ -188,8 +187,8 @@ void discard(QWidget* widget) {
 
 // ---- PopoverRow
 
-PopoverRow::PopoverRow(QString title, bool isChecked, bool isEnabled, QImage leadingImage,
-                       std::function<void()> action, QWidget* parent)
+PopoverRow::PopoverRow(QString title, bool isChecked, bool isEnabled, QImage leadingImage, std::function<void()> action,
+                       QWidget* parent)
     : QAbstractButton(parent), title_(std::move(title)), leadingImage_(std::move(leadingImage)) {
   setCheckable(true);
   setChecked(isChecked);
@@ -252,7 +251,8 @@ void PopoverRow::paintEvent(QPaintEvent*) {
   x += kCheckColumnWidth + kSpacing;
 
   if (!leadingImage_.isNull()) {
-    const QSizeF fitted = QSizeF(leadingImage_.size()).scaled(kLeadingImageSize, kLeadingImageSize, Qt::KeepAspectRatio);
+    const QSizeF fitted =
+        QSizeF(leadingImage_.size()).scaled(kLeadingImageSize, kLeadingImageSize, Qt::KeepAspectRatio);
     const QRectF box(x + (kLeadingImageSize - fitted.width()) / 2, (height() - fitted.height()) / 2, fitted.width(),
                      fitted.height());
     p.setRenderHint(QPainter::SmoothPixmapTransform);
@@ -284,8 +284,7 @@ void PopoverRow::keyPressEvent(QKeyEvent* event) {
       // The popover moves between its rows.
       event->ignore();
       return;
-    default:
-      QAbstractButton::keyPressEvent(event);
+    default: QAbstractButton::keyPressEvent(event);
   }
 }
 
@@ -331,10 +330,8 @@ TrayPanel::Models TrayPanel::Models::from(AppObjects& objects) {
   return m;
 }
 
-TrayPanel::TrayPanel(Models models, std::function<void()> onOpenSettings,
-                                     std::function<void()> onInstallExtension,
-                                     std::function<void()> onCheckForUpdates, bool canCheckForUpdates,
-                                     QWidget* parent)
+TrayPanel::TrayPanel(Models models, std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
+                     std::function<void()> onCheckForUpdates, bool canCheckForUpdates, QWidget* parent)
     : QWidget(parent),
       models_(std::move(models)),
       onOpenSettings_(std::move(onOpenSettings)),
@@ -451,8 +448,8 @@ QWidget* TrayPanel::makeDivider() {
   return line;
 }
 
-PopoverRow* TrayPanel::addRow(QWidget* group, const char* name, const QString& title, bool isChecked,
-                                      bool isEnabled, std::function<void()> action, const QImage& leadingImage) {
+PopoverRow* TrayPanel::addRow(QWidget* group, const char* name, const QString& title, bool isChecked, bool isEnabled,
+                              std::function<void()> action, const QImage& leadingImage) {
   auto* row = new PopoverRow(title, isChecked, isEnabled, leadingImage, std::move(action), group);
   row->setObjectName(QString::fromLatin1(name));
   group->layout()->addWidget(row);
@@ -532,12 +529,13 @@ void TrayPanel::redraw() {
     QPointer<TrayPanel> self(this);
     for (const SavedImage& image : library->savedImages()) {
       const bool checked = mode == CameraMode::image && selected && *selected == image.id;
-      PopoverRow* row = addRow(group, "imageRow", QString::fromStdString(image.name), checked, true,
-                               [camera, self, id = image.id] {
-                                 if (camera) camera->selectImage(id);
-                                 if (self) self->closeAfterChoice();
-                               },
-                               leadingImageFor(image.fileName));
+      PopoverRow* row = addRow(
+          group, "imageRow", QString::fromStdString(image.name), checked, true,
+          [camera, self, id = image.id] {
+            if (camera) camera->selectImage(id);
+            if (self) self->closeAfterChoice();
+          },
+          leadingImageFor(image.fileName));
       row->setProperty("imageId", QString::fromStdString(image.id.toString()));
     }
     addChild(group);
@@ -573,8 +571,8 @@ void TrayPanel::redraw() {
       installer && !installer->status().is(CameraServiceInstaller::Status::Case::running)) {
     addChild(makeDivider());
     QWidget* group = makeGroup("extensionGroup", kBlockSpacing);
-    auto* text = new QLabel(status_text::service(status_text::Place::panel, status_text::Situation::of(*installer)),
-                            group);
+    auto* text =
+        new QLabel(status_text::service(status_text::Place::panel, status_text::Situation::of(*installer)), group);
     text->setObjectName(QStringLiteral("extensionStatusText"));
     text->setWordWrap(true);
     text->setFont(captionFont(font()));
@@ -644,7 +642,8 @@ void TrayPanel::focusCurrentRow() {
     break;
   }
   // Image mode with its image gone from the library: the off row.
-  if (!target) target = findChild<PopoverRow*>(mode == CameraMode::camera ? QStringLiteral("onRow") : QStringLiteral("offRow"));
+  if (!target)
+    target = findChild<PopoverRow*>(mode == CameraMode::camera ? QStringLiteral("onRow") : QStringLiteral("offRow"));
   (target ? target : chain.front())->setFocus(Qt::PopupFocusReason);
 }
 
@@ -683,9 +682,7 @@ void TrayPanel::hideEvent(QHideEvent* event) {
   if (!event->spontaneous()) feedWatch_.reset();
 }
 
-QString TrayPanel::previewNotice() const {
-  return static_cast<popover::PreviewArea*>(previewArea_)->notice();
-}
+QString TrayPanel::previewNotice() const { return static_cast<popover::PreviewArea*>(previewArea_)->notice(); }
 
 bool TrayPanel::eventFilter(QObject* watched, QEvent* event) {
   if (watched == cameraMenuButton_ && event->type() == QEvent::KeyPress) {
@@ -696,12 +693,9 @@ bool TrayPanel::eventFilter(QObject* watched, QEvent* event) {
         // Opened once this key press is done: the menu then takes the keys.
         QMetaObject::invokeMethod(cameraMenuButton_, &QToolButton::showMenu, Qt::QueuedConnection);
         return true;
-      case Qt::Key_Up:
-        return moveFocus(-1);
-      case Qt::Key_Down:
-        return moveFocus(+1);
-      default:
-        break;
+      case Qt::Key_Up: return moveFocus(-1);
+      case Qt::Key_Down: return moveFocus(+1);
+      default: break;
     }
   }
   return QWidget::eventFilter(watched, event);
@@ -811,7 +805,7 @@ void TrayPanel::fitHeight() {
 void installStatusPopover(AppDelegate::Hooks& hooks, TrayPanel::Models models) {
   hooks.makePopoverContent = [models](const AppDelegate::PopoverInputs& inputs) -> QWidget* {
     return new TrayPanel(models, inputs.onOpenSettings, inputs.onInstallExtension, inputs.onCheckForUpdates,
-                                 inputs.canCheckForUpdates);
+                         inputs.canCheckForUpdates);
   };
   PreviewRenderer* preview = models.preview;
   hooks.startPreview = [preview] { preview->startPreview(); };

@@ -118,7 +118,7 @@ class TrayPanel : public QWidget {
   };
 
   TrayPanel(Models models, std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
-                    std::function<void()> onCheckForUpdates, bool canCheckForUpdates, QWidget* parent = nullptr);
+            std::function<void()> onCheckForUpdates, bool canCheckForUpdates, QWidget* parent = nullptr);
   ~TrayPanel() override;
 
   // Draws the current model state now (changes are otherwise drawn one

@@ -9,8 +9,8 @@
 
 #include "app/model/Settings.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
-#include "app/shortcuts/PopupKeys.h"
 #include "app/shortcuts/Names.h"
+#include "app/shortcuts/PopupKeys.h"
 #include "platform/hotkeys/portal/DesktopPortalShortcuts.h"
 #include "platform/hotkeys/x11/X11HotKeyCenter.h"
 #include "platform/log/Log.h"
@@ -180,9 +180,9 @@ void updateGrabs() {
     for (auto it = s.hotKeys.begin(); it != s.hotKeys.end();) {
       HotKey& hotKey = *it->second;
       if (!hotKey.ref) {
-        hotKey.ref = center.registerHotKey(static_cast<uint32_t>(hotKey.shortcut.keyCode),
-                                           static_cast<uint32_t>(hotKey.shortcut.modifiers),
-                                           static_cast<uint32_t>(hotKey.id));
+        hotKey.ref =
+            center.registerHotKey(static_cast<uint32_t>(hotKey.shortcut.keyCode),
+                                  static_cast<uint32_t>(hotKey.shortcut.modifiers), static_cast<uint32_t>(hotKey.id));
         if (!hotKey.ref) {
           setRefused(hotKey.shortcut, true);
           it = s.hotKeys.erase(it);
@@ -288,8 +288,8 @@ void scheduleRebind() {
     for (const Name& name : names) {
       hotkeys::PortalShortcut entry;
       entry.id = name.rawValue().toStdString();
-      entry.description = st.descriptions.count(name.rawValue()) ? st.descriptions[name.rawValue()].toStdString()
-                                                                  : entry.id;
+      entry.description =
+          st.descriptions.count(name.rawValue()) ? st.descriptions[name.rawValue()].toStdString() : entry.id;
       if (auto shortcut = storedShortcut(name))
         entry.preferredTrigger = hotkeys::portalTrigger(static_cast<uint32_t>(shortcut->keyCode),
                                                         static_cast<uint32_t>(shortcut->modifiers));

@@ -18,8 +18,8 @@
 #include <set>
 #include <vector>
 
-#include "platform/hotkeys/KeyCodes.h"
 #include "platform/hotkeys/HotKeys.h"
+#include "platform/hotkeys/KeyCodes.h"
 #include "platform/hotkeys/ShortcutPortal.h"
 
 class QKeyEvent;

@@ -28,12 +28,12 @@ namespace Names {
 inline constexpr int kDefaultModifiers =
     tovrelle::hotkeys::modifier::control | tovrelle::hotkeys::modifier::alt | tovrelle::hotkeys::modifier::super;
 inline constexpr ApplicationName cameraOff{"cameraOff", Shortcut(tovrelle::hotkeys::key::zero, kDefaultModifiers),
-                                             "Turn the Tovrelle camera off"};
+                                           "Turn the Tovrelle camera off"};
 inline constexpr ApplicationName cameraOn{"cameraOn", Shortcut(tovrelle::hotkeys::key::one, kDefaultModifiers),
-                                            "Turn the Tovrelle camera on"};
+                                          "Turn the Tovrelle camera on"};
 inline constexpr ApplicationName showLastImage{"showLastImage",
-                                                 Shortcut(tovrelle::hotkeys::key::two, kDefaultModifiers),
-                                                 "Show the last image on the Tovrelle camera"};
+                                               Shortcut(tovrelle::hotkeys::key::two, kDefaultModifiers),
+                                               "Show the last image on the Tovrelle camera"};
 }  // namespace Names
 
 }  // namespace KeyboardShortcuts

@@ -2,8 +2,8 @@
 
 #include <QApplication>
 #include <QKeyEvent>
-#include <QWidget>
 #include <QPointer>
+#include <QWidget>
 #include <map>
 #include <vector>
 
@@ -41,8 +41,7 @@ class PopupKeyRouter final : public QObject {
         if (!popupOpen() || !widget || !isPopupWindow(widget->window())) return false;
         return handleKey(*static_cast<QKeyEvent*>(event));
       }
-      default:
-        return false;
+      default: return false;
     }
   }
 
@@ -93,8 +92,6 @@ bool installPopupKeys() {
   return true;
 }
 
-void removePopupKeys() {
-  delete router.data();
-}
+void removePopupKeys() { delete router.data(); }
 
 }  // namespace KeyboardShortcuts::detail

@@ -38,10 +38,8 @@ bool isModifierKey(int key) {
     case Qt::Key_CapsLock:
     case Qt::Key_NumLock:
     case Qt::Key_ScrollLock:
-    case Qt::Key_Mode_switch:
-      return true;
-    default:
-      return false;
+    case Qt::Key_Mode_switch: return true;
+    default: return false;
   }
 }
 
@@ -67,10 +65,10 @@ ShortcutField::ShortcutField(const Name& name, OnChange onChange, QWidget* paren
     if (storedShortcut(shortcutName_)) clearShortcut();
   });
 
-  storedShortcutWatch_ = connect(&notificationCenter(), &Notifier::shortcutByNameDidChange, this,
-                                         [this](const Name& changed) {
-                                           if (changed == shortcutName_) showStoredShortcut();
-                                         });
+  storedShortcutWatch_ =
+      connect(&notificationCenter(), &Notifier::shortcutByNameDidChange, this, [this](const Name& changed) {
+        if (changed == shortcutName_) showStoredShortcut();
+      });
   setPlaceholderText(localized("record_shortcut"));
   showStoredShortcut();
 }
@@ -85,9 +83,9 @@ void ShortcutField::setBeep(std::function<void()> beep) { beepHandler() = std::m
 QSize ShortcutField::sizeHint() const {
   QSize size = QLineEdit::sizeHint();
   const QFontMetrics metrics = fontMetrics();
-  const int textWidth = std::max({metrics.horizontalAdvance(text()),
-                                  metrics.horizontalAdvance(localized("record_shortcut")),
-                                  metrics.horizontalAdvance(localized("press_shortcut"))});
+  const int textWidth =
+      std::max({metrics.horizontalAdvance(text()), metrics.horizontalAdvance(localized("record_shortcut")),
+                metrics.horizontalAdvance(localized("press_shortcut"))});
   // Room on both sides for the clear button, so the text stays centred.
   const int buttonWidth = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this) + 8;
   size.setWidth(std::max(minimumWidth, textWidth + 2 * buttonWidth + 12));
@@ -184,10 +182,8 @@ bool ShortcutField::event(QEvent* event) {
           return true;
         }
         break;
-      case QEvent::KeyRelease:
-        return true;
-      default:
-        break;
+      case QEvent::KeyRelease: return true;
+      default: break;
     }
   }
   return QLineEdit::event(event);

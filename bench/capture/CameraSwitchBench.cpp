@@ -134,7 +134,8 @@ int main(int argc, char** argv) {
   std::vector<double> ms;
   {
     auto devices = capture::makePipeWireCaptureDevices();
-    auto extension = session.spawn({(bin / "tovrelle-camera-extension").string()}, {{"TOVRELLE_DATA_DIR", data.string()}});
+    auto extension =
+        session.spawn({(bin / "tovrelle-camera-extension").string()}, {{"TOVRELLE_DATA_DIR", data.string()}});
     const auto appear = Clock::now() + 15s;
     while (!(devices->deviceWithUniqueId("Tovrelle") && devices->deviceWithUniqueId(ids[0]) &&
              devices->deviceWithUniqueId(ids[1]))) {

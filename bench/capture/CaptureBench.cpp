@@ -162,7 +162,8 @@ bool perFrameBench() {
   drawn.picture.reset();  // measure the conversion itself, not the kept copy
   std::vector<double> drawnMs;
   for (int i = 0; i < 100; ++i) {
-    drawnMs.push_back(timeMs([&] { frames::FrameWriter().write(drawn, frames::PixelFormat::i420, 1280, 720, client.data()); }));
+    drawnMs.push_back(
+        timeMs([&] { frames::FrameWriter().write(drawn, frames::PixelFormat::i420, 1280, 720, client.data()); }));
     memcpyOnce();
   }
   const double copy = medianOf(copies);
@@ -318,10 +319,10 @@ std::unique_ptr<test::Process> startGStreamer(const test::PrivateSession& sessio
                                               const std::string& client, int width, int height) {
   std::vector<std::string> argv{"gst-launch-1.0", "-q", "pipewiresrc", "target-object=bench-cam", "!"};
   if (c.compressed()) argv.insert(argv.end(), {"image/jpeg", "!", "jpegdec", "!"});
-  argv.insert(argv.end(), {"videoconvert", "!", "videoscale", "!",
-                           "video/x-raw,format=" + client + ",width=" + std::to_string(width) +
-                               ",height=" + std::to_string(height),
-                           "!", "fakesink", "sync=false"});
+  argv.insert(argv.end(),
+              {"videoconvert", "!", "videoscale", "!",
+               "video/x-raw,format=" + client + ",width=" + std::to_string(width) + ",height=" + std::to_string(height),
+               "!", "fakesink", "sync=false"});
   return session.spawn(argv);
 }
 
@@ -339,8 +340,8 @@ bool liveBench(const Camera& c) {
   writeFileAtomically(stateFilePath(), encodeCameraState(state));
   Heartbeat heartbeat;
   auto devices = capture::makePipeWireCaptureDevices();
-  auto extension =
-      session.spawn({(test::binaryDir() / "tovrelle-camera-extension").string()}, {{"TOVRELLE_DATA_DIR", data.string()}});
+  auto extension = session.spawn({(test::binaryDir() / "tovrelle-camera-extension").string()},
+                                 {{"TOVRELLE_DATA_DIR", data.string()}});
   if (!waitFor([&] { return devices->deviceWithUniqueId("Tovrelle") && devices->deviceWithUniqueId("bench-cam"); },
                15s)) {
     std::printf("the camera nodes did not appear; extension log:\n%s\n", extension->log().c_str());
@@ -350,8 +351,8 @@ bool liveBench(const Camera& c) {
   double ext[2] = {0, 0}, gst[2] = {0, 0};
   // An I420 client (a browser's usual choice).
   {
-    auto snap = session.spawn({(test::binaryDir() / "tovrelle-snap").string(), "--format", "I420", "--frames",
-                               "100000", "--timeout", "30"});
+    auto snap = session.spawn(
+        {(test::binaryDir() / "tovrelle-snap").string(), "--format", "I420", "--frames", "100000", "--timeout", "30"});
     auto pipeline = startGStreamer(session, c, "I420", 1280, 720);
     extension->waitForLog("capturing \"Bench Cam\"", 10s, 1);
     const auto cpu = cpuPercents({extension->pid(), pipeline->pid()});

@@ -7,6 +7,7 @@
 //     PipeWire (videotestsrc ! pipewiresink) with its own client; and the
 //     spread of the extension's frame intervals, from the frames' stamps.
 // Runs its own private bus, PipeWire and WirePlumber.
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,7 +17,6 @@
 #include <map>
 #include <sstream>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/frames/VideoFrame.h"
@@ -88,7 +88,8 @@ std::map<std::string, std::string> keyValues(const std::string& text) {
   std::map<std::string, std::string> out;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);)
-    if (auto eq = line.find('='); eq != std::string::npos && line.find(' ') > eq) out[line.substr(0, eq)] = line.substr(eq + 1);
+    if (auto eq = line.find('='); eq != std::string::npos && line.find(' ') > eq)
+      out[line.substr(0, eq)] = line.substr(eq + 1);
   return out;
 }
 
@@ -102,18 +103,18 @@ int streamingCosts(double seconds) {
     std::printf("error=the extension did not publish\n");
     return 1;
   }
-  auto gst = session.spawn({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=black", "!",
-                            "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1", "!", "pipewiresink",
-                            "mode=provide",
-                            "stream-properties=props,media.class=Video/Source,node.name=bench-gst,media.role=Camera"},
-                           {}, "gst-producer");
+  auto gst = session.spawn(
+      {"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=black", "!",
+       "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1", "!", "pipewiresink", "mode=provide",
+       "stream-properties=props,media.class=Video/Source,node.name=bench-gst,media.role=Camera"},
+      {}, "gst-producer");
   std::this_thread::sleep_for(1500ms);
 
   const int frames = static_cast<int>(seconds * 30) + 30;
   const std::string timeout = std::to_string(static_cast<int>(seconds) + 20);
-  auto extClient = session.spawn({(bin / "tovrelle-snap").string(), "--skip", "15", "--frames", std::to_string(frames),
-                                  "--timeout", timeout},
-                                 {}, "client-extension");
+  auto extClient = session.spawn(
+      {(bin / "tovrelle-snap").string(), "--skip", "15", "--frames", std::to_string(frames), "--timeout", timeout}, {},
+      "client-extension");
   auto gstClient = session.spawn({(bin / "tovrelle-snap").string(), "--target", "bench-gst", "--skip", "15", "--frames",
                                   std::to_string(frames), "--timeout", timeout},
                                  {}, "client-gst");

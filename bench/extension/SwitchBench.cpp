@@ -39,7 +39,8 @@ std::map<std::string, std::string> keyValues(const std::string& text) {
   std::map<std::string, std::string> out;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);)
-    if (auto eq = line.find('='); eq != std::string::npos && line.find(' ') > eq) out[line.substr(0, eq)] = line.substr(eq + 1);
+    if (auto eq = line.find('='); eq != std::string::npos && line.find(' ') > eq)
+      out[line.substr(0, eq)] = line.substr(eq + 1);
   return out;
 }
 
@@ -119,10 +120,10 @@ class Bench {
   // began, counted from the change (the frames' stamps are monotonic time).
   double longestInterval(double seconds, const std::function<void()>& change, double* gapAfterChangeMs = nullptr) {
     const int frames = static_cast<int>(seconds * 30);
-    auto client = session_.spawn({(test::binaryDir() / "tovrelle-snap").string(), "--skip", "10", "--frames",
-                                  std::to_string(frames), "--timeout", std::to_string(static_cast<int>(seconds) + 20),
-                                  "--stamps"},
-                                 {}, "snap-" + std::to_string(++clients_) + ".log");
+    auto client = session_.spawn(
+        {(test::binaryDir() / "tovrelle-snap").string(), "--skip", "10", "--frames", std::to_string(frames),
+         "--timeout", std::to_string(static_cast<int>(seconds) + 20), "--stamps"},
+        {}, "snap-" + std::to_string(++clients_) + ".log");
     std::this_thread::sleep_for(1500ms);
     const long long changedAt = monotonicNanos();
     change();
@@ -153,15 +154,18 @@ class Bench {
     writePicture("small.png", 640, 360);
     writePicture("large.png", 8192, 8192);
     const Uuid small = Uuid::random(), large = Uuid::random();
-    writeFileAtomically(imagesFilePath(), encodeSavedImages({{small, "small", "small.png"}, {large, "large", "large.png"}}));
+    writeFileAtomically(imagesFilePath(),
+                        encodeSavedImages({{small, "small", "small.png"}, {large, "large", "large.png"}}));
     const long before = residentPeakMb(extension_->pid());
     int loaded = 0;
     auto choose = [&](const Uuid& id, const char* name, double* decodeMs) {
       return [&, id, name, decodeMs] {
         const auto t0 = Clock::now();
         writeState({CameraMode::image, id, std::nullopt});
-        if (extension_->waitForLog("loaded image ", 30s, ++loaded)) *decodeMs = msSince(t0);
-        else std::printf("error=%s was not loaded\n", name);
+        if (extension_->waitForLog("loaded image ", 30s, ++loaded))
+          *decodeMs = msSince(t0);
+        else
+          std::printf("error=%s was not loaded\n", name);
       };
     };
     double smallDecode = -1, largeDecode = -1;
@@ -178,9 +182,10 @@ class Bench {
     std::printf("picture_small_chosen_to_loaded_ms=%.0f\npicture_large_chosen_to_loaded_ms=%.0f\n", smallDecode,
                 largeDecode);
     std::printf("picture_large_longest_gap_began_ms_after_choice=%.0f\n", gapAt);
-    std::printf("extension_peak_resident_mb_start=%ld\nextension_peak_resident_mb_after_small=%ld\n"
-                "extension_peak_resident_mb_after_large=%ld (before the strip decode: 341)\n",
-                before, afterSmall, afterLarge);
+    std::printf(
+        "extension_peak_resident_mb_start=%ld\nextension_peak_resident_mb_after_small=%ld\n"
+        "extension_peak_resident_mb_after_large=%ld (before the strip decode: 341)\n",
+        before, afterSmall, afterLarge);
     writeState({CameraMode::off, std::nullopt, std::nullopt});
     std::this_thread::sleep_for(1s);
   }
@@ -188,8 +193,12 @@ class Bench {
   void cameraSwitch() {
     const double steady = longestInterval(4, [] {});
     double gapAt = 0;
-    const double switching =
-        longestInterval(4, [] { writeState({CameraMode::camera, std::nullopt, "testcam-bench"}); }, &gapAt);
+    const double switching = longestInterval(
+        4,
+        [] {
+          writeState({CameraMode::camera, std::nullopt, "testcam-bench"});
+        },
+        &gapAt);
     std::printf("camera_switch_interval_max_ms=%.1f\nno_switch_interval_max_ms=%.1f\n", switching, steady);
     std::printf("camera_switch_longest_gap_began_ms_after_choice=%.0f\n", gapAt);
     std::printf("camera_switch_to_no_switch_ratio=%.2f (before the stream's own clock: gaps of 200 to 1500 ms)\n",
@@ -210,9 +219,10 @@ class Bench {
     std::this_thread::sleep_for(1s);
     if (!startCamera()) std::printf("error=the test camera did not start again\n");
     if (extension_->waitForLog("capturing \"Bench Cam\"", 15s, 2)) {
-      std::printf("camera_return_start_to_capturing_ms=%.0f\ncamera_return_ready_to_capturing_ms=%.0f (goal: 2000 "
-                  "from its return; resolution 20 ms)\n",
-                  msSince(cameraStarted_), msSince(cameraReady_));
+      std::printf(
+          "camera_return_start_to_capturing_ms=%.0f\ncamera_return_ready_to_capturing_ms=%.0f (goal: 2000 "
+          "from its return; resolution 20 ms)\n",
+          msSince(cameraStarted_), msSince(cameraReady_));
     } else {
       std::printf("error=the returning camera was not captured within 15 s\n");
     }

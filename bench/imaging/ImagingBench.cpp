@@ -44,7 +44,8 @@ constexpr int kWidth = 640, kHeight = 480;
 std::vector<uint8_t> bandsFrame(int frame) {
   std::vector<uint8_t> px(static_cast<size_t>(kWidth) * kHeight);
   for (int y = 0; y < kHeight; ++y) {
-    for (int x = 0; x < kWidth; ++x) px[static_cast<size_t>(y) * kWidth + x] = static_cast<uint8_t>(((x + 3 * frame) / 16 + y / 16) & 255);
+    for (int x = 0; x < kWidth; ++x)
+      px[static_cast<size_t>(y) * kWidth + x] = static_cast<uint8_t>(((x + 3 * frame) / 16 + y / 16) & 255);
   }
   const int sx = (frame * 7) % (kWidth - 64), sy = (frame * 5) % (kHeight - 64);
   for (int y = sy; y < sy + 64; ++y) std::memset(&px[static_cast<size_t>(y) * kWidth + sx], 255, 64);
@@ -144,8 +145,10 @@ void loadAndMemory(const std::filesystem::path& folder) {
         "%5d frames (%6.1f MB file, written in %.1f s): %s, load %8.1f ms, peak +%7.1f MB; rendered whole "
         "%8.1f MB (peak/whole %.3f)\n",
         count, std::filesystem::file_size(file) / (1024.0 * 1024.0), encodeS,
-        r.frames == 0 ? "FAILED" : r.decodedAhead ? "decoded ahead" : "rendered whole", r.loadMs, peakMb, wholeMb,
-        peakMb / wholeMb);
+        r.frames == 0    ? "FAILED"
+        : r.decodedAhead ? "decoded ahead"
+                         : "rendered whole",
+        r.loadMs, peakMb, wholeMb, peakMb / wholeMb);
     std::filesystem::remove(file);
   }
 }

@@ -57,8 +57,7 @@ void settle(const EndToEndRig& rig, std::chrono::milliseconds quiet = 300ms) {
 }
 
 long long writeState(const CameraState& state) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             bench::writeStateAsTheAppDoes(state).time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(bench::writeStateAsTheAppDoes(state).time_since_epoch())
       .count();
 }
 

@@ -27,7 +27,7 @@
 namespace tovrelle::test {
 
 struct Picture {
-  long long t = 0;  // CLOCK_MONOTONIC ns when the client got the frame
+  long long t = 0;             // CLOCK_MONOTONIC ns when the client got the frame
   double mean[3] = {0, 0, 0};  // B, G, R
   std::string describe() const {
     char text[96];
@@ -75,8 +75,8 @@ class EndToEndRig {
   }
 
   void startWatch() {
-    watch_ = session_->spawn({(binaryDir() / "tovrelle-frame-watch").string(), "--timeout", "600"}, env_,
-                             "frame-watch.log");
+    watch_ =
+        session_->spawn({(binaryDir() / "tovrelle-frame-watch").string(), "--timeout", "600"}, env_, "frame-watch.log");
     if (!watch_->waitForLog("watch: picture", std::chrono::seconds(10)))
       throw std::runtime_error("the client got no frame:\n" + watch_->log() + "\n" + extension_->log());
   }

@@ -139,11 +139,11 @@ int main(int argc, char** argv) {
   events.state_changed = onStateChanged;
   events.param_changed = onParamChanged;
   events.process = onProcess;
-  w.stream = pw_stream_new_simple(loop, "tovrelle-frame-watch",
-                                  pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                                    PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_TARGET_OBJECT, target.c_str(),
-                                                    nullptr),
-                                  &events, &w);
+  w.stream = pw_stream_new_simple(
+      loop, "tovrelle-frame-watch",
+      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
+                        PW_KEY_TARGET_OBJECT, target.c_str(), nullptr),
+      &events, &w);
   int status = 1;
   if (w.stream) {
     uint8_t storage[1024];

@@ -8,6 +8,8 @@
 // resolves the folder anew each time.
 //
 //   tovrelle-bench-heartbeat [touches]      (default 2000)
+#include <sys/wait.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +18,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
@@ -91,8 +91,9 @@ double nanosPerTouch(const std::string& variant, long touches, const fs::path& f
   auto mainQueue = scheduler.makeQueue("main");
   std::unique_ptr<ImageManager> images;
   std::unique_ptr<CameraManager> camera;
-  if (variant == "model") camera = std::make_unique<CameraManager>(CameraManager::Dependencies{
-                              mainQueue, [&]() -> ImageManager& { return *images; }, &settings});
+  if (variant == "model")
+    camera = std::make_unique<CameraManager>(
+        CameraManager::Dependencies{mainQueue, [&]() -> ImageManager& { return *images; }, &settings});
   touchHeartbeat();
   const auto start = std::chrono::steady_clock::now();
   if (variant == "model") {

@@ -15,10 +15,10 @@
 #include <random>
 #include <vector>
 
-#include "shared/CameraState.h"
-#include "shared/DataFolder.h"
 #include "bench/BenchSupport.h"
 #include "bench/model/EndToEndRig.h"
+#include "shared/CameraState.h"
+#include "shared/DataFolder.h"
 
 using namespace tovrelle;
 using namespace tovrelle::test;

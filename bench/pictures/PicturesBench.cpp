@@ -6,11 +6,11 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <atomic>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -69,7 +69,8 @@ void writeBmp(const std::filesystem::path& path, int w, int h) {
     }
     for (uint32_t pad = static_cast<uint32_t>(w) * 3; pad < row; ++pad) b.push_back(0);
   }
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
 struct Measurement {
@@ -120,8 +121,7 @@ class Rig {
   std::optional<Measurement> streamGStreamerBlack(std::chrono::seconds settle, std::chrono::seconds window) {
     auto gst = session_.spawn({"gst-launch-1.0", "-q", "videotestsrc", "pattern=black", "is-live=true", "!",
                                "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1", "!", "pipewiresink",
-                               "mode=provide",
-                               "stream-properties=props,media.class=Video/Source,node.name=gstblack"},
+                               "mode=provide", "stream-properties=props,media.class=Video/Source,node.name=gstblack"},
                               {}, "gst.log");
     std::this_thread::sleep_for(2s);
     if (!gst->running()) return std::nullopt;
@@ -133,10 +133,10 @@ class Rig {
   Measurement streamFrom(pid_t producer, const std::string& target, std::chrono::seconds settle,
                          std::chrono::seconds window) {
     const int frames = static_cast<int>((settle + window).count() * 30 + 60);
-    auto snap = session_.spawn({(binaryDir() / "tovrelle-snap").string(), "--target", target, "--format", "BGRA",
-                                "--frames", std::to_string(frames), "--timeout",
-                                std::to_string((settle + window).count() + 20)},
-                               {}, "snap.log");
+    auto snap =
+        session_.spawn({(binaryDir() / "tovrelle-snap").string(), "--target", target, "--format", "BGRA", "--frames",
+                        std::to_string(frames), "--timeout", std::to_string((settle + window).count() + 20)},
+                       {}, "snap.log");
     std::this_thread::sleep_for(settle);
     const double cpu0 = cpuSeconds(producer);
     const auto t0 = Clock::now();
@@ -177,8 +177,8 @@ int main() {
   const double black = millisecondsOf([] { frames::makeFrameBuffer(1280, 720)->fillZero(); }, 50);
   const double off = millisecondsOf([] { drawing::makeCameraOffFrame(1280, 720); }, 20);
   const double notRunning = millisecondsOf([] { drawing::makeNotRunningFrame(1280, 720); }, 20);
-  std::printf("black frame %.3f ms, camera-off %.3f ms (%.1fx), not-running %.3f ms (%.1fx)\n", black, off,
-              off / black, notRunning, notRunning / black);
+  std::printf("black frame %.3f ms, camera-off %.3f ms (%.1fx), not-running %.3f ms (%.1fx)\n", black, off, off / black,
+              notRunning, notRunning / black);
 
   std::printf("\n== extension CPU while a client streams (10 s windows after 3 s to settle)\n");
   Rig rig;

@@ -9,13 +9,13 @@
 // thread's drawing), over a fixed wall-clock span.
 #include <sys/resource.h>
 
+#include <dirent.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <dirent.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -37,8 +37,8 @@ extern "C" {
 #include "app/model/PreviewRenderer.h"
 #include "app/model/Settings.h"
 #include "app/shell/PopoverWindow.h"
-#include "app/shell/TrayPanel.h"
 #include "app/shell/Strings.h"
+#include "app/shell/TrayPanel.h"
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/imaging/Fit.h"
@@ -118,8 +118,8 @@ ScaleCosts measureScaling() {
   auto frame = frames::makeFrameBuffer(1280, 720);
   testpattern::drawPattern(frame->data(), 1280, 720, frame->bytesPerRow());
   std::vector<uint8_t> out(320 * 180 * 4);
-  SwsContext* sws = sws_getContext(1280, 720, AV_PIX_FMT_BGRA, 320, 180, AV_PIX_FMT_BGRA,
-                                   SWS_AREA | SWS_FULL_CHR_H_INP, nullptr, nullptr, nullptr);
+  SwsContext* sws = sws_getContext(1280, 720, AV_PIX_FMT_BGRA, 320, 180, AV_PIX_FMT_BGRA, SWS_AREA | SWS_FULL_CHR_H_INP,
+                                   nullptr, nullptr, nullptr);
   const uint8_t* src[4] = {frame->data(), nullptr, nullptr, nullptr};
   const int srcStride[4] = {frame->bytesPerRow(), 0, 0, 0};
   uint8_t* dst[4] = {out.data(), nullptr, nullptr, nullptr};
@@ -131,11 +131,12 @@ ScaleCosts measureScaling() {
   frames::FrameWriter writer;
   QImage canvas = PreviewCanvas::blackCanvas();
   auto reduce = [&](const frames::ConstFrameBufferRef& f) {
-    writer.write(frames::VideoFrame(f), frames::PixelFormat::bgra, 320, 180, canvas.bits(),
-                 int(canvas.bytesPerLine()));
+    writer.write(frames::VideoFrame(f), frames::PixelFormat::bgra, 320, 180, canvas.bits(), int(canvas.bytesPerLine()));
   };
   std::vector<double> bare, letterbox, full;
-  auto ms = [](Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double, std::milli>(b - a).count(); };
+  auto ms = [](Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+  };
   for (int i = 0; i < 330; ++i) {
     auto t0 = Clock::now();
     sws_scale(sws, src, srcStride, 0, 720, dst, dstStride);
@@ -166,8 +167,8 @@ int main(int argc, char** argv) {
   QTemporaryDir tmp;
   ::setenv(kDataDirEnv, tmp.filePath("data").toLocal8Bit().constData(), 1);
   Settings settings(tmp.filePath("settings.ini"));
-  auto testcam = session.spawn({(test::binaryDir() / "tovrelle-testcam").string(), "--name", "Bench Cam",
-                                "--node-name", "bench-cam", "--size", "1280x720", "--fps", "30"},
+  auto testcam = session.spawn({(test::binaryDir() / "tovrelle-testcam").string(), "--name", "Bench Cam", "--node-name",
+                                "bench-cam", "--size", "1280x720", "--fps", "30"},
                                {}, "bench-testcam");
 
   auto main = std::make_shared<dispatch::QtMainQueue>();
@@ -175,7 +176,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<ImageManager> images;
   auto camera = std::make_unique<CameraManager>(
       CameraManager::Dependencies{main, [&]() -> ImageManager& { return *images; }, &settings});
-  images = std::make_unique<ImageManager>(ImageManager::Dependencies{main, [&]() -> CameraManager& { return *camera; }});
+  images =
+      std::make_unique<ImageManager>(ImageManager::Dependencies{main, [&]() -> CameraManager& { return *camera; }});
   CameraDeviceManager devices({capture, main, nullptr});
   CameraPermission permission({capture, nullptr});
   auto installer = CameraServiceInstaller::create(
@@ -183,19 +185,21 @@ int main(int argc, char** argv) {
   auto preview = std::make_unique<PreviewRenderer>(PreviewRenderer::Dependencies{
       [&]() -> CameraManager& { return *camera; }, [&]() -> ImageManager& { return *images; }, capture, main, nullptr});
 
-  auto* view = new TrayPanel({camera.get(), images.get(), &devices, installer.get(), preview.get(),
-                                      &permission, [] {}},
-                                     [] {}, [] {}, [] {}, true);
+  auto* view = new TrayPanel(
+      {camera.get(), images.get(), &devices, installer.get(), preview.get(), &permission, [] {}}, [] {}, [] {}, [] {},
+      true);
   PopoverWindow window(view);
   window.showRelativeTo(QRect(1100, 0, 24, 24));
   preview->startPreview();
 
   std::string cameraId;
-  if (!waitUntil([&] {
-        for (const auto& c : devices.cameras())
-          if (c.name == "Bench Cam") cameraId = c.id;
-        return !cameraId.empty();
-      }, 20s)) {
+  if (!waitUntil(
+          [&] {
+            for (const auto& c : devices.cameras())
+              if (c.name == "Bench Cam") cameraId = c.id;
+            return !cameraId.empty();
+          },
+          20s)) {
     std::fprintf(stderr, "the test camera did not appear\n%s\n", testcam->log().c_str());
     return 1;
   }
@@ -205,8 +209,7 @@ int main(int argc, char** argv) {
   double c0 = cpuSeconds();
   auto w0 = Clock::now();
   runFor(std::chrono::duration_cast<std::chrono::milliseconds>(span / 2));
-  const double idlePercent =
-      100.0 * (cpuSeconds() - c0) / std::chrono::duration<double>(Clock::now() - w0).count();
+  const double idlePercent = 100.0 * (cpuSeconds() - c0) / std::chrono::duration<double>(Clock::now() - w0).count();
 
   // The camera chosen as from the menu.
   camera->setSelectedCameraId(cameraId);

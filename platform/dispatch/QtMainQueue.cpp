@@ -2,9 +2,9 @@
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <atomic>
 #include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <future>
 
 namespace tovrelle::dispatch {

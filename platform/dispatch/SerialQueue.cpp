@@ -1,12 +1,12 @@
 #include "platform/dispatch/Dispatch.h"
 
+#include <pthread.h>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <future>
 #include <map>
 #include <mutex>
-#include <pthread.h>
 #include <thread>
 
 namespace tovrelle::dispatch {
@@ -180,12 +180,8 @@ class RunLoopImpl final : public RunLoop {
 
 }  // namespace
 
-std::shared_ptr<Queue> makeSerialQueue(const std::string& label) {
-  return std::make_shared<SerialQueue>(label);
-}
+std::shared_ptr<Queue> makeSerialQueue(const std::string& label) { return std::make_shared<SerialQueue>(label); }
 
-std::shared_ptr<RunLoop> RunLoop::create(const std::string& label) {
-  return std::make_shared<RunLoopImpl>(label);
-}
+std::shared_ptr<RunLoop> RunLoop::create(const std::string& label) { return std::make_shared<RunLoopImpl>(label); }
 
 }  // namespace tovrelle::dispatch

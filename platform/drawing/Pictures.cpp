@@ -53,8 +53,8 @@ std::optional<Canvas> makeCanvas(int width, int height) {
   auto buffer = frames::makeFrameBuffer(width, height);
   if (!buffer) return std::nullopt;
   if (cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, width) > buffer->bytesPerRow()) return std::nullopt;
-  Surface surface(cairo_image_surface_create_for_data(buffer->data(), CAIRO_FORMAT_RGB24, width, height,
-                                                      buffer->bytesPerRow()));
+  Surface surface(
+      cairo_image_surface_create_for_data(buffer->data(), CAIRO_FORMAT_RGB24, width, height, buffer->bytesPerRow()));
   if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
   Context cr(cairo_create(surface.get()));
   if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
@@ -176,7 +176,7 @@ bool drawNotRunning(cairo_t* cr, int width, int height) {
 
   cairo_save(cr);
   std::unique_ptr<PangoContext, void (*)(PangoContext*)> context(pango_cairo_create_context(cr),
-                                                                  [](PangoContext* c) { g_object_unref(c); });
+                                                                 [](PangoContext* c) { g_object_unref(c); });
   if (!context) {
     cairo_restore(cr);
     return false;

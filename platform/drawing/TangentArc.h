@@ -17,13 +17,13 @@ struct TangentArc {
   // When there is no arc (a zero radius, coincident or collinear points) the
   // segment is a straight line to p1 and the fields below are unset.
   bool isArc = false;
-  Point lineTo;       // end of the straight part: the first tangent point, or p1
+  Point lineTo;  // end of the straight part: the first tangent point, or p1
   Point center;
   double radius = 0;
   double startAngle = 0;  // radians, atan2 convention of the drawing space
   double endAngle = 0;
   bool increasingAngles = true;  // sweep direction from startAngle to endAngle
-  Point arcEnd;       // the second tangent point, the new current point
+  Point arcEnd;                  // the second tangent point, the new current point
 };
 
 TangentArc arcToPoint(Point current, Point p1, Point p2, double radius);

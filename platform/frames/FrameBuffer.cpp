@@ -9,8 +9,7 @@ namespace tovrelle::frames {
 
 void FrameBuffer::FreeDeleter::operator()(uint8_t* p) const { std::free(p); }
 
-FrameBuffer::FrameBuffer(int width, int height)
-    : width_(width), height_(height), bytesPerRow_(strideFor(width)) {
+FrameBuffer::FrameBuffer(int width, int height) : width_(width), height_(height), bytesPerRow_(strideFor(width)) {
   void* p = nullptr;
   if (posix_memalign(&p, 64, byteCount()) != 0) p = nullptr;
   data_.reset(static_cast<uint8_t*>(p));

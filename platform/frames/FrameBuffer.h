@@ -38,9 +38,7 @@ class FrameBuffer {
     forgetDerived();
     return data_.get() + static_cast<size_t>(y) * static_cast<size_t>(bytesPerRow_);
   }
-  const uint8_t* row(int y) const {
-    return data_.get() + static_cast<size_t>(y) * static_cast<size_t>(bytesPerRow_);
-  }
+  const uint8_t* row(int y) const { return data_.get() + static_cast<size_t>(y) * static_cast<size_t>(bytesPerRow_); }
   void fillZero();
 
   // This picture in other layouts (the camera clients' formats), made once by

@@ -141,8 +141,7 @@ const ConstantRows& constants() {
 
 // Full range to limited range: luma 0..255 to 16..235 as (114·36 + y·220) /
 // 256, chroma to 16..240 as (128·31 + c·225) / 256.
-void limitRange(const uint8_t* src, int ss, uint8_t* dst, int ds, int width, int height,
-                FrameWriter::Mapping mapping) {
+void limitRange(const uint8_t* src, int ss, uint8_t* dst, int ds, int width, int height, FrameWriter::Mapping mapping) {
   const auto& c = constants();
   const bool chroma = mapping == FrameWriter::Mapping::toLimitedChroma;
   libyuv::InterpolatePlane(chroma ? c.chromaBase.data() : c.lumaBase.data(), 0, src, ss, dst, ds, width, height,

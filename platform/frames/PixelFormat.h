@@ -36,12 +36,12 @@ enum class PixelFormat : uint8_t {
 
 struct PixelFormatInfo {
   PixelFormat format;
-  const char* name;    // as logs and tovrelle-snap's --format spell it
-  uint32_t v4l2;       // V4L2_PIX_FMT_*; 0: V4L2 has no single-buffer code
-  uint32_t spa;        // spa_video_format; 0: not raw video
-  int planes;          // 0: compressed
-  int bytesPerPixel;   // of the first plane
-  int chromaShiftX;    // log2 of the chroma subsampling, planar formats
+  const char* name;   // as logs and tovrelle-snap's --format spell it
+  uint32_t v4l2;      // V4L2_PIX_FMT_*; 0: V4L2 has no single-buffer code
+  uint32_t spa;       // spa_video_format; 0: not raw video
+  int planes;         // 0: compressed
+  int bytesPerPixel;  // of the first plane
+  int chromaShiftX;   // log2 of the chroma subsampling, planar formats
   int chromaShiftY;
 };
 
@@ -49,8 +49,7 @@ struct PixelFormatInfo {
 // headers at compile time; this layer does not include them.
 namespace spa {
 inline constexpr uint32_t I420 = 2, YUY2 = 4, UYVY = 5, RGBx = 7, BGRx = 8, xRGB = 9, xBGR = 10, RGBA = 11, BGRA = 12,
-                          ARGB = 13, ABGR = 14, RGB = 15, BGR = 16, Y42B = 18, Y444 = 20, NV12 = 23,
-                          GRAY8 = 25;
+                          ARGB = 13, ABGR = 14, RGB = 15, BGR = 16, Y42B = 18, Y444 = 20, NV12 = 23, GRAY8 = 25;
 }
 
 inline constexpr PixelFormatInfo kPixelFormats[] = {

@@ -66,9 +66,8 @@ const log::Logger& logger() {
 }
 
 std::string tooLarge(int64_t width, int64_t height, const Limits& limits) {
-  return log::format("it is %lld x %lld pixels, past the %lld MP a picture may have",
-                     static_cast<long long>(width), static_cast<long long>(height),
-                     static_cast<long long>(limits.maxPixels / (1024 * 1024)));
+  return log::format("it is %lld x %lld pixels, past the %lld MP a picture may have", static_cast<long long>(width),
+                     static_cast<long long>(height), static_cast<long long>(limits.maxPixels / (1024 * 1024)));
 }
 
 // FFmpeg's log, routed: a broken file must not flood the journal with
@@ -148,10 +147,8 @@ bool acceptedCodec(AVCodecID id) {
     case AV_CODEC_ID_MJPEG:
     case AV_CODEC_ID_WEBP:
     case AV_CODEC_ID_TIFF:
-    case AV_CODEC_ID_BMP:
-      return true;
-    default:
-      return false;
+    case AV_CODEC_ID_BMP: return true;
+    default: return false;
   }
 }
 
@@ -270,7 +267,9 @@ std::unique_ptr<Input> openInput(std::shared_ptr<const ByteSource> bytes, const 
 std::pair<int64_t, int64_t> pngHeaderSize(const ByteSource& bytes) {
   uint8_t ihdr[8];
   if (bytes.read(16, ihdr, 8) != 8) return {0, 0};
-  auto be = [](const uint8_t* p) { return (int64_t{p[0]} << 24) | (int64_t{p[1]} << 16) | (int64_t{p[2]} << 8) | p[3]; };
+  auto be = [](const uint8_t* p) {
+    return (int64_t{p[0]} << 24) | (int64_t{p[1]} << 16) | (int64_t{p[2]} << 8) | p[3];
+  };
   return {be(ihdr), be(ihdr + 4)};
 }
 

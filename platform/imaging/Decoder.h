@@ -63,7 +63,7 @@ void layOverBlack(Canvas& canvas);
 // What a file holds, from one pass over its frames without decoding them.
 struct ImageInfo {
   Container container = Container::Still;
-  int width = 0;   // as the header states it; 0 when the header does not say
+  int width = 0;  // as the header states it; 0 when the header does not say
   int height = 0;
   std::vector<FrameDelays> frames;  // one entry per frame; a still has one
 };

@@ -6,7 +6,8 @@
 namespace tovrelle::imaging {
 
 double frameDelay(const FrameDelays& d) {
-  for (const std::optional<double>* v : {&d.gifUnclampedDelay, &d.gifDelay, &d.apngUnclampedDelay, &d.apngDelay, &d.webpDelay}) {
+  for (const std::optional<double>* v :
+       {&d.gifUnclampedDelay, &d.gifDelay, &d.apngUnclampedDelay, &d.apngDelay, &d.webpDelay}) {
     if (v->has_value() && **v > 0) return **v >= kMinimumFrameDelay ? **v : kDefaultFrameDelay;
   }
   return kDefaultFrameDelay;
@@ -43,8 +44,8 @@ FrameDelays apngFrameDelays(const uint8_t* p, size_t n) {
   FrameDelays delays;
   size_t pos = (n >= 8 && std::memcmp(p, kPngSignature, 8) == 0) ? 8 : 0;
   while (pos + 8 <= n) {
-    const uint32_t length = (uint32_t{p[pos]} << 24) | (uint32_t{p[pos + 1]} << 16) |
-                            (uint32_t{p[pos + 2]} << 8) | p[pos + 3];
+    const uint32_t length =
+        (uint32_t{p[pos]} << 24) | (uint32_t{p[pos + 1]} << 16) | (uint32_t{p[pos + 2]} << 8) | p[pos + 3];
     const uint8_t* type = p + pos + 4;
     const size_t data = pos + 8;
     if (std::memcmp(type, "fcTL", 4) == 0) {

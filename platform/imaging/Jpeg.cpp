@@ -13,8 +13,8 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
-#include <libyuv/rotate_argb.h>
 #include <libyuv/planar_functions.h>
+#include <libyuv/rotate_argb.h>
 
 namespace tovrelle::imaging {
 namespace {
@@ -173,8 +173,8 @@ bool decodeInto(const ByteSource& bytes, Canvas& reduced, int& orientation, int&
   auto& rows = work->rows;
   strip.resize(rowBytes * kStripRows);
   for (int i = 0; i < kStripRows; ++i) rows[static_cast<size_t>(i)] = strip.data() + rowBytes * static_cast<size_t>(i);
-  SwsContext* sws = work->sws = sws_getContext(ow, oh, AV_PIX_FMT_BGRA, w, h, AV_PIX_FMT_BGRA, SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr,
-                       nullptr);
+  SwsContext* sws = work->sws = sws_getContext(ow, oh, AV_PIX_FMT_BGRA, w, h, AV_PIX_FMT_BGRA,
+                                               SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
   if (!sws) std::longjmp(errors.jump, 1);
   reduced.resize(w, h);
   uint8_t* dst[4] = {reduced.pixels.data(), nullptr, nullptr, nullptr};
@@ -184,7 +184,8 @@ bool decodeInto(const ByteSource& bytes, Canvas& reduced, int& orientation, int&
     const int top = static_cast<int>(cinfo.output_scanline);
     int got = 0;
     while (got < kStripRows && cinfo.output_scanline < cinfo.output_height)
-      got += static_cast<int>(jpeg_read_scanlines(&cinfo, rows.data() + got, static_cast<JDIMENSION>(kStripRows - got)));
+      got +=
+          static_cast<int>(jpeg_read_scanlines(&cinfo, rows.data() + got, static_cast<JDIMENSION>(kStripRows - got)));
     const uint8_t* src[4] = {strip.data(), nullptr, nullptr, nullptr};
     sws_scale(sws, src, srcStride, top, got, dst, dstStride);
   }
@@ -204,9 +205,12 @@ int exifOrientation(const uint8_t* data, size_t size) {
   const uint8_t* tiff = data + 6;
   const size_t n = size - 6;
   bool little;
-  if (tiff[0] == 'I' && tiff[1] == 'I') little = true;
-  else if (tiff[0] == 'M' && tiff[1] == 'M') little = false;
-  else return 1;
+  if (tiff[0] == 'I' && tiff[1] == 'I')
+    little = true;
+  else if (tiff[0] == 'M' && tiff[1] == 'M')
+    little = false;
+  else
+    return 1;
   if (readU16(tiff + 2, little) != 42) return 1;
   const uint32_t ifd = readU32(tiff + 4, little);
   if (ifd > n || n - ifd < 2) return 1;

@@ -14,7 +14,7 @@ namespace tovrelle::imaging {
 bool looksLikeJpeg(const ByteSource& bytes);
 
 struct JpegHeader {
-  int width = 0;   // as stored, before orientation
+  int width = 0;  // as stored, before orientation
   int height = 0;
   int orientation = 1;  // EXIF 1..8; 1 when absent or unreadable
 };

@@ -118,8 +118,8 @@ std::unique_ptr<WebpDecoder> WebpDecoder::open(const ByteSource& bytes, const Li
   info.container = impl->animated ? Container::AnimatedWebp : Container::Still;
   info.width = impl->width;
   info.height = impl->height;
-  const bool fits = impl->width > 0 && impl->height > 0 &&
-                    static_cast<int64_t>(impl->width) * impl->height <= limits.maxPixels;
+  const bool fits =
+      impl->width > 0 && impl->height > 0 && static_cast<int64_t>(impl->width) * impl->height <= limits.maxPixels;
   if (fits) {
     WebPIterator frame;
     if (WebPDemuxGetFrame(demux, 1, &frame)) {

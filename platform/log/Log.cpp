@@ -1,14 +1,14 @@
 #include "Log.h"
 
-#include <cerrno>
-#include <cstdarg>
-#include <cstdlib>
-#include <cstdio>
-#include <ctime>
-#include <atomic>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
 
 #include <systemd/sd-journal.h>
 
@@ -74,9 +74,12 @@ std::string oneLine(const std::string& message) {
   std::string out;
   out.reserve(message.size());
   for (char c : message) {
-    if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else out += c;
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else
+      out += c;
   }
   return out;
 }
@@ -88,8 +91,8 @@ bool sendToJournal(const Record& r, const std::string& message) {
                            identifier().c_str(), nullptr) == 0;
   }
   return sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", priority, "SYSLOG_IDENTIFIER=%s",
-                         identifier().c_str(), "TOVRELLE_SUBSYSTEM=%s", r.subsystem.c_str(),
-                         "TOVRELLE_CATEGORY=%s", r.category.c_str(), nullptr) == 0;
+                         identifier().c_str(), "TOVRELLE_SUBSYSTEM=%s", r.subsystem.c_str(), "TOVRELLE_CATEGORY=%s",
+                         r.category.c_str(), nullptr) == 0;
 }
 
 void writeStderr(const Record& r, const std::string& message, bool withPriority) {
@@ -151,8 +154,7 @@ void setSink(Sink sink) {
   currentSink() = std::move(sink);
 }
 
-void write(Level level, const std::string& subsystem, const std::string& category,
-           const std::string& message) {
+void write(Level level, const std::string& subsystem, const std::string& category, const std::string& message) {
   emit(Record{level, subsystem, category, message});
 }
 
@@ -164,12 +166,12 @@ std::string format(const char* fmt, ...) {
   return s;
 }
 
-#define TOVRELLE_LOGGER_LEVEL(name, level)          \
-  void Logger::name(const char* fmt, ...) const {   \
-    va_list args;                                   \
-    va_start(args, fmt);                            \
-    std::string s = vformat(fmt, args);             \
-    va_end(args);                                   \
+#define TOVRELLE_LOGGER_LEVEL(name, level)                    \
+  void Logger::name(const char* fmt, ...) const {             \
+    va_list args;                                             \
+    va_start(args, fmt);                                      \
+    std::string s = vformat(fmt, args);                       \
+    va_end(args);                                             \
     emit(Record{level, subsystem_, category_, std::move(s)}); \
   }
 TOVRELLE_LOGGER_LEVEL(debug, Level::Debug)

@@ -32,8 +32,7 @@ void keepTerminalForResults();
 // Replaces where records go (nullptr restores stderr/journal). Tests only.
 void setSink(Sink sink);
 
-void write(Level level, const std::string& subsystem, const std::string& category,
-           const std::string& message);
+void write(Level level, const std::string& subsystem, const std::string& category, const std::string& message);
 
 // printf-style formatting into a std::string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

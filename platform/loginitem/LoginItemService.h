@@ -18,7 +18,6 @@ enum class Status {
 
 const char* describe(Status status);
 
-
 class LoginItemService {
  public:
   virtual ~LoginItemService() = default;

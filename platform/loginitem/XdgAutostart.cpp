@@ -38,9 +38,7 @@ fs::path ownExecutable() {
   return ec ? fs::path() : exe;
 }
 
-bool isReservedInExec(char c) {
-  return std::strchr(" \t\n\"'\\><~|&;$*?#()`", c) != nullptr;
-}
+bool isReservedInExec(char c) { return std::strchr(" \t\n\"'\\><~|&;$*?#()`", c) != nullptr; }
 
 // Undoes the desktop-entry string escapes (\s \n \t \r \\).
 std::string unescapeString(const std::string& value) {
@@ -57,7 +55,10 @@ std::string unescapeString(const std::string& value) {
       case 't': out += '\t'; break;
       case 'r': out += '\r'; break;
       case '\\': out += '\\'; break;
-      default: out += '\\'; out += value[i]; break;
+      default:
+        out += '\\';
+        out += value[i];
+        break;
     }
   }
   return out;
@@ -202,7 +203,8 @@ std::string autostartEntry(const fs::path& executable) {
     << "Type=Application\n"
     << "Name=Tovrelle\n"
     << "Comment=Virtual camera\n"
-    << "Exec=" << quoteExecArgument(executable.string()) << "\n"
+    << "Exec=" << quoteExecArgument(executable.string())
+    << "\n"
     // Once the package is removed the session skips the entry instead of
     // trying to start a missing program at every login.
     << "TryExec=" << tryExecValue(executable.string()) << "\n"

@@ -244,7 +244,8 @@ class ItemAdaptor : public QDBusAbstractAdaptor {
   QString id() const { return owner_.id_; }
   QString title() const { return owner_.title_; }
   QString status() const {
-    return owner_.iconName_.isEmpty() && owner_.images_.isEmpty() ? QStringLiteral("Passive") : QStringLiteral("Active");
+    return owner_.iconName_.isEmpty() && owner_.images_.isEmpty() ? QStringLiteral("Passive")
+                                                                  : QStringLiteral("Active");
   }
   int windowId() const { return 0; }
   QString iconName() const { return owner_.iconName_; }
@@ -331,7 +332,9 @@ class MenuAdaptor : public QDBusAbstractAdaptor {
     return out;
   }
   QDBusVariant GetProperty(int id, const QString& name) {
-    const QVariantMap props = id == 0 ? rootProperties() : actions_.value(id) ? properties(actions_.value(id)) : QVariantMap();
+    const QVariantMap props = id == 0              ? rootProperties()
+                              : actions_.value(id) ? properties(actions_.value(id))
+                                                   : QVariantMap();
     return QDBusVariant(props.value(name));
   }
   void Event(int id, const QString& eventId, const QDBusVariant&, uint) {
@@ -476,14 +479,15 @@ StatusNotifierItem::StatusNotifierItem(const QString& id, QDBusConnection bus, Q
   item_ = new ItemAdaptor(itemObject_, *this);
   menu_ = new MenuAdaptor(menuObject_);
   static int count = 0;
-  serviceName_ = QStringLiteral("org.kde.StatusNotifierItem-%1-%2").arg(QCoreApplication::applicationPid()).arg(++count);
+  serviceName_ =
+      QStringLiteral("org.kde.StatusNotifierItem-%1-%2").arg(QCoreApplication::applicationPid()).arg(++count);
   if (!bus_.isConnected()) return;
   bus_.registerObject(QString::fromLatin1(kItemPath), itemObject_, QDBusConnection::ExportAdaptors);
   bus_.registerObject(QString::fromLatin1(kMenuPath), menuObject_, QDBusConnection::ExportAdaptors);
   bus_.registerService(serviceName_);
   // A panel restarting brings a new watcher, which knows no items yet.
-  auto* watcher = new QDBusServiceWatcher(QString::fromLatin1(kWatcher), bus_,
-                                          QDBusServiceWatcher::WatchForOwnerChange, this);
+  auto* watcher =
+      new QDBusServiceWatcher(QString::fromLatin1(kWatcher), bus_, QDBusServiceWatcher::WatchForOwnerChange, this);
   connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
           [this](const QString&, const QString&, const QString& newOwner) {
             if (registered_) {
@@ -507,8 +511,9 @@ bool StatusNotifierItem::watcherPresent(const QDBusConnection& bus) {
 }
 
 void StatusNotifierItem::registerWithWatcher() {
-  QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(kWatcher), QStringLiteral("/StatusNotifierWatcher"),
-                                                     QString::fromLatin1(kWatcher), QStringLiteral("RegisterStatusNotifierItem"));
+  QDBusMessage call =
+      QDBusMessage::createMethodCall(QString::fromLatin1(kWatcher), QStringLiteral("/StatusNotifierWatcher"),
+                                     QString::fromLatin1(kWatcher), QStringLiteral("RegisterStatusNotifierItem"));
   call << serviceName_;
   auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
   connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* done) {

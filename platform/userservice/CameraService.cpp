@@ -11,8 +11,9 @@ std::string describeErrorCode(int code) {
     case kErrorRefused: return "The service manager refused the camera service.";
     case kErrorNoCamera: return "The camera service published no camera.";
     case kErrorCameraTaken: return "Another program already publishes the camera.";
-    default: return "The operation could not be completed (" + std::string(kErrorDomain) + " error " +
-                    std::to_string(code) + ").";
+    default:
+      return "The operation could not be completed (" + std::string(kErrorDomain) + " error " + std::to_string(code) +
+             ").";
   }
 }
 

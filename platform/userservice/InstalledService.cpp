@@ -1,10 +1,10 @@
 #include "platform/userservice/InstalledService.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cctype>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/userservice/CameraService.h"
 

@@ -1,17 +1,17 @@
 #include "platform/userservice/ServiceProcesses.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <mutex>
-#include <sys/wait.h>
 #include <string_view>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/camera/pipewire/CameraNodes.h"

@@ -4,10 +4,10 @@
 // autostart entry would be, stopped, and their last log lines for the app's
 // log. Thread-safe: the exit statuses of started services are collected by
 // one waiting thread per child and kept behind a lock; the rest reads /proc.
+#include <sys/types.h>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace tovrelle::userservice {

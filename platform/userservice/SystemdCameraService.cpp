@@ -1,14 +1,14 @@
 #include "platform/userservice/SystemdCameraService.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <pwd.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 #include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/log/Log.h"
@@ -96,8 +96,8 @@ bool pointCurrentAt(const fs::path& root, const std::optional<std::string>& name
 void retire(const fs::path& root, const std::string& name) {
   static std::atomic<unsigned> counter{0};
   const fs::path from = root / name;
-  const fs::path to = root / (kRetiredPrefix + name + "-" + std::to_string(::getpid()) + "-" +
-                              std::to_string(counter.fetch_add(1)));
+  const fs::path to =
+      root / (kRetiredPrefix + name + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)));
   std::error_code ec;
   fs::rename(from, to, ec);
   if (ec) {
@@ -157,7 +157,12 @@ std::string desktopExecQuoted(const std::string& text) {
   std::string out = "\"";
   for (char c : text) {
     switch (c) {
-      case '"': case '`': case '$': out += "\\\\"; out += c; break;
+      case '"':
+      case '`':
+      case '$':
+        out += "\\\\";
+        out += c;
+        break;
       case '\\': out += "\\\\\\\\"; break;
       case '%': out += "%%"; break;
       default: out += c;
@@ -179,7 +184,9 @@ std::string desktopString(const std::string& text) {
 class SystemdCameraService final : public CameraService, public std::enable_shared_from_this<SystemdCameraService> {
  public:
   SystemdCameraService(ServicePaths paths, std::shared_ptr<dispatch::Queue> answers)
-      : paths_(std::move(paths)), answers_(std::move(answers)), worker_(dispatch::makeSerialQueue("ossel.tovrelle.userservice")) {}
+      : paths_(std::move(paths)),
+        answers_(std::move(answers)),
+        worker_(dispatch::makeSerialQueue("ossel.tovrelle.userservice")) {}
 
   // One call at a time, in order, on the worker.
   void install(Done done) override {
@@ -200,24 +207,22 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
   fs::path root() const { return paths_.installRoot / kServiceIdentifier; }
 
   void answer(const Done& done, std::optional<Error> error) {
-    if (error)
-      log::processLog("SystemdCameraService: failed (#%d): %s", error->code, error->description.c_str());
+    if (error) log::processLog("SystemdCameraService: failed (#%d): %s", error->code, error->description.c_str());
     answers_->async([done, error] { done(error); });
   }
 
   static Error managerError(const ManagerCall& call) {
-    return makeError(call.outcome == ManagerCall::Outcome::refused ? kErrorRefused : kErrorUnknown,
-                     call.description);
+    return makeError(call.outcome == ManagerCall::Outcome::refused ? kErrorRefused : kErrorUnknown, call.description);
   }
 
   // ---- the camera in the PipeWire graph
 
   struct CameraLook {
     bool reachable = true;
-    std::string why;                         // when not reachable
-    bool ours = false;                       // published by `binary`
+    std::string why;                          // when not reachable
+    bool ours = false;                        // published by `binary`
     std::optional<camera::CameraNode> other;  // published by any other process
-    bool fromRoot = false;                   // published by some copy inside the install folder
+    bool fromRoot = false;                    // published by some copy inside the install folder
   };
 
   CameraLook lookForCamera(const fs::path& root, const std::string& binary) const {
@@ -269,8 +274,9 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     }
     if (!look.reachable) return makeError(kErrorNoCamera, "PipeWire cannot be reached: " + look.why);
     const long seconds = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(paths_.cameraWait).count());
-    std::string cause = exit ? "the camera service " + *exit + " before its camera appeared"
-                             : "the camera service runs but published no camera within " + std::to_string(seconds) + " s";
+    std::string cause =
+        exit ? "the camera service " + *exit + " before its camera appeared"
+             : "the camera service runs but published no camera within " + std::to_string(seconds) + " s";
     if (!unit.empty()) {
       const std::string journal = journalTail(unit);
       log::processLog("SystemdCameraService: %s; last journal lines of %s:\n%s", cause.c_str(), unit.c_str(),
@@ -329,7 +335,8 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     }
     std::error_code ec;
     const bool hadUnit = fs::remove(paths_.unitFolder / unitName, ec);
-    if (ec) return makeError(kErrorUnknown, "cannot remove " + (paths_.unitFolder / unitName).string() + ": " + ec.message());
+    if (ec)
+      return makeError(kErrorUnknown, "cannot remove " + (paths_.unitFolder / unitName).string() + ": " + ec.message());
     if (hadUnit) {
       if (auto manager = SystemdUserManager::connect(why)) manager->reload();
     }
@@ -380,8 +387,8 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     if (auto name = currentCopyName(root)) {
       if (auto version = readServiceVersion(root / *name); version && *version != info->version)
         log::processLog("SystemdCameraService: replacing the installed %s (%s) with %s (%s)",
-                        version->shortVersion.c_str(), version->buildNumber.c_str(),
-                        info->version.shortVersion.c_str(), info->version.buildNumber.c_str());
+                        version->shortVersion.c_str(), version->buildNumber.c_str(), info->version.shortVersion.c_str(),
+                        info->version.buildNumber.c_str());
     }
 
     // Copy into a private folder first; only a complete, checked copy gets
@@ -419,7 +426,8 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
       if (previous != copyName) retire(root, copyName);
     };
     const fs::path program = root / kCurrentLink / info->executable;
-    const std::string dataEnv = paths_.dataFolder.empty() ? std::string() : "TOVRELLE_DATA_DIR=" + paths_.dataFolder.string();
+    const std::string dataEnv =
+        paths_.dataFolder.empty() ? std::string() : "TOVRELLE_DATA_DIR=" + paths_.dataFolder.string();
     // The app's own program: the service starts, and keeps running, only
     // while it exists, so removing the app's package takes the camera away.
     const fs::path appProgram = shipped / info->executable;
@@ -439,14 +447,19 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
           "Type=Application\n"
           "Name=Tovrelle Camera Service\n"
           "Comment=Publishes the Tovrelle camera for other apps\n"
-          "Exec=env " + (dataEnv.empty() ? std::string() : desktopExecQuoted(dataEnv) + " ") +
-          desktopExecQuoted(appEnv) + " " + desktopExecQuoted(program.string()) + "\n"
+          "Exec=env " +
+          (dataEnv.empty() ? std::string() : desktopExecQuoted(dataEnv) + " ") + desktopExecQuoted(appEnv) + " " +
+          desktopExecQuoted(program.string()) +
+          "\n"
           // Skipped at login once the app that installed it is gone.
-          "TryExec=" + desktopString(appProgram.string()) + "\n"
+          "TryExec=" +
+          desktopString(appProgram.string()) +
+          "\n"
           "NoDisplay=true\n"
           "Terminal=false\n"
           "X-GNOME-Autostart-enabled=true\n"
-          "X-Tovrelle-Version=" + info->version.shortVersion + " (" + info->version.buildNumber + ")\n";
+          "X-Tovrelle-Version=" +
+          info->version.shortVersion + " (" + info->version.buildNumber + ")\n";
       if (!writeFileAtomically(paths_.autostartFolder / autostartEntryName(), entry, problem)) {
         rollBack(true);
         return makeError(kErrorUnknown, problem);
@@ -474,21 +487,30 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     const std::string unit =
         "# Installed by Tovrelle; replaced whenever the app installs its camera service.\n"
         "[Unit]\n"
-        "Description=Tovrelle camera service " + info->version.shortVersion + " (" + info->version.buildNumber + ")\n"
-        "ConditionPathExists=" + unitPath(program.string()) + "\n"
+        "Description=Tovrelle camera service " +
+        info->version.shortVersion + " (" + info->version.buildNumber +
+        ")\n"
+        "ConditionPathExists=" +
+        unitPath(program.string()) +
+        "\n"
         // Once the app is uninstalled (its package removed) the copy no longer
         // starts at login, so nothing of ours keeps writing to the devices.
-        "ConditionPathExists=" + unitPath(shipped.string()) + "\n"
+        "ConditionPathExists=" +
+        unitPath(shipped.string()) +
+        "\n"
         "\n"
         "[Service]\n"
         "Type=simple\n"
-        "ExecStart=" + unitQuoted(program.string()) + "\n" +
+        "ExecStart=" +
+        unitQuoted(program.string()) + "\n" +
         (dataEnv.empty() ? std::string() : "Environment=" + unitEnvironmentQuoted(dataEnv) + "\n") +
         "Environment=" + unitEnvironmentQuoted(appEnv) + "\n" +
         "Restart=on-failure\n"
         "RestartSec=2\n"
         // Another process publishes the camera already: starting again changes nothing.
-        "RestartPreventExitStatus=" + std::to_string(camera::kAnotherCameraExitStatus) + "\n"
+        "RestartPreventExitStatus=" +
+        std::to_string(camera::kAnotherCameraExitStatus) +
+        "\n"
         "\n"
         "[Install]\n"
         "WantedBy=default.target\n";

@@ -1,8 +1,8 @@
 #include "platform/userservice/SystemdUserManager.h"
 
+#include <systemd/sd-bus.h>
 #include <cerrno>
 #include <cstring>
-#include <systemd/sd-bus.h>
 
 namespace tovrelle::userservice {
 namespace {
@@ -16,8 +16,12 @@ constexpr uint64_t kCallTimeoutUsec = 15ull * 1000 * 1000;
 
 bool isLostError(const sd_bus_error& error, int r) {
   static const char* const lost[] = {
-      SD_BUS_ERROR_NO_REPLY,        SD_BUS_ERROR_DISCONNECTED,       SD_BUS_ERROR_SERVICE_UNKNOWN,
-      SD_BUS_ERROR_NAME_HAS_NO_OWNER, SD_BUS_ERROR_TIMEOUT,          SD_BUS_ERROR_NO_SERVER,
+      SD_BUS_ERROR_NO_REPLY,
+      SD_BUS_ERROR_DISCONNECTED,
+      SD_BUS_ERROR_SERVICE_UNKNOWN,
+      SD_BUS_ERROR_NAME_HAS_NO_OWNER,
+      SD_BUS_ERROR_TIMEOUT,
+      SD_BUS_ERROR_NO_SERVER,
       "org.freedesktop.DBus.Error.TimedOut",
   };
   if (sd_bus_error_is_set(&error)) {
@@ -53,8 +57,8 @@ std::unique_ptr<SystemdUserManager> SystemdUserManager::connect(std::string& why
   sd_bus_set_method_call_timeout(bus, kCallTimeoutUsec);
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
-  r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                         "NameHasOwner", &error, &reply, "s", kService);
+  r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+                         &error, &reply, "s", kService);
   int owned = 0;
   if (r >= 0) r = sd_bus_message_read(reply, "b", &owned);
   if (r < 0) {
@@ -107,8 +111,7 @@ ManagerCall SystemdUserManager::disableUnitFile(const std::string& unit) {
 ManagerCall SystemdUserManager::unitFileState(const std::string& unit) {
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
-  int r = sd_bus_call_method(bus_, kService, kPath, kInterface, "GetUnitFileState", &error, &reply, "s",
-                             unit.c_str());
+  int r = sd_bus_call_method(bus_, kService, kPath, kInterface, "GetUnitFileState", &error, &reply, "s", unit.c_str());
   ManagerCall call;
   if (r < 0) {
     call = failure(("to report the state of " + unit).c_str(), error, r);

@@ -9,10 +9,10 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
+#include <unistd.h>
 #include <future>
 #include <map>
 #include <string>
-#include <unistd.h>
 
 #include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/camera/pipewire/PipeWireCameraFeed.h"

@@ -37,7 +37,8 @@ frames::FrameBufferRef bars(int width, int height) {
 }
 
 // The bars as a camera would deliver them, in `format` (and range).
-frames::VideoFrame asCamera(const frames::FrameBuffer& src, frames::PixelFormat format, frames::Range range = frames::Range::limited) {
+frames::VideoFrame asCamera(const frames::FrameBuffer& src, frames::PixelFormat format,
+                            frames::Range range = frames::Range::limited) {
   const int w = src.width(), h = src.height();
   const auto packed = frames::packedLayout(format, w, h);
   auto bytes = std::make_shared<std::vector<uint8_t>>(packed.size);
@@ -55,7 +56,8 @@ frames::VideoFrame asCamera(const frames::FrameBuffer& src, frames::PixelFormat 
                                                        packed.stride[2], w, h);
       break;
     case frames::PixelFormat::nv12:
-      libyuv::ARGBToNV12(src.data(), src.bytesPerRow(), d, packed.stride[0], d + packed.offset[1], packed.stride[1], w, h);
+      libyuv::ARGBToNV12(src.data(), src.bytesPerRow(), d, packed.stride[0], d + packed.offset[1], packed.stride[1], w,
+                         h);
       break;
     case frames::PixelFormat::yuy2: libyuv::ARGBToYUY2(src.data(), src.bytesPerRow(), d, packed.stride[0], w, h); break;
     default: ADD_FAILURE() << "no camera of this format in the test";
@@ -135,7 +137,6 @@ TEST(FrameWriter, ADrawnPictureIsConvertedOnceAndAgainAfterItIsRedrawn) {
   EXPECT_EQ(b[360 * 1280 + 1100], camera::yuvFromRGB(255, 255, 255).y) << "was the black bar";
   EXPECT_NE(a[360 * 1280 + 1100], b[360 * 1280 + 1100]);
 }
-
 
 TEST(AspectFit, LetterboxesAndCentreCropsWithOneRule) {
   // A 4:3 picture in a 16:9 frame: full height, centred, bars left and right.

@@ -6,9 +6,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <map>
 #include <mutex>
-#include <cstdio>
 #include <sstream>
 #include <thread>
 

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <regex>
 
-#include "shared/CameraState.h"
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
+#include "shared/CameraState.h"
 #include "shared/DataFolder.h"
 #include "tests/capture/CaptureTestSupport.h"
 
@@ -79,8 +79,10 @@ class CameraEndToEnd : public ::testing::Test {
       }
     });
     writeState({CameraMode::off, std::nullopt, std::nullopt});
-    camArgs = {"--name", "E2E Cam", "--node-name", "testcam-e2e", "--format", cameraFormat().first,
-               "--size", cameraFormat().second};
+    camArgs = {"--name",      "E2E Cam",
+               "--node-name", "testcam-e2e",
+               "--format",    cameraFormat().first,
+               "--size",      cameraFormat().second};
     for (auto& a : switchArgs()) camArgs.push_back(a);
     cam = startTestCam(*session, camArgs);
     extension = session->spawn({(binaryDir() / "tovrelle-camera-extension").string()}, {{kDataDirEnv, data.string()}});
@@ -112,16 +114,28 @@ class CameraEndToEnd : public ::testing::Test {
   // Extra test camera options: a format switch mid-stream.
   virtual std::vector<std::string> switchArgs() const { return {}; }
 
-  void writeState(const CameraState& state) { ASSERT_TRUE(writeFileAtomically(stateFilePath(), encodeCameraState(state))); }
+  void writeState(const CameraState& state) {
+    ASSERT_TRUE(writeFileAtomically(stateFilePath(), encodeCameraState(state)));
+  }
   void selectCamera(const std::string& id) { writeState({CameraMode::camera, std::nullopt, id}); }
 
   // tovrelle-snap reads `frames` frames in `format` and keeps the last one.
   Picture snap(int frames = 45, const std::string& format = "BGRA", const std::vector<std::string>& more = {}) {
     static int run = 0;
     auto dir = session->makeFolder("snap" + std::to_string(++run));
-    std::vector<std::string> argv{(binaryDir() / "tovrelle-snap").string(), "--format", format, "--frames",
-                                  std::to_string(frames), "--save", std::to_string(frames - 1), "--output", dir.string(),
-                                  "--prefix", "f", "--timeout", "15"};
+    std::vector<std::string> argv{(binaryDir() / "tovrelle-snap").string(),
+                                  "--format",
+                                  format,
+                                  "--frames",
+                                  std::to_string(frames),
+                                  "--save",
+                                  std::to_string(frames - 1),
+                                  "--output",
+                                  dir.string(),
+                                  "--prefix",
+                                  "f",
+                                  "--timeout",
+                                  "15"};
     argv.insert(argv.end(), more.begin(), more.end());
     auto p = session->spawn(argv);
     p->wait(20s);
@@ -134,10 +148,10 @@ class CameraEndToEnd : public ::testing::Test {
   // A GStreamer client of "Tovrelle"; the last of `frames` frames as BGRA.
   Picture gstreamer(int frames = 45) {
     auto file = session->makeFolder("gst") / "frames.bgra";
-    auto p = session->spawn({"gst-launch-1.0", "-q", "pipewiresrc", "target-object=Tovrelle",
-                             "num-buffers=" + std::to_string(frames), "!", "videoconvert", "!",
-                             "video/x-raw,format=BGRA,width=1280,height=720", "!", "filesink",
-                             "location=" + file.string()});
+    auto p =
+        session->spawn({"gst-launch-1.0", "-q", "pipewiresrc", "target-object=Tovrelle",
+                        "num-buffers=" + std::to_string(frames), "!", "videoconvert", "!",
+                        "video/x-raw,format=BGRA,width=1280,height=720", "!", "filesink", "location=" + file.string()});
     p->wait(20s);
     Picture pic;
     const size_t frameBytes = 1280u * 720u * 4u;
@@ -295,7 +309,8 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, CameraSwitch,
                                                   "capture of \"E2E Cam\" stopped: the camera settled on a format "
                                                   "we cannot read (raw GRAY8 1280x720)",
                                                   false},
-                                           Switch{"640x480", "YUY2:1280x720", "capture of \"E2E Cam\" stopped", false}));
+                                           Switch{"640x480", "YUY2:1280x720", "capture of \"E2E Cam\" stopped",
+                                                  false}));
 
 TEST_P(CameraSwitch, ClientsKeepGettingFramesOrBlack) {
   selectCamera("testcam-e2e");

@@ -26,8 +26,8 @@ class FakeCameraPortal {
  public:
   explicit FakeCameraPortal(uint32_t answer) : answer_(answer) {
     if (sd_bus_open_user(&bus_) < 0) return;
-    sd_bus_add_object_vtable(bus_, &slot_, "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Camera",
-                             vtable(), this);
+    sd_bus_add_object_vtable(bus_, &slot_, "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Camera", vtable(),
+                             this);
     if (sd_bus_request_name(bus_, "org.freedesktop.portal.Desktop", 0) < 0) return;
     ready_ = true;
     thread_ = std::thread([this] {

@@ -53,7 +53,8 @@ inline SeenFrame inspect(const capture::CapturedFrame& sample) {
   // What a BGRA client of the virtual camera would be shown.
   thread_local frames::FrameWriter writer;
   auto img = frames::makeFrameBuffer(frames::kFrameWidth, frames::kFrameHeight);
-  if (!writer.write(sample.image, frames::PixelFormat::bgra, img->width(), img->height(), img->data(), img->bytesPerRow()))
+  if (!writer.write(sample.image, frames::PixelFormat::bgra, img->width(), img->height(), img->data(),
+                    img->bytesPerRow()))
     return f;
   f.width = img->width();
   f.height = img->height();

@@ -42,8 +42,8 @@ TEST(FormatChoice, ReadsPlainChoiceAndRangeOffers) {
                              SPA_VIDEO_FORMAT_I420),
       SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
       SPA_POD_CHOICE_ENUM_Fraction(4, &r15, &r60, &r15, &r30)));
-  EXPECT_EQ(parseOffers(enums, 1280, 720),
-            (std::vector<VideoFormat>{vf(frames::PixelFormat::nv12, 1280, 720), vf(frames::PixelFormat::i420, 1280, 720)}))
+  EXPECT_EQ(parseOffers(enums, 1280, 720), (std::vector<VideoFormat>{vf(frames::PixelFormat::nv12, 1280, 720),
+                                                                     vf(frames::PixelFormat::i420, 1280, 720)}))
       << "GRAY8 is skipped; 30 is the best rate up to 30";
 
   // A source with free size and rate ranges settles on 1280x720 at 30.
@@ -79,8 +79,9 @@ TEST(FormatChoice, PrefersFullRateThenNoUpscalingThenTheCheapestConversion) {
                        1280, 720),
             vf(frames::PixelFormat::mjpeg, 1280, 720, 30));
   // Same size and rate: raw beats MJPEG, BGRx beats YUV.
-  EXPECT_EQ(chooseBest({vf(frames::PixelFormat::mjpeg, 1280, 720), vf(frames::PixelFormat::yuy2, 1280, 720)}, 1280, 720),
-            vf(frames::PixelFormat::yuy2, 1280, 720));
+  EXPECT_EQ(
+      chooseBest({vf(frames::PixelFormat::mjpeg, 1280, 720), vf(frames::PixelFormat::yuy2, 1280, 720)}, 1280, 720),
+      vf(frames::PixelFormat::yuy2, 1280, 720));
   EXPECT_EQ(chooseBest({vf(frames::PixelFormat::nv12, 1280, 720), vf(frames::PixelFormat::bgrx, 1280, 720)}, 1280, 720),
             vf(frames::PixelFormat::bgrx, 1280, 720));
   // The smallest size that needs no upscaling.

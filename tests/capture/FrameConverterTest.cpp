@@ -32,20 +32,27 @@ std::vector<uint8_t> patternIn(frames::PixelFormat format, int width, int height
   auto bgra = patternBGRA(width, height, counter);
   const auto l = frames::packedLayout(format == frames::PixelFormat::nv12   ? frames::PixelFormat::nv12
                                       : format == frames::PixelFormat::i420 ? frames::PixelFormat::i420
-                                                                    : frames::PixelFormat::yuy2,
+                                                                            : frames::PixelFormat::yuy2,
                                       width, height);
-  std::vector<uint8_t> out(format == frames::PixelFormat::bgrx || format == frames::PixelFormat::rgbx ? bgra.size() : l.size);
+  std::vector<uint8_t> out(format == frames::PixelFormat::bgrx || format == frames::PixelFormat::rgbx ? bgra.size()
+                                                                                                      : l.size);
   uint8_t* d = out.data();
   const int s = width * 4;
   *stride = l.stride[0];
   switch (format) {
     case frames::PixelFormat::bgrx: *stride = s; return bgra;
-    case frames::PixelFormat::rgbx: libyuv::ARGBToABGR(bgra.data(), s, d, s, width, height); *stride = s; break;
+    case frames::PixelFormat::rgbx:
+      libyuv::ARGBToABGR(bgra.data(), s, d, s, width, height);
+      *stride = s;
+      break;
     case frames::PixelFormat::yuy2: libyuv::ARGBToYUY2(bgra.data(), s, d, l.stride[0], width, height); break;
     case frames::PixelFormat::uyvy: libyuv::ARGBToUYVY(bgra.data(), s, d, l.stride[0], width, height); break;
-    case frames::PixelFormat::nv12: libyuv::ARGBToNV12(bgra.data(), s, d, width, d + l.offset[1], width, width, height); break;
+    case frames::PixelFormat::nv12:
+      libyuv::ARGBToNV12(bgra.data(), s, d, width, d + l.offset[1], width, width, height);
+      break;
     case frames::PixelFormat::i420:
-      libyuv::ARGBToI420(bgra.data(), s, d, width, d + l.offset[1], width / 2, d + l.offset[2], width / 2, width, height);
+      libyuv::ARGBToI420(bgra.data(), s, d, width, d + l.offset[1], width / 2, d + l.offset[2], width / 2, width,
+                         height);
       break;
     default: ADD_FAILURE() << "no raw layout for " << frames::pixelFormatName(format);
   }
@@ -99,7 +106,8 @@ TEST(FrameConverter, RawLayoutsKeepTheirLayoutAndShowThePattern) {
       {F::uyvy, 1280, 720, F::uyvy}, {F::nv12, 1920, 1080, F::nv12}, {F::i420, 640, 360, F::i420},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(frames::pixelFormatName(c.format)) + " " + std::to_string(c.width) + "x" + std::to_string(c.height));
+    SCOPED_TRACE(std::string(frames::pixelFormatName(c.format)) + " " + std::to_string(c.width) + "x" +
+                 std::to_string(c.height));
     auto converter = FrameConverter::create({c.format, c.width, c.height, 30, 1});
     ASSERT_TRUE(converter);
     int stride = 0;
@@ -145,7 +153,8 @@ TEST(FrameConverter, MjpegIsDecodedToFullRangePlanesAndBadFramesAreDroppedOnce) 
   EXPECT_EQ(out.range, frames::Range::full);
   EXPECT_EQ(out.format, frames::PixelFormat::i422);
   EXPECT_EQ(out.width, 1920) << "half size would not cover 1280x720";
-  auto big = FrameConverter::create({frames::PixelFormat::mjpeg, 2880, 1620, 30, 1})->convert(oneBlock(jpegOf(2880, 1620, 7), 0));
+  auto big = FrameConverter::create({frames::PixelFormat::mjpeg, 2880, 1620, 30, 1})
+                 ->convert(oneBlock(jpegOf(2880, 1620, 7), 0));
   EXPECT_EQ(big.width, 1440) << "decoded at half size, still covering 1280x720";
   expectPattern(big, 7, 40);
   expectPattern(out, 5, 40);
@@ -153,12 +162,14 @@ TEST(FrameConverter, MjpegIsDecodedToFullRangePlanesAndBadFramesAreDroppedOnce) 
   for (int sampling : {TJSAMP_420, TJSAMP_444}) {
     for (auto [w, h] : {std::pair{1920, 1080}, std::pair{2880, 1620}}) {
       SCOPED_TRACE("sampling " + std::to_string(sampling) + " " + std::to_string(w));
-      auto f = FrameConverter::create({frames::PixelFormat::mjpeg, w, h, 30, 1})->convert(oneBlock(jpegOf(w, h, 9, sampling), 0));
+      auto f = FrameConverter::create({frames::PixelFormat::mjpeg, w, h, 30, 1})
+                   ->convert(oneBlock(jpegOf(w, h, 9, sampling), 0));
       ASSERT_TRUE(f);
       expectPattern(f, 9, 40);
     }
   }
-  auto gray = FrameConverter::create({frames::PixelFormat::mjpeg, 1920, 1080, 30, 1})->convert(oneBlock(jpegOf(1920, 1080, 3, TJSAMP_GRAY), 0));
+  auto gray = FrameConverter::create({frames::PixelFormat::mjpeg, 1920, 1080, 30, 1})
+                  ->convert(oneBlock(jpegOf(1920, 1080, 3, TJSAMP_GRAY), 0));
   ASSERT_TRUE(gray);
   EXPECT_EQ(gray.plane[1][640], 128);
   EXPECT_EQ(gray.plane[2][gray.stride[2] * 539], 128);
@@ -205,4 +216,3 @@ TEST(FrameConverter, ShortRawFramesAreDroppedOnceAndMemoryIsReused) {
   auto b = converter->convert(oneBlock(bytes, stride));
   EXPECT_NE(a.storage, b.storage) << "held frames are not overwritten";
 }
-

@@ -49,7 +49,9 @@ class PipeWireCapture : public ::testing::Test {
     return {std::move(s), ""};
   }
 
-  static bool hasDevice(capture::CaptureDevices& d, const std::string& id) { return d.deviceWithUniqueId(id).has_value(); }
+  static bool hasDevice(capture::CaptureDevices& d, const std::string& id) {
+    return d.deviceWithUniqueId(id).has_value();
+  }
 
   // Frames must be 1280x720, carry the bars and count up.
   static void expectPattern(const std::vector<SeenFrame>& frames, int tolerance) {
@@ -100,7 +102,7 @@ TEST_F(PipeWireCapture, DiscoveryListsCamerasAndAnnouncesThemAfterTheListChanged
   ASSERT_TRUE(eventually([&] { return hasDevice(*devices, "testcam-own"); }));
   auto list = devices->devices();
   ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[0].uniqueId, "testcam-desk");  // order of appearance
+  EXPECT_EQ(list[0].uniqueId, "testcam-desk");   // order of appearance
   EXPECT_EQ(list[1].localizedName, "Tovrelle");  // our own name is listed like any other
 
   // Another process (or a restart of ours) sees the same identifiers.
@@ -146,7 +148,8 @@ TEST_F(PipeWireCapture, EveryCameraFormatShowsThePatternAndStoppedSessionsLeaveN
                         Case{"BGRx", "1280x720", 2}}) {
     SCOPED_TRACE(c.format);
     const std::string node = std::string("testcam-") + c.format;
-    auto cam = startTestCam(session(), {"--name", c.format, "--node-name", node, "--format", c.format, "--size", c.size});
+    auto cam =
+        startTestCam(session(), {"--name", c.format, "--node-name", node, "--format", c.format, "--size", c.size});
     FrameSink sink;
     ASSERT_TRUE(eventually([&] { return hasDevice(*devices, node); }));
     auto opened = open(*devices, node, sink);

@@ -27,8 +27,8 @@ TEST(CameraOffPicture, OutlineLensAndGroundWhereTheIconPutsThem) {
     EXPECT_EQ(pixelAt(*frame, x, y), kBackground) << x << "," << y;
   }
   // Left and right sides, bottom, the top of the bump, the viewfinder window.
-  for (auto [a, b] : {std::pair{0.0245, 0.30}, {0.9755, 0.70}, {0.20, 0.8112}, {0.45, 0.8112}, {0.40, 0.0254},
-                      {0.7701, 0.3679}}) {
+  for (auto [a, b] :
+       {std::pair{0.0245, 0.30}, {0.9755, 0.70}, {0.20, 0.8112}, {0.45, 0.8112}, {0.40, 0.0254}, {0.7701, 0.3679}}) {
     EXPECT_EQ(at(a, b), kIcon) << a << "," << b;
   }
   // The lens ring where it is farthest from the slash, on both sides of it.

@@ -73,17 +73,17 @@ TEST_F(Extension, FifosInTheDataFolderStallNeitherFramesNorSigterm) {
   auto client = session->spawn({(test::binaryDir() / "tovrelle-snap").string(), "--frames", "900", "--timeout", "60"},
                                {}, "long-client");
   const std::string statePath = (dataDir / "state.json").string();
-  ASSERT_TRUE(extension->waitForLog("cannot read state.json at " + statePath + ": is a FIFO", 10s))
-      << extension->log();
+  ASSERT_TRUE(extension->waitForLog("cannot read state.json at " + statePath + ": is a FIFO", 10s)) << extension->log();
   touchHeartbeat();
   EXPECT_NE(snap().find("\nresult=ok\n"), std::string::npos);
 
   // Image mode reads images.json: the same FIFO there ends in black frames.
-  std::ofstream(dataDir / "state.tmp") << R"({"mode":"image","selectedImageId":"6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9"})";
+  std::ofstream(dataDir / "state.tmp")
+      << R"({"mode":"image","selectedImageId":"6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9"})";
   fs::rename(dataDir / "state.tmp", dataDir / "state.json");  // whole, over the FIFO, as the host writes
   touchHeartbeat();
-  ASSERT_TRUE(extension->waitForLog("cannot read images.json at " + (dataDir / "images.json").string() + ": is a FIFO",
-                                    5s))
+  ASSERT_TRUE(
+      extension->waitForLog("cannot read images.json at " + (dataDir / "images.json").string() + ": is a FIFO", 5s))
       << extension->log();
   touchHeartbeat();
   const std::string after = snap();
@@ -130,13 +130,13 @@ TEST_F(Extension, ADataFolderRemovedAndMadeAgainKeepsFramesFlowingAndFollowsTheN
 // another one is told why it gets nothing, in words a user can act on.
 TEST_F(Extension, ASecondClientInAnotherFormatIsToldWhyItCannotConnect) {
   touchHeartbeat();
-  auto first = session->spawn({(test::binaryDir() / "tovrelle-snap").string(), "--format", "I420", "--frames", "900",
-                               "--timeout", "60"},
-                              {}, "bgra-client");
+  auto first = session->spawn(
+      {(test::binaryDir() / "tovrelle-snap").string(), "--format", "I420", "--frames", "900", "--timeout", "60"}, {},
+      "bgra-client");
   ASSERT_TRUE(extension->waitForLog("startStreamingInternal (was streaming=no)", 15s)) << extension->log();
-  auto second = session->spawn({(test::binaryDir() / "tovrelle-snap").string(), "--format", "BGRA", "--frames", "10",
-                                "--timeout", "8"},
-                               {}, "i420-client");
+  auto second = session->spawn(
+      {(test::binaryDir() / "tovrelle-snap").string(), "--format", "BGRA", "--frames", "10", "--timeout", "8"}, {},
+      "i420-client");
   second->wait(30s);
   const std::string report = second->log();
   EXPECT_EQ(report.find("result=ok"), std::string::npos) << report;

@@ -2,9 +2,9 @@
 // once the app's program is gone for good, and not when it is only replaced.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 #include "extension/InstalledAppWatch.h"
 #include "tests/fakes/ManualDispatch.h"

@@ -35,8 +35,7 @@ inline bool isBlack(const frames::ConstFrameBufferRef& buffer) {
 class FakeAnimation final : public extension::AnimatedImage {
  public:
   explicit FakeAnimation(std::vector<double> delays) : delays_(std::move(delays)) {
-    for (size_t i = 0; i < delays_.size(); ++i)
-      frames_.push_back(solidFrame(static_cast<uint8_t>(10 * i + 10), 0, 0));
+    for (size_t i = 0; i < delays_.size(); ++i) frames_.push_back(solidFrame(static_cast<uint8_t>(10 * i + 10), 0, 0));
   }
   size_t frameCount() const override { return frames_.size(); }
   double delay(size_t index) const override { return delays_.at(index); }

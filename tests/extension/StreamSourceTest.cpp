@@ -1,7 +1,7 @@
 // The stream source's life cycle and mode state machine, on fake timers: what
 // a client receives and what the extension logs at each transition.
-#include "tests/extension/StreamSourceHarness.h"
 #include <sys/stat.h>
+#include "tests/extension/StreamSourceHarness.h"
 
 using namespace tovrelle;
 using namespace tovrelle::test;
@@ -13,11 +13,11 @@ TEST_F(StreamLifecycle, StartWithoutHostShowsNotRunningPictureAfterLoggedTransit
   EXPECT_TRUE(takeFrames().empty()) << "nothing flows before a client starts the stream";
   clientStarts();
   EXPECT_TRUE(source->streaming());
-  EXPECT_EQ(lines(), (std::vector<std::string>{"startStreamingInternal (was streaming=no)",
-                                               "startBlackScreenTimer (isStreaming=yes)",
-                                               "host running changed: unknown -> no",
-                                               "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
-                                               "stopAllSources done", "startNotRunningTimer (isStreaming=yes)"}));
+  EXPECT_EQ(lines(),
+            (std::vector<std::string>{"startStreamingInternal (was streaming=no)",
+                                      "startBlackScreenTimer (isStreaming=yes)", "host running changed: unknown -> no",
+                                      "stopAllSources begin (hasCaptureSession=no hasTimer=yes)", "stopAllSources done",
+                                      "startNotRunningTimer (isStreaming=yes)"}));
 
   advance(1.0);
   auto frames = takeFrames();
@@ -103,14 +103,11 @@ TEST_F(HostLiveness, HostQuitsThenReturnsAndTheSameStateIsAppliedAfresh) {
   clearLog();
   touchHeartbeat();
   advance(0.5);
-  EXPECT_EQ(lines(), (std::vector<std::string>{"host running changed: no -> yes",
-                                               "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
-                                               "stopAllSources done",
-                                               "state change mode=off image=nil camera=nil",
-                                               "stopAllSources begin (hasCaptureSession=no hasTimer=no)",
-                                               "stopAllSources done",
-                                               "startCameraOffTimer (isStreaming=yes)",
-                                               "camera-off-timer firing first frame"}));
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         "host running changed: no -> yes", "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
+                         "stopAllSources done", "state change mode=off image=nil camera=nil",
+                         "stopAllSources begin (hasCaptureSession=no hasTimer=no)", "stopAllSources done",
+                         "startCameraOffTimer (isStreaming=yes)", "camera-off-timer firing first frame"}));
   EXPECT_EQ(cameraOffBuilds, 1) << "the camera-off picture is drawn once and reused";
 }
 
@@ -118,16 +115,13 @@ using StateMachine = StreamSourceHarness;
 
 TEST_F(StateMachine, ForcedFirstApplyReplacesBlackWithCameraOffAndLogsEachStateOnce) {
   startWith(CameraState{});
-  EXPECT_EQ(lines(), (std::vector<std::string>{"startStreamingInternal (was streaming=no)",
-                                               "startBlackScreenTimer (isStreaming=yes)",
-                                               "host running changed: unknown -> yes",
-                                               "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
-                                               "stopAllSources done",
-                                               "observed state mode=off image=nil camera=nil",
-                                               "state change mode=off image=nil camera=nil",
-                                               "stopAllSources begin (hasCaptureSession=no hasTimer=no)",
-                                               "stopAllSources done",
-                                               "startCameraOffTimer (isStreaming=yes)"}));
+  EXPECT_EQ(lines(),
+            (std::vector<std::string>{
+                "startStreamingInternal (was streaming=no)", "startBlackScreenTimer (isStreaming=yes)",
+                "host running changed: unknown -> yes", "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
+                "stopAllSources done", "observed state mode=off image=nil camera=nil",
+                "state change mode=off image=nil camera=nil", "stopAllSources begin (hasCaptureSession=no hasTimer=no)",
+                "stopAllSources done", "startCameraOffTimer (isStreaming=yes)"}));
   polls(10);
   EXPECT_EQ(countStartingWith("observed state"), 1);
   EXPECT_EQ(countStartingWith("state change"), 1);
@@ -142,16 +136,14 @@ TEST_F(StateMachine, ModeChangesTearDownAndStartTheNextSourceInOrder) {
 
   const auto imageId = *Uuid::parse("6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9");
   apply({CameraMode::image, imageId, std::string("cam-1")});
-  EXPECT_EQ(lines(), (std::vector<std::string>{
-                         "observed state mode=image image=6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9 camera=cam-1",
-                         "state change mode=image image=6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9 camera=cam-1",
-                         // The camera-off picture flows until the image is known to be missing.
-                         "cannot read images.json at " + (dataDir / "images.json").string() +
-                             ": No such file or directory",
-                         "stopAllSources begin (hasCaptureSession=no hasTimer=yes)",
-                         "stopAllSources done",
-                         "startBlackScreenTimer (isStreaming=yes)",
-                         "black-timer firing first frame"}));
+  EXPECT_EQ(lines(),
+            (std::vector<std::string>{
+                "observed state mode=image image=6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9 camera=cam-1",
+                "state change mode=image image=6B1F2C3D-4E5F-4061-8293-A4B5C6D7E8F9 camera=cam-1",
+                // The camera-off picture flows until the image is known to be missing.
+                "cannot read images.json at " + (dataDir / "images.json").string() + ": No such file or directory",
+                "stopAllSources begin (hasCaptureSession=no hasTimer=yes)", "stopAllSources done",
+                "startBlackScreenTimer (isStreaming=yes)", "black-timer firing first frame"}));
 
   // The selected camera does not matter in image mode.
   clearLog();
@@ -185,8 +177,9 @@ TEST_F(StateMachine, StateFileFailuresAreSaidBoundedEscapedAndOnlyWhenTheyChange
   writeFile("state.json", hostile);
   clearLog();
   polls(10);
-  EXPECT_EQ(errorLines(), (std::vector<std::string>{
-                              "cannot decode state.json (60000 bytes): \"root:x:0:0:root:/root:/bin/bash\\nroot:x:0:0:root:\"..."}));
+  EXPECT_EQ(errorLines(),
+            (std::vector<std::string>{
+                "cannot decode state.json (60000 bytes): \"root:x:0:0:root:/root:/bin/bash\\nroot:x:0:0:root:\"..."}));
   size_t logged = 0;
   for (auto& l : lines()) logged += l.size() + 1;
   EXPECT_LT(logged, 1000u);
@@ -204,7 +197,8 @@ TEST_F(StateMachine, StateFileFailuresAreSaidBoundedEscapedAndOnlyWhenTheyChange
   writeFile("state.json", std::string("{\"mode\":\"o\xff\"}", 13));
   clearLog();
   polls(extension::kStateFailureRepeatPolls + 1);
-  EXPECT_EQ(errorLines(), (std::vector<std::string>(2, "cannot decode state.json (13 bytes): \"{\\\"mode\\\":\\\"o\\xff\\\"}\"")));
+  EXPECT_EQ(errorLines(),
+            (std::vector<std::string>(2, "cannot decode state.json (13 bytes): \"{\\\"mode\\\":\\\"o\\xff\\\"}\"")));
   EXPECT_EQ(countStartingWith("state change"), 0) << "every fallback is the same default state";
 }
 
@@ -218,7 +212,8 @@ const Uuid kImageB = *Uuid::parse("AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE");
 TEST_F(ImageMode, StillImageSendsItsPreRenderedFrame) {
   const auto file = addImageFile("C0FFEE00-0000-4000-8000-000000000001_Beach.png");
   stills[file.filename().string()] = extension::StillImage{solidFrame(1, 2, 3), 1000, 1000};
-  writeLibrary({{kImageB, "Other", "missing.png"}, {kImageA, "Beach", file.filename().string()},
+  writeLibrary({{kImageB, "Other", "missing.png"},
+                {kImageA, "Beach", file.filename().string()},
                 {kImageA, "Duplicate", "nope.png"}});
   startWith(CameraState{CameraMode::image, kImageA, std::nullopt});
   EXPECT_EQ(count("loaded image Beach (1000x1000) for display"), 1) << "the first entry with the id wins";
@@ -297,8 +292,7 @@ TEST_F(ImageMode, TheOldAnimationIsReleasedBeforeTheNextIsLoaded) {
   animations["a.gif"] = std::move(first);
   animations["b.gif"] = std::make_shared<FakeAnimation>(std::vector<double>{0.1, 0.1});
   bool firstAliveAtSecondLoad = true;
-  deps.loadAnimatedImage = [&weakFirst, &firstAliveAtSecondLoad,
-                            load = deps.loadAnimatedImage](const fs::path& file) {
+  deps.loadAnimatedImage = [&weakFirst, &firstAliveAtSecondLoad, load = deps.loadAnimatedImage](const fs::path& file) {
     if (file.filename() == "b.gif") firstAliveAtSecondLoad = !weakFirst.expired();
     return load(file);
   };
@@ -492,7 +486,8 @@ TEST_F(FolderNotifications, ABurstOfAThousandWritesInASecondIsReadBoundedTimesAn
   writeLibrary({{kImageA, "A", "a.png"}, {kImageB, "B", "b.png"}});
   startWith(CameraState{});
   clearLog();
-  const CameraState states[3] = {{}, {CameraMode::image, kImageA, std::nullopt}, {CameraMode::image, kImageB, std::nullopt}};
+  const CameraState states[3] = {
+      {}, {CameraMode::image, kImageA, std::nullopt}, {CameraMode::image, kImageB, std::nullopt}};
   for (int i = 0; i < 1000; ++i) {
     if (i % 100 == 0) touchHeartbeat();
     writeState(states[(i + 2) % 3]);  // ends on B

@@ -25,7 +25,7 @@ class FakeCameraService final : public userservice::CameraService {
   using CallPtr = std::shared_ptr<Call>;
 
   struct Answer {
-    std::optional<int> errorCode;              // none: it worked
+    std::optional<int> errorCode;                 // none: it worked
     std::optional<userservice::Installed> found;  // for looks
     dispatch::Duration delay{};
   };
@@ -82,8 +82,9 @@ class FakeCameraService final : public userservice::CameraService {
  private:
   void submit(CallPtr call) {
     calls_.push_back(call);
-    auto& scripts = call->kind == Kind::install ? installScripts_ : call->kind == Kind::remove ? removalScripts_
-                                                                                            : lookScripts_;
+    auto& scripts = call->kind == Kind::install  ? installScripts_
+                    : call->kind == Kind::remove ? removalScripts_
+                                                 : lookScripts_;
     std::optional<Answer> script;
     if (!scripts.empty()) {
       script = scripts.front();

@@ -84,7 +84,8 @@ class FakeDeviceInput final : public capture::DeviceInput {
 class FakeCaptureSession final : public capture::CaptureSession {
  public:
   FakeCaptureSession(std::shared_ptr<FakeSessionRecord> record, bool canAddInput, bool canAddOutput,
-                     std::shared_ptr<dispatch::Queue> captureQueue, std::function<bool(const std::string&)> failsToStart)
+                     std::shared_ptr<dispatch::Queue> captureQueue,
+                     std::function<bool(const std::string&)> failsToStart)
       : record_(std::move(record)),
         canAddInput_(canAddInput),
         canAddOutput_(canAddOutput),
@@ -201,8 +202,8 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
     {
       std::lock_guard lock(mutex_);
       pending.swap(pendingRequests_);
-      if (!pending.empty()) status_ = granted ? capture::AuthorizationStatus::authorized
-                                              : capture::AuthorizationStatus::denied;
+      if (!pending.empty())
+        status_ = granted ? capture::AuthorizationStatus::authorized : capture::AuthorizationStatus::denied;
     }
     for (auto& completion : pending) completion(granted);
   }

@@ -148,8 +148,8 @@ TEST_F(DecoderTest, AnimatedWebpBlendDisposalAndDelays) {
 TEST_F(DecoderTest, BrokenTruncatedAndHugeWebpAreRefusedWithoutHarm) {
   AnimatedWebp w{8, 8, {}};
   for (int i = 0; i < 3; ++i)
-    w.frames.push_back({0, 0, 8, 8, solidRgba(8, 8, i == 0 ? 255 : 0, i == 1 ? 255 : 0, i == 2 ? 255 : 0, 255), 50,
-                        false, false});
+    w.frames.push_back(
+        {0, 0, 8, 8, solidRgba(8, 8, i == 0 ? 255 : 0, i == 1 ? 255 : 0, i == 2 ? 255 : 0, 255), 50, false, false});
   const auto good = encodeAnimatedWebp(w);
   ASSERT_EQ(decodeAll(good).size(), 3u);
 
@@ -205,9 +205,9 @@ TEST_F(DecoderTest, LargeStillPngAndWebpAreReducedWhileDecoding) {
     }
   AnimatedWebp animated{w, h, {}};
   for (int i = 0; i < 2; ++i) animated.frames.push_back({0, 0, w, h, rgba, 100, false, false});
-  for (const auto& [name, bytes, count] :
-       {std::tuple{"png", encodePng(w, h, rgba), 1u}, {"webp", encodeWebp(w, h, rgba), 1u},
-        {"animated webp", encodeAnimatedWebp(animated), 2u}}) {
+  for (const auto& [name, bytes, count] : {std::tuple{"png", encodePng(w, h, rgba), 1u},
+                                           {"webp", encodeWebp(w, h, rgba), 1u},
+                                           {"animated webp", encodeAnimatedWebp(animated), 2u}}) {
     SCOPED_TRACE(name);
     const auto f = decodeAll(bytes);
     ASSERT_EQ(f.size(), count);
@@ -330,12 +330,15 @@ TEST_F(DecoderTest, JpegsAreTurnedUprightByTheirExifOrientation) {
       }
     };
     const auto file = folder.path() / ("o" + std::to_string(o) + ".jpg");
-    writeJpeg(file, sw, sh, [&](int y, uint8_t* rgb) {
-      for (int x = 0; x < sw; ++x) {
-        auto [ux, uy] = toUpright(x, y);
-        std::copy_n(&upright[(static_cast<size_t>(uy) * w + static_cast<size_t>(ux)) * 3], 3, rgb + 3 * x);
-      }
-    }, o, 95);
+    writeJpeg(
+        file, sw, sh,
+        [&](int y, uint8_t* rgb) {
+          for (int x = 0; x < sw; ++x) {
+            auto [ux, uy] = toUpright(x, y);
+            std::copy_n(&upright[(static_cast<size_t>(uy) * w + static_cast<size_t>(ux)) * 3], 3, rgb + 3 * x);
+          }
+        },
+        o, 95);
     auto info = inspectImage(openImageFile(file));
     ASSERT_TRUE(info);
     EXPECT_EQ(info->width, w);

@@ -403,8 +403,9 @@ void writeJpeg(const std::filesystem::path& path, int width, int height,
   jpeg_start_compress(&cinfo, TRUE);
   if (orientation != 0) {
     // "Exif\0\0", a big-endian TIFF header and one IFD entry: Orientation, SHORT, 1.
-    const uint8_t exif[] = {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1,
-                            0, static_cast<uint8_t>(orientation), 0, 0, 0, 0, 0, 0};
+    const uint8_t exif[] = {'E', 'x', 'i', 'f',  0,    0, 'M', 'M', 0, 42, 0, 0, 0,
+                            8,   0,   1,   0x01, 0x12, 0, 3,   0,   0, 0,  1, 0, static_cast<uint8_t>(orientation),
+                            0,   0,   0,   0,    0,    0};
     jpeg_write_marker(&cinfo, JPEG_APP0 + 1, exif, sizeof exif);
   }
   std::vector<uint8_t> line(static_cast<size_t>(width) * 3);

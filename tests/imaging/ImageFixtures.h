@@ -16,18 +16,18 @@ using Rgb = uint32_t;
 
 struct GifFrame {
   int left = 0, top = 0, width = 0, height = 0;
-  std::vector<uint8_t> indices;        // width * height palette indices
-  std::optional<int> delayCs;          // no value: the frame carries no graphic control block
-  int disposal = 0;                    // 0..3 as stored in the file
-  int transparentIndex = -1;           // -1: none
-  std::vector<Rgb> localPalette;       // empty: use the global palette
+  std::vector<uint8_t> indices;   // width * height palette indices
+  std::optional<int> delayCs;     // no value: the frame carries no graphic control block
+  int disposal = 0;               // 0..3 as stored in the file
+  int transparentIndex = -1;      // -1: none
+  std::vector<Rgb> localPalette;  // empty: use the global palette
 };
 
 struct Gif {
   int width = 0, height = 0;
   std::vector<Rgb> globalPalette;  // may be empty when every frame has its own
   int backgroundIndex = 0;
-  bool loop = true;                // writes the looping application block
+  bool loop = true;  // writes the looping application block
   std::vector<GifFrame> frames;
 };
 

@@ -44,7 +44,8 @@ class ImageSourceTest : public ::testing::Test {
 // A GIF of `count` full-screen frames cycling red, green, blue.
 Gif cyclingGif(int count, int width, int height, int delayCs) {
   Gif gif{width, height, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff}, 0, true, {}};
-  for (int i = 0; i < count; ++i) gif.frames.push_back(solidGifFrame(width, height, static_cast<uint8_t>(i % 3), delayCs));
+  for (int i = 0; i < count; ++i)
+    gif.frames.push_back(solidGifFrame(width, height, static_cast<uint8_t>(i % 3), delayCs));
   return gif;
 }
 
@@ -135,7 +136,8 @@ TEST_F(ImageSourceTest, HundredMegapixelPhotoIsShownReducedWithinItsMemoryBound)
   std::vector<uint8_t> row(static_cast<size_t>(w) * 3);
   for (int x = 0; x < w; ++x) row[3 * static_cast<size_t>(x) + (x < w / 2 ? 0 : 2)] = 255;  // red | blue
   const auto file = folder_.path() / "huge.jpg";
-  writeJpeg(file, w, h, [&](int, uint8_t* rgb) { std::memcpy(rgb, row.data(), row.size()); }, 0, 75);
+  writeJpeg(
+      file, w, h, [&](int, uint8_t* rgb) { std::memcpy(rgb, row.data(), row.size()); }, 0, 75);
 
   resetPeakResident();
   const long before = peakResidentBytes();

@@ -3,8 +3,8 @@
 // library image and a sideways-stored phone photo. (How an animation plays is
 // judged on fake clocks in the stream source tests.)
 #include <cairo.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -70,7 +70,9 @@ class ImageStreamEndToEnd : public ::testing::Test {
     unsetenv(kDataDirEnv);
   }
 
-  void writeState(const CameraState& state) { ASSERT_TRUE(writeFileAtomically(stateFilePath(), encodeCameraState(state))); }
+  void writeState(const CameraState& state) {
+    ASSERT_TRUE(writeFileAtomically(stateFilePath(), encodeCameraState(state)));
+  }
 
   void startHeartbeat() {
     beating_ = true;
@@ -95,10 +97,10 @@ class ImageStreamEndToEnd : public ::testing::Test {
 
   // A frame once the poll has applied the state: frame 20 of a fresh client.
   std::unique_ptr<SavedFrame> settledFrame(const std::string& prefix) {
-    auto client = session_->spawn({(binaryDir() / "tovrelle-snap").string(), "--format", "BGRA", "--frames", "21",
-                                   "--output", session_->runtimeDir().string(), "--timeout", "30", "--save", "20",
-                                   "--prefix", prefix},
-                                  {}, "snap-" + prefix + ".log");
+    auto client =
+        session_->spawn({(binaryDir() / "tovrelle-snap").string(), "--format", "BGRA", "--frames", "21", "--output",
+                         session_->runtimeDir().string(), "--timeout", "30", "--save", "20", "--prefix", prefix},
+                        {}, "snap-" + prefix + ".log");
     EXPECT_EQ(client->wait(40s), 0) << client->log() << "\n--- extension:\n" << extension_->log();
     auto frame = std::make_unique<SavedFrame>((session_->runtimeDir() / (prefix + "-20.png")).string());
     EXPECT_TRUE(frame->ok()) << client->log();
@@ -150,9 +152,13 @@ TEST_F(ImageStreamEndToEnd, PicturesAndLibraryImagesReachTheClient) {
       << extension_->log();
 
   // A phone photo stored sideways with EXIF orientation 6: shown upright, pillarboxed.
-  writeJpeg(imagesDir() / "portrait.jpg", 120, 60, [](int, uint8_t* rgb) {
-    for (int x = 0; x < 120; ++x) std::copy_n(x < 60 ? "\xff\0\0" : "\0\0\xff", 3, rgb + 3 * x);  // top: stored left
-  }, 6, 95);
+  writeJpeg(
+      imagesDir() / "portrait.jpg", 120, 60,
+      [](int, uint8_t* rgb) {
+        for (int x = 0; x < 120; ++x)
+          std::copy_n(x < 60 ? "\xff\0\0" : "\0\0\xff", 3, rgb + 3 * x);  // top: stored left
+      },
+      6, 95);
   selectFile("portrait.jpg");
   frame = settledFrame("portrait");
   EXPECT_TRUE(frame->is(300, 360, kBlack));

@@ -29,15 +29,12 @@ class InstallerTest : public ::testing::Test {
   }
 
   void makeInstaller() {
-    installer = CameraServiceInstaller::create({fake, mainQueue, app.root(),
-                                                [](const char* key) {
-                                                  return QStringLiteral("text of ") + QString::fromUtf8(key);
-                                                },
-                                                [this] { return storedRemoval; },
-                                                [this](bool removed) { storedRemoval = removed; }});
-    QObject::connect(installer.get(), &CameraServiceInstaller::statusChanged, [this] {
-      changes.push_back(installer->status());
-    });
+    installer = CameraServiceInstaller::create(
+        {fake, mainQueue, app.root(),
+         [](const char* key) { return QStringLiteral("text of ") + QString::fromUtf8(key); },
+         [this] { return storedRemoval; }, [this](bool removed) { storedRemoval = removed; }});
+    QObject::connect(installer.get(), &CameraServiceInstaller::statusChanged,
+                     [this] { changes.push_back(installer->status()); });
   }
 
   void run() { scheduler.drainAll(); }

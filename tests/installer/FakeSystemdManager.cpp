@@ -28,8 +28,8 @@ FakeSystemdManager::FakeSystemdManager(std::filesystem::path unitFolder) : unitF
       SD_BUS_METHOD("GetUnitFileState", "s", "s", handle, flags),
       SD_BUS_VTABLE_END,
   };
-  if (sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager",
-                               vtable, this) < 0 ||
+  if (sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", vtable,
+                               this) < 0 ||
       sd_bus_request_name(bus_, "org.freedesktop.systemd1", 0) < 0) {
     sd_bus_flush_close_unref(bus_);
     throw std::runtime_error("the stand-in manager cannot take its name");

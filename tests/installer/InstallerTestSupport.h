@@ -38,9 +38,10 @@ class FakeAppPrefix {
     std::ofstream(service() / "Info.json", std::ios::trunc) << text;
   }
   void writeVersion(const std::string& shortVersion, const std::string& version) const {
-    writeInfo("{\"CFBundleIdentifier\": \"velkari.tovrelle.cameraextension\", \"CFBundleExecutable\": "
-              "\"tovrelle-camera-extension\", \"CFBundleShortVersionString\": \"" +
-              shortVersion + "\", \"CFBundleVersion\": \"" + version + "\"}");
+    writeInfo(
+        "{\"CFBundleIdentifier\": \"velkari.tovrelle.cameraextension\", \"CFBundleExecutable\": "
+        "\"tovrelle-camera-extension\", \"CFBundleShortVersionString\": \"" +
+        shortVersion + "\", \"CFBundleVersion\": \"" + version + "\"}");
   }
 
  private:

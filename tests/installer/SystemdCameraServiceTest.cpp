@@ -4,12 +4,12 @@
 // private folder, and the installer on the Qt main queue on top.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <csignal>
-#include <fstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <QCoreApplication>
+#include <csignal>
+#include <fstream>
 
 #include "app/installer/CameraServiceInstaller.h"
 #include "platform/camera/pipewire/CameraNodes.h"
@@ -110,8 +110,8 @@ class SystemdCameraServiceTest : public ::testing::Test {
   }
 
   void makeInstaller() {
-    installer = CameraServiceInstaller::create(
-        {service, std::make_shared<dispatch::QtMainQueue>(), prefix.root(), [](const char* key) { return QString(key); }});
+    installer = CameraServiceInstaller::create({service, std::make_shared<dispatch::QtMainQueue>(), prefix.root(),
+                                                [](const char* key) { return QString(key); }});
   }
 
   // What a failed installer shows: "<message key> | <diagnostic>".
@@ -188,8 +188,7 @@ TEST_F(SystemdCameraServiceTest, UserServicePublishesTheCameraAndRemoveTakesItAl
   makeInstaller();
   systemd->clearCalls();
   EXPECT_EQ(install(false), Case::running);
-  EXPECT_EQ(systemd->calls(), (std::vector<std::string>{std::string("GetUnitFileState ") + kUnit}))
-      << "it only looked";
+  EXPECT_EQ(systemd->calls(), (std::vector<std::string>{std::string("GetUnitFileState ") + kUnit})) << "it only looked";
 
   // The service dies: the unit is still enabled, but nothing is published.
   ::kill(systemd->mainPid(), SIGKILL);
@@ -232,15 +231,17 @@ TEST_F(SystemdCameraServiceTest, RefusingOrVanishingManagerFailsAndInstallsNothi
   systemd->setBehaviour("RestartUnit", FakeSystemdManager::Behaviour::refuse);
   makeInstaller();
   ASSERT_EQ(install(true), Case::failed);
-  EXPECT_TRUE(shownStartsWith("extensionError.needsApproval | tovrelle.camera-service #10: the service manager refused"))
+  EXPECT_TRUE(
+      shownStartsWith("extensionError.needsApproval | tovrelle.camera-service #10: the service manager refused"))
       << shown();
   EXPECT_TRUE(copyFolders().empty()) << "the new copy is removed again";
 
   systemd->setBehaviour("RestartUnit", FakeSystemdManager::Behaviour::answer);
   systemd->setBehaviour("EnableUnitFiles", FakeSystemdManager::Behaviour::vanish);
   ASSERT_EQ(install(true), Case::failed);
-  EXPECT_TRUE(shownStartsWith("extensionError.unknown | tovrelle.camera-service #1: the service manager went away "
-                              "when asked to enable "))
+  EXPECT_TRUE(
+      shownStartsWith("extensionError.unknown | tovrelle.camera-service #1: the service manager went away "
+                      "when asked to enable "))
       << shown();
   EXPECT_FALSE(systemd->connected());
   EXPECT_TRUE(copyFolders().empty());
@@ -253,8 +254,9 @@ TEST_F(SystemdCameraServiceTest, AServiceThatPublishesNothingFailsAndSaysWhy) {
   makeInstaller();
   writeEmbedded("2.0", "7", "exec sleep 30");
   ASSERT_EQ(install(true), Case::failed);
-  EXPECT_EQ(shown(), "extensionError.noCamera | tovrelle.camera-service #14: the camera service runs but published no "
-                     "camera within 2 s");
+  EXPECT_EQ(shown(),
+            "extensionError.noCamera | tovrelle.camera-service #14: the camera service runs but published no "
+            "camera within 2 s");
   EXPECT_TRUE(logs.contains("last journal lines of velkari.tovrelle.cameraextension.service"));
 }
 
@@ -294,7 +296,8 @@ TEST_F(SystemdCameraServiceTest, WithoutAManagerTheServiceStartsAtOnceAndAtEvery
                              (prefix.service() / "tovrelle-camera-extension").string() + '\0'),
             std::string::npos);
   EXPECT_EQ(environment.find("TOVRELLE_NO_JOURNAL="), std::string::npos);
-  EXPECT_TRUE(waitUntil([&] { return readFile(paths.stateFolder / "camera-service.log").find("data folder") != std::string::npos; }));
+  EXPECT_TRUE(waitUntil(
+      [&] { return readFile(paths.stateFolder / "camera-service.log").find("data folder") != std::string::npos; }));
 
   // PipeWire gone: nobody can use the camera.
   session->stopPipeWire();
@@ -351,8 +354,9 @@ TEST_F(SystemdCameraServiceTest, AServiceThatCrashesAtStartFailsWithItsExitStatu
   makeInstaller();
   writeEmbedded("2.0", "7", "exit 1");
   ASSERT_EQ(install(true), Case::failed);
-  EXPECT_EQ(shown(), "extensionError.noCamera | tovrelle.camera-service #14: the camera service exited with status 1 "
-                     "before its camera appeared");
+  EXPECT_EQ(shown(),
+            "extensionError.noCamera | tovrelle.camera-service #14: the camera service exited with status 1 "
+            "before its camera appeared");
   EXPECT_TRUE(logs.contains("cannot write the camera service log"));
 
   // Fixed, it installs over the failed copy.
@@ -424,7 +428,8 @@ TEST_F(SystemdCameraServiceTest, UnwritableFoldersFailWithTheirReason) {
   service = userservice::makeSystemdCameraService(paths, std::make_shared<dispatch::QtMainQueue>());
   makeInstaller();
   ASSERT_EQ(install(true), Case::failed);
-  EXPECT_NE(shown().find(" | tovrelle.camera-service #1: cannot use the install folder "), std::string::npos) << shown();
+  EXPECT_NE(shown().find(" | tovrelle.camera-service #1: cannot use the install folder "), std::string::npos)
+      << shown();
   EXPECT_TRUE(systemd->calls().empty());
 }
 

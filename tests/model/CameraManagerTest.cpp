@@ -18,7 +18,8 @@ class CameraManagerTest : public ModelFixture {
   // Puts a library on disk before the image manager loads it.
   std::vector<SavedImage> seedLibrary(int count) {
     std::vector<SavedImage> list;
-    for (int i = 0; i < count; ++i) list.push_back({Uuid::random(), "image" + std::to_string(i), "F" + std::to_string(i)});
+    for (int i = 0; i < count; ++i)
+      list.push_back({Uuid::random(), "image" + std::to_string(i), "F" + std::to_string(i)});
     writeFile(data_ / "images.json", encodeSavedImages(list));
     return list;
   }
@@ -100,9 +101,8 @@ TEST_F(CameraManagerTest, EachOperationPublishesBeforeChangingThenWritesOnce) {
 
   camera().turnOn();
   const std::string a = kImageA.toString();
-  EXPECT_EQ(events, (std::vector<std::string>{
-                        "will mode=image", "did mode=camera", "will image=" + a, "did image=nil",
-                        "log CameraManager: wrote state mode=camera image=nil camera=cam-7"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"will mode=image", "did mode=camera", "will image=" + a, "did image=nil",
+                                              "log CameraManager: wrote state mode=camera image=nil camera=cam-7"}));
   EXPECT_EQ(state(), R"({"mode":"camera","selectedCameraId":"cam-7"})");
 
   events.clear();
@@ -116,8 +116,9 @@ TEST_F(CameraManagerTest, EachOperationPublishesBeforeChangingThenWritesOnce) {
   events.clear();
   camera().selectImage(kImageB);
   const std::string b = kImageB.toString();
-  EXPECT_EQ(events, (std::vector<std::string>{"will mode=off", "did mode=image", "will image=nil", "did image=" + b,
-                                              "log CameraManager: wrote state mode=image image=" + b + " camera=cam-7"}));
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"will mode=off", "did mode=image", "will image=nil", "did image=" + b,
+                                      "log CameraManager: wrote state mode=image image=" + b + " camera=cam-7"}));
   EXPECT_EQ(state(), R"({"mode":"image","selectedImageId":")" + b + R"(","selectedCameraId":"cam-7"})");
   EXPECT_EQ(storedDefault("lastSelectedImageId"), b);
 
@@ -202,7 +203,8 @@ TEST_F(CameraManagerTest, AQuittingAppMarksTheHeartbeatStoppedAndTouchesItNoMore
   ASSERT_TRUE(isHostRunning());
   camera().stopHeartbeat();
   EXPECT_FALSE(isHostRunning()) << "stopped at once, not once the date has aged";
-  EXPECT_EQ(fs::last_write_time(heartbeat), fs::file_time_type::clock::from_sys(std::chrono::system_clock::time_point{}));
+  EXPECT_EQ(fs::last_write_time(heartbeat),
+            fs::file_time_type::clock::from_sys(std::chrono::system_clock::time_point{}));
   EXPECT_EQ(takeLines(), std::vector<std::string>{"CameraManager: heartbeat marked stopped"});
   scheduler_.advance(5s);
   EXPECT_FALSE(isHostRunning()) << "no tick renews it";

@@ -1,9 +1,9 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <sys/stat.h>
 #include <atomic>
 #include <regex>
-#include <sys/stat.h>
 #include <thread>
 
 #include "platform/dispatch/QtMainQueue.h"
@@ -92,8 +92,8 @@ TEST_F(ImageManagerTest, AddingCopiesTheFileUnderANewNameAndListsIt) {
   const SavedImage& entry = images().savedImages()[0];
   EXPECT_EQ(entry.name, "Photo");
   std::smatch match;
-  ASSERT_TRUE(std::regex_match(entry.fileName, match,
-                               std::regex("([0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12})_Photo\\.JPG")))
+  ASSERT_TRUE(std::regex_match(
+      entry.fileName, match, std::regex("([0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12})_Photo\\.JPG")))
       << entry.fileName;
   EXPECT_NE(*Uuid::parse(match[1].str()), entry.id) << "the entry's id is a second, independent UUID";
 
@@ -103,11 +103,11 @@ TEST_F(ImageManagerTest, AddingCopiesTheFileUnderANewNameAndListsIt) {
   EXPECT_EQ(readFile(library()), encodeSavedImages(images().savedImages()));
 
   const std::string json = encodeSavedImages(images().savedImages());
-  EXPECT_EQ(events, (std::vector<std::string>{
-                        "will images=0", "did images=1",
-                        "log ImageManager: copied " + picked.string() + " -> " + copy.string() + ", savedImages count=1",
-                        "log ImageManager: wrote images.json (1 entries, " + std::to_string(json.size()) +
-                            " bytes) to " + library().string()}));
+  EXPECT_EQ(events, (std::vector<std::string>{"will images=0", "did images=1",
+                                              "log ImageManager: copied " + picked.string() + " -> " + copy.string() +
+                                                  ", savedImages count=1",
+                                              "log ImageManager: wrote images.json (1 entries, " +
+                                                  std::to_string(json.size()) + " bytes) to " + library().string()}));
 }
 
 TEST_F(ImageManagerTest, APictureAddedUnderALooseUmaskIsTheUsersAlone) {
@@ -158,8 +158,10 @@ TEST_F(ImageManagerTest, LeftoversGoOnlyWhileTheListWasReadAndOnlyTheLibrarysOwn
 }
 
 TEST_F(ImageManagerTest, NamesDropOnlyTheLastExtension) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"my.holiday.gif", "my.holiday"}, {"noext", "noext"}, {"Café 夏.png", "Café 夏"}, {"a \"quoted\".png", "a \"quoted\""}};
+  const std::vector<std::pair<std::string, std::string>> cases = {{"my.holiday.gif", "my.holiday"},
+                                                                  {"noext", "noext"},
+                                                                  {"Café 夏.png", "Café 夏"},
+                                                                  {"a \"quoted\".png", "a \"quoted\""}};
   for (auto& [file, name] : cases) images().addImage(pickedFile(file));
   ASSERT_EQ(images().savedImages().size(), cases.size());
   for (size_t i = 0; i < cases.size(); ++i) {

@@ -6,6 +6,8 @@
 
 #include <QObject>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -16,8 +18,6 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <vector>
 
 #include "app/model/CameraManager.h"
@@ -65,15 +65,15 @@ class ModelFixture : public ::testing::Test {
 
   CameraManager& camera() {
     if (!camera_)
-      camera_ = std::make_unique<CameraManager>(CameraManager::Dependencies{
-          mainQueue_, [this]() -> ImageManager& { return images(); }, settings_.get()});
+      camera_ = std::make_unique<CameraManager>(
+          CameraManager::Dependencies{mainQueue_, [this]() -> ImageManager& { return images(); }, settings_.get()});
     return *camera_;
   }
 
   ImageManager& images() {
     if (!images_)
-      images_ = std::make_unique<ImageManager>(ImageManager::Dependencies{
-          mainQueue_, [this]() -> CameraManager& { return camera(); }});
+      images_ = std::make_unique<ImageManager>(
+          ImageManager::Dependencies{mainQueue_, [this]() -> CameraManager& { return camera(); }});
     return *images_;
   }
 
@@ -194,7 +194,7 @@ class ModelFixture : public ::testing::Test {
   std::vector<fs::path> mounts_;
 };
 
-#define REQUIRE_PRIVATE_MOUNTS()                                                     \
+#define REQUIRE_PRIVATE_MOUNTS() \
   if (!gPrivateMounts) GTEST_SKIP() << "needs root for a mount namespace of its own"
 
 }  // namespace tovrelle::test

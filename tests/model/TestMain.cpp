@@ -1,8 +1,8 @@
 // The model objects are QObjects on the main thread's event loop, as in the app.
 // The process takes a mount namespace of its own first (while it still has one
 // thread), so tests can mount read-only and full folders that vanish with it.
-#include <QCoreApplication>
 #include <gtest/gtest.h>
+#include <QCoreApplication>
 
 #include <sched.h>
 #include <sys/mount.h>

@@ -76,7 +76,8 @@ TEST(VideoDevicePackaging, WirePlumberLoadsTheRuleAndKeepsRunning) {
   fs::copy_file(kBuild / "packaging/wireplumber/main.lua.d/51-tovrelle-hide-loopback.lua",
                 rules / "51-tovrelle-hide-loopback.lua");
   auto wireplumber = session.spawn({"wireplumber"}, {{"WIREPLUMBER_DEBUG", "3"}}, "wireplumber-rule.log");
-  ASSERT_TRUE(wireplumber->waitForLog("loading config file: " + (rules / "51-tovrelle-hide-loopback.lua").string(), 10s))
+  ASSERT_TRUE(
+      wireplumber->waitForLog("loading config file: " + (rules / "51-tovrelle-hide-loopback.lua").string(), 10s))
       << wireplumber->log();
   ASSERT_TRUE(wireplumber->waitForLog("main.lua.d/90-enable-all.lua", 10s)) << wireplumber->log();
   // Its monitors and policy are up: it answers a client.

@@ -21,7 +21,9 @@ AboutSettingsView::Environment environment(QStringList languages, std::vector<QU
   env.webSiteBase = kBase;
   env.dependencies = {{"Qt", "The Qt Company", "LGPL-3.0", "https://doc.qt.io/qt-6/lgpl.html"},
                       {"Broken", "Someone", "MIT License", "not an address"}};
-  env.openURL = [opened](const QUrl& url) { if (opened) opened->push_back(url); };
+  env.openURL = [opened](const QUrl& url) {
+    if (opened) opened->push_back(url);
+  };
   return env;
 }
 

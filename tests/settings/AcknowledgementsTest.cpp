@@ -31,8 +31,9 @@ TEST(Acknowledgements, EveryLibraryTheProgramLinksIsAcknowledged) {
   // No row without a linked library, except what is compiled in.
   for (const Component& component : knownComponents()) {
     if (component.libraries.isEmpty() || !rows.contains(component.dependency.name)) continue;
-    EXPECT_TRUE(std::any_of(linked.begin(), linked.end(), [&](const std::string& l) { return componentOf(l) == &component; }))
-        << component.dependency.name.toStdString();
+    EXPECT_TRUE(std::any_of(linked.begin(), linked.end(), [&](const std::string& l) {
+      return componentOf(l) == &component;
+    })) << component.dependency.name.toStdString();
   }
 }
 

@@ -90,8 +90,8 @@ TEST_F(ImagesTab, EmptyLibraryShowsTheEmptyStateAndTheFirstAddReplacesIt) {
     EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptOpen);
     EXPECT_FALSE(dialog.testOption(QFileDialog::ShowDirsOnly));
     const QString filter = dialog.nameFilters().join(' ');
-    for (const char* pattern : {"*.png", "*.apng", "*.jpg", "*.jpeg", "*.webp", "*.bmp", "*.tif", "*.tiff", "*.gif",
-                                "*.GIF", "*.JPG"})
+    for (const char* pattern :
+         {"*.png", "*.apng", "*.jpg", "*.jpeg", "*.webp", "*.bmp", "*.tif", "*.tiff", "*.gif", "*.GIF", "*.JPG"})
       EXPECT_TRUE(filter.contains(QLatin1String(pattern))) << pattern;
     return picked;
   });
@@ -361,9 +361,10 @@ TEST_F(ImagesTab, LongLibraryKeepsRowWidgetsOnlyNearView) {
   EXPECT_TRUE(view().rowAt(0)->isEditingName());
 
   // The visible rows load their thumbnails; the ones never shown are not decoded.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !view().rowAt(299)->thumbnail()->showsPlaceholder() &&
-                                     view().thumbnails().state(view().rowAt(299)->thumbnail()->file()) ==
-                                         ThumbnailCache::State::Ready; }));
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    return !view().rowAt(299)->thumbnail()->showsPlaceholder() &&
+           view().thumbnails().state(view().rowAt(299)->thumbnail()->file()) == ThumbnailCache::State::Ready;
+  }));
   EXPECT_EQ(view().thumbnails().state(QString::fromStdString((data_ / "Images" / "tile150.png").string())),
             ThumbnailCache::State::Unknown);
 

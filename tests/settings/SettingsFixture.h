@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QString>
 
+#include <sys/stat.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +16,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "app/model/CameraManager.h"

@@ -1,8 +1,8 @@
 // The settings views are widgets: one QApplication for the whole program, on
 // the offscreen platform unless the environment names another.
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <cstdlib>
-#include <gtest/gtest.h>
 
 #ifdef TOVRELLE_TEST_HAS_STRINGS
 #include "app/shell/Strings.h"

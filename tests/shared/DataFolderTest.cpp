@@ -3,10 +3,10 @@
 // and written (whole or not at all), and the heartbeat.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <sys/stat.h>
 #include <thread>
 
 #include "shared/BaseDirs.h"
@@ -156,7 +156,8 @@ TEST_F(DataFolderTest, APrivateFolderIsMadeOrAcceptedOnlyWhenItIsTheUsersAlone) 
 
   fs::create_directory(root_ / "open");
   ::chmod((root_ / "open").c_str(), 0750);
-  EXPECT_EQ(ensurePrivateFolder(root_ / "open").error(), (root_ / "open").string() + " can be entered by other users (mode 0750)");
+  EXPECT_EQ(ensurePrivateFolder(root_ / "open").error(),
+            (root_ / "open").string() + " can be entered by other users (mode 0750)");
   fs::create_directory_symlink(root_ / "made", root_ / "link");
   EXPECT_EQ(ensurePrivateFolder(root_ / "link").error(), (root_ / "link").string() + " is a symbolic link");
   std::ofstream(root_ / "file") << "x";
@@ -165,7 +166,8 @@ TEST_F(DataFolderTest, APrivateFolderIsMadeOrAcceptedOnlyWhenItIsTheUsersAlone) 
     fs::create_directory(root_ / "theirs");
     ::chmod((root_ / "theirs").c_str(), 0700);
     ASSERT_EQ(::chown((root_ / "theirs").c_str(), 65534, 65534), 0);
-    EXPECT_EQ(ensurePrivateFolder(root_ / "theirs").error(), (root_ / "theirs").string() + " belongs to another user (uid 65534)");
+    EXPECT_EQ(ensurePrivateFolder(root_ / "theirs").error(),
+              (root_ / "theirs").string() + " belongs to another user (uid 65534)");
   }
 }
 
@@ -208,8 +210,8 @@ TEST_F(DataFolderTest, HeartbeatLivenessAtItsBoundaries) {
   struct stat st {};
   ASSERT_EQ(::stat(hb.c_str(), &st), 0);
   using namespace std::chrono;
-  auto modified = system_clock::time_point(duration_cast<system_clock::duration>(
-      seconds(st.st_mtim.tv_sec) + nanoseconds(st.st_mtim.tv_nsec)));
+  auto modified = system_clock::time_point(
+      duration_cast<system_clock::duration>(seconds(st.st_mtim.tv_sec) + nanoseconds(st.st_mtim.tv_nsec)));
   EXPECT_TRUE(isHostRunningAt(hb, modified + milliseconds(2999)));
   EXPECT_FALSE(isHostRunningAt(hb, modified + milliseconds(3000)));
   EXPECT_TRUE(isHostRunningAt(hb, modified - hours(1)));  // a date in the future counts as running

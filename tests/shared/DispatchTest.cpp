@@ -15,7 +15,8 @@ TEST(SerialQueue, RunsTasksInOrderOnOneThread) {
   auto q = dispatch::makeSerialQueue("ossel.tovrelle.test");
   std::vector<int> seen;
   std::set<std::thread::id> threads;
-  for (int i = 0; i < 100; ++i) q->async([&, i] {
+  for (int i = 0; i < 100; ++i)
+    q->async([&, i] {
       seen.push_back(i);
       threads.insert(std::this_thread::get_id());
     });
@@ -50,4 +51,3 @@ TEST(SerialQueue, TimersRepeatUntilCancelledAndReleaseTheirHandler) {
   EXPECT_EQ(fired.load(), atCancel);
   EXPECT_TRUE(weakPayload.expired()) << "a cancelled timer lets go of what its handler holds";
 }
-

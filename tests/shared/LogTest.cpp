@@ -2,8 +2,8 @@
 // journal listens, else as the "<N>" prefix journald reads on stderr.
 #include <gtest/gtest.h>
 
-#include <systemd/sd-journal.h>
 #include <sys/stat.h>
+#include <systemd/sd-journal.h>
 
 #include <cstdlib>
 #include <sstream>

@@ -12,8 +12,9 @@ const Uuid kId = *Uuid::parse("3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5");
 TEST(StateCoding, WritesTheExactBytesWithEscapes) {
   EXPECT_EQ(encodeCameraState({CameraMode::camera, std::nullopt, "v4l2/usb-0000:00:14.0-1"}),
             R"({"mode":"camera","selectedCameraId":"v4l2\/usb-0000:00:14.0-1"})");
-  EXPECT_EQ(encodeCameraState({CameraMode::camera, kId, "a\"b\\c\n"}),
-            R"({"mode":"camera","selectedImageId":"3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5","selectedCameraId":"a\"b\\c\n"})");
+  EXPECT_EQ(
+      encodeCameraState({CameraMode::camera, kId, "a\"b\\c\n"}),
+      R"({"mode":"camera","selectedImageId":"3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5","selectedCameraId":"a\"b\\c\n"})");
   EXPECT_EQ(encodeSavedImages({}), "[]");
   EXPECT_EQ(encodeSavedImages({{kId, "Beach", "X_Beach/1.png"}, {kId, "Café\x01", "f"}}),
             "[{\"id\":\"3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5\",\"name\":\"Beach\",\"fileName\":\"X_Beach\\/1.png\"},"
@@ -30,8 +31,8 @@ TEST(StateCoding, DecodingRules) {
   // Whole-record failures.
   for (const char* bad : {R"({"mode":"video"})", R"({})", R"({"mode":5})", R"({"mode":null})",
                           R"({"mode":"image","selectedImageId":"nope"})", R"({"mode":"image","selectedImageId":7})",
-                          R"({"mode":"camera","selectedCameraId":12})", R"(["mode","off"])", R"({"mode":"off")",
-                          "", "\xff\xfe{\"mode\":\"off\"}", "{\"mode\":\"of\xc3\"}", "null"}) {
+                          R"({"mode":"camera","selectedCameraId":12})", R"(["mode","off"])", R"({"mode":"off")", "",
+                          "\xff\xfe{\"mode\":\"off\"}", "{\"mode\":\"of\xc3\"}", "null"}) {
     EXPECT_FALSE(decodeCameraState(bad)) << bad;
   }
   std::string error;
@@ -42,12 +43,12 @@ TEST(StateCoding, DecodingRules) {
 TEST(StateCoding, LibraryDecodingFailsAsAWhole) {
   const std::string good = R"({"id":"3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5","name":"n","fileName":"f"})";
   EXPECT_EQ(decodeSavedImages("[" + good + "," + good + "]")->size(), 2u);
-  for (const std::string& bad : {
-           "[" + good + R"(,{"id":"3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5","name":"n"}])",
-           std::string(R"([{"id":"x","name":"n","fileName":"f"}])"),
-           std::string(R"([{"id":"3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5","name":1,"fileName":"f"}])"),
-           std::string(R"({"id":"3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5"})"), std::string("[1]"),
-           "[" + good.substr(0, 20)}) {
+  for (const std::string& bad :
+       {"[" + good + R"(,{"id":"3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5","name":"n"}])",
+        std::string(R"([{"id":"x","name":"n","fileName":"f"}])"),
+        std::string(R"([{"id":"3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5","name":1,"fileName":"f"}])"),
+        std::string(R"({"id":"3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5"})"), std::string("[1]"),
+        "[" + good.substr(0, 20)}) {
     EXPECT_FALSE(decodeSavedImages(bad)) << bad;
   }
 }

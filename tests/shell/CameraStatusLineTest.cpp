@@ -38,7 +38,9 @@ class CameraStatusLine : public ::testing::Test {
     devices->report = device;
     std::optional<Printed> printed;
     camera_service_command::run(camera_service_command::Command::status, *rig.installer, &video,
-                                [&](int code, const QString& line) { printed = Printed{code, line}; });
+                                [&](int code, const QString& line) {
+                                  printed = Printed{code, line};
+                                });
     rig.run();
     return printed;
   }
@@ -70,8 +72,9 @@ TEST_F(CameraStatusLine, TheExitStatusStaysThePipeWireCamerasWhateverTheDevice) 
   printed = status(Fake::nothing(), test::video_reports::streaming("/dev/video4", ServiceOutput::busy));
   ASSERT_TRUE(printed);
   EXPECT_TRUE(printed->line.startsWith("idle: ")) << printed->line.toStdString();
-  EXPECT_TRUE(printed->line.endsWith("; /dev/video: /dev/video4 is held by another program; only PipeWire apps see "
-                                     "Tovrelle"))
+  EXPECT_TRUE(
+      printed->line.endsWith("; /dev/video: /dev/video4 is held by another program; only PipeWire apps see "
+                             "Tovrelle"))
       << printed->line.toStdString();
   EXPECT_EQ(printed->exitCode, 1);
 }

@@ -1,7 +1,7 @@
 // What `tovrelle`'s command-line options show in a terminal and give a script:
 // the one result line on stdout, the diagnostics in the log.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -53,8 +53,8 @@ std::string readFile(const fs::path& path) {
 
 struct Result {
   int status = -1;
-  std::string shown;  // everything the terminal (or stdout) got
-  std::string errors; // stderr, when it was not the terminal
+  std::string shown;   // everything the terminal (or stdout) got
+  std::string errors;  // stderr, when it was not the terminal
 };
 
 class CommandLine : public ::testing::Test {

@@ -9,8 +9,7 @@
 
 namespace tovrelle::test {
 
-inline bool waitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
   QElapsedTimer clock;
   clock.start();
   while (!done()) {

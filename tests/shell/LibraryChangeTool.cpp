@@ -23,12 +23,13 @@ int main(int argc, char** argv) {
   tovrelle::Settings settings(QString::fromStdString(settingsFile->string()));
   auto mainQueue = std::make_shared<tovrelle::dispatch::QtMainQueue>();
   std::unique_ptr<tovrelle::CameraManager> camera;
-  tovrelle::ImageManager images({mainQueue, [&]() -> tovrelle::CameraManager& {
-                                   if (!camera)
-                                     camera = std::make_unique<tovrelle::CameraManager>(tovrelle::CameraManager::Dependencies{
-                                         mainQueue, [&]() -> tovrelle::ImageManager& { return images; }, &settings});
-                                   return *camera;
-                                 }});
+  tovrelle::ImageManager images(
+      {mainQueue, [&]() -> tovrelle::CameraManager& {
+         if (!camera)
+           camera = std::make_unique<tovrelle::CameraManager>(tovrelle::CameraManager::Dependencies{
+               mainQueue, [&]() -> tovrelle::ImageManager& { return images; }, &settings});
+         return *camera;
+       }});
   if (std::strcmp(argv[1], "add") == 0) {
     images.addImage(argv[2]);
     return images.lastFailure() ? 1 : 0;

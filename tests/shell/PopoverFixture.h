@@ -23,8 +23,8 @@
 #include "platform/log/Log.h"
 #include "shared/DataFolder.h"
 #include "tests/fakes/FakeCameraFeed.h"
-#include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeCameraService.h"
+#include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/ManualDispatch.h"
 #include "tests/shell/RecordingOpener.h"
 
@@ -78,16 +78,19 @@ class PopoverFixture : public ::testing::Test {
     return *preview_;
   }
   CameraDeviceManager& devices() {
-    if (!devices_) devices_ = std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{capture_, main_, discovery_});
+    if (!devices_)
+      devices_ = std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{capture_, main_, discovery_});
     return *devices_;
   }
   CameraFeedStatus& cameraFeed() {
     if (!cameraFeed_)
-      cameraFeed_ = std::make_unique<CameraFeedStatus>(CameraFeedStatus::Dependencies{&camera(), &devices(), feed_, main_});
+      cameraFeed_ =
+          std::make_unique<CameraFeedStatus>(CameraFeedStatus::Dependencies{&camera(), &devices(), feed_, main_});
     return *cameraFeed_;
   }
   CameraPermission& permission() {
-    if (!permission_) permission_ = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture_, opener_});
+    if (!permission_)
+      permission_ = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture_, opener_});
     return *permission_;
   }
   CameraServiceInstaller& installer() {

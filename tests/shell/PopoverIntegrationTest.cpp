@@ -24,8 +24,8 @@
 #include "app/model/PreviewRenderer.h"
 #include "app/model/Settings.h"
 #include "app/shell/PopoverWindow.h"
-#include "app/shell/TrayPanel.h"
 #include "app/shell/Strings.h"
+#include "app/shell/TrayPanel.h"
 #include "platform/capture/pipewire/PipeWireCaptureDevices.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "shared/DataFolder.h"
@@ -86,14 +86,15 @@ struct Models {
     settings = std::make_unique<Settings>(tmp.filePath("settings.ini"));
     camera = std::make_unique<CameraManager>(
         CameraManager::Dependencies{main, [this]() -> ImageManager& { return *images; }, settings.get()});
-    images = std::make_unique<ImageManager>(ImageManager::Dependencies{main, [this]() -> CameraManager& { return *camera; }});
+    images = std::make_unique<ImageManager>(
+        ImageManager::Dependencies{main, [this]() -> CameraManager& { return *camera; }});
     devices = std::make_unique<CameraDeviceManager>(CameraDeviceManager::Dependencies{capture, main, nullptr});
     permission = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture, nullptr});
-    installer = CameraServiceInstaller::create({std::make_shared<test::FakeCameraService>(main), main,
-                                                  tmp.filePath("bundle").toStdString(), nullptr});
-    preview = std::make_unique<PreviewRenderer>(PreviewRenderer::Dependencies{
-        [this]() -> CameraManager& { return *camera; }, [this]() -> ImageManager& { return *images; }, capture, main,
-        nullptr});
+    installer = CameraServiceInstaller::create(
+        {std::make_shared<test::FakeCameraService>(main), main, tmp.filePath("bundle").toStdString(), nullptr});
+    preview = std::make_unique<PreviewRenderer>(
+        PreviewRenderer::Dependencies{[this]() -> CameraManager& { return *camera; },
+                                      [this]() -> ImageManager& { return *images; }, capture, main, nullptr});
   }
   ~Models() {
     preview.reset();
@@ -126,8 +127,8 @@ QImage quadrants(int width, int height) {
 }  // namespace
 
 TEST(PopoverOnADesktop, TheChosenTestCameraAppearsInThePreviewAndClosingLetsItGo) {
-  auto testcam = desktop->spawn({(test::binaryDir() / "tovrelle-testcam").string(), "--name", "Test Cam",
-                                 "--node-name", "popover-test-cam", "--size", "1280x720", "--fps", "30"},
+  auto testcam = desktop->spawn({(test::binaryDir() / "tovrelle-testcam").string(), "--name", "Test Cam", "--node-name",
+                                 "popover-test-cam", "--size", "1280x720", "--fps", "30"},
                                 {}, "popover-testcam");
   Models models;
   const QString picked = models.tmp.filePath("Quadrants.png");
@@ -135,7 +136,8 @@ TEST(PopoverOnADesktop, TheChosenTestCameraAppearsInThePreviewAndClosingLetsItGo
   models.images->addImage(picked.toStdString());
 
   bool closed = false;
-  auto* view = new TrayPanel(models.forView(), [] {}, [] {}, [] {}, true);
+  auto* view = new TrayPanel(
+      models.forView(), [] {}, [] {}, [] {}, true);
   PopoverWindow window(view);
   QObject::connect(&window, &PopoverWindow::didClose, [&] {
     closed = true;
@@ -209,7 +211,8 @@ TEST(PopoverOnADesktop, TheChosenTestCameraAppearsInThePreviewAndClosingLetsItGo
            near(pixels, inPreviewArea({220, 45}), Qt::green, 30) &&
            near(pixels, inPreviewArea({100, 135}), Qt::blue, 30) &&
            near(pixels, inPreviewArea({220, 135}), Qt::yellow, 30) &&
-           near(pixels, inPreviewArea({20, 90}), Qt::black, 10) && near(pixels, inPreviewArea({300, 90}), Qt::black, 10);
+           near(pixels, inPreviewArea({20, 90}), Qt::black, 10) &&
+           near(pixels, inPreviewArea({300, 90}), Qt::black, 10);
   };
   EXPECT_TRUE(waitUntil(showsQuadrants));
   EXPECT_FALSE(models.preview->hasCaptureSession());

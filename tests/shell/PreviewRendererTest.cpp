@@ -266,8 +266,8 @@ TEST_F(PreviewRendererTest, CamerasThatCannotBeUsedLeaveTheRightPicture) {
 
   // Our own virtual camera, the default entry and a camera that is not attached show black without opening anything.
   const int inputs = capture_->makeInputCount();
-  for (std::optional<std::string> id : {std::optional<std::string>("own"), std::optional<std::string>(),
-                                        std::optional<std::string>("unplugged")}) {
+  for (std::optional<std::string> id :
+       {std::optional<std::string>("own"), std::optional<std::string>(), std::optional<std::string>("unplugged")}) {
     camera().selectImage(green);
     settle();
     select(id);

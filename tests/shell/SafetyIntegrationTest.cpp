@@ -2,8 +2,8 @@
 // flooding peer, a loose umask and an interrupted library change can do:
 // whom it answers, what its log holds, the modes of its files on disk and
 // what is left in the library after a kill at a chosen system call.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -280,9 +280,8 @@ TEST_F(Safety, AnotherUsersControlFolderIsRefusedAndAnotherUserCannotSendCommand
   {
     auto app = start("squatted");
     ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 15s)) << app->log();
-    EXPECT_TRUE(app->waitForLog(squatted.string() + " belongs to another user (uid " + std::to_string(other.uid()) +
-                                    ")",
-                                1s))
+    EXPECT_TRUE(
+        app->waitForLog(squatted.string() + " belongs to another user (uid " + std::to_string(other.uid()) + ")", 1s))
         << app->log();
     EXPECT_TRUE(fs::is_empty(squatted));
     EXPECT_EQ(app->stop(), 0);
@@ -382,7 +381,8 @@ TEST_F(Safety, TheDataFolderItsFilesAndTheSettingsAreTheUsersAlone) {
   EXPECT_EQ(count(app->log(), "TovrelleApp: made 5 entries of the data folder " + data().string() + " private to you"),
             1u)
       << app->log();
-  EXPECT_EQ(count(app->log(), "UserDefaults: made the settings file " + settingsFile().string() + " private to you"), 1u)
+  EXPECT_EQ(count(app->log(), "UserDefaults: made the settings file " + settingsFile().string() + " private to you"),
+            1u)
       << app->log();
 
   // Said once: the next start finds nothing to narrow.
@@ -406,8 +406,15 @@ class InterruptedChange : public Safety {
  protected:
   // Runs one library change under strace, killed when it reaches the `when`th call of `calls`.
   int changeKilledAt(const std::string& calls, int when, const std::vector<std::string>& change) {
-    std::vector<std::string> argv{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + calls,
-                                  "-e", "inject=" + calls + ":signal=SIGKILL:when=" + std::to_string(when),
+    std::vector<std::string> argv{"strace",
+                                  "-f",
+                                  "-qq",
+                                  "-o",
+                                  "/dev/null",
+                                  "-e",
+                                  "trace=" + calls,
+                                  "-e",
+                                  "inject=" + calls + ":signal=SIGKILL:when=" + std::to_string(when),
                                   (tovrelle::test::binaryDir() / "library_change").string()};
     argv.insert(argv.end(), change.begin(), change.end());
     auto run = session->spawn(argv, env(), logPrefix() + "change");

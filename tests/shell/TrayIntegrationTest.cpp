@@ -87,7 +87,8 @@ struct TrayItem {
   QDBusConnection bus;
 
   QVariant property(const char* name) const {
-    QDBusMessage get = QDBusMessage::createMethodCall(service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get");
+    QDBusMessage get =
+        QDBusMessage::createMethodCall(service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get");
     get << QStringLiteral("org.kde.StatusNotifierItem") << QString::fromLatin1(name);
     QDBusMessage reply = bus.call(get, QDBus::Block, 5000);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return {};
@@ -155,7 +156,8 @@ struct TrayItem {
 
   // A left click at x, y on screen, as a panel reports it; 0, 0 when it does not say.
   void activate(int x = 640, int y = 0) const {
-    QDBusMessage call = QDBusMessage::createMethodCall(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate");
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate");
     call << x << y;
     bus.call(call, QDBus::Block, 5000);
   }
@@ -178,7 +180,8 @@ class ItemSignals : public QObject {
 QRect popoverGeometry() {
   const QStringList ids = visibleWindows("Tovrelle");
   if (ids.size() != 1) return {};
-  const QStringList lines = QString::fromStdString(run({"xdotool", "getwindowgeometry", "--shell", ids.first()})).split('\n');
+  const QStringList lines =
+      QString::fromStdString(run({"xdotool", "getwindowgeometry", "--shell", ids.first()})).split('\n');
   auto value = [&](const char* key) {
     for (const QString& line : lines)
       if (line.startsWith(QString(key) + "=")) return line.section('=', 1).toInt();
@@ -400,9 +403,11 @@ TEST_F(TovrelleProgram, WithoutAWatcherOrAnIconThemeItSaysWhatItFallsBackToAndSt
   extraEnv_ = {{"XDG_DATA_DIRS", (folder_ / "nothing").string()}, {"XDG_DATA_HOME", (folder_ / "nothing").string()}};
   auto app = start("xembed");
   ASSERT_TRUE(app->waitForLog("CameraManager: wrote state", 10s)) << app->log();
-  EXPECT_TRUE(app->waitForLog("TrayIcon: no StatusNotifierWatcher on the session bus; using the XEmbed system tray", 5s))
+  EXPECT_TRUE(
+      app->waitForLog("TrayIcon: no StatusNotifierWatcher on the session bus; using the XEmbed system tray", 5s))
       << app->log();
-  EXPECT_TRUE(app->waitForLog("TrayIcon: no icon theme has tovrelle-camera-off-symbolic; the tray shows a drawn icon", 5s))
+  EXPECT_TRUE(
+      app->waitForLog("TrayIcon: no icon theme has tovrelle-camera-off-symbolic; the tray shows a drawn icon", 5s))
       << app->log();
   // Said once, however often the icon changes. The hot keys are grabbed a
   // moment after the first state write, so press until a key lands.

@@ -128,18 +128,23 @@ class TrayExport : public ::testing::Test {
 };
 
 TEST_F(TrayExport, EveryCallAndSignalAPanelUsesIsOffered) {
-  const QString menu = call("/MenuBar", "org.freedesktop.DBus.Introspectable", "Introspect", {}).arguments().value(0).toString();
-  for (const char* name : {R"(<method name="GetLayout">)", R"(<method name="GetGroupProperties">)",
-                           R"(<method name="GetProperty">)", R"(<method name="Event">)", R"(<method name="EventGroup">)",
-                           R"(<method name="AboutToShow">)", R"(<method name="AboutToShowGroup">)",
-                           R"(<signal name="LayoutUpdated">)", R"(<signal name="ItemsPropertiesUpdated">)"})
+  const QString menu =
+      call("/MenuBar", "org.freedesktop.DBus.Introspectable", "Introspect", {}).arguments().value(0).toString();
+  for (const char* name :
+       {R"(<method name="GetLayout">)", R"(<method name="GetGroupProperties">)", R"(<method name="GetProperty">)",
+        R"(<method name="Event">)", R"(<method name="EventGroup">)", R"(<method name="AboutToShow">)",
+        R"(<method name="AboutToShowGroup">)", R"(<signal name="LayoutUpdated">)",
+        R"(<signal name="ItemsPropertiesUpdated">)"})
     EXPECT_TRUE(menu.contains(QLatin1String(name))) << name;
-  const QString item =
-      call("/StatusNotifierItem", "org.freedesktop.DBus.Introspectable", "Introspect", {}).arguments().value(0).toString();
-  for (const char* name : {R"(<method name="Activate">)", R"(<method name="SecondaryActivate">)",
-                           R"(<method name="ContextMenu">)", R"(<method name="Scroll">)", R"(<signal name="NewIcon">)",
-                           R"(<signal name="NewToolTip">)", R"(<signal name="NewStatus">)",
-                           R"X(<property name="IconPixmap" type="a(iiay)")X", R"X(<property name="ToolTip" type="(sa(iiay)ss)")X"})
+  const QString item = call("/StatusNotifierItem", "org.freedesktop.DBus.Introspectable", "Introspect", {})
+                           .arguments()
+                           .value(0)
+                           .toString();
+  for (const char* name :
+       {R"(<method name="Activate">)", R"(<method name="SecondaryActivate">)", R"(<method name="ContextMenu">)",
+        R"(<method name="Scroll">)", R"(<signal name="NewIcon">)", R"(<signal name="NewToolTip">)",
+        R"(<signal name="NewStatus">)", R"X(<property name="IconPixmap" type="a(iiay)")X",
+        R"X(<property name="ToolTip" type="(sa(iiay)ss)")X"})
     EXPECT_TRUE(item.contains(QLatin1String(name))) << name;
 }
 
@@ -226,7 +231,7 @@ TEST_F(TrayExport, ClicksTriggerTheEntryAndChangesAreAnnounced) {
   // was clicked before "Open" was clicked again, so it had its chance.
   const QDBusMessage reply =
       menuCall("EventGroup", {QVariant::fromValue(QList<PanelEvent>{{open, "clicked", QDBusVariant(0), 0},
-                                                                   {9999, "clicked", QDBusVariant(0), 0}})});
+                                                                    {9999, "clicked", QDBusVariant(0), 0}})});
   ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
   EXPECT_EQ(qdbus_cast<QList<int>>(reply.arguments().at(0)), QList<int>{9999});
   EXPECT_TRUE(waitUntil([&] { return opened == 2; }));
@@ -249,7 +254,8 @@ TEST_F(TrayExport, ClicksTriggerTheEntryAndChangesAreAnnounced) {
 TEST_F(TrayExport, TheItemPassesOnClicksWithTheirPositionAndItsIcon) {
   std::vector<std::optional<QPoint>> clicks;
   std::vector<QPoint> menus;
-  QObject::connect(item_.get(), &StatusNotifierItem::activated, [&](std::optional<QPoint> at) { clicks.push_back(at); });
+  QObject::connect(item_.get(), &StatusNotifierItem::activated,
+                   [&](std::optional<QPoint> at) { clicks.push_back(at); });
   QObject::connect(item_.get(), &StatusNotifierItem::contextMenuRequested, [&](QPoint at) { menus.push_back(at); });
   call("/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", {10, 20});
   call("/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", {0, 0});

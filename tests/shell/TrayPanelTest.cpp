@@ -6,16 +6,16 @@
 #include <QLabel>
 #include <QMenu>
 #include <QSignalSpy>
-#include <QTest>
 #include <QStyle>
+#include <QTest>
 #include <QToolButton>
 
 #include "app/settings/SettingsStyle.h"
 #include "app/shell/DesktopPalette.h"
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/RemoteControl.h"
-#include "app/shell/TrayPanel.h"
 #include "app/shell/Strings.h"
+#include "app/shell/TrayPanel.h"
 #include "tests/fakes/FakeDesktopAppearance.h"
 #include "tests/shell/PopoverFixture.h"
 #include "tests/shell/QtTestApp.h"
@@ -40,7 +40,7 @@ class TrayPanelTest : public test::PopoverFixture {
   void build(bool canCheckForUpdates = true) {
     view_ = std::make_unique<TrayPanel>(
         TrayPanel::Models{&camera(), &images(), &devices(), &installer(), &preview(), &permission(),
-                                  [this] { ++quits_; }, &cameraFeed()},
+                          [this] { ++quits_; }, &cameraFeed()},
         [this] { ++settingsOpened_; }, [this] { ++installs_; }, [this] { ++updateChecks_; }, canCheckForUpdates);
   }
 

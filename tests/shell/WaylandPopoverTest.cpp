@@ -11,9 +11,9 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QRegularExpression>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QSettings>
 #include <chrono>
 #include <filesystem>
@@ -71,7 +71,8 @@ std::vector<Surface> surfaces(const std::string& protocolLog) {
   static const QRegularExpression parent(R"(-> (xdg_toplevel@\d+)\.set_parent\(xdg_toplevel@\d+\))");
   static const QRegularExpression title(R"RE(-> (xdg_toplevel@\d+)\.set_title\("(.*)"\))RE");
   static const QRegularExpression destroy(R"(-> (xdg_toplevel@\d+|xdg_popup@\d+)\.destroy\(\))");
-  static const QRegularExpression role(R"(-> xdg_wm_base@\d+\.get_xdg_surface\(new id (xdg_surface@\d+), (wl_surface@\d+)\))");
+  static const QRegularExpression role(
+      R"(-> xdg_wm_base@\d+\.get_xdg_surface\(new id (xdg_surface@\d+), (wl_surface@\d+)\))");
   static const QRegularExpression enter(R"(wl_keyboard@\d+\.enter\(\d+, (wl_surface@\d+),)");
   static const QRegularExpression minSize(R"(-> (xdg_toplevel@\d+)\.set_min_size\((\d+), \d+\))");
   static const QRegularExpression maxSize(R"(-> (xdg_toplevel@\d+)\.set_max_size\((\d+), \d+\))");
@@ -153,10 +154,10 @@ TEST(WaylandPopover, AClickOpensATopLevelOfItsOwnThatSwayIsAskedToPutUnderTheCli
   const std::string display = "wayland-popover";
   // Inside the session's X server, weston has a seat: a keyboard, and so a
   // window of ours that has the focus when the tray is clicked.
-  auto compositor = session->spawn({"weston", "--backend=x11-backend.so", "--use-pixman", "--shell=kiosk-shell.so",
-                                    "--socket=" + display, "--idle-time=0", "--no-config", "--width=1280",
-                                    "--height=800"},
-                                   {}, "weston");
+  auto compositor =
+      session->spawn({"weston", "--backend=x11-backend.so", "--use-pixman", "--shell=kiosk-shell.so",
+                      "--socket=" + display, "--idle-time=0", "--no-config", "--width=1280", "--height=800"},
+                     {}, "weston");
   ASSERT_TRUE(waitUntil([&] { return fs::exists(session->runtimeDir() / display); }, 20s)) << compositor->log();
 
   QDBusConnection bus = QDBusConnection::sessionBus();
@@ -172,7 +173,8 @@ TEST(WaylandPopover, AClickOpensATopLevelOfItsOwnThatSwayIsAskedToPutUnderTheCli
   ASSERT_TRUE(fakeSway.listening());
 
   const fs::path settingsFile = folder / "settings.ini";
-  QSettings(QString::fromStdString(settingsFile.string()), QSettings::IniFormat).setValue("hasCompletedOnboarding", true);
+  QSettings(QString::fromStdString(settingsFile.string()), QSettings::IniFormat)
+      .setValue("hasCompletedOnboarding", true);
   const std::map<std::string, std::string> env{{"TOVRELLE_DATA_DIR", (folder / "data").string()},
                                                {"TOVRELLE_SETTINGS_FILE", settingsFile.string()},
                                                {"XDG_CONFIG_HOME", (folder / "config").string()},
@@ -221,24 +223,25 @@ TEST(WaylandPopover, AClickOpensATopLevelOfItsOwnThatSwayIsAskedToPutUnderTheCli
       << app->log();
   ASSERT_FALSE(titled(surfaces(app->log()), "Tovrelle").front().destroyed);
   ASSERT_TRUE(click(300, 12));
-  EXPECT_TRUE(waitUntil([&] { return titled(surfaces(app->log()), "Tovrelle").front().destroyed; }, 20s))
-      << app->log();
+  EXPECT_TRUE(waitUntil([&] { return titled(surfaces(app->log()), "Tovrelle").front().destroyed; }, 20s)) << app->log();
   EXPECT_FALSE(titled(surfaces(app->log()), "Tovrelle Settings").front().destroyed);
 
   // Opened again, Esc closes it (typed on the X keyboard weston reads).
   ASSERT_TRUE(click(0, 0));
-  ASSERT_TRUE(waitUntil([&] {
-    const auto shown = titled(surfaces(app->log()), "Tovrelle");
-    return shown.size() == 2 && shown.back().hadKeyboard;
-  }, 20s)) << app->log();
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        const auto shown = titled(surfaces(app->log()), "Tovrelle");
+        return shown.size() == 2 && shown.back().hadKeyboard;
+      },
+      20s))
+      << app->log();
   ASSERT_FALSE(titled(surfaces(app->log()), "Tovrelle").back().destroyed);
   // No position from the panel: at the pointer, where the click was.
   ASSERT_TRUE(waitUntil([&] { return fakeSway.commands.size() == 2; }, 20s)) << app->log();
   EXPECT_EQ(fakeSway.commands.value(1).toStdString(), (self + " move position cursor").toStdString());
   auto key = session->spawn({"xdotool", "key", "Escape"}, {}, "xdotool");
   key->wait(10s);
-  EXPECT_TRUE(waitUntil([&] { return titled(surfaces(app->log()), "Tovrelle").back().destroyed; }, 20s))
-      << app->log();
+  EXPECT_TRUE(waitUntil([&] { return titled(surfaces(app->log()), "Tovrelle").back().destroyed; }, 20s)) << app->log();
 
   EXPECT_EQ(app->stop(), 0);
   bus.unregisterService("org.kde.StatusNotifierWatcher");

@@ -2,9 +2,9 @@
 // and the names bound through a (fake) desktop portal on Wayland.
 #include <QMenu>
 #include <QPushButton>
-#include <QVBoxLayout>
 #include <QSignalSpy>
 #include <QTest>
+#include <QVBoxLayout>
 
 #include "app/shortcuts/Names.h"
 #include "tests/fakes/FakeShortcutPortal.h"

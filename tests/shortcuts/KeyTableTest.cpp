@@ -32,7 +32,7 @@ TEST(KeyTable, EveryKeySymbolAndQtKeyLeadsBackToItsCode) {
       EXPECT_EQ(hotkeys::codeForQtKey(info->shiftedQtKey, false), code);
     }
   }
-  EXPECT_EQ(keys, 115);  // every code of key::Code
+  EXPECT_EQ(keys, 115);                                      // every code of key::Code
   EXPECT_EQ(hotkeys::codeForKeysym('Q'), uint32_t(key::q));  // upper case names the key too
   EXPECT_EQ(hotkeys::codeForQtKey(Qt::Key_Backtab, false), uint32_t(key::tab));
   EXPECT_EQ(hotkeys::codeForQtKey(Qt::Key_Enter, false), uint32_t(key::keypadEnter));

@@ -21,8 +21,8 @@ class ShortcutFieldTest : public tovrelle::test::ShortcutsTest {
     window_->setMinimumSize(300, 200);
     auto* layout = new QVBoxLayout(window_.get());
     layout->addWidget(other_ = new QLineEdit);
-    layout->addWidget(field_ = new ShortcutField(
-                          Names::cameraOn, [this](const std::optional<Shortcut>& s) { changes_.push_back(s); }));
+    layout->addWidget(field_ = new ShortcutField(Names::cameraOn,
+                                                 [this](const std::optional<Shortcut>& s) { changes_.push_back(s); }));
     window_->show();
     window_->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
@@ -42,8 +42,7 @@ class ShortcutFieldTest : public tovrelle::test::ShortcutsTest {
   }
 
   QMessageBox* waitForAlert() {
-    return QTest::qWaitFor([&] { return field_->alert() && field_->alert()->isVisible(); }) ? field_->alert()
-                                                                                                    : nullptr;
+    return QTest::qWaitFor([&] { return field_->alert() && field_->alert()->isVisible(); }) ? field_->alert() : nullptr;
   }
 
   void clickAlertButton(QMessageBox* box, const QString& text) {
@@ -88,7 +87,7 @@ TEST_F(ShortcutFieldTest, FocusStartsRecordingAndAnAcceptedShortcutIsShownStored
   EXPECT_TRUE(field_->clearButton()->isVisible());
   EXPECT_TRUE(handlersPaused());
   EXPECT_TRUE(hotKeys_->live.empty());
-  EXPECT_TRUE(field_->isReadOnly());  // no caret, nothing typed
+  EXPECT_TRUE(field_->isReadOnly());         // no caret, nothing typed
   QTest::keyPress(field_, Qt::Key_Control);  // modifiers going down are not keys
   QTest::keyPress(field_, Qt::Key_Alt, Qt::ControlModifier);
   EXPECT_EQ(beeps_, 0);

@@ -26,7 +26,8 @@ void createApplicationNames() {
 TEST_F(ShortcutsTest, DefaultsAreStoredOnceAsJsonTextAndChangesSurviveALaunch) {
   createApplicationNames();
   for (const auto& [key, keyCode] : {std::pair{"KeyboardShortcuts_cameraOff", 29},
-                                     {"KeyboardShortcuts_cameraOn", 18}, {"KeyboardShortcuts_showLastImage", 19}}) {
+                                     {"KeyboardShortcuts_cameraOn", 18},
+                                     {"KeyboardShortcuts_showLastImage", 19}}) {
     const QJsonObject object = jsonObject(valueOnDisk(key));
     EXPECT_EQ(object.size(), 2) << key;
     EXPECT_EQ(object.value("carbonKeyCode").toInt(-1), keyCode) << key;

@@ -29,7 +29,10 @@ class OtherClient {
     root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
     symbols_ = xcb_key_symbols_alloc(connection_);
   }
-  ~OtherClient() { xcb_key_symbols_free(symbols_); xcb_disconnect(connection_); }
+  ~OtherClient() {
+    xcb_key_symbols_free(symbols_);
+    xcb_disconnect(connection_);
+  }
   int error() const { return xcb_connection_has_error(connection_); }
 
   xcb_keycode_t keycode(xcb_keysym_t keysym) const {
@@ -41,8 +44,8 @@ class OtherClient {
 
   // True when the server let us have the grab.
   bool grab(xcb_keysym_t keysym, uint16_t mods) {
-    auto cookie = xcb_grab_key_checked(connection_, 0, root_, mods, keycode(keysym), XCB_GRAB_MODE_ASYNC,
-                                       XCB_GRAB_MODE_ASYNC);
+    auto cookie =
+        xcb_grab_key_checked(connection_, 0, root_, mods, keycode(keysym), XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
     xcb_generic_error_t* error = xcb_request_check(connection_, cookie);
     std::free(error);
     return error == nullptr;
@@ -75,7 +78,8 @@ class OtherClient {
   void swapKeys(xcb_keycode_t a, xcb_keycode_t b) {
     const xcb_keycode_t low = std::min(a, b);
     const uint8_t count = static_cast<uint8_t>(std::max(a, b) - low + 1);
-    auto* reply = xcb_get_keyboard_mapping_reply(connection_, xcb_get_keyboard_mapping(connection_, low, count), nullptr);
+    auto* reply =
+        xcb_get_keyboard_mapping_reply(connection_, xcb_get_keyboard_mapping(connection_, low, count), nullptr);
     ASSERT_NE(reply, nullptr);
     const int per = reply->keysyms_per_keycode;
     std::vector<xcb_keysym_t> syms(xcb_get_keyboard_mapping_keysyms(reply),
@@ -83,7 +87,8 @@ class OtherClient {
     std::free(reply);
     for (int i = 0; i < per; ++i) std::swap(syms[(a - low) * per + i], syms[(b - low) * per + i]);
     xcb_generic_error_t* error = xcb_request_check(
-        connection_, xcb_change_keyboard_mapping_checked(connection_, count, low, static_cast<uint8_t>(per), syms.data()));
+        connection_,
+        xcb_change_keyboard_mapping_checked(connection_, count, low, static_cast<uint8_t>(per), syms.data()));
     EXPECT_EQ(error, nullptr);
     std::free(error);
   }

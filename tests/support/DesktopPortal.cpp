@@ -40,23 +40,28 @@ DesktopPortal::DesktopPortal(const PrivateSession& session, DesktopPortalOptions
   }
 
   record_ = runtime / "bind-calls.jsonl";
-  backend_ = session.spawn({"/usr/bin/python3", std::string(TOVRELLE_SOURCE_DIR) + "/tests/support/shortcut_portal_backend.py",
-                            kBackendName, record_.string(), options.backendMode},
-                           {}, "shortcut-backend");
-  if (!backend_->waitForLog("ready", 20s)) throw std::runtime_error("shortcut backend did not start: " + backend_->log());
+  backend_ =
+      session.spawn({"/usr/bin/python3", std::string(TOVRELLE_SOURCE_DIR) + "/tests/support/shortcut_portal_backend.py",
+                     kBackendName, record_.string(), options.backendMode},
+                    {}, "shortcut-backend");
+  if (!backend_->waitForLog("ready", 20s))
+    throw std::runtime_error("shortcut backend did not start: " + backend_->log());
 
   // The portal finds backends through .portal files naming their interfaces
   // and the desktops they serve (matched against XDG_CURRENT_DESKTOP).
   const fs::path portals = session.makeFolder("portals");
-  std::ofstream(portals / "tovrelletest.portal") << "[portal]\nDBusName=" << kBackendName
-                                                  << "\nInterfaces=org.freedesktop.impl.portal.GlobalShortcuts;\n"
-                                                  << "UseIn=" << kDesktopName << "\n";
+  std::ofstream(portals / "tovrelletest.portal")
+      << "[portal]\nDBusName=" << kBackendName << "\nInterfaces=org.freedesktop.impl.portal.GlobalShortcuts;\n"
+      << "UseIn=" << kDesktopName << "\n";
   portal_ = session.spawn({"/usr/libexec/xdg-desktop-portal", "--replace", "--verbose"},
                           {{"XDG_DESKTOP_PORTAL_DIR", portals.string()}, {"XDG_CURRENT_DESKTOP", kDesktopName}},
                           "xdg-desktop-portal");
-  waitFor([&] { return call({"--dest=org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-                             "org.freedesktop.DBus.Peer.Ping"}); },
-          "xdg-desktop-portal");
+  waitFor(
+      [&] {
+        return call({"--dest=org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+                     "org.freedesktop.DBus.Peer.Ping"});
+      },
+      "xdg-desktop-portal");
 }
 
 DesktopPortal::~DesktopPortal() {

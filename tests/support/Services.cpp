@@ -1,18 +1,18 @@
 #include "tests/support/Services.h"
 
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #ifndef TOVRELLE_BINARY_DIR
 #define TOVRELLE_BINARY_DIR "."
@@ -145,9 +145,9 @@ PrivateSession::PrivateSession(SessionOptions options) : options_(options) {
     ::setenv(k.c_str(), v.c_str(), 1);
   }
 
-  dbus_ = spawnWith({"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                     "--address=" + env_["DBUS_SESSION_BUS_ADDRESS"]},
-                    env_, runtimeDir_ / "dbus.log");
+  dbus_ = spawnWith(
+      {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + env_["DBUS_SESSION_BUS_ADDRESS"]}, env_,
+      runtimeDir_ / "dbus.log");
   waitForSocket(runtimeDir_ / "bus", "dbus-daemon");
   if (options_.pipewire) startPipeWire();
   if (options_.xvfb) {
@@ -242,7 +242,8 @@ std::unique_ptr<Process> PrivateSession::spawn(const std::vector<std::string>& a
   auto env = env_;
   for (auto& [k, v] : extraEnv) env[k] = v;
   static int counter = 0;
-  std::string name = logName.empty() ? fs::path(argv[0]).filename().string() + "-" + std::to_string(++counter) : logName;
+  std::string name =
+      logName.empty() ? fs::path(argv[0]).filename().string() + "-" + std::to_string(++counter) : logName;
   return spawnWith(argv, env, runtimeDir_ / (name + ".log"));
 }
 

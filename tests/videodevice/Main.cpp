@@ -1,6 +1,6 @@
 // The backend's loads are child processes of a Qt event loop, as in the app.
-#include <QCoreApplication>
 #include <gtest/gtest.h>
+#include <QCoreApplication>
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);

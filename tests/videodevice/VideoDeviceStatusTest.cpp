@@ -53,9 +53,9 @@ TEST_F(VideoDeviceStatusTest, TheKernelSideWhenTheServiceHasNoDevice) {
 
 TEST_F(VideoDeviceStatusTest, TheServicesWordDecidesOnceItHasOne) {
   const std::pair<ServiceOutput, State> cases[] = {
-      {ServiceOutput::ready, State::ready},       {ServiceOutput::reading, State::reading},
-      {ServiceOutput::busy, State::busy},         {ServiceOutput::failed, State::failed},
-      {ServiceOutput::refused, State::refused},   {ServiceOutput::disabled, State::disabled}};
+      {ServiceOutput::ready, State::ready},     {ServiceOutput::reading, State::reading},
+      {ServiceOutput::busy, State::busy},       {ServiceOutput::failed, State::failed},
+      {ServiceOutput::refused, State::refused}, {ServiceOutput::disabled, State::disabled}};
   for (auto [output, state] : cases) {
     SCOPED_TRACE(VideoDeviceStatus::name(state));
     EXPECT_EQ(lookAt(video_reports::streaming("/dev/video4", output)), state);

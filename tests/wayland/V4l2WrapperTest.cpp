@@ -20,10 +20,10 @@ TEST(V4l2Wrapper, FfmpegReadsTheCameraThroughPwV4l2) {
 
   // The wrapper lists PipeWire's cameras as /dev/video0, 1, ...; ours is the only one here.
   const fs::path frames = session.runtimeDir() / "frames.raw";
-  auto ffmpeg = session.spawn({"pw-v4l2", "ffmpeg", "-hide_banner", "-nostdin", "-f", "v4l2", "-i", "/dev/video0",
-                               "-vf", "select=not(mod(n\\,30))", "-frames:v", "5", "-f", "rawvideo", "-pix_fmt", "bgra",
-                               "-y", frames.string()},
-                              {}, "ffmpeg");
+  auto ffmpeg = session.spawn(
+      {"pw-v4l2", "ffmpeg", "-hide_banner", "-nostdin", "-f", "v4l2", "-i", "/dev/video0", "-vf",
+       "select=not(mod(n\\,30))", "-frames:v", "5", "-f", "rawvideo", "-pix_fmt", "bgra", "-y", frames.string()},
+      {}, "ffmpeg");
   const int status = ffmpeg->wait(60s);
   ASSERT_EQ(status, 0) << ffmpeg->log();
   EXPECT_NE(ffmpeg->log().find("1280x720"), std::string::npos) << ffmpeg->log();

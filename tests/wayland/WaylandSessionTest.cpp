@@ -123,9 +123,10 @@ TEST(ShortcutPortalClient, RefusingOrSilentDesktopLeavesShortcutsUnavailable) {
 class WaylandApp : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    camera_ = session->spawn({(tovrelle::test::binaryDir() / "tovrelle-testcam").string(), "--name", "Desk Cam",
-                              "--node-name", "desk-cam", "--size", "320x240", "--fps", "10"},
-                             {}, "desk-cam")
+    camera_ = session
+                  ->spawn({(tovrelle::test::binaryDir() / "tovrelle-testcam").string(), "--name", "Desk Cam",
+                           "--node-name", "desk-cam", "--size", "320x240", "--fps", "10"},
+                          {}, "desk-cam")
                   .release();
     data_ = session->makeFolder("data");
     fs::create_directories(data_ / "Images");

@@ -227,7 +227,8 @@ int tightStride(const spa_video_info_raw& f) {
 size_t expectedSize(const spa_video_info_raw& f, int stride) {
   const size_t h = f.size.height;
   switch (f.format) {
-    case SPA_VIDEO_FORMAT_I420: return static_cast<size_t>(stride) * h + 2 * static_cast<size_t>((stride + 1) / 2) * ((h + 1) / 2);
+    case SPA_VIDEO_FORMAT_I420:
+      return static_cast<size_t>(stride) * h + 2 * static_cast<size_t>((stride + 1) / 2) * ((h + 1) / 2);
     case SPA_VIDEO_FORMAT_NV12: return static_cast<size_t>(stride) * h + static_cast<size_t>(stride) * ((h + 1) / 2);
     default: return static_cast<size_t>(stride) * h;
   }
@@ -341,31 +342,32 @@ void onTimeout(void* data, uint64_t) {
 void onSignal(void* data, int) { pw_main_loop_quit(static_cast<Snap*>(data)->loop); }
 
 void usage(FILE* out) {
-  std::fprintf(out,
-               "Usage: tovrelle-snap [options]\n"
-               "Reads frames from a PipeWire camera like any client and reports what arrived.\n"
-               "\n"
-               "  --target NAME       node name or serial to read (default Tovrelle)\n"
-               "  --format FMT        ask for BGRA, I420, NV12 or YUY2 (repeatable; default: any)\n"
-               "  --frames N          frames to receive (default 30)\n"
-               "  --skip N            receive N frames first and leave them out of everything (default 0)\n"
-               "  --save LIST         save these frame indices (0-based, comma-separated) as PNG\n"
-               "  --save-count K      save the first K frames as PNG\n"
-               "  --output DIR        folder for the PNG files (default .)\n"
-               "  --prefix NAME       PNG file names are NAME-INDEX.png (default frame)\n"
-               "  --timeout SECONDS   give up after this long (default 10)\n"
-               "  --stamps            print stamp=INDEX,PTS_NS[,B,G,R of the centre pixel] for every frame\n"
-               "  --switch-after N    after N frames renegotiate, asking only for the --switch-format\n"
-               "  --switch-format FMT the format asked for after the switch\n"
-               "  --help              this text\n"
-               "\n"
-               "Prints key=value lines: format (the last negotiated), negotiated (all, in order), width,\n"
-               "height, framerate, frames, fps (from the stamps),\n"
-               "interval_mean_ms, interval_median_ms, interval_min_ms, interval_max_ms, interval_p99_dev_ms (99th percentile\n"
-               "of |interval - nominal|), interval_off_period_max_ms, stamps_rising, seq_first, seq_last,\n"
-               "alpha_min (BGRA), mean (last frame: B,G,R or\n"
-               "Y,U,V), saved=PATH per PNG, error=TEXT per problem, and result=ok|timeout|error.\n"
-               "Exit status 0 when all frames arrived with stamps, 1 otherwise, 2 on bad usage.\n");
+  std::fprintf(
+      out,
+      "Usage: tovrelle-snap [options]\n"
+      "Reads frames from a PipeWire camera like any client and reports what arrived.\n"
+      "\n"
+      "  --target NAME       node name or serial to read (default Tovrelle)\n"
+      "  --format FMT        ask for BGRA, I420, NV12 or YUY2 (repeatable; default: any)\n"
+      "  --frames N          frames to receive (default 30)\n"
+      "  --skip N            receive N frames first and leave them out of everything (default 0)\n"
+      "  --save LIST         save these frame indices (0-based, comma-separated) as PNG\n"
+      "  --save-count K      save the first K frames as PNG\n"
+      "  --output DIR        folder for the PNG files (default .)\n"
+      "  --prefix NAME       PNG file names are NAME-INDEX.png (default frame)\n"
+      "  --timeout SECONDS   give up after this long (default 10)\n"
+      "  --stamps            print stamp=INDEX,PTS_NS[,B,G,R of the centre pixel] for every frame\n"
+      "  --switch-after N    after N frames renegotiate, asking only for the --switch-format\n"
+      "  --switch-format FMT the format asked for after the switch\n"
+      "  --help              this text\n"
+      "\n"
+      "Prints key=value lines: format (the last negotiated), negotiated (all, in order), width,\n"
+      "height, framerate, frames, fps (from the stamps),\n"
+      "interval_mean_ms, interval_median_ms, interval_min_ms, interval_max_ms, interval_p99_dev_ms (99th percentile\n"
+      "of |interval - nominal|), interval_off_period_max_ms, stamps_rising, seq_first, seq_last,\n"
+      "alpha_min (BGRA), mean (last frame: B,G,R or\n"
+      "Y,U,V), saved=PATH per PNG, error=TEXT per problem, and result=ok|timeout|error.\n"
+      "Exit status 0 when all frames arrived with stamps, 1 otherwise, 2 on bad usage.\n");
 }
 
 bool parseArgs(int argc, char** argv, Options& o) {
@@ -489,11 +491,11 @@ int main(int argc, char** argv) {
   events.param_changed = onParamChanged;
   events.process = onProcess;
 
-  s.stream = pw_stream_new_simple(loop, "tovrelle-snap",
-                                  pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                                    PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_TARGET_OBJECT,
-                                                    s.opt.target.c_str(), nullptr),
-                                  &events, &s);
+  s.stream = pw_stream_new_simple(
+      loop, "tovrelle-snap",
+      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
+                        PW_KEY_TARGET_OBJECT, s.opt.target.c_str(), nullptr),
+      &events, &s);
   int status = 1;
   if (!s.stream) {
     std::printf("error=cannot create a PipeWire stream (%s)\nresult=error\n", std::strerror(errno));
@@ -532,7 +534,8 @@ int main(int argc, char** argv) {
       std::vector<double> dev;
       for (double v : intervals) dev.push_back(std::fabs(v - nominal));
       std::sort(dev.begin(), dev.end());
-      const size_t p99 = std::min(dev.size() - 1, static_cast<size_t>(std::ceil(0.99 * static_cast<double>(dev.size()))) - 1);
+      const size_t p99 =
+          std::min(dev.size() - 1, static_cast<size_t>(std::ceil(0.99 * static_cast<double>(dev.size()))) - 1);
       const double span = static_cast<double>(s.pts.back() - s.pts.front()) / 1e9;
       std::printf("fps=%.3f\n", span > 0 ? static_cast<double>(s.pts.size() - 1) / span : 0.0);
       std::vector<double> sorted = intervals;

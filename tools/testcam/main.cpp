@@ -50,7 +50,7 @@ struct Options {
   int quality = 6;       // MJPEG quantiser, 2 (best) .. 31
   int switchAfter = 0;   // frames before the switch; 0: only on SIGUSR1
   std::optional<Format> switchFormat;
-  int switchWidth = 0;   // 0: keep the size
+  int switchWidth = 0;  // 0: keep the size
   int switchHeight = 0;
 };
 
@@ -128,7 +128,8 @@ bool parse(int argc, char** argv, Options& o) {
   }
   if (o.nodeName.empty()) {
     o.nodeName = "tovrelle-testcam-";
-    for (char ch : o.name) o.nodeName += std::isalnum(static_cast<unsigned char>(ch)) ? static_cast<char>(std::tolower(ch)) : '-';
+    for (char ch : o.name)
+      o.nodeName += std::isalnum(static_cast<unsigned char>(ch)) ? static_cast<char>(std::tolower(ch)) : '-';
   }
   return o.switchAfter == 0 || o.switchFormat;
 }
@@ -315,7 +316,8 @@ void onProcess(void* data) {
     return;
   }
   size_t n = cam->render(static_cast<uint8_t*>(d.data), d.maxsize);
-  if (auto* h = static_cast<spa_meta_header*>(spa_buffer_find_meta_data(buf, SPA_META_Header, sizeof(spa_meta_header)))) {
+  if (auto* h =
+          static_cast<spa_meta_header*>(spa_buffer_find_meta_data(buf, SPA_META_Header, sizeof(spa_meta_header)))) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     h->pts = SPA_TIMESPEC_TO_NSEC(&now);
@@ -361,8 +363,7 @@ void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const ch
       std::fflush(stdout);
       break;
     }
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -382,10 +383,10 @@ void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
   const spa_pod* params[2];
   params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-      &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 2, 16),
-      SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_size, SPA_POD_Int(static_cast<int>(cam->bufferSize())),
-      SPA_PARAM_BUFFERS_stride, SPA_POD_Int(cam->stride()), SPA_PARAM_BUFFERS_dataType,
-      SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
+      &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+      SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_size,
+      SPA_POD_Int(static_cast<int>(cam->bufferSize())), SPA_PARAM_BUFFERS_stride, SPA_POD_Int(cam->stride()),
+      SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
   params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
       SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
@@ -425,17 +426,18 @@ int main(int argc, char** argv) {
   pw_loop_add_signal(loop, SIGUSR1, onSwitchSignal, &cam);
   cam.timer = pw_loop_add_timer(loop, onTimeout, &cam);
 
-  pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CLASS, "Video/Source",
-                                           PW_KEY_NODE_NAME, cam.opt.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION,
-                                           cam.opt.name.c_str(), nullptr);
+  pw_properties* props =
+      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CLASS, "Video/Source", PW_KEY_NODE_NAME,
+                        cam.opt.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, cam.opt.name.c_str(), nullptr);
   if (cam.opt.cameraRole) pw_properties_set(props, PW_KEY_MEDIA_ROLE, "Camera");
   cam.stream = pw_stream_new_simple(loop, cam.opt.nodeName.c_str(), props, &kEvents, &cam);
 
   uint8_t storage[512];
   spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
   const spa_pod* params[1] = {cam.enumFormat(&b)};
-  int rc = pw_stream_connect(cam.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                             static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
+  int rc =
+      pw_stream_connect(cam.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                        static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
   if (rc < 0) {
     std::fprintf(stderr, "testcam: cannot connect to PipeWire: %s\n", std::strerror(-rc));
   } else {

@@ -65,8 +65,8 @@ PortalAppearance::PortalAppearance(QDBusConnection bus, QString configHome, QObj
   if (configHome_.isEmpty()) configHome_ = QString::fromStdString(basedirs::configHome().valueOr({}).string());
   readGtk();
   // Files are often replaced rather than written: the folders are watched too.
-  for (const QString& dir : {QStringLiteral("/gtk-3.0"), QStringLiteral("/gtk-4.0"),
-                             QStringLiteral("/xfce4/xfconf/xfce-perchannel-xml")}) {
+  for (const QString& dir :
+       {QStringLiteral("/gtk-3.0"), QStringLiteral("/gtk-4.0"), QStringLiteral("/xfce4/xfconf/xfce-perchannel-xml")}) {
     if (QFileInfo::exists(configHome_ + dir)) watcher_.addPath(configHome_ + dir);
   }
   auto reread = [this] {
@@ -93,7 +93,8 @@ void PortalAppearance::ask(const QString& method) {
     if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
       return portalSays(reply.arguments().constFirst());
     // Portals before ReadOne only have Read.
-    if (method == QLatin1String("ReadOne") && reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod"))
+    if (method == QLatin1String("ReadOne") &&
+        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod"))
       return ask(QStringLiteral("Read"));
     log::processLog("DesktopAppearance: the settings portal gives no color scheme (%s); following the GTK theme",
                     qPrintable(reply.errorName()));
@@ -130,11 +131,13 @@ void PortalAppearance::readGtk() {
     ini.beginGroup(QStringLiteral("Settings"));
     if (theme.isEmpty()) theme = ini.value(QStringLiteral("gtk-theme-name")).toString();
     const QString prefer = ini.value(QStringLiteral("gtk-application-prefer-dark-theme")).toString().trimmed();
-    preferDark = preferDark || prefer == QLatin1String("1") || prefer.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+    preferDark =
+        preferDark || prefer == QLatin1String("1") || prefer.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
   }
   // XFCE keeps the GTK theme in its own settings store.
   if (theme.isEmpty()) {
-    const QByteArray xml = readSmallFile(configHome_ + QStringLiteral("/xfce4/xfconf/xfce-perchannel-xml/xsettings.xml"));
+    const QByteArray xml =
+        readSmallFile(configHome_ + QStringLiteral("/xfce4/xfconf/xfce-perchannel-xml/xsettings.xml"));
     static const QRegularExpression themeName(
         QStringLiteral(R"re(<property\s+name="ThemeName"\s+type="string"\s+value="([^"]*)")re"));
     if (const auto match = themeName.match(QString::fromUtf8(xml)); match.hasMatch()) theme = match.captured(1);

@@ -174,7 +174,8 @@ std::optional<std::vector<CameraNode>> findCameraNodes(const std::string& name, 
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   pw_loop_enter(loop);
   while (!lookup.done && !lookup.broken) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     if (pw_loop_iterate(loop, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
   }

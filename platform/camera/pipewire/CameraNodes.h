@@ -3,10 +3,10 @@
 // process owns each. Both the camera service (before it publishes its own)
 // and the app's install check ask this, so two cameras of one name never
 // exist for one user and "installed" means a camera other apps can pick.
+#include <sys/types.h>
 #include <chrono>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace tovrelle::camera {

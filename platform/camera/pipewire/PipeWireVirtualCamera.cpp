@@ -160,7 +160,8 @@ class PipeWireVirtualCamera final : public VirtualCamera {
     d.chunk->size = static_cast<uint32_t>(layout.size);
     d.chunk->stride = layout.stride[0];
     d.chunk->flags = SPA_CHUNK_FLAG_NONE;
-    if (auto* h = static_cast<spa_meta_header*>(spa_buffer_find_meta_data(sb, SPA_META_Header, sizeof(spa_meta_header)))) {
+    if (auto* h =
+            static_cast<spa_meta_header*>(spa_buffer_find_meta_data(sb, SPA_META_Header, sizeof(spa_meta_header)))) {
       h->flags = 0;
       h->offset = 0;
       h->pts = static_cast<int64_t>(hostTimeNs);
@@ -350,10 +351,9 @@ class PipeWireVirtualCamera final : public VirtualCamera {
         &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
         SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_size,
         SPA_POD_Int(static_cast<int32_t>(layout.size)), SPA_PARAM_BUFFERS_stride, SPA_POD_Int(layout.stride[0])));
-    params[1] = static_cast<const spa_pod*>(
-        spa_pod_builder_add_object(&b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
-                                   SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
-                                   SPA_POD_Int(static_cast<int32_t>(sizeof(spa_meta_header)))));
+    params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
+        SPA_PARAM_META_size, SPA_POD_Int(static_cast<int32_t>(sizeof(spa_meta_header)))));
     pw_stream_update_params(self->stream_, params, 2);
   }
 

@@ -313,7 +313,9 @@ void LoopbackOutput::report(LoopbackState state, const std::string& node, const 
     case LoopbackState::busy:
       logger().error("another program already writes to %s (%s); the PipeWire camera goes on", where, why.c_str());
       break;
-    case LoopbackState::failed: logger().error("the video device %s failed: %s; trying again", where, why.c_str()); break;
+    case LoopbackState::failed:
+      logger().error("the video device %s failed: %s; trying again", where, why.c_str());
+      break;
     case LoopbackState::ready:
       if (was == LoopbackState::reading)
         logger().info("no program reads %s now", where);

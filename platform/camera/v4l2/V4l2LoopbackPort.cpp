@@ -150,7 +150,8 @@ class V4l2LoopbackPort final : public LoopbackPort {
   }
 
   void wait(std::chrono::steady_clock::time_point deadline) override {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     const int timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 60000));
     pollfd fds[3];
     nfds_t n = 0;
@@ -172,7 +173,7 @@ class V4l2LoopbackPort final : public LoopbackPort {
   OpenResult openOne(const Candidate& c, const std::string& label, int width, int height, int fps) {
     const fs::path node = paths_.dev / c.name;
     OpenResult r{Outcome::refused, node.string(), {}};
-    struct stat st{};
+    struct stat st {};
     if (::lstat(node.c_str(), &st) != 0) {
       r.outcome = errno == ENOENT ? Outcome::noDevice : Outcome::failed;
       r.why = node.string() + ": " + errorText(errno);
@@ -196,7 +197,7 @@ class V4l2LoopbackPort final : public LoopbackPort {
       r.why = "cannot open " + node.string() + ": " + errorText(err);
       return r;
     }
-    struct stat opened{};
+    struct stat opened {};
     if (::fstat(fd_, &opened) != 0 || !S_ISCHR(opened.st_mode) || opened.st_rdev != st.st_rdev) {
       r.why = node.string() + " changed while it was opened";
       return r;
@@ -207,8 +208,10 @@ class V4l2LoopbackPort final : public LoopbackPort {
       r.why = node.string() + " is not a V4L2 device";
       return r;
     }
-    const std::string driver(reinterpret_cast<const char*>(cap.driver), strnlen(reinterpret_cast<const char*>(cap.driver), sizeof cap.driver));
-    const std::string card(reinterpret_cast<const char*>(cap.card), strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
+    const std::string driver(reinterpret_cast<const char*>(cap.driver),
+                             strnlen(reinterpret_cast<const char*>(cap.driver), sizeof cap.driver));
+    const std::string card(reinterpret_cast<const char*>(cap.card),
+                           strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
     if (driver != kLoopbackDriver || card != label) {
       r.why = node.string() + " is \"" + card + "\" of driver \"" + driver + "\", not a v4l2loopback device";
       return r;

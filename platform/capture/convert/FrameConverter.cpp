@@ -100,8 +100,14 @@ class Converter final : public FrameConverter {
       const int ds = packed.stride[0];
       int rc = 0;
       switch (input_.format) {
-        case frames::PixelFormat::rgb: rc = RAWToARGB(src, stride, dst, ds, w, h); f.opaque = true; break;
-        case frames::PixelFormat::bgr: rc = RGB24ToARGB(src, stride, dst, ds, w, h); f.opaque = true; break;
+        case frames::PixelFormat::rgb:
+          rc = RAWToARGB(src, stride, dst, ds, w, h);
+          f.opaque = true;
+          break;
+        case frames::PixelFormat::bgr:
+          rc = RGB24ToARGB(src, stride, dst, ds, w, h);
+          f.opaque = true;
+          break;
         case frames::PixelFormat::rgbx:
         case frames::PixelFormat::rgba: rc = ABGRToARGB(src, stride, dst, ds, w, h); break;
         case frames::PixelFormat::xrgb:
@@ -118,7 +124,8 @@ class Converter final : public FrameConverter {
     const bool nv12 = input_.format == frames::PixelFormat::nv12;
     const int chromaRows = (h + 1) / 2;
     const int yStride = frame.stride[0] > 0 ? frame.stride[0] : w;
-    const int cStride = frame.planes > 1 && frame.stride[1] > 0 ? frame.stride[1] : (nv12 ? yStride : (yStride + 1) / 2);
+    const int cStride =
+        frame.planes > 1 && frame.stride[1] > 0 ? frame.stride[1] : (nv12 ? yStride : (yStride + 1) / 2);
     const size_t ySize = static_cast<size_t>(yStride) * h;
     const size_t cSize = static_cast<size_t>(cStride) * chromaRows;
     const int minChroma = nv12 ? ((w + 1) / 2) * 2 : (w + 1) / 2;

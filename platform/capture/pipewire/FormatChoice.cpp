@@ -2,8 +2,8 @@
 
 #include <spa/debug/types.h>
 #include <spa/param/format-utils.h>
-#include <spa/param/video/type-info.h>
 #include <spa/param/video/format-utils.h>
+#include <spa/param/video/type-info.h>
 #include <spa/pod/builder.h>
 #include <spa/pod/iter.h>
 
@@ -89,7 +89,6 @@ spa_rectangle pickSize(const Values<spa_rectangle>& v, int tw, int th) {
   return v.items[0];
 }
 
-
 std::vector<spa_rectangle> sizeCandidates(const Values<spa_rectangle>& v, int tw, int th) {
   if (v.choice == SPA_CHOICE_Enum) {
     // First item is the default and is repeated among the alternatives.
@@ -142,8 +141,7 @@ std::vector<VideoFormat> parseOffers(const spa_pod* param, int tw, int th) {
     size_t first = ids.choice == SPA_CHOICE_Enum && ids.items.size() > 1 ? 1 : 0;
     for (size_t i = first; i < ids.items.size(); ++i) {
       frames::PixelFormat f = frames::fromSpa(ids.items[i]);
-      if (cheapness(f) > 0 && std::find(formats.begin(), formats.end(), f) == formats.end())
-        formats.push_back(f);
+      if (cheapness(f) > 0 && std::find(formats.begin(), formats.end(), f) == formats.end()) formats.push_back(f);
     }
   } else {
     return offers;

@@ -31,10 +31,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/camera/pipewire/PipeWireInit.h"
 #include "platform/capture/convert/FrameConverter.h"
 #include "platform/capture/pipewire/CameraPortal.h"
 #include "platform/capture/pipewire/FormatChoice.h"
-#include "platform/camera/pipewire/PipeWireInit.h"
 #include "platform/log/Log.h"
 
 namespace tovrelle::capture {
@@ -218,8 +218,8 @@ struct Loan {
   std::condition_variable idle;
   pw_buffer* buffer = nullptr;  // lent, not yet taken back
   uint64_t ticket = 0;          // of the current loan; a called-back one no longer matches
-  std::thread::id reader;  // of a callback reading it now
-  bool done = false;       // the callback has finished with `buffer`
+  std::thread::id reader;       // of a callback reading it now
+  bool done = false;            // the callback has finished with `buffer`
 
   // The callback's side: runs `f` if loan `t` still stands.
   template <typename F>
@@ -289,8 +289,12 @@ class Pipe {
  public:
   Pipe(std::shared_ptr<Connection> connection, std::shared_ptr<PipeWireDeviceInput> input,
        std::shared_ptr<VideoOutput> output, int width, int height)
-      : connection_(std::move(connection)), loop_(connection_->loop()), input_(std::move(input)),
-        output_(std::move(output)), width_(width), height_(height) {}
+      : connection_(std::move(connection)),
+        loop_(connection_->loop()),
+        input_(std::move(input)),
+        output_(std::move(output)),
+        width_(width),
+        height_(height) {}
 
   // Never on the loop's own thread. The stream goes on the loop's thread:
   // PipeWire runs its callbacks there.
@@ -379,13 +383,13 @@ class Pipe {
   // Once the registry shows the camera still there.
   void connectStream() {
     const CameraNode& node = input_->node();
-    pw_properties* props = pw_properties_new(
-        PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
-        PW_KEY_NODE_NAME, "tovrelle-capture", PW_KEY_NODE_DESCRIPTION, "Tovrelle camera capture",
-        PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+    pw_properties* props =
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
+                          PW_KEY_NODE_NAME, "tovrelle-capture", PW_KEY_NODE_DESCRIPTION, "Tovrelle camera capture",
+                          PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
     // Serial first: it names exactly this node even if another has the same name.
-    pw_properties_set(props, PW_KEY_TARGET_OBJECT, node.serial.empty() ? node.info.uniqueId.c_str()
-                                                                        : node.serial.c_str());
+    pw_properties_set(props, PW_KEY_TARGET_OBJECT,
+                      node.serial.empty() ? node.info.uniqueId.c_str() : node.serial.c_str());
     stream_ = pw_stream_new(connection_->core(), "tovrelle-capture", props);
     if (!stream_) return fail("cannot create a capture stream");
     static const pw_stream_events streamEvents = [] {
@@ -408,10 +412,10 @@ class Pipe {
     // The chosen format first; then any video, so that a camera switching to
     // another format mid-stream reaches onParam (read, or refused once)
     // instead of leaving the link failed and the stream silent.
-    const spa_pod* params[2] = {buildFormatParam(&b, input_->format()),
-                                static_cast<const spa_pod*>(spa_pod_builder_add_object(
-                                    &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-                                    SPA_POD_Id(SPA_MEDIA_TYPE_video)))};
+    const spa_pod* params[2] = {
+        buildFormatParam(&b, input_->format()),
+        static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video)))};
     int rc = pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
                                static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
                                                             PW_STREAM_FLAG_DONT_RECONNECT),
@@ -436,7 +440,8 @@ class Pipe {
     if (id != SPA_PARAM_Format || !param) return;
     auto negotiated = parseNegotiated(param);
     if (!negotiated)
-      return lose(log::format("the camera settled on a format we cannot read (%s)", describeFormatParam(param).c_str()));
+      return lose(
+          log::format("the camera settled on a format we cannot read (%s)", describeFormatParam(param).c_str()));
     // A camera that renegotiates mid-stream keeps streaming if the new format
     // is one we can read; sizes beyond what we offered are refused before
     // anything is allocated.
@@ -455,10 +460,10 @@ class Pipe {
     uint8_t storage[512];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const spa_pod* params[2];
-    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-        SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_dataType,
-        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+    params[0] = static_cast<const spa_pod*>(
+        spa_pod_builder_add_object(&b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+                                   SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_dataType,
+                                   SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
     params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
         SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
@@ -698,9 +703,9 @@ class PipeWireCaptureDevices final : public CaptureDevices,
       logger().error("cannot create a PipeWire context; no cameras");
       return;
     }
-    retryTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), [](void* data, uint64_t) {
-      static_cast<PipeWireCaptureDevices*>(data)->retry();
-    }, this);
+    retryTimer_ = pw_loop_add_timer(
+        pw_thread_loop_get_loop(loop_),
+        [](void* data, uint64_t) { static_cast<PipeWireCaptureDevices*>(data)->retry(); }, this);
     if (pw_thread_loop_start(loop_) < 0) {
       logger().error("cannot start the PipeWire loop; no cameras");
       return;
@@ -763,13 +768,15 @@ class PipeWireCaptureDevices final : public CaptureDevices,
 
   InputResult makeInput(const DeviceInfo& device) override {
     auto node = cameraNode(device.uniqueId);
-    if (!node) return {nullptr, log::format("camera \"%s\" (%s) is not attached", device.localizedName.c_str(),
-                                            device.uniqueId.c_str())};
+    if (!node)
+      return {nullptr,
+              log::format("camera \"%s\" (%s) is not attached", device.localizedName.c_str(), device.uniqueId.c_str())};
     if (portal_->status() != AuthorizationStatus::authorized)
       return {nullptr, log::format("camera access is not granted for \"%s\"", node->info.localizedName.c_str())};
     auto offers = probeFormats(*node);
-    if (!offers) return {nullptr, log::format("camera \"%s\" vanished while it was being opened",
-                                              node->info.localizedName.c_str())};
+    if (!offers)
+      return {nullptr,
+              log::format("camera \"%s\" vanished while it was being opened", node->info.localizedName.c_str())};
     auto best = chooseBest(*offers, frames::kFrameWidth, frames::kFrameHeight);
     if (!best)
       return {nullptr, log::format("camera \"%s\" offers no usable video format (it offers %s)",
@@ -819,7 +826,8 @@ class PipeWireCaptureDevices final : public CaptureDevices,
     if (!core_) {
       // In the sandbox, before access is granted, there is nothing to connect to yet.
       if (portal_->sandboxed() && portal_->status() != AuthorizationStatus::authorized) return true;
-      if (!reportedDown_) logger().error("cannot connect to PipeWire (%s); retrying every second", std::strerror(errno));
+      if (!reportedDown_)
+        logger().error("cannot connect to PipeWire (%s); retrying every second", std::strerror(errno));
       reportedDown_ = true;
       return false;
     }
@@ -949,8 +957,8 @@ class PipeWireCaptureDevices final : public CaptureDevices,
   void onMetadata(uint32_t id, const spa_dict* props) {
     const char* name = lookup(props, PW_KEY_METADATA_NAME);
     if (!name || std::strcmp(name, "default") != 0 || defaults_ || !registry_) return;
-    defaults_ = static_cast<pw_metadata*>(pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata,
-                                                           PW_VERSION_METADATA, 0));
+    defaults_ =
+        static_cast<pw_metadata*>(pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
     if (!defaults_) return;
     defaultsId_ = id;
     static const pw_metadata_events events = [] {
@@ -1013,7 +1021,8 @@ class PipeWireCaptureDevices final : public CaptureDevices,
     }
     Probe probe;
     probe.nodeId = node.id;
-    auto* proxy = static_cast<pw_node*>(pw_registry_bind(registry_, node.id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+    auto* proxy =
+        static_cast<pw_node*>(pw_registry_bind(registry_, node.id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
     if (!proxy) {
       pw_thread_loop_unlock(loop_);
       return std::nullopt;

@@ -171,7 +171,8 @@ class DesktopPortalShortcuts final : public QObject, public ShortcutPortal {
 
     QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
     message.setArguments(args);
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message, static_cast<int>(answerTimeout_.count())), this);
+    auto* watcher =
+        new QDBusPendingCallWatcher(bus_.asyncCall(message, static_cast<int>(answerTimeout_.count())), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, path, method](QDBusPendingCallWatcher* w) {
       w->deleteLater();
       QDBusPendingReply<QDBusObjectPath> reply = *w;
@@ -212,8 +213,7 @@ class DesktopPortalShortcuts final : public QObject, public ShortcutPortal {
 
   void createSession() {
     const QString token = nextToken();
-    QVariantMap options{{QStringLiteral("handle_token"), token},
-                        {QStringLiteral("session_handle_token"), nextToken()}};
+    QVariantMap options{{QStringLiteral("handle_token"), token}, {QStringLiteral("session_handle_token"), nextToken()}};
     call(QStringLiteral("CreateSession"), {options}, token, [this](uint response, const QVariantMap& results) {
       const QVariant handle = results.value(QStringLiteral("session_handle"));
       const QString session =

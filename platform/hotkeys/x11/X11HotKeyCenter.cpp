@@ -22,8 +22,7 @@
 namespace tovrelle::hotkeys {
 namespace {
 
-constexpr uint16_t kShortcutModifiers =
-    XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+constexpr uint16_t kShortcutModifiers = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 
 uint16_t xModifiers(uint32_t modifiers) {
   uint16_t mods = 0;
@@ -223,8 +222,7 @@ class X11HotKeyCenter final : public HotKeyCenter {
         // A client that speaks XKB is told of layout changes by XKB events
         // only; the core mapping notice may never come.
         const uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
-        const uint16_t parts =
-            XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS | XCB_XKB_MAP_PART_MODIFIER_MAP;
+        const uint16_t parts = XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS | XCB_XKB_MAP_PART_MODIFIER_MAP;
         xcb_xkb_select_events(connection_, XCB_XKB_ID_USE_CORE_KBD, events, 0, events, parts, parts, nullptr);
         xkbFirstEvent_ = extension->first_event;
       }
@@ -259,7 +257,9 @@ class X11HotKeyCenter final : public HotKeyCenter {
   // Replies we waited for may have pulled events off the socket; those sit
   // in xcb's queue where the socket notifier does not see them.
   void scheduleDrain() {
-    if (notifier_) QMetaObject::invokeMethod(notifier_.get(), [this] { drainEvents(); }, Qt::QueuedConnection);
+    if (notifier_)
+      QMetaObject::invokeMethod(
+          notifier_.get(), [this] { drainEvents(); }, Qt::QueuedConnection);
   }
 
   void drainEvents() {
@@ -328,7 +328,8 @@ class X11HotKeyCenter final : public HotKeyCenter {
   void scheduleRemap() {
     if (remapPending_ || !notifier_) return;
     remapPending_ = true;
-    QMetaObject::invokeMethod(notifier_.get(), [this] { remap(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        notifier_.get(), [this] { remap(); }, Qt::QueuedConnection);
   }
 
   // The keyboard layout changed: the same keys may now sit on other keycodes.

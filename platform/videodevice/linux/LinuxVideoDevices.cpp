@@ -4,10 +4,10 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <sys/utsname.h>
 #include <algorithm>
 #include <cstdlib>
 #include <string_view>
-#include <sys/utsname.h>
 
 #include "platform/log/Log.h"
 #include "shared/Files.h"
@@ -200,7 +200,8 @@ void addServiceOutput(Report& report, const std::vector<camera::CameraNode>& nod
   report.outputDevice = node.v4l2Device ? printable(*node.v4l2Device) : std::string();
 }
 
-std::shared_ptr<VideoDevices> makeLinuxVideoDevices(LinuxOptions options, std::shared_ptr<dispatch::Queue> resultQueue) {
+std::shared_ptr<VideoDevices> makeLinuxVideoDevices(LinuxOptions options,
+                                                    std::shared_ptr<dispatch::Queue> resultQueue) {
   return std::make_shared<LinuxVideoDevices>(std::move(options), std::move(resultQueue));
 }
 

@@ -40,7 +40,6 @@ void addServiceOutput(Report& report, const std::vector<camera::CameraNode>& nod
 
 // `done` callbacks run on `resultQueue`; loadModule must be called on the Qt
 // main thread.
-std::shared_ptr<VideoDevices> makeLinuxVideoDevices(LinuxOptions options,
-                                                    std::shared_ptr<dispatch::Queue> resultQueue);
+std::shared_ptr<VideoDevices> makeLinuxVideoDevices(LinuxOptions options, std::shared_ptr<dispatch::Queue> resultQueue);
 
 }  // namespace tovrelle::videodevice

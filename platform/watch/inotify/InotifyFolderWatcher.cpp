@@ -4,15 +4,15 @@
 // takes no CPU while nothing changes.
 #include "platform/watch/inotify/InotifyFolderWatcher.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <thread>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
 
 #include "platform/log/Log.h"
 

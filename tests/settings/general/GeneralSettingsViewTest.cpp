@@ -54,9 +54,16 @@ class GeneralTabTest : public ::testing::Test {
   }
 
   GeneralSettingsView& make() {
-    GeneralSettingsView::Environment e{&loginItems, rig.installer.get(), permission.get(), [] {}, opener,
+    GeneralSettingsView::Environment e{&loginItems,
+                                       rig.installer.get(),
+                                       permission.get(),
+                                       [] {},
+                                       opener,
                                        [](const QString& path) { return settings::webPageURL(path, {"en-US"}, kSite); },
-                                       [this](QWidget*) { ++questions; return confirm; }};
+                                       [this](QWidget*) {
+                                         ++questions;
+                                         return confirm;
+                                       }};
     e.videoDevice = &video;
     e.settings = store.get();
     view = std::make_unique<GeneralSettingsView>(e);
@@ -189,7 +196,8 @@ TEST_F(GeneralTabTest, PermissionSectionIsThereOnlyWhileAccessIsRefused) {
   GeneralSettingsView& v = make();
   // Ends refused, after a row that shows the section going away again.
   for (const auto& [status, shown] : {std::pair{AuthorizationStatus::notDetermined, false},
-                                      {AuthorizationStatus::restricted, true}, {AuthorizationStatus::authorized, false},
+                                      {AuthorizationStatus::restricted, true},
+                                      {AuthorizationStatus::authorized, false},
                                       {AuthorizationStatus::denied, true}}) {
     SCOPED_TRACE(static_cast<int>(status));
     capture->setAuthorizationStatus(status);
@@ -200,8 +208,7 @@ TEST_F(GeneralTabTest, PermissionSectionIsThereOnlyWhileAccessIsRefused) {
     EXPECT_EQ(header, shown);
   }
   QTest::mouseClick(v.openCameraSettingsButton(), Qt::LeftButton);
-  EXPECT_EQ(opener->attempts,
-            std::vector<std::string>{urls::kCameraPrivacySettingsURL});
+  EXPECT_EQ(opener->attempts, std::vector<std::string>{urls::kCameraPrivacySettingsURL});
 }
 
 // The camera service rows: "Remove Camera…" asks first, shows the removal while
@@ -229,7 +236,8 @@ TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
   EXPECT_EQ(rig.status(), Case::notInstalled);
   // Removed stays removed: nothing left to remove, and installing is offered.
   EXPECT_EQ(statusText(), qtTrId("settings.extension.status.removed"));
-  EXPECT_EQ(statusText(), QStringLiteral("Removed: other apps do not see the Tovrelle camera until you install it again."));
+  EXPECT_EQ(statusText(),
+            QStringLiteral("Removed: other apps do not see the Tovrelle camera until you install it again."));
   EXPECT_FALSE(v.removeButton()->isEnabled());
   EXPECT_EQ(v.reinstallButton()->text(), QStringLiteral("Install Camera Service"));
   ASSERT_TRUE(v.reinstallButton()->isEnabled());
@@ -279,7 +287,8 @@ TEST_F(GeneralTabTest, ShortcutsNoteShownWhileTheDesktopRefusesTheShortcuts) {
   onKeyUp(Names::showLastImage, [] {});
   ASSERT_TRUE(QTest::qWaitFor([&] { return v.shortcutsNote()->isVisible(); }, 3000));
   const QString note = v.shortcutsNote()->text();
-  EXPECT_TRUE(note.contains("not available in this session (the desktop portal has no global shortcuts)")) << note.toStdString();
+  EXPECT_TRUE(note.contains("not available in this session (the desktop portal has no global shortcuts)"))
+      << note.toStdString();
   EXPECT_TRUE(note.contains("tovrelle --camera-on")) << note.toStdString();
   EXPECT_FALSE(v.refusedShortcutsWarning()->isVisible()) << v.refusedShortcutsWarning()->text().toStdString();
   EXPECT_TRUE(refusedShortcuts().empty());
@@ -325,8 +334,9 @@ TEST_F(GeneralTabTest, TheVideoDeviceRowSaysWhatToDo) {
   EXPECT_TRUE(text.contains("PipeWire still get the Tovrelle camera")) << text.toStdString();
 
   text = shownFor(test::video_reports::othersOnly({"Stream Cam", "Desk"}));
-  EXPECT_TRUE(text.startsWith("v4l2loopback was loaded by another program with its own devices (Stream Cam, Desk): "
-                              "Tovrelle never uses those."))
+  EXPECT_TRUE(
+      text.startsWith("v4l2loopback was loaded by another program with its own devices (Stream Cam, Desk): "
+                      "Tovrelle never uses those."))
       << text.toStdString();
   EXPECT_TRUE(text.endsWith("close the programs that use them, then run in a terminal:")) << text.toStdString();
   ASSERT_TRUE(row->commandLabel()->isVisible());
@@ -361,12 +371,14 @@ TEST_F(GeneralTabTest, LoadNowSaysWhyAndADismissedPromptIsNoError) {
   EXPECT_EQ(row->textLabel()->text(), why);
 
   QTest::mouseClick(row->loadButton(), Qt::LeftButton);
-  videoDevices->finishLoad(videodevice::LoadOutcome::failed, "modprobe: ERROR: could not insert 'v4l2loopback': "
-                                                             "Key was rejected by service");
+  videoDevices->finishLoad(videodevice::LoadOutcome::failed,
+                           "modprobe: ERROR: could not insert 'v4l2loopback': "
+                           "Key was rejected by service");
   rig.run();
   ASSERT_TRUE(row->failureLabel()->isVisible());
-  EXPECT_EQ(row->failureLabel()->text(),
-            "Loading v4l2loopback failed: modprobe: ERROR: could not insert 'v4l2loopback': Key was rejected by service");
+  EXPECT_EQ(
+      row->failureLabel()->text(),
+      "Loading v4l2loopback failed: modprobe: ERROR: could not insert 'v4l2loopback': Key was rejected by service");
 
   // Loaded: the tab looks again at once and shows the device.
   QTest::mouseClick(row->loadButton(), Qt::LeftButton);

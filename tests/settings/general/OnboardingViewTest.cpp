@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <thread>
 
-#include "app/settings/VideoDeviceView.h"
 #include "app/model/LoginItemManager.h"
+#include "app/settings/VideoDeviceView.h"
 #include "app/shell/OnboardingView.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeVideoDevices.h"
@@ -123,8 +123,7 @@ TEST_F(OnboardingTest, RefusedAccessKeepsTheStepOpenAndItsButtonThenOpensTheCame
 
   QTest::mouseClick(v.stepButton(3), Qt::LeftButton);
   EXPECT_EQ(capture->accessRequestCount(), 1) << "a decided status is not asked again";
-  EXPECT_EQ(opener->attempts,
-            std::vector<std::string>{urls::kCameraPrivacySettingsURL});
+  EXPECT_EQ(opener->attempts, std::vector<std::string>{urls::kCameraPrivacySettingsURL});
 }
 
 TEST_F(OnboardingTest, AGrantInTheSystemSettingsShowsWithinASecondWhileTheWindowIsUp) {
@@ -204,7 +203,8 @@ TEST_F(OnboardingTest, StepTwoShowsTheVideoDeviceAndLoadsTheModule) {
   settings::VideoDeviceView* row = v.videoDeviceView();
   ASSERT_TRUE(row);
   EXPECT_TRUE(row->isVisibleTo(&v));
-  EXPECT_TRUE(row->textLabel()->text().contains("administrator password once")) << row->textLabel()->text().toStdString();
+  EXPECT_TRUE(row->textLabel()->text().contains("administrator password once"))
+      << row->textLabel()->text().toStdString();
   ASSERT_TRUE(row->loadButton()->isVisible());
   EXPECT_TRUE(v.stepButton(2)->isVisible()) << "checking again stays where it was";
 
@@ -212,7 +212,8 @@ TEST_F(OnboardingTest, StepTwoShowsTheVideoDeviceAndLoadsTheModule) {
   devices->report = test::video_reports::streaming("/dev/video6", videodevice::ServiceOutput::ready);
   devices->finishLoad(videodevice::LoadOutcome::loaded);
   rig.run();
-  EXPECT_TRUE(row->textLabel()->text().contains("find the camera at /dev/video6")) << row->textLabel()->text().toStdString();
+  EXPECT_TRUE(row->textLabel()->text().contains("find the camera at /dev/video6"))
+      << row->textLabel()->text().toStdString();
   EXPECT_FALSE(row->loadButton()->isVisible());
   EXPECT_FALSE(v.step(2)->isComplete()) << "the PipeWire camera is not published yet";
   rig.reach(Case::running);

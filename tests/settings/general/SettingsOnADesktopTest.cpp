@@ -6,8 +6,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QLineEdit>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QScrollArea>
@@ -17,19 +17,19 @@
 #include <QTest>
 #include <QWindow>
 
+#include "app/model/LoginItemManager.h"
 #include "app/settings/GeneralSettingsView.h"
 #include "app/settings/ImageRow.h"
 #include "app/settings/ImagesSettingsView.h"
 #include "app/settings/SettingsStyle.h"
 #include "app/settings/SettingsTabViewController.h"
 #include "app/settings/VideoDeviceView.h"
-#include "app/model/LoginItemManager.h"
-#include "app/shell/OnboardingView.h"
 #include "app/settings/WebPage.h"
+#include "app/shell/OnboardingView.h"
+#include "app/shell/Strings.h"
+#include "app/shell/TrayPanel.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/ShortcutRow.h"
-#include "app/shell/TrayPanel.h"
-#include "app/shell/Strings.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeHotKeys.h"
 #include "tests/fakes/FakeVideoDevices.h"
@@ -46,8 +46,8 @@ namespace {
 // Real key presses through the X server, to whatever window has the focus.
 void keys(const QStringList& names) {
   QProcess xdotool;
-  xdotool.start(QStringLiteral("xdotool"), QStringList{QStringLiteral("key"), QStringLiteral("--delay"),
-                                                       QStringLiteral("60")} + names);
+  xdotool.start(QStringLiteral("xdotool"),
+                QStringList{QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("60")} + names);
   ASSERT_TRUE(xdotool.waitForStarted(5000));
   ASSERT_TRUE(QTest::qWaitFor([&] { return xdotool.state() == QProcess::NotRunning; }, 10000));
   ASSERT_EQ(xdotool.exitCode(), 0) << xdotool.readAllStandardError().toStdString();
@@ -55,10 +55,16 @@ void keys(const QStringList& names) {
 
 QPalette darkPalette() {
   QPalette p;
-  for (auto [role, rgb] : {std::pair{QPalette::Window, 0x2d2d2d}, {QPalette::WindowText, 0xeeeeee}, {QPalette::Base, 0x1e1e1e},
-                           {QPalette::AlternateBase, 0x353535}, {QPalette::Text, 0xeeeeee}, {QPalette::Button, 0x3a3a3a},
-                           {QPalette::ButtonText, 0xeeeeee}, {QPalette::Highlight, 0x3584e4},
-                           {QPalette::HighlightedText, 0xffffff}, {QPalette::Link, 0x78aeed}})
+  for (auto [role, rgb] : {std::pair{QPalette::Window, 0x2d2d2d},
+                           {QPalette::WindowText, 0xeeeeee},
+                           {QPalette::Base, 0x1e1e1e},
+                           {QPalette::AlternateBase, 0x353535},
+                           {QPalette::Text, 0xeeeeee},
+                           {QPalette::Button, 0x3a3a3a},
+                           {QPalette::ButtonText, 0xeeeeee},
+                           {QPalette::Highlight, 0x3584e4},
+                           {QPalette::HighlightedText, 0xffffff},
+                           {QPalette::Link, 0x78aeed}})
     p.setColor(role, QColor::fromRgb(rgb));
   for (auto role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
     p.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
@@ -109,9 +115,15 @@ class SettingsOnADesktop : public test::SettingsFixture {
   void makeWindow() {
     window_.reset();
     window_ = std::make_unique<SettingsTabViewController>(images());
-    general_ = new GeneralSettingsView({&loginItems_, rig_.installer.get(), &permission_, [] {}, opener_,
-                                        [](const QString& path) { return settings::webPageURL(path, {"en-US"}, "https://tovrelle.example"); },
-                                        {}, &video_});
+    general_ = new GeneralSettingsView(
+        {&loginItems_,
+         rig_.installer.get(),
+         &permission_,
+         [] {},
+         opener_,
+         [](const QString& path) { return settings::webPageURL(path, {"en-US"}, "https://tovrelle.example"); },
+         {},
+         &video_});
     window_->setGeneralContent(general_);
     window_->move(40, 40);
     window_->show();
@@ -148,8 +160,10 @@ class SettingsOnADesktop : public test::SettingsFixture {
 TEST_F(SettingsOnADesktop, TabKeysSwitchTabsAndEscEndsARenameWithoutRenaming) {
   ASSERT_EQ(window_->currentTab(), SettingsTabViewController::Images);
   using Tabs = SettingsTabViewController;
-  for (const auto& step : {std::pair{"ctrl+Tab", Tabs::General}, {"ctrl+Next", Tabs::About},
-                           {"ctrl+shift+Tab", Tabs::General}, {"ctrl+Prior", Tabs::Images}}) {
+  for (const auto& step : {std::pair{"ctrl+Tab", Tabs::General},
+                           {"ctrl+Next", Tabs::About},
+                           {"ctrl+shift+Tab", Tabs::General},
+                           {"ctrl+Prior", Tabs::Images}}) {
     keys({step.first});
     EXPECT_TRUE(QTest::qWaitFor([&] { return window_->currentTab() == step.second; })) << step.first;
   }
@@ -195,8 +209,9 @@ TEST_F(SettingsOnADesktop, CheckboxFieldsAndFocusRingStayVisibleInLightAndDark) 
         << "field border against its card";
 
     // The popover in the same palette, its current row showing the focus ring.
-    TrayPanel popover({camera_.get(), images_.get(), nullptr, rig_.installer.get(), nullptr, &permission_, [] {}},
-                              [] {}, [] {}, [] {}, false);
+    TrayPanel popover(
+        {camera_.get(), images_.get(), nullptr, rig_.installer.get(), nullptr, &permission_, [] {}}, [] {}, [] {},
+        [] {}, false);
     popover.show();
     popover.activateWindow();
     (void)QTest::qWaitFor([&] { return popover.isActiveWindow(); });
@@ -224,9 +239,7 @@ TEST_F(SettingsOnADesktop, TheVideoDeviceRowFitsInLightAndDark) {
     const QRect inWindow(widget->mapTo(window, QPoint(0, 0)), widget->size());
     return window->rect().contains(inWindow);
   };
-  auto notCut = [](QLabel* label) {
-    return label->height() >= label->heightForWidth(label->width()) - 1;
-  };
+  auto notCut = [](QLabel* label) { return label->height() >= label->heightForWidth(label->width()) - 1; };
   const std::pair<const char*, videodevice::Report> cases[] = {
       {"not-loaded", test::video_reports::notLoaded()},
       {"others", test::video_reports::othersOnly({"Stream Cam", "Desk Left"})},
@@ -338,7 +351,8 @@ TEST_F(SettingsOnADesktop, ImageRowsSayTheirKindReadablyInLightAndDark) {
       EXPECT_EQ(row->fileLabel()->text(), QStringLiteral("PNG · 64 × 48"));
       const QColor ink = row->fileLabel()->palette().color(QPalette::WindowText);
       const QColor paper = row->fileLabel()->palette().color(QPalette::Base);
-      EXPECT_GE(settings::contrastRatio(ink, paper), 4.5) << ink.name().toStdString() << " on " << paper.name().toStdString();
+      EXPECT_GE(settings::contrastRatio(ink, paper), 4.5)
+          << ink.name().toStdString() << " on " << paper.name().toStdString();
       EXPECT_GE(settings::contrastRatio(ink, row->palette().color(QPalette::Window)), 4.5);
     }
     if (!saveTo.isEmpty()) shot.save(saveTo + QStringLiteral("/images-%1.png").arg(name));
