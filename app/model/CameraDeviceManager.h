@@ -6,6 +6,9 @@
 //
 // `cameras` is published on the main queue after every pass, even when the
 // list did not change: camerasWillChange() before, camerasChanged() after.
+// Thread-bound (main thread): the list and its signals. A pass reads the
+// capture service on the discovery queue and holds only a weak anchor, so
+// one that outlives the manager publishes nothing.
 #include <QObject>
 #include <memory>
 #include <string>
