@@ -3,6 +3,8 @@
 // notifications, authorization, and capture sessions that hand frames, in the
 // camera's own pixel layout, to a callback on the caller's serial queue. Model code includes only
 // this header; the PipeWire backend and the test fake implement it.
+// Thread-safe: the services, sessions and subscriptions may be used from any
+// thread, as each call below says.
 #include <cstdint>
 #include <functional>
 #include <memory>
