@@ -20,9 +20,8 @@
 namespace tovrelle {
 
 struct CameraInfo {
-  std::string id;             // the capture device's unique id, stored as selectedCameraId
-  std::string name;           // its display name
-  bool isContinuity = false;  // phones used as cameras; none on Linux
+  std::string id;    // the capture device's unique id, stored as selectedCameraId
+  std::string name;  // its display name
   friend bool operator==(const CameraInfo&, const CameraInfo&) = default;
 };
 

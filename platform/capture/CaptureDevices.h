@@ -19,12 +19,9 @@ namespace tovrelle::capture {
 
 enum class AuthorizationStatus { notDetermined = 0, restricted = 1, denied = 2, authorized = 3 };
 
-enum class DeviceType { builtInWideAngleCamera, external, continuityCamera, deskViewCamera, externalUnknown };
-
 struct DeviceInfo {
   std::string uniqueId;       // stable while attached and across restarts
   std::string localizedName;  // "Tovrelle" for our own virtual camera
-  DeviceType type = DeviceType::external;
   friend bool operator==(const DeviceInfo&, const DeviceInfo&) = default;
 };
 
