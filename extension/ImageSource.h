@@ -2,6 +2,8 @@
 // Loading of library images for image mode: animations are decoded up front
 // (or, past a memory bound, decoded ahead into a ring) and still images are
 // rendered once, so a frame-timer firing only picks a ready buffer.
+// Reentrant: images are loaded on the image queue; a loaded image is read by
+// the timer queue only (an animation's ring has its own worker and lock).
 #include <cstddef>
 #include <filesystem>
 #include <memory>

@@ -6,6 +6,11 @@
 // differs from what it shows, tears the current frame source down and starts
 // another. Every source ends in one frame timer (or a capture session) that
 // pushes frames into the stream.
+//
+// Thread-bound (the main queue), with hand-offs to four other queues: the
+// client queue starts and stops the stream, the timer and capture queues
+// send frames, the image queue decodes. What they share is atomic or under
+// its own lock, as the fields below say.
 #include <atomic>
 #include <chrono>
 #include <cstdint>

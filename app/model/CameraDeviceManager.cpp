@@ -51,8 +51,7 @@ std::vector<CameraInfo> CameraDeviceManager::camerasFrom(const std::vector<captu
   cameras.reserve(devices.size());
   for (const auto& device : devices) {
     if (device.localizedName == kOwnCameraName) continue;
-    // Linux has no Continuity cameras; a phone shows up as an ordinary camera.
-    cameras.push_back(CameraInfo{device.uniqueId, device.localizedName, false});
+    cameras.push_back(CameraInfo{device.uniqueId, device.localizedName});
   }
   return cameras;
 }

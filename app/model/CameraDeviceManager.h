@@ -6,6 +6,9 @@
 //
 // `cameras` is published on the main queue after every pass, even when the
 // list did not change: camerasWillChange() before, camerasChanged() after.
+// Thread-bound (main thread): the list and its signals. A pass reads the
+// capture service on the discovery queue and holds only a weak anchor, so
+// one that outlives the manager publishes nothing.
 #include <QObject>
 #include <memory>
 #include <string>
@@ -17,9 +20,8 @@
 namespace tovrelle {
 
 struct CameraInfo {
-  std::string id;             // the capture device's unique id, stored as selectedCameraId
-  std::string name;           // its display name
-  bool isContinuity = false;  // phones used as cameras; none on Linux
+  std::string id;    // the capture device's unique id, stored as selectedCameraId
+  std::string name;  // its display name
   friend bool operator==(const CameraInfo&, const CameraInfo&) = default;
 };
 

@@ -6,7 +6,7 @@
 // once after each change of mode, choice or camera list (and once more a
 // little later, as the service needs a second to call a camera stalled), and
 // every kWatchInterval while a watch token lives (the open popover).
-// Lives on the main thread; `changed` follows every change of problem().
+// Thread-bound (main thread); `changed` follows every change of problem().
 #include <QObject>
 #include <QString>
 #include <memory>

@@ -7,6 +7,9 @@
 // (observers that read it then still see the old value) and fooChanged()
 // after. objectWillChange() precedes every published change, for views that
 // simply redraw.
+//
+// Thread-bound (main thread): the values, the state file writes and the
+// heartbeat timer, which runs on the main queue.
 #include <QObject>
 
 #include <filesystem>

@@ -5,6 +5,8 @@
 //
 // `status` publishes only real changes: statusWillChange() before,
 // statusChanged() after.
+//
+// Thread-bound (main thread).
 #include <QObject>
 #include <memory>
 

@@ -5,6 +5,10 @@
 // savedImages is published like the camera manager's values:
 // savedImagesWillChange() before the list changes, savedImagesChanged() after,
 // objectWillChange() before every change.
+//
+// Thread-bound (main thread): the list and its signals. addImage() may be
+// called from another thread: the file is copied there and the change is
+// applied on the main queue, which it waits for.
 #include <QObject>
 
 #include <cstddef>

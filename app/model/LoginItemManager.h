@@ -5,6 +5,8 @@
 //
 // Every assignment of `isEnabled` notifies: isEnabledWillChange() before,
 // isEnabledChanged() after.
+//
+// Thread-bound (main thread).
 #include <QObject>
 #include <memory>
 

@@ -8,6 +8,10 @@
 // currentFrame is published like the other model values:
 // currentFrameWillChange() before, currentFrameChanged() after, and
 // objectWillChange() before every change.
+//
+// Thread-bound (main thread): the published frame and the session. The
+// camera is set up and its frames are reduced on the capture queue, which
+// sees only the Link below and hands each result to the main queue.
 #include <QImage>
 #include <QMetaObject>
 #include <QObject>

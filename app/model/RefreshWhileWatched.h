@@ -2,6 +2,8 @@
 // A status that is looked at again every `interval`, but only while some
 // window shows it: a window takes a token from watch() and drops it when it
 // closes. The first token looks at once.
+// Thread-bound (the thread of the queue it is given): watch(), dropping a
+// token and the refresh all happen there.
 #include <functional>
 #include <memory>
 

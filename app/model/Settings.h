@@ -4,7 +4,7 @@
 // hands it to whoever reads or writes a setting; tests build their own on a
 // file of their own (TOVRELLE_SETTINGS_FILE moves the default too).
 //
-// Thread-bound: made and used on the main thread only.
+// Thread-bound (main thread).
 #include <QObject>
 #include <QString>
 #include <QVariant>

@@ -4,7 +4,8 @@
 // another program, or only other programs' loopback devices. It combines
 // what the kernel shows with what the camera service reports, looks again
 // every few seconds while a window shows it, and loads the module on request.
-// Lives on the main thread; `changed` follows every look and load.
+// Thread-bound (main thread); `changed` follows every look and load; the
+// module load answers on the main queue.
 #include <QObject>
 #include <QString>
 #include <QStringList>

@@ -5,7 +5,7 @@
 // and hands its members to the views. They are destroyed in reverse order
 // when main() returns, which stops and joins their threads.
 //
-// Thread-bound: made, used and destroyed on the main thread.
+// Thread-bound (main thread): made, used and destroyed there.
 #include <memory>
 
 #include "app/installer/CameraServiceInstaller.h"

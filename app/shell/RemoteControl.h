@@ -4,6 +4,7 @@
 // running instance through its single-instance channel and print what the
 // camera shows now. This is what a desktop's own keyboard settings or a
 // script binds, on any session. Without a running instance nothing starts.
+// Thread-bound (main thread).
 #include <QString>
 #include <optional>
 

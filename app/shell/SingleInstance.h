@@ -9,7 +9,8 @@
 // The folder is this user's alone (0700, owned by them) and every peer must
 // be this user, so nobody else can answer a launch, send it commands or hold
 // its lock. A peer gets a few lines per turn of the event loop and is dropped
-// when it floods; refusals are logged once with a count. Main thread only.
+// when it floods; refusals are logged once with a count.
+// Thread-bound (main thread).
 #include <QLocalServer>
 #include <QLockFile>
 #include <QObject>

@@ -2,6 +2,7 @@
 // The program's start: a panel-only Qt application that makes sure it is the
 // only running host, installs the string table, builds the application
 // delegate on the real services and runs the event loop.
+// Thread-bound (main thread).
 
 namespace tovrelle {
 

@@ -1,8 +1,8 @@
 #pragma once
 // The desktop's light or dark preference: the freedesktop appearance setting
 // (`org.freedesktop.appearance color-scheme`, through the settings portal)
-// where a portal answers, else the GTK theme the desktop sets. Everything
-// here runs on the main thread.
+// where a portal answers, else the GTK theme the desktop sets.
+// Thread-bound (main thread): the preference and the change callback.
 #include <cstdint>
 #include <functional>
 #include <optional>

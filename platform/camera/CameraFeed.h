@@ -2,6 +2,7 @@
 // What the camera service says of the physical camera it passes through in
 // camera mode, as the app reads it. The app's model depends on this
 // interface only; the PipeWire backend and the test fake implement it.
+// Thread-bound (main thread): the calls; the answer comes on the reply queue.
 #include <functional>
 #include <string_view>
 

@@ -4,6 +4,9 @@
 // any of them has a reader. Outputs are told their handlers one by one; this
 // class turns their separate starts and stops into one start when the first
 // reader comes and one stop when the last goes.
+// Thread-safe as VirtualCamera asks: the outputs are fixed once it is made,
+// and the reader count is kept on the client queue, where every output calls
+// its handlers. publish() and unpublish() come from the stream's owner.
 #include <memory>
 #include <vector>
 

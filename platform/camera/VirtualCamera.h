@@ -50,6 +50,8 @@ struct StreamHandlers {
   std::function<void()> stopStream;
 };
 
+// Thread-safe: frames and device properties may come from any thread;
+// publish() and unpublish() from the stream's owner, one call at a time.
 class VirtualCamera {
  public:
   virtual ~VirtualCamera() = default;

@@ -3,6 +3,8 @@
 // notifications, authorization, and capture sessions that hand frames, in the
 // camera's own pixel layout, to a callback on the caller's serial queue. Model code includes only
 // this header; the PipeWire backend and the test fake implement it.
+// Thread-safe: the services, sessions and subscriptions may be used from any
+// thread, as each call below says.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,12 +19,9 @@ namespace tovrelle::capture {
 
 enum class AuthorizationStatus { notDetermined = 0, restricted = 1, denied = 2, authorized = 3 };
 
-enum class DeviceType { builtInWideAngleCamera, external, continuityCamera, deskViewCamera, externalUnknown };
-
 struct DeviceInfo {
   std::string uniqueId;       // stable while attached and across restarts
   std::string localizedName;  // "Tovrelle" for our own virtual camera
-  DeviceType type = DeviceType::external;
   friend bool operator==(const DeviceInfo&, const DeviceInfo&) = default;
 };
 

@@ -3,6 +3,7 @@
 // preview: a session asking for the output's size, the camera as its input,
 // one BGRA output whose frames and interruption go to the caller's queue,
 // started. Model code may include this header (it only uses the interface).
+// Reentrant: each call opens a session of its own.
 #include <functional>
 #include <memory>
 #include <string>

@@ -19,6 +19,7 @@ inline constexpr Duration seconds(double s) {
 
 // A scheduled timer. Cancelling is idempotent, and a cancelled timer never
 // fires again (a firing already running on its queue finishes).
+// Thread-safe: cancel from any thread.
 class Timer {
  public:
   virtual ~Timer() = default;
@@ -26,6 +27,8 @@ class Timer {
   virtual bool isCancelled() const = 0;
 };
 
+// A serial queue: its tasks and timer firings run one at a time, in order.
+// Thread-safe: tasks and timers may be added from any thread.
 class Queue {
  public:
   virtual ~Queue() = default;
@@ -40,10 +43,13 @@ class Queue {
 };
 
 // A queue with its own thread, named after the label (truncated to 15 chars).
+// Thread-safe; the thread owns the tasks, the timers and their order, under
+// the queue's lock, and is joined when the last reference goes.
 std::shared_ptr<Queue> makeSerialQueue(const std::string& label);
 
 // The main queue of a process that has no other event loop: run() serves it on
-// the calling thread until stop().
+// the calling thread until stop(). Thread-safe like any queue; stop() may
+// come from any thread.
 class RunLoop : public Queue {
  public:
   static std::shared_ptr<RunLoop> create(const std::string& label = "main");

@@ -2,6 +2,8 @@
 // The host app's main queue: tasks and timers run on the Qt event loop of the
 // main thread, so model objects can use the same dispatch interface as the
 // extension (and a manual fake in tests).
+// Thread-safe: tasks, syncs and timers may come from any thread; they run on
+// the main thread, and their Qt timers live there.
 #include <QObject>
 
 #include "platform/dispatch/Dispatch.h"

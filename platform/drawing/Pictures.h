@@ -1,5 +1,6 @@
 #pragma once
 // The two pictures the extension draws itself, 1280x720 BGRA.
+// Reentrant: each call draws into a buffer of its own.
 #include "platform/frames/FrameBuffer.h"
 
 namespace tovrelle::drawing {

@@ -1,6 +1,9 @@
 #pragma once
 // Frames of the virtual camera: 32-bit BGRA buffers (bytes blue, green, red,
 // then one ignored byte) with a fixed stride, and the host clock that stamps them.
+// A buffer is Reentrant while it is written; once shared as const it may be
+// read from any thread, and its converted forms are made under its lock.
+// The pool is Thread-safe.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>

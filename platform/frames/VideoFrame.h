@@ -2,6 +2,8 @@
 // A picture in the layout its producer made it: a drawn BGRA buffer, or a
 // camera frame's own planes (packed or planar YUV, decoded JPEG planes). It is
 // converted once, where it is written into a client's buffer or the preview.
+// Reentrant: a frame and a writer belong to one thread at a time; the store
+// is Thread-safe, as its blocks come back on whatever thread drops them.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -10,6 +10,9 @@
 // Memory: a JPEG, a still PNG or a still WebP costs its reduced canvas (at
 // most kMaxCanvasSide squared, 64 MB) and a strip of rows. The others are
 // decoded whole first, so they are bounded by Limits::maxPixels.
+//
+// Reentrant: one decoder per thread at a time; the codec log they share is
+// under its own lock.
 #include <cstdint>
 #include <filesystem>
 #include <memory>

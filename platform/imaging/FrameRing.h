@@ -5,6 +5,8 @@
 // the frame it asks for when it is ready, else the newest frame that is. One
 // mutex and one condition guard the ring: the worker sleeps on it until the
 // player has moved past a slot and every hand-out of that slot is released.
+// Thread-safe between its two sides: one worker thread of its own and one
+// player at a time.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

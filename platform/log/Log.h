@@ -39,6 +39,8 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 inline const char* yesNo(bool value) { return value ? "yes" : "no"; }
 
+// Thread-safe: a logger is fixed once made, each line goes out in one
+// write, and a test sink is called under a process-wide lock.
 class Logger {
  public:
   Logger(std::string subsystem, std::string category)

@@ -2,6 +2,7 @@
 // The login-item service of the host app: whether it starts at login, and the
 // two operations that change that. Either operation succeeds or says why not;
 // the caller always re-reads the status afterwards.
+// Thread-bound (main thread).
 #include <memory>
 #include <string>
 

@@ -2,6 +2,7 @@
 // Login items as XDG autostart entries: a desktop entry named
 // "velkari.tovrelle.desktop" in $XDG_CONFIG_HOME/autostart (~/.config/autostart
 // when unset), which session managers start at login.
+// Thread-bound (main thread), like the login-item service it is.
 #include <filesystem>
 #include <memory>
 #include <string>

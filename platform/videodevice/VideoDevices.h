@@ -5,6 +5,8 @@
 // device, and loading the module now with the administrator's consent. The
 // app's model depends on this interface only; the Linux backend and the test
 // fake implement it.
+// Thread-bound (main thread): the calls; `done` runs on the backend's result
+// queue.
 #include <functional>
 #include <string>
 #include <vector>

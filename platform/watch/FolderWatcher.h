@@ -3,6 +3,8 @@
 // learns of a new choice from these at once; its poll stays as the safety net
 // for file systems and situations without notifications. Model code includes
 // only this header; the inotify backend and the test fake implement it.
+// Thread-bound (the thread that starts it): start() and stop(). The handler
+// runs on the watcher's own thread.
 #include <filesystem>
 #include <functional>
 #include <memory>

@@ -176,7 +176,7 @@ TEST_F(CameraPortalTest, RefusedOrMissingPortalKeepsCamerasClosed) {
     EXPECT_FALSE(ask(*devices));
     EXPECT_EQ(devices->authorizationStatus(), capture::AuthorizationStatus::denied);
     EXPECT_TRUE(devices->devices().empty());
-    auto input = devices->makeInput({"testcam-portal", "Portal Cam", capture::DeviceType::external});
+    auto input = devices->makeInput({"testcam-portal", "Portal Cam"});
     EXPECT_FALSE(input.input);
   }
   LogCapture logs;

@@ -95,7 +95,6 @@ TEST_F(PipeWireCapture, DiscoveryListsCamerasAndAnnouncesThemAfterTheListChanged
   ASSERT_TRUE(eventually([&] { return hasDevice(*devices, "testcam-desk"); }));
   auto desk = devices->deviceWithUniqueId("testcam-desk");
   EXPECT_EQ(desk->localizedName, "Desk Cam");
-  EXPECT_EQ(desk->type, capture::DeviceType::external);
   EXPECT_FALSE(hasDevice(*devices, "testcam-screen"));
 
   auto b = startTestCam(session(), {"--name", "Tovrelle", "--node-name", "testcam-own"});
@@ -307,7 +306,7 @@ TEST_F(PipeWireCapture, CorruptOrTruncatedFramesAreDroppedWithOneLogLine) {
 
 TEST_F(PipeWireCapture, InputsFailClearlyForGoneOrUnusableCameras) {
   auto devices = capture::makePipeWireCaptureDevices();
-  capture::DeviceInfo ghost{"testcam-ghost", "Ghost", capture::DeviceType::external};
+  capture::DeviceInfo ghost{"testcam-ghost", "Ghost"};
   auto missing = devices->makeInput(ghost);
   EXPECT_FALSE(missing.input);
   EXPECT_NE(missing.error.find("\"Ghost\" (testcam-ghost) is not attached"), std::string::npos) << missing.error;
@@ -355,7 +354,7 @@ TEST_F(PipeWireCapture, ZzPipeWireRestartEndsSessionsAndDiscoveryComesBack) {
   ASSERT_TRUE(eventually([&] { return !sink.interruptions().empty(); }));
   EXPECT_FALSE(opened.session->isRunning());
   // A session opened while the daemon is down fails at once.
-  EXPECT_FALSE(devices->makeInput({"testcam-before", "Before", capture::DeviceType::external}).input);
+  EXPECT_FALSE(devices->makeInput({"testcam-before", "Before"}).input);
 
   session().startPipeWire();
   auto after = startTestCam(session(), {"--name", "After", "--node-name", "testcam-after"});

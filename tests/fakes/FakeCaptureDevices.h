@@ -148,9 +148,8 @@ class FakeCaptureDevices final : public capture::CaptureDevices {
   // ---- scripting ----
 
   // Adds a camera at the end of the list, then notifies subscribers.
-  capture::DeviceInfo addDevice(const std::string& uniqueId, const std::string& name,
-                                capture::DeviceType type = capture::DeviceType::external) {
-    capture::DeviceInfo info{uniqueId, name, type};
+  capture::DeviceInfo addDevice(const std::string& uniqueId, const std::string& name) {
+    capture::DeviceInfo info{uniqueId, name};
     {
       std::lock_guard lock(mutex_);
       devices_.push_back(info);

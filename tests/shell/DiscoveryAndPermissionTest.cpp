@@ -4,7 +4,6 @@
 #include "tests/shell/QtTestApp.h"
 
 using namespace tovrelle;
-using capture::DeviceType;
 
 namespace {
 
@@ -20,7 +19,7 @@ using CameraPermissionTest = test::PopoverFixture;
 }  // namespace
 
 TEST_F(CameraDiscovery, FirstPassRunsOnTheDiscoveryQueueAndPublishesOnMain) {
-  capture_->addDevice("usb-1", "Integrated Camera", DeviceType::builtInWideAngleCamera);
+  capture_->addDevice("usb-1", "Integrated Camera");
   capture_->addDevice("v-1", "Tovrelle");
   capture_->addDevice("usb-2", "Tovrelle HD");
   capture_->addDevice("usb-3", "tovrelle");
@@ -34,7 +33,7 @@ TEST_F(CameraDiscovery, FirstPassRunsOnTheDiscoveryQueueAndPublishesOnMain) {
   main_->drain();
   // Only the exact name of our own camera is dropped; the order is the service's.
   EXPECT_EQ(names(devices().cameras()), (std::vector<std::string>{"Integrated Camera", "Tovrelle HD", "tovrelle"}));
-  EXPECT_EQ(devices().cameras()[0], (CameraInfo{"usb-1", "Integrated Camera", false}));
+  EXPECT_EQ(devices().cameras()[0], (CameraInfo{"usb-1", "Integrated Camera"}));
   EXPECT_EQ(published, 1);
 }
 

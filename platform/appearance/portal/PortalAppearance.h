@@ -3,8 +3,9 @@
 // (org.freedesktop.portal.Settings: ReadOne, Read on older portals, and its
 // SettingChanged signal) and, where the portal has no preference or does not
 // answer, from the GTK theme (GTK_THEME, the gtk-3.0/gtk-4.0 settings.ini,
-// XFCE's xsettings). Lives on the main thread; the portal is only ever asked
-// asynchronously, so a silent portal never blocks the UI.
+// XFCE's xsettings). Thread-bound (main thread): the bus replies and
+// signals arrive there. The portal is only ever asked asynchronously, so a
+// silent portal never blocks the UI.
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFileSystemWatcher>

@@ -3,6 +3,7 @@
 // process owns each. Both the camera service (before it publishes its own)
 // and the app's install check ask this, so two cameras of one name never
 // exist for one user and "installed" means a camera other apps can pick.
+// Reentrant: each look has a PipeWire connection of its own.
 #include <sys/types.h>
 #include <chrono>
 #include <optional>

@@ -2,6 +2,8 @@
 // Reads the camera state from the "Tovrelle" node's properties. Each look
 // runs on the backend's own serial queue (a PipeWire round trip can take a
 // while) and hands its result to the reply queue.
+// Thread-bound (main thread): the calls. A look holds only its reply queue
+// and callback, nothing of the feed.
 #include <memory>
 
 #include "platform/camera/CameraFeed.h"

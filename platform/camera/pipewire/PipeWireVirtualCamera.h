@@ -17,6 +17,9 @@ struct PipeWireOptions {
 // rate. Each frame is written once, from its own layout, straight into the
 // client's buffer in the negotiated format; BGRA clients get an opaque
 // fourth byte.
+// Thread-safe: the node, its stream and the retry timer live on the
+// backend's PipeWire loop thread; other threads reach them under the loop's
+// lock, and the handlers go to the client queue.
 std::shared_ptr<VirtualCamera> makePipeWireVirtualCamera(PipeWireOptions options = {});
 
 }  // namespace tovrelle::camera

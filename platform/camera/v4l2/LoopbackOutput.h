@@ -3,7 +3,7 @@
 // only under /dev/video*: frames go to the v4l2loopback device labelled
 // "Tovrelle" as YUYV at the stream's size and rate.
 //
-// Threads: the output's own thread owns the port (open, queue, events) and
+// Thread-safe. The output's own thread owns the port (open, queue, events) and
 // the reader and status state; queueFrame() runs on the senders' threads and
 // writes the frame into a free mmap buffer under `lock_`, which the own
 // thread takes only briefly and never across a device call. A device that

@@ -3,6 +3,8 @@
 // and open the v4l2loopback device with a given label as a streaming output,
 // hand its mmap buffers to readers, and tell who else holds it open. The real
 // port talks to the device; tests use a fake.
+// Thread-bound (the loopback output's own thread; once that is joined, the
+// thread that stopped it), except wake().
 #include <chrono>
 #include <cstddef>
 #include <cstdint>

@@ -18,6 +18,8 @@ struct V4l2Paths {
 // from the module's client-usage events where the module sends them, else
 // from inotify open/close events on the node, counted from a look at who
 // holds it in /proc.
+// Thread-bound like the port it is (the loopback output's thread), except
+// wake(), which only writes to an eventfd.
 std::unique_ptr<LoopbackPort> makeV4l2LoopbackPort(V4l2Paths paths = {});
 
 }  // namespace tovrelle::camera::v4l2

@@ -6,6 +6,8 @@
 // client takes happen once, later, where the frame is written
 // (frames::FrameWriter). Decoded and converted frames take memory from a
 // store; after the first frames nothing is allocated.
+// Thread-bound (the thread that converts, the capture loop's): one converter
+// per stream. The frames it hands out may go to any thread.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

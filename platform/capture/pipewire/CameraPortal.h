@@ -2,6 +2,8 @@
 // Camera permission. Outside a sandbox the system has no camera permission of
 // its own: access is authorized. Inside a Flatpak sandbox (/.flatpak-info
 // exists) the desktop's Camera portal decides, over the session bus.
+// Thread-safe: the status is kept under a lock, so the request's worker
+// thread and any reader agree on it.
 #include <functional>
 #include <memory>
 #include <mutex>

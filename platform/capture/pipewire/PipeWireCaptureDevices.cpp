@@ -83,15 +83,6 @@ const char* lookup(const spa_dict* props, const char* key) {
   return v && *v ? v : nullptr;
 }
 
-DeviceType deviceTypeOf(const spa_dict* props) {
-  const char* formFactor = lookup(props, "device.form-factor");
-  const char* location = lookup(props, "api.libcamera.location");
-  if ((formFactor && std::strcmp(formFactor, "internal") == 0) ||
-      (location && (std::strcmp(location, "front") == 0 || std::strcmp(location, "back") == 0)))
-    return DeviceType::builtInWideAngleCamera;
-  return DeviceType::external;
-}
-
 // The portal's restricted connection inside a sandbox, the normal socket outside.
 pw_core* connectCore(pw_context* context, const CameraPortal& portal) {
   if (portal.sandboxed()) {
@@ -928,7 +919,6 @@ class PipeWireCaptureDevices final : public CaptureDevices,
     node.serial = serial ? serial : "";
     node.info.uniqueId = name;
     node.info.localizedName = description ? description : nick ? nick : name;
-    node.info.type = deviceTypeOf(props);
     {
       std::lock_guard lock(mutex_);
       cameras_.push_back(node);

@@ -26,6 +26,10 @@ namespace tovrelle::capture {
 //
 // Inside a Flatpak sandbox the Camera portal grants access and hands out the
 // PipeWire connection; nothing is read before access is granted.
+//
+// Thread-safe: the camera list and the subscriptions are under a lock; the
+// registry, the streams and frame taking live on the one PipeWire loop
+// thread, which other threads reach only through the loop.
 std::shared_ptr<CaptureDevices> makePipeWireCaptureDevices();
 
 }  // namespace tovrelle::capture

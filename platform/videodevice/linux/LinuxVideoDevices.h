@@ -7,6 +7,8 @@
 // PipeWire node. Looks run on a serial queue of their own; loading the module
 // runs pkexec as a child process of the Qt main thread. Results go to the
 // queue given at construction.
+// Thread-bound (main thread): the calls. The look queue reads only the
+// options, which are fixed once it is made.
 #include <filesystem>
 #include <functional>
 #include <memory>

@@ -1,5 +1,8 @@
 #pragma once
 // The folder watcher on Linux inotify.
+// Thread-bound (the thread that starts it): start(), stop() and the
+// descriptors. The watch thread reads the descriptors and the kernel calls
+// only between start() and stop(), which wakes and joins it.
 #include <functional>
 #include <memory>
 
