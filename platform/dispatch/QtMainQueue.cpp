@@ -51,7 +51,12 @@ void QtMainQueue::sync(Task task) {
     task();
     return;
   }
-  QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task), Qt::BlockingQueuedConnection);
+  // Once the application is going away nothing would run the task, and a
+  // blocking call would wait for ever: the caller goes on without it, as
+  // async() drops its task then.
+  auto* app = QCoreApplication::instance();
+  if (!app || QCoreApplication::closingDown()) return;
+  QMetaObject::invokeMethod(app, std::move(task), Qt::BlockingQueuedConnection);
 }
 
 bool QtMainQueue::isCurrent() const {
