@@ -17,7 +17,6 @@
 #include "app/installer/BundleInfo.h"
 #include "app/model/Settings.h"
 #include "app/settings/GeneralSettingsView.h"
-#include "app/shell/AppDelegate.h"
 #include "app/shell/AppObjects.h"
 #include "app/shell/CameraServiceCommand.h"
 #include "app/shell/DesktopPalette.h"
@@ -28,6 +27,7 @@
 #include "app/shell/SingleInstance.h"
 #include "app/shell/Strings.h"
 #include "app/shell/Symbols.h"
+#include "app/shell/TrayApp.h"
 #include "app/shell/TrayPanel.h"
 #include "platform/appearance/portal/PortalAppearance.h"
 #include "platform/log/Log.h"
@@ -216,34 +216,34 @@ int TovrelleApp::main(int argc, char** argv) {
   appearance::PortalAppearance desktopAppearance(QDBusConnection::sessionBus());
   DesktopPalette palette(desktopAppearance);
 
-  AppDelegate::Hooks hooks;
-  installStatusPopover(hooks, TrayPanel::Models::from(objects));
+  TrayApp::Hooks hooks;
+  installTrayPanel(hooks, TrayPanel::Models::from(objects));
   hooks.makeOnboardingContent = [&objects](std::function<void()> onClose) {
     return makeOnboardingContent(objects, std::move(onClose));
   };
-  // The General tab's setup guide button reaches the delegate built just below.
-  QPointer<AppDelegate> appDelegate;
-  hooks.makeSettingsContent = [&appDelegate, &objects] {
+  // The General tab's setup guide button reaches the tray app built just below.
+  QPointer<TrayApp> trayApp;
+  hooks.makeSettingsContent = [&trayApp, &objects] {
     settings::GeneralSettingsView::Environment general;
     general.loginItemManager = objects.loginItem.get();
     general.extensionInstaller = objects.installer.get();
     general.cameraPermission = objects.cameraPermission.get();
-    general.showOnboarding = [&appDelegate] {
-      if (appDelegate) appDelegate->showOnboarding();
+    general.showOnboarding = [&trayApp] {
+      if (trayApp) trayApp->showOnboarding();
     };
     general.opener = objects.urlOpener;
     general.videoDevice = objects.videoDevice.get();
     general.settings = &objects.settings;
     return settings::makeSettingsWindowContent(*objects.images, std::move(general));
   };
-  AppDelegate delegate(AppDelegate::defaultServices(objects), std::move(hooks));
-  appDelegate = &delegate;
+  TrayApp tray(TrayApp::defaultServices(objects), std::move(hooks));
+  trayApp = &tray;
   camera_service_command::serve(instance, *objects.installer, *objects.videoDevice);
-  QObject::connect(&instance, &SingleInstance::requested, &delegate, [&delegate](SingleInstance::Request request) {
+  QObject::connect(&instance, &SingleInstance::requested, &tray, [&tray](SingleInstance::Request request) {
     if (request == SingleInstance::Request::openSettings) {
-      delegate.openSettings();
-    } else if (!delegate.popover() || !delegate.popover()->isShown()) {
-      delegate.togglePopover();
+      tray.openSettings();
+    } else if (!tray.popover() || !tray.popover()->isShown()) {
+      tray.togglePopover();
     }
   });
   instance.addCommandHandler(
@@ -252,16 +252,16 @@ int TovrelleApp::main(int argc, char** argv) {
         if (reply) respond(*reply);
         return reply.has_value();
       });
-  QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate,
-                   [&delegate, &objects](Qt::ApplicationState state) {
+  QObject::connect(&app, &QGuiApplication::applicationStateChanged, &tray,
+                   [&tray, &objects](Qt::ApplicationState state) {
                      if (state != Qt::ApplicationActive) return;
-                     delegate.applicationDidBecomeActive();
+                     tray.applicationDidBecomeActive();
                      objects.events.postDidBecomeActive();
                    });
   // The launch sequence runs once the event loop is up, like a finished launch.
-  QTimer::singleShot(0, &delegate, [&delegate, wantsSettings] {
-    delegate.applicationDidFinishLaunching();
-    if (wantsSettings) delegate.openSettings();
+  QTimer::singleShot(0, &tray, [&tray, wantsSettings] {
+    tray.applicationDidFinishLaunching();
+    if (wantsSettings) tray.openSettings();
   });
   return app.exec();
 }

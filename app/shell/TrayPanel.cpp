@@ -802,8 +802,8 @@ void TrayPanel::fitHeight() {
   if (QWidget* top = window(); top != this) top->adjustSize();
 }
 
-void installStatusPopover(AppDelegate::Hooks& hooks, TrayPanel::Models models) {
-  hooks.makePopoverContent = [models](const AppDelegate::PopoverInputs& inputs) -> QWidget* {
+void installTrayPanel(TrayApp::Hooks& hooks, TrayPanel::Models models) {
+  hooks.makePopoverContent = [models](const TrayApp::PopoverInputs& inputs) -> QWidget* {
     return new TrayPanel(models, inputs.onOpenSettings, inputs.onInstallExtension, inputs.onCheckForUpdates,
                          inputs.canCheckForUpdates);
   };

@@ -22,8 +22,8 @@
 #include "app/installer/CameraServiceInstaller.h"
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraManager.h"
-#include "app/shell/AppDelegate.h"
-#include "app/shell/PopoverWindow.h"  // AppDelegate holds it by QPointer
+#include "app/shell/PopoverWindow.h"  // TrayApp holds it by QPointer
+#include "app/shell/TrayApp.h"
 
 class QMenu;
 class QToolButton;
@@ -182,6 +182,6 @@ class TrayPanel : public QWidget {
 
 // Fills the delegate's popover hooks: the view on `models`, and their preview
 // started when the popover shows and stopped when it closes.
-void installStatusPopover(AppDelegate::Hooks& hooks, TrayPanel::Models models);
+void installTrayPanel(TrayApp::Hooks& hooks, TrayPanel::Models models);
 
 }  // namespace tovrelle

@@ -1,5 +1,5 @@
 #pragma once
-// The host app's hub: puts the status item in the panel and keeps its symbol
+// The tray app's hub: puts the tray icon in the panel and keeps its icon
 // in step with the camera mode, runs the launch sequence (which fixes the
 // order in which the model objects come into being), wires the three global
 // shortcuts, and owns the popover and the settings and onboarding windows.
@@ -37,11 +37,11 @@ class TrayIcon;
 class TrayIconMenu;
 class CameraServiceInstaller;
 
-class AppDelegate : public QObject {
+class TrayApp : public QObject {
   Q_OBJECT
 
  public:
-  // Where the delegate finds what it touches. Accessors create their object
+  // Where the tray app finds what it touches. Accessors create their object
   // on first use, so the order of the first calls is the order of creation.
   struct Services {
     std::function<CameraManager&()> cameraManager;
@@ -59,7 +59,7 @@ class AppDelegate : public QObject {
     // the system's packages.
     std::string updatePage;
     std::shared_ptr<urls::UrlOpener> opener;
-    std::function<std::unique_ptr<TrayIcon>()> makeStatusItem;
+    std::function<std::unique_ptr<TrayIcon>()> makeTrayIcon;
     // The library the status item's menu lists; none leaves the images out.
     std::function<ImageManager&()> imageManager;
     // Where finishing the setup guide is remembered.
@@ -88,8 +88,8 @@ class AppDelegate : public QObject {
 
   static constexpr const char* kHasCompletedOnboardingKey = settings_keys::kHasCompletedOnboarding;
 
-  explicit AppDelegate(Services services, Hooks hooks = {}, QObject* parent = nullptr);
-  ~AppDelegate() override;
+  explicit TrayApp(Services services, Hooks hooks = {}, QObject* parent = nullptr);
+  ~TrayApp() override;
 
   // The launch sequence; once, after the event loop started.
   void applicationDidFinishLaunching();
@@ -102,7 +102,7 @@ class AppDelegate : public QObject {
   void windowWillClose(QWidget* window);
 
   // Seen by the popover's rows and by tests.
-  TrayIcon* statusItem() const { return statusItem_.get(); }
+  TrayIcon* statusItem() const { return trayIcon_.get(); }
   PopoverWindow* popover() const { return popover_; }
   QWidget* settingsWindow() const { return settingsWindow_; }
   QWidget* onboardingWindow() const { return onboardingWindow_; }
@@ -112,16 +112,16 @@ class AppDelegate : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  void setupStatusItem();
-  void updateStatusItem(CameraMode mode);
+  void setUpTrayIcon();
+  void updateTrayIcon(CameraMode mode);
   PopoverWindow* makePopover();
   void showPopover();
   void activateApplication(QWidget* window);
 
   Services services_;
   Hooks hooks_;
-  std::unique_ptr<TrayIcon> statusItem_;
-  QPointer<TrayIconMenu> statusItemMenu_;
+  std::unique_ptr<TrayIcon> trayIcon_;
+  QPointer<TrayIconMenu> trayMenu_;
   QPointer<QWidget> settingsWindow_;
   QPointer<QWidget> onboardingWindow_;
   std::vector<QMetaObject::Connection> cancellables_;

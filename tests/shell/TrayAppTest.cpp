@@ -8,8 +8,8 @@
 #include <QWidget>
 #include <chrono>
 
-#include "app/shell/AppDelegate.h"
 #include "app/shell/PopoverWindow.h"
+#include "app/shell/TrayApp.h"
 #include "app/shell/TrayIcon.h"
 #include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "platform/hotkeys/KeyCodes.h"
@@ -64,9 +64,9 @@ class Delegate : public test::PopoverFixture {
       "CFBundleShortVersionString": "1.0.0", "CFBundleVersion": "1"})";
   }
 
-  std::unique_ptr<AppDelegate> launch(bool onboarded = true) {
-    if (onboarded) settings().setValue(AppDelegate::kHasCompletedOnboardingKey, true);
-    AppDelegate::Services s;
+  std::unique_ptr<TrayApp> launch(bool onboarded = true) {
+    if (onboarded) settings().setValue(TrayApp::kHasCompletedOnboardingKey, true);
+    TrayApp::Services s;
     s.cameraManager = [this]() -> CameraManager& { return camera(); };
     s.imageManager = [this]() -> ImageManager& { return images(); };
     s.installer = [this]() -> CameraServiceInstaller& { return installer(); };
@@ -79,13 +79,13 @@ class Delegate : public test::PopoverFixture {
     s.settings = &settings();
     s.updatePage = updatePage;
     s.opener = opener_;
-    s.makeStatusItem = [this]() -> std::unique_ptr<TrayIcon> {
+    s.makeTrayIcon = [this]() -> std::unique_ptr<TrayIcon> {
       auto item = std::make_unique<FakeTrayIcon>();
-      statusItem = item.get();
+      trayIcon = item.get();
       return item;
     };
-    AppDelegate::Hooks h;
-    h.makePopoverContent = [this](const AppDelegate::PopoverInputs& inputs) {
+    TrayApp::Hooks h;
+    h.makePopoverContent = [this](const TrayApp::PopoverInputs& inputs) {
       popoverInputs = inputs;
       auto* w = new QWidget;
       w->setFixedSize(260, 120);
@@ -97,18 +97,18 @@ class Delegate : public test::PopoverFixture {
     };
     h.startPreview = [this] { ++previewStarts; };
     h.stopPreview = [this] { ++previewStops; };
-    auto delegate = std::make_unique<AppDelegate>(s, h);
+    auto delegate = std::make_unique<TrayApp>(s, h);
     delegate->applicationDidFinishLaunching();
     return delegate;
   }
 
-  bool onboarded() { return settings().boolValue(AppDelegate::kHasCompletedOnboardingKey); }
+  bool onboarded() { return settings().boolValue(TrayApp::kHasCompletedOnboardingKey); }
 
   std::shared_ptr<test::ManualQueue> utility = scheduler_.makeQueue("utility");
   std::shared_ptr<test::FakeHotKeys> hotKeys = std::make_shared<test::FakeHotKeys>();
   std::string updatePage;
-  FakeTrayIcon* statusItem = nullptr;
-  AppDelegate::PopoverInputs popoverInputs;
+  FakeTrayIcon* trayIcon = nullptr;
+  TrayApp::PopoverInputs popoverInputs;
   int previewStarts = 0, previewStops = 0;
   std::function<void()> onboardingOnClose;
 };
@@ -145,19 +145,19 @@ TEST_F(Delegate, LaterLaunchActivatesWithoutForceAndAsksForTheCameraOnceUndecide
 
 TEST_F(Delegate, TrayIconFollowsTheModeOneMainQueueTurnAfterEachChangeIncludingFromShortcuts) {
   auto delegate = launch();
-  ASSERT_TRUE(statusItem);
+  ASSERT_TRUE(trayIcon);
   // Set up from the current mode at once, with the label.
-  EXPECT_EQ(statusItem->image, "video.slash.fill");
-  EXPECT_EQ(statusItem->a11y, "a11y.statusItem.off");  // no string table loaded here: the key
+  EXPECT_EQ(trayIcon->image, "video.slash.fill");
+  EXPECT_EQ(trayIcon->a11y, "a11y.statusItem.off");  // no string table loaded here: the key
   scheduler_.drainAll();
 
   // Control+Alt+Super+1 released: camera on. The icon changes one main-queue turn later.
   hotKeys->release(hotkeys::key::one, kControlOptionCommand);
   EXPECT_EQ(camera_->currentMode(), CameraMode::camera);
-  EXPECT_EQ(statusItem->image, "video.slash.fill");
+  EXPECT_EQ(trayIcon->image, "video.slash.fill");
   main_->drain();
-  EXPECT_EQ(statusItem->image, "video.fill");
-  EXPECT_EQ(statusItem->a11y, "a11y.statusItem.camera");
+  EXPECT_EQ(trayIcon->image, "video.fill");
+  EXPECT_EQ(trayIcon->a11y, "a11y.statusItem.camera");
   hotKeys->release(hotkeys::key::zero, kControlOptionCommand);
   main_->drain();
   EXPECT_EQ(camera_->currentMode(), CameraMode::off);
@@ -168,9 +168,9 @@ TEST_F(Delegate, TrayIconFollowsTheModeOneMainQueueTurnAfterEachChangeIncludingF
   hotKeys->release(hotkeys::key::two, kControlOptionCommand);
   EXPECT_EQ(camera_->currentMode(), CameraMode::image);
   main_->drain();
-  EXPECT_EQ(statusItem->a11y, "a11y.statusItem.image");
+  EXPECT_EQ(trayIcon->a11y, "a11y.statusItem.image");
   // Every mode reached the icon, in order, once each.
-  EXPECT_EQ(statusItem->images,
+  EXPECT_EQ(trayIcon->images,
             (QStringList{"video.slash.fill", "video.slash.fill", "video.fill", "video.slash.fill", "photo.fill"}));
   // Presses do nothing: the shortcuts act on release.
   hotKeys->press(hotkeys::key::one, kControlOptionCommand);
@@ -191,7 +191,7 @@ TEST_F(Delegate, PopoverClosesOnAClickElsewhereAndTheSameClickOnTheItemDoesNotRe
   auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
   auto clock = [&now] { return now; };
 
-  statusItem->click();
+  trayIcon->click();
   PopoverWindow* first = delegate->popover();
   ASSERT_TRUE(first);
   first->setClock(clock);
@@ -205,16 +205,16 @@ TEST_F(Delegate, PopoverClosesOnAClickElsewhereAndTheSameClickOnTheItemDoesNotRe
 
   // A press on the status item: the popup goes, the preview stops, and the
   // same click arriving as the item's activation does not bring it back.
-  pressOutside(first, statusItem->buttonGeometry().center());
+  pressOutside(first, trayIcon->buttonGeometry().center());
   EXPECT_FALSE(first->isVisible());
   EXPECT_EQ(previewStops, 1);
   now += std::chrono::milliseconds(150);
-  statusItem->click();
+  trayIcon->click();
   EXPECT_EQ(delegate->popover(), first);
   EXPECT_FALSE(first->isVisible());
   EXPECT_EQ(previewStarts, 1);
   // The next click opens a new one.
-  statusItem->click();
+  trayIcon->click();
   ASSERT_NE(delegate->popover(), first);
   EXPECT_TRUE(delegate->popover()->isVisible());
   EXPECT_EQ(previewStarts, 2);
@@ -226,7 +226,7 @@ TEST_F(Delegate, PopoverClosesOnAClickElsewhereAndTheSameClickOnTheItemDoesNotRe
   EXPECT_FALSE(second->isVisible());
   EXPECT_EQ(previewStops, 2);
   now += PopoverWindow::kClosingClickWindow;
-  statusItem->click();
+  trayIcon->click();
   ASSERT_NE(delegate->popover(), second);
   EXPECT_TRUE(delegate->popover()->isVisible());
   EXPECT_EQ(previewStarts, 3);
@@ -237,7 +237,7 @@ TEST_F(Delegate, PopoverClosesOnAClickElsewhereAndTheSameClickOnTheItemDoesNotRe
   QApplication::sendEvent(third, &esc);
   EXPECT_FALSE(third->isVisible());
   EXPECT_EQ(previewStops, 3);
-  statusItem->click();
+  trayIcon->click();
   EXPECT_NE(delegate->popover(), third);
   EXPECT_EQ(previewStarts, 4);
   delegate->popover()->performClose();
@@ -247,7 +247,7 @@ TEST_F(Delegate, PopoverClosesOnAClickElsewhereAndTheSameClickOnTheItemDoesNotRe
 TEST_F(Delegate, PopoverUpdateRowOpensTheUpdatePageOfABuildThatNamesOne) {
   updatePage = "https://updates.example.org/";
   auto delegate = launch();
-  statusItem->click();
+  trayIcon->click();
   EXPECT_TRUE(popoverInputs.canCheckForUpdates);
 
   // Checking closes the popover and opens the update page.
@@ -256,7 +256,7 @@ TEST_F(Delegate, PopoverUpdateRowOpensTheUpdatePageOfABuildThatNamesOne) {
   EXPECT_EQ(opener_->opened, (std::vector<std::string>{"https://updates.example.org/"}));
 
   // Settings from the popover: it closes and the settings window opens.
-  statusItem->click();
+  trayIcon->click();
   popoverInputs.onOpenSettings();
   EXPECT_FALSE(delegate->popover()->isShown());
   ASSERT_TRUE(delegate->settingsWindow());
@@ -268,7 +268,7 @@ TEST_F(Delegate, PopoverInstallRowForcesAnInstallUnlessOneIsUnderWay) {
   scheduler_.drainAll();
   ASSERT_EQ(installer_->status().kind, Case::starting);
   const size_t installs = service_->installCount();
-  statusItem->click();
+  trayIcon->click();
   popoverInputs.onInstallExtension();
   main_->drain();
   EXPECT_EQ(service_->installCount(), installs);  // starting: nothing new
@@ -310,7 +310,7 @@ TEST_F(Delegate, ClosingOnboardingByItsCloseButtonCompletesItButQuittingDoesNot)
   EXPECT_EQ(delegate->onboardingWindow(), window);
   EXPECT_TRUE(window->isVisible());
   // The application's quit closes every window; that close is not the user's.
-  settings().setValue(AppDelegate::kHasCompletedOnboardingKey, false);
+  settings().setValue(TrayApp::kHasCompletedOnboardingKey, false);
   QEvent quit(QEvent::Quit);
   QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
   EXPECT_FALSE(window->isVisible());
@@ -323,7 +323,7 @@ TEST_F(Delegate, OnboardingsDoneButtonCompletesItOnDisk) {
   onboardingOnClose();
   EXPECT_FALSE(delegate->onboardingWindow()->isVisible());
   // The flag is on disk: a new store (next launch) reads it.
-  EXPECT_TRUE(Settings(tmp_.filePath("settings.ini")).boolValue(AppDelegate::kHasCompletedOnboardingKey));
+  EXPECT_TRUE(Settings(tmp_.filePath("settings.ini")).boolValue(TrayApp::kHasCompletedOnboardingKey));
 }
 
 TEST_F(Delegate, ActivatingTheAppRefreshesTheInstallerStatus) {
@@ -345,23 +345,23 @@ TEST_F(Delegate, TheToolTipSaysTheCameraIsNotInstalledAfterTheUserRemovedIt) {
   service_->succeed(service_->lastInstall());
   scheduler_.drainAll();
   ASSERT_EQ(installer_->status().kind, Case::running);
-  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.off");  // no string table loaded here: the key
+  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.off");  // no string table loaded here: the key
 
   service_->scriptNextRemoval(test::FakeCameraService::succeed());
   installer_->remove();
   scheduler_.drainAll();
   QCoreApplication::processEvents();
-  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.off\nstatusItem.toolTip.notInstalled");
+  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.off\nstatusItem.toolTip.notInstalled");
 
   // Installed again on the user's word: the line goes.
   service_->scriptNextInstall(test::FakeCameraService::succeed());
   popoverInputs = {};
-  statusItem->click();
+  trayIcon->click();
   popoverInputs.onInstallExtension();
   scheduler_.drainAll();
   QCoreApplication::processEvents();
   ASSERT_EQ(installer_->status().kind, Case::running);
-  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.off");
+  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.off");
 }
 
 // Camera on with no camera, or one that stopped sending: the tool tip says so on a second line.
@@ -372,18 +372,18 @@ TEST_F(Delegate, TheToolTipSaysWhenCameraModeHasNoPicture) {
   camera().turnOn();
   scheduler_.drainAll();
   QCoreApplication::processEvents();
-  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.camera\ncameraFeed.noCamera");
+  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.camera\ncameraFeed.noCamera");
 
   capture_->addDevice("cam-a", "Desk Cam");
   feed_->state = camera::FeedState::stalled;
   scheduler_.advance(CameraFeedStatus::kSettleDelay);
   QCoreApplication::processEvents();
-  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.camera\ncameraFeed.stalled");
+  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.camera\ncameraFeed.stalled");
 
   feed_->state = camera::FeedState::live;
   camera().turnOff();
   camera().turnOn();
   scheduler_.advance(CameraFeedStatus::kSettleDelay);
   QCoreApplication::processEvents();
-  EXPECT_EQ(statusItem->tooltip, "statusItem.toolTip.camera");
+  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.camera");
 }

@@ -1,4 +1,4 @@
-#include "app/shell/AppDelegate.h"
+#include "app/shell/TrayApp.h"
 
 #include <QCoreApplication>
 
@@ -50,7 +50,7 @@ QWidget* placeholderPopoverContent() {
 
 }  // namespace
 
-AppDelegate::Services AppDelegate::defaultServices(AppObjects& objects) {
+TrayApp::Services TrayApp::defaultServices(AppObjects& objects) {
   Services s;
   s.cameraManager = [&objects]() -> CameraManager& { return *objects.camera; };
   s.installer = [&objects]() -> CameraServiceInstaller& { return *objects.installer; };
@@ -64,30 +64,30 @@ AppDelegate::Services AppDelegate::defaultServices(AppObjects& objects) {
   s.utilityQueue = dispatch::makeSerialQueue("ossel.tovrelle.utility");
   s.updatePage = urls::updatePage();
   s.opener = objects.urlOpener;
-  s.makeStatusItem = []() -> std::unique_ptr<TrayIcon> { return std::make_unique<DesktopTrayIcon>(); };
+  s.makeTrayIcon = []() -> std::unique_ptr<TrayIcon> { return std::make_unique<DesktopTrayIcon>(); };
   s.imageManager = [&objects]() -> ImageManager& { return *objects.images; };
   s.settings = &objects.settings;
   return s;
 }
 
-AppDelegate::AppDelegate(Services services, Hooks hooks, QObject* parent)
+TrayApp::TrayApp(Services services, Hooks hooks, QObject* parent)
     : QObject(parent), services_(std::move(services)), hooks_(std::move(hooks)) {
   if (auto* app = QCoreApplication::instance()) app->installEventFilter(this);
 }
 
-AppDelegate::~AppDelegate() {
+TrayApp::~TrayApp() {
   for (auto& c : cancellables_) disconnect(c);
   delete popover_.data();
   delete settingsWindow_.data();
   delete onboardingWindow_.data();
 }
 
-void AppDelegate::applicationDidFinishLaunching() {
+void TrayApp::applicationDidFinishLaunching() {
   // 1. A panel app: no main window, and closing its windows does not quit it.
   QGuiApplication::setQuitOnLastWindowClosed(false);
 
   // 2. The status item; reading the mode creates the camera manager.
-  setupStatusItem();
+  setUpTrayIcon();
 
   // 3. First run goes through onboarding; later runs install (unless the user
   // removed the camera service) and ask for the camera here.
@@ -105,10 +105,10 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   // 4. The status item follows every mode, one main-queue turn after the change.
   CameraManager& cameraManager = services_.cameraManager();
-  QPointer<AppDelegate> self(this);
+  QPointer<TrayApp> self(this);
   auto deliverMode = [self, main = services_.mainQueue](CameraMode mode) {
     main->async([self, mode] {
-      if (self) self->updateStatusItem(mode);
+      if (self) self->updateTrayIcon(mode);
     });
   };
   deliverMode(cameraManager.currentMode());
@@ -118,7 +118,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   // 5. Camera discovery starts with its manager.
   services_.cameraDevices();
   // The item's tool tip and context menu name cameras and images, so they follow discovery.
-  if (statusItem_ && statusItem_->hasButton()) {
+  if (trayIcon_ && trayIcon_->hasButton()) {
     TrayIconMenu::Models menu;
     menu.cameraManager = &cameraManager;
     menu.imageManager = services_.imageManager ? &services_.imageManager() : nullptr;
@@ -128,10 +128,9 @@ void AppDelegate::applicationDidFinishLaunching() {
       if (self) self->openSettings();
     };
     menu.quit = [] { QCoreApplication::quit(); };
-    statusItemMenu_ = new TrayIconMenu(*statusItem_, std::move(menu));
+    trayMenu_ = new TrayIconMenu(*trayIcon_, std::move(menu));
     // Before onboarding nothing was installed or removed; the installer comes with it.
-    if (services_.settings->boolValue(kHasCompletedOnboardingKey))
-      statusItemMenu_->watchInstaller(services_.installer());
+    if (services_.settings->boolValue(kHasCompletedOnboardingKey)) trayMenu_->watchInstaller(services_.installer());
   }
 
   // 6. The global shortcuts act when their keys are released.
@@ -142,17 +141,17 @@ void AppDelegate::applicationDidFinishLaunching() {
                     [cameraManagerAccess] { cameraManagerAccess().showLastImage(); });
 }
 
-void AppDelegate::applicationDidBecomeActive() { services_.installer().refreshStatusForDisplay(); }
+void TrayApp::applicationDidBecomeActive() { services_.installer().refreshStatusForDisplay(); }
 
-void AppDelegate::setupStatusItem() {
-  statusItem_ = services_.makeStatusItem();
-  if (!statusItem_ || !statusItem_->hasButton()) return;
-  updateStatusItem(services_.cameraManager().currentMode());
-  connect(statusItem_.get(), &TrayIcon::activated, this, &AppDelegate::togglePopover);
+void TrayApp::setUpTrayIcon() {
+  trayIcon_ = services_.makeTrayIcon();
+  if (!trayIcon_ || !trayIcon_->hasButton()) return;
+  updateTrayIcon(services_.cameraManager().currentMode());
+  connect(trayIcon_.get(), &TrayIcon::activated, this, &TrayApp::togglePopover);
 }
 
-void AppDelegate::updateStatusItem(CameraMode mode) {
-  if (!statusItem_ || !statusItem_->hasButton()) return;
+void TrayApp::updateTrayIcon(CameraMode mode) {
+  if (!trayIcon_ || !trayIcon_->hasButton()) return;
   QString symbol;
   QString label;
   switch (mode) {
@@ -172,11 +171,11 @@ void AppDelegate::updateStatusItem(CameraMode mode) {
       label = qtTrId("a11y.statusItem.image");
       break;
   }
-  statusItem_->setImage(symbols::exists(symbol) ? symbol : QString());
-  statusItem_->setAccessibilityLabel(label);
+  trayIcon_->setImage(symbols::exists(symbol) ? symbol : QString());
+  trayIcon_->setAccessibilityLabel(label);
 }
 
-void AppDelegate::togglePopover() {
+void TrayApp::togglePopover() {
   if (popover_ && popover_->isShown()) {
     popover_->performClose();
     return;
@@ -184,17 +183,17 @@ void AppDelegate::togglePopover() {
   showPopover();
 }
 
-void AppDelegate::showPopover() {
+void TrayApp::showPopover() {
   // A new popover every time; the previous one goes.
   if (popover_) popover_->deleteLater();
   popover_ = makePopover();
   services_.installer().refreshStatusForDisplay();
   if (hooks_.startPreview) hooks_.startPreview();
-  popover_->showRelativeTo(statusItem_ ? statusItem_->buttonGeometry() : QRect());
+  popover_->showRelativeTo(trayIcon_ ? trayIcon_->buttonGeometry() : QRect());
 }
 
-PopoverWindow* AppDelegate::makePopover() {
-  QPointer<AppDelegate> self(this);
+PopoverWindow* TrayApp::makePopover() {
+  QPointer<TrayApp> self(this);
   PopoverInputs inputs;
   inputs.onOpenSettings = [self] {
     if (!self) return;
@@ -212,22 +211,22 @@ PopoverWindow* AppDelegate::makePopover() {
     if (!self) return;
     if (self->popover_) self->popover_->performClose();
     if (!self->services_.opener || !self->services_.opener->open(self->services_.updatePage))
-      log::processLog("AppDelegate: could not open the update page %s", self->services_.updatePage.c_str());
+      log::processLog("TrayApp: could not open the update page %s", self->services_.updatePage.c_str());
   };
   inputs.canCheckForUpdates = canCheckForUpdates();
   QWidget* content = hooks_.makePopoverContent ? hooks_.makePopoverContent(inputs) : placeholderPopoverContent();
   auto* popover = new PopoverWindow(content);
-  connect(popover, &PopoverWindow::didClose, this, &AppDelegate::popoverDidClose);
+  connect(popover, &PopoverWindow::didClose, this, &TrayApp::popoverDidClose);
   return popover;
 }
 
-void AppDelegate::popoverDidClose() {
+void TrayApp::popoverDidClose() {
   if (hooks_.stopPreview) hooks_.stopPreview();
 }
 
-void AppDelegate::openSettings() {
+void TrayApp::openSettings() {
   // Settings can remove the camera service; the tool tip then says so.
-  if (statusItemMenu_) statusItemMenu_->watchInstaller(services_.installer());
+  if (trayMenu_) trayMenu_->watchInstaller(services_.installer());
   if (!settingsWindow_) {
     auto* window = new QWidget(nullptr, Qt::Window);
     window->setObjectName(QStringLiteral("settingsWindow"));
@@ -244,13 +243,13 @@ void AppDelegate::openSettings() {
   activateApplication(settingsWindow_);
 }
 
-void AppDelegate::showOnboarding() {
+void TrayApp::showOnboarding() {
   if (!onboardingWindow_) {
-    QPointer<AppDelegate> self(this);
+    QPointer<TrayApp> self(this);
     auto onClose = [self] {
       if (!self) return;
       self->services_.settings->setValue(kHasCompletedOnboardingKey, true);
-      if (self->statusItemMenu_) self->statusItemMenu_->watchInstaller(self->services_.installer());
+      if (self->trayMenu_) self->trayMenu_->watchInstaller(self->services_.installer());
       if (self->onboardingWindow_) self->onboardingWindow_->close();
     };
     auto* window = new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -268,17 +267,17 @@ void AppDelegate::showOnboarding() {
   activateApplication(onboardingWindow_);
 }
 
-void AppDelegate::windowWillClose(QWidget* window) {
+void TrayApp::windowWillClose(QWidget* window) {
   if (window && window == onboardingWindow_) services_.settings->setValue(kHasCompletedOnboardingKey, true);
 }
 
-bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+bool TrayApp::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::Quit && watched == QCoreApplication::instance()) quitting_ = true;
   if (event->type() == QEvent::Close && watched == onboardingWindow_ && !quitting_) windowWillClose(onboardingWindow_);
   return QObject::eventFilter(watched, event);
 }
 
-void AppDelegate::activateApplication(QWidget* window) {
+void TrayApp::activateApplication(QWidget* window) {
   window->show();
   window->raise();
   window->activateWindow();
