@@ -24,7 +24,6 @@ Settings::Settings(const QString& iniPath, QObject* parent)
 
 Settings::~Settings() = default;
 
-// Log lines keep the "UserDefaults:" wording earlier versions wrote.
 // The settings are the user's alone. Qt keeps a file's permissions when it
 // rewrites it, so this narrows a new file, or one an earlier version left wider (said in the
 // log), once.
@@ -35,7 +34,7 @@ void Settings::keepPrivate() {
   const QFile::Permissions permissions = QFile::permissions(file);
   if (!(permissions & others)) return;
   if (QFile::setPermissions(file, permissions & ~others) && existedAtOpen_)
-    log::processLog("UserDefaults: made the settings file %s private to you", qPrintable(file));
+    log::processLog("Settings: made the settings file %s private to you", qPrintable(file));
 }
 
 void Settings::checkWritten() {
@@ -53,10 +52,10 @@ void Settings::checkWritten() {
   if (failed == writeFailed_) return;
   writeFailed_ = failed;
   if (failed) {
-    log::processLog("UserDefaults: cannot write %s; settings last only until the app quits",
+    log::processLog("Settings: cannot write %s; settings last only until the app quits",
                     settings_->fileName().toUtf8().constData());
   } else {
-    log::processLog("UserDefaults: %s is written again", settings_->fileName().toUtf8().constData());
+    log::processLog("Settings: %s is written again", settings_->fileName().toUtf8().constData());
   }
   emit writeFailureChanged();
 }

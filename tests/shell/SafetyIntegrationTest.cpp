@@ -381,8 +381,7 @@ TEST_F(Safety, TheDataFolderItsFilesAndTheSettingsAreTheUsersAlone) {
   EXPECT_EQ(count(app->log(), "TovrelleApp: made 5 entries of the data folder " + data().string() + " private to you"),
             1u)
       << app->log();
-  EXPECT_EQ(count(app->log(), "UserDefaults: made the settings file " + settingsFile().string() + " private to you"),
-            1u)
+  EXPECT_EQ(count(app->log(), "Settings: made the settings file " + settingsFile().string() + " private to you"), 1u)
       << app->log();
 
   // Said once: the next start finds nothing to narrow.
