@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,6 +40,16 @@ inline std::chrono::steady_clock::time_point writeStateAsTheAppDoes(const Camera
   const auto renamed = std::chrono::steady_clock::now();
   if (::rename(temporary.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot replace " + path.string());
   return renamed;
+}
+
+// The `key=value` lines a client tool prints (one result a line).
+inline std::map<std::string, std::string> keyValues(const std::string& text) {
+  std::map<std::string, std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (auto eq = line.find('='); eq != std::string::npos && line.find(' ') > eq)
+      out[line.substr(0, eq)] = line.substr(eq + 1);
+  return out;
 }
 
 }  // namespace tovrelle::bench

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/frames/VideoFrame.h"
 #include "tests/support/Services.h"
 
@@ -84,15 +85,6 @@ double cpuSeconds(pid_t pid) {
   return total;
 }
 
-std::map<std::string, std::string> keyValues(const std::string& text) {
-  std::map<std::string, std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    if (auto eq = line.find('='); eq != std::string::npos && line.find(' ') > eq)
-      out[line.substr(0, eq)] = line.substr(eq + 1);
-  return out;
-}
-
 int streamingCosts(double seconds) {
   test::PrivateSession session;
   const auto data = session.makeFolder("data");
@@ -129,8 +121,8 @@ int streamingCosts(double seconds) {
 
   extClient->wait(std::chrono::seconds(static_cast<int>(seconds) + 30));
   gstClient->wait(std::chrono::seconds(static_cast<int>(seconds) + 30));
-  auto ext = keyValues(extClient->log());
-  auto ref = keyValues(gstClient->log());
+  auto ext = bench::keyValues(extClient->log());
+  auto ref = bench::keyValues(gstClient->log());
   gst->stop();
   extension->stop();
 

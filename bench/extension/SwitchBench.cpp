@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/BenchSupport.h"
 #include "shared/CameraState.h"
 #include "shared/DataFolder.h"
 #include "shared/Files.h"
@@ -34,15 +35,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::map<std::string, std::string> keyValues(const std::string& text) {
-  std::map<std::string, std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    if (auto eq = line.find('='); eq != std::string::npos && line.find(' ') > eq)
-      out[line.substr(0, eq)] = line.substr(eq + 1);
-  return out;
-}
 
 long residentPeakMb(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -128,7 +120,7 @@ class Bench {
     const long long changedAt = monotonicNanos();
     change();
     client->wait(std::chrono::seconds(static_cast<int>(seconds) + 30));
-    auto result = keyValues(client->log());
+    auto result = bench::keyValues(client->log());
     if (result["result"] != "ok") {
       std::printf("error=the client ended with %s\n", result["result"].c_str());
       return -1;
