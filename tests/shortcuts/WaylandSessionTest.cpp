@@ -37,7 +37,7 @@ class DesktopEnvironment : public ::testing::Environment {
     session = new PrivateSession();
     desktop = new DesktopPortal(*session);
     static int argc = 1;
-    static char name[] = "wayland_session_tests";
+    static char name[] = "shortcuts_wayland_tests";
     static char* argv[] = {name, nullptr};
     app_ = std::make_unique<QCoreApplication>(argc, argv);
   }
