@@ -3,8 +3,7 @@
 // API when it listens (PRIORITY, SYSLOG_IDENTIFIER, TOVRELLE_SUBSYSTEM and
 // TOVRELLE_CATEGORY as fields), else to stderr with the "<N>" priority prefix.
 // Levels are the journal's priorities: debug 7, info 6, warning 4, error 3.
-// TOVRELLE_NO_JOURNAL=1 keeps them on stderr. Tests install a sink to read
-// the lines a peer would see.
+// TOVRELLE_NO_JOURNAL=1 keeps them on stderr.
 #include <functional>
 #include <string>
 
@@ -29,7 +28,10 @@ using Sink = std::function<void(const Record&)>;
 // errors still reach stderr. Where stderr is a file or the journal's stream, nothing changes.
 void keepTerminalForResults();
 
-// Replaces where records go (nullptr restores stderr/journal). Tests only.
+// Sends every record to `sink` instead of the journal or stderr; nullptr
+// goes back. The one logger is process-wide, as the journal it writes to is:
+// benchmarks quiet it to keep their tables readable, tests read the lines a
+// peer reading the journal would see.
 void setSink(Sink sink);
 
 void write(Level level, const std::string& subsystem, const std::string& category, const std::string& message);
