@@ -96,7 +96,8 @@ chromium_check() {
     --no-default-browser-check --user-data-dir="$prof" --enable-logging=stderr --v=0 \
     "file://$HERE/camera-page.html" > "$log" 2>&1 &
   local c=$!
-  wait_for 240 grep -q 'CAMCHECK DONE' "$log"
+  # Chromium under emulation on a busy host can take minutes to start.
+  wait_for 420 grep -q 'CAMCHECK DONE' "$log"
   kill $c 2>/dev/null; wait $c 2>/dev/null
   grep -o '"CAMCHECK [^"]*"' "$log" | grep -v 'CAMCHECK PNG' | sed 's/^"CAMCHECK /chromium: /; s/"$//'
   local labels; labels=$(grep -o '"CAMCHECK videoinput [^"]*"' "$log" | sed 's/^"CAMCHECK videoinput //; s/"$//')

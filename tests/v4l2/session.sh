@@ -53,11 +53,13 @@ start_service() {
   wait_for 60 grep -q 'published "Tovrelle"' "$OUT/service.log"
 }
 stop_service() { kill "$SERVICE" 2>/dev/null; wait "$SERVICE" 2>/dev/null; SERVICE=""; }
+# pw-dump can print a second array when the graph changes while it dumps;
+# each reader takes the first.
 # pw_props KEY: the value of KEY on the Tovrelle PipeWire node
 pw_prop() {
   pw-dump 2>/dev/null | /usr/bin/python3 -c '
 import json, sys
-for o in json.load(sys.stdin):
+for o in json.JSONDecoder().raw_decode(sys.stdin.read().lstrip())[0]:
     p = (o.get("info") or {}).get("props") or {}
     if p.get("node.name") == "Tovrelle" and p.get("media.class") == "Video/Source":
         print(p.get(sys.argv[1], "")); break' "$1"
@@ -66,7 +68,7 @@ for o in json.load(sys.stdin):
 pw_tovrelle_sources() {
   pw-dump 2>/dev/null | /usr/bin/python3 -c '
 import json, sys
-for o in json.load(sys.stdin):
+for o in json.JSONDecoder().raw_decode(sys.stdin.read().lstrip())[0]:
     p = (o.get("info") or {}).get("props") or {}
     if p.get("media.class") == "Video/Source" and "Tovrelle" in (p.get("node.name", "") + p.get("node.description", "")):
         print(p.get("node.name"), "|", p.get("node.description"))'
@@ -76,7 +78,7 @@ state_is() { [ "$(pw_prop tovrelle.v4l2.state)" = "$1" ]; }
 camera_read() {
   pw-dump 2>/dev/null | /usr/bin/python3 -c '
 import json, sys
-objs = json.load(sys.stdin)
+objs = json.JSONDecoder().raw_decode(sys.stdin.read().lstrip())[0]
 cam = [o["id"] for o in objs if ((o.get("info") or {}).get("props") or {}).get("node.name") == "testcam-v4l2"]
 links = [o for o in objs if o.get("type", "").endswith("Link") and (o.get("info") or {}).get("output-node-id") in cam]
 sys.exit(0 if links else 1)'
