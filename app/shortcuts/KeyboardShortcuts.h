@@ -127,7 +127,7 @@ class ShortcutRegistry : public QObject {
 
   // Makes the name known here. The first time, its default is stored when
   // the settings store has nothing at all under its key (a stored false
-  // means the user cleared it). Every call below adds the name it is given.
+  // means the user cleared it). Every call below that takes a name adds it.
   void addName(const Name& name);
 
   void onKeyUp(const Name& name, Action action);
