@@ -403,12 +403,12 @@ class X11HotKeyCenter final : public HotKeyCenter {
 
 Result<std::unique_ptr<HotKeyCenter>> makeX11HotKeyCenter(const char* display) {
   const char* name = display ? display : std::getenv("DISPLAY");
-  if (!name || !*name) return Unexpected{"no X display (DISPLAY is not set)"};
+  if (!name || !*name) return Unexpected{"no X display, as DISPLAY is not set"};
   int screenNumber = 0;
   xcb_connection_t* connection = xcb_connect(display, &screenNumber);
-  if (const int error = connection ? xcb_connection_has_error(connection) : XCB_CONN_ERROR) {
+  if (!connection || xcb_connection_has_error(connection)) {
     if (connection) xcb_disconnect(connection);
-    return Unexpected{log::format("no X server answers at %s (xcb error %d)", name, error)};
+    return Unexpected{log::format("no X server answers at %s", name)};
   }
   xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
   for (int i = 0; i < screenNumber && screens.rem; ++i) xcb_screen_next(&screens);
