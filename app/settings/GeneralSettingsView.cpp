@@ -312,11 +312,13 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   const QString cameraOnLabel = qtTrId("settings.shortcuts.cameraOn");
   //: Shortcut recorder label
   const QString showLastImageLabel = qtTrId("settings.shortcuts.showLastImage");
+  KeyboardShortcuts::ShortcutRegistry& registry = *env_.shortcuts;
   recorders_[0] =
-      new KeyboardShortcuts::ShortcutRow(KeyboardShortcuts::Names::cameraOff, {}, cameraOffLabel, shortcuts);
-  recorders_[1] = new KeyboardShortcuts::ShortcutRow(KeyboardShortcuts::Names::cameraOn, {}, cameraOnLabel, shortcuts);
-  recorders_[2] =
-      new KeyboardShortcuts::ShortcutRow(KeyboardShortcuts::Names::showLastImage, {}, showLastImageLabel, shortcuts);
+      new KeyboardShortcuts::ShortcutRow(registry, KeyboardShortcuts::Names::cameraOff, {}, cameraOffLabel, shortcuts);
+  recorders_[1] =
+      new KeyboardShortcuts::ShortcutRow(registry, KeyboardShortcuts::Names::cameraOn, {}, cameraOnLabel, shortcuts);
+  recorders_[2] = new KeyboardShortcuts::ShortcutRow(registry, KeyboardShortcuts::Names::showLastImage, {},
+                                                     showLastImageLabel, shortcuts);
   for (auto* recorder : recorders_) shortcutRows->addWidget(recorder);
   refusedWarning_ = warningLabel("refusedShortcutsWarning", shortcuts);
   shortcutRows->addWidget(refusedWarning_);
@@ -328,14 +330,13 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   shortcutsNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   shortcutRows->addWidget(shortcutsNote_);
   auto redrawShortcutsNote = [this, shortcutsHint] {
-    const KeyboardShortcuts::GlobalShortcutsStatus status = KeyboardShortcuts::globalShortcutsStatus();
+    const KeyboardShortcuts::GlobalShortcutsStatus status = env_.shortcuts->globalShortcutsStatus();
     //: Under the shortcut recorders when the session offers no global shortcuts; %1 is the reason
     shortcutsNote_->setText(qtTrId("settings.shortcuts.unavailable").arg(status.reason));
     shortcutsNote_->setVisible(!status.available);
     shortcutsHint->setVisible(status.available);
   };
-  connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::availabilityChanged, shortcutsNote_,
-          redrawShortcutsNote);
+  connect(&registry, &KeyboardShortcuts::ShortcutRegistry::availabilityChanged, shortcutsNote_, redrawShortcutsNote);
   redrawShortcutsNote();
   //: General settings section header
   addSection(form, qtTrId("settings.section.shortcuts"), shortcuts);
@@ -352,11 +353,11 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
     connect(cameraPermission_, &CameraPermission::statusChanged, this, &GeneralSettingsView::redrawPermission);
   if (env_.settings)
     connect(env_.settings, &Settings::writeFailureChanged, this, &GeneralSettingsView::redrawStoreWarning);
-  connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::refusedShortcutsChanged, this,
+  connect(&registry, &KeyboardShortcuts::ShortcutRegistry::refusedShortcutsChanged, this,
           &GeneralSettingsView::redrawRefusedShortcuts);
-  connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::shortcutByNameDidChange, this,
+  connect(&registry, &KeyboardShortcuts::ShortcutRegistry::shortcutByNameDidChange, this,
           &GeneralSettingsView::redrawRefusedShortcuts);
-  connect(&KeyboardShortcuts::notificationCenter(), &KeyboardShortcuts::Notifier::availabilityChanged, this,
+  connect(&registry, &KeyboardShortcuts::ShortcutRegistry::availabilityChanged, this,
           &GeneralSettingsView::redrawRefusedShortcuts);
   redrawLoginItem();
   redrawExtension();
@@ -422,23 +423,24 @@ void GeneralSettingsView::redrawStoreWarning() {
 }
 
 void GeneralSettingsView::redrawRefusedShortcuts() {
-  const auto& refused = KeyboardShortcuts::refusedShortcuts();
+  KeyboardShortcuts::ShortcutRegistry& registry = *env_.shortcuts;
+  const auto& refused = registry.refusedShortcuts();
   QStringList lines;
   // Without global shortcuts in this session the note under the recorders
   // says all there is; no single key is to blame.
-  if (refused.empty() || !KeyboardShortcuts::globalShortcutsStatus().available) {
+  if (refused.empty() || !registry.globalShortcutsStatus().available) {
     refusedWarning_->hide();
     return;
   }
-  using namespace KeyboardShortcuts;
-  const std::array<const Name*, 3> names = {&Names::cameraOff.get(), &Names::cameraOn.get(),
-                                            &Names::showLastImage.get()};
+  const auto& names = KeyboardShortcuts::Names::all;
   for (size_t i = 0; i < names.size(); ++i) {
-    const auto shortcut = storedShortcut(*names[i]);
-    if (!shortcut || !refused.count(*shortcut)) continue;
+    const auto shortcut = registry.storedShortcut(*names[i]);
+    const auto why = shortcut ? refused.find(*shortcut) : refused.end();
+    if (why == refused.end()) continue;
     auto* label = qobject_cast<QLabel*>(recorders_[i]->labelView());
-    //: General tab warning for a shortcut the desktop would not grab; %1 is the shortcut, %2 what it does
-    lines << qtTrId("settings.shortcuts.refused").arg(shortcut->description(), label ? label->text() : QString());
+    //: General tab warning for a shortcut that could not be grabbed; %1 is the shortcut, %2 what it does, %3 why
+    lines << qtTrId("settings.shortcuts.refused")
+                 .arg(registry.description(*shortcut), label ? label->text() : QString(), why->second);
   }
   refusedWarning_->setText(lines.join(QLatin1Char('\n')));
   refusedWarning_->setVisible(!lines.isEmpty());

@@ -28,8 +28,9 @@ class QPushButton;
 class QVBoxLayout;
 
 namespace KeyboardShortcuts {
+class ShortcutRegistry;
 class ShortcutRow;
-}
+}  // namespace KeyboardShortcuts
 
 namespace tovrelle {
 class ImageManager;
@@ -94,6 +95,8 @@ class GeneralSettingsView : public QWidget {
     VideoDeviceStatus* videoDevice = nullptr;
     // Its file and whether it can be written (the warning row).
     Settings* settings = nullptr;
+    // The global shortcuts the recorders show and store (required).
+    KeyboardShortcuts::ShortcutRegistry* shortcuts = nullptr;
   };
 
   explicit GeneralSettingsView(Environment environment, QWidget* parent = nullptr);

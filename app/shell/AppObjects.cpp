@@ -49,10 +49,13 @@ AppObjects::AppObjects(Settings& store) : settings(store), mainQueue(std::make_s
 
   installer = makeCameraServiceInstaller(settings, mainQueue);
   loginItem = std::make_unique<LoginItemManager>(loginitem::makeXdgAutostartService());
+  shortcuts = std::make_unique<KeyboardShortcuts::ShortcutRegistry>(
+      settings, KeyboardShortcuts::ShortcutRegistry::sessionBackend());
 }
 
 AppObjects::~AppObjects() {
   // The views are gone; the users of each object go before it.
+  shortcuts.reset();
   loginItem.reset();
   installer.reset();
   preview.reset();

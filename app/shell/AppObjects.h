@@ -19,6 +19,7 @@
 #include "app/model/PreviewRenderer.h"
 #include "app/model/Settings.h"
 #include "app/model/VideoDeviceStatus.h"
+#include "app/shortcuts/KeyboardShortcuts.h"
 #include "platform/capture/CaptureDevices.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/urls/UrlOpener.h"
@@ -53,6 +54,7 @@ struct AppObjects {
   std::unique_ptr<PreviewRenderer> preview;
   std::shared_ptr<CameraServiceInstaller> installer;
   std::unique_ptr<LoginItemManager> loginItem;
+  std::unique_ptr<KeyboardShortcuts::ShortcutRegistry> shortcuts;
 };
 
 }  // namespace tovrelle

@@ -204,7 +204,6 @@ int TovrelleApp::main(int argc, char** argv) {
       log::processLog("TovrelleApp: made %d entries of the data folder %s private to you", narrowed, dataDir().c_str());
   }
   // The program's objects, in the order they need each other (see AppObjects).
-  KeyboardShortcuts::setSettings(*store);
   AppObjects objects(*store);
   if (tidy) objects.images->removeLeftovers();
   // A clean quit marks the heartbeat stopped at once; a crash leaves it to age.
@@ -234,6 +233,7 @@ int TovrelleApp::main(int argc, char** argv) {
     general.opener = objects.urlOpener;
     general.videoDevice = objects.videoDevice.get();
     general.settings = &objects.settings;
+    general.shortcuts = objects.shortcuts.get();
     return settings::makeSettingsWindowContent(*objects.images, std::move(general));
   };
   TrayApp tray(TrayApp::defaultServices(objects), std::move(hooks));

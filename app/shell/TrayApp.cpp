@@ -56,8 +56,8 @@ TrayApp::Services TrayApp::defaultServices(AppObjects& objects) {
   s.installer = [&objects]() -> CameraServiceInstaller& { return *objects.installer; };
   s.cameraDevices = [&objects]() -> CameraDeviceManager& { return *objects.cameraDevices; };
   s.cameraFeed = [&objects]() -> CameraFeedStatus& { return *objects.cameraFeed; };
-  s.onKeyUp = [](const KeyboardShortcuts::Name& name, KeyboardShortcuts::Action action) {
-    KeyboardShortcuts::onKeyUp(name, std::move(action));
+  s.onKeyUp = [&objects](const KeyboardShortcuts::Name& name, KeyboardShortcuts::Action action) {
+    objects.shortcuts->onKeyUp(name, std::move(action));
   };
   s.capture = [&objects] { return objects.captureDevices; };
   s.mainQueue = objects.mainQueue;

@@ -8,8 +8,6 @@
 #include <limits>
 
 #include "app/model/Settings.h"
-#include "app/shortcuts/KeyboardShortcutsTesting.h"
-#include "app/shortcuts/Names.h"
 #include "app/shortcuts/PopupKeys.h"
 #include "platform/hotkeys/portal/DesktopPortalShortcuts.h"
 #include "platform/hotkeys/x11/X11HotKeyCenter.h"
@@ -22,47 +20,6 @@ namespace hotkeys = tovrelle::hotkeys;
 namespace logging = tovrelle::log;
 
 namespace {
-
-struct State {
-  std::shared_ptr<hotkeys::HotKeyCenter> center;
-  std::map<int, std::shared_ptr<HotKey>> hotKeys;
-  int hotKeyIdCounter = 0;  // the first id is 1; ids are never reused
-  std::set<Shortcut> activeShortcuts;
-  std::map<Name, std::vector<Action>> keyDownHandlers;
-  std::map<Name, std::vector<Action>> keyUpHandlers;
-  bool handlersPaused = false;
-  bool popupOpen = false;
-  bool listening = false;  // the center reports to us (from the first registration on)
-  bool watchingPopups = false;
-  std::map<QString, std::unique_ptr<Name>> applicationNames;
-  std::set<QString> reportedBadValues;
-  // Wayland: the desktop binds the names; `center` then grabs nothing.
-  std::shared_ptr<hotkeys::ShortcutPortal> portal;
-  std::map<QString, QString> descriptions;
-  bool rebindScheduled = false;
-  GlobalShortcutsStatus status;
-  std::set<Shortcut> refusedShortcuts;
-  Settings* settings = nullptr;
-};
-
-State& state() {
-  static State* s = new State;  // lives for the whole process, like the hot keys it holds
-  return *s;
-}
-
-void dispatch(EventType type, const Shortcut& shortcut);
-bool handleHotKey(uint32_t id, bool pressed);
-void updateGrabs();
-
-// The program sets the store at start, before any name exists.
-Settings& settings() {
-  Q_ASSERT(state().settings);
-  return *state().settings;
-}
-
-// Hot keys only fire when neither a popup nor a shortcut field needs the
-// keys: our grabs would otherwise take the combination away from it.
-bool hotKeysSuspended() { return state().popupOpen || state().handlersPaused; }
 
 // The stored spelling, read and written only here: the settings key
 // "KeyboardShortcuts_<name>" holds {"carbonKeyCode":N,"carbonModifiers":M} or false.
@@ -100,134 +57,6 @@ std::optional<Shortcut> decode(const QVariant& value) {
   return Shortcut(*keyCode, *modifiers);
 }
 
-// Stored shortcuts the desktop would not grab: shown to the user, who would
-// otherwise press them in vain.
-void setRefused(const Shortcut& shortcut, bool refused) {
-  State& s = state();
-  const bool changed = refused ? s.refusedShortcuts.insert(shortcut).second : s.refusedShortcuts.erase(shortcut) > 0;
-  if (!changed) return;
-  // Without global shortcuts at all, that was said once already.
-  if (refused && s.status.available)
-    logging::processLog("KeyboardShortcuts: the desktop refused %s", qPrintable(shortcut.description()));
-  emit notificationCenter().refusedShortcutsChanged();
-}
-
-void listenOnce() {
-  State& s = state();
-  if (s.listening) return;
-  s.listening = true;
-  hotKeyCenter().setListener(handleHotKey);
-  updateGrabs();
-}
-
-void registerShortcut(const Shortcut& shortcut) {
-  State& s = state();
-  const int id = ++s.hotKeyIdCounter;
-  auto hotKey = std::make_shared<HotKey>();
-  hotKey->shortcut = shortcut;
-  hotKey->id = id;
-  if (!hotKeysSuspended()) {
-    hotKey->ref = hotKeyCenter().registerHotKey(static_cast<uint32_t>(shortcut.keyCode),
-                                                static_cast<uint32_t>(shortcut.modifiers), static_cast<uint32_t>(id));
-    // Someone else holds the combination: the shortcut does nothing, and the
-    // user is told. Through the portal (or with no way to grab keys at all)
-    // nothing is grabbed here, so a failure says nothing about this key.
-    if (!s.portal && s.status.available) setRefused(shortcut, !hotKey->ref);
-    if (!hotKey->ref) return;
-  }
-  s.hotKeys.emplace(id, std::move(hotKey));
-  listenOnce();
-}
-
-void unregisterShortcut(const Shortcut& shortcut) {
-  State& s = state();
-  for (auto it = s.hotKeys.begin(); it != s.hotKeys.end();) {
-    if (it->second->shortcut == shortcut) {
-      if (it->second->ref) hotKeyCenter().unregisterHotKey(*it->second->ref);
-      it = s.hotKeys.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-// Another name with actions that still uses the shortcut keeps its hot key.
-bool stillUsedByAnotherName(const Shortcut& shortcut, const Name& changing) {
-  State& s = state();
-  for (const auto* handlers : {&s.keyDownHandlers, &s.keyUpHandlers}) {
-    for (const auto& [name, actions] : *handlers) {
-      if (name == changing) continue;
-      if (storedShortcut(name) == shortcut) return true;
-    }
-  }
-  return false;
-}
-
-void releaseShortcut(const Shortcut& shortcut, const Name& changing) {
-  if (stillUsedByAnotherName(shortcut, changing)) return;
-  unregisterShortcut(shortcut);
-  state().activeShortcuts.erase(shortcut);
-  setRefused(shortcut, false);
-}
-
-// While suspended the grabs are given back; afterwards they are taken again,
-// and a shortcut someone else took meanwhile is dropped as refused.
-void updateGrabs() {
-  State& s = state();
-  if (!s.listening) return;
-  hotkeys::HotKeyCenter& center = hotKeyCenter();
-  if (!hotKeysSuspended()) {
-    for (auto it = s.hotKeys.begin(); it != s.hotKeys.end();) {
-      HotKey& hotKey = *it->second;
-      if (!hotKey.ref) {
-        hotKey.ref =
-            center.registerHotKey(static_cast<uint32_t>(hotKey.shortcut.keyCode),
-                                  static_cast<uint32_t>(hotKey.shortcut.modifiers), static_cast<uint32_t>(hotKey.id));
-        if (!hotKey.ref) {
-          setRefused(hotKey.shortcut, true);
-          it = s.hotKeys.erase(it);
-          continue;
-        }
-      }
-      ++it;
-    }
-  } else {
-    for (auto& [id, hotKey] : s.hotKeys) {
-      if (hotKey->ref) center.unregisterHotKey(*hotKey->ref);
-      hotKey->ref.reset();
-    }
-  }
-}
-
-void runHotKey(std::shared_ptr<HotKey> hotKey, bool down) {
-  // The actions may change the tables; `hotKey` keeps this one alive.
-  dispatch(down ? EventType::keyDown : EventType::keyUp, hotKey->shortcut);
-}
-
-// A report of the hot-key service. One queued before the grabs were given
-// back is not ours to act on any more.
-bool handleHotKey(uint32_t id, bool pressed) {
-  State& s = state();
-  if (hotKeysSuspended()) return false;
-  auto it = s.hotKeys.find(static_cast<int>(id));
-  if (it == s.hotKeys.end()) return false;
-  runHotKey(it->second, pressed);
-  return true;
-}
-
-void dispatch(EventType type, const Shortcut& shortcut) {
-  State& s = state();
-  if (s.handlersPaused) return;
-  // A copy: an action may add handlers or store shortcuts.
-  const auto handlers = type == EventType::keyDown ? s.keyDownHandlers : s.keyUpHandlers;
-  for (const auto& [name, actions] : handlers) {
-    if (storedShortcut(name) != shortcut) continue;
-    for (const Action& action : actions) action();
-  }
-}
-
-void startWatchingPopups();
-
 // Qt's Wayland platform, or no X11 platform in a Wayland session: grabs on an
 // X server would only see keys while one of our own windows has focus.
 bool runsOnWayland() {
@@ -236,9 +65,185 @@ bool runsOnWayland() {
   return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && platform != QLatin1String("xcb");
 }
 
-void runPortalActions(const std::map<Name, std::vector<Action>>& handlers, const std::string& id) {
-  State& s = state();
-  if (s.handlersPaused) return;
+}  // namespace
+
+QString Name::settingsKey() const { return kSettingsKeyPrefix + rawValue_; }
+
+ShortcutRegistry::Backend ShortcutRegistry::sessionBackend() {
+  if (runsOnWayland()) {
+    logging::processLog("KeyboardShortcuts: Wayland session; the desktop portal binds the global shortcuts");
+    return {std::make_shared<hotkeys::UnavailableHotKeyCenter>("the desktop binds the shortcuts"),
+            hotkeys::makeDesktopPortalShortcuts(),
+            {}};
+  }
+  auto x11 = hotkeys::makeX11HotKeyCenter();
+  if (!x11) {
+    logging::processLog("KeyboardShortcuts: global shortcuts are unavailable: %s", x11.error().c_str());
+    return {nullptr, nullptr, x11.error()};
+  }
+  return {std::move(*x11), nullptr, {}};
+}
+
+ShortcutRegistry::ShortcutRegistry(Settings& settings, Backend backend, QObject* parent)
+    : QObject(parent), settings_(settings), center_(std::move(backend.keys)), portal_(std::move(backend.portal)) {
+  if (!backend.unavailable.empty()) {
+    status_ = {false, false, QString::fromStdString(backend.unavailable)};
+  } else if (portal_) {
+    status_ = {true, true, {}};
+  }
+  if (!center_) {
+    center_ = std::make_shared<hotkeys::UnavailableHotKeyCenter>(
+        backend.unavailable.empty() ? std::string("no hot-key service") : backend.unavailable);
+  }
+  if (portal_) {
+    portal_->setCallbacks({
+        // Like the hot keys: presses run key-down actions, releases key-up ones.
+        [this](const std::string& id) { runPortalActions(keyDownHandlers_, id); },
+        [this](const std::string& id) { runPortalActions(keyUpHandlers_, id); },
+        [this](hotkeys::ShortcutPortal::State state, const std::string& reason) { portalStateChanged(state, reason); },
+    });
+  }
+  startWatchingPopups();
+}
+
+ShortcutRegistry::~ShortcutRegistry() {
+  if (portal_) portal_->setCallbacks({});
+  for (auto& [id, hotKey] : hotKeys_) {
+    if (hotKey->ref) center_->unregisterHotKey(*hotKey->ref);
+  }
+  if (listening_) center_->setListener({});
+  delete popupKeys_.data();
+}
+
+// Stored shortcuts that could not be grabbed: shown to the user, who would
+// otherwise press them in vain.
+void ShortcutRegistry::setRefused(const Shortcut& shortcut, std::optional<QString> reason) {
+  bool changed = false;
+  if (reason) {
+    auto [it, inserted] = refusedShortcuts_.try_emplace(shortcut, *reason);
+    changed = inserted || it->second != *reason;
+    it->second = *reason;
+  } else {
+    changed = refusedShortcuts_.erase(shortcut) > 0;
+  }
+  if (!changed) return;
+  if (reason)
+    logging::processLog("KeyboardShortcuts: %s does nothing: %s", qPrintable(description(shortcut)),
+                        qPrintable(*reason));
+  emit refusedShortcutsChanged();
+}
+
+void ShortcutRegistry::listenOnce() {
+  if (listening_) return;
+  listening_ = true;
+  center_->setListener([this](uint32_t id, bool pressed) { return handleHotKey(id, pressed); });
+  updateGrabs();
+}
+
+void ShortcutRegistry::registerShortcut(const Shortcut& shortcut) {
+  // Through the portal, or with no way to grab keys at all, nothing is grabbed here.
+  if (!grabsKeys()) return;
+  const int id = ++hotKeyIdCounter_;
+  auto hotKey = std::make_shared<HotKey>();
+  hotKey->shortcut = shortcut;
+  hotKey->id = id;
+  if (!hotKeysSuspended()) {
+    auto ref = center_->registerHotKey(static_cast<uint32_t>(shortcut.keyCode),
+                                       static_cast<uint32_t>(shortcut.modifiers), static_cast<uint32_t>(id));
+    // Someone else holds the combination (or the layout lacks the key): the
+    // shortcut does nothing, and the user is told why.
+    setRefused(shortcut, ref ? std::nullopt : std::optional<QString>(QString::fromStdString(ref.error())));
+    if (!ref) return;
+    hotKey->ref = *ref;
+  }
+  hotKeys_.emplace(id, std::move(hotKey));
+  listenOnce();
+}
+
+void ShortcutRegistry::unregisterShortcut(const Shortcut& shortcut) {
+  for (auto it = hotKeys_.begin(); it != hotKeys_.end();) {
+    if (it->second->shortcut == shortcut) {
+      if (it->second->ref) center_->unregisterHotKey(*it->second->ref);
+      it = hotKeys_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// Another name with actions that still uses the shortcut keeps its hot key.
+bool ShortcutRegistry::stillUsedByAnotherName(const Shortcut& shortcut, const Name& changing) {
+  for (const Handlers* handlers : {&keyDownHandlers_, &keyUpHandlers_}) {
+    for (const auto& [name, actions] : *handlers) {
+      if (name == changing) continue;
+      if (storedShortcut(name) == shortcut) return true;
+    }
+  }
+  return false;
+}
+
+void ShortcutRegistry::releaseShortcut(const Shortcut& shortcut, const Name& changing) {
+  if (stillUsedByAnotherName(shortcut, changing)) return;
+  unregisterShortcut(shortcut);
+  activeShortcuts_.erase(shortcut);
+  setRefused(shortcut, std::nullopt);
+}
+
+// While suspended the grabs are given back; afterwards they are taken again,
+// and a shortcut someone else took meanwhile is dropped as refused.
+void ShortcutRegistry::updateGrabs() {
+  if (!listening_) return;
+  if (!hotKeysSuspended()) {
+    for (auto it = hotKeys_.begin(); it != hotKeys_.end();) {
+      HotKey& hotKey = *it->second;
+      if (!hotKey.ref) {
+        auto ref =
+            center_->registerHotKey(static_cast<uint32_t>(hotKey.shortcut.keyCode),
+                                    static_cast<uint32_t>(hotKey.shortcut.modifiers), static_cast<uint32_t>(hotKey.id));
+        if (!ref) {
+          setRefused(hotKey.shortcut, QString::fromStdString(ref.error()));
+          it = hotKeys_.erase(it);
+          continue;
+        }
+        hotKey.ref = *ref;
+      }
+      ++it;
+    }
+  } else {
+    for (auto& [id, hotKey] : hotKeys_) {
+      if (hotKey->ref) center_->unregisterHotKey(*hotKey->ref);
+      hotKey->ref.reset();
+    }
+  }
+}
+
+void ShortcutRegistry::runHotKey(std::shared_ptr<HotKey> hotKey, bool down) {
+  // The actions may change the tables; `hotKey` keeps this one alive.
+  dispatch(down ? EventType::keyDown : EventType::keyUp, hotKey->shortcut);
+}
+
+// A report of the hot-key service. One queued before the grabs were given
+// back is not ours to act on any more.
+bool ShortcutRegistry::handleHotKey(uint32_t id, bool pressed) {
+  if (hotKeysSuspended()) return false;
+  auto it = hotKeys_.find(static_cast<int>(id));
+  if (it == hotKeys_.end()) return false;
+  runHotKey(it->second, pressed);
+  return true;
+}
+
+void ShortcutRegistry::dispatch(EventType type, const Shortcut& shortcut) {
+  if (handlersPaused_) return;
+  // A copy: an action may add handlers or store shortcuts.
+  const Handlers handlers = type == EventType::keyDown ? keyDownHandlers_ : keyUpHandlers_;
+  for (const auto& [name, actions] : handlers) {
+    if (storedShortcut(name) != shortcut) continue;
+    for (const Action& action : actions) action();
+  }
+}
+
+void ShortcutRegistry::runPortalActions(const Handlers& handlers, const std::string& id) {
+  if (handlersPaused_) return;
   const QString raw = QString::fromStdString(id);
   for (const auto& [name, actions] : handlers) {
     if (name.rawValue() != raw) continue;
@@ -247,249 +252,147 @@ void runPortalActions(const std::map<Name, std::vector<Action>>& handlers, const
   }
 }
 
-void adoptPortal(std::shared_ptr<hotkeys::ShortcutPortal> portal) {
-  State& s = state();
-  s.portal = std::move(portal);
-  s.center = std::make_shared<hotkeys::UnavailableHotKeyCenter>();
-  s.status = {true, true, {}};
-  s.portal->setCallbacks({
-      // Like the hot keys: presses run key-down actions, releases key-up ones.
-      [](const std::string& id) { runPortalActions(state().keyDownHandlers, id); },
-      [](const std::string& id) { runPortalActions(state().keyUpHandlers, id); },
-      [](hotkeys::ShortcutPortal::State portalState, const std::string& reason) {
-        State& st = state();
-        const bool available = portalState != hotkeys::ShortcutPortal::State::unavailable;
-        const QString why = available ? QString() : QString::fromStdString(reason);
-        if (st.status.available == available && st.status.reason == why) return;
-        st.status.available = available;
-        st.status.reason = why;
-        if (!available)
-          logging::processLog("KeyboardShortcuts: global shortcuts are not available in this session: %s",
-                              reason.c_str());
-        emit notificationCenter().availabilityChanged();
-      },
-  });
+void ShortcutRegistry::portalStateChanged(hotkeys::ShortcutPortal::State state, const std::string& reason) {
+  const bool available = state != hotkeys::ShortcutPortal::State::unavailable;
+  const QString why = available ? QString() : QString::fromStdString(reason);
+  if (status_.available == available && status_.reason == why) return;
+  status_.available = available;
+  status_.reason = why;
+  if (!available)
+    logging::processLog("KeyboardShortcuts: global shortcuts are not available in this session: %s", reason.c_str());
+  emit availabilityChanged();
 }
 
 // Every name with actions, bound in one call with its current shortcut as
 // the preferred trigger. Coalesced: a launch adds three names in a row.
-void scheduleRebind() {
-  State& s = state();
-  if (!s.portal || s.rebindScheduled) return;
-  s.rebindScheduled = true;
-  QTimer::singleShot(0, &notificationCenter(), [] {
-    State& st = state();
-    st.rebindScheduled = false;
-    if (!st.portal) return;
-    std::set<Name> names;
-    for (const auto* handlers : {&st.keyDownHandlers, &st.keyUpHandlers})
-      for (const auto& [name, actions] : *handlers) names.insert(name);
-    std::vector<hotkeys::PortalShortcut> shortcuts;
-    for (const Name& name : names) {
-      hotkeys::PortalShortcut entry;
-      entry.id = name.rawValue().toStdString();
-      entry.description =
-          st.descriptions.count(name.rawValue()) ? st.descriptions[name.rawValue()].toStdString() : entry.id;
-      if (auto shortcut = storedShortcut(name))
-        entry.preferredTrigger = hotkeys::portalTrigger(static_cast<uint32_t>(shortcut->keyCode),
-                                                        static_cast<uint32_t>(shortcut->modifiers));
-      shortcuts.push_back(std::move(entry));
-    }
-    st.portal->bind(std::move(shortcuts));
-  });
+void ShortcutRegistry::scheduleRebind() {
+  if (!portal_ || rebindScheduled_) return;
+  rebindScheduled_ = true;
+  QTimer::singleShot(0, this, [this] { rebind(); });
 }
 
-void addHandler(std::map<Name, std::vector<Action>>& handlers, const Name& name, Action action) {
-  startWatchingPopups();  // in case the name was made before the application object
+void ShortcutRegistry::rebind() {
+  rebindScheduled_ = false;
+  std::set<Name> names;
+  for (const Handlers* handlers : {&keyDownHandlers_, &keyUpHandlers_})
+    for (const auto& [name, actions] : *handlers) names.insert(name);
+  std::vector<hotkeys::PortalShortcut> shortcuts;
+  for (const Name& name : names) {
+    hotkeys::PortalShortcut entry;
+    entry.id = name.rawValue().toStdString();
+    const QString& description = names_.at(name.rawValue()).description();
+    entry.description = description.isEmpty() ? entry.id : description.toStdString();
+    if (auto shortcut = storedShortcut(name))
+      entry.preferredTrigger =
+          hotkeys::portalTrigger(static_cast<uint32_t>(shortcut->keyCode), static_cast<uint32_t>(shortcut->modifiers));
+    shortcuts.push_back(std::move(entry));
+  }
+  portal_->bind(std::move(shortcuts));
+}
+
+void ShortcutRegistry::addHandler(Handlers& handlers, const Name& name, Action action) {
+  startWatchingPopups();  // in case the registry was made before the application object
+  addName(name);
   handlers[name].push_back(std::move(action));
-  State& s = state();
-  hotKeyCenter();  // picks the backend
   scheduleRebind();
-  if (auto shortcut = storedShortcut(name); shortcut && !s.activeShortcuts.count(*shortcut)) {
+  if (auto shortcut = storedShortcut(name); shortcut && !activeShortcuts_.count(*shortcut)) {
     registerShortcut(*shortcut);
-    s.activeShortcuts.insert(*shortcut);
+    activeShortcuts_.insert(*shortcut);
   }
 }
 
-void startWatchingPopups() {
-  State& s = state();
-  if (s.watchingPopups) return;
-  s.watchingPopups = detail::installPopupKeys();
+void ShortcutRegistry::startWatchingPopups() {
+  if (!popupKeys_) popupKeys_ = detail::installPopupKeys(*this);
 }
 
-}  // namespace
-
-Name::Name(QString rawValue, std::optional<Shortcut> defaultShortcut)
-    : rawValue_(std::move(rawValue)), defaultShortcut_(defaultShortcut) {
-  startWatchingPopups();
+void ShortcutRegistry::addName(const Name& name) {
+  if (!names_.try_emplace(name.rawValue(), name).second) return;
   // Only when there is no value at all: a stored false means the user cleared it.
-  if (defaultShortcut_ && !settings().contains(settingsKey())) {
-    storeShortcut(defaultShortcut_, *this);
-  }
+  if (name.defaultShortcut() && !settings_.contains(name.settingsKey())) storeShortcut(name.defaultShortcut(), name);
 }
 
-QString Name::settingsKey() const { return kSettingsKeyPrefix + rawValue_; }
+void ShortcutRegistry::onKeyUp(const Name& name, Action action) { addHandler(keyUpHandlers_, name, std::move(action)); }
 
-const Name& ApplicationName::get() const {
-  auto& names = state().applicationNames;
-  const QString raw = QString::fromUtf8(rawValue_);
-  auto it = names.find(raw);
-  if (it == names.end()) {
-    it = names.emplace(raw, std::make_unique<Name>(raw, default_)).first;
-    setDescription(*it->second, QString::fromUtf8(description_));
-  }
-  return *it->second;
+void ShortcutRegistry::onKeyDown(const Name& name, Action action) {
+  addHandler(keyDownHandlers_, name, std::move(action));
 }
 
-void onKeyUp(const Name& name, Action action) { addHandler(state().keyUpHandlers, name, std::move(action)); }
-
-void onKeyDown(const Name& name, Action action) { addHandler(state().keyDownHandlers, name, std::move(action)); }
-
-std::optional<Shortcut> storedShortcut(const Name& name) {
+std::optional<Shortcut> ShortcutRegistry::storedShortcut(const Name& name) {
+  addName(name);
   const QString key = name.settingsKey();
-  const QVariant value = settings().object(key);
+  const QVariant value = settings_.object(key);
   if (!value.isValid() || tovrelle::isStoredFalse(value)) return std::nullopt;
   const std::optional<Shortcut> shortcut = decode(value);
-  if (!shortcut && state().reportedBadValues.insert(key).second) {
+  if (!shortcut && reportedBadValues_.insert(key).second) {
     logging::processLog("KeyboardShortcuts: ignoring the unreadable value stored under %s", qPrintable(key));
   }
   return shortcut;
 }
 
-void storeShortcut(const std::optional<Shortcut>& shortcut, const Name& name) {
-  State& s = state();
-  Settings& defaults = settings();
+void ShortcutRegistry::storeShortcut(const std::optional<Shortcut>& shortcut, const Name& name) {
+  addName(name);
   if (shortcut) {
     const QString text = encode(*shortcut);
     if (text.isEmpty()) return;
     if (auto old = storedShortcut(name)) releaseShortcut(*old, name);
-    if (!s.activeShortcuts.count(*shortcut)) {
+    if (!activeShortcuts_.count(*shortcut)) {
       registerShortcut(*shortcut);
-      s.activeShortcuts.insert(*shortcut);
+      activeShortcuts_.insert(*shortcut);
     }
-    defaults.setValue(name.settingsKey(), text);
+    settings_.setValue(name.settingsKey(), text);
   } else {
     auto old = storedShortcut(name);
     if (!old) return;
     if (name.defaultShortcut()) {
-      defaults.setValue(name.settingsKey(), false);
+      settings_.setValue(name.settingsKey(), false);
     } else {
-      defaults.remove(name.settingsKey());
+      settings_.remove(name.settingsKey());
     }
     releaseShortcut(*old, name);
   }
-  s.reportedBadValues.erase(name.settingsKey());
+  reportedBadValues_.erase(name.settingsKey());
   scheduleRebind();
-  emit notificationCenter().shortcutByNameDidChange(name);
+  emit shortcutByNameDidChange(name);
 }
 
-Notifier& notificationCenter() {
-  static Notifier* notifier = new Notifier;
-  return *notifier;
-}
-
-bool handlersPaused() { return state().handlersPaused; }
-
-void setHandlersPaused(bool paused) {
-  State& s = state();
-  if (s.handlersPaused == paused) return;
-  s.handlersPaused = paused;
+void ShortcutRegistry::setHandlersPaused(bool paused) {
+  if (handlersPaused_ == paused) return;
+  handlersPaused_ = paused;
   updateGrabs();
 }
 
-bool popupOpen() { return state().popupOpen; }
-
-void setPopupOpen(bool open) {
-  State& s = state();
-  if (s.popupOpen == open) return;
-  s.popupOpen = open;
+void ShortcutRegistry::setPopupOpen(bool open) {
+  if (popupOpen_ == open) return;
+  popupOpen_ = open;
   updateGrabs();
 }
 
-bool isTakenBySystem(const Shortcut& shortcut) {
+bool ShortcutRegistry::isTakenBySystem(const Shortcut& shortcut) {
   // One of our own names may hold it (perhaps released while recording);
   // sharing a shortcut is allowed. A shortcut we failed to register is not ours.
-  for (const auto& [id, hotKey] : state().hotKeys) {
+  for (const auto& [id, hotKey] : hotKeys_) {
     if (hotKey->shortcut == shortcut) return false;
   }
-  return hotKeyCenter().isTakenBySystem(static_cast<uint32_t>(shortcut.keyCode),
-                                        static_cast<uint32_t>(shortcut.modifiers));
+  return center_->isTakenBySystem(static_cast<uint32_t>(shortcut.keyCode), static_cast<uint32_t>(shortcut.modifiers));
 }
 
-bool handlePopupKey(EventType type, const Shortcut& shortcut) {
-  State& s = state();
-  if (!s.popupOpen || !s.listening) return false;
-  std::shared_ptr<HotKey> match;
-  for (const auto& [id, hotKey] : s.hotKeys) {
+bool ShortcutRegistry::handlePopupKey(EventType type, const Shortcut& shortcut) {
+  if (!popupOpen_ || !listening_) return false;
+  for (const auto& [id, hotKey] : hotKeys_) {
     if (hotKey->shortcut == shortcut) {
-      match = hotKey;
-      break;
+      runHotKey(hotKey, type == EventType::keyDown);
+      return true;
     }
   }
-  if (!match) return false;
-  runHotKey(match, type == EventType::keyDown);
-  return true;
+  return false;
 }
 
-hotkeys::HotKeyCenter& hotKeyCenter() {
-  State& s = state();
-  if (!s.center && runsOnWayland()) {
-    logging::processLog("KeyboardShortcuts: Wayland session; the desktop portal binds the global shortcuts");
-    adoptPortal(hotkeys::makeDesktopPortalShortcuts());
-  }
-  if (!s.center) {
-    s.center = hotkeys::makeX11HotKeyCenter();
-    if (!s.center) {
-      logging::processLog("KeyboardShortcuts: no X display; global shortcuts are unavailable");
-      s.status = {false, false, QStringLiteral("no X display")};
-      s.center = std::make_shared<hotkeys::UnavailableHotKeyCenter>();
-    }
-  }
-  return *s.center;
+QString ShortcutRegistry::keyText(int keyCode) const { return KeyboardShortcuts::keyText(keyCode, *center_); }
+
+QString ShortcutRegistry::description(const Shortcut& shortcut) const { return describe(shortcut, *center_); }
+
+std::optional<Shortcut> ShortcutRegistry::shortcutOf(const QKeyEvent& event) const {
+  return KeyboardShortcuts::shortcutOf(event, *center_);
 }
-
-void setSettings(Settings& store) { state().settings = &store; }
-
-void setShortcutPortal(std::shared_ptr<hotkeys::ShortcutPortal> portal) {
-  adoptPortal(std::move(portal));
-  state().listening = false;
-}
-
-GlobalShortcutsStatus globalShortcutsStatus() {
-  hotKeyCenter();
-  return state().status;
-}
-
-void setDescription(const Name& name, const QString& description) {
-  state().descriptions[name.rawValue()] = description;
-}
-
-void setHotKeyCenter(std::shared_ptr<hotkeys::HotKeyCenter> center) {
-  State& s = state();
-  s.center = std::move(center);
-  s.listening = false;
-}
-
-const std::map<int, std::shared_ptr<HotKey>>& hotKeys() { return state().hotKeys; }
-
-const std::set<Shortcut>& activeShortcuts() { return state().activeShortcuts; }
-
-const std::set<Shortcut>& refusedShortcuts() { return state().refusedShortcuts; }
-
-namespace testing {
-
-void resetProcessState() {
-  State& s = state();
-  if (s.center) {
-    for (auto& [id, hotKey] : s.hotKeys) {
-      if (hotKey->ref) s.center->unregisterHotKey(*hotKey->ref);
-    }
-    s.center->setListener({});
-  }
-  detail::removePopupKeys();
-  s = State{};
-}
-
-}  // namespace testing
 
 }  // namespace KeyboardShortcuts

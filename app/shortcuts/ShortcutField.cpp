@@ -48,8 +48,9 @@ bool isFunctionKey(int key) { return key >= Qt::Key_F1 && key <= Qt::Key_F35; }
 
 }  // namespace
 
-ShortcutField::ShortcutField(const Name& name, OnChange onChange, QWidget* parent)
-    : QLineEdit(parent), shortcutName_(name), onChange_(std::move(onChange)) {
+ShortcutField::ShortcutField(ShortcutRegistry& registry, const Name& name, OnChange onChange, QWidget* parent)
+    : QLineEdit(parent), registry_(registry), shortcutName_(name), onChange_(std::move(onChange)) {
+  registry_.addName(shortcutName_);
   setAlignment(Qt::AlignCenter);
   // Keys are recorded, never typed; read-only also hides the text caret.
   setReadOnly(true);
@@ -62,11 +63,11 @@ ShortcutField::ShortcutField(const Name& name, OnChange onChange, QWidget* paren
   clearButton_ = addAction(style()->standardIcon(QStyle::SP_LineEditClearButton), QLineEdit::TrailingPosition);
   clearButton_->setObjectName(QStringLiteral("clearButton"));
   connect(clearButton_, &QAction::triggered, this, [this] {
-    if (storedShortcut(shortcutName_)) clearShortcut();
+    if (registry_.storedShortcut(shortcutName_)) clearShortcut();
   });
 
   storedShortcutWatch_ =
-      connect(&notificationCenter(), &Notifier::shortcutByNameDidChange, this, [this](const Name& changed) {
+      connect(&registry_, &ShortcutRegistry::shortcutByNameDidChange, this, [this](const Name& changed) {
         if (changed == shortcutName_) showStoredShortcut();
       });
   setPlaceholderText(localized("record_shortcut"));
@@ -99,21 +100,23 @@ QSize ShortcutField::minimumSizeHint() const {
 }
 
 void ShortcutField::showStoredShortcut() {
-  auto shortcut = storedShortcut(shortcutName_);
-  setText(shortcut && !isRecording() ? shortcut->description() : QString());
+  auto shortcut = registry_.storedShortcut(shortcutName_);
+  setText(shortcut && !isRecording() ? registry_.description(*shortcut) : QString());
   updateClearButton();
   updateGeometry();
 }
 
 // While recording the field is empty, so its "Press shortcut" prompt shows;
 // the clear button stays while a shortcut is stored.
-void ShortcutField::updateClearButton() { clearButton_->setVisible(storedShortcut(shortcutName_).has_value()); }
+void ShortcutField::updateClearButton() {
+  clearButton_->setVisible(registry_.storedShortcut(shortcutName_).has_value());
+}
 
 void ShortcutField::startRecording() {
   if (watchingClicks_) return;
   setPlaceholderText(localized("press_shortcut"));
   // Pressing a shortcut that is already in use records it instead of running it.
-  setHandlersPaused(true);
+  registry_.setHandlersPaused(true);
   qApp->installEventFilter(this);
   watchingClicks_ = true;
   showStoredShortcut();
@@ -124,7 +127,7 @@ void ShortcutField::stopRecording() {
   qApp->removeEventFilter(this);
   watchingClicks_ = false;
   setPlaceholderText(localized("record_shortcut"));
-  setHandlersPaused(false);
+  registry_.setHandlersPaused(false);
   showStoredShortcut();
 }
 
@@ -226,13 +229,13 @@ bool ShortcutField::handleKeyDown(const QKeyEvent& event) {
     beep();
     return true;
   }
-  const std::optional<Shortcut> shortcut = Shortcut::fromKeyEvent(event);
+  const std::optional<Shortcut> shortcut = registry_.shortcutOf(event);
   if (!shortcut) {
     beep();
     return true;
   }
   const bool plainF12 = shortcut->keyCode == tovrelle::hotkeys::key::f12 && shortcut->modifiers == 0;
-  if (!plainF12 && isTakenBySystem(*shortcut)) {
+  if (!plainF12 && registry_.isTakenBySystem(*shortcut)) {
     blur();
     showSystemAlert(*shortcut);
     return true;
@@ -242,9 +245,9 @@ bool ShortcutField::handleKeyDown(const QKeyEvent& event) {
 }
 
 void ShortcutField::accept(const Shortcut& shortcut) {
-  setText(shortcut.description());
+  setText(registry_.description(shortcut));
   updateClearButton();
-  storeShortcut(shortcut, shortcutName_);
+  registry_.storeShortcut(shortcut, shortcutName_);
   if (onChange_) onChange_(shortcut);
   blur();
 }
@@ -252,7 +255,7 @@ void ShortcutField::accept(const Shortcut& shortcut) {
 void ShortcutField::clearShortcut() {
   setText(QString());
   updateClearButton();
-  storeShortcut(std::nullopt, shortcutName_);
+  registry_.storeShortcut(std::nullopt, shortcutName_);
   if (onChange_) onChange_(std::nullopt);
   resumeRecording();
 }

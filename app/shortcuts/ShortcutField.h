@@ -1,7 +1,8 @@
 #pragma once
 // The field that records a shortcut for a name: shows the stored shortcut,
 // records a new one while it has the focus, and clears it with its clear
-// button, Delete or Backspace.
+// button, Delete or Backspace. It stores through its registry, which must
+// outlive it.
 //
 // Thread-bound (main thread), as every widget.
 #include <QLineEdit>
@@ -26,7 +27,7 @@ class ShortcutField : public QLineEdit {
   // Clicks this far outside the field still count as inside.
   static constexpr int clickMargin = 3;
 
-  explicit ShortcutField(const Name& name, OnChange onChange = {}, QWidget* parent = nullptr);
+  ShortcutField(ShortcutRegistry& registry, const Name& name, OnChange onChange = {}, QWidget* parent = nullptr);
   ~ShortcutField() override;
 
   const Name& shortcutName() const { return shortcutName_; }
@@ -65,6 +66,7 @@ class ShortcutField : public QLineEdit {
   QMessageBox* makeAlert();
   void resumeRecording();
 
+  ShortcutRegistry& registry_;
   Name shortcutName_;
   OnChange onChange_;
   QAction* clearButton_ = nullptr;

@@ -14,13 +14,15 @@ QLabel* makeLabel(const QString& text) {
 
 }  // namespace
 
-ShortcutRow::ShortcutRow(const Name& name, ShortcutField::OnChange onChange, const QString& label, QWidget* parent)
-    : ShortcutRow(name, std::move(onChange), makeLabel(label), parent) {
+ShortcutRow::ShortcutRow(ShortcutRegistry& registry, const Name& name, ShortcutField::OnChange onChange,
+                         const QString& label, QWidget* parent)
+    : ShortcutRow(registry, name, std::move(onChange), makeLabel(label), parent) {
   if (auto* text = qobject_cast<QLabel*>(label_)) text->setBuddy(field_);
 }
 
-ShortcutRow::ShortcutRow(const Name& name, ShortcutField::OnChange onChange, QWidget* labelView, QWidget* parent)
-    : QWidget(parent), field_(new ShortcutField(name, std::move(onChange), this)), label_(labelView) {
+ShortcutRow::ShortcutRow(ShortcutRegistry& registry, const Name& name, ShortcutField::OnChange onChange,
+                         QWidget* labelView, QWidget* parent)
+    : QWidget(parent), field_(new ShortcutField(registry, name, std::move(onChange), this)), label_(labelView) {
   auto* layout = new QGridLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(label_, 0, 0, Qt::AlignLeft | Qt::AlignBaseline);

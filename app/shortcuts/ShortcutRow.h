@@ -12,9 +12,11 @@ class ShortcutRow : public QWidget {
   Q_OBJECT
 
  public:
-  ShortcutRow(const Name& name, ShortcutField::OnChange onChange, const QString& label, QWidget* parent = nullptr);
+  ShortcutRow(ShortcutRegistry& registry, const Name& name, ShortcutField::OnChange onChange, const QString& label,
+              QWidget* parent = nullptr);
   // Any widget as the label.
-  ShortcutRow(const Name& name, ShortcutField::OnChange onChange, QWidget* labelView, QWidget* parent = nullptr);
+  ShortcutRow(ShortcutRegistry& registry, const Name& name, ShortcutField::OnChange onChange, QWidget* labelView,
+              QWidget* parent = nullptr);
 
   ShortcutField* field() const { return field_; }
   QWidget* labelView() const { return label_; }

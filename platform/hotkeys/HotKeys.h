@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
+
+#include "shared/Result.h"
 
 namespace tovrelle::hotkeys {
 
@@ -22,9 +25,10 @@ class HotKeyCenter {
 
   virtual ~HotKeyCenter() = default;
 
-  // Grabs the combination system-wide. None when it cannot be registered
-  // (unknown key, or another program already holds the combination).
-  virtual std::optional<HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t id) = 0;
+  // Grabs the combination system-wide. Fails with why it cannot be had, in
+  // words that follow "<shortcut> does nothing: " (another program holds it,
+  // the keyboard layout has no such key, the display is gone...).
+  virtual Result<HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t id) = 0;
   virtual void unregisterHotKey(HotKeyRef ref) = 0;
 
   // True when another program holds the combination or the desktop reserves it.
@@ -39,7 +43,8 @@ class HotKeyCenter {
   // none when the layout has no plain character there or it is unknown.
   virtual std::optional<char32_t> characterForKeyCode(uint32_t keyCode) const = 0;
 
-  // One listener for the whole process; replaces any earlier one.
+  // One listener per center (so one shortcut registry per center); replaces
+  // any earlier one.
   void setListener(Listener listener) { listener_ = std::move(listener); }
 
  protected:
@@ -54,14 +59,20 @@ class HotKeyCenter {
   Listener listener_;
 };
 
-// A center for sessions without a usable display: nothing registers.
+// A center for sessions without a usable display: nothing registers, and
+// every registration fails with `reason`.
 class UnavailableHotKeyCenter final : public HotKeyCenter {
  public:
-  std::optional<HotKeyRef> registerHotKey(uint32_t, uint32_t, uint32_t) override { return std::nullopt; }
+  explicit UnavailableHotKeyCenter(std::string reason) : reason_(std::move(reason)) {}
+
+  Result<HotKeyRef> registerHotKey(uint32_t, uint32_t, uint32_t) override { return Unexpected{reason_}; }
   void unregisterHotKey(HotKeyRef) override {}
   bool isTakenBySystem(uint32_t, uint32_t) override { return false; }
   std::optional<uint32_t> keyCodeForScanCode(uint32_t) const override { return std::nullopt; }
   std::optional<char32_t> characterForKeyCode(uint32_t) const override { return std::nullopt; }
+
+ private:
+  std::string reason_;
 };
 
 }  // namespace tovrelle::hotkeys

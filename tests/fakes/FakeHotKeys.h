@@ -21,8 +21,8 @@ class FakeHotKeys final : public hotkeys::HotKeyCenter {
     hotkeys::HotKeyRef ref = 0;
   };
 
-  std::optional<hotkeys::HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t id) override {
-    if (heldByOthers.count({keyCode, modifiers})) return std::nullopt;
+  Result<hotkeys::HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t id) override {
+    if (heldByOthers.count({keyCode, modifiers})) return Unexpected{"another program holds it"};
     Registration registration{keyCode, modifiers, id, nextRef_++};
     live[registration.ref] = registration;
     history.push_back(registration);

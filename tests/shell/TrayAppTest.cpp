@@ -11,7 +11,6 @@
 #include "app/shell/PopoverWindow.h"
 #include "app/shell/TrayApp.h"
 #include "app/shell/TrayIcon.h"
-#include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "platform/hotkeys/KeyCodes.h"
 #include "tests/fakes/FakeHotKeys.h"
 #include "tests/shell/PopoverFixture.h"
@@ -46,12 +45,11 @@ class Delegate : public test::PopoverFixture {
  protected:
   void SetUp() override {
     PopoverFixture::SetUp();
-    KeyboardShortcuts::testing::resetProcessState();
-    KeyboardShortcuts::setHotKeyCenter(hotKeys);
-    KeyboardShortcuts::setSettings(settings());
+    shortcuts = std::make_unique<KeyboardShortcuts::ShortcutRegistry>(
+        settings(), KeyboardShortcuts::ShortcutRegistry::Backend{hotKeys, nullptr, {}});
   }
   void TearDown() override {
-    KeyboardShortcuts::testing::resetProcessState();
+    shortcuts.reset();
     PopoverFixture::TearDown();
   }
 
@@ -72,7 +70,9 @@ class Delegate : public test::PopoverFixture {
     s.installer = [this]() -> CameraServiceInstaller& { return installer(); };
     s.cameraDevices = [this]() -> CameraDeviceManager& { return devices(); };
     s.cameraFeed = [this]() -> CameraFeedStatus& { return cameraFeed(); };
-    s.onKeyUp = KeyboardShortcuts::onKeyUp;
+    s.onKeyUp = [this](const KeyboardShortcuts::Name& name, KeyboardShortcuts::Action action) {
+      shortcuts->onKeyUp(name, std::move(action));
+    };
     s.capture = [this] { return capture_; };
     s.mainQueue = main_;
     s.utilityQueue = utility;
@@ -106,6 +106,7 @@ class Delegate : public test::PopoverFixture {
 
   std::shared_ptr<test::ManualQueue> utility = scheduler_.makeQueue("utility");
   std::shared_ptr<test::FakeHotKeys> hotKeys = std::make_shared<test::FakeHotKeys>();
+  std::unique_ptr<KeyboardShortcuts::ShortcutRegistry> shortcuts;
   std::string updatePage;
   FakeTrayIcon* trayIcon = nullptr;
   TrayApp::PopoverInputs popoverInputs;

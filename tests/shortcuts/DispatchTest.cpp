@@ -19,17 +19,17 @@ struct Counts {
 };
 
 // The app's wiring: key-up actions for its three names.
-void wireApplication(Counts& counts) {
-  onKeyUp(Names::cameraOff, [&] { ++counts.off; });
-  onKeyUp(Names::cameraOn, [&] { ++counts.on; });
-  onKeyUp(Names::showLastImage, [&] { ++counts.last; });
+void wireApplication(ShortcutRegistry& shortcuts, Counts& counts) {
+  shortcuts.onKeyUp(Names::cameraOff, [&] { ++counts.off; });
+  shortcuts.onKeyUp(Names::cameraOn, [&] { ++counts.on; });
+  shortcuts.onKeyUp(Names::showLastImage, [&] { ++counts.last; });
 }
 
 }  // namespace
 
 TEST_F(ShortcutsTest, ReleaseRunsTheNamesKeyUpActionAndPressAloneDoesNothing) {
   Counts counts;
-  wireApplication(counts);
+  wireApplication(shortcuts(), counts);
   ASSERT_EQ(hotKeys_->live.size(), 3u);
 
   EXPECT_TRUE(hotKeys_->press(key::one, kCOC));
@@ -39,30 +39,30 @@ TEST_F(ShortcutsTest, ReleaseRunsTheNamesKeyUpActionAndPressAloneDoesNothing) {
   EXPECT_EQ(counts.off + counts.last, 0);
 
   int down = 0;
-  onKeyDown(Names::cameraOn, [&] { ++down; });
+  shortcuts().onKeyDown(Names::cameraOn, [&] { ++down; });
   hotKeys_->press(key::one, kCOC);
   EXPECT_EQ(down, 1);
 
   // An unknown id, and popup keys while no popup is open, are left to others.
   EXPECT_FALSE(hotKeys_->send(999, false));
-  EXPECT_FALSE(handlePopupKey(EventType::keyUp, Shortcut(key::one, kCOC)));
+  EXPECT_FALSE(shortcuts().handlePopupKey(EventType::keyUp, Shortcut(key::one, kCOC)));
   EXPECT_EQ(counts.on, 1);
 }
 
 TEST_F(ShortcutsTest, TwoNamesOnOneShortcutShareOneRegistrationAndBothRun) {
   Counts counts;
-  storeShortcut(Shortcut(key::one, kCOC), Names::cameraOff);
-  wireApplication(counts);
+  shortcuts().storeShortcut(Shortcut(key::one, kCOC), Names::cameraOff);
+  wireApplication(shortcuts(), counts);
   EXPECT_EQ(hotKeys_->liveCount(key::one, kCOC), 1u);
   EXPECT_EQ(hotKeys_->live.size(), 2u);
-  EXPECT_EQ(activeShortcuts().size(), 2u);
+  EXPECT_EQ(shortcuts().activeShortcuts().size(), 2u);
 
   hotKeys_->release(key::one, kCOC);
   EXPECT_EQ(counts.off, 1);
   EXPECT_EQ(counts.on, 1);
 
   // Moving one of them away leaves the other its hot key.
-  storeShortcut(Shortcut(key::nine, kCOC), Names::cameraOff);
+  shortcuts().storeShortcut(Shortcut(key::nine, kCOC), Names::cameraOff);
   EXPECT_EQ(hotKeys_->liveCount(key::one, kCOC), 1u);
   EXPECT_EQ(hotKeys_->liveCount(key::nine, kCOC), 1u);
   hotKeys_->release(key::one, kCOC);
@@ -73,32 +73,32 @@ TEST_F(ShortcutsTest, TwoNamesOnOneShortcutShareOneRegistrationAndBothRun) {
 
 TEST_F(ShortcutsTest, ChangingAShortcutUnregistersTheOldOneAndIdsAreNeverReused) {
   Counts counts;
-  wireApplication(counts);
+  wireApplication(shortcuts(), counts);
   ASSERT_EQ(hotKeys_->history.size(), 3u);
   const auto old = *hotKeys_->liveRegistration(key::one, kCOC);
 
-  storeShortcut(Shortcut(key::five, kCOC), Names::cameraOn);
+  shortcuts().storeShortcut(Shortcut(key::five, kCOC), Names::cameraOn);
   EXPECT_EQ(hotKeys_->liveCount(key::one, kCOC), 0u);
   EXPECT_EQ(hotKeys_->unregistered, std::vector<hotkeys::HotKeyRef>{old.ref});
-  EXPECT_FALSE(activeShortcuts().count(Shortcut(key::one, kCOC)));
+  EXPECT_FALSE(shortcuts().activeShortcuts().count(Shortcut(key::one, kCOC)));
   hotKeys_->release(key::one, kCOC);
   EXPECT_EQ(counts.on, 0);
   // A late event for the old registration finds nothing.
   EXPECT_FALSE(hotKeys_->send(old.id, false));
 
-  storeShortcut(std::nullopt, Names::cameraOn);
-  storeShortcut(Shortcut(key::one, kCOC), Names::cameraOn);  // back again
+  shortcuts().storeShortcut(std::nullopt, Names::cameraOn);
+  shortcuts().storeShortcut(Shortcut(key::one, kCOC), Names::cameraOn);  // back again
   hotKeys_->release(key::one, kCOC);
   EXPECT_EQ(counts.on, 1);
 
   std::vector<int> tableIds;
-  for (const auto& [id, hotKey] : KeyboardShortcuts::hotKeys()) tableIds.push_back(id);
+  for (const auto& [id, hotKey] : shortcuts().hotKeys()) tableIds.push_back(id);
   EXPECT_EQ(tableIds, (std::vector<int>{1, 3, 5}));
 }
 
 TEST_F(ShortcutsTest, WhileAMenuIsOpenItsKeysAreMatchedAndSwallowed) {
   Counts counts;
-  wireApplication(counts);
+  wireApplication(shortcuts(), counts);
   QMenu menu;
   menu.addAction("Preview");
   struct Counter : QObject {
@@ -112,7 +112,7 @@ TEST_F(ShortcutsTest, WhileAMenuIsOpenItsKeysAreMatchedAndSwallowed) {
 
   menu.popup(QPoint(10, 10));
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
-  EXPECT_TRUE(popupOpen());
+  EXPECT_TRUE(shortcuts().popupOpen());
   EXPECT_TRUE(hotKeys_->live.empty());  // Qt holds the keyboard; our grabs are off
 
   // The key itself while the modifiers are held (pressing Alt alone would
@@ -135,10 +135,10 @@ TEST_F(ShortcutsTest, WhileAMenuIsOpenItsKeysAreMatchedAndSwallowed) {
 
   hotKeys_->heldByOthers.insert({key::two, kCOC});  // taken while the menu was open
   menu.hide();
-  EXPECT_FALSE(popupOpen());
+  EXPECT_FALSE(shortcuts().popupOpen());
   EXPECT_EQ(hotKeys_->live.size(), 2u);
-  EXPECT_EQ(KeyboardShortcuts::hotKeys().size(), 2u);  // the lost one is gone
-  EXPECT_FALSE(handlePopupKey(EventType::keyUp, Shortcut(key::one, kCOC)));
+  EXPECT_EQ(shortcuts().hotKeys().size(), 2u);  // the lost one is gone
+  EXPECT_FALSE(shortcuts().handlePopupKey(EventType::keyUp, Shortcut(key::one, kCOC)));
   hotKeys_->release(key::one, kCOC);
   EXPECT_EQ(counts.on, 2);
 }
@@ -147,7 +147,7 @@ TEST_F(ShortcutsTest, WhileAMenuIsOpenItsKeysAreMatchedAndSwallowed) {
 // its keys arrive at the focused row inside it.
 TEST_F(ShortcutsTest, WhileTheTrayPanelIsOpenAShortcutStillActsAndTheOtherKeysReachTheRow) {
   Counts counts;
-  wireApplication(counts);
+  wireApplication(shortcuts(), counts);
   QWidget panel(nullptr, Qt::Popup | Qt::FramelessWindowHint);
   auto* row = new QPushButton("Camera Off", &panel);
   (new QVBoxLayout(&panel))->addWidget(row);
@@ -162,7 +162,7 @@ TEST_F(ShortcutsTest, WhileTheTrayPanelIsOpenAShortcutStillActsAndTheOtherKeysRe
 
   panel.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
-  EXPECT_TRUE(popupOpen());
+  EXPECT_TRUE(shortcuts().popupOpen());
   const auto mods = Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
   auto sendKey = [&](QEvent::Type type, Qt::Key key) {
     QKeyEvent event(type, key, mods);
@@ -184,7 +184,7 @@ TEST_F(ShortcutsTest, WhileTheTrayPanelIsOpenAShortcutStillActsAndTheOtherKeysRe
   EXPECT_EQ(counts.off + counts.on + counts.last, 2);
 
   panel.hide();
-  EXPECT_FALSE(popupOpen());
+  EXPECT_FALSE(shortcuts().popupOpen());
   EXPECT_EQ(hotKeys_->live.size(), 3u);  // the grabs are back
   hotKeys_->release(key::one, kCOC);
   EXPECT_EQ(counts.on, 1);
@@ -192,9 +192,9 @@ TEST_F(ShortcutsTest, WhileTheTrayPanelIsOpenAShortcutStillActsAndTheOtherKeysRe
 
 TEST_F(ShortcutsTest, ThroughThePortalReleasesRunTheNamesActionsAndChangesRebind) {
   auto portal = std::make_shared<tovrelle::test::FakeShortcutPortal>();
-  setShortcutPortal(portal);
+  launch(portal);
   Counts counts;
-  wireApplication(counts);
+  wireApplication(shortcuts(), counts);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !portal->binds.empty(); }, 2000));
   ASSERT_EQ(portal->binds.size(), 1u);  // the three names in one call
   const auto& bound = portal->binds.back();
@@ -209,23 +209,23 @@ TEST_F(ShortcutsTest, ThroughThePortalReleasesRunTheNamesActionsAndChangesRebind
   portal->release("cameraOn");
   portal->release("unknownName");
   EXPECT_EQ(counts.on, 1);
-  setHandlersPaused(true);
+  shortcuts().setHandlersPaused(true);
   portal->release("cameraOff");
-  setHandlersPaused(false);
+  shortcuts().setHandlersPaused(false);
   EXPECT_EQ(counts.off, 0);
 
-  storeShortcut(std::nullopt, Names::showLastImage);
+  shortcuts().storeShortcut(std::nullopt, Names::showLastImage);
   ASSERT_TRUE(QTest::qWaitFor([&] { return portal->binds.size() == 2; }, 2000));
   EXPECT_EQ(portal->binds.back()[2].preferredTrigger, "");  // cleared: the user picks in the desktop
 
   // A refusal is logged once and reported to the settings window.
-  QSignalSpy availability(&notificationCenter(), &Notifier::availabilityChanged);
+  QSignalSpy availability(&shortcuts(), &ShortcutRegistry::availabilityChanged);
   portal->refuseWith = "the desktop refused the shortcuts (response 2)";
-  storeShortcut(Shortcut(key::five, kCOC), Names::showLastImage);
-  storeShortcut(Shortcut(key::six, kCOC), Names::showLastImage);
+  shortcuts().storeShortcut(Shortcut(key::five, kCOC), Names::showLastImage);
+  shortcuts().storeShortcut(Shortcut(key::six, kCOC), Names::showLastImage);
   ASSERT_TRUE(QTest::qWaitFor([&] { return portal->binds.size() == 3; }, 2000));
   QTest::qWait(50);
   EXPECT_EQ(availability.count(), 1);
-  EXPECT_FALSE(globalShortcutsStatus().available);
+  EXPECT_FALSE(shortcuts().globalShortcutsStatus().available);
   EXPECT_EQ(logCount("global shortcuts are not available in this session: the desktop refused"), 1);
 }

@@ -21,7 +21,7 @@ class ShortcutFieldTest : public tovrelle::test::ShortcutsTest {
     window_->setMinimumSize(300, 200);
     auto* layout = new QVBoxLayout(window_.get());
     layout->addWidget(other_ = new QLineEdit);
-    layout->addWidget(field_ = new ShortcutField(Names::cameraOn,
+    layout->addWidget(field_ = new ShortcutField(shortcuts(), Names::cameraOn,
                                                  [this](const std::optional<Shortcut>& s) { changes_.push_back(s); }));
     window_->show();
     window_->activateWindow();
@@ -66,18 +66,18 @@ TEST_F(ShortcutFieldTest, IdleFieldShowsTheStoredShortcutInTheDesktopsNotationOr
   EXPECT_FALSE(field_->isRecording());
   EXPECT_EQ(field_->placeholderText(), localized("record_shortcut"));
 
-  storeShortcut(std::nullopt, Names::cameraOn);  // from elsewhere: the field follows
+  shortcuts().storeShortcut(std::nullopt, Names::cameraOn);  // from elsewhere: the field follows
   EXPECT_EQ(field_->text(), QString());
   EXPECT_FALSE(field_->clearButton()->isVisible());
-  storeShortcut(Shortcut(key::f5, modifier::shift), Names::cameraOn);
+  shortcuts().storeShortcut(Shortcut(key::f5, modifier::shift), Names::cameraOn);
   EXPECT_EQ(field_->text(), "Shift+F5");
-  storeShortcut(Shortcut(key::f6, 0), Names::cameraOff);  // another name: no effect
+  shortcuts().storeShortcut(Shortcut(key::f6, 0), Names::cameraOff);  // another name: no effect
   EXPECT_EQ(field_->text(), "Shift+F5");
 }
 
 TEST_F(ShortcutFieldTest, FocusStartsRecordingAndAnAcceptedShortcutIsShownStoredAndReported) {
   int turnedOff = 0;
-  onKeyUp(Names::cameraOff, [&] { ++turnedOff; });
+  shortcuts().onKeyUp(Names::cameraOff, [&] { ++turnedOff; });
   ASSERT_EQ(hotKeys_->live.size(), 2u);  // cameraOff and this field's cameraOn
 
   startRecording();
@@ -85,7 +85,7 @@ TEST_F(ShortcutFieldTest, FocusStartsRecordingAndAnAcceptedShortcutIsShownStored
   EXPECT_EQ(field_->placeholderText(), "Press shortcut");
   EXPECT_EQ(field_->text(), QString());
   EXPECT_TRUE(field_->clearButton()->isVisible());
-  EXPECT_TRUE(handlersPaused());
+  EXPECT_TRUE(shortcuts().handlersPaused());
   EXPECT_TRUE(hotKeys_->live.empty());
   EXPECT_TRUE(field_->isReadOnly());         // no caret, nothing typed
   QTest::keyPress(field_, Qt::Key_Control);  // modifiers going down are not keys
@@ -95,11 +95,11 @@ TEST_F(ShortcutFieldTest, FocusStartsRecordingAndAnAcceptedShortcutIsShownStored
   // Ctrl+Alt+Super+0 is recorded for this name instead of turning the camera off.
   QTest::keyClick(field_, Qt::Key_0, kCtrlAltSuper);
   EXPECT_EQ(turnedOff, 0);
-  EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(key::zero, kCOC));
+  EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn), Shortcut(key::zero, kCOC));
   EXPECT_EQ(changes_, (std::vector<std::optional<Shortcut>>{Shortcut(key::zero, kCOC)}));
   EXPECT_FALSE(field_->isRecording());
   EXPECT_FALSE(field_->hasFocus());
-  EXPECT_FALSE(handlersPaused());
+  EXPECT_FALSE(shortcuts().handlersPaused());
   EXPECT_EQ(field_->placeholderText(), localized("record_shortcut"));
   EXPECT_EQ(field_->text(), "Ctrl+Alt+Super+0");
   // Both names now share one registration, and both run.
@@ -112,7 +112,8 @@ TEST_F(ShortcutFieldTest, FocusStartsRecordingAndAnAcceptedShortcutIsShownStored
   startRecording();
   QTest::keyClick(field_, Qt::Key_K, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
   EXPECT_EQ(field_->text(), "Ctrl+Alt+Shift+K");
-  EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(key::k, modifier::control | modifier::alt | modifier::shift));
+  EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn),
+            Shortcut(key::k, modifier::control | modifier::alt | modifier::shift));
 }
 
 TEST_F(ShortcutFieldTest, KeysWithoutARealModifierBeepExceptFunctionKeys) {
@@ -123,7 +124,7 @@ TEST_F(ShortcutFieldTest, KeysWithoutARealModifierBeepExceptFunctionKeys) {
   QTest::keyClick(field_, Qt::Key_5, Qt::KeypadModifier);  // the numeric pad flag is no modifier
   EXPECT_EQ(beeps_, 4);
   EXPECT_TRUE(field_->isRecording());
-  EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(key::one, kCOC));
+  EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn), Shortcut(key::one, kCOC));
   EXPECT_TRUE(changes_.empty());
 
   // F25 gets past the modifier rule but has no key code to store.
@@ -135,7 +136,7 @@ TEST_F(ShortcutFieldTest, KeysWithoutARealModifierBeepExceptFunctionKeys) {
 
   QTest::keyClick(field_, Qt::Key_F7);
   EXPECT_EQ(beeps_, 6);
-  EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(key::f7, 0));
+  EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn), Shortcut(key::f7, 0));
 }
 
 TEST_F(ShortcutFieldTest, TabAndEscapeEndRecordingWithoutChangesAndWindowShortcutsWait) {
@@ -149,15 +150,15 @@ TEST_F(ShortcutFieldTest, TabAndEscapeEndRecordingWithoutChangesAndWindowShortcu
   QTest::keyClick(field_, Qt::Key_Escape);
   EXPECT_FALSE(field_->isRecording());
   EXPECT_FALSE(field_->hasFocus());
-  EXPECT_FALSE(handlersPaused());
-  EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(key::one, kCOC));
+  EXPECT_FALSE(shortcuts().handlersPaused());
+  EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn), Shortcut(key::one, kCOC));
   EXPECT_TRUE(changes_.empty());
   EXPECT_EQ(beeps_, 0);
 
   // With a modifier, Escape is an ordinary key.
   startRecording();
   QTest::keyClick(field_, Qt::Key_Escape, Qt::ControlModifier);
-  EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(key::escape, modifier::control));
+  EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn), Shortcut(key::escape, modifier::control));
 
   // The window's own shortcuts do not fire while recording: the key is recorded.
   int fired = 0;
@@ -168,17 +169,17 @@ TEST_F(ShortcutFieldTest, TabAndEscapeEndRecordingWithoutChangesAndWindowShortcu
   startRecording();
   QTest::keyClick(field_, Qt::Key_S, Qt::ControlModifier);
   EXPECT_EQ(fired, 0);
-  EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(key::s, modifier::control));
+  EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn), Shortcut(key::s, modifier::control));
 }
 
 TEST_F(ShortcutFieldTest, DeleteAndBackspaceClearAndKeepRecording) {
   for (Qt::Key key : {Qt::Key_Backspace, Qt::Key_Delete}) {
-    storeShortcut(Shortcut(key::one, kCOC), Names::cameraOn);
+    shortcuts().storeShortcut(Shortcut(key::one, kCOC), Names::cameraOn);
     changes_.clear();
     startRecording();
     QTest::keyClick(field_, key);
     EXPECT_EQ(field_->text(), QString());
-    EXPECT_EQ(storedShortcut(Names::cameraOn), std::nullopt);
+    EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn), std::nullopt);
     EXPECT_TRUE(tovrelle::isStoredFalse(valueOnDisk("KeyboardShortcuts_cameraOn")));
     ASSERT_EQ(changes_.size(), 1u);
     EXPECT_EQ(changes_[0], std::nullopt);
@@ -193,14 +194,14 @@ TEST_F(ShortcutFieldTest, DeleteAndBackspaceClearAndKeepRecording) {
 }
 
 TEST_F(ShortcutFieldTest, RecordingEndsWhenTheWindowGoesOrCloses) {
-  onKeyUp(Names::cameraOn, [] {});
+  shortcuts().onKeyUp(Names::cameraOn, [] {});
   startRecording();
   QWidget elsewhere;
   elsewhere.show();
   elsewhere.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
   EXPECT_FALSE(field_->isRecording());
-  EXPECT_FALSE(handlersPaused());
+  EXPECT_FALSE(shortcuts().handlersPaused());
   EXPECT_EQ(field_->text(), "Ctrl+Alt+Super+1");
 
   // A closed window does not record when it comes back.
@@ -209,7 +210,7 @@ TEST_F(ShortcutFieldTest, RecordingEndsWhenTheWindowGoesOrCloses) {
   startRecording();
   window_->hide();
   EXPECT_FALSE(field_->isRecording());
-  EXPECT_FALSE(handlersPaused());
+  EXPECT_FALSE(shortcuts().handlersPaused());
   window_->show();
   window_->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
@@ -217,11 +218,11 @@ TEST_F(ShortcutFieldTest, RecordingEndsWhenTheWindowGoesOrCloses) {
 }
 
 TEST_F(ShortcutFieldTest, AFieldDestroyedWhileRecordingGivesTheHotKeysBack) {
-  onKeyUp(Names::cameraOn, [] {});
+  shortcuts().onKeyUp(Names::cameraOn, [] {});
   startRecording();
   ASSERT_TRUE(hotKeys_->live.empty());
   delete field_;
-  EXPECT_FALSE(handlersPaused());
+  EXPECT_FALSE(shortcuts().handlersPaused());
   EXPECT_EQ(hotKeys_->live.size(), 1u);
 }
 
@@ -237,14 +238,14 @@ TEST_F(ShortcutFieldTest, ASystemShortcutNeedsConfirmation) {
   ASSERT_EQ(box->buttons().size(), 2);
   clickAlertButton(box, localized("ok"));
   EXPECT_TRUE(QTest::qWaitFor([&] { return field_->isRecording(); }));
-  EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(key::one, kCOC));
+  EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn), Shortcut(key::one, kCOC));
   EXPECT_TRUE(changes_.empty());
 
   QTest::keyClick(field_, Qt::Key_7, kCtrlAltSuper);
   box = waitForAlert();
   ASSERT_NE(box, nullptr);
   clickAlertButton(box, localized("force_use_shortcut"));
-  EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(key::seven, kCOC));
+  EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn), Shortcut(key::seven, kCOC));
   ASSERT_EQ(changes_.size(), 1u);
   EXPECT_EQ(field_->text(), "Ctrl+Alt+Super+7");
   EXPECT_FALSE(field_->isRecording());
@@ -253,17 +254,17 @@ TEST_F(ShortcutFieldTest, ASystemShortcutNeedsConfirmation) {
 TEST_F(ShortcutFieldTest, DesktopReservationsCountButPlainF12AndOurOwnShortcutsDoNot) {
   hotKeys_->reservedByDesktop.insert({key::f12, 0});
   hotKeys_->reservedByDesktop.insert({key::zero, kCOC});
-  onKeyUp(Names::cameraOff, [] {});  // ours: Ctrl+Alt+Super+0
+  shortcuts().onKeyUp(Names::cameraOff, [] {});  // ours: Ctrl+Alt+Super+0
 
   startRecording();
   QTest::keyClick(field_, Qt::Key_F12);
   EXPECT_EQ(field_->alert(), nullptr);
-  EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(key::f12, 0));
+  EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn), Shortcut(key::f12, 0));
 
   startRecording();
   QTest::keyClick(field_, Qt::Key_0, kCtrlAltSuper);
   EXPECT_EQ(field_->alert(), nullptr);
-  EXPECT_EQ(storedShortcut(Names::cameraOn), Shortcut(key::zero, kCOC));
+  EXPECT_EQ(shortcuts().storedShortcut(Names::cameraOn), Shortcut(key::zero, kCOC));
 
   hotKeys_->reservedByDesktop.insert({key::f12, modifier::shift});
   startRecording();

@@ -1,8 +1,8 @@
 #pragma once
 // Shared set-up of the shortcut tests: one offscreen QApplication for the
 // test program, a settings file of each test's own, the fake hot-key
-// service, and "launches" played by forgetting the process state and
-// reopening the settings file from disk.
+// service, and "launches" played by a new registry over the settings file
+// reopened from disk.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -14,9 +14,9 @@
 
 #include "app/model/Settings.h"
 #include "app/shortcuts/KeyboardShortcuts.h"
-#include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "platform/log/Log.h"
 #include "tests/fakes/FakeHotKeys.h"
+#include "tests/fakes/FakeShortcutPortal.h"
 
 namespace tovrelle::test {
 
@@ -29,10 +29,7 @@ struct QtEnvironment : ::testing::Environment {
     static char* argv[] = {name, nullptr};
     app = std::make_unique<QApplication>(argc, argv);
   }
-  void TearDown() override {
-    KeyboardShortcuts::testing::resetProcessState();
-    app.reset();
-  }
+  void TearDown() override { app.reset(); }
   std::unique_ptr<QApplication> app;
 };
 inline ::testing::Environment* const qtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
@@ -47,20 +44,28 @@ class ShortcutsTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    KeyboardShortcuts::testing::resetProcessState();
+    shortcuts_.reset();
     settings_.reset();
     log::setSink(nullptr);
   }
 
-  // A new launch of the app: fresh tables, the settings file read from disk
-  // and a new hot-key service.
-  void launch() {
-    KeyboardShortcuts::testing::resetProcessState();
+  // A new launch of the app: a new registry, the settings file read from
+  // disk and a new hot-key service (and the desktop portal, when given).
+  void launch(std::shared_ptr<FakeShortcutPortal> portal = nullptr) {
+    shortcuts_.reset();
     settings_ = std::make_unique<Settings>(settingsPath_);
-    KeyboardShortcuts::setSettings(*settings_);
     hotKeys_ = std::make_shared<FakeHotKeys>();
-    KeyboardShortcuts::setHotKeyCenter(hotKeys_);
+    shortcuts_ = std::make_unique<KeyboardShortcuts::ShortcutRegistry>(
+        *settings_, KeyboardShortcuts::ShortcutRegistry::Backend{hotKeys_, std::move(portal), {}});
   }
+
+  // The registry of this launch on another backend.
+  void useBackend(KeyboardShortcuts::ShortcutRegistry::Backend backend) {
+    shortcuts_.reset();
+    shortcuts_ = std::make_unique<KeyboardShortcuts::ShortcutRegistry>(*settings_, std::move(backend));
+  }
+
+  KeyboardShortcuts::ShortcutRegistry& shortcuts() { return *shortcuts_; }
 
   // What another reader of the settings file finds.
   QVariant valueOnDisk(const QString& key) const { return QSettings(settingsPath_, QSettings::IniFormat).value(key); }
@@ -75,6 +80,7 @@ class ShortcutsTest : public ::testing::Test {
   QString settingsPath_;
   std::unique_ptr<Settings> settings_;
   std::shared_ptr<FakeHotKeys> hotKeys_;
+  std::unique_ptr<KeyboardShortcuts::ShortcutRegistry> shortcuts_;
   std::vector<std::string> logLines_;
 };
 

@@ -124,10 +124,10 @@ class X11HotKeysTest : public tovrelle::test::ShortcutsTest {
 
   void SetUp() override {
     ShortcutsTest::SetUp();
-    std::shared_ptr<tovrelle::hotkeys::HotKeyCenter> center = tovrelle::hotkeys::makeX11HotKeyCenter();
-    ASSERT_NE(center, nullptr) << "no X server at " << std::getenv("DISPLAY");
-    center_ = center.get();
-    setHotKeyCenter(center);
+    auto center = tovrelle::hotkeys::makeX11HotKeyCenter();
+    ASSERT_TRUE(center) << center.error();
+    center_ = center->get();
+    useBackend({std::move(*center), nullptr, {}});
     ASSERT_EQ(other_.error(), 0) << "cannot connect to " << std::getenv("DISPLAY");
     // The grabs assume Super on Mod4, Alt on Mod1, as desktops set them up.
     ASSERT_EQ(other_.modifierOf(XK_Super_L), XCB_MOD_MASK_4);
@@ -153,8 +153,8 @@ class X11HotKeysTest : public tovrelle::test::ShortcutsTest {
 TEST_F(X11HotKeysTest, HoldingCtrlAltSuper1DownThenReleasingRunsEachActionOnce) {
   int turnedOn = 0;
   int pressedDown = 0;
-  onKeyUp(Names::cameraOn, [&] { ++turnedOn; });
-  onKeyDown(Names::cameraOn, [&] { ++pressedDown; });
+  shortcuts().onKeyUp(Names::cameraOn, [&] { ++turnedOn; });
+  shortcuts().onKeyDown(Names::cameraOn, [&] { ++pressedDown; });
   // Held past the server's auto-repeat delay: repeats must not look like
   // releases, or the key-up action would run many times.
   xdotool("keydown", "ctrl+alt+super+1");
@@ -172,7 +172,7 @@ TEST_F(X11HotKeysTest, HoldingCtrlAltSuper1DownThenReleasingRunsEachActionOnce) 
 
 TEST_F(X11HotKeysTest, WorksWithNumLockAndCapsLockLit) {
   int turnedOff = 0;
-  onKeyUp(Names::cameraOff, [&] { ++turnedOff; });
+  shortcuts().onKeyUp(Names::cameraOff, [&] { ++turnedOff; });
   const uint16_t numLock = other_.modifierOf(XK_Num_Lock);
   ASSERT_NE(numLock, 0);
 
@@ -194,20 +194,23 @@ TEST_F(X11HotKeysTest, ACombinationAnotherClientHoldsIsRefused) {
   ASSERT_TRUE(other_.grab(XK_2, kXControlAltSuper));
   int shown = 0;
   int turnedOn = 0;
-  onKeyUp(Names::showLastImage, [&] { ++shown; });
-  onKeyUp(Names::cameraOn, [&] { ++turnedOn; });
+  shortcuts().onKeyUp(Names::showLastImage, [&] { ++shown; });
+  shortcuts().onKeyUp(Names::cameraOn, [&] { ++turnedOn; });
 
-  for (const auto& [id, hotKey] : hotKeys()) EXPECT_NE(hotKey->shortcut, Shortcut(key::two, kCOC));
-  EXPECT_EQ(hotKeys().size(), 1u);
+  for (const auto& [id, hotKey] : shortcuts().hotKeys()) EXPECT_NE(hotKey->shortcut, Shortcut(key::two, kCOC));
+  EXPECT_EQ(shortcuts().hotKeys().size(), 1u);
+  // What the settings window shows beside the shortcut.
+  ASSERT_EQ(shortcuts().refusedShortcuts().count(Shortcut(key::two, kCOC)), 1u);
+  EXPECT_EQ(shortcuts().refusedShortcuts().at(Shortcut(key::two, kCOC)), "another program or the desktop holds it");
   xdotool("key", "ctrl+alt+super+2");
   settle();
   EXPECT_EQ(shown, 0);
 
   // The shortcut field's check: held by another client, free, or ours.
-  EXPECT_TRUE(isTakenBySystem(Shortcut(key::two, kCOC)));
-  EXPECT_FALSE(isTakenBySystem(Shortcut(key::three, kCOC)));
-  EXPECT_FALSE(isTakenBySystem(Shortcut(key::one, kCOC)));
-  EXPECT_TRUE(isTakenBySystem(Shortcut(key::backspace, modifier::control | modifier::alt)));
+  EXPECT_TRUE(shortcuts().isTakenBySystem(Shortcut(key::two, kCOC)));
+  EXPECT_FALSE(shortcuts().isTakenBySystem(Shortcut(key::three, kCOC)));
+  EXPECT_FALSE(shortcuts().isTakenBySystem(Shortcut(key::one, kCOC)));
+  EXPECT_TRUE(shortcuts().isTakenBySystem(Shortcut(key::backspace, modifier::control | modifier::alt)));
   // Probing left no grab behind, and did not drop ours.
   EXPECT_TRUE(other_.grab(XK_3, kXControlAltSuper));
   other_.ungrab(XK_3, kXControlAltSuper);
@@ -216,7 +219,7 @@ TEST_F(X11HotKeysTest, ACombinationAnotherClientHoldsIsRefused) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return turnedOn == 1; }, 5000));
 
   // Clearing gives the combination back to everyone.
-  storeShortcut(std::nullopt, Names::cameraOn);
+  shortcuts().storeShortcut(std::nullopt, Names::cameraOn);
   EXPECT_TRUE(other_.grab(XK_1, kXControlAltSuper));
   other_.ungrab(XK_1, kXControlAltSuper);
   other_.ungrab(XK_2, kXControlAltSuper);
@@ -224,8 +227,8 @@ TEST_F(X11HotKeysTest, ACombinationAnotherClientHoldsIsRefused) {
 
 TEST_F(X11HotKeysTest, AKeyboardMappingChangeMovesTheGrab) {
   int shown = 0;
-  storeShortcut(Shortcut(key::three, kCOC), Names::showLastImage);
-  onKeyUp(Names::showLastImage, [&] { ++shown; });
+  shortcuts().storeShortcut(Shortcut(key::three, kCOC), Names::showLastImage);
+  shortcuts().onKeyUp(Names::showLastImage, [&] { ++shown; });
   const xcb_keycode_t original = other_.keycode(XK_3);
   const xcb_keycode_t spare = other_.unusedKeycode();
   ASSERT_NE(original, 0);
@@ -246,4 +249,11 @@ TEST_F(X11HotKeysTest, ScanCodesAndCharactersComeFromTheServersKeyboardMapping) 
   EXPECT_EQ(center_->keyCodeForScanCode(other_.keycode(XK_q)), uint32_t(key::q));
   EXPECT_EQ(center_->keyCodeForScanCode(other_.keycode(XK_F12)), uint32_t(key::f12));
   EXPECT_EQ(center_->characterForKeyCode(key::slash), char32_t(U'/'));
+}
+
+TEST_F(X11HotKeysTest, WithoutAnXServerThereTheReasonNamesTheDisplay) {
+  // Not a display name xcb can parse: no server is asked.
+  auto none = tovrelle::hotkeys::makeX11HotKeyCenter("no-display-here");
+  ASSERT_FALSE(none);
+  EXPECT_NE(none.error().find("no-display-here"), std::string::npos) << none.error();
 }

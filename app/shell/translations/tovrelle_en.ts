@@ -397,9 +397,9 @@
         <translation>Settings cannot be saved to %1. Changes last only until Tovrelle quits, and setup will be shown again at the next start.</translation>
     </message>
     <message id="settings.shortcuts.refused">
-        <source>%1 (%2) is taken by another program or the desktop and does nothing. Choose another shortcut.</source>
-        <extracomment>General tab warning for a shortcut the desktop would not grab; %1 is the shortcut, %2 what it does</extracomment>
-        <translation>%1 (%2) is taken by another program or the desktop and does nothing. Choose another shortcut.</translation>
+        <source>%1 (%2) does nothing: %3. Choose another shortcut.</source>
+        <extracomment>General tab warning for a shortcut that could not be grabbed; %1 is the shortcut, %2 what it does, %3 why</extracomment>
+        <translation>%1 (%2) does nothing: %3. Choose another shortcut.</translation>
     </message>
     <message id="settings.noImages">
         <source>No images yet</source>

@@ -14,6 +14,7 @@
 #include <QSocketNotifier>
 #include <cstdlib>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "platform/hotkeys/KeyCodes.h"
@@ -42,6 +43,15 @@ bool isReservedByDesktop(uint32_t keyCode, uint32_t modifiers) {
   return number && *number <= 12;
 }
 
+constexpr const char* kConnectionLost = "the connection to the X server is lost";
+
+// Why a key of the table has no keycode to grab.
+std::string noKeyReason(uint32_t keyCode) {
+  const KeyInfo* info = keyInfo(keyCode);
+  if (!info || info->keysym == 0) return log::format("key %u has no X key symbol", keyCode);
+  return "no key of the current keyboard layout types it";
+}
+
 class X11HotKeyCenter final : public HotKeyCenter {
  public:
   X11HotKeyCenter(xcb_connection_t* connection, xcb_window_t root)
@@ -62,10 +72,12 @@ class X11HotKeyCenter final : public HotKeyCenter {
     xcb_disconnect(connection_);
   }
 
-  std::optional<HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t id) override {
-    if (broken_) return std::nullopt;
+  Result<HotKeyRef> registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t id) override {
+    if (broken_) return Unexpected{kConnectionLost};
     Registration registration{keyCode, modifiers, id, keycodesFor(keyCode), xModifiers(modifiers)};
-    if (registration.keycodes.empty() || !grab(registration.keycodes, registration.xmods)) return std::nullopt;
+    if (registration.keycodes.empty()) return Unexpected{noKeyReason(keyCode)};
+    if (Result<void> grabbed = grab(registration.keycodes, registration.xmods); !grabbed)
+      return Unexpected{grabbed.error()};
     HotKeyRef ref = nextRef_++;
     registrations_.emplace(ref, std::move(registration));
     return ref;
@@ -172,7 +184,7 @@ class X11HotKeyCenter final : public HotKeyCenter {
     return combos;
   }
 
-  bool grab(const std::vector<xcb_keycode_t>& keycodes, uint16_t mods) {
+  Result<void> grab(const std::vector<xcb_keycode_t>& keycodes, uint16_t mods) {
     std::vector<xcb_void_cookie_t> cookies;
     for (xcb_keycode_t keycode : keycodes) {
       for (uint16_t lock : lockCombinations()) {
@@ -180,18 +192,22 @@ class X11HotKeyCenter final : public HotKeyCenter {
                                                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
       }
     }
-    bool refused = false;
+    uint8_t refusal = 0;  // the first error code, 0 for none
     for (xcb_void_cookie_t cookie : cookies) {
       if (xcb_generic_error_t* error = xcb_request_check(connection_, cookie)) {
+        if (!refusal) refusal = error->error_code;
         std::free(error);
-        refused = true;
       }
     }
     // Another client holds the combination: give back the parts we got.
-    if (refused) ungrab(keycodes, mods);
+    if (refusal) ungrab(keycodes, mods);
     xcb_flush(connection_);
     scheduleDrain();
-    return !refused && !xcb_connection_has_error(connection_);
+    if (xcb_connection_has_error(connection_)) return Unexpected{kConnectionLost};
+    // The server answers a grab someone else holds with BadAccess.
+    if (refusal == XCB_ACCESS) return Unexpected{"another program or the desktop holds it"};
+    if (refusal) return Unexpected{log::format("the X server refused to grab it (X error %u)", unsigned(refusal))};
+    return {};
   }
 
   void ungrab(const std::vector<xcb_keycode_t>& keycodes, uint16_t mods) {
@@ -357,9 +373,12 @@ class X11HotKeyCenter final : public HotKeyCenter {
     // Keys held right now keep their keycode until released: `held_` stays.
     for (auto& [registration, keycodes] : moved) {
       registration->keycodes = std::move(keycodes);
-      if (registration->keycodes.empty() || !grab(registration->keycodes, registration->xmods)) {
-        log::processLog("X11HotKeyCenter: shortcut key %u modifiers %u not available after a keyboard change",
-                        registration->keyCode, registration->modifiers);
+      const Result<void> grabbed = registration->keycodes.empty()
+                                       ? Result<void>(Unexpected{noKeyReason(registration->keyCode)})
+                                       : grab(registration->keycodes, registration->xmods);
+      if (!grabbed) {
+        log::processLog("X11HotKeyCenter: shortcut key %u modifiers %u does nothing after a keyboard change: %s",
+                        registration->keyCode, registration->modifiers, grabbed.error().c_str());
         registration->keycodes.clear();
       }
     }
@@ -382,20 +401,23 @@ class X11HotKeyCenter final : public HotKeyCenter {
 
 }  // namespace
 
-std::unique_ptr<HotKeyCenter> makeX11HotKeyCenter(const char* display) {
+Result<std::unique_ptr<HotKeyCenter>> makeX11HotKeyCenter(const char* display) {
+  const char* name = display ? display : std::getenv("DISPLAY");
+  if (!name || !*name) return Unexpected{"no X display, as DISPLAY is not set"};
   int screenNumber = 0;
   xcb_connection_t* connection = xcb_connect(display, &screenNumber);
   if (!connection || xcb_connection_has_error(connection)) {
     if (connection) xcb_disconnect(connection);
-    return nullptr;
+    return Unexpected{log::format("no X server answers at %s", name)};
   }
   xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
   for (int i = 0; i < screenNumber && screens.rem; ++i) xcb_screen_next(&screens);
   if (!screens.rem) {
     xcb_disconnect(connection);
-    return nullptr;
+    return Unexpected{log::format("the X server at %s has no screen %d", name, screenNumber)};
   }
-  return std::make_unique<X11HotKeyCenter>(connection, screens.data->root);
+  std::unique_ptr<HotKeyCenter> center = std::make_unique<X11HotKeyCenter>(connection, screens.data->root);
+  return center;
 }
 
 }  // namespace tovrelle::hotkeys

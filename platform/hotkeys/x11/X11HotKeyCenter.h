@@ -9,7 +9,8 @@
 
 namespace tovrelle::hotkeys {
 
-// Connects to `display` (nullptr: $DISPLAY). None when no X server answers.
-std::unique_ptr<HotKeyCenter> makeX11HotKeyCenter(const char* display = nullptr);
+// Connects to `display` (nullptr: $DISPLAY). Fails with why when no X server
+// answers there.
+Result<std::unique_ptr<HotKeyCenter>> makeX11HotKeyCenter(const char* display = nullptr);
 
 }  // namespace tovrelle::hotkeys

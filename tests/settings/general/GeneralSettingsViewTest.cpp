@@ -16,7 +16,6 @@
 #include "app/settings/GeneralSettingsView.h"
 #include "app/settings/VideoDeviceView.h"
 #include "app/settings/WebPage.h"
-#include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/Names.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeHotKeys.h"
@@ -41,16 +40,22 @@ class GeneralTabTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(tmp.isValid());
     store = std::make_unique<Settings>(tmp.filePath("settings.ini"));
-    KeyboardShortcuts::testing::resetProcessState();
-    KeyboardShortcuts::setHotKeyCenter(hotKeys);
-    KeyboardShortcuts::setSettings(*store);
+    useShortcuts();
     capture->setAuthorizationStatus(AuthorizationStatus::notDetermined);
     permission = std::make_unique<CameraPermission>(CameraPermission::Dependencies{capture, opener, &events});
   }
   void TearDown() override {
     view.reset();
-    KeyboardShortcuts::testing::resetProcessState();
+    shortcuts.reset();
     store.reset();
+  }
+
+  // The app's shortcuts over `store`, on the fake hot keys or through `portal`.
+  void useShortcuts(std::shared_ptr<test::FakeShortcutPortal> portal = nullptr) {
+    view.reset();
+    shortcuts.reset();
+    shortcuts = std::make_unique<KeyboardShortcuts::ShortcutRegistry>(
+        *store, KeyboardShortcuts::ShortcutRegistry::Backend{hotKeys, std::move(portal), {}});
   }
 
   GeneralSettingsView& make() {
@@ -66,6 +71,7 @@ class GeneralTabTest : public ::testing::Test {
                                        }};
     e.videoDevice = &video;
     e.settings = store.get();
+    e.shortcuts = shortcuts.get();
     view = std::make_unique<GeneralSettingsView>(e);
     view->show();
     return *view;
@@ -83,6 +89,7 @@ class GeneralTabTest : public ::testing::Test {
   std::shared_ptr<test::FakeCaptureDevices> capture = std::make_shared<test::FakeCaptureDevices>();
   std::shared_ptr<test::ScriptedOpener> opener = std::make_shared<test::ScriptedOpener>();
   std::shared_ptr<test::FakeHotKeys> hotKeys = std::make_shared<test::FakeHotKeys>();
+  std::unique_ptr<KeyboardShortcuts::ShortcutRegistry> shortcuts;
   std::unique_ptr<CameraPermission> permission;
   std::shared_ptr<test::FakeVideoDevices> videoDevices = std::make_shared<test::FakeVideoDevices>(rig.main);
   VideoDeviceStatus video{{videoDevices, rig.main}};
@@ -164,20 +171,23 @@ TEST_F(GeneralTabTest, ASettingsFileThatCannotBeWrittenAndARefusedShortcutAreSho
   // "Use Anyway" stores a shortcut another program holds: stored, never grabbed.
   const Shortcut held(tovrelle::hotkeys::key::five, 6400);
   hotKeys->heldByOthers.insert({static_cast<uint32_t>(held.keyCode), 6400u});
-  onKeyUp(Names::cameraOn, [] {});
-  storeShortcut(held, Names::cameraOn);
-  EXPECT_EQ(storedShortcut(Names::cameraOn), held);
+  shortcuts->onKeyUp(Names::cameraOn, [] {});
+  shortcuts->storeShortcut(held, Names::cameraOn);
+  EXPECT_EQ(shortcuts->storedShortcut(Names::cameraOn), held);
   ASSERT_TRUE(v.refusedShortcutsWarning()->isVisible());
+  // The shortcut, what it does and why it does nothing.
   const QString refused = v.refusedShortcutsWarning()->text();
-  EXPECT_TRUE(refused.contains(held.description()) && refused.contains(qtTrId("settings.shortcuts.cameraOn")))
+  EXPECT_TRUE(refused.contains("Ctrl+Alt+Super+5 (" + qtTrId("settings.shortcuts.cameraOn") + ")"))
       << refused.toStdString();
-  storeShortcut(Shortcut(tovrelle::hotkeys::key::six, 6400), Names::cameraOn);
+  EXPECT_TRUE(refused.contains("does nothing: another program holds it.")) << refused.toStdString();
+  shortcuts->storeShortcut(Shortcut(tovrelle::hotkeys::key::six, 6400), Names::cameraOn);
   EXPECT_FALSE(v.refusedShortcutsWarning()->isVisible());
 
   // A folder where the settings file belongs: nothing set survives a restart.
   ASSERT_TRUE(QDir(tmp.path()).mkpath("blocked.ini/x"));
+  view.reset();
   store = std::make_unique<Settings>(tmp.filePath("blocked.ini"));
-  KeyboardShortcuts::setSettings(*store);
+  useShortcuts();
   GeneralSettingsView& blocked = make();
   store->setValue("hasCompletedOnboarding", true);
   ASSERT_TRUE(blocked.settingsStoreWarning()->isVisible());
@@ -279,27 +289,27 @@ TEST_F(GeneralTabTest, ShortcutsNoteShownWhileTheDesktopRefusesTheShortcuts) {
   test::ProcessLog log;
   auto portal = std::make_shared<test::FakeShortcutPortal>();
   portal->refuseWith = "the desktop portal has no global shortcuts";
-  setShortcutPortal(portal);
+  useShortcuts(portal);
   GeneralSettingsView& v = make();
   EXPECT_FALSE(v.shortcutsNote()->isVisible());
-  onKeyUp(Names::cameraOff, [] {});
-  onKeyUp(Names::cameraOn, [] {});
-  onKeyUp(Names::showLastImage, [] {});
+  shortcuts->onKeyUp(Names::cameraOff, [] {});
+  shortcuts->onKeyUp(Names::cameraOn, [] {});
+  shortcuts->onKeyUp(Names::showLastImage, [] {});
   ASSERT_TRUE(QTest::qWaitFor([&] { return v.shortcutsNote()->isVisible(); }, 3000));
   const QString note = v.shortcutsNote()->text();
   EXPECT_TRUE(note.contains("not available in this session (the desktop portal has no global shortcuts)"))
       << note.toStdString();
   EXPECT_TRUE(note.contains("tovrelle --camera-on")) << note.toStdString();
   EXPECT_FALSE(v.refusedShortcutsWarning()->isVisible()) << v.refusedShortcutsWarning()->text().toStdString();
-  EXPECT_TRUE(refusedShortcuts().empty());
+  EXPECT_TRUE(shortcuts->refusedShortcuts().empty());
   const auto said = std::count_if(log.lines.begin(), log.lines.end(), [](const std::string& line) {
-    return line.find("KeyboardShortcuts: the desktop refused") != std::string::npos ||
+    return line.find("does nothing:") != std::string::npos ||
            line.find("KeyboardShortcuts: global shortcuts are not available") != std::string::npos;
   });
   EXPECT_EQ(said, 1) << "said once in the log";
 
   portal->refuseWith.clear();  // the desktop binds them after all
-  storeShortcut(Shortcut(tovrelle::hotkeys::key::five, 6400), Names::cameraOn);
+  shortcuts->storeShortcut(Shortcut(tovrelle::hotkeys::key::five, 6400), Names::cameraOn);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !v.shortcutsNote()->isVisible(); }, 3000));
 }
 

@@ -28,7 +28,6 @@
 #include "app/shell/OnboardingView.h"
 #include "app/shell/Strings.h"
 #include "app/shell/TrayPanel.h"
-#include "app/shortcuts/KeyboardShortcutsTesting.h"
 #include "app/shortcuts/ShortcutRow.h"
 #include "tests/fakes/FakeCaptureDevices.h"
 #include "tests/fakes/FakeHotKeys.h"
@@ -100,9 +99,8 @@ class SettingsOnADesktop : public test::SettingsFixture {
 
   void SetUp() override {
     SettingsFixture::SetUp();
-    KeyboardShortcuts::testing::resetProcessState();
-    KeyboardShortcuts::setHotKeyCenter(std::make_shared<test::FakeHotKeys>());
-    KeyboardShortcuts::setSettings(*settings_);
+    shortcuts_ = std::make_unique<KeyboardShortcuts::ShortcutRegistry>(
+        *settings_, KeyboardShortcuts::ShortcutRegistry::Backend{std::make_shared<test::FakeHotKeys>(), nullptr, {}});
     camera();
     images().addImage(picture("Beach.png", QColor(230, 170, 60)));
     images().addImage(picture("Office.png", QColor(60, 120, 200)));
@@ -123,7 +121,9 @@ class SettingsOnADesktop : public test::SettingsFixture {
          opener_,
          [](const QString& path) { return settings::webPageURL(path, {"en-US"}, "https://tovrelle.example"); },
          {},
-         &video_});
+         &video_,
+         nullptr,
+         shortcuts_.get()});
     window_->setGeneralContent(general_);
     window_->move(40, 40);
     window_->show();
@@ -134,7 +134,7 @@ class SettingsOnADesktop : public test::SettingsFixture {
 
   void TearDown() override {
     window_.reset();
-    KeyboardShortcuts::testing::resetProcessState();
+    shortcuts_.reset();
     SettingsFixture::TearDown();
   }
 
@@ -153,6 +153,7 @@ class SettingsOnADesktop : public test::SettingsFixture {
   CameraPermission permission_{{capture_, opener_}};
   std::shared_ptr<test::FakeVideoDevices> videoDevices_ = std::make_shared<test::FakeVideoDevices>(rig_.main);
   VideoDeviceStatus video_{{videoDevices_, rig_.main}};
+  std::unique_ptr<KeyboardShortcuts::ShortcutRegistry> shortcuts_;
   std::unique_ptr<SettingsTabViewController> window_;
   GeneralSettingsView* general_ = nullptr;
 };
