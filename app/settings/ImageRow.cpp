@@ -155,7 +155,7 @@ ImageRow::ImageRow(SavedImage savedImage, ThumbnailCache& cache, Actions actions
 
   renameButton_ =
       makeBorderlessButton(QStringLiteral("document-edit-symbolic"), secondaryColor(*this), "settings.rename", this);
-  deleteButton_ = makeBorderlessButton(QStringLiteral("edit-delete-symbolic"), redColor(), "settings.delete", this);
+  deleteButton_ = makeBorderlessButton(QStringLiteral("user-trash-symbolic"), redColor(), "settings.delete", this);
   saveButton_ = makeBorderlessButton(QStringLiteral("object-select-symbolic"), linkColor(*this), "settings.save", this);
   saveButton_->hide();
   layout->addWidget(renameButton_);

@@ -189,13 +189,13 @@ TEST_F(Icons, AThemeThatHasTheNameDrawsItInTheColourAskedFor) {
 }
 
 TEST_F(Icons, ANameTheThemeLacksIsOursEvenWhereTheThemeHasAShorterOne) {
-  // The theme has "edit" (and "list-add-symbolic"), not "edit-delete-symbolic":
-  // that is not the same icon, so ours shows.
+  // The theme has "document" (and "list-add-symbolic"), not
+  // "document-edit-symbolic": that is not the same icon, so ours shows.
   const QColor ink(20, 90, 200);
-  const QImage before = icons::image(QStringLiteral("edit-delete-symbolic"), QSize(32, 32), ink);
+  const QImage before = icons::image(QStringLiteral("document-edit-symbolic"), QSize(32, 32), ink);
   ASSERT_FALSE(before.isNull());
-  useTheme({{QStringLiteral("edit"), kFullSquare}, {QStringLiteral("list-add-symbolic"), kLeftBar}});
-  const QImage after = icons::image(QStringLiteral("edit-delete-symbolic"), QSize(32, 32), ink);
+  useTheme({{QStringLiteral("document"), kFullSquare}, {QStringLiteral("list-add-symbolic"), kLeftBar}});
+  const QImage after = icons::image(QStringLiteral("document-edit-symbolic"), QSize(32, 32), ink);
   EXPECT_EQ(after, before);
   EXPECT_LT(opaquePixels(after), 32 * 32 / 2);
 }
