@@ -157,22 +157,22 @@ void CameraServiceInstaller::applyLook(const Installed& installed) {
 // ---- failures and the app's copy
 
 CameraServiceInstaller::Failure CameraServiceInstaller::mapFailure(const Error& error) const {
-  const char* key = "extensionError.unknown";
+  const char* key = "serviceError.unknown";
   bool needsSupport = true;
   switch (error.code) {
     case userservice::kErrorServiceNotFound:
-    case userservice::kErrorServiceMissingIdentifier: key = "extensionError.buildProblem"; break;
-    case userservice::kErrorValidationFailed: key = "extensionError.reinstall"; break;
+    case userservice::kErrorServiceMissingIdentifier: key = "serviceError.buildProblem"; break;
+    case userservice::kErrorValidationFailed: key = "serviceError.reinstall"; break;
     case userservice::kErrorRefused:
-      key = "extensionError.needsApproval";
+      key = "serviceError.needsApproval";
       needsSupport = false;
       break;
     case userservice::kErrorNoCamera:
-      key = "extensionError.noCamera";
+      key = "serviceError.noCamera";
       needsSupport = false;
       break;
     case userservice::kErrorCameraTaken:
-      key = "extensionError.cameraTaken";
+      key = "serviceError.cameraTaken";
       needsSupport = false;
       break;
     default:  // kErrorUnknown and anything else

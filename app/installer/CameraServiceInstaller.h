@@ -26,7 +26,7 @@ class CameraServiceInstaller final : public QObject, public std::enable_shared_f
  public:
   struct Failure {
     QString message;         // localized text of messageKey
-    std::string messageKey;  // "extensionError.…"
+    std::string messageKey;  // "serviceError.…"
     QString diagnostic;      // "<domain> #<code>[: <description>]"
     bool needsSupport = false;
 

@@ -18,14 +18,14 @@ QString failureMessage(const CameraServiceInstaller::Status& status) {
 QString notRunningSentence(const CameraServiceInstaller::Status& status) {
   switch (status.kind) {
     case Case::notInstalled:
-      //: Extension status: not installed
-      return qtTrId("extensionStatus.idle");
+      //: Camera service status: not installed
+      return qtTrId("serviceStatus.idle");
     case Case::starting:
-      //: Extension status: installing
-      return qtTrId("extensionStatus.requesting");
+      //: Camera service status: installing
+      return qtTrId("serviceStatus.requesting");
     case Case::failed:
-      //: Extension status: failed with message; %1 is the error message
-      return qtTrId("extensionStatus.failed").arg(failureMessage(status));
+      //: Camera service status: failed with message; %1 is the error message
+      return qtTrId("serviceStatus.failed").arg(failureMessage(status));
     case Case::running: return {};
   }
   return {};
@@ -34,7 +34,7 @@ QString notRunningSentence(const CameraServiceInstaller::Status& status) {
 QString panel(const Situation& s) {
   if (s.removedByUser && s.status.is(Case::notInstalled)) {
     //: Popover text while the user's removal of the camera service stands
-    return qtTrId("extensionStatus.removed");
+    return qtTrId("serviceStatus.removed");
   }
   return notRunningSentence(s.status);
 }
@@ -42,8 +42,8 @@ QString panel(const Situation& s) {
 QString toolTip(const Situation& s) {
   // What the camera shows matters little while no app can see it.
   if (!s.removedByUser || s.status.is(Case::running)) return {};
-  //: Second line of the status item tool tip after the user removed the camera service
-  return qtTrId("statusItem.toolTip.notInstalled");
+  //: Second line of the tray icon tool tip after the user removed the camera service
+  return qtTrId("trayIcon.toolTip.notInstalled");
 }
 
 QString setupGuide(const Situation& s) {
@@ -67,26 +67,26 @@ QString setupGuide(const Situation& s) {
 QString settings(const Situation& s) {
   if (s.removing) {
     //: Camera service status: being removed
-    return qtTrId("settings.extension.status.removing");
+    return qtTrId("settings.service.status.removing");
   }
   switch (s.status.kind) {
     case Case::notInstalled:
       if (s.removedByUser) {
         //: Camera service status after the user removed it
-        return qtTrId("settings.extension.status.removed");
+        return qtTrId("settings.service.status.removed");
       }
-      //: Extension status: not installed
-      return qtTrId("settings.extension.status.idle");
+      //: Camera service status: not installed
+      return qtTrId("settings.service.status.idle");
     case Case::starting:
-      //: Extension status: installing
-      return qtTrId("settings.extension.status.requesting");
+      //: Camera service status: installing
+      return qtTrId("settings.service.status.requesting");
     case Case::running:
-      //: Extension status: installed and running
-      return qtTrId("settings.extension.status.activated");
+      //: Camera service status: installed and running
+      return qtTrId("settings.service.status.activated");
     case Case::failed:
       if (!s.status.failure) return {};
-      //: Extension status: failed; the failure message follows on the next line
-      return qtTrId("settings.extension.status.failed") + QLatin1Char('\n') + s.status.failure->message;
+      //: Camera service status: failed; the failure message follows on the next line
+      return qtTrId("settings.service.status.failed") + QLatin1Char('\n') + s.status.failure->message;
   }
   return {};
 }

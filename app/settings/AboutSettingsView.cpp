@@ -8,6 +8,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "app/settings/Icons.h"
 #include "app/settings/SettingsStyle.h"
 #include "app/settings/WebPage.h"
 #include "platform/log/Log.h"
@@ -75,8 +76,8 @@ void LinkButton::paintEvent(QPaintEvent*) {
   const QRect textRect(0, 0, textWidth, height());
   painter.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft, text());
   if (showsSymbol_) {
-    const QPixmap symbol = symbolPixmap(QStringLiteral("arrow.up.forward.square"), QSize(kSymbolSide, kSymbolSide),
-                                        color, devicePixelRatioF());
+    const QPixmap symbol = icons::pixmap(QStringLiteral("external-link-symbolic"), QSize(kSymbolSide, kSymbolSide),
+                                         color, devicePixelRatioF());
     if (!symbol.isNull())
       painter.drawPixmap(QPoint(textRect.right() + 1 + kSpacing, (height() - kSymbolSide) / 2), symbol);
   }

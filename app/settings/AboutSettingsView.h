@@ -19,7 +19,7 @@ class QLabel;
 namespace tovrelle::settings {
 
 // A text link that opens an address in the browser, optionally followed by
-// the "arrow.up.forward.square" symbol.
+// the "external-link-symbolic" icon.
 class LinkButton : public QAbstractButton {
   Q_OBJECT
 

@@ -96,11 +96,11 @@ bool confirmRemoval(QWidget* parent) {
   QMessageBox box(parent ? parent->window() : nullptr);
   box.setIcon(QMessageBox::Question);
   //: Title of the confirmation before removing the camera service
-  box.setText(qtTrId("settings.extension.remove.title"));
+  box.setText(qtTrId("settings.service.remove.title"));
   //: Text of the confirmation before removing the camera service
-  box.setInformativeText(qtTrId("settings.extension.remove.message"));
+  box.setInformativeText(qtTrId("settings.service.remove.message"));
   //: Confirming button of the removal
-  QPushButton* remove = box.addButton(qtTrId("settings.extension.remove.confirm"), QMessageBox::DestructiveRole);
+  QPushButton* remove = box.addButton(qtTrId("settings.service.remove.confirm"), QMessageBox::DestructiveRole);
   box.addButton(QMessageBox::Cancel);
   box.setDefaultButton(QMessageBox::Cancel);
   box.exec();
@@ -109,14 +109,14 @@ bool confirmRemoval(QWidget* parent) {
 
 }  // namespace
 
-// -------------------------------------------------------- ExtensionStatusView
+// -------------------------------------------------------- CameraServiceStatusView
 
-ExtensionStatusView::ExtensionStatusView(Actions actions, QWidget* parent)
+CameraServiceStatusView::CameraServiceStatusView(Actions actions, QWidget* parent)
     : QWidget(parent), actions_(std::move(actions)), layout_(column(this, 6)) {
   setStatus(status_text::Situation{});
 }
 
-void ExtensionStatusView::clear() {
+void CameraServiceStatusView::clear() {
   while (QLayoutItem* item = layout_->takeAt(0)) {
     if (QWidget* w = item->widget()) delete w;
     if (QLayout* l = item->layout()) {
@@ -132,7 +132,7 @@ void ExtensionStatusView::clear() {
   supportLink_ = nullptr;
 }
 
-void ExtensionStatusView::setStatus(const status_text::Situation& situation) {
+void CameraServiceStatusView::setStatus(const status_text::Situation& situation) {
   clear();
   const QString line = status_text::service(status_text::Place::settings, situation);
   const CameraServiceInstaller::Status& status = situation.status;
@@ -181,7 +181,7 @@ void ExtensionStatusView::setStatus(const status_text::Situation& situation) {
   showRows();
 }
 
-void ExtensionStatusView::showRows() {
+void CameraServiceStatusView::showRows() {
   // Rows added to a view already on screen would otherwise appear one event
   // loop turn later.
   for (QWidget* row :
@@ -195,7 +195,7 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
     : QWidget(parent),
       env_(std::move(environment)),
       loginItemManager_(env_.loginItemManager),
-      extensionInstaller_(env_.extensionInstaller),
+      serviceInstaller_(env_.serviceInstaller),
       cameraPermission_(env_.cameraPermission) {
   auto* outer = column(this, 0);
   auto* scroll = new QScrollArea(this);
@@ -229,15 +229,15 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   //: General settings section header
   addSection(form, qtTrId("settings.section.startup"), launchAtLogin_);
 
-  // 3. Extension.
-  auto* extension = new QWidget(page);
-  auto* extensionRows = column(extension, 10);
+  // 3. Camera service.
+  auto* service = new QWidget(page);
+  auto* serviceRows = column(service, 10);
   auto* statusRow = new QHBoxLayout;
   statusRow->setSpacing(8);
-  //: Label before the extension status
-  statusRow->addWidget(plainLabel(qtTrId("settings.extension.statusLabel"), extension), 0, Qt::AlignTop);
+  //: Label before the camera service status
+  statusRow->addWidget(plainLabel(qtTrId("settings.service.statusLabel"), service), 0, Qt::AlignTop);
   QPointer<GeneralSettingsView> self(this);
-  ExtensionStatusView::Actions actions;
+  CameraServiceStatusView::Actions actions;
   actions.supportPage = [self]() -> std::optional<QUrl> {
     if (!self || !self->env_.webPageURL) return std::nullopt;
     return self->env_.webPageURL(QStringLiteral("support"));
@@ -245,38 +245,38 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   actions.openWebPage = [self](const QUrl& url) {
     if (self && self->env_.opener) self->env_.opener->open(url.toString(QUrl::FullyEncoded).toStdString());
   };
-  status_ = new ExtensionStatusView(std::move(actions), extension);
+  status_ = new CameraServiceStatusView(std::move(actions), service);
   statusRow->addWidget(status_, 1, Qt::AlignTop);
-  extensionRows->addLayout(statusRow);
-  //: Button that installs the camera extension again
-  reinstall_ = new QPushButton(qtTrId("settings.extension.reinstall"), extension);
+  serviceRows->addLayout(statusRow);
+  //: Button that installs the camera service again
+  reinstall_ = new QPushButton(qtTrId("settings.service.reinstall"), service);
   connect(reinstall_, &QPushButton::clicked, this, [this] {
-    if (extensionInstaller_) extensionInstaller_->install(true);
+    if (serviceInstaller_) serviceInstaller_->install(true);
   });
   //: Button that stops and removes the camera service
-  remove_ = new QPushButton(qtTrId("settings.extension.remove"), extension);
+  remove_ = new QPushButton(qtTrId("settings.service.remove"), service);
   connect(remove_, &QPushButton::clicked, this, [this] {
-    if (!extensionInstaller_) return;
+    if (!serviceInstaller_) return;
     if (!(env_.confirmRemoval ? env_.confirmRemoval(this) : confirmRemoval(this))) return;
-    extensionInstaller_->remove();
+    serviceInstaller_->remove();
   });
   auto* buttons = new QHBoxLayout;
   buttons->setSpacing(8);
   buttons->addWidget(reinstall_);
   buttons->addWidget(remove_);
   buttons->addStretch(1);
-  extensionRows->addLayout(buttons);
+  serviceRows->addLayout(buttons);
   if (env_.videoDevice) {
     auto* videoRow = new QHBoxLayout;
     videoRow->setSpacing(8);
     //: Label before the /dev/video device's state
-    videoRow->addWidget(plainLabel(qtTrId("settings.videoDevice.label"), extension), 0, Qt::AlignTop);
-    videoDevice_ = new VideoDeviceView(env_.videoDevice, extension);
+    videoRow->addWidget(plainLabel(qtTrId("settings.videoDevice.label"), service), 0, Qt::AlignTop);
+    videoDevice_ = new VideoDeviceView(env_.videoDevice, service);
     videoRow->addWidget(videoDevice_, 1, Qt::AlignTop);
-    extensionRows->addLayout(videoRow);
+    serviceRows->addLayout(videoRow);
   }
   //: General settings section header
-  addSection(form, qtTrId("settings.section.extension"), extension);
+  addSection(form, qtTrId("settings.section.service"), service);
 
   // 4. Camera permission, while access is refused.
   auto* permission = new QWidget(page);
@@ -345,10 +345,10 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
 
   if (loginItemManager_)
     connect(loginItemManager_, &LoginItemManager::isEnabledChanged, this, &GeneralSettingsView::redrawLoginItem);
-  if (extensionInstaller_)
-    connect(extensionInstaller_, &CameraServiceInstaller::statusChanged, this, &GeneralSettingsView::redrawExtension);
-  if (extensionInstaller_)
-    connect(extensionInstaller_, &CameraServiceInstaller::removingChanged, this, &GeneralSettingsView::redrawExtension);
+  if (serviceInstaller_)
+    connect(serviceInstaller_, &CameraServiceInstaller::statusChanged, this, &GeneralSettingsView::redrawService);
+  if (serviceInstaller_)
+    connect(serviceInstaller_, &CameraServiceInstaller::removingChanged, this, &GeneralSettingsView::redrawService);
   if (cameraPermission_)
     connect(cameraPermission_, &CameraPermission::statusChanged, this, &GeneralSettingsView::redrawPermission);
   if (env_.settings)
@@ -360,7 +360,7 @@ GeneralSettingsView::GeneralSettingsView(Environment environment, QWidget* paren
   connect(&registry, &KeyboardShortcuts::ShortcutRegistry::availabilityChanged, this,
           &GeneralSettingsView::redrawRefusedShortcuts);
   redrawLoginItem();
-  redrawExtension();
+  redrawService();
   redrawPermission();
   redrawStoreWarning();
   redrawRefusedShortcuts();
@@ -391,9 +391,9 @@ void GeneralSettingsView::redrawLoginItem() {
   launchAtLogin_->setEnabled(loginItemManager_ != nullptr);
 }
 
-void GeneralSettingsView::redrawExtension() {
+void GeneralSettingsView::redrawService() {
   const status_text::Situation situation =
-      extensionInstaller_ ? status_text::Situation::of(*extensionInstaller_) : status_text::Situation{};
+      serviceInstaller_ ? status_text::Situation::of(*serviceInstaller_) : status_text::Situation{};
   status_->setStatus(situation);
   const CameraServiceInstaller::Status& status = situation.status;
   const bool removing = situation.removing;
@@ -401,10 +401,10 @@ void GeneralSettingsView::redrawExtension() {
   const bool removed =
       situation.removedByUser && !removing && (status.is(Case::notInstalled) || status.is(Case::failed));
   //: Button that installs the camera service after the user removed it
-  reinstall_->setText(removed ? qtTrId("settings.extension.install") : qtTrId("settings.extension.reinstall"));
+  reinstall_->setText(removed ? qtTrId("settings.service.install") : qtTrId("settings.service.reinstall"));
   // A forced reinstall is always possible, except while one is under way.
-  reinstall_->setEnabled(extensionInstaller_ && !status.is(Case::starting) && !removing);
-  remove_->setEnabled(extensionInstaller_ && !status.is(Case::starting) && !removing && !removed);
+  reinstall_->setEnabled(serviceInstaller_ && !status.is(Case::starting) && !removing);
+  remove_->setEnabled(serviceInstaller_ && !status.is(Case::starting) && !removing && !removed);
 }
 
 void GeneralSettingsView::redrawPermission() {
@@ -452,7 +452,7 @@ void GeneralSettingsView::showEvent(QShowEvent* event) {
   if (event->spontaneous()) return;
   // Either may have changed outside the app since the tab was last shown.
   if (loginItemManager_) loginItemManager_->reload();
-  if (extensionInstaller_) extensionInstaller_->refreshStatusForDisplay();
+  if (serviceInstaller_) serviceInstaller_->refreshStatusForDisplay();
 }
 
 QWidget* makeSettingsWindowContent(ImageManager& images, GeneralSettingsView::Environment general) {

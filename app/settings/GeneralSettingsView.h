@@ -1,6 +1,6 @@
 #pragma once
 // The settings window's General tab: the language note, start at login, the
-// camera extension's status with reinstall and the failure's details, its
+// camera service's status with reinstall and the failure's details, its
 // /dev/video device, the
 // camera access hint while access is refused, a way back into the setup
 // guide, and the three shortcut recorders. It redraws from the change
@@ -40,9 +40,9 @@ namespace tovrelle::settings {
 
 class VideoDeviceView;
 
-// The extension's status as text, or for a failure: the message, the
+// The camera service's status as text, or for a failure: the message, the
 // copyable diagnostic, and the remedies the failure names.
-class ExtensionStatusView : public QWidget {
+class CameraServiceStatusView : public QWidget {
   Q_OBJECT
 
  public:
@@ -52,7 +52,7 @@ class ExtensionStatusView : public QWidget {
     std::function<void(const QUrl&)> openWebPage;
   };
 
-  explicit ExtensionStatusView(Actions actions, QWidget* parent = nullptr);
+  explicit CameraServiceStatusView(Actions actions, QWidget* parent = nullptr);
 
   // The words come from status_text (Place::settings); a failure adds its
   // diagnostic and remedies.
@@ -81,7 +81,7 @@ class GeneralSettingsView : public QWidget {
  public:
   struct Environment {
     LoginItemManager* loginItemManager = nullptr;
-    CameraServiceInstaller* extensionInstaller = nullptr;
+    CameraServiceInstaller* serviceInstaller = nullptr;
     CameraPermission* cameraPermission = nullptr;
     // The application delegate's setup guide; nothing happens when empty.
     std::function<void()> showOnboarding;
@@ -102,7 +102,7 @@ class GeneralSettingsView : public QWidget {
   explicit GeneralSettingsView(Environment environment, QWidget* parent = nullptr);
 
   QCheckBox* launchAtLoginCheckBox() const { return launchAtLogin_; }
-  ExtensionStatusView* statusView() const { return status_; }
+  CameraServiceStatusView* statusView() const { return status_; }
   QPushButton* reinstallButton() const { return reinstall_; }
   QPushButton* removeButton() const { return remove_; }
   // The camera's /dev/video device under the service's status; null without one.
@@ -127,19 +127,19 @@ class GeneralSettingsView : public QWidget {
  private:
   QWidget* addSection(QVBoxLayout* form, const QString& header, QWidget* content);
   void redrawLoginItem();
-  void redrawExtension();
+  void redrawService();
   void redrawPermission();
   void redrawStoreWarning();
   void redrawRefusedShortcuts();
 
   Environment env_;
   QPointer<LoginItemManager> loginItemManager_;
-  QPointer<CameraServiceInstaller> extensionInstaller_;
+  QPointer<CameraServiceInstaller> serviceInstaller_;
   QPointer<CameraPermission> cameraPermission_;
 
   QList<QLabel*> headers_;
   QCheckBox* launchAtLogin_ = nullptr;
-  ExtensionStatusView* status_ = nullptr;
+  CameraServiceStatusView* status_ = nullptr;
   QPushButton* reinstall_ = nullptr;
   QPushButton* remove_ = nullptr;
   VideoDeviceView* videoDevice_ = nullptr;

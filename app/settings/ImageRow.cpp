@@ -11,6 +11,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "app/settings/Icons.h"
 #include "app/settings/SettingsStyle.h"
 #include "app/settings/ThumbnailCache.h"
 #include "shared/DataFolder.h"
@@ -21,10 +22,10 @@ namespace {
 constexpr qreal kThumbnailCorner = 6.0;
 constexpr int kButtonIcon = 16;
 
-QToolButton* makeBorderlessButton(const QString& symbol, const QColor& color, const char* tipKey, QWidget* parent) {
+QToolButton* makeBorderlessButton(const QString& iconName, const QColor& color, const char* tipKey, QWidget* parent) {
   auto* button = new QToolButton(parent);
   button->setAutoRaise(true);
-  button->setIcon(symbolIcon(symbol, color));
+  button->setIcon(icons::icon(iconName, color));
   button->setIconSize(QSize(kButtonIcon, kButtonIcon));
   button->setToolTip(text(tipKey));
   button->setAccessibleName(text(tipKey));
@@ -87,8 +88,9 @@ void ThumbnailView::paintEvent(QPaintEvent*) {
   painter.fillRect(square, gray);
   if (!showsPlaceholder()) return;  // still loading: the plain square, no symbol yet
   const qreal dpr = devicePixelRatioF();
-  const QPixmap symbol = symbolPixmap(QStringLiteral("photo"), QSize(20, 20), grayColor(), dpr);
-  if (!symbol.isNull()) painter.drawPixmap(QPointF((kSide - 20) / 2.0, (kSide - 20) / 2.0), symbol);
+  const QPixmap placeholder =
+      icons::pixmap(QStringLiteral("image-x-generic-symbolic"), QSize(20, 20), grayColor(), dpr);
+  if (!placeholder.isNull()) painter.drawPixmap(QPointF((kSide - 20) / 2.0, (kSide - 20) / 2.0), placeholder);
 }
 
 // --- ElidedLabel
@@ -151,9 +153,10 @@ ImageRow::ImageRow(SavedImage savedImage, ThumbnailCache& cache, Actions actions
   column->addStretch(1);
   layout->addLayout(column, 1);
 
-  renameButton_ = makeBorderlessButton(QStringLiteral("pencil"), secondaryColor(*this), "settings.rename", this);
-  deleteButton_ = makeBorderlessButton(QStringLiteral("trash"), redColor(), "settings.delete", this);
-  saveButton_ = makeBorderlessButton(QStringLiteral("checkmark"), linkColor(*this), "settings.save", this);
+  renameButton_ =
+      makeBorderlessButton(QStringLiteral("document-edit-symbolic"), secondaryColor(*this), "settings.rename", this);
+  deleteButton_ = makeBorderlessButton(QStringLiteral("user-trash-symbolic"), redColor(), "settings.delete", this);
+  saveButton_ = makeBorderlessButton(QStringLiteral("object-select-symbolic"), linkColor(*this), "settings.save", this);
   saveButton_->hide();
   layout->addWidget(renameButton_);
   layout->addWidget(deleteButton_);

@@ -20,7 +20,7 @@ namespace tovrelle::settings {
 class ThumbnailCache;
 
 // The 40 x 40 thumbnail: the picture scaled to fill and clipped, or a gray
-// placeholder with the photo symbol when the file does not load.
+// placeholder with the image icon when the file does not load.
 class ThumbnailView : public QWidget {
   Q_OBJECT
 

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "app/settings/Icons.h"
 #include "app/settings/ImageRow.h"
 #include "app/settings/SettingsStyle.h"
 #include "app/settings/ThumbnailCache.h"
@@ -305,8 +306,8 @@ ImagesSettingsView::ImagesSettingsView(ImageManager& imageManager, QWidget* pare
   dismissFailure_->setToolTip(text("settings.imageFailure.dismiss"));
   dismissFailure_->setAccessibleName(dismissFailure_->toolTip());
   bar->addWidget(dismissFailure_);
-  addButton_ =
-      new QPushButton(symbolIcon(QStringLiteral("plus"), primaryColor(*this)), text("settings.addImage"), this);
+  addButton_ = new QPushButton(icons::icon(QStringLiteral("list-add-symbolic"), primaryColor(*this)),
+                               text("settings.addImage"), this);
   addButton_->setAccessibleName(text("settings.addImage"));
   bar->addWidget(addButton_);
   layout->addLayout(bar);
@@ -338,7 +339,7 @@ QWidget* ImagesSettingsView::makeEmptyState() {
   auto* symbol = new QLabel(page);
   symbol->setAlignment(Qt::AlignCenter);
   symbol->setPixmap(
-      symbolPixmap(QStringLiteral("photo.on.rectangle.angled"), QSize(56, 56), grayColor(), devicePixelRatioF()));
+      icons::pixmap(QStringLiteral("folder-pictures-symbolic"), QSize(56, 56), grayColor(), devicePixelRatioF()));
   column->addWidget(symbol);
 
   auto* title = new QLabel(text("settings.noImages"), page);

@@ -2,67 +2,15 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
-#include <QFile>
 #include <QGuiApplication>
-#include <QHash>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
-#include <QSvgRenderer>
 #include <QWidget>
 #include <cmath>
 
 namespace tovrelle::settings {
 namespace {
-
-// The app's symbols are embedded under :/symbols; a program built without
-// them (a test, a tool) borrows the nearest icon of the desktop theme.
-QString symbolResource(const QString& name) { return QStringLiteral(":/symbols/%1.svg").arg(name); }
-
-QString themeNameFor(const QString& symbol) {
-  static const QHash<QString, QString> names{
-      {QStringLiteral("photo"), QStringLiteral("image-x-generic")},
-      {QStringLiteral("photo.on.rectangle.angled"), QStringLiteral("folder-pictures")},
-      {QStringLiteral("gearshape"), QStringLiteral("preferences-system")},
-      {QStringLiteral("info.circle"), QStringLiteral("help-about")},
-      {QStringLiteral("plus"), QStringLiteral("list-add")},
-      {QStringLiteral("pencil"), QStringLiteral("document-edit")},
-      {QStringLiteral("trash"), QStringLiteral("edit-delete")},
-      {QStringLiteral("checkmark"), QStringLiteral("dialog-ok")},
-      {QStringLiteral("arrow.up.forward.square"), QStringLiteral("external-link")},
-  };
-  return names.value(symbol);
-}
-
-QImage tinted(QImage image, const QColor& color) {
-  QPainter painter(&image);
-  painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-  painter.fillRect(image.rect(), color);
-  painter.end();
-  return image;
-}
-
-QImage symbolImage(const QString& name, QSize device, const QColor& color) {
-  if (device.isEmpty()) return {};
-  if (QFile::exists(symbolResource(name))) {
-    QSvgRenderer renderer(symbolResource(name));
-    if (renderer.isValid()) {
-      QImage out(device, QImage::Format_ARGB32_Premultiplied);
-      out.fill(Qt::transparent);
-      QPainter painter(&out);
-      painter.setRenderHint(QPainter::Antialiasing);
-      renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(device)));
-      painter.end();
-      return tinted(std::move(out), color);
-    }
-  }
-  const QString themeName = themeNameFor(name);
-  if (themeName.isEmpty() || !QIcon::hasThemeIcon(themeName)) return {};
-  QImage out =
-      QIcon::fromTheme(themeName).pixmap(device).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
-  if (out.isNull()) return {};
-  return tinted(std::move(out), color);
-}
 
 QPixmap drawnAppMark(int side) {
   QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
@@ -120,30 +68,6 @@ QString text(const char* key) { return qtTrId(key); }
 QString text(const char* key, const QString& fallback) {
   const QString found = qtTrId(key);
   return found == QLatin1String(key) ? fallback : found;
-}
-
-QPixmap symbolPixmap(const QString& name, QSize size, const QColor& color, qreal devicePixelRatio) {
-  const QSize device(static_cast<int>(std::lround(size.width() * devicePixelRatio)),
-                     static_cast<int>(std::lround(size.height() * devicePixelRatio)));
-  const QImage image = symbolImage(name, device, color);
-  if (image.isNull()) return {};
-  QPixmap pixmap = QPixmap::fromImage(image);
-  pixmap.setDevicePixelRatio(devicePixelRatio);
-  return pixmap;
-}
-
-QIcon symbolIcon(const QString& name, const QColor& color) {
-  // Every row of a long library asks for the same few icons; draw each once.
-  static QHash<QString, QIcon> drawn;
-  const QString key = name + QLatin1Char('|') + color.name(QColor::HexArgb);
-  if (auto found = drawn.constFind(key); found != drawn.constEnd()) return *found;
-  QIcon icon;
-  for (int side : {16, 20, 24, 32, 48, 64}) {
-    const QImage image = symbolImage(name, QSize(side, side), color);
-    if (!image.isNull()) icon.addPixmap(QPixmap::fromImage(image));
-  }
-  drawn.insert(key, icon);
-  return icon;
 }
 
 QIcon applicationIcon() {

@@ -1,6 +1,7 @@
 #pragma once
-// Texts, symbols, fonts and colours of the settings window, each behind one
-// small function so the window follows the app's string table and symbol set.
+// Texts, fonts and colours of the settings window, each behind one small
+// function so the window follows the app's string table and palette (its
+// icons come from app/settings/Icons.h).
 // Thread-bound (main thread), except text(), which the thumbnail worker also
 // calls (the string table may be read from any thread).
 #include <QColor>
@@ -19,12 +20,6 @@ namespace tovrelle::settings {
 QString text(const char* key);
 // The same, with the text to show while the table lacks the key.
 QString text(const char* key, const QString& fallback);
-
-// A monochrome symbol ("photo", "trash", …) at `size` logical pixels painted in
-// `color`; a null pixmap for a name the app does not ship.
-QPixmap symbolPixmap(const QString& name, QSize size, const QColor& color, qreal devicePixelRatio = 1.0);
-// The symbol at the usual button and tab sizes, in `color`.
-QIcon symbolIcon(const QString& name, const QColor& color);
 
 // The application's icon: the one the app set on itself, else the desktop
 // theme's "tovrelle", else a drawn camera mark.

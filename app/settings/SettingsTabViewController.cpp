@@ -15,6 +15,7 @@
 
 #include "app/model/ImageManager.h"
 #include "app/settings/AboutSettingsView.h"
+#include "app/settings/Icons.h"
 #include "app/settings/ImagesSettingsView.h"
 #include "app/settings/SettingsStyle.h"
 
@@ -22,9 +23,9 @@ namespace tovrelle::settings {
 
 const std::vector<SettingsTabViewController::TabInfo>& SettingsTabViewController::tabs() {
   static const std::vector<TabInfo> list{
-      {"settings.tab.images", "photo.on.rectangle.angled"},
-      {"settings.tab.general", "gearshape"},
-      {"settings.tab.about", "info.circle"},
+      {"settings.tab.images", "folder-pictures-symbolic"},
+      {"settings.tab.general", "preferences-system-symbolic"},
+      {"settings.tab.about", "help-about-symbolic"},
   };
   return list;
 }
@@ -116,7 +117,7 @@ bool SettingsTabViewController::eventFilter(QObject* watched, QEvent* event) {
 void SettingsTabViewController::addTab(int tab, QWidget* content) {
   const TabInfo& info = tabs()[static_cast<size_t>(tab)];
   auto* action =
-      new QAction(symbolIcon(QString::fromLatin1(info.symbol), primaryColor(*this)), text(info.labelKey), group_);
+      new QAction(icons::icon(QString::fromLatin1(info.iconName), primaryColor(*this)), text(info.labelKey), group_);
   action->setCheckable(true);
   action->setData(tab);
   bar_->addAction(action);

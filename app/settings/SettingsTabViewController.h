@@ -29,7 +29,7 @@ class SettingsTabViewController : public QWidget {
 
   struct TabInfo {
     const char* labelKey;
-    const char* symbol;
+    const char* iconName;
   };
   // The tabs in order.
   static const std::vector<TabInfo>& tabs();

@@ -20,9 +20,9 @@
 #include "app/installer/StatusText.h"
 #include "app/model/LoginItemManager.h"
 #include "app/model/Settings.h"
+#include "app/settings/Icons.h"
 #include "app/settings/VideoDeviceView.h"
 #include "app/shell/AppObjects.h"
-#include "app/shell/Symbols.h"
 #include "platform/log/Log.h"
 
 namespace tovrelle {
@@ -123,12 +123,12 @@ void StepBadge::paintEvent(QPaintEvent*) {
   const QRectF frame(0, 0, kSide, kSide);
   if (complete_) {
     const QPixmap check =
-        symbols::pixmap(QStringLiteral("checkmark.circle.fill"), QSize(kSide, kSide), kGreen, devicePixelRatioF());
+        icons::pixmap(QStringLiteral("emblem-ok-symbolic"), QSize(kSide, kSide), kGreen, devicePixelRatioF());
     if (!check.isNull()) {
       p.drawPixmap(QPointF(0, 0), check);
       return;
     }
-    // Without the symbol set a plain green disc still tells the step is done.
+    // Without the icon a plain green disc still tells the step is done.
     p.setPen(Qt::NoPen);
     p.setBrush(kGreen);
     p.drawEllipse(frame);
@@ -182,7 +182,7 @@ void StepRow::setActionShown(bool shown) {
 
 OnboardingView::Environment OnboardingView::defaultEnvironment(AppObjects& objects) {
   Environment e;
-  e.extensionInstaller = objects.installer.get();
+  e.serviceInstaller = objects.installer.get();
   e.authorization = objects.captureDevices;
   e.opener = objects.urlOpener;
   e.mainQueue = objects.mainQueue;
@@ -198,15 +198,15 @@ OnboardingView::Environment OnboardingView::defaultEnvironment(AppObjects& objec
 OnboardingView::OnboardingView(Environment environment, std::function<void()> onClose, QWidget* parent)
     : QWidget(parent),
       env_(std::move(environment)),
-      extensionInstaller_(env_.extensionInstaller),
+      serviceInstaller_(env_.serviceInstaller),
       onClose_(std::move(onClose)) {
   cameraAuthorized_ = readAuthorized();
   // The camera asks other apps' users to start Tovrelle whenever it is not
   // running, so a camera that works after the next login needs the app then.
   if (env_.loginItem && env_.startAtLoginByDefault && !env_.loginItem->isEnabled()) env_.loginItem->setEnabled(true);
   build();
-  if (extensionInstaller_)
-    connect(extensionInstaller_, &CameraServiceInstaller::statusChanged, this, &OnboardingView::redraw);
+  if (serviceInstaller_)
+    connect(serviceInstaller_, &CameraServiceInstaller::statusChanged, this, &OnboardingView::redraw);
   if (env_.loginItem) connect(env_.loginItem, &LoginItemManager::isEnabledChanged, this, &OnboardingView::redraw);
   redraw();
 }
@@ -246,7 +246,7 @@ void OnboardingView::build() {
   install_ = new QPushButton(qtTrId("onboarding.step1.action"), content);
   install_->setAutoDefault(false);
   connect(install_, &QPushButton::clicked, this, [this] {
-    if (extensionInstaller_) extensionInstaller_->install(false);
+    if (serviceInstaller_) serviceInstaller_->install(false);
   });
   // Step 2's control: the check button and what the last check found.
   auto* check = new QWidget(content);
@@ -280,12 +280,12 @@ void OnboardingView::build() {
   connect(allowCamera_, &QPushButton::clicked, this, &OnboardingView::requestCameraAccess);
 
   steps_[0] = new StepRow(1,
-                          //: Onboarding step 1 title: install the camera extension
+                          //: Onboarding step 1 title: install the camera service
                           qtTrId("onboarding.step1.title"),
                           //: Onboarding step 1 explanation
                           qtTrId("onboarding.step1.detail"), install_, content);
   steps_[1] = new StepRow(2,
-                          //: Onboarding step 2 title: approve the extension
+                          //: Onboarding step 2 title: check that other apps see the camera
                           qtTrId("onboarding.step2.title"),
                           //: Onboarding step 2 explanation
                           qtTrId("onboarding.step2.detail"), checkStep, content);
@@ -331,8 +331,8 @@ void OnboardingView::build() {
   icon->setObjectName(QStringLiteral("usageSymbol"));
   icon->setFixedSize(StepBadge::kSide, StepBadge::kSide);
   icon->setAlignment(Qt::AlignCenter);
-  icon->setPixmap(symbols::pixmap(QStringLiteral("video.fill.badge.checkmark"), QSize(22, 22),
-                                  palette().color(QPalette::Highlight), devicePixelRatioF()));
+  icon->setPixmap(icons::pixmap(QStringLiteral("tovrelle-camera-ready-symbolic"), QSize(22, 22),
+                                palette().color(QPalette::Highlight), devicePixelRatioF()));
   usageRow->addWidget(icon, 0, Qt::AlignTop);
   auto* usageText = new QVBoxLayout;
   usageText->setSpacing(6);
@@ -372,7 +372,7 @@ void OnboardingView::build() {
 }
 
 void OnboardingView::redraw() {
-  const Case status = extensionInstaller_ ? extensionInstaller_->status().kind : Case::notInstalled;
+  const Case status = serviceInstaller_ ? serviceInstaller_->status().kind : Case::notInstalled;
   steps_[0]->setComplete(status == Case::running);
   install_->setEnabled(status != Case::starting && status != Case::running);
   steps_[1]->setComplete(status == Case::running);
@@ -401,7 +401,7 @@ void OnboardingView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   // A window coming back from the dock is the same showing, not a new one.
   if (event->spontaneous()) return;
-  if (extensionInstaller_) extensionInstaller_->refreshStatusForDisplay();
+  if (serviceInstaller_) serviceInstaller_->refreshStatusForDisplay();
   setCameraAuthorized(readAuthorized());
   stopPolling();
   if (!env_.mainQueue) return;
@@ -444,20 +444,20 @@ void OnboardingView::requestCameraAccess() {
 
 QString OnboardingView::checkResultText() const {
   status_text::Situation situation;
-  if (extensionInstaller_) situation = status_text::Situation::of(*extensionInstaller_);
+  if (serviceInstaller_) situation = status_text::Situation::of(*serviceInstaller_);
   situation.checking = checking_;
   situation.checked = checked_;
-  if (!extensionInstaller_ && !checking_) return {};
+  if (!serviceInstaller_ && !checking_) return {};
   return status_text::service(status_text::Place::setupGuide, situation);
 }
 
 void OnboardingView::checkCameraService() {
-  if (!extensionInstaller_ || checking_) return;
+  if (!serviceInstaller_ || checking_) return;
   checking_ = true;
   checked_ = true;
   redraw();
   QPointer<OnboardingView> self(this);
-  extensionInstaller_->lookNow([self](bool answered) {
+  serviceInstaller_->lookNow([self](bool answered) {
     if (!self) return;
     self->checking_ = false;
     self->redraw();

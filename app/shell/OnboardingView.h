@@ -97,7 +97,7 @@ class OnboardingView : public QWidget {
 
   // What the view works with; tests script each of them.
   struct Environment {
-    CameraServiceInstaller* extensionInstaller = nullptr;
+    CameraServiceInstaller* serviceInstaller = nullptr;
     // Where the camera authorization is read and asked for.
     std::shared_ptr<capture::CaptureDevices> authorization;
     std::shared_ptr<urls::UrlOpener> opener;
@@ -156,7 +156,7 @@ class OnboardingView : public QWidget {
   QString checkResultText() const;
 
   Environment env_;
-  QPointer<CameraServiceInstaller> extensionInstaller_;
+  QPointer<CameraServiceInstaller> serviceInstaller_;
   std::function<void()> onClose_;
   bool cameraAuthorized_ = false;
   std::shared_ptr<dispatch::Timer> permissionTimer_;

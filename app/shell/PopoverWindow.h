@@ -1,5 +1,5 @@
 #pragma once
-// The popover: a frameless popup that opens where the status item was clicked
+// The popover: a frameless popup that opens where the tray icon was clicked
 // and closes on Esc or on a click anywhere else (the click is swallowed, as
 // menus do). On Wayland it is a small top-level of its own that closes when it
 // loses the keyboard.
@@ -21,7 +21,7 @@ class PopoverWindow : public QWidget {
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
   // A toggle arriving this soon after an outside click closed the popover is
-  // that same click reaching the status item: it must not reopen it.
+  // that same click reaching the tray icon: it must not reopen it.
   static constexpr std::chrono::milliseconds kClosingClickWindow{400};
 
   // Takes ownership of `content`. On Wayland `parent` is not used.
@@ -30,7 +30,7 @@ class PopoverWindow : public QWidget {
   // The window kind on a Qt platform: a popup, or a top-level on Wayland.
   static Qt::WindowFlags windowFlagsFor(const QString& platformName);
 
-  // Shows the popover under `anchor`, the status item's geometry on screen.
+  // Shows the popover under `anchor`, the tray icon's geometry on screen.
   // When the panel does not say where the item is (empty), the pointer's
   // position stands for the click; when that is unknown too, the popover goes
   // to the corner of the screen nearest the panel.
@@ -38,7 +38,7 @@ class PopoverWindow : public QWidget {
   void showRelativeTo(const QRect& anchor, std::optional<QPoint> click);
 
   // Open, or closed a moment ago by a click elsewhere that may be a click on
-  // the status item still on its way: a toggle then has nothing left to do.
+  // the tray icon still on its way: a toggle then has nothing left to do.
   bool isShown() const;
   void performClose();
 

@@ -17,6 +17,7 @@
 #include "app/installer/BundleInfo.h"
 #include "app/model/Settings.h"
 #include "app/settings/GeneralSettingsView.h"
+#include "app/settings/Icons.h"
 #include "app/shell/AppObjects.h"
 #include "app/shell/CameraServiceCommand.h"
 #include "app/shell/DesktopPalette.h"
@@ -26,7 +27,6 @@
 #include "app/shell/RemoteControl.h"
 #include "app/shell/SingleInstance.h"
 #include "app/shell/Strings.h"
-#include "app/shell/Symbols.h"
 #include "app/shell/TrayApp.h"
 #include "app/shell/TrayPanel.h"
 #include "platform/appearance/portal/PortalAppearance.h"
@@ -63,7 +63,7 @@ void quitOnTerminationSignals(QApplication& app) {
 
 QIcon appIcon() {
   QIcon icon(QStringLiteral(":/app/velkari.tovrelle.svg"));
-  return icon.isNull() ? symbols::icon(QStringLiteral("video.fill"), Qt::black) : icon;
+  return icon.isNull() ? icons::icon(QStringLiteral("tovrelle-camera-on-symbolic"), Qt::black) : icon;
 }
 
 // Options that print one result line and end, as opposed to starting the app.
@@ -111,11 +111,11 @@ int TovrelleApp::main(int argc, char** argv) {
   // Control options talk to the running instance and never start one.
   if (auto status = RemoteControl::runIfRequested(argc, argv)) return *status;
   // Without any display Qt would stop the program. The host still has work to do (the state
-  // file, the heartbeat, answering a second launch), so it runs without status item and windows.
+  // file, the heartbeat, answering a second launch), so it runs without tray icon and windows.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
       qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
     log::processLog(
-        "TovrelleApp: no display (DISPLAY and WAYLAND_DISPLAY are unset); running without a status item or windows");
+        "TovrelleApp: no display (DISPLAY and WAYLAND_DISPLAY are unset); running without a tray icon or windows");
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
   QApplication app(argc, argv);
@@ -225,7 +225,7 @@ int TovrelleApp::main(int argc, char** argv) {
   hooks.makeSettingsContent = [&trayApp, &objects] {
     settings::GeneralSettingsView::Environment general;
     general.loginItemManager = objects.loginItem.get();
-    general.extensionInstaller = objects.installer.get();
+    general.serviceInstaller = objects.installer.get();
     general.cameraPermission = objects.cameraPermission.get();
     general.showOnboarding = [&trayApp] {
       if (trayApp) trayApp->showOnboarding();

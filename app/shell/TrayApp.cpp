@@ -17,7 +17,6 @@
 #include "app/model/ImageManager.h"
 #include "app/shell/AppObjects.h"
 #include "app/shell/PopoverWindow.h"
-#include "app/shell/Symbols.h"
 #include "app/shell/TrayIcon.h"
 #include "app/shortcuts/Names.h"
 #include "platform/log/Log.h"
@@ -86,7 +85,7 @@ void TrayApp::applicationDidFinishLaunching() {
   // 1. A panel app: no main window, and closing its windows does not quit it.
   QGuiApplication::setQuitOnLastWindowClosed(false);
 
-  // 2. The status item; reading the mode creates the camera manager.
+  // 2. The tray icon; reading the mode creates the camera manager.
   setUpTrayIcon();
 
   // 3. First run goes through onboarding; later runs install (unless the user
@@ -103,7 +102,7 @@ void TrayApp::applicationDidFinishLaunching() {
     showOnboarding();
   }
 
-  // 4. The status item follows every mode, one main-queue turn after the change.
+  // 4. The tray icon follows every mode, one main-queue turn after the change.
   CameraManager& cameraManager = services_.cameraManager();
   QPointer<TrayApp> self(this);
   auto deliverMode = [self, main = services_.mainQueue](CameraMode mode) {
@@ -152,26 +151,26 @@ void TrayApp::setUpTrayIcon() {
 
 void TrayApp::updateTrayIcon(CameraMode mode) {
   if (!trayIcon_ || !trayIcon_->hasButton()) return;
-  QString symbol;
+  QString icon;
   QString label;
   switch (mode) {
     case CameraMode::off:
-      symbol = QStringLiteral("video.slash.fill");
-      //: Status item accessibility label
-      label = qtTrId("a11y.statusItem.off");
+      icon = QStringLiteral("tovrelle-camera-off-symbolic");
+      //: Tray icon accessibility label
+      label = qtTrId("a11y.trayIcon.off");
       break;
     case CameraMode::camera:
-      symbol = QStringLiteral("video.fill");
-      //: Status item accessibility label
-      label = qtTrId("a11y.statusItem.camera");
+      icon = QStringLiteral("tovrelle-camera-on-symbolic");
+      //: Tray icon accessibility label
+      label = qtTrId("a11y.trayIcon.camera");
       break;
     case CameraMode::image:
-      symbol = QStringLiteral("photo.fill");
-      //: Status item accessibility label
-      label = qtTrId("a11y.statusItem.image");
+      icon = QStringLiteral("tovrelle-image-symbolic");
+      //: Tray icon accessibility label
+      label = qtTrId("a11y.trayIcon.image");
       break;
   }
-  trayIcon_->setImage(symbols::exists(symbol) ? symbol : QString());
+  trayIcon_->setImage(icon);
   trayIcon_->setAccessibilityLabel(label);
 }
 
@@ -200,11 +199,10 @@ PopoverWindow* TrayApp::makePopover() {
     if (self->popover_) self->popover_->performClose();
     if (self) self->openSettings();
   };
-  inputs.onInstallExtension = [main = services_.mainQueue, installer = services_.installer] {
+  inputs.onInstallService = [main = services_.mainQueue, installer = services_.installer] {
     main->async([installer] {
-      CameraServiceInstaller& extensionInstaller = installer();
-      if (!extensionInstaller.status().is(CameraServiceInstaller::Status::Case::starting))
-        extensionInstaller.install(true);
+      CameraServiceInstaller& serviceInstaller = installer();
+      if (!serviceInstaller.status().is(CameraServiceInstaller::Status::Case::starting)) serviceInstaller.install(true);
     });
   };
   inputs.onCheckForUpdates = [self] {

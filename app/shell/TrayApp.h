@@ -60,7 +60,7 @@ class TrayApp : public QObject {
     std::string updatePage;
     std::shared_ptr<urls::UrlOpener> opener;
     std::function<std::unique_ptr<TrayIcon>()> makeTrayIcon;
-    // The library the status item's menu lists; none leaves the images out.
+    // The library the tray icon's menu lists; none leaves the images out.
     std::function<ImageManager&()> imageManager;
     // Where finishing the setup guide is remembered.
     Settings* settings = nullptr;
@@ -69,7 +69,7 @@ class TrayApp : public QObject {
   // What the popover view is built with.
   struct PopoverInputs {
     std::function<void()> onOpenSettings;
-    std::function<void()> onInstallExtension;
+    std::function<void()> onInstallService;
     std::function<void()> onCheckForUpdates;
     bool canCheckForUpdates = false;
   };
@@ -102,7 +102,7 @@ class TrayApp : public QObject {
   void windowWillClose(QWidget* window);
 
   // Seen by the popover's rows and by tests.
-  TrayIcon* statusItem() const { return trayIcon_.get(); }
+  TrayIcon* trayIcon() const { return trayIcon_.get(); }
   PopoverWindow* popover() const { return popover_; }
   QWidget* settingsWindow() const { return settingsWindow_; }
   QWidget* onboardingWindow() const { return onboardingWindow_; }

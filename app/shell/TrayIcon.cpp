@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QEvent>
 #include <QGuiApplication>
-#include <QHash>
 #include <QMenu>
 #include <QPainter>
 #include <QPalette>
@@ -21,7 +20,7 @@
 #include "app/model/CameraFeedStatus.h"
 #include "app/model/CameraManager.h"
 #include "app/model/ImageManager.h"
-#include "app/shell/Symbols.h"
+#include "app/settings/Icons.h"
 #include "platform/log/Log.h"
 #include "platform/tray/StatusNotifierItem.h"
 
@@ -44,11 +43,13 @@ void addProgramIconFolder() {
   (void)added;
 }
 
-// The glyph in `ink` over a one-pixel halo of `halo`: readable on either kind of panel.
+// The glyph in `ink` over a one-pixel halo of `halo`: readable on either kind
+// of panel. Drawn from the app's own plain shape: the themed copies of the
+// tray icons carry a light edge of their own, which would thicken the glyph.
 QImage haloed(const QString& name, int side, const QColor& ink, const QColor& halo) {
   const int inner = side - 2;
-  const QImage glyph = symbols::image(name, QSize(inner, inner), ink);
-  const QImage rim = symbols::image(name, QSize(inner, inner), halo);
+  const QImage glyph = icons::bundledImage(name, QSize(inner, inner), ink);
+  const QImage rim = icons::bundledImage(name, QSize(inner, inner), halo);
   if (glyph.isNull()) return {};
   QImage out(side, side, QImage::Format_ARGB32_Premultiplied);
   out.fill(Qt::transparent);
@@ -115,7 +116,7 @@ DesktopTrayIcon::DesktopTrayIcon(QObject* parent) : TrayIcon(parent) {
   // Say once what the item falls back to; a working StatusNotifierItem host needs no word.
   if (!watcher && !QSystemTrayIcon::isSystemTrayAvailable()) {
     log::processLog(
-        "TrayIcon: no system tray on this desktop; the status item stays hidden (the shortcuts work, and "
+        "TrayIcon: no system tray on this desktop; the tray icon stays hidden (the shortcuts work, and "
         "starting tovrelle again opens the popover)");
   } else if (!watcher) {
     log::processLog(
@@ -136,30 +137,19 @@ void DesktopTrayIcon::dropFallback() {
   tray_ = nullptr;
 }
 
-QString DesktopTrayIcon::themeIconName(const QString& symbolName) {
-  static const QHash<QString, QString> names{
-      {QStringLiteral("video.slash.fill"), QStringLiteral("tovrelle-camera-off-symbolic")},
-      {QStringLiteral("video.fill"), QStringLiteral("tovrelle-camera-on-symbolic")},
-      {QStringLiteral("photo.fill"), QStringLiteral("tovrelle-image-symbolic")},
-  };
-  return names.value(symbolName);
-}
-
-QIcon DesktopTrayIcon::trayIcon(const QString& symbolName) {
+QIcon DesktopTrayIcon::trayIcon(const QString& iconName) {
   addProgramIconFolder();
-  const QString themed = themeIconName(symbolName);
-  if (!themed.isEmpty() && QIcon::hasThemeIcon(themed)) return QIcon::fromTheme(themed);
+  if (QIcon::hasThemeIcon(iconName)) return QIcon::fromTheme(iconName);
   static bool told = false;
   if (!told) {
     told = true;
-    log::processLog("TrayIcon: no icon theme has %s; the tray shows a drawn icon instead",
-                    qPrintable(themed.isEmpty() ? symbolName : themed));
+    log::processLog("TrayIcon: no icon theme has %s; the tray shows a drawn icon instead", qPrintable(iconName));
   }
-  return drawnIcon(symbolName);
+  return drawnIcon(iconName);
 }
 
-void DesktopTrayIcon::setImage(const QString& symbolName) {
-  imageName_ = symbolName;
+void DesktopTrayIcon::setImage(const QString& iconName) {
+  imageName_ = iconName;
   redraw();
 }
 
@@ -210,7 +200,7 @@ bool DesktopTrayIcon::eventFilter(QObject* watched, QEvent* event) {
 
 TrayIconMenu::TrayIconMenu(TrayIcon& item, Models models)
     : QObject(&item), item_(&item), models_(std::move(models)), menu_(new QMenu) {
-  menu_->setObjectName(QStringLiteral("statusItemMenu"));
+  menu_->setObjectName(QStringLiteral("trayIconMenu"));
   auto soon = [this] {
     if (refreshPending_) return;
     refreshPending_ = true;
@@ -239,16 +229,16 @@ QString TrayIconMenu::describe() const {
   if (!camera) return QStringLiteral("Tovrelle");
   switch (camera->currentMode()) {
     case CameraMode::off:
-      //: Status item tool tip while the virtual camera is off
-      return qtTrId("statusItem.toolTip.off");
+      //: Tray icon tool tip while the virtual camera is off
+      return qtTrId("trayIcon.toolTip.off");
     case CameraMode::camera: {
       //: Default (system default) camera option
       QString name = qtTrId("camera.default");
       if (const auto& id = camera->selectedCameraId(); id && models_.cameraDevices)
         for (const CameraInfo& info : models_.cameraDevices->cameras())
           if (info.id == *id) name = QString::fromStdString(info.name);
-      //: Status item tool tip while the virtual camera passes a camera through; %1 is the camera's name
-      QString text = qtTrId("statusItem.toolTip.camera").arg(name);
+      //: Tray icon tool tip while the virtual camera passes a camera through; %1 is the camera's name
+      QString text = qtTrId("trayIcon.toolTip.camera").arg(name);
       if (models_.cameraFeed && models_.cameraFeed->problem() != CameraFeedStatus::Problem::none)
         text += QLatin1Char('\n') + models_.cameraFeed->text();
       return text;
@@ -257,10 +247,10 @@ QString TrayIconMenu::describe() const {
       if (const auto& id = camera->selectedImageId(); id && models_.imageManager)
         for (const SavedImage& image : models_.imageManager->savedImages())
           if (image.id == *id)
-            //: Status item tool tip while the virtual camera shows an image; %1 is the image's name
-            return qtTrId("statusItem.toolTip.image").arg(QString::fromStdString(image.name));
-      //: Status item accessibility label
-      return qtTrId("a11y.statusItem.image");
+            //: Tray icon tool tip while the virtual camera shows an image; %1 is the image's name
+            return qtTrId("trayIcon.toolTip.image").arg(QString::fromStdString(image.name));
+      //: Tray icon accessibility label
+      return qtTrId("a11y.trayIcon.image");
     }
   }
   return {};

@@ -36,8 +36,9 @@ class TrayIcon : public QObject {
 
   // False when there is nothing to draw into.
   virtual bool hasButton() const = 0;
-  // The symbol shown, by name (see symbols::names()); empty shows nothing.
-  virtual void setImage(const QString& symbolName) = 0;
+  // The icon shown, by its icon-theme name ("tovrelle-camera-on-symbolic");
+  // empty shows nothing.
+  virtual void setImage(const QString& iconName) = 0;
   virtual QString imageName() const = 0;
   virtual void setAccessibilityLabel(const QString& label) = 0;
   virtual QString accessibilityLabel() const = 0;
@@ -67,7 +68,7 @@ class DesktopTrayIcon final : public TrayIcon {
   ~DesktopTrayIcon() override;
 
   bool hasButton() const override { return true; }
-  void setImage(const QString& symbolName) override;
+  void setImage(const QString& iconName) override;
   QString imageName() const override { return imageName_; }
   void setAccessibilityLabel(const QString& label) override { accessibilityLabel_ = label; }
   QString accessibilityLabel() const override { return accessibilityLabel_; }
@@ -76,10 +77,8 @@ class DesktopTrayIcon final : public TrayIcon {
   QRect buttonGeometry() const override;
   void setMenu(QMenu* menu) override;
 
-  // The themed icon name a mode symbol is installed under; empty for others.
-  static QString themeIconName(const QString& symbolName);
-  // The icon sent for `symbolName`: the theme's, else drawn.
-  static QIcon trayIcon(const QString& symbolName);
+  // The icon sent for `iconName`: the theme's, else drawn from the app's own shape.
+  static QIcon trayIcon(const QString& iconName);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -2,18 +2,13 @@
 
 #include "app/shell/PopoverWindow.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCoreApplication>
-#include <QEnterEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
-#include <QPainter>
-#include <QPainterPath>
 #include <QShowEvent>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -25,135 +20,17 @@
 #include "app/model/CameraPermission.h"
 #include "app/model/ImageManager.h"
 #include "app/model/PreviewRenderer.h"
+#include "app/settings/Icons.h"
 #include "app/settings/SettingsStyle.h"
 #include "app/shell/AppObjects.h"
-#include "app/shell/Symbols.h"
+#include "app/shell/PreviewArea.h"
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
 #include "shared/DataFolder.h"
 
 namespace tovrelle {
 
-namespace popover {
-
-// The preview: a black rounded rectangle with the renderer's current frame
-// fitted into it. One accessibility element, labelled by the camera mode.
-class PreviewArea final : public QWidget {
-  Q_OBJECT
-
- public:
-  PreviewArea(PreviewRenderer* preview, QWidget* parent) : QWidget(parent), preview_(preview) {
-    setObjectName(QStringLiteral("previewArea"));
-    setFixedSize(TrayPanel::kContentWidth, TrayPanel::kPreviewHeight);
-    setAttribute(Qt::WA_OpaquePaintEvent, false);
-    if (preview_) connect(preview_, &PreviewRenderer::currentFrameChanged, this, qOverload<>(&QWidget::update));
-  }
-
-  // Said over the picture, with a line that others see black; empty says nothing.
-  void setNotice(const QString& notice) {
-    if (notice == notice_) return;
-    notice_ = notice;
-    update();
-  }
-  const QString& notice() const { return notice_; }
-
-  // Where the frame is drawn: as large as fits, centred.
-  QRectF frameRect(const QSize& frameSize) const {
-    if (frameSize.isEmpty()) return {};
-    const QSizeF fitted = QSizeF(frameSize).scaled(QSizeF(size()), Qt::KeepAspectRatio);
-    return QRectF(QPointF((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
-  }
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath outline;
-    outline.addRoundedRect(QRectF(rect()), TrayPanel::kPreviewCornerRadius, TrayPanel::kPreviewCornerRadius);
-    p.fillPath(outline, Qt::black);
-    if (preview_ && !preview_->currentFrame().isNull()) {
-      const QImage& frame = preview_->currentFrame();
-      p.setClipPath(outline);
-      p.setRenderHint(QPainter::SmoothPixmapTransform);
-      p.drawImage(frameRect(frame.size()), frame);
-    }
-    if (notice_.isEmpty()) return;
-    // White on a dark veil reads over any last frame, in either palette.
-    p.setClipPath(outline);
-    p.fillRect(rect(), QColor(0, 0, 0, 170));
-    const QRect text = rect().adjusted(12, 0, -12, 0);
-    QFont title = font();
-    title.setBold(true);
-    QFont small = font();
-    small.setPointSizeF(std::max(7.0, small.pointSizeF() - 1));
-    const QFontMetrics titleMetrics(title);
-    const QRect titleBox = titleMetrics.boundingRect(text, Qt::AlignHCenter | Qt::TextWordWrap, notice_);
-    const int gap = 4;
-    const int total = titleBox.height() + gap + QFontMetrics(small).height();
-    const int top = (height() - total) / 2;
-    p.setPen(Qt::white);
-    p.setFont(title);
-    p.drawText(QRect(text.left(), top, text.width(), titleBox.height()), Qt::AlignHCenter | Qt::TextWordWrap, notice_);
-    p.setFont(small);
-    p.setPen(QColor(0xd8, 0xd8, 0xd8));
-    //: Second line under a camera problem in the popover preview
-    p.drawText(QRect(text.left(), top + titleBox.height() + gap, text.width(), QFontMetrics(small).height()),
-               Qt::AlignHCenter, qtTrId("cameraFeed.othersSeeBlack"));
-  }
-
- private:
-  QPointer<PreviewRenderer> preview_;
-  QString notice_;
-};
-
-class PreviewAccessible final : public QAccessibleWidget {
- public:
-  explicit PreviewAccessible(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Graphic) {}
-  int childCount() const override { return 0; }
-  QAccessibleInterface* child(int) const override { return nullptr; }
-};
-
-// A row is one pressable button named by its title, checked while it carries the mark.
-class RowAccessible final : public QAccessibleWidget {
- public:
-  explicit RowAccessible(PopoverRow* row) : QAccessibleWidget(row, QAccessible::Button) {}
-  QAccessible::State state() const override {
-    QAccessible::State state = QAccessibleWidget::state();
-    state.checked = row()->isChecked();
-    return state;
-  }
-  int childCount() const override { return 0; }
-  QAccessibleInterface* child(int) const override { return nullptr; }
-  QStringList actionNames() const override { return {pressAction()}; }
-  void doAction(const QString& name) override {
-    if (name == pressAction() && row()->isEnabled()) row()->click();
-  }
-
- private:
-  PopoverRow* row() const { return static_cast<PopoverRow*>(widget()); }
-};
-
-QAccessibleInterface* accessibleFactory(const QString& className, QObject* object) {
-  if (!object || !object->isWidgetType()) return nullptr;
-  if (className == QLatin1String(PreviewArea::staticMetaObject.className()))
-    return new PreviewAccessible(static_cast<QWidget*>(object));
-  if (className == QLatin1String(PopoverRow::staticMetaObject.className()))
-    return new RowAccessible(static_cast<PopoverRow*>(object));
-  return nullptr;
-}
-
-}  // namespace popover
-
 namespace {
-
-QFont captionFont(QFont font) {
-  if (font.pointSizeF() > 0) {
-    font.setPointSizeF(std::max(7.0, font.pointSizeF() - 2));
-  } else {
-    font.setPixelSize(std::max(9, font.pixelSize() - 2));
-  }
-  return font;
-}
 
 QColor secondaryColor(const QPalette& palette) { return settings::secondaryTextColor(palette); }
 
@@ -185,136 +62,6 @@ void discard(QWidget* widget) {
 
 }  // namespace
 
-// ---- PopoverRow
-
-PopoverRow::PopoverRow(QString title, bool isChecked, bool isEnabled, QImage leadingImage, std::function<void()> action,
-                       QWidget* parent)
-    : QAbstractButton(parent), title_(std::move(title)), leadingImage_(std::move(leadingImage)) {
-  setCheckable(true);
-  setChecked(isChecked);
-  setEnabled(isEnabled);
-  // Tab and the arrow keys reach every row, Return and Space act; a click
-  // does not move the focus (and its ring) to the row clicked.
-  setFocusPolicy(Qt::TabFocus);
-  setAttribute(Qt::WA_Hover);
-  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-  setToolTip(title_);
-  setAccessibleName(title_);
-  setText(title_);
-  if (action) connect(this, &QAbstractButton::clicked, this, [action = std::move(action)] { action(); });
-}
-
-QSize PopoverRow::sizeHint() const {
-  const QFontMetrics fm(font());
-  const int content = std::max(fm.height(), leadingImage_.isNull() ? 0 : kLeadingImageSize);
-  int width = 2 * kHorizontalPadding + kCheckColumnWidth + kSpacing + fm.horizontalAdvance(title_);
-  if (!leadingImage_.isNull()) width += kLeadingImageSize + kSpacing;
-  return {width, content + 2 * kVerticalPadding};
-}
-
-QSize PopoverRow::minimumSizeHint() const {
-  const QFontMetrics fm(font());
-  int width = 2 * kHorizontalPadding + kCheckColumnWidth + kSpacing + fm.horizontalAdvance(QStringLiteral("…"));
-  if (!leadingImage_.isNull()) width += kLeadingImageSize + kSpacing;
-  return {width, sizeHint().height()};
-}
-
-QRect PopoverRow::titleRect() const {
-  int x = kHorizontalPadding + kCheckColumnWidth + kSpacing;
-  if (!leadingImage_.isNull()) x += kLeadingImageSize + kSpacing;
-  return QRect(x, kVerticalPadding, std::max(0, width() - x - kHorizontalPadding), height() - 2 * kVerticalPadding);
-}
-
-QString PopoverRow::displayedTitle() const {
-  return QFontMetrics(font()).elidedText(title_, Qt::ElideRight, titleRect().width());
-}
-
-void PopoverRow::paintEvent(QPaintEvent*) {
-  QPainter p(this);
-  p.setRenderHint(QPainter::Antialiasing);
-  if (drawsHighlight()) {
-    QColor accent = palette().color(QPalette::Active, QPalette::Highlight);
-    accent.setAlphaF(kHighlightOpacity);
-    QPainterPath background;
-    background.addRoundedRect(QRectF(rect()), kCornerRadius, kCornerRadius);
-    p.fillPath(background, accent);
-  }
-  const QColor text = palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText);
-
-  // The check column is always there; only the mark comes and goes.
-  int x = kHorizontalPadding;
-  if (isChecked()) {
-    const int side = std::clamp(QFontMetrics(captionFont(font())).height() * 3 / 4, 8, kCheckColumnWidth);
-    const QRect mark(x + (kCheckColumnWidth - side) / 2, (height() - side) / 2, side, side);
-    p.drawPixmap(mark, symbols::pixmap(QStringLiteral("checkmark"), mark.size(), text, devicePixelRatioF()));
-  }
-  x += kCheckColumnWidth + kSpacing;
-
-  if (!leadingImage_.isNull()) {
-    const QSizeF fitted =
-        QSizeF(leadingImage_.size()).scaled(kLeadingImageSize, kLeadingImageSize, Qt::KeepAspectRatio);
-    const QRectF box(x + (kLeadingImageSize - fitted.width()) / 2, (height() - fitted.height()) / 2, fitted.width(),
-                     fitted.height());
-    p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(box, leadingImage_);
-  }
-
-  p.setPen(text);
-  p.setFont(font());
-  p.drawText(titleRect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, displayedTitle());
-
-  if (hasFocus()) {
-    // The focus ring: the palette's highlight, strong enough on light and dark.
-    QPainterPath ring;
-    ring.addRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), kCornerRadius, kCornerRadius);
-    p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(palette().color(QPalette::Active, QPalette::Highlight), 2));
-    p.drawPath(ring);
-  }
-}
-
-void PopoverRow::keyPressEvent(QKeyEvent* event) {
-  switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-      if (isEnabled()) click();
-      return;
-    case Qt::Key_Up:
-    case Qt::Key_Down:
-      // The popover moves between its rows.
-      event->ignore();
-      return;
-    default: QAbstractButton::keyPressEvent(event);
-  }
-}
-
-void PopoverRow::focusInEvent(QFocusEvent* event) {
-  QAbstractButton::focusInEvent(event);
-  update();
-}
-
-void PopoverRow::focusOutEvent(QFocusEvent* event) {
-  QAbstractButton::focusOutEvent(event);
-  update();
-}
-
-void PopoverRow::enterEvent(QEnterEvent* event) {
-  QAbstractButton::enterEvent(event);
-  isHovering_ = true;
-  update();
-}
-
-void PopoverRow::leaveEvent(QEvent* event) {
-  QAbstractButton::leaveEvent(event);
-  isHovering_ = false;
-  update();
-}
-
-void PopoverRow::changeEvent(QEvent* event) {
-  QAbstractButton::changeEvent(event);
-  if (event->type() == QEvent::EnabledChange) update();
-}
-
 // ---- TrayPanel
 
 TrayPanel::Models TrayPanel::Models::from(AppObjects& objects) {
@@ -322,7 +69,7 @@ TrayPanel::Models TrayPanel::Models::from(AppObjects& objects) {
   m.cameraManager = objects.camera.get();
   m.imageManager = objects.images.get();
   m.cameraDevices = objects.cameraDevices.get();
-  m.extensionInstaller = objects.installer.get();
+  m.serviceInstaller = objects.installer.get();
   m.preview = objects.preview.get();
   m.cameraPermission = objects.cameraPermission.get();
   m.cameraFeed = objects.cameraFeed.get();
@@ -330,21 +77,15 @@ TrayPanel::Models TrayPanel::Models::from(AppObjects& objects) {
   return m;
 }
 
-TrayPanel::TrayPanel(Models models, std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
+TrayPanel::TrayPanel(Models models, std::function<void()> onOpenSettings, std::function<void()> onInstallService,
                      std::function<void()> onCheckForUpdates, bool canCheckForUpdates, QWidget* parent)
     : QWidget(parent),
       models_(std::move(models)),
       onOpenSettings_(std::move(onOpenSettings)),
-      onInstallExtension_(std::move(onInstallExtension)),
+      onInstallService_(std::move(onInstallService)),
       onCheckForUpdates_(std::move(onCheckForUpdates)),
       canCheckForUpdates_(canCheckForUpdates) {
-  static const bool factoryInstalled = [] {
-    QAccessible::installFactory(popover::accessibleFactory);
-    return true;
-  }();
-  (void)factoryInstalled;
-
-  setObjectName(QStringLiteral("statusPopover"));
+  setObjectName(QStringLiteral("trayPanel"));
   setFixedWidth(kWidth);
   layout_ = new QVBoxLayout(this);
   layout_->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
@@ -386,7 +127,7 @@ TrayPanel::TrayPanel(Models models, std::function<void()> onOpenSettings, std::f
   }
   if (auto* m = models_.imageManager) connect(m, &ImageManager::savedImagesChanged, this, redrawSoon);
   if (auto* m = models_.cameraDevices) connect(m, &CameraDeviceManager::camerasChanged, this, redrawSoon);
-  if (auto* m = models_.extensionInstaller) connect(m, &CameraServiceInstaller::statusChanged, this, redrawSoon);
+  if (auto* m = models_.serviceInstaller) connect(m, &CameraServiceInstaller::statusChanged, this, redrawSoon);
   if (auto* m = models_.cameraPermission) connect(m, &CameraPermission::statusChanged, this, redrawSoon);
   if (auto* m = models_.cameraFeed) connect(m, &CameraFeedStatus::changed, this, redrawSoon);
 
@@ -482,7 +223,7 @@ void TrayPanel::redraw() {
     auto* caption = new QLabel(qtTrId("menu.cameraPermission.denied"), block);
     caption->setObjectName(QStringLiteral("cameraPermissionCaption"));
     caption->setWordWrap(true);
-    caption->setFont(captionFont(font()));
+    caption->setFont(popoverCaptionFont(font()));
     caption->setFixedWidth(kContentWidth);
     QPalette palette = caption->palette();
     palette.setColor(QPalette::WindowText, kDeniedRed);
@@ -566,24 +307,24 @@ void TrayPanel::redraw() {
     addChild(group);
   }
 
-  // 9. The extension, while it is not active.
-  if (auto* installer = models_.extensionInstaller;
+  // 9. The camera service, while it is not running.
+  if (auto* installer = models_.serviceInstaller;
       installer && !installer->status().is(CameraServiceInstaller::Status::Case::running)) {
     addChild(makeDivider());
-    QWidget* group = makeGroup("extensionGroup", kBlockSpacing);
+    QWidget* group = makeGroup("serviceGroup", kBlockSpacing);
     auto* text =
         new QLabel(status_text::service(status_text::Place::panel, status_text::Situation::of(*installer)), group);
-    text->setObjectName(QStringLiteral("extensionStatusText"));
+    text->setObjectName(QStringLiteral("serviceStatusText"));
     text->setWordWrap(true);
-    text->setFont(captionFont(font()));
+    text->setFont(popoverCaptionFont(font()));
     text->setFixedWidth(kContentWidth);
     QPalette palette = text->palette();
     palette.setColor(QPalette::WindowText, secondaryColor(palette));
     text->setPalette(palette);
     group->layout()->addWidget(text);
     const bool requesting = installer->status().is(CameraServiceInstaller::Status::Case::starting);
-    //: Install the camera system extension
-    addRow(group, "installRow", qtTrId("menu.installExtension"), false, !requesting, onInstallExtension_);
+    //: Set up the camera service
+    addRow(group, "installRow", qtTrId("menu.installService"), false, !requesting, onInstallService_);
     addChild(group);
   }
 
@@ -595,7 +336,7 @@ void TrayPanel::redraw() {
     text->setObjectName(QStringLiteral("dataFolderProblemText"));
     text->setTextFormat(Qt::PlainText);
     text->setWordWrap(true);
-    text->setFont(captionFont(font()));
+    text->setFont(popoverCaptionFont(font()));
     text->setFixedWidth(kContentWidth);
     QPalette palette = text->palette();
     palette.setColor(QPalette::WindowText, kDeniedRed);
@@ -734,7 +475,7 @@ void TrayPanel::populateCameraMenu() {
   const std::optional<std::string> selected =
       models_.cameraManager ? models_.cameraManager->selectedCameraId() : std::nullopt;
   const QColor markColor = palette().color(QPalette::Active, QPalette::WindowText);
-  const QIcon checkmark = symbols::icon(QStringLiteral("checkmark"), markColor);
+  const QIcon checkmark = icons::icon(QStringLiteral("object-select-symbolic"), markColor);
 
   //: Default (system default) camera option
   QAction* defaultItem = cameraMenu_->addAction(qtTrId("camera.default"));
@@ -804,7 +545,7 @@ void TrayPanel::fitHeight() {
 
 void installTrayPanel(TrayApp::Hooks& hooks, TrayPanel::Models models) {
   hooks.makePopoverContent = [models](const TrayApp::PopoverInputs& inputs) -> QWidget* {
-    return new TrayPanel(models, inputs.onOpenSettings, inputs.onInstallExtension, inputs.onCheckForUpdates,
+    return new TrayPanel(models, inputs.onOpenSettings, inputs.onInstallService, inputs.onCheckForUpdates,
                          inputs.canCheckForUpdates);
   };
   PreviewRenderer* preview = models.preview;
@@ -813,5 +554,3 @@ void installTrayPanel(TrayApp::Hooks& hooks, TrayPanel::Models models) {
 }
 
 }  // namespace tovrelle
-
-#include "TrayPanel.moc"

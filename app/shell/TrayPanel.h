@@ -2,14 +2,13 @@
 // The popover's content, the app's main control surface: the live preview,
 // the camera-access warning, the off and on rows with the camera menu, one
 // row per library image, the settings, update and quit rows and, while the
-// camera extension is not active, its status with an install row.
+// camera service is not running, its status with an install row.
 //
 // Built fresh for every show from the current model objects. While it is
 // shown it follows their change signals: check marks, rows, the camera menu
 // and the install group change in place, and the preview repaints with each
 // new frame. Thread-bound (main thread): the preview renderer hands its
 // frames over on the main queue.
-#include <QAbstractButton>
 #include <QHash>
 #include <QImage>
 #include <QPointer>
@@ -22,6 +21,7 @@
 #include "app/installer/CameraServiceInstaller.h"
 #include "app/model/CameraDeviceManager.h"
 #include "app/model/CameraManager.h"
+#include "app/shell/PopoverRow.h"
 #include "app/shell/PopoverWindow.h"  // TrayApp holds it by QPointer
 #include "app/shell/TrayApp.h"
 
@@ -37,55 +37,6 @@ class CameraManager;
 class CameraPermission;
 class ImageManager;
 class PreviewRenderer;
-
-// One row: a check column that keeps its place, an optional 16 x 16 image and
-// the title on one line (cut short with the whole title as tool tip). The
-// whole row is clickable, and an enabled row under the pointer is tinted with
-// the accent colour. A click runs the action; the check mark is the model's.
-class PopoverRow : public QAbstractButton {
-  Q_OBJECT
-
- public:
-  static constexpr int kCheckColumnWidth = 12;
-  static constexpr int kLeadingImageSize = 16;
-  static constexpr int kSpacing = 6;
-  static constexpr int kVerticalPadding = 3;
-  static constexpr int kHorizontalPadding = 6;
-  static constexpr qreal kCornerRadius = 5;
-  static constexpr qreal kHighlightOpacity = 0.18;
-
-  PopoverRow(QString title, bool isChecked, bool isEnabled, QImage leadingImage, std::function<void()> action,
-             QWidget* parent = nullptr);
-
-  const QString& title() const { return title_; }
-  const QImage& leadingImage() const { return leadingImage_; }
-  bool isHovering() const { return isHovering_; }
-  // Whether the accent highlight is drawn now.
-  bool drawsHighlight() const { return isHovering_ && isEnabled(); }
-  // The title as it fits the row's current width.
-  QString displayedTitle() const;
-  // Where the title is drawn.
-  QRect titleRect() const;
-
-  QSize sizeHint() const override;
-  QSize minimumSizeHint() const override;
-
- protected:
-  void paintEvent(QPaintEvent* event) override;
-  void enterEvent(QEnterEvent* event) override;
-  void leaveEvent(QEvent* event) override;
-  void changeEvent(QEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
-  void focusInEvent(QFocusEvent* event) override;
-  void focusOutEvent(QFocusEvent* event) override;
-  // A click acts; it does not toggle the mark.
-  void nextCheckState() override {}
-
- private:
-  QString title_;
-  QImage leadingImage_;
-  bool isHovering_ = false;
-};
 
 class TrayPanel : public QWidget {
   Q_OBJECT
@@ -105,7 +56,7 @@ class TrayPanel : public QWidget {
     CameraManager* cameraManager = nullptr;
     ImageManager* imageManager = nullptr;
     CameraDeviceManager* cameraDevices = nullptr;
-    CameraServiceInstaller* extensionInstaller = nullptr;
+    CameraServiceInstaller* serviceInstaller = nullptr;
     PreviewRenderer* preview = nullptr;
     CameraPermission* cameraPermission = nullptr;
     // Ends the application (the quit row).
@@ -117,7 +68,7 @@ class TrayPanel : public QWidget {
     static Models from(AppObjects& objects);
   };
 
-  TrayPanel(Models models, std::function<void()> onOpenSettings, std::function<void()> onInstallExtension,
+  TrayPanel(Models models, std::function<void()> onOpenSettings, std::function<void()> onInstallService,
             std::function<void()> onCheckForUpdates, bool canCheckForUpdates, QWidget* parent = nullptr);
   ~TrayPanel() override;
 
@@ -165,7 +116,7 @@ class TrayPanel : public QWidget {
 
   Models models_;
   std::function<void()> onOpenSettings_;
-  std::function<void()> onInstallExtension_;
+  std::function<void()> onInstallService_;
   std::function<void()> onCheckForUpdates_;
   bool canCheckForUpdates_;
 

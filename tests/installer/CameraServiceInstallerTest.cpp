@@ -77,8 +77,8 @@ TEST_F(InstallerTest, AnInstallStartsAndEndsRunningOrFailed) {
   fake->fail(fake->lastInstall(), userservice::kErrorValidationFailed);
   run();
   ASSERT_EQ(status(), Case::failed);
-  EXPECT_EQ(failure().messageKey, "extensionError.reinstall");
-  EXPECT_EQ(failure().message, QStringLiteral("text of extensionError.reinstall"));
+  EXPECT_EQ(failure().messageKey, "serviceError.reinstall");
+  EXPECT_EQ(failure().message, QStringLiteral("text of serviceError.reinstall"));
   EXPECT_EQ(failure().diagnostic,
             QStringLiteral("tovrelle.camera-service #9: ") +
                 QString::fromStdString(userservice::describeErrorCode(userservice::kErrorValidationFailed)));
@@ -121,13 +121,13 @@ TEST_F(InstallerTest, EachErrorCodeHasItsMessage) {
     const char* key;
     bool needsSupport;
   };
-  for (const Row& row : {Row{userservice::kErrorUnknown, "extensionError.unknown", true},
-                         Row{userservice::kErrorServiceNotFound, "extensionError.buildProblem", true},
-                         Row{userservice::kErrorServiceMissingIdentifier, "extensionError.buildProblem", true},
-                         Row{userservice::kErrorValidationFailed, "extensionError.reinstall", true},
-                         Row{userservice::kErrorRefused, "extensionError.needsApproval", false},
-                         Row{userservice::kErrorNoCamera, "extensionError.noCamera", false},
-                         Row{userservice::kErrorCameraTaken, "extensionError.cameraTaken", false}}) {
+  for (const Row& row : {Row{userservice::kErrorUnknown, "serviceError.unknown", true},
+                         Row{userservice::kErrorServiceNotFound, "serviceError.buildProblem", true},
+                         Row{userservice::kErrorServiceMissingIdentifier, "serviceError.buildProblem", true},
+                         Row{userservice::kErrorValidationFailed, "serviceError.reinstall", true},
+                         Row{userservice::kErrorRefused, "serviceError.needsApproval", false},
+                         Row{userservice::kErrorNoCamera, "serviceError.noCamera", false},
+                         Row{userservice::kErrorCameraTaken, "serviceError.cameraTaken", false}}) {
     SCOPED_TRACE(row.code);
     const auto failure = installer->mapFailure(userservice::makeError(row.code, "why"));
     EXPECT_EQ(failure.messageKey, row.key);
@@ -216,7 +216,7 @@ TEST_F(InstallerTest, RemovalEndsNotInstalledOrFailedAndBlocksInstallingMeanwhil
   run();
   EXPECT_FALSE(removed);
   ASSERT_EQ(status(), Case::failed);
-  EXPECT_EQ(failure().messageKey, "extensionError.unknown");
+  EXPECT_EQ(failure().messageKey, "serviceError.unknown");
 }
 
 // The user's removal outlives the app: a later launch (or login) only looks,

@@ -231,8 +231,7 @@ TEST_F(SystemdCameraServiceTest, RefusingOrVanishingManagerFailsAndInstallsNothi
   systemd->setBehaviour("RestartUnit", FakeSystemdManager::Behaviour::refuse);
   makeInstaller();
   ASSERT_EQ(install(true), Case::failed);
-  EXPECT_TRUE(
-      shownStartsWith("extensionError.needsApproval | tovrelle.camera-service #10: the service manager refused"))
+  EXPECT_TRUE(shownStartsWith("serviceError.needsApproval | tovrelle.camera-service #10: the service manager refused"))
       << shown();
   EXPECT_TRUE(copyFolders().empty()) << "the new copy is removed again";
 
@@ -240,7 +239,7 @@ TEST_F(SystemdCameraServiceTest, RefusingOrVanishingManagerFailsAndInstallsNothi
   systemd->setBehaviour("EnableUnitFiles", FakeSystemdManager::Behaviour::vanish);
   ASSERT_EQ(install(true), Case::failed);
   EXPECT_TRUE(
-      shownStartsWith("extensionError.unknown | tovrelle.camera-service #1: the service manager went away "
+      shownStartsWith("serviceError.unknown | tovrelle.camera-service #1: the service manager went away "
                       "when asked to enable "))
       << shown();
   EXPECT_FALSE(systemd->connected());
@@ -255,7 +254,7 @@ TEST_F(SystemdCameraServiceTest, AServiceThatPublishesNothingFailsAndSaysWhy) {
   writeEmbedded("2.0", "7", "exec sleep 30");
   ASSERT_EQ(install(true), Case::failed);
   EXPECT_EQ(shown(),
-            "extensionError.noCamera | tovrelle.camera-service #14: the camera service runs but published no "
+            "serviceError.noCamera | tovrelle.camera-service #14: the camera service runs but published no "
             "camera within 2 s");
   EXPECT_TRUE(logs.contains("last journal lines of velkari.tovrelle.cameraextension.service"));
 }
@@ -355,7 +354,7 @@ TEST_F(SystemdCameraServiceTest, AServiceThatCrashesAtStartFailsWithItsExitStatu
   writeEmbedded("2.0", "7", "exit 1");
   ASSERT_EQ(install(true), Case::failed);
   EXPECT_EQ(shown(),
-            "extensionError.noCamera | tovrelle.camera-service #14: the camera service exited with status 1 "
+            "serviceError.noCamera | tovrelle.camera-service #14: the camera service exited with status 1 "
             "before its camera appeared");
   EXPECT_TRUE(logs.contains("cannot write the camera service log"));
 
@@ -378,7 +377,7 @@ TEST_F(SystemdCameraServiceTest, OneCameraOnly) {
 
   makeInstaller();
   ASSERT_EQ(install(true), Case::failed);
-  EXPECT_TRUE(shownStartsWith("extensionError.cameraTaken | ")) << shown();
+  EXPECT_TRUE(shownStartsWith("serviceError.cameraTaken | ")) << shown();
   EXPECT_NE(shown().find(std::to_string(first->pid())), std::string::npos) << shown();
 }
 
@@ -388,9 +387,9 @@ TEST_F(SystemdCameraServiceTest, ABrokenCopyInTheAppFailsWithoutInstallingAnythi
   startManager();
   makeInstaller();
   // Each damage and the start of what it shows: the code, then the real cause.
-  const std::string reinstall = "extensionError.reinstall | tovrelle.camera-service #9: ";
+  const std::string reinstall = "serviceError.reinstall | tovrelle.camera-service #9: ";
   const std::vector<std::pair<std::function<void()>, std::string>> cases = {
-      {[&] { fs::remove_all(prefix.service()); }, "extensionError.buildProblem | tovrelle.camera-service #4: "},
+      {[&] { fs::remove_all(prefix.service()); }, "serviceError.buildProblem | tovrelle.camera-service #4: "},
       {[&] { prefix.writeInfo("\x01\x02 not json"); }, reinstall},
       {[&] { prefix.writeInfo("{\"CFBundleVersion\": \"7\", \"pad\": \"" + std::string(70 * 1024, 'x') + "\"}"); },
        reinstall + (prefix.service() / "Info.json").string() + " is too large"},

@@ -1,5 +1,5 @@
 // The launch sequence and the delegate's windows, with the real model objects
-// on fake services: capture, extension machinery, hot keys, status item and a
+// on fake services: capture, camera service machinery, hot keys, tray icon and a
 // manual main queue. Each model object is made on its first use.
 #include <QApplication>
 #include <QKeyEvent>
@@ -148,17 +148,17 @@ TEST_F(Delegate, TrayIconFollowsTheModeOneMainQueueTurnAfterEachChangeIncludingF
   auto delegate = launch();
   ASSERT_TRUE(trayIcon);
   // Set up from the current mode at once, with the label.
-  EXPECT_EQ(trayIcon->image, "video.slash.fill");
-  EXPECT_EQ(trayIcon->a11y, "a11y.statusItem.off");  // no string table loaded here: the key
+  EXPECT_EQ(trayIcon->image, "tovrelle-camera-off-symbolic");
+  EXPECT_EQ(trayIcon->a11y, "a11y.trayIcon.off");  // no string table loaded here: the key
   scheduler_.drainAll();
 
   // Control+Alt+Super+1 released: camera on. The icon changes one main-queue turn later.
   hotKeys->release(hotkeys::key::one, kControlOptionCommand);
   EXPECT_EQ(camera_->currentMode(), CameraMode::camera);
-  EXPECT_EQ(trayIcon->image, "video.slash.fill");
+  EXPECT_EQ(trayIcon->image, "tovrelle-camera-off-symbolic");
   main_->drain();
-  EXPECT_EQ(trayIcon->image, "video.fill");
-  EXPECT_EQ(trayIcon->a11y, "a11y.statusItem.camera");
+  EXPECT_EQ(trayIcon->image, "tovrelle-camera-on-symbolic");
+  EXPECT_EQ(trayIcon->a11y, "a11y.trayIcon.camera");
   hotKeys->release(hotkeys::key::zero, kControlOptionCommand);
   main_->drain();
   EXPECT_EQ(camera_->currentMode(), CameraMode::off);
@@ -169,10 +169,11 @@ TEST_F(Delegate, TrayIconFollowsTheModeOneMainQueueTurnAfterEachChangeIncludingF
   hotKeys->release(hotkeys::key::two, kControlOptionCommand);
   EXPECT_EQ(camera_->currentMode(), CameraMode::image);
   main_->drain();
-  EXPECT_EQ(trayIcon->a11y, "a11y.statusItem.image");
+  EXPECT_EQ(trayIcon->a11y, "a11y.trayIcon.image");
   // Every mode reached the icon, in order, once each.
   EXPECT_EQ(trayIcon->images,
-            (QStringList{"video.slash.fill", "video.slash.fill", "video.fill", "video.slash.fill", "photo.fill"}));
+            (QStringList{"tovrelle-camera-off-symbolic", "tovrelle-camera-off-symbolic", "tovrelle-camera-on-symbolic",
+                         "tovrelle-camera-off-symbolic", "tovrelle-image-symbolic"}));
   // Presses do nothing: the shortcuts act on release.
   hotKeys->press(hotkeys::key::one, kControlOptionCommand);
   main_->drain();
@@ -204,7 +205,7 @@ TEST_F(Delegate, PopoverClosesOnAClickElsewhereAndTheSameClickOnTheItemDoesNotRe
   EXPECT_TRUE(first->isVisible());
   EXPECT_EQ(previewStops, 0);
 
-  // A press on the status item: the popup goes, the preview stops, and the
+  // A press on the tray icon: the popup goes, the preview stops, and the
   // same click arriving as the item's activation does not bring it back.
   pressOutside(first, trayIcon->buttonGeometry().center());
   EXPECT_FALSE(first->isVisible());
@@ -270,7 +271,7 @@ TEST_F(Delegate, PopoverInstallRowForcesAnInstallUnlessOneIsUnderWay) {
   ASSERT_EQ(installer_->status().kind, Case::starting);
   const size_t installs = service_->installCount();
   trayIcon->click();
-  popoverInputs.onInstallExtension();
+  popoverInputs.onInstallService();
   main_->drain();
   EXPECT_EQ(service_->installCount(), installs);  // starting: nothing new
 
@@ -278,7 +279,7 @@ TEST_F(Delegate, PopoverInstallRowForcesAnInstallUnlessOneIsUnderWay) {
   service_->fail(service_->lastInstall(), userservice::kErrorUnknown);
   main_->drain();
   ASSERT_EQ(installer_->status().kind, Case::failed);
-  popoverInputs.onInstallExtension();
+  popoverInputs.onInstallService();
   EXPECT_EQ(service_->installCount(), installs);
   main_->drain();
   EXPECT_EQ(service_->installCount(), installs + 1);
@@ -346,23 +347,23 @@ TEST_F(Delegate, TheToolTipSaysTheCameraIsNotInstalledAfterTheUserRemovedIt) {
   service_->succeed(service_->lastInstall());
   scheduler_.drainAll();
   ASSERT_EQ(installer_->status().kind, Case::running);
-  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.off");  // no string table loaded here: the key
+  EXPECT_EQ(trayIcon->tooltip, "trayIcon.toolTip.off");  // no string table loaded here: the key
 
   service_->scriptNextRemoval(test::FakeCameraService::succeed());
   installer_->remove();
   scheduler_.drainAll();
   QCoreApplication::processEvents();
-  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.off\nstatusItem.toolTip.notInstalled");
+  EXPECT_EQ(trayIcon->tooltip, "trayIcon.toolTip.off\ntrayIcon.toolTip.notInstalled");
 
   // Installed again on the user's word: the line goes.
   service_->scriptNextInstall(test::FakeCameraService::succeed());
   popoverInputs = {};
   trayIcon->click();
-  popoverInputs.onInstallExtension();
+  popoverInputs.onInstallService();
   scheduler_.drainAll();
   QCoreApplication::processEvents();
   ASSERT_EQ(installer_->status().kind, Case::running);
-  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.off");
+  EXPECT_EQ(trayIcon->tooltip, "trayIcon.toolTip.off");
 }
 
 // Camera on with no camera, or one that stopped sending: the tool tip says so on a second line.
@@ -373,18 +374,18 @@ TEST_F(Delegate, TheToolTipSaysWhenCameraModeHasNoPicture) {
   camera().turnOn();
   scheduler_.drainAll();
   QCoreApplication::processEvents();
-  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.camera\ncameraFeed.noCamera");
+  EXPECT_EQ(trayIcon->tooltip, "trayIcon.toolTip.camera\ncameraFeed.noCamera");
 
   capture_->addDevice("cam-a", "Desk Cam");
   feed_->state = camera::FeedState::stalled;
   scheduler_.advance(CameraFeedStatus::kSettleDelay);
   QCoreApplication::processEvents();
-  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.camera\ncameraFeed.stalled");
+  EXPECT_EQ(trayIcon->tooltip, "trayIcon.toolTip.camera\ncameraFeed.stalled");
 
   feed_->state = camera::FeedState::live;
   camera().turnOff();
   camera().turnOn();
   scheduler_.advance(CameraFeedStatus::kSettleDelay);
   QCoreApplication::processEvents();
-  EXPECT_EQ(trayIcon->tooltip, "statusItem.toolTip.camera");
+  EXPECT_EQ(trayIcon->tooltip, "trayIcon.toolTip.camera");
 }

@@ -311,15 +311,15 @@ TEST_F(TrayPanelTest, ChoosingACameraWritesTheStateAndTurnsOnOnlyWhenNeeded) {
 TEST_F(TrayPanelTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivated) {
   build();
   settle();
-  auto statusText = [&] { return view_->findChild<QLabel*>("extensionStatusText")->text(); };
-  EXPECT_EQ(statusText(), qtTrId("extensionStatus.idle"));
+  auto statusText = [&] { return view_->findChild<QLabel*>("serviceStatusText")->text(); };
+  EXPECT_EQ(statusText(), qtTrId("serviceStatus.idle"));
   EXPECT_TRUE(row("installRow")->isEnabled());
 
   // Requesting: the install row is disabled.
   installer().install(true);  // no answer comes
   settle();
   ASSERT_EQ(installer().status().kind, Case::starting);
-  EXPECT_EQ(statusText(), qtTrId("extensionStatus.requesting"));
+  EXPECT_EQ(statusText(), qtTrId("serviceStatus.requesting"));
   EXPECT_FALSE(row("installRow")->isEnabled());
   QTest::mouseClick(row("installRow"), Qt::LeftButton);
   EXPECT_EQ(installs_, 0);
@@ -333,7 +333,7 @@ TEST_F(TrayPanelTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivated) {
   ASSERT_EQ(installer().status().kind, Case::failed);
   const QString message = installer().status().failure->message;
   ASSERT_FALSE(message.isEmpty());
-  EXPECT_EQ(statusText(), qtTrId("extensionStatus.failed").arg(message));
+  EXPECT_EQ(statusText(), qtTrId("serviceStatus.failed").arg(message));
   EXPECT_TRUE(statusText().contains(message));
   EXPECT_TRUE(row("installRow")->isEnabled());
 
@@ -342,7 +342,7 @@ TEST_F(TrayPanelTest, TheExtensionGroupShowsTheStatusAndGoesOnceActivated) {
   installer().install(true);
   settle();
   ASSERT_EQ(installer().status().kind, Case::running);
-  EXPECT_FALSE(view_->findChild<QLabel*>("extensionStatusText"));
+  EXPECT_FALSE(view_->findChild<QLabel*>("serviceStatusText"));
   EXPECT_FALSE(row("installRow"));
 }
 

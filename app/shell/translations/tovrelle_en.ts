@@ -3,19 +3,19 @@
 <TS version="2.1" language="en">
 <context>
     <name></name>
-    <message id="a11y.statusItem.off">
+    <message id="a11y.trayIcon.off">
         <source>Tovrelle: camera off</source>
-        <extracomment>Status item accessibility label</extracomment>
+        <extracomment>Tray icon accessibility label</extracomment>
         <translation>Tovrelle: camera off</translation>
     </message>
-    <message id="a11y.statusItem.camera">
+    <message id="a11y.trayIcon.camera">
         <source>Tovrelle: showing the camera</source>
-        <extracomment>Status item accessibility label</extracomment>
+        <extracomment>Tray icon accessibility label</extracomment>
         <translation>Tovrelle: showing the camera</translation>
     </message>
-    <message id="a11y.statusItem.image">
+    <message id="a11y.trayIcon.image">
         <source>Tovrelle: showing an image</source>
-        <extracomment>Status item accessibility label</extracomment>
+        <extracomment>Tray icon accessibility label</extracomment>
         <translation>Tovrelle: showing an image</translation>
     </message>
     <message id="settings.windowTitle">
@@ -78,19 +78,19 @@
         <extracomment>Tool tip of that row</extracomment>
         <translation>New versions of Tovrelle arrive with your system&apos;s software updates.</translation>
     </message>
-    <message id="statusItem.toolTip.off">
+    <message id="trayIcon.toolTip.off">
         <source>Camera off</source>
-        <extracomment>Status item tool tip while the virtual camera is off</extracomment>
+        <extracomment>Tray icon tool tip while the virtual camera is off</extracomment>
         <translation>Camera off</translation>
     </message>
-    <message id="statusItem.toolTip.camera">
+    <message id="trayIcon.toolTip.camera">
         <source>Camera: %1</source>
-        <extracomment>Status item tool tip while the virtual camera passes a camera through; %1 is the camera&apos;s name</extracomment>
+        <extracomment>Tray icon tool tip while the virtual camera passes a camera through; %1 is the camera&apos;s name</extracomment>
         <translation>Camera: %1</translation>
     </message>
-    <message id="statusItem.toolTip.image">
+    <message id="trayIcon.toolTip.image">
         <source>Image: %1</source>
-        <extracomment>Status item tool tip while the virtual camera shows an image; %1 is the image&apos;s name</extracomment>
+        <extracomment>Tray icon tool tip while the virtual camera shows an image; %1 is the image&apos;s name</extracomment>
         <translation>Image: %1</translation>
     </message>
     <message id="menu.quit">
@@ -98,9 +98,9 @@
         <extracomment>Quit the app</extracomment>
         <translation>Quit Tovrelle</translation>
     </message>
-    <message id="menu.installExtension">
+    <message id="menu.installService">
         <source>Set Up Camera Service</source>
-        <extracomment>Install the camera system extension</extracomment>
+        <extracomment>Set up the camera service</extracomment>
         <translation>Set Up Camera Service</translation>
     </message>
     <message id="menu.dataFolder.readOnly">
@@ -133,19 +133,19 @@
         <extracomment>Popover: the camera keeps the previous choice until the state is written</extracomment>
         <translation>The camera keeps showing your previous choice and follows as soon as the folder can be written.</translation>
     </message>
-    <message id="extensionStatus.idle">
+    <message id="serviceStatus.idle">
         <source>The Tovrelle camera is not available: its camera service is not installed or not running.</source>
-        <extracomment>Extension status: not installed</extracomment>
+        <extracomment>Camera service status: not installed</extracomment>
         <translation>The Tovrelle camera is not available: its camera service is not installed or not running.</translation>
     </message>
-    <message id="extensionStatus.requesting">
+    <message id="serviceStatus.requesting">
         <source>Setting up the Tovrelle camera service…</source>
-        <extracomment>Extension status: installing</extracomment>
+        <extracomment>Camera service status: installing</extracomment>
         <translation>Setting up the Tovrelle camera service…</translation>
     </message>
-    <message id="extensionStatus.failed">
+    <message id="serviceStatus.failed">
         <source>The Tovrelle camera service could not start: %1</source>
-        <extracomment>Extension status: failed with message; %1 is the error message</extracomment>
+        <extracomment>Camera service status: failed with message; %1 is the error message</extracomment>
         <translation>The Tovrelle camera service could not start: %1</translation>
     </message>
     <message id="a11y.preview.off">
@@ -175,7 +175,7 @@
     </message>
     <message id="onboarding.step1.title">
         <source>Install the camera service</source>
-        <extracomment>Onboarding step 1 title: install the camera extension</extracomment>
+        <extracomment>Onboarding step 1 title: install the camera service</extracomment>
         <translation>Install the camera service</translation>
     </message>
     <message id="onboarding.step1.detail">
@@ -190,7 +190,7 @@
     </message>
     <message id="onboarding.step2.title">
         <source>Check that other apps see the camera</source>
-        <extracomment>Onboarding step 2 title: approve the extension</extracomment>
+        <extracomment>Onboarding step 2 title: check that other apps see the camera</extracomment>
         <translation>Check that other apps see the camera</translation>
     </message>
     <message id="onboarding.step2.detail">
@@ -246,24 +246,24 @@
         <source>Try again in a moment; Tovrelle’s log tells what went wrong.</source>
         <translation>Try again in a moment; Tovrelle’s log tells what went wrong.</translation>
     </message>
-    <message id="extensionError.unknown">
+    <message id="serviceError.unknown">
         <source>Something went wrong while setting up the camera service.</source>
-        <extracomment>Extension installation failed for an unknown reason</extracomment>
+        <extracomment>Setting up the camera service failed for an unknown reason</extracomment>
         <translation>Something went wrong while setting up the camera service.</translation>
     </message>
-    <message id="extensionError.buildProblem">
+    <message id="serviceError.buildProblem">
         <source>This copy of Tovrelle is incomplete: its camera service is missing or damaged. Reinstall the Tovrelle package.</source>
-        <extracomment>Extension installation failed because the app package is broken</extracomment>
+        <extracomment>Setting up the camera service failed because the app package is broken</extracomment>
         <translation>This copy of Tovrelle is incomplete: its camera service is missing or damaged. Reinstall the Tovrelle package.</translation>
     </message>
-    <message id="extensionError.reinstall">
+    <message id="serviceError.reinstall">
         <source>The camera service could not be verified. Reinstall the Tovrelle package.</source>
-        <extracomment>Extension installation failed because the extension could not be validated</extracomment>
+        <extracomment>Setting up the camera service failed because it could not be verified</extracomment>
         <translation>The camera service could not be verified. Reinstall the Tovrelle package.</translation>
     </message>
-    <message id="extensionError.needsApproval">
+    <message id="serviceError.needsApproval">
         <source>Your service manager refused to start the Tovrelle camera service. Check that it is not masked, then try again.</source>
-        <extracomment>Extension installation needs the user's approval in the system settings</extracomment>
+        <extracomment>The service manager refused to start the camera service</extracomment>
         <translation>Your service manager refused to start the Tovrelle camera service. Check that it is not masked, then try again.</translation>
     </message>
     <message id="settings.tab.images">
@@ -301,39 +301,39 @@
         <extracomment>Checkbox that starts the app at login</extracomment>
         <translation>Start Tovrelle at login</translation>
     </message>
-    <message id="settings.section.extension">
+    <message id="settings.section.service">
         <source>Camera Service</source>
         <extracomment>General settings section header</extracomment>
         <translation>Camera Service</translation>
     </message>
-    <message id="settings.extension.statusLabel">
+    <message id="settings.service.statusLabel">
         <source>Status:</source>
-        <extracomment>Label before the extension status</extracomment>
+        <extracomment>Label before the camera service status</extracomment>
         <translation>Status:</translation>
     </message>
-    <message id="settings.extension.reinstall">
+    <message id="settings.service.reinstall">
         <source>Reinstall Camera Service</source>
-        <extracomment>Button that installs the camera extension again</extracomment>
+        <extracomment>Button that installs the camera service again</extracomment>
         <translation>Reinstall Camera Service</translation>
     </message>
-    <message id="settings.extension.status.idle">
+    <message id="settings.service.status.idle">
         <source>Not installed or not running</source>
-        <extracomment>Extension status: not installed</extracomment>
+        <extracomment>Camera service status: not installed</extracomment>
         <translation>Not installed or not running</translation>
     </message>
-    <message id="settings.extension.status.requesting">
+    <message id="settings.service.status.requesting">
         <source>Setting up…</source>
-        <extracomment>Extension status: installing</extracomment>
+        <extracomment>Camera service status: installing</extracomment>
         <translation>Setting up…</translation>
     </message>
-    <message id="settings.extension.status.activated">
+    <message id="settings.service.status.activated">
         <source>Running: other apps can use the Tovrelle camera. It starts whenever you log in.</source>
-        <extracomment>Extension status: installed and running</extracomment>
+        <extracomment>Camera service status: installed and running</extracomment>
         <translation>Running: other apps can use the Tovrelle camera. It starts whenever you log in.</translation>
     </message>
-    <message id="settings.extension.status.failed">
+    <message id="settings.service.status.failed">
         <source>The camera service could not start:</source>
-        <extracomment>Extension status: failed; the failure message follows on the next line</extracomment>
+        <extracomment>Camera service status: failed; the failure message follows on the next line</extracomment>
         <translation>The camera service could not start:</translation>
     </message>
     <message id="settings.section.cameraPermission">
@@ -536,37 +536,37 @@
         <extracomment>About tab section header</extracomment>
         <translation>Open Source</translation>
     </message>
-    <message id="extensionError.noCamera">
+    <message id="serviceError.noCamera">
         <source>The Tovrelle camera service did not publish its camera. Make sure PipeWire is running, then try again.</source>
         <extracomment>The camera service started (or runs) but no camera appeared</extracomment>
         <translation>The Tovrelle camera service did not publish its camera. Make sure PipeWire is running, then try again.</translation>
     </message>
-    <message id="extensionError.cameraTaken">
+    <message id="serviceError.cameraTaken">
         <source>Another program already publishes a camera named Tovrelle. Quit it, then try again.</source>
         <extracomment>Another program publishes a camera of the same name</extracomment>
         <translation>Another program already publishes a camera named Tovrelle. Quit it, then try again.</translation>
     </message>
-    <message id="settings.extension.remove">
+    <message id="settings.service.remove">
         <source>Remove Camera…</source>
         <extracomment>Button that stops and removes the camera service</extracomment>
         <translation>Remove Camera…</translation>
     </message>
-    <message id="settings.extension.remove.title">
+    <message id="settings.service.remove.title">
         <source>Remove the Tovrelle camera?</source>
         <extracomment>Title of the confirmation before removing the camera service</extracomment>
         <translation>Remove the Tovrelle camera?</translation>
     </message>
-    <message id="settings.extension.remove.message">
+    <message id="settings.service.remove.message">
         <source>The camera service stops and is removed, so other apps no longer see the Tovrelle camera, now or after you log in again. Your images and settings stay, and you can set the camera up again at any time.</source>
         <extracomment>Text of the confirmation before removing the camera service</extracomment>
         <translation>The camera service stops and is removed, so other apps no longer see the Tovrelle camera, now or after you log in again. Your images and settings stay, and you can set the camera up again at any time.</translation>
     </message>
-    <message id="settings.extension.remove.confirm">
+    <message id="settings.service.remove.confirm">
         <source>Remove Camera</source>
         <extracomment>Confirming button of the removal</extracomment>
         <translation>Remove Camera</translation>
     </message>
-    <message id="settings.extension.status.removing">
+    <message id="settings.service.status.removing">
         <source>Removing…</source>
         <extracomment>Camera service status: being removed</extracomment>
         <translation>Removing…</translation>
@@ -671,17 +671,17 @@
         <extracomment>Label before the /dev/video device&apos;s state</extracomment>
         <translation>Video device:</translation>
     </message>
-    <message id="settings.extension.status.removed">
+    <message id="settings.service.status.removed">
         <source>Removed: other apps do not see the Tovrelle camera until you install it again.</source>
         <extracomment>Camera service status after the user removed it</extracomment>
         <translation>Removed: other apps do not see the Tovrelle camera until you install it again.</translation>
     </message>
-    <message id="settings.extension.install">
+    <message id="settings.service.install">
         <source>Install Camera Service</source>
         <extracomment>Button that installs the camera service after the user removed it</extracomment>
         <translation>Install Camera Service</translation>
     </message>
-    <message id="extensionStatus.removed">
+    <message id="serviceStatus.removed">
         <source>The camera is not installed: other apps do not see Tovrelle until you install it.</source>
         <extracomment>Popover text while the user&apos;s removal of the camera service stands</extracomment>
         <translation>The camera is not installed: other apps do not see Tovrelle until you install it.</translation>
@@ -726,9 +726,9 @@
         <extracomment>Images list: a still picture; %1 is its format (PNG, JPEG), %2 its width and %3 its height in pixels</extracomment>
         <translation>%1 · %2 × %3</translation>
     </message>
-    <message id="statusItem.toolTip.notInstalled">
+    <message id="trayIcon.toolTip.notInstalled">
         <source>Camera not installed: other apps do not see it</source>
-        <extracomment>Second line of the status item tool tip after the user removed the camera service</extracomment>
+        <extracomment>Second line of the tray icon tool tip after the user removed the camera service</extracomment>
         <translation>Camera not installed: other apps do not see it</translation>
     </message>
     <message id="onboarding.startAtLogin.title">

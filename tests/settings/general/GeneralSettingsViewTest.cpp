@@ -26,7 +26,7 @@
 using namespace tovrelle;
 using namespace std::chrono_literals;
 using capture::AuthorizationStatus;
-using settings::ExtensionStatusView;
+using settings::CameraServiceStatusView;
 using settings::GeneralSettingsView;
 using Case = CameraServiceInstaller::Status::Case;
 using Failure = CameraServiceInstaller::Failure;
@@ -142,8 +142,8 @@ TEST_F(GeneralTabTest, FailureBlockShowsMessageDiagnosticAndTheRemediesTheFailur
     SCOPED_TRACE(code);
     rig.reach(Case::failed, code);
     const Failure& failure = *rig.installer->status().failure;
-    ExtensionStatusView* s = v.statusView();
-    EXPECT_EQ(s->textLabel()->text(), qtTrId("settings.extension.status.failed") + "\n" + failure.message);
+    CameraServiceStatusView* s = v.statusView();
+    EXPECT_EQ(s->textLabel()->text(), qtTrId("settings.service.status.failed") + "\n" + failure.message);
     ASSERT_TRUE(s->diagnosticLabel());
     EXPECT_EQ(s->diagnosticLabel()->text(), failure.diagnostic);
     EXPECT_TRUE(s->diagnosticLabel()->text().startsWith("tovrelle.camera-service #"));
@@ -227,8 +227,8 @@ TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
   GeneralSettingsView& v = make();
   auto statusText = [&] { return v.statusView()->textLabel()->text(); };
   rig.reach(Case::running);
-  EXPECT_EQ(v.removeButton()->text(), qtTrId("settings.extension.remove"));
-  EXPECT_NE(v.removeButton()->text(), QStringLiteral("settings.extension.remove")) << "the table has the text";
+  EXPECT_EQ(v.removeButton()->text(), qtTrId("settings.service.remove"));
+  EXPECT_NE(v.removeButton()->text(), QStringLiteral("settings.service.remove")) << "the table has the text";
 
   // Declined: nothing happens.
   QTest::mouseClick(v.removeButton(), Qt::LeftButton);
@@ -239,13 +239,13 @@ TEST_F(GeneralTabTest, RemoveAsksFirstAndShowsTheRemovalUntilItEnds) {
   rig.service->scriptNextRemoval(test::FakeCameraService::succeed(2s));
   QTest::mouseClick(v.removeButton(), Qt::LeftButton);
   EXPECT_TRUE(rig.installer->isRemoving());
-  EXPECT_EQ(statusText(), qtTrId("settings.extension.status.removing"));
+  EXPECT_EQ(statusText(), qtTrId("settings.service.status.removing"));
   EXPECT_FALSE(v.removeButton()->isEnabled());
   EXPECT_FALSE(v.reinstallButton()->isEnabled());
   rig.scheduler.advance(2s);
   EXPECT_EQ(rig.status(), Case::notInstalled);
   // Removed stays removed: nothing left to remove, and installing is offered.
-  EXPECT_EQ(statusText(), qtTrId("settings.extension.status.removed"));
+  EXPECT_EQ(statusText(), qtTrId("settings.service.status.removed"));
   EXPECT_EQ(statusText(),
             QStringLiteral("Removed: other apps do not see the Tovrelle camera until you install it again."));
   EXPECT_FALSE(v.removeButton()->isEnabled());

@@ -157,7 +157,7 @@ TEST_F(OnboardingTest, CheckAgainLooksAtOnceAndShowsWhatItFound) {
   EXPECT_EQ(v.checkResultLabel()->text(), qtTrId("onboarding.step2.checking"));
   EXPECT_FALSE(v.stepButton(2)->isEnabled());
   rig.run();
-  EXPECT_EQ(v.checkResultLabel()->text(), qtTrId("extensionStatus.idle"));
+  EXPECT_EQ(v.checkResultLabel()->text(), qtTrId("serviceStatus.idle"));
   EXPECT_TRUE(v.stepButton(2)->isEnabled());
 
   // Checked again at once, without the display throttle: the camera is there.
