@@ -61,7 +61,14 @@ Result<OpenedFile> openRegularFileIn(const fs::path& folder, std::string_view na
       name.find('\0') != std::string_view::npos)
     return Unexpected{"not a plain file name"};
   UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW));
-  if (!dir) return Unexpected{folder.filename().string() + " " + openError(errno)};
+  if (!dir) {
+    const int err = errno;
+    // A link to a folder fails as "not a folder" under O_DIRECTORY: say what it is.
+    struct stat st {};
+    if ((err == ENOTDIR || err == ELOOP) && ::lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+      return Unexpected{folder.filename().string() + " is a symbolic link"};
+    return Unexpected{folder.filename().string() + " " + openError(err)};
+  }
   return checked(::openat(dir.get(), std::string(name).c_str(), kReadFlags | O_NOFOLLOW));
 }
 

@@ -148,6 +148,19 @@ TEST_F(DataFolderTest, AWriteIntoAReadOnlyFolderFailsAndKeepsTheOldFile) {
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 
+// The same for any user: a replace that fails at the rename leaves what was
+// there and no temporary file.
+TEST_F(DataFolderTest, AFailedReplaceKeepsWhatWasThereAndNoTemporary) {
+  const fs::path taken = root_ / "state.json";
+  fs::create_directories(taken);
+  std::ofstream(taken / "keep") << "mine";
+  auto written = writeFileAtomically(taken, R"({"mode":"off"})");
+  ASSERT_FALSE(written);
+  EXPECT_NE(written.error().find("cannot replace " + taken.string()), std::string::npos) << written.error();
+  EXPECT_EQ(readFileBounded(taken / "keep", 100).valueOr(""), "mine");
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+}
+
 TEST_F(DataFolderTest, AtomicWritesReplaceWholeFilesAndLeaveNoTemporaries) {
   const fs::path file = root_ / "state.json";
   ASSERT_TRUE(writeFileAtomically(file, R"({"mode":"off"})"));
