@@ -46,7 +46,7 @@ class DecodingProducer final : public imaging::FrameRing::Producer {
   }
 
   bool produce(size_t index, frames::FrameBuffer& out) override {
-    if (decoder_->next(canvas_) == imaging::Decoder::Result::Frame && imaging::renderFitted(canvas_, out)) return true;
+    if (decoder_->next(canvas_) == imaging::Decoder::Step::Frame && imaging::renderFitted(canvas_, out)) return true;
     if (!failureLogged_) {
       failureLogged_ = true;
       logger().error("frame %zu of animated image %s cannot be decoded; showing the frame before it", index,
@@ -85,7 +85,7 @@ std::shared_ptr<AnimatedImage> prerender(const std::shared_ptr<const imaging::By
   for (size_t i = 0; i < delays.size(); ++i) {
     // Any frame that fails fails the animation; the file then goes the
     // still-image way.
-    if (decoder->next(canvas) != imaging::Decoder::Result::Frame) return nullptr;
+    if ((*decoder)->next(canvas) != imaging::Decoder::Step::Frame) return nullptr;
     auto buffer = imaging::fitIntoFrame(canvas);
     if (!buffer) return nullptr;
     rendered.push_back(std::move(buffer));
@@ -98,8 +98,9 @@ std::shared_ptr<AnimatedImage> prerender(const std::shared_ptr<const imaging::By
 size_t prerenderedFrameLimit() { return kPrerenderBytes / kFrameBytes; }
 
 std::shared_ptr<AnimatedImage> loadAnimatedImage(const std::filesystem::path& file) {
-  auto bytes = imaging::openImageFile(file);
-  if (!bytes) return nullptr;
+  auto opened = imaging::openImageFile(file);
+  if (!opened) return nullptr;
+  const auto& bytes = *opened;
   auto info = imaging::inspectImage(bytes);
   if (!info || info->container == imaging::Container::Still || info->frames.size() < 2) return nullptr;
 
@@ -112,7 +113,7 @@ std::shared_ptr<AnimatedImage> loadAnimatedImage(const std::filesystem::path& fi
   auto decoder = imaging::Decoder::open(bytes);
   if (!decoder) return nullptr;
   const std::string name = file.filename().string();
-  auto ring = imaging::FrameRing::start(std::make_unique<DecodingProducer>(std::move(decoder), name), delays.size(),
+  auto ring = imaging::FrameRing::start(std::make_unique<DecodingProducer>(std::move(*decoder), name), delays.size(),
                                         kDecodeAheadFrames, frames::kFrameWidth, frames::kFrameHeight);
   if (!ring) return nullptr;
   logger().info("animated image %s has %zu frames, past %zu MB rendered; decoding ahead into %zu frames", name.c_str(),

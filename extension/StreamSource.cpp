@@ -241,15 +241,15 @@ bool StreamSource::isHostRunning() const { return isHostRunningAt(heartbeatFileP
 CameraState StreamSource::readState() {
   const auto path = stateFilePath();
   auto read = readFileBounded(path, kMaxStateFileBytes);
-  if (!read.bytes) {
-    reportStateFailure(log::format("cannot read state.json at %s: %s", path.c_str(), read.error.c_str()));
+  if (!read) {
+    reportStateFailure(log::format("cannot read state.json at %s: %s", path.c_str(), read.error().c_str()));
     return CameraState{};
   }
-  auto state = decodeCameraState(*read.bytes);
+  auto state = decodeCameraState(*read);
   if (!state) {
     // Never the contents themselves: their size and an escaped start.
-    reportStateFailure(log::format("cannot decode state.json (%d bytes): %s", static_cast<int>(read.bytes->size()),
-                                   escapedExcerpt(*read.bytes).c_str()));
+    reportStateFailure(log::format("cannot decode state.json (%d bytes): %s", static_cast<int>(read->size()),
+                                   escapedExcerpt(*read).c_str()));
     return CameraState{};
   }
   stateFailure.reset();
@@ -456,15 +456,15 @@ void StreamSource::startAnimatedImageTimer(std::shared_ptr<AnimatedImage> animat
 void StreamSource::showImage(const Uuid& id) {
   const auto listPath = imagesFilePath();
   auto read = readFileBounded(listPath, kMaxImagesFileBytes);
-  if (!read.bytes) {
-    logger().error("cannot read images.json at %s: %s", listPath.c_str(), read.error.c_str());
+  if (!read) {
+    logger().error("cannot read images.json at %s: %s", listPath.c_str(), read.error().c_str());
     stopAllSources();
     startBlackScreenTimer();
     return;
   }
-  auto images = decodeSavedImages(*read.bytes);
+  auto images = decodeSavedImages(*read);
   if (!images) {
-    logger().error("cannot decode images.json (%d bytes)", static_cast<int>(read.bytes->size()));
+    logger().error("cannot decode images.json (%d bytes)", static_cast<int>(read->size()));
     stopAllSources();
     startBlackScreenTimer();
     return;

@@ -83,93 +83,71 @@ namespace {
 
 using nlohmann::json;
 
-std::optional<json> parse(std::string_view bytes, std::string* error) {
+Result<json> parse(std::string_view bytes) {
   json value = json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
-  if (value.is_discarded()) {
-    if (error) *error = "not valid JSON";
-    return std::nullopt;
-  }
+  if (value.is_discarded()) return Unexpected{"not valid JSON"};
   return value;
 }
 
-bool fail(std::string* error, const char* what) {
-  if (error) *error = what;
-  return false;
-}
-
 // A key that is absent or null is none; any other non-string makes the record invalid.
-bool optionalString(const json& object, const char* key, std::optional<std::string>& out, std::string* error) {
+Result<std::optional<std::string>> optionalString(const json& object, const char* key) {
   auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return true;
-  if (!it->is_string()) return fail(error, "member is not a string");
-  out = it->get<std::string>();
-  return true;
+  if (it == object.end() || it->is_null()) return std::optional<std::string>();
+  if (!it->is_string()) return Unexpected{"member is not a string"};
+  return std::optional<std::string>(it->get<std::string>());
 }
 
-bool requiredString(const json& object, const char* key, std::string& out, std::string* error) {
+Result<std::string> requiredString(const json& object, const char* key) {
   auto it = object.find(key);
-  if (it == object.end()) return fail(error, "required member missing");
-  if (!it->is_string()) return fail(error, "member is not a string");
-  out = it->get<std::string>();
-  return true;
+  if (it == object.end()) return Unexpected{"required member missing"};
+  if (!it->is_string()) return Unexpected{"member is not a string"};
+  return it->get<std::string>();
 }
 
 }  // namespace
 
-std::optional<CameraState> decodeCameraState(std::string_view bytes, std::string* error) {
-  auto value = parse(bytes, error);
-  if (!value) return std::nullopt;
-  if (!value->is_object()) {
-    fail(error, "not an object");
-    return std::nullopt;
-  }
+Result<CameraState> decodeCameraState(std::string_view bytes) {
+  auto value = parse(bytes);
+  if (!value) return Unexpected{value.error()};
+  if (!value->is_object()) return Unexpected{"not an object"};
   CameraState state;
-  std::string mode;
-  if (!requiredString(*value, "mode", mode, error)) return std::nullopt;
-  auto parsedMode = cameraModeFromRaw(mode);
-  if (!parsedMode) {
-    fail(error, "unknown mode");
-    return std::nullopt;
-  }
+  auto mode = requiredString(*value, "mode");
+  if (!mode) return Unexpected{mode.error()};
+  auto parsedMode = cameraModeFromRaw(*mode);
+  if (!parsedMode) return Unexpected{"unknown mode"};
   state.mode = *parsedMode;
-  std::optional<std::string> imageText;
-  if (!optionalString(*value, "selectedImageId", imageText, error)) return std::nullopt;
-  if (imageText) {
-    state.selectedImageId = Uuid::parse(*imageText);
-    if (!state.selectedImageId) {
-      fail(error, "selectedImageId is not a UUID");
-      return std::nullopt;
-    }
+  auto imageText = optionalString(*value, "selectedImageId");
+  if (!imageText) return Unexpected{imageText.error()};
+  if (*imageText) {
+    state.selectedImageId = Uuid::parse(**imageText);
+    if (!state.selectedImageId) return Unexpected{"selectedImageId is not a UUID"};
   }
-  if (!optionalString(*value, "selectedCameraId", state.selectedCameraId, error)) return std::nullopt;
+  auto cameraId = optionalString(*value, "selectedCameraId");
+  if (!cameraId) return Unexpected{cameraId.error()};
+  state.selectedCameraId = std::move(*cameraId);
   return state;
 }
 
-std::optional<std::vector<SavedImage>> decodeSavedImages(std::string_view bytes, std::string* error) {
-  auto value = parse(bytes, error);
-  if (!value) return std::nullopt;
-  if (!value->is_array()) {
-    fail(error, "not an array");
-    return std::nullopt;
-  }
+Result<std::vector<SavedImage>> decodeSavedImages(std::string_view bytes) {
+  auto value = parse(bytes);
+  if (!value) return Unexpected{value.error()};
+  if (!value->is_array()) return Unexpected{"not an array"};
   std::vector<SavedImage> images;
   images.reserve(value->size());
   for (const auto& element : *value) {
-    if (!element.is_object()) {
-      fail(error, "element is not an object");
-      return std::nullopt;
-    }
+    if (!element.is_object()) return Unexpected{"element is not an object"};
     SavedImage image;
-    std::string idText;
-    if (!requiredString(element, "id", idText, error)) return std::nullopt;
-    auto id = Uuid::parse(idText);
-    if (!id) {
-      fail(error, "id is not a UUID");
-      return std::nullopt;
-    }
+    auto idText = requiredString(element, "id");
+    if (!idText) return Unexpected{idText.error()};
+    auto id = Uuid::parse(*idText);
+    if (!id) return Unexpected{"id is not a UUID"};
     image.id = *id;
-    if (!requiredString(element, "name", image.name, error)) return std::nullopt;
-    if (!requiredString(element, "fileName", image.fileName, error)) return std::nullopt;
+    auto name = requiredString(element, "name");
+    if (!name) return Unexpected{name.error()};
+    auto fileName = requiredString(element, "fileName");
+    if (!fileName) return Unexpected{fileName.error()};
+    image.name = std::move(*name);
+    image.fileName = std::move(*fileName);
     images.push_back(std::move(image));
   }
   return images;

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/Result.h"
 #include "shared/Uuid.h"
 
 namespace tovrelle {
@@ -35,10 +36,10 @@ using SavedImageData = SavedImage;
 std::string encodeCameraState(const CameraState& state);
 std::string encodeSavedImages(const std::vector<SavedImage>& images);
 
-// None when the bytes are not a valid record (see the decoding rules: a
+// An error when the bytes are not a valid record (see the decoding rules: a
 // missing or unknown mode, a non-UUID image id, an element missing a key).
-std::optional<CameraState> decodeCameraState(std::string_view bytes, std::string* error = nullptr);
-std::optional<std::vector<SavedImage>> decodeSavedImages(std::string_view bytes, std::string* error = nullptr);
+Result<CameraState> decodeCameraState(std::string_view bytes);
+Result<std::vector<SavedImage>> decodeSavedImages(std::string_view bytes);
 
 // Appends `text` as a JSON string literal the way the writer above does.
 void appendJsonString(std::string& out, std::string_view text);

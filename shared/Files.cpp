@@ -31,24 +31,13 @@ std::string openError(int err) {
   return err == ELOOP ? "is a symbolic link" : std::strerror(err);
 }
 
-OpenedFile checked(int fd) {
+Result<OpenedFile> checked(int fd) {
+  if (fd < 0) return Unexpected{openError(errno)};
   OpenedFile file;
-  if (fd < 0) {
-    file.error = openError(errno);
-    return file;
-  }
   file.fd = UniqueFd(fd);
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    file.error = std::strerror(errno);
-    file.fd.reset();
-    return file;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    file.error = std::string("is ") + typeName(st.st_mode);
-    file.fd.reset();
-    return file;
-  }
+  if (::fstat(fd, &st) != 0) return Unexpected{std::strerror(errno)};
+  if (!S_ISREG(st.st_mode)) return Unexpected{std::string("is ") + typeName(st.st_mode)};
   // Reads of a regular file never wait; back to blocking mode for callers
   // that hand the descriptor on.
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -63,37 +52,31 @@ void UniqueFd::reset() {
   fd_ = -1;
 }
 
-OpenedFile openRegularFile(const fs::path& path, Links links) {
+Result<OpenedFile> openRegularFile(const fs::path& path, Links links) {
   return checked(::open(path.c_str(), kReadFlags | (links == Links::refuse ? O_NOFOLLOW : 0)));
 }
 
-OpenedFile openRegularFileIn(const fs::path& folder, std::string_view name) {
+Result<OpenedFile> openRegularFileIn(const fs::path& folder, std::string_view name) {
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
-      name.find('\0') != std::string_view::npos) {
-    OpenedFile file;
-    file.error = "not a plain file name";
-    return file;
-  }
+      name.find('\0') != std::string_view::npos)
+    return Unexpected{"not a plain file name"};
   UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW));
   if (!dir) {
-    OpenedFile file;
-    file.error = folder.filename().string() + " " + openError(errno);
-    return file;
+    const int err = errno;
+    // A link to a folder fails as "not a folder" under O_DIRECTORY: say what it is.
+    struct stat st {};
+    if ((err == ENOTDIR || err == ELOOP) && ::lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+      return Unexpected{folder.filename().string() + " is a symbolic link"};
+    return Unexpected{folder.filename().string() + " " + openError(err)};
   }
   return checked(::openat(dir.get(), std::string(name).c_str(), kReadFlags | O_NOFOLLOW));
 }
 
-ReadResult readFileBounded(const fs::path& path, size_t maxBytes, Links links) {
-  ReadResult result;
-  OpenedFile file = openRegularFile(path, links);
-  if (!file.fd) {
-    result.error = file.error;
-    return result;
-  }
-  if (file.size > maxBytes) {
-    result.error = "file too large (" + std::to_string(file.size) + " bytes)";
-    return result;
-  }
+Result<std::string> readFileBounded(const fs::path& path, size_t maxBytes, Links links) {
+  auto opened = openRegularFile(path, links);
+  if (!opened) return Unexpected{opened.error()};
+  const OpenedFile& file = *opened;
+  if (file.size > maxBytes) return Unexpected{"file too large (" + std::to_string(file.size) + " bytes)"};
   // The file may grow while it is read; one byte past the bound tells.
   std::string bytes(std::min<size_t>(maxBytes + 1, static_cast<size_t>(file.size) + 4096), '\0');
   size_t got = 0;
@@ -105,19 +88,14 @@ ReadResult readFileBounded(const fs::path& path, size_t maxBytes, Links links) {
     const ssize_t n = ::read(file.fd.get(), bytes.data() + got, bytes.size() - got);
     if (n < 0) {
       if (errno == EINTR) continue;
-      result.error = std::strerror(errno);
-      return result;
+      return Unexpected{std::strerror(errno)};
     }
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
-  if (got > maxBytes) {
-    result.error = "file too large (more than " + std::to_string(maxBytes) + " bytes)";
-    return result;
-  }
+  if (got > maxBytes) return Unexpected{"file too large (more than " + std::to_string(maxBytes) + " bytes)"};
   bytes.resize(got);
-  result.bytes = std::move(bytes);
-  return result;
+  return bytes;
 }
 
 namespace {
@@ -134,17 +112,15 @@ mode_t currentUmask() {
 
 }  // namespace
 
-bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::string* error, mode_t mode) {
+Result<void> writeFileAtomically(const fs::path& path, std::string_view bytes, mode_t mode) {
   // No data folder resolves to an empty path: nothing is written elsewhere instead.
-  if (path.empty() || path.filename().empty()) {
-    if (error) *error = "no file to write (no data folder)";
-    return false;
-  }
+  if (path.empty() || path.filename().empty()) return Unexpected{"no file to write (no data folder)"};
   std::string tmpl = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-  auto fail = [&](const std::string& what, int err, bool created) {
-    if (error) *error = what + ": " + std::strerror(err);
+  // Callers tell a full disk from a read-only folder by errno: it stays the failed call's.
+  auto fail = [&](const std::string& what, int err, bool created) -> Result<void> {
     if (created) ::unlink(tmpl.c_str());
-    return false;
+    errno = err;
+    return Unexpected{what + ": " + std::strerror(err)};
   };
   UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
   if (!fd) return fail("cannot write " + path.string() + " (no temporary file in its folder)", errno, false);
@@ -160,7 +136,7 @@ bool writeFileAtomically(const fs::path& path, std::string_view bytes, std::stri
   if (::fsync(fd.get()) != 0) return fail("cannot write " + path.string(), errno, true);
   if (::close(fd.release()) != 0) return fail("cannot write " + path.string(), errno, true);
   if (::rename(tmpl.c_str(), path.c_str()) != 0) return fail("cannot replace " + path.string(), errno, true);
-  return true;
+  return {};
 }
 
 Result<void> ensurePrivateFolder(const fs::path& path) {

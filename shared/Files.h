@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,31 +46,25 @@ enum class Links { refuse, follow };
 struct OpenedFile {
   UniqueFd fd;        // open for reading, in blocking mode again
   uint64_t size = 0;  // at the time of opening
-  std::string error;  // set when fd is not open
 };
 
 // Opens `path` for reading. With Links::refuse a link as the last name is an
 // error; with Links::follow (a file the user picked) it is followed. Anything
-// but a regular file is an error.
-OpenedFile openRegularFile(const std::filesystem::path& path, Links links = Links::refuse);
+// but a regular file is an error ("is a FIFO", "is a symbolic link", ...).
+Result<OpenedFile> openRegularFile(const std::filesystem::path& path, Links links = Links::refuse);
 
 // Opens the regular file `name` directly inside `folder`, refusing a link as
 // the folder's own last name as well as the file's, so neither can lead out.
-OpenedFile openRegularFileIn(const std::filesystem::path& folder, std::string_view name);
+Result<OpenedFile> openRegularFileIn(const std::filesystem::path& folder, std::string_view name);
 
-struct ReadResult {
-  std::optional<std::string> bytes;
-  std::string error;  // set when bytes is none
-};
 // The whole file, when it is a regular file of at most `maxBytes`.
-ReadResult readFileBounded(const std::filesystem::path& path, size_t maxBytes, Links links = Links::refuse);
+Result<std::string> readFileBounded(const std::filesystem::path& path, size_t maxBytes, Links links = Links::refuse);
 
 // Writes to a temporary file in the same folder, flushes it and renames it
 // over `path`, so readers see the old or the new file, never a mixture. The
-// file gets `mode` less the umask. On failure the old file stays and `error`
-// says why.
-bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, std::string* error = nullptr,
-                         mode_t mode = 0666);
+// file gets `mode` less the umask. On failure the old file stays, the error
+// says why, and errno is still the failed call's.
+Result<void> writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode = 0666);
 
 // Files and folders that hold the user's choices and pictures are theirs alone.
 inline constexpr mode_t kPrivateFileMode = 0600;

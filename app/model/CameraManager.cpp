@@ -95,13 +95,12 @@ void CameraManager::showLastImage() {
 void CameraManager::writeState() {
   const std::filesystem::path path = stateFilePath();
   const CameraState state{currentMode_, selectedImageId_, selectedCameraId_};
-  std::string error;
   errno = 0;
-  if (!writeFileAtomically(path, encodeCameraState(state), &error, kPrivateFileMode)) {
+  if (auto written = writeFileAtomically(path, encodeCameraState(state), kPrivateFileMode); !written) {
     const int code = errno;
     // The heartbeat retries every second: say it once per reason.
     if (!stateFault_ || code != stateErrno_)
-      log::processLog("CameraManager: failed to write state.json: %s", error.c_str());
+      log::processLog("CameraManager: failed to write state.json: %s", written.error().c_str());
     stateErrno_ = code;
     stateFault_ = classifyStorageFault(code, path.parent_path());
     updateDataFolderProblem();
@@ -122,9 +121,9 @@ void CameraManager::stopHeartbeat() {
 }
 
 void CameraManager::loadState() {
-  ReadResult read = readFileBounded(stateFilePath(), kMaxStateFileBytes);
-  if (!read.bytes) return;
-  auto state = decodeCameraState(*read.bytes);
+  auto read = readFileBounded(stateFilePath(), kMaxStateFileBytes);
+  if (!read) return;
+  auto state = decodeCameraState(*read);
   if (!state) return;
   setCurrentMode(state->mode);
   setSelectedImageId(state->selectedImageId);

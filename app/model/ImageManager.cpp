@@ -66,13 +66,13 @@ std::optional<CopyError> openPicked(const fs::path& from, size_t maxBytes, Uniqu
   if (::stat(from.c_str(), &st) != 0) return CopyError{Reason::unreadable, errnoText("cannot open " + from.string())};
   const std::string notAFile = from.string() + " is not a regular file";
   if (!S_ISREG(st.st_mode)) return CopyError{Reason::notAFile, notAFile};
-  OpenedFile file = openRegularFile(from, Links::follow);
-  if (!file.fd)
-    return regular() ? CopyError{Reason::unreadable, "cannot open " + from.string() + ": " + file.error}
+  auto file = openRegularFile(from, Links::follow);
+  if (!file)
+    return regular() ? CopyError{Reason::unreadable, "cannot open " + from.string() + ": " + file.error()}
                      : CopyError{Reason::notAFile, notAFile};
-  if (file.size > maxBytes)
-    return CopyError{Reason::tooLarge, from.string() + " is too large (" + std::to_string(file.size) + " bytes)"};
-  *fd = std::move(file.fd);
+  if (file->size > maxBytes)
+    return CopyError{Reason::tooLarge, from.string() + " is too large (" + std::to_string(file->size) + " bytes)"};
+  *fd = std::move(file->fd);
   return std::nullopt;
 }
 
@@ -174,19 +174,18 @@ void ImageManager::setLastFailure(std::optional<Failure> failure) {
 
 void ImageManager::loadImages() {
   const fs::path path = imagesFilePath();
-  ReadResult read = readFileBounded(path, kMaxImagesFileBytes);
-  if (!read.bytes) {
+  auto read = readFileBounded(path, kMaxImagesFileBytes);
+  if (!read) {
     // A file that is there but cannot be read is still the user's library.
     std::error_code ec;
     libraryFileUnreadable_ = fs::exists(fs::symlink_status(path, ec));
     log::processLog("ImageManager: no images.json at %s (first run?)", path.c_str());
     return;
   }
-  std::string error;
-  auto images = decodeSavedImages(*read.bytes, &error);
+  auto images = decodeSavedImages(*read);
   if (!images) {
     libraryFileUnreadable_ = true;
-    log::processLog("ImageManager: failed to decode images.json: %s", error.c_str());
+    log::processLog("ImageManager: failed to decode images.json: %s", images.error().c_str());
     return;
   }
   setSavedImages(std::move(*images));
@@ -194,40 +193,39 @@ void ImageManager::loadImages() {
   log::processLog("ImageManager: loaded %d images from %s", static_cast<int>(savedImages_.size()), path.c_str());
 }
 
-bool ImageManager::keepUnreadableLibrary(const fs::path& path, std::string* error) {
+Result<void> ImageManager::keepUnreadableLibrary(const fs::path& path) {
   const std::string base = path.string() + ".unreadable-" + utcStamp();
   std::string kept = base;
   std::error_code ec;
   for (int n = 1; fs::exists(fs::symlink_status(kept, ec)); ++n) kept = base + "-" + std::to_string(n);
   if (::rename(path.c_str(), kept.c_str()) != 0) {
-    if (errno == ENOENT) return true;  // gone meanwhile: nothing left to keep
-    *error = errnoText("cannot keep the unreadable " + path.string() + " as " + kept);
-    return false;
+    if (errno == ENOENT) return {};  // gone meanwhile: nothing left to keep
+    return Unexpected{errnoText("cannot keep the unreadable " + path.string() + " as " + kept)};
   }
   log::processLog("ImageManager: kept unreadable images.json as %s", kept.c_str());
-  return true;
+  return {};
 }
 
 bool ImageManager::saveImages() {
   const fs::path path = imagesFilePath();
   const std::string bytes = encodeSavedImages(savedImages_);
-  std::string error;
-  auto failed = [&] {
+  // errno is still the failed call's: it tells a full disk from a read-only folder.
+  auto failed = [&](const Result<void>& step) {
     const int code = errno;
-    log::processLog("ImageManager: failed to write images.json: %s", error.c_str());
+    log::processLog("ImageManager: failed to write images.json: %s", step.error().c_str());
     setLastFailure(Failure{Failure::Operation::save, reasonOf(classifyStorageFault(code, path.parent_path())), {}});
   };
   errno = 0;
   if (libraryFileUnreadable_) {
-    if (!keepUnreadableLibrary(path, &error)) {
+    if (auto kept = keepUnreadableLibrary(path); !kept) {
       // Writing now would destroy the only copy of the old list.
-      failed();
+      failed(kept);
       return false;
     }
     libraryFileUnreadable_ = false;
   }
-  if (!writeFileAtomically(path, bytes, &error, kPrivateFileMode)) {
-    failed();
+  if (auto written = writeFileAtomically(path, bytes, kPrivateFileMode); !written) {
+    failed(written);
     return false;
   }
   libraryLoaded_ = true;

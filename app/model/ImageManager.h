@@ -23,6 +23,7 @@
 #include "app/model/StorageFault.h"
 #include "platform/dispatch/Dispatch.h"
 #include "shared/CameraState.h"
+#include "shared/Result.h"
 #include "shared/Uuid.h"
 
 namespace tovrelle {
@@ -97,7 +98,7 @@ class ImageManager : public QObject {
   void setLastFailure(std::optional<Failure> failure);
   // Moves a library file that could not be used at start out of the way of
   // the first save, so the user's list can still be recovered.
-  bool keepUnreadableLibrary(const std::filesystem::path& path, std::string* error);
+  Result<void> keepUnreadableLibrary(const std::filesystem::path& path);
 
   Dependencies dependencies_;
   std::vector<SavedImage> savedImages_;

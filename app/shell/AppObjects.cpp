@@ -12,9 +12,12 @@ namespace tovrelle {
 std::shared_ptr<CameraServiceInstaller> makeCameraServiceInstaller(Settings& settings,
                                                                    std::shared_ptr<dispatch::Queue> mainQueue) {
   const auto prefix = userservice::installPrefix();
+  // Without a home folder the service answers every call with that error.
   auto paths = userservice::ServicePaths::fromEnvironment(prefix);
-  paths.dataFolder = dataDir();
-  paths.cameraName = kVirtualCameraName;
+  if (paths) {
+    paths->dataFolder = dataDir();
+    paths->cameraName = kVirtualCameraName;
+  }
   CameraServiceInstaller::Environment environment{
       userservice::makeSystemdCameraService(std::move(paths), mainQueue), mainQueue, prefix, {}, {}, {}};
   environment.loadRemovedByUser = [&settings] { return settings.boolValue(CameraServiceInstaller::kRemovedByUserKey); };

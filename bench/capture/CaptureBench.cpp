@@ -337,7 +337,10 @@ bool liveBench(const Camera& c) {
   CameraState state;
   state.mode = CameraMode::camera;
   state.selectedCameraId = "bench-cam";
-  writeFileAtomically(stateFilePath(), encodeCameraState(state));
+  if (auto written = writeFileAtomically(stateFilePath(), encodeCameraState(state)); !written) {
+    std::printf("error=cannot write the state: %s\n", written.error().c_str());
+    return false;
+  }
   Heartbeat heartbeat;
   auto devices = capture::makePipeWireCaptureDevices();
   auto extension = session.spawn({(test::binaryDir() / "tovrelle-camera-extension").string()},

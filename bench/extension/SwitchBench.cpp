@@ -52,7 +52,8 @@ long long monotonicNanos() {
 double msSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 void writeState(const CameraState& state) {
-  if (!writeFileAtomically(stateFilePath(), encodeCameraState(state))) std::printf("error=cannot write the state\n");
+  if (auto written = writeFileAtomically(stateFilePath(), encodeCameraState(state)); !written)
+    std::printf("error=cannot write the state: %s\n", written.error().c_str());
 }
 
 // A picture of two colours side by side, written a row at a time.
@@ -146,8 +147,10 @@ class Bench {
     writePicture("small.png", 640, 360);
     writePicture("large.png", 8192, 8192);
     const Uuid small = Uuid::random(), large = Uuid::random();
-    writeFileAtomically(imagesFilePath(),
-                        encodeSavedImages({{small, "small", "small.png"}, {large, "large", "large.png"}}));
+    if (auto written = writeFileAtomically(
+            imagesFilePath(), encodeSavedImages({{small, "small", "small.png"}, {large, "large", "large.png"}}));
+        !written)
+      std::printf("error=cannot write the library: %s\n", written.error().c_str());
     const long before = residentPeakMb(extension_->pid());
     int loaded = 0;
     auto choose = [&](const Uuid& id, const char* name, double* decodeMs) {

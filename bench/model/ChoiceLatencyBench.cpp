@@ -90,7 +90,7 @@ Results measure(bool pollOnly, const Options& options, std::mt19937& random) {
   rig.startWatch();
   rig.send("add " + rig.makePicture("Red.png", qRgb(220, 60, 40)).string());
   ::setenv(kDataDirEnv, rig.data().c_str(), 1);
-  auto images = decodeSavedImages(readFileBounded(imagesFilePath(), kMaxImagesFileBytes).bytes.value_or("[]"));
+  auto images = decodeSavedImages(readFileBounded(imagesFilePath(), kMaxImagesFileBytes).valueOr("[]"));
   if (!images || images->empty()) throw std::runtime_error("the library is empty");
   // Each state shows another picture than the one before: camera off, red, black (no camera).
   const CameraState states[3] = {{CameraMode::off, std::nullopt, std::nullopt},

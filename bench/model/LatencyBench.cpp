@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
 
     // Baseline: the same three states, written straight to the folder.
     ::setenv(kDataDirEnv, rig.data().c_str(), 1);
-    auto images = decodeSavedImages(readFileBounded(imagesFilePath(), kMaxImagesFileBytes).bytes.value_or("[]"));
+    auto images = decodeSavedImages(readFileBounded(imagesFilePath(), kMaxImagesFileBytes).valueOr("[]"));
     if (!images || images->empty()) throw std::runtime_error("the library is empty");
     const CameraState states[4] = {{CameraMode::off, std::nullopt, std::nullopt},
                                    {CameraMode::image, images->front().id, std::nullopt},
@@ -100,7 +100,8 @@ int main(int argc, char** argv) {
     const int baselineChanges = std::max(3, changes / 2);
     for (int i = 0; i < baselineChanges; ++i) {
       pause();
-      writeFileAtomically(stateFilePath(), encodeCameraState(states[i % 4]));
+      if (auto written = writeFileAtomically(stateFilePath(), encodeCameraState(states[i % 4])); !written)
+        throw std::runtime_error(written.error());
       const long long sent = monotonicNanos();
       if (auto picture = rig.pictureAfter(sent, 3s)) {
         direct.push_back(static_cast<double>(picture->t - sent) / 1e9);

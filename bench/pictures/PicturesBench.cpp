@@ -101,12 +101,16 @@ class Rig {
     extension_->stop();
   }
 
-  void writeState(const CameraState& s) { writeFileAtomically(stateFilePath(), encodeCameraState(s)); }
+  void writeState(const CameraState& s) {
+    if (auto written = writeFileAtomically(stateFilePath(), encodeCameraState(s)); !written)
+      throw std::runtime_error(written.error());
+  }
 
   std::optional<Uuid> addImage(const std::string& fileName) {
     writeBmp(imagesDir() / fileName, 1600, 1200);
     const Uuid id = Uuid::random();
-    writeFileAtomically(imagesFilePath(), encodeSavedImages({{id, fileName, fileName}}));
+    if (auto written = writeFileAtomically(imagesFilePath(), encodeSavedImages({{id, fileName, fileName}})); !written)
+      throw std::runtime_error(written.error());
     return id;
   }
 

@@ -46,13 +46,10 @@ class MemoryBytes final : public ByteSource {
 
 }  // namespace
 
-std::shared_ptr<const ByteSource> openImageFile(const std::filesystem::path& path, std::string* error) {
-  OpenedFile file = openRegularFileIn(path.parent_path(), path.filename().string());
-  if (!file.fd) {
-    if (error) *error = file.error;
-    return nullptr;
-  }
-  return std::make_shared<FileBytes>(file.fd.release(), file.size);
+Result<std::shared_ptr<const ByteSource>> openImageFile(const std::filesystem::path& path) {
+  auto file = openRegularFileIn(path.parent_path(), path.filename().string());
+  if (!file) return Unexpected{file.error()};
+  return std::shared_ptr<const ByteSource>(std::make_shared<FileBytes>(file->fd.release(), file->size));
 }
 
 std::shared_ptr<const ByteSource> memoryBytes(std::vector<uint8_t> bytes) {

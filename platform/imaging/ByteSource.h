@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/Result.h"
+
 namespace tovrelle::imaging {
 
 class ByteSource {
@@ -22,8 +24,8 @@ class ByteSource {
 
 // Opens `path` for reading without blocking. Only a regular file is accepted,
 // and neither it nor its folder may be a symbolic link: a link, a folder, a
-// pipe or a device gives none and an explanation in `error`.
-std::shared_ptr<const ByteSource> openImageFile(const std::filesystem::path& path, std::string* error = nullptr);
+// pipe or a device gives an error that says which.
+Result<std::shared_ptr<const ByteSource>> openImageFile(const std::filesystem::path& path);
 
 std::shared_ptr<const ByteSource> memoryBytes(std::vector<uint8_t> bytes);
 std::shared_ptr<const ByteSource> memoryBytes(const uint8_t* data, size_t size);

@@ -58,6 +58,12 @@ void layOverBlack(Canvas& canvas) {
   }
 }
 
+DecodeError tooLarge(int64_t width, int64_t height, const Limits& limits) {
+  return {DecodeError::Kind::tooLarge,
+          log::format("it is %lld x %lld pixels, past the %lld MP a picture may have", static_cast<long long>(width),
+                      static_cast<long long>(height), static_cast<long long>(limits.maxPixels / (1024 * 1024)))};
+}
+
 namespace {
 
 const log::Logger& logger() {
@@ -65,10 +71,7 @@ const log::Logger& logger() {
   return instance;
 }
 
-std::string tooLarge(int64_t width, int64_t height, const Limits& limits) {
-  return log::format("it is %lld x %lld pixels, past the %lld MP a picture may have", static_cast<long long>(width),
-                     static_cast<long long>(height), static_cast<long long>(limits.maxPixels / (1024 * 1024)));
-}
+DecodeError notAnImage(std::string why) { return {DecodeError::Kind::notAnImage, std::move(why)}; }
 
 // FFmpeg's log, routed: a broken file must not flood the journal with
 // undated, unprioritised lines. Errors pass at most kCodecErrorBurst per
@@ -214,21 +217,21 @@ bool pngHeaderChunksFit(const ByteSource& bytes) {
   return true;
 }
 
-std::unique_ptr<Input> openInput(std::shared_ptr<const ByteSource> bytes, const Limits& limits,
-                                 std::string* refusal = nullptr) {
+Decoded<std::unique_ptr<Input>> openInput(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
   routeCodecMessages();
-  if (!bytes || bytes->size() == 0 || !pngHeaderChunksFit(*bytes)) return nullptr;
+  if (!bytes || bytes->size() == 0) return notAnImage("no bytes");
+  if (!pngHeaderChunksFit(*bytes)) return notAnImage("a PNG chunk claims more bytes than the file has");
   auto input = std::make_unique<Input>();
   input->bytes = std::move(bytes);
   auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
-  if (!buffer) return nullptr;
+  if (!buffer) return notAnImage("out of memory");
   input->io = avio_alloc_context(buffer, kIoBufferSize, 0, input.get(), &Input::readBytes, nullptr, &Input::seekBytes);
   if (!input->io) {
     av_free(buffer);
-    return nullptr;
+    return notAnImage("out of memory");
   }
   AVFormatContext* format = avformat_alloc_context();
-  if (!format) return nullptr;
+  if (!format) return notAnImage("out of memory");
   format->pb = input->io;
   format->format_whitelist = av_strdup(kDemuxers);
   AVDictionary* options = nullptr;
@@ -240,7 +243,8 @@ std::unique_ptr<Input> openInput(std::shared_ptr<const ByteSource> bytes, const 
   av_dict_set(&options, "ignore_loop", "1", 0);
   const int opened = avformat_open_input(&format, nullptr, nullptr, &options);
   av_dict_free(&options);
-  if (opened < 0) return nullptr;  // the context is freed on failure
+  // The context is freed on failure.
+  if (opened < 0) return notAnImage("not a picture in a format it reads");
   input->format = format;
 
   for (unsigned i = 0; i < format->nb_streams; ++i) {
@@ -250,13 +254,11 @@ std::unique_ptr<Input> openInput(std::shared_ptr<const ByteSource> bytes, const 
       break;
     }
   }
-  if (input->stream < 0) return nullptr;
+  if (input->stream < 0) return notAnImage("holds no picture in a format it reads");
   const AVCodecParameters* par = format->streams[input->stream]->codecpar;
   if (par->width < 0 || par->height < 0 ||
-      static_cast<int64_t>(par->width) * static_cast<int64_t>(par->height) > limits.maxPixels) {
-    if (refusal) *refusal = tooLarge(par->width, par->height, limits);
-    return nullptr;
-  }
+      static_cast<int64_t>(par->width) * static_cast<int64_t>(par->height) > limits.maxPixels)
+    return tooLarge(par->width, par->height, limits);
   input->container = par->codec_id == AV_CODEC_ID_GIF    ? Container::Gif
                      : par->codec_id == AV_CODEC_ID_APNG ? Container::AnimatedPng
                                                          : Container::Still;
@@ -280,11 +282,11 @@ void routeCodecMessages() {
   std::call_once(once, [] { av_log_set_callback(&onCodecMessage); });
 }
 
-std::optional<ImageInfo> inspectImage(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
+Decoded<ImageInfo> inspectImage(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
   if (bytes && looksLikeWebp(*bytes)) {
-    auto webp = WebpDecoder::open(*bytes, limits, nullptr, nullptr);
-    if (!webp) return std::nullopt;
-    return webp->info();
+    auto webp = WebpDecoder::open(*bytes, limits);
+    if (!webp) return webp.failure();
+    return (*webp)->info();
   }
   if (bytes && looksLikeJpeg(*bytes)) {
     if (auto header = readJpegHeader(*bytes)) {
@@ -296,8 +298,9 @@ std::optional<ImageInfo> inspectImage(std::shared_ptr<const ByteSource> bytes, c
       return info;
     }
   }
-  auto input = openInput(std::move(bytes), limits);
-  if (!input) return std::nullopt;
+  auto opened = openInput(std::move(bytes), limits);
+  if (!opened) return opened.failure();
+  const auto& input = *opened;
   ImageInfo info;
   info.container = input->container;
   const AVCodecParameters* par = input->format->streams[input->stream]->codecpar;
@@ -308,7 +311,7 @@ std::optional<ImageInfo> inspectImage(std::shared_ptr<const ByteSource> bytes, c
     return info;
   }
   AVPacket* packet = av_packet_alloc();
-  if (!packet) return std::nullopt;
+  if (!packet) return notAnImage("out of memory");
   while (info.frames.size() < limits.maxFrames && av_read_frame(input->format, packet) >= 0) {
     if (packet->stream_index == input->stream) {
       info.frames.push_back(info.container == Container::Gif ? gifFrameDelays(packet->data, packet->size)
@@ -347,21 +350,23 @@ struct Decoder::State {
     input.reset();
   }
 
-  bool start(std::string* refusal = nullptr) {
+  Result<void, DecodeError> start() {
     close();
-    input = openInput(bytes, limits, refusal);
-    if (!input) return false;
+    auto opened = openInput(bytes, limits);
+    if (!opened) return opened.failure();
+    input = std::move(*opened);
     const AVCodecParameters* par = input->format->streams[input->stream]->codecpar;
     const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
-    if (!decoder) return false;
+    if (!decoder) return notAnImage("no decoder for its format");
     codec = avcodec_alloc_context3(decoder);
     packet = av_packet_alloc();
     frame = av_frame_alloc();
-    if (!codec || !packet || !frame) return false;
-    if (avcodec_parameters_to_context(codec, par) < 0) return false;
+    if (!codec || !packet || !frame) return notAnImage("out of memory");
+    if (avcodec_parameters_to_context(codec, par) < 0) return notAnImage("its stream parameters are unusable");
     codec->thread_count = 1;  // one frame in, one frame out, on the caller's thread
     codec->max_pixels = limits.maxPixels;
-    return avcodec_open2(codec, decoder, nullptr) >= 0;
+    if (avcodec_open2(codec, decoder, nullptr) < 0) return notAnImage("its decoder does not open");
+    return {};
   }
 
   bool convert(Canvas& out) {
@@ -394,34 +399,28 @@ struct Decoder::State {
 Decoder::Decoder(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Decoder::~Decoder() = default;
 
-std::unique_ptr<Decoder> Decoder::open(std::shared_ptr<const ByteSource> bytes, const Limits& limits,
-                                       std::string* refusal) {
+Decoded<std::unique_ptr<Decoder>> Decoder::open(std::shared_ptr<const ByteSource> bytes, const Limits& limits) {
   routeCodecMessages();
   auto state = std::make_unique<State>();
   state->bytes = std::move(bytes);
   state->limits = limits;
-  if (!state->bytes) return nullptr;
+  if (!state->bytes) return notAnImage("no bytes");
   const ByteSource& source = *state->bytes;
   if (looksLikeWebp(source)) {
-    int64_t width = 0, height = 0;
-    state->webp = WebpDecoder::open(source, limits, &width, &height);
-    if (!state->webp) {
-      // Only the size is worth a reason; anything else is a broken file.
-      if (refusal && width * height > limits.maxPixels) *refusal = tooLarge(width, height, limits);
-      return nullptr;
-    }
+    auto webp = WebpDecoder::open(source, limits);
+    if (!webp) return webp.failure();
+    state->webp = std::move(*webp);
     return std::unique_ptr<Decoder>(new Decoder(std::move(state)));
   }
   state->jpeg = looksLikeJpeg(source) && readJpegHeader(source);
   state->png = !state->jpeg && isStreamablePng(source);
   if (state->png) {
     const auto [w, h] = pngHeaderSize(source);
-    if (w * h > limits.maxPixels) {
-      if (refusal) *refusal = tooLarge(w, h, limits);
-      return nullptr;
-    }
+    if (w * h > limits.maxPixels) return tooLarge(w, h, limits);
   }
-  if (!state->jpeg && !state->png && !state->start(refusal)) return nullptr;
+  if (!state->jpeg && !state->png) {
+    if (auto started = state->start(); !started) return started.failure();
+  }
   return std::unique_ptr<Decoder>(new Decoder(std::move(state)));
 }
 
@@ -440,29 +439,29 @@ bool Decoder::rewind() {
     state_->pngDone = false;
     return true;
   }
-  return state_->start();
+  return state_->start().ok();
 }
 
-Decoder::Result Decoder::next(Canvas& out) {
+Decoder::Step Decoder::next(Canvas& out) {
   State& s = *state_;
   if (s.webp) return s.webp->next(out);
   if (s.png) {
-    if (s.pngDone) return Result::End;
+    if (s.pngDone) return Step::End;
     s.pngDone = true;
-    return decodePng(*s.bytes, s.limits, out) ? Result::Frame : Result::Error;
+    return decodePng(*s.bytes, s.limits, out) ? Step::Frame : Step::Error;
   }
   if (s.jpeg) {
-    if (s.jpegDone) return Result::End;
+    if (s.jpegDone) return Step::End;
     s.jpegDone = true;
-    if (decodeJpeg(*s.bytes, out)) return Result::Frame;
+    if (decodeJpeg(*s.bytes, out)) return Step::Frame;
     // Colour spaces libjpeg-turbo cannot turn into BGRA (CMYK, YCCK).
     s.jpeg = false;
-    if (!s.start()) return Result::Error;
+    if (!s.start()) return Step::Error;
   }
-  if (!s.input || !s.codec) return Result::End;
+  if (!s.input || !s.codec) return Step::End;
   for (;;) {
-    if (s.input->framesRead >= s.limits.maxFrames) return Result::End;
-    if (av_read_frame(s.input->format, s.packet) < 0) return Result::End;
+    if (s.input->framesRead >= s.limits.maxFrames) return Step::End;
+    if (av_read_frame(s.input->format, s.packet) < 0) return Step::End;
     if (s.packet->stream_index != s.input->stream) {
       av_packet_unref(s.packet);
       continue;
@@ -472,30 +471,31 @@ Decoder::Result Decoder::next(Canvas& out) {
     // is that frame failing, so frame numbers stay in step with the delays.
     const int sent = avcodec_send_packet(s.codec, s.packet);
     av_packet_unref(s.packet);
-    if (sent < 0) return Result::Error;
+    if (sent < 0) return Step::Error;
     int received = avcodec_receive_frame(s.codec, s.frame);
     if (received == AVERROR(EAGAIN) && s.input->container == Container::Still) {
       avcodec_send_packet(s.codec, nullptr);
       received = avcodec_receive_frame(s.codec, s.frame);
     }
-    if (received < 0) return Result::Error;
+    if (received < 0) return Step::Error;
     const bool converted = s.convert(out);
     av_frame_unref(s.frame);
-    return converted ? Result::Frame : Result::Error;
+    return converted ? Step::Frame : Step::Error;
   }
 }
 
 std::optional<Canvas> decodeFirstPicture(const std::filesystem::path& file) {
   auto bytes = openImageFile(file);
   if (!bytes) return std::nullopt;
-  std::string refusal;
-  auto decoder = Decoder::open(std::move(bytes), {}, &refusal);
+  auto decoder = Decoder::open(std::move(*bytes));
   if (!decoder) {
-    if (!refusal.empty()) logger().error("picture %s is not shown: %s", file.filename().c_str(), refusal.c_str());
+    // Only the size is worth a line; anything else is a broken file, which its caller tells.
+    if (decoder.failure().kind == DecodeError::Kind::tooLarge)
+      logger().error("picture %s is not shown: %s", file.filename().c_str(), decoder.error().c_str());
     return std::nullopt;
   }
   Canvas picture;
-  if (decoder->next(picture) != Decoder::Result::Frame || picture.width <= 0 || picture.height <= 0)
+  if ((*decoder)->next(picture) != Decoder::Step::Frame || picture.width <= 0 || picture.height <= 0)
     return std::nullopt;
   return picture;
 }

@@ -23,6 +23,7 @@
 
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/FrameDelay.h"
+#include "shared/Result.h"
 
 namespace tovrelle::imaging {
 
@@ -63,6 +64,19 @@ std::pair<int, int> reducedSize(int w, int h);
 // Makes every pixel opaque as if laid over black (for the codec back ends).
 void layOverBlack(Canvas& canvas);
 
+// Why bytes give no picture. Nearly always they are not one of the image
+// formats above (or broken); a picture past Limits is told apart, as that is
+// the refusal worth a line in the log.
+struct DecodeError {
+  enum class Kind { notAnImage, tooLarge };
+  Kind kind = Kind::notAnImage;
+  std::string message;
+};
+template <typename T>
+using Decoded = Result<T, DecodeError>;
+// The refusal of a w x h picture past `limits`, worded for the log.
+DecodeError tooLarge(int64_t width, int64_t height, const Limits& limits);
+
 // What a file holds, from one pass over its frames without decoding them.
 struct ImageInfo {
   Container container = Container::Still;
@@ -71,18 +85,17 @@ struct ImageInfo {
   std::vector<FrameDelays> frames;  // one entry per frame; a still has one
 };
 
-// Reads the container's frame list. None when the bytes are not one of the
-// image formats above.
-std::optional<ImageInfo> inspectImage(std::shared_ptr<const ByteSource> bytes, const Limits& limits = {});
+// Reads the container's frame list; an error when the bytes are not one of
+// the image formats above or are past `limits`.
+Decoded<ImageInfo> inspectImage(std::shared_ptr<const ByteSource> bytes, const Limits& limits = {});
 
 class Decoder {
  public:
-  enum class Result { Frame, End, Error };
+  enum class Step { Frame, End, Error };
 
-  // None when the bytes are not one of the image formats above; `refusal`
-  // then says why when the picture is too large for `limits`.
-  static std::unique_ptr<Decoder> open(std::shared_ptr<const ByteSource> bytes, const Limits& limits = {},
-                                       std::string* refusal = nullptr);
+  // An error when the bytes are not one of the image formats above, or the
+  // picture is too large for `limits`.
+  static Decoded<std::unique_ptr<Decoder>> open(std::shared_ptr<const ByteSource> bytes, const Limits& limits = {});
   ~Decoder();
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
@@ -90,7 +103,7 @@ class Decoder {
   Container container() const;
   // Decodes the next frame into `out` (reusing its storage). Error means this
   // frame could not be decoded; the frames after it may still be read.
-  Result next(Canvas& out);
+  Step next(Canvas& out);
   // Starts again at the first frame; false if the bytes cannot be reopened.
   bool rewind();
 

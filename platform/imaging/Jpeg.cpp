@@ -76,7 +76,12 @@ struct Source {
 struct Errors {
   jpeg_error_mgr pub{};
   jmp_buf jump;
-  static void fail(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<Errors*>(cinfo->err)->jump, 1); }
+  char message[JMSG_LENGTH_MAX] = {};  // libjpeg's words for what stopped it
+  static void fail(j_common_ptr cinfo) {
+    auto* self = reinterpret_cast<Errors*>(cinfo->err);
+    self->pub.format_message(cinfo, self->message);
+    std::longjmp(self->jump, 1);
+  }
   static void quiet(j_common_ptr) {}
 };
 
@@ -120,10 +125,10 @@ bool applyOrientation(const Canvas& in, int orientation, Canvas& out) {
   }
 }
 
-// Reads the header (and the EXIF marker) into `cinfo`; false on a file that
-// is not a JPEG libjpeg can read. Jumps are confined to this C-style scope.
-bool decodeInto(const ByteSource& bytes, Canvas& reduced, int& orientation, int& fullWidth, int& fullHeight,
-                bool headerOnly) {
+// Reads the header (and the EXIF marker) into `cinfo`; an error on a file
+// that is not a JPEG libjpeg can read. Jumps are confined to this C-style scope.
+Result<void> decodeInto(const ByteSource& bytes, Canvas& reduced, int& orientation, int& fullWidth, int& fullHeight,
+                        bool headerOnly) {
   // Everything that changes after setjmp lives behind `work`, whose pointer
   // does not, so a jump back finds it intact.
   struct Work {
@@ -141,7 +146,7 @@ bool decodeInto(const ByteSource& bytes, Canvas& reduced, int& orientation, int&
   errors.pub.output_message = Errors::quiet;
   if (setjmp(errors.jump)) {
     jpeg_destroy_decompress(&cinfo);
-    return false;
+    return Unexpected{std::string("libjpeg cannot read it: ") + errors.message};
   }
   jpeg_create_decompress(&cinfo);
   cinfo.mem->max_memory_to_use = kJpegWorkingMemory;
@@ -153,7 +158,8 @@ bool decodeInto(const ByteSource& bytes, Canvas& reduced, int& orientation, int&
   fullHeight = static_cast<int>(cinfo.image_height);
   if (headerOnly || fullWidth <= 0 || fullHeight <= 0) {
     jpeg_destroy_decompress(&cinfo);
-    return fullWidth > 0 && fullHeight > 0;
+    if (fullWidth <= 0 || fullHeight <= 0) return Unexpected{"its header states no size"};
+    return {};
   }
 
   // The size we keep: the longest side at most kMaxCanvasSide. The codec
@@ -175,7 +181,10 @@ bool decodeInto(const ByteSource& bytes, Canvas& reduced, int& orientation, int&
   for (int i = 0; i < kStripRows; ++i) rows[static_cast<size_t>(i)] = strip.data() + rowBytes * static_cast<size_t>(i);
   SwsContext* sws = work->sws = sws_getContext(ow, oh, AV_PIX_FMT_BGRA, w, h, AV_PIX_FMT_BGRA,
                                                SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
-  if (!sws) std::longjmp(errors.jump, 1);
+  if (!sws) {
+    std::snprintf(errors.message, sizeof errors.message, "no scaler from %d x %d to %d x %d", ow, oh, w, h);
+    std::longjmp(errors.jump, 1);
+  }
   reduced.resize(w, h);
   uint8_t* dst[4] = {reduced.pixels.data(), nullptr, nullptr, nullptr};
   const int dstStride[4] = {static_cast<int>(reduced.stride), 0, 0, 0};
@@ -190,7 +199,7 @@ bool decodeInto(const ByteSource& bytes, Canvas& reduced, int& orientation, int&
     sws_scale(sws, src, srcStride, top, got, dst, dstStride);
   }
   jpeg_destroy_decompress(&cinfo);
-  return true;
+  return {};
 }
 
 }  // namespace
@@ -227,26 +236,27 @@ int exifOrientation(const uint8_t* data, size_t size) {
   return 1;
 }
 
-std::optional<JpegHeader> readJpegHeader(const ByteSource& bytes) {
+Result<JpegHeader> readJpegHeader(const ByteSource& bytes) {
   JpegHeader header;
   Canvas unused;
-  if (!decodeInto(bytes, unused, header.orientation, header.width, header.height, true)) return std::nullopt;
+  if (auto read = decodeInto(bytes, unused, header.orientation, header.width, header.height, true); !read)
+    return Unexpected{read.error()};
   return header;
 }
 
-bool decodeJpeg(const ByteSource& bytes, Canvas& out) {
+Result<void> decodeJpeg(const ByteSource& bytes, Canvas& out) {
   int orientation = 1, fullWidth = 0, fullHeight = 0;
   Canvas reduced;
-  if (!decodeInto(bytes, reduced, orientation, fullWidth, fullHeight, false)) return false;
+  if (auto decoded = decodeInto(bytes, reduced, orientation, fullWidth, fullHeight, false); !decoded) return decoded;
   const bool swaps = orientation >= 5;
   if (orientation == 1) {
     out = std::move(reduced);
   } else if (!applyOrientation(reduced, orientation, out)) {
-    return false;
+    return Unexpected{"cannot turn it upright (EXIF orientation " + std::to_string(orientation) + ")"};
   }
   out.sourceWidth = swaps ? fullHeight : fullWidth;
   out.sourceHeight = swaps ? fullWidth : fullHeight;
-  return true;
+  return {};
 }
 
 int withoutJpegRange(int format, bool* fullRange) {

@@ -9,6 +9,7 @@ extern "C" {
 #include <algorithm>
 #include <csetjmp>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/imaging/FrameDelay.h"
@@ -41,6 +42,7 @@ namespace {
 // longjmp, which must skip no destructor.
 struct PngRead {
   const ByteSource* bytes = nullptr;
+  std::string problem;  // why the read stopped
   uint64_t position = 0;
   png_structp png = nullptr;
   png_infop info = nullptr;
@@ -59,9 +61,13 @@ void readBytes(png_structp png, png_bytep out, png_size_t length) {
   read->position += length;
 }
 
-// libpng's messages are about the file's bytes, which the caller's one line
-// about the picture covers; a bad file must not print to stderr.
-void onError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+// libpng's messages are about the file's bytes: kept as the reason, never
+// printed to stderr.
+void onError(png_structp png, png_const_charp message) {
+  if (auto* read = static_cast<PngRead*>(png_get_error_ptr(png)))
+    read->problem = std::string("libpng cannot read it: ") + (message ? message : "");
+  png_longjmp(png, 1);
+}
 void onWarning(png_structp, png_const_charp) {}
 
 // Everything between the header and the last row; returns through longjmp
@@ -74,7 +80,10 @@ bool readRows(PngRead* read, const Limits* limits, Canvas* out) {
   png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
   png_read_info(png, info);
   const png_uint_32 sw = png_get_image_width(png, info), sh = png_get_image_height(png, info);
-  if (sw == 0 || sh == 0 || static_cast<int64_t>(sw) * sh > limits->maxPixels) return false;
+  if (sw == 0 || sh == 0 || static_cast<int64_t>(sw) * sh > limits->maxPixels) {
+    read->problem = sw == 0 || sh == 0 ? "its header states no size" : tooLarge(sw, sh, *limits).message;
+    return false;
+  }
   // Any layout in, 8-bit BGRA out.
   png_set_expand(png);
   png_set_strip_16(png);
@@ -82,7 +91,10 @@ bool readRows(PngRead* read, const Limits* limits, Canvas* out) {
   png_set_filler(png, 0xff, PNG_FILLER_AFTER);
   png_set_bgr(png);
   png_read_update_info(png, info);
-  if (png_get_rowbytes(png, info) != static_cast<size_t>(sw) * 4) return false;
+  if (png_get_rowbytes(png, info) != static_cast<size_t>(sw) * 4) {
+    read->problem = "its rows do not become 8-bit BGRA";
+    return false;
+  }
 
   const auto [w, h] = reducedSize(static_cast<int>(sw), static_cast<int>(sh));
   out->resize(w, h);
@@ -95,7 +107,10 @@ bool readRows(PngRead* read, const Limits* limits, Canvas* out) {
     // rows its filter still needs; the same filter as FFmpeg's other stills.
     read->scaler = sws_getContext(static_cast<int>(sw), static_cast<int>(sh), AV_PIX_FMT_BGRA, w, h, AV_PIX_FMT_BGRA,
                                   SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
-    if (!read->scaler) return false;
+    if (!read->scaler) {
+      read->problem = "no scaler for its size";
+      return false;
+    }
     const size_t rowBytes = static_cast<size_t>(sw) * 4;
     constexpr png_uint_32 kStripRows = 16;
     read->strip.resize(rowBytes * kStripRows);
@@ -114,16 +129,16 @@ bool readRows(PngRead* read, const Limits* limits, Canvas* out) {
 
 }  // namespace
 
-bool decodePng(const ByteSource& bytes, const Limits& limits, Canvas& out) {
+Result<void> decodePng(const ByteSource& bytes, const Limits& limits, Canvas& out) {
   PngRead read;
   read.bytes = &bytes;
-  read.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, &onError, &onWarning);
-  if (!read.png) return false;
+  read.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &read, &onError, &onWarning);
+  if (!read.png) return Unexpected{"out of memory"};
   read.info = png_create_info_struct(read.png);
-  if (!read.info) return false;
-  if (!readRows(&read, &limits, &out)) return false;
+  if (!read.info) return Unexpected{"out of memory"};
+  if (!readRows(&read, &limits, &out)) return Unexpected{read.problem.empty() ? "libpng cannot read it" : read.problem};
   layOverBlack(out);
-  return true;
+  return {};
 }
 
 }  // namespace tovrelle::imaging

@@ -6,6 +6,7 @@
 // complete row before the last pass.
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
+#include "shared/Result.h"
 
 namespace tovrelle::imaging {
 
@@ -14,7 +15,7 @@ namespace tovrelle::imaging {
 bool isStreamablePng(const ByteSource& bytes);
 
 // Decodes the picture into `out`, its longest side at most kMaxCanvasSide.
-// False when it is broken or larger than `limits.maxPixels`.
-bool decodePng(const ByteSource& bytes, const Limits& limits, Canvas& out);
+// An error when it is broken or larger than `limits.maxPixels`.
+Result<void> decodePng(const ByteSource& bytes, const Limits& limits, Canvas& out);
 
 }  // namespace tovrelle::imaging

@@ -10,6 +10,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace tovrelle::imaging {
@@ -37,11 +38,11 @@ struct WebpDecoder::Impl {
 
   WebPData data() const { return {file.data(), file.size()}; }
 
-  Decoder::Result nextStill(Canvas& out) {
-    if (stillDone) return Decoder::Result::End;
+  Decoder::Step nextStill(Canvas& out) {
+    if (stillDone) return Decoder::Step::End;
     stillDone = true;
     WebPDecoderConfig config;
-    if (!WebPInitDecoderConfig(&config)) return Decoder::Result::Error;
+    if (!WebPInitDecoderConfig(&config)) return Decoder::Step::Error;
     const auto [w, h] = reducedSize(width, height);
     out.resize(w, h);
     out.sourceWidth = width;
@@ -61,17 +62,17 @@ struct WebpDecoder::Impl {
     config.output.u.RGBA.size = out.stride * static_cast<size_t>(h);
     const VP8StatusCode status = WebPDecode(file.data(), file.size(), &config);
     WebPFreeDecBuffer(&config.output);
-    if (status != VP8_STATUS_OK) return Decoder::Result::Error;
+    if (status != VP8_STATUS_OK) return Decoder::Step::Error;
     layOverBlack(out);
-    return Decoder::Result::Frame;
+    return Decoder::Step::Frame;
   }
 
-  Decoder::Result nextFrame(Canvas& out) {
-    if (framesRead >= frameCount || !WebPAnimDecoderHasMoreFrames(animation)) return Decoder::Result::End;
+  Decoder::Step nextFrame(Canvas& out) {
+    if (framesRead >= frameCount || !WebPAnimDecoderHasMoreFrames(animation)) return Decoder::Step::End;
     ++framesRead;
     uint8_t* pixels = nullptr;
     int timestamp = 0;
-    if (!WebPAnimDecoderGetNext(animation, &pixels, &timestamp)) return Decoder::Result::Error;
+    if (!WebPAnimDecoderGetNext(animation, &pixels, &timestamp)) return Decoder::Step::Error;
     const auto [w, h] = reducedSize(width, height);
     out.resize(w, h);
     out.sourceWidth = width;
@@ -81,7 +82,7 @@ struct WebpDecoder::Impl {
     } else {
       scaler = sws_getCachedContext(scaler, width, height, AV_PIX_FMT_BGRA, w, h, AV_PIX_FMT_BGRA,
                                     SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
-      if (!scaler) return Decoder::Result::Error;
+      if (!scaler) return Decoder::Step::Error;
       const uint8_t* source[4] = {pixels, nullptr, nullptr, nullptr};
       const int sourceStride[4] = {width * 4, 0, 0, 0};
       uint8_t* planes[4] = {out.pixels.data(), nullptr, nullptr, nullptr};
@@ -89,31 +90,33 @@ struct WebpDecoder::Impl {
       sws_scale(scaler, source, sourceStride, 0, height, planes, strides);
     }
     layOverBlack(out);
-    return Decoder::Result::Frame;
+    return Decoder::Step::Frame;
   }
 };
 
 WebpDecoder::WebpDecoder(std::unique_ptr<Impl> impl, ImageInfo info) : impl_(std::move(impl)), info_(std::move(info)) {}
 WebpDecoder::~WebpDecoder() = default;
 
-std::unique_ptr<WebpDecoder> WebpDecoder::open(const ByteSource& bytes, const Limits& limits, int64_t* width,
-                                               int64_t* height) {
+Decoded<std::unique_ptr<WebpDecoder>> WebpDecoder::open(const ByteSource& bytes, const Limits& limits) {
+  auto broken = [](std::string why) { return DecodeError{DecodeError::Kind::notAnImage, std::move(why)}; };
   const uint64_t size = bytes.size();
-  if (size < 12 || size > kMaxWebpFileBytes || !looksLikeWebp(bytes)) return nullptr;
+  if (size < 12 || !looksLikeWebp(bytes)) return broken("not a WebP file");
+  if (size > kMaxWebpFileBytes)
+    return broken("the WebP file is " + std::to_string(size) + " bytes, past the " +
+                  std::to_string(kMaxWebpFileBytes / (1024 * 1024)) + " MB one may have");
   auto impl = std::make_unique<Impl>();
   impl->file.resize(static_cast<size_t>(size));
-  if (bytes.read(0, impl->file.data(), impl->file.size()) != static_cast<long>(size)) return nullptr;
+  if (bytes.read(0, impl->file.data(), impl->file.size()) != static_cast<long>(size))
+    return broken("the WebP file cannot be read whole");
 
   // The container first: canvas size and frame list, no pixels yet.
   const WebPData data = impl->data();
   WebPDemuxer* demux = WebPDemux(&data);
-  if (!demux) return nullptr;
+  if (!demux) return broken("libwebp cannot read its container");
   const uint32_t flags = WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS);
   impl->width = static_cast<int>(WebPDemuxGetI(demux, WEBP_FF_CANVAS_WIDTH));
   impl->height = static_cast<int>(WebPDemuxGetI(demux, WEBP_FF_CANVAS_HEIGHT));
   impl->animated = (flags & ANIMATION_FLAG) != 0;
-  if (width) *width = impl->width;
-  if (height) *height = impl->height;
   ImageInfo info;
   info.container = impl->animated ? Container::AnimatedWebp : Container::Still;
   info.width = impl->width;
@@ -132,26 +135,26 @@ std::unique_ptr<WebpDecoder> WebpDecoder::open(const ByteSource& bytes, const Li
     }
   }
   WebPDemuxDelete(demux);
-  if (!fits || info.frames.empty()) return nullptr;
+  if (impl->width <= 0 || impl->height <= 0) return broken("its canvas has no size");
+  if (!fits) return tooLarge(impl->width, impl->height, limits);
+  if (info.frames.empty()) return broken("it has no frames");
   if (!impl->animated) info.frames.resize(1);
   impl->frameCount = info.frames.size();
 
   if (impl->animated) {
     WebPAnimDecoderOptions options;
-    if (!WebPAnimDecoderOptionsInit(&options)) return nullptr;
+    if (!WebPAnimDecoderOptionsInit(&options)) return broken("libwebp is not the version it was built with");
     // Straight (not premultiplied) BGRA: laid over black like every other
     // format, with the same rounding.
     options.color_mode = MODE_BGRA;
     options.use_threads = 0;
     impl->animation = WebPAnimDecoderNew(&data, &options);
-    if (!impl->animation) return nullptr;
+    if (!impl->animation) return broken("libwebp cannot decode its animation");
   }
   return std::unique_ptr<WebpDecoder>(new WebpDecoder(std::move(impl), std::move(info)));
 }
 
-Decoder::Result WebpDecoder::next(Canvas& out) {
-  return impl_->animated ? impl_->nextFrame(out) : impl_->nextStill(out);
-}
+Decoder::Step WebpDecoder::next(Canvas& out) { return impl_->animated ? impl_->nextFrame(out) : impl_->nextStill(out); }
 
 void WebpDecoder::rewind() {
   impl_->framesRead = 0;

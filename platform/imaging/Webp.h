@@ -4,7 +4,6 @@
 // and disposal. A still is reduced while decoding by libwebp's own scaler.
 #include <cstdint>
 #include <memory>
-#include <optional>
 
 #include "platform/imaging/ByteSource.h"
 #include "platform/imaging/Decoder.h"
@@ -20,12 +19,10 @@ inline constexpr uint64_t kMaxWebpFileBytes = uint64_t{64} * 1024 * 1024;
 
 class WebpDecoder {
  public:
-  // None when the bytes are not a complete WebP, or its canvas is past
+  // An error when the bytes are not a complete WebP, or its canvas is past
   // `limits` (checked before any pixel memory is taken; frames past
-  // limits.maxFrames are not read). The canvas size the file states goes to
-  // `width` and `height` when they are given, also when it is refused.
-  static std::unique_ptr<WebpDecoder> open(const ByteSource& bytes, const Limits& limits, int64_t* width,
-                                           int64_t* height);
+  // limits.maxFrames are not read).
+  static Decoded<std::unique_ptr<WebpDecoder>> open(const ByteSource& bytes, const Limits& limits);
   ~WebpDecoder();
   WebpDecoder(const WebpDecoder&) = delete;
   WebpDecoder& operator=(const WebpDecoder&) = delete;
@@ -33,7 +30,7 @@ class WebpDecoder {
   const ImageInfo& info() const { return info_; }
   // The whole picture at the next frame, over black, reduced to at most
   // kMaxCanvasSide on a side.
-  Decoder::Result next(Canvas& out);
+  Decoder::Step next(Canvas& out);
   void rewind();
 
   struct Impl;

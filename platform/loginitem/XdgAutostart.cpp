@@ -244,9 +244,7 @@ Result<void> XdgAutostartService::registerItem() {
   fs::create_directories(folder, ec);
   if (ec) return Unexpected{"cannot create " + folder.string() + ": " + ec.message()};
 
-  std::string problem;
-  if (!writeFileAtomically(entryPath_, autostartEntry(executable_), &problem, 0644)) return Unexpected{problem};
-  return {};
+  return writeFileAtomically(entryPath_, autostartEntry(executable_), 0644);
 }
 
 Result<void> XdgAutostartService::unregisterItem() {

@@ -16,38 +16,20 @@ namespace {
 // An info dictionary is a few hundred bytes; anything larger is not ours.
 constexpr std::uintmax_t kMaxInfoSize = 64 * 1024;
 
-enum class ReadProblem { none, missingFolder, unreadable };
-
-std::optional<nlohmann::json> readInfo(const fs::path& copy, ReadProblem& problem, std::string& detail) {
+Result<nlohmann::json, CopyProblem> readInfo(const fs::path& copy) {
   std::error_code ec;
-  if (!fs::is_directory(copy, ec)) {
-    problem = ReadProblem::missingFolder;
-    detail = "no camera service at " + copy.string();
-    return std::nullopt;
-  }
-  problem = ReadProblem::unreadable;
+  if (!fs::is_directory(copy, ec)) return CopyProblem{kErrorServiceNotFound, "no camera service at " + copy.string()};
+  auto unreadable = [](std::string why) { return CopyProblem{kErrorValidationFailed, std::move(why)}; };
   const fs::path file = copy / kInfoFileName;
   auto size = fs::file_size(file, ec);
-  if (ec) {
-    detail = "cannot read " + file.string() + ": " + ec.message();
-    return std::nullopt;
-  }
-  if (size > kMaxInfoSize) {
-    detail = file.string() + " is too large (" + std::to_string(size) + " bytes)";
-    return std::nullopt;
-  }
+  if (ec) return unreadable("cannot read " + file.string() + ": " + ec.message());
+  if (size > kMaxInfoSize) return unreadable(file.string() + " is too large (" + std::to_string(size) + " bytes)");
   std::ifstream in(file, std::ios::binary);
   std::string text(static_cast<size_t>(size), '\0');
-  if (!in || !in.read(text.data(), static_cast<std::streamsize>(text.size()))) {
-    detail = "cannot read " + file.string();
-    return std::nullopt;
-  }
+  if (!in || !in.read(text.data(), static_cast<std::streamsize>(text.size())))
+    return unreadable("cannot read " + file.string());
   auto json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (json.is_discarded() || !json.is_object()) {
-    detail = file.string() + " is not a JSON object";
-    return std::nullopt;
-  }
-  problem = ReadProblem::none;
+  if (json.is_discarded() || !json.is_object()) return unreadable(file.string() + " is not a JSON object");
   return json;
 }
 
@@ -71,9 +53,7 @@ std::string copyFolderName(const ServiceVersion& version) {
 }
 
 std::optional<ServiceVersion> readServiceVersion(const fs::path& copy) {
-  ReadProblem problem;
-  std::string detail;
-  auto info = readInfo(copy, problem, detail);
+  auto info = readInfo(copy);
   if (!info) return std::nullopt;
   auto shortVersion = textValue(*info, kInfoShortVersionKey);
   auto version = textValue(*info, kInfoVersionKey);
@@ -91,55 +71,35 @@ bool isPlainVersionText(const std::string& text) {
   return true;
 }
 
-std::optional<ServiceCopy> validateServiceCopy(const fs::path& copy, int& code, std::string& problem) {
+Result<ServiceCopy, CopyProblem> validateServiceCopy(const fs::path& copy) {
   const std::string identifier = kServiceIdentifier;
-  ReadProblem readProblem;
-  auto info = readInfo(copy, readProblem, problem);
-  if (!info) {
-    code = readProblem == ReadProblem::missingFolder ? kErrorServiceNotFound : kErrorValidationFailed;
-    return std::nullopt;
-  }
+  auto info = readInfo(copy);
+  if (!info) return info.failure();
   ServiceCopy result;
   auto id = textValue(*info, kInfoIdentifierKey);
-  if (!id || id->empty()) {
-    code = kErrorServiceMissingIdentifier;
-    problem = std::string("the ") + kInfoFileName + " of " + copy.string() + " has no " + kInfoIdentifierKey;
-    return std::nullopt;
-  }
-  if (*id != identifier) {
-    code = kErrorServiceNotFound;
-    problem = "the copy at " + copy.string() + " is \"" + *id + "\", not \"" + identifier + "\"";
-    return std::nullopt;
-  }
-  code = kErrorValidationFailed;
+  if (!id || id->empty())
+    return CopyProblem{kErrorServiceMissingIdentifier,
+                       std::string("the ") + kInfoFileName + " of " + copy.string() + " has no " + kInfoIdentifierKey};
+  if (*id != identifier)
+    return CopyProblem{kErrorServiceNotFound,
+                       "the copy at " + copy.string() + " is \"" + *id + "\", not \"" + identifier + "\""};
+  auto damaged = [](std::string why) { return CopyProblem{kErrorValidationFailed, std::move(why)}; };
   for (auto [key, target] : {std::pair{kInfoShortVersionKey, &result.version.shortVersion},
                              std::pair{kInfoVersionKey, &result.version.buildNumber}}) {
     auto value = textValue(*info, key);
-    if (!value) {
-      problem = std::string("the ") + kInfoFileName + " has no text " + key;
-      return std::nullopt;
-    }
-    if (!isPlainVersionText(*value)) {
-      problem = std::string(key) + " holds characters a version may not contain";
-      return std::nullopt;
-    }
+    if (!value) return damaged(std::string("the ") + kInfoFileName + " has no text " + key);
+    if (!isPlainVersionText(*value)) return damaged(std::string(key) + " holds characters a version may not contain");
     *target = *value;
   }
   auto executable = textValue(*info, kInfoExecutableKey);
   if (!executable || executable->empty() || executable->find('/') != std::string::npos || *executable == "." ||
-      *executable == "..") {
-    problem = std::string("the ") + kInfoFileName + " has no usable " + kInfoExecutableKey;
-    return std::nullopt;
-  }
+      *executable == "..")
+    return damaged(std::string("the ") + kInfoFileName + " has no usable " + kInfoExecutableKey);
   const fs::path binary = copy / *executable;
   struct stat st {};
-  if (::stat(binary.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(binary.c_str(), X_OK) != 0) {
-    problem = "the camera service program " + binary.string() + " is missing or not executable";
-    return std::nullopt;
-  }
+  if (::stat(binary.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(binary.c_str(), X_OK) != 0)
+    return damaged("the camera service program " + binary.string() + " is missing or not executable");
   result.executable = *executable;
-  code = 0;
-  problem.clear();
   return result;
 }
 

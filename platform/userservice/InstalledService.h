@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "shared/Result.h"
+
 namespace tovrelle::userservice {
 
 // The service's identifier: its copies' folder and its unit are named after it.
@@ -56,9 +58,15 @@ struct ServiceCopy {
 // Whether a version text is safe to use in file names and unit files.
 bool isPlainVersionText(const std::string& text);
 
+// Why a copy cannot be installed: one of the CameraService.h error codes
+// (the installer shows the number) and the reason in words.
+struct CopyProblem {
+  int code = 0;
+  std::string message;
+};
+
 // A copy that can be installed: readable Info.json naming kServiceIdentifier,
-// plain version texts and an executable program. On failure the result is
-// empty and `code` / `problem` say why (CameraService.h error codes).
-std::optional<ServiceCopy> validateServiceCopy(const std::filesystem::path& copy, int& code, std::string& problem);
+// plain version texts and an executable program; else what is wrong with it.
+Result<ServiceCopy, CopyProblem> validateServiceCopy(const std::filesystem::path& copy);
 
 }  // namespace tovrelle::userservice

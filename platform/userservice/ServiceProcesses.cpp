@@ -43,40 +43,25 @@ bool alive(pid_t pid) {
   return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z';
 }
 
-// Exit statuses of the services this process started itself, collected by
-// one waiting thread per child so no zombie is left behind.
-class Children {
- public:
-  static Children& shared() {
-    static Children* children = new Children;  // outlives detached waiters
-    return *children;
-  }
-  void watch(pid_t pid) {
-    std::thread([this, pid] {
-      int status = 0;
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      std::lock_guard lock(mutex_);
-      exits_[pid] = status;
-    }).detach();
-  }
-  // "exited with status N" / "was killed by signal N", or nothing while it runs.
-  std::optional<std::string> exitOf(pid_t pid) {
-    std::lock_guard lock(mutex_);
-    auto it = exits_.find(pid);
-    if (it == exits_.end()) return std::nullopt;
-    const int status = it->second;
-    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
-    return "ended";
-  }
+}  // namespace
 
- private:
-  std::mutex mutex_;
-  std::map<pid_t, int> exits_;
+struct ServiceChildren::Exits {
+  std::mutex mutex;
+  std::map<pid_t, int> statuses;  // wait statuses of the children that ended
 };
 
-}  // namespace
+ServiceChildren::ServiceChildren() : exits_(std::make_shared<Exits>()) {}
+ServiceChildren::~ServiceChildren() = default;
+
+std::optional<std::string> ServiceChildren::exitOf(pid_t pid) const {
+  std::lock_guard lock(exits_->mutex);
+  auto it = exits_->statuses.find(pid);
+  if (it == exits_->statuses.end()) return std::nullopt;
+  const int status = it->second;
+  if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
+  return "ended";
+}
 
 bool isUnder(const std::string& path, const fs::path& root) {
   const std::string prefix = root.string() + "/";
@@ -112,8 +97,8 @@ void stopCopiesUnder(const fs::path& root, const std::string& keep) {
   }
 }
 
-std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logFile, const fs::path& dataFolder,
-                                   const fs::path& app, std::string& problem) {
+Result<pid_t> ServiceChildren::startDetached(const fs::path& program, const fs::path& logFile,
+                                             const fs::path& dataFolder, const fs::path& app) {
   std::error_code ec;
   fs::create_directories(logFile.parent_path(), ec);
   int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
@@ -144,9 +129,9 @@ std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logF
   char* argv[] = {const_cast<char*>(programText.c_str()), nullptr};
   const pid_t pid = ::fork();
   if (pid < 0) {
-    problem = "cannot start " + programText + ": " + errnoText();
+    const std::string why = "cannot start " + programText + ": " + errnoText();
     if (out >= 0) ::close(out);
-    return std::nullopt;
+    return Unexpected{why};
   }
   if (pid == 0) {
     ::setsid();
@@ -163,7 +148,14 @@ std::optional<pid_t> startDetached(const fs::path& program, const fs::path& logF
     ::_exit(127);
   }
   if (out >= 0) ::close(out);
-  Children::shared().watch(pid);
+  // The waiter holds the statuses, not this object: the child may outlive it.
+  std::thread([exits = exits_, pid] {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::lock_guard lock(exits->mutex);
+    exits->statuses[pid] = status;
+  }).detach();
   return pid;
 }
 
@@ -200,7 +192,5 @@ std::string escaped(std::string text) {
     if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f) c = '?';
   return text;
 }
-
-std::optional<std::string> exitOf(pid_t pid) { return Children::shared().exitOf(pid); }
 
 }  // namespace tovrelle::userservice

@@ -1,9 +1,7 @@
 #include "platform/userservice/SystemdCameraService.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +12,10 @@
 #include "platform/log/Log.h"
 #include "platform/userservice/ServiceProcesses.h"
 #include "platform/userservice/SystemdUserManager.h"
+#include "shared/BaseDirs.h"
 #include "shared/DataFolder.h"
 #include "shared/Files.h"
+#include "shared/Uuid.h"
 
 namespace tovrelle::userservice {
 namespace fs = std::filesystem;
@@ -24,17 +24,6 @@ namespace {
 
 constexpr const char* kRetiredPrefix = ".removing-";
 constexpr const char* kTempPrefix = ".tmp-";
-
-fs::path homeFolder() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "/";
-}
-
-fs::path xdgFolder(const char* variable, const char* fallback) {
-  if (const char* value = std::getenv(variable); value && *value == '/') return value;
-  return homeFolder() / fallback;
-}
 
 bool hasControlCharacters(const std::string& text) {
   for (unsigned char c : text)
@@ -65,39 +54,39 @@ std::vector<std::string> listCopies(const fs::path& root) {
   return copies;
 }
 
-// Writes `text` to `path` through a temporary file in the same folder, so
-// readers see the old file or the new one, never a part.
-bool writeFileAtomically(const fs::path& path, const std::string& text, std::string& problem) {
+// Writes `text` to `path` (a file others read: mode 0644) through a
+// temporary file in the same folder, so readers see the old file or the new
+// one, never a part.
+Result<void> writeSharedFile(const fs::path& path, const std::string& text) {
   std::error_code ec;
   fs::create_directories(path.parent_path(), ec);
-  return tovrelle::writeFileAtomically(path, text, &problem, 0644);
+  return writeFileAtomically(path, text, 0644);
 }
 
 // Points root/current at `name` by renaming a fresh link over it.
-bool pointCurrentAt(const fs::path& root, const std::optional<std::string>& name, std::string& problem) {
+Result<void> pointCurrentAt(const fs::path& root, const std::optional<std::string>& name) {
   const fs::path link = root / kCurrentLink;
   if (!name) {
     std::error_code ec;
     fs::remove(link, ec);
-    return true;
+    return {};
   }
   const fs::path temp = root / (std::string(kTempPrefix) + "current-" + std::to_string(::getpid()));
   ::unlink(temp.c_str());
   if (::symlink(name->c_str(), temp.c_str()) != 0 || ::rename(temp.c_str(), link.c_str()) != 0) {
-    problem = "cannot switch " + link.string() + " to " + *name + ": " + errnoText();
+    const std::string why = "cannot switch " + link.string() + " to " + *name + ": " + errnoText();
     ::unlink(temp.c_str());
-    return false;
+    return Unexpected{why};
   }
-  return true;
+  return {};
 }
 
 // Moves a copy out of the way, then deletes it. A copy that cannot be
 // deleted stays behind under its retired name until the next install.
 void retire(const fs::path& root, const std::string& name) {
-  static std::atomic<unsigned> counter{0};
   const fs::path from = root / name;
-  const fs::path to =
-      root / (kRetiredPrefix + name + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)));
+  // A fresh name each time, whoever else retires copies meanwhile.
+  const fs::path to = root / (kRetiredPrefix + name + "-" + Uuid::random().toString());
   std::error_code ec;
   fs::rename(from, to, ec);
   if (ec) {
@@ -262,7 +251,7 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     for (;;) {
       look = lookForCamera(root, binary);
       if (look.ours) return std::nullopt;
-      if (started) exit = exitOf(*started);
+      if (started) exit = children_.exitOf(*started);
       if (exit || std::chrono::steady_clock::now() >= deadline) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
@@ -361,19 +350,17 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
   }
 
   static std::optional<ServiceCopy> validateCurrent(const fs::path& root, const std::string& name) {
-    int code = 0;
-    std::string problem;
-    return validateServiceCopy(root / name, code, problem);
+    auto copy = validateServiceCopy(root / name);
+    if (!copy) return std::nullopt;
+    return std::move(*copy);
   }
 
   // ---- installing
 
   std::optional<Error> installNow() {
     const fs::path shipped = shippedServicePath(paths_.prefix);
-    int code = 0;
-    std::string problem;
-    auto info = validateServiceCopy(shipped, code, problem);
-    if (!info) return makeError(code, problem);
+    auto info = validateServiceCopy(shipped);
+    if (!info) return makeError(info.failure().code, info.error());
 
     const fs::path root = this->root();
     std::error_code ec;
@@ -401,10 +388,11 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
       fs::remove_all(temp, ec);
       return makeError(kErrorUnknown, "copying the camera service into " + root.string() + " failed: " + ec.message());
     }
-    auto copied = validateServiceCopy(temp, code, problem);
+    auto copied = validateServiceCopy(temp);
     if (!copied || copied->version != info->version) {
       fs::remove_all(temp, ec);
-      return makeError(kErrorValidationFailed, copied ? "the camera service changed while it was copied" : problem);
+      return makeError(kErrorValidationFailed,
+                       copied ? "the camera service changed while it was copied" : copied.error());
     }
     ::chmod(temp.c_str(), 0755);
 
@@ -415,14 +403,13 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     if (ec) {
       std::error_code ignored;
       fs::remove_all(temp, ignored);
-      if (previous == copyName) pointCurrentAt(root, std::nullopt, problem);
+      if (previous == copyName) (void)pointCurrentAt(root, std::nullopt);
       return makeError(kErrorUnknown, "cannot move the new copy into " + root.string() + ": " + ec.message());
     }
     // Undoes the install when the last steps fail: the previous copy (if any)
     // stays the one that runs, and the new copy goes.
     auto rollBack = [&](bool switched) {
-      std::string ignored;
-      if (switched) pointCurrentAt(root, previous, ignored);
+      if (switched) (void)pointCurrentAt(root, previous);
       if (previous != copyName) retire(root, copyName);
     };
     const fs::path program = root / kCurrentLink / info->executable;
@@ -438,9 +425,9 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     if (!manager) {
       log::processLog("SystemdCameraService: %s; starting %s now and at every login through an autostart entry",
                       why.c_str(), kServiceIdentifier);
-      if (!pointCurrentAt(root, copyName, problem)) {
+      if (auto pointed = pointCurrentAt(root, copyName); !pointed) {
         rollBack(false);
-        return makeError(kErrorUnknown, problem);
+        return makeError(kErrorUnknown, pointed.error());
       }
       const std::string entry =
           "[Desktop Entry]\n"
@@ -460,9 +447,9 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
           "X-GNOME-Autostart-enabled=true\n"
           "X-Tovrelle-Version=" +
           info->version.shortVersion + " (" + info->version.buildNumber + ")\n";
-      if (!writeFileAtomically(paths_.autostartFolder / autostartEntryName(), entry, problem)) {
+      if (auto written = writeSharedFile(paths_.autostartFolder / autostartEntryName(), entry); !written) {
         rollBack(true);
-        return makeError(kErrorUnknown, problem);
+        return makeError(kErrorUnknown, written.error());
       }
       retireOthers(root, copyName);
       // What the session would do at the next login, done now: older copies
@@ -471,9 +458,10 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
       stopCopiesUnder(root, binary);
       std::optional<pid_t> started;
       if (processesUnder(root).empty()) {
-        started = startDetached(root / copyName / info->executable, paths_.stateFolder / kServiceLogName,
-                                paths_.dataFolder, appProgram, problem);
-        if (!started) return makeError(kErrorUnknown, problem);
+        auto child = children_.startDetached(root / copyName / info->executable, paths_.stateFolder / kServiceLogName,
+                                             paths_.dataFolder, appProgram);
+        if (!child) return makeError(kErrorUnknown, child.error());
+        started = *child;
         log::processLog("SystemdCameraService: started the camera service (process %d), output in %s",
                         static_cast<int>(*started), (paths_.stateFolder / kServiceLogName).c_str());
       }
@@ -514,9 +502,9 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
         "\n"
         "[Install]\n"
         "WantedBy=default.target\n";
-    if (!writeFileAtomically(paths_.unitFolder / unitName, unit, problem)) {
+    if (auto written = writeSharedFile(paths_.unitFolder / unitName, unit); !written) {
       rollBack(false);
-      return makeError(kErrorUnknown, problem);
+      return makeError(kErrorUnknown, written.error());
     }
     if (auto call = manager->reload(); !call.ok()) {
       rollBack(false);
@@ -526,9 +514,9 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
       rollBack(false);
       return managerError(call);
     }
-    if (!pointCurrentAt(root, copyName, problem)) {
+    if (auto pointed = pointCurrentAt(root, copyName); !pointed) {
       rollBack(false);
-      return makeError(kErrorUnknown, problem);
+      return makeError(kErrorUnknown, pointed.error());
     }
     // A copy started by an autostart entry earlier would keep the camera.
     stopCopiesUnder(root);
@@ -555,18 +543,49 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
   ServicePaths paths_;
   std::shared_ptr<dispatch::Queue> answers_;
   std::shared_ptr<dispatch::Queue> worker_;
+  // The copies started here without a service manager, and how they ended.
+  ServiceChildren children_;
+};
+
+// The service when its folders could not be resolved (no home folder):
+// every call answers with why.
+class UnresolvedCameraService final : public CameraService {
+ public:
+  UnresolvedCameraService(std::string why, std::shared_ptr<dispatch::Queue> answers)
+      : error_(makeError(kErrorUnknown, "no folders for the camera service: " + why)), answers_(std::move(answers)) {}
+
+  void install(Done done) override { answer(std::move(done)); }
+  void remove(Done done) override { answer(std::move(done)); }
+  void look(Looked done) override {
+    log::processLog("SystemdCameraService: failed (#%d): %s", error_.code, error_.description.c_str());
+    answers_->async([done = std::move(done), error = error_] { done(std::nullopt, error); });
+  }
+
+ private:
+  void answer(Done done) {
+    log::processLog("SystemdCameraService: failed (#%d): %s", error_.code, error_.description.c_str());
+    answers_->async([done = std::move(done), error = error_] { done(error); });
+  }
+
+  Error error_;
+  std::shared_ptr<dispatch::Queue> answers_;
 };
 
 }  // namespace
 
-ServicePaths ServicePaths::fromEnvironment(fs::path prefix) {
+Result<ServicePaths> ServicePaths::fromEnvironment(fs::path prefix) {
+  auto data = basedirs::dataHome();
+  if (!data) return Unexpected{data.error()};
+  auto config = basedirs::configHome();
+  if (!config) return Unexpected{config.error()};
+  auto state = basedirs::stateHome();
+  if (!state) return Unexpected{state.error()};
   ServicePaths paths;
   paths.prefix = std::move(prefix);
-  paths.installRoot = xdgFolder("XDG_DATA_HOME", ".local/share") / kInstallFolder;
-  const fs::path config = xdgFolder("XDG_CONFIG_HOME", ".config");
-  paths.unitFolder = config / "systemd" / "user";
-  paths.autostartFolder = config / "autostart";
-  paths.stateFolder = xdgFolder("XDG_STATE_HOME", ".local/state") / "tovrelle";
+  paths.installRoot = *data / kInstallFolder;
+  paths.unitFolder = *config / "systemd" / "user";
+  paths.autostartFolder = *config / "autostart";
+  paths.stateFolder = *state / "tovrelle";
   return paths;
 }
 
@@ -578,8 +597,10 @@ fs::path installPrefix() {
   return exe.parent_path().parent_path();
 }
 
-std::shared_ptr<CameraService> makeSystemdCameraService(ServicePaths paths, std::shared_ptr<dispatch::Queue> answers) {
-  return std::make_shared<SystemdCameraService>(std::move(paths), std::move(answers));
+std::shared_ptr<CameraService> makeSystemdCameraService(Result<ServicePaths> paths,
+                                                        std::shared_ptr<dispatch::Queue> answers) {
+  if (!paths) return std::make_shared<UnresolvedCameraService>(paths.error(), std::move(answers));
+  return std::make_shared<SystemdCameraService>(std::move(*paths), std::move(answers));
 }
 
 }  // namespace tovrelle::userservice

@@ -7,8 +7,9 @@
 // detached, as the session would. Either way an install is done only once
 // the copy's camera shows in PipeWire, and a copy counts as running only
 // while its camera is there.
-// Thread-safe: the paths are fixed when it is made, and every call's work
-// runs in order on a serial queue of its own.
+// Thread-safe: the paths are fixed when it is made, every call's work runs
+// in order on a serial queue of its own, and the exits of the copies it
+// starts itself are collected by their own waiting threads (ServiceChildren).
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -16,6 +17,7 @@
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/userservice/CameraService.h"
+#include "shared/Result.h"
 
 namespace tovrelle::userservice {
 
@@ -33,9 +35,10 @@ struct ServicePaths {
   std::chrono::milliseconds cameraWait{15000};
 
   // $XDG_DATA_HOME/tovrelle/SystemExtensions, $XDG_CONFIG_HOME/systemd/user
-  // $XDG_CONFIG_HOME/autostart and $XDG_STATE_HOME/tovrelle (with the usual
-  // ~/.local/share, ~/.config and ~/.local/state defaults).
-  static ServicePaths fromEnvironment(std::filesystem::path prefix);
+  // $XDG_CONFIG_HOME/autostart and $XDG_STATE_HOME/tovrelle, as
+  // shared/BaseDirs resolves them; an error when there is no home folder
+  // to put the defaults under.
+  static Result<ServicePaths> fromEnvironment(std::filesystem::path prefix);
 };
 
 // The running program's install prefix: the folder above the one holding the
@@ -47,6 +50,8 @@ std::filesystem::path installPrefix();
 inline constexpr const char* kServiceLogName = "camera-service.log";
 
 // Work runs in order on a serial queue of its own; answers go to `answers`.
-std::shared_ptr<CameraService> makeSystemdCameraService(ServicePaths paths, std::shared_ptr<dispatch::Queue> answers);
+// Without paths (fromEnvironment's error) every call answers with that error.
+std::shared_ptr<CameraService> makeSystemdCameraService(Result<ServicePaths> paths,
+                                                        std::shared_ptr<dispatch::Queue> answers);
 
 }  // namespace tovrelle::userservice

@@ -14,18 +14,20 @@ constexpr const char* kInterface = "org.freedesktop.systemd1.Manager";
 // keep an install starting for long.
 constexpr uint64_t kCallTimeoutUsec = 15ull * 1000 * 1000;
 
+// Errors that mean the manager or the bus went away, not that it said no.
+constexpr const char* kLostErrors[] = {
+    SD_BUS_ERROR_NO_REPLY,
+    SD_BUS_ERROR_DISCONNECTED,
+    SD_BUS_ERROR_SERVICE_UNKNOWN,
+    SD_BUS_ERROR_NAME_HAS_NO_OWNER,
+    SD_BUS_ERROR_TIMEOUT,
+    SD_BUS_ERROR_NO_SERVER,
+    "org.freedesktop.DBus.Error.TimedOut",
+};
+
 bool isLostError(const sd_bus_error& error, int r) {
-  static const char* const lost[] = {
-      SD_BUS_ERROR_NO_REPLY,
-      SD_BUS_ERROR_DISCONNECTED,
-      SD_BUS_ERROR_SERVICE_UNKNOWN,
-      SD_BUS_ERROR_NAME_HAS_NO_OWNER,
-      SD_BUS_ERROR_TIMEOUT,
-      SD_BUS_ERROR_NO_SERVER,
-      "org.freedesktop.DBus.Error.TimedOut",
-  };
   if (sd_bus_error_is_set(&error)) {
-    for (const char* name : lost)
+    for (const char* name : kLostErrors)
       if (sd_bus_error_has_name(&error, name)) return true;
     return false;
   }

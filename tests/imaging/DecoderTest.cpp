@@ -4,7 +4,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <sys/stat.h>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <tuple>
@@ -30,10 +32,10 @@ class DecoderTest : public ::testing::Test {
     if (!decoder) return frames;
     for (;;) {
       Canvas c;
-      const Decoder::Result r = decoder->next(c);
-      if (r == Decoder::Result::End) break;
-      EXPECT_EQ(r, Decoder::Result::Frame) << "frame " << frames.size();
-      if (r != Decoder::Result::Frame) break;
+      const Decoder::Step r = (*decoder)->next(c);
+      if (r == Decoder::Step::End) break;
+      EXPECT_EQ(r, Decoder::Step::Frame) << "frame " << frames.size();
+      if (r != Decoder::Step::Frame) break;
       frames.push_back(std::move(c));
     }
     return frames;
@@ -136,12 +138,12 @@ TEST_F(DecoderTest, AnimatedWebpBlendDisposalAndDelays) {
   // A second lap starts from the first frame again.
   auto decoder = Decoder::open(memoryBytes(bytes));
   ASSERT_TRUE(decoder);
-  EXPECT_EQ(decoder->container(), Container::AnimatedWebp);
+  EXPECT_EQ((*decoder)->container(), Container::AnimatedWebp);
   Canvas c;
-  while (decoder->next(c) == Decoder::Result::Frame) {
+  while ((*decoder)->next(c) == Decoder::Step::Frame) {
   }
-  ASSERT_TRUE(decoder->rewind());
-  ASSERT_EQ(decoder->next(c), Decoder::Result::Frame);
+  ASSERT_TRUE((*decoder)->rewind());
+  ASSERT_EQ((*decoder)->next(c), Decoder::Step::Frame);
   EXPECT_EQ(pixel(c, 3, 3), kRed);
 }
 
@@ -161,7 +163,7 @@ TEST_F(DecoderTest, BrokenTruncatedAndHugeWebpAreRefusedWithoutHarm) {
     if (!decoder) continue;
     Canvas c;
     int frames = 0;
-    while (frames < 10 && decoder->next(c) != Decoder::Result::End) ++frames;
+    while (frames < 10 && (*decoder)->next(c) != Decoder::Step::End) ++frames;
     EXPECT_LE(frames, 3) << cut;
   }
 
@@ -171,7 +173,7 @@ TEST_F(DecoderTest, BrokenTruncatedAndHugeWebpAreRefusedWithoutHarm) {
   if (auto decoder = Decoder::open(memoryBytes(scrambled))) {
     Canvas c;
     int frames = 0;
-    while (frames < 10 && decoder->next(c) != Decoder::Result::End) ++frames;
+    while (frames < 10 && (*decoder)->next(c) != Decoder::Step::End) ++frames;
     EXPECT_LE(frames, 3);
   }
 
@@ -186,9 +188,10 @@ TEST_F(DecoderTest, BrokenTruncatedAndHugeWebpAreRefusedWithoutHarm) {
   }
   const long before = peakVirtualKb();
   EXPECT_FALSE(inspectImage(memoryBytes(huge)));
-  std::string why;
-  EXPECT_FALSE(Decoder::open(memoryBytes(huge), {}, &why));
-  EXPECT_NE(why.find("20000 x 20000"), std::string::npos) << why;
+  auto refused = Decoder::open(memoryBytes(huge));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.failure().kind, DecodeError::Kind::tooLarge);
+  EXPECT_NE(refused.error().find("20000 x 20000"), std::string::npos) << refused.error();
   EXPECT_LT(peakVirtualKb() - before, 512 * 1024) << "a claimed canvas must not be allocated";
 }
 
@@ -339,8 +342,10 @@ TEST_F(DecoderTest, JpegsAreTurnedUprightByTheirExifOrientation) {
           }
         },
         o, 95);
-    auto info = inspectImage(openImageFile(file));
-    ASSERT_TRUE(info);
+    auto bytes = openImageFile(file);
+    ASSERT_TRUE(bytes) << bytes.error();
+    auto info = inspectImage(*bytes);
+    ASSERT_TRUE(info) << info.error();
     EXPECT_EQ(info->width, w);
     EXPECT_EQ(info->height, h);
     auto picture = decodeFirstPicture(file);
@@ -358,11 +363,15 @@ TEST_F(DecoderTest, BrokenTruncatedAndHugeInputsAreRefusedWithoutHarm) {
   for (int i = 0; i < 4; ++i) gif.frames.push_back(solidGifFrame(4, 4, static_cast<uint8_t>(i % 2), 10));
   const auto good = encodeGif(gif);
 
-  // Not images at all.
+  // Not images at all: refused with a reason, not for their size.
   EXPECT_FALSE(inspectImage(memoryBytes(std::vector<uint8_t>{})));
   EXPECT_FALSE(Decoder::open(memoryBytes(std::vector<uint8_t>{})));
   const std::string text = "just some text, not a picture\n";
   EXPECT_FALSE(inspectImage(memoryBytes(std::vector<uint8_t>(text.begin(), text.end()))));
+  auto notAPicture = Decoder::open(memoryBytes(std::vector<uint8_t>(text.begin(), text.end())));
+  ASSERT_FALSE(notAPicture);
+  EXPECT_EQ(notAPicture.failure().kind, DecodeError::Kind::notAnImage);
+  EXPECT_FALSE(notAPicture.error().empty());
 
   // Every truncation of a good animation: never more frames than the file
   // has, and decoding what is there neither crashes nor runs past the end.
@@ -374,7 +383,7 @@ TEST_F(DecoderTest, BrokenTruncatedAndHugeInputsAreRefusedWithoutHarm) {
     if (!decoder) continue;
     Canvas c;
     int frames = 0;
-    while (frames < 10 && decoder->next(c) != Decoder::Result::End) ++frames;
+    while (frames < 10 && (*decoder)->next(c) != Decoder::Step::End) ++frames;
     EXPECT_LE(frames, 4) << cut;
   }
 
@@ -382,20 +391,25 @@ TEST_F(DecoderTest, BrokenTruncatedAndHugeInputsAreRefusedWithoutHarm) {
   std::vector<uint8_t> huge = good;
   huge[6] = huge[7] = huge[8] = huge[9] = 0xff;
   EXPECT_FALSE(inspectImage(memoryBytes(huge)));
-  EXPECT_FALSE(Decoder::open(memoryBytes(huge)));
+  auto hugeGif = Decoder::open(memoryBytes(huge));
+  ASSERT_FALSE(hugeGif);
+  EXPECT_EQ(hugeGif.failure().kind, DecodeError::Kind::tooLarge);
+  EXPECT_NE(hugeGif.error().find("65535 x 65535"), std::string::npos) << hugeGif.error();
 
   // A PNG that claims 100000 x 100000 pixels decodes to nothing.
   std::vector<uint8_t> bigPng = encodePng(2, 2, solidRgba(2, 2, 1, 2, 3, 255));
   for (int i : {16, 20}) std::copy_n("\0\x01\x86\xa0", 4, bigPng.begin() + i);  // IHDR width and height
   if (auto decoder = Decoder::open(memoryBytes(bigPng))) {
     Canvas c;
-    EXPECT_NE(decoder->next(c), Decoder::Result::Frame);
+    EXPECT_NE((*decoder)->next(c), Decoder::Step::Frame);
   }
 
   // A lower pixel limit refuses an ordinary picture too.
   Limits small;
   small.maxPixels = 15;
-  EXPECT_FALSE(Decoder::open(memoryBytes(good), small));
+  auto pastLimit = Decoder::open(memoryBytes(good), small);
+  ASSERT_FALSE(pastLimit);
+  EXPECT_EQ(pastLimit.failure().kind, DecodeError::Kind::tooLarge);
 }
 
 TEST_F(DecoderTest, ChunkClaimingMoreThanTheFileIsRefusedBeforeAnyAllocation) {
@@ -435,6 +449,53 @@ TEST(RenderFitted, SmallPictureIsEnlargedSmoothlyAndAnEmptyOneLeavesBlack) {
   std::memset(frame->data(), 0x77, frame->byteCount());
   EXPECT_FALSE(renderFitted(Canvas{}, *frame));
   EXPECT_EQ(pixel(*frame, 10, 10), kBlack);
+}
+
+// A library file that is not a plain file never blocks a load: the open says why.
+TEST_F(DecoderTest, ImageFilesThatAreNotPlainFilesAreRefusedWithAReason) {
+  ScratchFolder folder;
+  const auto fifo = folder.path() / "pipe.png";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto opened = openImageFile(fifo);
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error(), "is a FIFO");
+  EXPECT_FALSE(decodeFirstPicture(fifo));
+
+  const auto real = folder.path() / "real.png";
+  const auto png = encodePng(2, 2, solidRgba(2, 2, 1, 2, 3, 255));
+  std::ofstream(real, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+  std::filesystem::create_symlink(real, folder.path() / "link.png");
+  EXPECT_EQ(openImageFile(folder.path() / "link.png").error(), "is a symbolic link");
+  EXPECT_EQ(openImageFile(folder.path() / "missing.png").error(), std::strerror(ENOENT));
+  auto good = openImageFile(real);
+  ASSERT_TRUE(good) << good.error();
+  EXPECT_EQ((*good)->size(), png.size());
+}
+
+// Only a picture refused for its size is worth a log line; a broken file is
+// its caller's to tell.
+TEST_F(DecoderTest, APictureTooLargeToShowIsSaidOnceInTheLog) {
+  std::vector<log::Record> records;
+  log::setSink([&](const log::Record& r) { records.push_back(r); });
+  ScratchFolder folder;
+  Gif gif{4, 4, {0xff0000, 0x00ff00}, 0, true, {}};
+  gif.frames.push_back(solidGifFrame(4, 4, 0, 10));
+  auto huge = encodeGif(gif);
+  huge[6] = huge[7] = huge[8] = huge[9] = 0xff;
+  const auto hugeFile = folder.path() / "huge.gif";
+  std::ofstream(hugeFile, std::ios::binary)
+      .write(reinterpret_cast<const char*>(huge.data()), std::streamsize(huge.size()));
+  const auto textFile = folder.path() / "notes.png";
+  std::ofstream(textFile) << "just some text, not a picture\n";
+
+  EXPECT_FALSE(decodeFirstPicture(textFile));
+  EXPECT_TRUE(records.empty());
+  EXPECT_FALSE(decodeFirstPicture(hugeFile));
+  log::setSink(nullptr);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].level, log::Level::Error);
+  EXPECT_NE(records[0].message.find("huge.gif"), std::string::npos) << records[0].message;
+  EXPECT_NE(records[0].message.find("65535 x 65535"), std::string::npos) << records[0].message;
 }
 
 }  // namespace

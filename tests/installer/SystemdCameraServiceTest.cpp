@@ -54,7 +54,9 @@ class SystemdCameraServiceTest : public ::testing::Test {
     app();
     session = std::make_unique<test::PrivateSession>();
     // A space in the data folder checks the quoting of the service files.
-    paths = userservice::ServicePaths::fromEnvironment(prefix.root());
+    auto resolved = userservice::ServicePaths::fromEnvironment(prefix.root());
+    ASSERT_TRUE(resolved) << resolved.error();
+    paths = *resolved;
     paths.installRoot = session->makeFolder("data home") / "tovrelle" / "SystemExtensions";
     paths.unitFolder = session->runtimeDir() / "config" / "systemd" / "user";
     paths.autostartFolder = session->runtimeDir() / "config" / "autostart";

@@ -30,7 +30,7 @@ class ImageManagerTest : public ModelFixture {
   std::vector<SavedImage> onDisk() const {
     auto bytes = readFile(library());
     if (!bytes) return {};
-    return decodeSavedImages(*bytes).value_or(std::vector<SavedImage>{});
+    return decodeSavedImages(*bytes).valueOr({});
   }
 
   // Adds files named A.png, B.png, ... and returns the list.

@@ -78,8 +78,8 @@ class SettingsFixture : public ::testing::Test {
   std::vector<SavedImage> storedLibrary() const {
     auto bytes = readFile(imagesFilePath());
     auto decoded = bytes ? decodeSavedImages(*bytes) : std::vector<SavedImage>{};
-    EXPECT_TRUE(decoded.has_value());
-    return decoded.value_or(std::vector<SavedImage>{});
+    EXPECT_TRUE(decoded) << decoded.error();
+    return decoded.valueOr({});
   }
 
   std::vector<std::string> storedNames() const {

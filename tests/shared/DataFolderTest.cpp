@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -75,9 +78,9 @@ TEST_F(DataFolderTest, BaseDirectoriesAreAbsoluteOrTheirHomeDefaults) {
 TEST_F(DataFolderTest, AnEmptyPathIsNeverWritten) {
   const fs::path cwd = fs::current_path();
   fs::current_path(root_);
-  std::string error;
-  EXPECT_FALSE(writeFileAtomically({}, "x", &error));
-  EXPECT_FALSE(error.empty());
+  auto written = writeFileAtomically({}, "x");
+  EXPECT_FALSE(written);
+  EXPECT_FALSE(written.error().empty());
   fs::current_path(cwd);
   EXPECT_TRUE(fs::is_empty(root_));
 }
@@ -85,47 +88,89 @@ TEST_F(DataFolderTest, AnEmptyPathIsNeverWritten) {
 TEST_F(DataFolderTest, ReadsAreBoundedAndOnlyOfRegularFiles) {
   const fs::path small = root_ / "small";
   std::ofstream(small) << "hello";
-  EXPECT_EQ(readFileBounded(small, 5).bytes, "hello");
-  EXPECT_NE(readFileBounded(small, 4).error.find("too large"), std::string::npos);
+  EXPECT_EQ(readFileBounded(small, 5).valueOr(""), "hello");
+  EXPECT_NE(readFileBounded(small, 4).error().find("too large"), std::string::npos);
   // A 100 MB file is refused without being read into memory.
   const fs::path huge = root_ / "huge";
   std::ofstream(huge).close();
   fs::resize_file(huge, 100u * 1024 * 1024);
-  EXPECT_FALSE(readFileBounded(huge, kMaxStateFileBytes).bytes);
-  EXPECT_FALSE(readFileBounded(root_ / "missing", 10).bytes);
-  EXPECT_EQ(readFileBounded(root_, 10).error, "is a folder");
+  auto hugeRead = readFileBounded(huge, kMaxStateFileBytes);
+  EXPECT_FALSE(hugeRead);
+  EXPECT_EQ(hugeRead.error(), "file too large (104857600 bytes)");
+  auto missing = readFileBounded(root_ / "missing", 10);
+  EXPECT_FALSE(missing);
+  EXPECT_EQ(missing.error(), std::strerror(ENOENT));
+  EXPECT_EQ(readFileBounded(root_, 10).error(), "is a folder");
 
   // A FIFO nobody writes to would block a plain open for good.
   const fs::path fifo = root_ / "state.json";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(readFileBounded(fifo, 10).error, "is a FIFO");
-  EXPECT_EQ(readFileBounded("/dev/zero", 10).error, "is a device");
+  EXPECT_EQ(readFileBounded(fifo, 10).error(), "is a FIFO");
+  EXPECT_EQ(readFileBounded("/dev/zero", 10).error(), "is a device");
 
   // A link where a plain file is expected is not followed; a picked file may be one.
   fs::create_symlink(small, root_ / "link");
-  EXPECT_EQ(readFileBounded(root_ / "link", 10).error, "is a symbolic link");
-  EXPECT_EQ(readFileBounded(root_ / "link", 10, Links::follow).bytes, "hello");
+  EXPECT_EQ(readFileBounded(root_ / "link", 10).error(), "is a symbolic link");
+  EXPECT_EQ(readFileBounded(root_ / "link", 10, Links::follow).valueOr(""), "hello");
 
   // Inside a folder, neither the folder nor the file may be a link.
   fs::create_directories(root_ / "elsewhere");
   std::ofstream(root_ / "elsewhere" / "a.png") << "x";
   fs::create_directory_symlink(root_ / "elsewhere", root_ / "Images");
-  EXPECT_FALSE(openRegularFileIn(root_ / "Images", "a.png").fd);
-  EXPECT_TRUE(openRegularFileIn(root_ / "elsewhere", "a.png").fd);
-  EXPECT_FALSE(openRegularFileIn(root_, "link").fd);
-  EXPECT_FALSE(openRegularFileIn(root_, "../small").fd);
+  EXPECT_EQ(openRegularFileIn(root_ / "Images", "a.png").error(), "Images is a symbolic link");
+  auto opened = openRegularFileIn(root_ / "elsewhere", "a.png");
+  ASSERT_TRUE(opened) << opened.error();
+  EXPECT_TRUE(opened->fd);
+  EXPECT_EQ(opened->size, 1u);
+  EXPECT_EQ(openRegularFileIn(root_, "link").error(), "is a symbolic link");
+  EXPECT_EQ(openRegularFileIn(root_, "../small").error(), "not a plain file name");
+  EXPECT_EQ(openRegularFile(fifo).error(), "is a FIFO");
+}
+
+// A file that cannot be replaced stays as it was, and the error names it.
+TEST_F(DataFolderTest, AWriteIntoAReadOnlyFolderFailsAndKeepsTheOldFile) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  const fs::path folder = root_ / "locked";
+  fs::create_directories(folder);
+  const fs::path file = folder / "images.json";
+  ASSERT_TRUE(writeFileAtomically(file, "[]"));
+  fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+  errno = 0;
+  auto written = writeFileAtomically(file, "[1]");
+  const int code = errno;
+  fs::permissions(folder, fs::perms::owner_all);
+  ASSERT_FALSE(written);
+  EXPECT_NE(written.error().find(file.string()), std::string::npos) << written.error();
+  EXPECT_NE(written.error().find(std::strerror(EACCES)), std::string::npos) << written.error();
+  // Callers classify the fault by errno.
+  EXPECT_EQ(code, EACCES);
+  EXPECT_EQ(readFileBounded(file, 100).valueOr(""), "[]");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
+// The same for any user: a replace that fails at the rename leaves what was
+// there and no temporary file.
+TEST_F(DataFolderTest, AFailedReplaceKeepsWhatWasThereAndNoTemporary) {
+  const fs::path taken = root_ / "state.json";
+  fs::create_directories(taken);
+  std::ofstream(taken / "keep") << "mine";
+  auto written = writeFileAtomically(taken, R"({"mode":"off"})");
+  ASSERT_FALSE(written);
+  EXPECT_NE(written.error().find("cannot replace " + taken.string()), std::string::npos) << written.error();
+  EXPECT_EQ(readFileBounded(taken / "keep", 100).valueOr(""), "mine");
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
 }
 
 TEST_F(DataFolderTest, AtomicWritesReplaceWholeFilesAndLeaveNoTemporaries) {
   const fs::path file = root_ / "state.json";
   ASSERT_TRUE(writeFileAtomically(file, R"({"mode":"off"})"));
-  ASSERT_TRUE(writeFileAtomically(file, R"({"mode":"camera"})", nullptr, 0600));
-  EXPECT_EQ(readFileBounded(file, 100).bytes, R"({"mode":"camera"})");
+  ASSERT_TRUE(writeFileAtomically(file, R"({"mode":"camera"})", 0600));
+  EXPECT_EQ(readFileBounded(file, 100).valueOr(""), R"({"mode":"camera"})");
   EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
-  std::string error;
-  EXPECT_FALSE(writeFileAtomically(root_ / "no-such-dir" / "x", "y", &error));
-  EXPECT_NE(error.find("no-such-dir"), std::string::npos);
+  auto written = writeFileAtomically(root_ / "no-such-dir" / "x", "y");
+  EXPECT_FALSE(written);
+  EXPECT_NE(written.error().find("no-such-dir"), std::string::npos);
 
   // A reader racing the writer sees the old or the new file, never a part.
   const std::string a = encodeSavedImages(std::vector<SavedImage>(50, SavedImage{Uuid::random(), "a", "A"}));
@@ -136,7 +181,7 @@ TEST_F(DataFolderTest, AtomicWritesReplaceWholeFilesAndLeaveNoTemporaries) {
   std::thread reader([&] {
     while (!done) {
       auto r = readFileBounded(file, kMaxImagesFileBytes);
-      if (r.bytes && *r.bytes != a && *r.bytes != b) ++torn;
+      if (r && *r != a && *r != b) ++torn;
     }
   });
   for (int i = 0; i < 200; ++i) ASSERT_TRUE(writeFileAtomically(file, i % 2 ? a : b));

@@ -35,9 +35,10 @@ TEST(StateCoding, DecodingRules) {
                           "\xff\xfe{\"mode\":\"off\"}", "{\"mode\":\"of\xc3\"}", "null"}) {
     EXPECT_FALSE(decodeCameraState(bad)) << bad;
   }
-  std::string error;
-  EXPECT_FALSE(decodeCameraState(R"({"mode":"video"})", &error));
-  EXPECT_FALSE(error.empty());
+  // The reason goes to the log.
+  EXPECT_EQ(decodeCameraState(R"({"mode":"video"})").error(), "unknown mode");
+  EXPECT_EQ(decodeCameraState(R"({"mode":"off")").error(), "not valid JSON");
+  EXPECT_EQ(decodeCameraState(R"({"mode":"image","selectedImageId":"nope"})").error(), "selectedImageId is not a UUID");
 }
 
 TEST(StateCoding, LibraryDecodingFailsAsAWhole) {
@@ -51,6 +52,9 @@ TEST(StateCoding, LibraryDecodingFailsAsAWhole) {
         "[" + good.substr(0, 20)}) {
     EXPECT_FALSE(decodeSavedImages(bad)) << bad;
   }
+  EXPECT_EQ(decodeSavedImages("[" + good + R"(,{"id":"3E1B7A90-6C2D-4F58-8A13-D47C0B92E6A5","name":"n"}])").error(),
+            "required member missing");
+  EXPECT_EQ(decodeSavedImages("[1]").error(), "element is not an object");
 }
 
 TEST(Uuid, ParsesOnlyTheCanonicalShape) {

@@ -53,8 +53,8 @@ bool indexNamesModule(const fs::path& root, const std::string& release) {
     const fs::path folder = root / base / release;
     for (const char* index : {"modules.dep", "modules.builtin"}) {
       auto read = readFileBounded(folder / index, kModuleIndexBytes);
-      if (!read.bytes) continue;
-      std::string_view text = *read.bytes;
+      if (!read) continue;
+      std::string_view text = *read;
       for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
@@ -181,8 +181,7 @@ Report readKernelState(const fs::path& root, const std::string& kernelRelease) {
     if (!name.starts_with("video") || name.find_first_not_of("0123456789", 5) != std::string::npos) continue;
     Device device;
     device.node = "/dev/" + name;
-    if (auto label = readFileBounded(it->path() / "name", kAttributeBytes); label.bytes)
-      device.label = printable(*label.bytes);
+    if (auto label = readFileBounded(it->path() / "name", kAttributeBytes); label) device.label = printable(*label);
     // Only the module's devices carry this attribute.
     device.loopback = pathExists(it->path() / "max_openers");
     if (device.loopback || device.label == kDeviceLabel) report.devices.push_back(std::move(device));

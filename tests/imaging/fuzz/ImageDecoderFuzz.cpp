@@ -35,14 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (auto info = imaging::inspectImage(bytes, limits)) {
     for (const auto& delays : info->frames) (void)imaging::frameDelay(delays);
   }
-  auto decoder = imaging::Decoder::open(bytes, limits);
-  if (!decoder) return 0;
+  auto opened = imaging::Decoder::open(bytes, limits);
+  if (!opened) return 0;
+  auto& decoder = *opened;
   auto frame = frames::makeFrameBuffer(64, 36);
   imaging::Canvas canvas;
   for (size_t i = 0; i < limits.maxFrames; ++i) {
     const auto result = decoder->next(canvas);
-    if (result == imaging::Decoder::Result::End) break;
-    if (result == imaging::Decoder::Result::Frame && i < 3) imaging::renderFitted(canvas, *frame);
+    if (result == imaging::Decoder::Step::End) break;
+    if (result == imaging::Decoder::Step::Frame && i < 3) imaging::renderFitted(canvas, *frame);
   }
   if (decoder->rewind()) decoder->next(canvas);
   return 0;
