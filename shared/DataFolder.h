@@ -13,12 +13,12 @@
 
 namespace tovrelle {
 
-inline constexpr const char* kAppGroupIdentifier = "Q7KX2RW9ZC.velkari.tovrelle";
 // The data folder's name under $XDG_DATA_HOME. Earlier versions used the
-// group identifier; while a folder of that name is left (its move failed),
-// both processes keep using it so nothing goes missing.
+// legacy name below, which users' disks still hold; while a folder of that
+// name is left (its move failed), both processes keep using it so nothing
+// goes missing.
 inline constexpr const char* kDataFolderName = "tovrelle";
-inline constexpr const char* kLegacyDataFolderName = kAppGroupIdentifier;
+inline constexpr const char* kLegacyDataFolderName = "Q7KX2RW9ZC.velkari.tovrelle";
 inline constexpr const char* kStateFileName = "state.json";
 inline constexpr const char* kImagesFileName = "images.json";
 inline constexpr const char* kHeartbeatFileName = "heartbeat";

@@ -4,7 +4,7 @@
 
 #include "app/installer/BundleInfo.h"
 #include "platform/userservice/InstalledService.h"
-#include "tests/installer/InstallerTestSupport.h"
+#include "tests/support/InstallerTestSupport.h"
 
 using namespace tovrelle;
 

@@ -7,7 +7,7 @@
 #include "app/installer/CameraServiceInstaller.h"
 #include "tests/fakes/FakeCameraService.h"
 #include "tests/fakes/ManualDispatch.h"
-#include "tests/installer/InstallerTestSupport.h"
+#include "tests/support/InstallerTestSupport.h"
 
 using namespace tovrelle;
 using namespace std::chrono_literals;

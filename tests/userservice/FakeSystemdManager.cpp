@@ -1,4 +1,4 @@
-#include "tests/installer/FakeSystemdManager.h"
+#include "tests/userservice/FakeSystemdManager.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/installer/InstallerTestSupport.h"
+#include "tests/support/InstallerTestSupport.h"
 
 namespace tovrelle::test {
 

@@ -7,7 +7,7 @@
 
 #include "app/shell/FolderMigration.h"
 #include "shared/DataFolder.h"
-#include "tests/installer/InstallerTestSupport.h"
+#include "tests/support/InstallerTestSupport.h"
 
 using namespace tovrelle;
 namespace fs = std::filesystem;

@@ -304,7 +304,7 @@ int main(int argc, char** argv) {
   session = &bus;
   qputenv("QT_QPA_PLATFORM", "offscreen");
   int qtArgc = 1;
-  char name[] = "shell_tray_menu_tests";
+  char name[] = "tray_menu_tests";
   char* qtArgv[] = {name, nullptr};
   QApplication app(qtArgc, qtArgv);
   qDBusRegisterMetaType<PanelEvent>();

@@ -15,7 +15,7 @@
 #include "platform/userservice/InstalledService.h"
 #include "platform/userservice/ServiceProcesses.h"
 #include "platform/userservice/SystemdCameraService.h"
-#include "tests/installer/InstallerTestSupport.h"
+#include "tests/support/InstallerTestSupport.h"
 
 using namespace tovrelle;
 using namespace std::chrono_literals;

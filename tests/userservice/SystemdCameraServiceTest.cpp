@@ -15,8 +15,8 @@
 #include "platform/camera/pipewire/CameraNodes.h"
 #include "platform/dispatch/QtMainQueue.h"
 #include "platform/userservice/SystemdCameraService.h"
-#include "tests/installer/FakeSystemdManager.h"
-#include "tests/installer/InstallerTestSupport.h"
+#include "tests/userservice/FakeSystemdManager.h"
+#include "tests/support/InstallerTestSupport.h"
 #include "tests/support/Services.h"
 
 using namespace tovrelle;
@@ -32,7 +32,7 @@ constexpr const char* kUnit = "velkari.tovrelle.cameraextension.service";
 
 QCoreApplication& app() {
   static int argc = 1;
-  static char name[] = "installer_systemd_tests";
+  static char name[] = "userservice_systemd_tests";
   static char* argv[] = {name, nullptr};
   static QCoreApplication* instance = new QCoreApplication(argc, argv);
   return *instance;
