@@ -14,15 +14,6 @@
 namespace KeyboardShortcuts {
 namespace {
 
-std::function<void()>& beepHandler() {
-  static std::function<void()> beep = [] { QApplication::beep(); };
-  return beep;
-}
-
-void beep() {
-  if (beepHandler()) beepHandler()();
-}
-
 // Presses of the modifier keys themselves only change the held modifiers.
 bool isModifierKey(int key) {
   switch (key) {
@@ -78,8 +69,6 @@ ShortcutField::~ShortcutField() {
   // A field that goes away while recording must not leave the hot keys off.
   stopRecording();
 }
-
-void ShortcutField::setBeep(std::function<void()> beep) { beepHandler() = std::move(beep); }
 
 QSize ShortcutField::sizeHint() const {
   QSize size = QLineEdit::sizeHint();
@@ -226,12 +215,12 @@ bool ShortcutField::handleKeyDown(const QKeyEvent& event) {
     return true;
   }
   if ((modifiers & ~Qt::ShiftModifier) == Qt::NoModifier && !isFunctionKey(key)) {
-    beep();
+    if (beep_) beep_();
     return true;
   }
   const std::optional<Shortcut> shortcut = registry_.shortcutOf(event);
   if (!shortcut) {
-    beep();
+    if (beep_) beep_();
     return true;
   }
   const bool plainF12 = shortcut->keyCode == tovrelle::hotkeys::key::f12 && shortcut->modifiers == 0;

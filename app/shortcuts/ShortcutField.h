@@ -5,6 +5,7 @@
 // outlive it.
 //
 // Thread-bound (main thread), as every widget.
+#include <QApplication>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -39,8 +40,8 @@ class ShortcutField : public QLineEdit {
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override;
 
-  // Where rejected keys beep (the desktop's bell by default).
-  static void setBeep(std::function<void()> beep);
+  // Where this field's rejected keys beep (the desktop's bell by default).
+  void setBeep(std::function<void()> beep) { beep_ = std::move(beep); }
 
  protected:
   bool event(QEvent* event) override;
@@ -70,6 +71,7 @@ class ShortcutField : public QLineEdit {
   Name shortcutName_;
   OnChange onChange_;
   QAction* clearButton_ = nullptr;
+  std::function<void()> beep_ = [] { QApplication::beep(); };
   bool watchingClicks_ = false;  // the application-wide mouse watch is installed
   QMetaObject::Connection storedShortcutWatch_;
   QPointer<QMessageBox> alert_;

@@ -16,13 +16,13 @@ class ShortcutFieldTest : public tovrelle::test::ShortcutsTest {
  protected:
   void SetUp() override {
     ShortcutsTest::SetUp();
-    ShortcutField::setBeep([this] { ++beeps_; });
     window_ = std::make_unique<QWidget>();
     window_->setMinimumSize(300, 200);
     auto* layout = new QVBoxLayout(window_.get());
     layout->addWidget(other_ = new QLineEdit);
     layout->addWidget(field_ = new ShortcutField(shortcuts(), Names::cameraOn,
                                                  [this](const std::optional<Shortcut>& s) { changes_.push_back(s); }));
+    field_->setBeep([this] { ++beeps_; });
     window_->show();
     window_->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
@@ -32,7 +32,6 @@ class ShortcutFieldTest : public tovrelle::test::ShortcutsTest {
 
   void TearDown() override {
     window_.reset();
-    ShortcutField::setBeep({});
     ShortcutsTest::TearDown();
   }
 
