@@ -1,6 +1,7 @@
 #include "platform/loginitem/XdgAutostart.h"
 
 #include "shared/BaseDirs.h"
+#include "shared/DesktopEntry.h"
 #include "shared/Files.h"
 
 #include <fcntl.h>
@@ -36,32 +37,6 @@ fs::path ownExecutable() {
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   return ec ? fs::path() : exe;
-}
-
-bool isReservedInExec(char c) { return std::strchr(" \t\n\"'\\><~|&;$*?#()`", c) != nullptr; }
-
-// Undoes the desktop-entry string escapes (\s \n \t \r \\).
-std::string unescapeString(const std::string& value) {
-  std::string out;
-  out.reserve(value.size());
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] != '\\' || i + 1 == value.size()) {
-      out += value[i];
-      continue;
-    }
-    switch (value[++i]) {
-      case 's': out += ' '; break;
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case 'r': out += '\r'; break;
-      case '\\': out += '\\'; break;
-      default:
-        out += '\\';
-        out += value[i];
-        break;
-    }
-  }
-  return out;
 }
 
 std::string trim(const std::string& s) {
@@ -124,90 +99,17 @@ bool isExecutableProgram(const std::string& program) {
 
 }  // namespace
 
-std::string quoteExecArgument(const std::string& argument) {
-  std::string arg;
-  for (char c : argument) {
-    arg += c;
-    if (c == '%') arg += '%';  // a literal percent, not a field code
-  }
-  bool needsQuotes = arg.empty();
-  for (char c : arg) needsQuotes = needsQuotes || isReservedInExec(c);
-  std::string quoted;
-  if (needsQuotes) {
-    quoted += '"';
-    for (char c : arg) {
-      if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
-      quoted += c;
-    }
-    quoted += '"';
-  } else {
-    quoted = arg;
-  }
-  // The Exec value is itself a string value: escape its backslashes and controls.
-  std::string out;
-  for (char c : quoted) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c; break;
-    }
-  }
-  return out;
-}
-
-std::string execProgram(const std::string& execValue) {
-  const std::string value = unescapeString(execValue);
-  size_t i = value.find_first_not_of(" \t");
-  if (i == std::string::npos) return {};
-  std::string program;
-  if (value[i] == '"') {
-    bool closed = false;
-    for (++i; i < value.size(); ++i) {
-      char c = value[i];
-      if (c == '\\' && i + 1 < value.size()) {
-        program += value[++i];
-      } else if (c == '"') {
-        closed = true;
-        break;
-      } else {
-        program += c;
-      }
-    }
-    if (!closed) return {};
-  } else {
-    while (i < value.size() && value[i] != ' ' && value[i] != '\t') program += value[i++];
-  }
-  std::string out;
-  for (size_t k = 0; k < program.size(); ++k) {
-    out += program[k];
-    if (program[k] == '%' && k + 1 < program.size() && program[k + 1] == '%') ++k;
-  }
-  return out;
-}
-
-// A plain string value: only backslashes are escaped.
-std::string tryExecValue(const std::string& program) {
-  std::string out;
-  for (char c : program) {
-    if (c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 std::string autostartEntry(const fs::path& executable) {
   std::ostringstream s;
   s << "[Desktop Entry]\n"
     << "Type=Application\n"
     << "Name=Tovrelle\n"
     << "Comment=Virtual camera\n"
-    << "Exec=" << quoteExecArgument(executable.string())
+    << "Exec=" << desktop_entry::execArgument(executable.string())
     << "\n"
     // Once the package is removed the session skips the entry instead of
     // trying to start a missing program at every login.
-    << "TryExec=" << tryExecValue(executable.string()) << "\n"
+    << "TryExec=" << desktop_entry::stringValue(executable.string()) << "\n"
     << "Icon=velkari.tovrelle\n"
     << "Terminal=false\n"
     << "X-GNOME-Autostart-enabled=true\n";
@@ -231,7 +133,7 @@ Status XdgAutostartService::status() {
   // Switched off in the desktop's own start-up settings: only the user can allow it there.
   if (isFalse(*keys, "X-GNOME-Autostart-enabled")) return Status::requiresApproval;
   auto exec = keys->find("Exec");
-  if (exec == keys->end() || !isExecutableProgram(execProgram(exec->second))) return Status::notFound;
+  if (exec == keys->end() || !isExecutableProgram(desktop_entry::execProgram(exec->second))) return Status::notFound;
   return Status::enabled;
 }
 

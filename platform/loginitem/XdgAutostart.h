@@ -39,12 +39,6 @@ class XdgAutostartService final : public LoginItemService {
 // The text of the autostart entry for `executable`.
 std::string autostartEntry(const std::filesystem::path& executable);
 
-// Desktop-entry helpers, exposed for tests.
-// Quotes one Exec argument (and escapes it as a desktop-entry string value).
-std::string quoteExecArgument(const std::string& argument);
-// The program named by an Exec value (its first argument, unquoted); empty if malformed.
-std::string execProgram(const std::string& execValue);
-
 std::shared_ptr<LoginItemService> makeXdgAutostartService(XdgAutostartOptions options = {});
 
 }  // namespace tovrelle::loginitem

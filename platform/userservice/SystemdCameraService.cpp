@@ -14,6 +14,7 @@
 #include "platform/userservice/SystemdUserManager.h"
 #include "shared/BaseDirs.h"
 #include "shared/DataFolder.h"
+#include "shared/DesktopEntry.h"
 #include "shared/Files.h"
 #include "shared/Uuid.h"
 
@@ -136,35 +137,6 @@ std::string unitPath(const std::string& text) {
   std::string out;
   for (char c : text) {
     if (c == '%') out += '%';
-    out += c;
-  }
-  return out;
-}
-
-// Desktop entries: a quoted Exec argument, then the string escaping of the key.
-std::string desktopExecQuoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"':
-      case '`':
-      case '$':
-        out += "\\\\";
-        out += c;
-        break;
-      case '\\': out += "\\\\\\\\"; break;
-      case '%': out += "%%"; break;
-      default: out += c;
-    }
-  }
-  return out + "\"";
-}
-
-// Desktop entries: a string value, its backslashes escaped.
-std::string desktopString(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\') out += '\\';
     out += c;
   }
   return out;
@@ -435,12 +407,12 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
           "Name=Tovrelle Camera Service\n"
           "Comment=Publishes the Tovrelle camera for other apps\n"
           "Exec=env " +
-          (dataEnv.empty() ? std::string() : desktopExecQuoted(dataEnv) + " ") + desktopExecQuoted(appEnv) + " " +
-          desktopExecQuoted(program.string()) +
+          (dataEnv.empty() ? std::string() : desktop_entry::execArgument(dataEnv) + " ") +
+          desktop_entry::execArgument(appEnv) + " " + desktop_entry::execArgument(program.string()) +
           "\n"
           // Skipped at login once the app that installed it is gone.
           "TryExec=" +
-          desktopString(appProgram.string()) +
+          desktop_entry::stringValue(appProgram.string()) +
           "\n"
           "NoDisplay=true\n"
           "Terminal=false\n"

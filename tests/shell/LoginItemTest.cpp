@@ -105,16 +105,6 @@ TEST(XdgAutostart, StatusFollowsWhatTheDesktopDidWithTheEntry) {
   EXPECT_EQ(service.status(), Status::notFound);
 }
 
-TEST(XdgAutostart, ExecArgumentsRoundTripThroughQuoting) {
-  for (std::string arg : {"/usr/bin/tovrelle", "/opt/My Apps/tovrelle", "/tmp/a\"b$c`d\\e", "/tmp/100%/x"}) {
-    const std::string quoted = quoteExecArgument(arg);
-    EXPECT_EQ(execProgram(quoted + " --flag"), arg) << quoted;
-  }
-  EXPECT_EQ(quoteExecArgument("/tmp/100%/x"), "/tmp/100%%/x");
-  EXPECT_EQ(execProgram("\"/unterminated"), "");
-  EXPECT_EQ(execProgram("   "), "");
-}
-
 // A folder that will not take the entry: the settings' "launch at login" box
 // gets one log line naming why, and shows what the desktop has.
 TEST(LoginItemManager, AFolderThatCannotBeWrittenIsLoggedOnceWithWhy) {
