@@ -1,7 +1,7 @@
 #pragma once
 // Writing and reading values of desktop entries (autostart entries, the
-// camera service's fallback entry), as the Desktop Entry Specification
-// escapes them. Reentrant.
+// camera service's fallback entry), escaped the way freedesktop.org's
+// desktop-entry format escapes them. Reentrant.
 #include <string>
 
 namespace tovrelle::desktop_entry {
