@@ -18,8 +18,8 @@ namespace {
 
 const QString kMissingValue = QStringLiteral("\u2014");
 
-std::optional<QString> infoText(const bundle::InfoDictionary& info, const char* key) {
-  auto value = bundle::infoValue(info, key);
+std::optional<QString> infoText(const build_info::BuildValues& info, const char* key) {
+  auto value = build_info::buildValue(info, key);
   // An empty value says as little as a missing one.
   if (!value || value->empty()) return std::nullopt;
   return QString::fromStdString(*value);
@@ -99,7 +99,7 @@ void LinkButton::leaveEvent(QEvent* event) {
 
 AboutSettingsView::Environment AboutSettingsView::currentEnvironment() {
   return Environment{
-      bundle::mainInfoDictionary(),
+      build_info::appBuildInfo(),
       preferredLanguages(),
       webSiteBaseAddress(),
       acknowledgementsOfThisProgram(),
@@ -118,20 +118,20 @@ AboutSettingsView::AboutSettingsView(Environment environment, QWidget* parent)
   build();
 }
 
-QString AboutSettingsView::appName(const bundle::InfoDictionary& info) {
-  if (auto name = infoText(info, bundle::kDisplayNameKey)) return *name;
-  if (auto name = infoText(info, bundle::kNameKey)) return *name;
+QString AboutSettingsView::appName(const build_info::BuildValues& info) {
+  if (auto name = infoText(info, build_info::kDisplayNameKey)) return *name;
+  if (auto name = infoText(info, build_info::kNameKey)) return *name;
   return QStringLiteral("Tovrelle");
 }
 
-QString AboutSettingsView::versionLine(const bundle::InfoDictionary& info) {
+QString AboutSettingsView::versionLine(const build_info::BuildValues& info) {
   const QString format = text("about.version", QStringLiteral("Version %1 (%2)"));
-  return format.arg(infoText(info, bundle::kShortVersionKey).value_or(kMissingValue),
-                    infoText(info, bundle::kVersionKey).value_or(kMissingValue));
+  return format.arg(infoText(info, build_info::kShortVersionKey).value_or(kMissingValue),
+                    infoText(info, build_info::kVersionKey).value_or(kMissingValue));
 }
 
-QString AboutSettingsView::copyright(const bundle::InfoDictionary& info) {
-  return infoText(info, bundle::kCopyrightKey).value_or(QString::fromUtf8(kFallbackCopyright));
+QString AboutSettingsView::copyright(const build_info::BuildValues& info) {
+  return infoText(info, build_info::kCopyrightKey).value_or(QString::fromUtf8(kFallbackCopyright));
 }
 
 std::vector<AboutSettingsView::DocumentLink> AboutSettingsView::documentLinks(const QStringList& languages,

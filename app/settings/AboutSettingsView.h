@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/installer/BundleInfo.h"
+#include "app/installer/BuildInfo.h"
 #include "app/settings/Acknowledgements.h"
 
 class QLabel;
@@ -51,7 +51,7 @@ class AboutSettingsView : public QWidget {
 
   // What the tab shows, from the running app by default.
   struct Environment {
-    bundle::InfoDictionary info;
+    build_info::BuildValues info;
     QStringList preferredLanguages;
     QString webSiteBase;
     std::vector<Dependency> dependencies;
@@ -63,12 +63,12 @@ class AboutSettingsView : public QWidget {
   explicit AboutSettingsView(QWidget* parent = nullptr);
   explicit AboutSettingsView(Environment environment, QWidget* parent = nullptr);
 
-  // Display name, else bundle name, else "Tovrelle".
-  static QString appName(const bundle::InfoDictionary& info);
+  // Display name, else name, else "Tovrelle".
+  static QString appName(const build_info::BuildValues& info);
   // "about.version" with the short version and the build, "—" for a missing one.
-  static QString versionLine(const bundle::InfoDictionary& info);
-  // The dictionary's copyright, else the built-in line.
-  static QString copyright(const bundle::InfoDictionary& info);
+  static QString versionLine(const build_info::BuildValues& info);
+  // The build's copyright, else the built-in line.
+  static QString copyright(const build_info::BuildValues& info);
   static const char* const kFallbackCopyright;
 
   struct DocumentLink {

@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/installer/BundleInfo.h"
+#include "app/installer/BuildInfo.h"
 #include "app/model/Settings.h"
 #include "app/settings/GeneralSettingsView.h"
 #include "app/settings/Icons.h"
@@ -98,7 +98,7 @@ void qtMessageToLog(QtMsgType type, const QMessageLogContext&, const QString& te
 int TovrelleApp::main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("tovrelle %s\n", bundle::shortVersion().c_str());
+      std::printf("tovrelle %s\n", build_info::shortVersion().c_str());
       return 0;
     }
   }

@@ -562,7 +562,7 @@ Result<ServicePaths> ServicePaths::fromEnvironment(fs::path prefix) {
 }
 
 fs::path installPrefix() {
-  if (const char* path = std::getenv("TOVRELLE_BUNDLE_PATH"); path && *path) return path;
+  if (const char* path = std::getenv("TOVRELLE_INSTALL_PREFIX"); path && *path) return path;
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return fs::current_path(ec);

@@ -42,7 +42,7 @@ struct ServicePaths {
 };
 
 // The running program's install prefix: the folder above the one holding the
-// executable (<prefix>/bin/tovrelle → <prefix>). TOVRELLE_BUNDLE_PATH
+// executable (<prefix>/bin/tovrelle → <prefix>). TOVRELLE_INSTALL_PREFIX
 // overrides it.
 std::filesystem::path installPrefix();
 

@@ -5,7 +5,7 @@
 #include <QLabel>
 #include <QTest>
 
-#include "app/installer/BundleInfo.h"
+#include "app/installer/BuildInfo.h"
 #include "app/settings/AboutSettingsView.h"
 #include "app/settings/SettingsStyle.h"
 
@@ -16,7 +16,9 @@ const QString kBase = QStringLiteral("https://tovrelle.velkari.app");
 
 AboutSettingsView::Environment environment(QStringList languages, std::vector<QUrl>* opened = nullptr) {
   AboutSettingsView::Environment env;
-  env.info = {{bundle::kDisplayNameKey, "Tovrelle"}, {bundle::kShortVersionKey, "2.3.1"}, {bundle::kVersionKey, "57"}};
+  env.info = {{build_info::kDisplayNameKey, "Tovrelle"},
+              {build_info::kShortVersionKey, "2.3.1"},
+              {build_info::kVersionKey, "57"}};
   env.preferredLanguages = std::move(languages);
   env.webSiteBase = kBase;
   env.dependencies = {{"Qt", "The Qt Company", "LGPL-3.0", "https://doc.qt.io/qt-6/lgpl.html"},
@@ -36,9 +38,9 @@ QStringList documentKeys(const AboutSettingsView& view) {
 TEST(AboutIdentity, TheAppsOwnValuesComeFromTheBuild) {
   const auto env = AboutSettingsView::currentEnvironment();
   EXPECT_EQ(AboutSettingsView::appName(env.info), "Tovrelle");
-  EXPECT_EQ(AboutSettingsView::versionLine(env.info),
-            text("about.version", QStringLiteral("Version %1 (%2)"))
-                .arg(QString::fromStdString(bundle::shortVersion()), QString::fromStdString(bundle::buildNumber())));
+  EXPECT_EQ(AboutSettingsView::versionLine(env.info), text("about.version", QStringLiteral("Version %1 (%2)"))
+                                                          .arg(QString::fromStdString(build_info::shortVersion()),
+                                                               QString::fromStdString(build_info::buildNumber())));
   EXPECT_FALSE(env.icon.isNull());
   EXPECT_EQ(env.webSiteBase, kBase);
 }

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace tovrelle::bundle {
+namespace tovrelle::build_info {
 
 inline constexpr const char* kDisplayNameKey = "displayName";
 inline constexpr const char* kNameKey = "name";
@@ -16,16 +16,16 @@ inline constexpr const char* kVersionKey = "buildNumber";
 inline constexpr const char* kCopyrightKey = "copyright";
 inline constexpr const char* kIdentifierKey = "identifier";
 
-using InfoDictionary = std::map<std::string, std::string>;
+using BuildValues = std::map<std::string, std::string>;
 
-// The host app's dictionary as built.
-const InfoDictionary& mainInfoDictionary();
+// The app's values as built.
+const BuildValues& appBuildInfo();
 
-// A value of `dictionary`, or nothing when the key is absent.
-std::optional<std::string> infoValue(const InfoDictionary& dictionary, const std::string& key);
+// A value of `values`, or nothing when the key is absent.
+std::optional<std::string> buildValue(const BuildValues& values, const std::string& key);
 
 // The project version ("1.0.0") and the build number ("1").
 std::string shortVersion();
 std::string buildNumber();
 
-}  // namespace tovrelle::bundle
+}  // namespace tovrelle::build_info
