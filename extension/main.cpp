@@ -1,6 +1,6 @@
 // tovrelle-camera-extension: publishes the virtual camera "Tovrelle" and
 // streams what the host app's data folder asks for. The main thread runs the
-// run loop (the poll lives there) until SIGTERM or SIGINT.
+// main loop (the poll lives there) until SIGTERM or SIGINT.
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  auto mainQueue = dispatch::RunLoop::create("ossel.tovrelle.main");
+  auto mainQueue = dispatch::MainLoop::create("ossel.tovrelle.main");
   auto camera = makeOutputs();
 
   auto timerQueue = dispatch::makeSerialQueue(extension::kTimerQueueLabel);
@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
   });
 
   // The app's package removed: our camera goes with it, now rather than at
-  // the next login. The signal waiter ends the run loop as for SIGTERM.
+  // the next login. The signal waiter ends the main loop as for SIGTERM.
   std::unique_ptr<extension::InstalledAppWatch> appWatch;
   if (const char* app = std::getenv(kInstalledAppEnv); app && *app == '/') {
     appWatch = extension::InstalledAppWatch::start(mainQueue, app, [app = std::string(app)] {

@@ -399,7 +399,7 @@ void OnboardingView::setCameraAuthorized(bool authorized) {
 
 void OnboardingView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  // A window coming back from the dock is the same showing, not a new one.
+  // A window coming back from being minimized is the same showing, not a new one.
   if (event->spontaneous()) return;
   if (serviceInstaller_) serviceInstaller_->refreshStatusForDisplay();
   setCameraAuthorized(readAuthorized());

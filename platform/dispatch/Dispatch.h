@@ -1,6 +1,6 @@
 #pragma once
 // A small dispatch layer: named serial queues, a main queue driven by the
-// process's run loop, and one-shot or repeating timers on any queue.
+// process's main loop, and one-shot or repeating timers on any queue.
 // Model code depends on this interface only; tests drive a manual fake.
 #include <chrono>
 #include <functional>
@@ -50,9 +50,9 @@ std::shared_ptr<Queue> makeSerialQueue(const std::string& label);
 // The main queue of a process that has no other event loop: run() serves it on
 // the calling thread until stop(). Thread-safe like any queue; stop() may
 // come from any thread.
-class RunLoop : public Queue {
+class MainLoop : public Queue {
  public:
-  static std::shared_ptr<RunLoop> create(const std::string& label = "main");
+  static std::shared_ptr<MainLoop> create(const std::string& label = "main");
   virtual void run() = 0;
   virtual void stop() = 0;
 };

@@ -13,7 +13,7 @@ namespace tovrelle::dispatch {
 namespace {
 
 // Tasks and timers served by one thread. The thread is either owned (serial
-// queue) or lent by run() (run loop).
+// queue) or lent by run() (main loop).
 class Engine : public std::enable_shared_from_this<Engine> {
  public:
   explicit Engine(std::string label) : label_(std::move(label)) {}
@@ -161,9 +161,9 @@ class SerialQueue final : public Queue {
   std::thread thread_;
 };
 
-class RunLoopImpl final : public RunLoop {
+class MainLoopImpl final : public MainLoop {
  public:
-  explicit RunLoopImpl(const std::string& label) : engine_(std::make_shared<Engine>(label)) {}
+  explicit MainLoopImpl(const std::string& label) : engine_(std::make_shared<Engine>(label)) {}
   const std::string& label() const override { return engine_->label(); }
   void async(Task task) override { engine_->async(std::move(task)); }
   void sync(Task task) override { syncOn(*this, std::move(task)); }
@@ -182,6 +182,6 @@ class RunLoopImpl final : public RunLoop {
 
 std::shared_ptr<Queue> makeSerialQueue(const std::string& label) { return std::make_shared<SerialQueue>(label); }
 
-std::shared_ptr<RunLoop> RunLoop::create(const std::string& label) { return std::make_shared<RunLoopImpl>(label); }
+std::shared_ptr<MainLoop> MainLoop::create(const std::string& label) { return std::make_shared<MainLoopImpl>(label); }
 
 }  // namespace tovrelle::dispatch
