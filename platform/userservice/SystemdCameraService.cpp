@@ -262,9 +262,8 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     // Running means: it comes back at the next login (unit enabled, or an
     // autostart entry) and its camera is in the graph now.
     bool registered = false;
-    std::string why;
-    if (auto manager = SystemdUserManager::connect(why)) {
-      auto state = manager->unitFileState(serviceUnitName());
+    if (auto connected = SystemdUserManager::connect()) {
+      auto state = (*connected)->unitFileState(serviceUnitName());
       if (!state.ok()) {
         error = managerError(state);
         return std::nullopt;
@@ -286,12 +285,11 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
   std::optional<Error> removeNow() {
     const fs::path root = this->root();
     const std::string unitName = serviceUnitName();
-    std::string why;
-    if (auto manager = SystemdUserManager::connect(why)) {
+    if (auto connected = SystemdUserManager::connect()) {
       // Each step may find its part gone already (a half-removed install).
-      if (auto call = manager->stopUnit(unitName); !call.ok())
+      if (auto call = (*connected)->stopUnit(unitName); !call.ok())
         log::processLog("SystemdCameraService: %s", call.description.c_str());
-      if (auto call = manager->disableUnitFile(unitName); !call.ok())
+      if (auto call = (*connected)->disableUnitFile(unitName); !call.ok())
         log::processLog("SystemdCameraService: %s", call.description.c_str());
     }
     std::error_code ec;
@@ -299,7 +297,7 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     if (ec)
       return makeError(kErrorUnknown, "cannot remove " + (paths_.unitFolder / unitName).string() + ": " + ec.message());
     if (hadUnit) {
-      if (auto manager = SystemdUserManager::connect(why)) manager->reload();
+      if (auto connected = SystemdUserManager::connect()) (*connected)->reload();
     }
     fs::remove(paths_.autostartFolder / autostartEntryName(), ec);
     if (ec) return makeError(kErrorUnknown, "cannot remove the autostart entry: " + ec.message());
@@ -392,11 +390,10 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
     const fs::path appProgram = shipped / info->executable;
     const std::string appEnv = std::string(kInstalledAppEnv) + "=" + appProgram.string();
 
-    std::string why;
-    auto manager = SystemdUserManager::connect(why);
-    if (!manager) {
+    auto connected = SystemdUserManager::connect();
+    if (!connected) {
       log::processLog("SystemdCameraService: %s; starting %s now and at every login through an autostart entry",
-                      why.c_str(), kServiceIdentifier);
+                      connected.error().c_str(), kServiceIdentifier);
       if (auto pointed = pointCurrentAt(root, copyName); !pointed) {
         rollBack(false);
         return makeError(kErrorUnknown, pointed.error());
@@ -478,6 +475,7 @@ class SystemdCameraService final : public CameraService, public std::enable_shar
       rollBack(false);
       return makeError(kErrorUnknown, written.error());
     }
+    const std::unique_ptr<SystemdUserManager>& manager = *connected;
     if (auto call = manager->reload(); !call.ok()) {
       rollBack(false);
       return managerError(call);

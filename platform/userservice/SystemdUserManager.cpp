@@ -49,12 +49,11 @@ ManagerCall failure(const char* what, const sd_bus_error& error, int r) {
 
 }  // namespace
 
-std::unique_ptr<SystemdUserManager> SystemdUserManager::connect(std::string& why) {
+Result<std::unique_ptr<SystemdUserManager>> SystemdUserManager::connect() {
   sd_bus* bus = nullptr;
   int r = sd_bus_open_user(&bus);
   if (r < 0) {
-    why = std::string("no user bus (") + std::strerror(-r) + ")";
-    return nullptr;
+    return Unexpected{std::string("no user bus (") + std::strerror(-r) + ")"};
   }
   sd_bus_set_method_call_timeout(bus, kCallTimeoutUsec);
   sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -63,6 +62,7 @@ std::unique_ptr<SystemdUserManager> SystemdUserManager::connect(std::string& why
                          &error, &reply, "s", kService);
   int owned = 0;
   if (r >= 0) r = sd_bus_message_read(reply, "b", &owned);
+  std::string why;
   if (r < 0) {
     why = std::string("the user bus does not answer (") +
           (sd_bus_error_is_set(&error) ? error.name : std::strerror(-r)) + ")";
@@ -73,7 +73,7 @@ std::unique_ptr<SystemdUserManager> SystemdUserManager::connect(std::string& why
   sd_bus_message_unref(reply);
   if (r < 0 || !owned) {
     sd_bus_flush_close_unref(bus);
-    return nullptr;
+    return Unexpected{why};
   }
   return std::unique_ptr<SystemdUserManager>(new SystemdUserManager(bus));
 }

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "shared/Result.h"
+
 struct sd_bus;
 
 namespace tovrelle::userservice {
@@ -27,8 +29,8 @@ struct ManagerCall {
 class SystemdUserManager {
  public:
   // A connection to a user bus on which the manager's name has an owner, or
-  // nothing (with the reason in `why`).
-  static std::unique_ptr<SystemdUserManager> connect(std::string& why);
+  // why there is none.
+  static Result<std::unique_ptr<SystemdUserManager>> connect();
   ~SystemdUserManager();
   SystemdUserManager(const SystemdUserManager&) = delete;
   SystemdUserManager& operator=(const SystemdUserManager&) = delete;
